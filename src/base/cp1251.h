@@ -1,0 +1,37 @@
+#pragma once
+// The program's 8-bit code page is Windows-1251 whatever locale the machine
+// runs in: every 8-bit text of the core (the wire, URLs, rule patterns, the
+// settings file, log entries) is CP1251, and conversions to UTF-8 / UTF-16
+// happen only at the edges (terminal, file names, Qt, UTF-16 list files).
+// Nothing here consults the C locale.
+
+#include <string>
+#include <string_view>
+
+namespace vs::cp1251 {
+
+// Character classes of the code page: ASCII letters and all Cyrillic letters
+// (A8 "Ё", B8 "ё" and the Ukrainian/Belarusian/Serbian letters included).
+bool IsLetter(unsigned char c);
+bool IsUpper(unsigned char c);
+bool IsLower(unsigned char c);
+bool IsDigit(unsigned char c);
+bool IsSpace(unsigned char c);
+bool IsWordChar(unsigned char c);  // letter, digit or '_'
+
+char ToLower(char c);
+char ToUpper(char c);
+std::string Lower(std::string_view text);
+std::string Upper(std::string_view text);
+
+// Case-insensitive comparison under the code page's case folding.
+bool EqualsNoCase(std::string_view a, std::string_view b);
+
+// Conversions. Characters the code page cannot express become '?'; invalid
+// UTF-8 sequences become '?' as well.
+std::string ToUtf8(std::string_view text);
+std::string FromUtf8(std::string_view utf8);
+std::u16string ToUtf16(std::string_view text);
+std::string FromUtf16(std::u16string_view text);
+
+}  // namespace vs::cp1251

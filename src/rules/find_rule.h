@@ -1,0 +1,35 @@
+#pragma once
+// Picking the rule that applies to a text, and the modifier-key conditions
+// rules and hot keys can ask for.
+
+#include <atomic>
+#include <memory>
+#include <span>
+#include <string_view>
+
+#include "rules/regex.h"
+
+namespace vs {
+
+// One row of a rule list; the lists add their own columns on top.
+struct RuleRow {
+    bool enable = true;
+    std::shared_ptr<TMyRegEx> matcher;
+};
+
+// Index of the first enabled row with a matcher that matches subject, or -1.
+int FindRule(std::span<const RuleRow> rows, std::string_view subject);
+
+// Modifier keys, sampled by the UI thread every 100 ms. Without a UI they
+// stay false.
+extern std::atomic<bool> AltDown;
+extern std::atomic<bool> CtrlDown;
+extern std::atomic<bool> ShiftDown;
+
+// Key combinations as numbered in the settings:
+// 0 none, 1 Alt, 2 Ctrl, 3 Shift, 4 Ctrl+Alt, 5 Ctrl+Shift, 6 Alt+Shift.
+// Whether every key of the combination is held right now (other keys may be
+// held as well); false for 0 and unknown numbers.
+bool KeyComboHeld(int index);
+
+}  // namespace vs

@@ -1,0 +1,635 @@
+#include "rules/regex.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "base/cp1251.h"
+#include "rules/pcre_tables.h"
+
+namespace vs {
+
+namespace detail {
+void CodeDeleter::operator()(pcre2_code* code) const {
+    pcre2_code_free(code);
+}
+void MatchDataDeleter::operator()(pcre2_match_data* data) const {
+    pcre2_match_data_free(data);
+}
+}  // namespace detail
+
+RegexError RegexError::EmptyPattern() {
+    return RegexError("TPerlRegEx.Compile() - Please specify a regular expression in RegEx first");
+}
+
+RegexError RegexError::Rejected(std::size_t offset, std::string_view engineText) {
+    return RegexError("TPerlRegEx.Compile() - Error in regex at offset " + std::to_string(offset) +
+                      ": " + std::string(engineText));
+}
+
+RegexError RegexError::StudyFailed(std::string_view engineText) {
+    return RegexError("TPerlRegEx.Study() - Error studying the regex: " + std::string(engineText));
+}
+
+namespace {
+
+using detail::CodePtr;
+using detail::MatchDataPtr;
+
+std::string EngineMessage(int code) {
+    PCRE2_UCHAR buffer[256];
+    const int n = pcre2_get_error_message(code, buffer, sizeof buffer);
+    if (n < 0) {
+        return "error " + std::to_string(code);
+    }
+    return std::string(reinterpret_cast<const char*>(buffer), static_cast<std::size_t>(n));
+}
+
+// Shared by every compile in the process. The engine only reads a compile
+// context, so concurrent compiles may use the same one.
+pcre2_compile_context* CompileContext() {
+    struct Holder {
+        pcre2_compile_context* context;
+        Holder() : context(pcre2_compile_context_create(nullptr)) {
+            if (context == nullptr) {
+                throw std::bad_alloc();
+            }
+            pcre2_set_newline(context, PCRE2_NEWLINE_ANYCRLF);
+            pcre2_set_character_tables(context, pcre::Cp1251Tables());
+        }
+        ~Holder() { pcre2_compile_context_free(context); }
+    };
+    static const Holder holder;
+    return holder.context;
+}
+
+uint32_t EngineOptions(unsigned options) {
+    uint32_t result = 0;
+    if (options & kRegexCaseless) {
+        result |= PCRE2_CASELESS;
+    }
+    if (options & kRegexMultiline) {
+        result |= PCRE2_MULTILINE;
+    }
+    if (options & kRegexDotAll) {
+        result |= PCRE2_DOTALL;
+    }
+    if (options & kRegexExtended) {
+        result |= PCRE2_EXTENDED;
+    }
+    if (options & kRegexAnchored) {
+        result |= PCRE2_ANCHORED;
+    }
+    if (options & kRegexDollarEndOnly) {
+        result |= PCRE2_DOLLAR_ENDONLY;
+    }
+    if (options & kRegexUngreedy) {
+        result |= PCRE2_UNGREEDY;
+    }
+    return result;
+}
+
+CodePtr CompileCode(std::string_view pattern, unsigned options) {
+    if (pattern.empty()) {
+        throw RegexError::EmptyPattern();
+    }
+    int error = 0;
+    PCRE2_SIZE offset = 0;
+    CodePtr code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+                               EngineOptions(options), &error, &offset, CompileContext()));
+    if (!code) {
+        throw RegexError::Rejected(offset, EngineMessage(error));
+    }
+    // Without JIT (not built in, or out of executable memory) the
+    // interpreter runs the same code, so a failure here is not an error.
+    pcre2_jit_compile(code.get(), PCRE2_JIT_COMPLETE);
+    return code;
+}
+
+int EngineCaptureCount(const pcre2_code* code) {
+    uint32_t count = 0;
+    pcre2_pattern_info(code, PCRE2_INFO_CAPTURECOUNT, &count);
+    return static_cast<int>(count);
+}
+
+PCRE2_SPTR SubjectPointer(std::string_view subject) {
+    // The engine refuses a null subject even with length 0.
+    return reinterpret_cast<PCRE2_SPTR>(subject.data() != nullptr ? subject.data() : "");
+}
+
+bool IsApostrophe(char c) {
+    return c == '\'' || c == '\x92';  // ASCII and the typographic one
+}
+
+// The \F \I \L \U conversions of the replacement template.
+std::string ChangeCase(std::string_view text, char how) {
+    if (how == 'U') {
+        return cp1251::Upper(text);
+    }
+    std::string out = cp1251::Lower(text);
+    if (how == 'F') {
+        if (!out.empty()) {
+            out[0] = cp1251::ToUpper(out[0]);
+        }
+    } else if (how == 'I') {
+        char previous = ' ';
+        for (char& c : out) {
+            const auto u = static_cast<unsigned char>(c);
+            const auto p = static_cast<unsigned char>(previous);
+            if (cp1251::IsLetter(u) && !cp1251::IsWordChar(p) && !IsApostrophe(previous)) {
+                c = cp1251::ToUpper(c);
+            }
+            previous = c;
+        }
+    }
+    return out;
+}
+
+bool IsDigitChar(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsNameStart(char c) {
+    return c == '_' || cp1251::IsLetter(static_cast<unsigned char>(c));
+}
+
+bool IsNameChar(char c) {
+    return cp1251::IsWordChar(static_cast<unsigned char>(c));
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Pattern
+
+bool PatternMatch::Participated(int index) const {
+    return index >= 0 && index < static_cast<int>(spans_.size()) &&
+           spans_[index].start != std::string_view::npos;
+}
+
+std::string_view PatternMatch::Group(int index) const {
+    if (!Participated(index)) {
+        return {};
+    }
+    const Span& s = spans_[index];
+    return subject_.substr(s.start, s.end - s.start);
+}
+
+std::ptrdiff_t PatternMatch::Offset(int index) const {
+    return Participated(index) ? static_cast<std::ptrdiff_t>(spans_[index].start) : -1;
+}
+
+Pattern::Pattern(std::string text, unsigned options, detail::CodePtr code)
+    : text_(std::move(text)),
+      options_(options),
+      code_(std::move(code)),
+      captureCount_(EngineCaptureCount(code_.get())) {}
+
+std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsigned options) {
+    return std::shared_ptr<const Pattern>(
+        new Pattern(std::string(pattern), options, CompileCode(pattern, options)));
+}
+
+int Pattern::Run(std::string_view subject, const std::size_t** ovector) const {
+    // One match block per thread, grown to the largest pattern it has met:
+    // the hot path allocates nothing, and threads share nothing but the
+    // read-only compiled code.
+    struct PerThread {
+        MatchDataPtr data;
+        uint32_t pairs = 0;
+    };
+    thread_local PerThread local;
+    const auto needed = static_cast<uint32_t>(captureCount_ + 1);
+    if (local.pairs < needed) {
+        const uint32_t pairs = std::max<uint32_t>(needed, 16);
+        local.data.reset(pcre2_match_data_create(pairs, nullptr));
+        if (!local.data) {
+            local.pairs = 0;
+            throw std::bad_alloc();
+        }
+        local.pairs = pairs;
+    }
+    const int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), 0,
+                               PCRE2_NOTEMPTY, local.data.get(), nullptr);
+    *ovector = pcre2_get_ovector_pointer(local.data.get());
+    return rc;
+}
+
+bool Pattern::Matches(std::string_view subject) const {
+    const std::size_t* ovector = nullptr;
+    return Run(subject, &ovector) > 0;
+}
+
+std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int index) const {
+    if (index < 0 || index > captureCount_) {
+        return std::nullopt;
+    }
+    const std::size_t* ovector = nullptr;
+    const int rc = Run(subject, &ovector);
+    if (rc <= 0) {
+        return std::nullopt;
+    }
+    if (index >= rc || ovector[2 * index] == PCRE2_UNSET) {
+        return std::string_view{};
+    }
+    return subject.substr(ovector[2 * index], ovector[2 * index + 1] - ovector[2 * index]);
+}
+
+std::ptrdiff_t Pattern::GroupOffset(std::string_view subject, int index) const {
+    if (index < 0 || index > captureCount_) {
+        return -1;
+    }
+    const std::size_t* ovector = nullptr;
+    const int rc = Run(subject, &ovector);
+    if (rc <= index || ovector[2 * index] == PCRE2_UNSET) {
+        return -1;
+    }
+    return static_cast<std::ptrdiff_t>(ovector[2 * index]);
+}
+
+std::optional<PatternMatch> Pattern::Find(std::string_view subject) const {
+    const std::size_t* ovector = nullptr;
+    const int rc = Run(subject, &ovector);
+    if (rc <= 0) {
+        return std::nullopt;
+    }
+    PatternMatch match;
+    match.subject_ = subject;
+    match.spans_.reserve(static_cast<std::size_t>(rc));
+    for (int i = 0; i < rc; ++i) {
+        const std::size_t start = ovector[2 * i];
+        if (start == PCRE2_UNSET) {
+            match.spans_.push_back({std::string_view::npos, std::string_view::npos});
+        } else {
+            match.spans_.push_back({start, ovector[2 * i + 1]});
+        }
+    }
+    return match;
+}
+
+int Pattern::GroupNumber(std::string_view name) const {
+    const std::string zero(name);
+    const int n =
+        pcre2_substring_number_from_name(code_.get(), reinterpret_cast<PCRE2_SPTR>(zero.c_str()));
+    return n > 0 ? n : -1;
+}
+
+// ---------------------------------------------------------------------------
+// TMyRegEx
+
+TMyRegEx::TMyRegEx() : matchData_(pcre2_match_data_create(kMaxGroups + 1, nullptr)) {
+    if (!matchData_) {
+        throw std::bad_alloc();
+    }
+}
+
+TMyRegEx::~TMyRegEx() {
+    // Let an operation still running on another thread finish first.
+    Lock lock(mutex_);
+}
+
+void TMyRegEx::SetPattern(std::string_view pattern) {
+    Lock lock(mutex_);
+    if (pattern != pattern_) {
+        pattern_ = pattern;
+        code_.reset();
+        ForgetMatch();
+    }
+    if (!code_) {
+        CompileLocked();
+    }
+}
+
+std::string TMyRegEx::Pattern() const {
+    Lock lock(mutex_);
+    return pattern_;
+}
+
+void TMyRegEx::SetMatchOptions(unsigned options) {
+    Lock lock(mutex_);
+    if (options != options_) {
+        options_ = options;
+        code_.reset();
+        ForgetMatch();
+    }
+}
+
+unsigned TMyRegEx::Options() const {
+    Lock lock(mutex_);
+    return options_;
+}
+
+void TMyRegEx::SetSubject(std::string_view subject) {
+    Lock lock(mutex_);
+    subject_ = subject;
+    start_ = 0;
+    stop_ = subject_.size();
+    ForgetMatch();
+}
+
+std::string TMyRegEx::Subject() const {
+    Lock lock(mutex_);
+    return subject_;
+}
+
+void TMyRegEx::CompileLocked() {
+    code_ = CompileCode(pattern_, options_);
+    captureCount_ = EngineCaptureCount(code_.get());
+}
+
+bool TMyRegEx::MatchLocked() {
+    ForgetMatch();
+    if (!code_) {
+        CompileLocked();
+    }
+    if (start_ > stop_) {
+        return false;
+    }
+    int rc = pcre2_match(code_.get(), SubjectPointer(subject_), stop_, start_, PCRE2_NOTEMPTY,
+                         matchData_.get(), nullptr);
+    if (rc == 0) {
+        // More groups than the offset vector holds: the engine filled in the
+        // first kMaxGroups and the rest are not reported.
+        rc = kMaxGroups + 1;
+    }
+    // Errors (match or depth limit hit by a runaway pattern) count as no
+    // match: a rule that cannot be decided must not fire.
+    if (rc < 0) {
+        return false;
+    }
+    matchCount_ = rc;
+    return true;
+}
+
+bool TMyRegEx::Match() {
+    Lock lock(mutex_);
+    return MatchLocked();
+}
+
+bool TMyRegEx::MatchText(std::string_view subject) {
+    Lock lock(mutex_);
+    SetSubject(subject);
+    return MatchLocked();
+}
+
+bool TMyRegEx::GroupSet(int index) const {
+    return index >= 0 && index < matchCount_ &&
+           pcre2_get_ovector_pointer(matchData_.get())[2 * index] != PCRE2_UNSET;
+}
+
+std::string TMyRegEx::GroupText(int index) const {
+    if (!GroupSet(index)) {
+        return {};
+    }
+    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
+    return subject_.substr(ov[2 * index], ov[2 * index + 1] - ov[2 * index]);
+}
+
+void TMyRegEx::ExtractGroup(std::optional<std::string_view> pattern,
+                            std::optional<std::string_view> subject, std::string& out, int index) {
+    Lock lock(mutex_);
+    out.clear();
+    if (pattern) {
+        SetPattern(*pattern);
+    }
+    if (subject) {
+        SetSubject(*subject);
+    }
+    if (MatchLocked()) {
+        out = GroupText(index);
+    }
+}
+
+int TMyRegEx::GroupOffset(std::optional<std::string_view> pattern,
+                          std::optional<std::string_view> subject, int index) {
+    Lock lock(mutex_);
+    if (pattern) {
+        SetPattern(*pattern);
+    }
+    if (subject) {
+        SetSubject(*subject);
+    }
+    return MatchLocked() ? GroupOffset(index) : 0;
+}
+
+int TMyRegEx::GroupCount() const {
+    Lock lock(mutex_);
+    return matchCount_ - 1;
+}
+
+std::string TMyRegEx::Group(int index) const {
+    Lock lock(mutex_);
+    return GroupText(index);
+}
+
+int TMyRegEx::GroupOffset(int index) const {
+    Lock lock(mutex_);
+    if (!GroupSet(index)) {
+        return 0;
+    }
+    return static_cast<int>(pcre2_get_ovector_pointer(matchData_.get())[2 * index]) + 1;
+}
+
+int TMyRegEx::GroupLength(int index) const {
+    Lock lock(mutex_);
+    if (!GroupSet(index)) {
+        return 0;
+    }
+    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
+    return static_cast<int>(ov[2 * index + 1] - ov[2 * index]);
+}
+
+int TMyRegEx::NamedGroup(std::string_view name) const {
+    const std::string zero(name);
+    PCRE2_SPTR first = nullptr;
+    PCRE2_SPTR last = nullptr;
+    const int rc = pcre2_substring_nametable_scan(
+        code_.get(), reinterpret_cast<PCRE2_SPTR>(zero.c_str()), &first, &last);
+    if (rc == PCRE2_ERROR_NOSUBSTRING || rc < 0) {
+        return -1;
+    }
+    if (first == nullptr) {
+        return rc;  // the name is unique
+    }
+    // Several groups share the name ((?J) or (?|...)): the first one that
+    // took part in the match, else the first one.
+    const int entrySize = rc;
+    const auto number = [](PCRE2_SPTR entry) { return (entry[0] << 8) | entry[1]; };
+    for (PCRE2_SPTR entry = first; entry <= last; entry += entrySize) {
+        if (GroupSet(number(entry))) {
+            return number(entry);
+        }
+    }
+    return number(first);
+}
+
+void TMyRegEx::AppendReference(std::string& out, int group, char transform) const {
+    // Groups beyond the pattern, beyond kMaxGroups or not taking part are
+    // all "" here.
+    if (transform == 0) {
+        out += GroupText(group);
+    } else {
+        out += ChangeCase(GroupText(group), transform);
+    }
+}
+
+// Template forms, read left to right:
+//   \\  -> \          \$ and $$ -> $
+//   \d  $d            group d; a second digit joins when the two-digit
+//                     number is a group of the pattern ("$12" with two
+//                     groups is group 1, then "2")
+//   ${digits}         that group
+//   ${name}           that named group; an unknown name stays as text
+//   \g<name> \G<name> that named group; an unknown name gives nothing
+//   \L \U \F \I + d   group d lower / upper / first letter up / every word's
+//                     first letter up. "\U\1" and "\U$1" are read the same
+//                     as "\U1": writing the reference in full is the natural
+//                     thing to try, and a literal "\U" before a group is of
+//                     no use to anyone.
+// Everything else after \ or $ (and a lone one at the end) is copied.
+std::string TMyRegEx::ExpandTemplate() const {
+    const std::string& t = replacement_;
+    const std::size_t n = t.size();
+    std::string out;
+    out.reserve(n);
+
+    // Reads a group number at p (a digit there); returns the characters used.
+    auto readNumber = [&](std::size_t p, int& group) -> std::size_t {
+        group = t[p] - '0';
+        if (p + 1 < n && IsDigitChar(t[p + 1])) {
+            const int two = group * 10 + (t[p + 1] - '0');
+            if (two <= captureCount_) {
+                group = two;
+                return 2;
+            }
+        }
+        return 1;
+    };
+
+    std::size_t i = 0;
+    while (i < n) {
+        const char c = t[i];
+        if ((c != '\\' && c != '$') || i + 1 >= n) {
+            out += c;
+            ++i;
+            continue;
+        }
+        const char d = t[i + 1];
+        if (c == '\\' && d == '\\') {
+            out += '\\';
+            i += 2;
+            continue;
+        }
+        if (d == '$') {
+            out += '$';
+            i += 2;
+            continue;
+        }
+        if (IsDigitChar(d)) {
+            int group = 0;
+            const std::size_t used = readNumber(i + 1, group);
+            AppendReference(out, group, 0);
+            i += 1 + used;
+            continue;
+        }
+        if (c == '$' && d == '{') {
+            const std::size_t close = t.find('}', i + 2);
+            if (close != std::string::npos && close > i + 2) {
+                const std::string_view inner = std::string_view(t).substr(i + 2, close - i - 2);
+                if (std::all_of(inner.begin(), inner.end(), IsDigitChar)) {
+                    // Anything longer than four digits is past any group.
+                    int group = -1;
+                    if (inner.size() <= 4) {
+                        group = std::stoi(std::string(inner));
+                    }
+                    AppendReference(out, group, 0);
+                    i = close + 1;
+                    continue;
+                }
+                if (IsNameStart(inner[0]) && std::all_of(inner.begin(), inner.end(), IsNameChar)) {
+                    const int group = NamedGroup(inner);
+                    if (group >= 0) {
+                        AppendReference(out, group, 0);
+                    } else {
+                        out.append(t, i, close + 1 - i);
+                    }
+                    i = close + 1;
+                    continue;
+                }
+            }
+        }
+        if (c == '\\' && (d == 'g' || d == 'G') && i + 3 < n && t[i + 2] == '<' &&
+            IsNameStart(t[i + 3])) {
+            std::size_t end = i + 4;
+            while (end < n && IsNameChar(t[end])) {
+                ++end;
+            }
+            if (end < n && t[end] == '>') {
+                const int group = NamedGroup(std::string_view(t).substr(i + 3, end - i - 3));
+                if (group >= 0) {
+                    AppendReference(out, group, 0);
+                }
+                i = end + 1;
+                continue;
+            }
+        }
+        if (c == '\\') {
+            const char how = cp1251::ToUpper(d);
+            if (how == 'F' || how == 'I' || how == 'L' || how == 'U') {
+                std::size_t p = i + 2;
+                if (p + 1 < n && (t[p] == '\\' || t[p] == '$') && IsDigitChar(t[p + 1])) {
+                    ++p;
+                }
+                if (p < n && IsDigitChar(t[p])) {
+                    int group = 0;
+                    p += readNumber(p, group);
+                    AppendReference(out, group, how);
+                    i = p;
+                    continue;
+                }
+            }
+        }
+        out += c;
+        ++i;
+    }
+    return out;
+}
+
+bool TMyRegEx::ReplaceText(std::optional<std::string_view> pattern, std::string_view replacement,
+                           bool replaceAll, std::string& subject) {
+    Lock lock(mutex_);
+    if (pattern) {
+        SetPattern(*pattern);
+    }
+    replacement_ = replacement;
+    SetSubject(subject);
+    if (!MatchLocked()) {
+        return false;
+    }
+    for (;;) {
+        const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
+        const std::size_t matchStart = ov[0];
+        const std::size_t matchEnd = ov[1];
+        if (matchEnd <= matchStart || matchStart < start_) {
+            break;  // cannot happen under "not empty"; never loop on it
+        }
+        const std::string inserted = ExpandTemplate();
+        subject_.replace(matchStart, matchEnd - matchStart, inserted);
+        // The search goes on behind the inserted text. Every match is
+        // non-empty and lies in the not yet searched rest, so that rest
+        // shrinks with each round and the loop ends.
+        start_ = matchStart + inserted.size();
+        stop_ = stop_ - (matchEnd - matchStart) + inserted.size();
+        if (!replaceAll || !MatchLocked()) {
+            break;
+        }
+    }
+    // The offsets refer to the text before the last replacement.
+    ForgetMatch();
+    subject = subject_;
+    return true;
+}
+
+}  // namespace vs
