@@ -1,0 +1,283 @@
+#include "shell/ini_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+namespace vs {
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && IsBlank(s.front())) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && IsBlank(s.back())) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool NamesEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsQuoted(std::string_view v) {
+    return v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
+}
+
+enum class LineKind { kOther, kComment, kSection, kEntry };
+
+struct LineParts {
+    LineKind kind = LineKind::kOther;
+    std::string_view name;
+    std::size_t valueBegin = 0;  // offset of the value's first byte in the line
+    std::string_view value;      // trimmed, quotes still on
+};
+
+LineParts Split(std::string_view line) {
+    LineParts parts;
+    const std::string_view body = Trim(line);
+    if (body.empty() || body.front() == ';') {
+        parts.kind = body.empty() ? LineKind::kOther : LineKind::kComment;
+        return parts;
+    }
+    if (body.front() == '[') {
+        const std::string_view inner = body.substr(1);
+        parts.kind = LineKind::kSection;
+        parts.name = Trim(inner.substr(0, inner.find(']')));
+        return parts;
+    }
+    const std::size_t eq = line.find('=');
+    if (eq == std::string_view::npos) {
+        return parts;
+    }
+    parts.kind = LineKind::kEntry;
+    parts.name = Trim(line.substr(0, eq));
+    std::size_t begin = eq + 1;
+    while (begin < line.size() && IsBlank(line[begin])) {
+        ++begin;
+    }
+    parts.valueBegin = begin;
+    parts.value = Trim(line.substr(begin));
+    return parts;
+}
+
+// A value that reading would change (blanks at an end, or quotes of its own
+// around it) is written inside double quotes so that Get gives it back as set.
+std::string EncodeValue(std::string_view value) {
+    if (!value.empty() && (IsBlank(value.front()) || IsBlank(value.back()) || IsQuoted(value))) {
+        std::string quoted(1, '"');
+        quoted.append(value).push_back('"');
+        return quoted;
+    }
+    return std::string(value);
+}
+
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+void CheckName(std::string_view name, std::string_view what) {
+    if (name.empty() || HasLineBreak(name) || Trim(name) != name) {
+        throw std::invalid_argument(std::string("ini: bad ").append(what).append(" name"));
+    }
+}
+
+std::system_error SystemError(const std::string& what, const std::filesystem::path& path) {
+    return std::system_error(errno, std::generic_category(), what + " " + path.string());
+}
+
+}  // namespace
+
+IniFile IniFile::Parse(std::string_view text) {
+    IniFile ini;
+    while (!text.empty()) {
+        const std::size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        ini.lines_.emplace_back(line);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+    }
+    return ini;
+}
+
+IniFile IniFile::Load(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return IniFile();
+        }
+        throw SystemError("cannot open", path);
+    }
+    std::string text;
+    char buffer[16384];
+    ssize_t n;
+    while ((n = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (n > 0) {
+            text.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            const std::system_error error = SystemError("cannot read", path);
+            ::close(fd);
+            throw error;
+        }
+    }
+    ::close(fd);
+    return Parse(text);
+}
+
+std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
+    bool inSection = false;
+    for (const std::string& line : lines_) {
+        const LineParts parts = Split(line);
+        if (parts.kind == LineKind::kSection) {
+            inSection = NamesEqual(parts.name, section);
+        } else if (inSection && parts.kind == LineKind::kEntry && NamesEqual(parts.name, key)) {
+            std::string_view value = parts.value;
+            if (IsQuoted(value)) {
+                value = value.substr(1, value.size() - 2);
+            }
+            return std::string(value.substr(0, kMaxValueLength));
+        }
+    }
+    return std::nullopt;
+}
+
+void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {
+    CheckName(section, "section");
+    CheckName(key, "key");
+    if (section.find(']') != std::string_view::npos || key.find('=') != std::string_view::npos ||
+        key.front() == ';' || key.front() == '[') {
+        throw std::invalid_argument("ini: name would not read back");
+    }
+    if (HasLineBreak(value)) {
+        throw std::invalid_argument("ini: value holds a line break");
+    }
+    const std::string encoded = EncodeValue(value);
+
+    bool inSection = false;
+    bool inFirstOccurrence = false;
+    bool sectionSeen = false;
+    std::size_t insertAfter = 0;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const LineParts parts = Split(lines_[i]);
+        if (parts.kind == LineKind::kSection) {
+            inSection = NamesEqual(parts.name, section);
+            inFirstOccurrence = inSection && !sectionSeen;
+            if (inFirstOccurrence) {
+                sectionSeen = true;
+                insertAfter = i;
+            }
+            continue;
+        }
+        if (!inSection) {
+            continue;
+        }
+        if (parts.kind == LineKind::kEntry && NamesEqual(parts.name, key)) {
+            lines_[i] = lines_[i].substr(0, parts.valueBegin) + encoded;
+            return;
+        }
+        // Blank lines and comments after the last key usually introduce the
+        // next section, so a new key goes before them.
+        if (inFirstOccurrence && parts.kind != LineKind::kComment && !Trim(lines_[i]).empty()) {
+            insertAfter = i;
+        }
+    }
+    std::string entry = std::string(key) + "=" + encoded;
+    if (sectionSeen) {
+        lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1),
+                      std::move(entry));
+        return;
+    }
+    if (!lines_.empty() && !Trim(lines_.back()).empty()) {
+        lines_.emplace_back();
+    }
+    lines_.emplace_back(1, '[');
+    lines_.back().append(section).push_back(']');
+    lines_.push_back(std::move(entry));
+}
+
+std::string IniFile::Text() const {
+    std::string text;
+    for (const std::string& line : lines_) {
+        text += line;
+        text += "\r\n";
+    }
+    return text;
+}
+
+void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mode) const {
+    const std::string text = Text();
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+    // The temporary file sits next to the target: rename is atomic only
+    // within one file system.
+    std::string hiddenName = ".";
+    hiddenName += path.filename().string();
+    hiddenName += ".XXXXXX";
+    std::string tempName = (dir / hiddenName).string();
+    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("cannot create a temporary file for", path);
+    }
+    const auto fail = [&](const char* what) {
+        const std::system_error error = SystemError(what, tempName);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(tempName.c_str());
+        throw error;
+    };
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR) {
+            fail("cannot write");
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    // fchmod ignores the umask, so a password file gets exactly 0600.
+    if (::fchmod(fd, static_cast<mode_t>(mode & std::filesystem::perms::mask)) != 0) {
+        fail("cannot set the mode of");
+    }
+    if (::fsync(fd) != 0) {
+        fail("cannot sync");
+    }
+    // Some file systems report a failed write only when the file is closed.
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        fail("cannot close");
+    }
+    if (::rename(tempName.c_str(), path.c_str()) != 0) {
+        fail("cannot rename");
+    }
+    // Makes the rename itself survive a crash. The new file is already in
+    // place, so a failure here is not worth reporting as a failed save.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+}  // namespace vs

@@ -1,0 +1,51 @@
+#pragma once
+// An initialisation file of the Windows kind ("[Section]" lines followed by
+// "key=value" lines), read the way the Windows profile-string functions read
+// it so that files written by the original desktop program mean the same.
+// The text is 8-bit (CP1251) and kept as raw bytes; nothing is converted.
+// Editing keeps every line it does not touch exactly as it was, so comments,
+// unknown keys and other programs' sections survive a save.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vs {
+
+class IniFile {
+public:
+    // The longest value a read gives back; longer values are cut.
+    static constexpr std::size_t kMaxValueLength = 2047;
+
+    IniFile() = default;
+
+    // Splits the text into lines; CR LF and LF line ends are both accepted.
+    static IniFile Parse(std::string_view text);
+
+    // A missing file gives an empty document; a file that exists but cannot
+    // be read throws std::system_error.
+    static IniFile Load(const std::filesystem::path& path);
+
+    // Section and key names compare with ASCII case folding; the first
+    // occurrence of the key wins, even across repeated sections.
+    std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+
+    // Replaces the value read by Get in place, or appends the key at the end
+    // of the section, creating the section at the end of the document.
+    // Throws std::invalid_argument for names or values a line cannot hold.
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+
+    // Writes Text() so that the target is replaced whole or not at all, with
+    // the given permissions. Throws std::system_error.
+    void Save(const std::filesystem::path& path, std::filesystem::perms mode) const;
+
+    // The document with CR LF after every line.
+    std::string Text() const;
+
+private:
+    std::vector<std::string> lines_;
+};
+
+}  // namespace vs

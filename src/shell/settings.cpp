@@ -1,0 +1,137 @@
+#include "shell/settings.h"
+
+#include <array>
+#include <limits>
+
+#include "shell/ini_file.h"
+
+namespace vs {
+namespace {
+
+bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+constexpr std::array<SettingsKey, 24> kStoredKeys = {{
+    {"BlackListCB_Checked", &Settings::BlackListCB},
+    {"CacheListCB_Checked", &Settings::CacheListCB},
+    {"NoReqCB_Checked", &Settings::NoReqCB},
+    {"CacheDir_Text", &Settings::CacheDir},
+    {"CacheEnCB_Checked", &Settings::CacheEnCB},
+    {"PortEd_Text", &Settings::PortEd},
+    {"ScaleEd_Text", &Settings::ScaleEd},
+    {"StartHiddenCB_Checked", &Settings::StartHiddenCB},
+    {"UserNameEd_Text", &Settings::UserNameEd},
+    {"MappedPortEd_Text", &Settings::MappedPortEd},
+    {"MappedHostEd_Text", &Settings::MappedHostEd},
+    {"UseParentProxy_Checked", &Settings::UseParentProxy},
+    {"NoCacheIgnoreCB_Checked", &Settings::NoCacheIgnoreCB},
+    {"NoReqNewFilesCB_Checked", &Settings::NoReqNewFilesCB},
+    {"NewFilesHour_Text", &Settings::NewFilesHour},
+    {"NewFilesMin_Text", &Settings::NewFilesMin},
+    {"NoReqKeyCombo_ItemIndex", &Settings::NoReqKeyCombo},
+    {"BLKeyCombo_ItemIndex", &Settings::BLKeyCombo},
+    {"OnlyFromCacheKeyCombo_ItemIndex", &Settings::OnlyFromCacheKeyCombo},
+    {"HideConnect_Checked", &Settings::HideConnect},
+    {"CancelForOpera_Checked", &Settings::CancelForOpera},
+    {"URLFiltrCombo_ItemIndex", &Settings::URLFiltrCombo},
+    {"URLPrepareCB_Checked", &Settings::URLPrepareCB},
+    {"OffLine_Checked", &Settings::OffLine},
+}};
+
+template <class... F>
+struct Overload : F... {
+    using F::operator()...;
+};
+template <class... F>
+Overload(F...) -> Overload<F...>;
+
+}  // namespace
+
+std::string SettingsKey::ToText(const Settings& settings) const {
+    return std::visit(
+        Overload{
+            [&](bool Settings::*m) -> std::string { return settings.*m ? "True" : "False"; },
+            [&](std::string Settings::*m) { return settings.*m; },
+            [&](int Settings::*m) { return std::to_string(settings.*m); },
+        },
+        field);
+}
+
+void SettingsKey::FromText(Settings& settings, std::string_view text) const {
+    std::visit(Overload{
+                   [&](bool Settings::*m) {
+                       if (EqualsAsciiNoCase(text, "True")) {
+                           settings.*m = true;
+                       } else if (EqualsAsciiNoCase(text, "False")) {
+                           settings.*m = false;
+                       }
+                   },
+                   [&](std::string Settings::*m) { settings.*m = std::string(text); },
+                   [&](int Settings::*m) { settings.*m = ParseIntOr(text, settings.*m); },
+               },
+               field);
+}
+
+std::span<const SettingsKey> StoredSettingsKeys() {
+    return kStoredKeys;
+}
+
+Settings LoadSettings(const std::filesystem::path& iniFile) {
+    const IniFile ini = IniFile::Load(iniFile);
+    Settings settings;
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        if (auto text = ini.Get(kSettingsSection, key.key)) {
+            key.FromText(settings, *text);
+        }
+    }
+    if (auto password = ini.Get(kSettingsSection, kPasswordKey)) {
+        settings.UserPswEdScrambled = std::move(*password);
+    }
+    if (auto cols = ini.Get(kSettingsSection, kStatColsKey)) {
+        settings.StatCols = ParseIntOr(*cols, settings.StatCols);
+    }
+    return settings;
+}
+
+int ParseIntOr(std::string_view text, int fallback) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == text.size()) {
+        return fallback;
+    }
+    // One past the largest magnitude lets "-2147483648" through.
+    const long long limit = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    long long magnitude = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return fallback;
+        }
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > limit) {
+            return fallback;
+        }
+    }
+    if (!negative && magnitude == limit) {
+        return fallback;
+    }
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+}  // namespace vs
