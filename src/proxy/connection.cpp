@@ -1,0 +1,128 @@
+#include "proxy/connection.h"
+
+#include <cerrno>
+
+namespace vs::proxy {
+
+Connection::Connection(net::Socket socket) {
+    Attach(std::move(socket));
+}
+
+void Connection::Attach(net::Socket socket) {
+    std::lock_guard lock(closeLock_);
+    socket_ = std::move(socket);
+    connected_ = socket_.IsOpen();
+}
+
+void Connection::Write(std::string_view bytes) {
+    if (!HasSendHook()) {
+        SendRaw(bytes);
+        return;
+    }
+    scratch_.assign(bytes);
+    WriteInPlace(scratch_);
+}
+
+void Connection::WriteLn(std::string_view text) {
+    scratch_.reserve(text.size() + 2);
+    scratch_.assign(text);
+    scratch_ += "\r\n";
+    WriteInPlace(scratch_);
+}
+
+void Connection::WriteInPlace(std::string& bytes) {
+    if (HasSendHook()) {
+        Sending(bytes);
+    }
+    SendRaw(bytes);
+}
+
+void Connection::SendRaw(std::string_view bytes) {
+    if (bytes.empty()) {
+        return;
+    }
+    if (!connected_) {
+        throw net::SocketError("send", ENOTCONN);
+    }
+    try {
+        net::SendAll(socket_, bytes);
+    } catch (const net::SocketError&) {
+        Disconnect();
+        throw;
+    }
+}
+
+void Connection::ReadInto(std::string& transfer) {
+    if (!input_.empty()) {
+        transfer.swap(input_);
+        input_.clear();
+        return;
+    }
+    transfer.clear();
+    if (!connected_) {
+        return;
+    }
+    transfer.resize(net::kBlockSize);
+    std::size_t n = 0;
+    try {
+        n = net::ReceiveSome(socket_, transfer.data(), transfer.size());
+    } catch (const net::SocketError&) {
+        n = 0;
+    }
+    transfer.resize(n);
+    if (n == 0) {
+        Disconnect();
+        return;
+    }
+    Received(transfer);
+}
+
+std::string Connection::CurrentReadBuffer() {
+    std::string transfer;
+    ReadInto(transfer);
+    return transfer;
+}
+
+void Connection::Disconnect() {
+    std::lock_guard lock(closeLock_);
+    connected_ = false;
+    socket_.Close();
+}
+
+void Connection::WakeUp() {
+    std::lock_guard lock(closeLock_);
+    socket_.Shutdown();
+}
+
+void OutboundConnection::SetTarget(std::string host, int port) {
+    host_ = std::move(host);
+    port_ = port;
+    localAnswer_ = false;
+}
+
+void OutboundConnection::SetLocalAnswer() {
+    host_ = "127.0.0.1";
+    port_ = 1;
+    localAnswer_ = true;
+}
+
+void OutboundConnection::Connect(int cancelFd) {
+    if (localAnswer_) {
+        throw net::SocketError("connect " + host_ + ":1", ECONNREFUSED);
+    }
+    Attach(net::ConnectTcp(host_, port_, cancelFd));
+}
+
+void OutboundConnection::Received(std::string& bytes) {
+    if (intercept_ != nullptr) {
+        intercept_->Receive(bytes);
+    }
+}
+
+void OutboundConnection::Sending(std::string& bytes) {
+    if (intercept_ != nullptr) {
+        intercept_->Send(bytes);
+    }
+}
+
+}  // namespace vs::proxy

@@ -1,0 +1,122 @@
+#pragma once
+// The two ends of a proxied connection: the browser's socket and the
+// outbound socket towards the origin or the parent proxy. Each keeps its own
+// input buffer. Only the outbound end carries the hook object, so the hooks
+// see exactly the bytes exchanged with upstream and nothing written to the
+// browser passes through them.
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "proxy/socket.h"
+
+namespace vs::proxy {
+
+// Hook object of an outbound connection. Both hooks may rewrite the bytes in
+// place; an emptied buffer sends (or delivers) nothing.
+class ConnectionIntercept {
+public:
+    virtual ~ConnectionIntercept() = default;
+    // Bytes on their way upstream, inside the outbound Write.
+    virtual void Send(std::string& bytes) = 0;
+    // Bytes just received from upstream, before anybody reads them.
+    virtual void Receive(std::string& bytes) = 0;
+};
+
+// State a connection's handlers keep for its lifetime; owned by the client
+// connection and destroyed with it.
+class ConnectionData {
+public:
+    virtual ~ConnectionData() = default;
+};
+
+class Connection {
+public:
+    Connection() = default;
+    explicit Connection(net::Socket socket);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    virtual ~Connection() = default;
+
+    void Write(std::string_view bytes);
+    void WriteLn(std::string_view text);
+    // Write for a buffer the caller gives up: the Send hook rewrites it in
+    // place instead of a copy (the relay loop's path).
+    void WriteInPlace(std::string& bytes);
+
+    // Waits until one receive completes (no time-out) unless bytes are
+    // already buffered, and returns everything buffered. Empty once the peer
+    // has closed.
+    std::string CurrentReadBuffer();
+
+    // The same into a caller's buffer, reusing its storage: the relay loop
+    // calls this for every block.
+    void ReadInto(std::string& transfer);
+
+    bool Connected() const { return connected_; }
+    void Disconnect();
+
+    // Safe from another thread while the owner may be blocked on the socket.
+    void WakeUp();
+
+    int Fd() const { return socket_.Fd(); }
+    std::string PeerAddress() const { return net::PeerAddress(socket_); }
+
+    void SetData(std::unique_ptr<ConnectionData> data) { data_ = std::move(data); }
+    ConnectionData* Data() const { return data_.get(); }
+
+protected:
+    void Attach(net::Socket socket);
+    // Transforms freshly received bytes before they enter the buffer.
+    virtual void Received(std::string& bytes) {}
+    // Transforms bytes about to be sent; only called when HasSendHook().
+    virtual bool HasSendHook() const { return false; }
+    virtual void Sending(std::string& bytes) {}
+
+private:
+    void SendRaw(std::string_view bytes);
+
+    net::Socket socket_;
+    bool connected_ = false;
+    std::string input_;
+    std::string scratch_;
+    // Guards closing against a WakeUp from the stopping thread, so that a
+    // descriptor number reused elsewhere is never shut down by mistake.
+    mutable std::mutex closeLock_;
+    std::unique_ptr<ConnectionData> data_;
+};
+
+// The outbound end: a target that handlers may change until it connects, and
+// the hook object.
+class OutboundConnection : public Connection {
+public:
+    void SetTarget(std::string host, int port);
+    // Answered by the proxy itself: the connect is bound to fail (the
+    // traditional target is 127.0.0.1:1, where nobody listens), so it is not
+    // even attempted.
+    void SetLocalAnswer();
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+    bool IsLocalAnswer() const { return localAnswer_; }
+
+    void SetIntercept(ConnectionIntercept* intercept) { intercept_ = intercept; }
+    ConnectionIntercept* Intercept() const { return intercept_; }
+
+    // Connects to the target; abandoned when cancelFd becomes readable.
+    void Connect(int cancelFd);
+
+protected:
+    void Received(std::string& bytes) override;
+    bool HasSendHook() const override { return intercept_ != nullptr; }
+    void Sending(std::string& bytes) override;
+
+private:
+    std::string host_;
+    int port_ = 0;
+    bool localAnswer_ = false;
+    ConnectionIntercept* intercept_ = nullptr;
+};
+
+}  // namespace vs::proxy

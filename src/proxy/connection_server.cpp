@@ -1,0 +1,246 @@
+#include "proxy/connection_server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+
+namespace vs::proxy {
+
+namespace {
+
+constexpr auto kStopLook = std::chrono::milliseconds(250);
+
+bool Readable(const pollfd& fd) {
+    return fd.revents != 0;
+}
+
+}  // namespace
+
+MappedPortServer::MappedPortServer(ConnectionEvents& events) : events_(events) {}
+
+MappedPortServer::~MappedPortServer() {
+    try {
+        Stop();
+    } catch (const std::exception&) {
+        // The pool's destructor still waits for the stragglers.
+    }
+}
+
+void MappedPortServer::SetListener(const ListenerSettings& settings) {
+    settings_ = settings;
+}
+
+void MappedPortServer::SetMapped(std::string host, int port) {
+    std::lock_guard lock(mappedLock_);
+    mappedHost_ = std::move(host);
+    mappedPort_ = port;
+}
+
+void MappedPortServer::Start() {
+    if (Active()) {
+        return;
+    }
+    net::Socket listener = net::ListenTcp(settings_.address, settings_.port, settings_.listenQueue);
+    net::Socket stopEvent(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!stopEvent.IsOpen()) {
+        throw net::SocketError("eventfd", errno);
+    }
+    boundPort_ = net::LocalPort(listener);
+    listener_ = std::move(listener);
+    stopEvent_ = std::move(stopEvent);
+    {
+        std::lock_guard lock(workersLock_);
+        stopping_ = false;
+    }
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+void MappedPortServer::AcceptLoop() {
+    for (;;) {
+        int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
+                continue;
+            }
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                // Out of descriptors: let running connections end some.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                continue;
+            }
+            return;  // the listener was shut down
+        }
+        {
+            std::lock_guard lock(workersLock_);
+            ++running_;
+        }
+        try {
+            pool_.Run([this, fd] { Serve(net::Socket(fd)); });
+        } catch (const std::exception&) {
+            ::close(fd);
+            ConnectionEnded();
+        }
+    }
+}
+
+void MappedPortServer::Serve(net::Socket client) {
+    auto worker = std::make_unique<Worker>(std::move(client));
+    {
+        std::lock_guard lock(workersLock_);
+        workers_.insert(worker.get());
+        if (stopping_) {
+            worker->Client().WakeUp();
+        }
+    }
+    ConnectPhase(*worker);
+    RelayLoop(*worker);
+    EndConnection(*worker);
+    {
+        std::lock_guard lock(workersLock_);
+        workers_.erase(worker.get());
+    }
+    // The worker, and with it the connection's record, goes before the
+    // count drops, so a finished Stop leaves no record alive.
+    worker.reset();
+    ConnectionEnded();
+}
+
+void MappedPortServer::ConnectionEnded() {
+    std::lock_guard lock(workersLock_);
+    --running_;
+    if (running_ == 0) {
+        allEnded_.notify_all();
+    }
+}
+
+void MappedPortServer::ConnectPhase(Worker& worker) {
+    OutboundConnection& outbound = worker.Outbound();
+    {
+        std::lock_guard lock(mappedLock_);
+        outbound.SetTarget(mappedHost_, mappedPort_);
+    }
+    try {
+        events_.OnConnect(worker);
+        outbound.Connect(stopEvent_.Fd());
+        {
+            std::lock_guard lock(workersLock_);
+            if (stopping_) {
+                outbound.WakeUp();
+            }
+        }
+        events_.OnOutboundConnect(worker, nullptr);
+    } catch (const std::exception& error) {
+        try {
+            events_.OnOutboundConnect(worker, &error);
+        } catch (const std::exception&) {
+            // Reported to no one.
+        }
+        worker.Client().Disconnect();
+    }
+}
+
+void MappedPortServer::RelayLoop(Worker& worker) {
+    Connection& client = worker.Client();
+    OutboundConnection& outbound = worker.Outbound();
+    std::string transfer;
+    transfer.reserve(net::kBlockSize);
+    while (client.Connected()) {
+        try {
+            pollfd fds[2] = {{client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
+            int ready = ::poll(fds, outbound.Connected() ? 2 : 1, -1);
+            if (ready < 0 && errno != EINTR) {
+                throw net::SocketError("poll", errno);
+            }
+            if (ready > 0 && Readable(fds[0])) {
+                client.ReadInto(transfer);
+                if (!transfer.empty()) {
+                    outbound.WriteInPlace(transfer);
+                }
+            }
+            if (ready > 0 && outbound.Connected() && Readable(fds[1])) {
+                outbound.ReadInto(transfer);
+                if (!transfer.empty()) {
+                    client.Write(transfer);
+                }
+            }
+        } catch (const net::SocketError&) {
+            // A write to a reset peer already marked that side closed.
+        } catch (const std::exception&) {
+            // Ends the step, not the connection.
+        }
+        if (!outbound.Connected() && client.Connected()) {
+            try {
+                events_.OnOutboundDisconnect(worker);
+            } catch (const std::exception&) {
+            }
+            client.Disconnect();
+        }
+    }
+}
+
+void MappedPortServer::EndConnection(Worker& worker) {
+    try {
+        events_.OnDisconnect(worker);
+    } catch (const std::exception&) {
+    }
+    if (worker.Outbound().Connected()) {
+        worker.Outbound().Disconnect();
+    }
+}
+
+void MappedPortServer::WakeAll(bool outboundToo) {
+    std::lock_guard lock(workersLock_);
+    for (Worker* worker : workers_) {
+        worker->Client().WakeUp();
+        if (outboundToo) {
+            worker->Outbound().WakeUp();
+        }
+    }
+}
+
+std::size_t MappedPortServer::ActiveConnections() const {
+    std::lock_guard lock(workersLock_);
+    return running_;
+}
+
+void MappedPortServer::Stop() {
+    if (!Active()) {
+        return;
+    }
+    {
+        std::lock_guard lock(workersLock_);
+        stopping_ = true;
+    }
+    listener_.Shutdown();
+    if (acceptThread_.joinable()) {
+        acceptThread_.join();
+    }
+    listener_.Close();
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(stopEvent_.Fd(), &one, sizeof one);
+    WakeAll(false);
+
+    const int looks = settings_.terminateWaitMs / 250;
+    std::unique_lock lock(workersLock_);
+    for (int look = 0; running_ > 0; ++look) {
+        if (look >= looks) {
+            stopping_ = false;
+            throw TerminateTimeout();
+        }
+        allEnded_.wait_for(lock, kStopLook, [this] { return running_ == 0; });
+        if (look == 0 && running_ > 0) {
+            // Something is stuck on its upstream side (a write to an origin
+            // that reads nothing): close that side as well.
+            lock.unlock();
+            WakeAll(true);
+            lock.lock();
+        }
+    }
+    stopping_ = false;
+}
+
+}  // namespace vs::proxy

@@ -1,0 +1,221 @@
+#include "proxy/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace vs::net {
+
+SocketError::SocketError(const std::string& what, int error)
+    : std::runtime_error(what + ": " + std::strerror(error)), error_(error) {}
+
+Socket& Socket::operator=(Socket&& other) noexcept {
+    if (this != &other) {
+        Close();
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+int Socket::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void Socket::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void Socket::Shutdown() const {
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RDWR);
+    }
+}
+
+Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog) {
+    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.IsOpen()) {
+        throw SocketError("socket", errno);
+    }
+    int on = 1;
+    ::setsockopt(s.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
+        throw SocketError("bad listen address " + address, EINVAL);
+    }
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        throw SocketError("bind", errno);
+    }
+    if (::listen(s.Fd(), backlog) != 0) {
+        throw SocketError("listen", errno);
+    }
+    return s;
+}
+
+std::uint16_t LocalPort(const Socket& socket) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(socket.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return 0;
+    }
+    if (addr.ss_family == AF_INET) {
+        return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+    }
+    return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+}
+
+std::string PeerAddress(const Socket& socket) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getpeername(socket.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return {};
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    if (addr.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+    } else if (addr.ss_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
+            ::inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
+        } else {
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+        }
+    }
+    return text;
+}
+
+namespace {
+
+struct AddrInfoDeleter {
+    void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
+};
+
+// Waits for a non-blocking connect to finish; false when cancelled.
+bool WaitForConnect(int fd, int cancelFd) {
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+    nfds_t count = cancelFd >= 0 ? 2 : 1;
+    for (;;) {
+        int ready = ::poll(fds, count, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0) {
+            throw SocketError("poll", errno);
+        }
+        if (count == 2 && fds[1].revents != 0) {
+            return false;
+        }
+        if (fds[0].revents != 0) {
+            return true;
+        }
+    }
+}
+
+// Connects one resolved address; returns an open socket or sets `error`.
+Socket ConnectOne(const addrinfo& ai, int cancelFd, int& error) {
+    Socket s(::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai.ai_protocol));
+    if (!s.IsOpen()) {
+        error = errno;
+        return {};
+    }
+    if (::connect(s.Fd(), ai.ai_addr, ai.ai_addrlen) != 0) {
+        if (errno != EINPROGRESS) {
+            error = errno;
+            return {};
+        }
+        if (!WaitForConnect(s.Fd(), cancelFd)) {
+            error = ECANCELED;
+            return {};
+        }
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        ::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &soError, &len);
+        if (soError != 0) {
+            error = soError;
+            return {};
+        }
+    }
+    int flags = ::fcntl(s.Fd(), F_GETFL);
+    ::fcntl(s.Fd(), F_SETFL, flags & ~O_NONBLOCK);
+    int on = 1;
+    ::setsockopt(s.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return s;
+}
+
+}  // namespace
+
+Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
+    if (port <= 0 || port > 65535) {
+        throw SocketError("connect " + host + ":" + std::to_string(port), EINVAL);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    addrinfo* raw = nullptr;
+    std::string service = std::to_string(port);
+    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &raw);
+    if (rc != 0) {
+        throw std::runtime_error("resolve " + host + ": " + ::gai_strerror(rc));
+    }
+    std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+    int error = EHOSTUNREACH;
+    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+        Socket s = ConnectOne(*ai, cancelFd, error);
+        if (s.IsOpen()) {
+            return s;
+        }
+        if (error == ECANCELED) {
+            break;
+        }
+    }
+    throw SocketError("connect " + host + ":" + service, error);
+}
+
+std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) {
+    for (;;) {
+        ssize_t n = ::recv(socket.Fd(), data, capacity, 0);
+        if (n >= 0) {
+            return static_cast<std::size_t>(n);
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == ECONNRESET || errno == ECONNABORTED || errno == ENOTCONN || errno == EPIPE ||
+            errno == ETIMEDOUT) {
+            return 0;
+        }
+        throw SocketError("recv", errno);
+    }
+}
+
+void SendAll(const Socket& socket, std::string_view bytes) {
+    while (!bytes.empty()) {
+        std::size_t piece = std::min(bytes.size(), kBlockSize);
+        ssize_t n = ::send(socket.Fd(), bytes.data(), piece, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            throw SocketError("send", errno);
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+}  // namespace vs::net

@@ -1,0 +1,73 @@
+#pragma once
+// Thin RAII layer over POSIX TCP sockets. Everything blocks; waiting on two
+// sockets at once is done with poll() by the caller.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace vs::net {
+
+// A socket failure with the operation that failed and errno's text.
+class SocketError : public std::runtime_error {
+public:
+    SocketError(const std::string& what, int error);
+    int Error() const { return error_; }
+
+private:
+    int error_;
+};
+
+// Sole owner of one file descriptor.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : fd_(fd) {}
+    Socket(Socket&& other) noexcept : fd_(other.Release()) {}
+    Socket& operator=(Socket&& other) noexcept;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    ~Socket() { Close(); }
+
+    int Fd() const { return fd_; }
+    bool IsOpen() const { return fd_ >= 0; }
+    int Release();
+    void Close();
+
+    // Wakes anything blocked on this socket in another thread (its reads see
+    // end of stream, its writes fail) without giving the descriptor up.
+    void Shutdown() const;
+
+private:
+    int fd_ = -1;
+};
+
+// Largest amount one read asks for and one write sends.
+inline constexpr std::size_t kBlockSize = 32768;
+
+// Listens on address:port with SO_REUSEADDR. Throws SocketError.
+Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog);
+
+// The port a bound socket actually got (for port 0 in tests).
+std::uint16_t LocalPort(const Socket& socket);
+
+// Peer address as text: dotted decimal for IPv4 (also IPv4-mapped IPv6).
+std::string PeerAddress(const Socket& socket);
+
+// Resolves host (IPv4 or IPv6, names through getaddrinfo) and connects to the
+// first address that accepts. While connecting, the wait also watches
+// `cancelFd` (when >= 0): once it is readable the attempt is abandoned, so a
+// stopping server never waits for an operating-system connect time-out.
+Socket ConnectTcp(const std::string& host, int port, int cancelFd = -1);
+
+// One receive of at most `capacity` bytes into `data`. Returns the count;
+// 0 means the peer closed. Interrupted calls are retried; a reset connection
+// counts as closed.
+std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity);
+
+// Sends all bytes, in pieces of at most kBlockSize. Throws SocketError when the
+// peer is gone. Never raises SIGPIPE.
+void SendAll(const Socket& socket, std::string_view bytes);
+
+}  // namespace vs::net

@@ -1,0 +1,94 @@
+#include "proxy/target.h"
+
+#include "base/cp1251.h"
+#include "shell/settings.h"
+
+namespace vs::proxy {
+
+namespace {
+
+struct Authority {
+    std::string_view host;      // without brackets
+    std::string_view hostText;  // as written, brackets included
+    std::string_view portText;  // empty when none
+};
+
+// Splits "host", "host:port", "[v6]" or "[v6]:port" (anything after the
+// first "/" already removed).
+Authority SplitAuthority(std::string_view authority) {
+    Authority a;
+    if (authority.starts_with('[')) {
+        std::size_t close = authority.find(']');
+        if (close != std::string_view::npos) {
+            a.host = authority.substr(1, close - 1);
+            a.hostText = authority.substr(0, close + 1);
+            std::string_view rest = authority.substr(close + 1);
+            if (rest.starts_with(':')) {
+                a.portText = rest.substr(1);
+            }
+            return a;
+        }
+    }
+    std::size_t colon = authority.find(':');
+    a.host = authority.substr(0, colon);
+    a.hostText = a.host;
+    if (colon != std::string_view::npos) {
+        a.portText = authority.substr(colon + 1);
+    }
+    return a;
+}
+
+int PortOr(std::string_view text, int fallback) {
+    return text.empty() ? fallback : ParseIntOr(text, fallback);
+}
+
+}  // namespace
+
+DirectTarget ChooseDirectTarget(std::string_view url) {
+    std::string_view rest = url;
+    std::string_view scheme;
+    std::size_t sep = url.find("://");
+    if (sep != std::string_view::npos) {
+        scheme = url.substr(0, sep);
+        rest = url.substr(sep + 3);
+    }
+    std::string lowerScheme = cp1251::Lower(scheme);
+    int defaultPort = 80;
+    if (lowerScheme.find("https") != std::string::npos) {
+        defaultPort = 443;
+    } else if (lowerScheme.find("ftp") != std::string::npos) {
+        defaultPort = 21;
+    }
+    std::size_t slash = rest.find('/');
+    std::string_view authorityText = rest.substr(0, slash);
+    Authority authority = SplitAuthority(authorityText);
+
+    DirectTarget target;
+    target.host = authority.host;
+    target.port = PortOr(authority.portText, defaultPort);
+    target.path =
+        slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
+    return target;
+}
+
+DirectTarget ChooseTunnelTarget(std::string_view authorityText) {
+    Authority authority = SplitAuthority(authorityText.substr(0, authorityText.find('/')));
+    DirectTarget target;
+    target.host = authority.host;
+    target.port = PortOr(authority.portText, 443);
+    return target;
+}
+
+bool ReduceRequestTarget(std::string& request, std::string_view url, std::string_view path) {
+    if (url == path || url.empty()) {
+        return false;
+    }
+    std::size_t at = request.find(url);
+    if (at == std::string::npos) {
+        return false;
+    }
+    request.replace(at, url.size(), path);
+    return true;
+}
+
+}  // namespace vs::proxy

@@ -1,0 +1,28 @@
+#pragma once
+// Where a forwarded request goes when no parent proxy is used: the host and
+// port of its URL, with the request target reduced to the path.
+
+#include <string>
+#include <string_view>
+
+namespace vs::proxy {
+
+struct DirectTarget {
+    std::string host;  // as getaddrinfo wants it: brackets of an IPv6 literal removed
+    int port = 80;
+    std::string path;  // what the request line carries instead of the URL
+};
+
+// "http://host:8080/a/b" -> host, 8080, "/a/b". The default port is 443 when
+// the scheme contains "https", 21 when it contains "ftp", else 80; a port
+// that is not a number gives the default.
+DirectTarget ChooseDirectTarget(std::string_view url);
+
+// Host and port of a CONNECT target "host:port" (443 when no port is given).
+DirectTarget ChooseTunnelTarget(std::string_view authority);
+
+// Replaces the first occurrence of url in request by path when the two
+// differ. Returns whether the request changed.
+bool ReduceRequestTarget(std::string& request, std::string_view url, std::string_view path);
+
+}  // namespace vs::proxy

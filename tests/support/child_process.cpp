@@ -1,0 +1,132 @@
+#include "support/child_process.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "proxy/socket.h"
+
+extern char** environ;
+
+namespace vs::test {
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
+                           const std::filesystem::path& logDir,
+                           const std::map<std::string, std::string>& env)
+    : name_(std::move(name)),
+      out_(logDir / (name_ + ".stdout.txt")),
+      err_(logDir / (name_ + ".stderr.txt")) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        for (auto& [key, value] : env) {
+            ::setenv(key.c_str(), value.c_str(), 1);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char*> args;
+        for (auto& a : argv) {
+            args.push_back(a.data());
+        }
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (!status_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        Wait(std::chrono::seconds(5));
+    }
+}
+
+void ChildProcess::Signal(int signal) const {
+    ::kill(pid_, signal);
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!status_) {
+        int status = 0;
+        pid_t r = ::waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status_;
+}
+
+std::string ChildProcess::Stdout() const {
+    return ReadFile(out_);
+}
+std::string ChildProcess::Stderr() const {
+    return ReadFile(err_);
+}
+
+bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds limit) const {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+        if (Stderr().find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& logDir,
+               std::chrono::milliseconds limit) {
+    ChildProcess child("run", argv, logDir);
+    auto status = child.Wait(limit);
+    return status ? *status : -1;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "vellostore-test-XXXXXX");
+    char* made = ::mkdtemp(pattern.data());
+    if (made == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = made;
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+int FreePort() {
+    net::Socket s = net::ListenTcp("127.0.0.1", 0, 1);
+    return net::LocalPort(s);
+}
+
+}  // namespace vs::test

@@ -1,0 +1,60 @@
+#pragma once
+// Starts real programs (the daemon, curl, openssl) for end-to-end tests.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vs::test {
+
+class ChildProcess {
+public:
+    // Output goes to files in `logDir` (stdout.txt, stderr.txt, prefixed by
+    // `name`). Extra environment variables are added to the test's own.
+    ChildProcess(std::string name, std::vector<std::string> argv,
+                 const std::filesystem::path& logDir,
+                 const std::map<std::string, std::string>& env = {});
+    ~ChildProcess();  // kills the process if it still runs
+
+    pid_t Pid() const { return pid_; }
+    void Signal(int signal) const;
+    // Exit status, or nullopt when it did not end in time. A death by signal
+    // gives 128 + the signal number.
+    std::optional<int> Wait(std::chrono::milliseconds limit);
+    std::string Stdout() const;
+    std::string Stderr() const;
+    // Waits until `text` appears in the standard error output.
+    bool WaitForStderr(const std::string& text, std::chrono::milliseconds limit) const;
+
+private:
+    std::string name_;
+    std::filesystem::path out_, err_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Runs a program to its end and returns its exit status (-1 on time-out).
+int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& logDir,
+               std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// A fresh empty directory below the system's temporary folder, removed when
+// the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// A port nothing listens on right now.
+int FreePort();
+
+}  // namespace vs::test

@@ -1,0 +1,179 @@
+#include "support/net_helpers.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace vs::test {
+
+LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
+    listener_ = net::ListenTcp("127.0.0.1", 0, 128);
+    port_ = net::LocalPort(listener_);
+    acceptor_ = std::thread([this] {
+        for (;;) {
+            int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) {
+                    continue;
+                }
+                return;
+            }
+            ++accepted_;
+            std::lock_guard guard(lock_);
+            open_.push_back(fd);
+            threads_.emplace_back([this, fd] {
+                net::Socket socket(fd);
+                try {
+                    serve_(socket);
+                } catch (const std::exception&) {
+                }
+                std::lock_guard guard(lock_);
+                open_.erase(std::find(open_.begin(), open_.end(), fd));
+                socket.Close();
+            });
+        }
+    });
+}
+
+LoopbackServer::~LoopbackServer() {
+    listener_.Shutdown();
+    acceptor_.join();
+    {
+        std::lock_guard guard(lock_);
+        for (int fd : open_) {
+            ::shutdown(fd, SHUT_RDWR);
+        }
+    }
+    for (auto& t : threads_) {
+        t.join();
+    }
+}
+
+char BodyByte(std::uint64_t position) {
+    return static_cast<char>('a' + (position * 7 + position / 4093) % 26);
+}
+
+std::string MakeBody(std::size_t size) {
+    std::string body(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        body[i] = BodyByte(i);
+    }
+    return body;
+}
+
+HttpOrigin::HttpOrigin() : server_([this](net::Socket& s) { Serve(s); }) {}
+
+std::vector<std::string> HttpOrigin::Requests() const {
+    std::lock_guard guard(lock_);
+    return requests_;
+}
+
+void HttpOrigin::Serve(net::Socket& socket) {
+    std::string pending;
+    char block[65536];
+    for (;;) {
+        std::size_t end;
+        while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+            std::size_t n = net::ReceiveSome(socket, block, sizeof block);
+            if (n == 0) {
+                return;
+            }
+            pending.append(block, n);
+        }
+        std::string header = pending.substr(0, end + 4);
+        pending.erase(0, end + 4);
+        {
+            std::lock_guard guard(lock_);
+            requests_.push_back(header);
+        }
+        std::string target = header.substr(header.find(' ') + 1);
+        target = target.substr(0, target.find(' '));
+        if (target.ends_with("/silent")) {
+            return;
+        }
+        std::string body = "hello";
+        std::size_t sizeAt = target.find("/size/");
+        if (sizeAt != std::string::npos) {
+            std::size_t size = std::strtoull(target.c_str() + sizeAt + 6, nullptr, 10);
+            std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
+                               "\r\nContent-Type: application/octet-stream\r\n\r\n";
+            net::SendAll(socket, head);
+            std::string chunk;
+            for (std::size_t sent = 0; sent < size;) {
+                std::size_t piece = std::min<std::size_t>(1 << 20, size - sent);
+                chunk.resize(piece);
+                for (std::size_t i = 0; i < piece; ++i) {
+                    chunk[i] = BodyByte(sent + i);
+                }
+                net::SendAll(socket, chunk);
+                sent += piece;
+            }
+            continue;
+        }
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\n\r\n" + body);
+        if (target.ends_with("/close")) {
+            return;
+        }
+    }
+}
+
+net::Socket ConnectLoopback(std::uint16_t port) {
+    return net::ConnectTcp("127.0.0.1", port);
+}
+
+void SendText(const net::Socket& socket, std::string_view text) {
+    net::SendAll(socket, text);
+}
+
+std::string ReadAll(const net::Socket& socket, std::size_t limit) {
+    std::string out;
+    char block[65536];
+    while (out.size() < limit) {
+        std::size_t n = net::ReceiveSome(socket, block, std::min(sizeof block, limit - out.size()));
+        if (n == 0) {
+            break;
+        }
+        out.append(block, n);
+    }
+    return out;
+}
+
+std::string ReadUntil(const net::Socket& socket, std::string_view text) {
+    std::string out;
+    char c;
+    while (out.find(text) == std::string::npos) {
+        if (net::ReceiveSome(socket, &c, 1) == 0) {
+            break;
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string ReadExactly(const net::Socket& socket, std::size_t n) {
+    std::string out;
+    out.reserve(n);
+    char block[65536];
+    while (out.size() < n) {
+        std::size_t got = net::ReceiveSome(socket, block, std::min(sizeof block, n - out.size()));
+        if (got == 0) {
+            break;
+        }
+        out.append(block, got);
+    }
+    return out;
+}
+
+std::string ReadResponse(const net::Socket& socket) {
+    std::string header = ReadUntil(socket, "\r\n\r\n");
+    std::size_t at = header.find("Content-Length: ");
+    if (at == std::string::npos) {
+        return header;
+    }
+    std::size_t length = std::strtoull(header.c_str() + at + 16, nullptr, 10);
+    return header + ReadExactly(socket, length);
+}
+
+}  // namespace vs::test

@@ -1,0 +1,325 @@
+// The mapped-port server against real loopback sockets: event order, hook
+// placement, stopping, and the thread pool.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <thread>
+
+#include "proxy/connection_server.h"
+#include "support/net_helpers.h"
+
+namespace vs::proxy {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ConnectLoopback;
+using test::ReadAll;
+using test::SendText;
+
+std::atomic<int> liveRecords{0};
+
+struct Record : ConnectionData, ConnectionIntercept {
+    Record() { ++liveRecords; }
+    ~Record() override { --liveRecords; }
+    std::function<void(std::string&)> onSend, onReceive;
+    void Send(std::string& bytes) override {
+        if (onSend) {
+            onSend(bytes);
+        }
+    }
+    void Receive(std::string& bytes) override {
+        if (onReceive) {
+            onReceive(bytes);
+        }
+    }
+};
+
+// Records the order of events and hooks; forwards the first request to the
+// mapped target unless told to point elsewhere.
+class Recorder : public ConnectionEvents {
+public:
+    std::vector<std::string> Events() {
+        std::lock_guard g(lock);
+        return events;
+    }
+    void Add(std::string e) {
+        std::lock_guard g(lock);
+        events.push_back(std::move(e));
+    }
+    bool WaitFor(const std::string& e, std::chrono::milliseconds limit = 5s) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < until) {
+            for (auto& x : Events()) {
+                if (x == e) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    void OnConnect(Worker& worker) override {
+        Add("connect");
+        auto record = std::make_unique<Record>();
+        record->onSend = [this, hookSend = sendHook](std::string& b) {
+            Add("send:" + b);
+            if (hookSend) {
+                hookSend(b);
+            }
+        };
+        record->onReceive = [this, hookReceive = receiveHook](std::string& b) {
+            Add("receive:" + b);
+            if (hookReceive) {
+                hookReceive(b);
+            }
+        };
+        worker.Outbound().SetIntercept(record.get());
+        worker.Client().SetData(std::move(record));
+        if (blockInConnect) {
+            std::this_thread::sleep_for(*blockInConnect);
+        }
+        firstData = worker.Client().CurrentReadBuffer();
+        if (localAnswer) {
+            worker.Outbound().SetLocalAnswer();
+        }
+    }
+    void OnOutboundConnect(Worker& worker, const std::exception* error) override {
+        Add(error ? "outbound-failed" : "outbound-connected");
+        if (!error && !firstData.empty()) {
+            worker.Outbound().Write(firstData);
+        }
+    }
+    void OnOutboundDisconnect(Worker&) override { Add("outbound-disconnect"); }
+    void OnDisconnect(Worker&) override { Add("disconnect"); }
+
+    std::mutex lock;
+    std::vector<std::string> events;
+    std::string firstData;
+    bool localAnswer = false;
+    std::optional<std::chrono::milliseconds> blockInConnect;
+    std::function<void(std::string&)> sendHook, receiveHook;
+};
+
+// An origin that answers each received block with "echo:" + block and
+// closes after "bye".
+class EchoOrigin {
+public:
+    EchoOrigin()
+        : server([](net::Socket& s) {
+              char buf[4096];
+              for (;;) {
+                  std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
+                  if (n == 0) {
+                      return;
+                  }
+                  std::string got(buf, n);
+                  net::SendAll(s, "echo:" + got);
+                  if (got == "bye") {
+                      return;
+                  }
+              }
+          }) {}
+    test::LoopbackServer server;
+};
+
+struct ServerFixture : ::testing::Test {
+    Recorder events;
+    EchoOrigin origin;
+    MappedPortServer server{events};
+    void SetUp() override {
+        ListenerSettings listener;
+        listener.address = "127.0.0.1";
+        listener.port = 0;
+        listener.terminateWaitMs = 2000;
+        server.SetListener(listener);
+        server.SetMapped("127.0.0.1", origin.server.Port());
+        server.Start();
+    }
+    net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
+};
+
+TEST_F(ServerFixture, EventsAndHooksRunInOrderWhenTheOriginCloses) {
+    events.receiveHook = [](std::string& b) { b = "[" + b + "]"; };
+    events.sendHook = [](std::string& b) {
+        if (b == "secret") {
+            b = "public";
+        }
+    };
+    auto client = Connect();
+    SendText(client, "hello");
+    EXPECT_EQ(test::ReadUntil(client, "]"), "[echo:hello]");
+    SendText(client, "secret");
+    EXPECT_EQ(test::ReadUntil(client, "]"), "[echo:public]");
+    SendText(client, "bye");
+    EXPECT_EQ(ReadAll(client), "[echo:bye]");  // the proxy closes after the origin
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    EXPECT_EQ(events.Events(),
+              (std::vector<std::string>{"connect", "outbound-connected", "send:hello",
+                                        "receive:echo:hello", "send:secret", "receive:echo:public",
+                                        "send:bye", "receive:echo:bye", "outbound-disconnect",
+                                        "disconnect"}));
+}
+
+TEST_F(ServerFixture, ClientClosingFirstSkipsTheOutboundDisconnectEvent) {
+    auto client = Connect();
+    SendText(client, "hello");
+    test::ReadUntil(client, "hello");
+    client.Close();
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    auto e = events.Events();
+    EXPECT_EQ(std::count(e.begin(), e.end(), "outbound-disconnect"), 0);
+    EXPECT_EQ(e.back(), "disconnect");
+}
+
+TEST_F(ServerFixture, HookThatEmptiesTheBytesSendsNothing) {
+    events.sendHook = [](std::string& b) {
+        if (b == "drop") {
+            b.clear();
+        }
+    };
+    events.receiveHook = [](std::string& b) {
+        if (b == "echo:quiet") {
+            b.clear();
+        }
+    };
+    auto client = Connect();
+    SendText(client, "hello");
+    test::ReadUntil(client, "echo:hello");
+    SendText(client, "drop");
+    std::this_thread::sleep_for(50ms);
+    SendText(client, "quiet");
+    std::this_thread::sleep_for(50ms);
+    SendText(client, "bye");
+    EXPECT_EQ(ReadAll(client), "echo:bye");
+}
+
+TEST_F(ServerFixture, ALocalAnswerNeverReachesTheNetwork) {
+    events.localAnswer = true;
+    auto client = Connect();
+    SendText(client, "GET http://blocked/ HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(ReadAll(client), "");
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    EXPECT_EQ(events.Events(),
+              (std::vector<std::string>{"connect", "outbound-failed", "disconnect"}));
+    EXPECT_EQ(origin.server.Accepted(), 0);
+}
+
+TEST_F(ServerFixture, ABrowserClosingAtOnceStillMakesTheMappedConnection) {
+    { auto client = Connect(); }
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    EXPECT_EQ(origin.server.Accepted(), 1);
+    EXPECT_EQ(events.Events().at(1), "outbound-connected");
+}
+
+TEST_F(ServerFixture, RefusedOutboundConnectClosesTheClient) {
+    server.SetMapped("127.0.0.1", 1);
+    auto client = Connect();
+    SendText(client, "hello");
+    EXPECT_EQ(ReadAll(client), "");
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    EXPECT_EQ(events.Events().at(1), "outbound-failed");
+}
+
+TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
+    std::vector<net::Socket> clients;
+    for (int i = 0; i < 10; ++i) {
+        clients.push_back(Connect());
+        SendText(clients.back(), "hi");
+        test::ReadUntil(clients.back(), "echo:hi");
+    }
+    // One more that never sends its first request: its worker waits in the
+    // connect phase.
+    clients.push_back(Connect());
+    while (server.ActiveConnections() < 11) {
+        std::this_thread::sleep_for(1ms);
+    }
+    auto started = std::chrono::steady_clock::now();
+    server.Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_FALSE(server.Active());
+    EXPECT_EQ(server.ActiveConnections(), 0u);
+    EXPECT_EQ(liveRecords.load(), 0);
+    for (auto& c : clients) {
+        EXPECT_EQ(ReadAll(c), "");
+    }
+    // The port can be listened on again.
+    server.Start();
+    auto again = Connect();
+    SendText(again, "bye");
+    EXPECT_EQ(ReadAll(again), "echo:bye");
+}
+
+TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
+    events.blockInConnect = 2500ms;  // ignores the closed socket until then
+    auto client = Connect();
+    while (server.ActiveConnections() < 1) {
+        std::this_thread::sleep_for(1ms);
+    }
+    auto started = std::chrono::steady_clock::now();
+    try {
+        server.Stop();
+        FAIL() << "stop returned although a worker was still running";
+    } catch (const TerminateTimeout& e) {
+        EXPECT_STREQ(e.what(), "Terminate Thread Timeout");
+    }
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, 1900ms);
+    EXPECT_LT(waited, 2400ms);
+}
+
+TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
+    constexpr int kBurst = 50;
+    auto burst = [&] {
+        std::vector<net::Socket> clients;
+        for (int i = 0; i < kBurst; ++i) {
+            clients.push_back(Connect());
+            SendText(clients.back(), "x");
+        }
+        for (auto& c : clients) {
+            test::ReadUntil(c, "echo:x");
+        }
+        while (server.ActiveConnections() < kBurst) {
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    burst();  // all 50 connections are open at once here
+    auto waitIdle = [&] {
+        for (int i = 0; i < 2000 && server.IdleThreads() < kBurst; ++i) {
+            std::this_thread::sleep_for(1ms);
+        }
+    };
+    for (int i = 0; i < 2000 && server.ActiveConnections() > 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    waitIdle();
+    EXPECT_EQ(server.PoolThreads(), static_cast<std::size_t>(kBurst));
+    EXPECT_EQ(server.IdleThreads(), static_cast<std::size_t>(kBurst));
+
+    burst();
+    for (int i = 0; i < 2000 && server.ActiveConnections() > 0; ++i) {
+        std::this_thread::sleep_for(1ms);
+    }
+    waitIdle();
+    EXPECT_EQ(server.PoolThreads(), static_cast<std::size_t>(kBurst));
+}
+
+TEST(ConnectionServer, StartFailsWhenThePortIsTaken) {
+    Recorder events;
+    MappedPortServer first(events), second(events);
+    ListenerSettings listener;
+    listener.address = "127.0.0.1";
+    listener.port = 0;
+    first.SetListener(listener);
+    first.Start();
+    listener.port = first.BoundPort();
+    second.SetListener(listener);
+    EXPECT_THROW(second.Start(), net::SocketError);
+    EXPECT_FALSE(second.Active());
+}
+
+}  // namespace
+}  // namespace vs::proxy

@@ -1,0 +1,160 @@
+// The proxy's handlers on the real server: where requests go, how CONNECT
+// tunnels behave, and what the log shows.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "proxy/proxy_handlers.h"
+#include "support/net_helpers.h"
+
+namespace vs::proxy {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ConnectLoopback;
+using test::HttpOrigin;
+using test::ReadResponse;
+using test::SendText;
+
+class ProxyFixture : public ::testing::Test {
+protected:
+    void StartProxy(bool useParentProxy, std::uint16_t mappedPort = 1) {
+        auto s = std::make_shared<Settings>();
+        s->UseParentProxy = useParentProxy;
+        settings.Publish(s);
+        ListenerSettings listener;
+        listener.address = "127.0.0.1";
+        listener.port = 0;
+        server.SetListener(listener);
+        server.SetMapped("127.0.0.1", mappedPort);
+        server.Start();
+    }
+    net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
+    std::string Url(std::uint16_t port, std::string_view path) {
+        return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
+    }
+    std::vector<std::string> LogLines() {
+        std::lock_guard g(logLock);
+        return log;
+    }
+    bool WaitForLog(const std::string& header) {
+        for (int i = 0; i < 500; ++i) {
+            for (auto& l : LogLines()) {
+                if (l == header) {
+                    return true;
+                }
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return false;
+    }
+
+    std::mutex logLock;
+    std::vector<std::string> log;
+    Snapshot<Settings> settings;
+    ProxyHandlers handlers{settings, [this](std::string_view h, std::string_view) {
+                               std::lock_guard g(logLock);
+                               log.emplace_back(h);
+                           }};
+    MappedPortServer server{handlers};
+};
+
+TEST_F(ProxyFixture, DirectModeSendsThePathToTheUrlsHostAndKeepsTheConnection) {
+    HttpOrigin first, second;
+    StartProxy(false);
+    auto client = Connect();
+    SendText(client, "GET " + Url(first.Port(), "/a/b?x=1") + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    // A kept-alive second request for another host still goes to the first
+    // host, with its request line as the browser wrote it.
+    std::string otherUrl = Url(second.Port(), "/other");
+    SendText(client, "GET " + otherUrl + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+
+    auto requests = first.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_TRUE(requests[0].starts_with("GET /a/b?x=1 HTTP/1.1\r\n")) << requests[0];
+    EXPECT_TRUE(requests[1].starts_with("GET " + otherUrl + " HTTP/1.1\r\n")) << requests[1];
+    EXPECT_TRUE(second.Requests().empty());
+}
+
+TEST_F(ProxyFixture, ParentProxyModeSendsEveryRequestUnchangedToTheParent) {
+    HttpOrigin parent;
+    StartProxy(true, parent.Port());
+    auto client = Connect();
+    std::string request = "GET http://example.invalid:81/page HTTP/1.0\r\nHost: x\r\n\r\n";
+    SendText(client, request);
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    ASSERT_EQ(parent.Requests().size(), 1u);
+    EXPECT_EQ(parent.Requests()[0], request);
+}
+
+TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
+    HttpOrigin origin;
+    StartProxy(false);
+    auto client = Connect();
+    SendText(client, "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) +
+                         " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_EQ(test::ReadExactly(client, kTunnelEstablished.size()), kTunnelEstablished);
+    // Inside the tunnel an absolute-form request is not a request for the
+    // proxy: it reaches the far end exactly as sent.
+    std::string inner = "GET http://somewhere.else/x HTTP/1.1\r\nHost: y\r\n\r\n";
+    SendText(client, inner);
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests()[0], inner);
+}
+
+TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
+    // A parent that answers CONNECT itself and then echoes.
+    test::LoopbackServer parent([](net::Socket& s) {
+        std::string head = test::ReadUntil(s, "\r\n\r\n");
+        if (!head.starts_with("CONNECT secure.example:443 HTTP/1.1\r\n")) {
+            return;
+        }
+        net::SendAll(s, "HTTP/1.1 200 Tunnel ready\r\n\r\n");
+        char buf[256];
+        std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
+        net::SendAll(s, "tunnel:" + std::string(buf, n));
+    });
+    StartProxy(true, parent.Port());
+    auto client = Connect();
+    SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\nHost: secure.example:443\r\n\r\n");
+    EXPECT_EQ(test::ReadUntil(client, "\r\n\r\n"), "HTTP/1.1 200 Tunnel ready\r\n\r\n");
+    SendText(client, "\x16\x03\x01 binary hello");
+    EXPECT_EQ(test::ReadAll(client), "tunnel:\x16\x03\x01 binary hello");
+}
+
+TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
+    HttpOrigin origin;
+    StartProxy(false);
+    {
+        auto client = Connect();
+        SendText(client, "GET " + Url(origin.Port(), "/close") + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(test::ReadAll(client).ends_with("hello"));
+    }
+    ASSERT_TRUE(WaitForLog("# 0:  Client Disconnection"));
+    EXPECT_EQ(LogLines(), (std::vector<std::string>{
+                              "# 0 >>> URL: " + Url(origin.Port(), "/close"),
+                              "# 0:  Outbound Connection",
+                              "# 0:  Outbound Disconnection",
+                              "# 0:  Client Disconnection",
+                          }));
+}
+
+TEST_F(ProxyFixture, LargeBodyArrivesByteForByte) {
+    HttpOrigin origin;
+    StartProxy(false);
+    auto client = Connect();
+    constexpr std::size_t kSize = 8 << 20;
+    SendText(client,
+             "GET " + Url(origin.Port(), "/size/" + std::to_string(kSize)) + " HTTP/1.1\r\n\r\n");
+    std::string answer = ReadResponse(client);
+    std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+    ASSERT_EQ(body.size(), kSize);
+    EXPECT_TRUE(body == test::MakeBody(kSize));
+}
+
+}  // namespace
+}  // namespace vs::proxy
