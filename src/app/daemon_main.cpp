@@ -1,0 +1,104 @@
+// vellostored: the proxy without a window, for LAN servers, tests and
+// benchmarks. Reads its settings from the data directory, prints the log to
+// standard output and stops cleanly on SIGINT or SIGTERM.
+
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "base/cp1251.h"
+#include "base/data_dir.h"
+#include "base/process.h"
+#include "proxy/connection_server.h"
+#include "shell/log_text.h"
+#include "shell/proxy_service.h"
+
+namespace {
+
+// Log entries are CP1251 with CR LF line ends; a terminal wants UTF-8 and LF.
+void PrintLogEntry(std::string_view header, std::string_view body) {
+    static std::mutex lock;
+    std::string text =
+        vs::cp1251::ToUtf8(vs::FormatLogEntry(std::chrono::system_clock::now(), header, body));
+    std::string out;
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        out += text[i];
+    }
+    if (!out.ends_with('\n')) {
+        out += '\n';
+    }
+    out += '\n';
+    std::lock_guard guard(lock);
+    std::fwrite(out.data(), 1, out.size(), stdout);
+    std::fflush(stdout);
+}
+
+void PrintError(const std::string& cp1251Text) {
+    std::cerr << vs::cp1251::ToUtf8(cp1251Text) << std::endl;
+}
+
+bool AnswerArguments(int argc, char** argv) {
+    if (argc < 2) {
+        return false;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::cout << "vellostored " << VELLOSTORE_VERSION << "\n";
+    } else {
+        std::cout << "vellostored " << VELLOSTORE_VERSION
+                  << ": the Vellostore caching proxy without a window.\n"
+                     "It reads no arguments: settings, lists and the cache live in the data\n"
+                     "directory, the folder of this executable or $VELLOSTORE_HOME.\n"
+                     "The log goes to standard output; SIGINT or SIGTERM stops it.\n";
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (AnswerArguments(argc, argv)) {
+        return 0;
+    }
+    // Signals are taken by sigwait below; worker threads inherit the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    vs::RaiseFileLimit();
+
+    vs::ProxyService service(vs::DataDirectory(), PrintLogEntry);
+    std::optional<std::string> error;
+    try {
+        error = service.Start();
+    } catch (const std::exception& e) {
+        // An unreadable settings file: running on defaults would hide it.
+        std::cerr << "vellostored: " << e.what() << std::endl;
+        return 1;
+    }
+    if (error) {
+        PrintError(*error);  // keeps running with the listener stopped
+    } else {
+        std::cerr << "vellostored: listening on 0.0.0.0:" << service.Server().BoundPort()
+                  << ", data directory " << service.DataDir().string() << std::endl;
+    }
+
+    int signalNumber = 0;
+    sigwait(&stopSignals, &signalNumber);
+    try {
+        service.Stop();
+    } catch (const vs::proxy::TerminateTimeout& e) {
+        PrintError(e.what());
+    }
+    return 0;
+}

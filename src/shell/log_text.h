@@ -1,0 +1,17 @@
+#pragma once
+// The text of one log entry as the log shows it: the date and time
+// "dd.MM.yyyy hh:mm:ss", a blank and the heading on the first line, then the
+// body with control characters 0 to 9 shown as ".".
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+namespace vs {
+
+std::string FormatLogTime(std::chrono::system_clock::time_point when);
+std::string SanitizeLogText(std::string_view text);
+std::string FormatLogEntry(std::chrono::system_clock::time_point when, std::string_view header,
+                           std::string_view body);
+
+}  // namespace vs

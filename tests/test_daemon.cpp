@@ -1,0 +1,182 @@
+// vellostored as a user runs it: a real process with its data directory,
+// driven by curl against real origins (an HTTP origin in this process, an
+// openssl TLS server), alone and behind a second instance as its parent.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+#include <regex>
+
+#include "support/child_process.h"
+#include "support/net_helpers.h"
+
+namespace vs::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Daemon {
+public:
+    Daemon(const std::string& name, const std::filesystem::path& home, int port,
+           const std::string& extraSettings = "")
+        : port_(port) {
+        std::filesystem::create_directories(home);
+        std::ofstream ini(home / "Vellostore.ini", std::ios::binary);
+        ini << "[TMainForm]\r\nPortEd_Text=" << port << "\r\n" << extraSettings;
+        ini.close();
+        process_.emplace(name, std::vector<std::string>{VELLOSTORED_PATH}, home,
+                         std::map<std::string, std::string>{{"VELLOSTORE_HOME", home.string()}});
+    }
+    bool Ready() { return process_->WaitForStderr("listening on", 10s); }
+    int Port() const { return port_; }
+    ChildProcess& Process() { return *process_; }
+    std::string Proxy() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    int port_;
+    std::optional<ChildProcess> process_;
+};
+
+bool FileHoldsBody(const std::filesystem::path& path, std::size_t size) {
+    std::ifstream in(path, std::ios::binary);
+    std::string block(1 << 20, '\0');
+    std::size_t position = 0;
+    while (in.read(block.data(), block.size()) || in.gcount() > 0) {
+        std::size_t n = static_cast<std::size_t>(in.gcount());
+        for (std::size_t i = 0; i < n; ++i) {
+            if (block[i] != BodyByte(position + i)) {
+                return false;
+            }
+        }
+        position += n;
+    }
+    return position == size;
+}
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+int Curl(const TempDir& dir, const std::string& proxy, const std::string& url,
+         const std::filesystem::path& out) {
+    return RunProgram(
+        {"curl", "-sS", "-k", "--max-time", "60", "-x", proxy, "-o", out.string(), url},
+        dir.Path());
+}
+
+// An openssl TLS server with a fresh self-signed certificate.
+class TlsOrigin {
+public:
+    explicit TlsOrigin(const TempDir& dir) : port_(FreePort()) {
+        auto key = dir.Path() / "key.pem", cert = dir.Path() / "cert.pem";
+        int rc = RunProgram(
+            {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+             "-days", "1", "-keyout", key.string(), "-out", cert.string()},
+            dir.Path());
+        if (rc != 0) {
+            throw std::runtime_error("openssl req failed");
+        }
+        server_.emplace("tls",
+                        std::vector<std::string>{"openssl", "s_server", "-accept",
+                                                 std::to_string(port_), "-cert", cert.string(),
+                                                 "-key", key.string(), "-www", "-quiet"},
+                        dir.Path());
+        for (int i = 0; i < 500; ++i) {
+            try {
+                ConnectLoopback(static_cast<std::uint16_t>(port_));
+                return;
+            } catch (const std::exception&) {
+                std::this_thread::sleep_for(10ms);
+            }
+        }
+        throw std::runtime_error("openssl s_server did not start");
+    }
+    std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+private:
+    int port_;
+    std::optional<ChildProcess> server_;
+};
+
+TEST(Daemon, RelaysALargeBodyByteForByteAndLogsWithTimes) {
+    TempDir dir;
+    HttpOrigin origin;
+    Daemon proxy("proxy", dir.Path() / "home", FreePort());
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+
+    constexpr std::size_t kSize = 100u << 20;
+    std::string url =
+        "http://127.0.0.1:" + std::to_string(origin.Port()) + "/size/" + std::to_string(kSize);
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "big"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "big", kSize));
+
+    proxy.Process().Signal(SIGTERM);
+    ASSERT_EQ(proxy.Process().Wait(10s), 0);
+    std::string log = proxy.Process().Stdout();
+    std::regex outbound(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)");
+    EXPECT_TRUE(std::regex_search(log, outbound)) << log;
+    // The log shows the request as the browser sent it.
+    EXPECT_NE(log.find("# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"), std::string::npos)
+        << log;
+}
+
+TEST(Daemon, TunnelsHttpsDirectlyAndThroughAParent) {
+    TempDir dir;
+    TlsOrigin tls(dir);
+    Daemon parent("parent", dir.Path() / "parent", FreePort());
+    ASSERT_TRUE(parent.Ready()) << parent.Process().Stderr();
+    Daemon child("child", dir.Path() / "child", FreePort(),
+                 "UseParentProxy_Checked=True\r\nMappedHostEd_Text=127.0.0.1\r\n"
+                 "MappedPortEd_Text=" +
+                     std::to_string(parent.Port()) + "\r\n");
+    ASSERT_TRUE(child.Ready()) << child.Process().Stderr();
+
+    ASSERT_EQ(Curl(dir, parent.Proxy(), tls.Url(), dir.Path() / "direct.html"), 0);
+    EXPECT_NE(Slurp(dir.Path() / "direct.html").find("s_server"), std::string::npos);
+
+    ASSERT_EQ(Curl(dir, child.Proxy(), tls.Url(), dir.Path() / "chained.html"), 0);
+    EXPECT_NE(Slurp(dir.Path() / "chained.html").find("s_server"), std::string::npos);
+
+    // Plain HTTP through the chain too.
+    HttpOrigin origin;
+    std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/size/1000";
+    ASSERT_EQ(Curl(dir, child.Proxy(), url, dir.Path() / "plain"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "plain", 1000));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_TRUE(origin.Requests()[0].starts_with("GET /size/1000 HTTP/1.1\r\n"));
+}
+
+TEST(Daemon, StopsCleanlyOnSigintAndSigtermWithConnectionsOpen) {
+    TempDir dir;
+    for (int signal : {SIGINT, SIGTERM}) {
+        Daemon proxy("proxy" + std::to_string(signal), dir.Path() / "home", FreePort());
+        ASSERT_TRUE(proxy.Ready());
+        auto idle = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+        proxy.Process().Signal(signal);
+        EXPECT_EQ(proxy.Process().Wait(5s), 0) << "signal " << signal;
+        EXPECT_EQ(ReadAll(idle), "");
+    }
+}
+
+TEST(Daemon, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
+    TempDir dir;
+    net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
+    Daemon proxy("proxy", dir.Path() / "home", net::LocalPort(taken));
+    std::string message = "Порт " + std::to_string(proxy.Port()) + " уже занят";
+    ASSERT_TRUE(proxy.Process().WaitForStderr(message, 10s)) << proxy.Process().Stderr();
+    EXPECT_FALSE(proxy.Process().Wait(200ms).has_value());
+    proxy.Process().Signal(SIGTERM);
+    EXPECT_EQ(proxy.Process().Wait(5s), 0);
+}
+
+TEST(Daemon, AnswersHelpAndVersionWithoutStarting) {
+    TempDir dir;
+    ChildProcess version("version", {VELLOSTORED_PATH, "--version"}, dir.Path());
+    ASSERT_EQ(version.Wait(5s), 0);
+    EXPECT_TRUE(version.Stdout().starts_with("vellostored "));
+}
+
+}  // namespace
+}  // namespace vs::test
