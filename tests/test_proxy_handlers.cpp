@@ -104,6 +104,12 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     ASSERT_EQ(origin.Requests().size(), 1u);
     EXPECT_EQ(origin.Requests()[0], inner);
+
+    // The tunnel moves bulk data intact.
+    constexpr std::size_t kSize = 8 << 20;
+    SendText(client, "GET /size/" + std::to_string(kSize) + " HTTP/1.1\r\n\r\n");
+    std::string answer = ReadResponse(client);
+    EXPECT_TRUE(answer.substr(answer.find("\r\n\r\n") + 4) == test::MakeBody(kSize));
 }
 
 TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {

@@ -14,6 +14,8 @@
 
 namespace vs::proxy {
 
+enum class Direction { Upstream, Downstream };
+
 // Hook object of an outbound connection. Both hooks may rewrite the bytes in
 // place; an emptied buffer sends (or delivers) nothing.
 class ConnectionIntercept {
@@ -23,6 +25,12 @@ public:
     virtual void Send(std::string& bytes) = 0;
     // Bytes just received from upstream, before anybody reads them.
     virtual void Receive(std::string& bytes) = 0;
+
+    // Once true (and it stays true) the connection is an opaque tunnel: the
+    // relay moves its bytes between the sockets inside the kernel, and the
+    // hooks only hear how many went which way.
+    virtual bool Opaque() const { return false; }
+    virtual void Tunnelled(Direction direction, std::size_t bytes) {}
 };
 
 // State a connection's handlers keep for its lifetime; owned by the client
@@ -62,6 +70,7 @@ public:
     void WakeUp();
 
     int Fd() const { return socket_.Fd(); }
+    const net::Socket& Socket() const { return socket_; }
     std::string PeerAddress() const { return net::PeerAddress(socket_); }
 
     void SetData(std::unique_ptr<ConnectionData> data) { data_ = std::move(data); }

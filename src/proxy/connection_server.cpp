@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <memory>
+#include <optional>
 
 namespace vs::proxy {
 
@@ -143,11 +144,54 @@ void MappedPortServer::ConnectPhase(Worker& worker) {
     }
 }
 
+namespace {
+
+// Pipes for an opaque tunnel, made when the connection turns opaque.
+struct TunnelPipes {
+    net::Pipe upstream, downstream;
+};
+
+// One relay step's transfer from `from` to `to`: copied through the hooks,
+// or moved in the kernel once the connection is opaque.
+void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
+              ConnectionIntercept* intercept, std::unique_ptr<TunnelPipes>& pipes) {
+    if (intercept == nullptr || !intercept->Opaque()) {
+        from.ReadInto(transfer);
+        if (!transfer.empty()) {
+            if (direction == Direction::Upstream) {
+                to.WriteInPlace(transfer);
+            } else {
+                to.Write(transfer);
+            }
+        }
+        return;
+    }
+    if (!pipes) {
+        pipes = std::make_unique<TunnelPipes>();
+    }
+    net::Pipe& pipe = direction == Direction::Upstream ? pipes->upstream : pipes->downstream;
+    std::optional<std::size_t> moved;
+    try {
+        moved = pipe.Move(from.Socket(), to.Socket());
+    } catch (const net::SocketError&) {
+        to.Disconnect();
+        throw;
+    }
+    if (moved == 0u) {
+        from.Disconnect();
+    } else if (moved) {
+        intercept->Tunnelled(direction, *moved);
+    }
+}
+
+}  // namespace
+
 void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     std::string transfer;
     transfer.reserve(net::kBlockSize);
+    std::unique_ptr<TunnelPipes> pipes;
     while (client.Connected()) {
         try {
             pollfd fds[2] = {{client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
@@ -156,16 +200,12 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 throw net::SocketError("poll", errno);
             }
             if (ready > 0 && Readable(fds[0])) {
-                client.ReadInto(transfer);
-                if (!transfer.empty()) {
-                    outbound.WriteInPlace(transfer);
-                }
+                Transfer(client, outbound, Direction::Upstream, transfer, outbound.Intercept(),
+                         pipes);
             }
             if (ready > 0 && outbound.Connected() && Readable(fds[1])) {
-                outbound.ReadInto(transfer);
-                if (!transfer.empty()) {
-                    client.Write(transfer);
-                }
+                Transfer(outbound, client, Direction::Downstream, transfer, outbound.Intercept(),
+                         pipes);
             }
         } catch (const net::SocketError&) {
             // A write to a reset peer already marked that side closed.

@@ -17,6 +17,8 @@ public:
 
     void Send(std::string& bytes) override;
     void Receive(std::string& bytes) override;
+    bool Opaque() const override { return TunnelOpen; }
+    void Tunnelled(Direction direction, std::size_t bytes) override;
 
     // Request target of the current request as in its request line.
     std::string URL;
@@ -32,6 +34,12 @@ public:
     bool Tunnel = false;
     // The proxy answers the CONNECT itself (direct mode).
     bool TunnelAnsweredByProxy = false;
+    // The CONNECT has been answered (by the proxy, or the parent's reply has
+    // passed): from now on the bytes are opaque.
+    bool TunnelOpen = false;
+    // Bytes moved through the open tunnel, each way.
+    std::uint64_t TunnelledUp = 0;
+    std::uint64_t TunnelledDown = 0;
 };
 
 }  // namespace vs::proxy

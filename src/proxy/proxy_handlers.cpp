@@ -87,6 +87,7 @@ void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* erro
     }
     if (record->TunnelAnsweredByProxy) {
         worker.Client().Write(kTunnelEstablished);
+        record->TunnelOpen = true;
     }
     if (!record->FirstData.empty()) {
         worker.Outbound().Write(record->FirstData);

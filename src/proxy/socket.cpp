@@ -218,4 +218,40 @@ void SendAll(const Socket& socket, std::string_view bytes) {
     }
 }
 
+Pipe::Pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        throw SocketError("pipe", errno);
+    }
+    read_ = Socket(fds[0]);
+    write_ = Socket(fds[1]);
+}
+
+std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to) {
+    ssize_t in;
+    do {
+        in = ::splice(from.Fd(), nullptr, write_.Fd(), nullptr, kBlockSize,
+                      SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    } while (in < 0 && errno == EINTR);
+    if (in < 0) {
+        if (errno == EAGAIN) {
+            return std::nullopt;
+        }
+        return 0;  // reset or aborted: closed
+    }
+    for (ssize_t left = in; left > 0;) {
+        ssize_t out = ::splice(read_.Fd(), nullptr, to.Fd(), nullptr,
+                               static_cast<std::size_t>(left), SPLICE_F_MOVE);
+        if (out < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // Bytes left in the pipe belong to a dead peer and end with it.
+            throw SocketError("splice", errno);
+        }
+        left -= out;
+    }
+    return static_cast<std::size_t>(in);
+}
+
 }  // namespace vs::net

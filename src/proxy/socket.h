@@ -3,6 +3,7 @@
 // sockets at once is done with poll() by the caller.
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -69,5 +70,19 @@ std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity);
 // Sends all bytes, in pieces of at most kBlockSize. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes);
+
+// A kernel pipe for moving bytes from one socket to another without copying
+// them through user space.
+class Pipe {
+public:
+    Pipe();  // throws SocketError
+    // Moves what one receive brings (at most kBlockSize bytes) from `from`
+    // to `to`. Returns the count; 0 means `from` has closed, nullopt that it
+    // had nothing after all. Throws SocketError when `to` is gone.
+    std::optional<std::size_t> Move(const Socket& from, const Socket& to);
+
+private:
+    Socket read_, write_;
+};
 
 }  // namespace vs::net
