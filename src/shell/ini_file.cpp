@@ -1,12 +1,13 @@
 #include "shell/ini_file.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+
+#include "base/atomic_file.h"
 
 namespace vs {
 namespace {
@@ -228,56 +229,7 @@ std::string IniFile::Text() const {
 }
 
 void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mode) const {
-    const std::string text = Text();
-    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
-    // The temporary file sits next to the target: rename is atomic only
-    // within one file system.
-    std::string hiddenName = ".";
-    hiddenName += path.filename().string();
-    hiddenName += ".XXXXXX";
-    std::string tempName = (dir / hiddenName).string();
-    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
-    if (fd < 0) {
-        throw SystemError("cannot create a temporary file for", path);
-    }
-    const auto fail = [&](const char* what) {
-        const std::system_error error = SystemError(what, tempName);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        ::unlink(tempName.c_str());
-        throw error;
-    };
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR) {
-            fail("cannot write");
-        }
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    // fchmod ignores the umask, so a password file gets exactly 0600.
-    if (::fchmod(fd, static_cast<mode_t>(mode & std::filesystem::perms::mask)) != 0) {
-        fail("cannot set the mode of");
-    }
-    if (::fsync(fd) != 0) {
-        fail("cannot sync");
-    }
-    // Some file systems report a failed write only when the file is closed.
-    const int closed = ::close(fd);
-    fd = -1;
-    if (closed != 0) {
-        fail("cannot close");
-    }
-    if (::rename(tempName.c_str(), path.c_str()) != 0) {
-        fail("cannot rename");
-    }
-    // Makes the rename itself survive a crash. The new file is already in
-    // place, so a failure here is not worth reporting as a failed save.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    WriteFileAtomically(path, Text(), mode);
 }
 
 }  // namespace vs

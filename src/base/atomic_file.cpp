@@ -1,0 +1,73 @@
+#include "base/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <system_error>
+
+namespace vs {
+namespace {
+
+std::system_error SystemError(const std::string& what, const std::string& path) {
+    return std::system_error(errno, std::generic_category(), what + " " + path);
+}
+
+}  // namespace
+
+void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::filesystem::perms perms) {
+    const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
+    // The temporary file sits next to the target: rename is atomic only
+    // within one file system.
+    std::string hiddenName = ".";
+    hiddenName += path.filename().string();
+    hiddenName += ".XXXXXX";
+    std::string tempName = (dir / hiddenName).string();
+    int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
+    if (fd < 0) {
+        throw SystemError("cannot create a temporary file for", path.string());
+    }
+    const auto fail = [&](const char* what) {
+        const std::system_error error = SystemError(what, tempName);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        ::unlink(tempName.c_str());
+        throw error;
+    };
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR) {
+            fail("cannot write");
+        }
+        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+    // fchmod ignores the umask, so a password file gets exactly 0600.
+    if (::fchmod(fd, static_cast<mode_t>(perms & std::filesystem::perms::mask)) != 0) {
+        fail("cannot set the mode of");
+    }
+    if (::fsync(fd) != 0) {
+        fail("cannot sync");
+    }
+    // Some file systems report a failed write only when the file is closed.
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0) {
+        fail("cannot close");
+    }
+    if (::rename(tempName.c_str(), path.c_str()) != 0) {
+        fail("cannot rename");
+    }
+    // Makes the rename itself survive a crash. The new file is already in
+    // place, so a failure here is not worth reporting as a failed save.
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+}
+
+}  // namespace vs

@@ -1,0 +1,17 @@
+#pragma once
+// Replacing a file so that a crash or a full disk leaves either the old
+// content or the new one, never a mixture or a truncated file.
+
+#include <filesystem>
+#include <string_view>
+
+namespace vs {
+
+// Writes bytes to a temporary file next to path, syncs it, gives it exactly
+// perms (the umask does not apply) and renames it over path. On failure the
+// temporary file is removed, path is untouched and std::system_error is
+// thrown.
+void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::filesystem::perms perms);
+
+}  // namespace vs

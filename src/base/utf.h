@@ -1,0 +1,24 @@
+#pragma once
+// UTF-8 <-> UTF-16 for the edges that hold Unicode text (the UTF-16 list
+// files, the user interface). Malformed input never fails: each broken
+// piece becomes U+FFFD, so a damaged file still loads as far as it can.
+
+#include <string>
+#include <string_view>
+
+namespace vs::utf {
+
+inline constexpr char32_t kReplacementChar = 0xFFFD;
+
+// Surrogate pairs become one four-byte sequence; a lone surrogate becomes
+// U+FFFD.
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Code points past U+FFFF become surrogate pairs. Overlong forms, encoded
+// surrogates, code points past U+10FFFF and truncated sequences become
+// U+FFFD (one per maximal broken subsequence).
+std::u16string Utf8ToUtf16(std::string_view text);
+
+void AppendUtf8(std::string& out, char32_t codePoint);
+
+}  // namespace vs::utf
