@@ -589,31 +589,7 @@ TEST(PatternShared, EightThreadsAgreeWithOne) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// --- rule lookup ------------------------------------------------------------
-
-std::shared_ptr<TMyRegEx> Matcher(std::string_view pattern) {
-    auto re = std::make_shared<TMyRegEx>();
-    if (!pattern.empty()) {
-        re->SetPattern(pattern);
-    }
-    return re;
-}
-
-TEST(RuleFind, FirstEnabledMatchingRowWins) {
-    std::vector<RuleRow> rows = {
-        {false, Matcher("example")},  // would match, but off
-        {true, Matcher("nomatch")},  {true, nullptr},
-        {true, Matcher("")},  // no pattern: throws on match, counts as no match
-        {true, Matcher("exam")},     {true, Matcher("example")},
-    };
-    EXPECT_EQ(FindRule(rows, "http://example.com/"), 4);
-    rows[4].enable = false;
-    EXPECT_EQ(FindRule(rows, "http://example.com/"), 5);
-    rows[0].enable = true;
-    EXPECT_EQ(FindRule(rows, "http://example.com/"), 0);
-    EXPECT_EQ(FindRule(rows, "http://other.org/"), -1);
-    EXPECT_EQ(FindRule({}, "anything"), -1);
-}
+// --- modifier keys ------------------------------------------------------------
 
 TEST(RuleKeys, ComboTable) {
     struct Saved {

@@ -1,30 +1,10 @@
 #include "rules/find_rule.h"
 
-#include <exception>
-
 namespace vs {
 
 std::atomic<bool> AltDown{false};
 std::atomic<bool> CtrlDown{false};
 std::atomic<bool> ShiftDown{false};
-
-int FindRule(std::span<const RuleRow> rows, std::string_view subject) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const RuleRow& row = rows[i];
-        if (!row.enable || !row.matcher) {
-            continue;
-        }
-        try {
-            if (row.matcher->MatchText(subject)) {
-                return static_cast<int>(i);
-            }
-        } catch (const std::exception&) {
-            // A rule whose pattern cannot be used (left empty, say) must not
-            // stop the rules after it.
-        }
-    }
-    return -1;
-}
 
 bool KeyComboHeld(int index) {
     const bool alt = AltDown.load();

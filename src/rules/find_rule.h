@@ -1,24 +1,10 @@
 #pragma once
-// Picking the rule that applies to a text, and the modifier-key conditions
-// rules and hot keys can ask for.
+// The modifier-key conditions rules and hot keys can ask for. Picking the
+// rule that applies to a text is FindRule in rules/rule_list.h.
 
 #include <atomic>
-#include <memory>
-#include <span>
-#include <string_view>
-
-#include "rules/regex.h"
 
 namespace vs {
-
-// One row of a rule list; the lists add their own columns on top.
-struct RuleRow {
-    bool enable = true;
-    std::shared_ptr<TMyRegEx> matcher;
-};
-
-// Index of the first enabled row with a matcher that matches subject, or -1.
-int FindRule(std::span<const RuleRow> rows, std::string_view subject);
 
 // Modifier keys, sampled by the UI thread every 100 ms. Without a UI they
 // stay false.

@@ -1,0 +1,197 @@
+#include "rules/grid_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <exception>
+
+#include "base/utf.h"
+
+namespace vs {
+namespace {
+
+std::u16string DecodeFile(std::string_view bytes) {
+    std::u16string units;
+    const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
+    const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
+    if (!little && !big) {
+        units.reserve(bytes.size());
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            units += static_cast<char16_t>(at(i));
+        }
+        return units;
+    }
+    units.reserve(bytes.size() / 2);
+    // A dangling odd byte at the end is not a character and is dropped.
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        units += little ? static_cast<char16_t>(at(i) | (at(i + 1) << 8))
+                        : static_cast<char16_t>((at(i) << 8) | at(i + 1));
+    }
+    return units;
+}
+
+class GridReader {
+public:
+    explicit GridReader(GridSink& sink) : sink_(sink) {}
+
+    void Read(std::u16string_view units, char16_t separator) {
+        for (const char16_t c : units) {
+            if (c == u'"') {
+                ++quotes_;
+                // An opening quote adds nothing; a quote doubled inside a
+                // quoted field adds one. A stray quote in a bare field is
+                // kept, and makes the rest of the line quoted.
+                if (quotes_ % 2 == 1 && (!field_.empty() || quotes_ == 3)) {
+                    field_ += c;
+                }
+            } else if (c == separator && quotes_ % 2 == 0) {
+                EndField();
+            } else if (c == u'\r') {
+                continue;
+            } else if (c == u'\n') {
+                EndField();
+                rowPending_ = true;
+            } else {
+                field_ += c;
+            }
+        }
+        if (!field_.empty()) {
+            EndField();
+        }
+    }
+
+private:
+    void EndField() {
+        quotes_ = 0;
+        if (rowPending_) {
+            sink_.BeginRow();
+            column_ = 0;
+            rowPending_ = false;
+        }
+        std::string text = utf::Utf16ToUtf8(field_);
+        field_.clear();
+        sink_.Field(column_++, std::move(text));
+    }
+
+    GridSink& sink_;
+    std::u16string field_;
+    int quotes_ = 0;
+    int column_ = 0;
+    bool rowPending_ = true;
+};
+
+void AppendUnit(std::string& out, char16_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+}
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+}  // namespace
+
+bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
+                  std::string* error) {
+    GridReader reader(sink);
+    try {
+        reader.Read(DecodeFile(fileBytes), separator);
+    } catch (const std::exception& e) {
+        if (error) {
+            *error = e.what();
+        }
+        return false;
+    }
+    return true;
+}
+
+std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,
+                          char16_t separator) {
+    std::string out = "\xFF\xFE";
+    for (const auto& row : rowsOfUtf8Fields) {
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            if (i > 0) {
+                AppendUnit(out, separator);
+            }
+            const std::u16string field = utf::Utf8ToUtf16(row[i]);
+            if (field.find_first_of(std::u16string{separator, u'"'}) == std::u16string::npos) {
+                for (const char16_t c : field) {
+                    AppendUnit(out, c);
+                }
+                continue;
+            }
+            AppendUnit(out, u'"');
+            for (const char16_t c : field) {
+                AppendUnit(out, c);
+                if (c == u'"') {
+                    AppendUnit(out, c);
+                }
+            }
+            AppendUnit(out, u'"');
+        }
+        AppendUnit(out, u'\r');
+        AppendUnit(out, u'\n');
+    }
+    return out;
+}
+
+std::string BoolCellText(bool value) {
+    return value ? "True" : "False";
+}
+
+bool BoolFromCellText(std::string_view text) {
+    static constexpr std::string_view kTrue = "true";
+    if (text.size() != kTrue.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + 32) : text[i];
+        if (c != kTrue[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string CountCellText(std::int64_t value) {
+    return std::to_string(value);
+}
+
+std::int64_t CountFromCellText(std::string_view text) {
+    std::string_view t = text;
+    while (!t.empty() && IsBlank(t.front())) {
+        t.remove_prefix(1);
+    }
+    while (!t.empty() && IsBlank(t.back())) {
+        t.remove_suffix(1);
+    }
+    // from_chars takes no '+', but "+5" is a number all the same.
+    if (t.size() > 1 && t.front() == '+' && t[1] != '-' && t[1] != '+') {
+        t.remove_prefix(1);
+    }
+    const auto fail = [&text]() -> std::int64_t {
+        throw GridReadError("not a number: \"" + std::string(text) + "\"");
+    };
+    if (t.empty()) {
+        return fail();
+    }
+    const char* const end = t.data() + t.size();
+    // Whole numbers are read exactly, past the 53 bits a double holds.
+    std::int64_t whole = 0;
+    auto [wholeEnd, wholeError] = std::from_chars(t.data(), end, whole);
+    if (wholeError == std::errc() && wholeEnd == end) {
+        return whole;
+    }
+    double value = 0;
+    auto [realEnd, realError] = std::from_chars(t.data(), end, value, std::chars_format::general);
+    if (realError != std::errc() || realEnd != end || !std::isfinite(value)) {
+        return fail();
+    }
+    const double rounded = std::round(value);
+    if (rounded < -9223372036854775808.0 || rounded >= 9223372036854775808.0) {
+        return fail();
+    }
+    return static_cast<std::int64_t>(rounded);
+}
+
+}  // namespace vs

@@ -1,0 +1,65 @@
+#pragma once
+// The grid text format shared by the rule lists, the users list and the
+// statistics table: one line per row, the fields of a line separated by a
+// separator character, quoting only where a field needs it. Files are
+// written as UTF-16LE with a byte order mark; reading also takes UTF-16BE
+// and BOM-less 8-bit files (one byte per character, Latin-1), since older
+// and hand-edited lists come in both.
+//
+// Texts are UTF-8 in memory. What a field means is up to the reader of each
+// table, through GridSink; the cell text helpers below give the forms the
+// tables have in common.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vs {
+
+// What a sink throws to stop reading: a column the table does not have, or
+// a field that does not convert to its column's type.
+class GridReadError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class GridSink {
+public:
+    virtual ~GridSink() = default;
+    // A new row starts; the fields that follow belong to it, from column 0.
+    virtual void BeginRow() = 0;
+    // The field for `column` of the current row. May throw (GridReadError
+    // or any std::exception) to stop reading; rows already given stay.
+    virtual void Field(int column, std::string utf8Text) = 0;
+};
+
+// Reads a whole file. Returns false when the sink threw, with the reason in
+// *error when error is given. An empty line yields a row with one empty
+// field (column 0); a last line without a line end yields its last field
+// only when that field is not empty. Line breaks are never part of a field,
+// quoted or not, and CR characters are dropped wherever they are.
+bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
+                  std::string* error = nullptr);
+
+// The file bytes for the rows: byte order mark, then each row's fields in
+// order followed by CR LF. A field holding the separator or a double quote
+// is quoted (inner quotes doubled); every other field is written bare.
+std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,
+                          char16_t separator);
+
+// The separator every table file uses.
+inline constexpr char16_t kGridSeparator = u',';
+
+// Cell text forms.
+std::string BoolCellText(bool value);  // "True" / "False"
+// True exactly for "true" in any letter case; anything else is false.
+bool BoolFromCellText(std::string_view text);
+std::string CountCellText(std::int64_t value);
+// A decimal number, a fractional part rounded to the nearest whole (halves
+// away from zero); blanks around it are allowed. Throws GridReadError for
+// anything else, the empty text included.
+std::int64_t CountFromCellText(std::string_view text);
+
+}  // namespace vs

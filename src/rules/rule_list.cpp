@@ -1,0 +1,249 @@
+#include "rules/rule_list.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "base/atomic_file.h"
+#include "base/cp1251.h"
+#include "rules/grid_text.h"
+
+namespace vs {
+namespace {
+
+constexpr ListInfo kInfos[] = {
+    {ListKind::Black, "black.lst", 4, 3, 2},
+    {ListKind::Cache, "cache.lst", 4, 3, 3},
+    {ListKind::NoReq, "noreq.lst", 4, 3, 4},
+    {ListKind::OnlyFromCache, "onlyfromcache.lst", 4, 3, 5},
+    {ListKind::UrlConverter, "URLF.lst", 7, 6, 6},
+};
+
+// Column numbers of the list files; the row number (column 0) is written
+// but never read.
+namespace col {
+constexpr int kEnable = 1;
+constexpr int kRule = 2;
+constexpr int kRepl = 3;
+constexpr int kReplAll = 4;
+constexpr int kNeed = 5;
+}  // namespace col
+
+class RuleSink : public GridSink {
+public:
+    explicit RuleSink(const ListInfo& info) : info_(info) {}
+
+    void BeginRow() override { rows_.emplace_back(); }
+
+    void Field(int column, std::string text) override {
+        if (column >= info_.columnCount) {
+            throw GridReadError("a row of " + std::string(info_.fileName) + " has more than " +
+                                std::to_string(info_.columnCount) + " fields");
+        }
+        RuleCells& cells = rows_.back();
+        if (column == info_.hitColumn) {
+            cells.hits = CountFromCellText(text);
+        } else if (column == col::kEnable) {
+            cells.enable = BoolFromCellText(text);
+        } else if (column == col::kRule) {
+            cells.rule = std::move(text);
+        } else if (info_.kind == ListKind::UrlConverter) {
+            if (column == col::kRepl) {
+                cells.repl = std::move(text);
+            } else if (column == col::kReplAll) {
+                cells.replAll = BoolFromCellText(text);
+            } else if (column == col::kNeed) {
+                cells.need = BoolFromCellText(text);
+            }
+        }
+    }
+
+    std::vector<RuleCells>& Rows() { return rows_; }
+
+private:
+    const ListInfo& info_;
+    std::vector<RuleCells> rows_;
+};
+
+std::vector<std::string> FileFields(const ListInfo& info, std::size_t position,
+                                    const RuleRow& row) {
+    const RuleCells& cells = row.Cells();
+    std::vector<std::string> fields;
+    fields.reserve(static_cast<std::size_t>(info.columnCount));
+    fields.push_back(std::to_string(position + 1));
+    fields.push_back(BoolCellText(cells.enable));
+    fields.push_back(cells.rule);
+    if (info.kind == ListKind::UrlConverter) {
+        fields.push_back(cells.repl);
+        fields.push_back(BoolCellText(cells.replAll));
+        fields.push_back(BoolCellText(cells.need));
+    }
+    fields.push_back(CountCellText(row.Hits()));
+    return fields;
+}
+
+enum class FileRead { kOk, kMissing, kFailed };
+
+FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            ::close(fd);
+            bytes.clear();
+            return FileRead::kFailed;
+        }
+    }
+    ::close(fd);
+    return FileRead::kOk;
+}
+
+}  // namespace
+
+const ListInfo& InfoOf(ListKind kind) {
+    const auto index = static_cast<std::size_t>(kind);
+    if (index >= std::size(kInfos)) {
+        throw std::out_of_range("unknown rule list");
+    }
+    return kInfos[index];
+}
+
+RuleRow::RuleRow(RuleCells cells) : cells_(std::move(cells)), hits_(cells_.hits) {
+    // Rule matchers are case-sensitive and single-line: the URLs they see
+    // are lower-cased already where that matters.
+    auto matcher = std::make_shared<TMyRegEx>();
+    try {
+        matcher->SetPattern(cp1251::FromUtf8(cells_.rule));
+        matcher_ = std::move(matcher);
+    } catch (const RegexError& e) {
+        error_ = e.what();
+    }
+}
+
+int FindRule(const RuleListSnapshot& list, std::string_view subject) {
+    for (std::size_t i = 0; i < list.rows.size(); ++i) {
+        const RuleRow& row = *list.rows[i];
+        if (!row.Cells().enable || !row.Matcher()) {
+            continue;
+        }
+        try {
+            if (row.Matcher()->MatchText(subject)) {
+                return static_cast<int>(i);
+            }
+        } catch (const std::exception&) {
+            // A rule that cannot be used must not stop the rules after it.
+        }
+    }
+    return -1;
+}
+
+RuleList::RuleList(ListKind kind) : kind_(kind) {
+    InfoOf(kind);  // rejects a kind outside the enumeration up front
+}
+
+std::size_t RuleList::Count() const {
+    return Snapshot()->rows.size();
+}
+
+RuleCells RuleList::Row(std::size_t index) const {
+    const auto snapshot = Snapshot();
+    const RuleRow& row = *snapshot->rows.at(index);
+    RuleCells cells = row.Cells();
+    cells.hits = row.Hits();
+    return cells;
+}
+
+void RuleList::Append(RuleCells cells) {
+    auto rows = Snapshot()->rows;
+    rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
+    Publish(std::move(rows));
+}
+
+void RuleList::Insert(std::size_t index, RuleCells cells) {
+    auto rows = Snapshot()->rows;
+    if (index > rows.size()) {
+        throw std::out_of_range("rule list: insert position past the end");
+    }
+    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(index),
+                std::make_shared<const RuleRow>(std::move(cells)));
+    Publish(std::move(rows));
+}
+
+void RuleList::Update(std::size_t index, RuleCells cells) {
+    auto rows = Snapshot()->rows;
+    rows.at(index) = std::make_shared<const RuleRow>(std::move(cells));
+    Publish(std::move(rows));
+}
+
+void RuleList::Delete(std::size_t index) {
+    auto rows = Snapshot()->rows;
+    if (index >= rows.size()) {
+        throw std::out_of_range("rule list: no such row");
+    }
+    rows.erase(rows.begin() + static_cast<std::ptrdiff_t>(index));
+    Publish(std::move(rows));
+}
+
+void RuleList::Clear() {
+    Publish({});
+}
+
+void RuleList::ApplyHit(int row, std::int64_t count) {
+    const auto snapshot = Snapshot();
+    if (row >= 0 && static_cast<std::size_t>(row) < snapshot->rows.size()) {
+        snapshot->rows[static_cast<std::size_t>(row)]->SetHits(count);
+    }
+}
+
+void RuleList::ResetHits() {
+    const auto snapshot = Snapshot();
+    for (const auto& row : snapshot->rows) {
+        row->SetHits(0);
+    }
+}
+
+bool RuleList::Load(const std::filesystem::path& file) {
+    std::string bytes;
+    const FileRead read = ReadWholeFile(file, bytes);
+    RuleSink sink(Info());
+    const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
+    std::vector<std::shared_ptr<const RuleRow>> rows;
+    rows.reserve(sink.Rows().size());
+    for (RuleCells& cells : sink.Rows()) {
+        rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
+    }
+    Publish(std::move(rows));
+    return complete;
+}
+
+void RuleList::Save(const std::filesystem::path& file) const {
+    const auto snapshot = Snapshot();
+    std::vector<std::vector<std::string>> fields;
+    fields.reserve(snapshot->rows.size());
+    for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
+        fields.push_back(FileFields(Info(), i, *snapshot->rows[i]));
+    }
+    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator),
+                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                            std::filesystem::perms::group_read |
+                            std::filesystem::perms::others_read);
+}
+
+void RuleList::Publish(std::vector<std::shared_ptr<const RuleRow>> rows) {
+    published_.Publish(std::make_shared<const RuleListSnapshot>(RuleListSnapshot{std::move(rows)}));
+}
+
+}  // namespace vs

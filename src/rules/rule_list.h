@@ -1,0 +1,111 @@
+#pragma once
+// The five rule lists. The user-interface side owns a RuleList and edits
+// it; every edit publishes a new immutable snapshot, and worker threads take
+// the snapshot current at the start of a request. A request therefore sees
+// each row before or after an edit, never half-changed, and a row's matcher
+// lives as long as any snapshot holds the row.
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/snapshot.h"
+#include "rules/regex.h"
+
+namespace vs {
+
+// In the order of the list pages.
+enum class ListKind { Black = 0, Cache = 1, NoReq = 2, OnlyFromCache = 3, UrlConverter = 4 };
+
+struct ListInfo {
+    ListKind kind;
+    std::string_view fileName;  // "black.lst", ...
+    int columnCount;            // 4, or 7 for the URL converter
+    int hitColumn;              // 3, or 6 for the URL converter
+    int hitEntryKind;           // monitor entry kind of a hit: 2 .. 6
+};
+const ListInfo& InfoOf(ListKind kind);
+// The order lists are loaded in at start-up: cache, black, noreq,
+// onlyfromcache, URL converter.
+inline constexpr ListKind kLoadOrder[] = {ListKind::Cache, ListKind::Black, ListKind::NoReq,
+                                          ListKind::OnlyFromCache, ListKind::UrlConverter};
+
+// The editable cells of a row. Texts are UTF-8 (the list files are UTF-16);
+// the matcher gets the rule converted to the 8-bit code page.
+struct RuleCells {
+    bool enable = false;
+    std::string rule;
+    std::string repl;      // URL converter only
+    bool replAll = false;  // URL converter only
+    bool need = false;     // URL converter only
+    std::int64_t hits = 0;
+    bool operator==(const RuleCells&) const = default;
+};
+
+// One published row. Everything but the hit count is fixed once published;
+// the hit count is written only by the thread that drains the monitor queue.
+class RuleRow {
+public:
+    explicit RuleRow(RuleCells cells);
+    const RuleCells& Cells() const { return cells_; }
+    // Null when the pattern did not compile (or is empty): the row then
+    // never matches, and Error() says why.
+    const std::shared_ptr<TMyRegEx>& Matcher() const { return matcher_; }
+    const std::string& Error() const { return error_; }
+    std::int64_t Hits() const { return hits_.load(std::memory_order_relaxed); }
+    void SetHits(std::int64_t hits) const { hits_.store(hits, std::memory_order_relaxed); }
+
+private:
+    RuleCells cells_;
+    std::shared_ptr<TMyRegEx> matcher_;
+    std::string error_;
+    mutable std::atomic<std::int64_t> hits_;
+};
+
+struct RuleListSnapshot {
+    std::vector<std::shared_ptr<const RuleRow>> rows;
+};
+
+// Index of the first enabled row whose matcher matches subject, or -1.
+int FindRule(const RuleListSnapshot& list, std::string_view subject);
+
+class RuleList {
+public:
+    explicit RuleList(ListKind kind);
+    ListKind Kind() const { return kind_; }
+    const ListInfo& Info() const { return InfoOf(kind_); }
+
+    // What a worker uses for one request.
+    std::shared_ptr<const RuleListSnapshot> Snapshot() const { return published_.Get(); }
+
+    // The rest is for the user-interface thread.
+    std::size_t Count() const;
+    RuleCells Row(std::size_t index) const;  // hit count included
+    void Append(RuleCells cells);
+    void Insert(std::size_t index, RuleCells cells);
+    void Update(std::size_t index, RuleCells cells);
+    void Delete(std::size_t index);
+    void Clear();
+    // A hit count from the monitor queue; rows outside the list are ignored.
+    void ApplyHit(int row, std::int64_t count);
+    void ResetHits();
+
+    // Replaces the rows with the file's. A missing or unreadable file gives
+    // an empty list; an error inside the file stops reading there and keeps
+    // the rows read so far. Returns false when reading stopped early.
+    bool Load(const std::filesystem::path& file);
+    // Writes the grid text file whole or not at all. Throws on failure.
+    void Save(const std::filesystem::path& file) const;
+
+private:
+    void Publish(std::vector<std::shared_ptr<const RuleRow>> rows);
+
+    ListKind kind_;
+    vs::Snapshot<RuleListSnapshot> published_;
+};
+
+}  // namespace vs

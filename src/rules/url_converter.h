@@ -1,0 +1,59 @@
+#pragma once
+// The URL converter: rows of the URL converter list rewrite a request's URL
+// before anything else looks at it. Rows marked "Need" start a chain; only
+// after a Need row has matched do the other rows get a turn, each working on
+// the text the rows before it left.
+//
+// PatternSimulator is the converter page's try-out area: it shows what a
+// pattern captures in a sample text and what a replacement makes of it.
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "rules/regex.h"
+#include "rules/rule_list.h"
+
+namespace vs {
+
+struct UrlConversion {
+    bool rewritten = false;
+    std::string url;  // CP1251; the input when nothing was rewritten
+};
+
+// Runs the list over lowerUrl (CP1251, lower-cased by the caller). For each
+// row that rewrote the URL, hit(row, the row's hit count + 1) is called; the
+// caller queues it for the list's owner.
+UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerUrl,
+                                const std::function<void(int row, std::int64_t newCount)>& hit);
+
+class PatternSimulator {
+public:
+    // The memo's separator line between the groups and the replaced text.
+    static constexpr std::string_view kReplacedSeparatorUtf8 =
+        "--------- После -- замены ----------";
+
+    PatternSimulator();
+
+    // Searches inputText (CP1251, lines joined by CR LF) once. On a match,
+    // one line per group from 0 up to the highest group that took part:
+    // "<group>(<1-based offset>): <text>". Lines are joined by CR LF with no
+    // line end after the last, as a memo's text reads without a final empty
+    // line. A pattern that does not compile gives "" and no message: the
+    // user is still typing it.
+    std::string Apply(std::string_view pattern, std::string_view inputText);
+
+    // Apply's lines, then on a match the separator line and the input with
+    // its first match replaced by the template.
+    std::string Replace(std::string_view pattern, std::string_view replacement,
+                        std::string_view inputText);
+
+private:
+    // Fills lines as Apply returns them; false when nothing matched.
+    bool Search(std::string_view pattern, std::string_view inputText, std::string& lines);
+
+    TMyRegEx regex_;
+};
+
+}  // namespace vs

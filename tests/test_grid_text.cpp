@@ -1,0 +1,185 @@
+#include "rules/grid_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/utf.h"
+
+namespace vs {
+namespace {
+
+using Rows = std::vector<std::vector<std::string>>;
+
+// Records what the reader hands over; refuses columns past maxColumns the
+// way a table with that many columns does.
+struct RecordingSink : GridSink {
+    explicit RecordingSink(int maxColumns = 100) : maxColumns(maxColumns) {}
+    void BeginRow() override { rows.emplace_back(); }
+    void Field(int column, std::string text) override {
+        if (column >= maxColumns) {
+            throw GridReadError("too many fields");
+        }
+        EXPECT_EQ(column, static_cast<int>(rows.back().size()));
+        rows.back().push_back(std::move(text));
+    }
+    int maxColumns;
+    Rows rows;
+};
+
+std::string Utf16Le(std::u16string_view text, bool bom = true) {
+    std::string out = bom ? "\xFF\xFE" : "";
+    for (const char16_t c : text) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+std::string Utf16Be(std::u16string_view text) {
+    std::string out = "\xFE\xFF";
+    for (const char16_t c : text) {
+        out += static_cast<char>(c >> 8);
+        out += static_cast<char>(c & 0xFF);
+    }
+    return out;
+}
+
+Rows Read(std::string_view bytes, bool* complete = nullptr) {
+    RecordingSink sink;
+    const bool ok = ReadGridText(bytes, kGridSeparator, sink);
+    if (complete) {
+        *complete = ok;
+    }
+    return sink.rows;
+}
+
+TEST(GridTextWrite, Utf16LeWithBomQuotingOnlyWhereNeeded) {
+    EXPECT_EQ(WriteGridText({}, kGridSeparator), "\xFF\xFE");
+    const Rows rows = {
+        {"1", "True", "a,b", "0"},
+        {"2", "False", "say \"hi\"", "17"},
+        {"3", "", "plain text", "x"},
+    };
+    EXPECT_EQ(WriteGridText(rows, kGridSeparator), Utf16Le(u"1,True,\"a,b\",0\r\n"
+                                                           u"2,False,\"say \"\"hi\"\"\",17\r\n"
+                                                           u"3,,plain text,x\r\n"));
+    // The separator decides what needs quotes; a comma does not with ';'.
+    EXPECT_EQ(WriteGridText({{"a,b", "c;d"}}, u';'), Utf16Le(u"a,b;\"c;d\"\r\n"));
+    // Characters outside the basic plane become surrogate pairs.
+    EXPECT_EQ(WriteGridText({{"\xF0\x9F\x98\x80"}}, kGridSeparator), Utf16Le(u"\xD83D\xDE00\r\n"));
+}
+
+TEST(GridTextRead, WhatWasWrittenReadsBack) {
+    const Rows rows = {
+        {"1", "True", "a,b", "0"},
+        {"", "\"", "\"\"", "\"x", "x\"", ",\"", "\",\""},
+        {"Привет, мир", "\xF0\x9F\x98\x80 smile", " spaced ", "tab\there"},
+        {"only"},
+    };
+    bool complete = false;
+    EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator), &complete), rows);
+    EXPECT_TRUE(complete);
+}
+
+TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
+    const Rows expected = {{"1", "True", "\xC3\xA9t\xC3\xA9", "3"}};  // "été"
+    EXPECT_EQ(Read(Utf16Le(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
+    EXPECT_EQ(Read(Utf16Be(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
+    // Without a mark every byte is one character of the same code.
+    EXPECT_EQ(Read("1,True,\xE9t\xE9,3\r\n"), expected);
+    // Too short for a mark: still 8-bit.
+    EXPECT_EQ(Read("x"), Rows{{"x"}});
+    EXPECT_EQ(Read(""), Rows{});
+    EXPECT_EQ(Read("\xFF\xFE"), Rows{});
+    // A dangling odd byte after UTF-16 text is not a character.
+    EXPECT_EQ(Read(Utf16Le(u"ab") + "c"), Rows{{"ab"}});
+    // Broken surrogates do not stop reading.
+    EXPECT_EQ(Read(Utf16Le(u"a\xD800,b\r\n")), (Rows{{"a\xEF\xBF\xBD", "b"}}));
+}
+
+TEST(GridTextRead, LinesAndLineEnds) {
+    // An empty line is a row holding one empty field.
+    EXPECT_EQ(Read(Utf16Le(u"a,b\r\n\r\nc\r\n")), (Rows{{"a", "b"}, {""}, {"c"}}));
+    // A last line without a line end keeps its last field only when that
+    // field is not empty.
+    EXPECT_EQ(Read(Utf16Le(u"a\r\nb,c")), (Rows{{"a"}, {"b", "c"}}));
+    EXPECT_EQ(Read(Utf16Le(u"a\r\nb,")), (Rows{{"a"}, {"b"}}));
+    // LF alone ends a line; CR is dropped wherever it stands.
+    EXPECT_EQ(Read(Utf16Le(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
+    // Quotes do not protect a line break: the line ends there.
+    EXPECT_EQ(Read(Utf16Le(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
+}
+
+TEST(GridTextRead, QuoteCounting) {
+    // An opening quote adds nothing, a doubled one adds one, and the
+    // separator belongs to the field while the count is odd.
+    EXPECT_EQ(Read("\"a,b\",\"\"\"\",\"\",x"), (Rows{{"a,b", "\"", "", "x"}}));
+    // A quote inside a bare field is kept and opens a quoted stretch that
+    // swallows the separators up to the next quote, which is dropped.
+    EXPECT_EQ(Read("a\"b,c,d\"e,f"), (Rows{{"a\"b,c,de", "f"}}));
+    // Text after the closing quote is still part of the field.
+    EXPECT_EQ(Read("\"ab\"cd,e"), (Rows{{"abcd", "e"}}));
+}
+
+TEST(GridTextRead, SinkThrowingStopsReadingAndKeepsEarlierRows) {
+    RecordingSink sink(2);
+    std::string error;
+    EXPECT_FALSE(ReadGridText(Utf16Le(u"a,b\r\nc,d,e\r\nf,g\r\n"), kGridSeparator, sink, &error));
+    EXPECT_EQ(error, "too many fields");
+    EXPECT_EQ(sink.rows, (Rows{{"a", "b"}, {"c", "d"}}));
+}
+
+TEST(GridTextCells, BooleanForms) {
+    EXPECT_EQ(BoolCellText(true), "True");
+    EXPECT_EQ(BoolCellText(false), "False");
+    for (const char* text : {"True", "true", "TRUE", "tRuE"}) {
+        EXPECT_TRUE(BoolFromCellText(text)) << text;
+    }
+    for (const char* text : {"", "False", "1", "yes", " true", "true ", "truex", "tru"}) {
+        EXPECT_FALSE(BoolFromCellText(text)) << text;
+    }
+}
+
+TEST(GridTextCells, CountForms) {
+    EXPECT_EQ(CountCellText(0), "0");
+    EXPECT_EQ(CountCellText(17), "17");
+    EXPECT_EQ(CountCellText(9007199254740993), "9007199254740993");
+
+    EXPECT_EQ(CountFromCellText("0"), 0);
+    EXPECT_EQ(CountFromCellText("17"), 17);
+    EXPECT_EQ(CountFromCellText("+5"), 5);
+    EXPECT_EQ(CountFromCellText(" 7 "), 7);
+    EXPECT_EQ(CountFromCellText("12.4"), 12);
+    EXPECT_EQ(CountFromCellText("12.5"), 13);
+    EXPECT_EQ(CountFromCellText("1e3"), 1000);
+    EXPECT_EQ(CountFromCellText("9223372036854775807"), INT64_MAX);
+    EXPECT_EQ(CountFromCellText("9007199254740993"), 9007199254740993);
+    for (const char* text :
+         {"", " ", "abc", "12abc", "1,5", "0x10", "inf", "nan", "1e30", "+-1", "++1", "+"}) {
+        EXPECT_THROW(CountFromCellText(text), GridReadError) << text;
+    }
+}
+
+TEST(Utf, ConversionsBothWays) {
+    const std::string mixed = "a\xC3\xA9\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é Ж € 😀
+    const std::u16string wide = u"a\u00E9\u0416\u20AC\xD83D\xDE00";
+    EXPECT_EQ(utf::Utf8ToUtf16(mixed), wide);
+    EXPECT_EQ(utf::Utf16ToUtf8(wide), mixed);
+
+    // Lone surrogates, in either order.
+    EXPECT_EQ(utf::Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+    // Stray continuation, overlong, encoded surrogate, past U+10FFFF,
+    // truncated at the end.
+    EXPECT_EQ(utf::Utf8ToUtf16("\x80"), u"\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("\xED\xA0\x80"), u"\xFFFD\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("\xF4\x90\x80\x80"), u"\xFFFD\xFFFD\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("a\xE2\x82"), u"a\xFFFD");
+    // The byte that breaks a sequence starts the next character.
+    EXPECT_EQ(utf::Utf8ToUtf16("\xE2\x82z"), u"\xFFFDz");
+}
+
+}  // namespace
+}  // namespace vs

@@ -1,0 +1,295 @@
+#include "rules/rule_list.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "base/cp1251.h"
+
+namespace vs {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path = [] {
+        std::string pattern = (fs::temp_directory_path() / "vs-rules-XXXXXX").string();
+        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
+    }();
+    ~TempDir() { fs::remove_all(path); }
+};
+
+void WriteBytes(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string Utf16Le(std::u16string_view text) {
+    std::string out = "\xFF\xFE";
+    for (const char16_t c : text) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+RuleCells Rule(std::string rule, bool enable = true, std::int64_t hits = 0) {
+    RuleCells cells;
+    cells.enable = enable;
+    cells.rule = std::move(rule);
+    cells.hits = hits;
+    return cells;
+}
+
+RuleCells Conversion(std::string rule, std::string repl, bool replAll, bool need,
+                     std::int64_t hits = 0) {
+    RuleCells cells = Rule(std::move(rule), true, hits);
+    cells.repl = std::move(repl);
+    cells.replAll = replAll;
+    cells.need = need;
+    return cells;
+}
+
+std::vector<RuleCells> Rows(const RuleList& list) {
+    std::vector<RuleCells> rows;
+    for (std::size_t i = 0; i < list.Count(); ++i) {
+        rows.push_back(list.Row(i));
+    }
+    return rows;
+}
+
+class RuleListFileTest : public ::testing::Test {
+protected:
+    // Loads the text (UTF-16LE with a mark) into a list of the given kind.
+    bool LoadText(RuleList& list, std::u16string_view text) {
+        WriteBytes(file_, Utf16Le(text));
+        return list.Load(file_);
+    }
+
+    TempDir dir_;
+    fs::path file_ = dir_.path / "black.lst";
+};
+
+TEST_F(RuleListFileTest, SaveWritesTheGridTextWithFreshRowNumbers) {
+    RuleList list(ListKind::Black);
+    ASSERT_TRUE(LoadText(
+        list, u"7,True,a\\.com,3\r\n7,False,\"x,y\",0\r\n99,true,\"say \"\"hi\"\"\",12\r\n"));
+    ASSERT_EQ(list.Count(), 3u);
+    EXPECT_EQ(list.Row(1).rule, "x,y");
+    EXPECT_EQ(list.Row(2).rule, "say \"hi\"");
+    EXPECT_TRUE(list.Row(2).enable);
+
+    list.Save(file_);
+    EXPECT_EQ(
+        ReadBytes(file_),
+        Utf16Le(u"1,True,a\\.com,3\r\n2,False,\"x,y\",0\r\n3,True,\"say \"\"hi\"\"\",12\r\n"));
+    // Nothing but the target is left in the folder, with the usual mode.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path), fs::directory_iterator()), 1);
+    struct stat info {};
+    ASSERT_EQ(::stat(file_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0644u);
+
+    list.Clear();
+    list.Save(file_);
+    EXPECT_EQ(ReadBytes(file_), "\xFF\xFE");
+}
+
+TEST_F(RuleListFileTest, SaveThenLoadGivesTheSameRows) {
+    RuleList black(ListKind::Black);
+    black.Append(Rule("сайт\\.рф", true, 17));
+    black.Append(Rule("Ünïcode, \"quoted\"", false, 0));
+    black.Append(Rule("", false, 0));
+    black.Save(file_);
+    RuleList blackAgain(ListKind::Black);
+    EXPECT_TRUE(blackAgain.Load(file_));
+    EXPECT_EQ(Rows(blackAgain), Rows(black));
+
+    const fs::path urlFile = dir_.path / "URLF.lst";
+    RuleList converter(ListKind::UrlConverter);
+    converter.Append(Conversion("^http://старый\\.рф/(.*)", "http://новый.рф/\\1", true, true, 5));
+    converter.Append(Conversion("a,b", "\"c\"", false, false, 0));
+    converter.Save(urlFile);
+    EXPECT_EQ(ReadBytes(urlFile).substr(0, 2 + 2 * 14), Utf16Le(u"1,True,^http:/"));
+    RuleList converterAgain(ListKind::UrlConverter);
+    EXPECT_TRUE(converterAgain.Load(urlFile));
+    EXPECT_EQ(Rows(converterAgain), Rows(converter));
+}
+
+TEST_F(RuleListFileTest, EightBitFileWithoutByteOrderMark) {
+    WriteBytes(file_, "1,True,caf\xE9,2\r\n");
+    RuleList list(ListKind::Black);
+    ASSERT_TRUE(list.Load(file_));
+    ASSERT_EQ(list.Count(), 1u);
+    EXPECT_TRUE(list.Row(0).enable);
+    EXPECT_EQ(list.Row(0).rule, "caf\xC3\xA9");  // U+00E9, not the CP1251 letter
+    EXPECT_EQ(list.Row(0).hits, 2);
+}
+
+TEST_F(RuleListFileTest, ShortAndEmptyLinesKeepDefaults) {
+    RuleList list(ListKind::UrlConverter);
+    ASSERT_TRUE(LoadText(list, u"\r\n5,True,abc\r\n1,True,x,y,True,True,4\r\n2,False,tail"));
+    ASSERT_EQ(list.Count(), 4u);
+    EXPECT_EQ(list.Row(0), RuleCells{});
+    EXPECT_EQ(list.Row(1), Rule("abc"));
+    EXPECT_EQ(list.Row(2), Conversion("x", "y", true, true, 4));
+    // The last line has no line end; its last field still counts.
+    EXPECT_EQ(list.Row(3), Rule("tail", false));
+}
+
+TEST_F(RuleListFileTest, ErrorInTheFileStopsReadingAndKeepsWhatWasRead) {
+    RuleList list(ListKind::Black);
+    list.Append(Rule("old"));
+    // One field more than the list has columns.
+    EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n2,True,b,2,extra\r\n3,True,c,3\r\n"));
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.Row(0), Rule("a", true, 1));
+    // The row being read when it stopped stays, as far as it got.
+    EXPECT_EQ(list.Row(1), Rule("b", true, 2));
+
+    // A hit count that is not a number.
+    EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n2,True,b,many\r\n3,True,c,3\r\n"));
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.Row(1), Rule("b", true, 0));
+
+    // An empty hit count is not a number either.
+    EXPECT_FALSE(LoadText(list, u"1,True,a,\"\"\r\n"));
+    EXPECT_EQ(list.Count(), 1u);
+
+    // A fractional count is rounded.
+    EXPECT_TRUE(LoadText(list, u"1,True,a,12.5\r\n"));
+    EXPECT_EQ(list.Row(0).hits, 13);
+}
+
+TEST_F(RuleListFileTest, MissingOrUnreadableFileGivesAnEmptyList) {
+    RuleList list(ListKind::Cache);
+    list.Append(Rule("old"));
+    EXPECT_TRUE(list.Load(dir_.path / "absent.lst"));
+    EXPECT_EQ(list.Count(), 0u);
+
+    list.Append(Rule("old"));
+    EXPECT_FALSE(list.Load(dir_.path));  // a folder cannot be read as a file
+    EXPECT_EQ(list.Count(), 0u);
+}
+
+TEST_F(RuleListFileTest, FailedSaveLeavesNothingBehind) {
+    RuleList list(ListKind::Black);
+    list.Append(Rule("a"));
+    EXPECT_THROW(list.Save(dir_.path / "no-such-folder" / "black.lst"), std::system_error);
+    EXPECT_TRUE(fs::is_empty(dir_.path));
+}
+
+TEST(RuleRowBuild, BadPatternNeverMatchesAndKeepsItsError) {
+    const RuleRow bad(Rule("(unclosed"));
+    EXPECT_EQ(bad.Matcher(), nullptr);
+    EXPECT_EQ(bad.Error().rfind("TPerlRegEx.Compile() - Error in regex at offset ", 0), 0u)
+        << bad.Error();
+
+    const RuleRow empty(Rule(""));
+    EXPECT_EQ(empty.Matcher(), nullptr);
+    EXPECT_NE(empty.Error().find("Please specify a regular expression"), std::string::npos);
+
+    // Disabled rows are built all the same.
+    const RuleRow off(Rule("abc", false, 9));
+    ASSERT_NE(off.Matcher(), nullptr);
+    EXPECT_TRUE(off.Error().empty());
+    EXPECT_EQ(off.Hits(), 9);
+
+    // Matchers take the rule in the 8-bit code page and are case-sensitive.
+    const RuleRow cyrillic(Rule("сайт"));
+    ASSERT_NE(cyrillic.Matcher(), nullptr);
+    EXPECT_TRUE(cyrillic.Matcher()->MatchText(cp1251::FromUtf8("http://сайт.рф/")));
+    EXPECT_FALSE(cyrillic.Matcher()->MatchText(cp1251::FromUtf8("http://САЙТ.рф/")));
+    EXPECT_FALSE(RuleRow(Rule("Example")).Matcher()->MatchText("example"));
+}
+
+TEST_F(RuleListFileTest, BadPatternDoesNotStopLoadingOrMatching) {
+    RuleList list(ListKind::Black);
+    ASSERT_TRUE(LoadText(list, u"1,True,(bad,0\r\n2,True,good,0\r\n"));
+    ASSERT_EQ(list.Count(), 2u);
+    const auto snapshot = list.Snapshot();
+    EXPECT_EQ(snapshot->rows[0]->Matcher(), nullptr);
+    EXPECT_FALSE(snapshot->rows[0]->Error().empty());
+    EXPECT_EQ(FindRule(*snapshot, "(bad good"), 1);
+}
+
+TEST(RuleFind, FirstEnabledRowWithAMatchingMatcherWins) {
+    RuleList list(ListKind::Black);
+    list.Append(Rule("example", false));  // would match, but off
+    list.Append(Rule("nomatch"));
+    list.Append(Rule("[broken"));  // no matcher
+    list.Append(Rule(""));         // no matcher
+    list.Append(Rule("exam"));
+    list.Append(Rule("example"));
+    EXPECT_EQ(FindRule(*list.Snapshot(), "http://example.com/"), 4);
+    list.Update(4, Rule("exam", false));
+    EXPECT_EQ(FindRule(*list.Snapshot(), "http://example.com/"), 5);
+    list.Update(0, Rule("example"));
+    EXPECT_EQ(FindRule(*list.Snapshot(), "http://example.com/"), 0);
+    EXPECT_EQ(FindRule(*list.Snapshot(), "http://other.org/"), -1);
+    EXPECT_EQ(FindRule(RuleListSnapshot{}, "anything"), -1);
+}
+
+TEST(RuleListEdit, SnapshotsTakenBeforeAnEditStayAsTheyWere) {
+    RuleList list(ListKind::Cache);
+    list.Append(Rule("first"));
+    list.Append(Rule("second"));
+    const auto before = list.Snapshot();
+
+    list.Update(0, Rule("changed"));
+    list.Delete(1);
+    list.Insert(0, Rule("inserted"));
+    ASSERT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.Row(0).rule, "inserted");
+    EXPECT_EQ(list.Row(1).rule, "changed");
+
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0u);
+    ASSERT_EQ(before->rows.size(), 2u);
+    EXPECT_EQ(before->rows[0]->Cells().rule, "first");
+    EXPECT_EQ(FindRule(*before, "a second look"), 1);
+    EXPECT_EQ(FindRule(*before, "first"), 0);
+}
+
+TEST_F(RuleListFileTest, HitCountsFollowTheMonitorQueue) {
+    RuleList list(ListKind::Black);
+    list.Append(Rule("a", true, 5));
+    list.Append(Rule("b"));
+    const auto snapshot = list.Snapshot();
+
+    // Two requests saw the same count and both queued count + 1.
+    const std::int64_t next = snapshot->rows[0]->Hits() + 1;
+    list.ApplyHit(0, next);
+    list.ApplyHit(0, next);
+    EXPECT_EQ(list.Row(0).hits, 6);
+    // The published row carries it without a new snapshot.
+    EXPECT_EQ(snapshot->rows[0]->Hits(), 6);
+    EXPECT_EQ(list.Snapshot(), snapshot);
+
+    list.ApplyHit(-1, 100);
+    list.ApplyHit(2, 100);
+    EXPECT_EQ(list.Row(0).hits, 6);
+    EXPECT_EQ(list.Row(1).hits, 0);
+
+    // Saving writes the current counts.
+    list.ApplyHit(1, 3);
+    list.Save(file_);
+    EXPECT_EQ(ReadBytes(file_), Utf16Le(u"1,True,a,6\r\n2,True,b,3\r\n"));
+
+    list.ResetHits();
+    EXPECT_EQ(list.Row(0).hits, 0);
+    EXPECT_EQ(list.Row(1).hits, 0);
+}
+
+}  // namespace
+}  // namespace vs

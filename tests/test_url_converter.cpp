@@ -1,0 +1,168 @@
+#include "rules/url_converter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/cp1251.h"
+
+namespace vs {
+namespace {
+
+struct Row {
+    std::string rule;
+    std::string repl;
+    bool replAll = false;
+    bool need = false;
+    bool enable = true;
+    std::int64_t hits = 0;
+};
+
+RuleListSnapshot List(const std::vector<Row>& rows) {
+    RuleListSnapshot list;
+    for (const Row& row : rows) {
+        RuleCells cells;
+        cells.enable = row.enable;
+        cells.rule = row.rule;
+        cells.repl = row.repl;
+        cells.replAll = row.replAll;
+        cells.need = row.need;
+        cells.hits = row.hits;
+        list.rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
+    }
+    return list;
+}
+
+struct Outcome {
+    UrlConversion conversion;
+    std::vector<std::pair<int, std::int64_t>> hits;
+};
+
+Outcome Convert(const RuleListSnapshot& list, std::string url) {
+    Outcome outcome;
+    outcome.conversion = ApplyUrlConverter(list, std::move(url), [&](int row, std::int64_t count) {
+        outcome.hits.emplace_back(row, count);
+    });
+    return outcome;
+}
+
+using Hits = std::vector<std::pair<int, std::int64_t>>;
+
+TEST(UrlConverter, RowsWithoutNeedAreNeverTriedOnTheirOwn) {
+    const auto list = List({{.rule = "example", .repl = "other", .hits = 4}});
+    const Outcome outcome = Convert(list, "http://example.com/");
+    EXPECT_FALSE(outcome.conversion.rewritten);
+    EXPECT_EQ(outcome.conversion.url, "http://example.com/");
+    EXPECT_TRUE(outcome.hits.empty());
+}
+
+TEST(UrlConverter, NeedRowOpensTheChainForTheRowsAfterIt) {
+    const auto list = List({
+        {.rule = "^http://a\\.com/", .repl = "http://b.com/", .need = true, .hits = 41},
+        {.rule = "b\\.com", .repl = "c.com", .hits = 7},
+    });
+    const Outcome hit = Convert(list, "http://a.com/page");
+    EXPECT_TRUE(hit.conversion.rewritten);
+    EXPECT_EQ(hit.conversion.url, "http://c.com/page");
+    EXPECT_EQ(hit.hits, (Hits{{0, 42}, {1, 8}}));
+
+    // The Need row does not match: the chain never opens.
+    const Outcome miss = Convert(list, "http://b.com/page");
+    EXPECT_FALSE(miss.conversion.rewritten);
+    EXPECT_EQ(miss.conversion.url, "http://b.com/page");
+    EXPECT_TRUE(miss.hits.empty());
+}
+
+TEST(UrlConverter, TemplatesAndCase) {
+    // Every occurrence, with a group reference; the parts nobody replaced
+    // keep the caller's lower case while the template's case is kept too.
+    const auto list = List({{.rule = "(x+)", .repl = "[\\1]Y", .replAll = true, .need = true}});
+    const Outcome outcome = Convert(list, "http://xx.org/axb");
+    EXPECT_TRUE(outcome.conversion.rewritten);
+    EXPECT_EQ(outcome.conversion.url, "http://[xx]Y.org/a[x]Yb");
+
+    // Without ReplAll only the first.
+    const auto once = List({{.rule = "(x+)", .repl = "[\\1]", .need = true}});
+    EXPECT_EQ(Convert(once, "xx-x").conversion.url, "[xx]-x");
+
+    // Rule and template are UTF-8 and meet the URL in the 8-bit code page.
+    const auto cyrillic = List({{.rule = "сайт", .repl = "САЙТ", .need = true}});
+    EXPECT_EQ(Convert(cyrillic, cp1251::FromUtf8("http://сайт.рф/")).conversion.url,
+              cp1251::FromUtf8("http://САЙТ.рф/"));
+}
+
+TEST(UrlConverter, DisabledAndBrokenRows) {
+    // A disabled row changes nothing, not even the chain state: taken as a
+    // plain row that missed, it would reset the position and B's miss would
+    // then close the chain before the last row.
+    const auto disabled = List({
+        {.rule = "a", .repl = "b", .need = true},
+        {.rule = "zzz", .repl = "", .enable = false},
+        {.rule = "never", .repl = "", .need = true},
+        {.rule = "b", .repl = "c"},
+    });
+    EXPECT_EQ(Convert(disabled, "a").conversion.url, "c");
+
+    // A Need row without a matcher counts as a Need row that did not match.
+    const auto broken = List({
+        {.rule = "(bad", .repl = "x", .need = true},
+        {.rule = "a", .repl = "b"},
+    });
+    const Outcome outcome = Convert(broken, "a");
+    EXPECT_FALSE(outcome.conversion.rewritten);
+    EXPECT_TRUE(outcome.hits.empty());
+}
+
+TEST(UrlConverter, ChainPositionCountsListRowsNotMatchedRows) {
+    // A(Need) matches; B(Need) does not; D(plain) would match. Whether D
+    // runs depends on the row at the chain position: with A first, the
+    // position moves on and the chain stays open; with an unrelated plain
+    // row first, the position stays at 0 and B's miss closes the chain.
+    const Row a{.rule = "one", .repl = "two", .need = true};
+    const Row b{.rule = "never", .repl = "", .need = true};
+    const Row d{.rule = "two", .repl = "three"};
+    const Row x{.rule = "never", .repl = ""};
+
+    const Outcome open = Convert(List({a, b, d}), "one");
+    EXPECT_EQ(open.conversion.url, "three");
+    EXPECT_EQ(open.hits, (Hits{{0, 1}, {2, 1}}));
+
+    const Outcome closed = Convert(List({x, a, b, d}), "one");
+    EXPECT_TRUE(closed.conversion.rewritten);
+    EXPECT_EQ(closed.conversion.url, "two");
+    EXPECT_EQ(closed.hits, (Hits{{1, 1}}));
+}
+
+// --- the pattern try-out area ------------------------------------------------
+
+const std::string kSeparator = cp1251::FromUtf8("--------- После -- замены ----------");
+
+TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {
+    PatternSimulator simulator;
+    EXPECT_EQ(simulator.Apply("(b+)", "abbc"), "0(2): bb\r\n1(2): bb");
+    // A group that did not take part shows offset 0 and no text.
+    EXPECT_EQ(simulator.Apply("(x)?(c)", "abc"), "0(3): c\r\n1(0): \r\n2(3): c");
+    // Caseless and multi-line: ^ finds the start of the second line.
+    EXPECT_EQ(simulator.Apply("^B", "a\r\nbc"), "0(4): b");
+    EXPECT_EQ(simulator.Apply("zzz", "abc"), "");
+    // A pattern still being typed gives no output and no exception, and the
+    // next good pattern works again.
+    EXPECT_EQ(simulator.Apply("(b+", "abbc"), "");
+    EXPECT_EQ(simulator.Apply("", "abbc"), "");
+    EXPECT_EQ(simulator.Apply("c", "abbc"), "0(4): c");
+}
+
+TEST(PatternSimulator, ReplaceShowsTheTextAfterTheFirstReplacement) {
+    PatternSimulator simulator;
+    EXPECT_EQ(simulator.Replace("(b+)", "x", "abbc"),
+              "0(2): bb\r\n1(2): bb\r\n" + kSeparator + "\r\naxc");
+    EXPECT_EQ(simulator.Replace("(b)", "<\\1>", "b1\r\nb2"),
+              "0(1): b\r\n1(1): b\r\n" + kSeparator + "\r\n<b>1\r\nb2");
+    EXPECT_EQ(simulator.Replace("(b+", "x", "abbc"), "");
+    EXPECT_EQ(simulator.Replace("q", "x", "abbc"), "");
+}
+
+}  // namespace
+}  // namespace vs
