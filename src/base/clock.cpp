@@ -1,0 +1,10 @@
+#include "base/clock.h"
+
+namespace vs {
+
+const Clock& DefaultClock() {
+    static const SystemClock clock;
+    return clock;
+}
+
+}  // namespace vs
