@@ -1,0 +1,100 @@
+#include "proxy/engine.h"
+
+namespace vs::proxy {
+
+namespace {
+
+std::unique_ptr<TMyRegEx> NewPooledMatcher() {
+    auto matcher = std::make_unique<TMyRegEx>();
+    matcher->SetMatchOptions(kRegexCaseless | kRegexMultiline);
+    return matcher;
+}
+
+}  // namespace
+
+MatcherPool::MatcherPool() {
+    for (int i = 0; i < kInitialSize; ++i) {
+        matchers_.push_back(NewPooledMatcher());
+    }
+}
+
+TMyRegEx& MatcherPool::Acquire() {
+    std::lock_guard guard(lock_);
+    for (auto& matcher : matchers_) {
+        if (matcher->Free()) {
+            matcher->SetFree(false);
+            return *matcher;
+        }
+    }
+    matchers_.push_back(NewPooledMatcher());
+    matchers_.back()->SetFree(false);
+    return *matchers_.back();
+}
+
+std::size_t MatcherPool::Size() const {
+    std::lock_guard guard(lock_);
+    return matchers_.size();
+}
+
+std::size_t MatcherPool::FreeCount() const {
+    std::lock_guard guard(lock_);
+    std::size_t free = 0;
+    for (auto& matcher : matchers_) {
+        free += matcher->Free() ? 1 : 0;
+    }
+    return free;
+}
+
+RuleList& RuleLists::Of(ListKind kind) {
+    switch (kind) {
+        case ListKind::Black:
+            return black;
+        case ListKind::Cache:
+            return cache;
+        case ListKind::NoReq:
+            return noReq;
+        case ListKind::OnlyFromCache:
+            return onlyFromCache;
+        case ListKind::UrlConverter:
+            break;
+    }
+    return urlConverter;
+}
+
+Engine::Engine(const Snapshot<vs::Settings>& settings, RuleLists& lists, const Clock& clock)
+    : settings_(settings), lists_(lists), clock_(clock) {}
+
+std::int32_t Engine::NextConnectionNo() {
+    std::lock_guard guard(counterLock_);
+    return connectionCounter_++;
+}
+
+std::int32_t Engine::NextRequestNo() {
+    std::lock_guard guard(monitorRowLock_);
+    return static_cast<std::int32_t>(requestCounter_++ & 0xffffffff);
+}
+
+std::int32_t Engine::SendNewConnectionToList(std::string url) {
+    TCmd entry;
+    entry.Text = std::move(url);
+    std::lock_guard rowGuard(monitorRowLock_);
+    entry.Index = monitorRowCounter_;
+    {
+        std::lock_guard queueGuard(queue_.Lock());
+        queue_.AddLocked(std::move(entry));
+    }
+    return monitorRowCounter_++;
+}
+
+void Engine::PutToLog(std::string header, std::string body) {
+    if (!ProducingEnabled.load()) {
+        return;
+    }
+    TCmd entry;
+    entry.Kind = kCmdLog;
+    entry.Text = std::move(header);
+    entry.Answer = std::move(body);
+    queue_.Add(std::move(entry));
+}
+
+}  // namespace vs::proxy

@@ -1,0 +1,97 @@
+#pragma once
+// What all connections of one running proxy share: the monitor queue, the
+// counters that number connections, requests and monitor rows, the pool of
+// matchers, the two switches the application flips at shutdown, and read
+// access to the published settings and rule lists. One Engine per running
+// proxy, owned by the service that runs it; tests make their own.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/snapshot.h"
+#include "base/string_list.h"
+#include "proxy/monitor_queue.h"
+#include "rules/regex.h"
+#include "rules/rule_list.h"
+#include "shell/settings.h"
+
+namespace vs::proxy {
+
+// Matchers lent to connections: 16 made at start, more when more
+// connections are open at once; never shrinks. Releasing is one store of the
+// matcher's free flag.
+class MatcherPool {
+public:
+    static constexpr int kInitialSize = 16;
+    MatcherPool();
+    TMyRegEx& Acquire();
+    static void Release(TMyRegEx& matcher) { matcher.SetFree(true); }
+    std::size_t Size() const;
+    std::size_t FreeCount() const;
+
+private:
+    mutable std::mutex lock_;
+    std::vector<std::unique_ptr<TMyRegEx>> matchers_;
+};
+
+// The five rule lists as the request path reads them.
+struct RuleLists {
+    RuleList black{ListKind::Black};
+    RuleList cache{ListKind::Cache};
+    RuleList noReq{ListKind::NoReq};
+    RuleList onlyFromCache{ListKind::OnlyFromCache};
+    RuleList urlConverter{ListKind::UrlConverter};
+
+    RuleList& Of(ListKind kind);
+};
+
+class Engine {
+public:
+    Engine(const Snapshot<Settings>& settings, RuleLists& lists,
+           const Clock& clock = DefaultClock());
+
+    // ConnectionCounter under CounterLock.
+    std::int32_t NextConnectionNo();
+    // RequestCounter under MonitorRowLock; the low 32 bits.
+    std::int32_t NextRequestNo();
+    // Queues an entry that adds a monitor row for url; returns its index.
+    std::int32_t SendNewConnectionToList(std::string url);
+    // A log entry, queued only while producing is enabled.
+    void PutToLog(std::string header, std::string body);
+    void AddCmdListItem(TCmd entry) { queue_.Add(std::move(entry)); }
+
+    MonitorQueue& Queue() { return queue_; }
+    MatcherPool& Matchers() { return matchers_; }
+    TMyStringList& StopList() { return stopList_; }
+    std::shared_ptr<const vs::Settings> CurrentSettings() const { return settings_.Get(); }
+    RuleLists& Lists() { return lists_; }
+    const Clock& TimeSource() const { return clock_; }
+
+    // Set once the application runs; cleared when it is asked to close.
+    std::atomic<bool> ProducingEnabled{true};
+    // Set when the application closes: end-of-request entries stop.
+    std::atomic<bool> Closing{false};
+
+private:
+    const Snapshot<vs::Settings>& settings_;
+    RuleLists& lists_;
+    const Clock& clock_;
+
+    std::mutex counterLock_;
+    std::int32_t connectionCounter_ = 0;
+    std::mutex monitorRowLock_;
+    std::int64_t requestCounter_ = 0;
+    std::int32_t monitorRowCounter_ = 0;
+
+    MonitorQueue queue_;
+    MatcherPool matchers_;
+    TMyStringList stopList_;
+};
+
+}  // namespace vs::proxy
