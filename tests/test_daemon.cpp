@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 
+#include "rules/grid_text.h"
 #include "support/child_process.h"
 #include "support/net_helpers.h"
 
@@ -169,6 +170,35 @@ TEST(Daemon, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_FALSE(proxy.Process().Wait(200ms).has_value());
     proxy.Process().Signal(SIGTERM);
     EXPECT_EQ(proxy.Process().Wait(5s), 0);
+}
+
+TEST(Daemon, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
+    TempDir dir;
+    HttpOrigin origin;
+    auto home = dir.Path() / "home";
+    std::filesystem::create_directories(home);
+    {
+        std::ofstream black(home / "black.lst", std::ios::binary);
+        black << WriteGridText({{"1", "True", "nothing-here", "0"},
+                                {"2", "False", "blocked", "0"},
+                                {"3", "True", "blocked", "41"}},
+                               u',');
+    }
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/blocked/?q=<b>";
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "page.html"), 0);
+    std::string page = Slurp(dir.Path() / "page.html");
+    EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
+    EXPECT_NE(page.find("/blocked/?q=&lt;b&gt;"), std::string::npos);
+    EXPECT_EQ(origin.Connections(), 0);
+
+    proxy.Process().Signal(SIGTERM);
+    ASSERT_EQ(proxy.Process().Wait(10s), 0);
+    EXPECT_EQ(Slurp(home / "black.lst"), WriteGridText({{"1", "True", "nothing-here", "0"},
+                                                        {"2", "False", "blocked", "0"},
+                                                        {"3", "True", "blocked", "42"}},
+                                                       u','));
 }
 
 TEST(Daemon, AnswersHelpAndVersionWithoutStarting) {

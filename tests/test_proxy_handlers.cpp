@@ -5,8 +5,7 @@
 
 #include <thread>
 
-#include "proxy/proxy_handlers.h"
-#include "support/net_helpers.h"
+#include "support/proxy_fixture.h"
 
 namespace vs::proxy {
 namespace {
@@ -17,52 +16,11 @@ using test::HttpOrigin;
 using test::ReadResponse;
 using test::SendText;
 
-class ProxyFixture : public ::testing::Test {
-protected:
-    void StartProxy(bool useParentProxy, std::uint16_t mappedPort = 1) {
-        auto s = std::make_shared<Settings>();
-        s->UseParentProxy = useParentProxy;
-        settings.Publish(s);
-        ListenerSettings listener;
-        listener.address = "127.0.0.1";
-        listener.port = 0;
-        server.SetListener(listener);
-        server.SetMapped("127.0.0.1", mappedPort);
-        server.Start();
-    }
-    net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
-    std::string Url(std::uint16_t port, std::string_view path) {
-        return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
-    }
-    std::vector<std::string> LogLines() {
-        std::lock_guard g(logLock);
-        return log;
-    }
-    bool WaitForLog(const std::string& header) {
-        for (int i = 0; i < 500; ++i) {
-            for (auto& l : LogLines()) {
-                if (l == header) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
-    }
-
-    std::mutex logLock;
-    std::vector<std::string> log;
-    Snapshot<Settings> settings;
-    ProxyHandlers handlers{settings, [this](std::string_view h, std::string_view) {
-                               std::lock_guard g(logLock);
-                               log.emplace_back(h);
-                           }};
-    MappedPortServer server{handlers};
-};
+using test::ProxyFixture;
 
 TEST_F(ProxyFixture, DirectModeSendsThePathToTheUrlsHostAndKeepsTheConnection) {
     HttpOrigin first, second;
-    StartProxy(false);
+    StartProxy();
     auto client = Connect();
     SendText(client, "GET " + Url(first.Port(), "/a/b?x=1") + " HTTP/1.1\r\nHost: h\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
@@ -81,7 +39,7 @@ TEST_F(ProxyFixture, DirectModeSendsThePathToTheUrlsHostAndKeepsTheConnection) {
 
 TEST_F(ProxyFixture, ParentProxyModeSendsEveryRequestUnchangedToTheParent) {
     HttpOrigin parent;
-    StartProxy(true, parent.Port());
+    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
     auto client = Connect();
     std::string request = "GET http://example.invalid:81/page HTTP/1.0\r\nHost: x\r\n\r\n";
     SendText(client, request);
@@ -92,7 +50,7 @@ TEST_F(ProxyFixture, ParentProxyModeSendsEveryRequestUnchangedToTheParent) {
 
 TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     HttpOrigin origin;
-    StartProxy(false);
+    StartProxy();
     auto client = Connect();
     SendText(client, "CONNECT 127.0.0.1:" + std::to_string(origin.Port()) +
                          " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
@@ -124,7 +82,7 @@ TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
         std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
         net::SendAll(s, "tunnel:" + std::string(buf, n));
     });
-    StartProxy(true, parent.Port());
+    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
     auto client = Connect();
     SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\nHost: secure.example:443\r\n\r\n");
     EXPECT_EQ(test::ReadUntil(client, "\r\n\r\n"), "HTTP/1.1 200 Tunnel ready\r\n\r\n");
@@ -134,24 +92,33 @@ TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
 
 TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     HttpOrigin origin;
-    StartProxy(false);
+    StartProxy();
+    std::string url = Url(origin.Port(), "/close");
     {
         auto client = Connect();
-        SendText(client, "GET " + Url(origin.Port(), "/close") + " HTTP/1.1\r\n\r\n");
+        SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
         EXPECT_TRUE(test::ReadAll(client).ends_with("hello"));
     }
-    ASSERT_TRUE(WaitForLog("# 0:  Client Disconnection"));
-    EXPECT_EQ(LogLines(), (std::vector<std::string>{
-                              "# 0 >>> URL: " + Url(origin.Port(), "/close"),
-                              "# 0:  Outbound Connection",
-                              "# 0:  Outbound Disconnection",
-                              "# 0:  Client Disconnection",
-                          }));
+    Settle();
+    EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
+                                "# 0: Connection from ?\?\?/127.0.0.1",
+                                "# 0 >>> URL: " + url,
+                                "# 0:  Outbound Connection",
+                                "# 0 <<< URL: " + url,
+                                "# 0:  Outbound Disconnection",
+                                "# 0:  Client Disconnection",
+                            }));
+    // The request's body in the log is its header block as the browser sent it.
+    EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_EQ(monitor.RowCount(), 1u);
+    EXPECT_EQ(monitor.Row(0)->url, url);
+    EXPECT_EQ(monitor.Row(0)->answer, "200 OK");
+    EXPECT_EQ(monitor.Row(0)->state, 2);
 }
 
 TEST_F(ProxyFixture, LargeBodyArrivesByteForByte) {
     HttpOrigin origin;
-    StartProxy(false);
+    StartProxy();
     auto client = Connect();
     constexpr std::size_t kSize = 8 << 20;
     SendText(client,

@@ -1,19 +1,86 @@
 #include "proxy/intercept.h"
 
+#include "cache/response_path.h"
+#include "proxy/engine.h"
+#include "proxy/request_processing.h"
+
 namespace vs::proxy {
 
-// Request processing of later requests and the response path hook in here;
-// until then bytes pass unchanged, in both directions and in tunnels.
-void TMyIntercept::Send(std::string& bytes) {}
+TMyIntercept::TMyIntercept(Engine& engine, Connection& client)
+    : ClientConnection(&client),
+      RegEx(&engine.Matchers().Acquire()),
+      ConnectionNo(engine.NextConnectionNo()),
+      engine_(engine) {}
+
+TMyIntercept::~TMyIntercept() {
+    cache::FinishCacheWrite(*this);
+    if (MonitorRow >= 0 && !engine_.Closing.load()) {
+        TCmd end;
+        end.Index = MonitorRow;
+        end.State = 2;
+        if (StatusCode == 0) {
+            end.Value = 4;
+            end.Answer = "502 Bad Gateway";
+        }
+        engine_.AddCmdListItem(std::move(end));
+    }
+    MatcherPool::Release(*RegEx);
+}
+
+void TMyIntercept::ResetRequest() {
+    URL.clear();
+    RequestNo = -1;
+    MonitorRow = -1;
+    ContentLength = 0;
+    Received = 0;
+    StatusText.clear();
+    StatusCode = 0;
+    CacheFileName.clear();
+    LastModified.clear();
+    ContentEncoding.clear();
+    ContentType.clear();
+    ConditionalByProxy = false;
+    AnsweredFromCache = false;
+    ClientIMSRemoved = false;
+    ErrorPageSent = false;
+    BadGatewaySent = false;
+    RedirectSent = false;
+    AuthRequestSent = false;
+}
+
+void TMyIntercept::Send(std::string& bytes) {
+    if (FirstDataDone) {
+        FirstDataDone = false;  // the first request, processed at connect time
+        return;
+    }
+    bytes = FilterUpstream(*this, bytes);
+}
 
 void TMyIntercept::Receive(std::string& bytes) {
+    if (StatusText.empty()) {
+        // The routine may rewrite its copy of a first block; what is relayed
+        // stays as received.
+        std::string text = bytes;
+        cache::ProcessResponse(*this, text);
+    } else {
+        cache::ProcessResponse(*this, bytes);
+    }
     if (Tunnel) {
-        TunnelOpen = true;  // the parent's reply to the CONNECT has arrived
+        TunnelOpen = true;  // the parent's answer to the CONNECT has passed
     }
 }
 
 void TMyIntercept::Tunnelled(Direction direction, std::size_t bytes) {
-    (direction == Direction::Upstream ? TunnelledUp : TunnelledDown) += bytes;
+    if (direction == Direction::Upstream) {
+        TunnelledUp += bytes;
+        return;
+    }
+    TunnelledDown += bytes;
+    TCmd count;
+    count.Kind = kCmdInternetBytes;
+    count.Index = UserIndex;
+    count.Value = static_cast<std::int32_t>(bytes);
+    engine_.AddCmdListItem(std::move(count));
 }
 
 }  // namespace vs::proxy

@@ -1,23 +1,17 @@
 #include "proxy/proxy_handlers.h"
 
-#include "base/cp1251.h"
+#include "cache/response_path.h"
+#include "proxy/generated_pages.h"
+#include "proxy/request_processing.h"
 #include "proxy/target.h"
-#include "rules/regex.h"
 
 namespace vs::proxy {
 
 namespace {
 
-// Shared by every worker: compiled once, matched without a lock.
-const Pattern& RequestLinePattern() {
-    static const auto pattern =
-        Pattern::Compile("^([^ ]+) ([^ ]+)", kRegexCaseless | kRegexMultiline);
-    return *pattern;
-}
-
-std::string_view HeaderBlock(std::string_view request) {
-    std::size_t end = request.find("\r\n\r\n");
-    return end == std::string_view::npos ? request : request.substr(0, end + 2);
+const Pattern& RequestLine() {
+    static const auto p = Pattern::Compile("^([^ ]+) ([^ ]+)", kRegexCaseless | kRegexMultiline);
+    return *p;
 }
 
 TMyIntercept* RecordOf(Worker& worker) {
@@ -31,53 +25,66 @@ std::string Heading(const TMyIntercept* record, std::string_view text) {
     return heading;
 }
 
+// The first request: whatever the first read brought, completed up to the
+// end of its header (browsers send a header in one piece; this covers the
+// ones that do not).
+std::string ReadFirstRequest(Connection& client) {
+    std::string data = client.CurrentReadBuffer();
+    while (!data.empty() && FindHeaderEnd(data) == std::string::npos &&
+           data.size() < kMaxRequestHeader) {
+        std::string more = client.CurrentReadBuffer();
+        if (more.empty()) {
+            break;
+        }
+        data += more;
+    }
+    return data;
+}
+
 }  // namespace
 
-ProxyHandlers::ProxyHandlers(const Snapshot<Settings>& settings, LogSink log)
-    : settings_(settings), log_(std::move(log)) {}
-
-void ProxyHandlers::Log(std::string_view header, std::string_view body) const {
-    if (log_) {
-        log_(header, body);
+void ChooseTarget(TMyIntercept& record, OutboundConnection& outbound, const Settings& settings) {
+    if (record.ErrorPageSent || record.RedirectSent || record.AuthRequestSent ||
+        record.AnsweredFromCache || record.UserIndex < 0) {
+        outbound.SetLocalAnswer();
+        return;
     }
-}
-
-void ProxyHandlers::OnConnect(Worker& worker) {
-    auto owned = std::make_unique<TMyIntercept>(worker.Client(), connectionCounter_++);
-    TMyIntercept& record = *owned;
-    worker.Client().SetData(std::move(owned));
-    worker.Outbound().SetIntercept(&record);
-
-    record.FirstData = worker.Client().CurrentReadBuffer();
-    if (record.FirstData.empty()) {
-        return;  // closed at once: the target stays the mapped one
-    }
-    record.URL = std::string(RequestLinePattern().FindGroup(record.FirstData, 2).value_or(""));
-    Log(Heading(&record, " >>> URL: ") + record.URL, HeaderBlock(record.FirstData));
-    record.FirstDataDone = true;
-    ChooseTarget(record, worker.Outbound(), *settings_.Get());
-}
-
-void ProxyHandlers::ChooseTarget(TMyIntercept& record, OutboundConnection& outbound,
-                                 const Settings& settings) {
-    std::string_view method = RequestLinePattern().FindGroup(record.FirstData, 1).value_or("");
-    record.Tunnel = cp1251::EqualsNoCase(method, "CONNECT");
     if (settings.UseParentProxy) {
         return;  // the parent gets the request, CONNECT included, unchanged
     }
     if (record.Tunnel) {
+        // The proxy answers the CONNECT itself and connects the tunnel.
         DirectTarget target = ChooseTunnelTarget(record.URL);
         outbound.SetTarget(target.host, target.port);
         record.TunnelAnsweredByProxy = true;
-        // Whatever the browser sent behind the CONNECT header belongs to the
-        // tunnel.
-        std::size_t end = record.FirstData.find("\r\n\r\n");
-        record.FirstData.erase(0, end == std::string::npos ? record.FirstData.size() : end + 4);
+        std::size_t end = FindHeaderEnd(record.FirstData);
+        record.FirstData.erase(0, end == std::string::npos ? record.FirstData.size() : end);
         return;
     }
     DirectTarget target = ChooseDirectTarget(record.URL);
     ReduceRequestTarget(record.FirstData, record.URL, target.path);
     outbound.SetTarget(target.host, target.port);
+}
+
+void ProxyHandlers::OnConnect(Worker& worker) {
+    auto owned = std::make_unique<TMyIntercept>(engine_, worker.Client());
+    TMyIntercept& record = *owned;
+    worker.Client().SetData(std::move(owned));
+    worker.Outbound().SetIntercept(&record);
+
+    const std::string address = worker.Client().PeerAddress();
+    record.FirstData = ReadFirstRequest(worker.Client());
+    record.URL = std::string(RequestLine().FindGroup(record.FirstData, 2).value_or(""));
+
+    // Everyone is admitted until the users list decides.
+    engine_.PutToLog(Heading(&record, ": Connection from ?\?\?/") + address, {});
+    record.UserIndex = 0;
+
+    if (!record.FirstData.empty()) {
+        record.FirstData = FilterUpstream(record, record.FirstData, true);
+        record.FirstDataDone = true;
+        ChooseTarget(record, worker.Outbound(), *engine_.CurrentSettings());
+    }
 }
 
 void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* error) {
@@ -87,20 +94,39 @@ void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* erro
     }
     if (record->TunnelAnsweredByProxy) {
         worker.Client().Write(kTunnelEstablished);
+        std::string answer(kTunnelEstablished);
+        cache::ProcessResponse(*record, answer);
         record->TunnelOpen = true;
     }
-    if (!record->FirstData.empty()) {
+    if (!record->FirstData.empty() && !record->ErrorPageSent) {
         worker.Outbound().Write(record->FirstData);
     }
-    Log(Heading(record, ":  Outbound Connection"));
+    engine_.PutToLog(Heading(record, ":  Outbound Connection"), {});
 }
 
 void ProxyHandlers::OnOutboundDisconnect(Worker& worker) {
-    Log(Heading(RecordOf(worker), ": ") + " Outbound Disconnection");
+    TMyIntercept* record = RecordOf(worker);
+    if (record != nullptr && record->MonitorRow >= 0 && !engine_.Closing.load()) {
+        TCmd end;
+        end.Index = record->MonitorRow;
+        end.State = 2;
+        engine_.AddCmdListItem(std::move(end));
+        if (record->StatusCode == 0) {
+            std::string page = BadGatewayPage();
+            try {
+                worker.Client().WriteLn(page);
+            } catch (const net::SocketError&) {
+                // The browser is gone as well; the page is still logged.
+            }
+            record->BadGatewaySent = true;
+            cache::ProcessResponse(*record, page);
+        }
+    }
+    engine_.PutToLog(Heading(record, ": ") + " Outbound Disconnection", {});
 }
 
 void ProxyHandlers::OnDisconnect(Worker& worker) {
-    Log(Heading(RecordOf(worker), ":  Client Disconnection"));
+    engine_.PutToLog(Heading(RecordOf(worker), ":  Client Disconnection"), {});
 }
 
 }  // namespace vs::proxy

@@ -1,0 +1,79 @@
+#pragma once
+// A whole proxy engine on loopback for end-to-end tests: settings and rule
+// lists the test sets, the real server and handlers, and the queue consumer
+// with its monitor and log kept for inspection.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "proxy/proxy_handlers.h"
+#include "shell/queue_consumer.h"
+#include "support/net_helpers.h"
+
+namespace vs::test {
+
+class ProxyFixture : public ::testing::Test {
+protected:
+    void TearDown() override { server.Stop(); }
+
+    // Starts listening with the settings changed by `configure`.
+    template <typename Configure>
+    void StartProxy(Configure configure, std::uint16_t mappedPort = 1) {
+        auto s = std::make_shared<Settings>();
+        configure(*s);
+        settings.Publish(s);
+        proxy::ListenerSettings listener;
+        listener.address = "127.0.0.1";
+        listener.port = 0;
+        server.SetListener(listener);
+        server.SetMapped("127.0.0.1", mappedPort);
+        server.Start();
+    }
+    void StartProxy() {
+        StartProxy([](Settings&) {});
+    }
+
+    net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
+    static std::string Url(std::uint16_t port, std::string_view path) {
+        return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
+    }
+
+    // Waits until every connection has ended, then applies the queue.
+    void Settle() {
+        for (int i = 0; i < 1000 && server.ActiveConnections() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        consumer.Drain();
+    }
+    std::vector<std::string> LogHeaders() const {
+        std::vector<std::string> headers;
+        for (auto& line : log) {
+            headers.push_back(line.header);
+        }
+        return headers;
+    }
+    const LogLine* FindLog(std::string_view header) const {
+        for (auto& line : log) {
+            if (line.header == header) {
+                return &line;
+            }
+        }
+        return nullptr;
+    }
+
+    Snapshot<Settings> settings;
+    proxy::RuleLists lists;
+    proxy::Engine engine{settings, lists};
+    proxy::ProxyHandlers handlers{engine};
+    proxy::MappedPortServer server{handlers};
+    MonitorModel monitor;
+    std::vector<LogLine> log;
+    QueueConsumer consumer{engine.Queue(), monitor, lists,
+                           [this](std::string_view h, std::string_view b) {
+                               log.push_back({std::string(h), std::string(b)});
+                           }};
+};
+
+}  // namespace vs::test

@@ -1,0 +1,219 @@
+// Request processing end to end: a real engine, real sockets, a real origin.
+
+#include <gtest/gtest.h>
+
+#include "proxy/body_framer.h"
+#include "proxy/request_processing.h"
+#include "rules/find_rule.h"
+#include "support/proxy_fixture.h"
+
+namespace vs::proxy {
+namespace {
+
+using namespace std::chrono_literals;
+using test::HttpOrigin;
+using test::ProxyFixture;
+using test::ReadAll;
+using test::ReadResponse;
+using test::SendText;
+
+RuleCells Rule(std::string pattern, bool enable = true) {
+    RuleCells cells;
+    cells.enable = enable;
+    cells.rule = std::move(pattern);
+    return cells;
+}
+
+TEST_F(ProxyFixture, TheThirdEnabledBlackListRuleRefusesWithItsNumber) {
+    HttpOrigin origin;
+    lists.black.Append(Rule("nomatch"));
+    lists.black.Append(Rule("^127\\.0\\.0\\.1", false));  // disabled: skipped
+    lists.black.Append(Rule("ads/"));
+    lists.black.Update(2, [] {
+        RuleCells c = Rule("ads/");
+        c.hits = 4;
+        return c;
+    }());
+    StartProxy();
+    std::string url = Url(origin.Port(), "/ads/<script>x</script>?a=1&b=\"2\"");
+    auto client = Connect();
+    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string page = ReadAll(client);
+    EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n")) << page;
+    EXPECT_NE(page.find("was not allowed (rule #3)."), std::string::npos) << page;
+    EXPECT_EQ(page.find("<script>"), std::string::npos) << "URL written unescaped";
+    EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
+    Settle();
+    EXPECT_EQ(origin.Connections(), 0);
+    EXPECT_EQ(lists.black.Row(2).hits, 5);
+    EXPECT_EQ(lists.black.Row(0).hits, 0);
+    ASSERT_EQ(monitor.RowCount(), 1u);
+    EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
+}
+
+TEST_F(ProxyFixture, BlackListSeesTheUrlWithoutSchemeAndWww) {
+    lists.black.Append(Rule("^host/banner"));
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n");
+    EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
+}
+
+TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
+    HttpOrigin origin;
+    lists.black.Append(Rule("blocked"));
+    StartProxy([](Settings& s) { s.BLKeyCombo = 5; });  // Ctrl+Shift
+    CtrlDown = true;
+    ShiftDown = true;
+    auto client = Connect();
+    SendText(client, "GET " + Url(origin.Port(), "/blocked") + " HTTP/1.0\r\n\r\n");
+    std::string answer = ReadResponse(client);
+    CtrlDown = false;
+    ShiftDown = false;
+    EXPECT_TRUE(answer.ends_with("hello")) << answer;
+}
+
+TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
+    HttpOrigin origin;
+    RuleCells need = Rule("^http://old\\.example/");
+    need.repl = "http://new.example/";
+    need.need = true;
+    RuleCells plain = Rule("\\.gif$");
+    plain.repl = ".PNG";
+    lists.urlConverter.Append(need);
+    lists.urlConverter.Append(plain);
+    lists.black.Append(Rule("example"));  // would refuse, but is never asked
+    StartProxy([](Settings& s) { s.URLPrepareCB = true; });
+    auto client = Connect();
+    SendText(client, "GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
+    std::string answer = ReadAll(client);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
+    EXPECT_NE(answer.find("\r\nLocation: http://new.example/img/logo.PNG\r\n"), std::string::npos)
+        << answer;
+    Settle();
+    EXPECT_EQ(monitor.RowCount(), 0u);
+    EXPECT_EQ(lists.black.Row(0).hits, 0);
+    EXPECT_EQ(lists.urlConverter.Row(0).hits, 1);
+    EXPECT_EQ(lists.urlConverter.Row(1).hits, 1);
+}
+
+TEST_F(ProxyFixture, ThreeRequestsOnOneConnectionGetThreeRowsEachClosedByTheNext) {
+    HttpOrigin origin;
+    StartProxy();
+    auto client = Connect();
+    for (const char* path : {"/one", "/two", "/three"}) {
+        SendText(client, "GET " + Url(origin.Port(), path) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        ASSERT_TRUE(ReadResponse(client).ends_with("hello"));
+    }
+    consumer.Drain();
+    ASSERT_EQ(monitor.RowCount(), 3u);
+    EXPECT_EQ(monitor.Row(0)->state, 2);
+    EXPECT_EQ(monitor.Row(1)->state, 2);
+    EXPECT_EQ(monitor.Row(2)->url, Url(origin.Port(), "/three"));
+    int requestLines = 0;
+    for (auto& header : LogHeaders()) {
+        requestLines += header.starts_with("# 0 >>> URL: ") ? 1 : 0;
+    }
+    EXPECT_EQ(requestLines, 3);
+    // Later requests go out as the browser wrote them.
+    auto requests = origin.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_TRUE(requests[2].starts_with("GET " + Url(origin.Port(), "/three")));
+}
+
+TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
+    HttpOrigin origin;
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + Url(origin.Port(), "/silent") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string page = ReadAll(client);
+    EXPECT_TRUE(page.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << page;
+    EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), 1u);
+    EXPECT_EQ(monitor.Row(0)->answer, "502 Bad Gateway");
+    EXPECT_EQ(monitor.Row(0)->state, 2);
+}
+
+TEST_F(ProxyFixture, UploadBodiesPassUnchangedWhateverTheirLinesLookLike) {
+    HttpOrigin origin;
+    lists.black.Append(Rule("forbidden"));
+    StartProxy();
+    auto client = Connect();
+    const std::string body =
+        "GET http://forbidden/ HTTP/1.1\r\nHeader: x\r\ngetaway\r\nDELETE me\r\n\r\n";
+    std::string url = Url(origin.Port(), "/upload");
+    SendText(client, "POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                         std::to_string(body.size()) + "\r\n\r\n");
+    std::this_thread::sleep_for(20ms);  // the body comes in reads of its own
+    SendText(client, body.substr(0, 20));
+    std::this_thread::sleep_for(20ms);
+    SendText(client, body.substr(20));
+    std::this_thread::sleep_for(20ms);
+    SendText(client, "GET " + url + "2 HTTP/1.1\r\nHost: x\r\n\r\n");
+    ReadResponse(client);
+    ReadResponse(client);
+    client.Close();
+    Settle();
+    // The origin saw the upload, then the next request, unchanged (HttpOrigin
+    // records header blocks: the body shows up as the start of the "next").
+    auto requests = origin.Requests();
+    ASSERT_GE(requests.size(), 2u);
+    EXPECT_EQ(lists.black.Row(0).hits, 0);
+    std::string all;
+    for (auto& r : requests) {
+        all += r;
+    }
+    EXPECT_NE(all.find(body), std::string::npos);
+    EXPECT_EQ(monitor.RowCount(), 2u);
+}
+
+TEST_F(ProxyFixture, AHeaderInTwoReadsIsDecidedOnAsAWhole) {
+    HttpOrigin origin;
+    lists.black.Append(Rule("split"));
+    StartProxy();
+    {
+        auto client = Connect();
+        SendText(client, "GET " + Url(origin.Port(), "/first") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        ReadResponse(client);
+        SendText(client, "GET " + Url(origin.Port(), "/spl"));
+        std::this_thread::sleep_for(30ms);
+        SendText(client, "it HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
+    }
+    EXPECT_EQ(origin.Requests().size(), 1u);
+}
+
+TEST(BodyFramer, FollowsLengthAndChunkedBodies) {
+    BodyFramer framer;
+    framer.Start("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n");
+    EXPECT_EQ(framer.Consume("abc"), 3u);
+    EXPECT_EQ(framer.Consume("deGET"), 2u);
+    EXPECT_FALSE(framer.InBody());
+
+    framer.Start("POST / HTTP/1.1\r\ntransfer-encoding: gzip, Chunked\r\n\r\n");
+    std::string chunked = "4;ext=1\r\nGET \r\nA\r\n0123456789\r\n0\r\nX-Trailer: 1\r\n\r\nNEXT";
+    std::size_t used = 0;
+    for (char c : chunked) {  // one byte per read: state must survive splits
+        used += framer.Consume(std::string_view(&c, 1));
+        if (!framer.InBody()) {
+            break;
+        }
+    }
+    EXPECT_EQ(used, chunked.size() - 4);
+
+    framer.Start("GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
+    EXPECT_FALSE(framer.InBody());
+    framer.Start("GET / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n");
+    EXPECT_FALSE(framer.InBody());
+}
+
+TEST(RequestText, HeaderLengthAndEnd) {
+    EXPECT_EQ(HeaderLength("GET / HTTP/1.0\r\n\r\nbody"), 18u);
+    EXPECT_EQ(HeaderLength("GET / HTTP/1.0\r\nHost"), 20u);
+    EXPECT_EQ(FindHeaderEnd("GET / HTTP/1.0\n\nrest"), 16u);
+    EXPECT_EQ(FindHeaderEnd("GET / HTTP/1.0\r\nHost: x\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vs::proxy
