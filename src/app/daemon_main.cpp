@@ -77,7 +77,8 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
 
-    vs::ProxyService service(vs::DataDirectory(), PrintLogEntry);
+    // The daemon keeps the monitor's recent rows only: nobody scrolls back.
+    vs::ProxyService service(vs::DataDirectory(), PrintLogEntry, vs::DefaultClock(), 10000);
     std::optional<std::string> error;
     try {
         error = service.Start();
@@ -86,6 +87,7 @@ int main(int argc, char** argv) {
         std::cerr << "vellostored: " << e.what() << std::endl;
         return 1;
     }
+    service.DrainInBackground(std::chrono::milliseconds(100));
     if (error) {
         PrintError(*error);  // keeps running with the listener stopped
     } else {
