@@ -1,0 +1,252 @@
+#include "rules/users_list.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+#include <utility>
+
+#include "base/atomic_file.h"
+#include "base/base64.h"
+#include "base/cp1251.h"
+#include "rules/grid_text.h"
+#include "shell/password.h"
+
+namespace vs {
+namespace {
+
+// Column numbers of users.lst; the row number (column 0) is written but
+// never read.
+namespace col {
+constexpr int kEnable = 1;
+constexpr int kName = 2;
+constexpr int kPassword = 3;
+constexpr int kIp = 4;
+constexpr int kCount = 5;
+}  // namespace col
+
+// The scrambling works on the 8-bit form, as the files have always held it.
+std::string ScrambledCell(std::string_view clearUtf8) {
+    return EncodeStoredPassword(cp1251::FromUtf8(clearUtf8));
+}
+
+std::string ClearFromCell(std::string_view cellUtf8) {
+    return cp1251::ToUtf8(DecodeStoredPassword(cp1251::FromUtf8(cellUtf8)));
+}
+
+class UserSink : public GridSink {
+public:
+    void BeginRow() override { rows_.emplace_back(); }
+
+    void Field(int column, std::string text) override {
+        if (column >= col::kCount) {
+            throw GridReadError("a row of " + std::string(kUsersFileName) + " has more than " +
+                                std::to_string(col::kCount) + " fields");
+        }
+        UserRow& row = rows_.back();
+        if (column == col::kEnable) {
+            row.enable = BoolFromCellText(text);
+        } else if (column == col::kName) {
+            row.name = std::move(text);
+        } else if (column == col::kPassword) {
+            row.password = ClearFromCell(text);
+        } else if (column == col::kIp) {
+            row.ip = std::move(text);
+        }
+    }
+
+    std::vector<UserRow>& Rows() { return rows_; }
+
+private:
+    std::vector<UserRow> rows_;
+};
+
+enum class FileRead { kOk, kMissing, kFailed };
+
+FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            ::close(fd);
+            bytes.clear();
+            return FileRead::kFailed;
+        }
+    }
+    ::close(fd);
+    return FileRead::kOk;
+}
+
+std::vector<std::string> AllTokens(const std::vector<UserRow>& rows) {
+    std::vector<std::string> tokens;
+    tokens.reserve(rows.size());
+    for (const UserRow& row : rows) {
+        tokens.push_back(UserToken(row));
+    }
+    return tokens;
+}
+
+void CheckIndex(const UsersSnapshot& users, std::size_t index) {
+    if (index >= users.rows.size()) {
+        throw std::out_of_range("users list: no such row");
+    }
+}
+
+}  // namespace
+
+std::string UserToken(const UserRow& row) {
+    // A row without a name admits nobody by credentials: its token stays
+    // empty (keeping the positions aligned), and an empty token never
+    // matches. Otherwise "Basic Og==" (":") would open such a row.
+    if (row.name.empty()) {
+        return {};
+    }
+    return EncodeBase64(cp1251::FromUtf8(row.name + ":" + row.password));
+}
+
+int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address) {
+    int row = -1;
+    if (!token.empty()) {
+        // Exact: Base64 is case-sensitive, so a comparison ignoring case
+        // would admit passwords that differ from the stored one.
+        for (std::size_t i = 0; i < users.tokens.size(); ++i) {
+            if (users.tokens[i] == token) {
+                row = static_cast<int>(i);
+                break;
+            }
+        }
+    }
+    if (row >= 0) {
+        const auto index = static_cast<std::size_t>(row);
+        if (index >= users.rows.size() || !users.rows[index].enable) {
+            return -1;
+        }
+        const UserRow& user = users.rows[index];
+        return user.ip.empty() || user.ip == address ? row : -1;
+    }
+    for (std::size_t i = 0; i < users.rows.size(); ++i) {
+        const UserRow& user = users.rows[i];
+        if (user.enable && !user.name.empty() && user.password.empty() && user.ip == address) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
+}
+
+std::size_t UsersList::Count() const {
+    return Snapshot()->rows.size();
+}
+
+UserRow UsersList::Row(std::size_t index) const {
+    return Snapshot()->rows.at(index);
+}
+
+void UsersList::Append(UserRow row) {
+    UsersSnapshot users = *Snapshot();
+    users.rows.push_back(std::move(row));
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::Insert(std::size_t index, UserRow row) {
+    UsersSnapshot users = *Snapshot();
+    if (index > users.rows.size()) {
+        throw std::out_of_range("users list: insert position past the end");
+    }
+    users.rows.insert(users.rows.begin() + static_cast<std::ptrdiff_t>(index), std::move(row));
+    // Shifting rows under unshifted tokens would hand each later token to
+    // the row before it; rebuilding keeps every token on its own row.
+    users.tokens = AllTokens(users.rows);
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::SetEnable(std::size_t index, bool enable) {
+    UsersSnapshot users = *Snapshot();
+    CheckIndex(users, index);
+    users.rows[index].enable = enable;
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::SetName(std::size_t index, std::string name) {
+    UsersSnapshot users = *Snapshot();
+    CheckIndex(users, index);
+    users.rows[index].name = std::move(name);
+    if (!users.rows[index].name.empty()) {
+        // An appended row has no token yet; its name is what gives it one.
+        // Rows appended before it get theirs too, so entry i stays row i.
+        while (users.tokens.size() <= index) {
+            users.tokens.push_back(UserToken(users.rows[users.tokens.size()]));
+        }
+        users.tokens[index] = UserToken(users.rows[index]);
+    }
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::SetPassword(std::size_t index, std::string password) {
+    UsersSnapshot users = *Snapshot();
+    CheckIndex(users, index);
+    users.rows[index].password = std::move(password);
+    if (index < users.tokens.size()) {
+        users.tokens[index] = UserToken(users.rows[index]);
+    }
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::SetIp(std::size_t index, std::string ip) {
+    UsersSnapshot users = *Snapshot();
+    CheckIndex(users, index);
+    users.rows[index].ip = std::move(ip);
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::Delete(std::size_t index) {
+    UsersSnapshot users = *Snapshot();
+    CheckIndex(users, index);
+    users.rows.erase(users.rows.begin() + static_cast<std::ptrdiff_t>(index));
+    if (index < users.tokens.size()) {
+        users.tokens.erase(users.tokens.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+void UsersList::RebuildUserTokens() {
+    UsersSnapshot users = *Snapshot();
+    users.tokens = AllTokens(users.rows);
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+}
+
+bool UsersList::Load(const std::filesystem::path& file) {
+    std::string bytes;
+    const FileRead read = ReadWholeFile(file, bytes);
+    UserSink sink;
+    const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
+    UsersSnapshot users;
+    users.rows = std::move(sink.Rows());
+    users.tokens = AllTokens(users.rows);
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    return complete;
+}
+
+void UsersList::Save(const std::filesystem::path& file) const {
+    const auto users = Snapshot();
+    std::vector<std::vector<std::string>> fields;
+    fields.reserve(users->rows.size());
+    for (std::size_t i = 0; i < users->rows.size(); ++i) {
+        const UserRow& row = users->rows[i];
+        fields.push_back({std::to_string(i + 1), BoolCellText(row.enable), row.name,
+                          ScrambledCell(row.password), row.ip});
+    }
+    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator),
+                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+}  // namespace vs

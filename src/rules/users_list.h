@@ -1,0 +1,77 @@
+#pragma once
+// The users list: which clients may use the proxy, by Basic proxy
+// credentials or by address. Like the rule lists it is edited on the
+// user-interface side and read by workers as an immutable snapshot, which
+// carries each row's credential token so that admission is one look-up.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/snapshot.h"
+
+namespace vs {
+
+// Texts are UTF-8, as in the list file; the token is built over the 8-bit
+// (CP1251) form of name and password, as a browser builds it.
+struct UserRow {
+    bool enable = false;
+    std::string name;
+    std::string password;  // in clear: only the file holds the scrambled form
+    std::string ip;        // dotted address; empty admits from anywhere
+    bool operator==(const UserRow&) const = default;
+};
+
+// Base64 of the CP1251 text name + ":" + password; empty for a row without a
+// name, which admits nobody by credentials.
+std::string UserToken(const UserRow& row);
+
+struct UsersSnapshot {
+    std::vector<UserRow> rows;
+    // UserTokenList: entry i belongs to row i (rows without a name too).
+    std::vector<std::string> tokens;
+};
+
+// The row that admits a client, or -1: a row whose token equals `token`
+// exactly (enabled, with an empty address or `address`), else the first
+// enabled row with a name, no password and that address.
+int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address);
+
+class UsersList {
+public:
+    std::shared_ptr<const UsersSnapshot> Snapshot() const { return published_.Get(); }
+
+    // User-interface side.
+    std::size_t Count() const;
+    UserRow Row(std::size_t index) const;
+    // A new row adds no token until its name is set.
+    void Append(UserRow row);
+    void Insert(std::size_t index, UserRow row);
+    // Edits keep the token list in step: a name edited to a non-empty text
+    // or a password edit renews the row's token; an empty name, the address
+    // and the enable flag leave it alone.
+    void SetEnable(std::size_t index, bool enable);
+    void SetName(std::size_t index, std::string name);
+    void SetPassword(std::size_t index, std::string password);
+    void SetIp(std::size_t index, std::string ip);
+    void Delete(std::size_t index);
+    // One token per row, in row order.
+    void RebuildUserTokens();
+
+    // "users.lst": the grid text format with the password scrambled. A
+    // missing file gives an empty list (which admits nobody); an error stops
+    // reading and keeps the rows before it. Tokens are rebuilt after loading.
+    bool Load(const std::filesystem::path& file);
+    // Written whole or not at all, mode 0600.
+    void Save(const std::filesystem::path& file) const;
+
+private:
+    vs::Snapshot<UsersSnapshot> published_;
+};
+
+inline constexpr std::string_view kUsersFileName = "users.lst";
+
+}  // namespace vs

@@ -1,0 +1,108 @@
+#include "shell/password.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "base/base64.h"
+
+namespace vs {
+namespace {
+
+TEST(Base64Test, PadsEachLengthOfTheLastGroup) {
+    EXPECT_EQ(EncodeBase64(""), "");
+    EXPECT_EQ(EncodeBase64("a"), "YQ==");
+    EXPECT_EQ(EncodeBase64("ab"), "YWI=");
+    EXPECT_EQ(EncodeBase64("abc"), "YWJj");
+    EXPECT_EQ(EncodeBase64("abcd"), "YWJjZA==");
+    EXPECT_EQ(EncodeBase64("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+}
+
+TEST(Base64Test, HighBytesUseTheWholeAlphabet) {
+    EXPECT_EQ(EncodeBase64("\xFF\xFF\xFF"), "////");
+    EXPECT_EQ(EncodeBase64("\xFB\xEF\xBE"), "++++");
+    EXPECT_EQ(EncodeBase64(std::string("\x00\x80", 2)), "AIA=");
+    EXPECT_EQ(EncodeBase64("\xC0\xE1"), "wOE=");  // CP1251 "Аб"
+}
+
+// A digit 0..8, then upper-case hex.
+bool HasStoredForm(const std::string& stored) {
+    if (stored.empty() || stored[0] < '0' || stored[0] > '8') {
+        return false;
+    }
+    return stored.find_first_not_of("0123456789ABCDEF", 1) == std::string::npos;
+}
+
+TEST(StoredPasswordTest, ThreeBytesStoreAsNineteenCharacters) {
+    const std::string stored = EncodeStoredPassword("abc");
+    EXPECT_EQ(stored.size(), 19u);
+    EXPECT_TRUE(HasStoredForm(stored)) << stored;
+    EXPECT_EQ(DecodeStoredPassword(stored), "abc");
+    EXPECT_EQ(EncodeStoredPassword("").size(), 7u);
+    EXPECT_EQ(DecodeStoredPassword(EncodeStoredPassword("")), "");
+}
+
+TEST(StoredPasswordTest, SamePasswordEncodesDifferently) {
+    EXPECT_NE(EncodeStoredPassword("secret"), EncodeStoredPassword("secret"));
+}
+
+TEST(StoredPasswordTest, AnyBytesRoundTrip) {
+    std::mt19937 generator(12345);
+    std::uniform_int_distribution<int> length(0, 40);
+    std::uniform_int_distribution<int> byte(0, 255);
+    for (int round = 0; round < 500; ++round) {
+        std::string password(static_cast<std::size_t>(length(generator)), '\0');
+        for (char& c : password) {
+            c = static_cast<char>(byte(generator));
+        }
+        if (round == 0) {
+            password = std::string("\x00\xFF\x00\xFF", 4);
+        }
+        const std::string stored = EncodeStoredPassword(password);
+        ASSERT_EQ(stored.size(), 4 * password.size() + 7);
+        ASSERT_TRUE(HasStoredForm(stored)) << stored;
+        ASSERT_EQ(DecodeStoredPassword(stored), password) << stored;
+    }
+}
+
+TEST(StoredPasswordTest, DamagedFormsDecodeQuietlyAndAlwaysAlike) {
+    for (const std::string_view stored :
+         {"", "0", "00", "000", "0ABC", "0ABCDEF", "0ABCDEFA", "zzzzzzzzzzzz", "5GG1122GGHH",
+          "1\xFF\xFE\x80\x81\x82\x83", "0abcdef0123"}) {
+        EXPECT_EQ(DecodeStoredPassword(stored), DecodeStoredPassword(stored)) << stored;
+    }
+    EXPECT_EQ(DecodeStoredPassword("0ABCDEF"), "");  // three bytes: fillers only
+    // Lower-case hex reads too; a pair that is not hex counts as 0.
+    EXPECT_EQ(DecodeStoredPassword("0"
+                                   "00"
+                                   "4100"
+                                   "0000"),
+              "A");
+    EXPECT_EQ(DecodeStoredPassword("0"
+                                   "00"
+                                   "6163"
+                                   "0000"),
+              "\x02");
+    EXPECT_EQ(DecodeStoredPassword("0"
+                                   "00"
+                                   "4a0b"
+                                   "0000"),
+              "A");
+    EXPECT_EQ(DecodeStoredPassword("0"
+                                   "00"
+                                   "41ZZ"
+                                   "0000"),
+              "A");
+    // A byte left without its pad is dropped, as is an odd last digit.
+    EXPECT_EQ(DecodeStoredPassword("0"
+                                   "00"
+                                   "4100"
+                                   "42"
+                                   "0000"
+                                   "7"),
+              "A");
+}
+
+}  // namespace
+}  // namespace vs

@@ -1,0 +1,207 @@
+#include "rules/users_list.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+
+#include "base/base64.h"
+#include "base/cp1251.h"
+#include "base/utf.h"
+
+namespace vs {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path = [] {
+        std::string pattern = (fs::temp_directory_path() / "vs-users-XXXXXX").string();
+        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
+    }();
+    ~TempDir() { fs::remove_all(path); }
+};
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// How a text appears inside the UTF-16LE list file.
+std::string Utf16Le(std::string_view utf8) {
+    std::string out;
+    for (const char16_t c : utf::Utf8ToUtf16(utf8)) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+UserRow User(std::string name, std::string password, std::string ip = "", bool enable = true) {
+    return UserRow{enable, std::move(name), std::move(password), std::move(ip)};
+}
+
+std::string Token(std::string_view name, std::string_view password) {
+    return EncodeBase64(cp1251::FromUtf8(std::string(name) + ":" + std::string(password)));
+}
+
+// A list built the way start-up builds it: rows, then tokens.
+void Fill(UsersList& list, std::initializer_list<UserRow> rows) {
+    for (const UserRow& row : rows) {
+        list.Append(row);
+    }
+    list.RebuildUserTokens();
+}
+
+TEST(UsersAdmissionTest, ByToken) {
+    UsersList list;
+    Fill(list, {User("ann", "pw1"), User("bob", "pw2", "", false), User("cat", "pw3", "10.0.0.7")});
+    const auto users = list.Snapshot();
+    EXPECT_EQ(FindUser(*users, Token("ann", "pw1"), "192.168.1.1"), 0);
+    EXPECT_EQ(FindUser(*users, Token("ann", "pw1"), "10.0.0.7"), 0);
+    EXPECT_EQ(FindUser(*users, Token("ann", "pw2"), "10.0.0.7"), -1);
+    EXPECT_EQ(FindUser(*users, Token("bob", "pw2"), "10.0.0.7"), -1);  // disabled
+    EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.7"), 2);
+    EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.70"), -1);
+    EXPECT_EQ(FindUser(*users, "", "10.0.0.7"), -1);
+
+    // "ann:pw1" has lower- and upper-case letters in its token; a swapped
+    // one is another password and must not pass.
+    std::string swapped = Token("ann", "pw1");
+    for (char& c : swapped) {
+        c = std::isupper(static_cast<unsigned char>(c)) ? static_cast<char>(std::tolower(c))
+                                                        : static_cast<char>(std::toupper(c));
+    }
+    ASSERT_NE(swapped, Token("ann", "pw1"));
+    EXPECT_EQ(FindUser(*users, swapped, "192.168.1.1"), -1);
+}
+
+TEST(UsersAdmissionTest, ByAddress) {
+    UsersList list;
+    Fill(list, {User("off", "", "10.0.0.1", false), User("pw", "x", "10.0.0.1"),
+                User("", "", "10.0.0.1"), User("host", "", "10.0.0.1"), User("any", "")});
+    const auto users = list.Snapshot();
+    // Disabled, with a password, or nameless: none admits by address.
+    EXPECT_EQ(FindUser(*users, "", "10.0.0.1"), 3);
+    EXPECT_EQ(FindUser(*users, "bm9ib2R5Om5vdGhpbmc=", "10.0.0.1"), 3);
+    EXPECT_EQ(FindUser(*users, "", "10.0.0.2"), -1);
+    // An empty address field is not a wildcard for admission by address.
+    EXPECT_EQ(FindUser(*users, "", ""), 4);
+    EXPECT_EQ(FindUser(*users, "", "10.0.0.3"), -1);
+}
+
+class UsersFileTest : public ::testing::Test {
+protected:
+    TempDir dir_;
+    fs::path file_ = dir_.path / std::string(kUsersFileName);
+};
+
+TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
+    const std::string cyrName = "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD";  // "Иван"
+    const std::string cyrPassword = "\xD0\xBF\xD0\xB0\xD1\x80\xD0\xBE\xD0\xBB\xD1\x8C";
+    UsersList list;
+    Fill(list, {User("ann", "Opensesame9"), User(cyrName, cyrPassword, "10.1.1.1"),
+                User("a(b", "?q]+", "", false), User("[.*", "p,\"q")});
+    list.Save(file_);
+
+    struct stat info {};
+    ASSERT_EQ(::stat(file_.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600);
+    const std::string bytes = ReadBytes(file_);
+    EXPECT_EQ(bytes.find(Utf16Le("Opensesame9")), std::string::npos);
+    EXPECT_EQ(bytes.find(Utf16Le("?q]+")), std::string::npos);
+    EXPECT_EQ(bytes.find(Utf16Le(cyrPassword)), std::string::npos);
+    EXPECT_NE(bytes.find(Utf16Le(cyrName)), std::string::npos);
+    EXPECT_NE(bytes.find(Utf16Le("a(b")), std::string::npos);
+
+    UsersList loaded;
+    ASSERT_TRUE(loaded.Load(file_));
+    ASSERT_EQ(loaded.Count(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(loaded.Row(i), list.Row(i)) << i;
+    }
+    const auto users = loaded.Snapshot();
+    EXPECT_EQ(FindUser(*users, Token(cyrName, cyrPassword), "10.1.1.1"), 1);
+    EXPECT_EQ(FindUser(*users, Token("[.*", "p,\"q"), "10.9.9.9"), 3);
+    EXPECT_EQ(FindUser(*users, Token("a(b", "?q]+"), "10.9.9.9"), -1);  // disabled
+}
+
+TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {
+    UsersList list;
+    EXPECT_TRUE(list.Load(file_));
+    EXPECT_EQ(list.Count(), 0u);
+
+    UsersList saved;
+    Fill(saved, {User("ann", "pw1"), User("bob", "pw2")});
+    saved.Save(file_);
+    std::string bytes = ReadBytes(file_);
+    bytes += Utf16Le("3,True,cat,00000000000,,extra\r\n4,True,dan,,\r\n");
+    std::ofstream(file_, std::ios::binary) << bytes;
+    EXPECT_FALSE(list.Load(file_));
+    ASSERT_EQ(list.Count(), 3u);  // the row that failed keeps its first fields
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("bob", "pw2"), "1.2.3.4"), 1);
+}
+
+TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {
+    UsersList list;
+    Fill(list, {User("ann", "pw1"), User("bob", "pw2"), User("cat", "pw3")});
+    const auto before = list.Snapshot();
+
+    list.SetName(0, "");
+    EXPECT_EQ(list.Snapshot()->tokens[0], Token("ann", "pw1"));
+    list.SetName(0, "amy");
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("amy", "pw1"), "1.1.1.1"), 0);
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("ann", "pw1"), "1.1.1.1"), -1);
+
+    list.SetPassword(1, "new");
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("bob", "new"), "1.1.1.1"), 1);
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("bob", "pw2"), "1.1.1.1"), -1);
+
+    list.SetEnable(2, false);
+    list.SetIp(2, "10.0.0.1");
+    EXPECT_EQ(list.Snapshot()->tokens[2], Token("cat", "pw3"));
+
+    list.Delete(1);
+    EXPECT_EQ(list.Snapshot()->tokens.size(), 2u);
+    list.SetEnable(1, true);
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("cat", "pw3"), "10.0.0.1"), 1);
+
+    // An insert must not leave later tokens pointing at the rows before them.
+    list.Insert(0, User("eve", "pw4", "", false));
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("amy", "pw1"), "1.1.1.1"), 1);
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("eve", "pw4"), "1.1.1.1"), -1);
+
+    // An appended row gets its token from its name.
+    list.Append(User("", ""));
+    list.SetPassword(3, "pw5");
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("", "pw5"), "1.1.1.1"), -1);
+    list.SetName(3, "fay");
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("fay", "pw5"), "1.1.1.1"), 3);
+
+    // The snapshot taken first still answers with the data it had.
+    EXPECT_EQ(FindUser(*before, Token("ann", "pw1"), "1.1.1.1"), 0);
+    EXPECT_EQ(FindUser(*before, Token("bob", "pw2"), "1.1.1.1"), 1);
+    EXPECT_EQ(FindUser(*before, Token("amy", "pw1"), "1.1.1.1"), -1);
+}
+
+}  // namespace
+}  // namespace vs
+
+namespace vs {
+namespace {
+
+TEST(UsersNamelessRow, AdmitsNobodyByCredentials) {
+    UsersList users;
+    users.Append(UserRow{true, "", "secret", ""});
+    users.RebuildUserTokens();
+    auto snapshot = users.Snapshot();
+    EXPECT_EQ(FindUser(*snapshot, EncodeBase64(":secret"), "10.0.0.1"), -1);
+    EXPECT_EQ(FindUser(*snapshot, "", "10.0.0.1"), -1);
+}
+
+}  // namespace
+}  // namespace vs
