@@ -101,7 +101,7 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     }
     Settle();
     EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
-                                "# 0: Connection from ?\?\?/127.0.0.1",
+                                "# 0: Connection from local/127.0.0.1",
                                 "# 0 >>> URL: " + url,
                                 "# 0:  Outbound Connection",
                                 "# 0 <<< URL: " + url,

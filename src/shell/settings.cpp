@@ -1,5 +1,7 @@
 #include "shell/settings.h"
 
+#include "shell/password.h"
+
 #include <array>
 #include <limits>
 
@@ -96,6 +98,7 @@ Settings LoadSettings(const std::filesystem::path& iniFile) {
     }
     if (auto password = ini.Get(kSettingsSection, kPasswordKey)) {
         settings.UserPswEdScrambled = std::move(*password);
+        settings.UserPswEd = DecodeStoredPassword(settings.UserPswEdScrambled);
     }
     if (auto cols = ini.Get(kSettingsSection, kStatColsKey)) {
         settings.StatCols = ParseIntOr(*cols, settings.StatCols);
@@ -132,6 +135,28 @@ int ParseIntOr(std::string_view text, int fallback) {
         return fallback;
     }
     return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+}  // namespace vs
+
+namespace vs {
+
+std::chrono::seconds FreshWindowOf(const Settings& settings, std::chrono::seconds previous) {
+    int hours = ParseIntOr(settings.NewFilesHour, 0);
+    int days = 0;
+    if (hours >= 24) {
+        days = hours / 24;
+        hours %= 24;
+    }
+    const int minutes = ParseIntOr(settings.NewFilesMin, 0);
+    std::chrono::seconds window = previous;
+    if (hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59) {
+        window = std::chrono::hours(hours) + std::chrono::minutes(minutes);
+    }
+    if (days > 0) {
+        window += std::chrono::hours(24) * days;
+    }
+    return window;
 }
 
 }  // namespace vs

@@ -4,6 +4,7 @@
 // as they stand in "Vellostore.ini"; number fields stay text because applying
 // them rewrites the field with the value actually used.
 
+#include <chrono>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -44,6 +45,8 @@ struct Settings {
     // Not stored under a property key of its own: "UserPswEd_Text" holds it
     // scrambled, and decoding it belongs to the password layer.
     std::string UserPswEdScrambled;
+    // The parent-proxy password in clear, decoded from the stored form.
+    std::string UserPswEd;
     int StatCols = 0;
 
     // Every run starts with the only-from-cache list enabled.
@@ -83,6 +86,11 @@ Settings LoadSettings(const std::filesystem::path& iniFile);
 
 // The file name of the settings inside the data directory.
 inline constexpr std::string_view kSettingsFileName = "Vellostore.ini";
+
+// How long a completed cache entry counts as fresh, from the hour and
+// minute fields. Hours of 24 or more add whole days. When hours and minutes
+// cannot form a time of day the previous window is kept for that part.
+std::chrono::seconds FreshWindowOf(const Settings& settings, std::chrono::seconds previous);
 
 // A whole decimal number (optional blanks before, optional sign, digits, in
 // the 32-bit range) or the fallback.

@@ -16,6 +16,9 @@ namespace vs::test {
 
 class ProxyFixture : public ::testing::Test {
 protected:
+    // The browser on this machine is admitted by its address, as user
+    // "local"; tests of admission replace the users list.
+    ProxyFixture() { lists.users.Append(UserRow{true, "local", "", "127.0.0.1"}); }
     void TearDown() override { server.Stop(); }
 
     // Starts listening with the settings changed by `configure`.
@@ -63,9 +66,11 @@ protected:
         return nullptr;
     }
 
+    // Generated pages carry this time.
+    FixedClock clock{std::chrono::system_clock::from_time_t(1796472551)};
     Snapshot<Settings> settings;
     proxy::RuleLists lists;
-    proxy::Engine engine{settings, lists};
+    proxy::Engine engine{settings, lists, clock};
     proxy::ProxyHandlers handlers{engine};
     proxy::MappedPortServer server{handlers};
     MonitorModel monitor;
