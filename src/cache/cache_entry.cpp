@@ -1,0 +1,667 @@
+#include "cache/cache_entry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "cache/cache_paths.h"
+
+namespace vs::cache {
+namespace {
+
+constexpr const char* kOriginAttr = "user.vellostore.origin";
+constexpr const char* kTrailerAttr = "user.vellostore.trailer";
+// The longest trailer: two 255-byte values, their length bytes and the count.
+constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
+
+// Entries in use by this process. flock alone would not do: a deletion must
+// also fail against a reader that has opened the file but not yet locked it,
+// and file systems that emulate flock with fcntl locks do not let two
+// descriptors of one process conflict.
+class UseRegistry {
+public:
+    bool ClaimWrite(const std::string& key) {
+        const std::lock_guard lock(mutex_);
+        const auto [it, added] = uses_.try_emplace(key);
+        if (!added) {
+            return false;
+        }
+        it->second.writers = 1;
+        return true;
+    }
+    bool ClaimRead(const std::string& key) {
+        const std::lock_guard lock(mutex_);
+        Use& use = uses_[key];
+        if (use.writers > 0) {
+            return false;
+        }
+        ++use.readers;
+        return true;
+    }
+    void Release(const std::string& key, bool writer) {
+        const std::lock_guard lock(mutex_);
+        const auto it = uses_.find(key);
+        if (it == uses_.end()) {
+            return;
+        }
+        (writer ? it->second.writers : it->second.readers) -= 1;
+        if (it->second.writers <= 0 && it->second.readers <= 0) {
+            uses_.erase(it);
+        }
+    }
+
+private:
+    struct Use {
+        int writers = 0;
+        int readers = 0;
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Use> uses_;
+};
+
+// Never destroyed: readers and writers may outlive static destruction.
+UseRegistry& Uses() {
+    static UseRegistry* registry = new UseRegistry;
+    return *registry;
+}
+
+// Two spellings of one file (relative or absolute, "a/./b") must meet in the
+// registry.
+std::string UseKey(const std::filesystem::path& entry) {
+    std::error_code error;
+    std::filesystem::path full = std::filesystem::absolute(entry, error);
+    if (error) {
+        full = entry;
+    }
+    return full.lexically_normal().native();
+}
+
+class Claim {
+public:
+    Claim(std::string key, bool writer) : key_(std::move(key)), writer_(writer) {
+        held_ = writer_ ? Uses().ClaimWrite(key_) : Uses().ClaimRead(key_);
+    }
+    ~Claim() {
+        if (held_) {
+            Uses().Release(key_, writer_);
+        }
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    bool Held() const { return held_; }
+    // The registration now belongs to a reader or writer object.
+    std::string Hand() {
+        held_ = false;
+        return key_;
+    }
+
+private:
+    std::string key_;
+    bool writer_;
+    bool held_ = false;
+};
+
+class Fd {
+public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Fd(Fd&& other) noexcept : fd_(other.Release()) {}
+    Fd& operator=(Fd&& other) noexcept {
+        if (this != &other) {
+            Fd old(fd_);
+            fd_ = other.Release();
+        }
+        return *this;
+    }
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+// O_NOATIME keeps the last use in the store's hands; it is refused for files
+// of another owner, which are then read the ordinary way. O_NONBLOCK keeps a
+// FIFO placed in the folder from hanging the open.
+int OpenForReading(const std::filesystem::path& path, int extraFlags) {
+    const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | extraFlags;
+    int fd = ::open(path.c_str(), flags | O_NOATIME);
+    if (fd < 0 && errno == EPERM) {
+        fd = ::open(path.c_str(), flags);
+    }
+    return fd;
+}
+
+bool IsRegular(int fd, struct stat& info) {
+    return ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// After taking a lock: is the name still this file? A deleter may have
+// unlinked it between our open and our lock.
+bool StillNamed(const std::filesystem::path& path, const struct stat& opened) {
+    struct stat named;
+    return ::lstat(path.c_str(), &named) == 0 && named.st_ino == opened.st_ino &&
+           named.st_dev == opened.st_dev;
+}
+
+timespec ToTimespec(Clock::TimePoint t) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch());
+    const auto whole = std::chrono::floor<std::chrono::seconds>(since);
+    timespec result{};
+    result.tv_sec = static_cast<time_t>(whole.count());
+    result.tv_nsec = static_cast<long>((since - whole).count());
+    return result;
+}
+
+// A hand-edited attribute or a file dated past 2262 must not overflow the
+// clock's nanoseconds.
+Clock::TimePoint FromSeconds(std::int64_t seconds, long nanoseconds = 0) {
+    using std::chrono::duration_cast;
+    constexpr std::int64_t kLimit =
+        duration_cast<std::chrono::seconds>(Clock::TimePoint::duration::max()).count() - 1;
+    if (seconds >= kLimit) {
+        return Clock::TimePoint::max();
+    }
+    if (seconds <= -kLimit) {
+        return Clock::TimePoint::min();
+    }
+    return Clock::TimePoint(duration_cast<Clock::TimePoint::duration>(
+        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
+}
+
+Clock::TimePoint FromTimespec(const timespec& time) {
+    return FromSeconds(time.tv_sec, time.tv_nsec);
+}
+
+std::optional<std::string> GetAttr(int fd, const char* name) {
+    char value[32];
+    const ssize_t n = ::fgetxattr(fd, name, value, sizeof value);
+    if (n < 0) {
+        return std::nullopt;
+    }
+    return std::string(value, static_cast<std::size_t>(n));
+}
+
+bool SetAttr(int fd, const char* name, std::string_view value) {
+    return ::fsetxattr(fd, name, value.data(), value.size(), 0) == 0;
+}
+
+bool TrailerFlagged(int fd) {
+    return GetAttr(fd, kTrailerAttr) == "1";
+}
+
+// The origin date, or the completion time where the attribute is missing
+// (a file system without extended attributes).
+Clock::TimePoint OriginOf(int fd, const struct stat& info) {
+    if (const auto text = GetAttr(fd, kOriginAttr)) {
+        std::int64_t seconds = 0;
+        const auto [end, error] =
+            std::from_chars(text->data(), text->data() + text->size(), seconds);
+        if (error == std::errc() && end == text->data() + text->size()) {
+            return FromSeconds(seconds);
+        }
+    }
+    return FromTimespec(info.st_mtim);
+}
+
+bool ReadAll(int fd, char* buf, std::size_t n, off_t offset) {
+    while (n > 0) {
+        const ssize_t got = ::pread(fd, buf, n, offset);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        buf += got;
+        n -= static_cast<std::size_t>(got);
+        offset += got;
+    }
+    return true;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t done = ::write(fd, bytes.data(), bytes.size());
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return true;
+}
+
+std::string BuildTrailer(std::string_view contentType, std::string_view contentEncoding) {
+    std::string trailer;
+    const auto add = [&](std::string_view value) {
+        const auto length = static_cast<unsigned char>(value.size() % 256);
+        trailer.append(value.substr(0, length));
+        trailer.push_back(static_cast<char>(length));
+    };
+    if (!contentType.empty()) {
+        add(contentType);
+    }
+    add(contentEncoding);
+    trailer.push_back(contentType.empty() ? 1 : 2);
+    return trailer;
+}
+
+struct Trailer {
+    std::size_t size = 0;
+    std::string contentType;
+    std::string contentEncoding;
+};
+
+// `tail` is the end of the file (all of it when shorter than kMaxTrailer).
+std::optional<Trailer> ParseTrailer(std::string_view tail) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(tail[i]); };
+    const std::size_t n = tail.size();
+    if (n == 0) {
+        return std::nullopt;
+    }
+    const unsigned count = byte(n - 1);
+    Trailer trailer;
+    if (count > 2) {
+        if (n < count + 1) {
+            return std::nullopt;
+        }
+        trailer.size = count + 1;
+        trailer.contentEncoding = tail.substr(n - 1 - count, count);
+        return trailer;
+    }
+    if (count == 0 || n < 2) {
+        return std::nullopt;
+    }
+    const std::size_t encodingLength = byte(n - 2);
+    if (n < encodingLength + 2) {
+        return std::nullopt;
+    }
+    const std::size_t encodingStart = n - 2 - encodingLength;
+    trailer.contentEncoding = tail.substr(encodingStart, encodingLength);
+    trailer.size = encodingLength + 2;
+    if (count == 2) {
+        if (encodingStart < 1) {
+            return std::nullopt;
+        }
+        const std::size_t typeLength = byte(encodingStart - 1);
+        if (encodingStart - 1 < typeLength) {
+            return std::nullopt;
+        }
+        trailer.contentType = tail.substr(encodingStart - 1 - typeLength, typeLength);
+        trailer.size += typeLength + 1;
+    }
+    return trailer;
+}
+
+std::optional<struct stat> StatRegular(const std::filesystem::path& entry) {
+    struct stat info;
+    if (::stat(entry.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return std::nullopt;
+    }
+    return info;
+}
+
+// Opens and exclusively locks a file so that it can be unlinked or replaced:
+// fails while anyone (any process) reads it or writes it.
+std::optional<Fd> LockForRemoval(const std::filesystem::path& path) {
+    Fd fd(OpenForReading(path, O_NOFOLLOW));
+    struct stat info;
+    if (fd.Get() < 0 || !IsRegular(fd.Get(), info) || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 ||
+        !StillNamed(path, info)) {
+        return std::nullopt;
+    }
+    return std::optional<Fd>(std::in_place, fd.Release());
+}
+
+std::atomic<std::uint64_t> temporaryCounter{0};
+
+}  // namespace
+
+EntryWriter::EntryWriter(std::filesystem::path entry, std::string useKey,
+                         std::filesystem::path temp, int fd, bool xattrs)
+    : entry_(std::move(entry)),
+      useKey_(std::move(useKey)),
+      temp_(std::move(temp)),
+      fd_(fd),
+      xattrs_(xattrs) {}
+
+EntryWriter::~EntryWriter() {
+    Discard();
+}
+
+bool EntryWriter::Append(std::string_view bytes) {
+    if (fd_ < 0 || failed_) {
+        return false;
+    }
+    failed_ = !WriteAll(fd_, bytes);
+    return !failed_;
+}
+
+void EntryWriter::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    if (claimed_) {
+        Uses().Release(useKey_, true);
+        claimed_ = false;
+    }
+}
+
+void EntryWriter::Discard() {
+    if (fd_ >= 0) {
+        ::unlink(temp_.c_str());
+    }
+    Close();
+}
+
+bool EntryWriter::Finish(std::string_view contentType, std::string_view contentEncoding,
+                         Clock::TimePoint originDate, bool haveOriginDate, Clock::TimePoint now) {
+    if (fd_ < 0) {
+        return false;
+    }
+    const bool trailer = !contentEncoding.empty();
+    if (failed_ || (trailer && !xattrs_)) {
+        Discard();
+        return false;
+    }
+    if (trailer && !WriteAll(fd_, BuildTrailer(contentType, contentEncoding))) {
+        Discard();
+        return false;
+    }
+    if (xattrs_) {
+        // Without the flag the trailer would be served as body. BeginEntry
+        // already set it to "0".
+        if (trailer && !SetAttr(fd_, kTrailerAttr, "1")) {
+            Discard();
+            return false;
+        }
+        // Whole seconds: HTTP dates have no fractions, and keeping the odd
+        // second is what makes If-Modified-Since equal the origin's date.
+        const auto origin =
+            std::chrono::floor<std::chrono::seconds>(haveOriginDate ? originDate : now);
+        // A refusal leaves the completion time as origin date, as documented.
+        SetAttr(fd_, kOriginAttr, std::to_string(origin.time_since_epoch().count()));
+    }
+    // Last of all changes to the file: a write after it would move mtime.
+    const timespec times[2] = {ToTimespec(now), ToTimespec(now)};
+    ::futimens(fd_, times);
+
+    // Another process may still read a file of that name (ours was deleted
+    // at BeginEntry, so it is theirs); replacing it under them is refused.
+    std::optional<Fd> previous;
+    struct stat existing;
+    if (::lstat(entry_.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode) || !(previous = LockForRemoval(entry_))) {
+            Discard();
+            return false;
+        }
+    }
+    if (::rename(temp_.c_str(), entry_.c_str()) != 0) {
+        Discard();
+        return false;
+    }
+    Close();
+    return true;
+}
+
+std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
+                                        EntryMetadata metadata) {
+    Claim claim(UseKey(entry), true);
+    if (!claim.Held()) {
+        return nullptr;
+    }
+    struct stat existing;
+    const bool exists = ::lstat(entry.c_str(), &existing) == 0;
+    if (exists && S_ISDIR(existing.st_mode)) {
+        return nullptr;
+    }
+    if (!ForceEntryDirs(entry)) {
+        return nullptr;
+    }
+    if (exists) {
+        // Held until the unlink, so nobody starts reading the old file
+        // in between. A link or the like is no entry and has no lock.
+        std::optional<Fd> locked;
+        if (S_ISREG(existing.st_mode) && !(locked = LockForRemoval(entry))) {
+            return nullptr;
+        }
+        ::unlink(entry.c_str());
+    }
+
+    const std::filesystem::path dir = entry.parent_path();
+    std::filesystem::path temp;
+    Fd fd;
+    for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
+        std::string name(kTemporaryPrefix);
+        name += std::to_string(::getpid());
+        name += '-';
+        name += std::to_string(temporaryCounter.fetch_add(1));
+        temp = dir / name;
+        // 0666 so that the umask decides, as for any file the user makes.
+        fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (fd.Get() < 0 && errno != EEXIST) {
+            return nullptr;
+        }
+    }
+    if (fd.Get() < 0) {
+        return nullptr;
+    }
+    // Marks the file as live for RemoveTemporaries of another process; after
+    // the rename it keeps that process's readers out until we are done.
+    ::flock(fd.Get(), LOCK_EX | LOCK_NB);
+    // Setting the flag now tells whether Finish will be able to keep a
+    // trailer, before the caller spends effort on an encoded answer.
+    const bool xattrs =
+        metadata == EntryMetadata::kExtendedAttributes && SetAttr(fd.Get(), kTrailerAttr, "0");
+    return std::unique_ptr<EntryWriter>(
+        new EntryWriter(entry, claim.Hand(), std::move(temp), fd.Release(), xattrs));
+}
+
+EntryReader::~EntryReader() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    Uses().Release(useKey_, false);
+}
+
+std::string EntryReader::Head(std::size_t n) const {
+    std::string head(static_cast<std::size_t>(std::min<std::int64_t>(bodySize_, n)), '\0');
+    if (!ReadAll(fd_, head.data(), head.size(), 0)) {
+        return "";
+    }
+    return head;
+}
+
+std::size_t EntryReader::ReadSome(char* buf, std::size_t n) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(bodySize_ - position_, n));
+    if (wanted == 0) {
+        return 0;
+    }
+    ssize_t got;
+    do {
+        got = ::pread(fd_, buf, wanted, position_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        return 0;
+    }
+    position_ += got;
+    return static_cast<std::size_t>(got);
+}
+
+std::string EntryReader::ReadBody(std::size_t maxBytes) {
+    std::string body(
+        static_cast<std::size_t>(std::min<std::int64_t>(bodySize_ - position_, maxBytes)), '\0');
+    std::size_t done = 0;
+    while (done < body.size()) {
+        const std::size_t got = ReadSome(body.data() + done, body.size() - done);
+        if (got == 0) {
+            break;
+        }
+        done += got;
+    }
+    body.resize(done);
+    return body;
+}
+
+bool EntryReader::MarkUsed(Clock::TimePoint now) {
+    const timespec times[2] = {ToTimespec(now), {0, UTIME_OMIT}};
+    return ::futimens(fd_, times) == 0;
+}
+
+std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
+    Claim claim(UseKey(entry), false);
+    if (!claim.Held()) {
+        return nullptr;
+    }
+    // O_NOFOLLOW: a link planted in the folder must not serve a file from
+    // outside it.
+    Fd fd(OpenForReading(entry, O_NOFOLLOW));
+    struct stat info;
+    if (fd.Get() < 0 || !IsRegular(fd.Get(), info) || ::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0 ||
+        !StillNamed(entry, info)) {
+        return nullptr;
+    }
+    Trailer trailer;
+    const bool hasTrailer = TrailerFlagged(fd.Get());
+    if (hasTrailer) {
+        const auto tailSize =
+            static_cast<std::size_t>(std::min<std::int64_t>(info.st_size, kMaxTrailer));
+        std::string tail(tailSize, '\0');
+        std::optional<Trailer> parsed;
+        if (!ReadAll(fd.Get(), tail.data(), tail.size(), info.st_size - tailSize) ||
+            !(parsed = ParseTrailer(tail))) {
+            return nullptr;
+        }
+        trailer = std::move(*parsed);
+    }
+    std::unique_ptr<EntryReader> reader(new EntryReader);
+    reader->entry_ = entry;
+    reader->bodySize_ = info.st_size - static_cast<std::int64_t>(trailer.size);
+    reader->hasTrailer_ = hasTrailer;
+    reader->contentType_ = std::move(trailer.contentType);
+    reader->contentEncoding_ = std::move(trailer.contentEncoding);
+    reader->originDate_ = OriginOf(fd.Get(), info);
+    reader->completionTime_ = FromTimespec(info.st_mtim);
+    reader->fd_ = fd.Release();
+    reader->useKey_ = claim.Hand();
+    return reader;
+}
+
+Clock::TimePoint EntryOriginDate(const std::filesystem::path& entry, Clock::TimePoint now) {
+    Fd fd(OpenForReading(entry, 0));
+    struct stat info;
+    if (fd.Get() < 0 || !IsRegular(fd.Get(), info)) {
+        return now;
+    }
+    return OriginOf(fd.Get(), info);
+}
+
+Clock::TimePoint EntryCompletionTime(const std::filesystem::path& entry, Clock::TimePoint now) {
+    const auto info = StatRegular(entry);
+    return info ? FromTimespec(info->st_mtim) : now;
+}
+
+Clock::TimePoint EntryLastUse(const std::filesystem::path& entry, Clock::TimePoint now) {
+    const auto info = StatRegular(entry);
+    return info ? FromTimespec(info->st_atim) : now;
+}
+
+bool EntryHasTrailer(const std::filesystem::path& entry) {
+    Fd fd(OpenForReading(entry, 0));
+    struct stat info;
+    return fd.Get() >= 0 && IsRegular(fd.Get(), info) && TrailerFlagged(fd.Get());
+}
+
+bool EntryExists(const std::filesystem::path& entry) {
+    return StatRegular(entry).has_value();
+}
+
+std::int64_t GetFileSize64(const std::filesystem::path& entry) {
+    const auto info = StatRegular(entry);
+    return info ? static_cast<std::int64_t>(info->st_size) : -1;
+}
+
+bool MarkUsed(const std::filesystem::path& entry, Clock::TimePoint now) {
+    const timespec times[2] = {ToTimespec(now), {0, UTIME_OMIT}};
+    return ::utimensat(AT_FDCWD, entry.c_str(), times, 0) == 0;
+}
+
+bool DeleteEntry(const std::filesystem::path& entry) {
+    const Claim claim(UseKey(entry), true);
+    if (!claim.Held()) {
+        return false;
+    }
+    const std::optional<Fd> locked = LockForRemoval(entry);
+    return locked && ::unlink(entry.c_str()) == 0;
+}
+
+void DeleteDirTree(const std::filesystem::path& dir) {
+    std::vector<std::filesystem::path> files;
+    std::vector<std::filesystem::path> folders;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             dir, std::filesystem::directory_options::skip_permission_denied, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        const auto status = it->symlink_status(error);
+        if (std::filesystem::is_directory(status)) {
+            folders.push_back(it->path());
+        } else if (std::filesystem::is_regular_file(status)) {
+            files.push_back(it->path());
+        } else {
+            // Links and the like are no entries and nobody locks them.
+            ::unlink(it->path().c_str());
+        }
+    }
+    for (const auto& file : files) {
+        DeleteEntry(file);
+    }
+    // Deepest first, so that a folder is empty by the time it comes.
+    std::sort(folders.begin(), folders.end(),
+              [](const auto& a, const auto& b) { return a.native().size() > b.native().size(); });
+    for (const auto& folder : folders) {
+        ::rmdir(folder.c_str());
+    }
+    ::rmdir(dir.c_str());
+}
+
+void RemoveTemporaries(const std::filesystem::path& cacheDir) {
+    std::vector<std::filesystem::path> temporaries;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             cacheDir, std::filesystem::directory_options::skip_permission_denied, error);
+         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (it->path().filename().native().starts_with(kTemporaryPrefix) &&
+            it->is_regular_file(error)) {
+            temporaries.push_back(it->path());
+        }
+    }
+    for (const auto& temporary : temporaries) {
+        // A live writer holds its lock; only abandoned files give theirs.
+        if (const auto locked = LockForRemoval(temporary)) {
+            ::unlink(temporary.c_str());
+        }
+    }
+}
+
+}  // namespace vs::cache

@@ -1,0 +1,180 @@
+#pragma once
+// Cache entry files: writing them whole or not at all, reading them, their
+// metadata, and arbitration between the connections that use them.
+//
+// Layout. An entry holds the answer's body exactly. An answer with a
+// Content-Encoding also gets a trailer after the body:
+//   [Content-Type (L1 bytes)][L1]   only when there is a Content-Type
+//   [Content-Encoding (L2 bytes)][L2][count: 2 with Content-Type, else 1]
+// A length byte is the value's length mod 256 and exactly that many leading
+// bytes of the value are written. Entries of the old layout (never written,
+// still read) end in [Content-Encoding (n bytes)][n] with n > 2.
+//
+// Metadata. Linux can set neither a creation time nor a System attribute,
+// so their meanings live in user extended attributes:
+//   user.vellostore.origin   the origin's date, decimal seconds since 1970
+//   user.vellostore.trailer  "1" when the file ends in a trailer
+// The completion time is the modification time (set from the clock when the
+// entry is finished) and the last use is the access time, which the store
+// sets itself (MarkUsed) because relatime/noatime mounts would not; entries
+// are read with O_NOATIME where allowed so reading never moves it.
+// Where extended attributes are refused (tmpfs on older kernels, some FUSE
+// file systems) entries are still cached, with two losses: the origin date
+// reads as the completion time, and an answer needing a trailer is not
+// stored at all (Finish fails and the answer is relayed uncached), since
+// without the flag its trailer would be served as body.
+//
+// Arbitration. Linux has no share modes and lets open files be unlinked, so
+// the rules are enforced here: a process-wide registry of entries in use,
+// plus flock locks for another process sharing the folder (readers hold a
+// shared lock on the entry, a writer an exclusive lock on its temporary file,
+// which becomes the entry at the rename).
+//  - An entry being written cannot be opened, replaced or deleted.
+//  - Any number of readers may share an entry.
+//  - An entry being read or written cannot be deleted or replaced.
+// Two processes writing the same entry at once each produce a whole file;
+// the later rename wins unless the earlier one is being read by then.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/clock.h"
+
+namespace vs::cache {
+
+// How a writer keeps the origin date and the trailer flag. kTimesOnly is
+// what a file system refusing extended attributes leaves; choosing it makes
+// that behaviour available where they would work.
+enum class EntryMetadata { kExtendedAttributes, kTimesOnly };
+
+class EntryWriter {
+public:
+    ~EntryWriter();  // an unfinished writer is discarded
+    EntryWriter(const EntryWriter&) = delete;
+    EntryWriter& operator=(const EntryWriter&) = delete;
+
+    // False once any write failed; Finish then fails too.
+    bool Append(std::string_view bytes);
+
+    // Whether Finish can keep a trailer, i.e. whether an answer with a
+    // Content-Encoding is worth writing at all.
+    bool KeepsTrailers() const { return xattrs_; }
+
+    // Adds the trailer when contentEncoding is not empty, sets the metadata
+    // (origin date := originDate, or now without one; completion time := now)
+    // and only then renames the temporary file to the entry. False, with
+    // nothing left behind, when any of it fails or another process reads the
+    // entry meanwhile.
+    bool Finish(std::string_view contentType, std::string_view contentEncoding,
+                Clock::TimePoint originDate, bool haveOriginDate, Clock::TimePoint now);
+
+    // Removes the temporary file; the entry stays absent.
+    void Discard();
+
+    const std::filesystem::path& Entry() const { return entry_; }
+
+private:
+    friend std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
+                                                   EntryMetadata metadata);
+    EntryWriter(std::filesystem::path entry, std::string useKey, std::filesystem::path temp, int fd,
+                bool xattrs);
+    void Close();
+
+    std::filesystem::path entry_;
+    std::string useKey_;
+    std::filesystem::path temp_;
+    int fd_ = -1;
+    bool xattrs_ = false;
+    bool failed_ = false;
+    bool claimed_ = true;
+};
+
+// Starts writing an entry. Fails (nullptr) when the entry is in use or its
+// folders cannot be made. An existing file of that name is deleted first,
+// so an entry is never served half replaced; an answer cut short therefore
+// loses the old copy too.
+std::unique_ptr<EntryWriter> BeginEntry(
+    const std::filesystem::path& entry,
+    EntryMetadata metadata = EntryMetadata::kExtendedAttributes);
+
+class EntryReader {
+public:
+    ~EntryReader();
+    EntryReader(const EntryReader&) = delete;
+    EntryReader& operator=(const EntryReader&) = delete;
+
+    // Bytes of the body: the file without its trailer.
+    std::int64_t BodySize() const { return bodySize_; }
+    bool HasTrailer() const { return hasTrailer_; }
+    // From the trailer; empty without one (and the type in the old layout).
+    const std::string& ContentType() const { return contentType_; }
+    const std::string& ContentEncoding() const { return contentEncoding_; }
+    Clock::TimePoint OriginDate() const { return originDate_; }
+    Clock::TimePoint CompletionTime() const { return completionTime_; }
+
+    // The first n body bytes (fewer when the body is shorter), for sniffing;
+    // does not move the reading position.
+    std::string Head(std::size_t n) const;
+    // Reads on from the position, never past the body. 0 at the end of the
+    // body; an earlier 0 means the file could not be read.
+    std::size_t ReadSome(char* buf, std::size_t n);
+    // Reads on from the position, at most maxBytes.
+    std::string ReadBody(std::size_t maxBytes);
+
+    // Records a use: access time := now, modification time kept.
+    bool MarkUsed(Clock::TimePoint now);
+
+    const std::filesystem::path& Entry() const { return entry_; }
+
+private:
+    friend std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry);
+    EntryReader() = default;
+
+    std::filesystem::path entry_;
+    std::string useKey_;
+    int fd_ = -1;
+    std::int64_t bodySize_ = 0;
+    std::int64_t position_ = 0;
+    bool hasTrailer_ = false;
+    std::string contentType_;
+    std::string contentEncoding_;
+    Clock::TimePoint originDate_;
+    Clock::TimePoint completionTime_;
+};
+
+// nullptr when the entry is missing, a folder, being written or deleted, or
+// marked as having a trailer that does not fit the file.
+std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry);
+
+// Readers by name. A name that is missing or names a folder gives `now` for
+// the times, false and -1 for the rest.
+Clock::TimePoint EntryOriginDate(const std::filesystem::path& entry, Clock::TimePoint now);
+Clock::TimePoint EntryCompletionTime(const std::filesystem::path& entry, Clock::TimePoint now);
+Clock::TimePoint EntryLastUse(const std::filesystem::path& entry, Clock::TimePoint now);
+bool EntryHasTrailer(const std::filesystem::path& entry);
+bool EntryExists(const std::filesystem::path& entry);
+// Size of the file, trailer included.
+std::int64_t GetFileSize64(const std::filesystem::path& entry);
+
+// Access time := now, modification time kept. Call it after serving: on a
+// relatime mount the reads of a reader without O_NOATIME could set it again.
+bool MarkUsed(const std::filesystem::path& entry, Clock::TimePoint now);
+
+// False when the entry is in use (here or in another process), missing, a
+// folder, or cannot be unlinked.
+bool DeleteEntry(const std::filesystem::path& entry);
+
+// Deletes every file of the tree that is not in use and then every folder
+// that became empty, the root included.
+void DeleteDirTree(const std::filesystem::path& dir);
+
+// Deletes temporary files a crash left behind. Ones still locked by a live
+// writer (another process sharing the folder) stay.
+void RemoveTemporaries(const std::filesystem::path& cacheDir);
+
+}  // namespace vs::cache

@@ -1,0 +1,126 @@
+#include "cache/cache_paths.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+#include <system_error>
+#include <utility>
+
+#include "base/cp1251.h"
+
+namespace vs::cache {
+namespace {
+
+void EraseFirst(std::string& text, std::string_view what) {
+    const std::size_t at = text.find(what);
+    if (at != std::string::npos) {
+        text.erase(at, what.size());
+    }
+}
+
+// Checked on the final file name text rather than on the key, because the
+// mapping itself can make a ".." ("h/.www../x" loses its "www.").
+bool StaysInside(std::string_view relative) {
+    if (relative.empty() || relative.find('\0') != std::string_view::npos) {
+        return false;
+    }
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = relative.find('/', start);
+        const std::size_t end = slash == std::string_view::npos ? relative.size() : slash;
+        const std::string_view segment = relative.substr(start, end - start);
+        const bool first = start == 0;
+        const bool last = slash == std::string_view::npos;
+        // Empty segments inside are harmless ("a//b" is "a/b"), but an empty
+        // first one makes the path absolute and an empty last one names a
+        // folder, which cannot be an entry.
+        if (segment.empty() && (first || last)) {
+            return false;
+        }
+        if (segment == "." || segment == ".." || segment.starts_with(kTemporaryPrefix)) {
+            return false;
+        }
+        if (last) {
+            return true;
+        }
+        start = slash + 1;
+    }
+}
+
+bool IsWindowsDrive(std::string_view text) {
+    return text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) != 0 &&
+           text[1] == ':';
+}
+
+}  // namespace
+
+CacheDir::CacheDir(std::filesystem::path root) : root_(std::move(root)) {
+    if (!root_.empty() && root_.native().back() != '/') {
+        root_ += "/";
+    }
+}
+
+std::string CacheKey(std::string_view url) {
+    std::string key = cp1251::Lower(url);
+    if (!key.empty() && key.back() == '/') {
+        key += "index.htm";
+    }
+    return key;
+}
+
+std::string URLToCachePath(std::string_view key) {
+    std::string text(key);
+    EraseFirst(text, "http://");
+    EraseFirst(text, "www.");
+    std::string path;
+    path.reserve(text.size() + 4);
+    for (const char c : text) {
+        if (c == ':') {
+            path += '!';
+        } else if (c == '?') {
+            path += "^/";
+        } else {
+            path += c;
+        }
+    }
+    return path;
+}
+
+std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key) {
+    const std::string relative = cp1251::ToUtf8(URLToCachePath(key));
+    if (!StaysInside(relative)) {
+        return std::nullopt;
+    }
+    return dir.Root() / relative;
+}
+
+std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem::path& dataDir,
+                            CacheDir& cacheDir) {
+    std::string text(cacheDirText.empty() ? std::string_view("Cache") : cacheDirText);
+    if (!text.empty() && (text.back() == '/' || text.back() == '\\')) {
+        text.pop_back();
+    }
+    std::filesystem::path root;
+    if (text.starts_with('/') || IsWindowsDrive(text)) {
+        root = cp1251::ToUtf8(text);
+    } else {
+        const std::string_view relative =
+            text.starts_with('\\') ? std::string_view(text).substr(1) : std::string_view(text);
+        root = dataDir / cp1251::ToUtf8(relative);
+    }
+    cacheDir = CacheDir(root);
+    ::mkdir(root.c_str(), 0777);
+    return text;
+}
+
+bool ForceEntryDirs(const std::filesystem::path& entry) {
+    const std::filesystem::path parent = entry.parent_path();
+    if (parent.empty()) {
+        return true;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(parent, error);
+    return std::filesystem::is_directory(parent, error);
+}
+
+}  // namespace vs::cache

@@ -1,0 +1,60 @@
+#pragma once
+// Where a cached URL lives on disk. The cache is a plain directory tree with
+// one file per URL and no index, so the path is the only way to find an
+// entry. Keys and mapped paths are CP1251 text like the URL; EntryPath turns
+// them into UTF-8 file names, file names being an edge of the program.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vs::cache {
+
+// Files being written start with this. No key maps to a segment starting with
+// it (EntryPath refuses those keys), so a temporary can never be served as an
+// entry or be mistaken for one.
+inline constexpr std::string_view kTemporaryPrefix = ".vs-tmp-";
+
+// The cache's root folder. Its path always ends in "/".
+class CacheDir {
+public:
+    CacheDir() = default;
+    explicit CacheDir(std::filesystem::path root);
+    const std::filesystem::path& Root() const { return root_; }
+
+private:
+    std::filesystem::path root_;
+};
+
+// The URL lower-cased under CP1251, with "index.htm" added to a URL naming a
+// folder, so that "http://h/" and "http://h/index.htm" share one entry.
+std::string CacheKey(std::string_view url);
+
+// The relative path of a key inside the cache folder: the first "http://" and
+// the first "www." removed wherever they stand, ":" turned into "!", and "?"
+// into "^/" so that a query becomes one more folder level.
+std::string URLToCachePath(std::string_view key);
+
+// The entry file of a key, or nullopt for a key that must never be stored,
+// served or looked up: one whose mapped path would be absolute, would climb
+// out of the cache with "." or ".." segments (raw clients can send
+// "GET http://h/../../x"), has no file name, contains NUL, or has a segment
+// starting with kTemporaryPrefix.
+std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key);
+
+// Reads the cache folder setting. Empty means "Cache"; one trailing "/" or
+// "\" is dropped; a text starting with "/" (or a Windows "X:" form) is taken
+// as it is, anything else (less one leading "\") is relative to dataDir.
+// Creates the folder when missing, one level only: a missing parent means a
+// mistyped setting, and making a whole chain of folders for it would hide
+// that. Returns the text for the settings field: the trailing separator
+// goes, a leading "\" stays.
+std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem::path& dataDir,
+                            CacheDir& cacheDir);
+
+// Creates the folders up to the entry's parent. False when they cannot be
+// made, e.g. because a file stands where a folder is needed.
+bool ForceEntryDirs(const std::filesystem::path& entry);
+
+}  // namespace vs::cache

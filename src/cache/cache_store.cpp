@@ -1,0 +1,69 @@
+#include "cache/cache_store.h"
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "rules/regex.h"
+
+namespace vs::cache {
+namespace {
+
+const Pattern& HeaderAnchor() {
+    static const auto pattern =
+        Pattern::Compile("(Referer:|Host:|Proxy-Connection:|Connection|Content-Type:)");
+    return *pattern;
+}
+
+struct SniffRule {
+    std::shared_ptr<const Pattern> pattern;
+    // Empty: the type is group 1 of the match.
+    std::string type;
+};
+
+const std::vector<SniffRule>& SniffRules() {
+    static const std::vector<SniffRule> rules = [] {
+        constexpr unsigned kOptions = kRegexCaseless | kRegexMultiline;
+        const auto rule = [&](std::string_view pattern, std::string type) {
+            return SniffRule{Pattern::Compile(pattern, kOptions), std::move(type)};
+        };
+        std::vector<SniffRule> list;
+        list.push_back(rule(R"re(<meta http-equiv="Content-Type" *content="([^"]+))re", ""));
+        list.push_back(rule("(<!DOCTYPE)|(<HTML>)", "text/html; charset=windows-1251"));
+        list.push_back(rule("^(GIF)", "image/gif"));
+        list.push_back(rule("^(BM)", "image/bmp"));
+        list.push_back(rule(R"re(^(\x89PNG))re", "image/png"));
+        list.push_back(rule(R"re(^(\xFF\xD8\xFF\xE0))re", "image/jpeg"));
+        return list;
+    }();
+    return rules;
+}
+
+}  // namespace
+
+std::size_t HeaderInsertPos(std::string_view text) {
+    const std::ptrdiff_t anchor = HeaderAnchor().GroupOffset(text, 0);
+    if (anchor >= 0) {
+        return static_cast<std::size_t>(anchor) + 1;
+    }
+    const std::size_t end = text.find("\r\n\r\n");
+    if (end == std::string_view::npos) {
+        return 0;
+    }
+    return end + 1 + 2;
+}
+
+std::string SniffContentType(std::string_view firstBytes) {
+    const std::string_view head = firstBytes.substr(0, 500);
+    for (const SniffRule& rule : SniffRules()) {
+        const auto match = rule.pattern->Find(head);
+        if (!match) {
+            continue;
+        }
+        return rule.type.empty() ? std::string(match->Group(1)) : rule.type;
+    }
+    return "";
+}
+
+}  // namespace vs::cache

@@ -1,0 +1,469 @@
+#include "cache/cache_store.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/cp1251.h"
+#include "support/child_process.h"
+
+namespace vs::cache {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using test::TempDir;
+
+const Clock::TimePoint kT0 = sys_days(2023y / 3 / 14) + hours(9) + milliseconds(250);
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void WriteFile(const fs::path& path, std::string_view bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::vector<std::string> FilesUnder(const fs::path& dir) {
+    std::vector<std::string> files;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        if (!item.is_directory()) {
+            files.push_back(fs::relative(item.path(), dir).string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+bool XattrsWork(const fs::path& dir) {
+    WriteFile(dir / "probe", "");
+    const bool works = ::setxattr((dir / "probe").c_str(), "user.probe", "1", 1, 0) == 0;
+    fs::remove(dir / "probe");
+    return works;
+}
+
+#define REQUIRE_XATTRS(dir)                                                      \
+    if (!XattrsWork(dir)) {                                                      \
+        GTEST_SKIP() << "the temporary folder refuses user extended attributes"; \
+    }
+
+bool Store(const fs::path& entry, std::string_view body, std::string_view type = "",
+           std::string_view encoding = "", std::optional<Clock::TimePoint> origin = {},
+           EntryMetadata metadata = EntryMetadata::kExtendedAttributes) {
+    auto writer = BeginEntry(entry, metadata);
+    return writer && writer->Append(body) &&
+           writer->Finish(type, encoding, origin.value_or(kT0), origin.has_value(), kT0);
+}
+
+// Small reads on purpose: the end of the body must hold across them.
+std::string ReadInSmallSteps(EntryReader& reader) {
+    std::string body;
+    char buf[7];
+    while (const std::size_t n = reader.ReadSome(buf, sizeof buf)) {
+        body.append(buf, n);
+    }
+    return body;
+}
+
+TEST(CachePaths, KeysAndTheirMapping) {
+    EXPECT_EQ(CacheKey("HTTP://Host.COM/Dir/"), "http://host.com/dir/index.htm");
+    EXPECT_EQ(CacheKey(cp1251::FromUtf8("http://h/ПАПКА/")),
+              cp1251::FromUtf8("http://h/папка/index.htm"));
+
+    EXPECT_EQ(URLToCachePath("http://host:8080/img/a.gif"), "host!8080/img/a.gif");
+    EXPECT_EQ(URLToCachePath("http://www.host/index.htm"), "host/index.htm");
+    EXPECT_EQ(URLToCachePath("http://host/find?q=a/b"), "host/find^/q=a/b");
+    EXPECT_EQ(URLToCachePath("http://host/www.x/index.htm"), "host/x/index.htm");
+    EXPECT_EQ(URLToCachePath("http://www.h/www.x/http://y?b?c"), "h/www.x/http!//y^/b^/c");
+}
+
+TEST(CachePaths, EntryPathStaysInsideTheCache) {
+    const CacheDir dir("/var/cache/vs");
+    EXPECT_EQ(EntryPath(dir, "http://h:81/a..b/c"), fs::path("/var/cache/vs/h!81/a..b/c"));
+    EXPECT_EQ(EntryPath(dir, "http://h/..a/.vs-tmp/b..."), "/var/cache/vs/h/..a/.vs-tmp/b...");
+    EXPECT_EQ(EntryPath(dir, cp1251::FromUtf8("http://h/файл")), "/var/cache/vs/h/файл");
+
+    for (const char* refused : {
+             "http://h/../../x",
+             "http://h/./a",
+             "http://h/a/../b",
+             "http://h/a/..",
+             "http://../etc/passwd",
+             "http://h/.www../x",     // the mapping itself makes the ".."
+             "/etc/passwd",           // absolute once mapped
+             "http://h/find?",        // names a folder
+             "http://h/.vs-tmp-1-2",  // could be a writer's temporary file
+             "",
+         }) {
+        EXPECT_FALSE(EntryPath(dir, refused).has_value()) << refused;
+    }
+    EXPECT_FALSE(EntryPath(dir, std::string("http://h/a\0b", 12)).has_value());
+}
+
+TEST(CachePaths, CacheDirFromTheSettingAndEntryFolders) {
+    TempDir temp;
+    const fs::path data = temp.Path();
+    CacheDir dir;
+    EXPECT_EQ(CacheDirPrepare("", data, dir), "Cache");
+    EXPECT_EQ(dir.Root(), data / "Cache/");
+    EXPECT_TRUE(fs::is_directory(data / "Cache"));
+    EXPECT_EQ(CacheDirPrepare("\\Other\\", data, dir), "\\Other");
+    EXPECT_EQ(dir.Root(), data / "Other/");
+
+    const std::string absolute = (data / "abs").string();
+    EXPECT_EQ(CacheDirPrepare(absolute + "/", "/elsewhere", dir), absolute);
+    EXPECT_EQ(dir.Root(), absolute + "/");
+    EXPECT_TRUE(fs::is_directory(absolute));
+    // One level only: a mistyped parent is not made.
+    EXPECT_EQ(CacheDirPrepare((data / "missing/cache").string(), data, dir),
+              (data / "missing/cache").string());
+    EXPECT_FALSE(fs::exists(data / "missing"));
+
+    EXPECT_TRUE(ForceEntryDirs(data / "h/a/b/entry"));
+    EXPECT_TRUE(fs::is_directory(data / "h/a/b"));
+    WriteFile(data / "h/file", "x");
+    EXPECT_FALSE(ForceEntryDirs(data / "h/file/sub/entry"));
+}
+
+TEST(CacheEntry, BodiesAndTrailersRoundTrip) {
+    TempDir temp;
+    REQUIRE_XATTRS(temp.Path());
+    // Ends in bytes that would pass for a trailer if one were assumed.
+    const std::string body = std::string("0123456789\0gzip\x04\x01", 16);
+    struct Case {
+        std::string type, encoding, tail, readType, readEncoding;
+    };
+    const std::vector<Case> cases = {
+        {"text/plain", "", "", "", ""},
+        {"", "gzip", "gzip\x04\x01", "", "gzip"},
+        {"text/html", "gzip", "text/html\x09gzip\x04\x02", "text/html", "gzip"},
+        // 300 mod 256 = 44: the length byte and the bytes written agree.
+        {std::string(300, 't'), "br", std::string(44, 't') + ",br\x02\x02", std::string(44, 't'),
+         "br"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const fs::path entry = temp.Path() / ("h/e" + std::to_string(i));
+        ASSERT_TRUE(Store(entry, body, c.type, c.encoding));
+        EXPECT_EQ(ReadFile(entry), body + c.tail);
+        EXPECT_EQ(EntryHasTrailer(entry), !c.encoding.empty());
+        const auto reader = OpenEntry(entry);
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(reader->BodySize(), 16);
+        EXPECT_EQ(reader->ContentType(), c.readType);
+        EXPECT_EQ(reader->ContentEncoding(), c.readEncoding);
+        EXPECT_EQ(reader->Head(3), "012");
+        EXPECT_EQ(reader->Head(1000), body);
+        EXPECT_EQ(reader->ReadBody(4), "0123");
+        EXPECT_EQ(ReadInSmallSteps(*reader), body.substr(4));
+    }
+    ASSERT_TRUE(Store(temp.Path() / "h/empty", "", "a/b", "x"));
+    const auto empty = OpenEntry(temp.Path() / "h/empty");
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->BodySize(), 0);
+    EXPECT_EQ(empty->ContentType(), "a/b");
+}
+
+TEST(CacheEntry, LegacyAndDamagedTrailers) {
+    TempDir temp;
+    REQUIRE_XATTRS(temp.Path());
+    const auto flagged = [&](const std::string& name, std::string_view bytes) {
+        const fs::path entry = temp.Path() / name;
+        WriteFile(entry, bytes);
+        EXPECT_EQ(::setxattr(entry.c_str(), "user.vellostore.trailer", "1", 1, 0), 0);
+        return OpenEntry(entry);
+    };
+    const auto legacy = flagged("legacy",
+                                "BODY\x01\x02"
+                                "deflate\x07");
+    ASSERT_TRUE(legacy);
+    EXPECT_EQ(legacy->BodySize(), 6);
+    EXPECT_EQ(legacy->ContentEncoding(), "deflate");
+    EXPECT_EQ(legacy->ReadBody(100), "BODY\x01\x02");
+
+    const auto exact = flagged("exact",
+                               "t\x01"
+                               "e\x01\x02");
+    ASSERT_TRUE(exact);
+    EXPECT_EQ(exact->BodySize(), 0);
+    EXPECT_EQ(exact->ContentType(), "t");
+    // Lengths reaching before the start of the file, or a count of 0.
+    EXPECT_FALSE(flagged("short1", "ab\x01"));
+    EXPECT_FALSE(flagged("short2", "gzip\x04\x02"));
+    EXPECT_FALSE(flagged("short3", "abc\x09"));
+    EXPECT_FALSE(flagged("zero", std::string("abc\0", 4)));
+    EXPECT_FALSE(flagged("nothing", ""));
+}
+
+TEST(CacheEntry, OddSecondOriginDatesAndTimes) {
+    TempDir temp;
+    REQUIRE_XATTRS(temp.Path());
+    const fs::path entry = temp.Path() / "h/page.htm";
+    const std::string lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
+    ASSERT_TRUE(Store(entry, "<html>", "", "", ParseHTTPDate(lastModified, kT0)));
+    const Clock::TimePoint later = kT0 + hours(5);
+    EXPECT_EQ(FormatHTTPDate(EntryOriginDate(entry, later)), lastModified);
+    EXPECT_EQ(EntryCompletionTime(entry, later), kT0);
+    EXPECT_EQ(EntryLastUse(entry, later), kT0);
+    const auto reader = OpenEntry(entry);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(FormatHTTPDate(reader->OriginDate()), lastModified);
+    EXPECT_EQ(reader->CompletionTime(), kT0);
+
+    const fs::path undated = temp.Path() / "h/undated";
+    ASSERT_TRUE(Store(undated, "x"));
+    EXPECT_EQ(EntryOriginDate(undated, later), floor<seconds>(kT0));
+    ASSERT_EQ(::setxattr(undated.c_str(), "user.vellostore.origin", "99999999999", 11, 0), 0);
+    EXPECT_EQ(EntryOriginDate(undated, later), Clock::TimePoint::max());
+
+    for (const fs::path& absent : {temp.Path() / "h/none", temp.Path() / "h"}) {
+        EXPECT_EQ(EntryOriginDate(absent, later), later);
+        EXPECT_EQ(EntryCompletionTime(absent, later), later);
+        EXPECT_EQ(EntryLastUse(absent, later), later);
+        EXPECT_FALSE(EntryExists(absent));
+        EXPECT_EQ(GetFileSize64(absent), -1);
+        EXPECT_FALSE(OpenEntry(absent));
+        EXPECT_FALSE(DeleteEntry(absent));
+    }
+}
+
+TEST(CacheEntry, MarkUsedOwnsTheAccessTime) {
+    TempDir temp;
+    const fs::path entry = temp.Path() / "h/img.gif";
+    ASSERT_TRUE(Store(entry, std::string(1000, 'g')));
+    // Over a day old: a relatime mount would move it on the next read.
+    const Clock::TimePoint used = kT0 + hours(30);
+    ASSERT_TRUE(MarkUsed(entry, used));
+    EXPECT_EQ(EntryLastUse(entry, kT0), used);
+    {
+        const auto reader = OpenEntry(entry);
+        ASSERT_TRUE(reader);
+        EXPECT_EQ(reader->ReadBody(5000).size(), 1000u);
+        EXPECT_EQ(EntryLastUse(entry, kT0), used);
+        ASSERT_TRUE(reader->MarkUsed(used + minutes(1)));
+        EXPECT_EQ(EntryLastUse(entry, kT0), used + minutes(1));
+    }
+    EXPECT_EQ(EntryCompletionTime(entry, kT0), kT0);
+}
+
+TEST(CacheEntry, UnfinishedOrReplacedWrites) {
+    TempDir temp;
+    const fs::path entry = temp.Path() / "h/page";
+    ASSERT_TRUE(Store(entry, "old version"));
+    {
+        auto writer = BeginEntry(entry);
+        ASSERT_TRUE(writer);
+        // The old copy goes at once, so it is never served half replaced.
+        EXPECT_FALSE(EntryExists(entry));
+        EXPECT_EQ(FilesUnder(temp.Path()).size(), 1u);  // the temporary file
+        writer->Append("cut short");
+    }
+    EXPECT_TRUE(FilesUnder(temp.Path()).empty());
+
+    auto writer = BeginEntry(entry);
+    writer->Discard();
+    EXPECT_FALSE(writer->Append("y"));
+    EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
+    EXPECT_TRUE(FilesUnder(temp.Path()).empty());
+    EXPECT_TRUE(Store(entry, "new"));
+    EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/page"});
+
+    ASSERT_TRUE(Store(temp.Path() / "h/a/b", "deep"));
+    EXPECT_FALSE(BeginEntry(temp.Path() / "h/a"));      // a folder has the name
+    EXPECT_FALSE(BeginEntry(temp.Path() / "h/a/b/c"));  // a file is in the way
+    EXPECT_EQ(ReadFile(temp.Path() / "h/a/b"), "deep");
+}
+
+TEST(CacheEntry, WritersExcludeAllReadersShare) {
+    TempDir temp;
+    const fs::path entry = temp.Path() / "h/a";
+    auto writer = BeginEntry(entry);
+    ASSERT_TRUE(writer);
+    writer->Append("same bytes");
+    EXPECT_FALSE(OpenEntry(entry));
+    EXPECT_FALSE(DeleteEntry(entry));
+    EXPECT_FALSE(BeginEntry(temp.Path() / "h/./x/../a"));  // the same file
+    ASSERT_TRUE(writer->Finish("", "", {}, false, kT0));
+
+    auto first = OpenEntry(entry);
+    auto second = OpenEntry(entry);
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->ReadBody(4), "same");
+    EXPECT_EQ(second->ReadBody(100), "same bytes");
+    EXPECT_EQ(first->ReadBody(100), " bytes");
+    EXPECT_FALSE(DeleteEntry(entry));
+    EXPECT_FALSE(BeginEntry(entry));
+    first.reset();
+    EXPECT_FALSE(DeleteEntry(entry));
+    second.reset();
+    EXPECT_TRUE(DeleteEntry(entry));
+    EXPECT_FALSE(EntryExists(entry));
+}
+
+// flock locks belong to an open file description, so a descriptor the test
+// opens itself stands for another process sharing the folder.
+TEST(CacheEntry, LocksKeepOutAnotherProcess) {
+    TempDir temp;
+    const fs::path entry = temp.Path() / "h/other";
+    const auto lockedBy = [&](int operation) {
+        const int fd = ::open(entry.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_EQ(::flock(fd, operation), 0);
+        return fd;
+    };
+    ASSERT_TRUE(Store(entry, "theirs"));
+    int fd = lockedBy(LOCK_SH);
+    EXPECT_FALSE(DeleteEntry(entry));
+    EXPECT_FALSE(BeginEntry(entry));
+    EXPECT_TRUE(OpenEntry(entry));
+    ::close(fd);
+
+    // They took the name while we wrote and read it: no replacing under them.
+    auto writer = BeginEntry(entry);
+    ASSERT_TRUE(writer);
+    writer->Append("ours");
+    WriteFile(entry, "theirs again");
+    fd = lockedBy(LOCK_SH);
+    EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
+    ::close(fd);
+    EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/other"});
+
+    fd = lockedBy(LOCK_EX);  // their writer
+    EXPECT_FALSE(OpenEntry(entry));
+    EXPECT_FALSE(DeleteEntry(entry));
+    ::close(fd);
+    EXPECT_TRUE(DeleteEntry(entry));
+}
+
+TEST(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
+    TempDir temp;
+    auto writer = BeginEntry(temp.Path() / "h/encoded", EntryMetadata::kTimesOnly);
+    ASSERT_TRUE(writer);
+    EXPECT_FALSE(writer->KeepsTrailers());
+    writer->Append("compressed");
+    EXPECT_FALSE(writer->Finish("text/html", "gzip", {}, false, kT0));
+    EXPECT_TRUE(FilesUnder(temp.Path()).empty());
+
+    const fs::path plain = temp.Path() / "h/plain";
+    const auto origin = ParseHTTPDate("Sun, 06 Nov 1994 08:49:37 GMT", kT0);
+    ASSERT_TRUE(Store(plain, "text", "text/plain", "", origin, EntryMetadata::kTimesOnly));
+    const auto reader = OpenEntry(plain);
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->OriginDate(), kT0);
+    EXPECT_EQ(EntryOriginDate(plain, kT0 + hours(1)), kT0);
+    EXPECT_EQ(reader->ReadBody(100), "text");
+}
+
+TEST(CacheEntry, StartUpAndClearingSpareFilesInUse) {
+    TempDir temp;
+    const fs::path root = temp.Path() / "cache";
+    WriteFile(root / "h/.vs-tmp-999-1", "crash leftover");
+    WriteFile(root / "h/a/.vs-tmp-999-2", "another");
+    WriteFile(root / "h/.vs-tmpfile", "not ours");
+    ASSERT_TRUE(Store(root / "h/a/kept", "entry"));
+    auto live = BeginEntry(root / "h/live");
+    live->Append("being written");
+    RemoveTemporaries(root);
+    const std::vector<std::string> left = FilesUnder(root);
+    ASSERT_EQ(left.size(), 3u);
+    EXPECT_TRUE(left[0].starts_with("h/.vs-tmp-")) << left[0];
+    EXPECT_EQ(left[1], "h/.vs-tmpfile");
+    ASSERT_TRUE(live->Finish("", "", {}, false, kT0));
+    EXPECT_EQ(ReadFile(root / "h/live"), "being written");
+
+    {
+        const auto reader = OpenEntry(root / "h/a/kept");
+        DeleteDirTree(root);
+        EXPECT_EQ(FilesUnder(root), std::vector<std::string>{"h/a/kept"});
+    }
+    DeleteDirTree(root);
+    EXPECT_FALSE(fs::exists(root));
+}
+
+// A reader sees one whole version or nothing, never a mixture or a part.
+TEST(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
+    TempDir temp;
+    const fs::path entry = temp.Path() / "h/hot";
+    constexpr std::size_t kHalf = 10000;
+    std::atomic<int> badReads{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 5; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 200; ++i) {
+                if (t < 2) {
+                    if (auto writer = BeginEntry(entry)) {
+                        const std::string half(kHalf, static_cast<char>('a' + (t + i) % 26));
+                        writer->Append(half);
+                        writer->Append(half);
+                        writer->Finish("", "", {}, false, kT0);
+                    }
+                } else if (auto reader = OpenEntry(entry)) {
+                    const std::string body = reader->ReadBody(4 * kHalf);
+                    if (body.size() != 2 * kHalf ||
+                        body.find_first_not_of(body[0]) != std::string::npos) {
+                        ++badReads;
+                    }
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(badReads.load(), 0);
+    EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/hot"});
+}
+
+std::string InsertLine(std::string text) {
+    const std::size_t p = HeaderInsertPos(text);
+    return p == 0 ? "none" : text.insert(p - 1, "X: 1\r\n");
+}
+
+TEST(HeaderInsertPos, BeforeTheFirstKnownHeaderElseAtTheBlankLine) {
+    EXPECT_EQ(InsertLine("GET http://h/ HTTP/1.0\r\nAccept: */*\r\nHost: h\r\n\r\n"),
+              "GET http://h/ HTTP/1.0\r\nAccept: */*\r\nX: 1\r\nHost: h\r\n\r\n");
+    // Leftmost wins, whichever alternative it is; Proxy-Connection is taken
+    // at its start, not at its "Connection".
+    EXPECT_EQ(HeaderInsertPos("HTTP/1.0 200 OK\r\nContent-Type: a\r\nReferer: b\r\n\r\n"), 18u);
+    EXPECT_EQ(HeaderInsertPos("GET / HTTP/1.0\r\nProxy-Connection: close\r\n\r\n"), 17u);
+    // Case matters: "host:" is no anchor.
+    EXPECT_EQ(InsertLine("GET / HTTP/1.0\r\nhost: h\r\n\r\nbody"),
+              "GET / HTTP/1.0\r\nhost: h\r\nX: 1\r\n\r\nbody");
+    EXPECT_EQ(InsertLine("GET / HTTP/1.0\r\nAccept: */*\r\n"), "none");
+}
+
+TEST(SniffContentType, FirstRuleThatApplies) {
+    EXPECT_EQ(SniffContentType("<!DOCTYPE html><META HTTP-EQUIV=\"content-type\"  "
+                               "CONTENT=\"text/html; charset=koi8-r\">"),
+              "text/html; charset=koi8-r");
+    EXPECT_EQ(SniffContentType("\r\n<!doctype html>"), "text/html; charset=windows-1251");
+    EXPECT_EQ(SniffContentType("junk <Html> junk"), "text/html; charset=windows-1251");
+    EXPECT_EQ(SniffContentType("GIF89a\x01"), "image/gif");
+    EXPECT_EQ(SniffContentType("some text\r\ngif on a later line"), "image/gif");
+    EXPECT_EQ(SniffContentType("xGIF"), "");
+    EXPECT_EQ(SniffContentType("BM\x36"), "image/bmp");
+    EXPECT_EQ(SniffContentType("\x89PNG\r\n\x1a\n"), "image/png");
+    EXPECT_EQ(SniffContentType(std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10)), "image/jpeg");
+    EXPECT_EQ(SniffContentType("\xFF\xD8\xFF\xE1"), "");  // only the JFIF marker counts
+    EXPECT_EQ(SniffContentType("plain words"), "");
+    // Only the first 500 bytes are looked at.
+    EXPECT_EQ(SniffContentType(std::string(494, ' ') + "<html>"),
+              "text/html; charset=windows-1251");
+    EXPECT_EQ(SniffContentType(std::string(495, ' ') + "<html>"), "");
+}
+
+}  // namespace
+}  // namespace vs::cache
