@@ -9,8 +9,10 @@
 #include <regex>
 
 #include "rules/grid_text.h"
+#include "shell/password.h"
 #include "support/child_process.h"
 #include "support/net_helpers.h"
+#include "support/origin_process.h"
 
 namespace vs::test {
 namespace {
@@ -26,6 +28,12 @@ public:
         std::ofstream ini(home / "Vellostore.ini", std::ios::binary);
         ini << "[TMainForm]\r\nPortEd_Text=" << port << "\r\n" << extraSettings;
         ini.close();
+        if (!std::filesystem::exists(home / "users.lst")) {
+            // Admits this machine without a password ("0000000" is the
+            // stored form of an empty one).
+            std::ofstream users(home / "users.lst", std::ios::binary);
+            users << WriteGridText({{"1", "True", "local", "0000000", "127.0.0.1"}}, u',');
+        }
         process_.emplace(name, std::vector<std::string>{VELLOSTORED_PATH}, home,
                          std::map<std::string, std::string>{{"VELLOSTORE_HOME", home.string()}});
     }
@@ -199,6 +207,83 @@ TEST(Daemon, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
                                                         {"2", "False", "blocked", "0"},
                                                         {"3", "True", "blocked", "42"}},
                                                        u','));
+}
+
+TEST(Daemon, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
+    TempDir dir;
+    HttpOrigin origin;
+    auto home = dir.Path() / "home";
+    std::filesystem::create_directories(home);
+    {
+        std::ofstream users(home / "users.lst", std::ios::binary);
+        users << WriteGridText({{"1", "True", "anna", EncodeStoredPassword("pa:ss"), ""}}, u',');
+    }
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/size/10";
+    auto fetch = [&](const std::string& user, const std::string& name) {
+        return RunProgram(
+            {"curl", "-sS", "--max-time", "20", "-x", proxy.Proxy(), "--proxy-user", user, "-D",
+             (dir.Path() / (name + ".head")).string(), "-o", (dir.Path() / name).string(), url},
+            dir.Path());
+    };
+    ASSERT_EQ(fetch("anna:pa:ss", "good"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "good", 10));
+    ASSERT_EQ(fetch("anna:wrong", "bad"), 0);
+    std::string head = Slurp(dir.Path() / "bad.head");
+    std::string body = Slurp(dir.Path() / "bad");
+    EXPECT_TRUE(head.starts_with("HTTP/1.0 407 Proxy Authentication Required\r\n")) << head;
+    EXPECT_NE(head.find("Proxy-Authenticate: Basic realm=\"Vellostore\"\r\n"), std::string::npos);
+    // The body is Windows-1251 and exactly as long as the header says.
+    EXPECT_NE(body.find("\xCE\xD8\xC8\xC1\xCA\xC0"), std::string::npos);
+    EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"),
+              std::string::npos)
+        << head << body.size();
+    EXPECT_EQ(origin.Requests().size(), 1u);
+
+    // Saved at exit with the password scrambled and owner-only access.
+    proxy.Process().Signal(SIGTERM);
+    ASSERT_EQ(proxy.Process().Wait(10s), 0);
+    EXPECT_EQ(Slurp(home / "users.lst").find("pa:ss"), std::string::npos);
+    EXPECT_EQ(
+        std::filesystem::status(home / "users.lst").permissions() & std::filesystem::perms::all,
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+TEST(Daemon, AKilledDownloadNeverLeavesAnEntryToServe) {
+    TempDir dir;
+    OriginProcess origin(dir.Path());
+    auto home = dir.Path() / "home";
+    std::filesystem::create_directories(home);
+    {
+        std::ofstream cacheList(home / "cache.lst", std::ios::binary);
+        cacheList << WriteGridText({{"1", "True", ".", "0"}}, u',');
+    }
+    const int port = FreePort();
+    {
+        Daemon proxy("first", home, port);
+        ASSERT_TRUE(proxy.Ready());
+        auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
+        SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
+        std::string got = ReadUntil(client, "\r\n\r\n");
+        got += ReadExactly(client, 1000);  // the entry is being written now
+        ASSERT_EQ(got.size() - got.find("\r\n\r\n") - 4, 1000u);
+        proxy.Process().Signal(SIGKILL);
+        proxy.Process().Wait(5s);
+    }
+    const std::string folder = "127.0.0.1!" + std::to_string(origin.Port());
+    EXPECT_FALSE(std::filesystem::exists(home / "Cache" / folder / "slow"));
+
+    Daemon again("second", home, port, "OffLine_Checked=True\r\n");
+    ASSERT_TRUE(again.Ready());
+    // The temporary the crash left is gone, and the URL is simply missing.
+    for (auto& file : std::filesystem::recursive_directory_iterator(home / "Cache")) {
+        EXPECT_EQ(file.path().filename().string().find(".vs-tmp-"), std::string::npos)
+            << file.path();
+    }
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
+    SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
 TEST(Daemon, AnswersHelpAndVersionWithoutStarting) {

@@ -1,5 +1,9 @@
 #pragma once
-// The cache's say on a request before it goes upstream.
+// The cache's say on a request before it goes upstream: answer it from the
+// cache without asking (offline, only-from-cache and never-refresh lists,
+// fresh entries), refuse it as missing from the cache, or make it
+// conditional on the stored entry. Proxy authorization of forwarded
+// requests happens here too.
 
 #include <string>
 
@@ -18,8 +22,6 @@ struct LookupResult {
     bool changed = false;
 };
 
-// Until the cache store answers requests, every request goes upstream as it
-// came.
 LookupResult CacheLookup(proxy::TMyIntercept& record, std::string& text);
 
 }  // namespace vs::cache

@@ -1,32 +1,52 @@
 #include "cache/response_path.h"
 
+#include <algorithm>
 #include <limits>
 
+#include "cache/cache_store.h"
 #include "proxy/engine.h"
+#include "proxy/generated_pages.h"
 #include "proxy/intercept.h"
 #include "proxy/request_processing.h"
+#include "proxy/socket.h"
 
 namespace vs::cache {
 
 using proxy::TCmd;
+using proxy::TMyIntercept;
 
 namespace {
 
 constexpr unsigned kHeaderOptions = kRegexCaseless | kRegexMultiline;
 
-const Pattern& StatusLine() {
-    static const auto p = Pattern::Compile("^HTTP/1.[01] (.+)$", kHeaderOptions);
-    return *p;
+const Pattern& HeaderLine(std::string_view name) {
+    // One compiled pattern per header name, shared by all connections.
+    static const auto status = Pattern::Compile("^HTTP/1.[01] (.+)$", kHeaderOptions);
+    static const auto lastModified = Pattern::Compile("^Last-Modified: (.+)$", kHeaderOptions);
+    static const auto date = Pattern::Compile("^Date: (.+)$", kHeaderOptions);
+    static const auto type = Pattern::Compile("^Content-Type: (.+)$", kHeaderOptions);
+    static const auto encoding = Pattern::Compile("^Content-Encoding: (.+)$", kHeaderOptions);
+    static const auto length = Pattern::Compile("^Content-Length: (.+)$", kHeaderOptions);
+    if (name == "Status") {
+        return *status;
+    }
+    if (name == "Last-Modified") {
+        return *lastModified;
+    }
+    if (name == "Date") {
+        return *date;
+    }
+    if (name == "Content-Type") {
+        return *type;
+    }
+    if (name == "Content-Encoding") {
+        return *encoding;
+    }
+    return *length;
 }
 
-const Pattern& ContentEncodingLine() {
-    static const auto p = Pattern::Compile("^Content-Encoding: (.+)$", kHeaderOptions);
-    return *p;
-}
-
-const Pattern& ContentLengthLine() {
-    static const auto p = Pattern::Compile("^Content-Length: (.+)$", kHeaderOptions);
-    return *p;
+std::string HeaderValue(std::string_view text, std::string_view name) {
+    return std::string(HeaderLine(name).FindGroup(text, 1).value_or(""));
 }
 
 // A whole decimal number, 0 for anything else (a trailing non-digit
@@ -45,7 +65,7 @@ std::int64_t NumberOrZero(std::string_view text) {
     return value;
 }
 
-int KindImage(const proxy::TMyIntercept& r) {
+int KindImage(const TMyIntercept& r) {
     if (r.StatusCode == 200 && r.StatusText.find("cache") != std::string::npos) {
         return 2;
     }
@@ -61,12 +81,150 @@ int KindImage(const proxy::TMyIntercept& r) {
     return 0;
 }
 
-bool AnsweredByProxy(const proxy::TMyIntercept& r) {
+bool AnsweredByProxy(const TMyIntercept& r) {
     return r.AnsweredFromCache || r.ErrorPageSent || r.BadGatewaySent || r.RedirectSent ||
            r.AuthRequestSent;
 }
 
-void ReportProgress(proxy::TMyIntercept& r) {
+// Traffic entries carry 32-bit counts; a larger amount goes in pieces.
+void CountBytes(TMyIntercept& r, std::int32_t kind, std::int64_t bytes) {
+    while (bytes > 0) {
+        TCmd count;
+        count.Kind = kind;
+        count.Index = r.UserIndex;
+        count.Value = static_cast<std::int32_t>(
+            std::min<std::int64_t>(bytes, std::numeric_limits<std::int32_t>::max()));
+        bytes -= count.Value;
+        r.Owner().AddCmdListItem(std::move(count));
+    }
+}
+
+// Appends body bytes of the answer to its entry, chunk framing removed; the
+// entry of a chunked answer is complete at the terminal chunk.
+void StoreBody(TMyIntercept& r, std::string_view body) {
+    if (!r.AnswerBody.InBody()) {
+        return;
+    }
+    std::string payload;
+    r.AnswerBody.Consume(body, r.CacheWriteStream ? &payload : nullptr);
+    if (r.CacheWriteStream && !payload.empty() && !r.CacheWriteStream->Append(payload)) {
+        r.CacheWriteStream->Discard();
+        r.CacheWriteStream.reset();
+    }
+    if (r.AnswerBody.Chunked() && !r.AnswerBody.InBody()) {
+        FinishCacheWrite(r);
+    }
+}
+
+bool Cachable(TMyIntercept& r, const Settings& settings, std::string_view text,
+              const std::string& key) {
+    // A HEAD answer has no body and a CONNECT reply starts a tunnel: storing
+    // either would replace a good entry with nothing.
+    if (r.StatusCode != 200 || r.HeadRequest || r.Tunnel) {
+        return false;
+    }
+    if (!settings.NoCacheIgnoreCB && text.find("no-cache") != std::string_view::npos) {
+        return false;
+    }
+    if (!settings.CacheListCB) {
+        return false;
+    }
+    auto list = r.Owner().Lists().cache.Snapshot();
+    int row = FindRule(*list, key);
+    if (row < 0) {
+        return false;
+    }
+    TCmd hit;
+    hit.Kind = proxy::kCmdCacheListHit;
+    hit.Index = row;
+    hit.Value = static_cast<std::int32_t>(list->rows[row]->Hits() + 1);
+    r.Owner().AddCmdListItem(std::move(hit));
+    return true;
+}
+
+void CreateEntry(TMyIntercept& r, std::string_view text, std::size_t headerLength,
+                 const std::string& key) {
+    auto params = r.Owner().Cache();
+    auto entry = EntryPath(params->dir, key);
+    if (entry) {
+        // This connection's own hold on the old entry must not keep the new
+        // answer out of it.
+        r.CacheReadStream.reset();
+        r.CacheWriteStream = BeginEntry(*entry);
+    }
+    if (r.CacheWriteStream) {
+        if (!HeaderValue(text, "Content-Encoding").empty() &&
+            !r.CacheWriteStream->KeepsTrailers()) {
+            r.CacheWriteStream.reset();  // its trailer could not be kept
+        } else {
+            r.CacheFileName = entry->string();
+            r.LastModified = HeaderValue(text, "Last-Modified");
+            if (r.LastModified.empty()) {
+                r.LastModified = HeaderValue(text, "Date");
+            }
+        }
+    }
+    r.ContentType = HeaderValue(text, "Content-Type");
+    StoreBody(r, text.substr(headerLength));
+}
+
+void InsertLine(std::string& text, std::string_view line) {
+    std::size_t position = HeaderInsertPos(text);
+    if (position > 0) {
+        text.insert(position - 1, std::string(line) + "\r\n");
+    }
+}
+
+// A 304 answering the proxy's own If-Modified-Since becomes the full answer
+// from the entry: 200 status, the stored type and encoding (or a type found
+// in the first bytes), and the entry's length.
+bool ConvertToCacheAnswer(TMyIntercept& r, std::string& text) {
+    std::unique_ptr<EntryReader> reader = std::move(r.CacheReadStream);
+    if (!reader) {
+        reader = OpenEntry(r.CacheFileName);
+    }
+    if (!reader) {
+        return false;
+    }
+    std::size_t status = text.find("304 ");
+    if (status != std::string::npos) {
+        std::size_t lineEnd = text.find("\r\n");
+        if (lineEnd != std::string::npos && lineEnd > status) {
+            text.replace(status, lineEnd - status, "200 OK");
+        }
+    }
+    r.CacheSize = reader->BodySize();
+    if (reader->HasTrailer()) {
+        r.ContentEncoding = reader->ContentEncoding();
+        r.ContentType = reader->ContentType();
+        std::size_t position = HeaderInsertPos(text);
+        if (position > 0) {
+            text.insert(position - 1, "Content-Encoding: " + r.ContentEncoding + "\r\n");
+            text.insert(position - 1,
+                        "Content-Type: " +
+                            (r.ContentType.empty() ? std::string("text/html") : r.ContentType) +
+                            "\r\n");
+        }
+    } else if (std::string type = SniffContentType(reader->Head(500)); !type.empty()) {
+        r.ContentType = type;
+        InsertLine(text, "Content-Type: " + type);
+    }
+    std::string length = "Content-Length: " + std::to_string(r.CacheSize);
+    if (auto old = HeaderLine("Content-Length").Find(text)) {
+        std::size_t start = static_cast<std::size_t>(old->Offset(0));
+        text.replace(start, old->Group(0).size(), length);
+    } else {
+        InsertLine(text, length);
+    }
+    r.CacheReadStream = std::move(reader);
+    r.StatusCode = 200;
+    r.StatusText = "200 From cache";
+    r.ContentLength = r.Received = r.CacheSize;
+    CountBytes(r, proxy::kCmdCacheBytes, r.CacheSize);
+    return true;
+}
+
+void ReportProgress(TMyIntercept& r) {
     if (r.ErrorPageSent || r.BadGatewaySent || r.AuthRequestSent || r.MonitorRow < 0 ||
         (r.ContentLength == 0 && r.Received <= 0)) {
         return;
@@ -89,20 +247,36 @@ void ReportProgress(proxy::TMyIntercept& r) {
     r.Owner().AddCmdListItem(std::move(progress));
 }
 
-// The first block of an answer: status, headers, monitor state, log.
-void ReadAnswerHeader(proxy::TMyIntercept& r, std::string& text) {
+// The first block of an answer, its header complete: status, cache entry,
+// conversion of a 304, monitor state, log. True when it became an answer
+// from the cache.
+bool ReadAnswerHeader(TMyIntercept& r, std::string& text) {
     proxy::Engine& engine = r.Owner();
     const std::size_t headerLength = proxy::HeaderLength(text);
+    bool fromCache = false;
     if (text.find(' ') != std::string::npos) {
-        r.StatusText = std::string(StatusLine().FindGroup(text, 1).value_or(""));
+        r.StatusText = HeaderValue(text, "Status");
         std::size_t space = r.StatusText.find(' ');
         if (space != std::string::npos) {
             r.StatusCode = static_cast<std::int32_t>(
                 NumberOrZero(std::string_view(r.StatusText).substr(0, space)));
         }
         r.Received = static_cast<std::int64_t>(text.size() - headerLength);
-
-        r.ContentEncoding = std::string(ContentEncodingLine().FindGroup(text, 1).value_or(""));
+        const bool bodiless = r.HeadRequest || r.StatusCode == 304 || r.StatusCode == 204 ||
+                              (r.StatusCode >= 100 && r.StatusCode < 200);
+        r.AnswerBody = proxy::BodyFramer();
+        if (!bodiless) {
+            r.AnswerBody.StartAnswer(std::string_view(text).substr(0, headerLength));
+        }
+        const auto settings = engine.CurrentSettings();
+        const std::string key = CacheKey(r.URL);
+        if (Cachable(r, *settings, text, key)) {
+            CreateEntry(r, text, headerLength, key);
+        }
+        if (r.StatusCode == 304 && r.ConditionalByProxy && !r.CacheFileName.empty()) {
+            fromCache = ConvertToCacheAnswer(r, text);
+        }
+        r.ContentEncoding = HeaderValue(text, "Content-Encoding");
         if (!r.ContentEncoding.empty()) {
             r.StatusText += " " + r.ContentEncoding;
         }
@@ -115,7 +289,7 @@ void ReadAnswerHeader(proxy::TMyIntercept& r, std::string& text) {
             engine.AddCmdListItem(std::move(state));
         }
     }
-    if (auto length = ContentLengthLine().FindGroup(text, 1)) {
+    if (auto length = HeaderLine("Content-Length").FindGroup(text, 1)) {
         r.ContentLength = NumberOrZero(*length);
         if (r.MonitorRow >= 0) {
             TCmd size;
@@ -125,34 +299,126 @@ void ReadAnswerHeader(proxy::TMyIntercept& r, std::string& text) {
         }
     }
     engine.PutToLog("# " + std::to_string(r.ConnectionNo) + " <<< URL: " + r.URL,
-                    text.substr(0, headerLength));
+                    text.substr(0, proxy::HeaderLength(text)));
+    return fromCache;
+}
+
+// Processes one complete first block and gives what the browser gets.
+void RelayFirstBlock(TMyIntercept& r, std::string& bytes) {
+    std::string text = bytes;
+    if (ProcessResponse(r, text)) {
+        r.ClientConnection->Write(text);
+        SendCacheBody(r);
+        bytes.clear();
+    }
 }
 
 }  // namespace
 
-bool ProcessResponse(proxy::TMyIntercept& r, std::string& text) {
+bool ProcessResponse(TMyIntercept& r, std::string& text) {
     proxy::Engine& engine = r.Owner();
     if (!AnsweredByProxy(r)) {
-        TCmd count;
-        count.Kind = proxy::kCmdInternetBytes;
-        count.Index = r.UserIndex;
-        count.Value = static_cast<std::int32_t>(text.size());
-        engine.AddCmdListItem(std::move(count));
+        CountBytes(r, proxy::kCmdInternetBytes, static_cast<std::int64_t>(text.size()));
     }
     if (!r.URL.empty() && engine.StopList().Remove(r.URL)) {
         r.ClientConnection->Disconnect();  // the user stopped this download
     }
+    bool fromCache = false;
     if (!r.StatusText.empty()) {
         r.Received += static_cast<std::int64_t>(text.size());
+        StoreBody(r, text);
     } else {
-        ReadAnswerHeader(r, text);
+        fromCache = ReadAnswerHeader(r, text);
     }
     ReportProgress(r);
-    return false;
+    return fromCache;
 }
 
-void FinishCacheWrite(proxy::TMyIntercept&) {
-    // Nothing is written to the cache yet, so there is never an entry open.
+void ReceiveFromUpstream(TMyIntercept& r, std::string& bytes) {
+    if (!r.StatusText.empty()) {
+        ProcessResponse(r, bytes);  // body: relayed exactly as received
+        return;
+    }
+    // Collect the header first, so that the entry gets exactly the bytes
+    // after its blank line.
+    r.PendingAnswer += bytes;
+    if (proxy::FindHeaderEnd(r.PendingAnswer) == std::string::npos &&
+        r.PendingAnswer.size() < proxy::kMaxRequestHeader) {
+        bytes.clear();
+        return;
+    }
+    bytes = std::move(r.PendingAnswer);
+    r.PendingAnswer.clear();
+    RelayFirstBlock(r, bytes);
+}
+
+std::string FlushPendingAnswer(TMyIntercept& r) {
+    std::string bytes = std::move(r.PendingAnswer);
+    r.PendingAnswer.clear();
+    if (!bytes.empty()) {
+        RelayFirstBlock(r, bytes);
+    }
+    return bytes;
+}
+
+void SendCacheBody(TMyIntercept& r) {
+    std::unique_ptr<EntryReader> reader = std::move(r.CacheReadStream);
+    if (!reader) {
+        return;
+    }
+    if (!r.HeadRequest) {
+        std::string block(net::kBlockSize, '\0');
+        for (std::int64_t left = r.CacheSize; left > 0 && r.ClientConnection->Connected();) {
+            std::size_t n = reader->ReadSome(
+                block.data(), static_cast<std::size_t>(std::min<std::int64_t>(left, block.size())));
+            if (n == 0) {
+                r.ClientConnection->Disconnect();  // the entry broke: end, never pad
+                break;
+            }
+            r.ClientConnection->Write(std::string_view(block.data(), n));
+            left -= static_cast<std::int64_t>(n);
+        }
+    }
+    reader->MarkUsed(r.Owner().TimeSource().Now());
+}
+
+void FinishCacheWrite(TMyIntercept& r) {
+    std::unique_ptr<EntryWriter> writer = std::move(r.CacheWriteStream);
+    if (!writer) {
+        return;
+    }
+    const bool cutShort = r.AnswerBody.Chunked()
+                              ? r.AnswerBody.InBody()
+                              : r.ContentLength > 0 && r.ContentLength > r.Received;
+    if (cutShort) {
+        writer->Discard();
+        return;
+    }
+    const Clock::TimePoint now = r.Owner().TimeSource().Now();
+    writer->Finish(r.ContentType, r.ContentEncoding, ParseHTTPDate(r.LastModified, now),
+                   !r.LastModified.empty(), now);
+}
+
+bool AnswerFromCache(TMyIntercept& r, std::string& request) {
+    std::unique_ptr<EntryReader> reader = OpenEntry(r.CacheFileName);
+    if (!reader) {
+        return false;
+    }
+    proxy::Engine& engine = r.Owner();
+    engine.PutToLog("# " + std::to_string(r.ConnectionNo) + " >>> URL: " + r.URL, request);
+    std::string text = proxy::NotModifiedText();
+    r.ConditionalByProxy = true;
+    r.AnsweredFromCache = true;
+    r.CacheReadStream = std::move(reader);
+    ProcessResponse(r, text);
+    if (r.ClientConnection->Connected()) {
+        r.ClientConnection->Write(text);
+        SendCacheBody(r);
+    }
+    r.CacheReadStream.reset();
+    r.ClientConnection->Disconnect();
+    request.clear();
+    return true;
 }
 
 }  // namespace vs::cache

@@ -1,8 +1,10 @@
 #pragma once
-// The response path: every block coming back from upstream is counted,
-// its status line and headers are read from the first block, and progress
-// and state go to the monitor and the log. The proxy's own answers pass the
-// same routine so that they show the same way.
+// The response path: every block coming back from upstream is counted, the
+// answer's status line and headers are read once its header has arrived,
+// cachable answers are written to their cache entry as they flow, a 304 to
+// the proxy's own If-Modified-Since becomes the full answer from the cache,
+// and progress and state go to the monitor and the log. The proxy's own
+// answers pass the same routine so that they show the same way.
 
 #include <string>
 
@@ -12,11 +14,31 @@ class TMyIntercept;
 
 namespace vs::cache {
 
+// The receive hook's work on one block from upstream: `bytes` becomes what
+// the browser is to get now (held back while an answer's header is still
+// incomplete; written out directly, and emptied, when the answer comes from
+// the cache).
+void ReceiveFromUpstream(proxy::TMyIntercept& record, std::string& bytes);
+
+// Upstream has closed: an answer header still being collected is processed
+// as it stands and returned for the browser.
+std::string FlushPendingAnswer(proxy::TMyIntercept& record);
+
 // The processing routine for one block of an answer. Returns true only when
-// the text was turned into an answer from the cache.
+// the text was turned into an answer from the cache; its body is then to be
+// sent from the record's CacheReadStream (SendCacheBody).
 bool ProcessResponse(proxy::TMyIntercept& record, std::string& text);
 
-// Completes the cache entry being written for the record's request, if any.
+// Writes the body of the entry the record serves to the browser and closes
+// the entry.
+void SendCacheBody(proxy::TMyIntercept& record);
+
+// Completes the cache entry being written for the record's request, if any:
+// kept when the whole body arrived, deleted when it was cut short.
 void FinishCacheWrite(proxy::TMyIntercept& record);
+
+// The answer from the cache for a request that is not asked upstream. False
+// (with nothing sent) when the entry cannot be opened.
+bool AnswerFromCache(proxy::TMyIntercept& record, std::string& request);
 
 }  // namespace vs::cache

@@ -64,7 +64,8 @@ bool IsChunked(std::string_view header) {
 
 void BodyFramer::Start(std::string_view header) {
     line_.clear();
-    if (IsChunked(header)) {
+    chunked_ = IsChunked(header);
+    if (chunked_) {
         mode_ = Mode::ChunkSize;
         return;
     }
@@ -73,15 +74,31 @@ void BodyFramer::Start(std::string_view header) {
     mode_ = remaining_ > 0 ? Mode::Length : Mode::None;
 }
 
-std::size_t BodyFramer::Consume(std::string_view bytes) {
+void BodyFramer::StartAnswer(std::string_view header) {
+    Start(header);
+    if (!chunked_ && ParseContentLength(header) < 0) {
+        mode_ = Mode::UntilClose;
+    }
+}
+
+std::size_t BodyFramer::Consume(std::string_view bytes, std::string* payload) {
     std::size_t used = 0;
     while (used < bytes.size() && mode_ != Mode::None) {
         std::string_view rest = bytes.substr(used);
         switch (mode_) {
+            case Mode::UntilClose:
+                if (payload != nullptr) {
+                    payload->append(rest);
+                }
+                used = bytes.size();
+                break;
             case Mode::Length:
             case Mode::ChunkData: {
                 std::size_t n =
                     static_cast<std::size_t>(std::min<std::uint64_t>(remaining_, rest.size()));
+                if (payload != nullptr) {
+                    payload->append(rest.substr(0, n));
+                }
                 used += n;
                 remaining_ -= n;
                 if (remaining_ == 0) {

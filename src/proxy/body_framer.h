@@ -1,8 +1,10 @@
 #pragma once
-// Follows the framing of a request body (Content-Length or chunked) through
-// the blocks that carry it, so that only a block beginning where a request
-// can begin is ever taken for a new request. Body bytes pass unchanged: an
-// upload whose lines happen to start with a method word is not a request.
+// Follows the framing of a message body (Content-Length or chunked) through
+// the blocks that carry it. For requests it makes sure only a block
+// beginning where a request can begin is ever taken for a new request (an
+// upload whose lines happen to start with a method word is not a request);
+// for answers it yields the body without chunk framing, which is what the
+// cache stores, and tells when the body is complete.
 
 #include <cstdint>
 #include <string>
@@ -12,19 +14,26 @@ namespace vs::proxy {
 
 class BodyFramer {
 public:
-    // The request whose header block this is has just been seen.
+    // The request whose header block this is has just been seen. A request
+    // without length or chunked coding has no body.
     void Start(std::string_view header);
+    // The same for an answer, whose body without either runs to the end of
+    // the connection.
+    void StartAnswer(std::string_view header);
     bool InBody() const { return mode_ != Mode::None; }
+    bool Chunked() const { return chunked_; }
     // How many of `bytes` (the next bytes of the stream) belong to the body.
-    // When fewer than all, the body has ended there.
-    std::size_t Consume(std::string_view bytes);
+    // When fewer than all, the body has ended there. The body's content,
+    // chunk framing removed, is appended to `payload` when given.
+    std::size_t Consume(std::string_view bytes, std::string* payload = nullptr);
 
 private:
-    enum class Mode { None, Length, ChunkSize, ChunkData, ChunkDataEnd, Trailer };
+    enum class Mode { None, Length, UntilClose, ChunkSize, ChunkData, ChunkDataEnd, Trailer };
     std::size_t ConsumeLine(std::string_view bytes);
     void LineDone();
 
     Mode mode_ = Mode::None;
+    bool chunked_ = false;
     std::uint64_t remaining_ = 0;
     std::string line_;
 };

@@ -16,9 +16,11 @@
 #include "base/clock.h"
 #include "base/snapshot.h"
 #include "base/string_list.h"
+#include "cache/cache_paths.h"
 #include "proxy/monitor_queue.h"
 #include "rules/regex.h"
 #include "rules/rule_list.h"
+#include "rules/users_list.h"
 #include "shell/settings.h"
 
 namespace vs::proxy {
@@ -40,15 +42,24 @@ private:
     std::vector<std::unique_ptr<TMyRegEx>> matchers_;
 };
 
-// The five rule lists as the request path reads them.
+// The five rule lists and the users list, as the request path reads them.
 struct RuleLists {
     RuleList black{ListKind::Black};
     RuleList cache{ListKind::Cache};
     RuleList noReq{ListKind::NoReq};
     RuleList onlyFromCache{ListKind::OnlyFromCache};
     RuleList urlConverter{ListKind::UrlConverter};
+    UsersList users;
 
     RuleList& Of(ListKind kind);
+};
+
+// What the cache path needs besides the settings, derived when the settings
+// are applied: the cache folder and how long a completed entry counts as
+// fresh.
+struct CacheParams {
+    cache::CacheDir dir;
+    std::chrono::seconds freshWindow{0};
 };
 
 class Engine {
@@ -71,6 +82,10 @@ public:
     TMyStringList& StopList() { return stopList_; }
     std::shared_ptr<const vs::Settings> CurrentSettings() const { return settings_.Get(); }
     RuleLists& Lists() { return lists_; }
+    std::shared_ptr<const CacheParams> Cache() const { return cache_.Get(); }
+    void PublishCache(CacheParams params) {
+        cache_.Publish(std::make_shared<const CacheParams>(std::move(params)));
+    }
     const Clock& TimeSource() const { return clock_; }
 
     // Set once the application runs; cleared when it is asked to close.
@@ -89,6 +104,7 @@ private:
     std::int64_t requestCounter_ = 0;
     std::int32_t monitorRowCounter_ = 0;
 
+    vs::Snapshot<CacheParams> cache_;
     MonitorQueue queue_;
     MatcherPool matchers_;
     TMyStringList stopList_;

@@ -39,6 +39,10 @@ void TMyIntercept::ResetRequest() {
     LastModified.clear();
     ContentEncoding.clear();
     ContentType.clear();
+    CacheWriteStream.reset();  // finished (or discarded) by FinishCacheWrite before
+    CacheReadStream.reset();
+    PendingAnswer.clear();
+    AnswerBody = BodyFramer();
     ConditionalByProxy = false;
     AnsweredFromCache = false;
     ClientIMSRemoved = false;
@@ -57,15 +61,8 @@ void TMyIntercept::Send(std::string& bytes) {
 }
 
 void TMyIntercept::Receive(std::string& bytes) {
-    if (StatusText.empty()) {
-        // The routine may rewrite its copy of a first block; what is relayed
-        // stays as received.
-        std::string text = bytes;
-        cache::ProcessResponse(*this, text);
-    } else {
-        cache::ProcessResponse(*this, bytes);
-    }
-    if (Tunnel) {
+    cache::ReceiveFromUpstream(*this, bytes);
+    if (Tunnel && !StatusText.empty()) {
         TunnelOpen = true;  // the parent's answer to the CONNECT has passed
     }
 }

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "cache/cache_entry.h"
 #include "proxy/body_framer.h"
 #include "proxy/connection.h"
 
@@ -63,6 +64,10 @@ public:
     std::string LastModified;
     std::string ContentEncoding;
     std::string ContentType;
+    // The cache entry being written for this answer, and the one whose body
+    // answers this request.
+    std::unique_ptr<cache::EntryWriter> CacheWriteStream;
+    std::unique_ptr<cache::EntryReader> CacheReadStream;
     bool ConditionalByProxy = false;
     bool AnsweredFromCache = false;
     bool ClientIMSRemoved = false;
@@ -82,10 +87,18 @@ public:
     std::uint64_t TunnelledUp = 0;
     std::uint64_t TunnelledDown = 0;
 
+    // The current request is a HEAD: its answer has no body, so it is never
+    // stored, made conditional or answered with a body from the cache.
+    bool HeadRequest = false;
+
     // Where the stream towards upstream stands: inside a request body, or
     // collecting a request header that arrived in pieces.
     BodyFramer RequestBody;
     std::string PendingHeader;
+    // The same for the answer: its header collected before it is read, its
+    // body followed to its end.
+    std::string PendingAnswer;
+    BodyFramer AnswerBody;
 
 private:
     Engine& engine_;

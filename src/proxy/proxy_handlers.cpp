@@ -1,6 +1,7 @@
 #include "proxy/proxy_handlers.h"
 
 #include "cache/response_path.h"
+#include "proxy/authentication.h"
 #include "proxy/generated_pages.h"
 #include "proxy/request_processing.h"
 #include "proxy/target.h"
@@ -76,9 +77,7 @@ void ProxyHandlers::OnConnect(Worker& worker) {
     record.FirstData = ReadFirstRequest(worker.Client());
     record.URL = std::string(RequestLine().FindGroup(record.FirstData, 2).value_or(""));
 
-    // Everyone is admitted until the users list decides.
-    engine_.PutToLog(Heading(&record, ": Connection from ?\?\?/") + address, {});
-    record.UserIndex = 0;
+    AdmitConnection(record, address);
 
     if (!record.FirstData.empty()) {
         record.FirstData = FilterUpstream(record, record.FirstData, true);
@@ -106,6 +105,17 @@ void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* erro
 
 void ProxyHandlers::OnOutboundDisconnect(Worker& worker) {
     TMyIntercept* record = RecordOf(worker);
+    if (record != nullptr) {
+        // An answer that ended before its header did still goes to the
+        // browser as it came.
+        std::string rest = cache::FlushPendingAnswer(*record);
+        if (!rest.empty() && worker.Client().Connected()) {
+            try {
+                worker.Client().Write(rest);
+            } catch (const net::SocketError&) {
+            }
+        }
+    }
     if (record != nullptr && record->MonitorRow >= 0 && !engine_.Closing.load()) {
         TCmd end;
         end.Index = record->MonitorRow;

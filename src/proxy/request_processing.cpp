@@ -31,8 +31,9 @@ const Pattern& BlackListSubject() {
     return *p;
 }
 
-bool IsConnect(std::string_view header) {
-    return header.size() > 8 && cp1251::EqualsNoCase(header.substr(0, 8), "CONNECT ");
+bool StartsWithMethod(std::string_view header, std::string_view method) {
+    return header.size() > method.size() && header[method.size()] == ' ' &&
+           cp1251::EqualsNoCase(header.substr(0, method.size()), method);
 }
 
 std::string Heading(const TMyIntercept& record, std::string_view marker) {
@@ -97,7 +98,8 @@ std::string FilterUpstream(TMyIntercept& record, std::string_view bytes, bool fi
         std::string text(rest.substr(0, end));
         pos += end;
         record.RequestBody.Start(text);
-        record.Tunnel = IsConnect(text);
+        record.Tunnel = StartsWithMethod(text, "CONNECT");
+        record.HeadRequest = StartsWithMethod(text, "HEAD");
         ProcessRequest(record, text);
         out += text;
         if (!record.ClientConnection->Connected()) {

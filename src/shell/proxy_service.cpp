@@ -1,6 +1,7 @@
 #include "shell/proxy_service.h"
 
 #include "base/cp1251.h"
+#include "cache/cache_store.h"
 
 namespace vs {
 
@@ -21,6 +22,7 @@ std::optional<std::string> ProxyService::Start() {
     auto settings = std::make_shared<const Settings>(LoadSettings(dataDir_ / kSettingsFileName));
     port_ = ParseIntOr(settings->PortEd, 8080);
     settings_.Publish(settings);
+    PrepareCache(*settings);
     LoadLists();
 
     proxy::ListenerSettings listener;
@@ -41,11 +43,22 @@ std::optional<std::string> ProxyService::Start() {
     return std::nullopt;
 }
 
+void ProxyService::PrepareCache(const Settings& settings) {
+    proxy::CacheParams params;
+    cache::CacheDirPrepare(settings.CacheDir, dataDir_, params.dir);
+    cache::RemoveTemporaries(params.dir.Root());
+    auto previous = engine_.Cache();
+    params.freshWindow =
+        FreshWindowOf(settings, previous ? previous->freshWindow : std::chrono::seconds(0));
+    engine_.PublishCache(std::move(params));
+}
+
 void ProxyService::LoadLists() {
     for (ListKind kind : kLoadOrder) {
         RuleList& list = lists_.Of(kind);
         list.Load(dataDir_ / std::string(list.Info().fileName));
     }
+    lists_.users.Load(dataDir_ / std::string(kUsersFileName));
 }
 
 void ProxyService::SaveLists() {
@@ -58,6 +71,10 @@ void ProxyService::SaveLists() {
         } catch (const std::exception&) {
             // A list that cannot be written stays as it was on disk.
         }
+    }
+    try {
+        lists_.users.Save(dataDir_ / std::string(kUsersFileName));
+    } catch (const std::exception&) {
     }
 }
 

@@ -54,6 +54,7 @@ public:
     std::size_t Drain();
 
 private:
+    void PrepareCache(const Settings& settings);
     void LoadLists();
     void SaveLists();
     void StopDraining();

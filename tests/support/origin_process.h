@@ -1,0 +1,51 @@
+#pragma once
+// The test origin server as a process of its own, with the requests it saw.
+
+#include <chrono>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace vs::test {
+
+class OriginProcess {
+public:
+    explicit OriginProcess(const std::filesystem::path& logDir)
+        : process_("origin", {TEST_ORIGIN_PATH, "0"}, logDir) {
+        for (int i = 0; i < 500 && port_ == 0; ++i) {
+            std::string out = process_.Stdout();
+            if (out.starts_with("ready ")) {
+                port_ = std::stoi(out.substr(6));
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+        if (port_ == 0) {
+            throw std::runtime_error("test origin did not start");
+        }
+    }
+    std::uint16_t Port() const { return static_cast<std::uint16_t>(port_); }
+    std::string Url(std::string_view path) const {
+        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
+    }
+    // One "request line<TAB>If-Modified-Since or -" per request seen.
+    std::vector<std::string> Requests() const {
+        std::vector<std::string> lines;
+        std::istringstream in(process_.Stdout());
+        std::string line;
+        std::getline(in, line);  // "ready"
+        while (std::getline(in, line)) {
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+private:
+    ChildProcess process_;
+    int port_ = 0;
+};
+
+}  // namespace vs::test

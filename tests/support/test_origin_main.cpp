@@ -1,0 +1,164 @@
+// A small HTTP origin server run as a process of its own by the cache tests.
+// Usage: vellostore_test_origin PORT
+// Prints "ready" once listening, then one line per request: the request
+// line, a tab, and the If-Modified-Since value (or "-").
+//
+// Paths:
+//   /lm/NAME          200 "body of NAME", Last-Modified on an odd second;
+//                     304 when If-Modified-Since equals it exactly
+//   /date/NAME        the same with only a Date header
+//   /gz               gzip-encoded "text/css" answer
+//   /chunked          chunked "text/plain" answer in three chunks
+//   /short            Content-Length 1000, 600 bytes, then close
+//   /huge             Content-Length 3221225472, 4096 bytes, then close
+//   /nolength         no Content-Length: body, then close
+//   /nocache          "Pragma: no-cache"
+//   /slow             Content-Length 100000, 1000 bytes, then 30 s of silence
+//   anything else     200 "hello" with Last-Modified
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "proxy/socket.h"
+
+namespace {
+
+constexpr const char* kLastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
+std::mutex printLock;
+
+std::string HeaderValue(const std::string& head, const std::string& name) {
+    std::size_t at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) {
+        return "";
+    }
+    at += name.size() + 4;
+    return head.substr(at, head.find("\r\n", at) - at);
+}
+
+void Send(vs::net::Socket& s, const std::string& text) {
+    vs::net::SendAll(s, text);
+}
+
+std::string Answer(const std::string& type, const std::string& extra, const std::string& body) {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type + "\r\n" + extra +
+           "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// Returns false when the connection must close.
+bool Serve(vs::net::Socket& s, const std::string& head) {
+    std::string line = head.substr(0, head.find("\r\n"));
+    std::string path = line.substr(line.find(' ') + 1);
+    path = path.substr(0, path.find(' '));
+    std::size_t scheme = path.find("://");
+    if (scheme != std::string::npos) {
+        path = path.substr(path.find('/', scheme + 3));
+    }
+    const std::string ims = HeaderValue(head, "If-Modified-Since");
+    {
+        std::lock_guard guard(printLock);
+        std::printf("%s\t%s\n", line.c_str(), ims.empty() ? "-" : ims.c_str());
+        std::fflush(stdout);
+    }
+    const bool head_only = line.rfind("HEAD ", 0) == 0;
+    auto reply = [&](const std::string& full) {
+        if (head_only) {
+            Send(s, full.substr(0, full.find("\r\n\r\n") + 4));
+        } else {
+            Send(s, full);
+        }
+    };
+    if (path.rfind("/lm/", 0) == 0 || path.rfind("/date/", 0) == 0) {
+        const bool lm = path.rfind("/lm/", 0) == 0;
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
+            return true;
+        }
+        std::string dates = lm ? std::string("Last-Modified: ") + kLastModified + "\r\n"
+                               : std::string("Date: ") + kLastModified + "\r\n";
+        reply(Answer("text/plain", dates, "body of " + path.substr(path.rfind('/') + 1)));
+        return true;
+    }
+    if (path == "/gz") {
+        std::string body("\x1f\x8b\x08\x00gzipped-css-bytes", 21);
+        reply(Answer(
+            "text/css",
+            "Content-Encoding: gzip\r\nLast-Modified: " + std::string(kLastModified) + "\r\n",
+            body));
+        return true;
+    }
+    if (path == "/chunked") {
+        Send(s,
+             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+             "5\r\nfirst\r\n7;x=1\r\n-second\r\n6\r\n-third\r\n0\r\n\r\n");
+        return true;
+    }
+    if (path == "/short" || path == "/huge") {
+        const bool huge = path == "/huge";
+        Send(s, std::string("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: ") +
+                    (huge ? "3221225472" : "1000") + "\r\n\r\n" +
+                    std::string(huge ? 4096 : 600, 'x'));
+        return false;
+    }
+    if (path == "/slow") {
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100000\r\n\r\n" +
+                    std::string(1000, 's'));
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return false;
+    }
+    if (path == "/nolength") {
+        Send(s, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall that came");
+        return false;
+    }
+    if (path == "/nocache") {
+        reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
+        return true;
+    }
+    reply(Answer("text/html", std::string("Last-Modified: ") + kLastModified + "\r\n", "hello"));
+    return true;
+}
+
+void Connection(vs::net::Socket s) {
+    std::string pending;
+    char block[16384];
+    try {
+        for (;;) {
+            std::size_t end;
+            while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+                std::size_t n = vs::net::ReceiveSome(s, block, sizeof block);
+                if (n == 0) {
+                    return;
+                }
+                pending.append(block, n);
+            }
+            std::string head = pending.substr(0, end + 4);
+            pending.erase(0, end + 4);
+            if (!Serve(s, head)) {
+                return;
+            }
+        }
+    } catch (const std::exception&) {
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int port = argc > 1 ? std::atoi(argv[1]) : 0;
+    vs::net::Socket listener =
+        vs::net::ListenTcp("127.0.0.1", static_cast<std::uint16_t>(port), 64);
+    std::printf("ready %d\n", vs::net::LocalPort(listener));
+    std::fflush(stdout);
+    for (;;) {
+        int fd = ::accept(listener.Fd(), nullptr, nullptr);
+        if (fd >= 0) {
+            std::thread(Connection, vs::net::Socket(fd)).detach();
+        }
+    }
+}

@@ -1,0 +1,271 @@
+// The proxy caching end to end: a real origin server process, the real
+// engine on loopback, and entries on disk.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <fstream>
+
+#include "cache/cache_store.h"
+#include "support/origin_process.h"
+#include "support/proxy_fixture.h"
+
+namespace vs::cache {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadAll;
+using test::ReadResponse;
+using test::SendText;
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::string BodyOf(const std::string& answer) {
+    return answer.substr(answer.find("\r\n\r\n") + 4);
+}
+
+class CacheFixture : public test::ProxyFixture {
+protected:
+    CacheFixture() : origin(dir.Path()) {
+        proxy::CacheParams params;
+        CacheDirPrepare("cache", dir.Path(), params.dir);
+        params.freshWindow = 5min;
+        engine.PublishCache(params);
+        RuleCells everything;
+        everything.enable = true;
+        everything.rule = ".";
+        lists.cache.Append(everything);
+    }
+
+    std::filesystem::path EntryFile(std::string_view path) const {
+        return *EntryPath(engine.Cache()->dir, CacheKey(origin.Url(path)));
+    }
+    // One request on a fresh connection; the whole answer.
+    std::string Get(std::string_view path, std::string_view extra = "",
+                    std::string_view method = "GET") {
+        auto client = Connect();
+        SendText(client, std::string(method) + " " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n" +
+                             std::string(extra) + "Connection: close\r\n\r\n");
+        std::string answer =
+            method == "HEAD" ? test::ReadUntil(client, "\r\n\r\n") : ReadResponse(client);
+        return answer;
+    }
+    std::string LastIms() const {
+        auto requests = origin.Requests();
+        return requests.empty() ? "" : requests.back().substr(requests.back().find('\t') + 1);
+    }
+
+    test::TempDir dir;
+    test::OriginProcess origin;
+};
+
+TEST_F(CacheFixture, StoresTheBodyThenServesTheOriginsNotModifiedFromTheEntry) {
+    StartProxy();
+    std::string first = Get("/lm/page");
+    EXPECT_EQ(BodyOf(first), "body of page");
+    Settle();
+    EXPECT_EQ(Slurp(EntryFile("/lm/page")), "body of page");
+    EXPECT_EQ(
+        EntryFile("/lm/page"),
+        dir.Path() / "cache" / ("127.0.0.1!" + std::to_string(origin.Port())) / "lm" / "page");
+
+    // Asked again: the proxy's own condition carries the origin's date to
+    // the second (an odd one), the origin says 304, the browser gets it all.
+    std::string second = Get("/lm/page");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_TRUE(second.starts_with("HTTP/1.1 200 OK\r\n")) << second;
+    EXPECT_NE(second.find("Content-Length: 12\r\n"), std::string::npos) << second;
+    EXPECT_EQ(BodyOf(second), "body of page");
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), 2u);
+    EXPECT_EQ(monitor.Row(1)->answer, "200 From cache");
+    EXPECT_EQ(monitor.Row(1)->image, 2);
+
+    // The browser's own condition is replaced, and still answered in full.
+    std::string third = Get("/lm/page", "If-Modified-Since: Mon, 01 Jan 2030 00:00:00 GMT\r\n");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(BodyOf(third), "body of page");
+}
+
+TEST_F(CacheFixture, ADateHeaderStandsInForAMissingLastModified) {
+    StartProxy();
+    Get("/date/d");
+    Get("/date/d");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+}
+
+TEST_F(CacheFixture, OfflineAnswersCachedUrlsLocallyAndRefusesTheRest) {
+    StartProxy();
+    Get("/lm/a");
+    const std::size_t asked = origin.Requests().size();
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    std::string cached = Get("/lm/a");
+    EXPECT_TRUE(cached.starts_with("HTTP/1.0 200 OK\r\nServer: Vellostore\r\n")) << cached;
+    EXPECT_EQ(BodyOf(cached), "body of a");
+    std::string missing = Get("/lm/b");
+    EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
+    EXPECT_EQ(origin.Requests().size(), asked);
+}
+
+TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
+    RuleCells onlyCached;
+    onlyCached.enable = true;
+    onlyCached.rule = "/lm/only";
+    lists.onlyFromCache.Append(onlyCached);
+    RuleCells never;
+    never.enable = true;
+    never.rule = "/lm/never";
+    lists.noReq.Append(never);
+    StartProxy([](Settings& s) { s.NoReqNewFilesCB = true; });
+    clock.Set(std::chrono::system_clock::now());
+
+    // Only from the cache: missing means 404, and no monitor row while
+    // connections are hidden.
+    EXPECT_TRUE(Get("/lm/only").starts_with("HTTP/1.0 404 Not found"));
+    Settle();
+    EXPECT_EQ(monitor.RowCount(), 0u);
+    EXPECT_EQ(lists.onlyFromCache.Row(0).hits, 1);
+
+    Get("/lm/never");
+    Get("/lm/fresh");
+    std::size_t asked = origin.Requests().size();
+    EXPECT_EQ(BodyOf(Get("/lm/never")), "body of never");
+    clock.Advance(4min);
+    EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
+    EXPECT_EQ(origin.Requests().size(), asked);  // neither was asked upstream
+    clock.Advance(2min);
+    EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
+    EXPECT_EQ(origin.Requests().size(), asked + 1);  // six minutes: asked again
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+}
+
+TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondition) {
+    StartProxy([](Settings& s) { s.CacheEnCB = false; });
+    Get("/lm/w", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
+    EXPECT_EQ(LastIms(), "-");
+    EXPECT_EQ(Slurp(EntryFile("/lm/w")), "body of w");
+    EXPECT_EQ(BodyOf(Get("/lm/w")), "body of w");
+    EXPECT_EQ(LastIms(), "-");
+}
+
+TEST_F(CacheFixture, EncodedAnswersKeepTypeAndEncodingInTheTrailer) {
+    StartProxy();
+    std::string fetched = Get("/gz");
+    const std::string body("\x1f\x8b\x08\x00gzipped-css-bytes", 21);
+    EXPECT_EQ(BodyOf(fetched), body);
+    EXPECT_EQ(Slurp(EntryFile("/gz")), body + "text/css\x08gzip\x04\x02");
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    std::string served = Get("/gz");
+    EXPECT_EQ(
+        served.substr(0, served.find("\r\n\r\n") + 4),
+        "HTTP/1.0 200 OK\r\nServer: Vellostore\r\nContent-Length: 21\r\n"
+        "Content-Type: text/css\r\nContent-Encoding: gzip\r\nProxy-Connection: close\r\n\r\n");
+    EXPECT_EQ(BodyOf(served), body);
+}
+
+TEST_F(CacheFixture, ALocalAnswerSniffsTheTypeOfAnEntryWithoutTrailer) {
+    std::string gif = "GIF89a" + std::string(1228, '\x01');
+    auto writer = BeginEntry(EntryFile("/img.gif"));
+    ASSERT_TRUE(writer);
+    writer->Append(gif);
+    ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/img.gif") + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadAll(client),
+              "HTTP/1.0 200 OK\r\nServer: Vellostore\r\nContent-Length: 1234\r\n"
+              "Content-Type: image/gif\r\nProxy-Connection: close\r\n\r\n" +
+                  gif);
+}
+
+TEST_F(CacheFixture, ChunkedAnswersAreStoredWithoutTheirFraming) {
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/chunked") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string relayed = test::ReadUntil(client, "0\r\n\r\n");
+    EXPECT_NE(relayed.find("5\r\nfirst\r\n7;x=1\r\n-second\r\n"), std::string::npos);
+    client.Close();
+    Settle();
+    EXPECT_EQ(Slurp(EntryFile("/chunked")), "first-second-third");
+}
+
+TEST_F(CacheFixture, CutShortAnswersLeaveNoEntryButUnframedOnesKeepWhatCame) {
+    StartProxy();
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/nolength") + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(BodyOf(ReadAll(client)), "all that came");
+    }
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/short") + " HTTP/1.1\r\n\r\n");
+        ReadAll(client);
+    }
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/huge") + " HTTP/1.1\r\n\r\n");
+        ReadAll(client);
+    }
+    Settle();
+    EXPECT_EQ(Slurp(EntryFile("/nolength")), "all that came");
+    EXPECT_FALSE(EntryExists(EntryFile("/short")));
+    EXPECT_FALSE(EntryExists(EntryFile("/huge")));
+    // A length past 2 GiB is read and shown as it is.
+    bool sawHuge = false;
+    for (std::size_t i = 0; i < monitor.RowCount(); ++i) {
+        sawHuge = sawHuge || monitor.Row(i)->size == "3221225472";
+    }
+    EXPECT_TRUE(sawHuge);
+}
+
+TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {
+    StartProxy();
+    Get("/lm/h");
+    std::string head = Get("/lm/h", "", "HEAD");
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK")) << head;
+    EXPECT_EQ(LastIms(), "-");
+    EXPECT_EQ(Slurp(EntryFile("/lm/h")), "body of h");  // the entry is untouched
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    std::string offline = Get("/lm/h", "", "HEAD");
+    EXPECT_NE(offline.find("Content-Length: 9\r\n"), std::string::npos) << offline;
+}
+
+TEST_F(CacheFixture, UrlsClimbingOutOfTheCacheAreNeverStoredOrServed) {
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/a/../../../escaped") + " HTTP/1.1\r\n\r\n");
+    ReadResponse(client);
+    client.Close();
+    Settle();
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "escaped"));
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "cache" / "escaped"));
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    EXPECT_TRUE(Get("/a/../../../escaped").starts_with("HTTP/1.0 404"));
+}
+
+TEST_F(CacheFixture, TwoBrowsersReadOneEntryAtOnce) {
+    StartProxy();
+    Get("/lm/shared");
+    auto a = Connect();
+    auto b = Connect();
+    std::string request = "GET " + origin.Url("/lm/shared") + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    SendText(a, request);
+    SendText(b, request);
+    EXPECT_EQ(BodyOf(ReadResponse(a)), "body of shared");
+    EXPECT_EQ(BodyOf(ReadResponse(b)), "body of shared");
+}
+
+TEST_F(CacheFixture, NoCacheInTheFirstBlockKeepsAnAnswerOutUnlessIgnored) {
+    StartProxy();
+    Get("/nocache");
+    EXPECT_FALSE(EntryExists(EntryFile("/nocache")));
+    StartProxy([](Settings& s) { s.NoCacheIgnoreCB = true; });
+    Get("/nocache");
+    EXPECT_EQ(Slurp(EntryFile("/nocache")), "fresh");
+}
+
+}  // namespace
+}  // namespace vs::cache
