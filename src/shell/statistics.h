@@ -1,0 +1,100 @@
+#pragma once
+// The statistics table: traffic per user and day, kept in "stat.txt".
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/clock.h"
+#include "rules/users_list.h"
+
+namespace vs {
+
+inline constexpr std::string_view kStatFileName = "stat.txt";
+inline constexpr std::string_view kStatDateCaption = "Дата";
+
+// Column 0 holds the day ("dd.MM.yyyy", local time); every other cell holds
+// "I/C", whole kilobytes fetched that day from the internet and from the
+// cache. A user's column is found by position, not by caption: the user in
+// users-list row i is column i + 1 and its connections report UserIndex i.
+// Captions only decide whether a user still needs a column, so a list
+// whose rows and captions drifted apart keeps counting by position, and the
+// file keeps columns of removed users as uncaptioned surplus.
+//
+// Today's counters are 64-bit bytes: 32 bits wrapped after 2 GiB a day.
+// Element i belongs to column i + 1. The day follows the clock, so a
+// proxy running past midnight starts a new row instead of adding to the
+// day it started on.
+//
+// Not thread-safe: the user-interface side owns it.
+class StatTable {
+public:
+    StatTable();
+
+    // Start-up: columns for the users, surplus columns up to statCols, the
+    // rows of statFile, today's row and its counters. A missing or
+    // unreadable file gives no rows; a field beyond the last column stops
+    // reading and keeps what was read before it.
+    void Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
+              Clock::TimePoint now);
+
+    // Gives each named user without a captioned column a new column; the
+    // caption goes to column i + 1 (by position) when that exists. Then
+    // rebuilds the users list's tokens.
+    void ValidateStatList(UsersList& users);
+
+    // The first user column (never the date column) captioned exactly
+    // name; -1 when there is none or name is empty.
+    int FindStatListColumn(std::string_view name) const;
+
+    // Counts bytes for the user with UserIndex index, into the row of the
+    // day of now (started when the day changed). An internet count for an
+    // index without a column gives the log line to show, header and
+    // body ("?????", "index/bytes"); a cache count for one is dropped.
+    std::optional<std::pair<std::string, std::string>> AddTraffic(bool fromCache, int index,
+                                                                  std::int64_t bytes,
+                                                                  Clock::TimePoint now);
+
+    // Every row, whole or not at all, mode 0644. Throws std::system_error.
+    void Save(const std::filesystem::path& statFile) const;
+
+    // Footer per user column (from column 1): the totals of all rows as
+    // FormatByteSize(internet) " / " FormatByteSize(cache).
+    std::vector<std::string> Sums() const;
+
+    // A non-empty new name moves the caption; the counts stay where they
+    // are. Without a column captioned oldName, validates instead.
+    void RenameUser(std::string_view oldName, std::string_view newName, UsersList& users);
+    // Removes the column captioned name with its cells and counters.
+    void DeleteUserColumn(std::string_view name);
+
+    int ColumnCount() const { return static_cast<int>(captions_.size()); }
+    const std::string& Caption(int column) const;
+    int RowCount() const { return static_cast<int>(rows_.size()); }
+    const std::string& Cell(int row, int column) const;
+    // -1 until a day has been given (by Load or AddTraffic).
+    int TodayRow() const { return today_; }
+    const std::vector<std::int64_t>& InternetBytes() const { return internetBytes_; }
+    const std::vector<std::int64_t>& CacheBytes() const { return cacheBytes_; }
+
+private:
+    void AppendColumn();
+    // Makes the row of dateText today's, appending it when missing, and
+    // takes the counters from its cells.
+    void StartDay(const std::string& dateText);
+
+    std::vector<std::string> captions_;
+    std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
+    int today_ = -1;
+    std::vector<std::int64_t> internetBytes_;
+    std::vector<std::int64_t> cacheBytes_;
+};
+
+// The day of when in local time, "dd.MM.yyyy".
+std::string StatDateText(Clock::TimePoint when);
+
+}  // namespace vs
