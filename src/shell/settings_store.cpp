@@ -1,0 +1,113 @@
+#include "shell/settings_store.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "base/atomic_file.h"
+#include "base/cp1251.h"
+#include "shell/ini_file.h"
+#include "shell/password.h"
+
+namespace vs {
+
+void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings) {
+    IniFile ini = IniFile::Load(iniFile);
+    ini.Set(kSettingsSection, "FormVersion", "0");
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        ini.Set(kSettingsSection, key.key, key.ToText(settings));
+    }
+    ini.Set(kSettingsSection, kPasswordKey, EncodeStoredPassword(settings.UserPswEd));
+    ini.Set(kSettingsSection, kStatColsKey, std::to_string(settings.StatCols));
+    ini.Save(iniFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+}
+
+namespace {
+
+int ApplyNumber(std::string& field, int fallback) {
+    int value = ParseIntOr(field, fallback);
+    field = std::to_string(value);
+    return value;
+}
+
+}  // namespace
+
+AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousFreshWindow) {
+    AppliedSettings applied;
+    applied.port = ApplyNumber(settings.PortEd, 8080);
+    applied.mappedPort = ApplyNumber(settings.MappedPortEd, 8080);
+    applied.mappedHost = settings.MappedHostEd;
+    applied.scale = ApplyNumber(settings.ScaleEd, 10000);
+    ApplyNumber(settings.NewFilesHour, 0);
+    ApplyNumber(settings.NewFilesMin, 0);
+    applied.freshWindow = FreshWindowOf(settings, previousFreshWindow);
+    return applied;
+}
+
+std::string PortBusyMessage(int port) {
+    return cp1251::FromUtf8("Порт " + std::to_string(port) + " уже занят");
+}
+
+std::filesystem::path AutostartFile() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::filesystem::path base;
+    if (config != nullptr && *config == '/') {
+        base = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home != nullptr ? home : "/") / ".config";
+    }
+    return base / "autostart" / "vellostore.desktop";
+}
+
+namespace {
+
+// The Exec line of a desktop entry, with the quoting we write undone.
+std::string ExecOf(const std::string& entry) {
+    std::istringstream in(entry);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.starts_with("Exec=")) {
+            std::string exec = line.substr(5);
+            if (exec.size() >= 2 && exec.front() == '"' && exec.back() == '"') {
+                exec = exec.substr(1, exec.size() - 2);
+            }
+            return exec;
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+bool AutoRunEnabled(const std::filesystem::path& executable) {
+    std::ifstream in(AutostartFile(), std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    std::string entry((std::istreambuf_iterator<char>(in)), {});
+    return ExecOf(entry) == executable.string();
+}
+
+void SetAutoRun(bool enabled, const std::filesystem::path& executable) {
+    const std::filesystem::path file = AutostartFile();
+    if (!enabled) {
+        std::error_code ignored;
+        std::filesystem::remove(file, ignored);
+        return;
+    }
+    std::filesystem::create_directories(file.parent_path());
+    std::string entry =
+        "[Desktop Entry]\n"
+        "Type=Application\n"
+        "Name=Vellostore\n"
+        "Comment=Caching HTTP proxy\n"
+        "Exec=\"" +
+        executable.string() + "\"\nX-GNOME-Autostart-enabled=true\n";
+    WriteFileAtomically(file, entry,
+                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+                            std::filesystem::perms::group_read |
+                            std::filesystem::perms::others_read);
+}
+
+}  // namespace vs

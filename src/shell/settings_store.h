@@ -1,0 +1,47 @@
+#pragma once
+// Writing the settings back, and applying them: turning the text of the
+// number fields into the values the running proxy uses, with each field
+// rewritten to the value actually used.
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "shell/settings.h"
+
+namespace vs {
+
+// Writes section "TMainForm": "FormVersion", the 24 stored properties in
+// their order, the scrambled parent-proxy password and "StatCols". Every
+// other key and section of the file stays as it was (window placement and
+// grid layouts belong to the desktop app). Whole or not at all, mode 0600.
+void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings);
+
+// What applying the settings gives the running proxy.
+struct AppliedSettings {
+    int port = 8080;
+    std::string mappedHost;
+    int mappedPort = 8080;
+    int scale = 10000;  // the traffic chart's upper bound
+    std::chrono::seconds freshWindow{0};
+};
+
+// Applies the fields as "Применить" does: each number field is read as a
+// whole decimal number, a text that is not one gives the field's fallback,
+// and the field is rewritten with the value used (port and parent port
+// 8080, chart scale 10000, hours and minutes 0).
+AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousFreshWindow);
+
+// "Порт %d уже занят" in the 8-bit code page.
+std::string PortBusyMessage(int port);
+
+// The autorun entry: the XDG autostart file
+// $XDG_CONFIG_HOME/autostart/vellostore.desktop (~/.config/autostart by
+// default) whose Exec is the executable's full path.
+std::filesystem::path AutostartFile();
+// Ticked exactly when that file exists and runs this executable.
+bool AutoRunEnabled(const std::filesystem::path& executable);
+// Writes or removes the file. Throws std::system_error when it cannot.
+void SetAutoRun(bool enabled, const std::filesystem::path& executable);
+
+}  // namespace vs

@@ -1,0 +1,127 @@
+// Writing and applying the settings, and the autorun entry.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "shell/ini_file.h"
+#include "shell/settings_store.h"
+#include "support/child_process.h"
+
+namespace vs {
+namespace {
+
+std::string Slurp(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ApplySettings, FreshDefaults) {
+    Settings s;
+    AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
+    EXPECT_EQ(applied.port, 8080);
+    EXPECT_EQ(applied.mappedHost, "127.0.0.1");
+    EXPECT_EQ(applied.mappedPort, 4480);
+    EXPECT_EQ(applied.scale, 5000);
+    EXPECT_EQ(applied.freshWindow, std::chrono::minutes(5));
+    EXPECT_TRUE(s.BlackListCB && s.CacheListCB && s.NoReqCB);
+    EXPECT_FALSE(s.URLPrepareCB);
+}
+
+TEST(ApplySettings, FallbacksRewriteTheFields) {
+    Settings s;
+    s.PortEd = "abc";
+    s.MappedPortEd = "0081";
+    s.ScaleEd = "lots";
+    AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
+    EXPECT_EQ(applied.port, 8080);
+    EXPECT_EQ(s.PortEd, "8080");
+    EXPECT_EQ(applied.mappedPort, 81);
+    EXPECT_EQ(s.MappedPortEd, "81");
+    EXPECT_EQ(applied.scale, 10000);
+    EXPECT_EQ(s.ScaleEd, "10000");
+}
+
+TEST(ApplySettings, FreshWindowDayArithmetic) {
+    using namespace std::chrono;
+    struct Case {
+        const char* hours;
+        const char* minutes;
+        seconds previous;
+        seconds expected;
+    } cases[] = {
+        {"24", "0", 0s, 24h},
+        {"25", "30", 0s, 25h + 30min},
+        {"48", "0", 0s, 48h},
+        {"0", "5", 0s, 5min},
+        {"x", "y", 0s, 0s},              // both fall back to 0
+        {"2", "75", 7min, 7min},         // no time of day: the old window stays
+        {"26", "-1", 7min, 7min + 24h},  // ... but whole days are still added
+    };
+    for (const Case& c : cases) {
+        Settings s;
+        s.NewFilesHour = c.hours;
+        s.NewFilesMin = c.minutes;
+        EXPECT_EQ(ApplySettings(s, c.previous).freshWindow, c.expected)
+            << c.hours << ":" << c.minutes;
+    }
+}
+
+TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
+    test::TempDir dir;
+    const auto ini = dir.Path() / "Vellostore.ini";
+    {
+        std::ofstream out(ini, std::ios::binary);
+        out << "; placement\r\n[TMainForm]\r\nNormPos=1,2,3,4\r\nPortEd_Text=9000\r\n"
+               "[Monitor Columns Sizes]\r\nColumn0=40\r\n";
+    }
+    Settings s = LoadSettings(ini);
+    s.UserPswEd = "secret";
+    s.OffLine = true;
+    s.StatCols = 3;
+    SaveSettings(ini, s);
+
+    const std::string text = Slurp(ini);
+    EXPECT_NE(text.find("NormPos=1,2,3,4\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[Monitor Columns Sizes]\r\nColumn0=40\r\n"), std::string::npos);
+    EXPECT_NE(text.find("PortEd_Text=9000\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("secret"), std::string::npos);
+    IniFile file = IniFile::Load(ini);
+    EXPECT_EQ(file.Get("TMainForm", "FormVersion"), "0");
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        EXPECT_TRUE(file.Get("TMainForm", key.key).has_value()) << key.key;
+    }
+    Settings back = LoadSettings(ini);
+    EXPECT_EQ(back.UserPswEd, "secret");
+    EXPECT_TRUE(back.OffLine);
+    EXPECT_EQ(back.StatCols, 3);
+    struct stat st {};
+    ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(AutoRun, FollowsTheXdgAutostartEntry) {
+    test::TempDir dir;
+    const char* old = std::getenv("XDG_CONFIG_HOME");
+    std::string saved = old != nullptr ? old : "";
+    ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+
+    const std::filesystem::path exe = "/opt/vellostore/bin/vellostore";
+    EXPECT_FALSE(AutoRunEnabled(exe));
+    SetAutoRun(true, exe);
+    EXPECT_EQ(AutostartFile(), dir.Path() / "autostart" / "vellostore.desktop");
+    EXPECT_TRUE(AutoRunEnabled(exe));
+    EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore"));  // another path: not ticked
+    SetAutoRun(false, exe);
+    EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
+
+    if (old != nullptr) {
+        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_CONFIG_HOME");
+    }
+}
+
+}  // namespace
+}  // namespace vs
