@@ -1,0 +1,249 @@
+#include "cache/cleaning.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+
+#include "cache/cache_entry.h"
+#include "cache/cache_paths.h"
+#include "shell/settings.h"
+
+namespace vs::cache {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::int64_t kKilobyte = 1024;
+constexpr std::string_view kCannotDelete = "К сожалению моя компона не смогла удалить ";
+
+enum class Kind { kFolder, kEntry, kTemporary, kOther };
+
+struct Item {
+    fs::path path;
+    Kind kind;
+};
+
+// Types come from lstat, so a link to a folder is a file here and no walker
+// ever leaves the tree through it.
+Kind KindOf(const fs::path& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) {
+        return Kind::kOther;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        return Kind::kFolder;
+    }
+    if (path.filename().native().starts_with(kTemporaryPrefix)) {
+        return Kind::kTemporary;
+    }
+    return S_ISREG(info.st_mode) ? Kind::kEntry : Kind::kOther;
+}
+
+// Sorted so that runs, and what they delete first, do not depend on the
+// file system's order.
+std::vector<std::string> SortedNames(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator();
+         it.increment(error)) {
+        names.push_back(it->path().filename().native());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<Item> ListFolder(const fs::path& folder) {
+    std::vector<Item> items;
+    for (const std::string& name : SortedNames(folder)) {
+        fs::path path = folder / name;
+        const Kind kind = KindOf(path);
+        items.push_back({std::move(path), kind});
+    }
+    return items;
+}
+
+// Only regular files have a size worth counting; a link's target may lie
+// outside the cache.
+std::int64_t SizeOf(const Item& item) {
+    if (item.kind != Kind::kEntry && item.kind != Kind::kTemporary) {
+        return 0;
+    }
+    return std::max<std::int64_t>(GetFileSize64(item.path), 0);
+}
+
+bool Missing(const fs::path& path) {
+    struct stat info;
+    return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
+Clock::TimePoint DefaultOldBefore() {
+    std::tm local{};
+    local.tm_year = 2005 - 1900;
+    local.tm_mon = 1;
+    local.tm_mday = 5;
+    local.tm_hour = 14;
+    local.tm_min = 12;
+    local.tm_sec = 59;
+    local.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&local));
+}
+
+void CacheCleaner::Start() {
+    requested_ = true;
+}
+
+void CacheCleaner::Stop() {
+    listing_.clear();
+    current_ = 0;
+    requested_ = false;
+    started_ = false;
+    label_.clear();
+}
+
+std::optional<std::string> CacheCleaner::Step(const fs::path& cacheDir, Clock::TimePoint now) {
+    if (!requested_) {
+        return std::nullopt;
+    }
+    failure_.reset();
+    if (!started_) {
+        std::error_code error;
+        // A cache folder that is not there yet (a removable disk, a setting
+        // being changed) may appear; the run waits for it until stopped.
+        if (!fs::is_directory(cacheDir, error)) {
+            return std::nullopt;
+        }
+        const int small = ParseIntOr(options_.smallSize, 1);
+        options_.smallSize = std::to_string(small);
+        smallLimit_ = small * kKilobyte;
+        const int huge = ParseIntOr(options_.hugeSize, 10000);
+        options_.hugeSize = std::to_string(huge);
+        hugeLimit_ = huge * kKilobyte;
+        listing_ = SortedNames(cacheDir);
+        current_ = 0;
+        started_ = true;
+    } else {
+        ++current_;
+    }
+    if (current_ >= listing_.size()) {
+        Stop();
+        return std::nullopt;
+    }
+    Handle(cacheDir, listing_[current_]);
+    return failure_;
+}
+
+void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
+    if (name == "." || name == "..") {
+        return;
+    }
+    const fs::path site = cacheDir / name;
+    // Files lying directly in the cache folder belong to no site.
+    if (KindOf(site) != Kind::kFolder) {
+        return;
+    }
+    // Huge and old files go first, so that a site they leave below the
+    // small limit goes in the same step.
+    if (options_.delHuge) {
+        DeleteHugeFiles(site, hugeLimit_);
+    }
+    if (options_.delOld) {
+        DeleteOldFiles(site, options_.oldBefore);
+    }
+    if (options_.delSmall) {
+        const std::int64_t size = CacheDirSize(site, options_.delEmpty);
+        if (!failure_ && size < smallLimit_) {
+            label_ = site.string();
+            DeleteDirTree(site);
+        }
+    }
+}
+
+std::int64_t CacheCleaner::CacheDirSize(const fs::path& folder, bool removeEmpty) {
+    failure_.reset();
+    return Measure(folder, removeEmpty).bytes;
+}
+
+CacheCleaner::Size CacheCleaner::Measure(const fs::path& folder, bool removeEmpty) {
+    Size total;
+    for (const Item& item : ListFolder(folder)) {
+        if (failure_) {
+            break;
+        }
+        if (item.kind == Kind::kFolder) {
+            const Size sub = Measure(item.path, removeEmpty);
+            total.bytes += sub.bytes;
+            total.holdsTemporary = total.holdsTemporary || sub.holdsTemporary;
+            // An entry being written may still be empty; its folder is not.
+            if (removeEmpty && !failure_ && sub.bytes == 0 && !sub.holdsTemporary) {
+                DeleteDirTree(item.path);
+            }
+            continue;
+        }
+        total.bytes += SizeOf(item);
+        total.holdsTemporary = total.holdsTemporary || item.kind == Kind::kTemporary;
+    }
+    return total;
+}
+
+void CacheCleaner::DeleteHugeFiles(const fs::path& folder, std::int64_t limit) {
+    for (const Item& item : ListFolder(folder)) {
+        if (item.kind == Kind::kFolder) {
+            DeleteHugeFiles(item.path, limit);
+        } else if (item.kind == Kind::kEntry && SizeOf(item) > limit) {
+            label_ = item.path.string();
+            DeleteEntry(item.path);
+        }
+    }
+}
+
+void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint before) {
+    for (const Item& item : ListFolder(folder)) {
+        if (item.kind == Kind::kFolder) {
+            DeleteOldFiles(item.path, before);
+            // A file that vanished meanwhile reads as used at `before`: kept.
+        } else if (item.kind == Kind::kEntry && EntryLastUse(item.path, before) < before) {
+            label_ = item.path.string();
+            DeleteEntry(item.path);
+        }
+    }
+}
+
+std::optional<std::string> CacheCleaner::DeleteDirTree(const fs::path& folder) {
+    for (const Item& item : ListFolder(folder)) {
+        if (item.kind == Kind::kFolder) {
+            if (auto failure = DeleteDirTree(item.path)) {
+                return failure;
+            }
+            continue;
+        }
+        bool gone = false;
+        switch (item.kind) {
+            case Kind::kEntry:
+                gone = DeleteEntry(item.path);
+                break;
+            case Kind::kOther:
+                // Links and the like are no entries; nobody locks them.
+                gone = ::unlink(item.path.c_str()) == 0;
+                break;
+            case Kind::kTemporary:
+            case Kind::kFolder:
+                break;
+        }
+        // Someone else deleting the file meanwhile is as good.
+        if (!gone && !Missing(item.path)) {
+            failure_ = std::string(kCannotDelete) + item.path.string();
+            return failure_;
+        }
+    }
+    // Something may have been added meanwhile; the folder then simply stays.
+    ::rmdir(folder.c_str());
+    return std::nullopt;
+}
+
+}  // namespace vs::cache

@@ -1,0 +1,86 @@
+#pragma once
+// Thinning the cache while the proxy keeps serving: a run handles one site
+// folder (top-level entry of the cache directory) per Step, so the caller can
+// interleave it with its idle passes and stop it at any moment.
+//
+// Entries a connection reads or writes survive every criterion: files go
+// through DeleteEntry, which refuses them, and temporary files of entries
+// being written are never touched.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/clock.h"
+
+namespace vs::cache {
+
+// 5 February 2005 14:12:59, local time: the date picker's initial value.
+Clock::TimePoint DefaultOldBefore();
+
+// The cleaning tab's controls. Sizes stay text because a run writes back the
+// number it actually used, as the fields show it.
+struct CleaningOptions {
+    bool delOld = false;
+    Clock::TimePoint oldBefore = DefaultOldBefore();
+    bool delHuge = false;
+    std::string hugeSize = "1000";  // kB
+    bool delEmpty = false;
+    bool delSmall = false;
+    std::string smallSize = "20";  // kB
+};
+
+class CacheCleaner {
+public:
+    void Start();
+    // Usable at any moment, also between the folders of a run.
+    void Stop();
+    bool Running() const { return requested_; }
+    // The path being deleted (UTF-8).
+    const std::string& Label() const { return label_; }
+    CleaningOptions& Options() { return options_; }
+
+    // One step of the run: opens the listing on the first one, then handles
+    // one top-level entry. Returns the message to show when a folder could
+    // not be deleted; the run goes on with the next entry at the next step.
+    std::optional<std::string> Step(const std::filesystem::path& cacheDir, Clock::TimePoint now);
+
+    // The walkers a step uses. A folder is a real directory; every other
+    // entry counts as a file. Links are never followed.
+
+    // Bytes of the files below folder. With removeEmpty, sub-folders totalling
+    // 0 bytes are deleted; a failure there is reported by the enclosing Step
+    // and stops the walk.
+    std::int64_t CacheDirSize(const std::filesystem::path& folder, bool removeEmpty);
+    // Deletes files of more than limit bytes; files in use stay.
+    void DeleteHugeFiles(const std::filesystem::path& folder, std::int64_t limit);
+    // Deletes files last used before `before`; files in use stay.
+    void DeleteOldFiles(const std::filesystem::path& folder, Clock::TimePoint before);
+    // Deletes the tree, stopping at the first file that cannot go (in use,
+    // being written): the message names it and the folder stays.
+    std::optional<std::string> DeleteDirTree(const std::filesystem::path& folder);
+
+private:
+    struct Size {
+        std::int64_t bytes = 0;
+        bool holdsTemporary = false;
+    };
+    Size Measure(const std::filesystem::path& folder, bool removeEmpty);
+    void Handle(const std::filesystem::path& cacheDir, const std::string& name);
+
+    CleaningOptions options_;
+    bool requested_ = false;
+    bool started_ = false;
+    std::vector<std::string> listing_;
+    std::size_t current_ = 0;
+    std::int64_t smallLimit_ = 0;
+    std::int64_t hugeLimit_ = 0;
+    std::string label_;
+    // The first deletion failure of the current step; walking stops there.
+    std::optional<std::string> failure_;
+};
+
+}  // namespace vs::cache

@@ -1,0 +1,250 @@
+#include "cache/cleaning.h"
+
+#include <fcntl.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "cache/cache_entry.h"
+#include "cache/cache_paths.h"
+#include "support/child_process.h"
+
+namespace vs::cache {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+
+const Clock::TimePoint kNow = sys_days(2024y / 6 / 1) + hours(12);
+const Clock::TimePoint kBefore = sys_days(2024y / 1 / 1) + hours(8);
+const std::string kCannotDelete = "К сожалению моя компона не смогла удалить ";
+
+// Sparse, so that megabyte sizes cost nothing; used recently, so that only
+// the criterion under test can pick it.
+void MakeFile(const fs::path& path, off_t size, Clock::TimePoint used = kNow) {
+    fs::create_directories(path.parent_path());
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(::ftruncate(fd, size), 0);
+    ::close(fd);
+    ASSERT_TRUE(MarkUsed(path, used));
+}
+
+class CleaningTest : public ::testing::Test {
+private:
+    test::TempDir temp;
+
+protected:
+    fs::path cache = temp.Path() / "cache";
+    CacheCleaner cleaner;
+    CleaningOptions& options = cleaner.Options();
+
+    void SetUp() override { fs::create_directories(cache); }
+    std::optional<std::string> Step() { return cleaner.Step(cache, kNow); }
+    int RunToEnd() {
+        int steps = 0;
+        for (; cleaner.Running() && steps < 100; ++steps) {
+            EXPECT_EQ(Step(), std::nullopt);
+        }
+        return steps;
+    }
+};
+
+TEST_F(CleaningTest, LimitsAreKilobytesReadAfreshByEachRun) {
+    options.delHuge = true;
+    options.delSmall = true;
+    MakeFile(cache / "a/index.htm", 20'000);
+    MakeFile(cache / "a/img/logo.gif", 479);
+    MakeFile(cache / "b/at-limit", 1'024'000);
+    MakeFile(cache / "b/deep/er/over", 1'024'001);
+    MakeFile(cache / "c/ten-megabytes", 10'240'000);
+    MakeFile(cache / "c/more", 10'240'001);
+    MakeFile(cache / "d/page", 20'480);
+
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "a"));
+    EXPECT_EQ(cleaner.Label(), (cache / "a").string());
+    EXPECT_TRUE(fs::exists(cache / "b"));
+    EXPECT_EQ(RunToEnd(), 4);
+    EXPECT_TRUE(fs::exists(cache / "b/at-limit"));
+    EXPECT_FALSE(fs::exists(cache / "b/deep/er/over"));
+    EXPECT_FALSE(fs::exists(cache / "c/more"));
+    EXPECT_TRUE(fs::exists(cache / "d/page"));
+
+    MakeFile(cache / "a/page", 1023);
+    MakeFile(cache / "c/more", 10'240'001);
+    MakeFile(cache / "c/ten-megabytes", 10'240'000);
+    options.smallSize = "abc";
+    options.hugeSize = "";
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_EQ(options.smallSize, "1");
+    EXPECT_EQ(options.hugeSize, "10000");
+    EXPECT_FALSE(fs::exists(cache / "a"));
+    RunToEnd();
+    EXPECT_TRUE(fs::exists(cache / "c/ten-megabytes"));
+    EXPECT_FALSE(fs::exists(cache / "c/more"));
+    EXPECT_TRUE(fs::exists(cache / "d/page"));
+}
+
+TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {
+    options.delHuge = true;
+    options.delOld = true;
+    options.oldBefore = kBefore;
+    MakeFile(cache / "a/huge", 2'000'000);
+    MakeFile(cache / "a/sub/old", 30'000, kBefore - seconds(1));
+    MakeFile(cache / "a/exactly", 30'000, kBefore);
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_FALSE(fs::exists(cache / "a/huge"));
+    EXPECT_FALSE(fs::exists(cache / "a/sub/old"));
+    EXPECT_TRUE(fs::exists(cache / "a/exactly"));
+
+    options.delSmall = true;
+    MakeFile(cache / "a/huge", 2'000'000);
+    MakeFile(cache / "b/huge", 2'000'000);
+    MakeFile(cache / "b/old", 30'000, kBefore - hours(1));
+    MakeFile(cache / "b/rest", 100);
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_TRUE(fs::exists(cache / "a/exactly"));
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "b"));
+}
+
+TEST_F(CleaningTest, EntriesWithATrailerGoLikeAnyOther) {
+    if (::setxattr(cache.c_str(), "user.probe", "1", 1, 0) != 0) {
+        GTEST_SKIP() << "the temporary folder refuses user extended attributes";
+    }
+    for (const char* name : {"huge.gz", "old.gz"}) {
+        auto writer = BeginEntry(cache / "site" / name);
+        ASSERT_TRUE(writer && writer->Append(std::string(name[0] == 'h' ? 3000 : 10, 'z')));
+        ASSERT_TRUE(writer->Finish("text/html", "gzip", kNow, false, kNow));
+    }
+    ASSERT_TRUE(EntryHasTrailer(cache / "site/old.gz"));
+    ASSERT_TRUE(MarkUsed(cache / "site/old.gz", kBefore - seconds(1)));
+
+    options.delHuge = true;
+    options.hugeSize = "2";
+    options.delOld = true;
+    options.oldBefore = kBefore;
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_FALSE(fs::exists(cache / "site/huge.gz"));
+    EXPECT_FALSE(fs::exists(cache / "site/old.gz"));
+}
+
+TEST_F(CleaningTest, EmptyFoldersGoOnlyWithTheSmallCriterion) {
+    MakeFile(cache / "site/page", 5000);
+    fs::create_directories(cache / "site/empty/nested");
+    MakeFile(cache / "site/zero-files/sub/b", 0);
+    MakeFile(cache / "site/kept/c", 1);
+    options.delEmpty = true;
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_TRUE(fs::exists(cache / "site/empty/nested"));
+    EXPECT_TRUE(fs::exists(cache / "site/zero-files/sub/b"));
+
+    // With a limit of 0 no site is small, so only the empty folders go.
+    options.delSmall = true;
+    options.smallSize = "0";
+    auto writer = BeginEntry(cache / "site/writing/entry");
+    ASSERT_TRUE(writer);
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_FALSE(fs::exists(cache / "site/empty"));
+    EXPECT_FALSE(fs::exists(cache / "site/zero-files"));
+    EXPECT_TRUE(fs::exists(cache / "site/kept/c"));
+    EXPECT_TRUE(fs::exists(cache / "site/page"));
+    // Still empty, but an entry is on its way there.
+    EXPECT_TRUE(writer->Finish("", "", kNow, false, kNow));
+    EXPECT_TRUE(EntryExists(cache / "site/writing/entry"));
+}
+
+TEST_F(CleaningTest, EntriesInUseSurviveEveryCriterion) {
+    MakeFile(cache / "busy/z-read", 5000, kBefore - hours(1));
+    auto reader = OpenEntry(cache / "busy/z-read");
+    auto writer = BeginEntry(cache / "busy/sub/written");
+    ASSERT_TRUE(reader && writer && writer->Append(std::string(5000, 'w')));
+    fs::path temporary;
+    for (const auto& item : fs::directory_iterator(cache / "busy/sub")) {
+        temporary = item.path();
+    }
+    ASSERT_TRUE(temporary.filename().native().starts_with(kTemporaryPrefix));
+    ASSERT_TRUE(MarkUsed(temporary, kBefore - hours(1)));
+    MakeFile(cache / "next/page", 10);
+
+    options = {true, kBefore, true, "1", true, true, "100"};
+    cleaner.Start();
+    const auto message = Step();
+    ASSERT_TRUE(message.has_value());
+    EXPECT_TRUE(message->starts_with(kCannotDelete)) << *message;
+    EXPECT_TRUE(fs::exists(cache / "busy/z-read"));
+    EXPECT_TRUE(fs::exists(temporary));
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "next"));
+
+    // The first file that cannot go ends the walk, also from a sub-folder.
+    EXPECT_EQ(cleaner.DeleteDirTree(cache / "busy"), kCannotDelete + temporary.string());
+    EXPECT_TRUE(writer->Finish("", "", kNow, false, kNow));
+    writer.reset();
+    EXPECT_EQ(cleaner.DeleteDirTree(cache / "busy"),
+              kCannotDelete + (cache / "busy/z-read").string());
+    EXPECT_FALSE(fs::exists(cache / "busy/sub"));
+    EXPECT_TRUE(fs::exists(cache / "busy/z-read"));
+    reader.reset();
+    EXPECT_EQ(cleaner.DeleteDirTree(cache / "busy"), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "busy"));
+}
+
+TEST_F(CleaningTest, OneTopLevelEntryPerStepUntilStopped) {
+    fs::remove(cache);
+    options.delSmall = true;
+    options.delHuge = true;
+    options.hugeSize = "1";
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_TRUE(cleaner.Running());
+
+    fs::create_directories(cache);
+    EXPECT_EQ(RunToEnd(), 1);
+    const fs::path outside = cache.parent_path() / "outside";
+    MakeFile(outside / "huge", 5000);
+    for (const char* site : {"a", "b", "c", "d"}) {
+        MakeFile(cache / site / "page", 100);
+    }
+    // Files and links at the top belong to no site; links below lead nowhere.
+    MakeFile(cache / ".top-file", 5000);
+    fs::create_directory_symlink(outside, cache / "b/link");
+    fs::create_directory_symlink(outside, cache / "linked");
+
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_TRUE(fs::exists(cache / "a"));
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "a"));
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_FALSE(fs::exists(cache / "b"));
+    cleaner.Stop();
+    EXPECT_FALSE(cleaner.Running());
+    EXPECT_EQ(cleaner.Label(), "");
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_TRUE(fs::exists(cache / "c"));
+
+    MakeFile(cache / "a/page", 100);
+    cleaner.Start();
+    EXPECT_EQ(RunToEnd(), 6);
+    EXPECT_FALSE(fs::exists(cache / "a"));
+    EXPECT_FALSE(fs::exists(cache / "d"));
+    EXPECT_TRUE(fs::exists(cache / ".top-file"));
+    EXPECT_TRUE(fs::is_symlink(cache / "linked"));
+    EXPECT_TRUE(fs::exists(outside / "huge"));
+}
+
+}  // namespace
+}  // namespace vs::cache
