@@ -9,7 +9,10 @@
 #include <regex>
 
 #include "rules/grid_text.h"
+#include "shell/ini_file.h"
 #include "shell/password.h"
+#include "shell/settings.h"
+#include "shell/statistics.h"
 #include "support/child_process.h"
 #include "support/net_helpers.h"
 #include "support/origin_process.h"
@@ -284,6 +287,57 @@ TEST(Daemon, AKilledDownloadNeverLeavesAnEntryToServe) {
     auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
     SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
+}
+
+TEST(Daemon, SavesEverySettingAndCountsTrafficIntoTodaysRow) {
+    TempDir dir;
+    HttpOrigin origin;
+    auto home = dir.Path() / "home";
+    const int port = FreePort();
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(origin.Port()) + "/size/" + std::to_string(300 * 1024);
+    for (int run = 1; run <= 2; ++run) {
+        Daemon proxy("run" + std::to_string(run), home, port);
+        ASSERT_TRUE(proxy.Ready());
+        ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "body"), 0);
+        proxy.Process().Signal(SIGTERM);
+        ASSERT_EQ(proxy.Process().Wait(10s), 0);
+    }
+    IniFile ini = IniFile::Load(home / "Vellostore.ini");
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        EXPECT_TRUE(ini.Get("TMainForm", key.key).has_value()) << key.key;
+    }
+    EXPECT_EQ(ini.Get("TMainForm", "StatCols"), "2");
+    EXPECT_EQ(ini.Get("TMainForm", "CacheDir_Text"), "Cache");
+    EXPECT_TRUE(std::filesystem::is_directory(home / "Cache"));
+    // Both runs' traffic (a little more than the two bodies, headers
+    // included) in the "local" user's column of today's row.
+    std::string stat = Slurp(home / "stat.txt");
+    std::string expected =
+        WriteGridText({{StatDateText(std::chrono::system_clock::now()), "600/0"}}, u',');
+    EXPECT_EQ(stat, expected);
+}
+
+TEST(Daemon, SighupAppliesTheSettingsFileAgain) {
+    TempDir dir;
+    HttpOrigin origin;
+    auto home = dir.Path() / "home";
+    const int first = FreePort();
+    Daemon proxy("proxy", home, first);
+    ASSERT_TRUE(proxy.Ready());
+    const int second = FreePort();
+    {
+        std::ofstream ini(home / "Vellostore.ini", std::ios::binary);
+        ini << "[TMainForm]\r\nPortEd_Text=" << second << "\r\n";
+    }
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(proxy.Process().WaitForStderr(":" + std::to_string(second) + ",", 10s));
+    std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/size/10";
+    EXPECT_EQ(Curl(dir, "http://127.0.0.1:" + std::to_string(second), url, dir.Path() / "b"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "b", 10));
+    EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(first)), std::exception);
+    proxy.Process().Signal(SIGTERM);
+    EXPECT_EQ(proxy.Process().Wait(10s), 0);
 }
 
 TEST(Daemon, AnswersHelpAndVersionWithoutStarting) {

@@ -68,37 +68,64 @@ int main(int argc, char** argv) {
     if (AnswerArguments(argc, argv)) {
         return 0;
     }
-    // Signals are taken by sigwait below; worker threads inherit the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // The signals are taken by the main loop; worker threads inherit the
+    // mask and never see them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
 
     // The daemon keeps the monitor's recent rows only: nobody scrolls back.
-    vs::ProxyService service(vs::DataDirectory(), PrintLogEntry, vs::DefaultClock(), 10000);
+    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), PrintLogEntry,
+                             vs::DefaultClock(), 10000);
     std::optional<std::string> error;
     try {
-        error = service.Start();
+        error = service.StartUp();
     } catch (const std::exception& e) {
-        // An unreadable settings file: running on defaults would hide it.
+        // An unreadable settings file: running on defaults would later save
+        // them over the user's settings.
         std::cerr << "vellostored: " << e.what() << std::endl;
         return 1;
     }
-    service.DrainInBackground(std::chrono::milliseconds(100));
-    if (error) {
-        PrintError(*error);  // keeps running with the listener stopped
-    } else {
-        std::cerr << "vellostored: listening on 0.0.0.0:" << service.Server().BoundPort()
-                  << ", data directory " << service.DataDir().string() << std::endl;
-    }
+    auto report = [&service](const std::optional<std::string>& message) {
+        if (message) {
+            PrintError(*message);  // keeps running with the listener stopped
+        } else {
+            std::cerr << "vellostored: listening on 0.0.0.0:" << service.Server().BoundPort()
+                      << ", data directory " << service.DataDir().string() << std::endl;
+        }
+    };
+    report(error);
 
-    int signalNumber = 0;
-    sigwait(&stopSignals, &signalNumber);
+    // The application thread: a pass every 100 ms, a chart sample every
+    // second, until asked to stop.
+    const timespec tick{0, 100'000'000};
+    for (int ticks = 0;; ++ticks) {
+        int signalNumber = sigtimedwait(&signals, nullptr, &tick);
+        if (signalNumber == SIGINT || signalNumber == SIGTERM) {
+            break;
+        }
+        if (signalNumber == SIGHUP) {
+            try {
+                report(service.Reload());
+            } catch (const std::exception& e) {
+                std::cerr << "vellostored: " << e.what() << std::endl;
+            }
+        }
+        if (auto message = service.IdlePass()) {
+            PrintError(vs::cp1251::FromUtf8(*message));
+        }
+        service.Tick100ms();
+        if (ticks % 10 == 9) {
+            service.Tick1s();
+        }
+    }
     try {
-        service.Stop();
+        service.ShutDown();
     } catch (const vs::proxy::TerminateTimeout& e) {
         PrintError(e.what());
     }

@@ -49,10 +49,10 @@ int main(int argc, char** argv) {
         QMetaObject::invokeMethod(
             log, [log, text] { log->appendPlainText(text); }, Qt::QueuedConnection);
     };
-    vs::ProxyService service(vs::DataDirectory(), sink);
+    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), sink);
     std::optional<std::string> error;
     try {
-        error = service.Start();
+        error = service.StartUp();
     } catch (const std::exception& e) {
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"), QString::fromLocal8Bit(e.what()));
         return 1;
@@ -65,10 +65,22 @@ int main(int argc, char** argv) {
                             .arg(service.Server().BoundPort())
                             .arg(QString::fromStdString(service.DataDir().string())));
     }
+    QTimer pass;
+    QObject::connect(&pass, &QTimer::timeout, [&service, &window] {
+        if (auto message = service.IdlePass()) {
+            QMessageBox::critical(&window, QStringLiteral("Ошибка"),
+                                  QString::fromStdString(*message));
+        }
+        service.Tick100ms();
+    });
+    pass.start(100);
+    QTimer second;
+    QObject::connect(&second, &QTimer::timeout, [&service] { service.Tick1s(); });
+    second.start(1000);
     window.show();
     int rc = app.exec();
     try {
-        service.Stop();
+        service.ShutDown();
     } catch (const std::exception&) {
     }
     return rc;

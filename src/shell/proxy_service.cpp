@@ -5,52 +5,77 @@
 
 namespace vs {
 
-ProxyService::ProxyService(std::filesystem::path dataDir, proxy::LogSink log, const Clock& clock,
-                           std::size_t keepMonitorRows)
+ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
+                           proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows)
     : dataDir_(std::move(dataDir)),
-      engine_(settings_, lists_, clock),
+      executable_(std::move(executable)),
+      clock_(clock),
+      engine_(published_, lists_, clock),
       monitor_(keepMonitorRows),
-      consumer_(engine_.Queue(), monitor_, lists_, std::move(log)),
+      consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),
       server_(handlers_) {}
 
-ProxyService::~ProxyService() {
-    StopDraining();
-}
-
-std::optional<std::string> ProxyService::Start() {
-    auto settings = std::make_shared<const Settings>(LoadSettings(dataDir_ / kSettingsFileName));
-    port_ = ParseIntOr(settings->PortEd, 8080);
-    settings_.Publish(settings);
-    PrepareCache(*settings);
+std::optional<std::string> ProxyService::StartUp() {
+    settings_ = LoadSettings(SettingsFile());
+    std::optional<std::string> message = ApplyToEngine(false);
+    autoRun_ = AutoRunEnabled(executable_);
     LoadLists();
-
-    proxy::ListenerSettings listener;
-    listener.port = static_cast<std::uint16_t>(port_);
-    server_.Stop();
-    server_.SetListener(listener);
-    server_.SetMapped(settings->MappedHostEd, ParseIntOr(settings->MappedPortEd, 8080));
+    statistics_.Load(StatFile(), settings_.StatCols, lists_.users, clock_.Now());
     engine_.ProducingEnabled = true;
     engine_.Closing = false;
-    try {
-        if (port_ < 0 || port_ > 65535) {  // 0: any free port (tests)
-            throw std::out_of_range("port");
+    // The listener opens last, so the first browsers meet loaded lists
+    // rather than an empty users list that would refuse them.
+    if (!message) {
+        try {
+            server_.Start();
+        } catch (const std::exception&) {
+            message = PortBusyMessage(applied_.port);
         }
-        server_.Start();
-    } catch (const std::exception&) {
-        return cp1251::FromUtf8("Порт " + std::to_string(port_) + " уже занят");
+    }
+    return message;
+}
+
+std::optional<std::string> ProxyService::ApplyToEngine(bool startListener) {
+    auto previous = engine_.Cache();
+    applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
+    server_.Stop();
+    proxy::ListenerSettings listener;
+    if (applied_.port < 0 || applied_.port > 65535) {
+        return PortBusyMessage(applied_.port);
+    }
+    listener.port = static_cast<std::uint16_t>(applied_.port);  // 0: any free port (tests)
+    server_.SetListener(listener);
+    server_.SetMapped(applied_.mappedHost, applied_.mappedPort);
+
+    proxy::CacheParams cache;
+    settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cache.dir);
+    cache::RemoveTemporaries(cache.dir.Root());
+    cache.freshWindow = applied_.freshWindow;
+    engine_.PublishCache(std::move(cache));
+    published_.Publish(std::make_shared<const Settings>(settings_));
+
+    if (startListener) {
+        try {
+            server_.Start();
+        } catch (const std::exception&) {
+            return PortBusyMessage(applied_.port);
+        }
     }
     return std::nullopt;
 }
 
-void ProxyService::PrepareCache(const Settings& settings) {
-    proxy::CacheParams params;
-    cache::CacheDirPrepare(settings.CacheDir, dataDir_, params.dir);
-    cache::RemoveTemporaries(params.dir.Root());
-    auto previous = engine_.Cache();
-    params.freshWindow =
-        FreshWindowOf(settings, previous ? previous->freshWindow : std::chrono::seconds(0));
-    engine_.PublishCache(std::move(params));
+std::optional<std::string> ProxyService::Apply() {
+    std::optional<std::string> message = ApplyToEngine(true);
+    SaveSettingsAndStatistics();
+    return message;
+}
+
+std::optional<std::string> ProxyService::Reload() {
+    Settings reread = LoadSettings(SettingsFile());
+    reread.OnlyFromCache = settings_.OnlyFromCache;  // not a stored setting
+    settings_ = reread;
+    return Apply();
 }
 
 void ProxyService::LoadLists() {
@@ -78,36 +103,47 @@ void ProxyService::SaveLists() {
     }
 }
 
-std::size_t ProxyService::Drain() {
-    return consumer_.Drain();
+void ProxyService::SaveSettingsAndStatistics() {
+    settings_.StatCols = statistics_.ColumnCount();
+    try {
+        SaveSettings(SettingsFile(), settings_);
+    } catch (const std::exception&) {
+        // An unwritable settings file keeps its old content.
+    }
+    try {
+        statistics_.Save(StatFile());
+    } catch (const std::exception&) {
+    }
 }
 
-void ProxyService::DrainInBackground(std::chrono::milliseconds interval) {
-    StopDraining();
-    drainStop_ = false;
-    drainer_ = std::thread([this, interval] {
-        std::unique_lock lock(drainLock_);
-        while (!drainStop_) {
-            lock.unlock();
-            consumer_.Drain();
-            lock.lock();
-            drainWake_.wait_for(lock, interval, [this] { return drainStop_; });
+std::optional<std::string> ProxyService::IdlePass() {
+    consumer_.Drain();
+    if (auto cache = engine_.Cache()) {
+        return cleaner_.Step(cache->dir.Root(), clock_.Now());
+    }
+    return std::nullopt;
+}
+
+void ProxyService::Tick100ms() {
+    if (++statSaveTicks_ > 1800) {
+        statSaveTicks_ = 0;
+        try {
+            statistics_.Save(StatFile());
+        } catch (const std::exception&) {
         }
-    });
-}
-
-void ProxyService::StopDraining() {
-    {
-        std::lock_guard guard(drainLock_);
-        drainStop_ = true;
-    }
-    drainWake_.notify_all();
-    if (drainer_.joinable()) {
-        drainer_.join();
     }
 }
 
-void ProxyService::Stop() {
+std::int64_t ProxyService::Tick1s() {
+    return consumer_.TakeSecondSample();
+}
+
+void ProxyService::SetAutoRunEnabled(bool enabled) {
+    SetAutoRun(enabled, executable_);
+    autoRun_ = enabled;
+}
+
+void ProxyService::ShutDown() {
     engine_.ProducingEnabled = false;
     std::exception_ptr timeout;
     try {
@@ -115,11 +151,11 @@ void ProxyService::Stop() {
     } catch (const proxy::TerminateTimeout&) {
         timeout = std::current_exception();
     }
-    // Every ended connection has queued its last entries; apply them so the
-    // hit counts saved below are complete.
-    StopDraining();
+    // Every ended connection has queued its last entries: apply them, so the
+    // hit counts and traffic saved below are complete.
     consumer_.Drain();
     engine_.Closing = true;
+    SaveSettingsAndStatistics();
     SaveLists();
     if (timeout) {
         std::rethrow_exception(timeout);

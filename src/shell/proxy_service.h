@@ -1,18 +1,20 @@
 #pragma once
-// The running proxy as both executables host it: settings and rule lists
-// from the data directory, the engine and its connection server, and the
-// consumer of the monitor queue. Grows into the full start-up and shutdown
-// sequence.
+// The application core both executables run: the settings model and its
+// file, the rule lists and the users list, the engine with its connection
+// server, the consumer of the monitor queue with the monitor, traffic
+// counters and statistics, and the cache-cleaning run. Start-up and shutdown
+// follow one order for both programs.
+//
+// Everything here except the engine's workers runs on one thread, the
+// application's: the desktop app's event loop, or the daemon's main loop.
 
-#include <condition_variable>
 #include <filesystem>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "base/clock.h"
 #include "base/snapshot.h"
+#include "cache/cleaning.h"
 #include "proxy/connection_server.h"
 #include "proxy/engine.h"
 #include "proxy/log_sink.h"
@@ -20,59 +22,90 @@
 #include "shell/monitor_model.h"
 #include "shell/queue_consumer.h"
 #include "shell/settings.h"
+#include "shell/settings_store.h"
+#include "shell/statistics.h"
 
 namespace vs {
 
 class ProxyService {
 public:
     // `log` receives every log entry as the consumer applies it.
-    ProxyService(std::filesystem::path dataDir, proxy::LogSink log,
-                 const Clock& clock = DefaultClock(), std::size_t keepMonitorRows = 0);
-    ~ProxyService();
+    // `keepMonitorRows` > 0 limits the monitor's memory (the daemon).
+    ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
+                 proxy::LogSink log, const Clock& clock = DefaultClock(),
+                 std::size_t keepMonitorRows = 0);
 
-    // Reads the settings and the rule lists and starts listening. On a
-    // listener failure returns the message for the user ("Порт %d уже
-    // занят", CP1251); the service then keeps running with the listener
-    // stopped. Throws when the settings file exists but cannot be read.
-    std::optional<std::string> Start();
-    // Drains the monitor queue every `interval` on a thread of its own (the
-    // daemon; the desktop app drains from its event loop instead).
-    void DrainInBackground(std::chrono::milliseconds interval);
-    // Stops producing and listening, applies what is still queued and saves
-    // the rule lists. Throws proxy::TerminateTimeout when connections do not
-    // end in time (the lists are saved all the same).
-    void Stop();
+    // The start-up sequence: settings from "Vellostore.ini", applied; the
+    // cache folder; the autorun state; the rule lists in their order and the
+    // users list; the statistics; then the listener opens. Returns the
+    // message for the user when the port cannot be listened on; the proxy
+    // then runs with the listener stopped. Throws when the settings file
+    // exists but cannot be read.
+    std::optional<std::string> StartUp();
+
+    // "Применить": applies the settings model to the running proxy (the
+    // listener restarts) and saves the settings.
+    std::optional<std::string> Apply();
+    // Reads "Vellostore.ini" again and applies it (the daemon's SIGHUP).
+    std::optional<std::string> Reload();
+
+    // One pass of the application thread: the monitor queue is drained and
+    // a running cache-cleaning run advances by one site folder. Returns a
+    // message to show when cleaning failed to delete something.
+    std::optional<std::string> IdlePass();
+    // The 100 ms tick: statistics are saved every 1801 ticks.
+    void Tick100ms();
+    // The one-second tick: the internet bytes of the last second (the
+    // traffic chart's sample).
+    std::int64_t Tick1s();
+
+    // The shutdown sequence: producing stops, the listener stops (every
+    // connection ends), what is still queued is applied, settings and
+    // statistics are saved, then the six lists. Throws
+    // proxy::TerminateTimeout when connections do not end in time, after
+    // saving all the same.
+    void ShutDown();
+
+    // The model the desktop app binds its controls to; Apply() publishes it.
+    Settings& SettingsModel() { return settings_; }
+    bool AutoRun() const { return autoRun_; }
+    // Throws std::system_error when the autostart entry cannot be written.
+    void SetAutoRunEnabled(bool enabled);
 
     const std::filesystem::path& DataDir() const { return dataDir_; }
-    int Port() const { return port_; }
+    std::filesystem::path SettingsFile() const { return dataDir_ / kSettingsFileName; }
+    std::filesystem::path StatFile() const { return dataDir_ / "stat.txt"; }
+    const AppliedSettings& Applied() const { return applied_; }
     proxy::MappedPortServer& Server() { return server_; }
     proxy::Engine& ProxyEngine() { return engine_; }
     proxy::RuleLists& Lists() { return lists_; }
     MonitorModel& Monitor() { return monitor_; }
-    // One pass of the consumer; with a background drain running, only that
-    // thread may call it.
-    std::size_t Drain();
+    StatTable& Statistics() { return statistics_; }
+    const TrafficCounters& Traffic() const { return consumer_.Traffic(); }
+    cache::CacheCleaner& Cleaner() { return cleaner_; }
 
 private:
-    void PrepareCache(const Settings& settings);
+    std::optional<std::string> ApplyToEngine(bool startListener);
     void LoadLists();
     void SaveLists();
-    void StopDraining();
+    void SaveSettingsAndStatistics();
 
     std::filesystem::path dataDir_;
-    Snapshot<Settings> settings_;
+    std::filesystem::path executable_;
+    const Clock& clock_;
+    Settings settings_;
+    Snapshot<Settings> published_;
+    AppliedSettings applied_;
+    bool autoRun_ = false;
     proxy::RuleLists lists_;
     proxy::Engine engine_;
     MonitorModel monitor_;
+    StatTable statistics_;
     QueueConsumer consumer_;
+    cache::CacheCleaner cleaner_;
     proxy::ProxyHandlers handlers_;
     proxy::MappedPortServer server_;
-    int port_ = 8080;
-
-    std::mutex drainLock_;
-    std::condition_variable drainWake_;
-    bool drainStop_ = false;
-    std::thread drainer_;
+    int statSaveTicks_ = 0;
 };
 
 }  // namespace vs

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string_view>
 
+#include "base/clock.h"
 #include "proxy/engine.h"
 #include "proxy/log_sink.h"
 #include "shell/monitor_model.h"
@@ -19,23 +20,32 @@ struct TrafficCounters {
     std::int64_t InternetBytesThisSecond = 0;
 };
 
+class StatTable;
+
 class QueueConsumer {
 public:
+    // `statistics` may be null (tests of the engine alone).
     QueueConsumer(proxy::MonitorQueue& queue, MonitorModel& monitor, proxy::RuleLists& lists,
-                  proxy::LogSink log);
+                  proxy::LogSink log, StatTable* statistics = nullptr,
+                  const Clock& clock = DefaultClock());
 
     // One pass. Returns the number of entries applied.
     std::size_t Drain();
 
     const TrafficCounters& Traffic() const { return traffic_; }
+    // The internet bytes since the last call (one chart sample a second).
+    std::int64_t TakeSecondSample();
 
 private:
     void Apply(const proxy::TCmd& entry);
+    void Log(std::string_view header, std::string_view body);
 
     proxy::MonitorQueue& queue_;
     MonitorModel& monitor_;
     proxy::RuleLists& lists_;
     proxy::LogSink log_;
+    StatTable* statistics_;
+    const Clock& clock_;
     TrafficCounters traffic_;
 };
 
