@@ -7,8 +7,7 @@
 #include <fstream>
 
 #include "cache/cache_store.h"
-#include "support/origin_process.h"
-#include "support/proxy_fixture.h"
+#include "support/cache_fixture.h"
 
 namespace vs::cache {
 namespace {
@@ -18,49 +17,9 @@ using test::ReadAll;
 using test::ReadResponse;
 using test::SendText;
 
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-std::string BodyOf(const std::string& answer) {
-    return answer.substr(answer.find("\r\n\r\n") + 4);
-}
-
-class CacheFixture : public test::ProxyFixture {
-protected:
-    CacheFixture() : origin(dir.Path()) {
-        proxy::CacheParams params;
-        CacheDirPrepare("cache", dir.Path(), params.dir);
-        params.freshWindow = 5min;
-        engine.PublishCache(params);
-        RuleCells everything;
-        everything.enable = true;
-        everything.rule = ".";
-        lists.cache.Append(everything);
-    }
-
-    std::filesystem::path EntryFile(std::string_view path) const {
-        return *EntryPath(engine.Cache()->dir, CacheKey(origin.Url(path)));
-    }
-    // One request on a fresh connection; the whole answer.
-    std::string Get(std::string_view path, std::string_view extra = "",
-                    std::string_view method = "GET") {
-        auto client = Connect();
-        SendText(client, std::string(method) + " " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n" +
-                             std::string(extra) + "Connection: close\r\n\r\n");
-        std::string answer =
-            method == "HEAD" ? test::ReadUntil(client, "\r\n\r\n") : ReadResponse(client);
-        return answer;
-    }
-    std::string LastIms() const {
-        auto requests = origin.Requests();
-        return requests.empty() ? "" : requests.back().substr(requests.back().find('\t') + 1);
-    }
-
-    test::TempDir dir;
-    test::OriginProcess origin;
-};
+using test::BodyOf;
+using test::CacheFixture;
+using test::Slurp;
 
 TEST_F(CacheFixture, StoresTheBodyThenServesTheOriginsNotModifiedFromTheEntry) {
     StartProxy();

@@ -25,6 +25,7 @@ struct Record : ConnectionData, ConnectionIntercept {
     Record() { ++liveRecords; }
     ~Record() override { --liveRecords; }
     std::function<void(std::string&)> onSend, onReceive;
+    std::string firstData;  // per connection: workers run side by side
     void Send(std::string& bytes) override {
         if (onSend) {
             onSend(bytes);
@@ -78,19 +79,21 @@ public:
             }
         };
         worker.Outbound().SetIntercept(record.get());
+        Record& mine = *record;
         worker.Client().SetData(std::move(record));
         if (blockInConnect) {
             std::this_thread::sleep_for(*blockInConnect);
         }
-        firstData = worker.Client().CurrentReadBuffer();
+        mine.firstData = worker.Client().CurrentReadBuffer();
         if (localAnswer) {
             worker.Outbound().SetLocalAnswer();
         }
     }
     void OnOutboundConnect(Worker& worker, const std::exception* error) override {
         Add(error ? "outbound-failed" : "outbound-connected");
-        if (!error && !firstData.empty()) {
-            worker.Outbound().Write(firstData);
+        auto* record = static_cast<Record*>(worker.Client().Data());
+        if (!error && record != nullptr && !record->firstData.empty()) {
+            worker.Outbound().Write(record->firstData);
         }
     }
     void OnOutboundDisconnect(Worker&) override { Add("outbound-disconnect"); }
@@ -98,7 +101,6 @@ public:
 
     std::mutex lock;
     std::vector<std::string> events;
-    std::string firstData;
     bool localAnswer = false;
     std::optional<std::chrono::milliseconds> blockInConnect;
     std::function<void(std::string&)> sendHook, receiveHook;
@@ -280,19 +282,20 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
             SendText(clients.back(), "x");
         }
         for (auto& c : clients) {
-            test::ReadUntil(c, "echo:x");
+            ASSERT_EQ(test::ReadUntil(c, "echo:x"), "echo:x");
         }
-        while (server.ActiveConnections() < kBurst) {
+        for (int i = 0; i < 5000 && server.ActiveConnections() < kBurst; ++i) {
             std::this_thread::sleep_for(1ms);
         }
+        ASSERT_EQ(server.ActiveConnections(), static_cast<std::size_t>(kBurst));
     };
     burst();  // all 50 connections are open at once here
     auto waitIdle = [&] {
-        for (int i = 0; i < 2000 && server.IdleThreads() < kBurst; ++i) {
+        for (int i = 0; i < 5000 && server.IdleThreads() < kBurst; ++i) {
             std::this_thread::sleep_for(1ms);
         }
     };
-    for (int i = 0; i < 2000 && server.ActiveConnections() > 0; ++i) {
+    for (int i = 0; i < 5000 && server.ActiveConnections() > 0; ++i) {
         std::this_thread::sleep_for(1ms);
     }
     waitIdle();
@@ -300,7 +303,7 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
     EXPECT_EQ(server.IdleThreads(), static_cast<std::size_t>(kBurst));
 
     burst();
-    for (int i = 0; i < 2000 && server.ActiveConnections() > 0; ++i) {
+    for (int i = 0; i < 5000 && server.ActiveConnections() > 0; ++i) {
         std::this_thread::sleep_for(1ms);
     }
     waitIdle();

@@ -9,6 +9,8 @@
 #include <regex>
 
 #include "rules/grid_text.h"
+#include "rules/rule_list.h"
+#include "rules/users_list.h"
 #include "shell/ini_file.h"
 #include "shell/password.h"
 #include "shell/settings.h"
@@ -338,6 +340,76 @@ TEST(Daemon, SighupAppliesTheSettingsFileAgain) {
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(first)), std::exception);
     proxy.Process().Signal(SIGTERM);
     EXPECT_EQ(proxy.Process().Wait(10s), 0);
+}
+
+// Settings, lists and statistics as a start-up would read them: complete
+// files, or none.
+void ExpectWholeFiles(const std::filesystem::path& home) {
+    Settings settings = LoadSettings(home / "Vellostore.ini");
+    IniFile ini = IniFile::Load(home / "Vellostore.ini");
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        EXPECT_TRUE(ini.Get("TMainForm", key.key).has_value()) << key.key;
+    }
+    RuleList black(ListKind::Black);
+    EXPECT_TRUE(black.Load(home / "black.lst"));
+    EXPECT_EQ(black.Count(), 1u);
+    UsersList users;
+    EXPECT_TRUE(users.Load(home / "users.lst"));
+    EXPECT_EQ(users.Count(), 1u);
+    const std::string stat = Slurp(home / "stat.txt");
+    EXPECT_TRUE(stat.starts_with("\xff\xfe") && stat.ends_with(std::string("\r\0\n\0", 4)));
+}
+
+TEST(Daemon, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
+    TempDir dir;
+    HttpOrigin origin;
+    auto home = dir.Path() / "home";
+    std::filesystem::create_directories(home);
+    std::ofstream(home / "black.lst", std::ios::binary)
+        << WriteGridText({{"1", "True", "nothing", "0"}}, u',');
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    std::vector<std::unique_ptr<ChildProcess>> downloads;
+    for (int i = 0; i < 8; ++i) {
+        downloads.push_back(std::make_unique<ChildProcess>(
+            "curl" + std::to_string(i),
+            std::vector<std::string>{"curl", "-s", "-x", proxy.Proxy(), "-o", "/dev/null",
+                                     "http://127.0.0.1:" + std::to_string(origin.Port()) +
+                                         "/size/" + std::to_string(200 << 20)},
+            dir.Path()));
+    }
+    std::this_thread::sleep_for(200ms);
+    proxy.Process().Signal(SIGTERM);
+    EXPECT_EQ(proxy.Process().Wait(15s), 0);
+    ExpectWholeFiles(home);
+}
+
+TEST(Daemon, KillDuringSavesNeverLeavesATruncatedFile) {
+    TempDir dir;
+    auto home = dir.Path() / "home";
+    std::filesystem::create_directories(home);
+    std::ofstream(home / "black.lst", std::ios::binary)
+        << WriteGridText({{"1", "True", "nothing", "0"}}, u',');
+    const int port = FreePort();
+    {
+        Daemon proxy("first", home, port);  // writes every file once
+        ASSERT_TRUE(proxy.Ready());
+        proxy.Process().Signal(SIGTERM);
+        ASSERT_EQ(proxy.Process().Wait(10s), 0);
+    }
+    for (int round = 0; round < 12; ++round) {
+        ChildProcess proxy("round" + std::to_string(round), {VELLOSTORED_PATH}, dir.Path(),
+                           {{"VELLOSTORE_HOME", home.string()}});
+        ASSERT_TRUE(proxy.WaitForStderr("listening on", 10s));
+        // Saving on SIGHUP, then shutting down (which saves everything):
+        // killed somewhere in between.
+        proxy.Signal(SIGHUP);
+        proxy.Signal(SIGTERM);
+        std::this_thread::sleep_for(std::chrono::microseconds(300 * round));
+        proxy.Signal(SIGKILL);
+        proxy.Wait(5s);
+        ExpectWholeFiles(home);
+    }
 }
 
 TEST(Daemon, AnswersHelpAndVersionWithoutStarting) {

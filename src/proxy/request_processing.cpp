@@ -40,6 +40,26 @@ std::string Heading(const TMyIntercept& record, std::string_view marker) {
     return "# " + std::to_string(record.ConnectionNo) + std::string(marker) + record.URL;
 }
 
+// A rewritten URL goes into a header line: a CR or LF produced by a rule's
+// replacement would end that line and let the rest pose as further headers
+// or a body. Control characters are written percent-encoded instead.
+std::string HeaderSafe(std::string_view location) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string safe;
+    safe.reserve(location.size());
+    for (char c : location) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            safe += '%';
+            safe += kHex[byte >> 4];
+            safe += kHex[byte & 0x0F];
+        } else {
+            safe += c;
+        }
+    }
+    return safe;
+}
+
 // Sends a page the proxy made itself and ends the browser connection.
 void AnswerLocally(TMyIntercept& record, const std::string& answer) {
     record.ClientConnection->WriteLn(answer);
@@ -191,7 +211,7 @@ bool ProcessRequest(TMyIntercept& record, std::string& text) {
 void SendRedirect(TMyIntercept& record, std::string_view location, std::string& text) {
     Engine& engine = record.Owner();
     engine.PutToLog(Heading(record, " >>> URL: "), text);
-    std::string answer = RedirectAnswer(engine.TimeSource().Now(), location);
+    std::string answer = RedirectAnswer(engine.TimeSource().Now(), HeaderSafe(location));
     AnswerLocally(record, answer);
     record.RedirectSent = true;
     text.clear();

@@ -14,6 +14,8 @@
 //   /nolength         no Content-Length: body, then close
 //   /nocache          "Pragma: no-cache"
 //   /slow             Content-Length 100000, 1000 bytes, then 30 s of silence
+//   /slowish          Content-Length 2000, 1000 bytes, 300 ms, the other 1000
+//   /reset            Content-Length 10000, 100 bytes, then a connection reset
 //   anything else     200 "hello" with Last-Modified
 
 #include <sys/socket.h>
@@ -110,6 +112,20 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100000\r\n\r\n" +
                     std::string(1000, 's'));
         std::this_thread::sleep_for(std::chrono::seconds(30));
+        return false;
+    }
+    if (path == "/slowish") {
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2000\r\n\r\n" +
+                    std::string(1000, 'a'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Send(s, std::string(1000, 'b'));
+        return true;
+    }
+    if (path == "/reset") {
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10000\r\n\r\n" +
+                    std::string(100, 'r'));
+        linger abort{1, 0};
+        ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         return false;
     }
     if (path == "/nolength") {

@@ -1,0 +1,184 @@
+// What a hostile or broken client sends: each gets a clear refusal or the
+// ordinary behaviour, and the proxy keeps serving.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <random>
+
+#include "rules/rule_list.h"
+#include "rules/users_list.h"
+#include "support/cache_fixture.h"
+
+namespace vs::proxy {
+namespace {
+
+using test::CacheFixture;
+using test::HttpOrigin;
+using test::ProxyFixture;
+using test::ReadAll;
+using test::ReadResponse;
+using test::SendText;
+
+class HostileInput : public ProxyFixture {
+protected:
+    // After whatever came before, an ordinary request is still served.
+    void ExpectStillServing() {
+        auto client = Connect();
+        SendText(client, "GET " + Url(origin.Port(), "/close") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(ReadAll(client).ends_with("hello"));
+    }
+    // Sends raw bytes on a connection of their own and returns the answer.
+    std::string Raw(const std::string& bytes) {
+        auto client = Connect();
+        SendText(client, bytes);
+        ::shutdown(client.Fd(), SHUT_WR);
+        return ReadAll(client);
+    }
+    HttpOrigin origin;
+};
+
+TEST_F(HostileInput, MalformedRequestLinesEndTheirConnectionOnly) {
+    StartProxy();
+    for (std::string bad :
+         {std::string("\r\n\r\n"), std::string("GET\r\n\r\n"), std::string("GARBAGE\r\n\r\n"),
+          std::string("GET  HTTP/1.1\r\n\r\n"), std::string("CONNECT :::: HTTP/1.1\r\n\r\n"),
+          std::string("GET http://[::1 HTTP/1.1\r\n\r\n"),
+          std::string("GET http://127.0.0.1:99999999999/ HTTP/1.1\r\n\r\n"),
+          std::string("GE\0T http://a\0/ HTTP/1.1\r\n\r\n", 32)}) {
+        Raw(bad);
+    }
+    Settle();
+    ExpectStillServing();
+}
+
+TEST_F(HostileInput, AHugeHeaderOrUrlIsPassedOnNotHeld) {
+    StartProxy();
+    std::string url = Url(origin.Port(), "/" + std::string(100 * 1024, 'u'));
+    auto client = Connect();
+    SendText(client, "GET " + url + " HTTP/1.1\r\nX-Big: " + std::string(1 << 20, 'h') +
+                         "\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    client.Close();
+    ExpectStillServing();
+}
+
+TEST_F(HostileInput, BrokenContentLengthsNeverHideTheNextRequest) {
+    lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
+    StartProxy();
+    for (std::string length : {"-5", "abc", "99999999999999999999999", "18446744073709551616"}) {
+        auto client = Connect();
+        SendText(client, "POST " + Url(origin.Port(), "/p") +
+                             " HTTP/1.1\r\nHost: x\r\nContent-Length: " + length + "\r\n\r\n");
+        EXPECT_TRUE(ReadResponse(client).ends_with("hello")) << length;
+        // Without a usable length there is no body: this is a request, and
+        // the black list sees it.
+        SendText(client, "GET " + Url(origin.Port(), "/blocked") + " HTTP/1.1\r\n\r\n");
+        EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos) << length;
+    }
+    ExpectStillServing();
+}
+
+TEST_F(HostileInput, ARewrittenUrlCannotSplitTheRedirect) {
+    RuleCells need{
+        true, "^http://evil/", "http://x/\r\nSet-Cookie: owned=1\r\n\r\n<b>", false, true, 0};
+    lists.urlConverter.Append(need);
+    StartProxy([](Settings& s) { s.URLPrepareCB = true; });
+    std::string answer = Raw("GET http://evil/ HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
+    EXPECT_EQ(answer.find("\r\nSet-Cookie"), std::string::npos) << answer;
+    EXPECT_NE(answer.find("Location: http://x/%0D%0ASet-Cookie: owned=1%0D%0A%0D%0A<b>\r\n"),
+              std::string::npos)
+        << answer;
+}
+
+TEST_F(HostileInput, CredentialsThatAreNotBase64AreRefused) {
+    lists.users.Delete(0);
+    lists.users.Append(UserRow{true, "anna", "pw", ""});
+    lists.users.RebuildUserTokens();
+    StartProxy();
+    for (std::string token : {std::string("!!!{}"), std::string(), std::string("YW5uYTpwdw"),
+                              std::string(5000, '='), std::string("\x01\xff")}) {
+        std::string answer = Raw("GET " + Url(origin.Port(), "/") +
+                                 " HTTP/1.1\r\nProxy-Authorization: Basic " + token + "\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.0 407 ")) << token;
+    }
+    EXPECT_EQ(origin.Connections(), 0);
+}
+
+TEST(HostileFiles, ListFilesOfRandomBytesLoadWhatTheyCanAndNothingBreaks) {
+    test::TempDir dir;
+    std::mt19937 random(7);
+    for (int round = 0; round < 50; ++round) {
+        std::string bytes(static_cast<std::size_t>(random() % 4096), '\0');
+        for (char& c : bytes) {
+            c = static_cast<char>(random());
+        }
+        if (round % 2 == 0) {
+            bytes.insert(0, "\xff\xfe");
+        }
+        std::ofstream(dir.Path() / "junk.lst", std::ios::binary) << bytes;
+        RuleList black(ListKind::Black);
+        black.Load(dir.Path() / "junk.lst");
+        for (std::size_t i = 0; i < black.Count(); ++i) {
+            FindRule(*black.Snapshot(), "http://x/");
+        }
+        UsersList users;
+        users.Load(dir.Path() / "junk.lst");
+        FindUser(*users.Snapshot(), "YTpi", "127.0.0.1");
+    }
+}
+
+class FaultTest : public CacheFixture {};
+
+TEST_F(FaultTest, AnOriginResettingMidBodyLeavesNoEntry) {
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/reset") + " HTTP/1.1\r\n\r\n");
+    std::string got = ReadAll(client);
+    EXPECT_LE(got.size() - got.find("\r\n\r\n") - 4, 100u);
+    client.Close();
+    Settle();
+    EXPECT_FALSE(cache::EntryExists(EntryFile("/reset")));
+    EXPECT_EQ(test::BodyOf(Get("/lm/after")), "body of after");
+}
+
+TEST_F(FaultTest, ABrowserLeavingMidDownloadOrMidHeaderEndsItsConnection) {
+    StartProxy();
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
+        test::ReadExactly(client, 500);
+    }
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/lm/half") + " HTTP/1.1\r\nHo");
+    }
+    Settle();
+    EXPECT_EQ(server.ActiveConnections(), 0u);
+    EXPECT_FALSE(cache::EntryExists(EntryFile("/slow")));
+    EXPECT_EQ(test::BodyOf(Get("/lm/after")), "body of after");
+}
+
+TEST_F(FaultTest, TwoBrowsersRacingOnOneUrlBothGetTheWholeBody) {
+    StartProxy();
+    auto writer = Connect();
+    SendText(writer, "GET " + origin.Url("/slowish") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::ReadUntil(writer, "\r\n\r\n");
+    std::string first = test::ReadExactly(writer, 1000);  // its entry is being written now
+    auto reader = Connect();
+    SendText(reader, "GET " + origin.Url("/slowish") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string second = test::BodyOf(ReadResponse(reader));
+    first += test::ReadExactly(writer, 1000);
+    const std::string whole = std::string(1000, 'a') + std::string(1000, 'b');
+    EXPECT_EQ(first, whole);
+    EXPECT_EQ(second, whole);
+    writer.Close();
+    reader.Close();
+    Settle();
+    EXPECT_EQ(test::Slurp(EntryFile("/slowish")), whole);
+}
+
+}  // namespace
+}  // namespace vs::proxy
