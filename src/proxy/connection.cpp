@@ -1,5 +1,7 @@
 #include "proxy/connection.h"
 
+#include <poll.h>
+
 #include <cerrno>
 
 namespace vs::proxy {
@@ -78,8 +80,16 @@ void Connection::ReadInto(std::string& transfer) {
 }
 
 std::string Connection::CurrentReadBuffer() {
+    // Wait before taking a receive buffer: a browser that connects and says
+    // nothing should cost its connection almost no memory.
+    if (input_.empty() && connected_) {
+        pollfd fd{socket_.Fd(), POLLIN, 0};
+        while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
+        }
+    }
     std::string transfer;
     ReadInto(transfer);
+    transfer.shrink_to_fit();
     return transfer;
 }
 

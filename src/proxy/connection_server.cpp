@@ -146,6 +146,9 @@ void MappedPortServer::ConnectPhase(Worker& worker) {
 
 namespace {
 
+// How long a connection may be quiet before it gives back its buffer.
+constexpr int kIdleAfterMs = 1000;
+
 // Pipes for an opaque tunnel, made when the connection turns opaque.
 struct TunnelPipes {
     net::Pipe upstream, downstream;
@@ -190,14 +193,21 @@ void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     std::string transfer;
-    transfer.reserve(net::kBlockSize);
     std::unique_ptr<TunnelPipes> pipes;
     while (client.Connected()) {
         try {
             pollfd fds[2] = {{client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
-            int ready = ::poll(fds, outbound.Connected() ? 2 : 1, -1);
+            // A connection that has gone quiet gives its receive buffer back,
+            // so idle keep-alive connections cost little memory; a busy one
+            // keeps it and never waits with a time-out.
+            const int wait = transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1;
+            int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
             if (ready < 0 && errno != EINTR) {
                 throw net::SocketError("poll", errno);
+            }
+            if (ready == 0) {
+                std::string().swap(transfer);
+                continue;
             }
             if (ready > 0 && Readable(fds[0])) {
                 Transfer(client, outbound, Direction::Upstream, transfer, outbound.Intercept(),
