@@ -307,8 +307,7 @@ bool ReadAnswerHeader(TMyIntercept& r, std::string& text) {
 void RelayFirstBlock(TMyIntercept& r, std::string& bytes) {
     std::string text = bytes;
     if (ProcessResponse(r, text)) {
-        r.ClientConnection->Write(text);
-        SendCacheBody(r);
+        SendCacheAnswer(r, text);
         bytes.clear();
     }
 }
@@ -361,25 +360,38 @@ std::string FlushPendingAnswer(TMyIntercept& r) {
     return bytes;
 }
 
-void SendCacheBody(TMyIntercept& r) {
+void SendCacheAnswer(TMyIntercept& r, std::string_view head) {
     std::unique_ptr<EntryReader> reader = std::move(r.CacheReadStream);
-    if (!reader) {
-        return;
-    }
-    if (!r.HeadRequest) {
-        std::string block(net::kBlockSize, '\0');
-        for (std::int64_t left = r.CacheSize; left > 0 && r.ClientConnection->Connected();) {
-            std::size_t n = reader->ReadSome(
-                block.data(), static_cast<std::size_t>(std::min<std::int64_t>(left, block.size())));
+    // The header goes out together with the first piece of the body: two
+    // small writes would meet the browser's delayed acknowledgement and
+    // stall a kept-alive connection for tens of milliseconds per answer.
+    std::string block(head);
+    std::int64_t left = reader && !r.HeadRequest ? r.CacheSize : 0;
+    while (r.ClientConnection->Connected()) {
+        std::size_t room = net::kBlockSize > block.size() ? net::kBlockSize - block.size() : 0;
+        std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, room));
+        if (want > 0) {
+            std::size_t at = block.size();
+            block.resize(at + want);
+            std::size_t n = reader->ReadSome(block.data() + at, want);
+            block.resize(at + n);
             if (n == 0) {
                 r.ClientConnection->Disconnect();  // the entry broke: end, never pad
                 break;
             }
-            r.ClientConnection->Write(std::string_view(block.data(), n));
             left -= static_cast<std::int64_t>(n);
         }
+        if (!block.empty()) {
+            r.ClientConnection->Write(block);
+            block.clear();
+        }
+        if (left <= 0) {
+            break;
+        }
     }
-    reader->MarkUsed(r.Owner().TimeSource().Now());
+    if (reader) {
+        reader->MarkUsed(r.Owner().TimeSource().Now());
+    }
 }
 
 void FinishCacheWrite(TMyIntercept& r) {
@@ -412,8 +424,7 @@ bool AnswerFromCache(TMyIntercept& r, std::string& request) {
     r.CacheReadStream = std::move(reader);
     ProcessResponse(r, text);
     if (r.ClientConnection->Connected()) {
-        r.ClientConnection->Write(text);
-        SendCacheBody(r);
+        SendCacheAnswer(r, text);
     }
     r.CacheReadStream.reset();
     r.ClientConnection->Disconnect();

@@ -7,6 +7,7 @@
 // answers pass the same routine so that they show the same way.
 
 #include <string>
+#include <string_view>
 
 namespace vs::proxy {
 class TMyIntercept;
@@ -25,13 +26,13 @@ void ReceiveFromUpstream(proxy::TMyIntercept& record, std::string& bytes);
 std::string FlushPendingAnswer(proxy::TMyIntercept& record);
 
 // The processing routine for one block of an answer. Returns true only when
-// the text was turned into an answer from the cache; its body is then to be
-// sent from the record's CacheReadStream (SendCacheBody).
+// the text was turned into an answer from the cache; the text and the body
+// from the record's CacheReadStream are then to be sent (SendCacheAnswer).
 bool ProcessResponse(proxy::TMyIntercept& record, std::string& text);
 
-// Writes the body of the entry the record serves to the browser and closes
-// the entry.
-void SendCacheBody(proxy::TMyIntercept& record);
+// Writes the answer's header text and the body of the entry the record
+// serves to the browser, and closes the entry.
+void SendCacheAnswer(proxy::TMyIntercept& record, std::string_view head);
 
 // Completes the cache entry being written for the record's request, if any:
 // kept when the whole body arrived, deleted when it was cut short.

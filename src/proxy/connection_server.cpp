@@ -1,5 +1,7 @@
 #include "proxy/connection_server.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -75,6 +77,10 @@ void MappedPortServer::AcceptLoop() {
             }
             return;  // the listener was shut down
         }
+        // Answers often go out in more than one write; waiting to coalesce
+        // them would only add latency on the way to the browser.
+        int on = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         {
             std::lock_guard lock(workersLock_);
             ++running_;
