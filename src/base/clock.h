@@ -3,6 +3,7 @@
 // window, the statistics day, cleaning by last use), so tests can set the
 // time instead of sleeping.
 
+#include <atomic>
 #include <chrono>
 
 namespace vs {
@@ -25,13 +26,15 @@ const Clock& DefaultClock();
 // A clock that says what it is told (tests).
 class FixedClock : public Clock {
 public:
-    explicit FixedClock(TimePoint now) : now_(now) {}
-    TimePoint Now() const override { return now_; }
-    void Set(TimePoint now) { now_ = now; }
-    void Advance(std::chrono::system_clock::duration by) { now_ += by; }
+    explicit FixedClock(TimePoint now) : ticks_(now.time_since_epoch().count()) {}
+    TimePoint Now() const override { return TimePoint(TimePoint::duration(ticks_.load())); }
+    void Set(TimePoint now) { ticks_.store(now.time_since_epoch().count()); }
+    void Advance(std::chrono::system_clock::duration by) { ticks_.fetch_add(by.count()); }
 
 private:
-    TimePoint now_;
+    // Atomic because tests move the time while proxy threads still read it
+    // for a request they are finishing.
+    std::atomic<TimePoint::rep> ticks_;
 };
 
 }  // namespace vs

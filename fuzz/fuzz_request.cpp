@@ -1,0 +1,83 @@
+// FilterUpstream on arbitrary bytes from a browser, cut into one to three
+// blocks at fuzzer-chosen points: request headers split anywhere, bodies,
+// pipelined requests, CONNECT tunnels, refusals, redirects and answers from
+// the cache.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "cache/response_path.h"
+#include "proxy/request_processing.h"
+#include "proxy_harness.h"
+
+namespace {
+
+vs::fuzz::ProxyHarness& Harness() {
+    // Destroyed at exit, which removes its cache folder.
+    static vs::fuzz::ProxyHarness harness("request");
+    return harness;
+}
+
+// Stores an answer for url, so that requests for it can be made conditional
+// or answered from the cache.
+void Store(vs::fuzz::ProxyHarness& h, const std::string& url, const std::string& answer) {
+    vs::fuzz::Browser browser;
+    vs::proxy::TMyIntercept record(h.engine, *browser.connection);
+    (void)vs::proxy::FilterUpstream(record, "GET " + url + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    std::string bytes = answer;
+    vs::cache::ReceiveFromUpstream(record, bytes);
+}
+
+// The entries the corpus' requests ask for.
+void FillCache(vs::fuzz::ProxyHarness& h) {
+    h.Configure(0);
+    const std::string lm = "Last-Modified: Sun, 06 Nov 1994 08:49:37 GMT\r\n";
+    Store(h, "http://cached.example/page",
+          "HTTP/1.1 200 OK\r\n" + lm + "Content-Length: 5\r\n\r\nhello");
+    Store(
+        h, "http://cached.example/",
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + lm + "Content-Length: 6\r\n\r\n<html>");
+    Store(h, "http://cached.example/noreq/x.gif",
+          "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nTransfer-Encoding: chunked\r\n\r\n"
+          "3\r\nGIF\r\n0\r\n\r\n");
+    Store(h, "http://cached.example/offline/a", "HTTP/1.0 200 OK\r\n\r\nuntil close");
+    (void)h.engine.Queue().TakeAll();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vs::fuzz::ProxyHarness& h = Harness();
+    static bool filled = false;
+    if (!filled) {
+        FillCache(h);  // again after each periodic clean-up
+        filled = true;
+    }
+    FuzzedDataProvider input(data, size);
+    const unsigned flags = input.ConsumeIntegral<std::uint8_t>();
+    const bool final = input.ConsumeBool();
+    std::vector<std::size_t> cuts;
+    const int count = input.ConsumeIntegralInRange(0, 2);
+    for (int i = 0; i < count; ++i) {
+        cuts.push_back(input.ConsumeIntegral<std::uint16_t>());
+    }
+    const std::string bytes = input.ConsumeRemainingBytesAsString();
+    h.Configure(flags, (flags & 16) != 0 ? "parent" : "");
+
+    {
+        vs::fuzz::Browser browser;
+        vs::proxy::TMyIntercept record(h.engine, *browser.connection);
+        for (std::string_view block : vs::fuzz::Split(bytes, cuts)) {
+            if (!browser.connection->Connected()) {
+                break;  // the relay stops reading a browser that was answered
+            }
+            (void)vs::proxy::FilterUpstream(record, block);
+        }
+        if (final && browser.connection->Connected()) {
+            (void)vs::proxy::FilterUpstream(record, "", true);
+        }
+    }
+    if (h.Tick()) {
+        filled = false;
+    }
+    return 0;
+}

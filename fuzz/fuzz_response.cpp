@@ -1,0 +1,56 @@
+// The response path on arbitrary answers: a request for a fuzzer-chosen URL
+// goes through FilterUpstream (so that it may be made conditional on an
+// entry stored by an earlier input), then the answer arrives in one to three
+// blocks through ReceiveFromUpstream, and upstream may close early. Every
+// cachable answer is written to a real cache folder.
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "cache/response_path.h"
+#include "proxy/request_processing.h"
+#include "proxy_harness.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    // Destroyed at exit, which removes its cache folder.
+    static vs::fuzz::ProxyHarness h("response");
+    FuzzedDataProvider input(data, size);
+    const unsigned flags = input.ConsumeIntegral<std::uint8_t>();
+    const unsigned how = input.ConsumeIntegral<std::uint8_t>();
+    const std::string url = "http://" + input.ConsumeRandomLengthString(64);
+    std::vector<std::size_t> cuts;
+    const int count = input.ConsumeIntegralInRange(0, 2);
+    for (int i = 0; i < count; ++i) {
+        cuts.push_back(input.ConsumeIntegral<std::uint16_t>());
+    }
+    const std::string answer = input.ConsumeRemainingBytesAsString();
+    // Only the cache settings vary: the answer is what is being fuzzed, and
+    // requests refused offline would never see it.
+    h.Configure(flags & ~1u & ~64u);
+
+    {
+        vs::fuzz::Browser browser;
+        vs::proxy::TMyIntercept record(h.engine, *browser.connection);
+        const char* method = (how & 1) != 0 ? "HEAD " : (how & 2) != 0 ? "POST " : "GET ";
+        std::string request = method + url + " HTTP/1.1\r\nHost: h\r\n";
+        if ((how & 4) != 0) {
+            request += "If-Modified-Since: Sat, 05 Nov 1994 08:49:37 GMT\r\n";
+        }
+        request += "\r\n";
+        (void)vs::proxy::FilterUpstream(record, request);
+        // A request answered here never reaches upstream.
+        if (browser.connection->Connected()) {
+            for (std::string_view block : vs::fuzz::Split(answer, cuts)) {
+                std::string bytes(block);
+                vs::cache::ReceiveFromUpstream(record, bytes);
+                if (!browser.connection->Connected()) {
+                    break;
+                }
+            }
+            if ((how & 8) != 0 && browser.connection->Connected()) {
+                (void)vs::cache::FlushPendingAnswer(record);
+            }
+        }
+    }
+    h.Tick();
+    return 0;
+}

@@ -1,0 +1,171 @@
+#pragma once
+// What the request and response targets share: one engine with rule lists
+// and a cache folder of its own, and a browser connection per input made
+// from a socketpair whose far end a thread drains, so that pages the proxy
+// writes to the browser never block however large they are.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/clock.h"
+#include "base/snapshot.h"
+#include "cache/cache_paths.h"
+#include "proxy/connection.h"
+#include "proxy/engine.h"
+#include "proxy/intercept.h"
+#include "proxy/socket.h"
+#include "shell/settings.h"
+
+namespace vs::fuzz {
+
+inline RuleCells Rule(std::string pattern, std::string repl = "", bool need = false,
+                      bool replAll = false) {
+    RuleCells cells;
+    cells.enable = true;
+    cells.rule = std::move(pattern);
+    cells.repl = std::move(repl);
+    cells.need = need;
+    cells.replAll = replAll;
+    return cells;
+}
+
+class ProxyHarness {
+public:
+    explicit ProxyHarness(std::string name)
+        : root_(std::filesystem::temp_directory_path() /
+                ("vs-fuzz-" + name + "-" + std::to_string(::getpid()))) {
+        // Rules of every list, so that each decision of the request path has
+        // something to match.
+        lists.black.Append(Rule("ads/"));
+        lists.black.Append(Rule("^banner\\."));
+        lists.black.Append(Rule("(tracker|pixel)\\.gif$"));
+        lists.black.Append(Rule("[invalid"));  // never compiles, never matches
+        lists.cache.Append(Rule("."));
+        lists.noReq.Append(Rule("noreq"));
+        lists.onlyFromCache.Append(Rule("offline/"));
+        lists.urlConverter.Append(Rule("^http://old\\.example/(.*)$", "", true));
+        lists.urlConverter.Append(Rule("^http://old\\.example/(.*)$", "http://new.example/\\1"));
+        lists.urlConverter.Append(Rule("^http://x/(\\w+)", "http://y/$1/${1}\\u1", true, true));
+        lists.urlConverter.Append(Rule("(\\d+)", "<\\1\\l\\U\\E>", false, true));
+        lists.users.Append(UserRow{true, "local", "", "127.0.0.1"});
+        ResetCache();
+    }
+    ~ProxyHarness() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+
+    // Settings chosen by the bits of `flags`; the URL converter and the
+    // black list are always on so that their paths run.
+    void Configure(unsigned flags, std::string_view parentUser = "") {
+        auto s = std::make_shared<Settings>();
+        s->URLPrepareCB = true;
+        s->BlackListCB = true;
+        s->OffLine = (flags & 1) != 0;
+        s->CacheEnCB = (flags & 2) == 0;
+        s->NoReqNewFilesCB = (flags & 4) != 0;
+        s->NoCacheIgnoreCB = (flags & 8) != 0;
+        s->UseParentProxy = (flags & 16) != 0;
+        s->UserNameEd = std::string(parentUser);
+        s->UserPswEd = "secret";
+        s->HideConnect = (flags & 32) != 0;
+        s->OnlyFromCache = (flags & 64) == 0;
+        settings.Publish(s);
+        proxy::CacheParams params;
+        params.dir = cacheDir_;
+        params.freshWindow = std::chrono::seconds((flags & 128) != 0 ? 300 : 0);
+        engine.PublishCache(params);
+    }
+
+    // Empties the cache folder now and then so it never grows without end;
+    // true when it did.
+    bool Tick() {
+        (void)engine.Queue().TakeAll();
+        if (++runs_ % 2000 == 0) {
+            ResetCache();
+            return true;
+        }
+        return false;
+    }
+
+    void ResetCache() {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+        std::filesystem::create_directories(root_);
+        cache::CacheDirPrepare("cache", root_, cacheDir_);
+    }
+
+    FixedClock clock{std::chrono::system_clock::from_time_t(1796472551)};
+    Snapshot<Settings> settings;
+    proxy::RuleLists lists;
+    proxy::Engine engine{settings, lists, clock};
+
+private:
+    std::filesystem::path root_;
+    cache::CacheDir cacheDir_;
+    unsigned runs_ = 0;
+};
+
+// The browser's side of one connection: a real socket whose other end is
+// read to its end by a thread.
+class Browser {
+public:
+    Browser() {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
+            std::abort();
+        }
+        connection = std::make_unique<proxy::Connection>(net::Socket(fds[0]));
+        peer_ = fds[1];
+        drain_ = std::thread([this] {
+            char buffer[65536];
+            while (true) {
+                ssize_t n = ::read(peer_, buffer, sizeof buffer);
+                if (n > 0) {
+                    received_ += static_cast<std::size_t>(n);
+                } else if (n == 0 || errno != EINTR) {
+                    break;
+                }
+            }
+        });
+    }
+    ~Browser() {
+        connection.reset();  // the far end sees the end of the stream
+        drain_.join();
+        ::close(peer_);
+    }
+
+    std::unique_ptr<proxy::Connection> connection;
+
+private:
+    int peer_ = -1;
+    std::size_t received_ = 0;
+    std::thread drain_;
+};
+
+// Cuts `bytes` into at most `count` blocks at the given points.
+inline std::vector<std::string_view> Split(std::string_view bytes, std::vector<std::size_t> cuts) {
+    for (auto& cut : cuts) {
+        cut = bytes.empty() ? 0 : cut % (bytes.size() + 1);
+    }
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<std::string_view> blocks;
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        blocks.push_back(bytes.substr(from, cut - from));
+        from = cut;
+    }
+    blocks.push_back(bytes.substr(from));
+    return blocks;
+}
+
+}  // namespace vs::fuzz
