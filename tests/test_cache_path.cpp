@@ -151,6 +151,16 @@ TEST_F(CacheFixture, ChunkedAnswersAreStoredWithoutTheirFraming) {
     EXPECT_EQ(Slurp(EntryFile("/chunked")), "first-second-third");
 }
 
+TEST_F(CacheFixture, BrokenChunkFramingLeavesNoEntry) {
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/badchunked") + " HTTP/1.1\r\n\r\n");
+    EXPECT_NE(ReadAll(client).find("zz\r\nwhatever"), std::string::npos);  // relayed as it came
+    client.Close();
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/badchunked")));
+}
+
 TEST_F(CacheFixture, CutShortAnswersLeaveNoEntryButUnframedOnesKeepWhatCame) {
     StartProxy();
     {

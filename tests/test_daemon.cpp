@@ -400,7 +400,7 @@ TEST(Daemon, KillDuringSavesNeverLeavesATruncatedFile) {
     for (int round = 0; round < 12; ++round) {
         ChildProcess proxy("round" + std::to_string(round), {VELLOSTORED_PATH}, dir.Path(),
                            {{"VELLOSTORE_HOME", home.string()}});
-        ASSERT_TRUE(proxy.WaitForStderr("listening on", 10s));
+        ASSERT_TRUE(proxy.WaitForStderr("listening on", 20s)) << proxy.Stderr();
         // Saving on SIGHUP, then shutting down (which saves everything):
         // killed somewhere in between.
         proxy.Signal(SIGHUP);

@@ -400,7 +400,7 @@ void FinishCacheWrite(TMyIntercept& r) {
         return;
     }
     const bool cutShort = r.AnswerBody.Chunked()
-                              ? r.AnswerBody.InBody()
+                              ? r.AnswerBody.InBody() || r.AnswerBody.Broken()
                               : r.ContentLength > 0 && r.ContentLength > r.Received;
     if (cutShort) {
         writer->Discard();

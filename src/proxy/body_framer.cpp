@@ -64,6 +64,7 @@ bool IsChunked(std::string_view header) {
 
 void BodyFramer::Start(std::string_view header) {
     line_.clear();
+    broken_ = false;
     chunked_ = IsChunked(header);
     if (chunked_) {
         mode_ = Mode::ChunkSize;
@@ -117,11 +118,18 @@ std::size_t BodyFramer::Consume(std::string_view bytes, std::string* payload) {
 std::size_t BodyFramer::ConsumeLine(std::string_view bytes) {
     std::size_t lf = bytes.find('\n');
     std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
-    line_.append(bytes.substr(0, std::min(take, kMaxLine + 1)));
+    // The limit counts the line's bytes wherever the blocks were cut, so the
+    // body ends at the same byte of the stream however it arrived.
+    const std::size_t room = kMaxLine + 1 - line_.size();
+    if (take >= room) {
+        line_.clear();
+        mode_ = Mode::None;  // not chunked framing after all: stop following it
+        broken_ = true;
+        return room;
+    }
+    line_.append(bytes.substr(0, take));
     if (lf != std::string_view::npos) {
         LineDone();
-    } else if (line_.size() > kMaxLine) {
-        mode_ = Mode::None;  // not chunked framing after all: stop following it
     }
     return take;
 }
@@ -150,6 +158,7 @@ void BodyFramer::LineDone() {
             }
             if (!valid) {
                 mode_ = Mode::None;
+                broken_ = true;
             } else if (value == 0) {
                 mode_ = Mode::Trailer;
             } else {

@@ -22,6 +22,9 @@ public:
     void StartAnswer(std::string_view header);
     bool InBody() const { return mode_ != Mode::None; }
     bool Chunked() const { return chunked_; }
+    // The chunk framing turned out malformed: the body's end is unknown, so
+    // what arrived must not pass for a complete body.
+    bool Broken() const { return broken_; }
     // How many of `bytes` (the next bytes of the stream) belong to the body.
     // When fewer than all, the body has ended there. The body's content,
     // chunk framing removed, is appended to `payload` when given.
@@ -34,6 +37,7 @@ private:
 
     Mode mode_ = Mode::None;
     bool chunked_ = false;
+    bool broken_ = false;
     std::uint64_t remaining_ = 0;
     std::string line_;
 };

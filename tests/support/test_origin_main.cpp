@@ -9,6 +9,7 @@
 //   /date/NAME        the same with only a Date header
 //   /gz               gzip-encoded "text/css" answer
 //   /chunked          chunked "text/plain" answer in three chunks
+//   /badchunked       chunked answer whose second size line is not a number
 //   /short            Content-Length 1000, 600 bytes, then close
 //   /huge             Content-Length 3221225472, 4096 bytes, then close
 //   /nolength         no Content-Length: body, then close
@@ -94,6 +95,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
             "Content-Encoding: gzip\r\nLast-Modified: " + std::string(kLastModified) + "\r\n",
             body));
         return true;
+    }
+    if (path == "/badchunked") {
+        Send(s,
+             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
+             "5\r\nfirst\r\nzz\r\nwhatever follows\r\n");
+        return false;
     }
     if (path == "/chunked") {
         Send(s,
