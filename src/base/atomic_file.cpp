@@ -70,4 +70,27 @@ void WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
     }
 }
 
+FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
+    }
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) {
+            break;
+        }
+        if (n > 0) {
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        } else if (errno != EINTR) {
+            ::close(fd);
+            bytes.clear();
+            return FileRead::kFailed;
+        }
+    }
+    ::close(fd);
+    return FileRead::kOk;
+}
+
 }  // namespace vs

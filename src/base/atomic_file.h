@@ -3,6 +3,7 @@
 // content or the new one, never a mixture or a truncated file.
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace vs {
@@ -13,5 +14,10 @@ namespace vs {
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms);
+
+// Reading a whole file, telling a missing file (an ordinary first run) from
+// one that exists but cannot be read.
+enum class FileRead { kOk, kMissing, kFailed };
+FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
 
 }  // namespace vs

@@ -86,31 +86,6 @@ std::vector<std::string> FileFields(const ListInfo& info, std::size_t position,
     return fields;
 }
 
-enum class FileRead { kOk, kMissing, kFailed };
-
-FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
-    }
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n > 0) {
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        } else if (errno != EINTR) {
-            ::close(fd);
-            bytes.clear();
-            return FileRead::kFailed;
-        }
-    }
-    ::close(fd);
-    return FileRead::kOk;
-}
-
 }  // namespace
 
 const ListInfo& InfoOf(ListKind kind) {

@@ -62,31 +62,6 @@ private:
     std::vector<UserRow> rows_;
 };
 
-enum class FileRead { kOk, kMissing, kFailed };
-
-FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
-    }
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n == 0) {
-            break;
-        }
-        if (n > 0) {
-            bytes.append(buffer, static_cast<std::size_t>(n));
-        } else if (errno != EINTR) {
-            ::close(fd);
-            bytes.clear();
-            return FileRead::kFailed;
-        }
-    }
-    ::close(fd);
-    return FileRead::kOk;
-}
-
 std::vector<std::string> AllTokens(const std::vector<UserRow>& rows) {
     std::vector<std::string> tokens;
     tokens.reserve(rows.size());
