@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "support/proxy_fixture.h"
@@ -127,6 +128,91 @@ TEST_F(ProxyFixture, LargeBodyArrivesByteForByte) {
     std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
     ASSERT_EQ(body.size(), kSize);
     EXPECT_TRUE(body == test::MakeBody(kSize));
+}
+
+// Bodies nobody stores pass the relay without being read, bounded by their
+// framing: the next answer on the same connection must still be seen whole,
+// and the traffic, progress and the user's stop must not miss those bytes.
+TEST_F(ProxyFixture, UnreadBodiesEndWhereTheirFramingEndsAndAreStillCounted) {
+    HttpOrigin origin;
+    StartProxy();
+    auto client = Connect();
+    std::size_t delivered = 0;
+    for (std::size_t size : {std::size_t{5'000'000}, std::size_t{100}, std::size_t{70'000}}) {
+        SendText(client, "GET " + Url(origin.Port(), "/size/" + std::to_string(size)) +
+                             " HTTP/1.1\r\n\r\n");
+        std::string answer = ReadResponse(client);
+        std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
+        ASSERT_EQ(body.size(), size);
+        EXPECT_TRUE(body == test::MakeBody(size)) << size;
+        delivered += answer.size();
+    }
+    client.Close();
+    Settle();
+    EXPECT_EQ(origin.Connections(), 1);
+    ASSERT_EQ(monitor.RowCount(), 3u);
+    EXPECT_EQ(monitor.Row(0)->received, "5000000");
+    EXPECT_EQ(monitor.Row(0)->progress, 100);
+    EXPECT_EQ(monitor.Row(2)->received, "70000");
+    EXPECT_EQ(consumer.Traffic().InternetBytesTotal, static_cast<std::int64_t>(delivered));
+    int answers = 0;
+    for (auto& line : log) {
+        answers += line.header.find(" <<< URL: ") != std::string::npos;
+    }
+    EXPECT_EQ(answers, 3);
+}
+
+TEST_F(ProxyFixture, ChunkedBodiesPassWholeWithTheNextAnswerAfterThem) {
+    constexpr std::size_t kChunk = 300'000;
+    constexpr int kChunks = 7;
+    const std::string kFirst = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    test::LoopbackServer origin([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        std::string answer = kFirst;
+        for (int i = 0; i < kChunks; ++i) {
+            char size[32];
+            std::snprintf(size, sizeof size, "%zx\r\n", kChunk);
+            answer += size + test::MakeBody(kChunk) + "\r\n";
+        }
+        answer += "0\r\n\r\n";
+        net::SendAll(socket, answer);
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld");
+        test::ReadAll(socket);
+    });
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + Url(origin.Port(), "/big") + " HTTP/1.1\r\n\r\n");
+    std::string expected;
+    for (int i = 0; i < kChunks; ++i) {
+        expected += "493e0\r\n" + test::MakeBody(kChunk) + "\r\n";
+    }
+    expected = kFirst + expected + "0\r\n\r\n";
+    std::string first = test::ReadExactly(client, expected.size());
+    EXPECT_TRUE(first == expected);
+    SendText(client, "GET " + Url(origin.Port(), "/next") + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadResponse(client), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld");
+    client.Close();
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), 2u);
+    EXPECT_EQ(monitor.Row(0)->received, std::to_string(first.size() - kFirst.size()));
+    EXPECT_EQ(consumer.Traffic().InternetBytesTotal, static_cast<std::int64_t>(first.size() + 43));
+}
+
+TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
+    HttpOrigin origin;
+    StartProxy();
+    auto client = Connect();
+    constexpr std::size_t kSize = 256 << 20;
+    const std::string url = Url(origin.Port(), "/size/" + std::to_string(kSize));
+    SendText(client, "GET " + url + " HTTP/1.1\r\n\r\n");
+    std::string start = test::ReadExactly(client, 1 << 20);
+    ASSERT_EQ(start.size(), 1u << 20);
+    engine.StopList().Add(url);
+    // Without the stop, the limit is reached (the header came on top).
+    std::size_t rest = test::ReadAll(client, kSize - start.size()).size();
+    EXPECT_LT(start.size() + rest, kSize);
+    EXPECT_EQ(engine.StopList().Count(), 0u);
 }
 
 }  // namespace

@@ -142,8 +142,7 @@ bool Cachable(TMyIntercept& r, const Settings& settings, std::string_view text,
     return true;
 }
 
-void CreateEntry(TMyIntercept& r, std::string_view text, std::size_t headerLength,
-                 const std::string& key) {
+void CreateEntry(TMyIntercept& r, std::string_view text, const std::string& key) {
     auto params = r.Owner().Cache();
     auto entry = EntryPath(params->dir, key);
     if (entry) {
@@ -165,7 +164,6 @@ void CreateEntry(TMyIntercept& r, std::string_view text, std::size_t headerLengt
         }
     }
     r.ContentType = HeaderValue(text, "Content-Type");
-    StoreBody(r, text.substr(headerLength));
 }
 
 void InsertLine(std::string& text, std::string_view line) {
@@ -271,8 +269,10 @@ bool ReadAnswerHeader(TMyIntercept& r, std::string& text) {
         const auto settings = engine.CurrentSettings();
         const std::string key = CacheKey(r.URL);
         if (Cachable(r, *settings, text, key)) {
-            CreateEntry(r, text, headerLength, key);
+            CreateEntry(r, text, key);
         }
+        // The body's framing is followed from its first byte, stored or not.
+        StoreBody(r, std::string_view(text).substr(headerLength));
         if (r.StatusCode == 304 && r.ConditionalByProxy && !r.CacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(r, text);
         }
@@ -312,16 +312,21 @@ void RelayFirstBlock(TMyIntercept& r, std::string& bytes) {
     }
 }
 
+// What every block from upstream costs, seen or not: its traffic, and the
+// user's stop of the download.
+void CountArrival(TMyIntercept& r, std::size_t bytes) {
+    if (!AnsweredByProxy(r)) {
+        CountBytes(r, proxy::kCmdInternetBytes, static_cast<std::int64_t>(bytes));
+    }
+    if (!r.URL.empty() && r.Owner().StopList().Remove(r.URL)) {
+        r.ClientConnection->Disconnect();  // the user stopped this download
+    }
+}
+
 }  // namespace
 
 bool ProcessResponse(TMyIntercept& r, std::string& text) {
-    proxy::Engine& engine = r.Owner();
-    if (!AnsweredByProxy(r)) {
-        CountBytes(r, proxy::kCmdInternetBytes, static_cast<std::int64_t>(text.size()));
-    }
-    if (!r.URL.empty() && engine.StopList().Remove(r.URL)) {
-        r.ClientConnection->Disconnect();  // the user stopped this download
-    }
+    CountArrival(r, text.size());
     bool fromCache = false;
     if (!r.StatusText.empty()) {
         r.Received += static_cast<std::int64_t>(text.size());
@@ -358,6 +363,24 @@ std::string FlushPendingAnswer(TMyIntercept& r) {
         RelayFirstBlock(r, bytes);
     }
     return bytes;
+}
+
+std::size_t UnseenRoom(const TMyIntercept& r) {
+    // Stored bytes must reach the entry, and nothing may slip past a header
+    // still being read or a reply that turns into a tunnel.
+    if (r.StatusText.empty() || !r.PendingAnswer.empty() || r.CacheWriteStream || r.Tunnel ||
+        AnsweredByProxy(r)) {
+        return 0;
+    }
+    return static_cast<std::size_t>(
+        std::min<std::uint64_t>(r.AnswerBody.PlainRoom(), net::kBlockSize));
+}
+
+void PassedUnseen(TMyIntercept& r, std::size_t bytes) {
+    CountArrival(r, bytes);
+    r.Received += static_cast<std::int64_t>(bytes);
+    r.AnswerBody.Skip(bytes);
+    ReportProgress(r);
 }
 
 void SendCacheAnswer(TMyIntercept& r, std::string_view head) {

@@ -6,6 +6,7 @@
 // and progress and state go to the monitor and the log. The proxy's own
 // answers pass the same routine so that they show the same way.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,16 @@ namespace vs::cache {
 // incomplete; written out directly, and emptied, when the answer comes from
 // the cache).
 void ReceiveFromUpstream(proxy::TMyIntercept& record, std::string& bytes);
+
+// How many of the next bytes from upstream may go to the browser without
+// the receive hook seeing them: body bytes of an answer that is neither
+// stored nor rewritten, never beyond the body's framing. 0 when the next
+// bytes must be seen.
+std::size_t UnseenRoom(const proxy::TMyIntercept& record);
+
+// The receive hook's accounting for body bytes that went to the browser
+// unseen: counted, followed and shown as if they had been seen.
+void PassedUnseen(proxy::TMyIntercept& record, std::size_t bytes);
 
 // Upstream has closed: an answer header still being collected is processed
 // as it stands and returned for the browser.

@@ -115,6 +115,28 @@ std::size_t BodyFramer::Consume(std::string_view bytes, std::string* payload) {
     return used;
 }
 
+std::uint64_t BodyFramer::PlainRoom() const {
+    switch (mode_) {
+        case Mode::UntilClose:
+            return std::numeric_limits<std::uint64_t>::max();
+        case Mode::Length:
+        case Mode::ChunkData:
+            return remaining_;
+        default:
+            return 0;
+    }
+}
+
+void BodyFramer::Skip(std::uint64_t bytes) {
+    if (mode_ != Mode::Length && mode_ != Mode::ChunkData) {
+        return;
+    }
+    remaining_ -= std::min(bytes, remaining_);
+    if (remaining_ == 0) {
+        mode_ = mode_ == Mode::Length ? Mode::None : Mode::ChunkDataEnd;
+    }
+}
+
 std::size_t BodyFramer::ConsumeLine(std::string_view bytes) {
     std::size_t lf = bytes.find('\n');
     std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;

@@ -30,6 +30,13 @@ public:
     // chunk framing removed, is appended to `payload` when given.
     std::size_t Consume(std::string_view bytes, std::string* payload = nullptr);
 
+    // How many of the next bytes are body content with no framing among
+    // them, so that they may pass unseen (the rest of a length, of a chunk,
+    // or everything until the close); 0 when the next bytes must be read.
+    std::uint64_t PlainRoom() const;
+    // Follows `bytes` (at most PlainRoom()) that passed unseen.
+    void Skip(std::uint64_t bytes);
+
 private:
     enum class Mode { None, Length, UntilClose, ChunkSize, ChunkData, ChunkDataEnd, Trailer };
     std::size_t ConsumeLine(std::string_view bytes);

@@ -60,10 +60,12 @@ void Connection::ReadInto(std::string& transfer) {
         input_.clear();
         return;
     }
-    transfer.clear();
     if (!connected_) {
+        transfer.clear();
         return;
     }
+    // Growing from the last block's size, not from empty: a full block
+    // before means no bytes to zero-fill now.
     transfer.resize(net::kBlockSize);
     std::size_t n = 0;
     try {

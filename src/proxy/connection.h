@@ -31,6 +31,12 @@ public:
     // hooks only hear how many went which way.
     virtual bool Opaque() const { return false; }
     virtual void Tunnelled(Direction direction, std::size_t bytes) {}
+
+    // How many of the next bytes from upstream may reach the browser
+    // without passing Receive (a body nobody needs to read): the relay then
+    // moves up to that many in the kernel and reports them to PassedUnseen.
+    virtual std::size_t UnseenRoom() const { return 0; }
+    virtual void PassedUnseen(std::size_t bytes) {}
 };
 
 // State a connection's handlers keep for its lifetime; owned by the client
@@ -64,6 +70,9 @@ public:
     void ReadInto(std::string& transfer);
 
     bool Connected() const { return connected_; }
+    // Bytes read earlier and not yet handed out: the next read returns them
+    // without touching the socket.
+    bool HasBufferedInput() const { return !input_.empty(); }
     void Disconnect();
 
     // Safe from another thread while the owner may be blocked on the socket.

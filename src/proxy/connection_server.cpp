@@ -155,41 +155,66 @@ namespace {
 // How long a connection may be quiet before it gives back its buffer.
 constexpr int kIdleAfterMs = 1000;
 
-// Pipes for an opaque tunnel, made when the connection turns opaque.
-struct TunnelPipes {
-    net::Pipe upstream, downstream;
+// Pipes for bytes moved inside the kernel, one per direction, made on first
+// use: a tunnel needs both, a download only the downstream one.
+class KernelPipes {
+public:
+    net::Pipe& For(Direction direction) {
+        std::optional<net::Pipe>& pipe = direction == Direction::Upstream ? upstream_ : downstream_;
+        if (!pipe) {
+            pipe.emplace();
+        }
+        return *pipe;
+    }
+
+private:
+    std::optional<net::Pipe> upstream_, downstream_;
 };
 
-// One relay step's transfer from `from` to `to`: copied through the hooks,
-// or moved in the kernel once the connection is opaque.
-void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
-              ConnectionIntercept* intercept, std::unique_ptr<TunnelPipes>& pipes) {
-    if (intercept == nullptr || !intercept->Opaque()) {
-        from.ReadInto(transfer);
-        if (!transfer.empty()) {
-            if (direction == Direction::Upstream) {
-                to.WriteInPlace(transfer);
-            } else {
-                to.Write(transfer);
-            }
-        }
-        return;
-    }
-    if (!pipes) {
-        pipes = std::make_unique<TunnelPipes>();
-    }
-    net::Pipe& pipe = direction == Direction::Upstream ? pipes->upstream : pipes->downstream;
+// Moves at most `most` bytes from `from` to `to` without copying them
+// through user space. Returns the count, 0 when nothing moved; `from` is
+// marked closed when it turned out closed.
+std::size_t MoveInKernel(Connection& from, Connection& to, net::Pipe& pipe, std::size_t most) {
     std::optional<std::size_t> moved;
     try {
-        moved = pipe.Move(from.Socket(), to.Socket());
+        moved = pipe.Move(from.Socket(), to.Socket(), most);
     } catch (const net::SocketError&) {
         to.Disconnect();
         throw;
     }
     if (moved == 0u) {
         from.Disconnect();
-    } else if (moved) {
-        intercept->Tunnelled(direction, *moved);
+        return 0;
+    }
+    return moved.value_or(0);
+}
+
+// One relay step's transfer from `from` to `to`: copied through the hooks;
+// moved in the kernel once the connection is opaque, or while the answer's
+// body is one nobody needs to read (only counted).
+void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
+              ConnectionIntercept* intercept, KernelPipes& pipes) {
+    if (intercept != nullptr && intercept->Opaque()) {
+        if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), net::kBlockSize)) {
+            intercept->Tunnelled(direction, moved);
+        }
+        return;
+    }
+    if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
+        if (std::size_t room = intercept->UnseenRoom(); room > 0) {
+            if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), room)) {
+                intercept->PassedUnseen(moved);
+            }
+            return;
+        }
+    }
+    from.ReadInto(transfer);
+    if (!transfer.empty()) {
+        if (direction == Direction::Upstream) {
+            to.WriteInPlace(transfer);
+        } else {
+            to.Write(transfer);
+        }
     }
 }
 
@@ -199,7 +224,7 @@ void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     std::string transfer;
-    std::unique_ptr<TunnelPipes> pipes;
+    KernelPipes pipes;
     while (client.Connected()) {
         try {
             pollfd fds[2] = {{client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};

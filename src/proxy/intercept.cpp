@@ -67,6 +67,14 @@ void TMyIntercept::Receive(std::string& bytes) {
     }
 }
 
+std::size_t TMyIntercept::UnseenRoom() const {
+    return cache::UnseenRoom(*this);
+}
+
+void TMyIntercept::PassedUnseen(std::size_t bytes) {
+    cache::PassedUnseen(*this, bytes);
+}
+
 void TMyIntercept::Tunnelled(Direction direction, std::size_t bytes) {
     if (direction == Direction::Upstream) {
         TunnelledUp += bytes;

@@ -35,6 +35,8 @@ public:
     void Receive(std::string& bytes) override;
     bool Opaque() const override { return TunnelOpen; }
     void Tunnelled(Direction direction, std::size_t bytes) override;
+    std::size_t UnseenRoom() const override;
+    void PassedUnseen(std::size_t bytes) override;
 
     // Clears the per-request fields.
     void ResetRequest();

@@ -227,10 +227,10 @@ Pipe::Pipe() {
     write_ = Socket(fds[1]);
 }
 
-std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to) {
+std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to, std::size_t most) {
     ssize_t in;
     do {
-        in = ::splice(from.Fd(), nullptr, write_.Fd(), nullptr, kBlockSize,
+        in = ::splice(from.Fd(), nullptr, write_.Fd(), nullptr, std::min(most, kBlockSize),
                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (in < 0 && errno == EINTR);
     if (in < 0) {

@@ -76,10 +76,12 @@ void SendAll(const Socket& socket, std::string_view bytes);
 class Pipe {
 public:
     Pipe();  // throws SocketError
-    // Moves what one receive brings (at most kBlockSize bytes) from `from`
-    // to `to`. Returns the count; 0 means `from` has closed, nullopt that it
-    // had nothing after all. Throws SocketError when `to` is gone.
-    std::optional<std::size_t> Move(const Socket& from, const Socket& to);
+    // Moves what one receive brings (at most `most`, at most kBlockSize
+    // bytes) from `from` to `to`. Returns the count; 0 means `from` has
+    // closed, nullopt that it had nothing after all. Throws SocketError when
+    // `to` is gone.
+    std::optional<std::size_t> Move(const Socket& from, const Socket& to,
+                                    std::size_t most = kBlockSize);
 
 private:
     Socket read_, write_;
