@@ -324,5 +324,15 @@ TEST(ConnectionServer, StartFailsWhenThePortIsTaken) {
     EXPECT_FALSE(second.Active());
 }
 
+// Literal addresses skip the resolver; names still go through it.
+TEST(ConnectTcp, LiteralAddressesAndNames) {
+    test::LoopbackServer server([](net::Socket& s) { net::SendAll(s, "hi"); });
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        net::Socket s = net::ConnectTcp(host, server.Port());
+        EXPECT_EQ(ReadAll(s), "hi") << host;
+    }
+    EXPECT_THROW(net::ConnectTcp("127.0.0.1", 0), net::SocketError);
+}
+
 }  // namespace
 }  // namespace vs::proxy

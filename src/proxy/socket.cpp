@@ -166,10 +166,17 @@ Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    // A literal address first: asking which address families the machine
+    // has configured (AI_ADDRCONFIG) costs a netlink round trip per
+    // connection, and a parent proxy is usually given by its address.
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo* raw = nullptr;
     std::string service = std::to_string(port);
     int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &raw);
+    if (rc == EAI_NONAME) {
+        hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+        rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &raw);
+    }
     if (rc != 0) {
         throw std::runtime_error("resolve " + host + ": " + ::gai_strerror(rc));
     }
