@@ -1,5 +1,7 @@
 #include "base/cp1251.h"
 
+#include "base/utf.h"
+
 #include <array>
 #include <cstdint>
 
@@ -193,60 +195,9 @@ std::string ToUtf8(std::string_view text) {
 std::string FromUtf8(std::string_view utf8) {
     std::string out;
     out.reserve(utf8.size());
-    const std::size_t n = utf8.size();
-    std::size_t i = 0;
-    auto byte = [&utf8](std::size_t k) { return static_cast<unsigned char>(utf8[k]); };
-    while (i < n) {
-        const unsigned char lead = byte(i);
-        if (lead < 0x80) {
-            out += static_cast<char>(lead);
-            ++i;
-            continue;
-        }
-        int need = 0;
-        char32_t cp = 0;
-        // Bounds for the first continuation byte rule out overlong forms,
-        // surrogates and code points past U+10FFFF up front.
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            cp = lead & 0x0F;
-            if (lead == 0xE0) {
-                lo = 0xA0;
-            } else if (lead == 0xED) {
-                hi = 0x9F;
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            cp = lead & 0x07;
-            if (lead == 0xF0) {
-                lo = 0x90;
-            } else if (lead == 0xF4) {
-                hi = 0x8F;
-            }
-        } else {
-            out += '?';
-            ++i;
-            continue;
-        }
-        ++i;
-        bool ok = true;
-        for (int k = 0; k < need; ++k) {
-            if (i >= n || byte(i) < lo || byte(i) > hi) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (byte(i) & 0x3F);
-            lo = 0x80;
-            hi = 0xBF;
-            ++i;
-        }
-        // A broken sequence yields one '?' for the bytes taken so far; the
-        // byte that broke it is read again as the start of the next one.
-        out += ok ? FromUnicode(cp) : '?';
+    for (std::size_t i = 0; i < utf8.size();) {
+        // A broken sequence, like anything the code page lacks, becomes '?'.
+        out += FromUnicode(utf::NextCodePoint(utf8, i));
     }
     return out;
 }

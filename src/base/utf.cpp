@@ -61,62 +61,59 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     return out;
 }
 
+char32_t NextCodePoint(std::string_view text, std::size_t& i) {
+    const std::size_t n = text.size();
+    auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    ++i;
+    if (lead < 0x80) {
+        return lead;
+    }
+    int need = 0;
+    char32_t cp = 0;
+    // Narrowing the first continuation byte's range rules out overlong
+    // forms, surrogates and code points past U+10FFFF before decoding.
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        need = 1;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        need = 2;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) {
+            lo = 0xA0;
+        } else if (lead == 0xED) {
+            hi = 0x9F;
+        }
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        need = 3;
+        cp = lead & 0x07;
+        if (lead == 0xF0) {
+            lo = 0x90;
+        } else if (lead == 0xF4) {
+            hi = 0x8F;
+        }
+    } else {
+        return kReplacementChar;
+    }
+    for (int k = 0; k < need; ++k) {
+        // The byte that breaks a sequence starts the next one.
+        if (i >= n || byte(i) < lo || byte(i) > hi) {
+            return kReplacementChar;
+        }
+        cp = (cp << 6) | (byte(i) & 0x3F);
+        lo = 0x80;
+        hi = 0xBF;
+        ++i;
+    }
+    return cp;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
-    const std::size_t n = text.size();
-    auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char lead = byte(i);
-        if (lead < 0x80) {
-            out += static_cast<char16_t>(lead);
-            ++i;
-            continue;
-        }
-        int need = 0;
-        char32_t cp = 0;
-        // Narrowing the first continuation byte's range rules out overlong
-        // forms, surrogates and code points past U+10FFFF before decoding.
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            need = 1;
-            cp = lead & 0x1F;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            need = 2;
-            cp = lead & 0x0F;
-            if (lead == 0xE0) {
-                lo = 0xA0;
-            } else if (lead == 0xED) {
-                hi = 0x9F;
-            }
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            need = 3;
-            cp = lead & 0x07;
-            if (lead == 0xF0) {
-                lo = 0x90;
-            } else if (lead == 0xF4) {
-                hi = 0x8F;
-            }
-        } else {
-            out += static_cast<char16_t>(kReplacementChar);
-            ++i;
-            continue;
-        }
-        ++i;
-        bool ok = true;
-        for (int k = 0; k < need; ++k) {
-            if (i >= n || byte(i) < lo || byte(i) > hi) {
-                ok = false;
-                break;
-            }
-            cp = (cp << 6) | (byte(i) & 0x3F);
-            lo = 0x80;
-            hi = 0xBF;
-            ++i;
-        }
-        // The byte that broke a sequence starts the next one.
-        AppendUtf16(out, ok ? cp : kReplacementChar);
+    for (std::size_t i = 0; i < text.size();) {
+        AppendUtf16(out, NextCodePoint(text, i));
     }
     return out;
 }

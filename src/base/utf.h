@@ -3,6 +3,7 @@
 // files, the user interface). Malformed input never fails: each broken
 // piece becomes U+FFFD, so a damaged file still loads as far as it can.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -20,5 +21,10 @@ std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
 
 void AppendUtf8(std::string& out, char32_t codePoint);
+
+// Decodes the code point starting at text[i] (i < text.size()) and moves i
+// past it. A broken sequence gives kReplacementChar for the bytes taken so
+// far; the byte that broke it is left to start the next one.
+char32_t NextCodePoint(std::string_view text, std::size_t& i);
 
 }  // namespace vs::utf
