@@ -101,7 +101,9 @@ RuleRow::RuleRow(RuleCells cells) : cells_(std::move(cells)), hits_(cells_.hits)
     // are lower-cased already where that matters.
     auto matcher = std::make_shared<TMyRegEx>();
     try {
-        matcher->SetPattern(cp1251::FromUtf8(cells_.rule));
+        const std::string rule = cp1251::FromUtf8(cells_.rule);
+        matcher->SetPattern(rule);
+        lookup_ = Pattern::Compile(rule);
         matcher_ = std::move(matcher);
     } catch (const RegexError& e) {
         error_ = e.what();
@@ -111,11 +113,11 @@ RuleRow::RuleRow(RuleCells cells) : cells_(std::move(cells)), hits_(cells_.hits)
 int FindRule(const RuleListSnapshot& list, std::string_view subject) {
     for (std::size_t i = 0; i < list.rows.size(); ++i) {
         const RuleRow& row = *list.rows[i];
-        if (!row.Cells().enable || !row.Matcher()) {
+        if (!row.Cells().enable || !row.LookupPattern()) {
             continue;
         }
         try {
-            if (row.Matcher()->MatchText(subject)) {
+            if (row.LookupPattern()->Matches(subject)) {
                 return static_cast<int>(i);
             }
         } catch (const std::exception&) {

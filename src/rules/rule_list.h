@@ -55,6 +55,9 @@ public:
     // Null when the pattern did not compile (or is empty): the row then
     // never matches, and Error() says why.
     const std::shared_ptr<TMyRegEx>& Matcher() const { return matcher_; }
+    // The same rule for yes-or-no look-ups, which many workers make at once:
+    // it takes no lock and keeps no state, and answers as Matcher() would.
+    const std::shared_ptr<const Pattern>& LookupPattern() const { return lookup_; }
     const std::string& Error() const { return error_; }
     std::int64_t Hits() const { return hits_.load(std::memory_order_relaxed); }
     void SetHits(std::int64_t hits) const { hits_.store(hits, std::memory_order_relaxed); }
@@ -62,6 +65,7 @@ public:
 private:
     RuleCells cells_;
     std::shared_ptr<TMyRegEx> matcher_;
+    std::shared_ptr<const Pattern> lookup_;
     std::string error_;
     mutable std::atomic<std::int64_t> hits_;
 };
