@@ -215,5 +215,35 @@ TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
     EXPECT_EQ(engine.StopList().Count(), 0u);
 }
 
+// Moving bytes in the kernel to a browser that has gone raises SIGPIPE
+// unless the worker keeps it off; the process must live on.
+TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
+    HttpOrigin origin;
+    StartProxy();
+    for (int i = 0; i < 3; ++i) {
+        auto client = Connect();
+        SendText(client, "GET " + Url(origin.Port(), "/size/" + std::to_string(256 << 20)) +
+                             " HTTP/1.1\r\n\r\n");
+        ASSERT_EQ(test::ReadExactly(client, 1 << 20).size(), 1u << 20);
+        client.Close();  // unread bytes: the browser's side answers with a reset
+    }
+    Settle();
+    EXPECT_EQ(server.ActiveConnections(), 0u);
+    auto client = Connect();
+    SendText(client, "GET " + Url(origin.Port(), "/after") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    client.Close();
+
+    // Stopping shuts the browser's socket under a worker blocked moving
+    // bytes to it: its next move fails with EPIPE.
+    auto stalled = Connect();
+    SendText(stalled, "GET " + Url(origin.Port(), "/size/" + std::to_string(256 << 20)) +
+                          " HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(test::ReadExactly(stalled, 1 << 20).size(), 1u << 20);
+    std::this_thread::sleep_for(50ms);  // the socket buffers fill up
+    EXPECT_NO_THROW(server.Stop());
+    EXPECT_EQ(server.ActiveConnections(), 0u);
+}
+
 }  // namespace
 }  // namespace vs::proxy

@@ -1,6 +1,7 @@
 #include "proxy/worker_pool.h"
 
 #include <pthread.h>
+#include <signal.h>
 
 #include <cerrno>
 #include <system_error>
@@ -55,6 +56,14 @@ void WorkerPool::Run(std::function<void()> job) {
 }
 
 void* WorkerPool::ThreadMain(void* arg) {
+    // Writes to a browser or origin that has gone raise SIGPIPE, whose
+    // default ends the process. send() is told not to, but splice() cannot
+    // be: blocked here, the signal stays pending for this thread and the
+    // call fails with EPIPE, as every other write does.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     auto* thread = static_cast<Thread*>(arg);
     thread->pool->Loop(*thread);
     return nullptr;
