@@ -24,19 +24,11 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using test::ReadBytes;
 using test::TempDir;
+using test::WriteBytes;
 
 const Clock::TimePoint kT0 = sys_days(2023y / 3 / 14) + hours(9) + milliseconds(250);
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void WriteFile(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 std::vector<std::string> FilesUnder(const fs::path& dir) {
     std::vector<std::string> files;
@@ -50,7 +42,7 @@ std::vector<std::string> FilesUnder(const fs::path& dir) {
 }
 
 bool XattrsWork(const fs::path& dir) {
-    WriteFile(dir / "probe", "");
+    WriteBytes(dir / "probe", "");
     const bool works = ::setxattr((dir / "probe").c_str(), "user.probe", "1", 1, 0) == 0;
     fs::remove(dir / "probe");
     return works;
@@ -135,7 +127,7 @@ TEST(CachePaths, CacheDirFromTheSettingAndEntryFolders) {
 
     EXPECT_TRUE(ForceEntryDirs(data / "h/a/b/entry"));
     EXPECT_TRUE(fs::is_directory(data / "h/a/b"));
-    WriteFile(data / "h/file", "x");
+    WriteBytes(data / "h/file", "x");
     EXPECT_FALSE(ForceEntryDirs(data / "h/file/sub/entry"));
 }
 
@@ -159,7 +151,7 @@ TEST(CacheEntry, BodiesAndTrailersRoundTrip) {
         const Case& c = cases[i];
         const fs::path entry = temp.Path() / ("h/e" + std::to_string(i));
         ASSERT_TRUE(Store(entry, body, c.type, c.encoding));
-        EXPECT_EQ(ReadFile(entry), body + c.tail);
+        EXPECT_EQ(ReadBytes(entry), body + c.tail);
         EXPECT_EQ(EntryHasTrailer(entry), !c.encoding.empty());
         const auto reader = OpenEntry(entry);
         ASSERT_TRUE(reader);
@@ -183,7 +175,7 @@ TEST(CacheEntry, LegacyAndDamagedTrailers) {
     REQUIRE_XATTRS(temp.Path());
     const auto flagged = [&](const std::string& name, std::string_view bytes) {
         const fs::path entry = temp.Path() / name;
-        WriteFile(entry, bytes);
+        WriteBytes(entry, bytes);
         EXPECT_EQ(::setxattr(entry.c_str(), "user.vellostore.trailer", "1", 1, 0), 0);
         return OpenEntry(entry);
     };
@@ -285,7 +277,7 @@ TEST(CacheEntry, UnfinishedOrReplacedWrites) {
     ASSERT_TRUE(Store(temp.Path() / "h/a/b", "deep"));
     EXPECT_FALSE(BeginEntry(temp.Path() / "h/a"));      // a folder has the name
     EXPECT_FALSE(BeginEntry(temp.Path() / "h/a/b/c"));  // a file is in the way
-    EXPECT_EQ(ReadFile(temp.Path() / "h/a/b"), "deep");
+    EXPECT_EQ(ReadBytes(temp.Path() / "h/a/b"), "deep");
 }
 
 TEST(CacheEntry, WritersExcludeAllReadersShare) {
@@ -335,7 +327,7 @@ TEST(CacheEntry, LocksKeepOutAnotherProcess) {
     auto writer = BeginEntry(entry);
     ASSERT_TRUE(writer);
     writer->Append("ours");
-    WriteFile(entry, "theirs again");
+    WriteBytes(entry, "theirs again");
     fd = lockedBy(LOCK_SH);
     EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
     ::close(fd);
@@ -370,9 +362,9 @@ TEST(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
 TEST(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     TempDir temp;
     const fs::path root = temp.Path() / "cache";
-    WriteFile(root / "h/.vs-tmp-999-1", "crash leftover");
-    WriteFile(root / "h/a/.vs-tmp-999-2", "another");
-    WriteFile(root / "h/.vs-tmpfile", "not ours");
+    WriteBytes(root / "h/.vs-tmp-999-1", "crash leftover");
+    WriteBytes(root / "h/a/.vs-tmp-999-2", "another");
+    WriteBytes(root / "h/.vs-tmpfile", "not ours");
     ASSERT_TRUE(Store(root / "h/a/kept", "entry"));
     auto live = BeginEntry(root / "h/live");
     live->Append("being written");
@@ -382,7 +374,7 @@ TEST(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     EXPECT_TRUE(left[0].starts_with("h/.vs-tmp-")) << left[0];
     EXPECT_EQ(left[1], "h/.vs-tmpfile");
     ASSERT_TRUE(live->Finish("", "", {}, false, kT0));
-    EXPECT_EQ(ReadFile(root / "h/live"), "being written");
+    EXPECT_EQ(ReadBytes(root / "h/live"), "being written");
 
     {
         const auto reader = OpenEntry(root / "h/a/kept");

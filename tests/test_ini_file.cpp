@@ -1,4 +1,5 @@
 #include "shell/ini_file.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,25 +15,9 @@ namespace vs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder per test, removed with everything in it afterwards.
-struct TempDir {
-    fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "vs-ini-XXXXXX").string();
-        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
-    }();
-    ~TempDir() { fs::remove_all(path); }
-};
-
-void WriteBytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
 
 class IniFileTest : public ::testing::Test {
 protected:
@@ -42,7 +27,7 @@ protected:
     }
 
     TempDir dir_;
-    fs::path file_ = dir_.path / "test.ini";
+    fs::path file_ = dir_.Path() / "test.ini";
 };
 
 TEST_F(IniFileTest, ReadsLinesLikeTheWindowsProfileFunctions) {
@@ -102,11 +87,11 @@ TEST_F(IniFileTest, CutsLongValuesAndKeepsEightBitBytes) {
 }
 
 TEST_F(IniFileTest, MissingFileIsEmptyAndUnreadableFileThrows) {
-    const IniFile missing = IniFile::Load(dir_.path / "absent.ini");
+    const IniFile missing = IniFile::Load(dir_.Path() / "absent.ini");
     EXPECT_EQ(missing.Text(), "");
     EXPECT_EQ(missing.Get("S", "K"), std::nullopt);
 
-    EXPECT_THROW(IniFile::Load(dir_.path), std::system_error);
+    EXPECT_THROW(IniFile::Load(dir_.Path()), std::system_error);
 }
 
 TEST_F(IniFileTest, SetAndSaveChangeOnlyTheValue) {
@@ -201,7 +186,7 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenMode) {
     EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
 
     std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(dir_.path)) {
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
         entries.push_back(entry.path().filename());
     }
     EXPECT_EQ(entries, std::vector<fs::path>{"test.ini"});
@@ -210,13 +195,14 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenMode) {
 TEST_F(IniFileTest, FailedSaveLeavesNothingBehind) {
     IniFile ini;
     ini.Set("S", "K", "V");
-    EXPECT_THROW(ini.Save(dir_.path / "absent" / "x.ini", fs::perms::owner_all), std::system_error);
+    EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", fs::perms::owner_all),
+                 std::system_error);
     // Fails only at the rename, after the temporary file was written.
     fs::create_directories(file_ / "in the way");
     EXPECT_THROW(ini.Save(file_, fs::perms::owner_all), std::system_error);
 
     std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(dir_.path)) {
+    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
         entries.push_back(entry.path().filename());
     }
     EXPECT_EQ(entries, std::vector<fs::path>{"test.ini"});

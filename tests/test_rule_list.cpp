@@ -11,29 +11,15 @@
 #include <system_error>
 
 #include "base/cp1251.h"
+#include "support/files.h"
 
 namespace vs {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "vs-rules-XXXXXX").string();
-        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
-    }();
-    ~TempDir() { fs::remove_all(path); }
-};
-
-void WriteBytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
 
 std::string Utf16Le(std::u16string_view text) {
     std::string out = "\xFF\xFE";
@@ -78,7 +64,7 @@ protected:
     }
 
     TempDir dir_;
-    fs::path file_ = dir_.path / "black.lst";
+    fs::path file_ = dir_.Path() / "black.lst";
 };
 
 TEST_F(RuleListFileTest, SaveWritesTheGridTextWithFreshRowNumbers) {
@@ -95,7 +81,7 @@ TEST_F(RuleListFileTest, SaveWritesTheGridTextWithFreshRowNumbers) {
         ReadBytes(file_),
         Utf16Le(u"1,True,a\\.com,3\r\n2,False,\"x,y\",0\r\n3,True,\"say \"\"hi\"\"\",12\r\n"));
     // Nothing but the target is left in the folder, with the usual mode.
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.path), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_.Path()), fs::directory_iterator()), 1);
     struct stat info {};
     ASSERT_EQ(::stat(file_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0644u);
@@ -115,7 +101,7 @@ TEST_F(RuleListFileTest, SaveThenLoadGivesTheSameRows) {
     EXPECT_TRUE(blackAgain.Load(file_));
     EXPECT_EQ(Rows(blackAgain), Rows(black));
 
-    const fs::path urlFile = dir_.path / "URLF.lst";
+    const fs::path urlFile = dir_.Path() / "URLF.lst";
     RuleList converter(ListKind::UrlConverter);
     converter.Append(Conversion("^http://старый\\.рф/(.*)", "http://новый.рф/\\1", true, true, 5));
     converter.Append(Conversion("a,b", "\"c\"", false, false, 0));
@@ -174,19 +160,19 @@ TEST_F(RuleListFileTest, ErrorInTheFileStopsReadingAndKeepsWhatWasRead) {
 TEST_F(RuleListFileTest, MissingOrUnreadableFileGivesAnEmptyList) {
     RuleList list(ListKind::Cache);
     list.Append(Rule("old"));
-    EXPECT_TRUE(list.Load(dir_.path / "absent.lst"));
+    EXPECT_TRUE(list.Load(dir_.Path() / "absent.lst"));
     EXPECT_EQ(list.Count(), 0u);
 
     list.Append(Rule("old"));
-    EXPECT_FALSE(list.Load(dir_.path));  // a folder cannot be read as a file
+    EXPECT_FALSE(list.Load(dir_.Path()));  // a folder cannot be read as a file
     EXPECT_EQ(list.Count(), 0u);
 }
 
 TEST_F(RuleListFileTest, FailedSaveLeavesNothingBehind) {
     RuleList list(ListKind::Black);
     list.Append(Rule("a"));
-    EXPECT_THROW(list.Save(dir_.path / "no-such-folder" / "black.lst"), std::system_error);
-    EXPECT_TRUE(fs::is_empty(dir_.path));
+    EXPECT_THROW(list.Save(dir_.Path() / "no-such-folder" / "black.lst"), std::system_error);
+    EXPECT_TRUE(fs::is_empty(dir_.Path()));
 }
 
 TEST(RuleRowBuild, BadPatternNeverMatchesAndKeepsItsError) {

@@ -13,20 +13,15 @@
 
 #include "base/data_dir.h"
 #include "shell/ini_file.h"
+#include "support/files.h"
 
 namespace vs {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder per test, removed with everything in it afterwards.
-struct TempDir {
-    fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "vs-settings-XXXXXX").string();
-        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
-    }();
-    ~TempDir() { fs::remove_all(path); }
-};
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
 
 class SettingsTest : public ::testing::Test {
 protected:
@@ -37,11 +32,11 @@ protected:
     }
 
     TempDir dir_;
-    fs::path file_ = dir_.path / std::string(kSettingsFileName);
+    fs::path file_ = dir_.Path() / std::string(kSettingsFileName);
 };
 
 TEST_F(SettingsTest, DefaultsWithoutFileOrSection) {
-    const Settings fresh = LoadSettings(dir_.path / "absent.ini");
+    const Settings fresh = LoadSettings(dir_.Path() / "absent.ini");
     EXPECT_EQ(fresh, Settings{});
     EXPECT_TRUE(fresh.BlackListCB);
     EXPECT_EQ(fresh.PortEd, "8080");

@@ -12,24 +12,15 @@
 #include "base/base64.h"
 #include "base/cp1251.h"
 #include "base/utf.h"
+#include "support/files.h"
 
 namespace vs {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct TempDir {
-    fs::path path = [] {
-        std::string pattern = (fs::temp_directory_path() / "vs-users-XXXXXX").string();
-        return ::mkdtemp(pattern.data()) ? fs::path(pattern) : throw std::runtime_error("mkdtemp");
-    }();
-    ~TempDir() { fs::remove_all(path); }
-};
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using test::ReadBytes;
+using test::TempDir;
+using test::WriteBytes;
 
 // How a text appears inside the UTF-16LE list file.
 std::string Utf16Le(std::string_view utf8) {
@@ -97,7 +88,7 @@ TEST(UsersAdmissionTest, ByAddress) {
 class UsersFileTest : public ::testing::Test {
 protected:
     TempDir dir_;
-    fs::path file_ = dir_.path / std::string(kUsersFileName);
+    fs::path file_ = dir_.Path() / std::string(kUsersFileName);
 };
 
 TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {

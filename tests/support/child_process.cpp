@@ -16,17 +16,6 @@ extern char** environ;
 
 namespace vs::test {
 
-namespace {
-
-std::string ReadFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-}  // namespace
-
 ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
                            const std::filesystem::path& logDir,
                            const std::map<std::string, std::string>& env)
@@ -86,10 +75,10 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
 }
 
 std::string ChildProcess::Stdout() const {
-    return ReadFile(out_);
+    return ReadBytes(out_);
 }
 std::string ChildProcess::Stderr() const {
-    return ReadFile(err_);
+    return ReadBytes(err_);
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds limit) const {
@@ -108,20 +97,6 @@ int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path
     ChildProcess child("run", argv, logDir);
     auto status = child.Wait(limit);
     return status ? *status : -1;
-}
-
-TempDir::TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "vellostore-test-XXXXXX");
-    char* made = ::mkdtemp(pattern.data());
-    if (made == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
 }
 
 int FreePort() {

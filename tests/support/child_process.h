@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/files.h"
+
 namespace vs::test {
 
 class ChildProcess {
@@ -41,18 +43,6 @@ private:
 // Runs a program to its end and returns its exit status (-1 on time-out).
 int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& logDir,
                std::chrono::milliseconds limit = std::chrono::seconds(60));
-
-// A fresh empty directory below the system's temporary folder, removed when
-// the object goes.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    const std::filesystem::path& Path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // A port nothing listens on right now.
 int FreePort();

@@ -1,0 +1,30 @@
+#pragma once
+// Real files for the tests: a private folder per test and whole-file reads
+// and writes.
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace vs::test {
+
+// A fresh empty directory below the system's temporary folder, removed with
+// everything in it when the object goes.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The file's bytes; empty when it cannot be read.
+std::string ReadBytes(const std::filesystem::path& path);
+// Replaces the file with `bytes`, making its folder first.
+void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
+
+}  // namespace vs::test
