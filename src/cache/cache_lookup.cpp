@@ -22,21 +22,6 @@ const Pattern& UserAgentLine() {
     return *p;
 }
 
-// Index of the row that matches, queuing its hit; -1 when none does.
-int MatchList(TMyIntercept& r, const RuleList& list, std::string_view subject,
-              std::int32_t hitKind) {
-    auto snapshot = list.Snapshot();
-    int row = FindRule(*snapshot, subject);
-    if (row >= 0) {
-        TCmd hit;
-        hit.Kind = hitKind;
-        hit.Index = row;
-        hit.Value = static_cast<std::int32_t>(snapshot->rows[row]->Hits() + 1);
-        r.Owner().AddCmdListItem(std::move(hit));
-    }
-    return row;
-}
-
 bool OnlyFromCacheListApplies(TMyIntercept& r, const Settings& s, std::string_view text,
                               std::string_view lowerUrl) {
     if (!s.OnlyFromCache || KeyComboHeld(s.OnlyFromCacheKeyCombo)) {
@@ -46,8 +31,8 @@ bool OnlyFromCacheListApplies(TMyIntercept& r, const Settings& s, std::string_vi
         UserAgentLine().FindGroup(text, 1).value_or("").find("Opera") != std::string_view::npos) {
         return false;
     }
-    return MatchList(r, r.Owner().Lists().onlyFromCache, lowerUrl,
-                     proxy::kCmdOnlyFromCacheListHit) >= 0;
+    return r.Owner().FindRuleCountingHit(r.Owner().Lists().onlyFromCache, lowerUrl,
+                                         proxy::kCmdOnlyFromCacheListHit) >= 0;
 }
 
 // The browser's own If-Modified-Since line goes: the proxy decides what is
@@ -123,7 +108,8 @@ LookupResult CacheLookup(TMyIntercept& r, std::string& text) {
         noRequest = now < EntryCompletionTime(*entry, now) + params->freshWindow;
     }
     if (!noRequest && !KeyComboHeld(s.NoReqKeyCombo) && s.NoReqCB) {
-        noRequest = MatchList(r, r.Owner().Lists().noReq, lowerUrl, proxy::kCmdNoReqListHit) >= 0;
+        noRequest = r.Owner().FindRuleCountingHit(r.Owner().Lists().noReq, lowerUrl,
+                                                  proxy::kCmdNoReqListHit) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {

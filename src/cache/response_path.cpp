@@ -129,17 +129,8 @@ bool Cachable(TMyIntercept& r, const Settings& settings, std::string_view text,
     if (!settings.CacheListCB) {
         return false;
     }
-    auto list = r.Owner().Lists().cache.Snapshot();
-    int row = FindRule(*list, key);
-    if (row < 0) {
-        return false;
-    }
-    TCmd hit;
-    hit.Kind = proxy::kCmdCacheListHit;
-    hit.Index = row;
-    hit.Value = static_cast<std::int32_t>(list->rows[row]->Hits() + 1);
-    r.Owner().AddCmdListItem(std::move(hit));
-    return true;
+    return r.Owner().FindRuleCountingHit(r.Owner().Lists().cache, key, proxy::kCmdCacheListHit) >=
+           0;
 }
 
 void CreateEntry(TMyIntercept& r, std::string_view text, const std::string& key) {

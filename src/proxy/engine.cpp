@@ -86,6 +86,19 @@ std::int32_t Engine::SendNewConnectionToList(std::string url) {
     return monitorRowCounter_++;
 }
 
+int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject, CmdKind hitKind) {
+    const auto snapshot = list.Snapshot();
+    const int row = FindRule(*snapshot, subject);
+    if (row >= 0) {
+        TCmd hit;
+        hit.Kind = hitKind;
+        hit.Index = row;
+        hit.Value = static_cast<std::int32_t>(snapshot->rows[row]->Hits() + 1);
+        AddCmdListItem(std::move(hit));
+    }
+    return row;
+}
+
 void Engine::PutToLog(std::string header, std::string body) {
     if (!ProducingEnabled.load()) {
         return;

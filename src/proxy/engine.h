@@ -76,6 +76,9 @@ public:
     // A log entry, queued only while producing is enabled.
     void PutToLog(std::string header, std::string body);
     void AddCmdListItem(TCmd entry) { queue_.Add(std::move(entry)); }
+    // The first enabled row of `list` that matches `subject`, or -1; a match
+    // queues the row's hit (`hitKind`) with its count one higher.
+    int FindRuleCountingHit(const RuleList& list, std::string_view subject, CmdKind hitKind);
 
     MonitorQueue& Queue() { return queue_; }
     MatcherPool& Matchers() { return matchers_; }

@@ -175,14 +175,8 @@ bool ProcessRequest(TMyIntercept& record, std::string& text) {
     // 7. Black list.
     if (settings->BlackListCB && !KeyComboHeld(settings->BLKeyCombo)) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
-        auto list = engine.Lists().black.Snapshot();
-        int row = FindRule(*list, subject);
+        int row = engine.FindRuleCountingHit(engine.Lists().black, subject, kCmdBlackListHit);
         if (row >= 0) {
-            TCmd hit;
-            hit.Kind = kCmdBlackListHit;
-            hit.Index = row;
-            hit.Value = static_cast<std::int32_t>(list->rows[row]->Hits() + 1);
-            engine.AddCmdListItem(std::move(hit));
             if (record.MonitorRow < 0) {
                 record.MonitorRow = engine.SendNewConnectionToList(record.URL);
             }
