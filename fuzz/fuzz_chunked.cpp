@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "proxy/body_framer.h"
+#include "proxy/http_head.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ struct Outcome {
 
 Outcome Run(std::string_view header, std::string_view stream,
             const std::vector<std::size_t>& cuts) {
-    vs::proxy::BodyFramer framer;
-    framer.StartAnswer(header);
+    vs::http::BodyFramer framer =
+        vs::http::AnswerFraming(vs::http::MessageHead{std::string(header)}, false);
     Outcome outcome;
     std::size_t from = 0;
     for (std::size_t i = 0; i <= cuts.size() && framer.InBody(); ++i) {
@@ -67,8 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     std::sort(cuts.begin(), cuts.end());
 
-    vs::proxy::BodyFramer probe;
-    probe.StartAnswer(header);
+    const vs::http::BodyFramer probe =
+        vs::http::AnswerFraming(vs::http::MessageHead{header}, false);
     if (!probe.Chunked() || !probe.InBody()) {
         std::abort();
     }

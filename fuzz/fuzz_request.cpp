@@ -1,12 +1,11 @@
-// FilterUpstream on arbitrary bytes from a browser, cut into one to three
-// blocks at fuzzer-chosen points: request headers split anywhere, bodies,
-// pipelined requests, CONNECT tunnels, refusals, redirects and answers from
-// the cache.
+// A session's FilterUpstream on arbitrary bytes from a browser, cut into one
+// to three blocks at fuzzer-chosen points: request heads split anywhere,
+// bodies, pipelined requests for several hosts, CONNECT tunnels, refusals,
+// redirects and answers from the cache. Requests waiting for the answers
+// before them are let go as the relay would once those answers are in.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "cache/response_path.h"
-#include "proxy/request_processing.h"
 #include "proxy_harness.h"
 
 namespace {
@@ -21,10 +20,9 @@ vs::fuzz::ProxyHarness& Harness() {
 // or answered from the cache.
 void Store(vs::fuzz::ProxyHarness& h, const std::string& url, const std::string& answer) {
     vs::fuzz::Browser browser;
-    vs::proxy::TMyIntercept record(h.engine, *browser.connection);
-    (void)vs::proxy::FilterUpstream(record, "GET " + url + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    std::string bytes = answer;
-    vs::cache::ReceiveFromUpstream(record, bytes);
+    vs::proxy::Session session(h.engine, *browser.connection, browser.outbound);
+    (void)session.FilterUpstream("GET " + url + " HTTP/1.1\r\nHost: h\r\n\r\n");
+    (void)session.FilterDownstream(answer);
 }
 
 // The entries the corpus' requests ask for.
@@ -65,15 +63,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     {
         vs::fuzz::Browser browser;
-        vs::proxy::TMyIntercept record(h.engine, *browser.connection);
+        vs::proxy::Session session(h.engine, *browser.connection, browser.outbound);
+        std::string held;
+        auto send = [&](std::string_view block) {
+            (void)session.FilterUpstream(block);
+            // The answers before a waiting request come in; then it goes.
+            while (browser.connection->Connected() && session.HoldsClient()) {
+                session.FinishAll();
+                if (!session.TakeHeld(held)) {
+                    break;
+                }
+                (void)session.FilterUpstream(held);
+            }
+        };
         for (std::string_view block : vs::fuzz::Split(bytes, cuts)) {
             if (!browser.connection->Connected()) {
                 break;  // the relay stops reading a browser that was answered
             }
-            (void)vs::proxy::FilterUpstream(record, block);
+            send(block);
         }
         if (final && browser.connection->Connected()) {
-            (void)vs::proxy::FilterUpstream(record, "", true);
+            (void)session.FilterUpstream("", true);
         }
     }
     if (h.Tick()) {

@@ -1,14 +1,12 @@
-// The response path on arbitrary answers: a request for a fuzzer-chosen URL
-// goes through FilterUpstream (so that it may be made conditional on an
-// entry stored by an earlier input), then the answer arrives in one to three
-// blocks through ReceiveFromUpstream (or, as the relay moves body bytes
-// nobody reads, partly only counted), and upstream may close early. Every
-// cachable answer is written to a real cache folder.
+// The response path on arbitrary answers: one or two requests for a
+// fuzzer-chosen URL go through a session's FilterUpstream (so that they may
+// be made conditional on an entry stored by an earlier input), then the
+// answers arrive in one to three blocks through FilterDownstream (or, as the
+// relay moves body bytes nobody reads, partly only counted), and upstream
+// may close early. Every cachable answer is written to a real cache folder.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "cache/response_path.h"
-#include "proxy/request_processing.h"
 #include "proxy_harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -30,34 +28,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     {
         vs::fuzz::Browser browser;
-        vs::proxy::TMyIntercept record(h.engine, *browser.connection);
+        vs::proxy::Session session(h.engine, *browser.connection, browser.outbound);
         const char* method = (how & 1) != 0 ? "HEAD " : (how & 2) != 0 ? "POST " : "GET ";
         std::string request = method + url + " HTTP/1.1\r\nHost: h\r\n";
         if ((how & 4) != 0) {
             request += "If-Modified-Since: Sat, 05 Nov 1994 08:49:37 GMT\r\n";
         }
         request += "\r\n";
-        (void)vs::proxy::FilterUpstream(record, request);
+        // Sometimes a second request on the same connection, answered next.
+        (void)session.FilterUpstream((how & 32) != 0 ? request + request : request);
         // A request answered here never reaches upstream.
         if (browser.connection->Connected()) {
             for (std::string_view block : vs::fuzz::Split(answer, cuts)) {
                 if ((how & 16) != 0) {
                     // As the relay does: what the record lets pass unseen
                     // is only counted, the rest goes through the hook.
-                    const std::size_t unseen = std::min(record.UnseenRoom(), block.size());
+                    const std::size_t unseen = std::min(session.UnseenRoom(), block.size());
                     if (unseen > 0) {
-                        record.PassedUnseen(unseen);
+                        session.PassedUnseen(unseen);
                         block.remove_prefix(unseen);
                     }
                 }
-                std::string bytes(block);
-                vs::cache::ReceiveFromUpstream(record, bytes);
+                (void)session.FilterDownstream(block);
                 if (!browser.connection->Connected()) {
                     break;
                 }
             }
             if ((how & 8) != 0 && browser.connection->Connected()) {
-                (void)vs::cache::FlushPendingAnswer(record);
+                (void)session.UpstreamClosed();
             }
         }
     }

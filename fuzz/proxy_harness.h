@@ -21,7 +21,7 @@
 #include "cache/cache_paths.h"
 #include "proxy/connection.h"
 #include "proxy/engine.h"
-#include "proxy/intercept.h"
+#include "proxy/session.h"
 #include "proxy/socket.h"
 #include "shell/settings.h"
 
@@ -116,7 +116,9 @@ private:
 };
 
 // The browser's side of one connection: a real socket whose other end is
-// read to its end by a thread.
+// read to its end by a thread. The outbound side is never connected: a
+// session that has not been through its connect phase only points it at
+// each request's target.
 class Browser {
 public:
     Browser() {
@@ -145,6 +147,7 @@ public:
     }
 
     std::unique_ptr<proxy::Connection> connection;
+    proxy::OutboundConnection outbound;
 
 private:
     int peer_ = -1;

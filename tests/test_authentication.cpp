@@ -83,13 +83,56 @@ TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
     HttpOrigin origin;
     lists.users.Append(UserRow{true, "office", "pw", "127.0.0.1"});  // has a password
     lists.users.Append(UserRow{true, "elsewhere", "", "10.0.0.8"});
+    lists.users.Append(UserRow{true, "nopw", "", ""});
+    lists.users.RebuildUserTokens();
     StartProxy();
     EXPECT_EQ(Fetch(origin), AuthPage());
+    // Credentials with an empty password admit nowhere, from any address.
+    EXPECT_EQ(Fetch(origin, EncodeBase64("nopw:")), AuthPage());
+    EXPECT_EQ(Fetch(origin, EncodeBase64("elsewhere:")), AuthPage());
 
     lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
     EXPECT_TRUE(Fetch(origin).ends_with("hello"));
+    // A machine admitted by its address may still send credentials that no
+    // longer admit: its address row still does.
+    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:old")).ends_with("hello"));
+    lists.users.SetEnable(0, false);
+    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:pw")).ends_with("hello"));
     Settle();
-    EXPECT_NE(FindLog("# 1: Connection from desk/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 3: Connection from desk/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 5: Connection from desk/127.0.0.1"), nullptr);
+}
+
+TEST_F(AdmissionTest, ClearingANameRevokesItsCredentialsAtOnce) {
+    HttpOrigin origin;
+    lists.users.Append(UserRow{true, "anna", "s3cret", ""});
+    lists.users.RebuildUserTokens();
+    StartProxy();
+    const std::string token = EncodeBase64("anna:s3cret");
+    EXPECT_TRUE(Fetch(origin, token).ends_with("hello"));
+    lists.users.SetName(0, "");
+    EXPECT_EQ(Fetch(origin, token), AuthPage());
+    // As after a restart with the row saved that way.
+    lists.users.RebuildUserTokens();
+    EXPECT_EQ(Fetch(origin, token), AuthPage());
+}
+
+// Proxy credentials are for proxies: the browser's own line (its password
+// for this proxy) never reaches an origin, and the parent's credentials go
+// only to the parent.
+TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
+    HttpOrigin origin;
+    StartProxy([](Settings& s) {
+        s.UserNameEd = "up";
+        s.UserPswEd = "stream";
+    });
+    auto client = Connect();
+    SendText(client, "GET " + Url(origin.Port(), "/") +
+                         " HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\nHost: x\r\n"
+                         "proxy-authorization:basic Zm9vOmJhcg==\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
 }
 
 TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
@@ -122,29 +165,6 @@ TEST_F(ProxyFixture, WithoutAParentUserTheBrowsersLineGoesOnUnchanged) {
     ReadResponse(client);
     ASSERT_EQ(parent.Requests().size(), 1u);
     EXPECT_EQ(parent.Requests()[0], request);
-}
-
-TEST(AddAuthorization, InsertsBeforeTheFirstKnownHeaderOrLast) {
-    Settings s;
-    s.UserNameEd = "u";
-    s.UserPswEd = "p";
-    const std::string line = "Proxy-Authorization: Basic " + EncodeBase64("u:p") + "\r\n";
-
-    std::string request = "GET / HTTP/1.1\r\nAccept: */*\r\nHost: h\r\n\r\n";
-    EXPECT_TRUE(AddAuthorization(s, request));
-    EXPECT_EQ(request, "GET / HTTP/1.1\r\nAccept: */*\r\n" + line + "Host: h\r\n\r\n");
-
-    request = "GET / HTTP/1.1\r\nAccept: */*\r\n\r\n";
-    EXPECT_TRUE(AddAuthorization(s, request));
-    EXPECT_EQ(request, "GET / HTTP/1.1\r\nAccept: */*\r\n" + line + "\r\n");
-
-    // A header cut short: no place, but the request still counts as changed.
-    request = "GET / HTTP/1.1\r\nAccept: */*";
-    EXPECT_TRUE(AddAuthorization(s, request));
-    EXPECT_EQ(request, "GET / HTTP/1.1\r\nAccept: */*");
-
-    s.UserNameEd.clear();
-    EXPECT_FALSE(AddAuthorization(s, request));
 }
 
 }  // namespace

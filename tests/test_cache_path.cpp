@@ -190,6 +190,73 @@ TEST_F(CacheFixture, CutShortAnswersLeaveNoEntryButUnframedOnesKeepWhatCame) {
     EXPECT_TRUE(sawHuge);
 }
 
+// An entry holds exactly the body its answer's head frames, whatever the
+// spacing of that head, and body bytes are never read as header fields.
+TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
+    StartProxy();
+    auto fetch = [&](std::string_view path, std::string_view until) {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return BodyOf(test::ReadUntil(client, until));
+    };
+    // "Content-Length:100" and then the close after 50 bytes: cut short.
+    EXPECT_EQ(fetch("/nospace", "never comes"), std::string(50, 'n'));
+    EXPECT_EQ(fetch("/spaces", "twelve bytes"), "twelve bytes");
+    const std::string lines = "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n";
+    EXPECT_EQ(fetch("/bodyheaders", "never\r\n"), lines);
+    // A chunked gzip answer arriving whole in one block keeps its encoding.
+    const std::string gzip("\x1f\x8b\x08\x00gzipped-js", 14);
+    fetch("/gzchunked", "0\r\n\r\n");
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/nospace")));
+    EXPECT_EQ(Slurp(EntryFile("/spaces")), "twelve bytes");
+    EXPECT_EQ(Slurp(EntryFile("/bodyheaders")), lines);
+    EXPECT_FALSE(EntryHasTrailer(EntryFile("/bodyheaders")));
+    EXPECT_EQ(Slurp(EntryFile("/gzchunked")), gzip + "text/javascript\x0fgzip\x04\x02");
+
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    std::string served = Get("/gzchunked");
+    EXPECT_NE(served.find("\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"),
+              std::string::npos)
+        << served;
+    EXPECT_EQ(BodyOf(served), gzip);
+    EXPECT_EQ(BodyOf(Get("/bodyheaders")), lines);
+}
+
+// A body that runs to the close is whole only when the origin closes: a
+// browser leaving or the proxy stopping first leaves no entry.
+TEST_F(CacheFixture, AnAnswerRunningToTheCloseIsKeptOnlyWhenTheOriginEndsIt) {
+    StartProxy();
+    {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url("/stall-left") + " HTTP/1.1\r\n\r\n");
+        test::ReadExactly(client, 1000);
+    }
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/stall-left")));
+
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/stall-stopped") + " HTTP/1.1\r\n\r\n");
+    test::ReadExactly(client, 1000);
+    server.Stop();
+    EXPECT_FALSE(EntryExists(EntryFile("/stall-stopped")));
+}
+
+// Only the methods whose answer a later GET may have are stored; others
+// never take the URL's entry, and a URL naming header fields stays a URL.
+TEST_F(CacheFixture, RequestsOfOtherMethodsAndOddUrlsKeepTheirPlace) {
+    StartProxy();
+    Get("/lm/p", "", "PATCH");
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/lm/p")));
+    EXPECT_EQ(origin.Requests().back(), "PATCH /lm/p HTTP/1.1\t-");
+
+    const std::string odd = "/Connection/Host:/If-Modified-Since:x.html";
+    Get(odd);
+    Get(odd);
+    EXPECT_EQ(origin.Requests().back(), "GET " + odd + " HTTP/1.1\tSun, 06 Nov 1994 08:49:37 GMT");
+}
+
 TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {
     StartProxy();
     Get("/lm/h");

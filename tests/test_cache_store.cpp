@@ -419,24 +419,6 @@ TEST(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
     EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/hot"});
 }
 
-std::string InsertLine(std::string text) {
-    const std::size_t p = HeaderInsertPos(text);
-    return p == 0 ? "none" : text.insert(p - 1, "X: 1\r\n");
-}
-
-TEST(HeaderInsertPos, BeforeTheFirstKnownHeaderElseAtTheBlankLine) {
-    EXPECT_EQ(InsertLine("GET http://h/ HTTP/1.0\r\nAccept: */*\r\nHost: h\r\n\r\n"),
-              "GET http://h/ HTTP/1.0\r\nAccept: */*\r\nX: 1\r\nHost: h\r\n\r\n");
-    // Leftmost wins, whichever alternative it is; Proxy-Connection is taken
-    // at its start, not at its "Connection".
-    EXPECT_EQ(HeaderInsertPos("HTTP/1.0 200 OK\r\nContent-Type: a\r\nReferer: b\r\n\r\n"), 18u);
-    EXPECT_EQ(HeaderInsertPos("GET / HTTP/1.0\r\nProxy-Connection: close\r\n\r\n"), 17u);
-    // Case matters: "host:" is no anchor.
-    EXPECT_EQ(InsertLine("GET / HTTP/1.0\r\nhost: h\r\n\r\nbody"),
-              "GET / HTTP/1.0\r\nhost: h\r\nX: 1\r\n\r\nbody");
-    EXPECT_EQ(InsertLine("GET / HTTP/1.0\r\nAccept: */*\r\n"), "none");
-}
-
 TEST(SniffContentType, FirstRuleThatApplies) {
     EXPECT_EQ(SniffContentType("<!DOCTYPE html><META HTTP-EQUIV=\"content-type\"  "
                                "CONTENT=\"text/html; charset=koi8-r\">"),

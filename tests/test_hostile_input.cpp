@@ -32,7 +32,11 @@ protected:
     // Sends raw bytes on a connection of their own and returns the answer.
     std::string Raw(const std::string& bytes) {
         auto client = Connect();
-        SendText(client, bytes);
+        try {
+            SendText(client, bytes);
+        } catch (const net::SocketError&) {
+            // The proxy may refuse before it has read everything.
+        }
         ::shutdown(client.Fd(), SHUT_WR);
         return ReadAll(client);
     }
@@ -53,30 +57,33 @@ TEST_F(HostileInput, MalformedRequestLinesEndTheirConnectionOnly) {
     ExpectStillServing();
 }
 
-TEST_F(HostileInput, AHugeHeaderOrUrlIsPassedOnNotHeld) {
-    StartProxy();
-    std::string url = Url(origin.Port(), "/" + std::string(100 * 1024, 'u'));
-    auto client = Connect();
-    SendText(client, "GET " + url + " HTTP/1.1\r\nX-Big: " + std::string(1 << 20, 'h') +
-                         "\r\nHost: x\r\n\r\n");
-    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
-    client.Close();
-    ExpectStillServing();
-}
-
-TEST_F(HostileInput, BrokenContentLengthsNeverHideTheNextRequest) {
+// A request head the proxy cannot read whole, or whose body the origin might
+// frame otherwise than the proxy, is never forwarded: the browser connection
+// ends. Otherwise a second request hidden in the body (here one for a
+// black-listed path) would reach the origin unseen by the lists.
+TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
     lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
     StartProxy();
-    for (std::string length : {"-5", "abc", "99999999999999999999999", "18446744073709551616"}) {
-        auto client = Connect();
-        SendText(client, "POST " + Url(origin.Port(), "/p") +
-                             " HTTP/1.1\r\nHost: x\r\nContent-Length: " + length + "\r\n\r\n");
-        EXPECT_TRUE(ReadResponse(client).ends_with("hello")) << length;
-        // Without a usable length there is no body: this is a request, and
-        // the black list sees it.
-        SendText(client, "GET " + Url(origin.Port(), "/blocked") + " HTTP/1.1\r\n\r\n");
-        EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos) << length;
+    const std::string hidden = "GET /blocked HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string chunk = "0\r\n\r\n" + hidden;
+    for (const std::string& fields : std::vector<std::string>{
+             "Content-Length: 4\r\nTransfer-Encoding: chunked\r\n",
+             "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n",
+             "Content-Length: 4\r\nContent-Length: 40\r\n", "Content-Length: -5\r\n",
+             "Content-Length: abc\r\n", "Content-Length: 18446744073709551616\r\n",
+             "Transfer-Encoding: identity\r\n", "Content-Length : 4\r\n",
+             "X-Folded: a\r\n Content-Length: 4\r\n",
+             "X-Big: " + std::string(70 * 1024, 'h') + "\r\n"}) {
+        EXPECT_EQ(Raw("POST " + Url(origin.Port(), "/p") + " HTTP/1.1\r\nHost: x\r\n" + fields +
+                      "\r\n" + chunk),
+                  "")
+            << fields.substr(0, 60);
     }
+    EXPECT_EQ(Raw("GET " + Url(origin.Port(), "/" + std::string(100 * 1024, 'u')) +
+                  " HTTP/1.1\r\nHost: x\r\n\r\n"),
+              "");
+    Settle();
+    EXPECT_TRUE(origin.Requests().empty());
     ExpectStillServing();
 }
 

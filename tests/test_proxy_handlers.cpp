@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
 
 namespace vs::proxy {
@@ -19,23 +20,68 @@ using test::SendText;
 
 using test::ProxyFixture;
 
-TEST_F(ProxyFixture, DirectModeSendsThePathToTheUrlsHostAndKeepsTheConnection) {
+std::string PortOf(const std::string& answer) {
+    std::size_t at = answer.find("X-Port: ");
+    return at == std::string::npos ? "" : answer.substr(at + 8, answer.find("\r\n", at) - at - 8);
+}
+
+// Browsers reuse one proxy connection for several hosts. Every request goes
+// to its own host and port with its path in the request line; the
+// connection to the previous host is replaced once its answer is complete,
+// and nothing is lost on the way (a POST, which a browser would not send
+// again, included).
+TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     HttpOrigin first, second;
     StartProxy();
     auto client = Connect();
-    SendText(client, "GET " + Url(first.Port(), "/a/b?x=1") + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
-    // A kept-alive second request for another host still goes to the first
-    // host, with its request line as the browser wrote it.
-    std::string otherUrl = Url(second.Port(), "/other");
-    SendText(client, "GET " + otherUrl + " HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    auto ask = [&](const HttpOrigin& origin, const std::string& request) {
+        SendText(client, request.substr(0, request.find(' ') + 1) + Url(origin.Port(), "") +
+                             request.substr(request.find(' ') + 1));
+        return PortOf(ReadResponse(client));
+    };
+    const std::string one = std::to_string(first.Port()), two = std::to_string(second.Port());
+    EXPECT_EQ(ask(first, "GET /a/b?x=1 HTTP/1.1\r\nHost: h\r\n\r\n"), one);
+    EXPECT_EQ(ask(second, "GET /other HTTP/1.1\r\nHost: h\r\n\r\n"), two);
+    EXPECT_EQ(ask(second, "POST /form HTTP/1.1\r\nContent-Length: 3\r\n\r\nx=1"), two);
+    EXPECT_EQ(ask(first, "GET /back HTTP/1.1\r\n\r\n"), one);
+    client.Close();
 
-    auto requests = first.Requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_TRUE(requests[0].starts_with("GET /a/b?x=1 HTTP/1.1\r\n")) << requests[0];
-    EXPECT_TRUE(requests[1].starts_with("GET " + otherUrl + " HTTP/1.1\r\n")) << requests[1];
-    EXPECT_TRUE(second.Requests().empty());
+    EXPECT_EQ(first.Requests(),
+              (std::vector<std::string>{"GET /a/b?x=1 HTTP/1.1\r\nHost: h\r\n\r\n",
+                                        "GET /back HTTP/1.1\r\n\r\n"}));
+    ASSERT_EQ(second.Requests().size(), 2u);
+    EXPECT_EQ(second.Requests()[0], "GET /other HTTP/1.1\r\nHost: h\r\n\r\n");
+    EXPECT_EQ(second.Requests()[1], "POST /form HTTP/1.1\r\nContent-Length: 3\r\n\r\n");
+    Settle();
+    EXPECT_EQ(monitor.RowCount(), 4u);
+}
+
+// Several requests in one read, as a pipelining client sends them: each is
+// processed on its own, goes to its own host, and the answers come back in
+// order.
+TEST_F(ProxyFixture, RequestsArrivingTogetherAreTakenOneByOne) {
+    HttpOrigin a, b;
+    lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
+    StartProxy();
+    auto request = [&](const HttpOrigin& origin, std::string path) {
+        return "GET " + Url(origin.Port(), path) + " HTTP/1.1\r\nHost: h\r\n\r\n";
+    };
+    auto client = Connect();
+    SendText(client, request(a, "/1") + request(b, "/2") + request(a, "/3") + request(b, "/4") +
+                         request(a, "/blocked") + request(a, "/never"));
+    std::vector<std::string> ports;
+    for (int i = 0; i < 4; ++i) {
+        ports.push_back(PortOf(ReadResponse(client)));
+    }
+    const std::string pa = std::to_string(a.Port()), pb = std::to_string(b.Port());
+    EXPECT_EQ(ports, (std::vector<std::string>{pa, pb, pa, pb}));
+    EXPECT_NE(test::ReadAll(client).find("(rule #1)."), std::string::npos);
+    Settle();
+    EXPECT_EQ(a.Requests().size(), 2u);
+    EXPECT_EQ(b.Requests().size(), 2u);
+    ASSERT_EQ(monitor.RowCount(), 5u);
+    EXPECT_EQ(monitor.Row(1)->url, Url(b.Port(), "/2"));
+    EXPECT_EQ(monitor.Row(4)->answer, "403 Forbidden");
 }
 
 TEST_F(ProxyFixture, ParentProxyModeSendsEveryRequestUnchangedToTheParent) {
@@ -89,6 +135,40 @@ TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
     EXPECT_EQ(test::ReadUntil(client, "\r\n\r\n"), "HTTP/1.1 200 Tunnel ready\r\n\r\n");
     SendText(client, "\x16\x03\x01 binary hello");
     EXPECT_EQ(test::ReadAll(client), "tunnel:\x16\x03\x01 binary hello");
+}
+
+// A CONNECT through the parent opens a tunnel only when the parent agrees:
+// after a refusal the connection carries requests again, and those are
+// decided on like any other (here refused by the black list).
+TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
+    std::mutex lock;
+    std::vector<std::string> heads;
+    test::LoopbackServer parent([&](net::Socket& s) {
+        for (;;) {
+            std::string head = test::ReadUntil(s, "\r\n\r\n");
+            if (head.empty()) {
+                return;
+            }
+            std::lock_guard guard(lock);
+            heads.push_back(head);
+            net::SendAll(s, head.starts_with("CONNECT ")
+                                ? "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                  "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 4\r\n\r\nnope"
+                                : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        }
+    });
+    lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
+    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
+    auto client = Connect();
+    SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("nope"));
+    SendText(client, "GET http://example.invalid/fine HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("ok"));
+    SendText(client, "GET http://example.invalid/blocked HTTP/1.1\r\n\r\n");
+    EXPECT_NE(test::ReadAll(client).find("(rule #1)."), std::string::npos);
+    std::lock_guard guard(lock);
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_TRUE(heads[1].starts_with("GET http://example.invalid/fine "));
 }
 
 TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {

@@ -28,8 +28,7 @@ TEST_F(ProxyFixture, TheThirdEnabledBlackListRuleRefusesWithItsNumber) {
     HttpOrigin origin;
     lists.black.Append(Rule("nomatch"));
     lists.black.Append(Rule("^127\\.0\\.0\\.1", false));  // disabled: skipped
-    lists.black.Append(Rule("ads/"));
-    lists.black.Update(2, [] {
+    lists.black.Append([] {
         RuleCells c = Rule("ads/");
         c.hits = 4;
         return c;
@@ -115,10 +114,32 @@ TEST_F(ProxyFixture, ThreeRequestsOnOneConnectionGetThreeRowsEachClosedByTheNext
         requestLines += header.starts_with("# 0 >>> URL: ") ? 1 : 0;
     }
     EXPECT_EQ(requestLines, 3);
-    // Later requests go out as the browser wrote them.
+    // Every request goes out with its path.
     auto requests = origin.Requests();
     ASSERT_EQ(requests.size(), 3u);
-    EXPECT_TRUE(requests[2].starts_with("GET " + Url(origin.Port(), "/three")));
+    EXPECT_TRUE(requests[2].starts_with("GET /three HTTP/1.1\r\n"));
+}
+
+// Whatever its method, every request is an exchange of its own: its URL is
+// checked by the lists, logged and shown, and never inherited by the next.
+TEST_F(ProxyFixture, RequestsWithAnyMethodAreDecidedOnOneByOne) {
+    HttpOrigin origin;
+    lists.black.Append(Rule("blocked"));
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "PATCH " + Url(origin.Port(), "/first") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    SendText(client, "PROPFIND " + Url(origin.Port(), "/second") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    SendText(client, "MKCOL " + Url(origin.Port(), "/blocked") + " HTTP/1.1\r\n\r\n");
+    EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
+    Settle();
+    ASSERT_EQ(origin.Requests().size(), 2u);
+    EXPECT_EQ(origin.Requests()[1], "PROPFIND /second HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(monitor.RowCount(), 3u);
+    EXPECT_EQ(monitor.Row(1)->url, Url(origin.Port(), "/second"));
+    EXPECT_EQ(monitor.Row(2)->url, Url(origin.Port(), "/blocked"));
+    EXPECT_NE(FindLog("# 0 >>> URL: " + Url(origin.Port(), "/second")), nullptr);
 }
 
 TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
@@ -182,37 +203,6 @@ TEST_F(ProxyFixture, AHeaderInTwoReadsIsDecidedOnAsAWhole) {
         EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
     }
     EXPECT_EQ(origin.Requests().size(), 1u);
-}
-
-TEST(BodyFramer, FollowsLengthAndChunkedBodies) {
-    BodyFramer framer;
-    framer.Start("POST / HTTP/1.1\r\nContent-Length: 5\r\n\r\n");
-    EXPECT_EQ(framer.Consume("abc"), 3u);
-    EXPECT_EQ(framer.Consume("deGET"), 2u);
-    EXPECT_FALSE(framer.InBody());
-
-    framer.Start("POST / HTTP/1.1\r\ntransfer-encoding: gzip, Chunked\r\n\r\n");
-    std::string chunked = "4;ext=1\r\nGET \r\nA\r\n0123456789\r\n0\r\nX-Trailer: 1\r\n\r\nNEXT";
-    std::size_t used = 0;
-    for (char c : chunked) {  // one byte per read: state must survive splits
-        used += framer.Consume(std::string_view(&c, 1));
-        if (!framer.InBody()) {
-            break;
-        }
-    }
-    EXPECT_EQ(used, chunked.size() - 4);
-
-    framer.Start("GET / HTTP/1.1\r\nContent-Length: -5\r\n\r\n");
-    EXPECT_FALSE(framer.InBody());
-    framer.Start("GET / HTTP/1.1\r\nContent-Length: 99999999999999999999\r\n\r\n");
-    EXPECT_FALSE(framer.InBody());
-}
-
-TEST(RequestText, HeaderLengthAndEnd) {
-    EXPECT_EQ(HeaderLength("GET / HTTP/1.0\r\n\r\nbody"), 18u);
-    EXPECT_EQ(HeaderLength("GET / HTTP/1.0\r\nHost"), 20u);
-    EXPECT_EQ(FindHeaderEnd("GET / HTTP/1.0\n\nrest"), 16u);
-    EXPECT_EQ(FindHeaderEnd("GET / HTTP/1.0\r\nHost: x\r\n"), std::string::npos);
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 #include <system_error>
 
 #include "base/cp1251.h"
+#include "proxy/engine.h"
+#include "shell/queue_consumer.h"
 #include "support/files.h"
 
 namespace vs {
@@ -247,33 +249,45 @@ TEST(RuleListEdit, SnapshotsTakenBeforeAnEditStayAsTheyWere) {
     EXPECT_EQ(FindRule(*before, "first"), 0);
 }
 
-TEST_F(RuleListFileTest, HitCountsFollowTheMonitorQueue) {
-    RuleList list(ListKind::Black);
+// Hits reach the lists through the monitor queue, applied by its consumer
+// while the user may be editing the list.
+TEST_F(RuleListFileTest, EveryHitCountsOnceOnItsOwnRowThroughEdits) {
+    Snapshot<Settings> settings;
+    settings.Publish(std::make_shared<Settings>());
+    proxy::RuleLists lists;
+    RuleList& list = lists.black;
     list.Append(Rule("a", true, 5));
     list.Append(Rule("b"));
-    const auto snapshot = list.Snapshot();
+    proxy::Engine engine(settings, lists);
+    MonitorModel monitor;
+    QueueConsumer consumer(engine.Queue(), monitor, lists, nullptr);
+    const auto hit = [&](std::string_view url) {
+        return engine.FindRuleCountingHit(list, url, proxy::kCmdBlackListHit);
+    };
 
-    // Two requests saw the same count and both queued count + 1.
-    const std::int64_t next = snapshot->rows[0]->Hits() + 1;
-    list.ApplyHit(0, next);
-    list.ApplyHit(0, next);
-    EXPECT_EQ(list.Row(0).hits, 6);
-    // The published row carries it without a new snapshot.
-    EXPECT_EQ(snapshot->rows[0]->Hits(), 6);
-    EXPECT_EQ(list.Snapshot(), snapshot);
+    // Two requests on one row between two drains: two hits.
+    EXPECT_EQ(hit("a"), 0);
+    EXPECT_EQ(hit("a"), 0);
+    consumer.Drain();
+    EXPECT_EQ(list.Row(0).hits, 7);
 
-    list.ApplyHit(-1, 100);
-    list.ApplyHit(2, 100);
-    EXPECT_EQ(list.Row(0).hits, 6);
-    EXPECT_EQ(list.Row(1).hits, 0);
+    // Hits queued, then rows inserted above, edited and deleted before the
+    // drain: each hit lands on the row that matched, wherever it now is.
+    EXPECT_EQ(hit("a"), 0);
+    EXPECT_EQ(hit("b"), 1);
+    list.Insert(0, Rule("new"));
+    list.Update(1, Rule("a|z", true, 0));  // an edit keeps the row's count
+    list.Delete(2);
+    list.Append(Rule("c"));
+    consumer.Drain();
+    EXPECT_EQ(list.Row(0).hits, 0);
+    EXPECT_EQ(list.Row(1).hits, 8);
+    EXPECT_EQ(list.Row(2).hits, 0);
 
     // Saving writes the current counts.
-    list.ApplyHit(1, 3);
     list.Save(file_);
-    EXPECT_EQ(ReadBytes(file_), Utf16Le(u"1,True,a,6\r\n2,True,b,3\r\n"));
-
+    EXPECT_EQ(ReadBytes(file_), Utf16Le(u"1,True,new,0\r\n2,True,a|z,8\r\n3,True,c,0\r\n"));
     list.ResetHits();
-    EXPECT_EQ(list.Row(0).hits, 0);
     EXPECT_EQ(list.Row(1).hits, 0);
 }
 

@@ -4,7 +4,6 @@
 
 using vs::proxy::ChooseDirectTarget;
 using vs::proxy::ChooseTunnelTarget;
-using vs::proxy::ReduceRequestTarget;
 
 TEST(DirectTarget, HostPortAndPathFromTheUrl) {
     struct Case {
@@ -30,17 +29,6 @@ TEST(DirectTarget, HostPortAndPathFromTheUrl) {
         EXPECT_EQ(target.port, c.port) << c.url;
         EXPECT_EQ(target.path, c.path) << c.url;
     }
-}
-
-TEST(DirectTarget, RequestLineIsReducedToThePathOnce) {
-    std::string request =
-        "GET http://host:8080/a/b HTTP/1.0\r\nReferer: http://host:8080/a/b\r\n\r\n";
-    EXPECT_TRUE(ReduceRequestTarget(request, "http://host:8080/a/b", "/a/b"));
-    EXPECT_EQ(request, "GET /a/b HTTP/1.0\r\nReferer: http://host:8080/a/b\r\n\r\n");
-
-    std::string already = "GET / HTTP/1.1\r\n\r\n";
-    EXPECT_FALSE(ReduceRequestTarget(already, "/", "/"));
-    EXPECT_EQ(already, "GET / HTTP/1.1\r\n\r\n");
 }
 
 TEST(DirectTarget, TunnelTargets) {

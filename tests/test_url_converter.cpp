@@ -42,9 +42,10 @@ struct Outcome {
 
 Outcome Convert(const RuleListSnapshot& list, std::string url) {
     Outcome outcome;
-    outcome.conversion = ApplyUrlConverter(list, std::move(url), [&](int row, std::int64_t count) {
-        outcome.hits.emplace_back(row, count);
-    });
+    outcome.conversion =
+        ApplyUrlConverter(list, std::move(url), [&](const RuleRow& row, int position) {
+            outcome.hits.emplace_back(position, row.Hits() + 1);
+        });
     return outcome;
 }
 

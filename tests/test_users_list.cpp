@@ -50,7 +50,8 @@ void Fill(UsersList& list, std::initializer_list<UserRow> rows) {
 
 TEST(UsersAdmissionTest, ByToken) {
     UsersList list;
-    Fill(list, {User("ann", "pw1"), User("bob", "pw2", "", false), User("cat", "pw3", "10.0.0.7")});
+    Fill(list, {User("ann", "pw1"), User("bob", "pw2", "", false), User("cat", "pw3", "10.0.0.7"),
+                User("desk", "", "10.0.0.9"), User("cat", "pw3", "10.0.0.8")});
     const auto users = list.Snapshot();
     EXPECT_EQ(FindUser(*users, Token("ann", "pw1"), "192.168.1.1"), 0);
     EXPECT_EQ(FindUser(*users, Token("ann", "pw1"), "10.0.0.7"), 0);
@@ -59,6 +60,11 @@ TEST(UsersAdmissionTest, ByToken) {
     EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.7"), 2);
     EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.70"), -1);
     EXPECT_EQ(FindUser(*users, "", "10.0.0.7"), -1);
+    // Credentials whose row refuses leave the later rows with them, then the
+    // address rows: a machine admitted by address may still send old ones.
+    EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.8"), 4);
+    EXPECT_EQ(FindUser(*users, Token("bob", "pw2"), "10.0.0.9"), 3);
+    EXPECT_EQ(FindUser(*users, Token("cat", "pw3"), "10.0.0.9"), 3);
 
     // "ann:pw1" has lower- and upper-case letters in its token; a swapped
     // one is another password and must not pass.
@@ -142,8 +148,9 @@ TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {
     Fill(list, {User("ann", "pw1"), User("bob", "pw2"), User("cat", "pw3")});
     const auto before = list.Snapshot();
 
+    // A cleared name revokes the credentials at once, as a restart would.
     list.SetName(0, "");
-    EXPECT_EQ(list.Snapshot()->tokens[0], Token("ann", "pw1"));
+    EXPECT_EQ(FindUser(*list.Snapshot(), Token("ann", "pw1"), "1.1.1.1"), -1);
     list.SetName(0, "amy");
     EXPECT_EQ(FindUser(*list.Snapshot(), Token("amy", "pw1"), "1.1.1.1"), 0);
     EXPECT_EQ(FindUser(*list.Snapshot(), Token("ann", "pw1"), "1.1.1.1"), -1);
@@ -185,12 +192,20 @@ TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {
 namespace vs {
 namespace {
 
-TEST(UsersNamelessRow, AdmitsNobodyByCredentials) {
+// Credentials with an empty name or password never admit: "Basic Og=="
+// (":") and "Basic bmFtZTo=" ("name:") would otherwise open such rows from
+// any address.
+TEST(UsersAdmissionTest, RowsWithoutNameOrPasswordAdmitNobodyByCredentials) {
     UsersList users;
     users.Append(UserRow{true, "", "secret", ""});
+    users.Append(UserRow{true, "name", "", ""});
+    users.Append(UserRow{true, "kitchen", "", "10.0.0.2"});
     users.RebuildUserTokens();
     auto snapshot = users.Snapshot();
     EXPECT_EQ(FindUser(*snapshot, EncodeBase64(":secret"), "10.0.0.1"), -1);
+    EXPECT_EQ(FindUser(*snapshot, EncodeBase64("name:"), "10.0.0.1"), -1);
+    EXPECT_EQ(FindUser(*snapshot, EncodeBase64("kitchen:"), "10.0.0.1"), -1);
+    EXPECT_EQ(FindUser(*snapshot, EncodeBase64("kitchen:"), "10.0.0.2"), 2);  // by address
     EXPECT_EQ(FindUser(*snapshot, "", "10.0.0.1"), -1);
 }
 

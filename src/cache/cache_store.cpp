@@ -10,12 +10,6 @@
 namespace vs::cache {
 namespace {
 
-const Pattern& HeaderAnchor() {
-    static const auto pattern =
-        Pattern::Compile("(Referer:|Host:|Proxy-Connection:|Connection|Content-Type:)");
-    return *pattern;
-}
-
 struct SniffRule {
     std::shared_ptr<const Pattern> pattern;
     // Empty: the type is group 1 of the match.
@@ -41,18 +35,6 @@ const std::vector<SniffRule>& SniffRules() {
 }
 
 }  // namespace
-
-std::size_t HeaderInsertPos(std::string_view text) {
-    const std::ptrdiff_t anchor = HeaderAnchor().GroupOffset(text, 0);
-    if (anchor >= 0) {
-        return static_cast<std::size_t>(anchor) + 1;
-    }
-    const std::size_t end = text.find("\r\n\r\n");
-    if (end == std::string_view::npos) {
-        return 0;
-    }
-    return end + 1 + 2;
-}
 
 std::string SniffContentType(std::string_view firstBytes) {
     const std::string_view head = firstBytes.substr(0, 500);

@@ -13,13 +13,6 @@
 
 namespace vs::cache {
 
-// Where a header line goes into a request or answer head: the 1-based
-// position of the leftmost "Referer:", "Host:", "Proxy-Connection:",
-// "Connection" or "Content-Type:" (case-sensitive); without one, the start of
-// the blank line ending the head; 0 when there is neither. A line is inserted
-// as text[0, p-1) + line + CR LF + text[p-1, end).
-std::size_t HeaderInsertPos(std::string_view text);
-
 // A Content-Type for a cached body that came without one, guessed from its
 // first 500 bytes (more are ignored): a <meta http-equiv="Content-Type">
 // value as written, an HTML document as "text/html; charset=windows-1251",

@@ -2,69 +2,63 @@
 
 #include "base/base64.h"
 #include "base/cp1251.h"
-#include "cache/cache_store.h"
-#include "cache/response_path.h"
 #include "proxy/engine.h"
+#include "proxy/exchange.h"
 #include "proxy/generated_pages.h"
-#include "proxy/intercept.h"
+#include "proxy/request_processing.h"
+#include "proxy/response_path.h"
+#include "proxy/session.h"
 #include "rules/users_list.h"
 
 namespace vs::proxy {
 
 namespace {
 
-const Pattern& CredentialsLine() {
-    static const auto p =
-        Pattern::Compile("^Proxy-Authorization: Basic (.+)$", kRegexCaseless | kRegexMultiline);
-    return *p;
-}
+constexpr std::string_view kCredentials = "Proxy-Authorization";
 
-void RefuseConnection(TMyIntercept& record) {
-    Engine& engine = record.Owner();
-    std::string answer = AuthRequiredAnswer(engine.TimeSource().Now());
-    record.ClientConnection->WriteLn(answer);
-    record.AuthRequestSent = true;
-    record.ClientConnection->Disconnect();
-    if (record.MonitorRow < 0) {
-        record.MonitorRow = engine.SendNewConnectionToList(record.URL);
+// The text after "Basic " of the browser's credentials; empty without any.
+std::string_view BasicToken(const http::MessageHead& request) {
+    std::string_view value = request.Value(kCredentials).value_or("");
+    if (value.size() <= 6 || !cp1251::EqualsNoCase(value.substr(0, 6), "Basic ")) {
+        return {};
     }
-    cache::ProcessResponse(record, answer);
+    return value.substr(6);
 }
 
 }  // namespace
 
-void AdmitConnection(TMyIntercept& record, std::string_view address) {
-    Engine& engine = record.Owner();
-    std::string_view token = CredentialsLine().FindGroup(record.FirstData, 1).value_or("");
+int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::string_view address) {
+    Engine& engine = s.Owner();
     auto users = engine.Lists().users.Snapshot();
-    int index = FindUser(*users, token, address);
+    const int index = FindUser(*users, BasicToken(firstRequest), address);
     std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
-    engine.PutToLog("# " + std::to_string(record.ConnectionNo) + ": Connection from " + user + "/" +
+    engine.PutToLog("# " + std::to_string(s.ConnectionNo) + ": Connection from " + user + "/" +
                         std::string(address),
                     {});
-    if (index < 0) {
-        RefuseConnection(record);
-    }
-    record.UserIndex = index;
+    return index;
 }
 
-bool AddAuthorization(const Settings& settings, std::string& request) {
+void RefuseConnection(Session& s, Exchange& e) {
+    Engine& engine = s.Owner();
+    std::string answer = AuthRequiredAnswer(engine.TimeSource().Now());
+    AnswerLocally(s, answer);
+    e.answeredBy = AnsweredBy::kAuthRequest;
+    if (e.MonitorRow < 0) {
+        e.MonitorRow = engine.SendNewConnectionToList(e.URL);
+    }
+    ShowAnswer(s, e, std::move(answer));
+}
+
+void ApplyProxyCredentials(const Settings& settings, bool toParent, http::MessageHead& request) {
+    if (!toParent) {
+        request.Remove(kCredentials);
+        return;
+    }
     if (settings.UserNameEd.empty()) {
-        return false;
+        return;
     }
-    std::string line = "Proxy-Authorization: Basic " +
-                       EncodeBase64(settings.UserNameEd + ":" + settings.UserPswEd);
-    if (auto old = CredentialsLine().Find(request)) {
-        // The whole matched line, without its line end, gives way.
-        std::size_t start = static_cast<std::size_t>(old->Offset(0));
-        request.replace(start, old->Group(0).size(), line);
-        return true;
-    }
-    std::size_t position = cache::HeaderInsertPos(request);
-    if (position > 0) {
-        request.insert(position - 1, line + "\r\n");
-    }
-    return true;
+    request.Set(kCredentials,
+                "Basic " + EncodeBase64(settings.UserNameEd + ":" + settings.UserPswEd));
 }
 
 }  // namespace vs::proxy

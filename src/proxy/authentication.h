@@ -1,26 +1,33 @@
 #pragma once
 // Proxy authentication both ways: admitting a browser connection by the
-// users list (its Basic proxy credentials or its address), and giving
-// forwarded requests the parent proxy's credentials.
+// users list (its Basic proxy credentials or its address), and the proxy
+// credentials of requests going upstream. Proxy credentials go only to a
+// proxy: the browser's line never reaches an origin server, and the parent
+// proxy's credentials only the parent.
 
-#include <string>
 #include <string_view>
 
+#include "proxy/http_head.h"
 #include "shell/settings.h"
 
 namespace vs::proxy {
 
-class TMyIntercept;
+class Session;
+struct Exchange;
 
-// Admission of a new connection on its first request (already in the
-// record's FirstData). Logs the connection, answers the 407 page when no row
-// admits it, and sets the record's UserIndex (-1 when refused).
-void AdmitConnection(TMyIntercept& record, std::string_view address);
+// Admission of a new connection on its first request: logs the connection
+// and returns the row of the users list that admits it, -1 when none does.
+int AdmitConnection(Session& session, const http::MessageHead& firstRequest,
+                    std::string_view address);
 
-// Puts the parent proxy's credentials into a request going upstream,
-// replacing the browser's own line in place or inserting one. Returns
-// whether a parent user is configured (the request then counts as changed,
-// even when no place for the line was found).
-bool AddAuthorization(const Settings& settings, std::string& request);
+// The 407 page, as the answer to a refused connection's first request; the
+// browser connection is closed.
+void RefuseConnection(Session& session, Exchange& exchange);
+
+// The proxy credentials of a request about to go upstream. Through a parent
+// proxy: the parent user's credentials in place of the browser's line (or
+// inserted); without a parent user the browser's own line goes on as it
+// came. Straight to an origin: no Proxy-Authorization line at all.
+void ApplyProxyCredentials(const Settings& settings, bool toParent, http::MessageHead& request);
 
 }  // namespace vs::proxy

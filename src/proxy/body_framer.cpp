@@ -4,82 +4,147 @@
 #include <limits>
 
 #include "base/cp1251.h"
+#include "proxy/http_head.h"
 
-namespace vs::proxy {
+namespace vs::http {
 
 namespace {
 
 constexpr std::size_t kMaxLine = 4096;
+// Longer numbers are not lengths anybody sends; refusing them keeps every
+// length inside 64 bits.
+constexpr std::size_t kMaxLengthDigits = 18;
 
-// Value of the first header line named `name` (case-insensitive), trimmed;
-// empty view when there is none.
-std::string_view HeaderValue(std::string_view header, std::string_view name) {
-    std::size_t start = header.find('\n');
-    while (start != std::string_view::npos && start + 1 < header.size()) {
-        ++start;
-        std::size_t end = header.find('\n', start);
-        std::string_view line = header.substr(
-            start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (line.size() > name.size() && line[name.size()] == ':' &&
-            cp1251::EqualsNoCase(line.substr(0, name.size()), name)) {
-            std::string_view value = line.substr(name.size() + 1);
-            while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) {
-                value.remove_prefix(1);
-            }
-            while (!value.empty() &&
-                   (value.back() == '\r' || value.back() == ' ' || value.back() == '\t')) {
-                value.remove_suffix(1);
-            }
-            return value;
-        }
-        start = end;
+enum class LengthState { Absent, Valid, Invalid };
+
+struct Length {
+    LengthState state = LengthState::Absent;
+    std::uint64_t value = 0;
+};
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
+        text.remove_prefix(1);
     }
-    return {};
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+        text.remove_suffix(1);
+    }
+    return text;
 }
 
-}  // namespace
-
-std::int64_t ParseContentLength(std::string_view header) {
-    std::string_view value = HeaderValue(header, "Content-Length");
-    if (value.empty() || value.size() > 18) {
-        return -1;
+std::optional<std::uint64_t> Decimal(std::string_view text) {
+    if (text.empty() || text.size() > kMaxLengthDigits) {
+        return std::nullopt;
     }
-    std::int64_t length = 0;
-    for (char c : value) {
+    std::uint64_t value = 0;
+    for (char c : text) {
         if (c < '0' || c > '9') {
-            return -1;
+            return std::nullopt;
         }
-        length = length * 10 + (c - '0');
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value;
+}
+
+// Every Content-Length field, and every element of a comma list in one, must
+// name the same plain decimal number.
+Length ReadLength(const MessageHead& head) {
+    Length length;
+    for (std::string_view value : head.Values("Content-Length")) {
+        while (true) {
+            const std::size_t comma = value.find(',');
+            const auto number = Decimal(Trim(value.substr(0, comma)));
+            if (!number || (length.state == LengthState::Valid && *number != length.value)) {
+                return {LengthState::Invalid, 0};
+            }
+            length = {LengthState::Valid, *number};
+            if (comma == std::string_view::npos) {
+                break;
+            }
+            value = value.substr(comma + 1);
+        }
     }
     return length;
 }
 
-bool IsChunked(std::string_view header) {
-    std::string value = cp1251::Lower(HeaderValue(header, "Transfer-Encoding"));
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) {
-        value.pop_back();
+// Whether the last transfer coding named is "chunked".
+bool EndsChunked(const MessageHead& head) {
+    const auto codings = head.Values("Transfer-Encoding");
+    if (codings.empty()) {
+        return false;
     }
-    return value.ends_with("chunked");
+    std::string_view last = codings.back();
+    last = Trim(last.substr(last.rfind(',') == std::string_view::npos ? 0 : last.rfind(',') + 1));
+    return cp1251::EqualsNoCase(last, "chunked");
 }
 
-void BodyFramer::Start(std::string_view header) {
+}  // namespace
+
+BodyFramer BodyFramer::WithLength(std::uint64_t length) {
+    BodyFramer framer;
+    framer.announced_ = length;
+    framer.remaining_ = length;
+    framer.mode_ = length > 0 ? Mode::Length : Mode::None;
+    return framer;
+}
+
+BodyFramer BodyFramer::ChunkedBody() {
+    BodyFramer framer;
+    framer.chunked_ = true;
+    framer.mode_ = Mode::ChunkSize;
+    return framer;
+}
+
+BodyFramer BodyFramer::UntilClose() {
+    BodyFramer framer;
+    framer.mode_ = Mode::UntilClose;
+    return framer;
+}
+
+std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
+    const Length length = ReadLength(head);
+    const bool coded = head.Has("Transfer-Encoding");
+    if (head.HasMalformedLine() || length.state == LengthState::Invalid ||
+        (coded && length.state != LengthState::Absent) || (coded && !EndsChunked(head))) {
+        return std::nullopt;
+    }
+    if (coded) {
+        return BodyFramer::ChunkedBody();
+    }
+    return BodyFramer::WithLength(length.value);
+}
+
+BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {
+    if (bodiless) {
+        return BodyFramer();
+    }
+    const Length length = ReadLength(head);
+    const bool coded = head.Has("Transfer-Encoding");
+    BodyFramer framer;
+    if (!head.Complete()) {
+        framer = BodyFramer::UntilClose();  // a head cut short names no framing for sure
+    } else if (coded && EndsChunked(head)) {
+        framer = BodyFramer::ChunkedBody();
+    } else if (!coded && length.state == LengthState::Valid) {
+        framer = BodyFramer::WithLength(length.value);
+    } else {
+        framer = BodyFramer::UntilClose();
+    }
+    if (!head.Complete() || head.HasMalformedLine() || length.state == LengthState::Invalid ||
+        (coded && (length.state != LengthState::Absent || !EndsChunked(head)))) {
+        framer.doubtful_ = true;
+    }
+    framer.answer_ = true;
+    return framer;
+}
+
+void BodyFramer::Break() {
     line_.clear();
-    broken_ = false;
-    chunked_ = IsChunked(header);
-    if (chunked_) {
-        mode_ = Mode::ChunkSize;
-        return;
-    }
-    std::int64_t length = ParseContentLength(header);
-    remaining_ = length > 0 ? static_cast<std::uint64_t>(length) : 0;
-    mode_ = remaining_ > 0 ? Mode::Length : Mode::None;
-}
-
-void BodyFramer::StartAnswer(std::string_view header) {
-    Start(header);
-    if (!chunked_ && ParseContentLength(header) < 0) {
-        mode_ = Mode::UntilClose;
-    }
+    broken_ = true;
+    // Not chunked framing after all: nobody knows where this body ends. An
+    // answer's then runs to the close; a request's ends here and its
+    // connection with it (the caller sees Broken()).
+    mode_ = answer_ ? Mode::UntilClose : Mode::None;
 }
 
 std::size_t BodyFramer::Consume(std::string_view bytes, std::string* payload) {
@@ -137,6 +202,12 @@ void BodyFramer::Skip(std::uint64_t bytes) {
     }
 }
 
+void BodyFramer::EndOfStream() {
+    if (mode_ == Mode::UntilClose) {
+        mode_ = Mode::None;
+    }
+}
+
 std::size_t BodyFramer::ConsumeLine(std::string_view bytes) {
     std::size_t lf = bytes.find('\n');
     std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
@@ -144,9 +215,7 @@ std::size_t BodyFramer::ConsumeLine(std::string_view bytes) {
     // body ends at the same byte of the stream however it arrived.
     const std::size_t room = kMaxLine + 1 - line_.size();
     if (take >= room) {
-        line_.clear();
-        mode_ = Mode::None;  // not chunked framing after all: stop following it
-        broken_ = true;
+        Break();
         return room;
     }
     line_.append(bytes.substr(0, take));
@@ -164,10 +233,7 @@ void BodyFramer::LineDone() {
     }
     switch (mode_) {
         case Mode::ChunkSize: {
-            std::string_view size = std::string_view(line).substr(0, line.find(';'));
-            while (!size.empty() && (size.back() == ' ' || size.back() == '\t')) {
-                size.remove_suffix(1);
-            }
+            std::string_view size = Trim(std::string_view(line).substr(0, line.find(';')));
             std::uint64_t value = 0;
             bool valid = !size.empty() && size.size() <= 15;
             for (char c : size) {
@@ -179,8 +245,7 @@ void BodyFramer::LineDone() {
                 value = value * 16 + static_cast<std::uint64_t>(std::max(digit, 0));
             }
             if (!valid) {
-                mode_ = Mode::None;
-                broken_ = true;
+                Break();
             } else if (value == 0) {
                 mode_ = Mode::Trailer;
             } else {
@@ -190,7 +255,13 @@ void BodyFramer::LineDone() {
             break;
         }
         case Mode::ChunkDataEnd:
-            mode_ = Mode::ChunkSize;
+            // Anything but the line end after a chunk's data means the chunk
+            // ran over its announced size.
+            if (line.empty()) {
+                mode_ = Mode::ChunkSize;
+            } else {
+                Break();
+            }
             break;
         case Mode::Trailer:
             if (line.empty()) {
@@ -202,4 +273,4 @@ void BodyFramer::LineDone() {
     }
 }
 
-}  // namespace vs::proxy
+}  // namespace vs::http

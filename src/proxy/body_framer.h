@@ -1,30 +1,44 @@
 #pragma once
-// Follows the framing of a message body (Content-Length or chunked) through
-// the blocks that carry it. For requests it makes sure only a block
-// beginning where a request can begin is ever taken for a new request (an
-// upload whose lines happen to start with a method word is not a request);
-// for answers it yields the body without chunk framing, which is what the
-// cache stores, and tells when the body is complete.
+// The one owner of body framing. Where a message's body ends is decided
+// here, from its parsed head, and followed here through the blocks that
+// carry it. For requests that decides which bytes are the next request (an
+// upload whose lines start with a method word is not a request); for
+// answers it yields the body without chunk framing, which is what the cache
+// stores, and tells when the body is complete.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-namespace vs::proxy {
+namespace vs::http {
+
+class MessageHead;
 
 class BodyFramer {
 public:
-    // The request whose header block this is has just been seen. A request
-    // without length or chunked coding has no body.
-    void Start(std::string_view header);
-    // The same for an answer, whose body without either runs to the end of
-    // the connection.
-    void StartAnswer(std::string_view header);
+    // No body at all (the default).
+    BodyFramer() = default;
+    static BodyFramer WithLength(std::uint64_t length);
+    static BodyFramer ChunkedBody();
+    static BodyFramer UntilClose();
+
+    // More body bytes are to come.
     bool InBody() const { return mode_ != Mode::None; }
     bool Chunked() const { return chunked_; }
+    bool RunsToClose() const { return mode_ == Mode::UntilClose; }
     // The chunk framing turned out malformed: the body's end is unknown, so
     // what arrived must not pass for a complete body.
     bool Broken() const { return broken_; }
+    // The head's framing could not be taken at its word (two different
+    // lengths, a length that does not fit, a transfer coding that is not
+    // chunked): the body is followed to the close, never trusted as whole.
+    bool Doubtful() const { return doubtful_; }
+    // The body ended where its framing says, intact.
+    bool Complete() const { return mode_ == Mode::None && !broken_ && !doubtful_; }
+    // The announced length, 0 when the framing is not a length.
+    std::uint64_t AnnouncedLength() const { return announced_; }
+
     // How many of `bytes` (the next bytes of the stream) belong to the body.
     // When fewer than all, the body has ended there. The body's content,
     // chunk framing removed, is appended to `payload` when given.
@@ -37,22 +51,38 @@ public:
     // Follows `bytes` (at most PlainRoom()) that passed unseen.
     void Skip(std::uint64_t bytes);
 
+    // The stream ended: a body that runs to the close is complete now.
+    void EndOfStream();
+
 private:
+    friend BodyFramer AnswerFraming(const MessageHead& head, bool bodiless);
+
     enum class Mode { None, Length, UntilClose, ChunkSize, ChunkData, ChunkDataEnd, Trailer };
     std::size_t ConsumeLine(std::string_view bytes);
     void LineDone();
+    void Break();
 
     Mode mode_ = Mode::None;
     bool chunked_ = false;
     bool broken_ = false;
+    bool doubtful_ = false;
+    bool answer_ = false;
     std::uint64_t remaining_ = 0;
+    std::uint64_t announced_ = 0;
     std::string line_;
 };
 
-// The value of a Content-Length header as a body length: nullopt-like -1 when
-// absent or not a plain decimal number that fits.
-std::int64_t ParseContentLength(std::string_view header);
-// Whether the last transfer coding of the header is "chunked".
-bool IsChunked(std::string_view header);
+// The framing a request's head gives its body, or nullopt when the request
+// must not be forwarded because the origin might frame it otherwise: both a
+// length and a transfer coding, two different lengths, a length that is
+// not a plain decimal number that fits, a transfer coding other than
+// chunked last, or a header line that is not "name: value".
+std::optional<BodyFramer> RequestFraming(const MessageHead& head);
 
-}  // namespace vs::proxy
+// The framing of an answer's body. `bodiless` for answers that never have
+// one whatever they say (to a HEAD, 1xx, 204, 304). Chunked coding wins
+// over a length; a length that cannot be trusted or a coding that is not
+// chunked leaves the body running to the close, marked doubtful.
+BodyFramer AnswerFraming(const MessageHead& head, bool bodiless);
+
+}  // namespace vs::http

@@ -119,10 +119,21 @@ void OutboundConnection::SetLocalAnswer() {
 }
 
 void OutboundConnection::Connect(int cancelFd) {
+    cancelFd_ = cancelFd;
     if (localAnswer_) {
         throw net::SocketError("connect " + host_ + ":1", ECONNREFUSED);
     }
     Attach(net::ConnectTcp(host_, port_, cancelFd));
+}
+
+void OutboundConnection::Reconnect(std::string host, int port) {
+    Disconnect();
+    SetTarget(std::move(host), port);
+    Attach(net::ConnectTcp(host_, port_, cancelFd_));
+}
+
+void OutboundConnection::WriteUnhooked(std::string_view bytes) {
+    SendRaw(bytes);
 }
 
 void OutboundConnection::Received(std::string& bytes) {

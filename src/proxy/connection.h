@@ -37,6 +37,14 @@ public:
     // moves up to that many in the kernel and reports them to PassedUnseen.
     virtual std::size_t UnseenRoom() const { return 0; }
     virtual void PassedUnseen(std::size_t bytes) {}
+
+    // While true the relay does not read the browser: bytes already taken
+    // from it wait for their turn (a request for another host waiting for
+    // the answers before it).
+    virtual bool HoldsClient() const { return false; }
+    // Bytes held back that may go on now; the relay writes them through the
+    // Send hook as if the browser had just sent them.
+    virtual bool TakeHeld(std::string& bytes) { return false; }
 };
 
 // State a connection's handlers keep for its lifetime; owned by the client
@@ -87,6 +95,7 @@ public:
 
 protected:
     void Attach(net::Socket socket);
+    void SendRaw(std::string_view bytes);
     // Transforms freshly received bytes before they enter the buffer.
     virtual void Received(std::string& bytes) {}
     // Transforms bytes about to be sent; only called when HasSendHook().
@@ -94,8 +103,6 @@ protected:
     virtual void Sending(std::string& bytes) {}
 
 private:
-    void SendRaw(std::string_view bytes);
-
     net::Socket socket_;
     bool connected_ = false;
     std::string input_;
@@ -124,6 +131,11 @@ public:
 
     // Connects to the target; abandoned when cancelFd becomes readable.
     void Connect(int cancelFd);
+    // Closes the connection and connects to another target, abandoned like
+    // Connect. Throws net::SocketError, leaving the connection closed.
+    void Reconnect(std::string host, int port);
+    // Sends bytes past the Send hook.
+    void WriteUnhooked(std::string_view bytes);
 
 protected:
     void Received(std::string& bytes) override;
@@ -133,6 +145,7 @@ protected:
 private:
     std::string host_;
     int port_ = 0;
+    int cancelFd_ = -1;
     bool localAnswer_ = false;
     ConnectionIntercept* intercept_ = nullptr;
 };

@@ -218,6 +218,33 @@ void Transfer(Connection& from, Connection& to, Direction direction, std::string
     }
 }
 
+// Waits until either side has bytes and moves them on. A browser whose
+// bytes wait for their turn is not read meanwhile.
+void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::string& transfer,
+                     KernelPipes& pipes) {
+    ConnectionIntercept* intercept = outbound.Intercept();
+    const bool holding = intercept != nullptr && intercept->HoldsClient();
+    pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
+    // A connection that has gone quiet gives its receive buffer back, so
+    // idle keep-alive connections cost little memory; a busy one keeps it
+    // and never waits with a time-out.
+    const int wait = transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1;
+    int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
+    if (ready < 0 && errno != EINTR) {
+        throw net::SocketError("poll", errno);
+    }
+    if (ready == 0) {
+        std::string().swap(transfer);
+        return;
+    }
+    if (ready > 0 && Readable(fds[0])) {
+        Transfer(client, outbound, Direction::Upstream, transfer, intercept, pipes);
+    }
+    if (ready > 0 && outbound.Connected() && Readable(fds[1])) {
+        Transfer(outbound, client, Direction::Downstream, transfer, intercept, pipes);
+    }
+}
+
 }  // namespace
 
 void MappedPortServer::RelayLoop(Worker& worker) {
@@ -227,26 +254,13 @@ void MappedPortServer::RelayLoop(Worker& worker) {
     KernelPipes pipes;
     while (client.Connected()) {
         try {
-            pollfd fds[2] = {{client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
-            // A connection that has gone quiet gives its receive buffer back,
-            // so idle keep-alive connections cost little memory; a busy one
-            // keeps it and never waits with a time-out.
-            const int wait = transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1;
-            int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
-            if (ready < 0 && errno != EINTR) {
-                throw net::SocketError("poll", errno);
-            }
-            if (ready == 0) {
-                std::string().swap(transfer);
-                continue;
-            }
-            if (ready > 0 && Readable(fds[0])) {
-                Transfer(client, outbound, Direction::Upstream, transfer, outbound.Intercept(),
-                         pipes);
-            }
-            if (ready > 0 && outbound.Connected() && Readable(fds[1])) {
-                Transfer(outbound, client, Direction::Downstream, transfer, outbound.Intercept(),
-                         pipes);
+            ConnectionIntercept* intercept = outbound.Intercept();
+            if (intercept != nullptr && outbound.Connected() && intercept->TakeHeld(transfer)) {
+                // Bytes that waited for their turn go first, through the Send
+                // hook; they may connect elsewhere or end the connection.
+                outbound.WriteInPlace(transfer);
+            } else {
+                WaitAndTransfer(client, outbound, transfer, pipes);
             }
         } catch (const net::SocketError&) {
             // A write to a reset peer already marked that side closed.

@@ -90,13 +90,18 @@ int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject, 
     const auto snapshot = list.Snapshot();
     const int row = FindRule(*snapshot, subject);
     if (row >= 0) {
-        TCmd hit;
-        hit.Kind = hitKind;
-        hit.Index = row;
-        hit.Value = static_cast<std::int32_t>(snapshot->rows[row]->Hits() + 1);
-        AddCmdListItem(std::move(hit));
+        QueueHit(hitKind, *snapshot->rows[static_cast<std::size_t>(row)], row);
     }
     return row;
+}
+
+void Engine::QueueHit(CmdKind hitKind, const RuleRow& row, int position) {
+    TCmd hit;
+    hit.Kind = hitKind;
+    hit.Index = position;
+    hit.Value = 1;
+    hit.Row = row.Identity();
+    AddCmdListItem(std::move(hit));
 }
 
 void Engine::PutToLog(std::string header, std::string body) {

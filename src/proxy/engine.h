@@ -77,8 +77,10 @@ public:
     void PutToLog(std::string header, std::string body);
     void AddCmdListItem(TCmd entry) { queue_.Add(std::move(entry)); }
     // The first enabled row of `list` that matches `subject`, or -1; a match
-    // queues the row's hit (`hitKind`) with its count one higher.
+    // queues one hit of that row (`hitKind`).
     int FindRuleCountingHit(const RuleList& list, std::string_view subject, CmdKind hitKind);
+    // One hit of `row`, at `position` in the list when it matched.
+    void QueueHit(CmdKind hitKind, const RuleRow& row, int position);
 
     MonitorQueue& Queue() { return queue_; }
     MatcherPool& Matchers() { return matchers_; }

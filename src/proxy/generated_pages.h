@@ -51,4 +51,9 @@ std::string BadGatewayPage();
 // WriteLn.
 std::string NotModifiedText();
 
+// The proxy's own answer to a browser's CONNECT in direct mode; sent with
+// Write.
+inline constexpr std::string_view kTunnelEstablished =
+    "HTTP/1.0 200 Connection established\r\n\r\n";
+
 }  // namespace vs::proxy

@@ -46,6 +46,9 @@ struct TCmd {
     std::string Text;
     std::string Answer;
     std::uint8_t Follow = 0;
+    // Rule hits (kinds 2 to 6): the row that matched, whatever position it
+    // has when the hit is applied; Value is the number of hits to add.
+    std::uint64_t Row = 0;
 
     bool IsProgressOnly() const;
 };

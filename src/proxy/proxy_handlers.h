@@ -1,11 +1,10 @@
 #pragma once
-// The proxy's connection handlers: the connection record's life from the
-// browser's connect to the end of the connection, the first request's
-// processing and the choice of where it goes.
+// The proxy's connection handlers: a session's life from the browser's
+// connect to the end of the connection.
 
 #include "proxy/connection_server.h"
 #include "proxy/engine.h"
-#include "proxy/intercept.h"
+#include "proxy/session.h"
 
 namespace vs::proxy {
 
@@ -21,13 +20,5 @@ public:
 private:
     Engine& engine_;
 };
-
-// Text of the answer the proxy gives a browser's CONNECT in direct mode.
-inline constexpr std::string_view kTunnelEstablished =
-    "HTTP/1.0 200 Connection established\r\n\r\n";
-
-// Chooses where the connection's first request goes (local answer, parent
-// proxy, or directly to the URL's host with the request line reduced).
-void ChooseTarget(TMyIntercept& record, OutboundConnection& outbound, const Settings& settings);
 
 }  // namespace vs::proxy

@@ -4,39 +4,31 @@
 // made conditional by the cache lookup, or passed on; every request is
 // numbered, logged and given a monitor row.
 
-#include <string>
 #include <string_view>
+
+#include "proxy/http_head.h"
 
 namespace vs::proxy {
 
-class TMyIntercept;
+class Session;
+struct Exchange;
 
-// A request header is collected up to its blank line before it is decided
-// on; past this size the decision is taken on what has arrived.
-inline constexpr std::size_t kMaxRequestHeader = 64 * 1024;
-
-// The header length H of a request or answer text: through the first
-// CR LF CR LF, or the whole text when it holds none.
-std::size_t HeaderLength(std::string_view text);
-
-// Where a collected header ends: after its blank line (CR LF CR LF, or a
-// bare LF LF from a sloppy client), or npos.
-std::size_t FindHeaderEnd(std::string_view text, std::size_t from = 0);
-
-// The bytes on their way upstream, as they go out: request headers
-// processed, body and tunnel bytes unchanged. A header still incomplete is
-// kept in the record for the next call unless `final` is set.
-std::string FilterUpstream(TMyIntercept& record, std::string_view bytes, bool final = false);
-
-// The processing routine for one request header. Returns whether `text` was
-// changed (or emptied) and must replace what was received.
-bool ProcessRequest(TMyIntercept& record, std::string& text);
+// Decides on one request. True when it is to go upstream as `request` now
+// stands; false when it was answered here (the browser connection is then
+// closed).
+bool ProcessRequest(Session& session, Exchange& exchange, http::MessageHead& request);
 
 // The 302 to `location`: logs the request, answers, closes the browser
-// connection and empties text.
-void SendRedirect(TMyIntercept& record, std::string_view location, std::string& text);
+// connection.
+void SendRedirect(Session& session, Exchange& exchange, std::string_view location,
+                  const http::MessageHead& request);
 // The 403 page naming rule (or the 404 page for kMissingFromCacheRule), the
 // same way.
-void SendRefusalPage(TMyIntercept& record, int rule, std::string& text);
+void SendRefusalPage(Session& session, Exchange& exchange, int rule,
+                     const http::MessageHead& request);
+
+// Sends a page the proxy made itself and ends the browser connection; a
+// browser already gone gets nothing.
+void AnswerLocally(Session& session, const std::string& answer);
 
 }  // namespace vs::proxy

@@ -79,16 +79,4 @@ DirectTarget ChooseTunnelTarget(std::string_view authorityText) {
     return target;
 }
 
-bool ReduceRequestTarget(std::string& request, std::string_view url, std::string_view path) {
-    if (url == path || url.empty()) {
-        return false;
-    }
-    std::size_t at = request.find(url);
-    if (at == std::string::npos) {
-        return false;
-    }
-    request.replace(at, url.size(), path);
-    return true;
-}
-
 }  // namespace vs::proxy

@@ -21,8 +21,4 @@ DirectTarget ChooseDirectTarget(std::string_view url);
 // Host and port of a CONNECT target "host:port" (443 when no port is given).
 DirectTarget ChooseTunnelTarget(std::string_view authority);
 
-// Replaces the first occurrence of url in request by path when the two
-// differ. Returns whether the request changed.
-bool ReduceRequestTarget(std::string& request, std::string_view url, std::string_view path);
-
 }  // namespace vs::proxy

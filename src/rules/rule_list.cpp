@@ -96,7 +96,13 @@ const ListInfo& InfoOf(ListKind kind) {
     return kInfos[index];
 }
 
-RuleRow::RuleRow(RuleCells cells) : cells_(std::move(cells)), hits_(cells_.hits) {
+namespace {
+std::atomic<RuleRow::Id> nextRowId{1};
+}  // namespace
+
+RuleRow::RuleRow(RuleCells cells) : RuleRow(std::move(cells), nextRowId.fetch_add(1)) {}
+
+RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hits_(cells_.hits) {
     // Rule matchers are case-sensitive and single-line: the URLs they see
     // are lower-cased already where that matters.
     auto matcher = std::make_shared<TMyRegEx>();
@@ -161,7 +167,9 @@ void RuleList::Insert(std::size_t index, RuleCells cells) {
 
 void RuleList::Update(std::size_t index, RuleCells cells) {
     auto rows = Snapshot()->rows;
-    rows.at(index) = std::make_shared<const RuleRow>(std::move(cells));
+    const RuleRow& old = *rows.at(index);
+    cells.hits = old.Hits();
+    rows[index] = std::make_shared<const RuleRow>(std::move(cells), old.Identity());
     Publish(std::move(rows));
 }
 
@@ -178,10 +186,13 @@ void RuleList::Clear() {
     Publish({});
 }
 
-void RuleList::ApplyHit(int row, std::int64_t count) {
+void RuleList::AddHits(RuleRow::Id row, std::int64_t hits) {
     const auto snapshot = Snapshot();
-    if (row >= 0 && static_cast<std::size_t>(row) < snapshot->rows.size()) {
-        snapshot->rows[static_cast<std::size_t>(row)]->SetHits(count);
+    for (const auto& candidate : snapshot->rows) {
+        if (candidate->Identity() == row) {
+            candidate->SetHits(candidate->Hits() + hits);
+            return;
+        }
     }
 }
 

@@ -48,9 +48,17 @@ struct RuleCells {
 
 // One published row. Everything but the hit count is fixed once published;
 // the hit count is written only by the thread that drains the monitor queue.
+// A row keeps its identity through edits of its cells, so a hit queued
+// before an edit lands on the same row afterwards, wherever it then stands,
+// and on no row once it was deleted.
 class RuleRow {
 public:
+    using Id = std::uint64_t;
+    // A row with an identity of its own.
     explicit RuleRow(RuleCells cells);
+    // The row `id` with new cells.
+    RuleRow(RuleCells cells, Id id);
+    Id Identity() const { return id_; }
     const RuleCells& Cells() const { return cells_; }
     // Null when the pattern did not compile (or is empty): the row then
     // never matches, and Error() says why.
@@ -64,6 +72,7 @@ public:
 
 private:
     RuleCells cells_;
+    Id id_;
     std::shared_ptr<TMyRegEx> matcher_;
     std::shared_ptr<const Pattern> lookup_;
     std::string error_;
@@ -91,11 +100,13 @@ public:
     RuleCells Row(std::size_t index) const;  // hit count included
     void Append(RuleCells cells);
     void Insert(std::size_t index, RuleCells cells);
+    // New cells for a row; its hit count stays what the proxy counted.
     void Update(std::size_t index, RuleCells cells);
     void Delete(std::size_t index);
     void Clear();
-    // A hit count from the monitor queue; rows outside the list are ignored.
-    void ApplyHit(int row, std::int64_t count);
+    // Hits from the monitor queue for the row of that identity; a row no
+    // longer in the list gets none.
+    void AddHits(RuleRow::Id row, std::int64_t hits);
     void ResetHits();
 
     // Replaces the rows with the file's. A missing or unreadable file gives

@@ -24,7 +24,7 @@ bool TryRow(const RuleRow& row, std::string& url) {
 }  // namespace
 
 UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerUrl,
-                                const std::function<void(int row, std::int64_t newCount)>& hit) {
+                                const std::function<void(const RuleRow& row, int position)>& hit) {
     UrlConversion result;
     result.url = std::move(lowerUrl);
     bool needOnly = true;
@@ -43,7 +43,7 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
         if (tried && TryRow(row, result.url)) {
             chain = NeedAt(list, chain) ? chain + 1 : 0;
             if (hit) {
-                hit(static_cast<int>(r), row.Hits() + 1);
+                hit(row, static_cast<int>(r));
             }
             result.rewritten = true;
             if (cells.need) {

@@ -23,10 +23,10 @@ struct UrlConversion {
 };
 
 // Runs the list over lowerUrl (CP1251, lower-cased by the caller). For each
-// row that rewrote the URL, hit(row, the row's hit count + 1) is called; the
-// caller queues it for the list's owner.
+// row that rewrote the URL, hit(row, its position) is called; the caller
+// queues the hit for the list's owner.
 UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerUrl,
-                                const std::function<void(int row, std::int64_t newCount)>& hit);
+                                const std::function<void(const RuleRow& row, int position)>& hit);
 
 class PatternSimulator {
 public:

@@ -80,35 +80,30 @@ void CheckIndex(const UsersSnapshot& users, std::size_t index) {
 }  // namespace
 
 std::string UserToken(const UserRow& row) {
-    // A row without a name admits nobody by credentials: its token stays
-    // empty (keeping the positions aligned), and an empty token never
-    // matches. Otherwise "Basic Og==" (":") would open such a row.
-    if (row.name.empty()) {
+    // A row without a name or without a password admits nobody by
+    // credentials: its token stays empty (keeping the positions aligned),
+    // and an empty token never matches. Otherwise "Basic Og==" (":") would
+    // open a nameless row, and "name:" a password-less row from anywhere.
+    if (row.name.empty() || row.password.empty()) {
         return {};
     }
     return EncodeBase64(cp1251::FromUtf8(row.name + ":" + row.password));
 }
 
 int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address) {
-    int row = -1;
     if (!token.empty()) {
         // Exact: Base64 is case-sensitive, so a comparison ignoring case
         // would admit passwords that differ from the stored one.
-        for (std::size_t i = 0; i < users.tokens.size(); ++i) {
-            if (users.tokens[i] == token) {
-                row = static_cast<int>(i);
-                break;
+        for (std::size_t i = 0; i < users.tokens.size() && i < users.rows.size(); ++i) {
+            const UserRow& user = users.rows[i];
+            if (users.tokens[i] == token && user.enable &&
+                (user.ip.empty() || user.ip == address)) {
+                return static_cast<int>(i);
             }
         }
     }
-    if (row >= 0) {
-        const auto index = static_cast<std::size_t>(row);
-        if (index >= users.rows.size() || !users.rows[index].enable) {
-            return -1;
-        }
-        const UserRow& user = users.rows[index];
-        return user.ip.empty() || user.ip == address ? row : -1;
-    }
+    // Credentials that admit nowhere still leave the address rows: a machine
+    // admitted by its address may go on sending old credentials.
     for (std::size_t i = 0; i < users.rows.size(); ++i) {
         const UserRow& user = users.rows[i];
         if (user.enable && !user.name.empty() && user.password.empty() && user.ip == address) {
@@ -161,6 +156,10 @@ void UsersList::SetName(std::size_t index, std::string name) {
         while (users.tokens.size() <= index) {
             users.tokens.push_back(UserToken(users.rows[users.tokens.size()]));
         }
+    }
+    if (index < users.tokens.size()) {
+        // A cleared name revokes the row's credentials at once, as a restart
+        // would.
         users.tokens[index] = UserToken(users.rows[index]);
     }
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));

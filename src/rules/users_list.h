@@ -26,7 +26,7 @@ struct UserRow {
 };
 
 // Base64 of the CP1251 text name + ":" + password; empty for a row without a
-// name, which admits nobody by credentials.
+// name or without a password, which admits nobody by credentials.
 std::string UserToken(const UserRow& row);
 
 struct UsersSnapshot {
@@ -35,9 +35,9 @@ struct UsersSnapshot {
     std::vector<std::string> tokens;
 };
 
-// The row that admits a client, or -1: a row whose token equals `token`
-// exactly (enabled, with an empty address or `address`), else the first
-// enabled row with a name, no password and that address.
+// The row that admits a client, or -1: the first enabled row whose token
+// equals `token` exactly and whose address is empty or `address`, else the
+// first enabled row with a name, no password and that address.
 int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address);
 
 class UsersList {
@@ -50,9 +50,9 @@ public:
     // A new row adds no token until its name is set.
     void Append(UserRow row);
     void Insert(std::size_t index, UserRow row);
-    // Edits keep the token list in step: a name edited to a non-empty text
-    // or a password edit renews the row's token; an empty name, the address
-    // and the enable flag leave it alone.
+    // Edits keep the token list in step: a name or password edit renews the
+    // row's token (an empty name revokes it); the address and the enable
+    // flag leave it alone.
     void SetEnable(std::size_t index, bool enable);
     void SetName(std::size_t index, std::string name);
     void SetPassword(std::size_t index, std::string password);

@@ -46,19 +46,19 @@ void QueueConsumer::Apply(const TCmd& entry) {
             Log(entry.Text, entry.Answer);
             break;
         case kCmdBlackListHit:
-            lists_.black.ApplyHit(entry.Index, entry.Value);
+            lists_.black.AddHits(entry.Row, entry.Value);
             break;
         case kCmdCacheListHit:
-            lists_.cache.ApplyHit(entry.Index, entry.Value);
+            lists_.cache.AddHits(entry.Row, entry.Value);
             break;
         case kCmdNoReqListHit:
-            lists_.noReq.ApplyHit(entry.Index, entry.Value);
+            lists_.noReq.AddHits(entry.Row, entry.Value);
             break;
         case kCmdOnlyFromCacheListHit:
-            lists_.onlyFromCache.ApplyHit(entry.Index, entry.Value);
+            lists_.onlyFromCache.AddHits(entry.Row, entry.Value);
             break;
         case kCmdUrlConverterHit:
-            lists_.urlConverter.ApplyHit(entry.Index, entry.Value);
+            lists_.urlConverter.AddHits(entry.Row, entry.Value);
             break;
         case kCmdInternetBytes:
             traffic_.InternetBytesTotal += entry.Value;

@@ -111,8 +111,9 @@ void HttpOrigin::Serve(net::Socket& socket) {
             }
             continue;
         }
-        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-                                 "\r\n\r\n" + body);
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nX-Port: " + std::to_string(Port()) +
+                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+                                 body);
         if (target.ends_with("/close")) {
             return;
         }

@@ -42,7 +42,8 @@ std::string MakeBody(std::size_t size);
 
 // An HTTP/1.1 origin with keep-alive. "/size/N" answers N body bytes of
 // MakeBody, "/close" answers and closes, "/silent" closes without answer;
-// anything else answers "hello". Each request's header block is recorded.
+// anything else answers "hello" with an "X-Port" field naming the origin's
+// port. Each request's header block is recorded.
 class HttpOrigin {
 public:
     HttpOrigin();

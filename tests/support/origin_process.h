@@ -13,8 +13,9 @@ namespace vs::test {
 
 class OriginProcess {
 public:
-    explicit OriginProcess(const std::filesystem::path& logDir)
-        : process_("origin", {TEST_ORIGIN_PATH, "0"}, logDir) {
+    // A named origin says so in every answer ("X-Origin: name").
+    explicit OriginProcess(const std::filesystem::path& logDir, std::string name = "")
+        : process_("origin" + name, {TEST_ORIGIN_PATH, "0", name}, logDir) {
         for (int i = 0; i < 500 && port_ == 0; ++i) {
             std::string out = process_.Stdout();
             if (out.starts_with("ready ")) {

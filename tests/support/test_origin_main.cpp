@@ -1,7 +1,8 @@
 // A small HTTP origin server run as a process of its own by the cache tests.
-// Usage: vellostore_test_origin PORT
+// Usage: vellostore_test_origin PORT [NAME]
 // Prints "ready" once listening, then one line per request: the request
-// line, a tab, and the If-Modified-Since value (or "-").
+// line, a tab, and the If-Modified-Since value (or "-"). A NAME is sent in
+// an "X-Origin" field of every answer, so that tests see who answered.
 //
 // Paths:
 //   /lm/NAME          200 "body of NAME", Last-Modified on an odd second;
@@ -14,6 +15,13 @@
 //   /huge             Content-Length 3221225472, 4096 bytes, then close
 //   /nolength         no Content-Length: body, then close
 //   /nocache          "Pragma: no-cache"
+//   /who              200 with Last-Modified, the body is NAME
+//   /missing          404 with a small page
+//   /nospace          "Content-Length:100" without a blank, 50 bytes, close
+//   /spaces           "Content-Length:  12 " with its 12 bytes
+//   /gzchunked        gzip-encoded "text/javascript", chunked, in one write
+//   /bodyheaders      a body whose lines look like header fields
+//   /stall...         no length, 1000 bytes, then 30 s of silence
 //   /slow             Content-Length 100000, 1000 bytes, then 30 s of silence
 //   /slowish          Content-Length 2000, 1000 bytes, 300 ms, the other 1000
 //   /reset            Content-Length 10000, 100 bytes, then a connection reset
@@ -35,6 +43,7 @@ namespace {
 
 constexpr const char* kLastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
 std::mutex printLock;
+std::string originName;
 
 std::string HeaderValue(const std::string& head, const std::string& name) {
     std::size_t at = head.find("\r\n" + name + ": ");
@@ -45,7 +54,11 @@ std::string HeaderValue(const std::string& head, const std::string& name) {
     return head.substr(at, head.find("\r\n", at) - at);
 }
 
-void Send(vs::net::Socket& s, const std::string& text) {
+// Every answer says who sent it when the origin has a name.
+void Send(vs::net::Socket& s, std::string text) {
+    if (!originName.empty() && text.starts_with("HTTP/")) {
+        text.insert(text.find("\r\n") + 2, "X-Origin: " + originName + "\r\n");
+    }
     vs::net::SendAll(s, text);
 }
 
@@ -143,6 +156,45 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
         return true;
     }
+    if (path == "/who") {
+        reply(Answer("text/plain", std::string("Last-Modified: ") + kLastModified + "\r\n",
+                     originName));
+        return true;
+    }
+    if (path == "/missing") {
+        reply("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
+              "not found");
+        return true;
+    }
+    if (path == "/nospace") {
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length:100\r\n\r\n" +
+                    std::string(50, 'n'));
+        return false;
+    }
+    if (path == "/spaces") {
+        reply("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length:  12 \r\n\r\n"
+              "twelve bytes");
+        return true;
+    }
+    if (path == "/gzchunked") {
+        std::string body("\x1f\x8b\x08\x00gzipped-js", 14);
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"
+                "Last-Modified: " + std::string(kLastModified) +
+                    "\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n" + body.substr(0, 6) +
+                    "\r\n8\r\n" + body.substr(6) + "\r\n0\r\n\r\n");
+        return true;
+    }
+    if (path == "/bodyheaders") {
+        reply(Answer("text/plain", "",
+                     "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n"));
+        return true;
+    }
+    if (path.rfind("/stall", 0) == 0) {
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n" +
+                    std::string(1000, 's'));
+        std::this_thread::sleep_for(std::chrono::seconds(30));
+        return false;
+    }
     reply(Answer("text/html", std::string("Last-Modified: ") + kLastModified + "\r\n", "hello"));
     return true;
 }
@@ -174,6 +226,7 @@ void Connection(vs::net::Socket s) {
 
 int main(int argc, char** argv) {
     int port = argc > 1 ? std::atoi(argv[1]) : 0;
+    originName = argc > 2 ? argv[2] : "";
     vs::net::Socket listener =
         vs::net::ListenTcp("127.0.0.1", static_cast<std::uint16_t>(port), 64);
     std::printf("ready %d\n", vs::net::LocalPort(listener));

@@ -1,0 +1,122 @@
+#include "proxy/cache_lookup.h"
+
+#include "base/cp1251.h"
+#include "cache/cache_store.h"
+#include "proxy/authentication.h"
+#include "proxy/engine.h"
+#include "proxy/generated_pages.h"
+#include "proxy/request_processing.h"
+#include "proxy/response_path.h"
+#include "proxy/session.h"
+#include "rules/find_rule.h"
+
+namespace vs::proxy {
+
+namespace {
+
+bool OnlyFromCacheListApplies(Session& s, const Settings& settings,
+                              const http::MessageHead& request, std::string_view lowerUrl) {
+    if (!settings.OnlyFromCache || KeyComboHeld(settings.OnlyFromCacheKeyCombo)) {
+        return false;
+    }
+    if (settings.CancelForOpera &&
+        request.Value("User-Agent").value_or("").find("Opera") != std::string_view::npos) {
+        return false;
+    }
+    return s.Owner().FindRuleCountingHit(s.Owner().Lists().onlyFromCache, lowerUrl,
+                                         kCmdOnlyFromCacheListHit) >= 0;
+}
+
+// Local answers get a monitor row like forwarded requests, except those the
+// only-from-cache list makes while connections are hidden from the monitor.
+void GiveMonitorRow(Session& s, Exchange& e, const Settings& settings, bool onlyFromCache) {
+    if (e.MonitorRow >= 0 || (onlyFromCache && settings.HideConnect && !settings.OffLine)) {
+        return;
+    }
+    e.MonitorRow = s.Owner().SendNewConnectionToList(e.URL);
+}
+
+bool RefuseAsMissing(Session& s, Exchange& e, const Settings& settings, bool onlyFromCache,
+                     const http::MessageHead& request) {
+    GiveMonitorRow(s, e, settings, onlyFromCache);
+    SendRefusalPage(s, e, kMissingFromCacheRule, request);
+    return true;
+}
+
+}  // namespace
+
+bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
+    const auto current = s.Owner().CurrentSettings();
+    const Settings& settings = *current;
+    const std::string lowerUrl = cp1251::Lower(e.URL);
+
+    // 1. Only from the cache?
+    bool onlyFromCache = settings.OffLine;
+    if (!onlyFromCache) {
+        onlyFromCache = OnlyFromCacheListApplies(s, settings, request, lowerUrl);
+    }
+    const bool readCache = settings.CacheEnCB || settings.OffLine;
+    // 2. Only from a cache that is never read: nothing can answer.
+    if (!readCache && onlyFromCache) {
+        return RefuseAsMissing(s, e, settings, onlyFromCache, request);
+    }
+    // 3. Proxy credentials.
+    ApplyProxyCredentials(settings, e.ToParent, request);
+    // 4. A write-only cache: the origin must answer in full, so the browser's
+    // own condition goes.
+    if (!readCache) {
+        if (request.Remove("If-Modified-Since")) {
+            e.condition = Condition::kBrowsersRemoved;
+        }
+        return false;
+    }
+    // 5, 6. The entry.
+    auto params = s.Owner().Cache();
+    auto entry = cache::EntryPath(params->dir, cache::CacheKey(e.URL));
+    if (!entry || !cache::EntryExists(*entry)) {
+        return onlyFromCache && RefuseAsMissing(s, e, settings, onlyFromCache, request);
+    }
+    // 7. Answer without asking?
+    bool noRequest = onlyFromCache;
+    const Clock::TimePoint now = s.Owner().TimeSource().Now();
+    if (!noRequest && settings.NoReqNewFilesCB) {
+        noRequest = now < cache::EntryCompletionTime(*entry, now) + params->freshWindow;
+    }
+    if (!noRequest && !KeyComboHeld(settings.NoReqKeyCombo) && settings.NoReqCB) {
+        noRequest =
+            s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl, kCmdNoReqListHit) >= 0;
+    }
+    // 8. The local answer.
+    if (noRequest) {
+        e.CacheFileName = entry->string();
+        GiveMonitorRow(s, e, settings, onlyFromCache);
+        if (AnswerFromCache(s, e, request)) {
+            return true;
+        }
+        e.CacheFileName.clear();
+        e.answeredBy = AnsweredBy::kUpstream;
+        e.condition = Condition::kAsSent;
+        if (onlyFromCache) {
+            return RefuseAsMissing(s, e, settings, onlyFromCache, request);
+        }
+    }
+    // 9. Ask the origin whether the stored copy is current. A HEAD is never
+    // made conditional: its 304 could not become an answer with a body. The
+    // entry is opened now, so that it is still there for the 304.
+    if (e.IsHead()) {
+        return false;
+    }
+    auto reader = cache::OpenEntry(*entry);
+    if (!reader) {
+        return false;  // being written: this request goes as the browser sent it
+    }
+    // The browser's own condition gives way to the proxy's, in its place.
+    if (request.Set("If-Modified-Since", cache::FormatHTTPDate(reader->OriginDate()))) {
+        e.condition = Condition::kByProxy;
+        e.CacheFileName = entry->string();
+        e.CacheReadStream = std::move(reader);
+    }
+    return false;
+}
+
+}  // namespace vs::proxy

@@ -1,0 +1,70 @@
+#pragma once
+// One request and its answer on a browser connection: the request's number,
+// monitor row and decisions, and the answer's state with the cache entry
+// being written or served. Every request starts a fresh Exchange, so nothing
+// of the request before it can leak into it; the connection's own state
+// (admission, user, where it is connected) lives in its Session.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "cache/cache_entry.h"
+#include "proxy/body_framer.h"
+
+namespace vs::proxy {
+
+// Who gives the request its answer. Anything but kUpstream is the proxy
+// itself, and no internet traffic is counted for it.
+enum class AnsweredBy {
+    kUpstream,
+    kErrorPage,    // the 403 or 404 page
+    kRedirect,     // the 302
+    kAuthRequest,  // the 407 page
+    kCache,        // answered from the cache without asking upstream
+    kBadGateway,   // the 502 page after upstream failed
+};
+
+// What became of the request's If-Modified-Since.
+enum class Condition {
+    kAsSent,
+    kByProxy,          // the proxy's own, for its cache entry (or a local cache answer)
+    kBrowsersRemoved,  // the browser's removed, so that a write-only cache gets the whole answer
+};
+
+struct Exchange {
+    // The request, as the browser wrote it.
+    std::string URL;
+    std::string Method;
+    // Goes to the parent proxy rather than straight to the origin; decided
+    // once, when the request begins.
+    bool ToParent = false;
+    std::int32_t RequestNo = -1;
+    std::int32_t MonitorRow = -1;
+    AnsweredBy answeredBy = AnsweredBy::kUpstream;
+    Condition condition = Condition::kAsSent;
+
+    // The answer. Its head is collected in PendingAnswer until it is whole.
+    std::string PendingAnswer;
+    bool AnswerHeadSeen = false;
+    http::BodyFramer AnswerBody;
+    std::int64_t ContentLength = 0;  // as announced; 0 when not a length
+    std::int64_t Received = 0;       // body bytes so far
+    std::int64_t CacheSize = 0;      // body bytes of the entry served
+    std::int32_t StatusCode = 0;
+    std::string StatusText;
+    std::string CacheFileName;
+    std::string LastModified;
+    std::string ContentEncoding;
+    std::string ContentType;
+    // The entry being written for this answer, and the one whose body
+    // answers this request.
+    std::unique_ptr<cache::EntryWriter> CacheWriteStream;
+    std::unique_ptr<cache::EntryReader> CacheReadStream;
+
+    bool AnsweredHere() const { return answeredBy != AnsweredBy::kUpstream; }
+    bool IsConnect() const { return Method == "CONNECT"; }
+    bool IsHead() const { return Method == "HEAD"; }
+};
+
+}  // namespace vs::proxy

@@ -1,0 +1,272 @@
+#include "proxy/http_head.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace vs::http {
+
+namespace {
+
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return AsciiLower(x) == AsciiLower(y);
+           });
+}
+
+// The characters HTTP allows in a method or a field name.
+bool IsTokenChar(char c) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    return std::strchr("!#$%&'*+-.^_`|~", c) != nullptr && c != '\0';
+}
+
+bool IsToken(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), IsTokenChar);
+}
+
+// Control characters and blanks have no place in a request target; bytes
+// of the upper half do (raw 8-bit URLs).
+bool IsTargetText(std::string_view text) {
+    return !text.empty() && std::none_of(text.begin(), text.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte <= 0x20 || byte == 0x7F;
+    });
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && IsBlank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+// A line's content without its CR LF (or LF).
+std::string_view LineContent(std::string_view text, std::size_t start, std::size_t lf) {
+    std::size_t end = lf == std::string_view::npos ? text.size() : lf;
+    if (end > start && text[end - 1] == '\r') {
+        --end;
+    }
+    return text.substr(start, end - start);
+}
+
+constexpr std::array<std::string_view, 5> kInsertBefore = {"Referer", "Host", "Proxy-Connection",
+                                                           "Connection", "Content-Type"};
+
+}  // namespace
+
+std::size_t FindHeadEnd(std::string_view bytes, std::size_t from) {
+    std::size_t lf = bytes.find('\n', from);
+    while (lf != std::string_view::npos) {
+        std::size_t next = lf + 1;
+        if (next < bytes.size() && bytes[next] == '\n') {
+            return next + 1;
+        }
+        if (next + 1 < bytes.size() && bytes[next] == '\r' && bytes[next + 1] == '\n') {
+            return next + 2;
+        }
+        lf = bytes.find('\n', next);
+    }
+    return std::string_view::npos;
+}
+
+MessageHead::MessageHead(std::string text) : text_(std::move(text)) {
+    Parse();
+}
+
+std::string_view MessageHead::StartLine() const {
+    return LineContent(text_, 0, text_.find('\n'));
+}
+
+void MessageHead::ParseStartLine(std::string_view line) {
+    if (line.starts_with("HTTP/1.") && line.size() >= 12 && (line[7] == '0' || line[7] == '1') &&
+        line[8] == ' ') {
+        std::string_view status = line.substr(9);
+        statusText_ = {9, static_cast<std::uint32_t>(status.size())};
+        if (status.size() >= 3 &&
+            std::all_of(status.begin(), status.begin() + 3,
+                        [](char c) { return c >= '0' && c <= '9'; }) &&
+            (status.size() == 3 || status[3] == ' ')) {
+            statusCode_ = (status[0] - '0') * 100 + (status[1] - '0') * 10 + (status[2] - '0');
+        }
+        return;
+    }
+    std::size_t first = line.find(' ');
+    std::size_t second = first == std::string_view::npos ? first : line.find(' ', first + 1);
+    if (second == std::string_view::npos) {
+        return;
+    }
+    std::string_view method = line.substr(0, first);
+    std::string_view target = line.substr(first + 1, second - first - 1);
+    std::string_view version = line.substr(second + 1);
+    if (!IsToken(method) || !IsTargetText(target) || !version.starts_with("HTTP/") ||
+        !IsTargetText(version)) {
+        return;
+    }
+    method_ = {0, static_cast<std::uint32_t>(method.size())};
+    target_ = {static_cast<std::uint32_t>(first + 1), static_cast<std::uint32_t>(target.size())};
+    version_ = {static_cast<std::uint32_t>(second + 1), static_cast<std::uint32_t>(version.size())};
+}
+
+void MessageHead::Parse() {
+    fields_.clear();
+    method_ = target_ = version_ = statusText_ = {};
+    statusCode_ = 0;
+    complete_ = malformed_ = false;
+    const std::string_view text = text_;
+    std::size_t lf = text.find('\n');
+    ParseStartLine(LineContent(text, 0, lf));
+    fieldsStart_ = lf == std::string_view::npos ? text.size() : lf + 1;
+    fieldsEnd_ = text.size();
+    std::size_t pos = fieldsStart_;
+    while (pos < text.size()) {
+        lf = text.find('\n', pos);
+        const std::size_t lineEnd = lf == std::string_view::npos ? text.size() : lf + 1;
+        const std::string_view line = LineContent(text, pos, lf);
+        if (line.empty()) {
+            if (lf != std::string_view::npos) {
+                fieldsEnd_ = pos;
+                complete_ = true;
+            }
+            break;
+        }
+        const std::size_t colon = line.find(':');
+        const std::string_view name = line.substr(0, colon);
+        const std::string_view raw = colon == std::string_view::npos ? "" : line.substr(colon + 1);
+        if (colon == std::string_view::npos || !IsToken(name) ||
+            raw.find('\r') != std::string_view::npos) {
+            malformed_ = true;  // folded, no colon, blank before the colon, bare CR
+        } else {
+            const std::string_view value = TrimBlanks(raw);
+            fields_.push_back(
+                Line{static_cast<std::uint32_t>(pos),
+                     static_cast<std::uint32_t>(lineEnd),
+                     {static_cast<std::uint32_t>(pos), static_cast<std::uint32_t>(name.size())},
+                     {static_cast<std::uint32_t>(value.data() - text.data()),
+                      static_cast<std::uint32_t>(value.size())}});
+        }
+        pos = lineEnd;
+    }
+}
+
+const MessageHead::Line* MessageHead::Find(std::string_view name) const {
+    for (const Line& field : fields_) {
+        if (SameName(Part(field.name), name)) {
+            return &field;
+        }
+    }
+    return nullptr;
+}
+
+std::optional<std::string_view> MessageHead::Value(std::string_view name) const {
+    if (const Line* field = Find(name)) {
+        return Part(field->value);
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string_view> MessageHead::Values(std::string_view name) const {
+    std::vector<std::string_view> values;
+    for (const Line& field : fields_) {
+        if (SameName(Part(field.name), name)) {
+            values.push_back(Part(field.value));
+        }
+    }
+    return values;
+}
+
+bool MessageHead::ListHas(std::string_view name, std::string_view token) const {
+    for (std::string_view value : Values(name)) {
+        while (!value.empty()) {
+            const std::size_t comma = value.find(',');
+            if (SameName(TrimBlanks(value.substr(0, comma)), token)) {
+                return true;
+            }
+            value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+        }
+    }
+    return false;
+}
+
+void MessageHead::SetTarget(std::string_view target) {
+    if (!IsRequest()) {
+        return;
+    }
+    text_.replace(target_.at, target_.size, target);
+    Parse();
+}
+
+void MessageHead::SetStatus(std::string_view statusText) {
+    if (statusText_.at == 0) {
+        return;
+    }
+    text_.replace(statusText_.at, statusText_.size, statusText);
+    Parse();
+}
+
+bool MessageHead::Remove(std::string_view name) {
+    bool removed = false;
+    for (auto field = fields_.rbegin(); field != fields_.rend(); ++field) {
+        if (SameName(Part(field->name), name)) {
+            text_.erase(field->lineStart, field->lineEnd - field->lineStart);
+            removed = true;
+        }
+    }
+    if (removed) {
+        Parse();
+    }
+    return removed;
+}
+
+std::size_t MessageHead::InsertionPoint() const {
+    for (const Line& field : fields_) {
+        for (std::string_view known : kInsertBefore) {
+            if (SameName(Part(field.name), known)) {
+                return field.lineStart;
+            }
+        }
+    }
+    return complete_ ? fieldsEnd_ : std::string::npos;
+}
+
+bool MessageHead::Insert(std::initializer_list<Field> fields) {
+    const std::size_t at = InsertionPoint();
+    if (at == std::string::npos) {
+        return false;
+    }
+    std::string lines;
+    for (const auto& [name, value] : fields) {
+        lines.append(name).append(": ").append(value).append("\r\n");
+    }
+    text_.insert(at, lines);
+    Parse();
+    return true;
+}
+
+bool MessageHead::Set(std::string_view name, std::string_view value) {
+    const Line* field = Find(name);
+    if (field == nullptr) {
+        return Insert(name, value);
+    }
+    const std::string_view line =
+        LineContent(text_, field->lineStart, text_.find('\n', field->lineStart));
+    std::string replacement;
+    replacement.append(name).append(": ").append(value);
+    text_.replace(field->lineStart, line.size(), replacement);
+    Parse();
+    return true;
+}
+
+}  // namespace vs::http

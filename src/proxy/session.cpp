@@ -1,0 +1,379 @@
+#include "proxy/session.h"
+
+#include "base/cp1251.h"
+#include "proxy/authentication.h"
+#include "proxy/engine.h"
+#include "proxy/generated_pages.h"
+#include "proxy/request_processing.h"
+#include "proxy/response_path.h"
+#include "proxy/target.h"
+
+namespace vs::proxy {
+
+namespace {
+
+bool SameTarget(const Target& a, const Target& b) {
+    return a.port == b.port && cp1251::EqualsNoCase(a.host, b.host);
+}
+
+std::size_t SkipEmptyLines(std::string_view bytes) {
+    std::size_t n = 0;
+    while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
+        ++n;
+    }
+    return n;
+}
+
+}  // namespace
+
+Session::Session(Engine& engine, Connection& client, OutboundConnection& outbound)
+    : ConnectionNo(engine.NextConnectionNo()),
+      engine_(engine),
+      client_(client),
+      outbound_(outbound),
+      regEx_(&engine.Matchers().Acquire()),
+      parent_{outbound.Host(), outbound.Port()} {}
+
+Session::~Session() {
+    FinishAll();
+    MatcherPool::Release(*regEx_);
+}
+
+bool Session::ToParent() const {
+    return engine_.CurrentSettings()->UseParentProxy;
+}
+
+void Session::Begin(std::string firstData, std::string_view address) {
+    const std::size_t skip = SkipEmptyLines(firstData);
+    const std::size_t end = http::FindHeadEnd(firstData, skip);
+    http::MessageHead head(
+        firstData.substr(skip, end == std::string::npos ? std::string::npos : end - skip));
+    UserIndex = AdmitConnection(*this, head, address);
+    if (UserIndex < 0) {
+        // The first request is still logged, listed and counted, but nothing
+        // reaches the network or the browser.
+        Exchange exchange;
+        exchange.URL = std::string(head.Target());
+        exchange.Method = cp1251::Upper(head.Method());
+        RefuseConnection(*this, exchange);
+        if (head.IsRequest()) {
+            ProcessRequest(*this, exchange, head);
+        }
+        FinishExchange(exchange);
+        outbound_.SetLocalAnswer();
+        return;
+    }
+    if (firstData.empty()) {
+        return;  // the browser closed at once: the mapped target stays
+    }
+    FirstData = FilterUpstream(firstData, true);
+    connecting_ = false;
+    if (!client_.Connected() || (inFlight_.empty() && !directTunnelPending_)) {
+        // Answered here, or refused: nothing may leave the machine.
+        outbound_.SetLocalAnswer();
+        FirstData.clear();
+    }
+}
+
+void Session::Connected() {
+    if (directTunnelPending_ && !inFlight_.empty()) {
+        directTunnelPending_ = false;
+        OpenDirectTunnel(inFlight_.front());
+        inFlight_.pop_front();
+    }
+}
+
+void Session::FinishAll() {
+    for (Exchange& exchange : inFlight_) {
+        FinishExchange(exchange);
+    }
+    inFlight_.clear();
+}
+
+void Session::OpenDirectTunnel(Exchange& exchange) {
+    client_.Write(kTunnelEstablished);
+    ShowAnswer(*this, exchange, std::string(kTunnelEstablished));
+    tunnelOpen_ = true;
+    FinishExchange(exchange);
+}
+
+void Session::Refuse() {
+    client_.Disconnect();
+}
+
+std::string Session::FilterUpstream(std::string_view bytes, bool final) {
+    std::string input;
+    if (!pendingHead_.empty()) {
+        input = std::move(pendingHead_);
+        pendingHead_.clear();
+        input.append(bytes);
+        bytes = input;
+    }
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < bytes.size() && client_.Connected()) {
+        std::string_view rest = bytes.substr(pos);
+        if (tunnelOpen_) {
+            out.append(rest);  // tunnelled bytes are never requests
+            break;
+        }
+        if (requestBody_.InBody()) {
+            const std::size_t n = requestBody_.Consume(rest);
+            out.append(rest.substr(0, n));
+            pos += n;
+            if (requestBody_.Broken()) {
+                Refuse();  // where the origin would think the body ends is anybody's guess
+            }
+            continue;
+        }
+        // What follows a CONNECT depends on its answer: tunnel bytes after a
+        // 2xx, another request otherwise.
+        if (!inFlight_.empty() && inFlight_.back().IsConnect()) {
+            held_.assign(rest);
+            break;
+        }
+        if (std::size_t blank = SkipEmptyLines(rest); blank > 0) {
+            pos += blank;  // line ends between requests go nowhere
+            continue;
+        }
+        const std::size_t end = http::FindHeadEnd(rest);
+        if (end == std::string_view::npos) {
+            if (!final && rest.size() < kMaxHead) {
+                pendingHead_.assign(rest);
+            } else {
+                Refuse();  // too long to decide on, or cut short by the browser
+            }
+            break;
+        }
+        http::MessageHead head{std::string(rest.substr(0, end))};
+        if (MustWait(head)) {
+            held_.assign(rest);
+            break;
+        }
+        pos += end;
+        if (!TakeRequest(std::move(head), out)) {
+            break;
+        }
+    }
+    return out;
+}
+
+bool Session::MustWait(const http::MessageHead& head) const {
+    if (inFlight_.empty()) {
+        return false;
+    }
+    Exchange probe;
+    probe.URL = std::string(head.Target());
+    probe.Method = cp1251::Upper(head.Method());
+    probe.ToParent = ToParent();
+    if (probe.IsConnect() && !probe.ToParent) {
+        return true;  // a tunnel of its own, connected afresh
+    }
+    const std::optional<Target> target = TargetOf(probe);
+    return target && target_ && !SameTarget(*target, *target_);
+}
+
+std::optional<Target> Session::TargetOf(const Exchange& exchange) const {
+    if (exchange.ToParent) {
+        return parent_;
+    }
+    DirectTarget direct =
+        exchange.IsConnect() ? ChooseTunnelTarget(exchange.URL) : ChooseDirectTarget(exchange.URL);
+    return Target{std::move(direct.host), direct.port};
+}
+
+void Session::GoTo(const Target& target, std::string& out) {
+    if (target_ && SameTarget(target, *target_) && !connecting_) {
+        return;
+    }
+    target_ = target;
+    if (connecting_) {
+        outbound_.SetTarget(target.host, target.port);
+        return;
+    }
+    // Bytes still due to the old host (the end of an upload whose answer
+    // came early) go there first.
+    if (!out.empty() && outbound_.Connected()) {
+        outbound_.WriteUnhooked(out);
+    }
+    out.clear();
+    outbound_.Reconnect(target.host, target.port);
+}
+
+bool Session::TakeRequest(http::MessageHead head, std::string& out) {
+    std::optional<http::BodyFramer> framing = http::RequestFraming(head);
+    if (!head.IsRequest() || !framing) {
+        // Not a request, or one the origin might frame otherwise than the
+        // proxy: forwarding it could smuggle a second request past the lists.
+        Refuse();
+        return false;
+    }
+    requestBody_ = *framing;
+    Exchange exchange;
+    exchange.URL = std::string(head.Target());
+    exchange.Method = cp1251::Upper(head.Method());
+    exchange.ToParent = ToParent();
+    if (!ProcessRequest(*this, exchange, head)) {
+        FinishExchange(exchange);
+        return false;
+    }
+    if (UserIndex < 0) {
+        FinishExchange(exchange);  // refused at admission: processed, never sent
+        return false;
+    }
+    const bool toParent = exchange.ToParent;
+    const std::optional<Target> target = TargetOf(exchange);
+    if (!toParent && !exchange.IsConnect()) {
+        head.SetTarget(ChooseDirectTarget(exchange.URL).path);
+    }
+    if (!toParent && exchange.IsConnect()) {
+        // The proxy answers the CONNECT itself once connected; the request
+        // goes nowhere.
+        inFlight_.push_back(std::move(exchange));
+        GoTo(*target, out);
+        if (connecting_) {
+            directTunnelPending_ = true;
+        } else {
+            Exchange& tunnel = inFlight_.back();
+            OpenDirectTunnel(tunnel);
+            inFlight_.pop_back();
+        }
+        return true;
+    }
+    inFlight_.push_back(std::move(exchange));
+    GoTo(*target, out);
+    out += head.Text();
+    return true;
+}
+
+bool Session::TakeHeld(std::string& bytes) {
+    if (held_.empty()) {
+        return false;
+    }
+    // Waiting for the answers before it, or for a CONNECT's answer.
+    if (!inFlight_.empty() && !tunnelOpen_) {
+        return false;
+    }
+    bytes.swap(held_);
+    held_.clear();
+    return true;
+}
+
+void Session::Send(std::string& bytes) {
+    bytes = FilterUpstream(bytes);
+}
+
+void Session::Receive(std::string& bytes) {
+    bytes = FilterDownstream(bytes);
+}
+
+std::string Session::FilterDownstream(std::string_view bytes) {
+    std::string out;
+    std::string block;
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        Exchange* exchange = Answering();
+        if (tunnelOpen_ || exchange == nullptr) {
+            // Tunnel bytes after an answer that opened it, or bytes nobody
+            // asked for: relayed as they came.
+            CountStray(*this, rest.size());
+            out.append(rest);
+            break;
+        }
+        if (exchange->AnswerHeadSeen) {
+            const std::size_t n = AnswerContinues(*this, *exchange, rest, out);
+            if (n == 0) {
+                CountStray(*this, rest.size());
+                out.append(rest);  // past every answer asked for
+                break;
+            }
+            rest.remove_prefix(n);
+        } else {
+            exchange->PendingAnswer.append(rest);
+            rest = {};
+            if (http::FindHeadEnd(exchange->PendingAnswer) == std::string::npos &&
+                exchange->PendingAnswer.size() < kMaxHead) {
+                break;  // the head is still on its way
+            }
+            block = std::move(exchange->PendingAnswer);
+            exchange->PendingAnswer.clear();
+            const std::size_t n = AnswerBegins(*this, *exchange, block, out);
+            rest = std::string_view(block).substr(n);
+            if (exchange->StatusCode == 101 ||
+                (exchange->IsConnect() && exchange->StatusCode >= 200 &&
+                 exchange->StatusCode < 300)) {
+                tunnelOpen_ = true;  // everything after this answer is the tunnel's
+            }
+        }
+        CompleteAnswering();
+    }
+    return out;
+}
+
+void Session::CompleteAnswering() {
+    Exchange* exchange = Answering();
+    if (exchange == nullptr || !exchange->AnswerHeadSeen) {
+        return;
+    }
+    if (!tunnelOpen_ && exchange->AnswerBody.InBody()) {
+        return;
+    }
+    FinishExchange(*exchange);
+    inFlight_.pop_front();
+}
+
+std::string Session::UpstreamClosed() {
+    std::string rest;
+    Exchange* exchange = Answering();
+    if (exchange == nullptr) {
+        return rest;
+    }
+    if (!exchange->AnswerHeadSeen && !exchange->PendingAnswer.empty()) {
+        std::string block = std::move(exchange->PendingAnswer);
+        exchange->PendingAnswer.clear();
+        AnswerBegins(*this, *exchange, block, rest);
+    }
+    exchange->AnswerBody.EndOfStream();
+    return rest;
+}
+
+void Session::FinishExchange(Exchange& exchange) {
+    FinishCacheWrite(*this, exchange);
+    exchange.CacheReadStream.reset();
+    if (exchange.MonitorRow >= 0 && !engine_.Closing.load()) {
+        TCmd end;
+        end.Index = exchange.MonitorRow;
+        end.State = 2;
+        if (exchange.StatusCode == 0) {
+            end.Value = 4;
+            end.Answer = "502 Bad Gateway";
+        }
+        engine_.AddCmdListItem(std::move(end));
+    }
+    exchange.MonitorRow = -1;  // closed once
+}
+
+std::size_t Session::UnseenRoom() const {
+    if (inFlight_.empty() || tunnelOpen_) {
+        return 0;
+    }
+    return AnswerUnseenRoom(inFlight_.front());
+}
+
+void Session::PassedUnseen(std::size_t bytes) {
+    if (Exchange* exchange = Answering()) {
+        AnswerPassedUnseen(*this, *exchange, bytes);
+        CompleteAnswering();
+    }
+}
+
+void Session::Tunnelled(Direction direction, std::size_t bytes) {
+    if (direction == Direction::Upstream) {
+        TunnelledUp += bytes;
+        return;
+    }
+    TunnelledDown += bytes;
+    CountStray(*this, bytes);
+}
+
+}  // namespace vs::proxy

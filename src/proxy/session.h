@@ -1,0 +1,141 @@
+#pragma once
+// A browser connection's session: one per connection, owned by the client
+// connection and attached to the outbound connection as its hook object.
+// It holds what belongs to the connection (its number, the admitted user,
+// where the outbound side is connected, the state of the byte streams) and
+// the exchanges in flight, and splits both byte streams into exchanges:
+// requests one by one, each with its own target, and answers in the order
+// of their requests.
+//
+// Requests go out as soon as they are decided on, except that one for
+// another host waits until every answer before it is complete: then the
+// outbound connection is replaced and the request goes to its own host.
+// While a request waits, the browser is not read.
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "proxy/body_framer.h"
+#include "proxy/connection.h"
+#include "proxy/exchange.h"
+#include "proxy/http_head.h"
+
+namespace vs {
+class TMyRegEx;
+}
+
+namespace vs::proxy {
+
+class Engine;
+
+// A request head is collected up to its blank line before it is decided on;
+// a longer one is refused. Answers' heads have the same limit.
+inline constexpr std::size_t kMaxHead = 64 * 1024;
+
+// Where requests go: the parent proxy, or an origin's host and port.
+struct Target {
+    std::string host;
+    int port = 0;
+    bool operator==(const Target&) const = default;
+};
+
+class Session : public ConnectionIntercept, public ConnectionData {
+public:
+    Session(Engine& engine, Connection& client, OutboundConnection& outbound);
+    // The connection's final work: every exchange still open is finished
+    // (an answer cut short leaves no cache entry), the matcher goes back.
+    ~Session() override;
+
+    // The connect phase: admits the browser by its first request, decides
+    // on that request and points the outbound connection at its target (or
+    // at the local answer). What is to be sent once connected is in
+    // FirstData; later requests of that first read wait their turn.
+    void Begin(std::string firstData, std::string_view address);
+    // The outbound connection is up: a CONNECT answered by the proxy gets
+    // its reply now.
+    void Connected();
+    // Completes every exchange still open (upstream has gone).
+    void FinishAll();
+    // Upstream closed: an answer running to the close is complete; an
+    // answer head cut short is decided on as it stands and returned for
+    // the browser.
+    std::string UpstreamClosed();
+
+    // Hooks of the connection server.
+    void Send(std::string& bytes) override;
+    void Receive(std::string& bytes) override;
+    bool Opaque() const override { return tunnelOpen_; }
+    void Tunnelled(Direction direction, std::size_t bytes) override;
+    std::size_t UnseenRoom() const override;
+    void PassedUnseen(std::size_t bytes) override;
+    bool HoldsClient() const override { return !held_.empty(); }
+    bool TakeHeld(std::string& bytes) override;
+
+    // The bytes from the browser as they go upstream: request heads decided
+    // on, bodies and tunnel bytes unchanged. An incomplete head is kept for
+    // the next call unless `final` is set (then it is refused).
+    std::string FilterUpstream(std::string_view bytes, bool final = false);
+    // The bytes from upstream as the browser gets them.
+    std::string FilterDownstream(std::string_view bytes);
+
+    // Completes an exchange: its cache entry kept or discarded, its monitor
+    // row closed.
+    void FinishExchange(Exchange& exchange);
+
+    Engine& Owner() { return engine_; }
+    Connection& Client() { return client_; }
+    // The exchange whose answer arrives now; null when none is in flight.
+    Exchange* Answering() { return inFlight_.empty() ? nullptr : &inFlight_.front(); }
+    std::size_t InFlight() const { return inFlight_.size(); }
+
+    const std::int32_t ConnectionNo;
+    // Row of the users list that admitted the browser, -1 when refused.
+    std::int32_t UserIndex = -1;
+    // The first request after processing, sent past the Send hook once the
+    // outbound side is connected.
+    std::string FirstData;
+    std::uint64_t TunnelledUp = 0;
+    std::uint64_t TunnelledDown = 0;
+
+private:
+    // Decides on one request head and appends what goes upstream to `out`.
+    // False when the browser connection ended with it.
+    bool TakeRequest(http::MessageHead head, std::string& out);
+    // Where a request goes, nullopt when its URL names no host.
+    std::optional<Target> TargetOf(const Exchange& exchange) const;
+    // Whether the request must wait until the answers before it are in.
+    bool MustWait(const http::MessageHead& head) const;
+    void GoTo(const Target& target, std::string& out);
+    void OpenDirectTunnel(Exchange& exchange);
+    void CompleteAnswering();
+    // Ends the browser connection: a request that cannot be forwarded.
+    void Refuse();
+    bool ToParent() const;
+
+    Engine& engine_;
+    Connection& client_;
+    OutboundConnection& outbound_;
+    TMyRegEx* regEx_;
+
+    // Requests sent upstream, oldest first; the front one is being answered.
+    std::deque<Exchange> inFlight_;
+    // The parent proxy: the target the connection server gave the outbound
+    // side before the first request.
+    Target parent_;
+    // Where the outbound side is (or is about to be) connected; none until
+    // the first request is forwarded.
+    std::optional<Target> target_;
+    bool connecting_ = true;  // still in the connect phase
+    bool tunnelOpen_ = false;
+    // A CONNECT the proxy answers itself, waiting for the connect.
+    bool directTunnelPending_ = false;
+    http::BodyFramer requestBody_;
+    std::string pendingHead_;
+    // Browser bytes from a request on that waits, unprocessed.
+    std::string held_;
+};
+
+}  // namespace vs::proxy
