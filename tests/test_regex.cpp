@@ -76,29 +76,6 @@ TEST(RegexTables, AsciiHalfIsByteForByteTheEnginesOwnCLocaleTables) {
     pcre2_maketables_free(nullptr, reference);
 }
 
-TEST(RegexTables, UpperHalfDescribesCyrillic) {
-    const pcre::Tables t = pcre::BuildCp1251Tables();
-    auto bit = [&t](std::size_t map, int c) {
-        return (t[pcre::kClassBitsOffset + map + c / 8] >> (c % 8)) & 1;
-    };
-    const int yoUpper = 0xA8, yoLower = 0xB8, nbsp = 0xA0, guillemet = 0xAB;
-    EXPECT_EQ(t[pcre::kLowerCaseOffset + yoUpper], yoLower);
-    EXPECT_EQ(t[pcre::kCaseFlipOffset + yoUpper], yoLower);
-    EXPECT_EQ(t[pcre::kCaseFlipOffset + yoLower], yoUpper);
-    EXPECT_EQ(t[pcre::kCaseFlipOffset + 0xC0], 0xE0);
-    EXPECT_EQ(t[pcre::kCaseFlipOffset + 0xFF], 0xDF);
-    EXPECT_EQ(t[pcre::kCharTypesOffset + 0xC0], pcre::kTypeLetter | pcre::kTypeWord);
-    EXPECT_EQ(t[pcre::kCharTypesOffset + 0xFF],
-              pcre::kTypeLetter | pcre::kTypeLowerLetter | pcre::kTypeWord);
-    EXPECT_EQ(t[pcre::kCharTypesOffset + guillemet], 0);
-    EXPECT_TRUE(bit(pcre::kBitsUpper, yoUpper) && bit(pcre::kBitsWord, yoUpper));
-    EXPECT_TRUE(bit(pcre::kBitsLower, yoLower) && !bit(pcre::kBitsUpper, yoLower));
-    EXPECT_TRUE(bit(pcre::kBitsPunct, guillemet) && !bit(pcre::kBitsWord, guillemet));
-    EXPECT_TRUE(bit(pcre::kBitsPrint, nbsp) && !bit(pcre::kBitsGraph, nbsp));
-    EXPECT_FALSE(bit(pcre::kBitsSpace, nbsp));
-    EXPECT_FALSE(bit(pcre::kBitsGraph, 0x98));
-}
-
 // --- matching ---------------------------------------------------------------
 
 TEST(RegexMatch, EmptyStringIsNeverAMatch) {
@@ -157,10 +134,13 @@ TEST(RegexMatch, CyrillicFollowsTheCodePage) {
     EXPECT_FALSE(re.MatchText(FromUtf8("примирение")));
     re.SetPattern("[[:upper:]][[:lower:]]+");
     EXPECT_EQ(Extract(re, FromUtf8("abc Жёлтый"), 0), FromUtf8("Жёлтый"));
-    re.SetPattern("\\s");
-    EXPECT_FALSE(
-        re.MatchText("a\xA0"
-                     "b"));  // NBSP is not white space
+    // The classes of the upper half: NBSP prints but is neither space nor
+    // graphic, guillemets are punctuation and no word, 0x98 is nothing.
+    EXPECT_FALSE(Pattern::Compile("\\s")->Matches("a\xA0z"));
+    EXPECT_FALSE(Pattern::Compile("[[:graph:]]")->Matches("\xA0\x98"));
+    EXPECT_TRUE(Pattern::Compile("[[:print:]]")->Matches("\xA0"));
+    EXPECT_EQ(Pattern::Compile("[[:punct:]]+")->FindGroup(FromUtf8("Ёж«»"), 0), FromUtf8("«»"));
+    EXPECT_TRUE(Pattern::Compile(FromUtf8("^ая$"), kRegexCaseless)->Matches(FromUtf8("АЯ")));
 }
 
 TEST(RegexMatch, OptionBitsMapToTheirBehaviour) {
@@ -213,10 +193,8 @@ TEST(RegexMatch, ChangingOptionsOrPatternTakesEffect) {
     re.SetPattern("abc");
     EXPECT_FALSE(re.MatchText("ABC"));
     re.SetMatchOptions(kRegexCaseless);
-    EXPECT_EQ(re.Options(), unsigned{kRegexCaseless});
     EXPECT_TRUE(re.Match());
     re.SetPattern("abd");
-    EXPECT_EQ(re.Pattern(), "abd");
     EXPECT_FALSE(re.Match());
     re.SetPattern("ABC");
     EXPECT_TRUE(re.Match());
@@ -224,7 +202,6 @@ TEST(RegexMatch, ChangingOptionsOrPatternTakesEffect) {
     re.SetSubject("zzz");
     EXPECT_EQ(re.GroupCount(), -1);
     EXPECT_EQ(re.Group(0), "");
-    EXPECT_EQ(re.Subject(), "zzz");
 }
 
 TEST(RegexMatch, OffsetsAreOneBased) {
@@ -298,37 +275,27 @@ std::string MessageOf(const std::function<void()>& f) {
     return "(no error)";
 }
 
-TEST(RegexErrors, MessagesReadAsTheyAlwaysHave) {
+// The messages reach the log and the rule editors word for word.
+TEST(RegexErrors, MessagesAndAMatcherLeftUsable) {
+    const std::string prefix = "TPerlRegEx.Compile() - ";
+    const std::string noPattern = prefix + "Please specify a regular expression in RegEx first";
     TMyRegEx re;
-    EXPECT_EQ(MessageOf([&] { re.SetPattern(""); }),
-              "TPerlRegEx.Compile() - Please specify a regular expression in RegEx first");
-    EXPECT_EQ(MessageOf([&] { re.MatchText("abc"); }),
-              "TPerlRegEx.Compile() - Please specify a regular expression in RegEx first");
+    EXPECT_EQ(MessageOf([&] { re.SetPattern(""); }), noPattern);
+    EXPECT_EQ(MessageOf([&] { re.MatchText("abc"); }), noPattern);
+    EXPECT_EQ(MessageOf([] { Pattern::Compile(""); }), noPattern);
     EXPECT_EQ(MessageOf([&] { re.SetPattern("a(b"); }),
-              "TPerlRegEx.Compile() - Error in regex at offset 3: missing closing parenthesis");
-    EXPECT_EQ(MessageOf([&] { Pattern::Compile("x[a"); }),
-              "TPerlRegEx.Compile() - Error in regex at offset 3: missing terminating ] for "
-              "character class");
-    EXPECT_EQ(MessageOf([] { Pattern::Compile(""); }),
-              "TPerlRegEx.Compile() - Please specify a regular expression in RegEx first");
-    EXPECT_EQ(std::string(RegexError::StudyFailed("no memory").what()),
-              "TPerlRegEx.Study() - Error studying the regex: no memory");
-    // A failed compile leaves nothing half-done behind.
-    EXPECT_THROW(re.Match(), RegexError);
-    re.SetPattern("b");
-    EXPECT_TRUE(re.MatchText("abc"));
-}
+              prefix + "Error in regex at offset 3: missing closing parenthesis");
+    EXPECT_EQ(MessageOf([] { Pattern::Compile("x[a"); }),
+              prefix + "Error in regex at offset 3: missing terminating ] for character class");
 
-TEST(RegexErrors, LockIsReleasedWhenAnErrorLeaves) {
-    TMyRegEx re;
-    EXPECT_THROW(re.SetPattern("("), RegexError);
-    EXPECT_THROW(re.MatchText("x"), RegexError);
+    // A failed compile leaves nothing half-done behind, and the lock is
+    // released on the way out: another thread can take the matcher.
+    EXPECT_THROW(re.Match(), RegexError);
     std::string empty;
     EXPECT_THROW(re.ReplaceText("[", "", true, empty), RegexError);
-    // Another thread must be able to take the matcher now.
     auto other = std::async(std::launch::async, [&re] {
-        re.SetPattern("x");
-        return re.MatchText("x");
+        re.SetPattern("b");
+        return re.MatchText("abc");
     });
     ASSERT_EQ(other.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(other.get());
@@ -352,7 +319,6 @@ void ExpectExpansions(std::initializer_list<TemplateCase> cases) {
 
 TEST(RegexTemplate, NumberedReferences) {
     ExpectExpansions({
-        {"(a+)(b+)", "aabb", "\\U1-$2", "AA-bb"},
         {"(a+)(b+)", "xaabby", "[$1|\\2]", "x[aa|bb]y"},
         {"(a+)(b+)", "aabb", "<$0\\0>", "<aabbaabb>"},
         // Two digits only when the two-digit group exists.
@@ -371,7 +337,6 @@ TEST(RegexTemplate, NamedReferences) {
     ExpectExpansions({
         {"(?<first>a+)(?<Second_2>b+)", "aabb", "${Second_2}${first}", "bbaa"},
         {"(?<first>a+)(?<second>b+)", "aabb", "\\g<second>\\G<first>", "bbaa"},
-        {"(?<first>a+)(?<second>b+)", "aabb", "$2${1}", "bbaa"},
         // An unknown name: ${..} stays as text, \g<..> disappears.
         {"(?<first>a+)", "aa", "[${nope}]", "[${nope}]"},
         {"(?<first>a+)", "aa", "[\\g<nope>]", "[]"},
@@ -534,40 +499,29 @@ TEST(PatternShared, GroupsAndTheirAbsence) {
     EXPECT_EQ(named->GroupNumber("nope"), -1);
 }
 
+// Each call brings its own match data, so threads sharing a pattern get
+// exactly what one thread alone gets.
 TEST(PatternShared, EightThreadsAgreeWithOne) {
     const auto requestLine =
-        Pattern::Compile("^(GET|POST|HEAD) (\\S+) HTTP/(\\d\\.\\d)$", kRegexMultiline);
+        Pattern::Compile("^(GET|HEAD) (\\S+) HTTP/(\\d\\.\\d)$", kRegexMultiline);
     const auto header =
         Pattern::Compile(FromUtf8("^x-имя: (\\w+)$"), kRegexCaseless | kRegexMultiline);
     const auto many = Pattern::Compile(Repeat("(\\w)", 40));  // more groups than usual
-
-    std::vector<std::string> subjects;
-    for (int i = 0; i < 50; ++i) {
-        subjects.push_back((i % 3 == 0   ? "GET"
-                            : i % 3 == 1 ? "HEAD"
-                                         : "PUT") +
-                           std::string(" /p") + std::to_string(i) + " HTTP/1." +
-                           std::to_string(i % 2) + "\r\n" + FromUtf8("X-ИМЯ: Значение") +
-                           std::to_string(i) + "\r\n" + Repeat("z", i) + "\r\n");
-    }
     auto run = [&](const std::string& s) {
-        std::string r;
-        for (int g = 0; g <= 3; ++g) {
-            const auto v = requestLine->FindGroup(s, g);
-            r += v ? std::string(*v) : "-";
-            r += '|';
-        }
-        r += std::string(header->FindGroup(s, 1).value_or("-")) + '|';
-        r += std::string(many->FindGroup(s, 40).value_or("-")) + '|';
-        r += std::to_string(requestLine->GroupOffset(s, 2));
-        return r;
+        return std::string(requestLine->FindGroup(s, 2).value_or("-")) + '|' +
+               std::string(header->FindGroup(s, 1).value_or("-")) + '|' +
+               std::string(many->FindGroup(s, 40).value_or("-")) + '|' +
+               std::to_string(requestLine->GroupOffset(s, 3));
     };
-    std::vector<std::string> expected;
-    for (const auto& s : subjects) {
-        expected.push_back(run(s));
+    std::vector<std::string> subjects, expected;
+    for (int i = 0; i < 50; ++i) {
+        subjects.push_back((i % 3 == 0 ? "PUT /p" : "GET /p") + std::to_string(i) +
+                           " HTTP/1.1\r\n" + FromUtf8("X-ИМЯ: Значение") + std::to_string(i) +
+                           "\r\n" + Repeat("z", i) + "\r\n");
+        expected.push_back(run(subjects.back()));
     }
-    EXPECT_EQ(expected[0], "GET /p0 HTTP/1.0|GET|/p0|1.0|" + FromUtf8("Значение0") + "|-|4");
-    EXPECT_EQ(expected[2], "-|-|-|-|" + FromUtf8("Значение2") + "|-|-1");
+    EXPECT_EQ(expected[1], "/p1|" + FromUtf8("Значение1") + "|-|13");
+    EXPECT_EQ(expected[45], "-|" + FromUtf8("Значение45") + "|z|-1");
 
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
@@ -589,9 +543,8 @@ TEST(PatternShared, EightThreadsAgreeWithOne) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
-// --- modifier keys ------------------------------------------------------------
-
-TEST(RuleKeys, ComboTable) {
+// A two-key combination needs both keys; no combination is held without one.
+TEST(RuleKeys, CombinationsNeedEveryKey) {
     struct Saved {
         bool a = AltDown, c = CtrlDown, s = ShiftDown;
         ~Saved() {
@@ -600,19 +553,15 @@ TEST(RuleKeys, ComboTable) {
             ShiftDown = s;
         }
     } saved;
-    // Keys each combination needs: bit 1 Alt, 2 Ctrl, 4 Shift.
-    const int needs[] = {-1, 1, 2, 4, 1 | 2, 2 | 4, 1 | 4};
-    for (int held = 0; held < 8; ++held) {
-        AltDown = (held & 1) != 0;
-        CtrlDown = (held & 2) != 0;
-        ShiftDown = (held & 4) != 0;
-        for (int index = 0; index <= 6; ++index) {
-            const bool expected = index != 0 && (held & needs[index]) == needs[index];
-            EXPECT_EQ(KeyComboHeld(index), expected) << "combo " << index << " held " << held;
-        }
-        EXPECT_FALSE(KeyComboHeld(-1)) << held;
-        EXPECT_FALSE(KeyComboHeld(7)) << held;
-    }
+    AltDown = CtrlDown = ShiftDown = true;
+    EXPECT_FALSE(KeyComboHeld(-1) || KeyComboHeld(0) || KeyComboHeld(7));
+    EXPECT_TRUE(KeyComboHeld(4) && KeyComboHeld(6));  // Ctrl+Alt, Alt+Shift
+    AltDown = false;
+    EXPECT_TRUE(KeyComboHeld(5));  // Ctrl+Shift
+    EXPECT_FALSE(KeyComboHeld(1) || KeyComboHeld(4) || KeyComboHeld(6));
+    ShiftDown = false;
+    EXPECT_TRUE(KeyComboHeld(2));
+    EXPECT_FALSE(KeyComboHeld(3) || KeyComboHeld(5));
 }
 
 }  // namespace
