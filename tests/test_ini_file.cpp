@@ -4,12 +4,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace vs {
 namespace {
@@ -26,6 +25,16 @@ protected:
         return IniFile::Load(file_);
     }
 
+    std::vector<fs::path> Entries() const {
+        std::vector<fs::path> names;
+        for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+            names.push_back(entry.path().filename());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    static constexpr fs::perms kOwnerRw = fs::perms::owner_read | fs::perms::owner_write;
     TempDir dir_;
     fs::path file_ = dir_.Path() / "test.ini";
 };
@@ -111,7 +120,7 @@ TEST_F(IniFileTest, SetAndSaveChangeOnlyTheValue) {
 
     IniFile ini = IniFile::Load(file_);
     ini.Set("tmainform", "portED_text", "3128");
-    ini.Save(file_, fs::perms::owner_read | fs::perms::owner_write);
+    ini.Save(file_, kOwnerRw);
 
     std::string expected = original;
     expected.replace(expected.find("8080"), 4, "3128");
@@ -158,7 +167,7 @@ TEST_F(IniFileTest, SetValuesReadBackUnchanged) {
     IniFile ini;
     for (const std::string value : {"  padded  ", "'single'", "\"double\"", "", "plain", "a=b"}) {
         ini.Set("S", "K", value);
-        ini.Save(file_, fs::perms::owner_read | fs::perms::owner_write);
+        ini.Save(file_, kOwnerRw);
         EXPECT_EQ(IniFile::Load(file_).Get("S", "K"), value) << ini.Text();
     }
 
@@ -169,15 +178,15 @@ TEST_F(IniFileTest, SetValuesReadBackUnchanged) {
     EXPECT_EQ(IniFile::Load(file_).Get("S", "K"), "a=b");
 }
 
-TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenMode) {
+// A save replaces the file whole or not at all, and never leaves a
+// temporary file beside it.
+TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     WriteBytes(file_, "[Old]\r\nK=old\r\n");
-    fs::permissions(file_, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                               fs::perms::others_read);
+    fs::permissions(file_, kOwnerRw | fs::perms::group_read | fs::perms::others_read);
     const mode_t oldMask = ::umask(0);  // a lax umask must not widen the mode
-
     IniFile ini = IniFile::Load(file_);
     ini.Set("Old", "K", "new");
-    ini.Save(file_, fs::perms::owner_read | fs::perms::owner_write);
+    ini.Save(file_, kOwnerRw);
     ::umask(oldMask);
 
     struct stat st {};
@@ -185,27 +194,13 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenMode) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
 
-    std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
-        entries.push_back(entry.path().filename());
-    }
-    EXPECT_EQ(entries, std::vector<fs::path>{"test.ini"});
-}
-
-TEST_F(IniFileTest, FailedSaveLeavesNothingBehind) {
-    IniFile ini;
-    ini.Set("S", "K", "V");
-    EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", fs::perms::owner_all),
-                 std::system_error);
+    EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);
     // Fails only at the rename, after the temporary file was written.
-    fs::create_directories(file_ / "in the way");
-    EXPECT_THROW(ini.Save(file_, fs::perms::owner_all), std::system_error);
-
-    std::vector<fs::path> entries;
-    for (const auto& entry : fs::directory_iterator(dir_.Path())) {
-        entries.push_back(entry.path().filename());
-    }
-    EXPECT_EQ(entries, std::vector<fs::path>{"test.ini"});
+    const fs::path blocked = dir_.Path() / "blocked.ini";
+    fs::create_directories(blocked / "in the way");
+    EXPECT_THROW(ini.Save(blocked, kOwnerRw), std::system_error);
+    EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
+    EXPECT_EQ(Entries(), (std::vector<fs::path>{"blocked.ini", "test.ini"}));
 }
 
 }  // namespace
