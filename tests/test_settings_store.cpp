@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <fstream>
-
 #include "shell/ini_file.h"
 #include "shell/settings_store.h"
 #include "support/child_process.h"
@@ -12,35 +10,20 @@
 namespace vs {
 namespace {
 
-std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-TEST(ApplySettings, FreshDefaults) {
-    Settings s;
-    AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
-    EXPECT_EQ(applied.port, 8080);
-    EXPECT_EQ(applied.mappedHost, "127.0.0.1");
-    EXPECT_EQ(applied.mappedPort, 4480);
-    EXPECT_EQ(applied.scale, 5000);
-    EXPECT_EQ(applied.freshWindow, std::chrono::minutes(5));
-    EXPECT_TRUE(s.BlackListCB && s.CacheListCB && s.NoReqCB);
-    EXPECT_FALSE(s.URLPrepareCB);
-}
-
-TEST(ApplySettings, FallbacksRewriteTheFields) {
+TEST(ApplySettings, NumbersApplyAndWhatIsNoNumberIsRewrittenWithTheFallback) {
     Settings s;
     s.PortEd = "abc";
     s.MappedPortEd = "0081";
     s.ScaleEd = "lots";
-    AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
+    s.MappedHostEd = "parent.example";
+    const AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
     EXPECT_EQ(applied.port, 8080);
     EXPECT_EQ(s.PortEd, "8080");
     EXPECT_EQ(applied.mappedPort, 81);
     EXPECT_EQ(s.MappedPortEd, "81");
     EXPECT_EQ(applied.scale, 10000);
     EXPECT_EQ(s.ScaleEd, "10000");
+    EXPECT_EQ(applied.mappedHost, "parent.example");
 }
 
 TEST(ApplySettings, FreshWindowDayArithmetic) {
@@ -71,18 +54,16 @@ TEST(ApplySettings, FreshWindowDayArithmetic) {
 TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
     test::TempDir dir;
     const auto ini = dir.Path() / "Vellostore.ini";
-    {
-        std::ofstream out(ini, std::ios::binary);
-        out << "; placement\r\n[TMainForm]\r\nNormPos=1,2,3,4\r\nPortEd_Text=9000\r\n"
-               "[Monitor Columns Sizes]\r\nColumn0=40\r\n";
-    }
+    test::WriteBytes(ini,
+                     "; placement\r\n[TMainForm]\r\nNormPos=1,2,3,4\r\nPortEd_Text=9000\r\n"
+                     "[Monitor Columns Sizes]\r\nColumn0=40\r\n");
     Settings s = LoadSettings(ini);
     s.UserPswEd = "secret";
     s.OffLine = true;
     s.StatCols = 3;
     SaveSettings(ini, s);
 
-    const std::string text = Slurp(ini);
+    const std::string text = test::ReadBytes(ini);
     EXPECT_NE(text.find("NormPos=1,2,3,4\r\n"), std::string::npos);
     EXPECT_NE(text.find("[Monitor Columns Sizes]\r\nColumn0=40\r\n"), std::string::npos);
     EXPECT_NE(text.find("PortEd_Text=9000\r\n"), std::string::npos);
