@@ -62,27 +62,14 @@ TEST_F(GeneratedPageDate, EnglishNamesAndPaddedFieldsInLocalTime) {
     EXPECT_EQ(FormatPageDate(kNewYearsEve), "Fri 01 Jan 2027 01:30:04");
 }
 
-using GeneratedRedirect = PageDateZone;
-
-TEST_F(GeneratedRedirect, ExactBytes) {
-    EXPECT_EQ(RedirectAnswer(kSaturdayNoon, "http://example.org/a?b=1"),
-              "HTTP/1.0 302 Moved Temporarily\r\n"
-              "Date: Sat 05 Dec 2026 12:09:11 GMT\r\n"
-              "Server: Vellostore\r\n"
-              "Location: http://example.org/a?b=1\r\n"
-              "Proxy-Connection: close\r\n"
-              "Connection: close\r\n");
-}
-
-using GeneratedAuthRequired = PageDateZone;
-
-TEST_F(GeneratedAuthRequired, BodyLengthMatchesTheHeader) {
+// The 407 answer states the length of a body that carries the date, and
+// the body is Windows-1251 whatever the source file's encoding.
+TEST_F(GeneratedPageDate, AuthRequiredBodyLengthMatchesTheHeader) {
     const std::string answer = AuthRequiredAnswer(kSaturdayNoon);
     const std::size_t split = answer.find("\r\n\r\n");
     ASSERT_NE(split, std::string::npos);
     const std::string header = answer.substr(0, split + 4);
     const std::string body = answer.substr(split + 4);
-
     EXPECT_EQ(header,
               "HTTP/1.0 407 Proxy Authentication Required\r\n"
               "Server: Vellostore\r\n"
@@ -95,31 +82,29 @@ TEST_F(GeneratedAuthRequired, BodyLengthMatchesTheHeader) {
               "\r\n");
     EXPECT_EQ(body.size(), 701u);
     EXPECT_EQ(body, ErrorPageBody("Sat 05 Dec 2026 12:09:11"));
-    EXPECT_TRUE(body.starts_with("<!DOCTYPE HTML PUBLIC "));
     EXPECT_TRUE(
         body.ends_with("Generated Sat 05 Dec 2026 12:09:11 GMT by Vellostore\r\n"
                        "</ADDRESS>\r\n</BODY></HTML>\r\n"));
-}
+    EXPECT_EQ(ErrorPageBody("0123456789").size(), ErrorPageBody("").size() + 10);
 
-TEST(GeneratedAuthRequiredBody, LengthFollowsTheDateAndCyrillicIsCp1251) {
-    EXPECT_EQ(ErrorPageBody("").size(), 677u);
-    EXPECT_EQ(ErrorPageBody("0123456789").size(), 687u);
-
-    const std::string body = ErrorPageBody("x");
-    // "ОШИБКА" as one byte per letter.
-    EXPECT_NE(body.find("<H1>\xCE\xD8\xC8\xC1\xCA\xC0</H1>\r\n"), std::string::npos);
-    // "Доступ" in the title.
+    // "ОШИБКА: Доступ" one byte per letter, and no UTF-8 lead byte of
+    // Cyrillic anywhere (D0/D1 are "Р"/"С", absent here).
     EXPECT_NE(body.find("<TITLE>\xCE\xD8\xC8\xC1\xCA\xC0: \xC4\xEE\xF1\xF2\xF3\xEF "),
               std::string::npos);
-    for (unsigned char c : body) {
-        // No UTF-8 lead bytes of Cyrillic (D0/D1 are "Р"/"С", absent here).
-        EXPECT_NE(c, 0xD0);
-        EXPECT_NE(c, 0xD1);
-    }
+    EXPECT_EQ(body.find_first_of("\xD0\xD1"), std::string::npos);
 }
 
-TEST(GeneratedRefusalPage, ForbiddenCarriesTheRuleNumber) {
-    EXPECT_EQ(ForbiddenPage("http://ads.example/x", 3),
+// Browsers and older setups compare these as they are; each is sent with
+// one more CR LF except the 304.
+TEST_F(GeneratedPageDate, FixedAnswersExactBytes) {
+    EXPECT_EQ(RedirectAnswer(kSaturdayNoon, "http://example.org/a?b=1"),
+              "HTTP/1.0 302 Moved Temporarily\r\n"
+              "Date: Sat 05 Dec 2026 12:09:11 GMT\r\n"
+              "Server: Vellostore\r\n"
+              "Location: http://example.org/a?b=1\r\n"
+              "Proxy-Connection: close\r\n"
+              "Connection: close\r\n");
+    EXPECT_EQ(RefusalPage("http://ads.example/x", 3),
               "HTTP/1.0 403 Forbidden\r\n"
               "Connection: close\r\n"
               "Content-Type: text/html\r\n"
@@ -128,39 +113,15 @@ TEST(GeneratedRefusalPage, ForbiddenCarriesTheRuleNumber) {
               "Access to the requested URL <B>http://ads.example/x</B> was not allowed "
               "(rule #3).\r\n"
               "</BODY></HTML>\r\n");
-    EXPECT_NE(RefusalPage("http://a/", 10).find("was not allowed (rule #10).\r\n"),
-              std::string::npos);
     EXPECT_NE(RefusalPage("http://a/", 32766).find("(rule #32766)."), std::string::npos);
-}
-
-TEST(GeneratedRefusalPage, MissingFromCacheIsNotFound) {
-    const std::string expected =
-        "HTTP/1.0 404 Not found\r\n"
-        "Connection: close\r\n"
-        "Content-Type: text/html\r\n"
-        "\r\n"
-        "<HTML><HEAD><TITLE>Not found</TITLE></HEAD><BODY><H1>Not found</H1>\r\n"
-        "File <B>http://a/b.gif</B> not found in cache.\r\n"
-        "</BODY></HTML>\r\n";
-    EXPECT_EQ(NotFoundPage("http://a/b.gif"), expected);
-    EXPECT_EQ(RefusalPage("http://a/b.gif", kMissingFromCacheRule), expected);
-}
-
-TEST(GeneratedRefusalPage, UrlCannotInjectMarkup) {
-    const std::string url = "http://x/?a=<script>alert(\"1\")</script>&b='2'";
-    const std::string escaped =
-        "http://x/?a=&lt;script&gt;alert(&quot;1&quot;)&lt;/script&gt;&amp;b=&#39;2&#39;";
-    EXPECT_EQ(EscapeHtml(url), escaped);
-    // An entity already in the URL is shown as typed, not decoded.
-    EXPECT_EQ(EscapeHtml("&lt;"), "&amp;lt;");
-
-    for (const std::string& page : {ForbiddenPage(url, 1), NotFoundPage(url)}) {
-        EXPECT_NE(page.find("<B>" + escaped + "</B>"), std::string::npos) << page;
-        EXPECT_EQ(page.find("<script>"), std::string::npos) << page;
-    }
-}
-
-TEST(GeneratedFixedPages, BadGatewayAndNotModifiedExactBytes) {
+    EXPECT_EQ(RefusalPage("http://a/b.gif", kMissingFromCacheRule),
+              "HTTP/1.0 404 Not found\r\n"
+              "Connection: close\r\n"
+              "Content-Type: text/html\r\n"
+              "\r\n"
+              "<HTML><HEAD><TITLE>Not found</TITLE></HEAD><BODY><H1>Not found</H1>\r\n"
+              "File <B>http://a/b.gif</B> not found in cache.\r\n"
+              "</BODY></HTML>\r\n");
     EXPECT_EQ(BadGatewayPage(),
               "HTTP/1.0 502 Bad Gateway\r\n"
               "Content-Type: text/html\r\n"
@@ -175,6 +136,20 @@ TEST(GeneratedFixedPages, BadGatewayAndNotModifiedExactBytes) {
               "Server: Vellostore\r\n"
               "Proxy-Connection: close\r\n"
               "\r\n");
+}
+
+TEST(GeneratedRefusalPage, UrlCannotInjectMarkup) {
+    const std::string url = "http://x/?a=<script>alert(\"1\")</script>&b='2'";
+    const std::string escaped =
+        "http://x/?a=&lt;script&gt;alert(&quot;1&quot;)&lt;/script&gt;&amp;b=&#39;2&#39;";
+    EXPECT_EQ(EscapeHtml(url), escaped);
+    // An entity already in the URL is shown as typed, not decoded.
+    EXPECT_EQ(EscapeHtml("&lt;"), "&amp;lt;");
+
+    for (const std::string& page : {ForbiddenPage(url, 1), NotFoundPage(url)}) {
+        EXPECT_NE(page.find("<B>" + escaped + "</B>"), std::string::npos) << page;
+        EXPECT_EQ(page.find("<script>"), std::string::npos) << page;
+    }
 }
 
 }  // namespace
