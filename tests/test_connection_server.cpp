@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <future>
+#include <functional>
 #include <thread>
 
 #include "proxy/connection_server.h"
@@ -21,21 +21,38 @@ using test::SendText;
 
 std::atomic<int> liveRecords{0};
 
+// Polls until the condition holds; false when it did not within the limit.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+using Hook = std::function<void(std::string&)>;
+
+// The per-connection record: passes the relayed bytes to the hooks.
 struct Record : ConnectionData, ConnectionIntercept {
-    Record() { ++liveRecords; }
+    Record(std::function<void(std::string)> add, Hook send, Hook receive)
+        : add(std::move(add)), onSend(std::move(send)), onReceive(std::move(receive)) {
+        ++liveRecords;
+    }
     ~Record() override { --liveRecords; }
-    std::function<void(std::string&)> onSend, onReceive;
+    void Send(std::string& bytes) override { Pass("send:", onSend, bytes); }
+    void Receive(std::string& bytes) override { Pass("receive:", onReceive, bytes); }
+    void Pass(const std::string& what, const Hook& hook, std::string& bytes) {
+        add(what + bytes);
+        if (hook) {
+            hook(bytes);
+        }
+    }
+    std::function<void(std::string)> add;
+    Hook onSend, onReceive;
     std::string firstData;  // per connection: workers run side by side
-    void Send(std::string& bytes) override {
-        if (onSend) {
-            onSend(bytes);
-        }
-    }
-    void Receive(std::string& bytes) override {
-        if (onReceive) {
-            onReceive(bytes);
-        }
-    }
 };
 
 // Records the order of events and hooks; forwards the first request to the
@@ -50,34 +67,17 @@ public:
         std::lock_guard g(lock);
         events.push_back(std::move(e));
     }
-    bool WaitFor(const std::string& e, std::chrono::milliseconds limit = 5s) {
-        auto until = std::chrono::steady_clock::now() + limit;
-        while (std::chrono::steady_clock::now() < until) {
-            for (auto& x : Events()) {
-                if (x == e) {
-                    return true;
-                }
-            }
-            std::this_thread::sleep_for(5ms);
-        }
-        return false;
+    bool WaitFor(const std::string& e) {
+        return WaitUntil([&] {
+            const auto all = Events();
+            return std::find(all.begin(), all.end(), e) != all.end();
+        });
     }
 
     void OnConnect(Worker& worker) override {
         Add("connect");
-        auto record = std::make_unique<Record>();
-        record->onSend = [this, hookSend = sendHook](std::string& b) {
-            Add("send:" + b);
-            if (hookSend) {
-                hookSend(b);
-            }
-        };
-        record->onReceive = [this, hookReceive = receiveHook](std::string& b) {
-            Add("receive:" + b);
-            if (hookReceive) {
-                hookReceive(b);
-            }
-        };
+        auto record = std::make_unique<Record>([this](std::string e) { Add(std::move(e)); },
+                                               sendHook, receiveHook);
         worker.Outbound().SetIntercept(record.get());
         Record& mine = *record;
         worker.Client().SetData(std::move(record));
@@ -103,7 +103,7 @@ public:
     std::vector<std::string> events;
     bool localAnswer = false;
     std::optional<std::chrono::milliseconds> blockInConnect;
-    std::function<void(std::string&)> sendHook, receiveHook;
+    Hook sendHook, receiveHook;
 };
 
 // An origin that answers each received block with "echo:" + block and
@@ -192,9 +192,9 @@ TEST_F(ServerFixture, HookThatEmptiesTheBytesSendsNothing) {
     SendText(client, "hello");
     test::ReadUntil(client, "echo:hello");
     SendText(client, "drop");
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(events.WaitFor("send:drop"));
     SendText(client, "quiet");
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(events.WaitFor("receive:echo:quiet"));
     SendText(client, "bye");
     EXPECT_EQ(ReadAll(client), "echo:bye");
 }
@@ -215,10 +215,7 @@ TEST_F(ServerFixture, ABrowserClosingAtOnceStillMakesTheMappedConnection) {
     ASSERT_TRUE(events.WaitFor("disconnect"));
     EXPECT_EQ(events.Events().at(1), "outbound-connected");
     // The origin's accept may run after the proxy's connect has returned.
-    for (int i = 0; i < 500 && origin.server.Accepted() == 0; ++i) {
-        std::this_thread::sleep_for(2ms);
-    }
-    EXPECT_EQ(origin.server.Accepted(), 1);
+    EXPECT_TRUE(WaitUntil([&] { return origin.server.Accepted() == 1; }));
 }
 
 TEST_F(ServerFixture, RefusedOutboundConnectClosesTheClient) {
@@ -240,9 +237,7 @@ TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
     // One more that never sends its first request: its worker waits in the
     // connect phase.
     clients.push_back(Connect());
-    while (server.ActiveConnections() < 11) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 11; }));
     auto started = std::chrono::steady_clock::now();
     server.Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
@@ -262,9 +257,7 @@ TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
 TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
     events.blockInConnect = 2500ms;  // ignores the closed socket until then
     auto client = Connect();
-    while (server.ActiveConnections() < 1) {
-        std::this_thread::sleep_for(1ms);
-    }
+    ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 1; }));
     auto started = std::chrono::steady_clock::now();
     try {
         server.Stop();
@@ -278,40 +271,24 @@ TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
 }
 
 TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
-    constexpr int kBurst = 50;
-    auto burst = [&] {
-        std::vector<net::Socket> clients;
-        for (int i = 0; i < kBurst; ++i) {
-            clients.push_back(Connect());
-            SendText(clients.back(), "x");
+    constexpr std::size_t kBurst = 50;
+    for (int round = 0; round < 2; ++round) {
+        {
+            std::vector<net::Socket> clients;
+            for (std::size_t i = 0; i < kBurst; ++i) {
+                clients.push_back(Connect());
+                SendText(clients.back(), "x");
+            }
+            for (auto& c : clients) {
+                ASSERT_EQ(test::ReadUntil(c, "echo:x"), "echo:x");
+            }
+            // All of them are open at once here.
+            ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == kBurst; }));
         }
-        for (auto& c : clients) {
-            ASSERT_EQ(test::ReadUntil(c, "echo:x"), "echo:x");
-        }
-        for (int i = 0; i < 5000 && server.ActiveConnections() < kBurst; ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
-        ASSERT_EQ(server.ActiveConnections(), static_cast<std::size_t>(kBurst));
-    };
-    burst();  // all 50 connections are open at once here
-    auto waitIdle = [&] {
-        for (int i = 0; i < 5000 && server.IdleThreads() < kBurst; ++i) {
-            std::this_thread::sleep_for(1ms);
-        }
-    };
-    for (int i = 0; i < 5000 && server.ActiveConnections() > 0; ++i) {
-        std::this_thread::sleep_for(1ms);
+        ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 0; }));
+        EXPECT_TRUE(WaitUntil([&] { return server.IdleThreads() == kBurst; })) << round;
+        EXPECT_EQ(server.PoolThreads(), kBurst) << round;
     }
-    waitIdle();
-    EXPECT_EQ(server.PoolThreads(), static_cast<std::size_t>(kBurst));
-    EXPECT_EQ(server.IdleThreads(), static_cast<std::size_t>(kBurst));
-
-    burst();
-    for (int i = 0; i < 5000 && server.ActiveConnections() > 0; ++i) {
-        std::this_thread::sleep_for(1ms);
-    }
-    waitIdle();
-    EXPECT_EQ(server.PoolThreads(), static_cast<std::size_t>(kBurst));
 }
 
 TEST(ConnectionServer, StartFailsWhenThePortIsTaken) {
