@@ -7,6 +7,7 @@
 #include <fstream>
 
 #include "cache/cache_store.h"
+#include "proxy/generated_pages.h"
 #include "support/cache_fixture.h"
 
 namespace vs::cache {
@@ -202,7 +203,8 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     // "Content-Length:100" and then the close after 50 bytes: cut short.
     EXPECT_EQ(fetch("/nospace", "never comes"), std::string(50, 'n'));
     EXPECT_EQ(fetch("/spaces", "twelve bytes"), "twelve bytes");
-    const std::string lines = "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n";
+    const std::string lines =
+        "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n";
     EXPECT_EQ(fetch("/bodyheaders", "never\r\n"), lines);
     // A chunked gzip answer arriving whole in one block keeps its encoding.
     const std::string gzip("\x1f\x8b\x08\x00gzipped-js", 14);
@@ -255,6 +257,56 @@ TEST_F(CacheFixture, RequestsOfOtherMethodsAndOddUrlsKeepTheirPlace) {
     Get(odd);
     Get(odd);
     EXPECT_EQ(origin.Requests().back(), "GET " + odd + " HTTP/1.1\tSun, 06 Nov 1994 08:49:37 GMT");
+}
+
+// What a browser does all day: one kept-alive connection carrying requests
+// to three hosts in turn, some stored and some not, one answered from the
+// cache after its origin's 304, and a CONNECT last. Every answer comes from
+// its own host and every entry holds exactly what its origin sent.
+TEST_F(CacheFixture, OneConnectionForThreeHostsGetsEveryAnswerFromItsOwnHost) {
+    test::OriginProcess a(dir.Path(), "A"), b(dir.Path(), "B"), c(dir.Path(), "C");
+    StartProxy();
+    auto client = Connect();
+    auto ask = [&](const test::OriginProcess& host, std::string_view path) {
+        SendText(client, "GET " + host.Url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return path == "/gzchunked" ? test::ReadUntil(client, "0\r\n\r\n") : ReadResponse(client);
+    };
+    auto from = [](const std::string& answer) {
+        std::size_t at = answer.find("X-Origin: ");
+        return at == std::string::npos ? "" : answer.substr(at + 10, 1);
+    };
+    auto entry = [&](const test::OriginProcess& host, std::string_view path) {
+        return *EntryPath(engine.Cache()->dir, CacheKey(host.Url(path)));
+    };
+    const std::string gzip("\x1f\x8b\x08\x00gzipped-js", 14);
+    EXPECT_EQ(from(ask(a, "/who")), "A");
+    EXPECT_EQ(from(ask(b, "/gzchunked")), "B");
+    EXPECT_EQ(BodyOf(ask(c, "/who")), "C");
+    EXPECT_EQ(BodyOf(ask(a, "/nocache")), "fresh");
+    EXPECT_TRUE(ask(b, "/missing").starts_with("HTTP/1.1 404 Not Found\r\nX-Origin: B\r\n"));
+    EXPECT_EQ(BodyOf(ask(c, "/lm/page")), "body of page");
+    std::string cached = ask(c, "/who");
+    EXPECT_TRUE(cached.starts_with("HTTP/1.1 200 OK\r\nX-Origin: C\r\n")) << cached;
+    EXPECT_EQ(BodyOf(cached), "C");
+    EXPECT_EQ(c.Requests().back(), "GET /who HTTP/1.1\tSun, 06 Nov 1994 08:49:37 GMT");
+
+    SendText(client, "CONNECT 127.0.0.1:" + std::to_string(b.Port()) + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(test::ReadExactly(client, proxy::kTunnelEstablished.size()),
+              proxy::kTunnelEstablished);
+    SendText(client, "GET /who HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(BodyOf(ReadResponse(client)), "B");
+    client.Close();
+    Settle();
+
+    EXPECT_EQ(Slurp(entry(b, "/gzchunked")), gzip + "text/javascript\x0fgzip\x04\x02");
+    EXPECT_EQ(Slurp(entry(a, "/who")), "A");
+    EXPECT_EQ(Slurp(entry(c, "/who")), "C");
+    EXPECT_EQ(Slurp(entry(c, "/lm/page")), "body of page");
+    EXPECT_FALSE(EntryExists(entry(a, "/nocache")));
+    EXPECT_FALSE(EntryExists(entry(b, "/missing")));
+    EXPECT_EQ(a.Requests().size(), 2u);
+    EXPECT_EQ(b.Requests().size(), 3u);
+    EXPECT_EQ(monitor.RowCount(), 8u);
 }
 
 TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {

@@ -151,10 +151,11 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
             }
             std::lock_guard guard(lock);
             heads.push_back(head);
-            net::SendAll(s, head.starts_with("CONNECT ")
-                                ? "HTTP/1.1 407 Proxy Authentication Required\r\n"
-                                  "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 4\r\n\r\nnope"
-                                : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+            net::SendAll(
+                s, head.starts_with("CONNECT ")
+                       ? "HTTP/1.1 407 Proxy Authentication Required\r\n"
+                         "Proxy-Authenticate: Basic realm=\"p\"\r\nContent-Length: 4\r\n\r\nnope"
+                       : "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
         }
     });
     lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});

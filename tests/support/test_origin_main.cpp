@@ -162,8 +162,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return true;
     }
     if (path == "/missing") {
-        reply("HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
-              "not found");
+        reply(
+            "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
+            "not found");
         return true;
     }
     if (path == "/nospace") {
@@ -172,16 +173,18 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return false;
     }
     if (path == "/spaces") {
-        reply("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length:  12 \r\n\r\n"
-              "twelve bytes");
+        reply(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length:  12 \r\n\r\n"
+            "twelve bytes");
         return true;
     }
     if (path == "/gzchunked") {
         std::string body("\x1f\x8b\x08\x00gzipped-js", 14);
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"
-                "Last-Modified: " + std::string(kLastModified) +
-                    "\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n" + body.substr(0, 6) +
-                    "\r\n8\r\n" + body.substr(6) + "\r\n0\r\n\r\n");
+        Send(s,
+             "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"
+             "Last-Modified: " +
+                 std::string(kLastModified) + "\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n" +
+                 body.substr(0, 6) + "\r\n8\r\n" + body.substr(6) + "\r\n0\r\n\r\n");
         return true;
     }
     if (path == "/bodyheaders") {
