@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     FuzzedDataProvider input(data, size);
     const unsigned flags = input.ConsumeIntegral<std::uint8_t>();
-    const bool final = input.ConsumeBool();
+    const bool upstreamCloses = input.ConsumeBool();
     std::vector<std::size_t> cuts;
     const int count = input.ConsumeIntegralInRange(0, 2);
     for (int i = 0; i < count; ++i) {
@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             send(block);
         }
-        if (final && browser.connection->Connected()) {
-            (void)session.FilterUpstream("", true);
+        if (upstreamCloses) {
+            (void)session.UpstreamClosed();
         }
     }
     if (h.Tick()) {

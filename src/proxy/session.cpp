@@ -66,10 +66,11 @@ void Session::Begin(std::string firstData, std::string_view address) {
     if (firstData.empty()) {
         return;  // the browser closed at once: the mapped target stays
     }
-    FirstData = FilterUpstream(firstData, true);
+    FirstData = FilterUpstream(firstData);
     connecting_ = false;
     if (!client_.Connected() || (inFlight_.empty() && !directTunnelPending_)) {
-        // Answered here, or refused: nothing may leave the machine.
+        // Answered here, refused, or a head the browser never finished:
+        // nothing may leave the machine.
         outbound_.SetLocalAnswer();
         FirstData.clear();
     }
@@ -101,7 +102,7 @@ void Session::Refuse() {
     client_.Disconnect();
 }
 
-std::string Session::FilterUpstream(std::string_view bytes, bool final) {
+std::string Session::FilterUpstream(std::string_view bytes) {
     std::string input;
     if (!pendingHead_.empty()) {
         input = std::move(pendingHead_);
@@ -138,10 +139,10 @@ std::string Session::FilterUpstream(std::string_view bytes, bool final) {
         }
         const std::size_t end = http::FindHeadEnd(rest);
         if (end == std::string_view::npos) {
-            if (!final && rest.size() < kMaxHead) {
+            if (rest.size() < kMaxHead) {
                 pendingHead_.assign(rest);
             } else {
-                Refuse();  // too long to decide on, or cut short by the browser
+                Refuse();  // too long to decide on
             }
             break;
         }
@@ -182,8 +183,8 @@ std::optional<Target> Session::TargetOf(const Exchange& exchange) const {
     return Target{std::move(direct.host), direct.port};
 }
 
-void Session::GoTo(const Target& target, std::string& out) {
-    if (target_ && SameTarget(target, *target_) && !connecting_) {
+void Session::GoTo(const Target& target, bool fresh, std::string& out) {
+    if (target_ && SameTarget(target, *target_) && !connecting_ && !fresh) {
         return;
     }
     target_ = target;
@@ -230,7 +231,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         // The proxy answers the CONNECT itself once connected; the request
         // goes nowhere.
         inFlight_.push_back(std::move(exchange));
-        GoTo(*target, out);
+        GoTo(*target, true, out);
         if (connecting_) {
             directTunnelPending_ = true;
         } else {
@@ -241,7 +242,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return true;
     }
     inFlight_.push_back(std::move(exchange));
-    GoTo(*target, out);
+    GoTo(*target, false, out);
     out += head.Text();
     return true;
 }

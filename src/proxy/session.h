@@ -76,8 +76,8 @@ public:
 
     // The bytes from the browser as they go upstream: request heads decided
     // on, bodies and tunnel bytes unchanged. An incomplete head is kept for
-    // the next call unless `final` is set (then it is refused).
-    std::string FilterUpstream(std::string_view bytes, bool final = false);
+    // the next call.
+    std::string FilterUpstream(std::string_view bytes);
     // The bytes from upstream as the browser gets them.
     std::string FilterDownstream(std::string_view bytes);
 
@@ -108,7 +108,9 @@ private:
     std::optional<Target> TargetOf(const Exchange& exchange) const;
     // Whether the request must wait until the answers before it are in.
     bool MustWait(const http::MessageHead& head) const;
-    void GoTo(const Target& target, std::string& out);
+    // Points the outbound side at `target`: set while connecting, else the
+    // connection is replaced when the target differs (or always, `fresh`).
+    void GoTo(const Target& target, bool fresh, std::string& out);
     void OpenDirectTunnel(Exchange& exchange);
     void CompleteAnswering();
     // Ends the browser connection: a request that cannot be forwarded.
