@@ -128,7 +128,7 @@ TEST_F(CacheFixture, EncodedAnswersKeepTypeAndEncodingInTheTrailer) {
 
 TEST_F(CacheFixture, ALocalAnswerSniffsTheTypeOfAnEntryWithoutTrailer) {
     std::string gif = "GIF89a" + std::string(1228, '\x01');
-    auto writer = BeginEntry(EntryFile("/img.gif"));
+    auto writer = BeginEntry(EntryFile("/img.gif"), CacheKey(origin.Url("/img.gif")));
     ASSERT_TRUE(writer);
     writer->Append(gif);
     ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
@@ -307,6 +307,124 @@ TEST_F(CacheFixture, OneConnectionForThreeHostsGetsEveryAnswerFromItsOwnHost) {
     EXPECT_EQ(a.Requests().size(), 2u);
     EXPECT_EQ(b.Requests().size(), 3u);
     EXPECT_EQ(monitor.RowCount(), 8u);
+}
+
+// What is stored is what every user of the proxy may get: a GET's answer,
+// not private, not to the user's own credentials, not varying by more than
+// the encoding. The switch that ignores "no-cache" is the user's choice
+// for "no-store" and "private" too.
+TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
+    StartProxy();
+    const std::string noBody = "Content-Length: 0\r\n";
+    Get("/lm/paid", noBody, "POST");  // "the payment result"
+    EXPECT_EQ(BodyOf(Get("/lm/paid")), "body of paid");
+    EXPECT_EQ(LastIms(), "-");  // nothing was stored by the POST
+    Get("/lm/paid", noBody, "POST");
+    EXPECT_EQ(origin.Requests().back(), "POST /lm/paid HTTP/1.1\t-");  // never conditional
+
+    EXPECT_EQ(BodyOf(Get("/private", "Cookie: anna\r\n")), "for anna");
+    EXPECT_EQ(BodyOf(Get("/private", "Cookie: boris\r\n")), "for boris");
+    EXPECT_EQ(BodyOf(Get("/nostore", "Cookie: anna\r\n")), "for anna");
+    EXPECT_EQ(BodyOf(Get("/nostore", "Cookie: boris\r\n")), "for boris");
+    Get("/lm/mine", "Authorization: Basic YTpi\r\n");
+    EXPECT_EQ(BodyOf(Get("/vary-lang", "Accept-Language: ru\r\n")), "ru");
+    EXPECT_EQ(BodyOf(Get("/vary-lang", "Accept-Language: en\r\n")), "en");
+    Get("/vary-enc");
+    Settle();
+    for (const char* path : {"/private", "/nostore", "/lm/mine", "/vary-lang"}) {
+        EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
+    }
+    EXPECT_EQ(Slurp(EntryFile("/vary-enc")), "any");
+
+    StartProxy([](Settings& s) { s.NoCacheIgnoreCB = true; });
+    Get("/private", "Cookie: anna\r\n");
+    Get("/nostore", "Cookie: anna\r\n");
+    Get("/lm/mine", "Authorization: Basic YTpi\r\n");
+    Get("/vary-lang", "Accept-Language: ru\r\n");
+    Settle();
+    EXPECT_EQ(Slurp(EntryFile("/private")), "for anna");
+    EXPECT_EQ(Slurp(EntryFile("/nostore")), "for anna");
+    EXPECT_FALSE(EntryExists(EntryFile("/lm/mine")));
+    EXPECT_FALSE(EntryExists(EntryFile("/vary-lang")));
+
+    // Offline, a POST cannot be answered: the page for what the cache lacks.
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    EXPECT_TRUE(Get("/lm/paid", noBody, "POST").starts_with("HTTP/1.0 404")) << "offline POST";
+    EXPECT_EQ(BodyOf(Get("/lm/paid")), "body of paid");
+}
+
+// Two keys may map to one file; an entry answers only the key it was
+// written for, and with the type its origin gave it.
+TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
+    StartProxy();
+    for (auto [first, second] :
+         {std::pair{"/lm/z?k=1", "/lm/z^/k=1"}, std::pair{"/lm/c:x", "/lm/c!x"}}) {
+        const std::string firstBody = "body of " + std::string(first).substr(4);
+        const std::string secondBody =
+            "body of " + std::string(second).substr(std::string(second).rfind('/') + 1);
+        EXPECT_EQ(BodyOf(Get(first)), firstBody);
+        EXPECT_EQ(BodyOf(Get(second)), secondBody);
+        EXPECT_EQ(LastIms(), "-") << second << " was answered by " << first << "'s entry";
+        EXPECT_EQ(BodyOf(Get(first)), firstBody);
+        EXPECT_EQ(LastIms(), "-");
+        Settle();
+        EXPECT_EQ(Slurp(EntryFile(first)), firstBody);  // the newest answer replaced it
+    }
+
+    Get("/module.js");
+    const std::string revalidated = Get("/module.js");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_NE(revalidated.find("\r\nContent-Type: text/javascript\r\n"), std::string::npos)
+        << revalidated;
+    EXPECT_EQ(Slurp(EntryFile("/module.js")), "export const x = 1;");
+    StartProxy([](Settings& s) { s.OffLine = true; });
+    EXPECT_NE(Get("/module.js").find("\r\nContent-Type: text/javascript\r\n"), std::string::npos);
+}
+
+// A browser that asked to close (HTTP/1.0, "Connection: close") gets a
+// closing answer from the cache, and the connection ends; others keep it.
+TEST_F(CacheFixture, AnswersFromTheCacheHonourTheBrowsersWishToClose) {
+    StartProxy();
+    Get("/lm/keep");
+    const std::string url = origin.Url("/lm/keep");
+    for (const std::string& request :
+         {"GET " + url + " HTTP/1.0\r\n\r\n",
+          "GET " + url + " HTTP/1.1\r\nConnection: close\r\n\r\n",
+          "GET " + url + " HTTP/1.1\r\nProxy-Connection: close\r\n\r\n"}) {
+        auto client = Connect();
+        SendText(client, request);
+        const std::string answer = ReadAll(client);  // ends only when the proxy closes
+        EXPECT_NE(answer.find("\r\nConnection: close\r\n"), std::string::npos) << answer;
+        EXPECT_EQ(BodyOf(answer), "body of keep");
+    }
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    auto client = Connect();
+    for (int i = 0; i < 2; ++i) {
+        SendText(client, "GET " + url + " HTTP/1.0\r\nProxy-Connection: keep-alive\r\n\r\n");
+        EXPECT_EQ(BodyOf(ReadResponse(client)), "body of keep");
+    }
+}
+
+// Framing the proxy cannot trust, or a head too long to read, is relayed
+// as the origin sent it, and nothing is stored.
+TEST_F(CacheFixture, FramingInDoubtIsRelayedButNeverStored) {
+    StartProxy();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/bighead", "small"},
+        {"/hugelength", "five!"},
+        {"/twolengths", "123456789"},
+        {"/overrun", "3\r\nabcdef\r\n0\r\n\r\n"},
+        {"/spacedte", "3\r\nabc\r\n0\r\n\r\n"},
+        {"/foldedte", "3\r\nabc\r\n0\r\n\r\n"}};
+    for (const auto& [path, body] : cases) {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url(path) + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(test::ReadUntil(client, body).ends_with("\r\n\r\n" + body)) << path;
+    }
+    Settle();
+    for (const auto& [path, body] : cases) {
+        EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
+    }
 }
 
 TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {

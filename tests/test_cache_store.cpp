@@ -41,22 +41,15 @@ std::vector<std::string> FilesUnder(const fs::path& dir) {
     return files;
 }
 
-bool XattrsWork(const fs::path& dir) {
-    WriteBytes(dir / "probe", "");
-    const bool works = ::setxattr((dir / "probe").c_str(), "user.probe", "1", 1, 0) == 0;
-    fs::remove(dir / "probe");
-    return works;
-}
-
 #define REQUIRE_XATTRS(dir)                                                      \
-    if (!XattrsWork(dir)) {                                                      \
+    if (!test::ExtendedAttributesWork(dir)) {                                    \
         GTEST_SKIP() << "the temporary folder refuses user extended attributes"; \
     }
 
 bool Store(const fs::path& entry, std::string_view body, std::string_view type = "",
            std::string_view encoding = "", std::optional<Clock::TimePoint> origin = {},
            EntryMetadata metadata = EntryMetadata::kExtendedAttributes) {
-    auto writer = BeginEntry(entry, metadata);
+    auto writer = BeginEntry(entry, {}, metadata);
     return writer && writer->Append(body) &&
            writer->Finish(type, encoding, origin.value_or(kT0), origin.has_value(), kT0);
 }
@@ -140,7 +133,7 @@ TEST(CacheEntry, BodiesAndTrailersRoundTrip) {
         std::string type, encoding, tail, readType, readEncoding;
     };
     const std::vector<Case> cases = {
-        {"text/plain", "", "", "", ""},
+        {"text/plain", "", "", "text/plain", ""},
         {"", "gzip", "gzip\x04\x01", "", "gzip"},
         {"text/html", "gzip", "text/html\x09gzip\x04\x02", "text/html", "gzip"},
         // 300 mod 256 = 44: the length byte and the bytes written agree.
@@ -342,9 +335,9 @@ TEST(CacheEntry, LocksKeepOutAnotherProcess) {
 
 TEST(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
     TempDir temp;
-    auto writer = BeginEntry(temp.Path() / "h/encoded", EntryMetadata::kTimesOnly);
+    auto writer = BeginEntry(temp.Path() / "h/encoded", {}, EntryMetadata::kTimesOnly);
     ASSERT_TRUE(writer);
-    EXPECT_FALSE(writer->KeepsTrailers());
+    EXPECT_FALSE(writer->KeepsMetadata());
     writer->Append("compressed");
     EXPECT_FALSE(writer->Finish("text/html", "gzip", {}, false, kT0));
     EXPECT_TRUE(FilesUnder(temp.Path()).empty());

@@ -1,7 +1,6 @@
 #include "cache/cleaning.h"
 
 #include <fcntl.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -118,7 +117,7 @@ TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {
 }
 
 TEST_F(CleaningTest, EntriesWithATrailerGoLikeAnyOther) {
-    if (::setxattr(cache.c_str(), "user.probe", "1", 1, 0) != 0) {
+    if (!test::ExtendedAttributesWork(cache)) {
         GTEST_SKIP() << "the temporary folder refuses user extended attributes";
     }
     for (const char* name : {"huge.gz", "old.gz"}) {

@@ -91,6 +91,7 @@ TEST_F(SettingsTest, ReadsEveryKeyOfAFileFromTheDesktopProgram) {
                             .URLPrepareCB = true,
                             .OffLine = true,
                             .UserPswEdScrambled = "0A1B2C",
+                            .UserPswEd = "",
                             .StatCols = 7};  // OnlyFromCache is never stored: still on
     EXPECT_EQ(s, expected);
 }

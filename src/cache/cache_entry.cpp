@@ -24,6 +24,8 @@ namespace {
 
 constexpr const char* kOriginAttr = "user.vellostore.origin";
 constexpr const char* kTrailerAttr = "user.vellostore.trailer";
+constexpr const char* kKeyAttr = "user.vellostore.key";
+constexpr const char* kTypeAttr = "user.vellostore.type";
 // The longest trailer: two 255-byte values, their length bytes and the count.
 constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
 
@@ -190,13 +192,25 @@ Clock::TimePoint FromTimespec(const timespec& time) {
     return FromSeconds(time.tv_sec, time.tv_nsec);
 }
 
+// Attribute values of any length the file system keeps (keys are URLs).
 std::optional<std::string> GetAttr(int fd, const char* name) {
-    char value[32];
-    const ssize_t n = ::fgetxattr(fd, name, value, sizeof value);
-    if (n < 0) {
-        return std::nullopt;
+    std::string value(64, '\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const ssize_t n = ::fgetxattr(fd, name, value.data(), value.size());
+        if (n >= 0) {
+            value.resize(static_cast<std::size_t>(n));
+            return value;
+        }
+        if (errno != ERANGE) {
+            return std::nullopt;
+        }
+        const ssize_t needed = ::fgetxattr(fd, name, nullptr, 0);
+        if (needed < 0) {
+            return std::nullopt;
+        }
+        value.resize(static_cast<std::size_t>(needed) + 1);
     }
-    return std::string(value, static_cast<std::size_t>(n));
+    return std::nullopt;
 }
 
 bool SetAttr(int fd, const char* name, std::string_view value) {
@@ -337,9 +351,10 @@ std::atomic<std::uint64_t> temporaryCounter{0};
 
 }  // namespace
 
-EntryWriter::EntryWriter(std::filesystem::path entry, std::string useKey,
+EntryWriter::EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
                          std::filesystem::path temp, int fd, bool xattrs)
     : entry_(std::move(entry)),
+      key_(std::move(key)),
       useKey_(std::move(useKey)),
       temp_(std::move(temp)),
       fd_(fd),
@@ -381,7 +396,9 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         return false;
     }
     const bool trailer = !contentEncoding.empty();
-    if (failed_ || (trailer && !xattrs_)) {
+    // Without its key an entry could never be served for sure; without the
+    // flag its trailer would be served as body.
+    if (failed_ || ((trailer || !key_.empty()) && !xattrs_)) {
         Discard();
         return false;
     }
@@ -392,9 +409,14 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
     if (xattrs_) {
         // Without the flag the trailer would be served as body. BeginEntry
         // already set it to "0".
-        if (trailer && !SetAttr(fd_, kTrailerAttr, "1")) {
+        if ((trailer && !SetAttr(fd_, kTrailerAttr, "1")) ||
+            (!key_.empty() && !SetAttr(fd_, kKeyAttr, key_))) {
             Discard();
             return false;
+        }
+        if (!trailer && !contentType.empty()) {
+            // Without it the type is guessed from the body when served.
+            SetAttr(fd_, kTypeAttr, contentType);
         }
         // Whole seconds: HTTP dates have no fractions, and keeping the odd
         // second is what makes If-Modified-Since equal the origin's date.
@@ -425,7 +447,7 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
     return true;
 }
 
-std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
+std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry, std::string key,
                                         EntryMetadata metadata) {
     Claim claim(UseKey(entry), true);
     if (!claim.Held()) {
@@ -474,8 +496,8 @@ std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
     // trailer, before the caller spends effort on an encoded answer.
     const bool xattrs =
         metadata == EntryMetadata::kExtendedAttributes && SetAttr(fd.Get(), kTrailerAttr, "0");
-    return std::unique_ptr<EntryWriter>(
-        new EntryWriter(entry, claim.Hand(), std::move(temp), fd.Release(), xattrs));
+    return std::unique_ptr<EntryWriter>(new EntryWriter(entry, std::move(key), claim.Hand(),
+                                                        std::move(temp), fd.Release(), xattrs));
 }
 
 EntryReader::~EntryReader() {
@@ -559,13 +581,31 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
     reader->entry_ = entry;
     reader->bodySize_ = info.st_size - static_cast<std::int64_t>(trailer.size);
     reader->hasTrailer_ = hasTrailer;
-    reader->contentType_ = std::move(trailer.contentType);
+    reader->contentType_ =
+        hasTrailer ? std::move(trailer.contentType) : GetAttr(fd.Get(), kTypeAttr).value_or("");
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
+    reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");
     reader->originDate_ = OriginOf(fd.Get(), info);
     reader->completionTime_ = FromTimespec(info.st_mtim);
     reader->fd_ = fd.Release();
     reader->useKey_ = claim.Hand();
     return reader;
+}
+
+std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry,
+                                          std::string_view key) {
+    std::unique_ptr<EntryReader> reader = OpenEntry(entry);
+    if (!reader || key.empty() || reader->Key() != key) {
+        return nullptr;
+    }
+    return reader;
+}
+
+bool EntryIsFor(const std::filesystem::path& entry, std::string_view key) {
+    Fd fd(OpenForReading(entry, O_NOFOLLOW));
+    struct stat info;
+    return fd.Get() >= 0 && IsRegular(fd.Get(), info) && !key.empty() &&
+           GetAttr(fd.Get(), kKeyAttr) == key;
 }
 
 Clock::TimePoint EntryOriginDate(const std::filesystem::path& entry, Clock::TimePoint now) {

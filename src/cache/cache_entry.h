@@ -14,15 +14,22 @@
 // so their meanings live in user extended attributes:
 //   user.vellostore.origin   the origin's date, decimal seconds since 1970
 //   user.vellostore.trailer  "1" when the file ends in a trailer
+//   user.vellostore.key      the cache key the entry was written for: two
+//                            keys may map to one file ("/z?k=1" and
+//                            "/z^/k=1"), and an entry answers only its own
+//   user.vellostore.type     the Content-Type of an entry without trailer
+//                            (an encoded answer keeps it in the trailer), so
+//                            that the file stays the body
 // The completion time is the modification time (set from the clock when the
 // entry is finished) and the last use is the access time, which the store
 // sets itself (MarkUsed) because relatime/noatime mounts would not; entries
 // are read with O_NOATIME where allowed so reading never moves it.
 // Where extended attributes are refused (tmpfs on older kernels, some FUSE
-// file systems) entries are still cached, with two losses: the origin date
-// reads as the completion time, and an answer needing a trailer is not
-// stored at all (Finish fails and the answer is relayed uncached), since
-// without the flag its trailer would be served as body.
+// file systems) an entry can hold neither its key nor its trailer flag, so
+// an entry written for a key is not kept at all (Finish fails and the
+// answer is relayed uncached): it could never be served for sure. Entries
+// written without a key (tests, tools) are kept; their origin date reads as
+// the completion time.
 //
 // Arbitration. Linux has no share modes and lets open files be unlinked, so
 // the rules are enforced here: a process-wide registry of entries in use,
@@ -61,15 +68,16 @@ public:
     // False once any write failed; Finish then fails too.
     bool Append(std::string_view bytes);
 
-    // Whether Finish can keep a trailer, i.e. whether an answer with a
-    // Content-Encoding is worth writing at all.
-    bool KeepsTrailers() const { return xattrs_; }
+    // Whether Finish can keep the key and a trailer, i.e. whether an answer
+    // is worth writing at all.
+    bool KeepsMetadata() const { return xattrs_; }
 
-    // Adds the trailer when contentEncoding is not empty, sets the metadata
-    // (origin date := originDate, or now without one; completion time := now)
-    // and only then renames the temporary file to the entry. False, with
-    // nothing left behind, when any of it fails or another process reads the
-    // entry meanwhile.
+    // Adds the trailer when contentEncoding is not empty (else records the
+    // content type, when there is one), sets the metadata (the key; origin
+    // date := originDate, or now without one; completion time := now) and
+    // only then renames the temporary file to the entry. False, with nothing
+    // left behind, when any of it fails or another process reads the entry
+    // meanwhile.
     bool Finish(std::string_view contentType, std::string_view contentEncoding,
                 Clock::TimePoint originDate, bool haveOriginDate, Clock::TimePoint now);
 
@@ -80,12 +88,13 @@ public:
 
 private:
     friend std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
-                                                   EntryMetadata metadata);
-    EntryWriter(std::filesystem::path entry, std::string useKey, std::filesystem::path temp, int fd,
-                bool xattrs);
+                                                   std::string key, EntryMetadata metadata);
+    EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
+                std::filesystem::path temp, int fd, bool xattrs);
     void Close();
 
     std::filesystem::path entry_;
+    std::string key_;
     std::string useKey_;
     std::filesystem::path temp_;
     int fd_ = -1;
@@ -94,12 +103,12 @@ private:
     bool claimed_ = true;
 };
 
-// Starts writing an entry. Fails (nullptr) when the entry is in use or its
-// folders cannot be made. An existing file of that name is deleted first,
-// so an entry is never served half replaced; an answer cut short therefore
-// loses the old copy too.
+// Starts writing the entry of cache key `key` (empty: none recorded). Fails
+// (nullptr) when the entry is in use or its folders cannot be made. An
+// existing file of that name is deleted first, so an entry is never served
+// half replaced; an answer cut short therefore loses the old copy too.
 std::unique_ptr<EntryWriter> BeginEntry(
-    const std::filesystem::path& entry,
+    const std::filesystem::path& entry, std::string key = {},
     EntryMetadata metadata = EntryMetadata::kExtendedAttributes);
 
 class EntryReader {
@@ -111,10 +120,13 @@ public:
     // Bytes of the body: the file without its trailer.
     std::int64_t BodySize() const { return bodySize_; }
     bool HasTrailer() const { return hasTrailer_; }
-    // From the trailer; empty without one (and the type in the old layout).
+    // From the trailer, or for an entry without one from its recorded type;
+    // empty when none was kept.
     const std::string& ContentType() const { return contentType_; }
     const std::string& ContentEncoding() const { return contentEncoding_; }
     Clock::TimePoint OriginDate() const { return originDate_; }
+    // The cache key the entry was written for; empty when none was kept.
+    const std::string& Key() const { return key_; }
     Clock::TimePoint CompletionTime() const { return completionTime_; }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;
@@ -143,6 +155,7 @@ private:
     bool hasTrailer_ = false;
     std::string contentType_;
     std::string contentEncoding_;
+    std::string key_;
     Clock::TimePoint originDate_;
     Clock::TimePoint completionTime_;
 };
@@ -150,6 +163,11 @@ private:
 // nullptr when the entry is missing, a folder, being written or deleted, or
 // marked as having a trailer that does not fit the file.
 std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry);
+// The same for serving cache key `key`: nullptr also when the entry was
+// written for another key (or for none).
+std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry, std::string_view key);
+// Whether the entry exists and was written for `key`.
+bool EntryIsFor(const std::filesystem::path& entry, std::string_view key);
 
 // Readers by name. A name that is missing or names a folder gives `now` for
 // the times, false and -1 for the rest.

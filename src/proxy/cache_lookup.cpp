@@ -56,12 +56,18 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         onlyFromCache = OnlyFromCacheListApplies(s, settings, request, lowerUrl);
     }
     const bool readCache = settings.CacheEnCB || settings.OffLine;
-    // 2. Only from a cache that is never read: nothing can answer.
-    if (!readCache && onlyFromCache) {
+    // 2. Only from a cache that is never read, or a request the cache never
+    // answers (a POST's answer must come from its origin): nothing can
+    // answer.
+    const bool cacheMayAnswer = e.IsGet() || e.IsHead();
+    if ((!readCache || !cacheMayAnswer) && onlyFromCache) {
         return RefuseAsMissing(s, e, settings, onlyFromCache, request);
     }
     // 3. Proxy credentials.
     ApplyProxyCredentials(settings, e.ToParent, request);
+    if (!cacheMayAnswer) {
+        return false;  // never conditional, never from the cache
+    }
     // 4. A write-only cache: the origin must answer in full, so the browser's
     // own condition goes.
     if (!readCache) {
@@ -70,10 +76,12 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         }
         return false;
     }
-    // 5, 6. The entry.
+    // 5, 6. The entry, if it was written for this very key: another key
+    // mapping to the same file is a miss, and its answer replaces it.
     auto params = s.Owner().Cache();
-    auto entry = cache::EntryPath(params->dir, cache::CacheKey(e.URL));
-    if (!entry || !cache::EntryExists(*entry)) {
+    const std::string key = cache::CacheKey(e.URL);
+    auto entry = cache::EntryPath(params->dir, key);
+    if (!entry || !cache::EntryIsFor(*entry, key)) {
         return onlyFromCache && RefuseAsMissing(s, e, settings, onlyFromCache, request);
     }
     // 7. Answer without asking?
@@ -106,7 +114,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.IsHead()) {
         return false;
     }
-    auto reader = cache::OpenEntry(*entry);
+    auto reader = cache::OpenEntryFor(*entry, key);
     if (!reader) {
         return false;  // being written: this request goes as the browser sent it
     }

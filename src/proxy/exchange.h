@@ -39,6 +39,12 @@ struct Exchange {
     // Goes to the parent proxy rather than straight to the origin; decided
     // once, when the request begins.
     bool ToParent = false;
+    // The request carries the user's own credentials for the origin: its
+    // answer is that user's.
+    bool Authorized = false;
+    // The browser asked to close the connection after this answer
+    // ("Connection: close", or HTTP/1.0 without keep-alive).
+    bool BrowserCloses = false;
     std::int32_t RequestNo = -1;
     std::int32_t MonitorRow = -1;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;
@@ -65,6 +71,9 @@ struct Exchange {
     bool AnsweredHere() const { return answeredBy != AnsweredBy::kUpstream; }
     bool IsConnect() const { return Method == "CONNECT"; }
     bool IsHead() const { return Method == "HEAD"; }
+    // Only a GET's answer is stored, and only a GET or HEAD is answered
+    // from the cache.
+    bool IsGet() const { return Method == "GET"; }
 };
 
 }  // namespace vs::proxy

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/cp1251.h"
 #include "cache/cache_store.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
@@ -69,25 +70,57 @@ std::size_t StoreBody(Exchange& e, std::string_view body) {
     return used;
 }
 
-// The methods whose answers may be stored; an unknown method's answer says
-// nothing about what a later GET of the URL should get.
-bool StorableMethod(const Exchange& e) {
-    return e.Method == "GET" || e.Method == "POST" || e.Method == "OPTIONS" || e.Method == "PUT" ||
-           e.Method == "DELETE" || e.Method == "TRACE";
+// Whether a comma-separated list field names `token`, alone or with a
+// value ("private", "private=\"Set-Cookie\"").
+bool ListNames(const http::MessageHead& head, std::string_view field, std::string_view token) {
+    for (std::string_view value : head.Values(field)) {
+        while (!value.empty()) {
+            const std::size_t comma = value.find(',');
+            std::string_view item = value.substr(0, comma);
+            item = item.substr(0, item.find('='));
+            while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
+                item.remove_prefix(1);
+            }
+            while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
+                item.remove_suffix(1);
+            }
+            if (token.empty() ? !item.empty() && !cp1251::EqualsNoCase(item, "Accept-Encoding")
+                              : cp1251::EqualsNoCase(item, token)) {
+                return true;
+            }
+            value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+        }
+    }
+    return false;
 }
 
-bool Cachable(Session& s, Exchange& e, const Settings& settings, std::string_view firstBlock,
-              const std::string& key) {
-    // A HEAD answer has no body and a CONNECT reply starts a tunnel: storing
-    // either would replace a good entry with nothing. A body whose end is
-    // not known for sure is never stored.
-    if (e.StatusCode != 200 || e.AnsweredHere() || e.IsHead() || e.IsConnect() ||
-        !StorableMethod(e) || e.AnswerBody.Doubtful()) {
+// An answer that differs by anything but the encoding the browser accepts
+// (its language, its cookies, "*") is some one browser's: one entry per URL
+// cannot hold it for all.
+bool VariesByMoreThanEncoding(const http::MessageHead& head) {
+    return ListNames(head, "Vary", "");
+}
+
+// What may be stored for every user of the proxy.
+bool Cachable(Session& s, Exchange& e, const Settings& settings, const http::MessageHead& head,
+              std::string_view firstBlock, const std::string& key) {
+    // Only a GET's answer is what a later GET of the URL should get (a
+    // POST's is one visitor's result), and a CONNECT reply starts a tunnel.
+    // A body whose end is not known for sure is never stored.
+    if (e.StatusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.AnswerBody.Doubtful()) {
+        return false;
+    }
+    // Answers to a user's own credentials, and ones that vary by more than
+    // the encoding, belong to one user: never shared, whatever the switch.
+    if (e.Authorized || VariesByMoreThanEncoding(head)) {
         return false;
     }
     // "no-cache" anywhere in the first block, body included: a page's own
-    // meta tag keeps it out of the cache too.
-    if (!settings.NoCacheIgnoreCB && firstBlock.find("no-cache") != std::string_view::npos) {
+    // meta tag keeps it out of the cache too. "no-store" and "private"
+    // count the same; the switch that ignores them is the user's choice.
+    if (!settings.NoCacheIgnoreCB && (firstBlock.find("no-cache") != std::string_view::npos ||
+                                      ListNames(head, "Cache-Control", "no-store") ||
+                                      ListNames(head, "Cache-Control", "private"))) {
         return false;
     }
     if (!settings.CacheListCB) {
@@ -105,12 +138,12 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
     e.CacheReadStream.reset();
-    e.CacheWriteStream = cache::BeginEntry(*entry);
+    e.CacheWriteStream = cache::BeginEntry(*entry, key);
     if (!e.CacheWriteStream) {
         return;
     }
-    if (!e.ContentEncoding.empty() && !e.CacheWriteStream->KeepsTrailers()) {
-        e.CacheWriteStream.reset();  // its trailer could not be kept
+    if (!e.CacheWriteStream->KeepsMetadata()) {
+        e.CacheWriteStream.reset();  // could never be served for sure
         return;
     }
     e.CacheFileName = entry->string();
@@ -126,7 +159,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     std::unique_ptr<cache::EntryReader> reader = std::move(e.CacheReadStream);
     if (!reader) {
-        reader = cache::OpenEntry(e.CacheFileName);
+        reader = cache::OpenEntryFor(e.CacheFileName, cache::CacheKey(e.URL));
     }
     if (!reader) {
         return false;
@@ -138,6 +171,9 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
         e.ContentType = reader->ContentType();
         head.Insert({{"Content-Type", e.ContentType.empty() ? "text/html" : e.ContentType},
                      {"Content-Encoding", e.ContentEncoding}});
+    } else if (!reader->ContentType().empty()) {
+        e.ContentType = reader->ContentType();  // as the origin sent it
+        head.Set("Content-Type", e.ContentType);
     } else if (std::string type = cache::SniffContentType(reader->Head(500)); !type.empty()) {
         e.ContentType = type;
         head.Insert("Content-Type", type);
@@ -145,6 +181,12 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");
     head.Set("Content-Length", std::to_string(e.CacheSize));
+    // The origin's 304 may promise a kept-alive connection; the browser
+    // that asked to close gets its wish (the local answer says so itself).
+    if (e.BrowserCloses && e.answeredBy == AnsweredBy::kUpstream) {
+        head.Remove("Keep-Alive");
+        head.Set("Connection", "close");
+    }
     e.CacheReadStream = std::move(reader);
     e.StatusCode = 200;
     e.StatusText = "200 From cache";
@@ -252,7 +294,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
     if (!e.AnsweredHere() || e.answeredBy == AnsweredBy::kCache) {
         const auto settings = s.Owner().CurrentSettings();
         const std::string key = cache::CacheKey(e.URL);
-        if (Cachable(s, e, *settings, firstBlock, key)) {
+        if (Cachable(s, e, *settings, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
         }
         StoreBody(e, body);
@@ -378,7 +420,8 @@ void FinishCacheWrite(Session& s, Exchange& e) {
 }
 
 bool AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request) {
-    std::unique_ptr<cache::EntryReader> reader = cache::OpenEntry(e.CacheFileName);
+    std::unique_ptr<cache::EntryReader> reader =
+        cache::OpenEntryFor(e.CacheFileName, cache::CacheKey(e.URL));
     if (!reader) {
         return false;
     }

@@ -16,6 +16,15 @@ bool SameTarget(const Target& a, const Target& b) {
     return a.port == b.port && cp1251::EqualsNoCase(a.host, b.host);
 }
 
+// Whether the browser wants the connection closed after the answer.
+bool BrowserCloses(const http::MessageHead& request) {
+    if (request.ListHas("Connection", "close") || request.ListHas("Proxy-Connection", "close")) {
+        return true;
+    }
+    return request.Version() == "HTTP/1.0" && !request.ListHas("Connection", "keep-alive") &&
+           !request.ListHas("Proxy-Connection", "keep-alive");
+}
+
 std::size_t SkipEmptyLines(std::string_view bytes) {
     std::size_t n = 0;
     while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
@@ -214,6 +223,8 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.URL = std::string(head.Target());
     exchange.Method = cp1251::Upper(head.Method());
     exchange.ToParent = ToParent();
+    exchange.Authorized = head.Has("Authorization");
+    exchange.BrowserCloses = BrowserCloses(head);
     if (!ProcessRequest(*this, exchange, head)) {
         FinishExchange(exchange);
         return false;
@@ -306,21 +317,34 @@ std::string Session::FilterDownstream(std::string_view bytes) {
                 tunnelOpen_ = true;  // everything after this answer is the tunnel's
             }
         }
-        CompleteAnswering();
+        if (CompleteAnswering()) {
+            LetBrowserGo(out);
+            break;
+        }
     }
     return out;
 }
 
-void Session::CompleteAnswering() {
+bool Session::CompleteAnswering() {
     Exchange* exchange = Answering();
     if (exchange == nullptr || !exchange->AnswerHeadSeen) {
-        return;
+        return false;
     }
     if (!tunnelOpen_ && exchange->AnswerBody.InBody()) {
-        return;
+        return false;
     }
+    const bool close = exchange->BrowserCloses && !tunnelOpen_;
     FinishExchange(*exchange);
     inFlight_.pop_front();
+    return close;
+}
+
+void Session::LetBrowserGo(std::string& out) {
+    if (!out.empty() && client_.Connected()) {
+        client_.Write(out);  // the answer's last bytes first
+    }
+    out.clear();
+    client_.Disconnect();
 }
 
 std::string Session::UpstreamClosed() {
@@ -364,7 +388,10 @@ std::size_t Session::UnseenRoom() const {
 void Session::PassedUnseen(std::size_t bytes) {
     if (Exchange* exchange = Answering()) {
         AnswerPassedUnseen(*this, *exchange, bytes);
-        CompleteAnswering();
+        if (CompleteAnswering()) {
+            std::string nothing;
+            LetBrowserGo(nothing);
+        }
     }
 }
 

@@ -112,7 +112,11 @@ private:
     // connection is replaced when the target differs (or always, `fresh`).
     void GoTo(const Target& target, bool fresh, std::string& out);
     void OpenDirectTunnel(Exchange& exchange);
-    void CompleteAnswering();
+    // Completes the answering exchange when its answer is in; true when the
+    // browser asked to be let go after it.
+    bool CompleteAnswering();
+    // Writes what is left of the answer and closes the browser connection.
+    void LetBrowserGo(std::string& out);
     // Ends the browser connection: a request that cannot be forwarded.
     void Refuse();
     bool ToParent() const;

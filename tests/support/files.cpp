@@ -1,6 +1,7 @@
 #include "support/files.h"
 
 #include <stdlib.h>
+#include <sys/xattr.h>
 
 #include <fstream>
 #include <iterator>
@@ -34,6 +35,14 @@ void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool ExtendedAttributesWork(const std::filesystem::path& dir) {
+    const std::filesystem::path probe = dir / ".xattr-probe";
+    WriteBytes(probe, "");
+    const bool works = ::setxattr(probe.c_str(), "user.probe", "1", 1, 0) == 0;
+    std::filesystem::remove(probe);
+    return works;
 }
 
 }  // namespace vs::test

@@ -27,4 +27,8 @@ std::string ReadBytes(const std::filesystem::path& path);
 // Replaces the file with `bytes`, making its folder first.
 void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
 
+// Whether files in `dir` take user extended attributes, which cache entries
+// need (tmpfs on older kernels and some FUSE file systems refuse them).
+bool ExtendedAttributesWork(const std::filesystem::path& dir);
+
 }  // namespace vs::test

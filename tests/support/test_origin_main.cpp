@@ -22,6 +22,17 @@
 //   /gzchunked        gzip-encoded "text/javascript", chunked, in one write
 //   /bodyheaders      a body whose lines look like header fields
 //   /stall...         no length, 1000 bytes, then 30 s of silence
+//   /private, /nostore   "Cache-Control: private" / "no-store", the body
+//                     names the request's Cookie
+//   /vary-lang        "Vary: Accept-Language", the body is that field
+//   /vary-enc         "Vary: Accept-Encoding"
+//   /module.js        "text/javascript", 304 like /lm/
+//   /bighead          a 70 KiB header field, then a small body
+//   /hugelength       "Content-Length: 1000000000000000000", 5 bytes, close
+//   /twolengths       Content-Length 5 and 9, 9 bytes, close
+//   /overrun          a chunk longer than its size, close
+//   /spacedte         "Transfer-Encoding : chunked", a chunked body, close
+//   /foldedte         "Transfer-Encoding:" folded onto a second line, close
 //   /slow             Content-Length 100000, 1000 bytes, then 30 s of silence
 //   /slowish          Content-Length 2000, 1000 bytes, 300 ms, the other 1000
 //   /reset            Content-Length 10000, 100 bytes, then a connection reset
@@ -155,6 +166,53 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     if (path == "/nocache") {
         reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
         return true;
+    }
+    const std::string lm = std::string("Last-Modified: ") + kLastModified + "\r\n";
+    if (path == "/private" || path == "/nostore") {
+        reply(Answer("text/plain",
+                     lm + (path == "/private" ? "Cache-Control: private, max-age=60\r\n"
+                                              : "Cache-Control: no-store\r\n"),
+                     "for " + HeaderValue(head, "Cookie")));
+        return true;
+    }
+    if (path == "/vary-lang" || path == "/vary-enc") {
+        reply(Answer(
+            "text/plain",
+            lm + (path == "/vary-lang" ? "Vary: Accept-Language\r\n" : "Vary: Accept-Encoding\r\n"),
+            path == "/vary-lang" ? HeaderValue(head, "Accept-Language") : "any"));
+        return true;
+    }
+    if (path == "/module.js") {
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
+            return true;
+        }
+        reply(Answer("text/javascript", lm, "export const x = 1;"));
+        return true;
+    }
+    if (path == "/bighead") {
+        reply(Answer("text/plain", lm + "X-Big: " + std::string(70 * 1024, 'b') + "\r\n", "small"));
+        return true;
+    }
+    const std::string plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + lm;
+    if (path == "/hugelength") {
+        Send(s, plain + "Content-Length: 1000000000000000000\r\n\r\nfive!");
+        return false;
+    }
+    if (path == "/twolengths") {
+        Send(s, plain + "Content-Length: 5\r\nContent-Length: 9\r\n\r\n123456789");
+        return false;
+    }
+    if (path == "/overrun") {
+        Send(s, plain + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcdef\r\n0\r\n\r\n");
+        return false;
+    }
+    if (path == "/spacedte" || path == "/foldedte") {
+        Send(s, plain +
+                    (path == "/spacedte" ? "Transfer-Encoding : chunked\r\n"
+                                         : "Transfer-Encoding:\r\n chunked\r\n") +
+                    "\r\n3\r\nabc\r\n0\r\n\r\n");
+        return false;
     }
     if (path == "/who") {
         reply(Answer("text/plain", std::string("Last-Modified: ") + kLastModified + "\r\n",
