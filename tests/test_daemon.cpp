@@ -31,10 +31,6 @@ std::string ListFile(const std::vector<std::vector<std::string>>& rows) {
     return WriteGridText(rows, u',');
 }
 
-std::string OriginUrl(const HttpOrigin& origin, const std::string& path) {
-    return "http://127.0.0.1:" + std::to_string(origin.Port()) + path;
-}
-
 class Daemon {
 public:
     Daemon(const std::string& name, const fs::path& home, int port,
@@ -123,14 +119,41 @@ private:
     std::optional<ChildProcess> server_;
 };
 
-TEST(Daemon, RelaysALargeBodyByteForByteAndLogsWithTimes) {
+// Settings, lists and statistics as a start-up would read them: complete
+// files, or none.
+void ExpectWholeFiles(const fs::path& home) {
+    EXPECT_NO_THROW(LoadSettings(home / "Vellostore.ini"));
+    IniFile ini = IniFile::Load(home / "Vellostore.ini");
+    for (const SettingsKey& key : StoredSettingsKeys()) {
+        EXPECT_TRUE(ini.Get("TMainForm", key.key).has_value()) << key.key;
+    }
+    RuleList black(ListKind::Black);
+    EXPECT_TRUE(black.Load(home / "black.lst"));
+    EXPECT_EQ(black.Count(), 1u);
+    UsersList users;
+    EXPECT_TRUE(users.Load(home / "users.lst"));
+    EXPECT_EQ(users.Count(), 1u);
+    const std::string stat = ReadBytes(home / "stat.txt");
+    EXPECT_TRUE(stat.starts_with("\xff\xfe") && stat.ends_with(std::string("\r\0\n\0", 4)));
+}
+
+// A fresh data folder and an HTTP origin for each test.
+class DaemonTest : public ::testing::Test {
+protected:
+    std::string OriginUrl(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(origin.Port()) + path;
+    }
     TempDir dir;
     HttpOrigin origin;
-    Daemon proxy("proxy", dir.Path() / "home", FreePort());
+    const fs::path home = dir.Path() / "home";
+};
+
+TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
+    Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
 
     constexpr std::size_t kSize = 100u << 20;
-    const std::string url = OriginUrl(origin, "/size/" + std::to_string(kSize));
+    const std::string url = OriginUrl("/size/" + std::to_string(kSize));
     ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "big"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "big", kSize));
     ASSERT_EQ(proxy.Stop(), 0);
@@ -152,8 +175,7 @@ TEST(Daemon, RelaysALargeBodyByteForByteAndLogsWithTimes) {
         << log;
 }
 
-TEST(Daemon, TunnelsHttpsDirectlyAndThroughAParent) {
-    TempDir dir;
+TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
     TlsOrigin tls(dir);
     Daemon parent("parent", dir.Path() / "parent", FreePort());
     ASSERT_TRUE(parent.Ready()) << parent.Process().Stderr();
@@ -169,17 +191,15 @@ TEST(Daemon, TunnelsHttpsDirectlyAndThroughAParent) {
     EXPECT_NE(ReadBytes(dir.Path() / "chained.html").find("s_server"), std::string::npos);
 
     // Plain HTTP through the chain too.
-    HttpOrigin origin;
-    ASSERT_EQ(Curl(dir, child.Proxy(), OriginUrl(origin, "/size/1000"), dir.Path() / "plain"), 0);
+    ASSERT_EQ(Curl(dir, child.Proxy(), OriginUrl("/size/1000"), dir.Path() / "plain"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "plain", 1000));
     ASSERT_EQ(origin.Requests().size(), 1u);
     EXPECT_TRUE(origin.Requests()[0].starts_with("GET /size/1000 HTTP/1.1\r\n"));
 }
 
-TEST(Daemon, StopsCleanlyOnSigintAndSigtermWithConnectionsOpen) {
-    TempDir dir;
+TEST_F(DaemonTest, StopsCleanlyOnSigintAndSigtermWithConnectionsOpen) {
     for (int signal : {SIGINT, SIGTERM}) {
-        Daemon proxy("proxy" + std::to_string(signal), dir.Path() / "home", FreePort());
+        Daemon proxy("proxy" + std::to_string(signal), home, FreePort());
         ASSERT_TRUE(proxy.Ready());
         auto idle = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
         EXPECT_EQ(proxy.Stop(signal), 0) << "signal " << signal;
@@ -187,20 +207,16 @@ TEST(Daemon, StopsCleanlyOnSigintAndSigtermWithConnectionsOpen) {
     }
 }
 
-TEST(Daemon, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
-    TempDir dir;
+TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
-    Daemon proxy("proxy", dir.Path() / "home", net::LocalPort(taken));
+    Daemon proxy("proxy", home, net::LocalPort(taken));
     std::string message = "Порт " + std::to_string(proxy.Port()) + " уже занят";
     ASSERT_TRUE(proxy.Process().WaitForStderr(message, 10s)) << proxy.Process().Stderr();
     EXPECT_FALSE(proxy.Process().Wait(200ms).has_value());
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-TEST(Daemon, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
-    TempDir dir;
-    HttpOrigin origin;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
     auto rules = [](const std::string& hits) {
         return ListFile({{"1", "True", "nothing-here", "0"},
                          {"2", "False", "blocked", "0"},
@@ -209,8 +225,7 @@ TEST(Daemon, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
     WriteBytes(home / "black.lst", rules("41"));
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
-    ASSERT_EQ(Curl(dir, proxy.Proxy(), OriginUrl(origin, "/blocked/"), dir.Path() / "page.html"),
-              0);
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), OriginUrl("/blocked/"), dir.Path() / "page.html"), 0);
     const std::string page = ReadBytes(dir.Path() / "page.html");
     EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
     EXPECT_EQ(origin.Connections(), 0);
@@ -219,10 +234,7 @@ TEST(Daemon, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
     EXPECT_EQ(ReadBytes(home / "black.lst"), rules("42"));
 }
 
-TEST(Daemon, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
-    TempDir dir;
-    HttpOrigin origin;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
     WriteBytes(home / "users.lst",
                ListFile({{"1", "True", "anna", EncodeStoredPassword("pa:ss"), ""}}));
     Daemon proxy("proxy", home, FreePort());
@@ -230,7 +242,7 @@ TEST(Daemon, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
     auto fetch = [&](const std::string& user, const std::string& name) {
         return RunProgram({"curl", "-sS", "--max-time", "20", "-x", proxy.Proxy(), "--proxy-user",
                            user, "-D", (dir.Path() / (name + ".head")).string(), "-o",
-                           (dir.Path() / name).string(), OriginUrl(origin, "/size/10")},
+                           (dir.Path() / name).string(), OriginUrl("/size/10")},
                           dir.Path());
     };
     ASSERT_EQ(fetch("anna:pa:ss", "good"), 0);
@@ -253,23 +265,21 @@ TEST(Daemon, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TEST(Daemon, AKilledDownloadNeverLeavesAnEntryToServe) {
-    TempDir dir;
-    OriginProcess origin(dir.Path());
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
+    OriginProcess slow(dir.Path());
     WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
     const int port = FreePort();
     {
         Daemon proxy("first", home, port);
         ASSERT_TRUE(proxy.Ready());
         auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
-        SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
+        SendText(client, "GET " + slow.Url("/slow") + " HTTP/1.1\r\n\r\n");
         std::string got = ReadUntil(client, "\r\n\r\n");
         got += ReadExactly(client, 1000);  // the entry is being written now
         ASSERT_EQ(got.size() - got.find("\r\n\r\n") - 4, 1000u);
         proxy.Stop(SIGKILL);
     }
-    const std::string folder = "127.0.0.1!" + std::to_string(origin.Port());
+    const std::string folder = "127.0.0.1!" + std::to_string(slow.Port());
     EXPECT_FALSE(fs::exists(home / "Cache" / folder / "slow"));
 
     Daemon again("second", home, port, "OffLine_Checked=True\r\n");
@@ -280,39 +290,28 @@ TEST(Daemon, AKilledDownloadNeverLeavesAnEntryToServe) {
             << file.path();
     }
     auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
-    SendText(client, "GET " + origin.Url("/slow") + " HTTP/1.1\r\n\r\n");
+    SendText(client, "GET " + slow.Url("/slow") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
-TEST(Daemon, SavesEverySettingAndCountsTrafficIntoTodaysRow) {
-    TempDir dir;
-    HttpOrigin origin;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, SavesEverySettingAndCountsTrafficIntoTodaysRow) {
+    WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     const int port = FreePort();
-    const std::string url = OriginUrl(origin, "/size/" + std::to_string(300 * 1024));
+    const std::string url = OriginUrl("/size/" + std::to_string(300 * 1024));
     for (int run = 1; run <= 2; ++run) {
         Daemon proxy("run" + std::to_string(run), home, port);
         ASSERT_TRUE(proxy.Ready());
         ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "body"), 0);
         ASSERT_EQ(proxy.Stop(), 0);
     }
-    IniFile ini = IniFile::Load(home / "Vellostore.ini");
-    for (const SettingsKey& key : StoredSettingsKeys()) {
-        EXPECT_TRUE(ini.Get("TMainForm", key.key).has_value()) << key.key;
-    }
-    EXPECT_EQ(ini.Get("TMainForm", "StatCols"), "2");
-    EXPECT_EQ(ini.Get("TMainForm", "CacheDir_Text"), "Cache");
-    EXPECT_TRUE(fs::is_directory(home / "Cache"));
+    ExpectWholeFiles(home);
     // Both runs' traffic (a little more than the two bodies, headers
     // included) in the "local" user's column of today's row.
     EXPECT_EQ(ReadBytes(home / "stat.txt"),
               ListFile({{StatDateText(std::chrono::system_clock::now()), "600/0"}}));
 }
 
-TEST(Daemon, SighupAppliesTheSettingsFileAgain) {
-    TempDir dir;
-    HttpOrigin origin;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, SighupAppliesTheSettingsFileAgain) {
     const int first = FreePort();
     Daemon proxy("proxy", home, first);
     ASSERT_TRUE(proxy.Ready());
@@ -321,7 +320,7 @@ TEST(Daemon, SighupAppliesTheSettingsFileAgain) {
                "[TMainForm]\r\nPortEd_Text=" + std::to_string(second) + "\r\n");
     proxy.Process().Signal(SIGHUP);
     ASSERT_TRUE(proxy.Process().WaitForStderr(":" + std::to_string(second) + ",", 10s));
-    EXPECT_EQ(Curl(dir, "http://127.0.0.1:" + std::to_string(second), OriginUrl(origin, "/size/10"),
+    EXPECT_EQ(Curl(dir, "http://127.0.0.1:" + std::to_string(second), OriginUrl("/size/10"),
                    dir.Path() / "b"),
               0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "b", 10));
@@ -329,28 +328,7 @@ TEST(Daemon, SighupAppliesTheSettingsFileAgain) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-// Settings, lists and statistics as a start-up would read them: complete
-// files, or none.
-void ExpectWholeFiles(const fs::path& home) {
-    EXPECT_NO_THROW(LoadSettings(home / "Vellostore.ini"));
-    IniFile ini = IniFile::Load(home / "Vellostore.ini");
-    for (const SettingsKey& key : StoredSettingsKeys()) {
-        EXPECT_TRUE(ini.Get("TMainForm", key.key).has_value()) << key.key;
-    }
-    RuleList black(ListKind::Black);
-    EXPECT_TRUE(black.Load(home / "black.lst"));
-    EXPECT_EQ(black.Count(), 1u);
-    UsersList users;
-    EXPECT_TRUE(users.Load(home / "users.lst"));
-    EXPECT_EQ(users.Count(), 1u);
-    const std::string stat = ReadBytes(home / "stat.txt");
-    EXPECT_TRUE(stat.starts_with("\xff\xfe") && stat.ends_with(std::string("\r\0\n\0", 4)));
-}
-
-TEST(Daemon, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
-    TempDir dir;
-    HttpOrigin origin;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
@@ -359,7 +337,7 @@ TEST(Daemon, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
         downloads.push_back(std::make_unique<ChildProcess>(
             "curl" + std::to_string(i),
             std::vector<std::string>{"curl", "-s", "-x", proxy.Proxy(), "-o", "/dev/null",
-                                     OriginUrl(origin, "/size/" + std::to_string(200 << 20))},
+                                     OriginUrl("/size/" + std::to_string(200 << 20))},
             dir.Path()));
     }
     // Signalled once every download has reached the origin.
@@ -372,9 +350,7 @@ TEST(Daemon, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
     ExpectWholeFiles(home);
 }
 
-TEST(Daemon, KillDuringSavesNeverLeavesATruncatedFile) {
-    TempDir dir;
-    const fs::path home = dir.Path() / "home";
+TEST_F(DaemonTest, KillDuringSavesNeverLeavesATruncatedFile) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     const int port = FreePort();
     {
@@ -397,8 +373,7 @@ TEST(Daemon, KillDuringSavesNeverLeavesATruncatedFile) {
     }
 }
 
-TEST(Daemon, AnswersVersionWithoutStarting) {
-    TempDir dir;
+TEST_F(DaemonTest, AnswersVersionWithoutStarting) {
     ChildProcess version("version", {VELLOSTORED_PATH, "--version"}, dir.Path());
     ASSERT_EQ(version.Wait(5s), 0);
     EXPECT_TRUE(version.Stdout().starts_with("vellostored "));
