@@ -123,8 +123,13 @@ TEST(CachePaths, CacheDirFromTheSettingAndEntryFolders) {
     EXPECT_FALSE(ForceEntryDirs(data / "h/file/sub/entry"));
 }
 
-TEST(CacheEntry, BodiesAndTrailersRoundTrip) {
+// Every entry test writes into a fresh folder of its own.
+class CacheEntry : public ::testing::Test {
+protected:
     TempDir temp;
+};
+
+TEST_F(CacheEntry, BodiesAndTrailersRoundTrip) {
     REQUIRE_XATTRS(temp.Path());
     // Ends in bytes that would pass for a trailer if one were assumed.
     const std::string body = std::string("0123456789\0gzip\x04\x01", 16);
@@ -161,8 +166,7 @@ TEST(CacheEntry, BodiesAndTrailersRoundTrip) {
     EXPECT_EQ(empty->ContentType(), "a/b");
 }
 
-TEST(CacheEntry, LegacyAndDamagedTrailers) {
-    TempDir temp;
+TEST_F(CacheEntry, LegacyAndDamagedTrailers) {
     REQUIRE_XATTRS(temp.Path());
     const auto flagged = [&](const std::string& name, std::string_view bytes) {
         const fs::path entry = temp.Path() / name;
@@ -191,8 +195,7 @@ TEST(CacheEntry, LegacyAndDamagedTrailers) {
     EXPECT_FALSE(flagged("nothing", ""));
 }
 
-TEST(CacheEntry, OddSecondOriginDatesAndTimes) {
-    TempDir temp;
+TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
     REQUIRE_XATTRS(temp.Path());
     const fs::path entry = temp.Path() / "h/page.htm";
     const std::string lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
@@ -223,8 +226,7 @@ TEST(CacheEntry, OddSecondOriginDatesAndTimes) {
     }
 }
 
-TEST(CacheEntry, MarkUsedOwnsTheAccessTime) {
-    TempDir temp;
+TEST_F(CacheEntry, MarkUsedOwnsTheAccessTime) {
     const fs::path entry = temp.Path() / "h/img.gif";
     ASSERT_TRUE(Store(entry, std::string(1000, 'g')));
     // Over a day old: a relatime mount would move it on the next read.
@@ -242,8 +244,7 @@ TEST(CacheEntry, MarkUsedOwnsTheAccessTime) {
     EXPECT_EQ(EntryCompletionTime(entry, kT0), kT0);
 }
 
-TEST(CacheEntry, UnfinishedOrReplacedWrites) {
-    TempDir temp;
+TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     const fs::path entry = temp.Path() / "h/page";
     ASSERT_TRUE(Store(entry, "old version"));
     {
@@ -270,8 +271,7 @@ TEST(CacheEntry, UnfinishedOrReplacedWrites) {
     EXPECT_EQ(ReadBytes(temp.Path() / "h/a/b"), "deep");
 }
 
-TEST(CacheEntry, WritersExcludeAllReadersShare) {
-    TempDir temp;
+TEST_F(CacheEntry, WritersExcludeAllReadersShare) {
     const fs::path entry = temp.Path() / "h/a";
     auto writer = BeginEntry(entry);
     ASSERT_TRUE(writer);
@@ -297,8 +297,7 @@ TEST(CacheEntry, WritersExcludeAllReadersShare) {
 
 // flock locks belong to an open file description, so a descriptor the test
 // opens itself stands for another process sharing the folder.
-TEST(CacheEntry, LocksKeepOutAnotherProcess) {
-    TempDir temp;
+TEST_F(CacheEntry, LocksKeepOutAnotherProcess) {
     const fs::path entry = temp.Path() / "h/other";
     const auto lockedBy = [&](int operation) {
         const int fd = ::open(entry.c_str(), O_RDONLY | O_CLOEXEC);
@@ -329,8 +328,7 @@ TEST(CacheEntry, LocksKeepOutAnotherProcess) {
     EXPECT_TRUE(DeleteEntry(entry));
 }
 
-TEST(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
-    TempDir temp;
+TEST_F(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
     auto writer = BeginEntry(temp.Path() / "h/encoded", {}, EntryMetadata::kTimesOnly);
     ASSERT_TRUE(writer);
     EXPECT_FALSE(writer->KeepsMetadata());
@@ -348,8 +346,7 @@ TEST(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
     EXPECT_EQ(reader->ReadBody(100), "text");
 }
 
-TEST(CacheEntry, StartUpAndClearingSpareFilesInUse) {
-    TempDir temp;
+TEST_F(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     const fs::path root = temp.Path() / "cache";
     WriteBytes(root / "h/.vs-tmp-999-1", "crash leftover");
     WriteBytes(root / "h/a/.vs-tmp-999-2", "another");
@@ -375,8 +372,7 @@ TEST(CacheEntry, StartUpAndClearingSpareFilesInUse) {
 }
 
 // A reader sees one whole version or nothing, never a mixture or a part.
-TEST(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
-    TempDir temp;
+TEST_F(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
     const fs::path entry = temp.Path() / "h/hot";
     constexpr std::size_t kHalf = 10000;
     std::atomic<int> badReads{0};
