@@ -601,13 +601,6 @@ std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry,
     return reader;
 }
 
-bool EntryIsFor(const std::filesystem::path& entry, std::string_view key) {
-    Fd fd(OpenForReading(entry, O_NOFOLLOW));
-    struct stat info;
-    return fd.Get() >= 0 && IsRegular(fd.Get(), info) && !key.empty() &&
-           GetAttr(fd.Get(), kKeyAttr) == key;
-}
-
 Clock::TimePoint EntryOriginDate(const std::filesystem::path& entry, Clock::TimePoint now) {
     Fd fd(OpenForReading(entry, 0));
     struct stat info;

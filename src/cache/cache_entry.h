@@ -166,8 +166,6 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry);
 // The same for serving cache key `key`: nullptr also when the entry was
 // written for another key (or for none).
 std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry, std::string_view key);
-// Whether the entry exists and was written for `key`.
-bool EntryIsFor(const std::filesystem::path& entry, std::string_view key);
 
 // Readers by name. A name that is missing or names a folder gives `now` for
 // the times, false and -1 for the rest.

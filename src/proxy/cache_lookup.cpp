@@ -76,19 +76,22 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         }
         return false;
     }
-    // 5, 6. The entry, if it was written for this very key: another key
-    // mapping to the same file is a miss, and its answer replaces it.
+    // 5, 6. The entry, opened once for all that follows, if it was written
+    // for this very key: another key mapping to the same file is a miss, and
+    // its answer replaces it.
     auto params = s.Owner().Cache();
     const std::string key = cache::CacheKey(e.URL);
-    auto entry = cache::EntryPath(params->dir, key);
-    if (!entry || !cache::EntryIsFor(*entry, key)) {
+    const auto entry = cache::EntryPath(params->dir, key);
+    std::unique_ptr<cache::EntryReader> reader = entry ? cache::OpenEntryFor(*entry, key) : nullptr;
+    if (!reader) {
+        // Missing, another key's, or being replaced right now.
         return onlyFromCache && RefuseAsMissing(s, e, settings, onlyFromCache, request);
     }
     // 7. Answer without asking?
     bool noRequest = onlyFromCache;
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
     if (!noRequest && settings.NoReqNewFilesCB) {
-        noRequest = now < cache::EntryCompletionTime(*entry, now) + params->freshWindow;
+        noRequest = now < reader->CompletionTime() + params->freshWindow;
     }
     if (!noRequest && !KeyComboHeld(settings.NoReqKeyCombo) && settings.NoReqCB) {
         noRequest =
@@ -98,25 +101,14 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (noRequest) {
         e.CacheFileName = entry->string();
         GiveMonitorRow(s, e, settings, onlyFromCache);
-        if (AnswerFromCache(s, e, request)) {
-            return true;
-        }
-        e.CacheFileName.clear();
-        e.answeredBy = AnsweredBy::kUpstream;
-        e.condition = Condition::kAsSent;
-        if (onlyFromCache) {
-            return RefuseAsMissing(s, e, settings, onlyFromCache, request);
-        }
+        AnswerFromCache(s, e, request, std::move(reader));
+        return true;
     }
     // 9. Ask the origin whether the stored copy is current. A HEAD is never
     // made conditional: its 304 could not become an answer with a body. The
-    // entry is opened now, so that it is still there for the 304.
+    // entry stays open, so that it is still there for the 304.
     if (e.IsHead()) {
         return false;
-    }
-    auto reader = cache::OpenEntryFor(*entry, key);
-    if (!reader) {
-        return false;  // being written: this request goes as the browser sent it
     }
     // The browser's own condition gives way to the proxy's, in its place.
     if (request.Set("If-Modified-Since", cache::FormatHTTPDate(reader->OriginDate()))) {

@@ -419,12 +419,8 @@ void FinishCacheWrite(Session& s, Exchange& e) {
                    !e.LastModified.empty(), now);
 }
 
-bool AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request) {
-    std::unique_ptr<cache::EntryReader> reader =
-        cache::OpenEntryFor(e.CacheFileName, cache::CacheKey(e.URL));
-    if (!reader) {
-        return false;
-    }
+void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
+                     std::unique_ptr<cache::EntryReader> reader) {
     s.Owner().PutToLog("# " + std::to_string(s.ConnectionNo) + " >>> URL: " + e.URL,
                        request.Text());
     e.condition = Condition::kByProxy;
@@ -438,7 +434,6 @@ bool AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request) 
     ReportProgress(s, e);
     e.CacheReadStream.reset();
     s.Client().Disconnect();
-    return true;
 }
 
 }  // namespace vs::proxy

@@ -10,9 +10,11 @@
 // see one answer's bytes at a time.
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "cache/cache_entry.h"
 #include "proxy/http_head.h"
 
 namespace vs::proxy {
@@ -54,9 +56,10 @@ void ShowAnswer(Session& session, Exchange& exchange, std::string text);
 // when the body arrived whole by its framing, discarded otherwise.
 void FinishCacheWrite(Session& session, Exchange& exchange);
 
-// The answer from the cache for a request that is not asked upstream: sent
-// and the browser connection closed. False (with nothing sent) when the
-// entry cannot be opened.
-bool AnswerFromCache(Session& session, Exchange& exchange, const http::MessageHead& request);
+// The answer from the cache, from the entry `reader` has open, for a
+// request that is not asked upstream: sent, and the browser connection
+// closed.
+void AnswerFromCache(Session& session, Exchange& exchange, const http::MessageHead& request,
+                     std::unique_ptr<cache::EntryReader> reader);
 
 }  // namespace vs::proxy

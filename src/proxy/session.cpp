@@ -179,11 +179,10 @@ bool Session::MustWait(const http::MessageHead& head) const {
     if (probe.IsConnect() && !probe.ToParent) {
         return true;  // a tunnel of its own, connected afresh
     }
-    const std::optional<Target> target = TargetOf(probe);
-    return target && target_ && !SameTarget(*target, *target_);
+    return target_ && !SameTarget(TargetOf(probe), *target_);
 }
 
-std::optional<Target> Session::TargetOf(const Exchange& exchange) const {
+Target Session::TargetOf(const Exchange& exchange) const {
     if (exchange.ToParent) {
         return parent_;
     }
@@ -234,7 +233,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return false;
     }
     const bool toParent = exchange.ToParent;
-    const std::optional<Target> target = TargetOf(exchange);
+    const Target target = TargetOf(exchange);
     if (!toParent && !exchange.IsConnect()) {
         head.SetTarget(ChooseDirectTarget(exchange.URL).path);
     }
@@ -242,7 +241,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         // The proxy answers the CONNECT itself once connected; the request
         // goes nowhere.
         inFlight_.push_back(std::move(exchange));
-        GoTo(*target, true, out);
+        GoTo(target, true, out);
         if (connecting_) {
             directTunnelPending_ = true;
         } else {
@@ -253,7 +252,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return true;
     }
     inFlight_.push_back(std::move(exchange));
-    GoTo(*target, false, out);
+    GoTo(target, false, out);
     out += head.Text();
     return true;
 }

@@ -104,8 +104,8 @@ private:
     // Decides on one request head and appends what goes upstream to `out`.
     // False when the browser connection ended with it.
     bool TakeRequest(http::MessageHead head, std::string& out);
-    // Where a request goes, nullopt when its URL names no host.
-    std::optional<Target> TargetOf(const Exchange& exchange) const;
+    // Where a request goes: the parent, or its URL's host and port.
+    Target TargetOf(const Exchange& exchange) const;
     // Whether the request must wait until the answers before it are in.
     bool MustWait(const http::MessageHead& head) const;
     // Points the outbound side at `target`: set while connecting, else the
