@@ -376,18 +376,26 @@ TEST_F(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
     const fs::path entry = temp.Path() / "h/hot";
     constexpr std::size_t kHalf = 10000;
     std::atomic<int> badReads{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 5; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 200; ++i) {
-                if (t < 2) {
-                    if (auto writer = BeginEntry(entry)) {
-                        const std::string half(kHalf, static_cast<char>('a' + (t + i) % 26));
-                        writer->Append(half);
-                        writer->Append(half);
-                        writer->Finish("", "", {}, false, kT0);
-                    }
-                } else if (auto reader = OpenEntry(entry)) {
+    std::atomic<bool> writing{true};
+    // Each writer gets its versions in however often readers keep it out;
+    // readers read for as long as anybody writes.
+    std::vector<std::thread> writers, readers;
+    for (int t = 0; t < 2; ++t) {
+        writers.emplace_back([&, t] {
+            for (int written = 0, i = 0; written < 50 && i < 1000000; ++i) {
+                if (auto writer = BeginEntry(entry)) {
+                    const std::string half(kHalf, static_cast<char>('a' + (t + i) % 26));
+                    writer->Append(half);
+                    writer->Append(half);
+                    written += writer->Finish("", "", {}, false, kT0) ? 1 : 0;
+                }
+            }
+        });
+    }
+    for (int t = 0; t < 3; ++t) {
+        readers.emplace_back([&] {
+            while (writing) {
+                if (auto reader = OpenEntry(entry)) {
                     const std::string body = reader->ReadBody(4 * kHalf);
                     if (body.size() != 2 * kHalf ||
                         body.find_first_not_of(body[0]) != std::string::npos) {
@@ -397,7 +405,11 @@ TEST_F(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
             }
         });
     }
-    for (auto& thread : threads) {
+    for (auto& thread : writers) {
+        thread.join();
+    }
+    writing = false;
+    for (auto& thread : readers) {
         thread.join();
     }
     EXPECT_EQ(badReads.load(), 0);
