@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "proxy/socket.h"
+#include "net/socket.h"
 
 namespace {
 

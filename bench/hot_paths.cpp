@@ -23,7 +23,7 @@
 
 #include "cache/cache_entry.h"
 #include "cache/cache_paths.h"
-#include "proxy/connection.h"
+#include "net/connection.h"
 #include "proxy/engine.h"
 #include "proxy/request_processing.h"
 #include "proxy/response_path.h"
@@ -109,9 +109,10 @@ public:
             std::exit(1);
         }
         root_ = dir;
-        auto s = std::make_shared<Settings>();
-        s->URLPrepareCB = urlConverter;
-        settings_.Publish(s);
+        auto config = std::make_shared<proxy::ProxyConfig>();
+        config->urlConverterEnabled = urlConverter;
+        config->cacheDir = cache::CacheDir(root_ / "Cache");
+        config_.Publish(config);
         for (int i = 0; i < kRulesPerList; ++i) {
             lists_.black.Append(Rule(Pattern(0, i)));
             lists_.cache.Append(Rule(Pattern(1, i)));
@@ -121,9 +122,7 @@ public:
                 "^http://mirror" + std::to_string(i) + "\\.example\\.org/", "http://example.org/"));
         }
         lists_.users.Append(UserRow{true, "local", "", "127.0.0.1"});
-        engine_ = std::make_unique<proxy::Engine>(settings_, lists_);
-        engine_->PublishCache(
-            proxy::CacheParams{cache::CacheDir(root_ / "Cache"), std::chrono::seconds(0)});
+        engine_ = std::make_unique<proxy::Engine>(config_, lists_);
         std::filesystem::create_directories(root_ / "Cache");
 
         int fds[2];
@@ -131,7 +130,7 @@ public:
             std::perror("socketpair");
             std::exit(1);
         }
-        client_ = std::make_unique<proxy::Connection>(net::Socket(fds[0]));
+        client_ = std::make_unique<net::Connection>(net::Socket(fds[0]));
         browser_ = net::Socket(fds[1]);
         drain_ = std::thread([fd = browser_.Fd()] {
             char buffer[65536];
@@ -176,18 +175,19 @@ public:
 
 private:
     std::filesystem::path root_;
-    Snapshot<Settings> settings_;
+    Snapshot<proxy::ProxyConfig> config_;
     proxy::RuleLists lists_;
     std::unique_ptr<proxy::Engine> engine_;
-    std::unique_ptr<proxy::Connection> client_;
-    proxy::OutboundConnection outbound_;
+    std::unique_ptr<net::Connection> client_;
+    net::OutboundConnection outbound_;
     net::Socket browser_;
     std::thread drain_;
     std::unique_ptr<proxy::Session> session_;
 };
 
-proxy::Exchange Request() {
+proxy::Exchange Request(World& world) {
     proxy::Exchange exchange;
+    exchange.Config = world.Owner().Config();
     exchange.URL = kUrl;
     exchange.Method = "GET";
     exchange.MonitorRow = 1;
@@ -205,7 +205,7 @@ void BM_ProcessRequest(benchmark::State& state) {
     }
     std::int64_t calls = 0;
     for (auto _ : state) {
-        proxy::Exchange exchange = Request();
+        proxy::Exchange exchange = Request(world);
         exchange.MonitorRow = -1;
         http::MessageHead head{kBrowserRequest};
         benchmark::DoNotOptimize(proxy::ProcessRequest(world.Session(), exchange, head));
@@ -240,7 +240,7 @@ void BM_ProcessResponseFirstBlock(benchmark::State& state) {
     std::int64_t calls = 0;
     std::string out;
     for (auto _ : state) {
-        proxy::Exchange exchange = Request();
+        proxy::Exchange exchange = Request(world);
         out.clear();
         benchmark::DoNotOptimize(proxy::AnswerBegins(world.Session(), exchange, block, out));
         world.Tick(calls);
@@ -258,7 +258,7 @@ void BM_ProcessResponse304FromCache(benchmark::State& state) {
     std::int64_t calls = 0;
     std::string out;
     for (auto _ : state) {
-        proxy::Exchange exchange = Request();
+        proxy::Exchange exchange = Request(world);
         exchange.condition = proxy::Condition::kByProxy;
         exchange.CacheFileName = entry;
         out.clear();

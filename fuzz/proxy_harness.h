@@ -19,11 +19,10 @@
 #include "base/clock.h"
 #include "base/snapshot.h"
 #include "cache/cache_paths.h"
-#include "proxy/connection.h"
+#include "net/connection.h"
+#include "net/socket.h"
 #include "proxy/engine.h"
 #include "proxy/session.h"
-#include "proxy/socket.h"
-#include "shell/settings.h"
 
 namespace vs::fuzz {
 
@@ -64,26 +63,24 @@ public:
         std::filesystem::remove_all(root_, ignored);
     }
 
-    // Settings chosen by the bits of `flags`; the URL converter and the
-    // black list are always on so that their paths run.
+    // A configuration chosen by the bits of `flags`; the URL converter and
+    // the black list are always on so that their paths run.
     void Configure(unsigned flags, std::string_view parentUser = "") {
-        auto s = std::make_shared<Settings>();
-        s->URLPrepareCB = true;
-        s->BlackListCB = true;
-        s->OffLine = (flags & 1) != 0;
-        s->CacheEnCB = (flags & 2) == 0;
-        s->NoReqNewFilesCB = (flags & 4) != 0;
-        s->NoCacheIgnoreCB = (flags & 8) != 0;
-        s->UseParentProxy = (flags & 16) != 0;
-        s->UserNameEd = std::string(parentUser);
-        s->UserPswEd = "secret";
-        s->HideConnect = (flags & 32) != 0;
-        s->OnlyFromCache = (flags & 64) == 0;
-        settings.Publish(s);
-        proxy::CacheParams params;
-        params.dir = cacheDir_;
-        params.freshWindow = std::chrono::seconds((flags & 128) != 0 ? 300 : 0);
-        engine.PublishCache(params);
+        auto c = std::make_shared<proxy::ProxyConfig>();
+        c->urlConverterEnabled = true;
+        c->blackListEnabled = true;
+        c->offline = (flags & 1) != 0;
+        c->readFromCache = (flags & 2) == 0;
+        c->freshWithoutAsking = (flags & 4) != 0;
+        c->ignoreNoCache = (flags & 8) != 0;
+        c->useParent = (flags & 16) != 0;
+        c->parentUser = std::string(parentUser);
+        c->parentPassword = "secret";
+        c->hideOnlyFromCacheAnswers = (flags & 32) != 0;
+        c->onlyFromCacheEnabled = (flags & 64) == 0;
+        c->cacheDir = cacheDir_;
+        c->freshWindow = std::chrono::seconds((flags & 128) != 0 ? 300 : 0);
+        config.Publish(c);
     }
 
     // Empties the cache folder now and then so it never grows without end;
@@ -105,9 +102,9 @@ public:
     }
 
     FixedClock clock{std::chrono::system_clock::from_time_t(1796472551)};
-    Snapshot<Settings> settings;
+    Snapshot<proxy::ProxyConfig> config;
     proxy::RuleLists lists;
-    proxy::Engine engine{settings, lists, clock};
+    proxy::Engine engine{config, lists, clock};
 
 private:
     std::filesystem::path root_;
@@ -126,7 +123,7 @@ public:
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) {
             std::abort();
         }
-        connection = std::make_unique<proxy::Connection>(net::Socket(fds[0]));
+        connection = std::make_unique<net::Connection>(net::Socket(fds[0]));
         peer_ = fds[1];
         drain_ = std::thread([this] {
             char buffer[65536];
@@ -146,8 +143,8 @@ public:
         ::close(peer_);
     }
 
-    std::unique_ptr<proxy::Connection> connection;
-    proxy::OutboundConnection outbound;
+    std::unique_ptr<net::Connection> connection;
+    net::OutboundConnection outbound;
 
 private:
     int peer_ = -1;

@@ -122,9 +122,9 @@ TEST_F(AdmissionTest, ClearingANameRevokesItsCredentialsAtOnce) {
 // only to the parent.
 TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
     HttpOrigin origin;
-    StartProxy([](Settings& s) {
-        s.UserNameEd = "up";
-        s.UserPswEd = "stream";
+    StartProxy([](proxy::ProxyConfig& s) {
+        s.parentUser = "up";
+        s.parentPassword = "stream";
     });
     auto client = Connect();
     SendText(client, "GET " + Url(origin.Port(), "/") +
@@ -138,10 +138,10 @@ TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
 TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     HttpOrigin parent;
     StartProxy(
-        [](Settings& s) {
-            s.UseParentProxy = true;
-            s.UserNameEd = "up";
-            s.UserPswEd = "stream";
+        [](proxy::ProxyConfig& s) {
+            s.useParent = true;
+            s.parentUser = "up";
+            s.parentPassword = "stream";
         },
         parent.Port());
     auto client = Connect();
@@ -157,7 +157,7 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
 
 TEST_F(ProxyFixture, WithoutAParentUserTheBrowsersLineGoesOnUnchanged) {
     HttpOrigin parent;
-    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     auto client = Connect();
     std::string request =
         "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\n\r\n";

@@ -64,7 +64,7 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsLocallyAndRefusesTheRest) {
     StartProxy();
     Get("/lm/a");
     const std::size_t asked = origin.Requests().size();
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string cached = Get("/lm/a");
     EXPECT_TRUE(cached.starts_with("HTTP/1.0 200 OK\r\nServer: Vellostore\r\n")) << cached;
     EXPECT_EQ(BodyOf(cached), "body of a");
@@ -82,7 +82,7 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     never.enable = true;
     never.rule = "/lm/never";
     lists.noReq.Append(never);
-    StartProxy([](Settings& s) { s.NoReqNewFilesCB = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.freshWithoutAsking = true; });
     clock.Set(std::chrono::system_clock::now());
 
     // Only from the cache: missing means 404, and no monitor row while
@@ -106,7 +106,7 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
 }
 
 TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondition) {
-    StartProxy([](Settings& s) { s.CacheEnCB = false; });
+    StartProxy([](proxy::ProxyConfig& s) { s.readFromCache = false; });
     Get("/lm/w", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
     EXPECT_EQ(LastIms(), "-");
     EXPECT_EQ(Slurp(EntryFile("/lm/w")), "body of w");
@@ -120,7 +120,7 @@ TEST_F(CacheFixture, EncodedAnswersKeepTypeAndEncodingInTheTrailer) {
     const std::string body("\x1f\x8b\x08\x00gzipped-css-bytes", 21);
     EXPECT_EQ(BodyOf(fetched), body);
     EXPECT_EQ(Slurp(EntryFile("/gz")), body + "text/css\x08gzip\x04\x02");
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string served = Get("/gz");
     EXPECT_EQ(
         served.substr(0, served.find("\r\n\r\n") + 4),
@@ -135,7 +135,7 @@ TEST_F(CacheFixture, ALocalAnswerSniffsTheTypeOfAnEntryWithoutTrailer) {
     ASSERT_TRUE(writer);
     writer->Append(gif);
     ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     auto client = Connect();
     SendText(client, "GET " + origin.Url("/img.gif") + " HTTP/1.1\r\n\r\n");
     EXPECT_EQ(ReadAll(client),
@@ -173,7 +173,7 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     EXPECT_EQ(Slurp(EntryFile("/gzchunked")), gzip + "text/javascript\x0fgzip\x04\x02");
     EXPECT_EQ(Slurp(EntryFile("/chunked")), "first-second-third");
 
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string served = Get("/gzchunked");
     EXPECT_NE(served.find("\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"),
               std::string::npos)
@@ -230,7 +230,7 @@ TEST_F(CacheFixture, OneConnectionForThreeHostsGetsEveryAnswerFromItsOwnHost) {
         return at == std::string::npos ? "" : answer.substr(at + 10, 1);
     };
     auto entry = [&](const test::OriginProcess& host, std::string_view path) {
-        return *EntryPath(engine.Cache()->dir, CacheKey(host.Url(path)));
+        return *EntryPath(base.cacheDir, CacheKey(host.Url(path)));
     };
     const std::string gzip("\x1f\x8b\x08\x00gzipped-js", 14);
     EXPECT_EQ(from(ask(a, "/who")), "A");
@@ -291,7 +291,7 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     }
     EXPECT_EQ(Slurp(EntryFile("/vary-enc")), "any");
 
-    StartProxy([](Settings& s) { s.NoCacheIgnoreCB = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.ignoreNoCache = true; });
     Get("/private", "Cookie: anna\r\n");
     Get("/nostore", "Cookie: anna\r\n");
     Get("/lm/mine", "Authorization: Basic YTpi\r\n");
@@ -305,7 +305,7 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     EXPECT_FALSE(EntryExists(EntryFile("/vary-lang")));
 
     // Offline, a POST cannot be answered: the page for what the cache lacks.
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Get("/lm/paid", noBody, "POST").starts_with("HTTP/1.0 404")) << "offline POST";
     EXPECT_EQ(BodyOf(Get("/lm/paid")), "body of paid");
 }
@@ -334,7 +334,7 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_NE(revalidated.find("\r\nContent-Type: text/javascript\r\n"), std::string::npos)
         << revalidated;
     EXPECT_EQ(Slurp(EntryFile("/module.js")), "export const x = 1;");
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_NE(Get("/module.js").find("\r\nContent-Type: text/javascript\r\n"), std::string::npos);
 }
 
@@ -392,7 +392,7 @@ TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {
     EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK")) << head;
     EXPECT_EQ(LastIms(), "-");
     EXPECT_EQ(Slurp(EntryFile("/lm/h")), "body of h");  // the entry is untouched
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string offline = Get("/lm/h", "", "HEAD");
     EXPECT_NE(offline.find("Content-Length: 9\r\n"), std::string::npos) << offline;
 }
@@ -406,7 +406,7 @@ TEST_F(CacheFixture, UrlsClimbingOutOfTheCacheAreNeverStoredOrServed) {
     Settle();
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "escaped"));
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "cache" / "escaped"));
-    StartProxy([](Settings& s) { s.OffLine = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Get("/a/../../../escaped").starts_with("HTTP/1.0 404"));
 }
 

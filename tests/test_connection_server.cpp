@@ -8,10 +8,10 @@
 #include <functional>
 #include <thread>
 
-#include "proxy/connection_server.h"
+#include "net/connection_server.h"
 #include "support/net_helpers.h"
 
-namespace vs::proxy {
+namespace vs::net {
 namespace {
 
 using namespace std::chrono_literals;
@@ -297,4 +297,4 @@ TEST(ConnectTcp, LiteralAddressesAndNames) {
 }
 
 }  // namespace
-}  // namespace vs::proxy
+}  // namespace vs::net

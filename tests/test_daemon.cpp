@@ -10,10 +10,10 @@
 #include <memory>
 
 #include "rules/grid_text.h"
+#include "rules/password.h"
 #include "rules/rule_list.h"
 #include "rules/users_list.h"
 #include "shell/ini_file.h"
-#include "shell/password.h"
 #include "shell/settings.h"
 #include "shell/statistics.h"
 #include "support/child_process.h"

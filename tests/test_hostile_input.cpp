@@ -91,7 +91,7 @@ TEST_F(HostileInput, ARewrittenUrlCannotSplitTheRedirect) {
     RuleCells need{
         true, "^http://evil/", "http://x/\r\nSet-Cookie: owned=1\r\n\r\n<b>", false, true, 0};
     lists.urlConverter.Append(need);
-    StartProxy([](Settings& s) { s.URLPrepareCB = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
     std::string answer = Raw("GET http://evil/ HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
     EXPECT_EQ(answer.find("\r\nSet-Cookie"), std::string::npos) << answer;

@@ -86,7 +86,7 @@ TEST_F(ProxyFixture, RequestsArrivingTogetherAreTakenOneByOne) {
 
 TEST_F(ProxyFixture, ParentProxyModeSendsEveryRequestUnchangedToTheParent) {
     HttpOrigin parent;
-    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     auto client = Connect();
     std::string request = "GET http://example.invalid:81/page HTTP/1.0\r\nHost: x\r\n\r\n";
     SendText(client, request);
@@ -129,7 +129,7 @@ TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
         std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
         net::SendAll(s, "tunnel:" + std::string(buf, n));
     });
-    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     auto client = Connect();
     SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\nHost: secure.example:443\r\n\r\n");
     EXPECT_EQ(test::ReadUntil(client, "\r\n\r\n"), "HTTP/1.1 200 Tunnel ready\r\n\r\n");
@@ -159,7 +159,7 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
         }
     });
     lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
-    StartProxy([](Settings& s) { s.UseParentProxy = true; }, parent.Port());
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     auto client = Connect();
     SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("nope"));

@@ -61,7 +61,7 @@ TEST_F(ProxyFixture, BlackListSeesTheUrlWithoutSchemeAndWww) {
 TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
     HttpOrigin origin;
     lists.black.Append(Rule("blocked"));
-    StartProxy([](Settings& s) { s.BLKeyCombo = 5; });  // Ctrl+Shift
+    StartProxy([](proxy::ProxyConfig& s) { s.blackListCancelKeys = 5; });  // Ctrl+Shift
     CtrlDown = true;
     ShiftDown = true;
     auto client = Connect();
@@ -82,7 +82,7 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     lists.urlConverter.Append(need);
     lists.urlConverter.Append(plain);
     lists.black.Append(Rule("example"));  // would refuse, but is never asked
-    StartProxy([](Settings& s) { s.URLPrepareCB = true; });
+    StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
     auto client = Connect();
     SendText(client, "GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
     std::string answer = ReadAll(client);

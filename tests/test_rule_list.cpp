@@ -204,13 +204,13 @@ TEST(RuleListEdit, SnapshotsTakenBeforeAnEditStayAsTheyWere) {
 // Hits reach the lists through the monitor queue, applied by its consumer
 // while the user may be editing the list.
 TEST_F(RuleListFileTest, EveryHitCountsOnceOnItsOwnRowThroughEdits) {
-    Snapshot<Settings> settings;
-    settings.Publish(std::make_shared<Settings>());
+    Snapshot<proxy::ProxyConfig> config;
+    config.Publish(std::make_shared<proxy::ProxyConfig>());
     proxy::RuleLists lists;
     RuleList& list = lists.black;
     list.Append(Rule("a", true, 5));
     list.Append(Rule("b"));
-    proxy::Engine engine(settings, lists);
+    proxy::Engine engine(config, lists);
     MonitorModel monitor;
     QueueConsumer consumer(engine.Queue(), monitor, lists, nullptr);
     const auto hit = [&](std::string_view url) {

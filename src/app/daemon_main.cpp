@@ -16,7 +16,7 @@
 #include "base/cp1251.h"
 #include "base/data_dir.h"
 #include "base/process.h"
-#include "proxy/connection_server.h"
+#include "net/connection_server.h"
 #include "shell/log_text.h"
 #include "shell/proxy_service.h"
 
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     }
     try {
         service.ShutDown();
-    } catch (const vs::proxy::TerminateTimeout& e) {
+    } catch (const vs::net::TerminateTimeout& e) {
         PrintError(e.what());
     }
     return 0;

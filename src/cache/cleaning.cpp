@@ -8,9 +8,9 @@
 #include <ctime>
 #include <system_error>
 
+#include "base/numbers.h"
 #include "cache/cache_entry.h"
 #include "cache/cache_paths.h"
-#include "shell/settings.h"
 
 namespace vs::cache {
 namespace {

@@ -49,16 +49,16 @@ void RefuseConnection(Session& s, Exchange& e) {
     ShowAnswer(s, e, std::move(answer));
 }
 
-void ApplyProxyCredentials(const Settings& settings, bool toParent, http::MessageHead& request) {
+void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::MessageHead& request) {
     if (!toParent) {
         request.Remove(kCredentials);
         return;
     }
-    if (settings.UserNameEd.empty()) {
+    if (config.parentUser.empty()) {
         return;
     }
     request.Set(kCredentials,
-                "Basic " + EncodeBase64(settings.UserNameEd + ":" + settings.UserPswEd));
+                "Basic " + EncodeBase64(config.parentUser + ":" + config.parentPassword));
 }
 
 }  // namespace vs::proxy

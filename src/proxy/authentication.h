@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "proxy/http_head.h"
-#include "shell/settings.h"
+#include "proxy/proxy_config.h"
 
 namespace vs::proxy {
 
@@ -28,6 +28,6 @@ void RefuseConnection(Session& session, Exchange& exchange);
 // proxy: the parent user's credentials in place of the browser's line (or
 // inserted); without a parent user the browser's own line goes on as it
 // came. Straight to an origin: no Proxy-Authorization line at all.
-void ApplyProxyCredentials(const Settings& settings, bool toParent, http::MessageHead& request);
+void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::MessageHead& request);
 
 }  // namespace vs::proxy

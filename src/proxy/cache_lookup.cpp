@@ -14,12 +14,12 @@ namespace vs::proxy {
 
 namespace {
 
-bool OnlyFromCacheListApplies(Session& s, const Settings& settings,
+bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
                               const http::MessageHead& request, std::string_view lowerUrl) {
-    if (!settings.OnlyFromCache || KeyComboHeld(settings.OnlyFromCacheKeyCombo)) {
+    if (!config.onlyFromCacheEnabled || KeyComboHeld(config.onlyFromCacheCancelKeys)) {
         return false;
     }
-    if (settings.CancelForOpera &&
+    if (config.onlyFromCacheSparesOpera &&
         request.Value("User-Agent").value_or("").find("Opera") != std::string_view::npos) {
         return false;
     }
@@ -29,16 +29,17 @@ bool OnlyFromCacheListApplies(Session& s, const Settings& settings,
 
 // Local answers get a monitor row like forwarded requests, except those the
 // only-from-cache list makes while connections are hidden from the monitor.
-void GiveMonitorRow(Session& s, Exchange& e, const Settings& settings, bool onlyFromCache) {
-    if (e.MonitorRow >= 0 || (onlyFromCache && settings.HideConnect && !settings.OffLine)) {
+void GiveMonitorRow(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache) {
+    if (e.MonitorRow >= 0 ||
+        (onlyFromCache && config.hideOnlyFromCacheAnswers && !config.offline)) {
         return;
     }
     e.MonitorRow = s.Owner().SendNewConnectionToList(e.URL);
 }
 
-bool RefuseAsMissing(Session& s, Exchange& e, const Settings& settings, bool onlyFromCache,
+bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache,
                      const http::MessageHead& request) {
-    GiveMonitorRow(s, e, settings, onlyFromCache);
+    GiveMonitorRow(s, e, config, onlyFromCache);
     SendRefusalPage(s, e, kMissingFromCacheRule, request);
     return true;
 }
@@ -46,25 +47,24 @@ bool RefuseAsMissing(Session& s, Exchange& e, const Settings& settings, bool onl
 }  // namespace
 
 bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
-    const auto current = s.Owner().CurrentSettings();
-    const Settings& settings = *current;
+    const ProxyConfig& config = *e.Config;
     const std::string lowerUrl = cp1251::Lower(e.URL);
 
     // 1. Only from the cache?
-    bool onlyFromCache = settings.OffLine;
+    bool onlyFromCache = config.offline;
     if (!onlyFromCache) {
-        onlyFromCache = OnlyFromCacheListApplies(s, settings, request, lowerUrl);
+        onlyFromCache = OnlyFromCacheListApplies(s, config, request, lowerUrl);
     }
-    const bool readCache = settings.CacheEnCB || settings.OffLine;
+    const bool readCache = config.readFromCache || config.offline;
     // 2. Only from a cache that is never read, or a request the cache never
     // answers (a POST's answer must come from its origin): nothing can
     // answer.
     const bool cacheMayAnswer = e.IsGet() || e.IsHead();
     if ((!readCache || !cacheMayAnswer) && onlyFromCache) {
-        return RefuseAsMissing(s, e, settings, onlyFromCache, request);
+        return RefuseAsMissing(s, e, config, onlyFromCache, request);
     }
     // 3. Proxy credentials.
-    ApplyProxyCredentials(settings, e.ToParent, request);
+    ApplyProxyCredentials(config, e.ToParent(), request);
     if (!cacheMayAnswer) {
         return false;  // never conditional, never from the cache
     }
@@ -79,28 +79,27 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 5, 6. The entry, opened once for all that follows, if it was written
     // for this very key: another key mapping to the same file is a miss, and
     // its answer replaces it.
-    auto params = s.Owner().Cache();
     const std::string key = cache::CacheKey(e.URL);
-    const auto entry = cache::EntryPath(params->dir, key);
+    const auto entry = cache::EntryPath(config.cacheDir, key);
     std::unique_ptr<cache::EntryReader> reader = entry ? cache::OpenEntryFor(*entry, key) : nullptr;
     if (!reader) {
         // Missing, another key's, or being replaced right now.
-        return onlyFromCache && RefuseAsMissing(s, e, settings, onlyFromCache, request);
+        return onlyFromCache && RefuseAsMissing(s, e, config, onlyFromCache, request);
     }
     // 7. Answer without asking?
     bool noRequest = onlyFromCache;
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
-    if (!noRequest && settings.NoReqNewFilesCB) {
-        noRequest = now < reader->CompletionTime() + params->freshWindow;
+    if (!noRequest && config.freshWithoutAsking) {
+        noRequest = now < reader->CompletionTime() + config.freshWindow;
     }
-    if (!noRequest && !KeyComboHeld(settings.NoReqKeyCombo) && settings.NoReqCB) {
+    if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
         noRequest =
             s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl, kCmdNoReqListHit) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {
         e.CacheFileName = entry->string();
-        GiveMonitorRow(s, e, settings, onlyFromCache);
+        GiveMonitorRow(s, e, config, onlyFromCache);
         AnswerFromCache(s, e, request, std::move(reader));
         return true;
     }

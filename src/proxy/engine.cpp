@@ -61,8 +61,8 @@ RuleList& RuleLists::Of(ListKind kind) {
     return urlConverter;
 }
 
-Engine::Engine(const Snapshot<vs::Settings>& settings, RuleLists& lists, const Clock& clock)
-    : settings_(settings), lists_(lists), clock_(clock) {}
+Engine::Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists, const Clock& clock)
+    : config_(config), lists_(lists), clock_(clock) {}
 
 std::int32_t Engine::NextConnectionNo() {
     std::lock_guard guard(counterLock_);

@@ -2,7 +2,7 @@
 // What all connections of one running proxy share: the monitor queue, the
 // counters that number connections, requests and monitor rows, the pool of
 // matchers, the two switches the application flips at shutdown, and read
-// access to the published settings and rule lists. One Engine per running
+// access to the published configuration and rule lists. One Engine per running
 // proxy, owned by the service that runs it; tests make their own.
 
 #include <atomic>
@@ -16,12 +16,11 @@
 #include "base/clock.h"
 #include "base/snapshot.h"
 #include "base/string_list.h"
-#include "cache/cache_paths.h"
 #include "proxy/monitor_queue.h"
+#include "proxy/proxy_config.h"
 #include "rules/regex.h"
 #include "rules/rule_list.h"
 #include "rules/users_list.h"
-#include "shell/settings.h"
 
 namespace vs::proxy {
 
@@ -54,17 +53,9 @@ struct RuleLists {
     RuleList& Of(ListKind kind);
 };
 
-// What the cache path needs besides the settings, derived when the settings
-// are applied: the cache folder and how long a completed entry counts as
-// fresh.
-struct CacheParams {
-    cache::CacheDir dir;
-    std::chrono::seconds freshWindow{0};
-};
-
 class Engine {
 public:
-    Engine(const Snapshot<Settings>& settings, RuleLists& lists,
+    Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists,
            const Clock& clock = DefaultClock());
 
     // ConnectionCounter under CounterLock.
@@ -85,12 +76,9 @@ public:
     MonitorQueue& Queue() { return queue_; }
     MatcherPool& Matchers() { return matchers_; }
     TMyStringList& StopList() { return stopList_; }
-    std::shared_ptr<const vs::Settings> CurrentSettings() const { return settings_.Get(); }
+    // The configuration current now; a request keeps the one it began with.
+    std::shared_ptr<const ProxyConfig> Config() const { return config_.Get(); }
     RuleLists& Lists() { return lists_; }
-    std::shared_ptr<const CacheParams> Cache() const { return cache_.Get(); }
-    void PublishCache(CacheParams params) {
-        cache_.Publish(std::make_shared<const CacheParams>(std::move(params)));
-    }
     const Clock& TimeSource() const { return clock_; }
 
     // Set once the application runs; cleared when it is asked to close.
@@ -99,7 +87,7 @@ public:
     std::atomic<bool> Closing{false};
 
 private:
-    const Snapshot<vs::Settings>& settings_;
+    const Snapshot<ProxyConfig>& config_;
     RuleLists& lists_;
     const Clock& clock_;
 
@@ -109,7 +97,6 @@ private:
     std::int64_t requestCounter_ = 0;
     std::int32_t monitorRowCounter_ = 0;
 
-    vs::Snapshot<CacheParams> cache_;
     MonitorQueue queue_;
     MatcherPool matchers_;
     TMyStringList stopList_;

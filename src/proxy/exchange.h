@@ -11,6 +11,7 @@
 
 #include "cache/cache_entry.h"
 #include "proxy/body_framer.h"
+#include "proxy/proxy_config.h"
 
 namespace vs::proxy {
 
@@ -36,9 +37,10 @@ struct Exchange {
     // The request, as the browser wrote it.
     std::string URL;
     std::string Method;
-    // Goes to the parent proxy rather than straight to the origin; decided
-    // once, when the request begins.
-    bool ToParent = false;
+    // The configuration current when the request began: every decision on
+    // this exchange reads it, so a change of settings meanwhile never sends
+    // half a request one way and half the other.
+    std::shared_ptr<const ProxyConfig> Config;
     // The request carries the user's own credentials for the origin: its
     // answer is that user's.
     bool Authorized = false;
@@ -74,6 +76,7 @@ struct Exchange {
     // Only a GET's answer is stored, and only a GET or HEAD is answered
     // from the cache.
     bool IsGet() const { return Method == "GET"; }
+    bool ToParent() const { return Config->useParent; }
 };
 
 }  // namespace vs::proxy

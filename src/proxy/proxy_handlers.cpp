@@ -8,7 +8,7 @@ namespace vs::proxy {
 
 namespace {
 
-Session* SessionOf(Worker& worker) {
+Session* SessionOf(net::Worker& worker) {
     return dynamic_cast<Session*>(worker.Client().Data());
 }
 
@@ -22,7 +22,7 @@ std::string Heading(const Session* session, std::string_view text) {
 // The first request: whatever the first read brought, completed up to the
 // end of its head (browsers send a head in one piece; this covers the ones
 // that do not).
-std::string ReadFirstRequest(Connection& client) {
+std::string ReadFirstRequest(net::Connection& client) {
     std::string data = client.CurrentReadBuffer();
     while (!data.empty() && http::FindHeadEnd(data) == std::string::npos &&
            data.size() < kMaxHead) {
@@ -37,7 +37,7 @@ std::string ReadFirstRequest(Connection& client) {
 
 }  // namespace
 
-void ProxyHandlers::OnConnect(Worker& worker) {
+void ProxyHandlers::OnConnect(net::Worker& worker) {
     auto owned = std::make_unique<Session>(engine_, worker.Client(), worker.Outbound());
     Session& session = *owned;
     worker.Client().SetData(std::move(owned));
@@ -47,7 +47,7 @@ void ProxyHandlers::OnConnect(Worker& worker) {
     session.Begin(ReadFirstRequest(worker.Client()), address);
 }
 
-void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* error) {
+void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception* error) {
     Session* session = SessionOf(worker);
     if (error != nullptr || session == nullptr) {
         return;
@@ -59,7 +59,7 @@ void ProxyHandlers::OnOutboundConnect(Worker& worker, const std::exception* erro
     engine_.PutToLog(Heading(session, ":  Outbound Connection"), {});
 }
 
-void ProxyHandlers::OnOutboundDisconnect(Worker& worker) {
+void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
     Session* session = SessionOf(worker);
     if (session != nullptr) {
         // An answer whose head was cut short still goes to the browser as
@@ -88,7 +88,7 @@ void ProxyHandlers::OnOutboundDisconnect(Worker& worker) {
     engine_.PutToLog(Heading(session, ": ") + " Outbound Disconnection", {});
 }
 
-void ProxyHandlers::OnDisconnect(Worker& worker) {
+void ProxyHandlers::OnDisconnect(net::Worker& worker) {
     engine_.PutToLog(Heading(SessionOf(worker), ":  Client Disconnection"), {});
 }
 

@@ -47,7 +47,7 @@ std::string HeaderSafe(std::string_view location) {
 }  // namespace
 
 void AnswerLocally(Session& s, const std::string& answer) {
-    Connection& client = s.Client();
+    net::Connection& client = s.Client();
     if (client.Connected()) {
         try {
             client.WriteLn(answer);
@@ -63,10 +63,10 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // Numbering.
     const std::string lower = cp1251::Lower(e.URL);
     e.RequestNo = engine.NextRequestNo();
-    const auto settings = engine.CurrentSettings();
+    const ProxyConfig& config = *e.Config;
 
     // URL converter.
-    if (settings->URLPrepareCB && !KeyComboHeld(settings->URLFiltrCombo)) {
+    if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
         UrlConversion conversion =
             ApplyUrlConverter(*list, lower, [&engine](const RuleRow& row, int position) {
@@ -78,7 +78,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         }
     }
     // Black list.
-    if (settings->BlackListCB && !KeyComboHeld(settings->BLKeyCombo)) {
+    if (config.blackListEnabled && !KeyComboHeld(config.blackListCancelKeys)) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject, kCmdBlackListHit);
         if (row >= 0) {

@@ -4,12 +4,13 @@
 #include <limits>
 
 #include "base/cp1251.h"
+#include "base/numbers.h"
 #include "cache/cache_store.h"
+#include "net/socket.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
 #include "proxy/generated_pages.h"
 #include "proxy/session.h"
-#include "proxy/socket.h"
 
 namespace vs::proxy {
 
@@ -102,7 +103,7 @@ bool VariesByMoreThanEncoding(const http::MessageHead& head) {
 }
 
 // What may be stored for every user of the proxy.
-bool Cachable(Session& s, Exchange& e, const Settings& settings, const http::MessageHead& head,
+bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::MessageHead& head,
               std::string_view firstBlock, const std::string& key) {
     // Only a GET's answer is what a later GET of the URL should get (a
     // POST's is one visitor's result), and a CONNECT reply starts a tunnel.
@@ -118,20 +119,19 @@ bool Cachable(Session& s, Exchange& e, const Settings& settings, const http::Mes
     // "no-cache" anywhere in the first block, body included: a page's own
     // meta tag keeps it out of the cache too. "no-store" and "private"
     // count the same; the switch that ignores them is the user's choice.
-    if (!settings.NoCacheIgnoreCB && (firstBlock.find("no-cache") != std::string_view::npos ||
-                                      ListNames(head, "Cache-Control", "no-store") ||
-                                      ListNames(head, "Cache-Control", "private"))) {
+    if (!config.ignoreNoCache && (firstBlock.find("no-cache") != std::string_view::npos ||
+                                  ListNames(head, "Cache-Control", "no-store") ||
+                                  ListNames(head, "Cache-Control", "private"))) {
         return false;
     }
-    if (!settings.CacheListCB) {
+    if (!config.cacheListEnabled) {
         return false;
     }
     return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key, kCmdCacheListHit) >= 0;
 }
 
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
-    auto params = s.Owner().Cache();
-    auto entry = cache::EntryPath(params->dir, key);
+    auto entry = cache::EntryPath(e.Config->cacheDir, key);
     if (!entry) {
         return;
     }
@@ -244,7 +244,7 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
 // to the browser, and closes the entry.
 void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
     std::unique_ptr<cache::EntryReader> reader = std::move(e.CacheReadStream);
-    Connection& client = s.Client();
+    net::Connection& client = s.Client();
     // The head goes out together with the first piece of the body: two
     // small writes would meet the browser's delayed acknowledgement and
     // stall a kept-alive connection for tens of milliseconds per answer.
@@ -292,9 +292,8 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
     e.ContentType = std::string(head.Value("Content-Type").value_or(""));
     bool fromCache = false;
     if (!e.AnsweredHere() || e.answeredBy == AnsweredBy::kCache) {
-        const auto settings = s.Owner().CurrentSettings();
         const std::string key = cache::CacheKey(e.URL);
-        if (Cachable(s, e, *settings, head, firstBlock, key)) {
+        if (Cachable(s, e, *e.Config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
         }
         StoreBody(e, body);

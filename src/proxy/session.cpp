@@ -35,7 +35,7 @@ std::size_t SkipEmptyLines(std::string_view bytes) {
 
 }  // namespace
 
-Session::Session(Engine& engine, Connection& client, OutboundConnection& outbound)
+Session::Session(Engine& engine, net::Connection& client, net::OutboundConnection& outbound)
     : ConnectionNo(engine.NextConnectionNo()),
       engine_(engine),
       client_(client),
@@ -46,10 +46,6 @@ Session::Session(Engine& engine, Connection& client, OutboundConnection& outboun
 Session::~Session() {
     FinishAll();
     MatcherPool::Release(*regEx_);
-}
-
-bool Session::ToParent() const {
-    return engine_.CurrentSettings()->UseParentProxy;
 }
 
 void Session::Begin(std::string firstData, std::string_view address) {
@@ -64,6 +60,7 @@ void Session::Begin(std::string firstData, std::string_view address) {
         Exchange exchange;
         exchange.URL = std::string(head.Target());
         exchange.Method = cp1251::Upper(head.Method());
+        exchange.Config = engine_.Config();
         RefuseConnection(*this, exchange);
         if (head.IsRequest()) {
             ProcessRequest(*this, exchange, head);
@@ -175,15 +172,15 @@ bool Session::MustWait(const http::MessageHead& head) const {
     Exchange probe;
     probe.URL = std::string(head.Target());
     probe.Method = cp1251::Upper(head.Method());
-    probe.ToParent = ToParent();
-    if (probe.IsConnect() && !probe.ToParent) {
+    probe.Config = engine_.Config();
+    if (probe.IsConnect() && !probe.ToParent()) {
         return true;  // a tunnel of its own, connected afresh
     }
     return target_ && !SameTarget(TargetOf(probe), *target_);
 }
 
 Target Session::TargetOf(const Exchange& exchange) const {
-    if (exchange.ToParent) {
+    if (exchange.ToParent()) {
         return parent_;
     }
     DirectTarget direct =
@@ -221,7 +218,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     Exchange exchange;
     exchange.URL = std::string(head.Target());
     exchange.Method = cp1251::Upper(head.Method());
-    exchange.ToParent = ToParent();
+    exchange.Config = engine_.Config();
     exchange.Authorized = head.Has("Authorization");
     exchange.BrowserCloses = BrowserCloses(head);
     if (!ProcessRequest(*this, exchange, head)) {
@@ -232,7 +229,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         FinishExchange(exchange);  // refused at admission: processed, never sent
         return false;
     }
-    const bool toParent = exchange.ToParent;
+    const bool toParent = exchange.ToParent();
     const Target target = TargetOf(exchange);
     if (!toParent && !exchange.IsConnect()) {
         head.SetTarget(ChooseDirectTarget(exchange.URL).path);
@@ -394,8 +391,8 @@ void Session::PassedUnseen(std::size_t bytes) {
     }
 }
 
-void Session::Tunnelled(Direction direction, std::size_t bytes) {
-    if (direction == Direction::Upstream) {
+void Session::Tunnelled(net::Direction direction, std::size_t bytes) {
+    if (direction == net::Direction::Upstream) {
         TunnelledUp += bytes;
         return;
     }

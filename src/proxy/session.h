@@ -18,8 +18,8 @@
 #include <string>
 #include <string_view>
 
+#include "net/connection.h"
 #include "proxy/body_framer.h"
-#include "proxy/connection.h"
 #include "proxy/exchange.h"
 #include "proxy/http_head.h"
 
@@ -42,9 +42,9 @@ struct Target {
     bool operator==(const Target&) const = default;
 };
 
-class Session : public ConnectionIntercept, public ConnectionData {
+class Session : public net::ConnectionIntercept, public net::ConnectionData {
 public:
-    Session(Engine& engine, Connection& client, OutboundConnection& outbound);
+    Session(Engine& engine, net::Connection& client, net::OutboundConnection& outbound);
     // The connection's final work: every exchange still open is finished
     // (an answer cut short leaves no cache entry), the matcher goes back.
     ~Session() override;
@@ -68,7 +68,7 @@ public:
     void Send(std::string& bytes) override;
     void Receive(std::string& bytes) override;
     bool Opaque() const override { return tunnelOpen_; }
-    void Tunnelled(Direction direction, std::size_t bytes) override;
+    void Tunnelled(net::Direction direction, std::size_t bytes) override;
     std::size_t UnseenRoom() const override;
     void PassedUnseen(std::size_t bytes) override;
     bool HoldsClient() const override { return !held_.empty(); }
@@ -86,7 +86,7 @@ public:
     void FinishExchange(Exchange& exchange);
 
     Engine& Owner() { return engine_; }
-    Connection& Client() { return client_; }
+    net::Connection& Client() { return client_; }
     // The exchange whose answer arrives now; null when none is in flight.
     Exchange* Answering() { return inFlight_.empty() ? nullptr : &inFlight_.front(); }
     std::size_t InFlight() const { return inFlight_.size(); }
@@ -119,11 +119,10 @@ private:
     void LetBrowserGo(std::string& out);
     // Ends the browser connection: a request that cannot be forwarded.
     void Refuse();
-    bool ToParent() const;
 
     Engine& engine_;
-    Connection& client_;
-    OutboundConnection& outbound_;
+    net::Connection& client_;
+    net::OutboundConnection& outbound_;
     TMyRegEx* regEx_;
 
     // Requests sent upstream, oldest first; the front one is being answered.

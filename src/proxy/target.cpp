@@ -1,7 +1,7 @@
 #include "proxy/target.h"
 
 #include "base/cp1251.h"
-#include "shell/settings.h"
+#include "base/numbers.h"
 
 namespace vs::proxy {
 

@@ -11,7 +11,7 @@
 #include "base/base64.h"
 #include "base/cp1251.h"
 #include "rules/grid_text.h"
-#include "shell/password.h"
+#include "rules/password.h"
 
 namespace vs {
 namespace {

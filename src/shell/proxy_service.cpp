@@ -37,10 +37,10 @@ std::optional<std::string> ProxyService::StartUp() {
 }
 
 std::optional<std::string> ProxyService::ApplyToEngine(bool startListener) {
-    auto previous = engine_.Cache();
+    auto previous = engine_.Config();
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
     server_.Stop();
-    proxy::ListenerSettings listener;
+    net::ListenerSettings listener;
     if (applied_.port < 0 || applied_.port > 65535) {
         return PortBusyMessage(applied_.port);
     }
@@ -48,12 +48,11 @@ std::optional<std::string> ProxyService::ApplyToEngine(bool startListener) {
     server_.SetListener(listener);
     server_.SetMapped(applied_.mappedHost, applied_.mappedPort);
 
-    proxy::CacheParams cache;
-    settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cache.dir);
-    cache::RemoveTemporaries(cache.dir.Root());
-    cache.freshWindow = applied_.freshWindow;
-    engine_.PublishCache(std::move(cache));
-    published_.Publish(std::make_shared<const Settings>(settings_));
+    cache::CacheDir cacheDir;
+    settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cacheDir);
+    cache::RemoveTemporaries(cacheDir.Root());
+    published_.Publish(
+        std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
 
     if (startListener) {
         try {
@@ -118,8 +117,8 @@ void ProxyService::SaveSettingsAndStatistics() {
 
 std::optional<std::string> ProxyService::IdlePass() {
     consumer_.Drain();
-    if (auto cache = engine_.Cache()) {
-        return cleaner_.Step(cache->dir.Root(), clock_.Now());
+    if (auto config = engine_.Config()) {
+        return cleaner_.Step(config->cacheDir.Root(), clock_.Now());
     }
     return std::nullopt;
 }
@@ -148,7 +147,7 @@ void ProxyService::ShutDown() {
     std::exception_ptr timeout;
     try {
         server_.Stop();
-    } catch (const proxy::TerminateTimeout&) {
+    } catch (const net::TerminateTimeout&) {
         timeout = std::current_exception();
     }
     // Every ended connection has queued its last entries: apply them, so the

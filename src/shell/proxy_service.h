@@ -15,7 +15,7 @@
 #include "base/clock.h"
 #include "base/snapshot.h"
 #include "cache/cleaning.h"
-#include "proxy/connection_server.h"
+#include "net/connection_server.h"
 #include "proxy/engine.h"
 #include "proxy/log_sink.h"
 #include "proxy/proxy_handlers.h"
@@ -62,7 +62,7 @@ public:
     // The shutdown sequence: producing stops, the listener stops (every
     // connection ends), what is still queued is applied, settings and
     // statistics are saved, then the six lists. Throws
-    // proxy::TerminateTimeout when connections do not end in time, after
+    // net::TerminateTimeout when connections do not end in time, after
     // saving all the same.
     void ShutDown();
 
@@ -76,7 +76,7 @@ public:
     std::filesystem::path SettingsFile() const { return dataDir_ / kSettingsFileName; }
     std::filesystem::path StatFile() const { return dataDir_ / "stat.txt"; }
     const AppliedSettings& Applied() const { return applied_; }
-    proxy::MappedPortServer& Server() { return server_; }
+    net::MappedPortServer& Server() { return server_; }
     proxy::Engine& ProxyEngine() { return engine_; }
     proxy::RuleLists& Lists() { return lists_; }
     MonitorModel& Monitor() { return monitor_; }
@@ -94,7 +94,7 @@ private:
     std::filesystem::path executable_;
     const Clock& clock_;
     Settings settings_;
-    Snapshot<Settings> published_;
+    Snapshot<proxy::ProxyConfig> published_;
     AppliedSettings applied_;
     bool autoRun_ = false;
     proxy::RuleLists lists_;
@@ -104,7 +104,7 @@ private:
     QueueConsumer consumer_;
     cache::CacheCleaner cleaner_;
     proxy::ProxyHandlers handlers_;
-    proxy::MappedPortServer server_;
+    net::MappedPortServer server_;
     int statSaveTicks_ = 0;
 };
 

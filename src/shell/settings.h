@@ -11,6 +11,8 @@
 #include <string_view>
 #include <variant>
 
+#include "base/numbers.h"
+
 namespace vs {
 
 // Index of a modifier-key combination box; -1 is "nothing selected".
@@ -91,9 +93,5 @@ inline constexpr std::string_view kSettingsFileName = "Vellostore.ini";
 // minute fields. Hours of 24 or more add whole days. When hours and minutes
 // cannot form a time of day the previous window is kept for that part.
 std::chrono::seconds FreshWindowOf(const Settings& settings, std::chrono::seconds previous);
-
-// A whole decimal number (optional blanks before, optional sign, digits, in
-// the 32-bit range) or the fallback.
-int ParseIntOr(std::string_view text, int fallback);
 
 }  // namespace vs

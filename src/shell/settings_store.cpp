@@ -6,8 +6,8 @@
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
+#include "rules/password.h"
 #include "shell/ini_file.h"
-#include "shell/password.h"
 
 namespace vs {
 
@@ -42,6 +42,32 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
     ApplyNumber(settings.NewFilesMin, 0);
     applied.freshWindow = FreshWindowOf(settings, previousFreshWindow);
     return applied;
+}
+
+proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& applied,
+                                 cache::CacheDir cacheDir) {
+    proxy::ProxyConfig config;
+    config.urlConverterEnabled = s.URLPrepareCB;
+    config.urlConverterCancelKeys = s.URLFiltrCombo;
+    config.blackListEnabled = s.BlackListCB;
+    config.blackListCancelKeys = s.BLKeyCombo;
+    config.cacheListEnabled = s.CacheListCB;
+    config.noRequestListEnabled = s.NoReqCB;
+    config.noRequestCancelKeys = s.NoReqKeyCombo;
+    config.onlyFromCacheEnabled = s.OnlyFromCache;
+    config.onlyFromCacheCancelKeys = s.OnlyFromCacheKeyCombo;
+    config.onlyFromCacheSparesOpera = s.CancelForOpera;
+    config.cacheDir = std::move(cacheDir);
+    config.readFromCache = s.CacheEnCB;
+    config.offline = s.OffLine;
+    config.freshWithoutAsking = s.NoReqNewFilesCB;
+    config.freshWindow = applied.freshWindow;
+    config.ignoreNoCache = s.NoCacheIgnoreCB;
+    config.hideOnlyFromCacheAnswers = s.HideConnect;
+    config.useParent = s.UseParentProxy;
+    config.parentUser = s.UserNameEd;
+    config.parentPassword = s.UserPswEd;
+    return config;
 }
 
 std::string PortBusyMessage(int port) {

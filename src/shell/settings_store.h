@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "proxy/proxy_config.h"
 #include "shell/settings.h"
 
 namespace vs {
@@ -31,6 +32,10 @@ struct AppliedSettings {
 // and the field is rewritten with the value used (port and parent port
 // 8080, chart scale 10000, hours and minutes 0).
 AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousFreshWindow);
+
+// What the proxy's workers get of the settings once applied.
+proxy::ProxyConfig ProxyConfigOf(const Settings& settings, const AppliedSettings& applied,
+                                 cache::CacheDir cacheDir);
 
 // "Порт %d уже занят" in the 8-bit code page.
 std::string PortBusyMessage(int port);

@@ -30,10 +30,8 @@ protected:
         }
     }
     CacheFixture() : origin(dir.Path()) {
-        proxy::CacheParams params;
-        cache::CacheDirPrepare("cache", dir.Path(), params.dir);
-        params.freshWindow = 5min;
-        engine.PublishCache(params);
+        cache::CacheDirPrepare("cache", dir.Path(), base.cacheDir);
+        base.freshWindow = 5min;
         RuleCells everything;
         everything.enable = true;
         everything.rule = ".";
@@ -41,7 +39,7 @@ protected:
     }
 
     std::filesystem::path EntryFile(std::string_view path) const {
-        return *cache::EntryPath(engine.Cache()->dir, cache::CacheKey(origin.Url(path)));
+        return *cache::EntryPath(base.cacheDir, cache::CacheKey(origin.Url(path)));
     }
     // One request on a fresh connection; the whole answer.
     std::string Get(std::string_view path, std::string_view extra = "",

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <thread>
 
-#include "proxy/socket.h"
+#include "net/socket.h"
 
 extern char** environ;
 

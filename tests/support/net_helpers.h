@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "proxy/socket.h"
+#include "net/socket.h"
 
 namespace vs::test {
 

@@ -24,10 +24,10 @@ protected:
     // Starts listening with the settings changed by `configure`.
     template <typename Configure>
     void StartProxy(Configure configure, std::uint16_t mappedPort = 1) {
-        auto s = std::make_shared<Settings>();
+        auto s = std::make_shared<proxy::ProxyConfig>(base);
         configure(*s);
-        settings.Publish(s);
-        proxy::ListenerSettings listener;
+        config.Publish(s);
+        net::ListenerSettings listener;
         listener.address = "127.0.0.1";
         listener.port = 0;
         server.SetListener(listener);
@@ -35,7 +35,7 @@ protected:
         server.Start();
     }
     void StartProxy() {
-        StartProxy([](Settings&) {});
+        StartProxy([](proxy::ProxyConfig&) {});
     }
 
     net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
@@ -68,11 +68,13 @@ protected:
 
     // Generated pages carry this time.
     FixedClock clock{std::chrono::system_clock::from_time_t(1796472551)};
-    Snapshot<Settings> settings;
+    // What every StartProxy begins with; a test's configure changes a copy.
+    proxy::ProxyConfig base;
+    Snapshot<proxy::ProxyConfig> config;
     proxy::RuleLists lists;
-    proxy::Engine engine{settings, lists, clock};
+    proxy::Engine engine{config, lists, clock};
     proxy::ProxyHandlers handlers{engine};
-    proxy::MappedPortServer server{handlers};
+    net::MappedPortServer server{handlers};
     MonitorModel monitor;
     std::vector<LogLine> log;
     QueueConsumer consumer{engine.Queue(), monitor, lists,

@@ -48,7 +48,7 @@
 #include <string>
 #include <thread>
 
-#include "proxy/socket.h"
+#include "net/socket.h"
 
 namespace {
 

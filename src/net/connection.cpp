@@ -1,10 +1,10 @@
-#include "proxy/connection.h"
+#include "net/connection.h"
 
 #include <poll.h>
 
 #include <cerrno>
 
-namespace vs::proxy {
+namespace vs::net {
 
 Connection::Connection(net::Socket socket) {
     Attach(std::move(socket));
@@ -148,4 +148,4 @@ void OutboundConnection::Sending(std::string& bytes) {
     }
 }
 
-}  // namespace vs::proxy
+}  // namespace vs::net

@@ -1,4 +1,4 @@
-#include "proxy/connection_server.h"
+#include "net/connection_server.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -12,7 +12,7 @@
 #include <memory>
 #include <optional>
 
-namespace vs::proxy {
+namespace vs::net {
 
 namespace {
 
@@ -338,4 +338,4 @@ void MappedPortServer::Stop() {
     stopping_ = false;
 }
 
-}  // namespace vs::proxy
+}  // namespace vs::net

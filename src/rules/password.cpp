@@ -1,4 +1,4 @@
-#include "shell/password.h"
+#include "rules/password.h"
 
 #include <array>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "proxy/socket.h"
+#include "net/socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

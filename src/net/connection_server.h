@@ -14,10 +14,10 @@
 #include <string>
 #include <thread>
 
-#include "proxy/connection.h"
-#include "proxy/worker_pool.h"
+#include "net/connection.h"
+#include "net/worker_pool.h"
 
-namespace vs::proxy {
+namespace vs::net {
 
 class Worker;
 
@@ -125,4 +125,4 @@ private:
     WorkerPool pool_;
 };
 
-}  // namespace vs::proxy
+}  // namespace vs::net

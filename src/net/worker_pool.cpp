@@ -1,4 +1,4 @@
-#include "proxy/worker_pool.h"
+#include "net/worker_pool.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <system_error>
 
-namespace vs::proxy {
+namespace vs::net {
 
 struct WorkerPool::Thread {
     WorkerPool* pool = nullptr;
@@ -102,4 +102,4 @@ std::size_t WorkerPool::IdleCount() const {
     return idle_.size();
 }
 
-}  // namespace vs::proxy
+}  // namespace vs::net

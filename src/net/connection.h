@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "proxy/socket.h"
+#include "net/socket.h"
 
-namespace vs::proxy {
+namespace vs::net {
 
 enum class Direction { Upstream, Downstream };
 
@@ -150,4 +150,4 @@ private:
     ConnectionIntercept* intercept_ = nullptr;
 };
 
-}  // namespace vs::proxy
+}  // namespace vs::net

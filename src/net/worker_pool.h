@@ -11,7 +11,7 @@
 #include <mutex>
 #include <vector>
 
-namespace vs::proxy {
+namespace vs::net {
 
 class WorkerPool {
 public:
@@ -41,4 +41,4 @@ private:
     bool quitting_ = false;
 };
 
-}  // namespace vs::proxy
+}  // namespace vs::net

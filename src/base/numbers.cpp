@@ -1,0 +1,38 @@
+#include "base/numbers.h"
+
+#include <limits>
+
+namespace vs {
+
+int ParseIntOr(std::string_view text, int fallback) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) {
+        ++i;
+    }
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    if (i == text.size()) {
+        return fallback;
+    }
+    // One past the largest magnitude lets "-2147483648" through.
+    const long long limit = static_cast<long long>(std::numeric_limits<int>::max()) + 1;
+    long long magnitude = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return fallback;
+        }
+        magnitude = magnitude * 10 + (text[i] - '0');
+        if (magnitude > limit) {
+            return fallback;
+        }
+    }
+    if (!negative && magnitude == limit) {
+        return fallback;
+    }
+    return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+}  // namespace vs
