@@ -2,49 +2,6 @@
 
 namespace vs::proxy {
 
-namespace {
-
-std::unique_ptr<TMyRegEx> NewPooledMatcher() {
-    auto matcher = std::make_unique<TMyRegEx>();
-    matcher->SetMatchOptions(kRegexCaseless | kRegexMultiline);
-    return matcher;
-}
-
-}  // namespace
-
-MatcherPool::MatcherPool() {
-    for (int i = 0; i < kInitialSize; ++i) {
-        matchers_.push_back(NewPooledMatcher());
-    }
-}
-
-TMyRegEx& MatcherPool::Acquire() {
-    std::lock_guard guard(lock_);
-    for (auto& matcher : matchers_) {
-        if (matcher->Free()) {
-            matcher->SetFree(false);
-            return *matcher;
-        }
-    }
-    matchers_.push_back(NewPooledMatcher());
-    matchers_.back()->SetFree(false);
-    return *matchers_.back();
-}
-
-std::size_t MatcherPool::Size() const {
-    std::lock_guard guard(lock_);
-    return matchers_.size();
-}
-
-std::size_t MatcherPool::FreeCount() const {
-    std::lock_guard guard(lock_);
-    std::size_t free = 0;
-    for (auto& matcher : matchers_) {
-        free += matcher->Free() ? 1 : 0;
-    }
-    return free;
-}
-
 RuleList& RuleLists::Of(ListKind kind) {
     switch (kind) {
         case ListKind::Black:

@@ -1,8 +1,8 @@
 #pragma once
 // What all connections of one running proxy share: the monitor queue, the
-// counters that number connections, requests and monitor rows, the pool of
-// matchers, the two switches the application flips at shutdown, and read
-// access to the published configuration and rule lists. One Engine per running
+// counters that number connections, requests and monitor rows, the two
+// switches the application flips at shutdown, and read access to the
+// published configuration and rule lists. One Engine per running
 // proxy, owned by the service that runs it; tests make their own.
 
 #include <atomic>
@@ -18,28 +18,10 @@
 #include "base/string_list.h"
 #include "proxy/monitor_queue.h"
 #include "proxy/proxy_config.h"
-#include "rules/regex.h"
 #include "rules/rule_list.h"
 #include "rules/users_list.h"
 
 namespace vs::proxy {
-
-// Matchers lent to connections: 16 made at start, more when more
-// connections are open at once; never shrinks. Releasing is one store of the
-// matcher's free flag.
-class MatcherPool {
-public:
-    static constexpr int kInitialSize = 16;
-    MatcherPool();
-    TMyRegEx& Acquire();
-    static void Release(TMyRegEx& matcher) { matcher.SetFree(true); }
-    std::size_t Size() const;
-    std::size_t FreeCount() const;
-
-private:
-    mutable std::mutex lock_;
-    std::vector<std::unique_ptr<TMyRegEx>> matchers_;
-};
 
 // The five rule lists and the users list, as the request path reads them.
 struct RuleLists {
@@ -74,7 +56,6 @@ public:
     void QueueHit(CmdKind hitKind, const RuleRow& row, int position);
 
     MonitorQueue& Queue() { return queue_; }
-    MatcherPool& Matchers() { return matchers_; }
     TMyStringList& StopList() { return stopList_; }
     // The configuration current now; a request keeps the one it began with.
     std::shared_ptr<const ProxyConfig> Config() const { return config_.Get(); }
@@ -98,7 +79,6 @@ private:
     std::int32_t monitorRowCounter_ = 0;
 
     MonitorQueue queue_;
-    MatcherPool matchers_;
     TMyStringList stopList_;
 };
 

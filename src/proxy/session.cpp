@@ -40,12 +40,10 @@ Session::Session(Engine& engine, net::Connection& client, net::OutboundConnectio
       engine_(engine),
       client_(client),
       outbound_(outbound),
-      regEx_(&engine.Matchers().Acquire()),
       parent_{outbound.Host(), outbound.Port()} {}
 
 Session::~Session() {
     FinishAll();
-    MatcherPool::Release(*regEx_);
 }
 
 void Session::Begin(std::string firstData, std::string_view address) {

@@ -23,10 +23,6 @@
 #include "proxy/exchange.h"
 #include "proxy/http_head.h"
 
-namespace vs {
-class TMyRegEx;
-}
-
 namespace vs::proxy {
 
 class Engine;
@@ -46,7 +42,7 @@ class Session : public net::ConnectionIntercept, public net::ConnectionData {
 public:
     Session(Engine& engine, net::Connection& client, net::OutboundConnection& outbound);
     // The connection's final work: every exchange still open is finished
-    // (an answer cut short leaves no cache entry), the matcher goes back.
+    // (an answer cut short leaves no cache entry).
     ~Session() override;
 
     // The connect phase: admits the browser by its first request, decides
@@ -123,7 +119,6 @@ private:
     Engine& engine_;
     net::Connection& client_;
     net::OutboundConnection& outbound_;
-    TMyRegEx* regEx_;
 
     // Requests sent upstream, oldest first; the front one is being answered.
     std::deque<Exchange> inFlight_;
