@@ -197,7 +197,7 @@ TEST_F(CacheFixture, CutShortAnswersLeaveNoEntry) {
     EXPECT_FALSE(EntryExists(EntryFile("/short")));
     EXPECT_FALSE(EntryExists(EntryFile("/huge")));
     // A length past 2 GiB is read and shown as it is.
-    EXPECT_EQ(monitor.Row(2)->size, "3221225472");
+    EXPECT_EQ(monitor.Row(2)->size, 3221225472);
     {
         auto client = Connect();
         SendText(client, "GET " + origin.Url("/stall-left") + " HTTP/1.1\r\n\r\n");

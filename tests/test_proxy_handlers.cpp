@@ -232,10 +232,10 @@ TEST_F(ProxyFixture, UnreadBodiesEndWhereTheirFramingEndsAndAreStillCounted) {
     Settle();
     EXPECT_EQ(origin.Connections(), 1);
     ASSERT_EQ(monitor.RowCount(), 3u);
-    EXPECT_EQ(monitor.Row(0)->received, "5000000");
+    EXPECT_EQ(monitor.Row(0)->received, 5000000);
     EXPECT_EQ(monitor.Row(0)->progress, 100);
-    EXPECT_EQ(monitor.Row(2)->received, "70000");
-    EXPECT_EQ(consumer.Traffic().InternetBytesTotal, static_cast<std::int64_t>(delivered));
+    EXPECT_EQ(monitor.Row(2)->received, 70000);
+    EXPECT_EQ(consumer.Traffic().fromInternet, static_cast<std::int64_t>(delivered));
     int answers = 0;
     for (auto& line : log) {
         answers += line.header.find(" <<< URL: ") != std::string::npos;
@@ -276,8 +276,8 @@ TEST_F(ProxyFixture, ChunkedBodiesPassWholeWithTheNextAnswerAfterThem) {
     client.Close();
     Settle();
     ASSERT_EQ(monitor.RowCount(), 2u);
-    EXPECT_EQ(monitor.Row(0)->received, std::to_string(first.size() - kFirst.size()));
-    EXPECT_EQ(consumer.Traffic().InternetBytesTotal, static_cast<std::int64_t>(first.size() + 43));
+    EXPECT_EQ(monitor.Row(0)->received, static_cast<std::int64_t>(first.size() - kFirst.size()));
+    EXPECT_EQ(consumer.Traffic().fromInternet, static_cast<std::int64_t>(first.size() + 43));
 }
 
 TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {

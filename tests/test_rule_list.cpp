@@ -213,9 +213,7 @@ TEST_F(RuleListFileTest, EveryHitCountsOnceOnItsOwnRowThroughEdits) {
     proxy::Engine engine(config, lists);
     MonitorModel monitor;
     QueueConsumer consumer(engine.Queue(), monitor, lists, nullptr);
-    const auto hit = [&](std::string_view url) {
-        return engine.FindRuleCountingHit(list, url, proxy::kCmdBlackListHit);
-    };
+    const auto hit = [&](std::string_view url) { return engine.FindRuleCountingHit(list, url); };
 
     // Two requests on one row between two drains: two hits.
     EXPECT_EQ(hit("a"), 0);

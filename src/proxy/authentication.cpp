@@ -44,7 +44,7 @@ void RefuseConnection(Session& s, Exchange& e) {
     AnswerLocally(s, answer);
     e.answeredBy = AnsweredBy::kAuthRequest;
     if (e.MonitorRow < 0) {
-        e.MonitorRow = engine.SendNewConnectionToList(e.URL);
+        e.MonitorRow = engine.AddMonitorRow(e.URL);
     }
     ShowAnswer(s, e, std::move(answer));
 }

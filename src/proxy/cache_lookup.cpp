@@ -23,8 +23,7 @@ bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
         request.Value("User-Agent").value_or("").find("Opera") != std::string_view::npos) {
         return false;
     }
-    return s.Owner().FindRuleCountingHit(s.Owner().Lists().onlyFromCache, lowerUrl,
-                                         kCmdOnlyFromCacheListHit) >= 0;
+    return s.Owner().FindRuleCountingHit(s.Owner().Lists().onlyFromCache, lowerUrl) >= 0;
 }
 
 // Local answers get a monitor row like forwarded requests, except those the
@@ -34,7 +33,7 @@ void GiveMonitorRow(Session& s, Exchange& e, const ProxyConfig& config, bool onl
         (onlyFromCache && config.hideOnlyFromCacheAnswers && !config.offline)) {
         return;
     }
-    e.MonitorRow = s.Owner().SendNewConnectionToList(e.URL);
+    e.MonitorRow = s.Owner().AddMonitorRow(e.URL);
 }
 
 bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache,
@@ -93,8 +92,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         noRequest = now < reader->CompletionTime() + config.freshWindow;
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
-        noRequest =
-            s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl, kCmdNoReqListHit) >= 0;
+        noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {

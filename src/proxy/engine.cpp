@@ -31,45 +31,33 @@ std::int32_t Engine::NextRequestNo() {
     return static_cast<std::int32_t>(requestCounter_++ & 0xffffffff);
 }
 
-std::int32_t Engine::SendNewConnectionToList(std::string url) {
-    TCmd entry;
-    entry.Text = std::move(url);
+std::int32_t Engine::AddMonitorRow(std::string url) {
     std::lock_guard rowGuard(monitorRowLock_);
-    entry.Index = monitorRowCounter_;
     {
         std::lock_guard queueGuard(queue_.Lock());
-        queue_.AddLocked(std::move(entry));
+        queue_.AddLocked(RowAdded{monitorRowCounter_, std::move(url)});
     }
     return monitorRowCounter_++;
 }
 
-int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject, CmdKind hitKind) {
+int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject) {
     const auto snapshot = list.Snapshot();
     const int row = FindRule(*snapshot, subject);
     if (row >= 0) {
-        QueueHit(hitKind, *snapshot->rows[static_cast<std::size_t>(row)], row);
+        QueueHit(list.Kind(), *snapshot->rows[static_cast<std::size_t>(row)], row);
     }
     return row;
 }
 
-void Engine::QueueHit(CmdKind hitKind, const RuleRow& row, int position) {
-    TCmd hit;
-    hit.Kind = hitKind;
-    hit.Index = position;
-    hit.Value = 1;
-    hit.Row = row.Identity();
-    AddCmdListItem(std::move(hit));
+void Engine::QueueHit(ListKind list, const RuleRow& row, int position) {
+    Post(RuleHit{list, row.Identity(), position, 1});
 }
 
-void Engine::PutToLog(std::string header, std::string body) {
+void Engine::PutToLog(std::string heading, std::string body) {
     if (!ProducingEnabled.load()) {
         return;
     }
-    TCmd entry;
-    entry.Kind = kCmdLog;
-    entry.Text = std::move(header);
-    entry.Answer = std::move(body);
-    queue_.Add(std::move(entry));
+    Post(LogEntry{std::move(heading), std::move(body)});
 }
 
 }  // namespace vs::proxy

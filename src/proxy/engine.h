@@ -15,9 +15,9 @@
 
 #include "base/clock.h"
 #include "base/snapshot.h"
-#include "base/string_list.h"
 #include "proxy/monitor_queue.h"
 #include "proxy/proxy_config.h"
+#include "proxy/stop_list.h"
 #include "rules/rule_list.h"
 #include "rules/users_list.h"
 
@@ -44,19 +44,19 @@ public:
     std::int32_t NextConnectionNo();
     // RequestCounter under MonitorRowLock; the low 32 bits.
     std::int32_t NextRequestNo();
-    // Queues an entry that adds a monitor row for url; returns its index.
-    std::int32_t SendNewConnectionToList(std::string url);
-    // A log entry, queued only while producing is enabled.
-    void PutToLog(std::string header, std::string body);
-    void AddCmdListItem(TCmd entry) { queue_.Add(std::move(entry)); }
+    // Queues the monitor row of a request for url; returns its number.
+    std::int32_t AddMonitorRow(std::string url);
+    // A log line, queued only while producing is enabled.
+    void PutToLog(std::string heading, std::string body);
+    void Post(MonitorEvent event) { queue_.Add(std::move(event)); }
     // The first enabled row of `list` that matches `subject`, or -1; a match
-    // queues one hit of that row (`hitKind`).
-    int FindRuleCountingHit(const RuleList& list, std::string_view subject, CmdKind hitKind);
-    // One hit of `row`, at `position` in the list when it matched.
-    void QueueHit(CmdKind hitKind, const RuleRow& row, int position);
+    // queues one hit of that row.
+    int FindRuleCountingHit(const RuleList& list, std::string_view subject);
+    // One hit of `row` of `list`, at `position` when it matched.
+    void QueueHit(ListKind list, const RuleRow& row, int position);
 
     MonitorQueue& Queue() { return queue_; }
-    TMyStringList& StopList() { return stopList_; }
+    proxy::StopList& StopList() { return stopList_; }
     // The configuration current now; a request keeps the one it began with.
     std::shared_ptr<const ProxyConfig> Config() const { return config_.Get(); }
     RuleLists& Lists() { return lists_; }
@@ -79,7 +79,7 @@ private:
     std::int32_t monitorRowCounter_ = 0;
 
     MonitorQueue queue_;
-    TMyStringList stopList_;
+    proxy::StopList stopList_;
 };
 
 }  // namespace vs::proxy

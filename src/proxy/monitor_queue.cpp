@@ -1,56 +1,57 @@
 #include "proxy/monitor_queue.h"
 
-#include <limits>
-
 namespace vs::proxy {
 
-bool TCmd::IsProgressOnly() const {
-    return Kind == kCmdMonitorRow && Text.empty() && Answer.empty() && Value < 0 && State < 0;
-}
-
-void MonitorQueue::Add(TCmd entry) {
+void MonitorQueue::Add(MonitorEvent event) {
     std::lock_guard guard(lock_);
-    AddLocked(std::move(entry));
+    AddLocked(std::move(event));
 }
 
-void MonitorQueue::AddLocked(TCmd entry) {
-    if (entry.IsProgressOnly() && entry.Index >= 0) {
-        auto [at, fresh] = progressAt_.try_emplace(entry.Index, entries_.size());
-        if (!fresh) {
-            TCmd& waiting = entries_[at->second];
-            if (entry.Size >= 0) {
-                waiting.Size = entry.Size;
-            }
-            if (entry.ReceivedBytes >= 0) {
-                waiting.ReceivedBytes = entry.ReceivedBytes;
-            }
-            if (entry.Progress >= 0) {
-                waiting.Progress = entry.Progress;
-            }
-            return;
-        }
-    } else if ((entry.Kind == kCmdInternetBytes || entry.Kind == kCmdCacheBytes) &&
-               entry.Value >= 0) {
-        std::int64_t key =
-            (static_cast<std::int64_t>(entry.Kind) << 32) ^ static_cast<std::uint32_t>(entry.Index);
-        auto [at, fresh] = countAt_.try_emplace(key, entries_.size());
-        if (!fresh) {
-            TCmd& waiting = entries_[at->second];
-            if (std::int64_t{waiting.Value} + entry.Value <=
-                std::numeric_limits<std::int32_t>::max()) {
-                waiting.Value += entry.Value;
-                return;
-            }
-            at->second = entries_.size();  // full: later counts join this one
-        }
+bool MonitorQueue::MergedProgress(const RowUpdate& update) {
+    auto [at, fresh] = progressAt_.try_emplace(update.row, events_.size());
+    if (fresh) {
+        return false;
     }
-    entries_.push_back(std::move(entry));
+    RowUpdate& waiting = std::get<RowUpdate>(events_[at->second]);
+    if (update.size) {
+        waiting.size = update.size;
+    }
+    if (update.received) {
+        waiting.received = update.received;
+    }
+    if (update.percent) {
+        waiting.percent = update.percent;
+    }
+    return true;
 }
 
-std::vector<TCmd> MonitorQueue::TakeAll() {
-    std::vector<TCmd> taken;
+bool MonitorQueue::MergedCount(const TrafficCount& count) {
+    const std::int64_t key =
+        (std::int64_t{count.fromCache} << 32) ^ static_cast<std::uint32_t>(count.user);
+    auto [at, fresh] = countAt_.try_emplace(key, events_.size());
+    if (fresh) {
+        return false;
+    }
+    std::get<TrafficCount>(events_[at->second]).bytes += count.bytes;
+    return true;
+}
+
+void MonitorQueue::AddLocked(MonitorEvent event) {
+    if (const auto* update = std::get_if<RowUpdate>(&event);
+        update != nullptr && update->ProgressOnly() && MergedProgress(*update)) {
+        return;
+    }
+    if (const auto* count = std::get_if<TrafficCount>(&event);
+        count != nullptr && MergedCount(*count)) {
+        return;
+    }
+    events_.push_back(std::move(event));
+}
+
+std::vector<MonitorEvent> MonitorQueue::TakeAll() {
+    std::vector<MonitorEvent> taken;
     std::lock_guard guard(lock_);
-    taken.swap(entries_);
+    taken.swap(events_);
     progressAt_.clear();
     countAt_.clear();
     return taken;
@@ -58,7 +59,7 @@ std::vector<TCmd> MonitorQueue::TakeAll() {
 
 std::size_t MonitorQueue::Size() const {
     std::lock_guard guard(lock_);
-    return entries_.size();
+    return events_.size();
 }
 
 }  // namespace vs::proxy

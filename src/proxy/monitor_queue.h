@@ -1,77 +1,97 @@
 #pragma once
 // Worker threads never touch the user interface: everything they want shown
-// becomes a TCmd entry in the MonitorQueue, which the interface thread (or
-// the daemon's consumer) drains in bulk.
+// becomes a monitor event in the MonitorQueue, which the interface thread
+// (or the daemon's consumer) drains in bulk.
 //
 // Memory stays bounded however slowly the queue is drained. A busy download
-// would otherwise add an entry per relayed block, so two kinds of entry are
+// would otherwise add an event per relayed block, so two kinds of event are
 // merged into one still waiting in the queue:
-//  - a progress entry (kind 0 carrying only Size, ReceivedBytes, Progress)
-//    updates the waiting progress entry of the same row; its values are the
-//    newer ones, which is what applying both in turn would have left;
-//  - a traffic count (kinds 11, 12) is added to the waiting count of the same
-//    kind and user, as long as the sum fits the entry.
-// Entries that add rows, log lines, states, answers and rule hits are never
+//  - a progress update (a row's size, received bytes and percentage, nothing
+//    else) updates the waiting progress update of the same row; its values
+//    are the newer ones, which is what applying both in turn would have left;
+//  - a traffic count is added to the waiting count of the same source and
+//    user.
+// Events that add rows, log lines, states, answers and rule hits are never
 // merged, dropped or reordered.
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
+
+#include "rules/rule_list.h"
 
 namespace vs::proxy {
 
-// Kinds of monitor entries.
-enum CmdKind : std::int32_t {
-    kCmdMonitorRow = 0,
-    kCmdLog = 1,
-    kCmdBlackListHit = 2,
-    kCmdCacheListHit = 3,
-    kCmdNoReqListHit = 4,
-    kCmdOnlyFromCacheListHit = 5,
-    kCmdUrlConverterHit = 6,
-    kCmdInternetBytes = 11,
-    kCmdCacheBytes = 12,
+// A request got its row in the monitor; rows are numbered in queue order.
+struct RowAdded {
+    std::int32_t row = 0;
+    std::string url;  // as the browser wrote it
 };
 
-struct TCmd {
-    std::int32_t Kind = kCmdMonitorRow;
-    std::int32_t Index = -1;
-    std::int32_t Value = -1;
-    std::int32_t Progress = -1;
-    std::int32_t State = -1;
-    std::int64_t Size = -1;
-    std::int64_t ReceivedBytes = -1;
-    std::string Text;
-    std::string Answer;
-    std::uint8_t Follow = 0;
-    // Rule hits (kinds 2 to 6): the row that matched, whatever position it
-    // has when the hit is applied; Value is the number of hits to add.
-    std::uint64_t Row = 0;
+// What changed about a row; whatever is unset stays as it was.
+struct RowUpdate {
+    std::int32_t row = 0;
+    std::optional<std::int32_t> image;  // what kind of answer: 0 plain, 1 304, 2 from the
+                                        // cache, 3 refused, 4 missing or failed
+    std::optional<std::int32_t> state;  // 1 answered below 300, 2 otherwise or ended
+    std::optional<std::string> answer;  // "200 OK", "200 From cache gzip", ...
+    std::optional<std::int64_t> size;   // the announced length
+    std::optional<std::int64_t> received;
+    std::optional<std::int32_t> percent;
 
-    bool IsProgressOnly() const;
+    bool ProgressOnly() const { return !image && !state && !answer; }
 };
+
+// A line of the log: its heading and its body (often a message head).
+struct LogEntry {
+    std::string heading;
+    std::string body;
+};
+
+// One or more hits of a rule row, named by its identity, so that it lands
+// on that row wherever the list's edits have moved it since.
+struct RuleHit {
+    ListKind list = ListKind::Black;
+    RuleRow::Id row = 0;
+    std::int32_t position = -1;  // where the row stood when it matched
+    std::int64_t hits = 1;
+};
+
+// Bytes a user took from the internet or from the cache.
+struct TrafficCount {
+    bool fromCache = false;
+    std::int32_t user = -1;  // row of the users list; -1 for a refused browser
+    std::int64_t bytes = 0;
+};
+
+using MonitorEvent = std::variant<RowAdded, RowUpdate, LogEntry, RuleHit, TrafficCount>;
 
 class MonitorQueue {
 public:
-    // AddCmdListItem: appends (or merges, see above) under the queue's lock.
-    void Add(TCmd entry);
-    // Moves every waiting entry out in queue order, under one hold of the
+    // Appends (or merges, see above) under the queue's lock.
+    void Add(MonitorEvent event);
+    // Moves every waiting event out in queue order, under one hold of the
     // lock.
-    std::vector<TCmd> TakeAll();
+    std::vector<MonitorEvent> TakeAll();
     std::size_t Size() const;
 
-    // Held by SendNewConnectionToList around numbering and adding, so row
-    // numbers follow queue order.
+    // Held while a new row is numbered and added, so row numbers follow
+    // queue order.
     std::mutex& Lock() { return lock_; }
-    void AddLocked(TCmd entry);
+    void AddLocked(MonitorEvent event);
 
 private:
+    bool MergedProgress(const RowUpdate& update);
+    bool MergedCount(const TrafficCount& count);
+
     mutable std::mutex lock_;
-    std::vector<TCmd> entries_;
-    std::unordered_map<std::int32_t, std::size_t> progressAt_;  // row -> entry
-    std::unordered_map<std::int64_t, std::size_t> countAt_;     // kind, user -> entry
+    std::vector<MonitorEvent> events_;
+    std::unordered_map<std::int32_t, std::size_t> progressAt_;  // row -> event
+    std::unordered_map<std::int64_t, std::size_t> countAt_;     // source, user -> event
 };
 
 }  // namespace vs::proxy

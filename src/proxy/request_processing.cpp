@@ -70,7 +70,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         auto list = engine.Lists().urlConverter.Snapshot();
         UrlConversion conversion =
             ApplyUrlConverter(*list, lower, [&engine](const RuleRow& row, int position) {
-                engine.QueueHit(kCmdUrlConverterHit, row, position);
+                engine.QueueHit(ListKind::UrlConverter, row, position);
             });
         if (conversion.rewritten) {
             SendRedirect(s, e, conversion.url, request);
@@ -80,10 +80,10 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // Black list.
     if (config.blackListEnabled && !KeyComboHeld(config.blackListCancelKeys)) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
-        int row = engine.FindRuleCountingHit(engine.Lists().black, subject, kCmdBlackListHit);
+        int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         if (row >= 0) {
             if (e.MonitorRow < 0) {
-                e.MonitorRow = engine.SendNewConnectionToList(e.URL);
+                e.MonitorRow = engine.AddMonitorRow(e.URL);
             }
             SendRefusalPage(s, e, row + 1, request);
             return false;
@@ -95,7 +95,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     }
     // Monitor row and log.
     if (e.MonitorRow < 0) {
-        e.MonitorRow = engine.SendNewConnectionToList(e.URL);
+        e.MonitorRow = engine.AddMonitorRow(e.URL);
     }
     engine.PutToLog(RequestHeading(s, e), request.Text());
     return true;

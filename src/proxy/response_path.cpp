@@ -32,16 +32,9 @@ int KindImage(const Exchange& e) {
     return 0;
 }
 
-// Traffic entries carry 32-bit counts; a larger amount goes in pieces.
-void CountBytes(Session& s, std::int32_t kind, std::int64_t bytes) {
-    while (bytes > 0) {
-        TCmd count;
-        count.Kind = kind;
-        count.Index = s.UserIndex;
-        count.Value = static_cast<std::int32_t>(
-            std::min<std::int64_t>(bytes, std::numeric_limits<std::int32_t>::max()));
-        bytes -= count.Value;
-        s.Owner().AddCmdListItem(std::move(count));
+void CountBytes(Session& s, bool fromCache, std::int64_t bytes) {
+    if (bytes > 0) {
+        s.Owner().Post(TrafficCount{fromCache, s.UserIndex, bytes});
     }
 }
 
@@ -49,7 +42,7 @@ void CountBytes(Session& s, std::int32_t kind, std::int64_t bytes) {
 // user's stop of the download.
 void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
     if (!e.AnsweredHere()) {
-        CountBytes(s, kCmdInternetBytes, static_cast<std::int64_t>(bytes));
+        CountBytes(s, false, static_cast<std::int64_t>(bytes));
     }
     if (!e.URL.empty() && s.Owner().StopList().Remove(e.URL)) {
         s.Client().Disconnect();  // the user stopped this download
@@ -127,7 +120,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     if (!config.cacheListEnabled) {
         return false;
     }
-    return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key, kCmdCacheListHit) >= 0;
+    return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key) >= 0;
 }
 
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
@@ -191,7 +184,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     e.StatusCode = 200;
     e.StatusText = "200 From cache";
     e.ContentLength = e.Received = e.CacheSize;
-    CountBytes(s, kCmdCacheBytes, e.CacheSize);
+    CountBytes(s, true, e.CacheSize);
     return true;
 }
 
@@ -201,41 +194,41 @@ void ReportProgress(Session& s, Exchange& e) {
         (e.ContentLength == 0 && e.Received <= 0)) {
         return;
     }
-    TCmd progress;
-    progress.Index = e.MonitorRow;
+    RowUpdate progress;
+    progress.row = e.MonitorRow;
     if (e.Received > 0) {
-        progress.ReceivedBytes = e.Received;
+        progress.received = e.Received;
     }
     if (e.ContentLength != 0) {
         std::int64_t percent = e.Received / e.ContentLength * 100 +
                                e.Received % e.ContentLength * 100 / e.ContentLength;
-        progress.Progress = static_cast<std::int32_t>(
+        progress.percent = static_cast<std::int32_t>(
             std::min<std::int64_t>(percent, std::numeric_limits<std::int32_t>::max()));
         if (percent >= 100) {
-            progress.State = 2;
+            progress.state = 2;
         }
     }
-    s.Owner().AddCmdListItem(std::move(progress));
+    s.Owner().Post(std::move(progress));
 }
 
 void ShowState(Session& s, Exchange& e) {
     if (e.MonitorRow < 0) {
         return;
     }
-    TCmd state;
-    state.Index = e.MonitorRow;
-    state.State = e.StatusCode < 300 ? 1 : 2;
-    state.Answer = e.StatusText;
-    state.Value = KindImage(e);
-    s.Owner().AddCmdListItem(std::move(state));
+    RowUpdate state;
+    state.row = e.MonitorRow;
+    state.state = e.StatusCode < 300 ? 1 : 2;
+    state.answer = e.StatusText;
+    state.image = KindImage(e);
+    s.Owner().Post(std::move(state));
 }
 
 void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
     if (e.ContentLength > 0 && e.MonitorRow >= 0) {
-        TCmd size;
-        size.Index = e.MonitorRow;
-        size.Size = e.ContentLength;
-        s.Owner().AddCmdListItem(std::move(size));
+        RowUpdate size;
+        size.row = e.MonitorRow;
+        size.size = e.ContentLength;
+        s.Owner().Post(std::move(size));
     }
     s.Owner().PutToLog("# " + std::to_string(s.ConnectionNo) + " <<< URL: " + e.URL, head.Text());
 }
@@ -383,7 +376,7 @@ void AnswerPassedUnseen(Session& s, Exchange& e, std::size_t bytes) {
 }
 
 void CountStray(Session& s, std::size_t bytes) {
-    CountBytes(s, kCmdInternetBytes, static_cast<std::int64_t>(bytes));
+    CountBytes(s, false, static_cast<std::int64_t>(bytes));
 }
 
 void ShowAnswer(Session& s, Exchange& e, std::string text) {

@@ -360,14 +360,14 @@ void Session::FinishExchange(Exchange& exchange) {
     FinishCacheWrite(*this, exchange);
     exchange.CacheReadStream.reset();
     if (exchange.MonitorRow >= 0 && !engine_.Closing.load()) {
-        TCmd end;
-        end.Index = exchange.MonitorRow;
-        end.State = 2;
+        RowUpdate end;
+        end.row = exchange.MonitorRow;
+        end.state = 2;
         if (exchange.StatusCode == 0) {
-            end.Value = 4;
-            end.Answer = "502 Bad Gateway";
+            end.image = 4;
+            end.answer = "502 Bad Gateway";
         }
-        engine_.AddCmdListItem(std::move(end));
+        engine_.Post(std::move(end));
     }
     exchange.MonitorRow = -1;  // closed once
 }

@@ -16,11 +16,11 @@ namespace vs {
 namespace {
 
 constexpr ListInfo kInfos[] = {
-    {ListKind::Black, "black.lst", 4, 3, 2},
-    {ListKind::Cache, "cache.lst", 4, 3, 3},
-    {ListKind::NoReq, "noreq.lst", 4, 3, 4},
-    {ListKind::OnlyFromCache, "onlyfromcache.lst", 4, 3, 5},
-    {ListKind::UrlConverter, "URLF.lst", 7, 6, 6},
+    {ListKind::Black, "black.lst", 4, 3},
+    {ListKind::Cache, "cache.lst", 4, 3},
+    {ListKind::NoReq, "noreq.lst", 4, 3},
+    {ListKind::OnlyFromCache, "onlyfromcache.lst", 4, 3},
+    {ListKind::UrlConverter, "URLF.lst", 7, 6},
 };
 
 // Column numbers of the list files; the row number (column 0) is written

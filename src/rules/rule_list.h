@@ -26,7 +26,6 @@ struct ListInfo {
     std::string_view fileName;  // "black.lst", ...
     int columnCount;            // 4, or 7 for the URL converter
     int hitColumn;              // 3, or 6 for the URL converter
-    int hitEntryKind;           // monitor entry kind of a hit: 2 .. 6
 };
 const ListInfo& InfoOf(ListKind kind);
 // The order lists are loaded in at start-up: cache, black, noreq,

@@ -1,22 +1,40 @@
 #pragma once
 // The monitor as data: one row per shown request, changed only by applying
-// monitor entries in queue order. The desktop window shows it through a Qt
-// model; the daemon keeps it for its log of errors and for tests.
+// monitor events in queue order. Rows hold numbers; the window formats them
+// when it paints. After each drain the window takes the changes, so its Qt
+// model announces exactly the rows added and the cells changed instead of
+// resetting a grid of thousands of rows. The daemon keeps the model for its
+// error lines and for tests.
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "proxy/monitor_queue.h"
 
 namespace vs {
 
+// The monitor grid's columns, in their order on screen.
+enum class MonitorColumn : std::uint8_t {
+    Number,
+    Image,
+    Url,
+    Size,
+    Received,
+    Progress,
+    State,
+    Answer,
+};
+inline constexpr int kMonitorColumnCount = 8;
+
 struct MonitorRow {
     std::string url;
-    std::int32_t image = -1;  // kind image; -1 none yet
-    std::string size;         // texts as the columns show them; empty at first
-    std::string received;
+    std::int32_t image = -1;     // kind image; -1 none yet
+    std::int64_t size = -1;      // announced length; -1 shows nothing
+    std::int64_t received = -1;  // -1 shows nothing
     std::int32_t progress = -1;  // percent; -1 shows nothing
     std::int32_t state = 0;      // state image: 0 new, 1 answered < 300, 2 other or ended
     std::string answer;
@@ -27,25 +45,54 @@ struct LogLine {
     std::string body;
 };
 
+// Cells changed in rows that existed before: rows first..last, columns
+// firstColumn..lastColumn of each.
+struct ChangedCells {
+    std::size_t first = 0;
+    std::size_t last = 0;
+    MonitorColumn firstColumn = MonitorColumn::Number;
+    MonitorColumn lastColumn = MonitorColumn::Number;
+    bool operator==(const ChangedCells&) const = default;
+};
+
+// What the events applied since the last TakeChanges did. Rows added are
+// [RowCount() - added, RowCount()); the cells of rows added in the same
+// batch are not listed again.
+struct MonitorChanges {
+    std::size_t added = 0;
+    std::size_t forgotten = 0;  // oldest rows dropped (keepRows)
+    std::vector<ChangedCells> changed;
+    bool Empty() const { return added == 0 && forgotten == 0 && changed.empty(); }
+};
+
 class MonitorModel {
 public:
     // keepRows > 0 forgets the oldest rows beyond that many (the daemon has
     // no window to scroll back in); 0 keeps every row of the run.
     explicit MonitorModel(std::size_t keepRows = 0) : keepRows_(keepRows) {}
 
-    // Applies one kind 0 entry. An entry for a row that does not exist gives
-    // the log line to show instead ("******ERROR", "row/count").
-    std::optional<LogLine> Apply(const proxy::TCmd& entry);
+    void Apply(const proxy::RowAdded& added);
+    // An update of a row that does not exist gives the log line to show
+    // instead ("******ERROR", "row/count").
+    std::optional<LogLine> Apply(const proxy::RowUpdate& update);
 
     // Rows added in this run, forgotten ones included.
     std::size_t RowCount() const { return first_ + rows_.size(); }
     // Null when the row was forgotten or never existed.
     const MonitorRow* Row(std::size_t index) const;
 
+    MonitorChanges TakeChanges();
+
 private:
+    void MarkChanged(std::size_t row, MonitorColumn column);
+
     std::size_t keepRows_;
     std::size_t first_ = 0;  // index of rows_.front()
     std::deque<MonitorRow> rows_;
+    // Since the last TakeChanges.
+    std::size_t shownCount_ = 0;  // RowCount() when the changes were last taken
+    std::size_t forgotten_ = 0;
+    std::map<std::size_t, std::uint8_t> changedColumns_;  // row -> bit per column
 };
 
 }  // namespace vs

@@ -2,6 +2,9 @@
 
 #include "shell/statistics.h"
 
+#include <utility>
+#include <variant>
+
 namespace vs {
 
 using namespace proxy;
@@ -22,62 +25,48 @@ void QueueConsumer::Log(std::string_view header, std::string_view body) {
 }
 
 std::int64_t QueueConsumer::TakeSecondSample() {
-    std::int64_t sample = traffic_.InternetBytesThisSecond;
-    traffic_.InternetBytesThisSecond = 0;
-    return sample;
+    return std::exchange(traffic_.fromInternetThisSecond, 0);
 }
 
 std::size_t QueueConsumer::Drain() {
-    std::vector<TCmd> entries = queue_.TakeAll();
-    for (const TCmd& entry : entries) {
-        Apply(entry);
+    std::vector<MonitorEvent> events = queue_.TakeAll();
+    for (const MonitorEvent& event : events) {
+        std::visit([this](const auto& e) { Apply(e); }, event);
     }
-    return entries.size();
+    return events.size();
 }
 
-void QueueConsumer::Apply(const TCmd& entry) {
-    switch (entry.Kind) {
-        case kCmdMonitorRow:
-            if (auto error = monitor_.Apply(entry)) {
-                Log(error->header, error->body);
-            }
-            break;
-        case kCmdLog:
-            Log(entry.Text, entry.Answer);
-            break;
-        case kCmdBlackListHit:
-            lists_.black.AddHits(entry.Row, entry.Value);
-            break;
-        case kCmdCacheListHit:
-            lists_.cache.AddHits(entry.Row, entry.Value);
-            break;
-        case kCmdNoReqListHit:
-            lists_.noReq.AddHits(entry.Row, entry.Value);
-            break;
-        case kCmdOnlyFromCacheListHit:
-            lists_.onlyFromCache.AddHits(entry.Row, entry.Value);
-            break;
-        case kCmdUrlConverterHit:
-            lists_.urlConverter.AddHits(entry.Row, entry.Value);
-            break;
-        case kCmdInternetBytes:
-            traffic_.InternetBytesTotal += entry.Value;
-            traffic_.InternetBytesThisSecond += entry.Value;
-            if (statistics_ != nullptr) {
-                if (auto error =
-                        statistics_->AddTraffic(false, entry.Index, entry.Value, clock_.Now())) {
-                    Log(error->first, error->second);
-                }
-            }
-            break;
-        case kCmdCacheBytes:
-            traffic_.CacheBytesTotal += entry.Value;
-            if (statistics_ != nullptr) {
-                statistics_->AddTraffic(true, entry.Index, entry.Value, clock_.Now());
-            }
-            break;
-        default:
-            break;  // kinds nobody produces are skipped
+void QueueConsumer::Apply(const RowAdded& added) {
+    monitor_.Apply(added);
+}
+
+void QueueConsumer::Apply(const RowUpdate& update) {
+    if (auto error = monitor_.Apply(update)) {
+        Log(error->header, error->body);
+    }
+}
+
+void QueueConsumer::Apply(const LogEntry& entry) {
+    Log(entry.heading, entry.body);
+}
+
+void QueueConsumer::Apply(const RuleHit& hit) {
+    lists_.Of(hit.list).AddHits(hit.row, hit.hits);
+}
+
+void QueueConsumer::Apply(const TrafficCount& count) {
+    if (count.fromCache) {
+        traffic_.fromCache += count.bytes;
+    } else {
+        traffic_.fromInternet += count.bytes;
+        traffic_.fromInternetThisSecond += count.bytes;
+    }
+    if (statistics_ == nullptr) {
+        return;
+    }
+    auto error = statistics_->AddTraffic(count.fromCache, count.user, count.bytes, clock_.Now());
+    if (error && !count.fromCache) {
+        Log(error->first, error->second);
     }
 }
 

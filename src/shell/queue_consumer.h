@@ -1,6 +1,6 @@
 #pragma once
 // The consumer side of the monitor queue: one pass takes every waiting
-// entry under one hold of the queue's lock and applies them in order to the
+// event under one hold of the queue's lock and applies them in order to the
 // monitor, the rule lists' hit counts, the traffic counters and the log.
 
 #include <cstdint>
@@ -14,10 +14,11 @@
 
 namespace vs {
 
+// Bytes moved since start, for the labels, the chart and the tray.
 struct TrafficCounters {
-    std::int64_t InternetBytesTotal = 0;
-    std::int64_t CacheBytesTotal = 0;
-    std::int64_t InternetBytesThisSecond = 0;
+    std::int64_t fromInternet = 0;
+    std::int64_t fromCache = 0;
+    std::int64_t fromInternetThisSecond = 0;
 };
 
 class StatTable;
@@ -29,7 +30,7 @@ public:
                   proxy::LogSink log, StatTable* statistics = nullptr,
                   const Clock& clock = DefaultClock());
 
-    // One pass. Returns the number of entries applied.
+    // One pass. Returns the number of events applied.
     std::size_t Drain();
 
     const TrafficCounters& Traffic() const { return traffic_; }
@@ -37,7 +38,11 @@ public:
     std::int64_t TakeSecondSample();
 
 private:
-    void Apply(const proxy::TCmd& entry);
+    void Apply(const proxy::RowAdded& added);
+    void Apply(const proxy::RowUpdate& update);
+    void Apply(const proxy::LogEntry& entry);
+    void Apply(const proxy::RuleHit& hit);
+    void Apply(const proxy::TrafficCount& count);
     void Log(std::string_view header, std::string_view body);
 
     proxy::MonitorQueue& queue_;
