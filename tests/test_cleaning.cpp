@@ -10,7 +10,9 @@
 
 #include "cache/cache_entry.h"
 #include "cache/cache_paths.h"
+#include "shell/cleaning_run.h"
 #include "support/child_process.h"
+#include "support/wait.h"
 
 namespace vs::cache {
 namespace {
@@ -242,6 +244,34 @@ TEST_F(CleaningTest, OneTopLevelEntryPerStepUntilStopped) {
     EXPECT_TRUE(fs::exists(cache / ".top-file"));
     EXPECT_TRUE(fs::is_symlink(cache / "linked"));
     EXPECT_TRUE(fs::exists(outside / "huge"));
+}
+
+// The window's run: on a thread of its own, each failure shown once and
+// the run going on past it; stopping returns at once and ends the run.
+TEST_F(CleaningTest, ABackgroundRunGoesOnPastAFailureAndStopsWhenAsked) {
+    MakeFile(cache / "a-busy/page", 10);
+    auto reader = OpenEntry(cache / "a-busy/page");
+    ASSERT_TRUE(reader);
+    for (int site = 0; site < 20; ++site) {
+        MakeFile(cache / ("site" + std::to_string(site)) / "page", 10);
+    }
+    options.delSmall = true;
+    options.smallSize = "x";
+    CleaningRun run;
+    run.Start(cache, options, kNow);
+    EXPECT_EQ(options.smallSize, "1");  // the number used, for the field
+    ASSERT_TRUE(test::WaitUntil([&] { return !run.Running(); }));
+    EXPECT_EQ(run.TakeFailure(), kCannotDelete + (cache / "a-busy/page").string());
+    EXPECT_EQ(run.TakeFailure(), std::nullopt);
+    EXPECT_TRUE(fs::exists(cache / "a-busy/page"));
+    EXPECT_FALSE(fs::exists(cache / "site19"));
+    EXPECT_EQ(run.Label(), "");
+
+    // A cache folder not there yet: the run waits for it until stopped.
+    run.Start(cache / "not-yet", options, kNow);
+    EXPECT_TRUE(run.Running());
+    run.Stop();
+    EXPECT_TRUE(test::WaitUntil([&] { return !run.Running(); }));
 }
 
 }  // namespace

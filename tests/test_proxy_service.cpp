@@ -1,5 +1,7 @@
 // The application core as both programs run it, in a data directory of its
-// own.
+// own: what the window's calls do to a running proxy.
+
+#include <sys/socket.h>
 
 #include <gtest/gtest.h>
 
@@ -7,31 +9,55 @@
 
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
+#include "support/net_helpers.h"
+#include "support/wait.h"
 
 namespace vs {
 namespace {
 
-TEST(ProxyService, StatisticsAreSavedEvery1801Ticks) {
+using namespace std::chrono_literals;
+
+// A service on a free port admitting this machine.
+class ServiceTest : public ::testing::Test {
+protected:
     test::TempDir dir;
-    std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
-    ProxyService service(dir.Path(), dir.Path() / "vellostore", {});
-    ASSERT_FALSE(service.StartUp().has_value());
+    std::unique_ptr<ProxyService> service;
+
+    void Start(const std::string& settings = "") {
+        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n" << settings;
+        service =
+            std::make_unique<ProxyService>(dir.Path(), dir.Path() / "vellostore", proxy::LogSink{});
+        ASSERT_FALSE(service->StartUp().has_value());
+        service->Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    }
+    net::Socket Connect() { return test::ConnectLoopback(service->Listener().BoundPort()); }
+    // The status line of one request on a connection of its own.
+    std::string StatusOf(const std::string& url) {
+        net::Socket client = Connect();
+        test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        std::string head = test::ReadUntil(client, "\r\n");
+        return head.substr(0, head.find("\r\n"));
+    }
+};
+
+TEST_F(ServiceTest, StatisticsAreSavedEvery1801Ticks) {
+    Start();
     const auto stat = dir.Path() / "stat.txt";
     for (int tick = 0; tick < 1800; ++tick) {
-        service.Tick100ms();
+        service->Tick100ms();
     }
     EXPECT_FALSE(std::filesystem::exists(stat));
-    service.Tick100ms();
+    service->Tick100ms();
     EXPECT_TRUE(std::filesystem::exists(stat));
     std::filesystem::remove(stat);
     for (int tick = 0; tick < 1800; ++tick) {
-        service.Tick100ms();
+        service->Tick100ms();
     }
     EXPECT_FALSE(std::filesystem::exists(stat));
-    service.ShutDown();
+    service->ShutDown();
 }
 
-TEST(ProxyService, ABusyPortLeavesTheProxyRunningWithTheMessage) {
+TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
     test::TempDir dir;
     net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
     std::ofstream(dir.Path() / "Vellostore.ini")
@@ -40,14 +66,104 @@ TEST(ProxyService, ABusyPortLeavesTheProxyRunningWithTheMessage) {
     auto message = service.StartUp();
     ASSERT_TRUE(message.has_value());
     EXPECT_EQ(*message, PortBusyMessage(net::LocalPort(taken)));
-    EXPECT_FALSE(service.Server().Active());
-    // The rest of the core works: the cache folder is there, applying a
-    // free port starts the listener.
+    EXPECT_FALSE(service.Listener().Listening());
+    // The rest of the core works: the cache folder is there; applying the
+    // same port tries again, a free port listens.
     EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "Cache"));
-    service.SettingsModel().PortEd = std::to_string(0);
-    EXPECT_FALSE(service.Apply().has_value());
-    EXPECT_TRUE(service.Server().Active());
+    service.Apply();
+    std::optional<ListenerReport> report;
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
+    EXPECT_EQ(report->message, PortBusyMessage(net::LocalPort(taken)));
+    service.SettingsModel().PortEd = "0";
+    service.Apply();
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
+    EXPECT_TRUE(report->listening);
+    EXPECT_FALSE(report->message.has_value());
+    EXPECT_TRUE(service.Listener().Listening());
     service.ShutDown();
+}
+
+// The tray's check items and the settings boxes act while downloads run:
+// only a new port or parent cuts connections.
+TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
+    Start("BlackListCB_Checked=False\n");
+    test::HttpOrigin origin;
+    const std::string base = "http://127.0.0.1:" + std::to_string(origin.Port());
+    constexpr std::uint64_t kSize = 1ULL << 30;
+    const std::string big = base + "/size/" + std::to_string(kSize);
+    service->Lists().black.Append(RuleCells{.enable = true, .rule = "/size/"});
+
+    net::Socket download = Connect();
+    test::SendText(download, "GET " + big + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string head = test::ReadUntil(download, "\r\n\r\n");
+    ASSERT_TRUE(head.starts_with("HTTP/1.1 200")) << head;
+    std::uint64_t received = head.size() - (head.find("\r\n\r\n") + 4);
+    std::vector<char> block(1 << 20);
+    auto readBody = [&](std::uint64_t upTo) {
+        while (received < upTo) {
+            const ssize_t n = ::recv(download.Fd(), block.data(),
+                                     std::min<std::uint64_t>(block.size(), upTo - received), 0);
+            if (n <= 0) {
+                return;
+            }
+            received += static_cast<std::uint64_t>(n);
+        }
+    };
+    readBody(kSize / 8);
+    ASSERT_EQ(received, kSize / 8);
+
+    const std::uint16_t port = service->Listener().BoundPort();
+    service->SettingsModel().BlackListCB = true;
+    service->Apply();
+    EXPECT_FALSE(service->Listener().Busy());
+    EXPECT_NE(StatusOf(base + "/size/10").find(" 403 "), std::string::npos);
+    readBody(kSize / 4);
+    service->SettingsModel().OffLine = true;
+    service->SettingsModel().BlackListCB = false;
+    service->Apply();
+    EXPECT_NE(StatusOf(base + "/elsewhere").find(" 404 "), std::string::npos);
+    service->SettingsModel().OffLine = false;
+    service->Apply();
+    EXPECT_NE(StatusOf(base + "/size/10").find(" 200 "), std::string::npos);
+
+    readBody(kSize);
+    EXPECT_EQ(received, kSize);
+    EXPECT_EQ(service->Listener().BoundPort(), port);
+    EXPECT_FALSE(service->TakeListenerReport().has_value());  // never restarted
+    // The settings reached the file as well.
+    EXPECT_NE(test::ReadBytes(dir.Path() / "Vellostore.ini").find("OffLine_Checked=False"),
+              std::string::npos);
+    service->ShutDown();
+}
+
+TEST_F(ServiceTest, ANewPortRestartsTheListenerInTheBackground) {
+    Start();
+    test::HttpOrigin origin;
+    const std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/";
+    const std::uint16_t first = service->Listener().BoundPort();
+    net::Socket kept = Connect();
+    test::SendText(kept, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(test::ReadResponse(kept).starts_with("HTTP/1.1 200"));
+
+    const int second = test::FreePort();
+    service->SettingsModel().PortEd = std::to_string(second);
+    service->Apply();
+    // Published and saved before the restart has ended.
+    EXPECT_EQ(service->Applied().port, second);
+    EXPECT_NE(test::ReadBytes(dir.Path() / "Vellostore.ini")
+                  .find("PortEd_Text=" + std::to_string(second)),
+              std::string::npos);
+    std::optional<ListenerReport> report;
+    ASSERT_TRUE(
+        test::WaitUntil([&] { return (report = service->TakeListenerReport()).has_value(); }));
+    EXPECT_TRUE(report->listening);
+    EXPECT_EQ(service->Listener().BoundPort(), second);
+    EXPECT_EQ(test::ReadAll(kept), "");  // the old connection was closed
+    EXPECT_THROW(test::ConnectLoopback(first), std::exception);
+    EXPECT_NE(StatusOf(url).find(" 200 "), std::string::npos);
+    service->ShutDown();
 }
 
 }  // namespace

@@ -100,8 +100,9 @@ int main(int argc, char** argv) {
     auto report = [&service](const std::optional<std::string>& message) {
         if (message) {
             PrintError(*message);  // keeps running with the listener stopped
-        } else {
-            std::cerr << "vellostored: listening on 0.0.0.0:" << service.Server().BoundPort()
+        }
+        if (service.Listener().Listening()) {
+            std::cerr << "vellostored: listening on 0.0.0.0:" << service.Listener().BoundPort()
                       << ", data directory " << service.DataDir().string() << std::endl;
         }
     };
@@ -131,10 +132,16 @@ int main(int argc, char** argv) {
         }
         if (signalNumber == SIGHUP) {
             try {
-                report(service.Reload());
+                // A new port or parent restarts the listener in the
+                // background; its report follows in a later pass.
+                service.Reload();
+                std::cerr << "vellostored: settings applied" << std::endl;
             } catch (const std::exception& e) {
                 std::cerr << "vellostored: " << e.what() << std::endl;
             }
+        }
+        if (auto restarted = service.TakeListenerReport()) {
+            report(restarted->message);
         }
         busy = service.ProxyEngine().Queue().Size() > 0;
         if (auto message = service.IdlePass()) {

@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
         status->setText(QStringLiteral("Прокси остановлен."));
     } else {
         status->setText(QStringLiteral("Прокси слушает порт %1. Папка данных: %2")
-                            .arg(service.Server().BoundPort())
+                            .arg(service.Listener().BoundPort())
                             .arg(QString::fromStdString(service.DataDir().string())));
     }
     QTimer pass;

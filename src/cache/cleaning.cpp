@@ -95,6 +95,13 @@ Clock::TimePoint DefaultOldBefore() {
 }
 
 void CacheCleaner::Start() {
+    Stop();
+    const int small = ParseIntOr(options_.smallSize, 1);
+    options_.smallSize = std::to_string(small);
+    smallLimit_ = small * kKilobyte;
+    const int huge = ParseIntOr(options_.hugeSize, 10000);
+    options_.hugeSize = std::to_string(huge);
+    hugeLimit_ = huge * kKilobyte;
     requested_ = true;
 }
 
@@ -118,12 +125,6 @@ std::optional<std::string> CacheCleaner::Step(const fs::path& cacheDir, Clock::T
         if (!fs::is_directory(cacheDir, error)) {
             return std::nullopt;
         }
-        const int small = ParseIntOr(options_.smallSize, 1);
-        options_.smallSize = std::to_string(small);
-        smallLimit_ = small * kKilobyte;
-        const int huge = ParseIntOr(options_.hugeSize, 10000);
-        options_.hugeSize = std::to_string(huge);
-        hugeLimit_ = huge * kKilobyte;
         listing_ = SortedNames(cacheDir);
         current_ = 0;
         started_ = true;
@@ -157,7 +158,7 @@ void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
     }
     if (options_.delSmall) {
         const std::int64_t size = CacheDirSize(site, options_.delEmpty);
-        if (!failure_ && size < smallLimit_) {
+        if (!failure_ && !Cancelled() && size < smallLimit_) {
             label_ = site.string();
             DeleteDirTree(site);
         }
@@ -172,7 +173,7 @@ std::int64_t CacheCleaner::CacheDirSize(const fs::path& folder, bool removeEmpty
 CacheCleaner::Size CacheCleaner::Measure(const fs::path& folder, bool removeEmpty) {
     Size total;
     for (const Item& item : ListFolder(folder)) {
-        if (failure_) {
+        if (failure_ || Cancelled()) {
             break;
         }
         if (item.kind == Kind::kFolder) {
@@ -193,6 +194,9 @@ CacheCleaner::Size CacheCleaner::Measure(const fs::path& folder, bool removeEmpt
 
 void CacheCleaner::DeleteHugeFiles(const fs::path& folder, std::int64_t limit) {
     for (const Item& item : ListFolder(folder)) {
+        if (Cancelled()) {
+            return;
+        }
         if (item.kind == Kind::kFolder) {
             DeleteHugeFiles(item.path, limit);
         } else if (item.kind == Kind::kEntry && SizeOf(item) > limit) {
@@ -204,6 +208,9 @@ void CacheCleaner::DeleteHugeFiles(const fs::path& folder, std::int64_t limit) {
 
 void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint before) {
     for (const Item& item : ListFolder(folder)) {
+        if (Cancelled()) {
+            return;
+        }
         if (item.kind == Kind::kFolder) {
             DeleteOldFiles(item.path, before);
             // A file that vanished meanwhile reads as used at `before`: kept.
@@ -216,6 +223,9 @@ void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint befor
 
 std::optional<std::string> CacheCleaner::DeleteDirTree(const fs::path& folder) {
     for (const Item& item : ListFolder(folder)) {
+        if (Cancelled()) {
+            return std::nullopt;
+        }
         if (item.kind == Kind::kFolder) {
             if (auto failure = DeleteDirTree(item.path)) {
                 return failure;

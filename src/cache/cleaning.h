@@ -7,6 +7,7 @@
 // through DeleteEntry, which refuses them, and temporary files of entries
 // being written are never touched.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -35,6 +36,8 @@ struct CleaningOptions {
 
 class CacheCleaner {
 public:
+    // Reads the size limits (rewriting the fields with the numbers used);
+    // the first Step lists the cache folder.
     void Start();
     // Usable at any moment, also between the folders of a run.
     void Stop();
@@ -42,6 +45,9 @@ public:
     // The path being deleted (UTF-8).
     const std::string& Label() const { return label_; }
     CleaningOptions& Options() { return options_; }
+    // When *cancel turns true the walkers stop at the next file and the
+    // step returns; the run itself goes on until stopped.
+    void SetCancel(const std::atomic<bool>* cancel) { cancel_ = cancel; }
 
     // One step of the run: opens the listing on the first one, then handles
     // one top-level entry. Returns the message to show when a folder could
@@ -68,10 +74,12 @@ private:
         std::int64_t bytes = 0;
         bool holdsTemporary = false;
     };
+    bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
     Size Measure(const std::filesystem::path& folder, bool removeEmpty);
     void Handle(const std::filesystem::path& cacheDir, const std::string& name);
 
     CleaningOptions options_;
+    const std::atomic<bool>* cancel_ = nullptr;
     bool requested_ = false;
     bool started_ = false;
     std::vector<std::string> listing_;

@@ -14,11 +14,12 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
       monitor_(keepMonitorRows),
       consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),
-      server_(handlers_) {}
+      server_(handlers_),
+      listener_(server_, net::ListenerSettings{}) {}
 
 std::optional<std::string> ProxyService::StartUp() {
     settings_ = LoadSettings(SettingsFile());
-    std::optional<std::string> message = ApplyToEngine(false);
+    const ListenerTarget target = PublishSettings();
     autoRun_ = AutoRunEnabled(executable_);
     LoadLists();
     statistics_.Load(StatFile(), settings_.StatCols, lists_.users, clock_.Now());
@@ -26,55 +27,37 @@ std::optional<std::string> ProxyService::StartUp() {
     engine_.Closing = false;
     // The listener opens last, so the first browsers meet loaded lists
     // rather than an empty users list that would refuse them.
-    if (!message) {
-        try {
-            server_.Start();
-        } catch (const std::exception&) {
-            message = PortBusyMessage(applied_.port);
-        }
-    }
-    return message;
+    return listener_.StartNow(target).message;
 }
 
-std::optional<std::string> ProxyService::ApplyToEngine(bool startListener) {
+ListenerTarget ProxyService::PublishSettings() {
     auto previous = engine_.Config();
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
-    server_.Stop();
-    net::ListenerSettings listener;
-    if (applied_.port < 0 || applied_.port > 65535) {
-        return PortBusyMessage(applied_.port);
-    }
-    listener.port = static_cast<std::uint16_t>(applied_.port);  // 0: any free port (tests)
-    server_.SetListener(listener);
-    server_.SetMapped(applied_.mappedHost, applied_.mappedPort);
-
     cache::CacheDir cacheDir;
     settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cacheDir);
-    cache::RemoveTemporaries(cacheDir.Root());
+    // Temporaries a crash left behind; live writers hold their files locked
+    // and keep them. The walk may take long on a big cache: nobody waits.
+    cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
-
-    if (startListener) {
-        try {
-            server_.Start();
-        } catch (const std::exception&) {
-            return PortBusyMessage(applied_.port);
-        }
-    }
-    return std::nullopt;
+    return ListenerTarget{applied_.port, applied_.mappedHost, applied_.mappedPort};
 }
 
-std::optional<std::string> ProxyService::Apply() {
-    std::optional<std::string> message = ApplyToEngine(true);
+void ProxyService::Apply() {
+    const ListenerTarget target = PublishSettings();
     SaveSettingsAndStatistics();
-    return message;
+    // Switches act through the published configuration; connections only
+    // have to go when the proxy listens elsewhere or forwards elsewhere.
+    if (target != listener_.Target() || (!listener_.Listening() && !listener_.Busy())) {
+        listener_.Restart(target);
+    }
 }
 
-std::optional<std::string> ProxyService::Reload() {
+void ProxyService::Reload() {
     Settings reread = LoadSettings(SettingsFile());
     reread.OnlyFromCache = settings_.OnlyFromCache;  // not a stored setting
     settings_ = reread;
-    return Apply();
+    Apply();
 }
 
 void ProxyService::LoadLists() {
@@ -117,10 +100,13 @@ void ProxyService::SaveSettingsAndStatistics() {
 
 std::optional<std::string> ProxyService::IdlePass() {
     consumer_.Drain();
+    return cleaning_.TakeFailure();
+}
+
+void ProxyService::StartCleaning(cache::CleaningOptions& options) {
     if (auto config = engine_.Config()) {
-        return cleaner_.Step(config->cacheDir.Root(), clock_.Now());
+        cleaning_.Start(config->cacheDir.Root(), options, clock_.Now());
     }
-    return std::nullopt;
 }
 
 void ProxyService::Tick100ms() {
@@ -144,9 +130,10 @@ void ProxyService::SetAutoRunEnabled(bool enabled) {
 
 void ProxyService::ShutDown() {
     engine_.ProducingEnabled = false;
+    cleaning_.Stop();
     std::exception_ptr timeout;
     try {
-        server_.Stop();
+        listener_.StopNow();
     } catch (const net::TerminateTimeout&) {
         timeout = std::current_exception();
     }
@@ -156,6 +143,8 @@ void ProxyService::ShutDown() {
     engine_.Closing = true;
     SaveSettingsAndStatistics();
     SaveLists();
+    cleaning_.Wait();
+    cacheJobs_.Wait();
     if (timeout) {
         std::rethrow_exception(timeout);
     }

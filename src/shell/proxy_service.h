@@ -14,11 +14,13 @@
 
 #include "base/clock.h"
 #include "base/snapshot.h"
-#include "cache/cleaning.h"
 #include "net/connection_server.h"
 #include "proxy/engine.h"
 #include "proxy/log_sink.h"
 #include "proxy/proxy_handlers.h"
+#include "shell/background_jobs.h"
+#include "shell/cleaning_run.h"
+#include "shell/listener_control.h"
 #include "shell/monitor_model.h"
 #include "shell/queue_consumer.h"
 #include "shell/settings.h"
@@ -36,34 +38,38 @@ public:
                  std::size_t keepMonitorRows = 0);
 
     // The start-up sequence: settings from "Vellostore.ini", applied; the
-    // cache folder; the autorun state; the rule lists in their order and the
-    // users list; the statistics; then the listener opens. Returns the
-    // message for the user when the port cannot be listened on; the proxy
-    // then runs with the listener stopped. Throws when the settings file
-    // exists but cannot be read.
+    // cache folder (its leftover temporaries swept in the background); the
+    // autorun state; the rule lists in their order and the users list; the
+    // statistics; then the listener opens. Returns the message for the user
+    // when the port cannot be listened on; the proxy then runs with the
+    // listener stopped. Throws when the settings file exists but cannot be
+    // read.
     std::optional<std::string> StartUp();
 
-    // "Применить": applies the settings model to the running proxy (the
-    // listener restarts) and saves the settings.
-    std::optional<std::string> Apply();
+    // "Применить": publishes the settings model to the workers at once and
+    // saves it. Only a new port or parent target restarts the listener (as
+    // does applying while it is not listening); the restart runs in the
+    // background and ends in a listener report. Returns at once.
+    void Apply();
     // Reads "Vellostore.ini" again and applies it (the daemon's SIGHUP).
-    std::optional<std::string> Reload();
+    void Reload();
 
-    // One pass of the application thread: the monitor queue is drained and
-    // a running cache-cleaning run advances by one site folder. Returns a
-    // message to show when cleaning failed to delete something.
+    // One pass of the application thread: the monitor queue is drained.
+    // Returns a failure of the cleaning run to show, each once.
     std::optional<std::string> IdlePass();
+    // How the last listener restart ended, once (see Apply).
+    std::optional<ListenerReport> TakeListenerReport() { return listener_.TakeReport(); }
     // The 100 ms tick: statistics are saved every 1801 ticks.
     void Tick100ms();
     // The one-second tick: the internet bytes of the last second (the
     // traffic chart's sample).
     std::int64_t Tick1s();
 
-    // The shutdown sequence: producing stops, the listener stops (every
-    // connection ends), what is still queued is applied, settings and
-    // statistics are saved, then the six lists. Throws
-    // net::TerminateTimeout when connections do not end in time, after
-    // saving all the same.
+    // The shutdown sequence: producing stops, the cleaning run and a
+    // listener restart end, the listener stops (every connection ends),
+    // what is still queued is applied, settings and statistics are saved,
+    // then the six lists. Throws net::TerminateTimeout when connections do
+    // not end in time, after saving all the same.
     void ShutDown();
 
     // The model the desktop app binds its controls to; Apply() publishes it.
@@ -76,16 +82,23 @@ public:
     std::filesystem::path SettingsFile() const { return dataDir_ / kSettingsFileName; }
     std::filesystem::path StatFile() const { return dataDir_ / "stat.txt"; }
     const AppliedSettings& Applied() const { return applied_; }
+    const ListenerControl& Listener() const { return listener_; }
     net::MappedPortServer& Server() { return server_; }
     proxy::Engine& ProxyEngine() { return engine_; }
     proxy::RuleLists& Lists() { return lists_; }
     MonitorModel& Monitor() { return monitor_; }
     StatTable& Statistics() { return statistics_; }
     const TrafficCounters& Traffic() const { return consumer_.Traffic(); }
-    cache::CacheCleaner& Cleaner() { return cleaner_; }
+    // The cleaning tab's run over the cache folder in use.
+    void StartCleaning(cache::CleaningOptions& options);
+    CleaningRun& Cleaning() { return cleaning_; }
+    // Waits for the background sweeps of the cache folder (tests).
+    void WaitForCacheSweeps() { cacheJobs_.Wait(); }
 
 private:
-    std::optional<std::string> ApplyToEngine(bool startListener);
+    // Settings model -> applied fields, cache folder, published
+    // configuration; returns the listener target they ask for.
+    ListenerTarget PublishSettings();
     void LoadLists();
     void SaveLists();
     void SaveSettingsAndStatistics();
@@ -102,9 +115,12 @@ private:
     MonitorModel monitor_;
     StatTable statistics_;
     QueueConsumer consumer_;
-    cache::CacheCleaner cleaner_;
     proxy::ProxyHandlers handlers_;
     net::MappedPortServer server_;
+    // After the server, so that a running restart ends before it goes.
+    ListenerControl listener_;
+    CleaningRun cleaning_;
+    BackgroundJobs cacheJobs_;
     int statSaveTicks_ = 0;
 };
 

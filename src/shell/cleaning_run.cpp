@@ -1,0 +1,85 @@
+#include "shell/cleaning_run.h"
+
+namespace vs {
+
+CleaningRun::~CleaningRun() {
+    Stop();
+    Wait();
+}
+
+void CleaningRun::Start(const std::filesystem::path& cacheDir, cache::CleaningOptions& options,
+                        Clock::TimePoint now) {
+    Stop();
+    Wait();
+    cache::CacheCleaner cleaner;
+    cleaner.Options() = options;
+    cleaner.Start();
+    options = cleaner.Options();
+    cancel_ = false;
+    {
+        std::lock_guard lock(lock_);
+        running_ = true;
+        label_.clear();
+    }
+    thread_ = std::thread(&CleaningRun::Run, this, std::move(cleaner), cacheDir, now);
+}
+
+void CleaningRun::Run(cache::CacheCleaner cleaner, std::filesystem::path cacheDir,
+                      Clock::TimePoint now) {
+    cleaner.SetCancel(&cancel_);
+    while (cleaner.Running() && !cancel_) {
+        std::error_code error;
+        if (!std::filesystem::is_directory(cacheDir, error)) {
+            // A cache folder not there yet (a removable disk) may appear:
+            // the run waits for it, looking once a second, until stopped.
+            std::unique_lock lock(lock_);
+            wake_.wait_for(lock, std::chrono::seconds(1), [this] { return cancel_.load(); });
+            continue;
+        }
+        std::optional<std::string> failure = cleaner.Step(cacheDir, now);
+        std::lock_guard lock(lock_);
+        label_ = cleaner.Label();
+        if (failure) {
+            failures_.push_back(std::move(*failure));
+        }
+    }
+    std::lock_guard lock(lock_);
+    running_ = false;
+    label_.clear();
+}
+
+void CleaningRun::Stop() {
+    {
+        std::lock_guard lock(lock_);
+        cancel_ = true;
+    }
+    wake_.notify_all();
+}
+
+void CleaningRun::Wait() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+bool CleaningRun::Running() const {
+    std::lock_guard lock(lock_);
+    return running_;
+}
+
+std::string CleaningRun::Label() const {
+    std::lock_guard lock(lock_);
+    return label_;
+}
+
+std::optional<std::string> CleaningRun::TakeFailure() {
+    std::lock_guard lock(lock_);
+    if (failures_.empty()) {
+        return std::nullopt;
+    }
+    std::string failure = std::move(failures_.front());
+    failures_.pop_front();
+    return failure;
+}
+
+}  // namespace vs

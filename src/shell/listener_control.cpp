@@ -1,0 +1,130 @@
+#include "shell/listener_control.h"
+
+#include <utility>
+
+#include "shell/settings_store.h"
+
+namespace vs {
+
+ListenerControl::ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener)
+    : server_(server), listener_(std::move(listener)) {}
+
+ListenerControl::~ListenerControl() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool stopTimedOut) {
+    ListenerReport report;
+    report.target = target;
+    report.stopTimedOut = stopTimedOut;
+    if (stopTimedOut) {
+        report.message = net::TerminateTimeout().what();
+    }
+    server_.SetMapped(target.parentHost, target.parentPort);
+    if (target.port < 0 || target.port > 65535) {
+        report.message = PortBusyMessage(target.port);
+        return report;
+    }
+    net::ListenerSettings settings = listener_;
+    settings.port = static_cast<std::uint16_t>(target.port);
+    server_.SetListener(settings);
+    try {
+        server_.Start();
+        report.listening = true;
+    } catch (const std::exception&) {
+        report.message = PortBusyMessage(target.port);
+    }
+    return report;
+}
+
+ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
+    JoinIfIdle();
+    wanted_ = target;
+    ListenerReport report = StartLocked(target, false);
+    std::lock_guard lock(lock_);
+    listening_ = report.listening;
+    boundPort_ = report.listening ? server_.BoundPort() : 0;
+    return report;
+}
+
+void ListenerControl::Restart(const ListenerTarget& target) {
+    wanted_ = target;
+    std::lock_guard lock(lock_);
+    pending_ = target;
+    if (running_) {
+        return;  // the running thread takes it up next
+    }
+    if (thread_.joinable()) {
+        thread_.join();  // ended: it cleared running_ as its last step
+    }
+    running_ = true;
+    thread_ = std::thread([this] { RestartLoop(); });
+}
+
+void ListenerControl::RestartLoop() {
+    std::unique_lock lock(lock_);
+    while (pending_) {
+        const ListenerTarget target = *pending_;
+        pending_.reset();
+        listening_ = false;
+        lock.unlock();
+        bool timedOut = false;
+        try {
+            server_.Stop();
+        } catch (const net::TerminateTimeout&) {
+            timedOut = true;
+        }
+        ListenerReport report = StartLocked(target, timedOut);
+        const std::uint16_t port = report.listening ? server_.BoundPort() : 0;
+        lock.lock();
+        listening_ = report.listening;
+        boundPort_ = port;
+        report_ = std::move(report);
+    }
+    running_ = false;
+}
+
+void ListenerControl::JoinIfIdle() {
+    std::unique_lock lock(lock_);
+    if (running_ || !thread_.joinable()) {
+        return;
+    }
+    lock.unlock();
+    thread_.join();
+}
+
+bool ListenerControl::Busy() const {
+    std::lock_guard lock(lock_);
+    return running_;
+}
+
+std::optional<ListenerReport> ListenerControl::TakeReport() {
+    std::lock_guard lock(lock_);
+    return std::exchange(report_, std::nullopt);
+}
+
+void ListenerControl::StopNow() {
+    if (thread_.joinable()) {
+        thread_.join();  // a restart runs to its end first
+    }
+    {
+        std::lock_guard lock(lock_);
+        listening_ = false;
+        boundPort_ = 0;
+    }
+    server_.Stop();
+}
+
+bool ListenerControl::Listening() const {
+    std::lock_guard lock(lock_);
+    return listening_;
+}
+
+std::uint16_t ListenerControl::BoundPort() const {
+    std::lock_guard lock(lock_);
+    return boundPort_;
+}
+
+}  // namespace vs

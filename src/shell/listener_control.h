@@ -1,0 +1,85 @@
+#pragma once
+// Starting and restarting the listener for the application thread. Stopping
+// waits for every browser connection to end, up to the server's terminate
+// wait (ten seconds), so a restart runs on a thread of its own and reports
+// when it is done; the window stays responsive and the settings it applies
+// reach the workers at once, whatever the restart is still waiting for.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "net/connection_server.h"
+
+namespace vs {
+
+// What the listener listens on and forwards to.
+struct ListenerTarget {
+    int port = 8080;  // 0 picks a free port (tests)
+    std::string parentHost;
+    int parentPort = 8080;
+    bool operator==(const ListenerTarget&) const = default;
+};
+
+// The end of a start or restart.
+struct ListenerReport {
+    ListenerTarget target;
+    bool listening = false;
+    // Some connections were still running when the stop gave up waiting;
+    // they go on, the new listener runs beside them.
+    bool stopTimedOut = false;
+    // For the user: the port cannot be listened on, or the stop timed out.
+    std::optional<std::string> message;
+};
+
+class ListenerControl {
+public:
+    // `listener` gives everything but the port (address, queue, waits).
+    ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener);
+    // Waits for a restart still running.
+    ~ListenerControl();
+    ListenerControl(const ListenerControl&) = delete;
+    ListenerControl& operator=(const ListenerControl&) = delete;
+
+    // Starts on the caller's thread (nothing to stop yet: binding is quick).
+    ListenerReport StartNow(const ListenerTarget& target);
+    // Stops and starts on `target` in the background and returns at once.
+    // A request while a restart runs is taken up when that one is done; only
+    // the latest counts.
+    void Restart(const ListenerTarget& target);
+    // True while a restart is requested or running.
+    bool Busy() const;
+    // The report of the last restart that ended, once.
+    std::optional<ListenerReport> TakeReport();
+    // Waits for a running restart, then stops on the caller's thread (the
+    // shutdown). Throws net::TerminateTimeout as the server does.
+    void StopNow();
+
+    // As of the last start or restart that ended.
+    bool Listening() const;
+    std::uint16_t BoundPort() const;
+    // What the last start or restart aimed at (the one running included).
+    const ListenerTarget& Target() const { return wanted_; }
+
+private:
+    ListenerReport StartLocked(const ListenerTarget& target, bool stopTimedOut);
+    void RestartLoop();
+    void JoinIfIdle();
+
+    net::MappedPortServer& server_;
+    net::ListenerSettings listener_;
+    ListenerTarget wanted_;  // application thread only
+
+    mutable std::mutex lock_;
+    std::optional<ListenerTarget> pending_;  // the next restart to run
+    bool running_ = false;                   // the restart thread works
+    bool listening_ = false;
+    std::uint16_t boundPort_ = 0;
+    std::optional<ListenerReport> report_;
+    std::thread thread_;
+};
+
+}  // namespace vs
