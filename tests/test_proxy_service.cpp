@@ -44,7 +44,7 @@ TEST(ProxyService, ABusyPortLeavesTheProxyRunningWithTheMessage) {
     // The rest of the core works: the cache folder is there, applying a
     // free port starts the listener.
     EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "Cache"));
-    service.SettingsModel().PortEd = std::to_string(0);
+    service.SettingsModel().port = std::to_string(0);
     EXPECT_FALSE(service.Apply().has_value());
     EXPECT_TRUE(service.Server().Active());
     service.ShutDown();

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "shell/ini_file.h"
 #include "shell/settings_store.h"
 #include "support/child_process.h"
 
@@ -12,18 +11,18 @@ namespace {
 
 TEST(ApplySettings, NumbersApplyAndWhatIsNoNumberIsRewrittenWithTheFallback) {
     Settings s;
-    s.PortEd = "abc";
-    s.MappedPortEd = "0081";
-    s.ScaleEd = "lots";
-    s.MappedHostEd = "parent.example";
+    s.port = "abc";
+    s.parentPort = "0081";
+    s.chartScale = "lots";
+    s.parentHost = "parent.example";
     const AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
     EXPECT_EQ(applied.port, 8080);
-    EXPECT_EQ(s.PortEd, "8080");
-    EXPECT_EQ(applied.mappedPort, 81);
-    EXPECT_EQ(s.MappedPortEd, "81");
+    EXPECT_EQ(s.port, "8080");
+    EXPECT_EQ(applied.parentPort, 81);
+    EXPECT_EQ(s.parentPort, "81");
     EXPECT_EQ(applied.scale, 10000);
-    EXPECT_EQ(s.ScaleEd, "10000");
-    EXPECT_EQ(applied.mappedHost, "parent.example");
+    EXPECT_EQ(s.chartScale, "10000");
+    EXPECT_EQ(applied.parentHost, "parent.example");
 }
 
 TEST(ApplySettings, FreshWindowDayArithmetic) {
@@ -44,23 +43,21 @@ TEST(ApplySettings, FreshWindowDayArithmetic) {
     };
     for (const Case& c : cases) {
         Settings s;
-        s.NewFilesHour = c.hours;
-        s.NewFilesMin = c.minutes;
+        s.freshHours = c.hours;
+        s.freshMinutes = c.minutes;
         EXPECT_EQ(ApplySettings(s, c.previous).freshWindow, c.expected)
             << c.hours << ":" << c.minutes;
     }
 }
 
-TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
+TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     test::TempDir dir;
     const auto ini = dir.Path() / "Vellostore.ini";
     test::WriteBytes(ini,
                      "; placement\r\n[TMainForm]\r\nNormPos=1,2,3,4\r\nPortEd_Text=9000\r\n"
                      "[Monitor Columns Sizes]\r\nColumn0=40\r\n");
     Settings s = LoadSettings(ini);
-    s.UserPswEd = "secret";
-    s.OffLine = true;
-    s.StatCols = 3;
+    s.parentPassword = "secret";
     SaveSettings(ini, s);
 
     const std::string text = test::ReadBytes(ini);
@@ -68,15 +65,7 @@ TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
     EXPECT_NE(text.find("[Monitor Columns Sizes]\r\nColumn0=40\r\n"), std::string::npos);
     EXPECT_NE(text.find("PortEd_Text=9000\r\n"), std::string::npos);
     EXPECT_EQ(text.find("secret"), std::string::npos);
-    IniFile file = IniFile::Load(ini);
-    EXPECT_EQ(file.Get("TMainForm", "FormVersion"), "0");
-    for (const SettingsKey& key : StoredSettingsKeys()) {
-        EXPECT_TRUE(file.Get("TMainForm", key.key).has_value()) << key.key;
-    }
-    Settings back = LoadSettings(ini);
-    EXPECT_EQ(back.UserPswEd, "secret");
-    EXPECT_TRUE(back.OffLine);
-    EXPECT_EQ(back.StatCols, 3);
+    EXPECT_EQ(LoadSettings(ini).parentPassword, "secret");
     struct stat st {};
     ASSERT_EQ(::stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

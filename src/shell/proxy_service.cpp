@@ -21,7 +21,7 @@ std::optional<std::string> ProxyService::StartUp() {
     std::optional<std::string> message = ApplyToEngine(false);
     autoRun_ = AutoRunEnabled(executable_);
     LoadLists();
-    statistics_.Load(StatFile(), settings_.StatCols, lists_.users, clock_.Now());
+    statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
     engine_.ProducingEnabled = true;
     engine_.Closing = false;
     // The listener opens last, so the first browsers meet loaded lists
@@ -46,10 +46,10 @@ std::optional<std::string> ProxyService::ApplyToEngine(bool startListener) {
     }
     listener.port = static_cast<std::uint16_t>(applied_.port);  // 0: any free port (tests)
     server_.SetListener(listener);
-    server_.SetMapped(applied_.mappedHost, applied_.mappedPort);
+    server_.SetMapped(applied_.parentHost, applied_.parentPort);
 
     cache::CacheDir cacheDir;
-    settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cacheDir);
+    settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir);
     cache::RemoveTemporaries(cacheDir.Root());
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
@@ -72,7 +72,7 @@ std::optional<std::string> ProxyService::Apply() {
 
 std::optional<std::string> ProxyService::Reload() {
     Settings reread = LoadSettings(SettingsFile());
-    reread.OnlyFromCache = settings_.OnlyFromCache;  // not a stored setting
+    reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
     return Apply();
 }
@@ -103,7 +103,7 @@ void ProxyService::SaveLists() {
 }
 
 void ProxyService::SaveSettingsAndStatistics() {
-    settings_.StatCols = statistics_.ColumnCount();
+    settings_.statColumns = statistics_.ColumnCount();
     try {
         SaveSettings(SettingsFile(), settings_);
     } catch (const std::exception&) {

@@ -6,7 +6,6 @@
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
-#include "rules/password.h"
 #include "shell/ini_file.h"
 
 namespace vs {
@@ -17,8 +16,6 @@ void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings
     for (const SettingsKey& key : StoredSettingsKeys()) {
         ini.Set(kSettingsSection, key.key, key.ToText(settings));
     }
-    ini.Set(kSettingsSection, kPasswordKey, EncodeStoredPassword(settings.UserPswEd));
-    ini.Set(kSettingsSection, kStatColsKey, std::to_string(settings.StatCols));
     ini.Save(iniFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
@@ -34,12 +31,12 @@ int ApplyNumber(std::string& field, int fallback) {
 
 AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousFreshWindow) {
     AppliedSettings applied;
-    applied.port = ApplyNumber(settings.PortEd, 8080);
-    applied.mappedPort = ApplyNumber(settings.MappedPortEd, 8080);
-    applied.mappedHost = settings.MappedHostEd;
-    applied.scale = ApplyNumber(settings.ScaleEd, 10000);
-    ApplyNumber(settings.NewFilesHour, 0);
-    ApplyNumber(settings.NewFilesMin, 0);
+    applied.port = ApplyNumber(settings.port, 8080);
+    applied.parentPort = ApplyNumber(settings.parentPort, 8080);
+    applied.parentHost = settings.parentHost;
+    applied.scale = ApplyNumber(settings.chartScale, 10000);
+    ApplyNumber(settings.freshHours, 0);
+    ApplyNumber(settings.freshMinutes, 0);
     applied.freshWindow = FreshWindowOf(settings, previousFreshWindow);
     return applied;
 }
@@ -47,26 +44,26 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
 proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& applied,
                                  cache::CacheDir cacheDir) {
     proxy::ProxyConfig config;
-    config.urlConverterEnabled = s.URLPrepareCB;
-    config.urlConverterCancelKeys = s.URLFiltrCombo;
-    config.blackListEnabled = s.BlackListCB;
-    config.blackListCancelKeys = s.BLKeyCombo;
-    config.cacheListEnabled = s.CacheListCB;
-    config.noRequestListEnabled = s.NoReqCB;
-    config.noRequestCancelKeys = s.NoReqKeyCombo;
-    config.onlyFromCacheEnabled = s.OnlyFromCache;
-    config.onlyFromCacheCancelKeys = s.OnlyFromCacheKeyCombo;
-    config.onlyFromCacheSparesOpera = s.CancelForOpera;
+    config.urlConverterEnabled = s.urlConverterEnabled;
+    config.urlConverterCancelKeys = s.urlConverterCancelKeys;
+    config.blackListEnabled = s.blackListEnabled;
+    config.blackListCancelKeys = s.blackListCancelKeys;
+    config.cacheListEnabled = s.cacheListEnabled;
+    config.noRequestListEnabled = s.noRequestListEnabled;
+    config.noRequestCancelKeys = s.noRequestCancelKeys;
+    config.onlyFromCacheEnabled = s.onlyFromCacheEnabled;
+    config.onlyFromCacheCancelKeys = s.onlyFromCacheCancelKeys;
+    config.onlyFromCacheSparesOpera = s.onlyFromCacheSparesOpera;
     config.cacheDir = std::move(cacheDir);
-    config.readFromCache = s.CacheEnCB;
-    config.offline = s.OffLine;
-    config.freshWithoutAsking = s.NoReqNewFilesCB;
+    config.readFromCache = s.readFromCache;
+    config.offline = s.offline;
+    config.freshWithoutAsking = s.freshWithoutAsking;
     config.freshWindow = applied.freshWindow;
-    config.ignoreNoCache = s.NoCacheIgnoreCB;
-    config.hideOnlyFromCacheAnswers = s.HideConnect;
-    config.useParent = s.UseParentProxy;
-    config.parentUser = s.UserNameEd;
-    config.parentPassword = s.UserPswEd;
+    config.ignoreNoCache = s.ignoreNoCache;
+    config.hideOnlyFromCacheAnswers = s.hideOnlyFromCacheAnswers;
+    config.useParent = s.useParent;
+    config.parentUser = s.parentUser;
+    config.parentPassword = s.parentPassword;
     return config;
 }
 

@@ -12,17 +12,17 @@
 
 namespace vs {
 
-// Writes section "TMainForm": "FormVersion", the 24 stored properties in
-// their order, the scrambled parent-proxy password and "StatCols". Every
-// other key and section of the file stays as it was (window placement and
-// grid layouts belong to the desktop app). Whole or not at all, mode 0600.
+// Writes section "TMainForm": "FormVersion", then every stored setting in
+// the key table's order. Every other key and section of the file stays as
+// it was (window placement and grid layouts belong to the desktop app).
+// Whole or not at all, mode 0600.
 void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings);
 
 // What applying the settings gives the running proxy.
 struct AppliedSettings {
     int port = 8080;
-    std::string mappedHost;
-    int mappedPort = 8080;
+    std::string parentHost;
+    int parentPort = 8080;
     int scale = 10000;  // the traffic chart's upper bound
     std::chrono::seconds freshWindow{0};
 };
