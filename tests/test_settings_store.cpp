@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <optional>
+#include <string>
+
 #include "shell/settings_store.h"
 #include "support/child_process.h"
 
@@ -71,26 +75,71 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(AutoRun, FollowsTheXdgAutostartEntry) {
-    test::TempDir dir;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    std::string saved = old != nullptr ? old : "";
-    ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+// XDG_CONFIG_HOME points at a folder of the test's own, and is put back.
+class AutoRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* value = std::getenv("XDG_CONFIG_HOME")) {
+            saved_ = value;
+        }
+        ::setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (saved_) {
+            ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CONFIG_HOME");
+        }
+    }
 
+    std::string ExecLine() const {
+        const std::string entry = test::ReadBytes(AutostartFile());
+        const std::size_t at = entry.find("\nExec=");
+        return at == std::string::npos ? ""
+                                       : entry.substr(at + 1, entry.find('\n', at + 1) - at - 1);
+    }
+
+    test::TempDir dir_;
+    std::optional<std::string> saved_;
+};
+
+TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {
     const std::filesystem::path exe = "/opt/vellostore/bin/vellostore";
     EXPECT_FALSE(AutoRunEnabled(exe));
     SetAutoRun(true, exe);
-    EXPECT_EQ(AutostartFile(), dir.Path() / "autostart" / "vellostore.desktop");
+    EXPECT_EQ(AutostartFile(), dir_.Path() / "autostart" / "vellostore.desktop");
     EXPECT_TRUE(AutoRunEnabled(exe));
     EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore"));  // another path: not ticked
     SetAutoRun(false, exe);
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
 
-    if (old != nullptr) {
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_CONFIG_HOME");
+    // An entry quoted where nothing needed it still names this executable.
+    test::WriteBytes(AutostartFile(), "[Desktop Entry]\nExec=\"" + exe.string() + "\"\n");
+    EXPECT_TRUE(AutoRunEnabled(exe));
+}
+
+TEST_F(AutoRun, ExecQuotesThePathForTheCommandLineAndAgainForTheFile) {
+    // Each line as a launcher must read it: the path quoted when it holds a
+    // reserved character, '"' '$' '`' '\' escaped inside the quotes, '%'
+    // doubled, then every backslash doubled again and line breaks escaped.
+    const struct {
+        std::string path;
+        std::string exec;
+    } cases[] = {
+        {"/opt/vellostore/vellostore", R"(Exec=/opt/vellostore/vellostore)"},
+        {"/opt/50%/vellostore", R"(Exec=/opt/50%%/vellostore)"},
+        {"/home/ann/My Apps/100% off/vellostore",
+         R"(Exec="/home/ann/My Apps/100%% off/vellostore")"},
+        {"/srv/say \"hi\"/$HOME/`id`/vs", R"(Exec="/srv/say \\"hi\\"/\\$HOME/\\`id\\`/vs")"},
+        {"/srv/back\\slash/vs", R"(Exec="/srv/back\\\\slash/vs")"},
+        {"/srv/two\nlines/vs", R"(Exec="/srv/two\nlines/vs")"},
+    };
+    for (const auto& c : cases) {
+        SetAutoRun(true, c.path);
+        EXPECT_EQ(ExecLine(), c.exec) << c.path;
+        EXPECT_TRUE(AutoRunEnabled(c.path)) << c.path;
     }
+    EXPECT_FALSE(AutoRunEnabled("/srv/two"));
 }
 
 }  // namespace

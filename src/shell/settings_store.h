@@ -44,6 +44,11 @@ std::string PortBusyMessage(int port);
 // $XDG_CONFIG_HOME/autostart/vellostore.desktop (~/.config/autostart by
 // default) whose Exec is the executable's full path.
 std::filesystem::path AutostartFile();
+// The Exec value, as the desktop entry file holds it, that runs `program`
+// with no arguments: quoted when the path has a character the command line
+// reserves (a blank, a quote, "$", "\\", ...), with "%" doubled, and every
+// backslash doubled once more for the file's own string escapes.
+std::string DesktopExecValue(const std::filesystem::path& program);
 // Ticked exactly when that file exists and runs this executable.
 bool AutoRunEnabled(const std::filesystem::path& executable);
 // Writes or removes the file. Throws std::system_error when it cannot.
