@@ -75,7 +75,7 @@ TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
     ASSERT_TRUE(
         test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
     EXPECT_EQ(report->message, PortBusyMessage(net::LocalPort(taken)));
-    service.SettingsModel().PortEd = "0";
+    service.SettingsModel().port = "0";
     service.Apply();
     ASSERT_TRUE(
         test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
@@ -115,16 +115,16 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     ASSERT_EQ(received, kSize / 8);
 
     const std::uint16_t port = service->Listener().BoundPort();
-    service->SettingsModel().BlackListCB = true;
+    service->SettingsModel().blackListEnabled = true;
     service->Apply();
     EXPECT_FALSE(service->Listener().Busy());
     EXPECT_NE(StatusOf(base + "/size/10").find(" 403 "), std::string::npos);
     readBody(kSize / 4);
-    service->SettingsModel().OffLine = true;
-    service->SettingsModel().BlackListCB = false;
+    service->SettingsModel().offline = true;
+    service->SettingsModel().blackListEnabled = false;
     service->Apply();
     EXPECT_NE(StatusOf(base + "/elsewhere").find(" 404 "), std::string::npos);
-    service->SettingsModel().OffLine = false;
+    service->SettingsModel().offline = false;
     service->Apply();
     EXPECT_NE(StatusOf(base + "/size/10").find(" 200 "), std::string::npos);
 
@@ -148,7 +148,7 @@ TEST_F(ServiceTest, ANewPortRestartsTheListenerInTheBackground) {
     ASSERT_TRUE(test::ReadResponse(kept).starts_with("HTTP/1.1 200"));
 
     const int second = test::FreePort();
-    service->SettingsModel().PortEd = std::to_string(second);
+    service->SettingsModel().port = std::to_string(second);
     service->Apply();
     // Published and saved before the restart has ended.
     EXPECT_EQ(service->Applied().port, second);

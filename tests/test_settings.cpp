@@ -7,9 +7,13 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
+#include <vector>
 
 #include "base/data_dir.h"
+#include "rules/password.h"
 #include "shell/ini_file.h"
+#include "shell/settings_store.h"
 #include "support/files.h"
 
 namespace vs {
@@ -35,65 +39,84 @@ TEST_F(SettingsTest, DefaultsWithoutFileOrSection) {
     EXPECT_EQ(LoadText("[Other]\r\nPortEd_Text=1\r\n"), Settings{});
 }
 
-TEST_F(SettingsTest, ReadsEveryKeyOfAFileFromTheDesktopProgram) {
-    // Every value differs from its default so a misspelt key shows up.
-    const Settings s = LoadText(
-        "[TMainForm]\r\n"
-        "BlackListCB_Checked=False\r\n"
-        "CacheListCB_Checked=false\r\n"
-        "NoReqCB_Checked=FALSE\r\n"
-        "CacheDir_Text=D:\\\xCA\xFD\xF8\r\n"  // "D:\Кэш" in Windows-1251
-        "CacheEnCB_Checked=False\r\n"
-        "PortEd_Text=3128\r\n"
-        "ScaleEd_Text=100\r\n"
-        "StartHiddenCB_Checked=True\r\n"
-        "UserNameEd_Text=\xC8\xE2\xE0\xED\r\n"
-        "UserPswEd_Text=0A1B2C\r\n"
-        "MappedPortEd_Text=25\r\n"
-        "MappedHostEd_Text=\"mail.example.org\"\r\n"
-        "UseParentProxy_Checked=True\r\n"
-        "NoCacheIgnoreCB_Checked=True\r\n"
-        "NoReqNewFilesCB_Checked=True\r\n"
-        "NewFilesHour_Text=2\r\n"
-        "NewFilesMin_Text=30\r\n"
-        "NoReqKeyCombo_ItemIndex=0\r\n"
-        "BLKeyCombo_ItemIndex=1\r\n"
-        "OnlyFromCacheKeyCombo_ItemIndex=2\r\n"
-        "HideConnect_Checked=False\r\n"
-        "CancelForOpera_Checked=False\r\n"
-        "URLFiltrCombo_ItemIndex=3\r\n"
-        "URLPrepareCB_Checked=True\r\n"
-        "OffLine_Checked=True\r\n"
-        "StatCols=7\r\n");
+TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
+    // Every value differs from its default, and values of one kind differ
+    // from each other, so a misspelt, lost or crossed key shows up.
+    const std::vector<std::pair<std::string, std::string>> stored = {
+        {"BlackListCB_Checked", "False"},
+        {"CacheListCB_Checked", "false"},
+        {"NoReqCB_Checked", "FALSE"},
+        {"CacheDir_Text", "D:\\\xCA\xFD\xF8"},  // "D:\Кэш" in Windows-1251
+        {"CacheEnCB_Checked", "False"},
+        {"PortEd_Text", "3128"},
+        {"ScaleEd_Text", "100"},
+        {"StartHiddenCB_Checked", "True"},
+        {"UserNameEd_Text", "\xC8\xE2\xE0\xED"},
+        {"UserPswEd_Text", EncodeStoredPassword("\xEF\xE0\xF0\xEE\xEB\xFC")},
+        {"MappedPortEd_Text", "25"},
+        {"MappedHostEd_Text", "\"mail.example.org\""},
+        {"UseParentProxy_Checked", "True"},
+        {"NoCacheIgnoreCB_Checked", "True"},
+        {"NoReqNewFilesCB_Checked", "True"},
+        {"NewFilesHour_Text", "2"},
+        {"NewFilesMin_Text", "30"},
+        {"NoReqKeyCombo_ItemIndex", "0"},
+        {"BLKeyCombo_ItemIndex", "1"},
+        {"OnlyFromCacheKeyCombo_ItemIndex", "2"},
+        {"HideConnect_Checked", "False"},
+        {"CancelForOpera_Checked", "False"},
+        {"URLFiltrCombo_ItemIndex", "3"},
+        {"URLPrepareCB_Checked", "True"},
+        {"OffLine_Checked", "True"},
+        {"StatCols", "7"},
+    };
+    std::string text = "[TMainForm]\r\n";
+    for (const auto& [key, value] : stored) {
+        text += key + "=" + value + "\r\n";
+    }
+    const Settings loaded = LoadText(text);
 
-    const Settings expected{.BlackListCB = false,
-                            .CacheListCB = false,
-                            .NoReqCB = false,
-                            .CacheDir = "D:\\\xCA\xFD\xF8",
-                            .CacheEnCB = false,
-                            .PortEd = "3128",
-                            .ScaleEd = "100",
-                            .StartHiddenCB = true,
-                            .UserNameEd = "\xC8\xE2\xE0\xED",
-                            .MappedPortEd = "25",
-                            .MappedHostEd = "mail.example.org",
-                            .UseParentProxy = true,
-                            .NoCacheIgnoreCB = true,
-                            .NoReqNewFilesCB = true,
-                            .NewFilesHour = "2",
-                            .NewFilesMin = "30",
-                            .NoReqKeyCombo = 0,
-                            .BLKeyCombo = 1,
-                            .OnlyFromCacheKeyCombo = 2,
-                            .HideConnect = false,
-                            .CancelForOpera = false,
-                            .URLFiltrCombo = 3,
-                            .URLPrepareCB = true,
-                            .OffLine = true,
-                            .UserPswEdScrambled = "0A1B2C",
-                            .UserPswEd = "",
-                            .StatCols = 7};  // OnlyFromCache is never stored: still on
-    EXPECT_EQ(s, expected);
+    Settings expected{.port = "3128",
+                      .cacheDir = "D:\\\xCA\xFD\xF8",
+                      .chartScale = "100",
+                      .startHidden = true,
+                      .blackListEnabled = false,
+                      .blackListCancelKeys = 1,
+                      .cacheListEnabled = false,
+                      .noRequestListEnabled = false,
+                      .noRequestCancelKeys = 0,
+                      .onlyFromCacheEnabled = true,  // never stored: still on
+                      .onlyFromCacheCancelKeys = 2,
+                      .onlyFromCacheSparesOpera = false,
+                      .urlConverterEnabled = true,
+                      .urlConverterCancelKeys = 3,
+                      .readFromCache = false,
+                      .offline = true,
+                      .freshWithoutAsking = true,
+                      .freshHours = "2",
+                      .freshMinutes = "30",
+                      .ignoreNoCache = true,
+                      .hideOnlyFromCacheAnswers = false,
+                      .useParent = true,
+                      .parentHost = "mail.example.org",
+                      .parentPort = "25",
+                      .parentUser = "\xC8\xE2\xE0\xED",
+                      .parentPassword = "\xEF\xE0\xF0\xEE\xEB\xFC",
+                      .parentPasswordScrambled = stored[9].second,
+                      .statColumns = 7};
+    EXPECT_EQ(loaded, expected);
+
+    // Written to a file of its own, under exactly the keys it came from.
+    const fs::path written = dir_.Path() / "written.ini";
+    SaveSettings(written, loaded);
+    const std::string writtenText = test::ReadBytes(written);
+    for (const auto& [key, value] : stored) {
+        EXPECT_NE(writtenText.find("\r\n" + key + "="), std::string::npos) << key;
+    }
+    Settings reread = LoadSettings(written);
+    // Scrambling takes fresh filler each time; only the password must match.
+    reread.parentPasswordScrambled = loaded.parentPasswordScrambled;
+    EXPECT_EQ(reread, loaded);
 }
 
 TEST_F(SettingsTest, MalformedValuesKeepTheDefaults) {
@@ -115,31 +138,10 @@ TEST_F(SettingsTest, MalformedValuesKeepTheDefaults) {
 
     // Only the well-formed neighbours count; a present empty text is a value.
     Settings expected;
-    expected.HideConnect = false;
-    expected.PortEd = "";
-    expected.CacheDir = std::string(IniFile::kMaxValueLength, 'c');
+    expected.hideOnlyFromCacheAnswers = false;
+    expected.port = "";
+    expected.cacheDir = std::string(IniFile::kMaxValueLength, 'c');
     EXPECT_EQ(s, expected);
-}
-
-TEST_F(SettingsTest, KeyTableWritesWhatItReads) {
-    Settings changed;
-    changed.CacheListCB = false;
-    changed.CacheDir = "  /var/cache/vs  ";
-    changed.MappedPortEd = "8443";
-    changed.StartHiddenCB = true;
-    changed.URLFiltrCombo = 4;
-    changed.BLKeyCombo = -1;
-
-    IniFile ini;
-    for (const SettingsKey& key : StoredSettingsKeys()) {
-        ini.Set(kSettingsSection, key.key, key.ToText(changed));
-    }
-    ini.Save(file_, fs::perms::owner_read | fs::perms::owner_write);
-
-    Settings loaded = LoadSettings(file_);
-    EXPECT_EQ(loaded, changed);
-    EXPECT_EQ(IniFile::Load(file_).Get("TMainForm", "CacheListCB_Checked"), "False");
-    EXPECT_EQ(IniFile::Load(file_).Get("TMainForm", "URLFiltrCombo_ItemIndex"), "4");
 }
 
 TEST_F(SettingsTest, UnreadableFileThrows) {

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "shell/ini_file.h"
+#include <cstdlib>
+#include <optional>
+#include <string>
+
 #include "shell/settings_store.h"
 #include "support/child_process.h"
 
@@ -12,18 +15,18 @@ namespace {
 
 TEST(ApplySettings, NumbersApplyAndWhatIsNoNumberIsRewrittenWithTheFallback) {
     Settings s;
-    s.PortEd = "abc";
-    s.MappedPortEd = "0081";
-    s.ScaleEd = "lots";
-    s.MappedHostEd = "parent.example";
+    s.port = "abc";
+    s.parentPort = "0081";
+    s.chartScale = "lots";
+    s.parentHost = "parent.example";
     const AppliedSettings applied = ApplySettings(s, std::chrono::seconds(0));
     EXPECT_EQ(applied.port, 8080);
-    EXPECT_EQ(s.PortEd, "8080");
-    EXPECT_EQ(applied.mappedPort, 81);
-    EXPECT_EQ(s.MappedPortEd, "81");
+    EXPECT_EQ(s.port, "8080");
+    EXPECT_EQ(applied.parentPort, 81);
+    EXPECT_EQ(s.parentPort, "81");
     EXPECT_EQ(applied.scale, 10000);
-    EXPECT_EQ(s.ScaleEd, "10000");
-    EXPECT_EQ(applied.mappedHost, "parent.example");
+    EXPECT_EQ(s.chartScale, "10000");
+    EXPECT_EQ(applied.parentHost, "parent.example");
 }
 
 TEST(ApplySettings, FreshWindowDayArithmetic) {
@@ -44,23 +47,21 @@ TEST(ApplySettings, FreshWindowDayArithmetic) {
     };
     for (const Case& c : cases) {
         Settings s;
-        s.NewFilesHour = c.hours;
-        s.NewFilesMin = c.minutes;
+        s.freshHours = c.hours;
+        s.freshMinutes = c.minutes;
         EXPECT_EQ(ApplySettings(s, c.previous).freshWindow, c.expected)
             << c.hours << ":" << c.minutes;
     }
 }
 
-TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
+TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     test::TempDir dir;
     const auto ini = dir.Path() / "Vellostore.ini";
     test::WriteBytes(ini,
                      "; placement\r\n[TMainForm]\r\nNormPos=1,2,3,4\r\nPortEd_Text=9000\r\n"
                      "[Monitor Columns Sizes]\r\nColumn0=40\r\n");
     Settings s = LoadSettings(ini);
-    s.UserPswEd = "secret";
-    s.OffLine = true;
-    s.StatCols = 3;
+    s.parentPassword = "secret";
     SaveSettings(ini, s);
 
     const std::string text = test::ReadBytes(ini);
@@ -68,40 +69,77 @@ TEST(SaveSettings, WritesEveryKeyAndKeepsWhatItDoesNotOwn) {
     EXPECT_NE(text.find("[Monitor Columns Sizes]\r\nColumn0=40\r\n"), std::string::npos);
     EXPECT_NE(text.find("PortEd_Text=9000\r\n"), std::string::npos);
     EXPECT_EQ(text.find("secret"), std::string::npos);
-    IniFile file = IniFile::Load(ini);
-    EXPECT_EQ(file.Get("TMainForm", "FormVersion"), "0");
-    for (const SettingsKey& key : StoredSettingsKeys()) {
-        EXPECT_TRUE(file.Get("TMainForm", key.key).has_value()) << key.key;
-    }
-    Settings back = LoadSettings(ini);
-    EXPECT_EQ(back.UserPswEd, "secret");
-    EXPECT_TRUE(back.OffLine);
-    EXPECT_EQ(back.StatCols, 3);
+    EXPECT_EQ(LoadSettings(ini).parentPassword, "secret");
     struct stat st {};
     ASSERT_EQ(::stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-TEST(AutoRun, FollowsTheXdgAutostartEntry) {
-    test::TempDir dir;
-    const char* old = std::getenv("XDG_CONFIG_HOME");
-    std::string saved = old != nullptr ? old : "";
-    ::setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+// XDG_CONFIG_HOME points at a folder of the test's own, and is put back.
+class AutoRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (const char* value = std::getenv("XDG_CONFIG_HOME")) {
+            saved_ = value;
+        }
+        ::setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
+    }
+    void TearDown() override {
+        if (saved_) {
+            ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_CONFIG_HOME");
+        }
+    }
 
+    std::string ExecLine() const {
+        const std::string entry = test::ReadBytes(AutostartFile());
+        const std::size_t at = entry.find("\nExec=");
+        return at == std::string::npos ? ""
+                                       : entry.substr(at + 1, entry.find('\n', at + 1) - at - 1);
+    }
+
+    test::TempDir dir_;
+    std::optional<std::string> saved_;
+};
+
+TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {
     const std::filesystem::path exe = "/opt/vellostore/bin/vellostore";
     EXPECT_FALSE(AutoRunEnabled(exe));
     SetAutoRun(true, exe);
-    EXPECT_EQ(AutostartFile(), dir.Path() / "autostart" / "vellostore.desktop");
+    EXPECT_EQ(AutostartFile(), dir_.Path() / "autostart" / "vellostore.desktop");
     EXPECT_TRUE(AutoRunEnabled(exe));
     EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore"));  // another path: not ticked
     SetAutoRun(false, exe);
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
 
-    if (old != nullptr) {
-        ::setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    } else {
-        ::unsetenv("XDG_CONFIG_HOME");
+    // An entry quoted where nothing needed it still names this executable.
+    test::WriteBytes(AutostartFile(), "[Desktop Entry]\nExec=\"" + exe.string() + "\"\n");
+    EXPECT_TRUE(AutoRunEnabled(exe));
+}
+
+TEST_F(AutoRun, ExecQuotesThePathForTheCommandLineAndAgainForTheFile) {
+    // Each line as a launcher must read it: the path quoted when it holds a
+    // reserved character, '"' '$' '`' '\' escaped inside the quotes, '%'
+    // doubled, then every backslash doubled again and line breaks escaped.
+    const struct {
+        std::string path;
+        std::string exec;
+    } cases[] = {
+        {"/opt/vellostore/vellostore", R"(Exec=/opt/vellostore/vellostore)"},
+        {"/opt/50%/vellostore", R"(Exec=/opt/50%%/vellostore)"},
+        {"/home/ann/My Apps/100% off/vellostore",
+         R"(Exec="/home/ann/My Apps/100%% off/vellostore")"},
+        {"/srv/say \"hi\"/$HOME/`id`/vs", R"(Exec="/srv/say \\"hi\\"/\\$HOME/\\`id\\`/vs")"},
+        {"/srv/back\\slash/vs", R"(Exec="/srv/back\\\\slash/vs")"},
+        {"/srv/two\nlines/vs", R"(Exec="/srv/two\nlines/vs")"},
+    };
+    for (const auto& c : cases) {
+        SetAutoRun(true, c.path);
+        EXPECT_EQ(ExecLine(), c.exec) << c.path;
+        EXPECT_TRUE(AutoRunEnabled(c.path)) << c.path;
     }
+    EXPECT_FALSE(AutoRunEnabled("/srv/two"));
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ std::optional<std::string> ProxyService::StartUp() {
     const ListenerTarget target = PublishSettings();
     autoRun_ = AutoRunEnabled(executable_);
     LoadLists();
-    statistics_.Load(StatFile(), settings_.StatCols, lists_.users, clock_.Now());
+    statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
     engine_.ProducingEnabled = true;
     engine_.Closing = false;
     // The listener opens last, so the first browsers meet loaded lists
@@ -34,13 +34,13 @@ ListenerTarget ProxyService::PublishSettings() {
     auto previous = engine_.Config();
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
     cache::CacheDir cacheDir;
-    settings_.CacheDir = cache::CacheDirPrepare(settings_.CacheDir, dataDir_, cacheDir);
+    settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir);
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
     cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
-    return ListenerTarget{applied_.port, applied_.mappedHost, applied_.mappedPort};
+    return ListenerTarget{applied_.port, applied_.parentHost, applied_.parentPort};
 }
 
 void ProxyService::Apply() {
@@ -55,7 +55,7 @@ void ProxyService::Apply() {
 
 void ProxyService::Reload() {
     Settings reread = LoadSettings(SettingsFile());
-    reread.OnlyFromCache = settings_.OnlyFromCache;  // not a stored setting
+    reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
     Apply();
 }
@@ -86,7 +86,7 @@ void ProxyService::SaveLists() {
 }
 
 void ProxyService::SaveSettingsAndStatistics() {
-    settings_.StatCols = statistics_.ColumnCount();
+    settings_.statColumns = statistics_.ColumnCount();
     try {
         SaveSettings(SettingsFile(), settings_);
     } catch (const std::exception&) {

@@ -23,31 +23,33 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<SettingsKey, 24> kStoredKeys = {{
-    {"BlackListCB_Checked", &Settings::BlackListCB},
-    {"CacheListCB_Checked", &Settings::CacheListCB},
-    {"NoReqCB_Checked", &Settings::NoReqCB},
-    {"CacheDir_Text", &Settings::CacheDir},
-    {"CacheEnCB_Checked", &Settings::CacheEnCB},
-    {"PortEd_Text", &Settings::PortEd},
-    {"ScaleEd_Text", &Settings::ScaleEd},
-    {"StartHiddenCB_Checked", &Settings::StartHiddenCB},
-    {"UserNameEd_Text", &Settings::UserNameEd},
-    {"MappedPortEd_Text", &Settings::MappedPortEd},
-    {"MappedHostEd_Text", &Settings::MappedHostEd},
-    {"UseParentProxy_Checked", &Settings::UseParentProxy},
-    {"NoCacheIgnoreCB_Checked", &Settings::NoCacheIgnoreCB},
-    {"NoReqNewFilesCB_Checked", &Settings::NoReqNewFilesCB},
-    {"NewFilesHour_Text", &Settings::NewFilesHour},
-    {"NewFilesMin_Text", &Settings::NewFilesMin},
-    {"NoReqKeyCombo_ItemIndex", &Settings::NoReqKeyCombo},
-    {"BLKeyCombo_ItemIndex", &Settings::BLKeyCombo},
-    {"OnlyFromCacheKeyCombo_ItemIndex", &Settings::OnlyFromCacheKeyCombo},
-    {"HideConnect_Checked", &Settings::HideConnect},
-    {"CancelForOpera_Checked", &Settings::CancelForOpera},
-    {"URLFiltrCombo_ItemIndex", &Settings::URLFiltrCombo},
-    {"URLPrepareCB_Checked", &Settings::URLPrepareCB},
-    {"OffLine_Checked", &Settings::OffLine},
+constexpr std::array<SettingsKey, 26> kStoredKeys = {{
+    {"BlackListCB_Checked", &Settings::blackListEnabled},
+    {"CacheListCB_Checked", &Settings::cacheListEnabled},
+    {"NoReqCB_Checked", &Settings::noRequestListEnabled},
+    {"CacheDir_Text", &Settings::cacheDir},
+    {"CacheEnCB_Checked", &Settings::readFromCache},
+    {"PortEd_Text", &Settings::port},
+    {"ScaleEd_Text", &Settings::chartScale},
+    {"StartHiddenCB_Checked", &Settings::startHidden},
+    {"UserNameEd_Text", &Settings::parentUser},
+    {"MappedPortEd_Text", &Settings::parentPort},
+    {"MappedHostEd_Text", &Settings::parentHost},
+    {"UseParentProxy_Checked", &Settings::useParent},
+    {"NoCacheIgnoreCB_Checked", &Settings::ignoreNoCache},
+    {"NoReqNewFilesCB_Checked", &Settings::freshWithoutAsking},
+    {"NewFilesHour_Text", &Settings::freshHours},
+    {"NewFilesMin_Text", &Settings::freshMinutes},
+    {"NoReqKeyCombo_ItemIndex", &Settings::noRequestCancelKeys},
+    {"BLKeyCombo_ItemIndex", &Settings::blackListCancelKeys},
+    {"OnlyFromCacheKeyCombo_ItemIndex", &Settings::onlyFromCacheCancelKeys},
+    {"HideConnect_Checked", &Settings::hideOnlyFromCacheAnswers},
+    {"CancelForOpera_Checked", &Settings::onlyFromCacheSparesOpera},
+    {"URLFiltrCombo_ItemIndex", &Settings::urlConverterCancelKeys},
+    {"URLPrepareCB_Checked", &Settings::urlConverterEnabled},
+    {"OffLine_Checked", &Settings::offline},
+    {"UserPswEd_Text", StoredPassword{}},
+    {"StatCols", &Settings::statColumns},
 }};
 
 template <class... F>
@@ -65,6 +67,7 @@ std::string SettingsKey::ToText(const Settings& settings) const {
             [&](bool Settings::*m) -> std::string { return settings.*m ? "True" : "False"; },
             [&](std::string Settings::*m) { return settings.*m; },
             [&](int Settings::*m) { return std::to_string(settings.*m); },
+            [&](StoredPassword) { return EncodeStoredPassword(settings.parentPassword); },
         },
         field);
 }
@@ -80,6 +83,10 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                    },
                    [&](std::string Settings::*m) { settings.*m = std::string(text); },
                    [&](int Settings::*m) { settings.*m = ParseIntOr(text, settings.*m); },
+                   [&](StoredPassword) {
+                       settings.parentPasswordScrambled = std::string(text);
+                       settings.parentPassword = DecodeStoredPassword(text);
+                   },
                },
                field);
 }
@@ -96,13 +103,6 @@ Settings LoadSettings(const std::filesystem::path& iniFile) {
             key.FromText(settings, *text);
         }
     }
-    if (auto password = ini.Get(kSettingsSection, kPasswordKey)) {
-        settings.UserPswEdScrambled = std::move(*password);
-        settings.UserPswEd = DecodeStoredPassword(settings.UserPswEdScrambled);
-    }
-    if (auto cols = ini.Get(kSettingsSection, kStatColsKey)) {
-        settings.StatCols = ParseIntOr(*cols, settings.StatCols);
-    }
     return settings;
 }
 
@@ -111,13 +111,13 @@ Settings LoadSettings(const std::filesystem::path& iniFile) {
 namespace vs {
 
 std::chrono::seconds FreshWindowOf(const Settings& settings, std::chrono::seconds previous) {
-    int hours = ParseIntOr(settings.NewFilesHour, 0);
+    int hours = ParseIntOr(settings.freshHours, 0);
     int days = 0;
     if (hours >= 24) {
         days = hours / 24;
         hours %= 24;
     }
-    const int minutes = ParseIntOr(settings.NewFilesMin, 0);
+    const int minutes = ParseIntOr(settings.freshMinutes, 0);
     std::chrono::seconds window = previous;
     if (hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59) {
         window = std::chrono::hours(hours) + std::chrono::minutes(minutes);

@@ -1,8 +1,10 @@
 #pragma once
-// The user's settings: the stored properties of the main window's controls,
-// with the defaults a fresh installation starts with. Text values are CP1251,
-// as they stand in "Vellostore.ini"; number fields stay text because applying
-// them rewrites the field with the value actually used.
+// The user's settings with the defaults a fresh installation starts with.
+// The settings file names each one after the window control that edited it
+// ("PortEd_Text"); that naming stays in the key table below, so the rest of
+// the program reads plain names. Text values are CP1251, as they stand in
+// "Vellostore.ini"; number fields stay text because applying them rewrites
+// the field with the value actually used.
 
 #include <chrono>
 #include <filesystem>
@@ -19,63 +21,73 @@ namespace vs {
 using KeyComboIndex = int;
 
 struct Settings {
-    bool BlackListCB = true;
-    bool CacheListCB = true;
-    bool NoReqCB = true;
-    std::string CacheDir;  // empty means "Cache" in the data directory
-    bool CacheEnCB = true;
-    std::string PortEd = "8080";
-    std::string ScaleEd = "5000";
-    bool StartHiddenCB = false;
-    std::string UserNameEd;
-    std::string MappedPortEd = "4480";
-    std::string MappedHostEd = "127.0.0.1";
-    bool UseParentProxy = false;
-    bool NoCacheIgnoreCB = false;
-    bool NoReqNewFilesCB = false;
-    std::string NewFilesHour = "0";
-    std::string NewFilesMin = "5";
-    KeyComboIndex NoReqKeyCombo = -1;
-    KeyComboIndex BLKeyCombo = -1;
-    KeyComboIndex OnlyFromCacheKeyCombo = -1;
-    bool HideConnect = true;
-    bool CancelForOpera = true;
-    KeyComboIndex URLFiltrCombo = -1;
-    bool URLPrepareCB = false;
-    bool OffLine = false;
+    std::string port = "8080";
+    std::string cacheDir;             // empty means "Cache" in the data directory
+    std::string chartScale = "5000";  // the traffic chart's upper bound
+    bool startHidden = false;
 
-    // Not stored under a property key of its own: "UserPswEd_Text" holds it
-    // scrambled, and decoding it belongs to the password layer.
-    std::string UserPswEdScrambled;
-    // The parent-proxy password in clear, decoded from the stored form.
-    std::string UserPswEd;
-    int StatCols = 0;
+    // The rule lists, each with the keys that suspend it while held.
+    bool blackListEnabled = true;
+    KeyComboIndex blackListCancelKeys = -1;
+    bool cacheListEnabled = true;
+    bool noRequestListEnabled = true;
+    KeyComboIndex noRequestCancelKeys = -1;
+    // Every run starts with the only-from-cache list enabled: it is never
+    // stored.
+    bool onlyFromCacheEnabled = true;
+    KeyComboIndex onlyFromCacheCancelKeys = -1;
+    bool onlyFromCacheSparesOpera = true;
+    bool urlConverterEnabled = false;
+    KeyComboIndex urlConverterCancelKeys = -1;
 
-    // Every run starts with the only-from-cache list enabled.
-    bool OnlyFromCache = true;
+    // The cache: read it (else it is only written), offline, the window in
+    // which an entry is answered without asking, and whether "no-cache"
+    // keeps answers out.
+    bool readFromCache = true;
+    bool offline = false;
+    bool freshWithoutAsking = false;
+    std::string freshHours = "0";
+    std::string freshMinutes = "5";
+    bool ignoreNoCache = false;
+    // Answers the only-from-cache list makes get no monitor row.
+    bool hideOnlyFromCacheAnswers = true;
+
+    bool useParent = false;
+    std::string parentHost = "127.0.0.1";
+    std::string parentPort = "4480";
+    std::string parentUser;
+    // In clear; the file holds it scrambled, and the text as read is kept.
+    std::string parentPassword;
+    std::string parentPasswordScrambled;
+
+    // The statistics table's columns, so those of departed users survive.
+    int statColumns = 0;
 
     bool operator==(const Settings&) const = default;
 };
 
 // Where the settings live inside the settings file.
 inline constexpr std::string_view kSettingsSection = "TMainForm";
-inline constexpr std::string_view kPasswordKey = "UserPswEd_Text";
-inline constexpr std::string_view kStatColsKey = "StatCols";
 
-// One stored control property: its key in the settings file and the field
-// it fills. Booleans are stored as "True"/"False", combo indexes as decimal
-// numbers, texts as they are.
+// The parent-proxy password as the file holds it: scrambled under its key,
+// decoded into Settings::parentPassword when read, the text as read kept in
+// Settings::parentPasswordScrambled.
+struct StoredPassword {};
+
+// One stored setting: its key in the settings file and the field it fills.
+// Booleans are stored as "True"/"False", numbers as decimal, texts as they
+// are.
 struct SettingsKey {
     std::string_view key;
-    std::variant<bool Settings::*, std::string Settings::*, int Settings::*> field;
+    std::variant<bool Settings::*, std::string Settings::*, int Settings::*, StoredPassword> field;
 
     std::string ToText(const Settings& settings) const;
     // Text that does not parse as the field's kind leaves the field as it is.
     void FromText(Settings& settings, std::string_view text) const;
 };
 
-// The stored control properties in the order the settings file holds them;
-// reading and writing the settings are both loops over this table.
+// Every stored setting in the order the settings file holds them; reading
+// and writing the settings are both loops over this table.
 std::span<const SettingsKey> StoredSettingsKeys();
 
 // Reads section "TMainForm" of the settings file. A missing file or missing

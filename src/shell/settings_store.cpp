@@ -2,11 +2,11 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
+#include <optional>
+#include <string_view>
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
-#include "rules/password.h"
 #include "shell/ini_file.h"
 
 namespace vs {
@@ -17,8 +17,6 @@ void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings
     for (const SettingsKey& key : StoredSettingsKeys()) {
         ini.Set(kSettingsSection, key.key, key.ToText(settings));
     }
-    ini.Set(kSettingsSection, kPasswordKey, EncodeStoredPassword(settings.UserPswEd));
-    ini.Set(kSettingsSection, kStatColsKey, std::to_string(settings.StatCols));
     ini.Save(iniFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
@@ -34,12 +32,12 @@ int ApplyNumber(std::string& field, int fallback) {
 
 AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousFreshWindow) {
     AppliedSettings applied;
-    applied.port = ApplyNumber(settings.PortEd, 8080);
-    applied.mappedPort = ApplyNumber(settings.MappedPortEd, 8080);
-    applied.mappedHost = settings.MappedHostEd;
-    applied.scale = ApplyNumber(settings.ScaleEd, 10000);
-    ApplyNumber(settings.NewFilesHour, 0);
-    ApplyNumber(settings.NewFilesMin, 0);
+    applied.port = ApplyNumber(settings.port, 8080);
+    applied.parentPort = ApplyNumber(settings.parentPort, 8080);
+    applied.parentHost = settings.parentHost;
+    applied.scale = ApplyNumber(settings.chartScale, 10000);
+    ApplyNumber(settings.freshHours, 0);
+    ApplyNumber(settings.freshMinutes, 0);
     applied.freshWindow = FreshWindowOf(settings, previousFreshWindow);
     return applied;
 }
@@ -47,26 +45,26 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
 proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& applied,
                                  cache::CacheDir cacheDir) {
     proxy::ProxyConfig config;
-    config.urlConverterEnabled = s.URLPrepareCB;
-    config.urlConverterCancelKeys = s.URLFiltrCombo;
-    config.blackListEnabled = s.BlackListCB;
-    config.blackListCancelKeys = s.BLKeyCombo;
-    config.cacheListEnabled = s.CacheListCB;
-    config.noRequestListEnabled = s.NoReqCB;
-    config.noRequestCancelKeys = s.NoReqKeyCombo;
-    config.onlyFromCacheEnabled = s.OnlyFromCache;
-    config.onlyFromCacheCancelKeys = s.OnlyFromCacheKeyCombo;
-    config.onlyFromCacheSparesOpera = s.CancelForOpera;
+    config.urlConverterEnabled = s.urlConverterEnabled;
+    config.urlConverterCancelKeys = s.urlConverterCancelKeys;
+    config.blackListEnabled = s.blackListEnabled;
+    config.blackListCancelKeys = s.blackListCancelKeys;
+    config.cacheListEnabled = s.cacheListEnabled;
+    config.noRequestListEnabled = s.noRequestListEnabled;
+    config.noRequestCancelKeys = s.noRequestCancelKeys;
+    config.onlyFromCacheEnabled = s.onlyFromCacheEnabled;
+    config.onlyFromCacheCancelKeys = s.onlyFromCacheCancelKeys;
+    config.onlyFromCacheSparesOpera = s.onlyFromCacheSparesOpera;
     config.cacheDir = std::move(cacheDir);
-    config.readFromCache = s.CacheEnCB;
-    config.offline = s.OffLine;
-    config.freshWithoutAsking = s.NoReqNewFilesCB;
+    config.readFromCache = s.readFromCache;
+    config.offline = s.offline;
+    config.freshWithoutAsking = s.freshWithoutAsking;
     config.freshWindow = applied.freshWindow;
-    config.ignoreNoCache = s.NoCacheIgnoreCB;
-    config.hideOnlyFromCacheAnswers = s.HideConnect;
-    config.useParent = s.UseParentProxy;
-    config.parentUser = s.UserNameEd;
-    config.parentPassword = s.UserPswEd;
+    config.ignoreNoCache = s.ignoreNoCache;
+    config.hideOnlyFromCacheAnswers = s.hideOnlyFromCacheAnswers;
+    config.useParent = s.useParent;
+    config.parentUser = s.parentUser;
+    config.parentPassword = s.parentPassword;
     return config;
 }
 
@@ -86,33 +84,117 @@ std::filesystem::path AutostartFile() {
     return base / "autostart" / "vellostore.desktop";
 }
 
-namespace {
-
-// The Exec line of a desktop entry, with the quoting we write undone.
-std::string ExecOf(const std::string& entry) {
-    std::istringstream in(entry);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.starts_with("Exec=")) {
-            std::string exec = line.substr(5);
-            if (exec.size() >= 2 && exec.front() == '"' && exec.back() == '"') {
-                exec = exec.substr(1, exec.size() - 2);
-            }
-            return exec;
+std::string DesktopExecValue(const std::filesystem::path& program) {
+    const std::string path = program.string();
+    const bool quote = path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+    // The command line first: quoted as a whole, and "%" doubled so that no
+    // part of the path is taken for a field code such as "%f".
+    std::string exec;
+    if (quote) {
+        exec += '"';
+    }
+    for (char c : path) {
+        if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) {
+            exec += '\\';
+        } else if (c == '%') {
+            exec += '%';
+        }
+        exec += c;
+    }
+    if (quote) {
+        exec += '"';
+    }
+    // Then the value as a string of the entry, which has escapes of its own:
+    // the backslashes of the quoting are doubled once more, and a line break
+    // would end the line.
+    std::string value;
+    for (char c : exec) {
+        switch (c) {
+            case '\\':
+                value += "\\\\";
+                break;
+            case '\n':
+                value += "\\n";
+                break;
+            case '\t':
+                value += "\\t";
+                break;
+            case '\r':
+                value += "\\r";
+                break;
+            default:
+                value += c;
         }
     }
-    return {};
+    return value;
+}
+
+namespace {
+
+// The program an Exec value runs, with both levels of escaping undone; none
+// when the value runs it with arguments, which is not an entry we wrote.
+std::optional<std::string> ProgramOfExec(std::string_view value) {
+    std::string exec;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (c == '\\' && i + 1 < value.size()) {
+            switch (c = value[++i]) {
+                case 's':
+                    c = ' ';
+                    break;
+                case 'n':
+                    c = '\n';
+                    break;
+                case 't':
+                    c = '\t';
+                    break;
+                case 'r':
+                    c = '\r';
+                    break;
+                default:
+                    break;  // "\\" and anything unknown: the character itself
+            }
+        }
+        exec += c;
+    }
+    std::string program;
+    const bool quoted = exec.starts_with('"');
+    std::size_t i = quoted ? 1 : 0;
+    for (; i < exec.size(); ++i) {
+        char c = exec[i];
+        if (quoted ? c == '"' : c == ' ') {
+            break;
+        }
+        if (quoted && c == '\\' && i + 1 < exec.size()) {
+            c = exec[++i];
+        } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+            ++i;
+        }
+        program += c;
+    }
+    if (quoted) {
+        if (i == exec.size()) {
+            return std::nullopt;  // no closing quote
+        }
+        ++i;
+    }
+    if (i != exec.size()) {
+        return std::nullopt;
+    }
+    return program;
 }
 
 }  // namespace
 
 bool AutoRunEnabled(const std::filesystem::path& executable) {
     std::ifstream in(AutostartFile(), std::ios::binary);
-    if (!in) {
-        return false;
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.starts_with("Exec=")) {
+            return ProgramOfExec(std::string_view(line).substr(5)) == executable.string();
+        }
     }
-    std::string entry((std::istreambuf_iterator<char>(in)), {});
-    return ExecOf(entry) == executable.string();
+    return false;
 }
 
 void SetAutoRun(bool enabled, const std::filesystem::path& executable) {
@@ -128,8 +210,8 @@ void SetAutoRun(bool enabled, const std::filesystem::path& executable) {
         "Type=Application\n"
         "Name=Vellostore\n"
         "Comment=Caching HTTP proxy\n"
-        "Exec=\"" +
-        executable.string() + "\"\nX-GNOME-Autostart-enabled=true\n";
+        "Exec=" +
+        DesktopExecValue(executable) + "\nX-GNOME-Autostart-enabled=true\n";
     WriteFileAtomically(file, entry,
                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                             std::filesystem::perms::group_read |

@@ -12,17 +12,17 @@
 
 namespace vs {
 
-// Writes section "TMainForm": "FormVersion", the 24 stored properties in
-// their order, the scrambled parent-proxy password and "StatCols". Every
-// other key and section of the file stays as it was (window placement and
-// grid layouts belong to the desktop app). Whole or not at all, mode 0600.
+// Writes section "TMainForm": "FormVersion", then every stored setting in
+// the key table's order. Every other key and section of the file stays as
+// it was (window placement and grid layouts belong to the desktop app).
+// Whole or not at all, mode 0600.
 void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings);
 
 // What applying the settings gives the running proxy.
 struct AppliedSettings {
     int port = 8080;
-    std::string mappedHost;
-    int mappedPort = 8080;
+    std::string parentHost;
+    int parentPort = 8080;
     int scale = 10000;  // the traffic chart's upper bound
     std::chrono::seconds freshWindow{0};
 };
@@ -44,6 +44,11 @@ std::string PortBusyMessage(int port);
 // $XDG_CONFIG_HOME/autostart/vellostore.desktop (~/.config/autostart by
 // default) whose Exec is the executable's full path.
 std::filesystem::path AutostartFile();
+// The Exec value, as the desktop entry file holds it, that runs `program`
+// with no arguments: quoted when the path has a character the command line
+// reserves (a blank, a quote, "$", "\\", ...), with "%" doubled, and every
+// backslash doubled once more for the file's own string escapes.
+std::string DesktopExecValue(const std::filesystem::path& program);
 // Ticked exactly when that file exists and runs this executable.
 bool AutoRunEnabled(const std::filesystem::path& executable);
 // Writes or removes the file. Throws std::system_error when it cannot.
