@@ -78,16 +78,16 @@ TEST_F(StatTableTest, CountsKilobytesPerUserAndSurvivesARestart) {
     EXPECT_EQ(stat.Caption(2), "Борис");
     EXPECT_EQ(users.Snapshot()->tokens.size(), 2u);  // rows appended without tokens get them
     EXPECT_EQ(Today(stat, 0), "15.03.2024");
-    EXPECT_FALSE(stat.AddTraffic(false, 0, 1536000 + 500, clock.Now()));
-    EXPECT_FALSE(stat.AddTraffic(true, 0, 10240 + 1023, clock.Now()));
+    EXPECT_FALSE(stat.AddTraffic(false, 0, "alice", 1536000 + 500, clock.Now()));
+    EXPECT_FALSE(stat.AddTraffic(true, 0, "alice", 10240 + 1023, clock.Now()));
     EXPECT_EQ(Today(stat, 1), "1500/10");
     EXPECT_EQ(Today(stat, 2), "");
 
-    const auto unknown = stat.AddTraffic(false, 2, 4096, clock.Now());
+    const auto unknown = stat.AddTraffic(false, 2, "carol", 4096, clock.Now());
     ASSERT_TRUE(unknown);
     EXPECT_EQ(unknown->first, "?????");
     EXPECT_EQ(unknown->second, "2/4096");
-    EXPECT_FALSE(stat.AddTraffic(true, -1, 4096, clock.Now()));
+    EXPECT_FALSE(stat.AddTraffic(true, -1, "", 4096, clock.Now()));
     stat.Save(file);
 
     clock.Advance(hours(3));
@@ -96,15 +96,15 @@ TEST_F(StatTableTest, CountsKilobytesPerUserAndSurvivesARestart) {
     EXPECT_EQ(again.RowCount(), 1);
     EXPECT_EQ(again.InternetBytes(), (Counts{1536000, 0}));
     EXPECT_EQ(again.CacheBytes(), (Counts{10240, 0}));
-    again.AddTraffic(false, 0, 1024, clock.Now());
+    again.AddTraffic(false, 0, "alice", 1024, clock.Now());
     EXPECT_EQ(Today(again, 1), "1501/10");
 }
 
 TEST_F(StatTableTest, MoreThanTwoGibibytesADay) {
     Load({"alice"});
     for (int i = 0; i < 3; ++i) {
-        stat.AddTraffic(false, 0, kGiB, clock.Now());
-        stat.AddTraffic(true, 0, 2 * kGiB, clock.Now());
+        stat.AddTraffic(false, 0, "alice", kGiB, clock.Now());
+        stat.AddTraffic(true, 0, "alice", 2 * kGiB, clock.Now());
     }
     EXPECT_EQ(Today(stat, 1), "3145728/6291456");
     stat.Save(file);
@@ -118,11 +118,11 @@ TEST_F(StatTableTest, MoreThanTwoGibibytesADay) {
 TEST_F(StatTableTest, MidnightWhileRunningStartsANewRow) {
     clock.Set(std::chrono::system_clock::from_time_t(1710547170));  // 15.03.2024 23:59:30
     Load({"alice"});
-    stat.AddTraffic(false, 0, 1536000, clock.Now());
-    stat.AddTraffic(true, 0, 10240, clock.Now());
+    stat.AddTraffic(false, 0, "alice", 1536000, clock.Now());
+    stat.AddTraffic(true, 0, "alice", 10240, clock.Now());
 
     clock.Advance(std::chrono::minutes(1));
-    stat.AddTraffic(true, 0, 2048, clock.Now());
+    stat.AddTraffic(true, 0, "alice", 2048, clock.Now());
     ASSERT_EQ(stat.RowCount(), 2);
     EXPECT_EQ(Today(stat, 0), "16.03.2024");
     EXPECT_EQ(Today(stat, 1), "0/2");
@@ -132,15 +132,17 @@ TEST_F(StatTableTest, MidnightWhileRunningStartsANewRow) {
 
     // The clock set back: that day's row goes on from its own counts.
     clock.Advance(-hours(1));
-    stat.AddTraffic(false, 0, 1024, clock.Now());
+    stat.AddTraffic(false, 0, "alice", 1024, clock.Now());
     EXPECT_EQ(stat.TodayRow(), 0);
     EXPECT_EQ(stat.Cell(0, 1), "1501/10");
 }
 
-TEST_F(StatTableTest, ColumnsFollowUsersByPosition) {
+// Counts follow the user through edits of the users list; the file, which
+// has no captions, stays readable by position.
+TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
     Load({"a", "b", "c", "d"});
-    stat.AddTraffic(false, 1, 2048, clock.Now());
-    stat.AddTraffic(false, 3, 4096, clock.Now());
+    stat.AddTraffic(false, 1, "b", 2048, clock.Now());
+    stat.AddTraffic(false, 3, "d", 4096, clock.Now());
     stat.Save(file);
 
     // d's column outlives d as uncaptioned surplus.
@@ -151,29 +153,51 @@ TEST_F(StatTableTest, ColumnsFollowUsersByPosition) {
     EXPECT_EQ(again.Caption(4), "");
     EXPECT_EQ(Today(again, 4), "4/0");
 
-    // Renaming moves the caption only.
+    // Renaming moves the caption; counting goes on in the same column.
     users.SetName(1, "bert");
     again.RenameUser("b", "bert", users);
+    again.AddTraffic(false, 1, "bert", 1024, clock.Now());
     EXPECT_EQ(again.FindStatListColumn("bert"), 2);
-    EXPECT_EQ(again.ColumnCount(), 5);
-    EXPECT_EQ(Today(again, 2), "2/0");
-    EXPECT_EQ(again.InternetBytes()[1], 2048);
+    EXPECT_EQ(Today(again, 2), "3/0");
 
-    // Deleting takes cells and counters along.
-    again.DeleteUserColumn("a");
+    // A user inserted before bert: bert's column moves with bert, and the
+    // file written now reads back by position.
+    users.Insert(0, UserRow{true, "carl", "", ""});
+    again.AlignWithUsers(*users.Snapshot());
+    EXPECT_EQ(again.FindStatListColumn("carl"), 1);
+    EXPECT_EQ(again.FindStatListColumn("bert"), 3);
+    EXPECT_EQ(Today(again, 3), "3/0");
+    again.AddTraffic(false, 2, "bert", 1024, clock.Now());
+    again.Save(file);
+    StatTable reread;
+    reread.Load(file, again.ColumnCount(), users, clock.Now());
+    EXPECT_EQ(Today(reread, 3), "4/0");
+    EXPECT_EQ(reread.InternetBytes()[2], 4096);
+
+    // Deleting a user takes its cells and counters along.
+    reread.DeleteUserColumn("carl");
     users.Delete(0);
-    EXPECT_EQ(again.Caption(1), "bert");
-    EXPECT_EQ(again.InternetBytes(), (Counts{2048, 0, 4096}));
+    EXPECT_EQ(reread.Caption(2), "bert");
+}
 
-    // A user without a name has no column, but the next one is still
-    // column 2: the caption waits until that column exists.
-    UsersList gap;
-    StatTable positional;
-    Load(positional, gap, {"", "bob"});
-    EXPECT_EQ(positional.ColumnCount(), 2);
-    EXPECT_EQ(positional.FindStatListColumn("bob"), -1);
-    positional.ValidateStatList(gap);
-    EXPECT_EQ(positional.FindStatListColumn("bob"), 2);
+TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {
+    Load({"", "bob"});
+    EXPECT_EQ(stat.FindStatListColumn("bob"), 2);
+    EXPECT_FALSE(stat.AddTraffic(false, 1, "bob", 2048, clock.Now()));
+    EXPECT_EQ(Today(stat, 2), "2/0");
+    stat.Save(file);
+    StatTable again;
+    again.Load(file, 0, users, clock.Now());
+    EXPECT_EQ(again.InternetBytes(), (Counts{0, 2048}));
+}
+
+TEST_F(StatTableTest, AFileWiderThanTheKnownUsersWidensTheTable) {
+    std::ofstream(file, std::ios::binary) << "13.03.2024,1/0,2/0,3/0\r\n14.03.2024,4/0,5/0,6/0\r\n";
+    Load({"alice"});
+    EXPECT_EQ(stat.RowCount(), 3);
+    ASSERT_EQ(stat.ColumnCount(), 4);
+    EXPECT_EQ(stat.Cell(1, 3), "6/0");
+    EXPECT_EQ(stat.Sums(), (Texts{"5.00 kB / 0.00 B", "7.00 kB / 0.00 B", "9.00 kB / 0.00 B"}));
 }
 
 TEST_F(StatTableTest, FooterSumsAndHandEditedCells) {

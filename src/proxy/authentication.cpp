@@ -31,6 +31,9 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
     Engine& engine = s.Owner();
     auto users = engine.Lists().users.Snapshot();
     const int index = FindUser(*users, BasicToken(firstRequest), address);
+    if (index >= 0) {
+        s.UserName = users->rows[index].name;
+    }
     std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
     engine.PutToLog("# " + std::to_string(s.ConnectionNo) + ": Connection from " + user + "/" +
                         std::string(address),

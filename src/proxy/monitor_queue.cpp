@@ -29,11 +29,15 @@ bool MonitorQueue::MergedCount(const TrafficCount& count) {
     const std::int64_t key =
         (std::int64_t{count.fromCache} << 32) ^ static_cast<std::uint32_t>(count.user);
     auto [at, fresh] = countAt_.try_emplace(key, events_.size());
-    if (fresh) {
-        return false;
+    if (!fresh) {
+        auto& waiting = std::get<TrafficCount>(events_[at->second]);
+        if (waiting.userName == count.userName) {
+            waiting.bytes += count.bytes;
+            return true;
+        }
+        at->second = events_.size();  // the row was renamed meanwhile
     }
-    std::get<TrafficCount>(events_[at->second]).bytes += count.bytes;
-    return true;
+    return false;
 }
 
 void MonitorQueue::AddLocked(MonitorEvent event) {

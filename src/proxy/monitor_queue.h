@@ -64,7 +64,8 @@ struct RuleHit {
 // Bytes a user took from the internet or from the cache.
 struct TrafficCount {
     bool fromCache = false;
-    std::int32_t user = -1;  // row of the users list; -1 for a refused browser
+    std::int32_t user = -1;  // row of the users list at admission; -1 for a refused browser
+    std::string userName;    // that row's name, which finds the statistics column
     std::int64_t bytes = 0;
 };
 

@@ -34,7 +34,7 @@ int KindImage(const Exchange& e) {
 
 void CountBytes(Session& s, bool fromCache, std::int64_t bytes) {
     if (bytes > 0) {
-        s.Owner().Post(TrafficCount{fromCache, s.UserIndex, bytes});
+        s.Owner().Post(TrafficCount{fromCache, s.UserIndex, s.UserName, bytes});
     }
 }
 

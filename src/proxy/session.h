@@ -90,6 +90,9 @@ public:
     const std::int32_t ConnectionNo;
     // Row of the users list that admitted the browser, -1 when refused.
     std::int32_t UserIndex = -1;
+    // That row's name: the statistics count by name, since the row may move
+    // in the list before the bytes are counted.
+    std::string UserName;
     // The first request after processing, sent past the Send hook once the
     // outbound side is connected.
     std::string FirstData;

@@ -85,16 +85,22 @@ void ProxyService::SaveLists() {
     }
 }
 
+void ProxyService::SaveStatistics() {
+    // The file is read by position at the next start: the users' order.
+    statistics_.AlignWithUsers(*lists_.users.Snapshot());
+    try {
+        statistics_.Save(StatFile());
+    } catch (const std::exception&) {
+    }
+}
+
 void ProxyService::SaveSettingsAndStatistics() {
+    SaveStatistics();
     settings_.statColumns = statistics_.ColumnCount();
     try {
         SaveSettings(SettingsFile(), settings_);
     } catch (const std::exception&) {
         // An unwritable settings file keeps its old content.
-    }
-    try {
-        statistics_.Save(StatFile());
-    } catch (const std::exception&) {
     }
 }
 
@@ -112,10 +118,7 @@ void ProxyService::StartCleaning(cache::CleaningOptions& options) {
 void ProxyService::Tick100ms() {
     if (++statSaveTicks_ > 1800) {
         statSaveTicks_ = 0;
-        try {
-            statistics_.Save(StatFile());
-        } catch (const std::exception&) {
-        }
+        SaveStatistics();
     }
 }
 

@@ -101,6 +101,7 @@ private:
     ListenerTarget PublishSettings();
     void LoadLists();
     void SaveLists();
+    void SaveStatistics();
     void SaveSettingsAndStatistics();
 
     std::filesystem::path dataDir_;

@@ -64,7 +64,8 @@ void QueueConsumer::Apply(const TrafficCount& count) {
     if (statistics_ == nullptr) {
         return;
     }
-    auto error = statistics_->AddTraffic(count.fromCache, count.user, count.bytes, clock_.Now());
+    auto error = statistics_->AddTraffic(count.fromCache, count.user, count.userName, count.bytes,
+                                         clock_.Now());
     if (error && !count.fromCache) {
         Log(error->first, error->second);
     }

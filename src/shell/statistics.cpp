@@ -71,25 +71,34 @@ std::string CellText(std::int64_t internetBytes, std::int64_t cacheBytes) {
     return std::to_string(internetBytes / kKilobyte) + "/" + std::to_string(cacheBytes / kKilobyte);
 }
 
+// A field beyond the last column widens the table: the file may hold the
+// history of users this run no longer knows (an older users list).
+constexpr int kMostStatColumns = 10000;
+
+}  // namespace
+
 class StatSink : public GridSink {
 public:
-    StatSink(std::vector<std::vector<std::string>>& rows, std::size_t columns)
-        : rows_(rows), columns_(columns) {}
+    explicit StatSink(StatTable& table) : table_(table) {}
 
-    void BeginRow() override { rows_.emplace_back(columns_); }
+    void BeginRow() override { table_.rows_.emplace_back(table_.captions_.size()); }
 
     void Field(int column, std::string text) override {
-        if (column < 0 || static_cast<std::size_t>(column) >= columns_) {
+        if (column < 0 || column >= kMostStatColumns) {
             throw GridReadError("a row of " + std::string(kStatFileName) + " has more than " +
-                                std::to_string(columns_) + " fields");
+                                std::to_string(kMostStatColumns) + " fields");
         }
-        rows_.back()[static_cast<std::size_t>(column)] = std::move(text);
+        while (static_cast<std::size_t>(column) >= table_.captions_.size()) {
+            table_.AppendColumn();
+        }
+        table_.rows_.back()[static_cast<std::size_t>(column)] = std::move(text);
     }
 
 private:
-    std::vector<std::vector<std::string>>& rows_;
-    std::size_t columns_;
+    StatTable& table_;
 };
+
+namespace {
 
 std::string ReadFileOrEmpty(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -130,7 +139,7 @@ void StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
     while (statCols > ColumnCount()) {
         AppendColumn();
     }
-    StatSink sink(rows_, captions_.size());
+    StatSink sink(*this);
     ReadGridText(ReadFileOrEmpty(statFile), kGridSeparator, sink);
     StartDay(StatDateText(now));
 }
@@ -158,18 +167,65 @@ void StatTable::StartDay(const std::string& dateText) {
 }
 
 void StatTable::ValidateStatList(UsersList& users) {
-    const auto snapshot = users.Snapshot();
-    for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
-        const std::string& name = snapshot->rows[i].name;
-        if (name.empty() || FindStatListColumn(name) >= 0) {
-            continue;
+    AlignWithUsers(*users.Snapshot());
+    users.RebuildUserTokens();
+}
+
+void StatTable::AlignWithUsers(const UsersSnapshot& users) {
+    const std::size_t old = captions_.size();
+    std::vector<bool> placed(old, false);
+    std::vector<std::size_t> order{0};  // old column per new column; `old` is a new one
+    std::vector<std::string> captions{captions_[0]};
+    auto take = [&](std::size_t column, const std::string& caption) {
+        placed[column] = true;
+        order.push_back(column);
+        captions.push_back(caption);
+    };
+    for (std::size_t i = 0; i < users.rows.size(); ++i) {
+        const std::string& name = users.rows[i].name;
+        const std::size_t here = i + 1;
+        std::size_t own = old;
+        for (std::size_t c = 1; c < old && !name.empty(); ++c) {
+            if (captions_[c] == name) {
+                own = c;
+                break;
+            }
         }
-        AppendColumn();
-        if (i + 1 < captions_.size()) {
-            captions_[i + 1] = name;
+        const bool duplicate = own < old && placed[own];
+        if (own < old && !duplicate) {
+            take(own, name);
+        } else if (here < old && !placed[here] && captions_[here].empty()) {
+            take(here, duplicate ? std::string() : name);
+        } else {
+            order.push_back(old);
+            captions.push_back(duplicate ? std::string() : name);
         }
     }
-    users.RebuildUserTokens();
+    for (std::size_t c = 1; c < old; ++c) {
+        if (!placed[c]) {
+            order.push_back(c);
+            captions.push_back(captions_[c]);
+        }
+    }
+    auto reorder = [&](auto& values, auto fresh) {
+        std::decay_t<decltype(values)> result;
+        result.reserve(order.size());
+        for (std::size_t c : order) {
+            result.push_back(c < old ? std::move(values[c]) : fresh);
+        }
+        values = std::move(result);
+    };
+    for (auto& row : rows_) {
+        reorder(row, std::string());
+    }
+    // The counters have no date column: shift in and out of their indexes.
+    internetBytes_.insert(internetBytes_.begin(), 0);
+    cacheBytes_.insert(cacheBytes_.begin(), 0);
+    reorder(internetBytes_, std::int64_t{0});
+    reorder(cacheBytes_, std::int64_t{0});
+    internetBytes_.erase(internetBytes_.begin());
+    cacheBytes_.erase(cacheBytes_.begin());
+    captions_ = std::move(captions);
 }
 
 int StatTable::FindStatListColumn(std::string_view name) const {
@@ -188,20 +244,22 @@ int StatTable::FindStatListColumn(std::string_view name) const {
 }
 
 std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(bool fromCache, int index,
+                                                                         std::string_view user,
                                                                          std::int64_t bytes,
                                                                          Clock::TimePoint now) {
     const std::string dateText = StatDateText(now);
     if (today_ < 0 || rows_[static_cast<std::size_t>(today_)][0] != dateText) {
         StartDay(dateText);
     }
-    if (index < 0 || static_cast<std::size_t>(index) >= internetBytes_.size()) {
+    const int column = FindStatListColumn(user);
+    if (column < 0) {
         if (fromCache) {
             return std::nullopt;
         }
         return std::pair<std::string, std::string>{
             "?????", std::to_string(index) + "/" + std::to_string(bytes)};
     }
-    const auto i = static_cast<std::size_t>(index);
+    const auto i = static_cast<std::size_t>(column - 1);
     std::int64_t& counter = fromCache ? cacheBytes_[i] : internetBytes_[i];
     counter = SaturatingAdd(counter, bytes);
     rows_[static_cast<std::size_t>(today_)][i + 1] = CellText(internetBytes_[i], cacheBytes_[i]);

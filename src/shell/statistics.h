@@ -19,11 +19,13 @@ inline constexpr std::string_view kStatDateCaption = "Дата";
 
 // Column 0 holds the day ("dd.MM.yyyy", local time); every other cell holds
 // "I/C", whole kilobytes fetched that day from the internet and from the
-// cache. A user's column is found by position, not by caption: the user in
-// users-list row i is column i + 1 and its connections report UserIndex i.
-// Captions only decide whether a user still needs a column, so a list
-// whose rows and captions drifted apart keeps counting by position, and the
-// file keeps columns of removed users as uncaptioned surplus.
+// cache. The file has no captions: its column i + 1 belongs to the user in
+// users-list row i. While the program runs a user's column is the one
+// captioned with the user's name, so counts follow the user through edits
+// of the list (rows inserted, deleted, renamed, left without a name); before
+// each save the columns are put back in the users' order, so the file stays
+// readable by position. Columns of departed users stay as surplus after the
+// users' columns.
 //
 // Today's counters are 64-bit bytes: 32 bits wrapped after 2 GiB a day.
 // Element i belongs to column i + 1. The day follows the clock, so a
@@ -42,24 +44,31 @@ public:
     void Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
               Clock::TimePoint now);
 
-    // Gives each named user without a captioned column a new column; the
-    // caption goes to column i + 1 (by position) when that exists. Then
-    // rebuilds the users list's tokens.
+    // Gives each named user a column and puts the columns in the users'
+    // order (AlignWithUsers), then rebuilds the users list's tokens.
     void ValidateStatList(UsersList& users);
+    // Column i + 1 becomes users-list row i's: the column captioned with its
+    // name, else (a name new to the table, or a row without a name) the
+    // uncaptioned column standing there, which holds that position's history
+    // from the file, else a new empty one. Other columns follow as surplus.
+    void AlignWithUsers(const UsersSnapshot& users);
 
     // The first user column (never the date column) captioned exactly
     // name; -1 when there is none or name is empty.
     int FindStatListColumn(std::string_view name) const;
 
-    // Counts bytes for the user with UserIndex index, into the row of the
-    // day of now (started when the day changed). An internet count for an
-    // index without a column gives the log line to show, header and
-    // body ("?????", "index/bytes"); a cache count for one is dropped.
+    // Counts bytes for the user named `user` (admitted as users-list row
+    // index), into the row of the day of now (started when the day changed).
+    // An internet count for a user without a column gives the log line to
+    // show, header and body ("?????", "index/bytes"); a cache count for one
+    // is dropped.
     std::optional<std::pair<std::string, std::string>> AddTraffic(bool fromCache, int index,
+                                                                  std::string_view user,
                                                                   std::int64_t bytes,
                                                                   Clock::TimePoint now);
 
     // Every row, whole or not at all, mode 0644. Throws std::system_error.
+    // Align with the users first.
     void Save(const std::filesystem::path& statFile) const;
 
     // Footer per user column (from column 1): the totals of all rows as
@@ -89,6 +98,7 @@ private:
 
     std::vector<std::string> captions_;
     std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
+    friend class StatSink;
     int today_ = -1;
     std::vector<std::int64_t> internetBytes_;
     std::vector<std::int64_t> cacheBytes_;
