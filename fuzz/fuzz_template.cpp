@@ -1,5 +1,5 @@
-// TMyRegEx::ReplaceText with a fuzzer-chosen pattern, options, template and
-// subject. Patterns the engine rejects throw RegexError, which is expected.
+// ReplaceMatches with a fuzzer-chosen pattern, options, template and subject.
+// Patterns the engine rejects throw RegexError, which is expected.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -17,19 +17,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string subject = input.ConsumeRemainingBytesAsString();
     const std::string before = subject;
 
-    vs::TMyRegEx matcher;
     try {
-        matcher.SetMatchOptions(options);
-        const bool replaced = matcher.ReplaceText(pattern, replacement, replaceAll, subject);
+        const auto compiled = vs::Pattern::Compile(pattern, options);
+        const bool replaced = vs::ReplaceMatches(*compiled, replacement, replaceAll, subject);
         if (!replaced && subject != before) {
             std::abort();  // "leaves subject alone when nothing matches"
         }
-        // The matcher stays usable after a replacement.
-        (void)matcher.MatchText(before);
-        for (int group = -1; group <= matcher.GroupCount() + 1; ++group) {
-            (void)matcher.Group(group);
-            (void)matcher.GroupOffset(group);
-            (void)matcher.GroupLength(group);
+        // A replacement is the expansion of the first match put in its place.
+        const auto match = compiled->Find(before);
+        if (replaced != match.has_value()) {
+            std::abort();
+        }
+        if (match && !replaceAll) {
+            const auto start = static_cast<std::size_t>(match->Offset(0));
+            const std::string expected = before.substr(0, start) +
+                                         compiled->Expand(replacement, *match) +
+                                         before.substr(start + match->Group(0).size());
+            if (subject != expected) {
+                std::abort();
+            }
         }
     } catch (const vs::RegexError&) {
     }

@@ -143,20 +143,20 @@ TEST_F(RuleListFileTest, FailedSaveLeavesNothingBehind) {
 
 TEST(RuleRowBuild, BadPatternNeverMatchesAndKeepsItsError) {
     const RuleRow bad(Rule("(unclosed"));
-    EXPECT_EQ(bad.Matcher(), nullptr);
+    EXPECT_EQ(bad.CompiledPattern(), nullptr);
     EXPECT_NE(bad.Error().find("Error in regex at offset "), std::string::npos) << bad.Error();
 
     // Disabled rows are built all the same.
     const RuleRow off(Rule("abc", false, 9));
-    ASSERT_NE(off.Matcher(), nullptr);
+    ASSERT_NE(off.CompiledPattern(), nullptr);
     EXPECT_TRUE(off.Error().empty());
     EXPECT_EQ(off.Hits(), 9);
 
-    // Matchers take the rule in the 8-bit code page and are case-sensitive.
+    // Rules are compiled in the 8-bit code page and are case-sensitive.
     const RuleRow cyrillic(Rule("сайт"));
-    ASSERT_NE(cyrillic.Matcher(), nullptr);
-    EXPECT_TRUE(cyrillic.Matcher()->MatchText(cp1251::FromUtf8("http://сайт.рф/")));
-    EXPECT_FALSE(cyrillic.Matcher()->MatchText(cp1251::FromUtf8("http://САЙТ.рф/")));
+    ASSERT_NE(cyrillic.CompiledPattern(), nullptr);
+    EXPECT_TRUE(cyrillic.CompiledPattern()->Matches(cp1251::FromUtf8("http://сайт.рф/")));
+    EXPECT_FALSE(cyrillic.CompiledPattern()->Matches(cp1251::FromUtf8("http://САЙТ.рф/")));
 }
 
 TEST_F(RuleListFileTest, BadPatternDoesNotStopLoadingOrMatching) {

@@ -153,6 +153,13 @@ TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {
     EXPECT_EQ(simulator.Apply("(b+", "abbc"), "");
     EXPECT_EQ(simulator.Apply("", "abbc"), "");
     EXPECT_EQ(simulator.Apply("c", "abbc"), "0(4): c");
+    // Lines stop at group 99 even when later groups took part.
+    std::string groups;
+    for (int i = 0; i < 120; ++i) {
+        groups += "(a)";
+    }
+    const std::string many = simulator.Apply(groups, std::string(120, 'a'));
+    EXPECT_EQ(many.substr(many.rfind("\r\n") + 2), "99(99): a");
 }
 
 TEST(PatternSimulator, ReplaceShowsTheTextAfterTheFirstReplacement) {

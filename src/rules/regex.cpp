@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 
 #include "base/cp1251.h"
 #include "rules/pcre_tables.h"
@@ -192,7 +193,7 @@ std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsign
         new Pattern(std::string(pattern), options, CompileCode(pattern, options)));
 }
 
-int Pattern::Run(std::string_view subject, const std::size_t** ovector) const {
+int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t** ovector) const {
     // One match block per thread, grown to the largest pattern it has met:
     // the hot path allocates nothing, and threads share nothing but the
     // read-only compiled code.
@@ -211,7 +212,7 @@ int Pattern::Run(std::string_view subject, const std::size_t** ovector) const {
         }
         local.pairs = pairs;
     }
-    const int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), 0,
+    const int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start,
                                PCRE2_NOTEMPTY, local.data.get(), nullptr);
     *ovector = pcre2_get_ovector_pointer(local.data.get());
     return rc;
@@ -219,7 +220,7 @@ int Pattern::Run(std::string_view subject, const std::size_t** ovector) const {
 
 bool Pattern::Matches(std::string_view subject) const {
     const std::size_t* ovector = nullptr;
-    return Run(subject, &ovector) > 0;
+    return Run(subject, 0, &ovector) > 0;
 }
 
 std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int index) const {
@@ -227,7 +228,7 @@ std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int
         return std::nullopt;
     }
     const std::size_t* ovector = nullptr;
-    const int rc = Run(subject, &ovector);
+    const int rc = Run(subject, 0, &ovector);
     if (rc <= 0) {
         return std::nullopt;
     }
@@ -242,16 +243,21 @@ std::ptrdiff_t Pattern::GroupOffset(std::string_view subject, int index) const {
         return -1;
     }
     const std::size_t* ovector = nullptr;
-    const int rc = Run(subject, &ovector);
+    const int rc = Run(subject, 0, &ovector);
     if (rc <= index || ovector[2 * index] == PCRE2_UNSET) {
         return -1;
     }
     return static_cast<std::ptrdiff_t>(ovector[2 * index]);
 }
 
-std::optional<PatternMatch> Pattern::Find(std::string_view subject) const {
+std::optional<PatternMatch> Pattern::Find(std::string_view subject, std::size_t start) const {
+    if (start > subject.size()) {
+        return std::nullopt;
+    }
     const std::size_t* ovector = nullptr;
-    const int rc = Run(subject, &ovector);
+    // Errors (match or depth limit hit by a runaway pattern) count as no
+    // match: a rule that cannot be decided must not fire.
+    const int rc = Run(subject, start, &ovector);
     if (rc <= 0) {
         return std::nullopt;
     }
@@ -259,11 +265,11 @@ std::optional<PatternMatch> Pattern::Find(std::string_view subject) const {
     match.subject_ = subject;
     match.spans_.reserve(static_cast<std::size_t>(rc));
     for (int i = 0; i < rc; ++i) {
-        const std::size_t start = ovector[2 * i];
-        if (start == PCRE2_UNSET) {
+        const std::size_t begin = ovector[2 * i];
+        if (begin == PCRE2_UNSET) {
             match.spans_.push_back({std::string_view::npos, std::string_view::npos});
         } else {
-            match.spans_.push_back({start, ovector[2 * i + 1]});
+            match.spans_.push_back({begin, ovector[2 * i + 1]});
         }
     }
     return match;
@@ -277,202 +283,31 @@ int Pattern::GroupNumber(std::string_view name) const {
 }
 
 // ---------------------------------------------------------------------------
-// TMyRegEx
+// Replacement templates
 
-TMyRegEx::TMyRegEx() : matchData_(pcre2_match_data_create(kMaxGroups + 1, nullptr)) {
-    if (!matchData_) {
-        throw std::bad_alloc();
-    }
-}
-
-TMyRegEx::~TMyRegEx() {
-    // Let an operation still running on another thread finish first.
-    Lock lock(mutex_);
-}
-
-void TMyRegEx::SetPattern(std::string_view pattern) {
-    Lock lock(mutex_);
-    if (pattern != pattern_) {
-        pattern_ = pattern;
-        code_.reset();
-        ForgetMatch();
-    }
-    if (!code_) {
-        CompileLocked();
-    }
-}
-
-std::string TMyRegEx::Pattern() const {
-    Lock lock(mutex_);
-    return pattern_;
-}
-
-void TMyRegEx::SetMatchOptions(unsigned options) {
-    Lock lock(mutex_);
-    if (options != options_) {
-        options_ = options;
-        code_.reset();
-        ForgetMatch();
-    }
-}
-
-unsigned TMyRegEx::Options() const {
-    Lock lock(mutex_);
-    return options_;
-}
-
-void TMyRegEx::SetSubject(std::string_view subject) {
-    Lock lock(mutex_);
-    subject_ = subject;
-    start_ = 0;
-    stop_ = subject_.size();
-    ForgetMatch();
-}
-
-std::string TMyRegEx::Subject() const {
-    Lock lock(mutex_);
-    return subject_;
-}
-
-void TMyRegEx::CompileLocked() {
-    code_ = CompileCode(pattern_, options_);
-    captureCount_ = EngineCaptureCount(code_.get());
-}
-
-bool TMyRegEx::MatchLocked() {
-    ForgetMatch();
-    if (!code_) {
-        CompileLocked();
-    }
-    if (start_ > stop_) {
-        return false;
-    }
-    int rc = pcre2_match(code_.get(), SubjectPointer(subject_), stop_, start_, PCRE2_NOTEMPTY,
-                         matchData_.get(), nullptr);
-    if (rc == 0) {
-        // More groups than the offset vector holds: the engine filled in the
-        // first kMaxGroups and the rest are not reported.
-        rc = kMaxGroups + 1;
-    }
-    // Errors (match or depth limit hit by a runaway pattern) count as no
-    // match: a rule that cannot be decided must not fire.
-    if (rc < 0) {
-        return false;
-    }
-    matchCount_ = rc;
-    return true;
-}
-
-bool TMyRegEx::Match() {
-    Lock lock(mutex_);
-    return MatchLocked();
-}
-
-bool TMyRegEx::MatchText(std::string_view subject) {
-    Lock lock(mutex_);
-    SetSubject(subject);
-    return MatchLocked();
-}
-
-bool TMyRegEx::GroupSet(int index) const {
-    return index >= 0 && index < matchCount_ &&
-           pcre2_get_ovector_pointer(matchData_.get())[2 * index] != PCRE2_UNSET;
-}
-
-std::string TMyRegEx::GroupText(int index) const {
-    if (!GroupSet(index)) {
-        return {};
-    }
-    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
-    return subject_.substr(ov[2 * index], ov[2 * index + 1] - ov[2 * index]);
-}
-
-void TMyRegEx::ExtractGroup(std::optional<std::string_view> pattern,
-                            std::optional<std::string_view> subject, std::string& out, int index) {
-    Lock lock(mutex_);
-    out.clear();
-    if (pattern) {
-        SetPattern(*pattern);
-    }
-    if (subject) {
-        SetSubject(*subject);
-    }
-    if (MatchLocked()) {
-        out = GroupText(index);
-    }
-}
-
-int TMyRegEx::GroupOffset(std::optional<std::string_view> pattern,
-                          std::optional<std::string_view> subject, int index) {
-    Lock lock(mutex_);
-    if (pattern) {
-        SetPattern(*pattern);
-    }
-    if (subject) {
-        SetSubject(*subject);
-    }
-    return MatchLocked() ? GroupOffset(index) : 0;
-}
-
-int TMyRegEx::GroupCount() const {
-    Lock lock(mutex_);
-    return matchCount_ - 1;
-}
-
-std::string TMyRegEx::Group(int index) const {
-    Lock lock(mutex_);
-    return GroupText(index);
-}
-
-int TMyRegEx::GroupOffset(int index) const {
-    Lock lock(mutex_);
-    if (!GroupSet(index)) {
-        return 0;
-    }
-    return static_cast<int>(pcre2_get_ovector_pointer(matchData_.get())[2 * index]) + 1;
-}
-
-int TMyRegEx::GroupLength(int index) const {
-    Lock lock(mutex_);
-    if (!GroupSet(index)) {
-        return 0;
-    }
-    const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
-    return static_cast<int>(ov[2 * index + 1] - ov[2 * index]);
-}
-
-int TMyRegEx::NamedGroup(std::string_view name) const {
+int Pattern::MatchedGroupNumber(std::string_view name, const PatternMatch& match) const {
     const std::string zero(name);
     PCRE2_SPTR first = nullptr;
     PCRE2_SPTR last = nullptr;
     const int rc = pcre2_substring_nametable_scan(
         code_.get(), reinterpret_cast<PCRE2_SPTR>(zero.c_str()), &first, &last);
-    if (rc == PCRE2_ERROR_NOSUBSTRING || rc < 0) {
+    if (rc < 0) {
         return -1;
     }
     if (first == nullptr) {
         return rc;  // the name is unique
     }
     // Several groups share the name ((?J) or (?|...)): the first one that
-    // took part in the match, else the first one.
+    // took part in the match and is reported, else the first one.
     const int entrySize = rc;
     const auto number = [](PCRE2_SPTR entry) { return (entry[0] << 8) | entry[1]; };
     for (PCRE2_SPTR entry = first; entry <= last; entry += entrySize) {
-        if (GroupSet(number(entry))) {
-            return number(entry);
+        const int group = number(entry);
+        if (group <= kMaxReportedGroups && match.Participated(group)) {
+            return group;
         }
     }
     return number(first);
-}
-
-void TMyRegEx::AppendReference(std::string& out, int group, char transform) const {
-    // Groups beyond the pattern, beyond kMaxGroups or not taking part are
-    // all "" here.
-    if (transform == 0) {
-        out += GroupText(group);
-    } else {
-        out += ChangeCase(GroupText(group), transform);
-    }
 }
 
 // Template forms, read left to right:
@@ -489,11 +324,22 @@ void TMyRegEx::AppendReference(std::string& out, int group, char transform) cons
 //                     thing to try, and a literal "\U" before a group is of
 //                     no use to anyone.
 // Everything else after \ or $ (and a lone one at the end) is copied.
-std::string TMyRegEx::ExpandTemplate() const {
-    const std::string& t = replacement_;
+std::string Pattern::Expand(std::string_view t, const PatternMatch& match) const {
     const std::size_t n = t.size();
     std::string out;
     out.reserve(n);
+
+    // Groups beyond the pattern, beyond kMaxReportedGroups or not taking
+    // part all give "".
+    auto appendGroup = [&](int group, char transform) {
+        const std::string_view text =
+            group <= kMaxReportedGroups ? match.Group(group) : std::string_view{};
+        if (transform == 0) {
+            out += text;
+        } else {
+            out += ChangeCase(text, transform);
+        }
+    };
 
     // Reads a group number at p (a digit there); returns the characters used.
     auto readNumber = [&](std::size_t p, int& group) -> std::size_t {
@@ -530,30 +376,30 @@ std::string TMyRegEx::ExpandTemplate() const {
         if (IsDigitChar(d)) {
             int group = 0;
             const std::size_t used = readNumber(i + 1, group);
-            AppendReference(out, group, 0);
+            appendGroup(group, 0);
             i += 1 + used;
             continue;
         }
         if (c == '$' && d == '{') {
             const std::size_t close = t.find('}', i + 2);
-            if (close != std::string::npos && close > i + 2) {
-                const std::string_view inner = std::string_view(t).substr(i + 2, close - i - 2);
+            if (close != std::string_view::npos && close > i + 2) {
+                const std::string_view inner = t.substr(i + 2, close - i - 2);
                 if (std::all_of(inner.begin(), inner.end(), IsDigitChar)) {
                     // Anything longer than four digits is past any group.
                     int group = -1;
                     if (inner.size() <= 4) {
                         group = std::stoi(std::string(inner));
                     }
-                    AppendReference(out, group, 0);
+                    appendGroup(group, 0);
                     i = close + 1;
                     continue;
                 }
                 if (IsNameStart(inner[0]) && std::all_of(inner.begin(), inner.end(), IsNameChar)) {
-                    const int group = NamedGroup(inner);
+                    const int group = MatchedGroupNumber(inner, match);
                     if (group >= 0) {
-                        AppendReference(out, group, 0);
+                        appendGroup(group, 0);
                     } else {
-                        out.append(t, i, close + 1 - i);
+                        out += t.substr(i, close + 1 - i);
                     }
                     i = close + 1;
                     continue;
@@ -567,9 +413,9 @@ std::string TMyRegEx::ExpandTemplate() const {
                 ++end;
             }
             if (end < n && t[end] == '>') {
-                const int group = NamedGroup(std::string_view(t).substr(i + 3, end - i - 3));
+                const int group = MatchedGroupNumber(t.substr(i + 3, end - i - 3), match);
                 if (group >= 0) {
-                    AppendReference(out, group, 0);
+                    appendGroup(group, 0);
                 }
                 i = end + 1;
                 continue;
@@ -585,7 +431,7 @@ std::string TMyRegEx::ExpandTemplate() const {
                 if (p < n && IsDigitChar(t[p])) {
                     int group = 0;
                     p += readNumber(p, group);
-                    AppendReference(out, group, how);
+                    appendGroup(group, how);
                     i = p;
                     continue;
                 }
@@ -597,38 +443,32 @@ std::string TMyRegEx::ExpandTemplate() const {
     return out;
 }
 
-bool TMyRegEx::ReplaceText(std::optional<std::string_view> pattern, std::string_view replacement,
-                           bool replaceAll, std::string& subject) {
-    Lock lock(mutex_);
-    if (pattern) {
-        SetPattern(*pattern);
-    }
-    replacement_ = replacement;
-    SetSubject(subject);
-    if (!MatchLocked()) {
+bool ReplaceMatches(const Pattern& pattern, std::string_view replacement, bool replaceAll,
+                    std::string& subject) {
+    auto match = pattern.Find(subject);
+    if (!match) {
         return false;
     }
+    std::string text = subject;
+    std::size_t start = 0;
     for (;;) {
-        const PCRE2_SIZE* ov = pcre2_get_ovector_pointer(matchData_.get());
-        const std::size_t matchStart = ov[0];
-        const std::size_t matchEnd = ov[1];
-        if (matchEnd <= matchStart || matchStart < start_) {
+        const auto matchStart = static_cast<std::size_t>(match->Offset(0));
+        const std::size_t matchLength = match->Group(0).size();
+        if (matchLength == 0 || matchStart < start) {
             break;  // cannot happen under "not empty"; never loop on it
         }
-        const std::string inserted = ExpandTemplate();
-        subject_.replace(matchStart, matchEnd - matchStart, inserted);
+        // The groups are views into the text searched: expand before changing it.
+        const std::string inserted = pattern.Expand(replacement, *match);
+        text.replace(matchStart, matchLength, inserted);
         // The search goes on behind the inserted text. Every match is
         // non-empty and lies in the not yet searched rest, so that rest
         // shrinks with each round and the loop ends.
-        start_ = matchStart + inserted.size();
-        stop_ = stop_ - (matchEnd - matchStart) + inserted.size();
-        if (!replaceAll || !MatchLocked()) {
+        start = matchStart + inserted.size();
+        if (!replaceAll || !(match = pattern.Find(text, start))) {
             break;
         }
     }
-    // The offsets refer to the text before the last replacement.
-    ForgetMatch();
-    subject = subject_;
+    subject = std::move(text);
     return true;
 }
 

@@ -1,20 +1,15 @@
 #pragma once
 // Regular expressions over CP1251 text.
 //
-// Two front ends share one way of compiling: newline convention ANYCRLF (the
-// wire uses CRLF, and with the library's LF default a capture running to the
-// end of a header line would keep its CR), the program's own CP1251
-// character tables, no UTF mode, JIT where the library has it, and matching
-// with "not empty" (an empty string is never a match).
-//
-//  - Pattern: a compiled, immutable pattern that any number of threads may
-//    match at once with no locking. For the fixed patterns of the proxy.
-//  - TMyRegEx: a stateful matcher (pattern, options, subject, last match)
-//    guarded by its own lock, for user rules and replacements.
+// Every pattern, fixed or from a user's rule, compiles one way: newline
+// convention ANYCRLF (the wire uses CRLF, and with the library's LF default a
+// capture running to the end of a header line would keep its CR), the
+// program's own CP1251 character tables, no UTF mode, JIT where the library
+// has it, and matching with "not empty" (an empty string is never a match).
+// A compiled Pattern is immutable: any number of threads match it at once
+// with no locking.
 
-#include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -51,6 +46,11 @@ enum RegexOption : unsigned {
     kRegexUngreedy = 128,
 };
 
+// Groups numbered past this match but are never reported, neither by a
+// replacement template nor in the pattern try-out area: rules have always
+// been written against that, and a rule must keep its meaning.
+inline constexpr int kMaxReportedGroups = 99;
+
 namespace detail {
 struct CodeDeleter {
     void operator()(pcre2_real_code_8* code) const;
@@ -85,7 +85,7 @@ private:
 
 class Pattern {
 public:
-    // Throws RegexError, with the same messages as TMyRegEx.
+    // Throws RegexError.
     static std::shared_ptr<const Pattern> Compile(std::string_view pattern, unsigned options = 0);
 
     Pattern(const Pattern&) = delete;
@@ -98,8 +98,12 @@ public:
     std::optional<std::string_view> FindGroup(std::string_view subject, int index) const;
     // 0-based offset of group `index` of the first match, or -1.
     std::ptrdiff_t GroupOffset(std::string_view subject, int index) const;
-    // All groups of the first match.
-    std::optional<PatternMatch> Find(std::string_view subject) const;
+    // All groups of the first match at or after start. The text before start
+    // still counts for lookbehinds and for what "^" and "\b" see.
+    std::optional<PatternMatch> Find(std::string_view subject, std::size_t start = 0) const;
+    // The replacement template expanded for match, a match of this pattern.
+    // See regex.cpp for the template forms.
+    std::string Expand(std::string_view replacement, const PatternMatch& match) const;
 
     // Number of capture groups in the pattern.
     int CaptureCount() const { return captureCount_; }
@@ -111,8 +115,10 @@ public:
 private:
     Pattern(std::string text, unsigned options, detail::CodePtr code);
     // Runs the search with this thread's match data; returns the engine's
-    // result and leaves the offsets in *ovector.
-    int Run(std::string_view subject, const std::size_t** ovector) const;
+    // result and leaves the offsets in *ovector, valid until the thread's
+    // next Run.
+    int Run(std::string_view subject, std::size_t start, const std::size_t** ovector) const;
+    int MatchedGroupNumber(std::string_view name, const PatternMatch& match) const;
 
     std::string text_;
     unsigned options_;
@@ -120,87 +126,11 @@ private:
     int captureCount_;
 };
 
-// Stateful matcher. Every public member takes the matcher's (recursive) lock
-// for its whole run, so one matcher may be shared between threads; distinct
-// matchers never contend.
-class TMyRegEx {
-public:
-    // At most this many groups of a match are reported; the rest are
-    // matched but not readable.
-    static constexpr int kMaxGroups = 99;
-
-    TMyRegEx();
-    ~TMyRegEx();
-    TMyRegEx(const TMyRegEx&) = delete;
-    TMyRegEx& operator=(const TMyRegEx&) = delete;
-
-    // Sets the pattern and compiles it. A text equal to the current one keeps
-    // the compiled form. Throws RegexError.
-    void SetPattern(std::string_view pattern);
-    std::string Pattern() const;
-
-    // A different bit set discards the compiled form; it is compiled again on
-    // the next match.
-    void SetMatchOptions(unsigned options);
-    unsigned Options() const;
-
-    // The search window becomes the whole text; the last match is forgotten.
-    void SetSubject(std::string_view subject);
-    std::string Subject() const;
-
-    // Compiles if needed and searches the window once from its start.
-    bool Match();
-    bool MatchText(std::string_view subject);
-
-    // out := text of group `index` of the first match ("" when none). A given
-    // pattern or subject is set first.
-    void ExtractGroup(std::optional<std::string_view> pattern,
-                      std::optional<std::string_view> subject, std::string& out, int index);
-    // 1-based offset of group `index` of the first match, 0 when none.
-    int GroupOffset(std::optional<std::string_view> pattern,
-                    std::optional<std::string_view> subject, int index);
-
-    // Replaces the first match in `subject` (every match with replaceAll) by
-    // the expanded template. Returns false and leaves subject alone when
-    // nothing matches. See ExpandTemplate in regex.cpp for the template forms.
-    bool ReplaceText(std::optional<std::string_view> pattern, std::string_view replacement,
-                     bool replaceAll, std::string& subject);
-
-    // The last match: -1 groups when there is none.
-    int GroupCount() const;
-    std::string Group(int index) const;
-    // 1-based; 0 when the group did not take part or does not exist.
-    int GroupOffset(int index) const;
-    int GroupLength(int index) const;
-
-    // Marks the matcher as taken or returned by a matcher pool.
-    bool Free() const { return free_.load(); }
-    void SetFree(bool free) { free_.store(free); }
-
-private:
-    using Lock = std::lock_guard<std::recursive_mutex>;
-
-    void CompileLocked();
-    bool MatchLocked();
-    bool GroupSet(int index) const;
-    std::string GroupText(int index) const;
-    int NamedGroup(std::string_view name) const;
-    void AppendReference(std::string& out, int group, char transform) const;
-    std::string ExpandTemplate() const;
-    void ForgetMatch() { matchCount_ = 0; }
-
-    mutable std::recursive_mutex mutex_;
-    std::string pattern_;
-    unsigned options_ = 0;
-    detail::CodePtr code_;
-    int captureCount_ = 0;
-    detail::MatchDataPtr matchData_;
-    std::string subject_;
-    std::size_t start_ = 0;  // search window, 0-based, [start_, stop_)
-    std::size_t stop_ = 0;
-    int matchCount_ = 0;  // groups reported + 1; 0 without a match
-    std::string replacement_;
-    std::atomic<bool> free_{true};
-};
+// Replaces the first match of pattern in subject (every match with
+// replaceAll) by the replacement template expanded for that match. Returns
+// false and leaves subject alone when nothing matches. Holds no state, so any
+// number of threads may replace with one pattern at once.
+bool ReplaceMatches(const Pattern& pattern, std::string_view replacement, bool replaceAll,
+                    std::string& subject);
 
 }  // namespace vs

@@ -103,14 +103,10 @@ std::atomic<RuleRow::Id> nextRowId{1};
 RuleRow::RuleRow(RuleCells cells) : RuleRow(std::move(cells), nextRowId.fetch_add(1)) {}
 
 RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hits_(cells_.hits) {
-    // Rule matchers are case-sensitive and single-line: the URLs they see
-    // are lower-cased already where that matters.
-    auto matcher = std::make_shared<TMyRegEx>();
+    // Rules are case-sensitive and single-line: the URLs they see are
+    // lower-cased already where that matters.
     try {
-        const std::string rule = cp1251::FromUtf8(cells_.rule);
-        matcher->SetPattern(rule);
-        lookup_ = Pattern::Compile(rule);
-        matcher_ = std::move(matcher);
+        pattern_ = Pattern::Compile(cp1251::FromUtf8(cells_.rule));
     } catch (const RegexError& e) {
         error_ = e.what();
     }
@@ -119,11 +115,11 @@ RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hi
 int FindRule(const RuleListSnapshot& list, std::string_view subject) {
     for (std::size_t i = 0; i < list.rows.size(); ++i) {
         const RuleRow& row = *list.rows[i];
-        if (!row.Cells().enable || !row.LookupPattern()) {
+        if (!row.Cells().enable || !row.CompiledPattern()) {
             continue;
         }
         try {
-            if (row.LookupPattern()->Matches(subject)) {
+            if (row.CompiledPattern()->Matches(subject)) {
                 return static_cast<int>(i);
             }
         } catch (const std::exception&) {

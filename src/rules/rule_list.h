@@ -2,8 +2,8 @@
 // The five rule lists. The user-interface side owns a RuleList and edits
 // it; every edit publishes a new immutable snapshot, and worker threads take
 // the snapshot current at the start of a request. A request therefore sees
-// each row before or after an edit, never half-changed, and a row's matcher
-// lives as long as any snapshot holds the row.
+// each row before or after an edit, never half-changed, and a row's compiled
+// pattern lives as long as any snapshot holds the row.
 
 #include <atomic>
 #include <cstdint>
@@ -34,7 +34,7 @@ inline constexpr ListKind kLoadOrder[] = {ListKind::Cache, ListKind::Black, List
                                           ListKind::OnlyFromCache, ListKind::UrlConverter};
 
 // The editable cells of a row. Texts are UTF-8 (the list files are UTF-16);
-// the matcher gets the rule converted to the 8-bit code page.
+// the pattern is compiled from the rule converted to the 8-bit code page.
 struct RuleCells {
     bool enable = false;
     std::string rule;
@@ -61,10 +61,7 @@ public:
     const RuleCells& Cells() const { return cells_; }
     // Null when the pattern did not compile (or is empty): the row then
     // never matches, and Error() says why.
-    const std::shared_ptr<TMyRegEx>& Matcher() const { return matcher_; }
-    // The same rule for yes-or-no look-ups, which many workers make at once:
-    // it takes no lock and keeps no state, and answers as Matcher() would.
-    const std::shared_ptr<const Pattern>& LookupPattern() const { return lookup_; }
+    const std::shared_ptr<const Pattern>& CompiledPattern() const { return pattern_; }
     const std::string& Error() const { return error_; }
     std::int64_t Hits() const { return hits_.load(std::memory_order_relaxed); }
     void SetHits(std::int64_t hits) const { hits_.store(hits, std::memory_order_relaxed); }
@@ -72,8 +69,7 @@ public:
 private:
     RuleCells cells_;
     Id id_;
-    std::shared_ptr<TMyRegEx> matcher_;
-    std::shared_ptr<const Pattern> lookup_;
+    std::shared_ptr<const Pattern> pattern_;
     std::string error_;
     mutable std::atomic<std::int64_t> hits_;
 };
@@ -82,7 +78,7 @@ struct RuleListSnapshot {
     std::vector<std::shared_ptr<const RuleRow>> rows;
 };
 
-// Index of the first enabled row whose matcher matches subject, or -1.
+// Index of the first enabled row whose pattern matches subject, or -1.
 int FindRule(const RuleListSnapshot& list, std::string_view subject);
 
 class RuleList {

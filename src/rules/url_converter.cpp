@@ -1,6 +1,8 @@
 #include "rules/url_converter.h"
 
+#include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "base/cp1251.h"
 
@@ -13,12 +15,39 @@ bool NeedAt(const RuleListSnapshot& list, std::size_t position) {
 
 bool TryRow(const RuleRow& row, std::string& url) {
     try {
-        return row.Matcher()->ReplaceText(std::nullopt, cp1251::FromUtf8(row.Cells().repl),
-                                          row.Cells().replAll, url);
+        return ReplaceMatches(*row.CompiledPattern(), cp1251::FromUtf8(row.Cells().repl),
+                              row.Cells().replAll, url);
     } catch (const std::exception&) {
         // A row that cannot be run must not stop the rows after it.
         return false;
     }
+}
+
+// Fills lines as PatternSimulator::Apply returns them; false when nothing
+// matched.
+bool GroupLines(const Pattern& pattern, std::string_view inputText, std::string& lines) {
+    lines.clear();
+    std::optional<PatternMatch> match;
+    try {
+        match = pattern.Find(inputText);
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (!match) {
+        return false;
+    }
+    const int groups = std::min(match->GroupCount(), kMaxReportedGroups);
+    for (int i = 0; i <= groups; ++i) {
+        if (i > 0) {
+            lines += "\r\n";
+        }
+        lines += std::to_string(i);
+        lines += '(';
+        lines += std::to_string(match->Offset(i) + 1);  // 0 for a group not taking part
+        lines += "): ";
+        lines += match->Group(i);
+    }
+    return true;
 }
 
 }  // namespace
@@ -39,7 +68,7 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
         if (!cells.enable) {
             continue;
         }
-        const bool tried = row.Matcher() && !(needOnly && !cells.need);
+        const bool tried = row.CompiledPattern() && !(needOnly && !cells.need);
         if (tried && TryRow(row, result.url)) {
             chain = NeedAt(list, chain) ? chain + 1 : 0;
             if (hit) {
@@ -60,51 +89,37 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
     return result;
 }
 
-PatternSimulator::PatternSimulator() {
-    regex_.SetMatchOptions(kRegexCaseless | kRegexMultiline);
-}
-
-bool PatternSimulator::Search(std::string_view pattern, std::string_view inputText,
-                              std::string& lines) {
-    lines.clear();
-    try {
-        regex_.SetPattern(pattern);
-        regex_.SetSubject(inputText);
-        if (!regex_.Match()) {
-            return false;
+const Pattern* PatternSimulator::Compiled(std::string_view pattern) {
+    if (!last_ || pattern != lastText_) {
+        last_.reset();
+        lastText_ = pattern;
+        try {
+            last_ = Pattern::Compile(pattern, kRegexCaseless | kRegexMultiline);
+        } catch (const std::exception&) {
+            // The user is still typing it.
         }
-    } catch (const std::exception&) {
-        return false;
     }
-    const int groups = regex_.GroupCount();
-    for (int i = 0; i <= groups; ++i) {
-        if (i > 0) {
-            lines += "\r\n";
-        }
-        lines += std::to_string(i);
-        lines += '(';
-        lines += std::to_string(regex_.GroupOffset(i));
-        lines += "): ";
-        lines += regex_.Group(i);
-    }
-    return true;
+    return last_.get();
 }
 
 std::string PatternSimulator::Apply(std::string_view pattern, std::string_view inputText) {
     std::string lines;
-    Search(pattern, inputText, lines);
+    if (const Pattern* compiled = Compiled(pattern)) {
+        GroupLines(*compiled, inputText, lines);
+    }
     return lines;
 }
 
 std::string PatternSimulator::Replace(std::string_view pattern, std::string_view replacement,
                                       std::string_view inputText) {
     std::string lines;
-    if (!Search(pattern, inputText, lines)) {
+    const Pattern* compiled = Compiled(pattern);
+    if (compiled == nullptr || !GroupLines(*compiled, inputText, lines)) {
         return lines;
     }
     std::string replaced(inputText);
     try {
-        regex_.ReplaceText(std::nullopt, replacement, false, replaced);
+        ReplaceMatches(*compiled, replacement, false, replaced);
     } catch (const std::exception&) {
         return lines;
     }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -34,14 +35,13 @@ public:
     static constexpr std::string_view kReplacedSeparatorUtf8 =
         "--------- После -- замены ----------";
 
-    PatternSimulator();
-
     // Searches inputText (CP1251, lines joined by CR LF) once. On a match,
-    // one line per group from 0 up to the highest group that took part:
-    // "<group>(<1-based offset>): <text>". Lines are joined by CR LF with no
-    // line end after the last, as a memo's text reads without a final empty
-    // line. A pattern that does not compile gives "" and no message: the
-    // user is still typing it.
+    // one line per group from 0 up to the highest group that took part, but
+    // no further than kMaxReportedGroups: "<group>(<1-based offset>): <text>",
+    // offset 0 and no text for a group that did not take part. Lines are
+    // joined by CR LF with no line end after the last, as a memo's text reads
+    // without a final empty line. A pattern that does not compile gives ""
+    // and no message: the user is still typing it.
     std::string Apply(std::string_view pattern, std::string_view inputText);
 
     // Apply's lines, then on a match the separator line and the input with
@@ -50,10 +50,13 @@ public:
                         std::string_view inputText);
 
 private:
-    // Fills lines as Apply returns them; false when nothing matched.
-    bool Search(std::string_view pattern, std::string_view inputText, std::string& lines);
+    // The pattern compiled, or null when it does not compile. The last one is
+    // kept: the sample text and the template change far more often than the
+    // pattern does.
+    const Pattern* Compiled(std::string_view pattern);
 
-    TMyRegEx regex_;
+    std::string lastText_;
+    std::shared_ptr<const Pattern> last_;
 };
 
 }  // namespace vs
