@@ -10,6 +10,7 @@
 
 #include "net/connection_server.h"
 #include "support/net_helpers.h"
+#include "support/wait.h"
 
 namespace vs::net {
 namespace {
@@ -21,17 +22,7 @@ using test::SendText;
 
 std::atomic<int> liveRecords{0};
 
-// Polls until the condition holds; false when it did not within the limit.
-bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5s) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
+using test::WaitUntil;
 
 using Hook = std::function<void(std::string&)>;
 

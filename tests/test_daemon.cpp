@@ -19,11 +19,13 @@
 #include "support/child_process.h"
 #include "support/net_helpers.h"
 #include "support/origin_process.h"
+#include "support/wait.h"
 
 namespace vs::test {
 namespace {
 
 using namespace std::chrono_literals;
+using test::WaitUntil;
 namespace fs = std::filesystem;
 
 // A list file as the desktop program writes it.
@@ -341,11 +343,7 @@ TEST_F(DaemonTest, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
             dir.Path()));
     }
     // Signalled once every download has reached the origin.
-    const auto until = std::chrono::steady_clock::now() + 20s;
-    while (origin.Requests().size() < 8 && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(5ms);
-    }
-    ASSERT_EQ(origin.Requests().size(), 8u);
+    ASSERT_TRUE(WaitUntil([&] { return origin.Requests().size() == 8; }));
     EXPECT_EQ(proxy.Stop(), 0);
     ExpectWholeFiles(home);
 }

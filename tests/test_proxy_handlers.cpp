@@ -8,6 +8,7 @@
 
 #include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
+#include "support/wait.h"
 
 namespace vs::proxy {
 namespace {
@@ -321,7 +322,8 @@ TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
     SendText(stalled, "GET " + Url(origin.Port(), "/size/" + std::to_string(256 << 20)) +
                           " HTTP/1.1\r\n\r\n");
     ASSERT_EQ(test::ReadExactly(stalled, 1 << 20).size(), 1u << 20);
-    std::this_thread::sleep_for(50ms);  // the socket buffers fill up
+    // The worker blocks once the browser's receive buffer is full.
+    ASSERT_TRUE(test::WaitReceived(stalled.Fd(), 64 << 10));
     EXPECT_NO_THROW(server.Stop());
     EXPECT_EQ(server.ActiveConnections(), 0u);
 }

@@ -6,6 +6,7 @@
 #include "proxy/request_processing.h"
 #include "rules/find_rule.h"
 #include "support/proxy_fixture.h"
+#include "support/wait.h"
 
 namespace vs::proxy {
 namespace {
@@ -166,11 +167,12 @@ TEST_F(ProxyFixture, UploadBodiesPassUnchangedWhateverTheirLinesLookLike) {
     std::string url = Url(origin.Port(), "/upload");
     SendText(client, "POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\n\r\n");
-    std::this_thread::sleep_for(20ms);  // the body comes in reads of its own
+    // The body comes in reads of its own.
+    ASSERT_TRUE(test::WaitUntil([&] { return origin.Requests().size() == 1; }));
     SendText(client, body.substr(0, 20));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(test::WaitSent(client.Fd()));
     SendText(client, body.substr(20));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(test::WaitSent(client.Fd()));
     SendText(client, "GET " + url + "2 HTTP/1.1\r\nHost: x\r\n\r\n");
     ReadResponse(client);
     ReadResponse(client);
@@ -198,7 +200,7 @@ TEST_F(ProxyFixture, AHeaderInTwoReadsIsDecidedOnAsAWhole) {
         SendText(client, "GET " + Url(origin.Port(), "/first") + " HTTP/1.1\r\nHost: x\r\n\r\n");
         ReadResponse(client);
         SendText(client, "GET " + Url(origin.Port(), "/spl"));
-        std::this_thread::sleep_for(30ms);
+        ASSERT_TRUE(test::WaitSent(client.Fd()));
         SendText(client, "it HTTP/1.1\r\nHost: x\r\n\r\n");
         EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/wait.h"
 
 namespace vs::test {
 
@@ -16,14 +17,13 @@ public:
     // A named origin says so in every answer ("X-Origin: name").
     explicit OriginProcess(const std::filesystem::path& logDir, std::string name = "")
         : process_("origin" + name, {TEST_ORIGIN_PATH, "0", name}, logDir) {
-        for (int i = 0; i < 500 && port_ == 0; ++i) {
-            std::string out = process_.Stdout();
-            if (out.starts_with("ready ")) {
+        WaitUntil([this] {
+            const std::string out = process_.Stdout();
+            if (out.starts_with("ready ") && out.find('\n') != std::string::npos) {
                 port_ = std::stoi(out.substr(6));
-            } else {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-        }
+            return port_ != 0;
+        });
         if (port_ == 0) {
             throw std::runtime_error("test origin did not start");
         }

@@ -11,6 +11,7 @@
 #include "proxy/proxy_handlers.h"
 #include "shell/queue_consumer.h"
 #include "support/net_helpers.h"
+#include "support/wait.h"
 
 namespace vs::test {
 
@@ -45,9 +46,7 @@ protected:
 
     // Waits until every connection has ended, then applies the queue.
     void Settle() {
-        for (int i = 0; i < 1000 && server.ActiveConnections() > 0; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        test::WaitUntil([this] { return server.ActiveConnections() == 0; });
         consumer.Drain();
     }
     std::vector<std::string> LogHeaders() const {

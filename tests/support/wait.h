@@ -3,6 +3,9 @@
 // late. A loaded two-core machine may take seconds where a quiet one takes
 // microseconds, so tests never sleep for a fixed time instead.
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include <chrono>
 #include <thread>
 
@@ -18,6 +21,23 @@ bool WaitUntil(Condition condition, std::chrono::milliseconds limit = std::chron
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Until everything written to the socket has been taken by the peer's
+// kernel, so that what is sent next arrives in a read of its own.
+inline bool WaitSent(int fd) {
+    return WaitUntil([fd] {
+        int queued = 0;
+        return ::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued == 0;
+    });
+}
+
+// Until at least `bytes` wait unread in the socket's receive buffer.
+inline bool WaitReceived(int fd, int bytes) {
+    return WaitUntil([fd, bytes] {
+        int waiting = 0;
+        return ::ioctl(fd, FIONREAD, &waiting) == 0 && waiting >= bytes;
+    });
 }
 
 }  // namespace vs::test
