@@ -138,7 +138,7 @@ public:
             }
         });
         session_ = std::make_unique<proxy::Session>(*engine_, *client_, outbound_);
-        session_->UserIndex = 0;
+        session_->userIndex = 0;
     }
     ~World() {
         session_.reset();
@@ -187,10 +187,10 @@ private:
 
 proxy::Exchange Request(World& world) {
     proxy::Exchange exchange;
-    exchange.Config = world.Owner().Config();
-    exchange.URL = kUrl;
-    exchange.Method = "GET";
-    exchange.MonitorRow = 1;
+    exchange.config = world.Owner().Config();
+    exchange.url = kUrl;
+    exchange.method = "GET";
+    exchange.monitorRow = 1;
     return exchange;
 }
 
@@ -206,7 +206,7 @@ void BM_ProcessRequest(benchmark::State& state) {
     std::int64_t calls = 0;
     for (auto _ : state) {
         proxy::Exchange exchange = Request(world);
-        exchange.MonitorRow = -1;
+        exchange.monitorRow = -1;
         http::MessageHead head{kBrowserRequest};
         benchmark::DoNotOptimize(proxy::ProcessRequest(world.Session(), exchange, head));
         world.Session().FinishExchange(exchange);
@@ -260,10 +260,10 @@ void BM_ProcessResponse304FromCache(benchmark::State& state) {
     for (auto _ : state) {
         proxy::Exchange exchange = Request(world);
         exchange.condition = proxy::Condition::kByProxy;
-        exchange.CacheFileName = entry;
+        exchange.cacheFileName = entry;
         out.clear();
         proxy::AnswerBegins(world.Session(), exchange, kNotModified, out);
-        if (exchange.StatusText != "200 From cache") {
+        if (exchange.statusText != "200 From cache") {
             state.SkipWithError("the 304 was not turned into the answer from the cache");
             break;
         }

@@ -32,10 +32,10 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
     auto users = engine.Lists().users.Snapshot();
     const int index = FindUser(*users, BasicToken(firstRequest), address);
     if (index >= 0) {
-        s.UserName = users->rows[index].name;
+        s.userName = users->rows[index].name;
     }
     std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
-    engine.PutToLog("# " + std::to_string(s.ConnectionNo) + ": Connection from " + user + "/" +
+    engine.PutToLog("# " + std::to_string(s.connectionNo) + ": Connection from " + user + "/" +
                         std::string(address),
                     {});
     return index;
@@ -46,8 +46,8 @@ void RefuseConnection(Session& s, Exchange& e) {
     std::string answer = AuthRequiredAnswer(engine.TimeSource().Now());
     AnswerLocally(s, answer);
     e.answeredBy = AnsweredBy::kAuthRequest;
-    if (e.MonitorRow < 0) {
-        e.MonitorRow = engine.AddMonitorRow(e.URL);
+    if (e.monitorRow < 0) {
+        e.monitorRow = engine.AddMonitorRow(e.url);
     }
     ShowAnswer(s, e, std::move(answer));
 }

@@ -29,11 +29,11 @@ bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
 // Local answers get a monitor row like forwarded requests, except those the
 // only-from-cache list makes while connections are hidden from the monitor.
 void GiveMonitorRow(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache) {
-    if (e.MonitorRow >= 0 ||
+    if (e.monitorRow >= 0 ||
         (onlyFromCache && config.hideOnlyFromCacheAnswers && !config.offline)) {
         return;
     }
-    e.MonitorRow = s.Owner().AddMonitorRow(e.URL);
+    e.monitorRow = s.Owner().AddMonitorRow(e.url);
 }
 
 bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache,
@@ -46,8 +46,8 @@ bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool on
 }  // namespace
 
 bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
-    const ProxyConfig& config = *e.Config;
-    const std::string lowerUrl = cp1251::Lower(e.URL);
+    const ProxyConfig& config = *e.config;
+    const std::string lowerUrl = cp1251::Lower(e.url);
 
     // 1. Only from the cache?
     bool onlyFromCache = config.offline;
@@ -78,7 +78,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 5, 6. The entry, opened once for all that follows, if it was written
     // for this very key: another key mapping to the same file is a miss, and
     // its answer replaces it.
-    const std::string key = cache::CacheKey(e.URL);
+    const std::string key = cache::CacheKey(e.url);
     const auto entry = cache::EntryPath(config.cacheDir, key);
     std::unique_ptr<cache::EntryReader> reader = entry ? cache::OpenEntryFor(*entry, key) : nullptr;
     if (!reader) {
@@ -96,7 +96,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     }
     // 8. The local answer.
     if (noRequest) {
-        e.CacheFileName = entry->string();
+        e.cacheFileName = entry->string();
         GiveMonitorRow(s, e, config, onlyFromCache);
         AnswerFromCache(s, e, request, std::move(reader));
         return true;
@@ -110,8 +110,8 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // The browser's own condition gives way to the proxy's, in its place.
     if (request.Set("If-Modified-Since", cache::FormatHTTPDate(reader->OriginDate()))) {
         e.condition = Condition::kByProxy;
-        e.CacheFileName = entry->string();
-        e.CacheReadStream = std::move(reader);
+        e.cacheFileName = entry->string();
+        e.cacheReader = std::move(reader);
     }
     return false;
 }

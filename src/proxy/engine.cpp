@@ -54,7 +54,7 @@ void Engine::QueueHit(ListKind list, const RuleRow& row, int position) {
 }
 
 void Engine::PutToLog(std::string heading, std::string body) {
-    if (!ProducingEnabled.load()) {
+    if (!producingEnabled.load()) {
         return;
     }
     Post(LogEntry{std::move(heading), std::move(body)});

@@ -63,9 +63,9 @@ public:
     const Clock& TimeSource() const { return clock_; }
 
     // Set once the application runs; cleared when it is asked to close.
-    std::atomic<bool> ProducingEnabled{true};
+    std::atomic<bool> producingEnabled{true};
     // Set when the application closes: end-of-request entries stop.
-    std::atomic<bool> Closing{false};
+    std::atomic<bool> closing{false};
 
 private:
     const Snapshot<ProxyConfig>& config_;

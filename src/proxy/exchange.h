@@ -35,48 +35,48 @@ enum class Condition {
 
 struct Exchange {
     // The request, as the browser wrote it.
-    std::string URL;
-    std::string Method;
+    std::string url;
+    std::string method;
     // The configuration current when the request began: every decision on
     // this exchange reads it, so a change of settings meanwhile never sends
     // half a request one way and half the other.
-    std::shared_ptr<const ProxyConfig> Config;
+    std::shared_ptr<const ProxyConfig> config;
     // The request carries the user's own credentials for the origin: its
     // answer is that user's.
-    bool Authorized = false;
+    bool authorized = false;
     // The browser asked to close the connection after this answer
     // ("Connection: close", or HTTP/1.0 without keep-alive).
-    bool BrowserCloses = false;
-    std::int32_t RequestNo = -1;
-    std::int32_t MonitorRow = -1;
+    bool browserCloses = false;
+    std::int32_t requestNo = -1;
+    std::int32_t monitorRow = -1;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;
     Condition condition = Condition::kAsSent;
 
     // The answer. Its head is collected in PendingAnswer until it is whole.
-    std::string PendingAnswer;
-    bool AnswerHeadSeen = false;
-    http::BodyFramer AnswerBody;
-    std::int64_t ContentLength = 0;  // as announced; 0 when not a length
-    std::int64_t Received = 0;       // body bytes so far
-    std::int64_t CacheSize = 0;      // body bytes of the entry served
-    std::int32_t StatusCode = 0;
-    std::string StatusText;
-    std::string CacheFileName;
-    std::string LastModified;
-    std::string ContentEncoding;
-    std::string ContentType;
+    std::string pendingAnswer;
+    bool answerHeadSeen = false;
+    http::BodyFramer answerBody;
+    std::int64_t contentLength = 0;  // as announced; 0 when not a length
+    std::int64_t received = 0;       // body bytes so far
+    std::int64_t cacheSize = 0;      // body bytes of the entry served
+    std::int32_t statusCode = 0;
+    std::string statusText;
+    std::string cacheFileName;
+    std::string lastModified;
+    std::string contentEncoding;
+    std::string contentType;
     // The entry being written for this answer, and the one whose body
     // answers this request.
-    std::unique_ptr<cache::EntryWriter> CacheWriteStream;
-    std::unique_ptr<cache::EntryReader> CacheReadStream;
+    std::unique_ptr<cache::EntryWriter> cacheWriter;
+    std::unique_ptr<cache::EntryReader> cacheReader;
 
     bool AnsweredHere() const { return answeredBy != AnsweredBy::kUpstream; }
-    bool IsConnect() const { return Method == "CONNECT"; }
-    bool IsHead() const { return Method == "HEAD"; }
+    bool IsConnect() const { return method == "CONNECT"; }
+    bool IsHead() const { return method == "HEAD"; }
     // Only a GET's answer is stored, and only a GET or HEAD is answered
     // from the cache.
-    bool IsGet() const { return Method == "GET"; }
-    bool ToParent() const { return Config->useParent; }
+    bool IsGet() const { return method == "GET"; }
+    bool ToParent() const { return config->useParent; }
 };
 
 }  // namespace vs::proxy

@@ -14,7 +14,7 @@ Session* SessionOf(net::Worker& worker) {
 
 std::string Heading(const Session* session, std::string_view text) {
     std::string heading = "# ";
-    heading += session != nullptr ? std::to_string(session->ConnectionNo) : "???";
+    heading += session != nullptr ? std::to_string(session->connectionNo) : "???";
     heading += text;
     return heading;
 }
@@ -53,8 +53,8 @@ void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception*
         return;
     }
     session->Connected();
-    if (!session->FirstData.empty() && worker.Client().Connected()) {
-        worker.Outbound().WriteUnhooked(session->FirstData);  // decided on at connect time
+    if (!session->firstData.empty() && worker.Client().Connected()) {
+        worker.Outbound().WriteUnhooked(session->firstData);  // decided on at connect time
     }
     engine_.PutToLog(Heading(session, ":  Outbound Connection"), {});
 }
@@ -72,8 +72,8 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
             }
         }
         Exchange* exchange = session->Answering();
-        if (exchange != nullptr && exchange->MonitorRow >= 0 && !engine_.Closing.load() &&
-            exchange->StatusCode == 0) {
+        if (exchange != nullptr && exchange->monitorRow >= 0 && !engine_.closing.load() &&
+            exchange->statusCode == 0) {
             std::string page = BadGatewayPage();
             try {
                 worker.Client().WriteLn(page);

@@ -21,7 +21,7 @@ const Pattern& BlackListSubject() {
 }
 
 std::string RequestHeading(const Session& s, const Exchange& e) {
-    return "# " + std::to_string(s.ConnectionNo) + " >>> URL: " + e.URL;
+    return "# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url;
 }
 
 // A rewritten URL goes into a header line: a CR or LF produced by a rule's
@@ -61,9 +61,9 @@ void AnswerLocally(Session& s, const std::string& answer) {
 bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     Engine& engine = s.Owner();
     // Numbering.
-    const std::string lower = cp1251::Lower(e.URL);
-    e.RequestNo = engine.NextRequestNo();
-    const ProxyConfig& config = *e.Config;
+    const std::string lower = cp1251::Lower(e.url);
+    e.requestNo = engine.NextRequestNo();
+    const ProxyConfig& config = *e.config;
 
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
@@ -82,8 +82,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         if (row >= 0) {
-            if (e.MonitorRow < 0) {
-                e.MonitorRow = engine.AddMonitorRow(e.URL);
+            if (e.monitorRow < 0) {
+                e.monitorRow = engine.AddMonitorRow(e.url);
             }
             SendRefusalPage(s, e, row + 1, request);
             return false;
@@ -94,8 +94,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         return false;
     }
     // Monitor row and log.
-    if (e.MonitorRow < 0) {
-        e.MonitorRow = engine.AddMonitorRow(e.URL);
+    if (e.monitorRow < 0) {
+        e.monitorRow = engine.AddMonitorRow(e.url);
     }
     engine.PutToLog(RequestHeading(s, e), request.Text());
     return true;
@@ -114,7 +114,7 @@ void SendRedirect(Session& s, Exchange& e, std::string_view location,
 void SendRefusalPage(Session& s, Exchange& e, int rule, const http::MessageHead& request) {
     Engine& engine = s.Owner();
     engine.PutToLog(RequestHeading(s, e), request.Text());
-    std::string page = RefusalPage(e.URL, rule);
+    std::string page = RefusalPage(e.url, rule);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, page);
     ShowAnswer(s, e, std::move(page));

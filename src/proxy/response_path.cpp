@@ -17,16 +17,16 @@ namespace vs::proxy {
 namespace {
 
 int KindImage(const Exchange& e) {
-    if (e.StatusCode == 200 && e.StatusText.find("cache") != std::string::npos) {
+    if (e.statusCode == 200 && e.statusText.find("cache") != std::string::npos) {
         return 2;
     }
-    if (e.StatusCode == 304) {
+    if (e.statusCode == 304) {
         return 1;
     }
-    if (e.StatusCode == 403) {
+    if (e.statusCode == 403) {
         return 3;
     }
-    if (e.StatusCode == 404 || (e.StatusCode >= 500 && e.StatusCode <= 599)) {
+    if (e.statusCode == 404 || (e.statusCode >= 500 && e.statusCode <= 599)) {
         return 4;
     }
     return 0;
@@ -34,7 +34,7 @@ int KindImage(const Exchange& e) {
 
 void CountBytes(Session& s, bool fromCache, std::int64_t bytes) {
     if (bytes > 0) {
-        s.Owner().Post(TrafficCount{fromCache, s.UserIndex, s.UserName, bytes});
+        s.Owner().Post(TrafficCount{fromCache, s.userIndex, s.userName, bytes});
     }
 }
 
@@ -44,7 +44,7 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
     if (!e.AnsweredHere()) {
         CountBytes(s, false, static_cast<std::int64_t>(bytes));
     }
-    if (!e.URL.empty() && s.Owner().StopList().Remove(e.URL)) {
+    if (!e.url.empty() && s.Owner().StopList().Remove(e.url)) {
         s.Client().Disconnect();  // the user stopped this download
     }
 }
@@ -52,14 +52,14 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
 // Follows body bytes of the answer, appending them to its entry without the
 // chunk framing. Returns how many belong to the body.
 std::size_t StoreBody(Exchange& e, std::string_view body) {
-    if (!e.AnswerBody.InBody()) {
+    if (!e.answerBody.InBody()) {
         return 0;
     }
     std::string payload;
-    const std::size_t used = e.AnswerBody.Consume(body, e.CacheWriteStream ? &payload : nullptr);
-    if (e.CacheWriteStream && !payload.empty() && !e.CacheWriteStream->Append(payload)) {
-        e.CacheWriteStream->Discard();
-        e.CacheWriteStream.reset();
+    const std::size_t used = e.answerBody.Consume(body, e.cacheWriter ? &payload : nullptr);
+    if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
+        e.cacheWriter->Discard();
+        e.cacheWriter.reset();
     }
     return used;
 }
@@ -101,12 +101,12 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     // Only a GET's answer is what a later GET of the URL should get (a
     // POST's is one visitor's result), and a CONNECT reply starts a tunnel.
     // A body whose end is not known for sure is never stored.
-    if (e.StatusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.AnswerBody.Doubtful()) {
+    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.answerBody.Doubtful()) {
         return false;
     }
     // Answers to a user's own credentials, and ones that vary by more than
     // the encoding, belong to one user: never shared, whatever the switch.
-    if (e.Authorized || VariesByMoreThanEncoding(head)) {
+    if (e.authorized || VariesByMoreThanEncoding(head)) {
         return false;
     }
     // "no-cache" anywhere in the first block, body included: a page's own
@@ -124,25 +124,25 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
 }
 
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
-    auto entry = cache::EntryPath(e.Config->cacheDir, key);
+    auto entry = cache::EntryPath(e.config->cacheDir, key);
     if (!entry) {
         return;
     }
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
-    e.CacheReadStream.reset();
-    e.CacheWriteStream = cache::BeginEntry(*entry, key);
-    if (!e.CacheWriteStream) {
+    e.cacheReader.reset();
+    e.cacheWriter = cache::BeginEntry(*entry, key);
+    if (!e.cacheWriter) {
         return;
     }
-    if (!e.CacheWriteStream->KeepsMetadata()) {
-        e.CacheWriteStream.reset();  // could never be served for sure
+    if (!e.cacheWriter->KeepsMetadata()) {
+        e.cacheWriter.reset();  // could never be served for sure
         return;
     }
-    e.CacheFileName = entry->string();
-    e.LastModified = std::string(head.Value("Last-Modified").value_or(""));
-    if (e.LastModified.empty()) {
-        e.LastModified = std::string(head.Value("Date").value_or(""));
+    e.cacheFileName = entry->string();
+    e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
+    if (e.lastModified.empty()) {
+        e.lastModified = std::string(head.Value("Date").value_or(""));
     }
 }
 
@@ -150,58 +150,58 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 // from the entry: 200 status, the stored type and encoding (or a type found
 // in the first bytes), and the entry's length.
 bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
-    std::unique_ptr<cache::EntryReader> reader = std::move(e.CacheReadStream);
+    std::unique_ptr<cache::EntryReader> reader = std::move(e.cacheReader);
     if (!reader) {
-        reader = cache::OpenEntryFor(e.CacheFileName, cache::CacheKey(e.URL));
+        reader = cache::OpenEntryFor(e.cacheFileName, cache::CacheKey(e.url));
     }
     if (!reader) {
         return false;
     }
     head.SetStatus("200 OK");
-    e.CacheSize = reader->BodySize();
+    e.cacheSize = reader->BodySize();
     if (reader->HasTrailer()) {
-        e.ContentEncoding = reader->ContentEncoding();
-        e.ContentType = reader->ContentType();
-        head.Insert({{"Content-Type", e.ContentType.empty() ? "text/html" : e.ContentType},
-                     {"Content-Encoding", e.ContentEncoding}});
+        e.contentEncoding = reader->ContentEncoding();
+        e.contentType = reader->ContentType();
+        head.Insert({{"Content-Type", e.contentType.empty() ? "text/html" : e.contentType},
+                     {"Content-Encoding", e.contentEncoding}});
     } else if (!reader->ContentType().empty()) {
-        e.ContentType = reader->ContentType();  // as the origin sent it
-        head.Set("Content-Type", e.ContentType);
+        e.contentType = reader->ContentType();  // as the origin sent it
+        head.Set("Content-Type", e.contentType);
     } else if (std::string type = cache::SniffContentType(reader->Head(500)); !type.empty()) {
-        e.ContentType = type;
+        e.contentType = type;
         head.Insert("Content-Type", type);
     }
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");
-    head.Set("Content-Length", std::to_string(e.CacheSize));
+    head.Set("Content-Length", std::to_string(e.cacheSize));
     // The origin's 304 may promise a kept-alive connection; the browser
     // that asked to close gets its wish (the local answer says so itself).
-    if (e.BrowserCloses && e.answeredBy == AnsweredBy::kUpstream) {
+    if (e.browserCloses && e.answeredBy == AnsweredBy::kUpstream) {
         head.Remove("Keep-Alive");
         head.Set("Connection", "close");
     }
-    e.CacheReadStream = std::move(reader);
-    e.StatusCode = 200;
-    e.StatusText = "200 From cache";
-    e.ContentLength = e.Received = e.CacheSize;
-    CountBytes(s, true, e.CacheSize);
+    e.cacheReader = std::move(reader);
+    e.statusCode = 200;
+    e.statusText = "200 From cache";
+    e.contentLength = e.received = e.cacheSize;
+    CountBytes(s, true, e.cacheSize);
     return true;
 }
 
 void ReportProgress(Session& s, Exchange& e) {
     if (e.answeredBy == AnsweredBy::kErrorPage || e.answeredBy == AnsweredBy::kBadGateway ||
-        e.answeredBy == AnsweredBy::kAuthRequest || e.MonitorRow < 0 ||
-        (e.ContentLength == 0 && e.Received <= 0)) {
+        e.answeredBy == AnsweredBy::kAuthRequest || e.monitorRow < 0 ||
+        (e.contentLength == 0 && e.received <= 0)) {
         return;
     }
     RowUpdate progress;
-    progress.row = e.MonitorRow;
-    if (e.Received > 0) {
-        progress.received = e.Received;
+    progress.row = e.monitorRow;
+    if (e.received > 0) {
+        progress.received = e.received;
     }
-    if (e.ContentLength != 0) {
-        std::int64_t percent = e.Received / e.ContentLength * 100 +
-                               e.Received % e.ContentLength * 100 / e.ContentLength;
+    if (e.contentLength != 0) {
+        std::int64_t percent = e.received / e.contentLength * 100 +
+                               e.received % e.contentLength * 100 / e.contentLength;
         progress.percent = static_cast<std::int32_t>(
             std::min<std::int64_t>(percent, std::numeric_limits<std::int32_t>::max()));
         if (percent >= 100) {
@@ -212,37 +212,37 @@ void ReportProgress(Session& s, Exchange& e) {
 }
 
 void ShowState(Session& s, Exchange& e) {
-    if (e.MonitorRow < 0) {
+    if (e.monitorRow < 0) {
         return;
     }
     RowUpdate state;
-    state.row = e.MonitorRow;
-    state.state = e.StatusCode < 300 ? 1 : 2;
-    state.answer = e.StatusText;
+    state.row = e.monitorRow;
+    state.state = e.statusCode < 300 ? 1 : 2;
+    state.answer = e.statusText;
     state.image = KindImage(e);
     s.Owner().Post(std::move(state));
 }
 
 void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
-    if (e.ContentLength > 0 && e.MonitorRow >= 0) {
+    if (e.contentLength > 0 && e.monitorRow >= 0) {
         RowUpdate size;
-        size.row = e.MonitorRow;
-        size.size = e.ContentLength;
+        size.row = e.monitorRow;
+        size.size = e.contentLength;
         s.Owner().Post(std::move(size));
     }
-    s.Owner().PutToLog("# " + std::to_string(s.ConnectionNo) + " <<< URL: " + e.URL, head.Text());
+    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url, head.Text());
 }
 
 // Writes the answer's head and the body of the entry the exchange serves
 // to the browser, and closes the entry.
 void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
-    std::unique_ptr<cache::EntryReader> reader = std::move(e.CacheReadStream);
+    std::unique_ptr<cache::EntryReader> reader = std::move(e.cacheReader);
     net::Connection& client = s.Client();
     // The head goes out together with the first piece of the body: two
     // small writes would meet the browser's delayed acknowledgement and
     // stall a kept-alive connection for tens of milliseconds per answer.
     std::string block(head);
-    std::int64_t left = reader && !e.IsHead() ? e.CacheSize : 0;
+    std::int64_t left = reader && !e.IsHead() ? e.cacheSize : 0;
     while (client.Connected()) {
         std::size_t room = net::kBlockSize > block.size() ? net::kBlockSize - block.size() : 0;
         std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, room));
@@ -275,29 +275,29 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
 // answer that came with it. True when it became an answer from the cache
 // (the head then holds the answer's new head).
 bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::string_view firstBlock) {
-    e.AnswerHeadSeen = true;
-    e.StatusText = std::string(head.StatusText());
-    e.StatusCode = head.StatusCode();
-    e.ContentLength = static_cast<std::int64_t>(e.AnswerBody.AnnouncedLength());
+    e.answerHeadSeen = true;
+    e.statusText = std::string(head.StatusText());
+    e.statusCode = head.StatusCode();
+    e.contentLength = static_cast<std::int64_t>(e.answerBody.AnnouncedLength());
     const std::string_view body = firstBlock.substr(std::min(head.Size(), firstBlock.size()));
-    e.Received = static_cast<std::int64_t>(body.size());
-    e.ContentEncoding = std::string(head.Value("Content-Encoding").value_or(""));
-    e.ContentType = std::string(head.Value("Content-Type").value_or(""));
+    e.received = static_cast<std::int64_t>(body.size());
+    e.contentEncoding = std::string(head.Value("Content-Encoding").value_or(""));
+    e.contentType = std::string(head.Value("Content-Type").value_or(""));
     bool fromCache = false;
     if (!e.AnsweredHere() || e.answeredBy == AnsweredBy::kCache) {
-        const std::string key = cache::CacheKey(e.URL);
-        if (Cachable(s, e, *e.Config, head, firstBlock, key)) {
+        const std::string key = cache::CacheKey(e.url);
+        if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
         }
         StoreBody(e, body);
-        if (e.StatusCode == 304 && e.condition == Condition::kByProxy && !e.CacheFileName.empty()) {
+        if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(s, e, head);
         }
     }
-    if (!e.StatusText.empty() && !e.ContentEncoding.empty()) {
-        e.StatusText += " " + e.ContentEncoding;
+    if (!e.statusText.empty() && !e.contentEncoding.empty()) {
+        e.statusText += " " + e.contentEncoding;
     }
-    if (!e.StatusText.empty()) {
+    if (!e.statusText.empty()) {
         ShowState(s, e);
     }
     ShowSizeAndLog(s, e, head);
@@ -321,15 +321,15 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
     if (status >= 100 && status < 200 && status != 101) {
         // An interim answer: relayed and logged, and the real one follows.
         CountArrival(s, e, headEnd);
-        s.Owner().PutToLog("# " + std::to_string(s.ConnectionNo) + " <<< URL: " + e.URL,
+        s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url,
                            head.Text());
         out.append(block.substr(0, headEnd));
         return headEnd;
     }
-    e.AnswerBody = http::AnswerFraming(head, Bodiless(e, status));
+    e.answerBody = http::AnswerFraming(head, Bodiless(e, status));
     // How much of the rest is this answer's, before the framer is fed for
     // real while the body is stored.
-    http::BodyFramer probe = e.AnswerBody;
+    http::BodyFramer probe = e.answerBody;
     const std::size_t bodyBytes = probe.Consume(block.substr(headEnd));
     const std::string_view firstBlock = block.substr(0, headEnd + bodyBytes);
     CountArrival(s, e, firstBlock.size());
@@ -352,7 +352,7 @@ std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std
         return 0;
     }
     CountArrival(s, e, used);
-    e.Received += static_cast<std::int64_t>(used);
+    e.received += static_cast<std::int64_t>(used);
     out.append(bytes.substr(0, used));
     ReportProgress(s, e);
     return used;
@@ -361,17 +361,17 @@ std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std
 std::size_t AnswerUnseenRoom(const Exchange& e) {
     // Stored bytes must reach the entry, and nothing may slip past a head
     // still being read.
-    if (!e.AnswerHeadSeen || !e.PendingAnswer.empty() || e.CacheWriteStream || e.AnsweredHere()) {
+    if (!e.answerHeadSeen || !e.pendingAnswer.empty() || e.cacheWriter || e.AnsweredHere()) {
         return 0;
     }
     return static_cast<std::size_t>(
-        std::min<std::uint64_t>(e.AnswerBody.PlainRoom(), net::kBlockSize));
+        std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kBlockSize));
 }
 
 void AnswerPassedUnseen(Session& s, Exchange& e, std::size_t bytes) {
     CountArrival(s, e, bytes);
-    e.Received += static_cast<std::int64_t>(bytes);
-    e.AnswerBody.Skip(bytes);
+    e.received += static_cast<std::int64_t>(bytes);
+    e.answerBody.Skip(bytes);
     ReportProgress(s, e);
 }
 
@@ -382,15 +382,15 @@ void CountStray(Session& s, std::size_t bytes) {
 void ShowAnswer(Session& s, Exchange& e, std::string text) {
     const std::size_t headEnd = http::FindHeadEnd(text);
     http::MessageHead head{text.substr(0, headEnd)};
-    e.AnswerHeadSeen = true;
-    e.StatusText = std::string(head.StatusText());
-    e.StatusCode = head.StatusCode();
-    e.ContentLength = 0;
+    e.answerHeadSeen = true;
+    e.statusText = std::string(head.StatusText());
+    e.statusCode = head.StatusCode();
+    e.contentLength = 0;
     if (auto length = head.Value("Content-Length")) {
-        e.ContentLength = ParseIntOr(*length, 0);
+        e.contentLength = ParseIntOr(*length, 0);
     }
-    e.Received = static_cast<std::int64_t>(text.size() - head.Size());
-    if (!e.StatusText.empty()) {
+    e.received = static_cast<std::int64_t>(text.size() - head.Size());
+    if (!e.statusText.empty()) {
         ShowState(s, e);
     }
     ShowSizeAndLog(s, e, head);
@@ -398,33 +398,33 @@ void ShowAnswer(Session& s, Exchange& e, std::string text) {
 }
 
 void FinishCacheWrite(Session& s, Exchange& e) {
-    std::unique_ptr<cache::EntryWriter> writer = std::move(e.CacheWriteStream);
+    std::unique_ptr<cache::EntryWriter> writer = std::move(e.cacheWriter);
     if (!writer) {
         return;
     }
-    if (!e.AnswerBody.Complete()) {
+    if (!e.answerBody.Complete()) {
         writer->Discard();  // cut short, or never known to be whole
         return;
     }
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
-    writer->Finish(e.ContentType, e.ContentEncoding, cache::ParseHTTPDate(e.LastModified, now),
-                   !e.LastModified.empty(), now);
+    writer->Finish(e.contentType, e.contentEncoding, cache::ParseHTTPDate(e.lastModified, now),
+                   !e.lastModified.empty(), now);
 }
 
 void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
                      std::unique_ptr<cache::EntryReader> reader) {
-    s.Owner().PutToLog("# " + std::to_string(s.ConnectionNo) + " >>> URL: " + e.URL,
+    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url,
                        request.Text());
     e.condition = Condition::kByProxy;
     e.answeredBy = AnsweredBy::kCache;
-    e.CacheReadStream = std::move(reader);
+    e.cacheReader = std::move(reader);
     http::MessageHead head{NotModifiedText()};
-    e.AnswerBody = http::BodyFramer();
+    e.answerBody = http::BodyFramer();
     if (ReadAnswerHead(s, e, head, head.Text()) && s.Client().Connected()) {
         SendCacheAnswer(s, e, head.Text());
     }
     ReportProgress(s, e);
-    e.CacheReadStream.reset();
+    e.cacheReader.reset();
     s.Client().Disconnect();
 }
 

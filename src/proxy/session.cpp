@@ -36,7 +36,7 @@ std::size_t SkipEmptyLines(std::string_view bytes) {
 }  // namespace
 
 Session::Session(Engine& engine, net::Connection& client, net::OutboundConnection& outbound)
-    : ConnectionNo(engine.NextConnectionNo()),
+    : connectionNo(engine.NextConnectionNo()),
       engine_(engine),
       client_(client),
       outbound_(outbound),
@@ -51,14 +51,14 @@ void Session::Begin(std::string firstData, std::string_view address) {
     const std::size_t end = http::FindHeadEnd(firstData, skip);
     http::MessageHead head(
         firstData.substr(skip, end == std::string::npos ? std::string::npos : end - skip));
-    UserIndex = AdmitConnection(*this, head, address);
-    if (UserIndex < 0) {
+    userIndex = AdmitConnection(*this, head, address);
+    if (userIndex < 0) {
         // The first request is still logged, listed and counted, but nothing
         // reaches the network or the browser.
         Exchange exchange;
-        exchange.URL = std::string(head.Target());
-        exchange.Method = cp1251::Upper(head.Method());
-        exchange.Config = engine_.Config();
+        exchange.url = std::string(head.Target());
+        exchange.method = cp1251::Upper(head.Method());
+        exchange.config = engine_.Config();
         RefuseConnection(*this, exchange);
         if (head.IsRequest()) {
             ProcessRequest(*this, exchange, head);
@@ -70,13 +70,13 @@ void Session::Begin(std::string firstData, std::string_view address) {
     if (firstData.empty()) {
         return;  // the browser closed at once: the mapped target stays
     }
-    FirstData = FilterUpstream(firstData);
+    firstData = FilterUpstream(firstData);
     connecting_ = false;
     if (!client_.Connected() || (inFlight_.empty() && !directTunnelPending_)) {
         // Answered here, refused, or a head the browser never finished:
         // nothing may leave the machine.
         outbound_.SetLocalAnswer();
-        FirstData.clear();
+        firstData.clear();
     }
 }
 
@@ -168,9 +168,9 @@ bool Session::MustWait(const http::MessageHead& head) const {
         return false;
     }
     Exchange probe;
-    probe.URL = std::string(head.Target());
-    probe.Method = cp1251::Upper(head.Method());
-    probe.Config = engine_.Config();
+    probe.url = std::string(head.Target());
+    probe.method = cp1251::Upper(head.Method());
+    probe.config = engine_.Config();
     if (probe.IsConnect() && !probe.ToParent()) {
         return true;  // a tunnel of its own, connected afresh
     }
@@ -182,7 +182,7 @@ Target Session::TargetOf(const Exchange& exchange) const {
         return parent_;
     }
     DirectTarget direct =
-        exchange.IsConnect() ? ChooseTunnelTarget(exchange.URL) : ChooseDirectTarget(exchange.URL);
+        exchange.IsConnect() ? ChooseTunnelTarget(exchange.url) : ChooseDirectTarget(exchange.url);
     return Target{std::move(direct.host), direct.port};
 }
 
@@ -214,23 +214,23 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     }
     requestBody_ = *framing;
     Exchange exchange;
-    exchange.URL = std::string(head.Target());
-    exchange.Method = cp1251::Upper(head.Method());
-    exchange.Config = engine_.Config();
-    exchange.Authorized = head.Has("Authorization");
-    exchange.BrowserCloses = BrowserCloses(head);
+    exchange.url = std::string(head.Target());
+    exchange.method = cp1251::Upper(head.Method());
+    exchange.config = engine_.Config();
+    exchange.authorized = head.Has("Authorization");
+    exchange.browserCloses = BrowserCloses(head);
     if (!ProcessRequest(*this, exchange, head)) {
         FinishExchange(exchange);
         return false;
     }
-    if (UserIndex < 0) {
+    if (userIndex < 0) {
         FinishExchange(exchange);  // refused at admission: processed, never sent
         return false;
     }
     const bool toParent = exchange.ToParent();
     const Target target = TargetOf(exchange);
     if (!toParent && !exchange.IsConnect()) {
-        head.SetTarget(ChooseDirectTarget(exchange.URL).path);
+        head.SetTarget(ChooseDirectTarget(exchange.url).path);
     }
     if (!toParent && exchange.IsConnect()) {
         // The proxy answers the CONNECT itself once connected; the request
@@ -286,7 +286,7 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             out.append(rest);
             break;
         }
-        if (exchange->AnswerHeadSeen) {
+        if (exchange->answerHeadSeen) {
             const std::size_t n = AnswerContinues(*this, *exchange, rest, out);
             if (n == 0) {
                 CountStray(*this, rest.size());
@@ -295,19 +295,19 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             }
             rest.remove_prefix(n);
         } else {
-            exchange->PendingAnswer.append(rest);
+            exchange->pendingAnswer.append(rest);
             rest = {};
-            if (http::FindHeadEnd(exchange->PendingAnswer) == std::string::npos &&
-                exchange->PendingAnswer.size() < kMaxHead) {
+            if (http::FindHeadEnd(exchange->pendingAnswer) == std::string::npos &&
+                exchange->pendingAnswer.size() < kMaxHead) {
                 break;  // the head is still on its way
             }
-            block = std::move(exchange->PendingAnswer);
-            exchange->PendingAnswer.clear();
+            block = std::move(exchange->pendingAnswer);
+            exchange->pendingAnswer.clear();
             const std::size_t n = AnswerBegins(*this, *exchange, block, out);
             rest = std::string_view(block).substr(n);
-            if (exchange->StatusCode == 101 ||
-                (exchange->IsConnect() && exchange->StatusCode >= 200 &&
-                 exchange->StatusCode < 300)) {
+            if (exchange->statusCode == 101 ||
+                (exchange->IsConnect() && exchange->statusCode >= 200 &&
+                 exchange->statusCode < 300)) {
                 tunnelOpen_ = true;  // everything after this answer is the tunnel's
             }
         }
@@ -321,13 +321,13 @@ std::string Session::FilterDownstream(std::string_view bytes) {
 
 bool Session::CompleteAnswering() {
     Exchange* exchange = Answering();
-    if (exchange == nullptr || !exchange->AnswerHeadSeen) {
+    if (exchange == nullptr || !exchange->answerHeadSeen) {
         return false;
     }
-    if (!tunnelOpen_ && exchange->AnswerBody.InBody()) {
+    if (!tunnelOpen_ && exchange->answerBody.InBody()) {
         return false;
     }
-    const bool close = exchange->BrowserCloses && !tunnelOpen_;
+    const bool close = exchange->browserCloses && !tunnelOpen_;
     FinishExchange(*exchange);
     inFlight_.pop_front();
     return close;
@@ -347,29 +347,29 @@ std::string Session::UpstreamClosed() {
     if (exchange == nullptr) {
         return rest;
     }
-    if (!exchange->AnswerHeadSeen && !exchange->PendingAnswer.empty()) {
-        std::string block = std::move(exchange->PendingAnswer);
-        exchange->PendingAnswer.clear();
+    if (!exchange->answerHeadSeen && !exchange->pendingAnswer.empty()) {
+        std::string block = std::move(exchange->pendingAnswer);
+        exchange->pendingAnswer.clear();
         AnswerBegins(*this, *exchange, block, rest);
     }
-    exchange->AnswerBody.EndOfStream();
+    exchange->answerBody.EndOfStream();
     return rest;
 }
 
 void Session::FinishExchange(Exchange& exchange) {
     FinishCacheWrite(*this, exchange);
-    exchange.CacheReadStream.reset();
-    if (exchange.MonitorRow >= 0 && !engine_.Closing.load()) {
+    exchange.cacheReader.reset();
+    if (exchange.monitorRow >= 0 && !engine_.closing.load()) {
         RowUpdate end;
-        end.row = exchange.MonitorRow;
+        end.row = exchange.monitorRow;
         end.state = 2;
-        if (exchange.StatusCode == 0) {
+        if (exchange.statusCode == 0) {
             end.image = 4;
             end.answer = "502 Bad Gateway";
         }
         engine_.Post(std::move(end));
     }
-    exchange.MonitorRow = -1;  // closed once
+    exchange.monitorRow = -1;  // closed once
 }
 
 std::size_t Session::UnseenRoom() const {
@@ -391,10 +391,10 @@ void Session::PassedUnseen(std::size_t bytes) {
 
 void Session::Tunnelled(net::Direction direction, std::size_t bytes) {
     if (direction == net::Direction::Upstream) {
-        TunnelledUp += bytes;
+        tunnelledUp += bytes;
         return;
     }
-    TunnelledDown += bytes;
+    tunnelledDown += bytes;
     CountStray(*this, bytes);
 }
 

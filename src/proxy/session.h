@@ -48,7 +48,7 @@ public:
     // The connect phase: admits the browser by its first request, decides
     // on that request and points the outbound connection at its target (or
     // at the local answer). What is to be sent once connected is in
-    // FirstData; later requests of that first read wait their turn.
+    // firstData; later requests of that first read wait their turn.
     void Begin(std::string firstData, std::string_view address);
     // The outbound connection is up: a CONNECT answered by the proxy gets
     // its reply now.
@@ -87,17 +87,17 @@ public:
     Exchange* Answering() { return inFlight_.empty() ? nullptr : &inFlight_.front(); }
     std::size_t InFlight() const { return inFlight_.size(); }
 
-    const std::int32_t ConnectionNo;
+    const std::int32_t connectionNo;
     // Row of the users list that admitted the browser, -1 when refused.
-    std::int32_t UserIndex = -1;
+    std::int32_t userIndex = -1;
     // That row's name: the statistics count by name, since the row may move
     // in the list before the bytes are counted.
-    std::string UserName;
+    std::string userName;
     // The first request after processing, sent past the Send hook once the
     // outbound side is connected.
-    std::string FirstData;
-    std::uint64_t TunnelledUp = 0;
-    std::uint64_t TunnelledDown = 0;
+    std::string firstData;
+    std::uint64_t tunnelledUp = 0;
+    std::uint64_t tunnelledDown = 0;
 
 private:
     // Decides on one request head and appends what goes upstream to `out`.

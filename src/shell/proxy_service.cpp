@@ -23,8 +23,8 @@ std::optional<std::string> ProxyService::StartUp() {
     autoRun_ = AutoRunEnabled(executable_);
     LoadLists();
     statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
-    engine_.ProducingEnabled = true;
-    engine_.Closing = false;
+    engine_.producingEnabled = true;
+    engine_.closing = false;
     // The listener opens last, so the first browsers meet loaded lists
     // rather than an empty users list that would refuse them.
     return listener_.StartNow(target).message;
@@ -132,7 +132,7 @@ void ProxyService::SetAutoRunEnabled(bool enabled) {
 }
 
 void ProxyService::ShutDown() {
-    engine_.ProducingEnabled = false;
+    engine_.producingEnabled = false;
     cleaning_.Stop();
     std::exception_ptr timeout;
     try {
@@ -143,7 +143,7 @@ void ProxyService::ShutDown() {
     // Every ended connection has queued its last entries: apply them, so the
     // hit counts and traffic saved below are complete.
     consumer_.Drain();
-    engine_.Closing = true;
+    engine_.closing = true;
     SaveSettingsAndStatistics();
     SaveLists();
     cleaning_.Wait();
