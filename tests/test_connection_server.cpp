@@ -99,29 +99,24 @@ public:
 
 // An origin that answers each received block with "echo:" + block and
 // closes after "bye".
-class EchoOrigin {
-public:
-    EchoOrigin()
-        : server([](net::Socket& s) {
-              char buf[4096];
-              for (;;) {
-                  std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
-                  if (n == 0) {
-                      return;
-                  }
-                  std::string got(buf, n);
-                  net::SendAll(s, "echo:" + got);
-                  if (got == "bye") {
-                      return;
-                  }
-              }
-          }) {}
-    test::LoopbackServer server;
-};
+void EchoBlocks(net::Socket& s) {
+    char buf[4096];
+    for (;;) {
+        std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
+        if (n == 0) {
+            return;
+        }
+        std::string got(buf, n);
+        net::SendAll(s, "echo:" + got);
+        if (got == "bye") {
+            return;
+        }
+    }
+}
 
 struct ServerFixture : ::testing::Test {
     Recorder events;
-    EchoOrigin origin;
+    test::LoopbackServer origin{EchoBlocks};
     MappedPortServer server{events};
     void SetUp() override {
         ListenerSettings listener;
@@ -129,7 +124,7 @@ struct ServerFixture : ::testing::Test {
         listener.port = 0;
         listener.terminateWaitMs = 2000;
         server.SetListener(listener);
-        server.SetMapped("127.0.0.1", origin.server.Port());
+        server.SetMapped("127.0.0.1", origin.Port());
         server.Start();
     }
     net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
@@ -164,15 +159,15 @@ TEST_F(ServerFixture, EventsAndHooksRunInOrderWhenTheOriginCloses) {
                                         "receive:echo:bye", "outbound-disconnect", "disconnect"}));
 }
 
-TEST_F(ServerFixture, ClientClosingFirstSkipsTheOutboundDisconnectEvent) {
-    auto client = Connect();
-    SendText(client, "hello");
-    test::ReadUntil(client, "hello");
-    client.Close();
+// Even a browser that closes before sending anything gets its mapped
+// connection; closing first, it leaves no outbound disconnect to report.
+TEST_F(ServerFixture, ABrowserClosingFirstSkipsTheOutboundDisconnectEvent) {
+    { auto client = Connect(); }
     ASSERT_TRUE(events.WaitFor("disconnect"));
-    auto e = events.Events();
-    EXPECT_EQ(std::count(e.begin(), e.end(), "outbound-disconnect"), 0);
-    EXPECT_EQ(e.back(), "disconnect");
+    EXPECT_EQ(events.Events(),
+              (std::vector<std::string>{"connect", "outbound-connected", "disconnect"}));
+    // The origin's accept may run after the proxy's connect has returned.
+    EXPECT_TRUE(WaitUntil([&] { return origin.Accepted() == 1; }));
 }
 
 TEST_F(ServerFixture, ALocalAnswerNeverReachesTheNetwork) {
@@ -183,15 +178,7 @@ TEST_F(ServerFixture, ALocalAnswerNeverReachesTheNetwork) {
     ASSERT_TRUE(events.WaitFor("disconnect"));
     EXPECT_EQ(events.Events(),
               (std::vector<std::string>{"connect", "outbound-failed", "disconnect"}));
-    EXPECT_EQ(origin.server.Accepted(), 0);
-}
-
-TEST_F(ServerFixture, ABrowserClosingAtOnceStillMakesTheMappedConnection) {
-    { auto client = Connect(); }
-    ASSERT_TRUE(events.WaitFor("disconnect"));
-    EXPECT_EQ(events.Events().at(1), "outbound-connected");
-    // The origin's accept may run after the proxy's connect has returned.
-    EXPECT_TRUE(WaitUntil([&] { return origin.server.Accepted() == 1; }));
+    EXPECT_EQ(origin.Accepted(), 0);
 }
 
 TEST_F(ServerFixture, RefusedOutboundConnectClosesTheClient) {
@@ -265,16 +252,6 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
         EXPECT_TRUE(WaitUntil([&] { return server.IdleThreads() == kBurst; })) << round;
         EXPECT_EQ(server.PoolThreads(), kBurst) << round;
     }
-}
-
-TEST_F(ServerFixture, StartFailsWhenThePortIsTaken) {
-    MappedPortServer second(events);
-    ListenerSettings listener;
-    listener.address = "127.0.0.1";
-    listener.port = server.BoundPort();
-    second.SetListener(listener);
-    EXPECT_THROW(second.Start(), net::SocketError);
-    EXPECT_FALSE(second.Active());
 }
 
 // Literal addresses skip the resolver; names still go through it.

@@ -5,15 +5,13 @@
 using vs::proxy::ChooseDirectTarget;
 using vs::proxy::ChooseTunnelTarget;
 
-TEST(DirectTarget, HostPortAndPathFromTheUrl) {
+TEST(Target, HostPortAndPathFromTheUrlOrTheConnectTarget) {
     struct Case {
         const char* url;
         const char* host;
         int port;
         const char* path;
     } cases[] = {
-        {"http://host/", "host", 80, "/"},
-        {"https://host/x", "host", 443, "/x"},
         {"HTTPS://host/x", "host", 443, "/x"},
         {"ftp://files.example/pub/a.txt", "files.example", 21, "/pub/a.txt"},
         {"http://host:81", "host", 81, "/"},
@@ -29,9 +27,6 @@ TEST(DirectTarget, HostPortAndPathFromTheUrl) {
         EXPECT_EQ(target.port, c.port) << c.url;
         EXPECT_EQ(target.path, c.path) << c.url;
     }
-}
-
-TEST(DirectTarget, TunnelTargets) {
     auto t = ChooseTunnelTarget("secure.example:8443");
     EXPECT_EQ(t.host, "secure.example");
     EXPECT_EQ(t.port, 8443);

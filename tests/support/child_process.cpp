@@ -6,13 +6,9 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 #include "net/socket.h"
-
-extern char** environ;
+#include "support/wait.h"
 
 namespace vs::test {
 
@@ -58,19 +54,15 @@ void ChildProcess::Signal(int signal) const {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!status_) {
-        int status = 0;
-        pid_t r = ::waitpid(pid_, &status, WNOHANG);
-        if (r == pid_) {
-            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (std::chrono::steady_clock::now() >= until) {
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    WaitUntil(
+        [this] {
+            int status = 0;
+            if (!status_ && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            return status_.has_value();
+        },
+        limit);
     return status_;
 }
 
@@ -82,14 +74,7 @@ std::string ChildProcess::Stderr() const {
 }
 
 bool ChildProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds limit) const {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < until) {
-        if (Stderr().find(text) != std::string::npos) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+    return WaitUntil([&] { return Stderr().find(text) != std::string::npos; }, limit);
 }
 
 int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path& logDir,

@@ -23,7 +23,6 @@ public:
                  const std::map<std::string, std::string>& env = {});
     ~ChildProcess();  // kills the process if it still runs
 
-    pid_t Pid() const { return pid_; }
     void Signal(int signal) const;
     // Exit status, or nullopt when it did not end in time. A death by signal
     // gives 128 + the signal number.

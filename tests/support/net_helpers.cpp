@@ -92,28 +92,23 @@ void HttpOrigin::Serve(net::Socket& socket) {
         if (target.ends_with("/silent")) {
             return;
         }
-        std::string body = "hello";
         std::size_t sizeAt = target.find("/size/");
         if (sizeAt != std::string::npos) {
             std::size_t size = std::strtoull(target.c_str() + sizeAt + 6, nullptr, 10);
-            std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
-                               "\r\nContent-Type: application/octet-stream\r\n\r\n";
-            net::SendAll(socket, head);
+            net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
+                                     "\r\nContent-Type: application/octet-stream\r\n\r\n");
             std::string chunk;
-            for (std::size_t sent = 0; sent < size;) {
-                std::size_t piece = std::min<std::size_t>(1 << 20, size - sent);
-                chunk.resize(piece);
-                for (std::size_t i = 0; i < piece; ++i) {
+            for (std::size_t sent = 0; sent < size; sent += chunk.size()) {
+                chunk.resize(std::min<std::size_t>(1 << 20, size - sent));
+                for (std::size_t i = 0; i < chunk.size(); ++i) {
                     chunk[i] = BodyByte(sent + i);
                 }
                 net::SendAll(socket, chunk);
-                sent += piece;
             }
             continue;
         }
         net::SendAll(socket, "HTTP/1.1 200 OK\r\nX-Port: " + std::to_string(Port()) +
-                                 "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
-                                 body);
+                                 "\r\nContent-Length: 5\r\n\r\nhello");
         if (target.ends_with("/close")) {
             return;
         }
@@ -149,20 +144,6 @@ std::string ReadUntil(const net::Socket& socket, std::string_view text) {
             break;
         }
         out += c;
-    }
-    return out;
-}
-
-std::string ReadExactly(const net::Socket& socket, std::size_t n) {
-    std::string out;
-    out.reserve(n);
-    char block[65536];
-    while (out.size() < n) {
-        std::size_t got = net::ReceiveSome(socket, block, std::min(sizeof block, n - out.size()));
-        if (got == 0) {
-            break;
-        }
-        out.append(block, got);
     }
     return out;
 }

@@ -65,7 +65,9 @@ std::string ReadAll(const net::Socket& socket, std::size_t limit = SIZE_MAX);
 // Reads until `text` has arrived; returns everything read.
 std::string ReadUntil(const net::Socket& socket, std::string_view text);
 // Reads exactly n bytes (fewer only when the peer closes).
-std::string ReadExactly(const net::Socket& socket, std::size_t n);
+inline std::string ReadExactly(const net::Socket& socket, std::size_t n) {
+    return ReadAll(socket, n);
+}
 // Reads one HTTP answer with Content-Length: header and body.
 std::string ReadResponse(const net::Socket& socket);
 

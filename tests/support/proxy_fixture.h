@@ -43,6 +43,10 @@ protected:
     static std::string Url(std::uint16_t port, std::string_view path) {
         return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
     }
+    static std::string GetRequest(std::uint16_t port, std::string_view path,
+                                  std::string_view fields = "") {
+        return "GET " + Url(port, path) + " HTTP/1.1\r\n" + std::string(fields) + "\r\n";
+    }
 
     // Waits until every connection has ended, then applies the queue.
     void Settle() {
