@@ -201,45 +201,39 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-TEST_F(DaemonTest, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
+// The lists as the desktop program writes them: a user admitted by proxy
+// credentials, a wrong password refused with 407, a black-listed URL
+// refused by its rule; on SIGTERM the hit count and the users are saved, the
+// password scrambled (the file is UTF-16) and the file owner-only.
+TEST_F(DaemonTest, ListsAdmitAndRefuseAndAreSavedOnSigterm) {
     auto rules = [](const std::string& hits) {
         return ListFile({{"1", "True", "nothing-here", "0"},
                          {"2", "False", "blocked", "0"},
                          {"3", "True", "blocked", hits}});
     };
     WriteBytes(home / "black.lst", rules("41"));
-    Daemon proxy("proxy", home, FreePort());
-    ASSERT_TRUE(proxy.Ready());
-    ASSERT_EQ(Curl(dir, proxy.Proxy(), OriginUrl("/blocked/"), dir.Path() / "page.html"), 0);
-    const std::string page = ReadBytes(dir.Path() / "page.html");
-    EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
-    EXPECT_EQ(origin.Connections(), 0);
-
-    ASSERT_EQ(proxy.Stop(), 0);
-    EXPECT_EQ(ReadBytes(home / "black.lst"), rules("42"));
-}
-
-TEST_F(DaemonTest, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
     WriteBytes(home / "users.lst",
                ListFile({{"1", "True", "anna", EncodeStoredPassword("pa:ss"), ""}}));
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
-    auto fetch = [&](const std::string& user, const std::string& name) {
+    auto fetch = [&](const std::string& user, const std::string& name, const std::string& path) {
         return RunProgram({"curl", "-sS", "--max-time", "20", "-x", proxy.Proxy(), "--proxy-user",
                            user, "-D", (dir.Path() / (name + ".head")).string(), "-o",
-                           (dir.Path() / name).string(), OriginUrl("/size/10")},
+                           (dir.Path() / name).string(), OriginUrl(path)},
                           dir.Path());
     };
-    ASSERT_EQ(fetch("anna:pa:ss", "good"), 0);
+    ASSERT_EQ(fetch("anna:pa:ss", "good", "/size/10"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "good", 10));
-    ASSERT_EQ(fetch("anna:wrong", "bad"), 0);
+    ASSERT_EQ(fetch("anna:wrong", "bad", "/size/10"), 0);
     const std::string head = ReadBytes(dir.Path() / "bad.head");
     EXPECT_TRUE(head.starts_with("HTTP/1.0 407 Proxy Authentication Required\r\n")) << head;
+    ASSERT_EQ(fetch("anna:pa:ss", "page.html", "/blocked/"), 0);
+    const std::string page = ReadBytes(dir.Path() / "page.html");
+    EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
     EXPECT_EQ(origin.Requests().size(), 1u);
 
-    // Saved at exit with the password scrambled (the file is UTF-16) and
-    // owner-only access.
     ASSERT_EQ(proxy.Stop(), 0);
+    EXPECT_EQ(ReadBytes(home / "black.lst"), rules("42"));
     EXPECT_EQ(ReadBytes(home / "users.lst").find(std::string("p\0a\0:\0s\0s\0", 10)),
               std::string::npos);
     EXPECT_EQ(fs::status(home / "users.lst").permissions() & fs::perms::all,
