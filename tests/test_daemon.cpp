@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <cctype>
 #include <fstream>
 #include <memory>
+#include <regex>
 
 #include "rules/grid_text.h"
 #include "rules/password.h"
@@ -162,16 +162,9 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
 
     const std::string log = proxy.Process().Stdout();
     // Each entry starts with its time, "dd.MM.yyyy hh:mm:ss".
-    const std::size_t outbound = log.find(" # 0:  Outbound Connection\n");
-    ASSERT_NE(outbound, std::string::npos) << log;
-    ASSERT_GE(outbound, 19u);
-    const std::string stamp = log.substr(outbound - 19, 19);
-    const std::string shape = "00.00.0000 00:00:00";
-    for (std::size_t i = 0; i < shape.size(); ++i) {
-        EXPECT_TRUE(shape[i] == '0' ? std::isdigit(static_cast<unsigned char>(stamp[i])) != 0
-                                    : stamp[i] == shape[i])
-            << stamp;
-    }
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)")))
+        << log;
     // The log shows the request as the browser sent it.
     EXPECT_NE(log.find("# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"), std::string::npos)
         << log;
@@ -199,16 +192,6 @@ TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
     EXPECT_TRUE(origin.Requests()[0].starts_with("GET /size/1000 HTTP/1.1\r\n"));
 }
 
-TEST_F(DaemonTest, StopsCleanlyOnSigintAndSigtermWithConnectionsOpen) {
-    for (int signal : {SIGINT, SIGTERM}) {
-        Daemon proxy("proxy" + std::to_string(signal), home, FreePort());
-        ASSERT_TRUE(proxy.Ready());
-        auto idle = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
-        EXPECT_EQ(proxy.Stop(signal), 0) << "signal " << signal;
-        EXPECT_EQ(ReadAll(idle), "");
-    }
-}
-
 TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
     Daemon proxy("proxy", home, net::LocalPort(taken));
@@ -218,49 +201,39 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-TEST_F(DaemonTest, BlackListRefusesAndItsHitCountIsSavedOnSigterm) {
+// The lists as the desktop program writes them: a user admitted by proxy
+// credentials, a wrong password refused with 407, a black-listed URL
+// refused by its rule; on SIGTERM the hit count and the users are saved, the
+// password scrambled (the file is UTF-16) and the file owner-only.
+TEST_F(DaemonTest, ListsAdmitAndRefuseAndAreSavedOnSigterm) {
     auto rules = [](const std::string& hits) {
         return ListFile({{"1", "True", "nothing-here", "0"},
                          {"2", "False", "blocked", "0"},
                          {"3", "True", "blocked", hits}});
     };
     WriteBytes(home / "black.lst", rules("41"));
-    Daemon proxy("proxy", home, FreePort());
-    ASSERT_TRUE(proxy.Ready());
-    ASSERT_EQ(Curl(dir, proxy.Proxy(), OriginUrl("/blocked/"), dir.Path() / "page.html"), 0);
-    const std::string page = ReadBytes(dir.Path() / "page.html");
-    EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
-    EXPECT_EQ(origin.Connections(), 0);
-
-    ASSERT_EQ(proxy.Stop(), 0);
-    EXPECT_EQ(ReadBytes(home / "black.lst"), rules("42"));
-}
-
-TEST_F(DaemonTest, AdmitsByProxyCredentialsAndRefusesWrongOnesWith407) {
     WriteBytes(home / "users.lst",
                ListFile({{"1", "True", "anna", EncodeStoredPassword("pa:ss"), ""}}));
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
-    auto fetch = [&](const std::string& user, const std::string& name) {
+    auto fetch = [&](const std::string& user, const std::string& name, const std::string& path) {
         return RunProgram({"curl", "-sS", "--max-time", "20", "-x", proxy.Proxy(), "--proxy-user",
                            user, "-D", (dir.Path() / (name + ".head")).string(), "-o",
-                           (dir.Path() / name).string(), OriginUrl("/size/10")},
+                           (dir.Path() / name).string(), OriginUrl(path)},
                           dir.Path());
     };
-    ASSERT_EQ(fetch("anna:pa:ss", "good"), 0);
+    ASSERT_EQ(fetch("anna:pa:ss", "good", "/size/10"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "good", 10));
-    ASSERT_EQ(fetch("anna:wrong", "bad"), 0);
+    ASSERT_EQ(fetch("anna:wrong", "bad", "/size/10"), 0);
     const std::string head = ReadBytes(dir.Path() / "bad.head");
     EXPECT_TRUE(head.starts_with("HTTP/1.0 407 Proxy Authentication Required\r\n")) << head;
-    // The length stated is the length that arrived.
-    const std::size_t bodySize = ReadBytes(dir.Path() / "bad").size();
-    EXPECT_NE(head.find("Content-Length: " + std::to_string(bodySize) + "\r\n"), std::string::npos)
-        << head << bodySize;
+    ASSERT_EQ(fetch("anna:pa:ss", "page.html", "/blocked/"), 0);
+    const std::string page = ReadBytes(dir.Path() / "page.html");
+    EXPECT_TRUE(page.ends_with("(rule #3).\r\n</BODY></HTML>\r\n\r\n")) << page;
     EXPECT_EQ(origin.Requests().size(), 1u);
 
-    // Saved at exit with the password scrambled (the file is UTF-16) and
-    // owner-only access.
     ASSERT_EQ(proxy.Stop(), 0);
+    EXPECT_EQ(ReadBytes(home / "black.lst"), rules("42"));
     EXPECT_EQ(ReadBytes(home / "users.lst").find(std::string("p\0a\0:\0s\0s\0", 10)),
               std::string::npos);
     EXPECT_EQ(fs::status(home / "users.lst").permissions() & fs::perms::all,
@@ -296,15 +269,18 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
-TEST_F(DaemonTest, SavesEverySettingAndCountsTrafficIntoTodaysRow) {
+// Stopped by SIGINT, then by SIGTERM, each time with a connection open.
+TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     const int port = FreePort();
     const std::string url = OriginUrl("/size/" + std::to_string(300 * 1024));
-    for (int run = 1; run <= 2; ++run) {
-        Daemon proxy("run" + std::to_string(run), home, port);
+    for (int signal : {SIGINT, SIGTERM}) {
+        Daemon proxy("run" + std::to_string(signal), home, port);
         ASSERT_TRUE(proxy.Ready());
         ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "body"), 0);
-        ASSERT_EQ(proxy.Stop(), 0);
+        auto idle = ConnectLoopback(static_cast<std::uint16_t>(port));
+        ASSERT_EQ(proxy.Stop(signal), 0) << "signal " << signal;
+        EXPECT_EQ(ReadAll(idle), "");
     }
     ExpectWholeFiles(home);
     // Both runs' traffic (a little more than the two bodies, headers

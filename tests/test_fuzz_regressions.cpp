@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -33,18 +32,12 @@ Framed FrameInBlocks(std::string_view head, std::string_view stream,
                                                  : http::AnswerFraming(parsed, false);
     cuts.push_back(stream.size());
     Framed framed;
-    std::size_t from = 0;
-    for (std::size_t to : cuts) {
-        if (!framer.InBody()) {
-            break;
-        }
-        const std::string_view block = stream.substr(from, to - from);
-        const std::size_t n = framer.Consume(block, &framed.payload);
-        framed.used += n;
+    for (std::size_t i = 0, from = 0, n = 0; i < cuts.size() && framer.InBody(); from = cuts[i++]) {
+        const std::string_view block = stream.substr(from, cuts[i] - from);
+        framed.used += n = framer.Consume(block, &framed.payload);
         if (n < block.size()) {
             break;
         }
-        from = to;
     }
     framed.inBody = framer.InBody();
     return framed;

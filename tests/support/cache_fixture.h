@@ -2,8 +2,6 @@
 // The proxy engine with a cache folder of its own, caching every URL, in
 // front of the test origin server running as a process.
 
-#include <fstream>
-
 #include "cache/cache_store.h"
 #include "support/origin_process.h"
 #include "support/proxy_fixture.h"
@@ -11,11 +9,6 @@
 namespace vs::test {
 
 using namespace std::chrono_literals;
-
-inline std::string Slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 inline std::string BodyOf(const std::string& answer) {
     return answer.substr(answer.find("\r\n\r\n") + 4);
@@ -32,14 +25,17 @@ protected:
     CacheFixture() : origin(dir.Path()) {
         cache::CacheDirPrepare("cache", dir.Path(), base.cacheDir);
         base.freshWindow = 5min;
-        RuleCells everything;
-        everything.enable = true;
-        everything.rule = ".";
-        lists.cache.Append(everything);
+        lists.cache.Append(RuleCells{true, ".", "", false, false, 0});
     }
 
     std::filesystem::path EntryFile(std::string_view path) const {
         return *cache::EntryPath(base.cacheDir, cache::CacheKey(origin.Url(path)));
+    }
+    // A fresh connection on which `path` was asked for, left open.
+    net::Socket Ask(std::string_view path) {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        return client;
     }
     // One request on a fresh connection; the whole answer.
     std::string Get(std::string_view path, std::string_view extra = "",
@@ -47,9 +43,7 @@ protected:
         auto client = Connect();
         SendText(client, std::string(method) + " " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n" +
                              std::string(extra) + "Connection: close\r\n\r\n");
-        std::string answer =
-            method == "HEAD" ? test::ReadUntil(client, "\r\n\r\n") : ReadResponse(client);
-        return answer;
+        return method == "HEAD" ? test::ReadUntil(client, "\r\n\r\n") : ReadResponse(client);
     }
     std::string LastIms() const {
         auto requests = origin.Requests();
