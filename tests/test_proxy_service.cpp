@@ -93,7 +93,10 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     const std::string base = "http://127.0.0.1:" + std::to_string(origin.Port());
     constexpr std::uint64_t kSize = 1ULL << 30;
     const std::string big = base + "/size/" + std::to_string(kSize);
-    service->Lists().black.Append(RuleCells{.enable = true, .rule = "/size/"});
+    RuleCells rule;
+    rule.enable = true;
+    rule.rule = "/size/";
+    service->Lists().black.Append(rule);
 
     net::Socket download = Connect();
     test::SendText(download, "GET " + big + " HTTP/1.1\r\nHost: x\r\n\r\n");

@@ -53,8 +53,8 @@ void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception*
         return;
     }
     session->Connected();
-    if (!session->firstData.empty() && worker.Client().Connected()) {
-        worker.Outbound().WriteUnhooked(session->firstData);  // decided on at connect time
+    if (!session->firstUpstream.empty() && worker.Client().Connected()) {
+        worker.Outbound().WriteUnhooked(session->firstUpstream);  // decided on at connect time
     }
     engine_.PutToLog(Heading(session, ":  Outbound Connection"), {});
 }

@@ -70,13 +70,13 @@ void Session::Begin(std::string firstData, std::string_view address) {
     if (firstData.empty()) {
         return;  // the browser closed at once: the mapped target stays
     }
-    firstData = FilterUpstream(firstData);
+    firstUpstream = FilterUpstream(firstData);
     connecting_ = false;
     if (!client_.Connected() || (inFlight_.empty() && !directTunnelPending_)) {
         // Answered here, refused, or a head the browser never finished:
         // nothing may leave the machine.
         outbound_.SetLocalAnswer();
-        firstData.clear();
+        firstUpstream.clear();
     }
 }
 

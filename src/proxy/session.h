@@ -95,7 +95,7 @@ public:
     std::string userName;
     // The first request after processing, sent past the Send hook once the
     // outbound side is connected.
-    std::string firstData;
+    std::string firstUpstream;
     std::uint64_t tunnelledUp = 0;
     std::uint64_t tunnelledDown = 0;
 
