@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include "base/base64.h"
-#include "proxy/authentication.h"
 #include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
 
@@ -13,7 +12,6 @@ namespace {
 
 using test::HttpOrigin;
 using test::ProxyFixture;
-using test::ReadAll;
 using test::ReadResponse;
 using test::SendText;
 
@@ -24,13 +22,10 @@ protected:
     // The first request with optional credentials; returns all the browser
     // gets back.
     std::string Fetch(const HttpOrigin& origin, const std::string& credentials = "") {
-        auto client = Connect();
-        std::string request = "GET " + Url(origin.Port(), "/close") + " HTTP/1.0\r\n";
-        if (!credentials.empty()) {
-            request += "Proxy-Authorization: Basic " + credentials + "\r\n";
-        }
-        SendText(client, request + "Host: x\r\n\r\n");
-        return ReadAll(client);
+        return AnswerTo(
+            "GET " + origin.Url("/close") + " HTTP/1.0\r\n" +
+            (credentials.empty() ? "" : "Proxy-Authorization: Basic " + credentials + "\r\n") +
+            "Host: x\r\n\r\n");
     }
     std::string AuthPage() const { return AuthRequiredAnswer(clock.Now()) + "\r\n"; }
 };
@@ -98,7 +93,7 @@ TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
         s.parentPassword = "stream";
     });
     auto client = Connect();
-    SendText(client, "GET " + Url(origin.Port(), "/") +
+    SendText(client, "GET " + origin.Url("/") +
                          " HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\nHost: x\r\n"
                          "proxy-authorization:basic Zm9vOmJhcg==\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "base/utf.h"
+#include "support/text.h"
 
 namespace vs {
 namespace {
 
+using test::Utf16;
 using Rows = std::vector<std::vector<std::string>>;
 
 // Records what the reader hands over; refuses columns past maxColumns the
@@ -28,15 +30,6 @@ struct RecordingSink : GridSink {
     Rows rows;
 };
 
-std::string Utf16Bytes(std::u16string_view text, bool bigEndian = false) {
-    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    for (const char16_t c : text) {
-        out += static_cast<char>(bigEndian ? c >> 8 : c & 0xFF);
-        out += static_cast<char>(bigEndian ? c & 0xFF : c >> 8);
-    }
-    return out;
-}
-
 Rows Read(std::string_view bytes, bool* complete = nullptr) {
     RecordingSink sink;
     const bool ok = ReadGridText(bytes, kGridSeparator, sink);
@@ -53,12 +46,11 @@ TEST(GridTextWrite, Utf16LeWithBomQuotingOnlyWhereNeeded) {
         {"2", "False", "say \"hi\"", "17"},
         {"3", "", "plain text", "x"},
     };
-    EXPECT_EQ(WriteGridText(rows, kGridSeparator), Utf16Bytes(u"1,True,\"a,b\",0\r\n"
-                                                              u"2,False,\"say \"\"hi\"\"\",17\r\n"
-                                                              u"3,,plain text,x\r\n"));
+    EXPECT_EQ(WriteGridText(rows, kGridSeparator), Utf16(u"1,True,\"a,b\",0\r\n"
+                                                         u"2,False,\"say \"\"hi\"\"\",17\r\n"
+                                                         u"3,,plain text,x\r\n"));
     // Characters outside the basic plane become surrogate pairs.
-    EXPECT_EQ(WriteGridText({{"\xF0\x9F\x98\x80"}}, kGridSeparator),
-              Utf16Bytes(u"\xD83D\xDE00\r\n"));
+    EXPECT_EQ(WriteGridText({{"\xF0\x9F\x98\x80"}}, kGridSeparator), Utf16(u"\xD83D\xDE00\r\n"));
 }
 
 TEST(GridTextRead, WhatWasWrittenReadsBack) {
@@ -75,12 +67,12 @@ TEST(GridTextRead, WhatWasWrittenReadsBack) {
 
 TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     const Rows expected = {{"1", "True", "\xC3\xA9t\xC3\xA9", "3"}};  // "été"
-    EXPECT_EQ(Read(Utf16Bytes(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
-    EXPECT_EQ(Read(Utf16Bytes(u"1,True,\u00E9t\u00E9,3\r\n", true)), expected);
+    EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
+    EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n", true)), expected);
     // Without a mark every byte is one character of the same code.
     EXPECT_EQ(Read("1,True,\xE9t\xE9,3\r\n"), expected);
     // A dangling odd byte after UTF-16 text is not a character.
-    EXPECT_EQ(Read(Utf16Bytes(u"ab") + "c"), Rows{{"ab"}});
+    EXPECT_EQ(Read(Utf16(u"ab") + "c"), Rows{{"ab"}});
 }
 
 // Hand-edited files: odd lines and quotes neither stop reading nor shift
@@ -88,11 +80,11 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
 TEST(GridTextRead, LinesAndQuotesOfHandEditedFiles) {
     // An empty line is a row holding one empty field; a last line without a
     // line end keeps its last field only when that field is not empty.
-    EXPECT_EQ(Read(Utf16Bytes(u"a,b\r\n\r\nc\r\nd,")), (Rows{{"a", "b"}, {""}, {"c"}, {"d"}}));
+    EXPECT_EQ(Read(Utf16(u"a,b\r\n\r\nc\r\nd,")), (Rows{{"a", "b"}, {""}, {"c"}, {"d"}}));
     // LF alone ends a line; CR is dropped wherever it stands.
-    EXPECT_EQ(Read(Utf16Bytes(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
+    EXPECT_EQ(Read(Utf16(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
     // Quotes do not protect a line break: the line ends there.
-    EXPECT_EQ(Read(Utf16Bytes(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
+    EXPECT_EQ(Read(Utf16(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
     // A quote inside a bare field is kept and opens a quoted stretch that
     // swallows the separators up to the next quote, which is dropped.
     EXPECT_EQ(Read("a\"b,c,d\"e,f"), (Rows{{"a\"b,c,de", "f"}}));
@@ -101,8 +93,7 @@ TEST(GridTextRead, LinesAndQuotesOfHandEditedFiles) {
 TEST(GridTextRead, SinkThrowingStopsReadingAndKeepsEarlierRows) {
     RecordingSink sink(2);
     std::string error;
-    EXPECT_FALSE(
-        ReadGridText(Utf16Bytes(u"a,b\r\nc,d,e\r\nf,g\r\n"), kGridSeparator, sink, &error));
+    EXPECT_FALSE(ReadGridText(Utf16(u"a,b\r\nc,d,e\r\nf,g\r\n"), kGridSeparator, sink, &error));
     EXPECT_EQ(error, "too many fields");
     EXPECT_EQ(sink.rows, (Rows{{"a", "b"}, {"c", "d"}}));
 }

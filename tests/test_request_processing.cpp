@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "proxy/request_processing.h"
 #include "rules/find_rule.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
@@ -10,6 +9,7 @@
 namespace vs::proxy {
 namespace {
 
+using test::Has;
 using test::HttpOrigin;
 using test::ProxyFixture;
 using test::ReadAll;
@@ -25,22 +25,17 @@ RuleCells Rule(std::string pattern) {
 TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     HttpOrigin origin;
     lists.black.Append(Rule("nomatch"));
-    lists.black.Append(
-        RuleCells{false, "^127\\.0\\.0\\.1", "", false, false, 0});  // disabled: skipped
+    lists.black.Append(RuleCells{false, "^127\\.0\\.0\\.1", "", false, false, 0});  // skipped
     lists.black.Append(RuleCells{true, "ads/", "", false, false, 4});
     lists.black.Append(Rule("^host/banner"));
     StartProxy();
-    std::string url = Url(origin.Port(), "/ads/<script>x</script>?a=1&b=\"2\"");
-    auto client = Connect();
-    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    std::string page = ReadAll(client);
+    const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
+    const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
     EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n")) << page;
-    EXPECT_NE(page.find("was not allowed (rule #3)."), std::string::npos) << page;
-    EXPECT_EQ(page.find("<script>"), std::string::npos) << "URL written unescaped";
-    EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
-    auto other = Connect();
-    SendText(other, "GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n");
-    EXPECT_NE(ReadAll(other).find("(rule #4)."), std::string::npos);
+    EXPECT_TRUE(Has(page, "was not allowed (rule #3)."));
+    EXPECT_FALSE(Has(page, "<script>"));
+    EXPECT_TRUE(Has(page, "&lt;script&gt;"));
+    EXPECT_TRUE(Has(AnswerTo("GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
     EXPECT_EQ(lists.black.Row(2).hits, 5);
@@ -56,7 +51,7 @@ TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
     CtrlDown = true;
     ShiftDown = true;
     auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/blocked"));
+    SendText(client, GetRequest(origin.Url("/blocked")));
     std::string answer = ReadResponse(client);
     CtrlDown = false;
     ShiftDown = false;
@@ -70,12 +65,10 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     lists.urlConverter.Append(RuleCells{true, "\\.gif$", ".PNG", false, false, 0});
     lists.black.Append(Rule("example"));  // would refuse, but is never asked
     StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
-    auto client = Connect();
-    SendText(client, "GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
-    std::string answer = ReadAll(client);
+    const std::string answer =
+        AnswerTo("GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
-    EXPECT_NE(answer.find("\r\nLocation: http://new.example/img/logo.PNG\r\n"), std::string::npos)
-        << answer;
+    EXPECT_TRUE(Has(answer, "\r\nLocation: http://new.example/img/logo.PNG\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
@@ -90,29 +83,27 @@ TEST_F(ProxyFixture, RequestsWithAnyMethodAreDecidedOnOneByOne) {
     lists.black.Append(Rule("blocked"));
     StartProxy();
     auto client = Connect();
-    SendText(client, "PATCH " + Url(origin.Port(), "/first") + " HTTP/1.1\r\n\r\n");
+    SendText(client, "PATCH " + origin.Url("/first") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
-    SendText(client, "PROPFIND " + Url(origin.Port(), "/second") + " HTTP/1.1\r\n\r\n");
+    SendText(client, "PROPFIND " + origin.Url("/second") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     consumer.Drain();
     EXPECT_EQ(monitor.Row(0)->state, 2);  // closed by the next request on the connection
-    SendText(client, "MKCOL " + Url(origin.Port(), "/blocked") + " HTTP/1.1\r\n\r\n");
-    EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
+    SendText(client, "MKCOL " + origin.Url("/blocked") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(Has(ReadAll(client), "(rule #1)."));
     Settle();
     ASSERT_EQ(origin.Requests().size(), 2u);
     EXPECT_EQ(origin.Requests()[1], "PROPFIND /second HTTP/1.1\r\n\r\n");
     ASSERT_EQ(monitor.RowCount(), 3u);
-    EXPECT_EQ(monitor.Row(1)->url, Url(origin.Port(), "/second"));
-    EXPECT_EQ(monitor.Row(2)->url, Url(origin.Port(), "/blocked"));
-    EXPECT_NE(FindLog("# 0 >>> URL: " + Url(origin.Port(), "/second")), nullptr);
+    EXPECT_EQ(monitor.Row(1)->url, origin.Url("/second"));
+    EXPECT_EQ(monitor.Row(2)->url, origin.Url("/blocked"));
+    EXPECT_NE(FindLog("# 0 >>> URL: " + origin.Url("/second")), nullptr);
 }
 
 TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
     HttpOrigin origin;
     StartProxy();
-    auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/silent", "Host: x\r\n"));
-    std::string page = ReadAll(client);
+    const std::string page = AnswerTo(GetRequest(origin.Url("/silent"), "Host: x\r\n"));
     EXPECT_TRUE(page.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << page;
     EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
     Settle();
@@ -131,7 +122,7 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     auto client = Connect();
     const std::string body =
         "GET http://forbidden/ HTTP/1.1\r\nHeader: x\r\ngetaway\r\nDELETE me\r\n\r\n";
-    std::string url = Url(origin.Port(), "/upload");
+    const std::string url = origin.Url("/upload");
     SendText(client, "POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\n\r\n");
     // The body comes in reads of its own.
@@ -143,10 +134,10 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     SendText(client, "GET " + url + "2 HTTP/1.1\r\nHost: x\r\n\r\n");
     ReadResponse(client);
     ReadResponse(client);
-    SendText(client, "GET " + Url(origin.Port(), "/spl"));
+    SendText(client, "GET " + origin.Url("/spl"));
     ASSERT_TRUE(test::WaitSent(client.Fd()));
     SendText(client, "it HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_NE(ReadAll(client).find("(rule #2)."), std::string::npos);
+    EXPECT_TRUE(Has(ReadAll(client), "(rule #2)."));
     client.Close();
     Settle();
     // The origin saw the upload, then the next request, unchanged (HttpOrigin
@@ -157,8 +148,8 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     for (auto& r : origin.Requests()) {
         all += r;
     }
-    EXPECT_NE(all.find(body), std::string::npos);
-    EXPECT_EQ(all.find("/split"), std::string::npos);
+    EXPECT_TRUE(Has(all, body));
+    EXPECT_FALSE(Has(all, "/split"));
     EXPECT_EQ(monitor.RowCount(), 3u);
 }
 

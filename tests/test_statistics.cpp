@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,17 +37,6 @@ TEST(ByteSizeTest, UnitsSeparatorsAndRounding) {
 // tests expect it.
 class StatTableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) {
-            savedTz_ = tz;
-        }
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-    void TearDown() override {
-        savedTz_ ? ::setenv("TZ", savedTz_->c_str(), 1) : ::unsetenv("TZ");
-        ::tzset();
-    }
     void Load(StatTable& table, UsersList& list, std::initializer_list<const char*> names) {
         for (const char* name : names) {
             list.Append(UserRow{true, name, "", ""});
@@ -62,14 +48,12 @@ protected:
         return stat.Cell(stat.TodayRow(), column);
     }
 
+    test::ScopedEnv zone{"TZ", "UTC"};
     test::TempDir dir;
     std::filesystem::path file = dir.Path() / "stat.txt";
     UsersList users;
     StatTable stat;
     FixedClock clock{std::chrono::system_clock::from_time_t(1710504000)};  // 15.03.2024 12:00
-
-private:
-    std::optional<std::string> savedTz_;
 };
 
 TEST_F(StatTableTest, CountsKilobytesPerUserAndSurvivesARestart) {

@@ -9,6 +9,7 @@
 #include "base/cp1251.h"
 #include "base/utf.h"
 #include "support/files.h"
+#include "support/text.h"
 
 namespace vs {
 namespace {
@@ -18,14 +19,9 @@ using test::ReadBytes;
 using test::TempDir;
 using test::WriteBytes;
 
-// How a text appears inside the UTF-16LE list file.
+// How a text appears inside the list file, after its byte order mark.
 std::string Utf16Le(std::string_view utf8) {
-    std::string out;
-    for (const char16_t c : utf::Utf8ToUtf16(utf8)) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
+    return test::Utf16(utf::Utf8ToUtf16(utf8)).substr(2);
 }
 
 UserRow User(std::string name, std::string password, std::string ip = "", bool enable = true) {
@@ -112,11 +108,11 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     ASSERT_EQ(::stat(file_.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600);
     const std::string bytes = ReadBytes(file_);
-    EXPECT_EQ(bytes.find(Utf16Le("Opensesame9")), std::string::npos);
-    EXPECT_EQ(bytes.find(Utf16Le("?q]+")), std::string::npos);
-    EXPECT_EQ(bytes.find(Utf16Le(cyrPassword)), std::string::npos);
-    EXPECT_NE(bytes.find(Utf16Le(cyrName)), std::string::npos);
-    EXPECT_NE(bytes.find(Utf16Le("a(b")), std::string::npos);
+    EXPECT_FALSE(test::Has(bytes, Utf16Le("Opensesame9")));
+    EXPECT_FALSE(test::Has(bytes, Utf16Le("?q]+")));
+    EXPECT_FALSE(test::Has(bytes, Utf16Le(cyrPassword)));
+    EXPECT_TRUE(test::Has(bytes, Utf16Le(cyrName)));
+    EXPECT_TRUE(test::Has(bytes, Utf16Le("a(b")));
 
     UsersList loaded;
     ASSERT_TRUE(loaded.Load(file_));

@@ -35,6 +35,10 @@ private:
     std::thread acceptor_;
 };
 
+inline std::string LoopbackUrl(std::uint16_t port, std::string_view path) {
+    return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
+}
+
 // The bytes a body of n bytes consists of: position-dependent so that a
 // lost, doubled or reordered block shows.
 char BodyByte(std::uint64_t position);
@@ -48,6 +52,7 @@ class HttpOrigin {
 public:
     HttpOrigin();
     std::uint16_t Port() const { return server_.Port(); }
+    std::string Url(std::string_view path) const { return LoopbackUrl(Port(), path); }
     std::vector<std::string> Requests() const;
     int Connections() const { return server_.Accepted(); }
 

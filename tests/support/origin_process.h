@@ -1,13 +1,12 @@
 #pragma once
 // The test origin server as a process of its own, with the requests it saw.
 
-#include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/net_helpers.h"
 #include "support/wait.h"
 
 namespace vs::test {
@@ -29,9 +28,7 @@ public:
         }
     }
     std::uint16_t Port() const { return static_cast<std::uint16_t>(port_); }
-    std::string Url(std::string_view path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-    }
+    std::string Url(std::string_view path) const { return LoopbackUrl(Port(), path); }
     // One "request line<TAB>If-Modified-Since or -" per request seen.
     std::vector<std::string> Requests() const {
         std::vector<std::string> lines;
