@@ -27,8 +27,6 @@ std::string Repeat(std::string_view unit, int times) {
     return s;
 }
 
-// --- matching ---------------------------------------------------------------
-
 TEST(RegexMatch, EmptyStringIsNeverAMatch) {
     EXPECT_FALSE(Pattern::Compile("^")->Matches("abc"));
     EXPECT_FALSE(Pattern::Compile("x*")->Matches(""));
@@ -62,8 +60,6 @@ TEST(RegexMatch, CyrillicFollowsTheCodePage) {
     EXPECT_FALSE(Pattern::Compile("\\s")->Matches("a\xA0z"));
     EXPECT_EQ(Pattern::Compile("[[:punct:]]+")->FindGroup(FromUtf8("Ёж«»"), 0), FromUtf8("«»"));
 }
-
-// --- replacement templates --------------------------------------------------
 
 TEST(RegexTemplate, References) {
     EXPECT_EQ(Replace("(a+)(b+)", "[$1|\\2|${2}0]", "xaabby"), "x[aa|bb|bb0]y");
@@ -114,8 +110,6 @@ TEST(RegexTemplate, GroupsPastNinetyNineAreNeverReported) {
     EXPECT_EQ(Replace(Repeat("(a)", 100) + "(?<late>b)", "[${late}]", Repeat("a", 100) + "b"),
               "[]");
 }
-
-// --- replacing --------------------------------------------------------------
 
 TEST(RegexReplace, FirstOrEveryMatch) {
     EXPECT_EQ(Replace("o", "0", "foo boo"), "f0o boo");

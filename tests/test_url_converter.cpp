@@ -123,8 +123,7 @@ TEST(UrlConverter, ChainPositionCountsListRowsNotMatchedRows) {
     EXPECT_EQ(closed.hits, (Hits{{1, 1}}));
 }
 
-// --- the pattern try-out area ------------------------------------------------
-
+// What the pattern try-out area shows between the groups and the result.
 const std::string kSeparator = cp1251::FromUtf8("--------- После -- замены ----------");
 
 TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {

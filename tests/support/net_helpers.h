@@ -67,7 +67,8 @@ net::Socket ConnectLoopback(std::uint16_t port);
 void SendText(const net::Socket& socket, std::string_view text);
 // Reads until the peer closes (or `limit` bytes).
 std::string ReadAll(const net::Socket& socket, std::size_t limit = SIZE_MAX);
-// Reads until `text` has arrived; returns everything read.
+// Reads until `text` has arrived; returns everything read. Byte by byte, so
+// that whatever follows stays unread.
 std::string ReadUntil(const net::Socket& socket, std::string_view text);
 // Reads exactly n bytes (fewer only when the peer closes).
 inline std::string ReadExactly(const net::Socket& socket, std::size_t n) {

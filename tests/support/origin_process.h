@@ -15,7 +15,7 @@ class OriginProcess {
 public:
     // A named origin says so in every answer ("X-Origin: name").
     explicit OriginProcess(const std::filesystem::path& logDir, std::string name = "")
-        : process_("origin" + name, {TEST_ORIGIN_PATH, "0", name}, logDir) {
+        : process_("origin" + name, {TEST_ORIGIN_PATH, name}, logDir) {
         WaitUntil([this] {
             const std::string out = process_.Stdout();
             if (out.starts_with("ready ") && out.find('\n') != std::string::npos) {

@@ -1,22 +1,22 @@
 // A small HTTP origin server run as a process of its own by the cache tests.
-// Usage: vellostore_test_origin PORT [NAME]
-// Prints "ready" once listening, then one line per request: the request
+// Usage: vellostore_test_origin [NAME]
+// Prints "ready PORT" once listening, then one line per request: the request
 // line, a tab, and the If-Modified-Since value (or "-"). A NAME is sent in
 // an "X-Origin" field of every answer, so that tests see who answered.
 // Paths the tests need an answer of their own for are below in Serve; any
 // other path answers 200 with Last-Modified and "hello" (or the NAME).
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "net/socket.h"
+#include "support/net_helpers.h"
 
 namespace {
 
@@ -177,42 +177,19 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     return reply(Answer("text/html", lm, originName.empty() ? "hello" : originName));
 }
 
-void Connection(vs::net::Socket s) {
-    std::string pending;
-    char block[16384];
-    try {
-        for (;;) {
-            std::size_t end;
-            while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-                std::size_t n = vs::net::ReceiveSome(s, block, sizeof block);
-                if (n == 0) {
-                    return;
-                }
-                pending.append(block, n);
-            }
-            std::string head = pending.substr(0, end + 4);
-            pending.erase(0, end + 4);
-            if (!Serve(s, head)) {
-                return;
-            }
-        }
-    } catch (const std::exception&) {
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = argc > 1 ? std::atoi(argv[1]) : 0;
-    originName = argc > 2 ? argv[2] : "";
-    vs::net::Socket listener =
-        vs::net::ListenTcp("127.0.0.1", static_cast<std::uint16_t>(port), 64);
-    std::printf("ready %d\n", vs::net::LocalPort(listener));
+    originName = argc > 1 ? argv[1] : "";
+    vs::test::LoopbackServer server([](vs::net::Socket& s) {
+        std::string head;
+        while ((head = vs::test::ReadUntil(s, "\r\n\r\n")).ends_with("\r\n\r\n") &&
+               Serve(s, head)) {
+        }
+    });
+    std::printf("ready %d\n", server.Port());
     std::fflush(stdout);
     for (;;) {
-        int fd = ::accept(listener.Fd(), nullptr, nullptr);
-        if (fd >= 0) {
-            std::thread(Connection, vs::net::Socket(fd)).detach();
-        }
+        ::pause();
     }
 }
