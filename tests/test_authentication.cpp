@@ -19,8 +19,6 @@ class AdmissionTest : public ProxyFixture {
 protected:
     AdmissionTest() { lists.users.Delete(0); }
 
-    // The first request with optional credentials; returns all the browser
-    // gets back.
     std::string Fetch(const HttpOrigin& origin, const std::string& credentials = "") {
         return AnswerTo(
             "GET " + origin.Url("/close") + " HTTP/1.0\r\n" +

@@ -210,7 +210,6 @@ TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
     for (auto& c : clients) {
         EXPECT_EQ(ReadAll(c), "");
     }
-    // The port can be listened on again.
     server.Start();
     auto again = Connect();
     SendText(again, "bye");
@@ -245,7 +244,6 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
             for (auto& c : clients) {
                 ASSERT_EQ(test::ReadUntil(c, "echo:x"), "echo:x");
             }
-            // All of them are open at once here.
             ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == kBurst; }));
         }
         ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 0; }));

@@ -50,7 +50,6 @@ public:
                          std::map<std::string, std::string>{{"VELLOSTORE_HOME", home.string()}});
     }
     bool Ready() { return process_->WaitForStderr("listening on", 10s); }
-    // The exit status after the signal, or nullopt when it did not end.
     std::optional<int> Stop(int signal = SIGTERM) {
         process_->Signal(signal);
         return process_->Wait(15s);
@@ -141,7 +140,6 @@ void ExpectWholeFiles(const fs::path& home) {
     EXPECT_TRUE(stat.starts_with("\xff\xfe") && stat.ends_with(std::string("\r\0\n\0", 4)));
 }
 
-// A fresh data folder and an HTTP origin for each test.
 class DaemonTest : public ::testing::Test {
 protected:
     TempDir dir;
@@ -164,7 +162,6 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
     EXPECT_TRUE(std::regex_search(
         log, std::regex(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)")))
         << log;
-    // The log shows the request as the browser sent it.
     EXPECT_TRUE(Has(log, "# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"));
 }
 
@@ -183,7 +180,6 @@ TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
     ASSERT_EQ(Curl(dir, child.Proxy(), tls.Url(), dir.Path() / "chained.html"), 0);
     EXPECT_TRUE(Has(ReadBytes(dir.Path() / "chained.html"), "s_server"));
 
-    // Plain HTTP through the chain too.
     ASSERT_EQ(Curl(dir, child.Proxy(), origin.Url("/size/1000"), dir.Path() / "plain"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "plain", 1000));
     ASSERT_EQ(origin.Requests().size(), 1u);

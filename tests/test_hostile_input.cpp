@@ -27,7 +27,6 @@ protected:
     void ExpectStillServing() {
         EXPECT_TRUE(AnswerTo(GetRequest(origin.Url("/close"), "Host: x\r\n")).ends_with("hello"));
     }
-    // Sends raw bytes on a connection of their own and returns the answer.
     std::string Raw(const std::string& bytes) {
         auto client = Connect();
         try {

@@ -97,7 +97,6 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     ASSERT_EQ(origin.Requests().size(), 1u);
     EXPECT_EQ(origin.Requests()[0], inner);
 
-    // The tunnel moves bulk data intact.
     constexpr std::size_t kSize = 8 << 20;
     SendText(client, "GET /size/" + std::to_string(kSize) + " HTTP/1.1\r\n\r\n");
     std::string answer = ReadResponse(client);
@@ -147,13 +146,9 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     EXPECT_TRUE(AnswerTo(request).ends_with("hello"));
     Settle();
     EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
-                                "# 0: Connection from local/127.0.0.1",
-                                "# 0 >>> URL: " + url,
-                                "# 0:  Outbound Connection",
-                                "# 0 <<< URL: " + url,
-                                "# 0:  Outbound Disconnection",
-                                "# 0:  Client Disconnection",
-                            }));
+                                "# 0: Connection from local/127.0.0.1", "# 0 >>> URL: " + url,
+                                "# 0:  Outbound Connection", "# 0 <<< URL: " + url,
+                                "# 0:  Outbound Disconnection", "# 0:  Client Disconnection"}));
     // The request's body in the log is its header block as the browser sent it.
     EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, request);
     ASSERT_EQ(monitor.RowCount(), 1u);

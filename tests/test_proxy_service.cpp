@@ -32,7 +32,6 @@ protected:
         service->Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
     }
     net::Socket Connect() { return test::ConnectLoopback(service->Listener().BoundPort()); }
-    // The status line of one request on a connection of its own.
     std::string StatusOf(const std::string& url) {
         net::Socket client = Connect();
         test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -132,7 +131,6 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     EXPECT_EQ(received, kSize);
     EXPECT_EQ(service->Listener().BoundPort(), port);
     EXPECT_FALSE(service->TakeListenerReport().has_value());  // never restarted
-    // The settings reached the file as well.
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"), "OffLine_Checked=False"));
     service->ShutDown();
 }

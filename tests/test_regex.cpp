@@ -134,7 +134,6 @@ TEST(PatternShared, GroupsAndTheirAbsence) {
     const auto p =
         Pattern::Compile("^(GET|POST) (\\S+)(?: (HTTP/\\d\\.\\d))?(x)?\\r?$", kRegexMultiline);
     const std::string line = "POST /a?b HTTP/1.1\r\n";
-    // The view points into the subject.
     EXPECT_EQ(p->FindGroup(line, 2)->data(), line.data() + 5);
     // A group that did not take part is empty; one the pattern lacks is missing.
     EXPECT_EQ(p->FindGroup(line, 4), std::string_view{});

@@ -40,7 +40,6 @@ std::vector<RuleCells> Rows(const RuleList& list) {
 
 class RuleListFileTest : public ::testing::Test {
 protected:
-    // Loads the text (UTF-16LE with a mark) into a list of the given kind.
     bool LoadText(RuleList& list, std::u16string_view text) {
         WriteBytes(file_, Utf16(text));
         return list.Load(file_);
@@ -192,7 +191,6 @@ TEST_F(RuleListFileTest, EveryHitCountsOnceOnItsOwnRowThroughEdits) {
     EXPECT_EQ(list.Row(1).hits, 8);
     EXPECT_EQ(list.Row(2).hits, 0);
 
-    // Saving writes the current counts.
     list.Save(file_);
     EXPECT_EQ(ReadBytes(file_), Utf16(u"1,True,new,0\r\n2,True,a|z,8\r\n3,True,c,0\r\n"));
     list.ResetHits();

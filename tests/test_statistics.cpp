@@ -37,13 +37,12 @@ TEST(ByteSizeTest, UnitsSeparatorsAndRounding) {
 // tests expect it.
 class StatTableTest : public ::testing::Test {
 protected:
-    void Load(StatTable& table, UsersList& list, std::initializer_list<const char*> names) {
+    void Load(std::initializer_list<const char*> names) {
         for (const char* name : names) {
-            list.Append(UserRow{true, name, "", ""});
+            users.Append(UserRow{true, name, "", ""});
         }
-        table.Load(file, 0, list, clock.Now());
+        stat.Load(file, 0, users, clock.Now());
     }
-    void Load(std::initializer_list<const char*> names) { Load(stat, users, names); }
     static const std::string& Today(const StatTable& stat, int column) {
         return stat.Cell(stat.TodayRow(), column);
     }

@@ -71,7 +71,6 @@ TEST(UrlConverter, TemplatesAndCase) {
     EXPECT_TRUE(outcome.conversion.rewritten);
     EXPECT_EQ(outcome.conversion.url, "http://[xx]Y.org/a[x]Yb");
 
-    // Without ReplAll only the first.
     const auto once = List({{.rule = "(x+)", .repl = "[\\1]", .need = true}});
     EXPECT_EQ(Convert(once, "xx-x").conversion.url, "[xx]-x");
 

@@ -16,12 +16,7 @@ inline std::string BodyOf(const std::string& answer) {
 
 class CacheFixture : public ProxyFixture {
 protected:
-    void SetUp() override {
-        if (!ExtendedAttributesWork(dir.Path())) {
-            GTEST_SKIP() << "the temporary folder refuses user extended attributes: "
-                            "no entry could be stored";
-        }
-    }
+    void SetUp() override { REQUIRE_XATTRS(dir.Path()); }
     CacheFixture() : origin(dir.Path()) {
         cache::CacheDirPrepare("cache", dir.Path(), base.cacheDir);
         base.freshWindow = 5min;
