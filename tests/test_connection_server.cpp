@@ -19,11 +19,9 @@ using namespace std::chrono_literals;
 using test::ConnectLoopback;
 using test::ReadAll;
 using test::SendText;
-
-std::atomic<int> liveRecords{0};
-
 using test::WaitUntil;
 
+std::atomic<int> liveRecords{0};
 using Hook = std::function<void(std::string&)>;
 
 // The per-connection record: passes the relayed bytes to the hooks.
