@@ -252,10 +252,15 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
 
     Daemon again("second", home, port, "OffLine_Checked=True\r\n");
     ASSERT_TRUE(again.Ready());
-    // The temporary the crash left is gone, and the URL is simply missing.
-    for (auto& file : fs::recursive_directory_iterator(home / "Cache")) {
-        EXPECT_FALSE(Has(file.path().filename().string(), ".vs-tmp-"));
-    }
+    // The crash's temporary goes, in the background; the URL is simply missing.
+    EXPECT_TRUE(WaitUntil([&] {
+        for (auto& file : fs::recursive_directory_iterator(home / "Cache")) {
+            if (file.path().filename().string().starts_with(".vs-tmp-")) {
+                return false;
+            }
+        }
+        return true;
+    }));
     auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
     SendText(client, "GET " + slow.Url("/slow") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));

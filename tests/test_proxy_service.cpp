@@ -16,8 +16,6 @@
 namespace vs {
 namespace {
 
-using namespace std::chrono_literals;
-
 // A service on a free port admitting this machine.
 class ServiceTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 // with its monitor and log kept for inspection.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
 
@@ -47,6 +48,17 @@ protected:
     std::string AnswerTo(std::string_view request) {
         auto client = Connect();
         SendText(client, request);
+        return ReadAll(client);
+    }
+    // The same for bytes after which the browser sends nothing more.
+    std::string Raw(const std::string& bytes) {
+        auto client = Connect();
+        try {
+            SendText(client, bytes);
+        } catch (const net::SocketError&) {
+            // The proxy may refuse before it has read everything.
+        }
+        ::shutdown(client.Fd(), SHUT_WR);
         return ReadAll(client);
     }
 
