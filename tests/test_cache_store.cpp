@@ -1,4 +1,5 @@
 #include "cache/cache_store.h"
+#include "cache/http_date.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -39,27 +40,12 @@ std::vector<std::string> FilesUnder(const fs::path& dir) {
     return files;
 }
 
-#define REQUIRE_XATTRS(dir)                                                      \
-    if (!test::ExtendedAttributesWork(dir)) {                                    \
-        GTEST_SKIP() << "the temporary folder refuses user extended attributes"; \
-    }
-
 bool Store(const fs::path& entry, std::string_view body, std::string_view type = "",
            std::string_view encoding = "", std::optional<Clock::TimePoint> origin = {},
            EntryMetadata metadata = EntryMetadata::kExtendedAttributes) {
     auto writer = BeginEntry(entry, {}, metadata);
     return writer && writer->Append(body) &&
            writer->Finish(type, encoding, origin.value_or(kT0), origin.has_value(), kT0);
-}
-
-// Small reads on purpose: the end of the body must hold across them.
-std::string ReadInSmallSteps(EntryReader& reader) {
-    std::string body;
-    char buf[7];
-    while (const std::size_t n = reader.ReadSome(buf, sizeof buf)) {
-        body.append(buf, n);
-    }
-    return body;
 }
 
 TEST(CachePaths, KeysAndTheirMapping) {
@@ -119,9 +105,7 @@ TEST(CachePaths, CacheDirFromTheSettingAndEntryFolders) {
     EXPECT_FALSE(ForceEntryDirs(data / "h/file/sub/entry"));
 }
 
-// Every entry test writes into a fresh folder of its own.
-class CacheEntry : public ::testing::Test {
-protected:
+struct CacheEntry : ::testing::Test {
     TempDir temp;
 };
 
@@ -153,7 +137,12 @@ TEST_F(CacheEntry, BodiesAndTrailersRoundTrip) {
         EXPECT_EQ(reader->ContentEncoding(), c.readEncoding);
         EXPECT_EQ(reader->Head(1000), body);
         EXPECT_EQ(reader->ReadBody(4), "0123");
-        EXPECT_EQ(ReadInSmallSteps(*reader), body.substr(4));
+        std::string rest;
+        char step[7];  // small reads: the end of the body must hold across them
+        while (const std::size_t n = reader->ReadSome(step, sizeof step)) {
+            rest.append(step, n);
+        }
+        EXPECT_EQ(rest, body.substr(4));
     }
 }
 
@@ -165,17 +154,13 @@ TEST_F(CacheEntry, LegacyAndDamagedTrailers) {
         EXPECT_EQ(::setxattr(entry.c_str(), "user.vellostore.trailer", "1", 1, 0), 0);
         return OpenEntry(entry);
     };
-    const auto legacy = flagged("legacy",
-                                "BODY\x01\x02"
-                                "deflate\x07");
+    const auto legacy = flagged("legacy", "BODY\1\2deflate\7");
     ASSERT_TRUE(legacy);
     EXPECT_EQ(legacy->BodySize(), 6);
     EXPECT_EQ(legacy->ContentEncoding(), "deflate");
-    EXPECT_EQ(legacy->ReadBody(100), "BODY\x01\x02");
+    EXPECT_EQ(legacy->ReadBody(100), "BODY\1\2");
 
-    const auto exact = flagged("exact",
-                               "t\x01"
-                               "e\x01\x02");
+    const auto exact = flagged("exact", "t\1e\1\2");
     ASSERT_TRUE(exact);
     EXPECT_EQ(exact->BodySize(), 0);
     EXPECT_EQ(exact->ContentType(), "t");
@@ -419,6 +404,47 @@ TEST(SniffContentType, FirstRuleThatApplies) {
     EXPECT_EQ(SniffContentType(std::string(494, ' ') + "<html>"),
               "text/html; charset=windows-1251");
     EXPECT_EQ(SniffContentType(std::string(495, ' ') + "<html>"), "");
+}
+
+const FixedClock kClock(sys_days(2024y / 5 / 17) + hours(12) + minutes(3) + seconds(4));
+const Clock::TimePoint kDay = sys_days(1994y / 11 / 6);
+
+Clock::TimePoint Parse(const char* text) {
+    return ParseHTTPDate(text, kClock.Now());
+}
+
+TEST(HttpDate, OddSecondsSurviveTheRoundTrip) {
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 GMT"), kDay + hours(8) + minutes(49) + seconds(37));
+    for (const char* odd : {"Tue, 29 Feb 2000 23:59:59 GMT", "Mon, 31 Dec 2260 23:59:59 GMT",
+                            "Fri, 01 Jan 1700 00:00:03 GMT"}) {
+        EXPECT_EQ(FormatHTTPDate(Parse(odd)), odd);
+    }
+    EXPECT_EQ(FormatHTTPDate(kClock.Now()), "Fri, 17 May 2024 12:03:04 GMT");
+    // Fractions go towards the past, before 1970 too.
+    EXPECT_EQ(FormatHTTPDate(Clock::TimePoint{} + milliseconds(1999)),
+              "Thu, 01 Jan 1970 00:00:01 GMT");
+    EXPECT_EQ(FormatHTTPDate(Clock::TimePoint{} - milliseconds(500)),
+              "Wed, 31 Dec 1969 23:59:59 GMT");
+}
+
+TEST(HttpDate, FieldsAtFixedPlaces) {
+    // A time field that is no number counts as 0; weekday and zone are not
+    // read at all.
+    EXPECT_EQ(Parse("Xyz, 06 Nov 1994 08:49:x7 ???"), kDay + hours(8) + minutes(49));
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 -8:49:37 GMT"), kDay + minutes(49) + seconds(37));
+    // "Expires: ... 9999" overflows the clock and must stay far away.
+    EXPECT_EQ(Parse("Fri, 31 Dec 9999 23:59:59 GMT"), floor<seconds>(Clock::TimePoint::max()));
+    EXPECT_LT(Parse("Fri, 01 Jan 1600 00:00:00 GMT"), Parse("Fri, 01 Jan 1700 00:00:00 GMT"));
+
+    for (const char* bad : {
+             "Sun, 06 Nov 1994 08:49:3",        // 24 characters
+             "Sun, 06 nov 1994 08:49:37 GMT",   // month names compare exactly
+             "Sun, 29 Feb 1900 08:49:37 GMT",   // not a leap year
+             "Sun, 06 Nov 1994 24:00:00 GMT",   // hour out of range
+             "Sunday, 06-Nov-94 08:49:37 GMT",  // other layouts miss the places
+         }) {
+        EXPECT_EQ(Parse(bad), kClock.Now()) << bad;
+    }
 }
 
 }  // namespace

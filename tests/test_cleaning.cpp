@@ -36,10 +36,8 @@ void MakeFile(const fs::path& path, off_t size, Clock::TimePoint used = kNow) {
 }
 
 class CleaningTest : public ::testing::Test {
-private:
-    test::TempDir temp;
-
 protected:
+    test::TempDir temp;
     fs::path cache = temp.Path() / "cache";
     CacheCleaner cleaner;
     CleaningOptions& options = cleaner.Options();

@@ -19,11 +19,9 @@ using namespace std::chrono_literals;
 using test::ConnectLoopback;
 using test::ReadAll;
 using test::SendText;
-
-std::atomic<int> liveRecords{0};
-
 using test::WaitUntil;
 
+std::atomic<int> liveRecords{0};
 using Hook = std::function<void(std::string&)>;
 
 // The per-connection record: passes the relayed bytes to the hooks.
@@ -210,7 +208,6 @@ TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
     for (auto& c : clients) {
         EXPECT_EQ(ReadAll(c), "");
     }
-    // The port can be listened on again.
     server.Start();
     auto again = Connect();
     SendText(again, "bye");
@@ -245,7 +242,6 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
             for (auto& c : clients) {
                 ASSERT_EQ(test::ReadUntil(c, "echo:x"), "echo:x");
             }
-            // All of them are open at once here.
             ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == kBurst; }));
         }
         ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 0; }));

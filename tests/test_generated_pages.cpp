@@ -1,12 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
-#include <optional>
 #include <string>
 
 #include "proxy/generated_pages.h"
+#include "support/child_process.h"
+#include "support/text.h"
 
 namespace vs::proxy {
 namespace {
@@ -20,27 +19,10 @@ const Clock::TimePoint kSaturdayNoon = At(1796472551);
 // Thu 31 Dec 2026 22:30:04 UTC, already the next year in Moscow.
 const Clock::TimePoint kNewYearsEve = At(1798756204);
 
-// The page dates are local time, so the tests pin the zone and give the
-// process its own zone back afterwards.
+// The page dates are local time, so the tests pin the zone.
 class GeneratedPageDate : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) {
-            saved_ = tz;
-        }
-        UseZone("UTC");
-    }
-    void TearDown() override {
-        saved_ ? setenv("TZ", saved_->c_str(), 1) : unsetenv("TZ");
-        tzset();
-    }
-    static void UseZone(const char* zone) {
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-
-private:
-    std::optional<std::string> saved_;
+    test::ScopedEnv zone{"TZ", "UTC"};
 };
 
 TEST_F(GeneratedPageDate, EnglishNamesAndPaddedFieldsInLocalTime) {
@@ -48,7 +30,7 @@ TEST_F(GeneratedPageDate, EnglishNamesAndPaddedFieldsInLocalTime) {
     EXPECT_EQ(FormatPageDate(At(0)), "Thu 01 Jan 1970 00:00:00");
     EXPECT_EQ(FormatPageDate(kNewYearsEve), "Thu 31 Dec 2026 22:30:04");
 
-    UseZone("Europe/Moscow");
+    zone.Set("Europe/Moscow");
     EXPECT_EQ(FormatPageDate(kSaturdayNoon), "Sat 05 Dec 2026 15:09:11");
     // The shift carries over day, weekday, month and year.
     EXPECT_EQ(FormatPageDate(kNewYearsEve), "Fri 01 Jan 2027 01:30:04");
@@ -63,11 +45,9 @@ TEST_F(GeneratedPageDate, AuthRequiredBodyLengthMatchesTheHeader) {
     const std::string header = answer.substr(0, split + 2);
     const std::string body = answer.substr(split + 4);
     EXPECT_TRUE(header.starts_with("HTTP/1.0 407 Proxy Authentication Required\r\n"));
-    EXPECT_NE(header.find("\r\nDate: Sat 05 Dec 2026 12:09:11 GMT\r\n"), std::string::npos);
-    EXPECT_NE(header.find("\r\nProxy-Authenticate: Basic realm=\"Vellostore\"\r\n"),
-              std::string::npos);
-    EXPECT_NE(header.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"),
-              std::string::npos);
+    EXPECT_TRUE(test::Has(header, "\r\nDate: Sat 05 Dec 2026 12:09:11 GMT\r\n"));
+    EXPECT_TRUE(test::Has(header, "\r\nProxy-Authenticate: Basic realm=\"Vellostore\"\r\n"));
+    EXPECT_TRUE(test::Has(header, "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"));
     EXPECT_EQ(body, ErrorPageBody("Sat 05 Dec 2026 12:09:11"));
     EXPECT_TRUE(
         body.ends_with("Generated Sat 05 Dec 2026 12:09:11 GMT by Vellostore\r\n"
@@ -76,8 +56,7 @@ TEST_F(GeneratedPageDate, AuthRequiredBodyLengthMatchesTheHeader) {
 
     // "ОШИБКА: Доступ" one byte per letter, and no UTF-8 lead byte of
     // Cyrillic anywhere (D0/D1 are "Р"/"С", absent here).
-    EXPECT_NE(body.find("<TITLE>\xCE\xD8\xC8\xC1\xCA\xC0: \xC4\xEE\xF1\xF2\xF3\xEF "),
-              std::string::npos);
+    EXPECT_TRUE(test::Has(body, "<TITLE>\xCE\xD8\xC8\xC1\xCA\xC0: \xC4\xEE\xF1\xF2\xF3\xEF "));
     EXPECT_EQ(body.find_first_of("\xD0\xD1"), std::string::npos);
 }
 
@@ -90,8 +69,8 @@ TEST(GeneratedRefusalPage, UrlCannotInjectMarkup) {
     EXPECT_EQ(EscapeHtml("&lt;"), "&amp;lt;");
 
     for (const std::string& page : {ForbiddenPage(url, 1), NotFoundPage(url)}) {
-        EXPECT_NE(page.find("<B>" + escaped + "</B>"), std::string::npos) << page;
-        EXPECT_EQ(page.find("<script>"), std::string::npos) << page;
+        EXPECT_TRUE(test::Has(page, "<B>" + escaped + "</B>"));
+        EXPECT_FALSE(test::Has(page, "<script>"));
     }
 }
 

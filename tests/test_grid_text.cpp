@@ -5,11 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "base/utf.h"
+#include "support/text.h"
 
 namespace vs {
 namespace {
 
+using test::Utf16;
 using Rows = std::vector<std::vector<std::string>>;
 
 // Records what the reader hands over; refuses columns past maxColumns the
@@ -28,21 +29,9 @@ struct RecordingSink : GridSink {
     Rows rows;
 };
 
-std::string Utf16Bytes(std::u16string_view text, bool bigEndian = false) {
-    std::string out = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    for (const char16_t c : text) {
-        out += static_cast<char>(bigEndian ? c >> 8 : c & 0xFF);
-        out += static_cast<char>(bigEndian ? c & 0xFF : c >> 8);
-    }
-    return out;
-}
-
-Rows Read(std::string_view bytes, bool* complete = nullptr) {
+Rows Read(std::string_view bytes) {
     RecordingSink sink;
-    const bool ok = ReadGridText(bytes, kGridSeparator, sink);
-    if (complete) {
-        *complete = ok;
-    }
+    EXPECT_TRUE(ReadGridText(bytes, kGridSeparator, sink));
     return sink.rows;
 }
 
@@ -53,12 +42,11 @@ TEST(GridTextWrite, Utf16LeWithBomQuotingOnlyWhereNeeded) {
         {"2", "False", "say \"hi\"", "17"},
         {"3", "", "plain text", "x"},
     };
-    EXPECT_EQ(WriteGridText(rows, kGridSeparator), Utf16Bytes(u"1,True,\"a,b\",0\r\n"
-                                                              u"2,False,\"say \"\"hi\"\"\",17\r\n"
-                                                              u"3,,plain text,x\r\n"));
+    EXPECT_EQ(WriteGridText(rows, kGridSeparator), Utf16(u"1,True,\"a,b\",0\r\n"
+                                                         u"2,False,\"say \"\"hi\"\"\",17\r\n"
+                                                         u"3,,plain text,x\r\n"));
     // Characters outside the basic plane become surrogate pairs.
-    EXPECT_EQ(WriteGridText({{"\xF0\x9F\x98\x80"}}, kGridSeparator),
-              Utf16Bytes(u"\xD83D\xDE00\r\n"));
+    EXPECT_EQ(WriteGridText({{"\xF0\x9F\x98\x80"}}, kGridSeparator), Utf16(u"\xD83D\xDE00\r\n"));
 }
 
 TEST(GridTextRead, WhatWasWrittenReadsBack) {
@@ -68,19 +56,17 @@ TEST(GridTextRead, WhatWasWrittenReadsBack) {
         {"Привет, мир", "\xF0\x9F\x98\x80 smile", " spaced ", "tab\there"},
         {"only"},
     };
-    bool complete = false;
-    EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator), &complete), rows);
-    EXPECT_TRUE(complete);
+    EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator)), rows);
 }
 
 TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     const Rows expected = {{"1", "True", "\xC3\xA9t\xC3\xA9", "3"}};  // "été"
-    EXPECT_EQ(Read(Utf16Bytes(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
-    EXPECT_EQ(Read(Utf16Bytes(u"1,True,\u00E9t\u00E9,3\r\n", true)), expected);
+    EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
+    EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n", true)), expected);
     // Without a mark every byte is one character of the same code.
     EXPECT_EQ(Read("1,True,\xE9t\xE9,3\r\n"), expected);
     // A dangling odd byte after UTF-16 text is not a character.
-    EXPECT_EQ(Read(Utf16Bytes(u"ab") + "c"), Rows{{"ab"}});
+    EXPECT_EQ(Read(Utf16(u"ab") + "c"), Rows{{"ab"}});
 }
 
 // Hand-edited files: odd lines and quotes neither stop reading nor shift
@@ -88,11 +74,11 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
 TEST(GridTextRead, LinesAndQuotesOfHandEditedFiles) {
     // An empty line is a row holding one empty field; a last line without a
     // line end keeps its last field only when that field is not empty.
-    EXPECT_EQ(Read(Utf16Bytes(u"a,b\r\n\r\nc\r\nd,")), (Rows{{"a", "b"}, {""}, {"c"}, {"d"}}));
+    EXPECT_EQ(Read(Utf16(u"a,b\r\n\r\nc\r\nd,")), (Rows{{"a", "b"}, {""}, {"c"}, {"d"}}));
     // LF alone ends a line; CR is dropped wherever it stands.
-    EXPECT_EQ(Read(Utf16Bytes(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
+    EXPECT_EQ(Read(Utf16(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
     // Quotes do not protect a line break: the line ends there.
-    EXPECT_EQ(Read(Utf16Bytes(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
+    EXPECT_EQ(Read(Utf16(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
     // A quote inside a bare field is kept and opens a quoted stretch that
     // swallows the separators up to the next quote, which is dropped.
     EXPECT_EQ(Read("a\"b,c,d\"e,f"), (Rows{{"a\"b,c,de", "f"}}));
@@ -101,8 +87,7 @@ TEST(GridTextRead, LinesAndQuotesOfHandEditedFiles) {
 TEST(GridTextRead, SinkThrowingStopsReadingAndKeepsEarlierRows) {
     RecordingSink sink(2);
     std::string error;
-    EXPECT_FALSE(
-        ReadGridText(Utf16Bytes(u"a,b\r\nc,d,e\r\nf,g\r\n"), kGridSeparator, sink, &error));
+    EXPECT_FALSE(ReadGridText(Utf16(u"a,b\r\nc,d,e\r\nf,g\r\n"), kGridSeparator, sink, &error));
     EXPECT_EQ(error, "too many fields");
     EXPECT_EQ(sink.rows, (Rows{{"a", "b"}, {"c", "d"}}));
 }
@@ -122,23 +107,6 @@ TEST(GridTextCells, BooleansAndCounts) {
     for (const char* text : {"", "12abc", "0x10", "nan", "1e30", "+-1"}) {
         EXPECT_THROW(CountFromCellText(text), GridReadError) << text;
     }
-}
-
-TEST(Utf, ConversionsBothWays) {
-    const std::string mixed = "a\xC3\xA9\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é Ж € 😀
-    const std::u16string wide = u"a\u00E9\u0416\u20AC\xD83D\xDE00";
-    EXPECT_EQ(utf::Utf8ToUtf16(mixed), wide);
-    EXPECT_EQ(utf::Utf16ToUtf8(wide), mixed);
-
-    // Lone surrogates, in either order.
-    EXPECT_EQ(utf::Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
-    // Overlong, encoded surrogate, past U+10FFFF, truncated at the end.
-    EXPECT_EQ(utf::Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("\xED\xA0\x80"), u"\xFFFD\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("\xF4\x90\x80\x80"), u"\xFFFD\xFFFD\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("a\xE2\x82"), u"a\xFFFD");
-    // The byte that breaks a sequence starts the next character.
-    EXPECT_EQ(utf::Utf8ToUtf16("\xE2\x82z"), u"\xFFFDz");
 }
 
 }  // namespace

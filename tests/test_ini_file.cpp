@@ -35,25 +35,13 @@ TEST_F(IniFileTest, ReadsLinesLikeTheWindowsProfileFunctions) {
     const std::string privet = "\xCF\xF0\xE8\xE2\xE5\xF2";
     const std::string razdel = "\xD0\xE0\xE7\xE4\xE5\xEB";
     const std::string longer = std::string(IniFile::kMaxValueLength, 'b') + "tail";
+    // "host" is an LF line among CR LF lines.
     const IniFile ini = LoadText(
-        "Orphan=before any section\r\n"
-        "[Main]\r\n"
-        "  Port =  8080  \r\n"
-        "host=example.org\n"  // an LF line among CR LF lines
-        ";Commented=yes\r\n"
-        "Double=\"  spaced  \"\r\n"
-        "Mixed=\"x'\r\n"
-        "port=second occurrence\r\n"
-        "Longer=" +
-        longer +
-        "\r\n"
-        "  [ other ]  \r\n"
-        "Port=other section\r\n"
-        "[MAIN]\r\n"
-        "Port=third occurrence\r\n"
-        "Late=from the repeated section\r\n"
-        "[" +
-        razdel + "]\r\nK=" + privet + " \xA0\r\nLast=no line end");
+        "Orphan=before any section\r\n[Main]\r\n  Port =  8080  \r\nhost=example.org\n"
+        ";Commented=yes\r\nDouble=\"  spaced  \"\r\nMixed=\"x'\r\nport=second occurrence\r\n"
+        "  [ other ]  \r\nPort=other section\r\n[MAIN]\r\nPort=third occurrence\r\n"
+        "Late=from the repeated section\r\nLonger=" +
+        (longer + "\r\n[" + razdel + "]\r\nK=" + privet + " \xA0\r\nLast=no line end"));
 
     EXPECT_EQ(ini.Get("main", "PORT"), "8080");
     EXPECT_EQ(ini.Get("Main", "Host"), "example.org");
@@ -75,37 +63,16 @@ TEST_F(IniFileTest, ReadsLinesLikeTheWindowsProfileFunctions) {
 // blank lines and comments that lead into the next section.
 TEST_F(IniFileTest, SetChangesOnlyTheValueOrAppendsToItsSection) {
     IniFile ini = LoadText(
-        "; written by hand\r\n"
-        "[A]\n"
-        "Port = 8080\n"
-        "; about y\n"
-        "y=2\n"
-        "; about B\n"
-        "\n"
-        "[B]\n"
-        "[a]\n"
-        "z=3\n");
+        "; written by hand\r\n[A]\nPort = 8080\n; about y\ny=2\n; about B\n\n[B]\n[a]\nz=3\n");
     ini.Set("a", "pORT", "3128");
     ini.Set("a", "New", "v");
     ini.Set("A", "z", "4");  // found in the repeated section, changed there
     ini.Set("B", "First", "in empty section");
     ini.Set("C", "k", "created");
     EXPECT_EQ(ini.Text(),
-              "; written by hand\r\n"
-              "[A]\r\n"
-              "Port = 3128\r\n"
-              "; about y\r\n"
-              "y=2\r\n"
-              "New=v\r\n"
-              "; about B\r\n"
-              "\r\n"
-              "[B]\r\n"
-              "First=in empty section\r\n"
-              "[a]\r\n"
-              "z=4\r\n"
-              "\r\n"
-              "[C]\r\n"
-              "k=created\r\n");
+              "; written by hand\r\n[A]\r\nPort = 3128\r\n; about y\r\ny=2\r\nNew=v\r\n"
+              "; about B\r\n\r\n[B]\r\nFirst=in empty section\r\n[a]\r\nz=4\r\n\r\n"
+              "[C]\r\nk=created\r\n");
 
     IniFile empty;
     empty.Set("S", "K", "V");

@@ -6,8 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
+#include <atomic>
 
 #include "support/child_process.h"
 #include "support/net_helpers.h"
@@ -17,33 +16,17 @@ namespace vs {
 namespace {
 
 // Connections that hang in their first handler until released.
-class StuckConnections : public net::ConnectionEvents {
-public:
+struct StuckConnections : net::ConnectionEvents {
     void OnConnect(net::Worker&) override {
-        std::unique_lock lock(lock_);
-        ++entered_;
-        entered.notify_all();
-        released_.wait(lock, [this] { return released; });
+        ++entered;
+        test::WaitUntil([this] { return released.load(); });
     }
     void OnOutboundConnect(net::Worker&, const std::exception*) override {}
     void OnOutboundDisconnect(net::Worker&) override {}
     void OnDisconnect(net::Worker&) override {}
 
-    void Release() {
-        std::lock_guard lock(lock_);
-        released = true;
-        released_.notify_all();
-    }
-    bool WaitEntered() {
-        std::unique_lock lock(lock_);
-        return entered.wait_for(lock, std::chrono::seconds(20), [this] { return entered_ > 0; });
-    }
-
-private:
-    std::mutex lock_;
-    std::condition_variable released_, entered;
-    int entered_ = 0;
-    bool released = false;
+    std::atomic<int> entered{0};
+    std::atomic<bool> released{false};
 };
 
 TEST(ListenerControl, AStopThatTimesOutIsReportedAndTheNewListenerRuns) {
@@ -55,7 +38,7 @@ TEST(ListenerControl, AStopThatTimesOutIsReportedAndTheNewListenerRuns) {
     ListenerControl control(server, settings);
     ASSERT_TRUE(control.StartNow({0, "127.0.0.1", 1}).listening);
     net::Socket stuck = test::ConnectLoopback(control.BoundPort());
-    ASSERT_TRUE(events.WaitEntered());
+    ASSERT_TRUE(test::WaitUntil([&] { return events.entered > 0; }));
 
     const int next = test::FreePort();
     control.Restart({next, "127.0.0.1", 1});  // returns with the connection still stuck
@@ -69,7 +52,7 @@ TEST(ListenerControl, AStopThatTimesOutIsReportedAndTheNewListenerRuns) {
     EXPECT_EQ(control.BoundPort(), next);
     EXPECT_NO_THROW(test::ConnectLoopback(static_cast<std::uint16_t>(next)));
 
-    events.Release();
+    events.released = true;
     EXPECT_TRUE(test::WaitUntil([&] { return server.ActiveConnections() == 0; }));
     control.StopNow();
 }

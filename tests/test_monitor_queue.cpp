@@ -10,12 +10,17 @@
 namespace vs::proxy {
 namespace {
 
-RowUpdate Progress(std::int32_t row, std::int64_t received, std::optional<std::int32_t> percent) {
+// An update of `row` with the cells `set` fills in.
+template <typename Set>
+RowUpdate Update(std::int32_t row, Set set) {
     RowUpdate update;
     update.row = row;
-    update.received = received;
-    update.percent = percent;
+    set(update);
     return update;
+}
+
+RowUpdate Progress(std::int32_t row, std::int64_t received, std::optional<std::int32_t> percent) {
+    return Update(row, [&](RowUpdate& u) { u.received = received, u.percent = percent; });
 }
 
 TrafficCount Bytes(bool fromCache, std::int32_t user, std::int64_t n) {
@@ -64,17 +69,10 @@ TEST(MonitorQueue, AFloodOfProgressAndCountsDoesNotGrowTheQueue) {
 
 TEST(MonitorQueue, EventsThatChangeStateAreNeverMerged) {
     MonitorQueue queue;
-    RowUpdate answered;
-    answered.row = 3;
-    answered.state = 1;
-    answered.answer = "200 OK";
-    RowUpdate ended;
-    ended.row = 3;
-    ended.state = 2;
     queue.Add(Progress(3, 10, std::nullopt));
-    queue.Add(answered);
+    queue.Add(Update(3, [](RowUpdate& u) { u.state = 1, u.answer = "200 OK"; }));
     queue.Add(Progress(3, 20, std::nullopt));
-    queue.Add(ended);
+    queue.Add(Update(3, [](RowUpdate& u) { u.state = 2; }));
     queue.Add(RuleHit{ListKind::Black, 7, 0, 1});
     queue.Add(RuleHit{ListKind::Black, 7, 0, 1});  // every hit counts
     queue.Add(Bytes(false, 0, 5));
@@ -90,35 +88,18 @@ TEST(MonitorQueue, EventsThatChangeStateAreNeverMerged) {
     EXPECT_EQ(queue.TakeAll().size(), 1u);
 }
 
-}  // namespace
-}  // namespace vs::proxy
-
-namespace vs {
-namespace {
-
-using proxy::RowAdded;
-using proxy::RowUpdate;
-
 TEST(MonitorModel, RowsHoldNumbersAsTheMonitorShowsThem) {
     MonitorModel model;
     model.Apply(RowAdded{0, "http://a/"});
-    RowUpdate sized;
-    sized.row = 0;
-    sized.size = 3'221'225'472;  // 3 GiB: past 32 bits
-    sized.received = 805'306'368;
-    model.Apply(sized);
+    // 3 GiB: past 32 bits.
+    model.Apply(Update(0, [](RowUpdate& u) { u.size = 3'221'225'472, u.received = 805'306'368; }));
     EXPECT_EQ(model.Row(0)->size, 3'221'225'472);
     EXPECT_EQ(model.Row(0)->progress, 25);
-    RowUpdate onlyReceived;
-    onlyReceived.row = 0;
-    onlyReceived.received = 900'000'000;
-    model.Apply(onlyReceived);
+    model.Apply(Progress(0, 900'000'000, std::nullopt));
     EXPECT_EQ(model.Row(0)->received, 900'000'000);
     EXPECT_EQ(model.Row(0)->progress, 25);  // no size given: percent unchanged
 
-    RowUpdate missing;
-    missing.row = 7;
-    auto error = model.Apply(missing);
+    auto error = model.Apply(Update(7, [](RowUpdate&) {}));
     ASSERT_TRUE(error);
     EXPECT_EQ(error->header, "******ERROR");
     EXPECT_EQ(error->body, "7/1");
@@ -129,10 +110,7 @@ TEST(MonitorModel, ADrainReportsTheRowsAddedAndOnlyTheCellsThatChanged) {
     for (int i = 0; i < 6; ++i) {
         model.Apply(RowAdded{i, "http://x/" + std::to_string(i)});
     }
-    RowUpdate newRowState;
-    newRowState.row = 5;
-    newRowState.state = 1;
-    model.Apply(newRowState);
+    model.Apply(Update(5, [](RowUpdate& u) { u.state = 1; }));
     MonitorChanges first = model.TakeChanges();
     EXPECT_EQ(first.added, 6u);
     EXPECT_TRUE(first.changed.empty());  // cells of new rows come with the rows
@@ -140,21 +118,10 @@ TEST(MonitorModel, ADrainReportsTheRowsAddedAndOnlyTheCellsThatChanged) {
     // Rows 1 and 2 get progress, row 4 an answer, row 3 the same state it
     // has (no change); then one more row arrives.
     for (int row : {1, 2}) {
-        RowUpdate progress;
-        progress.row = row;
-        progress.size = 100;
-        progress.received = 50;
-        model.Apply(progress);
+        model.Apply(Update(row, [](RowUpdate& u) { u.size = 100, u.received = 50; }));
     }
-    RowUpdate same;
-    same.row = 3;
-    same.state = 0;
-    model.Apply(same);
-    RowUpdate answered;
-    answered.row = 4;
-    answered.answer = "200 OK";
-    answered.state = 1;
-    model.Apply(answered);
+    model.Apply(Update(3, [](RowUpdate& u) { u.state = 0; }));
+    model.Apply(Update(4, [](RowUpdate& u) { u.answer = "200 OK", u.state = 1; }));
     model.Apply(RowAdded{6, "http://x/6"});
     MonitorChanges second = model.TakeChanges();
     EXPECT_EQ(second.added, 1u);
@@ -172,11 +139,8 @@ TEST(MonitorModel, ADaemonKeepsOnlyItsRecentRows) {
     EXPECT_EQ(model.RowCount(), 5u);
     EXPECT_EQ(model.Row(1), nullptr);
     EXPECT_EQ(model.Row(4)->url, "http://x/4");
-    RowUpdate forgotten;
-    forgotten.row = 1;
-    forgotten.received = 5;
-    EXPECT_FALSE(model.Apply(forgotten));  // a forgotten row is no error
+    EXPECT_FALSE(model.Apply(Progress(1, 5, std::nullopt)));  // a forgotten row is no error
 }
 
 }  // namespace
-}  // namespace vs
+}  // namespace vs::proxy

@@ -1,24 +1,27 @@
 // The proxy's handlers on the real server: where requests go, how CONNECT
-// tunnels behave, and what the log shows.
+// tunnels behave, what the log shows, and how a download is stopped.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
 
+#include "base/cp1251.h"
 #include "proxy/generated_pages.h"
+#include "proxy/stop_list.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
 
 namespace vs::proxy {
 namespace {
 
-using namespace std::chrono_literals;
-using test::ConnectLoopback;
+using test::Has;
 using test::HttpOrigin;
+using test::ProxyFixture;
 using test::ReadResponse;
 using test::SendText;
-
-using test::ProxyFixture;
 
 std::string PortOf(const std::string& answer) {
     std::size_t at = answer.find("X-Port: ");
@@ -35,7 +38,7 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     StartProxy();
     auto client = Connect();
     auto ask = [&](const HttpOrigin& origin, const std::string& request) {
-        SendText(client, request.substr(0, request.find(' ') + 1) + Url(origin.Port(), "") +
+        SendText(client, request.substr(0, request.find(' ') + 1) + origin.Url("") +
                              request.substr(request.find(' ') + 1));
         return PortOf(ReadResponse(client));
     };
@@ -64,7 +67,7 @@ TEST_F(ProxyFixture, RequestsArrivingTogetherAreTakenOneByOne) {
     lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
     StartProxy();
     auto request = [&](const HttpOrigin& origin, std::string path) {
-        return "GET " + Url(origin.Port(), path) + " HTTP/1.1\r\nHost: h\r\n\r\n";
+        return GetRequest(origin.Url(path), "Host: h\r\n");
     };
     auto client = Connect();
     SendText(client, request(a, "/1") + request(b, "/2") + request(a, "/3") + request(b, "/4") +
@@ -75,12 +78,12 @@ TEST_F(ProxyFixture, RequestsArrivingTogetherAreTakenOneByOne) {
     }
     const std::string pa = std::to_string(a.Port()), pb = std::to_string(b.Port());
     EXPECT_EQ(ports, (std::vector<std::string>{pa, pb, pa, pb}));
-    EXPECT_NE(test::ReadAll(client).find("(rule #1)."), std::string::npos);
+    EXPECT_TRUE(Has(test::ReadAll(client), "(rule #1)."));
     Settle();
     EXPECT_EQ(a.Requests().size(), 2u);
     EXPECT_EQ(b.Requests().size(), 2u);
     ASSERT_EQ(monitor.RowCount(), 5u);
-    EXPECT_EQ(monitor.Row(1)->url, Url(b.Port(), "/2"));
+    EXPECT_EQ(monitor.Row(1)->url, b.Url("/2"));
     EXPECT_EQ(monitor.Row(4)->answer, "403 Forbidden");
 }
 
@@ -99,31 +102,10 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     ASSERT_EQ(origin.Requests().size(), 1u);
     EXPECT_EQ(origin.Requests()[0], inner);
 
-    // The tunnel moves bulk data intact.
     constexpr std::size_t kSize = 8 << 20;
     SendText(client, "GET /size/" + std::to_string(kSize) + " HTTP/1.1\r\n\r\n");
     std::string answer = ReadResponse(client);
     EXPECT_TRUE(answer.substr(answer.find("\r\n\r\n") + 4) == test::MakeBody(kSize));
-}
-
-TEST_F(ProxyFixture, ConnectThroughTheParentIsPassedOnAndItsReplyRelayed) {
-    // A parent that answers CONNECT itself and then echoes.
-    test::LoopbackServer parent([](net::Socket& s) {
-        std::string head = test::ReadUntil(s, "\r\n\r\n");
-        if (!head.starts_with("CONNECT secure.example:443 HTTP/1.1\r\n")) {
-            return;
-        }
-        net::SendAll(s, "HTTP/1.1 200 Tunnel ready\r\n\r\n");
-        char buf[256];
-        std::size_t n = net::ReceiveSome(s, buf, sizeof buf);
-        net::SendAll(s, "tunnel:" + std::string(buf, n));
-    });
-    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
-    auto client = Connect();
-    SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\nHost: secure.example:443\r\n\r\n");
-    EXPECT_EQ(test::ReadUntil(client, "\r\n\r\n"), "HTTP/1.1 200 Tunnel ready\r\n\r\n");
-    SendText(client, "\x16\x03\x01 binary hello");
-    EXPECT_EQ(test::ReadAll(client), "tunnel:\x16\x03\x01 binary hello");
 }
 
 // A CONNECT through the parent opens a tunnel only when the parent agrees:
@@ -155,7 +137,7 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
     SendText(client, "GET http://example.invalid/fine HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("ok"));
     SendText(client, "GET http://example.invalid/blocked HTTP/1.1\r\n\r\n");
-    EXPECT_NE(test::ReadAll(client).find("(rule #1)."), std::string::npos);
+    EXPECT_TRUE(Has(test::ReadAll(client), "(rule #1)."));
     std::lock_guard guard(lock);
     ASSERT_EQ(heads.size(), 2u);
     EXPECT_TRUE(heads[1].starts_with("GET http://example.invalid/fine "));
@@ -164,22 +146,18 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
 TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     HttpOrigin origin;
     StartProxy();
-    const std::string url = Url(origin.Port(), "/close");
-    const std::string request = GetRequest(origin.Port(), "/close", "Host: x\r\n");
-    {
-        auto client = Connect();
-        SendText(client, request);
-        EXPECT_TRUE(test::ReadAll(client).ends_with("hello"));
-    }
+    const std::string url = origin.Url("/close");
+    const std::string request = GetRequest(url, "Host: x\r\n");
+    EXPECT_TRUE(AnswerTo(request).ends_with("hello"));
     Settle();
-    EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
-                                "# 0: Connection from local/127.0.0.1",
-                                "# 0 >>> URL: " + url,
-                                "# 0:  Outbound Connection",
-                                "# 0 <<< URL: " + url,
-                                "# 0:  Outbound Disconnection",
-                                "# 0:  Client Disconnection",
-                            }));
+    std::vector<std::string> headers;
+    for (auto& line : log) {
+        headers.push_back(line.header);
+    }
+    EXPECT_EQ(headers, (std::vector<std::string>{
+                           "# 0: Connection from local/127.0.0.1", "# 0 >>> URL: " + url,
+                           "# 0:  Outbound Connection", "# 0 <<< URL: " + url,
+                           "# 0:  Outbound Disconnection", "# 0:  Client Disconnection"}));
     // The request's body in the log is its header block as the browser sent it.
     EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, request);
     ASSERT_EQ(monitor.RowCount(), 1u);
@@ -197,7 +175,7 @@ TEST_F(ProxyFixture, UnreadBodiesEndWhereTheirFramingEndsAndAreStillCounted) {
     auto client = Connect();
     std::size_t delivered = 0;
     for (std::size_t size : {std::size_t{5'000'000}, std::size_t{100}, std::size_t{70'000}}) {
-        SendText(client, GetRequest(origin.Port(), "/size/" + std::to_string(size)));
+        SendText(client, GetRequest(origin.Url("/size/" + std::to_string(size))));
         std::string answer = ReadResponse(client);
         std::string body = answer.substr(answer.find("\r\n\r\n") + 4);
         ASSERT_EQ(body.size(), size);
@@ -234,9 +212,9 @@ TEST_F(ProxyFixture, ChunkedBodiesPassWholeWithTheNextAnswerAfterThem) {
     });
     StartProxy();
     auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/big"));
+    SendText(client, GetRequest(test::LoopbackUrl(origin.Port(), "/big")));
     EXPECT_TRUE(test::ReadExactly(client, chunked.size()) == chunked);
-    SendText(client, GetRequest(origin.Port(), "/next"));
+    SendText(client, GetRequest(test::LoopbackUrl(origin.Port(), "/next")));
     EXPECT_EQ(ReadResponse(client), "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld");
     client.Close();
     Settle();
@@ -250,11 +228,11 @@ TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
     StartProxy();
     auto client = Connect();
     constexpr std::size_t kSize = 256 << 20;
-    const std::string path = "/size/" + std::to_string(kSize);
-    SendText(client, GetRequest(origin.Port(), path));
+    const std::string url = origin.Url("/size/" + std::to_string(kSize));
+    SendText(client, GetRequest(url));
     std::string start = test::ReadExactly(client, 1 << 20);
     ASSERT_EQ(start.size(), 1u << 20);
-    engine.StopList().Add(Url(origin.Port(), path));
+    engine.StopList().Add(url);
     // Without the stop, the limit is reached (the header came on top).
     std::size_t rest = test::ReadAll(client, kSize - start.size()).size();
     EXPECT_LT(start.size() + rest, kSize);
@@ -266,7 +244,7 @@ TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
 TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
     HttpOrigin origin;
     StartProxy();
-    const std::string big = GetRequest(origin.Port(), "/size/" + std::to_string(256 << 20));
+    const std::string big = GetRequest(origin.Url("/size/" + std::to_string(256 << 20)));
     for (int i = 0; i < 3; ++i) {
         auto client = Connect();
         SendText(client, big);
@@ -276,7 +254,7 @@ TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
     Settle();
     EXPECT_EQ(server.ActiveConnections(), 0u);
     auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/after"));
+    SendText(client, GetRequest(origin.Url("/after")));
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     client.Close();
 
@@ -289,6 +267,35 @@ TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
     ASSERT_TRUE(test::WaitReceived(stalled.Fd(), 64 << 10));
     EXPECT_NO_THROW(server.Stop());
     EXPECT_EQ(server.ActiveConnections(), 0u);
+}
+
+// The stop list is shared by the monitor and every worker: each stopped URL
+// is taken by exactly one of them, whatever the letter case.
+TEST(StopList, EachStoppedUrlIsTakenOnceWhateverItsCase) {
+    StopList list;
+    list.Add(cp1251::FromUtf8("http://ПРИМЕР.рф/Ёлка"));
+    EXPECT_FALSE(list.Remove("http://other/"));
+    EXPECT_TRUE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
+    EXPECT_FALSE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
+
+    constexpr int kUrls = 500;
+    for (int i = 0; i < kUrls; ++i) {
+        list.Add("url" + std::to_string(i));
+    }
+    std::atomic<int> taken{0};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 8; ++t) {
+        workers.emplace_back([&] {
+            for (int i = 0; i < kUrls; ++i) {
+                taken += list.Remove("URL" + std::to_string(i)) ? 1 : 0;
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    EXPECT_EQ(taken.load(), kUrls);
+    EXPECT_EQ(list.Count(), 0u);
 }
 
 }  // namespace

@@ -10,12 +10,11 @@
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
 #include "support/net_helpers.h"
+#include "support/text.h"
 #include "support/wait.h"
 
 namespace vs {
 namespace {
-
-using namespace std::chrono_literals;
 
 // A service on a free port admitting this machine.
 class ServiceTest : public ::testing::Test {
@@ -31,7 +30,6 @@ protected:
         service->Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
     }
     net::Socket Connect() { return test::ConnectLoopback(service->Listener().BoundPort()); }
-    // The status line of one request on a connection of its own.
     std::string StatusOf(const std::string& url) {
         net::Socket client = Connect();
         test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -90,13 +88,9 @@ TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
 TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     Start("BlackListCB_Checked=False\n");
     test::HttpOrigin origin;
-    const std::string base = "http://127.0.0.1:" + std::to_string(origin.Port());
     constexpr std::uint64_t kSize = 1ULL << 30;
-    const std::string big = base + "/size/" + std::to_string(kSize);
-    RuleCells rule;
-    rule.enable = true;
-    rule.rule = "/size/";
-    service->Lists().black.Append(rule);
+    const std::string big = origin.Url("/size/" + std::to_string(kSize));
+    service->Lists().black.Append(RuleCells{true, "/size/", "", false, false, 0});
 
     net::Socket download = Connect();
     test::SendText(download, "GET " + big + " HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -121,30 +115,28 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     service->SettingsModel().blackListEnabled = true;
     service->Apply();
     EXPECT_FALSE(service->Listener().Busy());
-    EXPECT_NE(StatusOf(base + "/size/10").find(" 403 "), std::string::npos);
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/size/10")), " 403 "));
     readBody(kSize / 4);
     service->SettingsModel().offline = true;
     service->SettingsModel().blackListEnabled = false;
     service->Apply();
-    EXPECT_NE(StatusOf(base + "/elsewhere").find(" 404 "), std::string::npos);
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/elsewhere")), " 404 "));
     service->SettingsModel().offline = false;
     service->Apply();
-    EXPECT_NE(StatusOf(base + "/size/10").find(" 200 "), std::string::npos);
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/size/10")), " 200 "));
 
     readBody(kSize);
     EXPECT_EQ(received, kSize);
     EXPECT_EQ(service->Listener().BoundPort(), port);
     EXPECT_FALSE(service->TakeListenerReport().has_value());  // never restarted
-    // The settings reached the file as well.
-    EXPECT_NE(test::ReadBytes(dir.Path() / "Vellostore.ini").find("OffLine_Checked=False"),
-              std::string::npos);
+    EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"), "OffLine_Checked=False"));
     service->ShutDown();
 }
 
 TEST_F(ServiceTest, ANewPortRestartsTheListenerInTheBackground) {
     Start();
     test::HttpOrigin origin;
-    const std::string url = "http://127.0.0.1:" + std::to_string(origin.Port()) + "/";
+    const std::string url = origin.Url("/");
     const std::uint16_t first = service->Listener().BoundPort();
     net::Socket kept = Connect();
     test::SendText(kept, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
@@ -155,9 +147,8 @@ TEST_F(ServiceTest, ANewPortRestartsTheListenerInTheBackground) {
     service->Apply();
     // Published and saved before the restart has ended.
     EXPECT_EQ(service->Applied().port, second);
-    EXPECT_NE(test::ReadBytes(dir.Path() / "Vellostore.ini")
-                  .find("PortEd_Text=" + std::to_string(second)),
-              std::string::npos);
+    EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"),
+                          "PortEd_Text=" + std::to_string(second)));
     std::optional<ListenerReport> report;
     ASSERT_TRUE(
         test::WaitUntil([&] { return (report = service->TakeListenerReport()).has_value(); }));
@@ -165,7 +156,7 @@ TEST_F(ServiceTest, ANewPortRestartsTheListenerInTheBackground) {
     EXPECT_EQ(service->Listener().BoundPort(), second);
     EXPECT_EQ(test::ReadAll(kept), "");  // the old connection was closed
     EXPECT_THROW(test::ConnectLoopback(first), std::exception);
-    EXPECT_NE(StatusOf(url).find(" 200 "), std::string::npos);
+    EXPECT_TRUE(test::Has(StatusOf(url), " 200 "));
     service->ShutDown();
 }
 

@@ -27,8 +27,6 @@ std::string Repeat(std::string_view unit, int times) {
     return s;
 }
 
-// --- matching ---------------------------------------------------------------
-
 TEST(RegexMatch, EmptyStringIsNeverAMatch) {
     EXPECT_FALSE(Pattern::Compile("^")->Matches("abc"));
     EXPECT_FALSE(Pattern::Compile("x*")->Matches(""));
@@ -62,8 +60,6 @@ TEST(RegexMatch, CyrillicFollowsTheCodePage) {
     EXPECT_FALSE(Pattern::Compile("\\s")->Matches("a\xA0z"));
     EXPECT_EQ(Pattern::Compile("[[:punct:]]+")->FindGroup(FromUtf8("Ёж«»"), 0), FromUtf8("«»"));
 }
-
-// --- replacement templates --------------------------------------------------
 
 TEST(RegexTemplate, References) {
     EXPECT_EQ(Replace("(a+)(b+)", "[$1|\\2|${2}0]", "xaabby"), "x[aa|bb|bb0]y");
@@ -115,8 +111,6 @@ TEST(RegexTemplate, GroupsPastNinetyNineAreNeverReported) {
               "[]");
 }
 
-// --- replacing --------------------------------------------------------------
-
 TEST(RegexReplace, FirstOrEveryMatch) {
     EXPECT_EQ(Replace("o", "0", "foo boo"), "f0o boo");
     EXPECT_EQ(Replace("(\\w+)=(\\w+)", "$2=$1", "a=1&b=2", true), "1=a&2=b");
@@ -140,7 +134,6 @@ TEST(PatternShared, GroupsAndTheirAbsence) {
     const auto p =
         Pattern::Compile("^(GET|POST) (\\S+)(?: (HTTP/\\d\\.\\d))?(x)?\\r?$", kRegexMultiline);
     const std::string line = "POST /a?b HTTP/1.1\r\n";
-    // The view points into the subject.
     EXPECT_EQ(p->FindGroup(line, 2)->data(), line.data() + 5);
     // A group that did not take part is empty; one the pattern lacks is missing.
     EXPECT_EQ(p->FindGroup(line, 4), std::string_view{});

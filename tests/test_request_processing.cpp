@@ -1,8 +1,11 @@
-// Request processing end to end: a real engine, real sockets, a real origin.
+// Request processing end to end, through a real engine, real sockets and a
+// real origin: admission by the users list, the proxy credentials going
+// upstream, and what the lists decide on each request.
 
 #include <gtest/gtest.h>
 
-#include "proxy/request_processing.h"
+#include "base/base64.h"
+#include "proxy/generated_pages.h"
 #include "rules/find_rule.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
@@ -10,6 +13,7 @@
 namespace vs::proxy {
 namespace {
 
+using test::Has;
 using test::HttpOrigin;
 using test::ProxyFixture;
 using test::ReadAll;
@@ -25,22 +29,17 @@ RuleCells Rule(std::string pattern) {
 TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     HttpOrigin origin;
     lists.black.Append(Rule("nomatch"));
-    lists.black.Append(
-        RuleCells{false, "^127\\.0\\.0\\.1", "", false, false, 0});  // disabled: skipped
+    lists.black.Append(RuleCells{false, "^127\\.0\\.0\\.1", "", false, false, 0});  // skipped
     lists.black.Append(RuleCells{true, "ads/", "", false, false, 4});
     lists.black.Append(Rule("^host/banner"));
     StartProxy();
-    std::string url = Url(origin.Port(), "/ads/<script>x</script>?a=1&b=\"2\"");
-    auto client = Connect();
-    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    std::string page = ReadAll(client);
+    const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
+    const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
     EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n")) << page;
-    EXPECT_NE(page.find("was not allowed (rule #3)."), std::string::npos) << page;
-    EXPECT_EQ(page.find("<script>"), std::string::npos) << "URL written unescaped";
-    EXPECT_NE(page.find("&lt;script&gt;"), std::string::npos);
-    auto other = Connect();
-    SendText(other, "GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n");
-    EXPECT_NE(ReadAll(other).find("(rule #4)."), std::string::npos);
+    EXPECT_TRUE(Has(page, "was not allowed (rule #3)."));
+    EXPECT_FALSE(Has(page, "<script>"));
+    EXPECT_TRUE(Has(page, "&lt;script&gt;"));
+    EXPECT_TRUE(Has(AnswerTo("GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
     EXPECT_EQ(lists.black.Row(2).hits, 5);
@@ -56,7 +55,7 @@ TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
     CtrlDown = true;
     ShiftDown = true;
     auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/blocked"));
+    SendText(client, GetRequest(origin.Url("/blocked")));
     std::string answer = ReadResponse(client);
     CtrlDown = false;
     ShiftDown = false;
@@ -70,12 +69,10 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     lists.urlConverter.Append(RuleCells{true, "\\.gif$", ".PNG", false, false, 0});
     lists.black.Append(Rule("example"));  // would refuse, but is never asked
     StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
-    auto client = Connect();
-    SendText(client, "GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
-    std::string answer = ReadAll(client);
+    const std::string answer =
+        AnswerTo("GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
-    EXPECT_NE(answer.find("\r\nLocation: http://new.example/img/logo.PNG\r\n"), std::string::npos)
-        << answer;
+    EXPECT_TRUE(Has(answer, "\r\nLocation: http://new.example/img/logo.PNG\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
@@ -90,29 +87,27 @@ TEST_F(ProxyFixture, RequestsWithAnyMethodAreDecidedOnOneByOne) {
     lists.black.Append(Rule("blocked"));
     StartProxy();
     auto client = Connect();
-    SendText(client, "PATCH " + Url(origin.Port(), "/first") + " HTTP/1.1\r\n\r\n");
+    SendText(client, "PATCH " + origin.Url("/first") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
-    SendText(client, "PROPFIND " + Url(origin.Port(), "/second") + " HTTP/1.1\r\n\r\n");
+    SendText(client, "PROPFIND " + origin.Url("/second") + " HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     consumer.Drain();
     EXPECT_EQ(monitor.Row(0)->state, 2);  // closed by the next request on the connection
-    SendText(client, "MKCOL " + Url(origin.Port(), "/blocked") + " HTTP/1.1\r\n\r\n");
-    EXPECT_NE(ReadAll(client).find("(rule #1)."), std::string::npos);
+    SendText(client, "MKCOL " + origin.Url("/blocked") + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(Has(ReadAll(client), "(rule #1)."));
     Settle();
     ASSERT_EQ(origin.Requests().size(), 2u);
     EXPECT_EQ(origin.Requests()[1], "PROPFIND /second HTTP/1.1\r\n\r\n");
     ASSERT_EQ(monitor.RowCount(), 3u);
-    EXPECT_EQ(monitor.Row(1)->url, Url(origin.Port(), "/second"));
-    EXPECT_EQ(monitor.Row(2)->url, Url(origin.Port(), "/blocked"));
-    EXPECT_NE(FindLog("# 0 >>> URL: " + Url(origin.Port(), "/second")), nullptr);
+    EXPECT_EQ(monitor.Row(1)->url, origin.Url("/second"));
+    EXPECT_EQ(monitor.Row(2)->url, origin.Url("/blocked"));
+    EXPECT_NE(FindLog("# 0 >>> URL: " + origin.Url("/second")), nullptr);
 }
 
 TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
     HttpOrigin origin;
     StartProxy();
-    auto client = Connect();
-    SendText(client, GetRequest(origin.Port(), "/silent", "Host: x\r\n"));
-    std::string page = ReadAll(client);
+    const std::string page = AnswerTo(GetRequest(origin.Url("/silent"), "Host: x\r\n"));
     EXPECT_TRUE(page.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << page;
     EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
     Settle();
@@ -131,7 +126,7 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     auto client = Connect();
     const std::string body =
         "GET http://forbidden/ HTTP/1.1\r\nHeader: x\r\ngetaway\r\nDELETE me\r\n\r\n";
-    std::string url = Url(origin.Port(), "/upload");
+    const std::string url = origin.Url("/upload");
     SendText(client, "POST " + url + " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
                          std::to_string(body.size()) + "\r\n\r\n");
     // The body comes in reads of its own.
@@ -143,10 +138,10 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     SendText(client, "GET " + url + "2 HTTP/1.1\r\nHost: x\r\n\r\n");
     ReadResponse(client);
     ReadResponse(client);
-    SendText(client, "GET " + Url(origin.Port(), "/spl"));
+    SendText(client, "GET " + origin.Url("/spl"));
     ASSERT_TRUE(test::WaitSent(client.Fd()));
     SendText(client, "it HTTP/1.1\r\nHost: x\r\n\r\n");
-    EXPECT_NE(ReadAll(client).find("(rule #2)."), std::string::npos);
+    EXPECT_TRUE(Has(ReadAll(client), "(rule #2)."));
     client.Close();
     Settle();
     // The origin saw the upload, then the next request, unchanged (HttpOrigin
@@ -157,9 +152,117 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     for (auto& r : origin.Requests()) {
         all += r;
     }
-    EXPECT_NE(all.find(body), std::string::npos);
-    EXPECT_EQ(all.find("/split"), std::string::npos);
+    EXPECT_TRUE(Has(all, body));
+    EXPECT_FALSE(Has(all, "/split"));
     EXPECT_EQ(monitor.RowCount(), 3u);
+}
+
+class AdmissionTest : public ProxyFixture {
+protected:
+    AdmissionTest() { lists.users.Delete(0); }
+
+    std::string Fetch(const HttpOrigin& origin, const std::string& credentials = "") {
+        return AnswerTo(
+            "GET " + origin.Url("/close") + " HTTP/1.0\r\n" +
+            (credentials.empty() ? "" : "Proxy-Authorization: Basic " + credentials + "\r\n") +
+            "Host: x\r\n\r\n");
+    }
+    std::string AuthPage() const { return AuthRequiredAnswer(clock.Now()) + "\r\n"; }
+};
+
+// A refused connection reaches no origin, yet its request is still logged
+// and shown with the 407 as its answer.
+TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
+    HttpOrigin origin;
+    lists.users.Append(UserRow{true, "anna(1)", "s3cret", ""});
+    lists.users.Append(UserRow{false, "bob", "pw", ""});
+    lists.users.RebuildUserTokens();
+    StartProxy();
+    const std::string token = EncodeBase64("anna(1):s3cret");
+    EXPECT_TRUE(Fetch(origin, token).ends_with("hello"));  // the row names no address
+    for (const std::string& refused :
+         {EncodeBase64("anna(1):wrong"), EncodeBase64("bob:pw"), std::string()}) {
+        EXPECT_EQ(Fetch(origin, refused), AuthPage()) << refused;
+    }
+    // Clearing the name revokes the credentials at once, as a restart with
+    // the row saved that way does.
+    lists.users.SetName(0, "");
+    EXPECT_EQ(Fetch(origin, token), AuthPage());
+    lists.users.RebuildUserTokens();
+    EXPECT_EQ(Fetch(origin, token), AuthPage());
+    Settle();
+    EXPECT_NE(FindLog("# 0: Connection from anna(1)/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 1: Connection from ?\?\?/127.0.0.1"), nullptr);
+    EXPECT_EQ(origin.Connections(), 1);
+    EXPECT_EQ(origin.Requests().size(), 1u);
+    ASSERT_EQ(monitor.RowCount(), 6u);
+    EXPECT_EQ(monitor.Row(1)->answer, "407 Proxy Authentication Required");
+}
+
+TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
+    HttpOrigin origin;
+    lists.users.Append(UserRow{true, "office", "pw", "127.0.0.1"});  // has a password
+    lists.users.Append(UserRow{true, "elsewhere", "", "10.0.0.8"});
+    lists.users.Append(UserRow{true, "nopw", "", ""});
+    lists.users.RebuildUserTokens();
+    StartProxy();
+    EXPECT_EQ(Fetch(origin), AuthPage());
+    // Credentials with an empty password admit nowhere, from any address.
+    EXPECT_EQ(Fetch(origin, EncodeBase64("nopw:")), AuthPage());
+    EXPECT_EQ(Fetch(origin, EncodeBase64("elsewhere:")), AuthPage());
+
+    lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
+    EXPECT_TRUE(Fetch(origin).ends_with("hello"));
+    // A machine admitted by its address may still send credentials that no
+    // longer admit: its address row still does.
+    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:old")).ends_with("hello"));
+    lists.users.SetEnable(0, false);
+    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:pw")).ends_with("hello"));
+    Settle();
+    EXPECT_NE(FindLog("# 3: Connection from desk/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 5: Connection from desk/127.0.0.1"), nullptr);
+}
+
+// Proxy credentials are for proxies: the browser's own line (its password
+// for this proxy) never reaches an origin, and the parent's credentials go
+// only to the parent.
+TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
+    HttpOrigin origin;
+    StartProxy([](proxy::ProxyConfig& s) {
+        s.parentUser = "up";
+        s.parentPassword = "stream";
+    });
+    auto client = Connect();
+    SendText(client, "GET " + origin.Url("/") +
+                         " HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\nHost: x\r\n"
+                         "proxy-authorization:basic Zm9vOmJhcg==\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+}
+
+// Toward the parent the browser's line goes on unchanged, unless a parent
+// user is set: then the parent's credentials replace it in place.
+TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
+    HttpOrigin parent;
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
+    const std::string request =
+        "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\n"
+        "Host: example.invalid\r\n\r\n";
+    auto client = Connect();
+    SendText(client, request);
+    ReadResponse(client);
+    auto withUser = std::make_shared<proxy::ProxyConfig>(*config.Get());
+    withUser->parentUser = "up";
+    withUser->parentPassword = "stream";
+    config.Publish(withUser);
+    SendText(client, request);
+    ReadResponse(client);
+    ASSERT_EQ(parent.Requests().size(), 2u);
+    EXPECT_EQ(parent.Requests()[0], request);
+    EXPECT_EQ(parent.Requests()[1],
+              "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic " +
+                  EncodeBase64("up:stream") + "\r\nHost: example.invalid\r\n\r\n");
 }
 
 }  // namespace

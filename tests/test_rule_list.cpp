@@ -11,6 +11,7 @@
 #include "proxy/engine.h"
 #include "shell/queue_consumer.h"
 #include "support/files.h"
+#include "support/text.h"
 
 namespace vs {
 namespace {
@@ -18,16 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadBytes;
 using test::TempDir;
+using test::Utf16;
 using test::WriteBytes;
-
-std::string Utf16Le(std::u16string_view text) {
-    std::string out = "\xFF\xFE";
-    for (const char16_t c : text) {
-        out += static_cast<char>(c & 0xFF);
-        out += static_cast<char>(c >> 8);
-    }
-    return out;
-}
 
 RuleCells Rule(std::string rule, bool enable = true, std::int64_t hits = 0) {
     RuleCells cells;
@@ -47,9 +40,8 @@ std::vector<RuleCells> Rows(const RuleList& list) {
 
 class RuleListFileTest : public ::testing::Test {
 protected:
-    // Loads the text (UTF-16LE with a mark) into a list of the given kind.
     bool LoadText(RuleList& list, std::u16string_view text) {
-        WriteBytes(file_, Utf16Le(text));
+        WriteBytes(file_, Utf16(text));
         return list.Load(file_);
     }
 
@@ -199,9 +191,8 @@ TEST_F(RuleListFileTest, EveryHitCountsOnceOnItsOwnRowThroughEdits) {
     EXPECT_EQ(list.Row(1).hits, 8);
     EXPECT_EQ(list.Row(2).hits, 0);
 
-    // Saving writes the current counts.
     list.Save(file_);
-    EXPECT_EQ(ReadBytes(file_), Utf16Le(u"1,True,new,0\r\n2,True,a|z,8\r\n3,True,c,0\r\n"));
+    EXPECT_EQ(ReadBytes(file_), Utf16(u"1,True,new,0\r\n2,True,a|z,8\r\n3,True,c,0\r\n"));
     list.ResetHits();
     EXPECT_EQ(list.Row(1).hits, 0);
 }

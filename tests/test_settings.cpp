@@ -114,15 +114,9 @@ TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     EXPECT_EQ(LoadSettings(dir_.Path() / "absent.ini"), Settings{});
     EXPECT_EQ(LoadText("[Other]\r\nPortEd_Text=1\r\n"), Settings{});
     const Settings s = LoadText(
-        "[tmainform]\n"
-        "blacklistcb_checked=yes\n"
-        "StartHiddenCB_Checked=Truely\n"
-        "BLKeyCombo_ItemIndex=0x10\n"
-        "OnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
-        "StatCols=5 columns\n"
-        "HideConnect_Checked=fAlSe\n"
-        "PortEd_Text=\n"
-        "CacheDir_Text=" +
+        "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
+        "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
+        "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
         std::string(3000, 'c') + "\n");
 
     // Only the well-formed neighbours count; a present empty text is a value.

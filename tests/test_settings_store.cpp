@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "base/data_dir.h"
@@ -74,27 +72,9 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
-// Sets an environment variable for one test and puts it back after, so
-// the other tests see the environment they were started with.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const char* value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            saved_ = old;
-        }
-        Set(value);
-    }
-    ~ScopedEnv() { Set(saved_ ? saved_->c_str() : nullptr); }
-    void Set(const char* value) { value ? ::setenv(name_, value, 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> saved_;
-};
-
 TEST(DataDir, FollowsVellostoreHomeMadeAbsoluteElseTheExecutableFolder) {
     namespace fs = std::filesystem;
-    ScopedEnv home("VELLOSTORE_HOME", "/srv/vellostore");
+    test::ScopedEnv home("VELLOSTORE_HOME", "/srv/vellostore");
     EXPECT_EQ(DataDirectory(), fs::path("/srv/vellostore"));
     home.Set("relative/home");
     EXPECT_EQ(DataDirectory(), fs::current_path() / "relative/home");
@@ -115,7 +95,7 @@ protected:
     }
 
     test::TempDir dir_;
-    ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Path().c_str()};
+    test::ScopedEnv config_{"XDG_CONFIG_HOME", dir_.Path().c_str()};
 };
 
 TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {

@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <limits>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,36 +37,22 @@ TEST(ByteSizeTest, UnitsSeparatorsAndRounding) {
 // tests expect it.
 class StatTableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        if (const char* tz = std::getenv("TZ")) {
-            savedTz_ = tz;
-        }
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
-    void TearDown() override {
-        savedTz_ ? ::setenv("TZ", savedTz_->c_str(), 1) : ::unsetenv("TZ");
-        ::tzset();
-    }
-    void Load(StatTable& table, UsersList& list, std::initializer_list<const char*> names) {
+    void Load(std::initializer_list<const char*> names) {
         for (const char* name : names) {
-            list.Append(UserRow{true, name, "", ""});
+            users.Append(UserRow{true, name, "", ""});
         }
-        table.Load(file, 0, list, clock.Now());
+        stat.Load(file, 0, users, clock.Now());
     }
-    void Load(std::initializer_list<const char*> names) { Load(stat, users, names); }
     static const std::string& Today(const StatTable& stat, int column) {
         return stat.Cell(stat.TodayRow(), column);
     }
 
+    test::ScopedEnv zone{"TZ", "UTC"};
     test::TempDir dir;
     std::filesystem::path file = dir.Path() / "stat.txt";
     UsersList users;
     StatTable stat;
     FixedClock clock{std::chrono::system_clock::from_time_t(1710504000)};  // 15.03.2024 12:00
-
-private:
-    std::optional<std::string> savedTz_;
 };
 
 TEST_F(StatTableTest, CountsKilobytesPerUserAndSurvivesARestart) {

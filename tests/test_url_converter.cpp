@@ -71,7 +71,6 @@ TEST(UrlConverter, TemplatesAndCase) {
     EXPECT_TRUE(outcome.conversion.rewritten);
     EXPECT_EQ(outcome.conversion.url, "http://[xx]Y.org/a[x]Yb");
 
-    // Without ReplAll only the first.
     const auto once = List({{.rule = "(x+)", .repl = "[\\1]", .need = true}});
     EXPECT_EQ(Convert(once, "xx-x").conversion.url, "[xx]-x");
 
@@ -123,8 +122,7 @@ TEST(UrlConverter, ChainPositionCountsListRowsNotMatchedRows) {
     EXPECT_EQ(closed.hits, (Hits{{1, 1}}));
 }
 
-// --- the pattern try-out area ------------------------------------------------
-
+// What the pattern try-out area shows between the groups and the result.
 const std::string kSeparator = cp1251::FromUtf8("--------- После -- замены ----------");
 
 TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {

@@ -8,23 +8,16 @@
 
 namespace vs::test {
 
-using namespace std::chrono_literals;
-
 inline std::string BodyOf(const std::string& answer) {
     return answer.substr(answer.find("\r\n\r\n") + 4);
 }
 
 class CacheFixture : public ProxyFixture {
 protected:
-    void SetUp() override {
-        if (!ExtendedAttributesWork(dir.Path())) {
-            GTEST_SKIP() << "the temporary folder refuses user extended attributes: "
-                            "no entry could be stored";
-        }
-    }
+    void SetUp() override { REQUIRE_XATTRS(dir.Path()); }
     CacheFixture() : origin(dir.Path()) {
         cache::CacheDirPrepare("cache", dir.Path(), base.cacheDir);
-        base.freshWindow = 5min;
+        base.freshWindow = std::chrono::minutes(5);
         lists.cache.Append(RuleCells{true, ".", "", false, false, 0});
     }
 

@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -45,5 +47,27 @@ int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path
 
 // A port nothing listens on right now.
 int FreePort();
+
+// Sets an environment variable of this process for one test and puts it
+// back after, so that the other tests see the environment they started
+// with. Local time follows TZ only from the next tzset, hence the call.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            saved_ = old;
+        }
+        Set(value);
+    }
+    ~ScopedEnv() { Set(saved_ ? saved_->c_str() : nullptr); }
+    void Set(const char* value) {
+        value ? ::setenv(name_, value, 1) : ::unsetenv(name_);
+        ::tzset();
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> saved_;
+};
 
 }  // namespace vs::test

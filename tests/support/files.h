@@ -30,5 +30,9 @@ void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
 // Whether files in `dir` take user extended attributes, which cache entries
 // need (tmpfs on older kernels and some FUSE file systems refuse them).
 bool ExtendedAttributesWork(const std::filesystem::path& dir);
+#define REQUIRE_XATTRS(dir)                                                      \
+    if (!vs::test::ExtendedAttributesWork(dir)) {                                \
+        GTEST_SKIP() << "the temporary folder refuses user extended attributes"; \
+    }
 
 }  // namespace vs::test

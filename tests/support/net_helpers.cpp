@@ -70,19 +70,11 @@ std::vector<std::string> HttpOrigin::Requests() const {
 }
 
 void HttpOrigin::Serve(net::Socket& socket) {
-    std::string pending;
-    char block[65536];
     for (;;) {
-        std::size_t end;
-        while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-            std::size_t n = net::ReceiveSome(socket, block, sizeof block);
-            if (n == 0) {
-                return;
-            }
-            pending.append(block, n);
+        const std::string header = ReadUntil(socket, "\r\n\r\n");
+        if (!header.ends_with("\r\n\r\n")) {
+            return;
         }
-        std::string header = pending.substr(0, end + 4);
-        pending.erase(0, end + 4);
         {
             std::lock_guard guard(lock_);
             requests_.push_back(header);

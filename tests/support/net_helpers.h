@@ -35,6 +35,10 @@ private:
     std::thread acceptor_;
 };
 
+inline std::string LoopbackUrl(std::uint16_t port, std::string_view path) {
+    return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
+}
+
 // The bytes a body of n bytes consists of: position-dependent so that a
 // lost, doubled or reordered block shows.
 char BodyByte(std::uint64_t position);
@@ -48,6 +52,7 @@ class HttpOrigin {
 public:
     HttpOrigin();
     std::uint16_t Port() const { return server_.Port(); }
+    std::string Url(std::string_view path) const { return LoopbackUrl(Port(), path); }
     std::vector<std::string> Requests() const;
     int Connections() const { return server_.Accepted(); }
 
@@ -62,7 +67,8 @@ net::Socket ConnectLoopback(std::uint16_t port);
 void SendText(const net::Socket& socket, std::string_view text);
 // Reads until the peer closes (or `limit` bytes).
 std::string ReadAll(const net::Socket& socket, std::size_t limit = SIZE_MAX);
-// Reads until `text` has arrived; returns everything read.
+// Reads until `text` has arrived; returns everything read. Byte by byte, so
+// that whatever follows stays unread.
 std::string ReadUntil(const net::Socket& socket, std::string_view text);
 // Reads exactly n bytes (fewer only when the peer closes).
 inline std::string ReadExactly(const net::Socket& socket, std::size_t n) {

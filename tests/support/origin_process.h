@@ -1,13 +1,12 @@
 #pragma once
 // The test origin server as a process of its own, with the requests it saw.
 
-#include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/child_process.h"
+#include "support/net_helpers.h"
 #include "support/wait.h"
 
 namespace vs::test {
@@ -16,7 +15,7 @@ class OriginProcess {
 public:
     // A named origin says so in every answer ("X-Origin: name").
     explicit OriginProcess(const std::filesystem::path& logDir, std::string name = "")
-        : process_("origin" + name, {TEST_ORIGIN_PATH, "0", name}, logDir) {
+        : process_("origin" + name, {TEST_ORIGIN_PATH, name}, logDir) {
         WaitUntil([this] {
             const std::string out = process_.Stdout();
             if (out.starts_with("ready ") && out.find('\n') != std::string::npos) {
@@ -29,9 +28,7 @@ public:
         }
     }
     std::uint16_t Port() const { return static_cast<std::uint16_t>(port_); }
-    std::string Url(std::string_view path) const {
-        return "http://127.0.0.1:" + std::to_string(port_) + std::string(path);
-    }
+    std::string Url(std::string_view path) const { return LoopbackUrl(Port(), path); }
     // One "request line<TAB>If-Modified-Since or -" per request seen.
     std::vector<std::string> Requests() const {
         std::vector<std::string> lines;

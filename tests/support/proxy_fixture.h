@@ -4,13 +4,14 @@
 // with its monitor and log kept for inspection.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
-#include <thread>
 
 #include "proxy/proxy_handlers.h"
 #include "shell/queue_consumer.h"
 #include "support/net_helpers.h"
+#include "support/text.h"
 #include "support/wait.h"
 
 namespace vs::test {
@@ -40,25 +41,31 @@ protected:
     }
 
     net::Socket Connect() { return ConnectLoopback(server.BoundPort()); }
-    static std::string Url(std::uint16_t port, std::string_view path) {
-        return "http://127.0.0.1:" + std::to_string(port) + std::string(path);
+    static std::string GetRequest(std::string_view url, std::string_view fields = "") {
+        return "GET " + std::string(url) + " HTTP/1.1\r\n" + std::string(fields) + "\r\n";
     }
-    static std::string GetRequest(std::uint16_t port, std::string_view path,
-                                  std::string_view fields = "") {
-        return "GET " + Url(port, path) + " HTTP/1.1\r\n" + std::string(fields) + "\r\n";
+    // Everything the proxy sends back to `request` before it closes.
+    std::string AnswerTo(std::string_view request) {
+        auto client = Connect();
+        SendText(client, request);
+        return ReadAll(client);
+    }
+    // The same for bytes after which the browser sends nothing more.
+    std::string Raw(const std::string& bytes) {
+        auto client = Connect();
+        try {
+            SendText(client, bytes);
+        } catch (const net::SocketError&) {
+            // The proxy may refuse before it has read everything.
+        }
+        ::shutdown(client.Fd(), SHUT_WR);
+        return ReadAll(client);
     }
 
     // Waits until every connection has ended, then applies the queue.
     void Settle() {
         test::WaitUntil([this] { return server.ActiveConnections() == 0; });
         consumer.Drain();
-    }
-    std::vector<std::string> LogHeaders() const {
-        std::vector<std::string> headers;
-        for (auto& line : log) {
-            headers.push_back(line.header);
-        }
-        return headers;
     }
     const LogLine* FindLog(std::string_view header) const {
         for (auto& line : log) {

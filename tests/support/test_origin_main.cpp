@@ -1,54 +1,22 @@
 // A small HTTP origin server run as a process of its own by the cache tests.
-// Usage: vellostore_test_origin PORT [NAME]
-// Prints "ready" once listening, then one line per request: the request
+// Usage: vellostore_test_origin [NAME]
+// Prints "ready PORT" once listening, then one line per request: the request
 // line, a tab, and the If-Modified-Since value (or "-"). A NAME is sent in
 // an "X-Origin" field of every answer, so that tests see who answered.
-//
-// Paths:
-//   /lm/NAME          200 "body of NAME", Last-Modified on an odd second;
-//                     304 when If-Modified-Since equals it exactly
-//   /date/NAME        the same with only a Date header
-//   /gz               gzip-encoded "text/css" answer
-//   /chunked          chunked "text/plain" answer in three chunks
-//   /badchunked       chunked answer whose second size line is not a number
-//   /short            Content-Length 1000, 600 bytes, then close
-//   /huge             Content-Length 3221225472, 4096 bytes, then close
-//   /nolength         no Content-Length: body, then close
-//   /nocache          "Pragma: no-cache"
-//   /who              200 with Last-Modified, the body is NAME
-//   /missing          404 with a small page
-//   /nospace          "Content-Length:100" without a blank, 50 bytes, close
-//   /spaces           "Content-Length:  12 " with its 12 bytes
-//   /gzchunked        gzip-encoded "text/javascript", chunked, in one write
-//   /bodyheaders      a body whose lines look like header fields
-//   /stall...         no length, 1000 bytes, then 30 s of silence
-//   /private, /nostore   "Cache-Control: private" / "no-store", the body
-//                     names the request's Cookie
-//   /vary-lang        "Vary: Accept-Language", the body is that field
-//   /vary-enc         "Vary: Accept-Encoding"
-//   /module.js        "text/javascript", 304 like /lm/
-//   /bighead          a 70 KiB header field, then a small body
-//   /hugelength       "Content-Length: 1000000000000000000", 5 bytes, close
-//   /twolengths       Content-Length 5 and 9, 9 bytes, close
-//   /overrun          a chunk longer than its size, close
-//   /spacedte         "Transfer-Encoding : chunked", a chunked body, close
-//   /foldedte         "Transfer-Encoding:" folded onto a second line, close
-//   /slow             Content-Length 100000, 1000 bytes, then 30 s of silence
-//   /slowish          Content-Length 2000, 1000 bytes, 300 ms, the other 1000
-//   /reset            Content-Length 10000, 100 bytes, then a connection reset
-//   anything else     200 "hello" with Last-Modified
+// Paths the tests need an answer of their own for are below in Serve; any
+// other path answers 200 with Last-Modified and "hello" (or the NAME).
 
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
-#include "net/socket.h"
+#include "support/net_helpers.h"
 
 namespace {
 
@@ -78,6 +46,16 @@ std::string Answer(const std::string& type, const std::string& extra, const std:
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
+// Answers whose framing the proxy cannot trust, each followed by the close.
+const std::map<std::string, std::string> kDoubtful = {
+    {"/badchunked", "Transfer-Encoding: chunked\r\n\r\n5\r\nfirst\r\nzz\r\nwhatever follows\r\n"},
+    {"/hugelength", "Content-Length: 1000000000000000000\r\n\r\nfive!"},
+    {"/twolengths", "Content-Length: 5\r\nContent-Length: 9\r\n\r\n123456789"},
+    {"/overrun", "Transfer-Encoding: chunked\r\n\r\n3\r\nabcdef\r\n0\r\n\r\n"},
+    {"/spacedte", "Transfer-Encoding : chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
+    {"/foldedte", "Transfer-Encoding:\r\n chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
+};
+
 // Returns false when the connection must close.
 bool Serve(vs::net::Socket& s, const std::string& head) {
     std::string line = head.substr(0, head.find("\r\n"));
@@ -93,68 +71,53 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         std::printf("%s\t%s\n", line.c_str(), ims.empty() ? "-" : ims.c_str());
         std::fflush(stdout);
     }
-    const bool head_only = line.rfind("HEAD ", 0) == 0;
+    const std::string lm = std::string("Last-Modified: ") + kLastModified + "\r\n";
+    const std::string plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n";
     auto reply = [&](const std::string& full) {
-        if (head_only) {
-            Send(s, full.substr(0, full.find("\r\n\r\n") + 4));
-        } else {
-            Send(s, full);
-        }
+        Send(s, line.starts_with("HEAD ") ? full.substr(0, full.find("\r\n\r\n") + 4) : full);
+        return true;
     };
-    if (path.rfind("/lm/", 0) == 0 || path.rfind("/date/", 0) == 0) {
-        const bool lm = path.rfind("/lm/", 0) == 0;
+    // The head and the first n bytes of a body the origin never finishes.
+    auto start = [&](const std::string& fields, std::size_t n, char fill) {
+        Send(s, plain + fields + "\r\n" + std::string(n, fill));
+        return false;
+    };
+
+    // "/lm/NAME" and "/date/NAME" answer "body of NAME", dated by
+    // Last-Modified or by Date only; 304 when If-Modified-Since is that date.
+    if (path.starts_with("/lm/") || path.starts_with("/date/")) {
         if (ims == kLastModified) {
             Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
             return true;
         }
-        std::string dates = lm ? std::string("Last-Modified: ") + kLastModified + "\r\n"
-                               : std::string("Date: ") + kLastModified + "\r\n";
-        reply(Answer("text/plain", dates, "body of " + path.substr(path.rfind('/') + 1)));
-        return true;
+        return reply(Answer(path.ends_with(".js") ? "text/javascript" : "text/plain",
+                            path[1] == 'l' ? lm : std::string("Date: ") + kLastModified + "\r\n",
+                            "body of " + path.substr(path.rfind('/') + 1)));
     }
-    if (path == "/gz") {
-        std::string body("\x1f\x8b\x08\x00gzipped-css-bytes", 21);
-        reply(Answer(
-            "text/css",
-            "Content-Encoding: gzip\r\nLast-Modified: " + std::string(kLastModified) + "\r\n",
-            body));
-        return true;
-    }
-    if (path == "/badchunked") {
-        Send(s,
-             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
-             "5\r\nfirst\r\nzz\r\nwhatever follows\r\n");
+    if (auto doubtful = kDoubtful.find(path); doubtful != kDoubtful.end()) {
+        Send(s, plain + lm + doubtful->second);
         return false;
-    }
-    if (path == "/chunked") {
-        Send(s,
-             "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
-             "5\r\nfirst\r\n7;x=1\r\n-second\r\n6\r\n-third\r\n0\r\n\r\n");
-        return true;
     }
     if (path == "/short" || path == "/huge") {
-        const bool huge = path == "/huge";
-        Send(s, std::string("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: ") +
-                    (huge ? "3221225472" : "1000") + "\r\n\r\n" +
-                    std::string(huge ? 4096 : 600, 'x'));
-        return false;
+        return path == "/huge" ? start("Content-Length: 3221225472\r\n", 4096, 'x')
+                               : start("Content-Length: 1000\r\n", 600, 'x');
     }
-    if (path == "/slow") {
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100000\r\n\r\n" +
-                    std::string(1000, 's'));
+    if (path == "/nospace") {
+        return start("Content-Length:100\r\n", 50, 'n');
+    }
+    if (path == "/slow" || path.starts_with("/stall")) {
+        start(path == "/slow" ? "Content-Length: 100000\r\n" : "Connection: close\r\n", 1000, 's');
         std::this_thread::sleep_for(std::chrono::seconds(30));
         return false;
     }
     if (path == "/slowish") {
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2000\r\n\r\n" +
-                    std::string(1000, 'a'));
+        start("Content-Length: 2000\r\n", 1000, 'a');
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         Send(s, std::string(1000, 'b'));
         return true;
     }
     if (path == "/reset") {
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 10000\r\n\r\n" +
-                    std::string(100, 'r'));
+        start("Content-Length: 10000\r\n", 100, 'r');
         linger abort{1, 0};
         ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         return false;
@@ -163,139 +126,70 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         Send(s, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall that came");
         return false;
     }
-    if (path == "/nocache") {
-        reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
+    if (path == "/chunked") {
+        Send(s, plain + "Transfer-Encoding: chunked\r\n\r\n" +
+                    "5\r\nfirst\r\n7;x=1\r\n-second\r\n6\r\n-third\r\n0\r\n\r\n");
         return true;
     }
-    const std::string lm = std::string("Last-Modified: ") + kLastModified + "\r\n";
-    if (path == "/private" || path == "/nostore") {
-        reply(Answer("text/plain",
-                     lm + (path == "/private" ? "Cache-Control: private, max-age=60\r\n"
-                                              : "Cache-Control: no-store\r\n"),
-                     "for " + HeaderValue(head, "Cookie")));
+    if (path == "/gzchunked") {  // in one write
+        const std::string body("\x1f\x8b\x08\x00gzipped-js", 14);
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n" +
+                    lm + "Transfer-Encoding: chunked\r\n\r\n6\r\n" + body.substr(0, 6) +
+                    "\r\n8\r\n" + body.substr(6) + "\r\n0\r\n\r\n");
         return true;
+    }
+    if (path == "/gz") {
+        return reply(Answer("text/css", "Content-Encoding: gzip\r\n" + lm,
+                            std::string("\x1f\x8b\x08\x00gzipped-css-bytes", 21)));
+    }
+    if (path == "/nocache") {
+        return reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
+    }
+    if (path == "/private" || path == "/nostore") {
+        return reply(Answer("text/plain",
+                            lm + (path == "/private" ? "Cache-Control: private, max-age=60\r\n"
+                                                     : "Cache-Control: no-store\r\n"),
+                            "for " + HeaderValue(head, "Cookie")));
     }
     if (path == "/vary-lang" || path == "/vary-enc") {
-        reply(Answer(
-            "text/plain",
-            lm + (path == "/vary-lang" ? "Vary: Accept-Language\r\n" : "Vary: Accept-Encoding\r\n"),
-            path == "/vary-lang" ? HeaderValue(head, "Accept-Language") : "any"));
-        return true;
-    }
-    if (path == "/module.js") {
-        if (ims == kLastModified) {
-            Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
-            return true;
-        }
-        reply(Answer("text/javascript", lm, "export const x = 1;"));
-        return true;
+        const bool lang = path == "/vary-lang";
+        return reply(Answer("text/plain",
+                            lm + (lang ? "Vary: Accept-Language\r\n" : "Vary: Accept-Encoding\r\n"),
+                            lang ? HeaderValue(head, "Accept-Language") : "any"));
     }
     if (path == "/bighead") {
-        reply(Answer("text/plain", lm + "X-Big: " + std::string(70 * 1024, 'b') + "\r\n", "small"));
-        return true;
-    }
-    const std::string plain = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n" + lm;
-    if (path == "/hugelength") {
-        Send(s, plain + "Content-Length: 1000000000000000000\r\n\r\nfive!");
-        return false;
-    }
-    if (path == "/twolengths") {
-        Send(s, plain + "Content-Length: 5\r\nContent-Length: 9\r\n\r\n123456789");
-        return false;
-    }
-    if (path == "/overrun") {
-        Send(s, plain + "Transfer-Encoding: chunked\r\n\r\n3\r\nabcdef\r\n0\r\n\r\n");
-        return false;
-    }
-    if (path == "/spacedte" || path == "/foldedte") {
-        Send(s, plain +
-                    (path == "/spacedte" ? "Transfer-Encoding : chunked\r\n"
-                                         : "Transfer-Encoding:\r\n chunked\r\n") +
-                    "\r\n3\r\nabc\r\n0\r\n\r\n");
-        return false;
-    }
-    if (path == "/who") {
-        reply(Answer("text/plain", std::string("Last-Modified: ") + kLastModified + "\r\n",
-                     originName));
-        return true;
-    }
-    if (path == "/missing") {
-        reply(
-            "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
-            "not found");
-        return true;
-    }
-    if (path == "/nospace") {
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length:100\r\n\r\n" +
-                    std::string(50, 'n'));
-        return false;
-    }
-    if (path == "/spaces") {
-        reply(
-            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\ncontent-length:  12 \r\n\r\n"
-            "twelve bytes");
-        return true;
-    }
-    if (path == "/gzchunked") {
-        std::string body("\x1f\x8b\x08\x00gzipped-js", 14);
-        Send(s,
-             "HTTP/1.1 200 OK\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"
-             "Last-Modified: " +
-                 std::string(kLastModified) + "\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n" +
-                 body.substr(0, 6) + "\r\n8\r\n" + body.substr(6) + "\r\n0\r\n\r\n");
-        return true;
+        return reply(
+            Answer("text/plain", lm + "X-Big: " + std::string(70 * 1024, 'b') + "\r\n", "small"));
     }
     if (path == "/bodyheaders") {
-        reply(Answer("text/plain", "",
-                     "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n"));
-        return true;
+        return reply(
+            Answer("text/plain", "",
+                   "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n"));
     }
-    if (path.rfind("/stall", 0) == 0) {
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n" +
-                    std::string(1000, 's'));
-        std::this_thread::sleep_for(std::chrono::seconds(30));
-        return false;
+    if (path == "/spaces") {
+        return reply(plain + "content-length:  12 \r\n\r\ntwelve bytes");
     }
-    reply(Answer("text/html", std::string("Last-Modified: ") + kLastModified + "\r\n", "hello"));
-    return true;
-}
-
-void Connection(vs::net::Socket s) {
-    std::string pending;
-    char block[16384];
-    try {
-        for (;;) {
-            std::size_t end;
-            while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-                std::size_t n = vs::net::ReceiveSome(s, block, sizeof block);
-                if (n == 0) {
-                    return;
-                }
-                pending.append(block, n);
-            }
-            std::string head = pending.substr(0, end + 4);
-            pending.erase(0, end + 4);
-            if (!Serve(s, head)) {
-                return;
-            }
-        }
-    } catch (const std::exception&) {
+    if (path == "/missing") {
+        return reply(
+            "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
+            "not found");
     }
+    return reply(Answer("text/html", lm, originName.empty() ? "hello" : originName));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    int port = argc > 1 ? std::atoi(argv[1]) : 0;
-    originName = argc > 2 ? argv[2] : "";
-    vs::net::Socket listener =
-        vs::net::ListenTcp("127.0.0.1", static_cast<std::uint16_t>(port), 64);
-    std::printf("ready %d\n", vs::net::LocalPort(listener));
+    originName = argc > 1 ? argv[1] : "";
+    vs::test::LoopbackServer server([](vs::net::Socket& s) {
+        std::string head;
+        while ((head = vs::test::ReadUntil(s, "\r\n\r\n")).ends_with("\r\n\r\n") &&
+               Serve(s, head)) {
+        }
+    });
+    std::printf("ready %d\n", server.Port());
     std::fflush(stdout);
     for (;;) {
-        int fd = ::accept(listener.Fd(), nullptr, nullptr);
-        if (fd >= 0) {
-            std::thread(Connection, vs::net::Socket(fd)).detach();
-        }
+        ::pause();
     }
 }
