@@ -36,8 +36,10 @@ void MakeFile(const fs::path& path, off_t size, Clock::TimePoint used = kNow) {
 }
 
 class CleaningTest : public ::testing::Test {
-protected:
+private:
     test::TempDir temp;
+
+protected:
     fs::path cache = temp.Path() / "cache";
     CacheCleaner cleaner;
     CleaningOptions& options = cleaner.Options();

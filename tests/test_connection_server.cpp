@@ -19,9 +19,11 @@ using namespace std::chrono_literals;
 using test::ConnectLoopback;
 using test::ReadAll;
 using test::SendText;
-using test::WaitUntil;
 
 std::atomic<int> liveRecords{0};
+
+using test::WaitUntil;
+
 using Hook = std::function<void(std::string&)>;
 
 // The per-connection record: passes the relayed bytes to the hooks.

@@ -86,22 +86,5 @@ TEST(Cp1251Case, CyrillicPairsConvertBothWaysAndClassesAgree) {
     EXPECT_FALSE(cp1251::EqualsNoCase("abc", "abcd"));
 }
 
-TEST(Utf, ConversionsBothWays) {
-    const std::string mixed = "a\xC3\xA9\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é Ж € 😀
-    const std::u16string wide = u"a\u00E9\u0416\u20AC\xD83D\xDE00";
-    EXPECT_EQ(utf::Utf8ToUtf16(mixed), wide);
-    EXPECT_EQ(utf::Utf16ToUtf8(wide), mixed);
-
-    // Lone surrogates, in either order.
-    EXPECT_EQ(utf::Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
-    // Overlong, encoded surrogate, past U+10FFFF, truncated at the end.
-    EXPECT_EQ(utf::Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("\xED\xA0\x80"), u"\xFFFD\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("\xF4\x90\x80\x80"), u"\xFFFD\xFFFD\xFFFD\xFFFD");
-    EXPECT_EQ(utf::Utf8ToUtf16("a\xE2\x82"), u"a\xFFFD");
-    // The byte that breaks a sequence starts the next character.
-    EXPECT_EQ(utf::Utf8ToUtf16("\xE2\x82z"), u"\xFFFDz");
-}
-
 }  // namespace
 }  // namespace vs

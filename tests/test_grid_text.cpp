@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/utf.h"
 #include "support/text.h"
 
 namespace vs {
@@ -29,9 +30,12 @@ struct RecordingSink : GridSink {
     Rows rows;
 };
 
-Rows Read(std::string_view bytes) {
+Rows Read(std::string_view bytes, bool* complete = nullptr) {
     RecordingSink sink;
-    EXPECT_TRUE(ReadGridText(bytes, kGridSeparator, sink));
+    const bool ok = ReadGridText(bytes, kGridSeparator, sink);
+    if (complete) {
+        *complete = ok;
+    }
     return sink.rows;
 }
 
@@ -56,7 +60,9 @@ TEST(GridTextRead, WhatWasWrittenReadsBack) {
         {"Привет, мир", "\xF0\x9F\x98\x80 smile", " spaced ", "tab\there"},
         {"only"},
     };
-    EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator)), rows);
+    bool complete = false;
+    EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator), &complete), rows);
+    EXPECT_TRUE(complete);
 }
 
 TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
@@ -107,6 +113,23 @@ TEST(GridTextCells, BooleansAndCounts) {
     for (const char* text : {"", "12abc", "0x10", "nan", "1e30", "+-1"}) {
         EXPECT_THROW(CountFromCellText(text), GridReadError) << text;
     }
+}
+
+TEST(Utf, ConversionsBothWays) {
+    const std::string mixed = "a\xC3\xA9\xD0\x96\xE2\x82\xAC\xF0\x9F\x98\x80";  // a é Ж € 😀
+    const std::u16string wide = u"a\u00E9\u0416\u20AC\xD83D\xDE00";
+    EXPECT_EQ(utf::Utf8ToUtf16(mixed), wide);
+    EXPECT_EQ(utf::Utf16ToUtf8(wide), mixed);
+
+    // Lone surrogates, in either order.
+    EXPECT_EQ(utf::Utf16ToUtf8(u"\xDE00x\xD83D"), "\xEF\xBF\xBDx\xEF\xBF\xBD");
+    // Overlong, encoded surrogate, past U+10FFFF, truncated at the end.
+    EXPECT_EQ(utf::Utf8ToUtf16("\xC0\xAF"), u"\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("\xED\xA0\x80"), u"\xFFFD\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("\xF4\x90\x80\x80"), u"\xFFFD\xFFFD\xFFFD\xFFFD");
+    EXPECT_EQ(utf::Utf8ToUtf16("a\xE2\x82"), u"a\xFFFD");
+    // The byte that breaks a sequence starts the next character.
+    EXPECT_EQ(utf::Utf8ToUtf16("\xE2\x82z"), u"\xFFFDz");
 }
 
 }  // namespace

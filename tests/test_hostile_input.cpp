@@ -30,11 +30,12 @@ protected:
 
 TEST_F(HostileInput, MalformedRequestLinesEndTheirConnectionOnly) {
     StartProxy();
-    for (const std::string& bad : std::vector<std::string>{
-             "\r\n\r\n", "GET\r\n\r\n", "GARBAGE\r\n\r\n", "GET  HTTP/1.1\r\n\r\n",
-             "CONNECT :::: HTTP/1.1\r\n\r\n", "GET http://[::1 HTTP/1.1\r\n\r\n",
-             "GET http://127.0.0.1:99999999999/ HTTP/1.1\r\n\r\n",
-             std::string("GE\0T http://a\0/ HTTP/1.1\r\n\r\n", 28)}) {
+    for (std::string bad :
+         {std::string("\r\n\r\n"), std::string("GET\r\n\r\n"), std::string("GARBAGE\r\n\r\n"),
+          std::string("GET  HTTP/1.1\r\n\r\n"), std::string("CONNECT :::: HTTP/1.1\r\n\r\n"),
+          std::string("GET http://[::1 HTTP/1.1\r\n\r\n"),
+          std::string("GET http://127.0.0.1:99999999999/ HTTP/1.1\r\n\r\n"),
+          std::string("GE\0T http://a\0/ HTTP/1.1\r\n\r\n", 28)}) {
         Raw(bad);
     }
     Settle();

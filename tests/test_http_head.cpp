@@ -1,12 +1,10 @@
 // The parsed message head and the body framing decided from it: what every
-// step of the proxy reads a header value from, where every body ends, and
-// where a request goes.
+// step of the proxy reads a header value from, and where every body ends.
 
 #include <gtest/gtest.h>
 
 #include "proxy/body_framer.h"
 #include "proxy/http_head.h"
-#include "proxy/target.h"
 
 namespace vs::http {
 namespace {
@@ -147,35 +145,6 @@ TEST(BodyFraming, AnswersWhoseEndIsInDoubtRunToTheCloseAndAreNeverComplete) {
         AnswerFraming(MessageHead("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"), true)
             .InBody());
     EXPECT_TRUE(AnswerFraming(MessageHead("HTTP/1.1 200 OK\r\nContent-Le"), false).Doubtful());
-}
-
-TEST(Target, HostPortAndPathFromTheUrlOrTheConnectTarget) {
-    struct Case {
-        const char* url;
-        const char* host;
-        int port;
-        const char* path;
-    } cases[] = {
-        {"HTTPS://host/x", "host", 443, "/x"},
-        {"ftp://files.example/pub/a.txt", "files.example", 21, "/pub/a.txt"},
-        {"http://host:81", "host", 81, "/"},
-        {"http://host:abc/", "host", 80, "/"},
-        {"http://host:8080/a/b?q=http://x:9/", "host", 8080, "/a/b?q=http://x:9/"},
-        {"http://[::1]:8081/v6", "::1", 8081, "/v6"},
-        {"http://[::1]/v6", "::1", 80, "/v6"},
-        {"/already/a/path", "", 80, "/already/a/path"},
-    };
-    for (const Case& c : cases) {
-        auto target = proxy::ChooseDirectTarget(c.url);
-        EXPECT_EQ(target.host, c.host) << c.url;
-        EXPECT_EQ(target.port, c.port) << c.url;
-        EXPECT_EQ(target.path, c.path) << c.url;
-    }
-    auto t = proxy::ChooseTunnelTarget("secure.example:8443");
-    EXPECT_EQ(t.host, "secure.example");
-    EXPECT_EQ(t.port, 8443);
-    EXPECT_EQ(proxy::ChooseTunnelTarget("secure.example").port, 443);
-    EXPECT_EQ(proxy::ChooseTunnelTarget("[2001:db8::1]:443").host, "2001:db8::1");
 }
 
 }  // namespace

@@ -1,16 +1,11 @@
 // The proxy's handlers on the real server: where requests go, how CONNECT
-// tunnels behave, what the log shows, and how a download is stopped.
+// tunnels behave, and what the log shows.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
-#include <vector>
 
-#include "base/cp1251.h"
 #include "proxy/generated_pages.h"
-#include "proxy/stop_list.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
 
@@ -150,14 +145,10 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     const std::string request = GetRequest(url, "Host: x\r\n");
     EXPECT_TRUE(AnswerTo(request).ends_with("hello"));
     Settle();
-    std::vector<std::string> headers;
-    for (auto& line : log) {
-        headers.push_back(line.header);
-    }
-    EXPECT_EQ(headers, (std::vector<std::string>{
-                           "# 0: Connection from local/127.0.0.1", "# 0 >>> URL: " + url,
-                           "# 0:  Outbound Connection", "# 0 <<< URL: " + url,
-                           "# 0:  Outbound Disconnection", "# 0:  Client Disconnection"}));
+    EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
+                                "# 0: Connection from local/127.0.0.1", "# 0 >>> URL: " + url,
+                                "# 0:  Outbound Connection", "# 0 <<< URL: " + url,
+                                "# 0:  Outbound Disconnection", "# 0:  Client Disconnection"}));
     // The request's body in the log is its header block as the browser sent it.
     EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, request);
     ASSERT_EQ(monitor.RowCount(), 1u);
@@ -267,35 +258,6 @@ TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
     ASSERT_TRUE(test::WaitReceived(stalled.Fd(), 64 << 10));
     EXPECT_NO_THROW(server.Stop());
     EXPECT_EQ(server.ActiveConnections(), 0u);
-}
-
-// The stop list is shared by the monitor and every worker: each stopped URL
-// is taken by exactly one of them, whatever the letter case.
-TEST(StopList, EachStoppedUrlIsTakenOnceWhateverItsCase) {
-    StopList list;
-    list.Add(cp1251::FromUtf8("http://ПРИМЕР.рф/Ёлка"));
-    EXPECT_FALSE(list.Remove("http://other/"));
-    EXPECT_TRUE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
-    EXPECT_FALSE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
-
-    constexpr int kUrls = 500;
-    for (int i = 0; i < kUrls; ++i) {
-        list.Add("url" + std::to_string(i));
-    }
-    std::atomic<int> taken{0};
-    std::vector<std::thread> workers;
-    for (int t = 0; t < 8; ++t) {
-        workers.emplace_back([&] {
-            for (int i = 0; i < kUrls; ++i) {
-                taken += list.Remove("URL" + std::to_string(i)) ? 1 : 0;
-            }
-        });
-    }
-    for (auto& worker : workers) {
-        worker.join();
-    }
-    EXPECT_EQ(taken.load(), kUrls);
-    EXPECT_EQ(list.Count(), 0u);
 }
 
 }  // namespace

@@ -1,11 +1,7 @@
-// Request processing end to end, through a real engine, real sockets and a
-// real origin: admission by the users list, the proxy credentials going
-// upstream, and what the lists decide on each request.
+// Request processing end to end: a real engine, real sockets, a real origin.
 
 #include <gtest/gtest.h>
 
-#include "base/base64.h"
-#include "proxy/generated_pages.h"
 #include "rules/find_rule.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
@@ -155,114 +151,6 @@ TEST_F(ProxyFixture, BodiesAndHeadsSplitAcrossReadsAreTakenWhole) {
     EXPECT_TRUE(Has(all, body));
     EXPECT_FALSE(Has(all, "/split"));
     EXPECT_EQ(monitor.RowCount(), 3u);
-}
-
-class AdmissionTest : public ProxyFixture {
-protected:
-    AdmissionTest() { lists.users.Delete(0); }
-
-    std::string Fetch(const HttpOrigin& origin, const std::string& credentials = "") {
-        return AnswerTo(
-            "GET " + origin.Url("/close") + " HTTP/1.0\r\n" +
-            (credentials.empty() ? "" : "Proxy-Authorization: Basic " + credentials + "\r\n") +
-            "Host: x\r\n\r\n");
-    }
-    std::string AuthPage() const { return AuthRequiredAnswer(clock.Now()) + "\r\n"; }
-};
-
-// A refused connection reaches no origin, yet its request is still logged
-// and shown with the 407 as its answer.
-TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
-    HttpOrigin origin;
-    lists.users.Append(UserRow{true, "anna(1)", "s3cret", ""});
-    lists.users.Append(UserRow{false, "bob", "pw", ""});
-    lists.users.RebuildUserTokens();
-    StartProxy();
-    const std::string token = EncodeBase64("anna(1):s3cret");
-    EXPECT_TRUE(Fetch(origin, token).ends_with("hello"));  // the row names no address
-    for (const std::string& refused :
-         {EncodeBase64("anna(1):wrong"), EncodeBase64("bob:pw"), std::string()}) {
-        EXPECT_EQ(Fetch(origin, refused), AuthPage()) << refused;
-    }
-    // Clearing the name revokes the credentials at once, as a restart with
-    // the row saved that way does.
-    lists.users.SetName(0, "");
-    EXPECT_EQ(Fetch(origin, token), AuthPage());
-    lists.users.RebuildUserTokens();
-    EXPECT_EQ(Fetch(origin, token), AuthPage());
-    Settle();
-    EXPECT_NE(FindLog("# 0: Connection from anna(1)/127.0.0.1"), nullptr);
-    EXPECT_NE(FindLog("# 1: Connection from ?\?\?/127.0.0.1"), nullptr);
-    EXPECT_EQ(origin.Connections(), 1);
-    EXPECT_EQ(origin.Requests().size(), 1u);
-    ASSERT_EQ(monitor.RowCount(), 6u);
-    EXPECT_EQ(monitor.Row(1)->answer, "407 Proxy Authentication Required");
-}
-
-TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
-    HttpOrigin origin;
-    lists.users.Append(UserRow{true, "office", "pw", "127.0.0.1"});  // has a password
-    lists.users.Append(UserRow{true, "elsewhere", "", "10.0.0.8"});
-    lists.users.Append(UserRow{true, "nopw", "", ""});
-    lists.users.RebuildUserTokens();
-    StartProxy();
-    EXPECT_EQ(Fetch(origin), AuthPage());
-    // Credentials with an empty password admit nowhere, from any address.
-    EXPECT_EQ(Fetch(origin, EncodeBase64("nopw:")), AuthPage());
-    EXPECT_EQ(Fetch(origin, EncodeBase64("elsewhere:")), AuthPage());
-
-    lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
-    EXPECT_TRUE(Fetch(origin).ends_with("hello"));
-    // A machine admitted by its address may still send credentials that no
-    // longer admit: its address row still does.
-    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:old")).ends_with("hello"));
-    lists.users.SetEnable(0, false);
-    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:pw")).ends_with("hello"));
-    Settle();
-    EXPECT_NE(FindLog("# 3: Connection from desk/127.0.0.1"), nullptr);
-    EXPECT_NE(FindLog("# 5: Connection from desk/127.0.0.1"), nullptr);
-}
-
-// Proxy credentials are for proxies: the browser's own line (its password
-// for this proxy) never reaches an origin, and the parent's credentials go
-// only to the parent.
-TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
-    HttpOrigin origin;
-    StartProxy([](proxy::ProxyConfig& s) {
-        s.parentUser = "up";
-        s.parentPassword = "stream";
-    });
-    auto client = Connect();
-    SendText(client, "GET " + origin.Url("/") +
-                         " HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\nHost: x\r\n"
-                         "proxy-authorization:basic Zm9vOmJhcg==\r\n\r\n");
-    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
-    ASSERT_EQ(origin.Requests().size(), 1u);
-    EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
-}
-
-// Toward the parent the browser's line goes on unchanged, unless a parent
-// user is set: then the parent's credentials replace it in place.
-TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
-    HttpOrigin parent;
-    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
-    const std::string request =
-        "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic bWU6bWluZQ==\r\n"
-        "Host: example.invalid\r\n\r\n";
-    auto client = Connect();
-    SendText(client, request);
-    ReadResponse(client);
-    auto withUser = std::make_shared<proxy::ProxyConfig>(*config.Get());
-    withUser->parentUser = "up";
-    withUser->parentPassword = "stream";
-    config.Publish(withUser);
-    SendText(client, request);
-    ReadResponse(client);
-    ASSERT_EQ(parent.Requests().size(), 2u);
-    EXPECT_EQ(parent.Requests()[0], request);
-    EXPECT_EQ(parent.Requests()[1],
-              "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic " +
-                  EncodeBase64("up:stream") + "\r\nHost: example.invalid\r\n\r\n");
 }
 
 }  // namespace

@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <random>
 #include <string>
 
 #include "base/base64.h"
 #include "base/cp1251.h"
 #include "base/utf.h"
-#include "rules/password.h"
 #include "support/files.h"
 #include "support/text.h"
 
@@ -92,7 +90,8 @@ TEST(UsersAdmissionTest, ByAddressAndNeverByCredentialsLackingAPart) {
     EXPECT_EQ(FindUser(*users, Token("host", ""), "10.0.0.1"), 3);  // by its address
 }
 
-struct UsersFileTest : ::testing::Test {
+class UsersFileTest : public ::testing::Test {
+protected:
     TempDir dir_;
     fs::path file_ = dir_.Path() / std::string(kUsersFileName);
 };
@@ -181,46 +180,6 @@ TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {
     EXPECT_EQ(FindUser(*before, Token("ann", "pw1"), "1.1.1.1"), 0);
     EXPECT_EQ(FindUser(*before, Token("bob", "pw2"), "1.1.1.1"), 1);
     EXPECT_EQ(FindUser(*before, Token("amy", "pw1"), "1.1.1.1"), -1);
-}
-
-TEST(Base64Test, PadsTheLastGroupAndUsesTheWholeAlphabet) {
-    EXPECT_EQ(EncodeBase64(""), "");
-    EXPECT_EQ(EncodeBase64("ab"), "YWI=");
-    EXPECT_EQ(EncodeBase64("abc"), "YWJj");
-    EXPECT_EQ(EncodeBase64("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
-    EXPECT_EQ(EncodeBase64("\xFF\xFF\xFF\xFB\xEF\xBE"), "////++++");
-    EXPECT_EQ(EncodeBase64(std::string("\x00\x80", 2)), "AIA=");
-}
-
-TEST(StoredPasswordTest, AnyBytesRoundTripAndNeverStoreAlike) {
-    EXPECT_NE(EncodeStoredPassword("secret"), EncodeStoredPassword("secret"));
-    std::mt19937 generator(12345);
-    for (int round = 0; round < 500; ++round) {
-        std::string password(generator() % 41, '\0');
-        for (char& c : password) {
-            c = static_cast<char>(generator());
-        }
-        if (round < 2) {
-            password = round == 0 ? std::string("\x00\xFF\x00\xFF", 4) : "";
-        }
-        // A digit 0..8, then upper-case hex.
-        const std::string stored = EncodeStoredPassword(password);
-        ASSERT_EQ(stored.size(), 4 * password.size() + 7);
-        ASSERT_TRUE(stored[0] >= '0' && stored[0] <= '8') << stored;
-        ASSERT_EQ(stored.find_first_not_of("0123456789ABCDEF", 1), std::string::npos) << stored;
-        ASSERT_EQ(DecodeStoredPassword(stored), password) << stored;
-    }
-}
-
-// The stored form comes from a file anyone may have edited, or that the
-// desktop program wrote.
-TEST(StoredPasswordTest, DamagedFormsDecodeQuietly) {
-    for (const std::string_view stored :
-         {"", "0", "000", "0ABCDEFA", "5GG1122GGHH", "1\xFF\xFE\x80\x81\x82\x83"}) {
-        EXPECT_NO_THROW(DecodeStoredPassword(stored)) << stored;
-    }
-    EXPECT_EQ(DecodeStoredPassword("00041000000"), "A");
-    EXPECT_EQ(DecodeStoredPassword("0004a0b0000"), "A");  // lower-case hex reads too
 }
 
 }  // namespace

@@ -67,6 +67,13 @@ protected:
         test::WaitUntil([this] { return server.ActiveConnections() == 0; });
         consumer.Drain();
     }
+    std::vector<std::string> LogHeaders() const {
+        std::vector<std::string> headers;
+        for (auto& line : log) {
+            headers.push_back(line.header);
+        }
+        return headers;
+    }
     const LogLine* FindLog(std::string_view header) const {
         for (auto& line : log) {
             if (line.header == header) {

@@ -1,0 +1,54 @@
+#include "cache/http_date.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+namespace vs::cache {
+namespace {
+
+using namespace std::chrono;
+
+const FixedClock kClock(sys_days(2024y / 5 / 17) + hours(12) + minutes(3) + seconds(4));
+const Clock::TimePoint kDay = sys_days(1994y / 11 / 6);
+
+Clock::TimePoint Parse(const char* text) {
+    return ParseHTTPDate(text, kClock.Now());
+}
+
+TEST(HttpDate, OddSecondsSurviveTheRoundTrip) {
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 GMT"), kDay + hours(8) + minutes(49) + seconds(37));
+    for (const char* odd : {"Tue, 29 Feb 2000 23:59:59 GMT", "Mon, 31 Dec 2260 23:59:59 GMT",
+                            "Fri, 01 Jan 1700 00:00:03 GMT"}) {
+        EXPECT_EQ(FormatHTTPDate(Parse(odd)), odd);
+    }
+    EXPECT_EQ(FormatHTTPDate(kClock.Now()), "Fri, 17 May 2024 12:03:04 GMT");
+    // Fractions go towards the past, before 1970 too.
+    EXPECT_EQ(FormatHTTPDate(Clock::TimePoint{} + milliseconds(1999)),
+              "Thu, 01 Jan 1970 00:00:01 GMT");
+    EXPECT_EQ(FormatHTTPDate(Clock::TimePoint{} - milliseconds(500)),
+              "Wed, 31 Dec 1969 23:59:59 GMT");
+}
+
+TEST(HttpDate, FieldsAtFixedPlaces) {
+    // A time field that is no number counts as 0; weekday and zone are not
+    // read at all.
+    EXPECT_EQ(Parse("Xyz, 06 Nov 1994 08:49:x7 ???"), kDay + hours(8) + minutes(49));
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 -8:49:37 GMT"), kDay + minutes(49) + seconds(37));
+    // "Expires: ... 9999" overflows the clock and must stay far away.
+    EXPECT_EQ(Parse("Fri, 31 Dec 9999 23:59:59 GMT"), floor<seconds>(Clock::TimePoint::max()));
+    EXPECT_LT(Parse("Fri, 01 Jan 1600 00:00:00 GMT"), Parse("Fri, 01 Jan 1700 00:00:00 GMT"));
+
+    for (const char* bad : {
+             "Sun, 06 Nov 1994 08:49:3",        // 24 characters
+             "Sun, 06 nov 1994 08:49:37 GMT",   // month names compare exactly
+             "Sun, 29 Feb 1900 08:49:37 GMT",   // not a leap year
+             "Sun, 06 Nov 1994 24:00:00 GMT",   // hour out of range
+             "Sunday, 06-Nov-94 08:49:37 GMT",  // other layouts miss the places
+         }) {
+        EXPECT_EQ(Parse(bad), kClock.Now()) << bad;
+    }
+}
+
+}  // namespace
+}  // namespace vs::cache
