@@ -1,0 +1,177 @@
+#include "gui/monitor_table_model.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "base/cp1251.h"
+#include "gui/icons.h"
+
+namespace vs::gui {
+namespace {
+
+QString FromCp1251(const std::string& text) {
+    return QString::fromStdString(cp1251::ToUtf8(text));
+}
+
+MonitorColumn ColumnOf(const QModelIndex& index) {
+    return static_cast<MonitorColumn>(index.column());
+}
+
+int ToRow(std::size_t row) {
+    return static_cast<int>(std::min<std::size_t>(row, std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+MonitorTableModel::MonitorTableModel(const MonitorModel& monitor, QObject* parent)
+    : QAbstractTableModel(parent), monitor_(monitor), shownRows_(ToRow(monitor.RowCount())) {}
+
+int MonitorTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : shownRows_;
+}
+
+int MonitorTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : kMonitorColumnCount;
+}
+
+QString MonitorTableModel::FormatCount(std::int64_t value) {
+    return value < 0 ? QString() : QString::number(value);
+}
+
+QVariant MonitorTableModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= shownRows_) {
+        return {};
+    }
+    const MonitorColumn column = ColumnOf(index);
+    if (role == Qt::TextAlignmentRole) {
+        switch (column) {
+            case MonitorColumn::Number:
+            case MonitorColumn::Size:
+            case MonitorColumn::Received:
+                return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+            case MonitorColumn::Image:
+            case MonitorColumn::Progress:
+            case MonitorColumn::State:
+                return QVariant::fromValue(Qt::AlignCenter);
+            default:
+                return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
+        }
+    }
+    if (column == MonitorColumn::Number) {
+        // The running number outlives a row the daemon's model forgot.
+        return role == Qt::DisplayRole ? QVariant(index.row() + 1) : QVariant();
+    }
+    const MonitorRow* row = monitor_.Row(static_cast<std::size_t>(index.row()));
+    if (row == nullptr) {
+        return {};
+    }
+    switch (role) {
+        case Qt::DisplayRole:
+            switch (column) {
+                case MonitorColumn::Url:
+                    return FromCp1251(row->url);
+                case MonitorColumn::Size:
+                    return FormatCount(row->size);
+                case MonitorColumn::Received:
+                    return FormatCount(row->received);
+                case MonitorColumn::Progress:
+                    // The delegate draws the bar; no value, no bar.
+                    return row->progress < 0 ? QVariant() : QVariant(row->progress);
+                case MonitorColumn::Answer:
+                    return FromCp1251(row->answer);
+                default:
+                    return {};
+            }
+        case Qt::DecorationRole:
+            if (column == MonitorColumn::Image) {
+                return MonitorKindIcon(row->image);
+            }
+            if (column == MonitorColumn::State) {
+                return MonitorStateIcon(row->state);
+            }
+            return {};
+        case Qt::ToolTipRole:
+            // Both columns are too narrow for most of what they hold; the
+            // view decides whether the text is cut.
+            if (column == MonitorColumn::Url && !row->url.empty()) {
+                return FromCp1251(row->url);
+            }
+            if (column == MonitorColumn::Answer && !row->answer.empty()) {
+                return FromCp1251(row->answer);
+            }
+            return {};
+        default:
+            return {};
+    }
+}
+
+QVariant MonitorTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal) {
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    if (role != Qt::DisplayRole) {
+        return {};
+    }
+    switch (static_cast<MonitorColumn>(section)) {
+        case MonitorColumn::Url:
+            return QStringLiteral("URL");
+        case MonitorColumn::Size:
+            return QStringLiteral("Размер");
+        case MonitorColumn::Received:
+            return QStringLiteral("Получено");
+        case MonitorColumn::Progress:
+            return QStringLiteral("%");
+        case MonitorColumn::State:
+            return QStringLiteral("Состояние");
+        case MonitorColumn::Answer:
+            return QStringLiteral("Ответ");
+        default:
+            return QString();
+    }
+}
+
+Qt::ItemFlags MonitorTableModel::flags(const QModelIndex& index) const {
+    if (!index.isValid()) {
+        return Qt::NoItemFlags;
+    }
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemNeverHasChildren;
+}
+
+void MonitorTableModel::ShowChanges(const MonitorChanges& changes) {
+    // Cells of rows the view already has: announced before the new rows so
+    // that every index is valid when it is announced. Rows beyond the shown
+    // ones are covered by the insertion below.
+    const int lastColumn = kMonitorColumnCount - 1;
+    for (const ChangedCells& cells : changes.changed) {
+        const int first = ToRow(cells.first);
+        const int last = std::min(ToRow(cells.last), shownRows_ - 1);
+        if (first > last) {
+            continue;
+        }
+        const int firstColumn = std::clamp(static_cast<int>(cells.firstColumn), 0, lastColumn);
+        const int endColumn = std::clamp(static_cast<int>(cells.lastColumn), 0, lastColumn);
+        emit dataChanged(index(first, firstColumn), index(last, endColumn));
+    }
+    // The core's own count rather than `added` decides: a batch taken
+    // before this model existed, or one not handed on, would otherwise
+    // leave rows the view could never reach.
+    const int target = ToRow(monitor_.RowCount());
+    if (target > shownRows_) {
+        beginInsertRows({}, shownRows_, target - 1);
+        shownRows_ = target;
+        endInsertRows();
+    }
+    // Rows the core forgot (it keeps a bounded number only without a
+    // window) stay in place and show just their number: the view's row
+    // indexes are the core's and must not shift.
+}
+
+std::string MonitorTableModel::RowUrl(int row) const {
+    if (row < 0 || row >= shownRows_) {
+        return {};
+    }
+    const MonitorRow* found = monitor_.Row(static_cast<std::size_t>(row));
+    return found == nullptr ? std::string() : found->url;
+}
+
+}  // namespace vs::gui

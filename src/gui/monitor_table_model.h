@@ -1,0 +1,48 @@
+#pragma once
+// The monitor grid's Qt model. It reads the core's MonitorModel, which keeps
+// numbers, and formats them only when a cell is painted. It learns about
+// new rows and changed cells solely from the change batches the core hands
+// out after each drain, so the view repaints what changed instead of being
+// reset for thousands of rows.
+
+#include <QAbstractTableModel>
+
+#include <cstdint>
+#include <string>
+
+#include "shell/monitor_model.h"
+
+namespace vs::gui {
+
+class MonitorTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+public:
+    explicit MonitorTableModel(const MonitorModel& monitor, QObject* parent = nullptr);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation,
+                        int role = Qt::DisplayRole) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+
+    // Called after each drain with what MonitorModel::TakeChanges returned.
+    void ShowChanges(const MonitorChanges& changes);
+
+    // The URL of a row as the core holds it (CP1251, as the browser wrote
+    // it); empty for a row that does not exist or was forgotten.
+    std::string RowUrl(int row) const;
+
+    // Sizes and byte counts as the grid shows them: decimal, nothing while
+    // unknown (negative).
+    static QString FormatCount(std::int64_t value);
+
+private:
+    const MonitorModel& monitor_;
+    // The rows the view has been told about; the core's count runs ahead of
+    // it between a drain and ShowChanges.
+    int shownRows_;
+};
+
+}  // namespace vs::gui

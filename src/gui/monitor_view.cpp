@@ -1,0 +1,193 @@
+#include "gui/monitor_view.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QToolTip>
+
+#include <array>
+
+#include "base/cp1251.h"
+#include "gui/monitor_progress_delegate.h"
+#include "gui/monitor_table_model.h"
+
+namespace vs::gui {
+namespace {
+
+constexpr std::array<int, kMonitorColumnCount> kColumnWidths{40, 30, 300, 60, 60, 80, 80, 80};
+constexpr int kRowHeight = 18;
+constexpr int kHeaderHeight = 20;
+
+// The standard delegate puts an icon at the left edge; the image columns
+// are centred under their headers.
+class CenteredIconDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override {
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const QIcon icon = cell.icon;
+        cell.icon = QIcon();
+        cell.features &= ~QStyleOptionViewItem::HasDecoration;
+        cell.text.clear();
+        QStyle* style = cell.widget != nullptr ? cell.widget->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, cell.widget);
+        if (icon.isNull()) {
+            return;
+        }
+        const QSize size = cell.decorationSize.boundedTo(cell.rect.size());
+        QRect target(QPoint(), size);
+        target.moveCenter(cell.rect.center());
+        const QIcon::Mode mode =
+            (cell.state & QStyle::State_Selected) ? QIcon::Selected : QIcon::Normal;
+        icon.paint(painter, target, Qt::AlignCenter, mode);
+    }
+};
+
+// The URL and answer columns offer their full text as a tool tip; it is
+// shown only when the cell cuts the text, as a hint that there is more.
+class CutTextDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    bool helpEvent(QHelpEvent* event, QAbstractItemView* view, const QStyleOptionViewItem& option,
+                   const QModelIndex& index) override {
+        if (event == nullptr || view == nullptr || event->type() != QEvent::ToolTip) {
+            return QStyledItemDelegate::helpEvent(event, view, option, index);
+        }
+        QStyleOptionViewItem cell = option;
+        initStyleOption(&cell, index);
+        const int margin = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin) + 1);
+        const bool cut = cell.fontMetrics.horizontalAdvance(cell.text) + margin > cell.rect.width();
+        const QString tip = index.data(Qt::ToolTipRole).toString();
+        if (!cut || tip.isEmpty()) {
+            QToolTip::hideText();
+            return true;
+        }
+        QToolTip::showText(event->globalPos(), tip, view, option.rect);
+        return true;
+    }
+};
+
+}  // namespace
+
+MonitorView::MonitorView(QWidget* parent)
+    : QTableView(parent),
+      menu_(new QMenu(this)),
+      copyUrl_(menu_->addAction(QStringLiteral("Копировать URL"))),
+      stopDownload_(menu_->addAction(QStringLiteral("Остановить закачку"))) {
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setShowGrid(true);
+    setWordWrap(false);
+    setTextElideMode(Qt::ElideRight);
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setMinimumSectionSize(kRowHeight);
+    verticalHeader()->setDefaultSectionSize(kRowHeight);
+    horizontalHeader()->setFixedHeight(kHeaderHeight);
+    horizontalHeader()->setHighlightSections(false);
+    setIconSize(QSize(16, 16));
+    connect(copyUrl_, &QAction::triggered, this, &MonitorView::CopyUrl);
+    connect(stopDownload_, &QAction::triggered, this, &MonitorView::StopDownload);
+    connect(menu_, &QMenu::aboutToShow, this, [this] {
+        const bool row = SelectedUrl().has_value();
+        copyUrl_->setEnabled(row);
+        stopDownload_->setEnabled(row);
+    });
+}
+
+void MonitorView::SetMonitorModel(MonitorTableModel* model) {
+    if (model_ != nullptr) {
+        disconnect(model_, nullptr, this, nullptr);
+    }
+    model_ = model;
+    setModel(model);
+    if (model == nullptr) {
+        return;
+    }
+    for (int column = 0; column < kMonitorColumnCount; ++column) {
+        setColumnWidth(column, kColumnWidths[static_cast<std::size_t>(column)]);
+    }
+    auto* centred = new CenteredIconDelegate(this);
+    auto* cut = new CutTextDelegate(this);
+    setItemDelegateForColumn(static_cast<int>(MonitorColumn::Image), centred);
+    setItemDelegateForColumn(static_cast<int>(MonitorColumn::State), centred);
+    setItemDelegateForColumn(static_cast<int>(MonitorColumn::Url), cut);
+    setItemDelegateForColumn(static_cast<int>(MonitorColumn::Answer), cut);
+    setItemDelegateForColumn(static_cast<int>(MonitorColumn::Progress),
+                             new MonitorProgressDelegate(this));
+    connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &MonitorView::BeforeRowsAdded);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &MonitorView::AfterRowsAdded);
+}
+
+std::optional<int> MonitorView::SelectedRow() const {
+    if (model_ == nullptr || selectionModel() == nullptr) {
+        return std::nullopt;
+    }
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    if (rows.isEmpty()) {
+        return std::nullopt;
+    }
+    return rows.front().row();
+}
+
+void MonitorView::BeforeRowsAdded() {
+    // Decided before the rows arrive: afterwards the last row is a new one.
+    // An empty monitor has nothing selected; following from the start means
+    // the newest request is in view until the user picks another row.
+    const int rows = model_->rowCount();
+    const std::optional<int> selected = SelectedRow();
+    follow_ = rows == 0 || (selected && *selected == rows - 1);
+}
+
+void MonitorView::AfterRowsAdded() {
+    if (!follow_) {
+        return;
+    }
+    follow_ = false;
+    const int last = model_->rowCount() - 1;
+    selectRow(last);
+    scrollTo(model_->index(last, 0));
+}
+
+std::optional<std::string> MonitorView::SelectedUrl() const {
+    const std::optional<int> row = SelectedRow();
+    if (!row) {
+        return std::nullopt;
+    }
+    std::string url = model_->RowUrl(*row);
+    if (url.empty()) {
+        return std::nullopt;
+    }
+    return url;
+}
+
+void MonitorView::CopyUrl() {
+    if (const std::optional<std::string> url = SelectedUrl()) {
+        QApplication::clipboard()->setText(QString::fromStdString(cp1251::ToUtf8(*url)));
+    }
+}
+
+void MonitorView::StopDownload() {
+    // The engine compares with the URL it relays, which is CP1251: handing
+    // it the displayed (UTF-8) text would never match a Cyrillic URL.
+    if (const std::optional<std::string> url = SelectedUrl(); url && stopHandler_) {
+        stopHandler_(*url);
+    }
+}
+
+void MonitorView::contextMenuEvent(QContextMenuEvent* event) {
+    menu_->popup(event->globalPos());
+    event->accept();
+}
+
+}  // namespace vs::gui

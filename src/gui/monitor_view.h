@@ -1,0 +1,65 @@
+#pragma once
+// The monitor grid: one row per request shown, newest at the bottom. While
+// the user keeps the last row selected the view follows new rows; once an
+// earlier row is selected it stays put so that row can be read. Its popup
+// menu copies a row's URL or stops its download.
+
+#include <QTableView>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+class QAction;
+class QMenu;
+
+namespace vs::gui {
+
+class MonitorTableModel;
+
+class MonitorView : public QTableView {
+    Q_OBJECT
+
+public:
+    // Receives the URL to stop as the core holds it (CP1251); the window
+    // hands it to the engine's StopList.
+    using StopHandler = std::function<void(const std::string& url)>;
+
+    explicit MonitorView(QWidget* parent = nullptr);
+
+    // Sets the model, its column widths and delegates. The view does not
+    // own the model.
+    void SetMonitorModel(MonitorTableModel* model);
+    void SetStopHandler(StopHandler handler) { stopHandler_ = std::move(handler); }
+
+    // The single selected row, if any.
+    std::optional<int> SelectedRow() const;
+
+    // "Копировать URL": the selected row's URL to the clipboard as text.
+    void CopyUrl();
+    // "Остановить закачку": the selected row's URL to the stop handler.
+    void StopDownload();
+
+    QMenu* PopupMenu() const { return menu_; }
+    QAction* CopyUrlAction() const { return copyUrl_; }
+    QAction* StopDownloadAction() const { return stopDownload_; }
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void BeforeRowsAdded();
+    void AfterRowsAdded();
+    // The selected row's URL, or nothing when no row is selected or the row
+    // holds no URL (one the core forgot).
+    std::optional<std::string> SelectedUrl() const;
+
+    MonitorTableModel* model_ = nullptr;
+    StopHandler stopHandler_;
+    QMenu* menu_;
+    QAction* copyUrl_;
+    QAction* stopDownload_;
+    bool follow_ = false;
+};
+
+}  // namespace vs::gui

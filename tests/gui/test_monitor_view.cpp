@@ -1,0 +1,420 @@
+// The monitor grid: what its model announces after a drain, how cells read,
+// the "%" column's painting, following the newest row and the popup menu.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QImage>
+#include <QPainter>
+#include <QScrollBar>
+#include <QStandardItemModel>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "gui/icons.h"
+#include "gui/monitor_progress_delegate.h"
+#include "gui/monitor_table_model.h"
+#include "gui/monitor_view.h"
+#include "proxy/stop_list.h"
+#include "shell/monitor_model.h"
+
+namespace vs::gui {
+namespace {
+
+constexpr int kSize = static_cast<int>(MonitorColumn::Size);
+constexpr int kReceived = static_cast<int>(MonitorColumn::Received);
+constexpr int kProgress = static_cast<int>(MonitorColumn::Progress);
+constexpr int kState = static_cast<int>(MonitorColumn::State);
+constexpr int kUrl = static_cast<int>(MonitorColumn::Url);
+constexpr int kAnswer = static_cast<int>(MonitorColumn::Answer);
+constexpr int kImage = static_cast<int>(MonitorColumn::Image);
+
+// "http://пример.рф/файл" as the core holds it.
+const std::string kCyrillicUrl = "http://\xEF\xF0\xE8\xEC\xE5\xF0.\xF0\xF4/\xF4\xE0\xE9\xEB";
+
+void AddRow(MonitorModel& monitor, const std::string& url) {
+    monitor.Apply(proxy::RowAdded{static_cast<std::int32_t>(monitor.RowCount()), url});
+}
+
+void AddRows(MonitorModel& monitor, int count) {
+    for (int i = 0; i < count; ++i) {
+        AddRow(monitor, "http://host/" + std::to_string(monitor.RowCount()));
+    }
+}
+
+proxy::RowUpdate Update(std::int32_t row) {
+    proxy::RowUpdate update;
+    update.row = row;
+    return update;
+}
+
+QString Text(const MonitorTableModel& model, int row, int column, int role = Qt::DisplayRole) {
+    return model.data(model.index(row, column), role).toString();
+}
+
+// Every structural signal the model sends, in order.
+struct Recorder {
+    struct Range {
+        int first;
+        int last;
+        bool operator==(const Range&) const = default;
+    };
+    struct Cells {
+        int firstRow, firstColumn, lastRow, lastColumn;
+        bool operator==(const Cells&) const = default;
+    };
+    std::vector<Range> aboutToInsert;
+    std::vector<Range> inserted;
+    std::vector<Cells> changed;
+    std::vector<int> rowCountWhenAboutToInsert;
+    std::vector<int> rowCountWhenInserted;
+    int resets = 0;
+    int layouts = 0;
+    int removals = 0;
+
+    explicit Recorder(MonitorTableModel& model) {
+        QObject::connect(&model, &QAbstractItemModel::rowsAboutToBeInserted,
+                         [this, &model](const QModelIndex& parent, int first, int last) {
+                             EXPECT_FALSE(parent.isValid());
+                             aboutToInsert.push_back({first, last});
+                             rowCountWhenAboutToInsert.push_back(model.rowCount());
+                         });
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted,
+                         [this, &model](const QModelIndex& parent, int first, int last) {
+                             EXPECT_FALSE(parent.isValid());
+                             inserted.push_back({first, last});
+                             rowCountWhenInserted.push_back(model.rowCount());
+                         });
+        QObject::connect(&model, &QAbstractItemModel::dataChanged,
+                         [this](const QModelIndex& from, const QModelIndex& to) {
+                             changed.push_back({from.row(), from.column(), to.row(), to.column()});
+                         });
+        QObject::connect(&model, &QAbstractItemModel::modelReset, [this] { ++resets; });
+        QObject::connect(&model, &QAbstractItemModel::layoutChanged, [this] { ++layouts; });
+        QObject::connect(&model, &QAbstractItemModel::rowsRemoved, [this] { ++removals; });
+    }
+};
+
+TEST(MonitorTableModel, BatchAnnouncesExactlyTheRowsAddedAndTheCellsChanged) {
+    MonitorModel monitor;
+    MonitorTableModel model(monitor);
+    AddRows(monitor, 3);
+    model.ShowChanges(monitor.TakeChanges());
+    ASSERT_EQ(model.rowCount(), 3);
+
+    Recorder recorder(model);
+    auto progress = Update(0);
+    progress.size = 2000;
+    progress.received = 500;
+    monitor.Apply(progress);
+    auto state = Update(1);
+    state.state = 1;
+    monitor.Apply(state);
+    auto size = Update(2);
+    size.size = 10;
+    monitor.Apply(size);
+    AddRows(monitor, 2);
+    auto newRow = Update(3);  // a cell of a row added in the same batch
+    newRow.received = 7;
+    newRow.answer = "200 OK";
+    monitor.Apply(newRow);
+    // The core is ahead of the view until the batch is handed on.
+    EXPECT_EQ(model.rowCount(), 3);
+
+    model.ShowChanges(monitor.TakeChanges());
+
+    EXPECT_EQ(recorder.aboutToInsert, (std::vector<Recorder::Range>{{3, 4}}));
+    EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{3, 4}}));
+    EXPECT_EQ(recorder.rowCountWhenAboutToInsert, std::vector<int>{3});
+    EXPECT_EQ(recorder.rowCountWhenInserted, std::vector<int>{5});
+    EXPECT_EQ(recorder.changed,
+              (std::vector<Recorder::Cells>{
+                  {0, kSize, 0, kProgress}, {1, kState, 1, kState}, {2, kSize, 2, kSize}}));
+    EXPECT_EQ(recorder.resets, 0);
+    EXPECT_EQ(recorder.layouts, 0);
+    EXPECT_EQ(recorder.removals, 0);
+    EXPECT_EQ(Text(model, 0, kProgress), "25");
+    EXPECT_EQ(Text(model, 3, kAnswer), "200 OK");
+
+    // A drain that changed nothing announces nothing.
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(recorder.inserted.size(), 1u);
+    EXPECT_EQ(recorder.changed.size(), 3u);
+
+    // Adjacent rows with the same columns come as one range.
+    for (int row : {0, 1, 2}) {
+        auto answer = Update(row);
+        answer.answer = "404 Not Found";
+        monitor.Apply(answer);
+    }
+    model.ShowChanges(monitor.TakeChanges());
+    ASSERT_EQ(recorder.changed.size(), 4u);
+    EXPECT_EQ(recorder.changed.back(), (Recorder::Cells{0, kAnswer, 2, kAnswer}));
+    EXPECT_EQ(recorder.inserted.size(), 1u);
+}
+
+TEST(MonitorTableModel, ShowsRowsTheMonitorHadBeforeItAndCountsThemOnce) {
+    MonitorModel monitor;
+    AddRows(monitor, 2);
+    MonitorTableModel model(monitor);
+    EXPECT_EQ(model.rowCount(), 2);
+    Recorder recorder(model);
+    model.ShowChanges(monitor.TakeChanges());  // the batch that holds those two rows
+    EXPECT_TRUE(recorder.inserted.empty());
+    EXPECT_EQ(model.rowCount(), 2);
+    AddRow(monitor, "http://host/next");
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{2, 2}}));
+}
+
+TEST(MonitorTableModel, HeadersAndAlignment) {
+    MonitorModel monitor;
+    MonitorTableModel model(monitor);
+    const std::vector<QString> headers{"",         "",  "URL",       "Размер",
+                                       "Получено", "%", "Состояние", "Ответ"};
+    ASSERT_EQ(model.columnCount(), kMonitorColumnCount);
+    for (int column = 0; column < kMonitorColumnCount; ++column) {
+        EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString(), headers[column]) << column;
+    }
+    AddRow(monitor, "http://host/");
+    model.ShowChanges(monitor.TakeChanges());
+    auto alignment = [&](int column) {
+        return model.data(model.index(0, column), Qt::TextAlignmentRole).value<Qt::Alignment>();
+    };
+    for (int column : {0, kSize, kReceived}) {
+        EXPECT_TRUE(alignment(column) & Qt::AlignRight) << column;
+    }
+    EXPECT_TRUE(alignment(kUrl) & Qt::AlignLeft);
+}
+
+TEST(MonitorTableModel, CellsStayEmptyWhileUnknown) {
+    MonitorModel monitor;
+    MonitorTableModel model(monitor);
+    AddRow(monitor, "http://host/a");
+    AddRow(monitor, "http://host/b");
+    model.ShowChanges(monitor.TakeChanges());
+
+    EXPECT_EQ(Text(model, 0, 0), "1");
+    EXPECT_EQ(Text(model, 1, 0), "2");
+    EXPECT_EQ(Text(model, 1, kUrl), "http://host/b");
+    for (int column : {kSize, kReceived, kAnswer}) {
+        EXPECT_EQ(Text(model, 0, column), "") << column;
+    }
+    EXPECT_FALSE(model.data(model.index(0, kProgress)).isValid());
+    // No kind is known before the answer; the state starts as "new".
+    EXPECT_TRUE(model.data(model.index(0, kImage), Qt::DecorationRole).value<QIcon>().isNull());
+    EXPECT_EQ(model.data(model.index(0, kState), Qt::DecorationRole).value<QIcon>().cacheKey(),
+              MonitorStateIcon(0).cacheKey());
+
+    // Received bytes without an announced size give no percentage.
+    auto received = Update(0);
+    received.received = 500;
+    monitor.Apply(received);
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(Text(model, 0, kReceived), "500");
+    EXPECT_EQ(Text(model, 0, kSize), "");
+    EXPECT_FALSE(model.data(model.index(0, kProgress)).isValid());
+}
+
+TEST(MonitorTableModel, FormatsSizesBeyondThirtyTwoBits) {
+    MonitorModel monitor;
+    MonitorTableModel model(monitor);
+    AddRow(monitor, "http://host/big.iso");
+    auto update = Update(0);
+    update.size = 5'000'000'000;
+    update.received = 4'294'967'297;  // 2^32 + 1
+    monitor.Apply(update);
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(Text(model, 0, kSize), "5000000000");
+    EXPECT_EQ(Text(model, 0, kReceived), "4294967297");
+    EXPECT_EQ(model.data(model.index(0, kProgress)).toInt(), 85);
+    EXPECT_EQ(MonitorTableModel::FormatCount(9'223'372'036'854'775'807), "9223372036854775807");
+    EXPECT_EQ(MonitorTableModel::FormatCount(0), "0");
+    EXPECT_EQ(MonitorTableModel::FormatCount(-1), "");
+}
+
+TEST(MonitorTableModel, UrlAndAnswerAreConvertedAndOfferedInFull) {
+    MonitorModel monitor;
+    MonitorTableModel model(monitor);
+    AddRow(monitor, kCyrillicUrl);
+    auto update = Update(0);
+    update.answer = "200 From cache gzip";
+    update.image = 2;
+    update.state = 1;
+    monitor.Apply(update);
+    model.ShowChanges(monitor.TakeChanges());
+    const QString url = QStringLiteral("http://пример.рф/файл");
+    EXPECT_EQ(Text(model, 0, kUrl), url);
+    EXPECT_EQ(Text(model, 0, kUrl, Qt::ToolTipRole), url);
+    EXPECT_EQ(Text(model, 0, kAnswer, Qt::ToolTipRole), "200 From cache gzip");
+    EXPECT_EQ(model.RowUrl(0), kCyrillicUrl);
+    EXPECT_EQ(model.data(model.index(0, kImage), Qt::DecorationRole).value<QIcon>().cacheKey(),
+              MonitorKindIcon(2).cacheKey());
+    EXPECT_EQ(model.data(model.index(0, kState), Qt::DecorationRole).value<QIcon>().cacheKey(),
+              MonitorStateIcon(1).cacheKey());
+}
+
+TEST(MonitorTableModel, RowsTheDaemonsModelForgotReadAsEmpty) {
+    MonitorModel monitor(2);
+    MonitorTableModel model(monitor);
+    Recorder recorder(model);
+    AddRows(monitor, 4);
+    auto update = Update(0);  // a forgotten row
+    update.state = 2;
+    monitor.Apply(update);
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{0, 3}}));
+    EXPECT_EQ(recorder.removals, 0);
+    EXPECT_EQ(Text(model, 0, 0), "1");
+    EXPECT_EQ(Text(model, 0, kUrl), "");
+    EXPECT_EQ(model.RowUrl(0), "");
+    EXPECT_EQ(Text(model, 3, kUrl), "http://host/3");
+    EXPECT_EQ(model.RowUrl(-1), "");
+    EXPECT_EQ(model.RowUrl(4), "");
+}
+
+// The "%" column paints into an image so that what it draws can be compared.
+QImage PaintProgress(const QVariant& percent, QStyle::State state = QStyle::State_Enabled) {
+    QStandardItemModel source(1, 1);
+    if (percent.isValid()) {
+        source.setData(source.index(0, 0), percent);
+    }
+    MonitorProgressDelegate delegate;
+    QImage image(80, 18, QImage::Format_ARGB32);
+    image.fill(Qt::white);
+    QPainter painter(&image);
+    QStyleOptionViewItem option;
+    option.rect = image.rect();
+    option.state = state;
+    option.palette = QApplication::palette();
+    option.fontMetrics = QFontMetrics(QApplication::font());
+    delegate.paint(&painter, option, source.index(0, 0));
+    painter.end();
+    return image;
+}
+
+TEST(MonitorProgressDelegate, BarOnlyForAKnownPercentageKeptWithinItsRange) {
+    EXPECT_EQ(MonitorProgressDelegate::BarValue(QVariant()), std::nullopt);
+    EXPECT_EQ(MonitorProgressDelegate::BarValue(-1), std::nullopt);
+    EXPECT_EQ(MonitorProgressDelegate::BarValue(0), 0);
+    EXPECT_EQ(MonitorProgressDelegate::BarValue(42), 42);
+    EXPECT_EQ(MonitorProgressDelegate::BarValue(150), 100);
+
+    QImage blank(80, 18, QImage::Format_ARGB32);
+    blank.fill(Qt::white);
+    EXPECT_EQ(PaintProgress(QVariant()), blank);
+    EXPECT_EQ(PaintProgress(-1), blank);
+    const QImage none = PaintProgress(0);
+    const QImage half = PaintProgress(50);
+    const QImage full = PaintProgress(100);
+    EXPECT_NE(none, blank);
+    EXPECT_NE(half, none);
+    EXPECT_NE(full, half);
+    EXPECT_EQ(PaintProgress(250), full);
+}
+
+class MonitorViewTest : public ::testing::Test {
+protected:
+    MonitorViewTest() : model(monitor) {
+        view.SetMonitorModel(&model);
+        view.SetStopHandler([this](const std::string& url) {
+            ++stops;
+            stopList.Add(url);
+        });
+        view.resize(700, 200);
+        view.show();
+    }
+
+    void Add(int rows) {
+        AddRows(monitor, rows);
+        model.ShowChanges(monitor.TakeChanges());
+    }
+
+    bool LastRowInView() {
+        QApplication::processEvents();
+        const int last = model.rowCount() - 1;
+        const QRect rect = view.visualRect(model.index(last, 0));
+        return rect.isValid() && view.viewport()->rect().contains(rect);
+    }
+
+    MonitorModel monitor;
+    MonitorTableModel model;
+    MonitorView view;
+    proxy::StopList stopList;
+    int stops = 0;
+};
+
+TEST_F(MonitorViewTest, FollowsNewRowsWhileTheLastRowIsSelected) {
+    Add(1);  // an empty monitor follows from its first row on
+    EXPECT_EQ(view.SelectedRow(), 0);
+    Add(40);
+    EXPECT_EQ(view.SelectedRow(), 40);
+    EXPECT_EQ(view.currentIndex().row(), 40);
+    EXPECT_TRUE(LastRowInView());
+    Add(1);
+    EXPECT_EQ(view.SelectedRow(), 41);
+    EXPECT_TRUE(LastRowInView());
+    // The same holds for a last row the user selected himself.
+    view.selectRow(41);
+    Add(3);
+    EXPECT_EQ(view.SelectedRow(), 44);
+    EXPECT_TRUE(LastRowInView());
+}
+
+TEST_F(MonitorViewTest, StaysWhereItIsWhenAnEarlierRowIsSelected) {
+    Add(40);
+    view.selectRow(3);
+    view.scrollToTop();
+    QApplication::processEvents();
+    const int scrolled = view.verticalScrollBar()->value();
+    Add(5);
+    QApplication::processEvents();
+    EXPECT_EQ(view.SelectedRow(), 3);
+    EXPECT_EQ(view.verticalScrollBar()->value(), scrolled);
+    EXPECT_FALSE(LastRowInView());
+    // Nothing selected: nothing to follow either.
+    view.clearSelection();
+    Add(1);
+    EXPECT_EQ(view.SelectedRow(), std::nullopt);
+}
+
+TEST_F(MonitorViewTest, PopupMenuDoesNothingWithoutARow) {
+    ASSERT_EQ(view.CopyUrlAction()->text(), "Копировать URL");
+    ASSERT_EQ(view.StopDownloadAction()->text(), "Остановить закачку");
+    QApplication::clipboard()->setText("before");
+    view.CopyUrlAction()->trigger();
+    view.StopDownloadAction()->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), "before");
+    EXPECT_EQ(stops, 0);
+
+    Add(2);
+    view.clearSelection();
+    view.CopyUrlAction()->trigger();
+    view.StopDownloadAction()->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), "before");
+    EXPECT_EQ(stops, 0);
+}
+
+TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheSelectedRowsUrl) {
+    Add(1);
+    AddRow(monitor, kCyrillicUrl);
+    Add(1);
+    view.selectRow(1);
+    view.CopyUrlAction()->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("http://пример.рф/файл"));
+    view.StopDownloadAction()->trigger();
+    EXPECT_EQ(stops, 1);
+    // The engine looks its CP1251 URL up in the list.
+    EXPECT_TRUE(stopList.Remove(kCyrillicUrl));
+
+    view.selectRow(0);
+    view.CopyUrlAction()->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(), "http://host/0");
+}
+
+}  // namespace
+}  // namespace vs::gui
