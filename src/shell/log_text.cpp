@@ -33,4 +33,23 @@ std::string FormatLogEntry(std::chrono::system_clock::time_point when, std::stri
     return entry;
 }
 
+std::vector<std::string> LogEntryLines(std::chrono::system_clock::time_point when,
+                                       std::string_view header, std::string_view body) {
+    const std::string entry = FormatLogEntry(when, header, body);
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < entry.size(); ++i) {
+        if (entry[i] != '\r' && entry[i] != '\n') {
+            continue;
+        }
+        lines.emplace_back(entry, start, i - start);
+        if (entry[i] == '\r' && i + 1 < entry.size() && entry[i + 1] == '\n') {
+            ++i;
+        }
+        start = i + 1;
+    }
+    lines.emplace_back(entry, start);
+    return lines;
+}
+
 }  // namespace vs

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vs {
 
@@ -13,5 +14,12 @@ std::string FormatLogTime(std::chrono::system_clock::time_point when);
 std::string SanitizeLogText(std::string_view text);
 std::string FormatLogEntry(std::chrono::system_clock::time_point when, std::string_view header,
                            std::string_view body);
+
+// The entry of FormatLogEntry cut into its lines. CR LF, a lone CR and a
+// lone LF each end one line (bodies are wire text, where all three occur),
+// so a body that ends in a line end leaves an empty last line and an empty
+// body is one empty line after the heading.
+std::vector<std::string> LogEntryLines(std::chrono::system_clock::time_point when,
+                                       std::string_view header, std::string_view body);
 
 }  // namespace vs

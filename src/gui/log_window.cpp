@@ -1,0 +1,198 @@
+#include "gui/log_window.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+#include <QThread>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "base/cp1251.h"
+#include "shell/log_text.h"
+
+namespace vs::gui {
+
+LogWindow::LogWindow(const Clock& clock, LogLimits limits, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMaximizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      clock_(clock),
+      limits_{std::max(limits.maxCharacters, 1), std::max(limits.maxLines, 1)},
+      view_(new QPlainTextEdit(this)),
+      menu_(new QMenu(this)) {
+    setWindowTitle(QStringLiteral("Log"));
+    resize(518, 606);
+    // The close box only hides the log; an open log must not keep the
+    // program running once the main window has closed.
+    setAttribute(Qt::WA_QuitOnClose, false);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(view_);
+
+    // Read-only keeps the text exactly what the entries made it, which the
+    // removal of whole old entries counts on; the keyboard caret stays so
+    // that the text can still be walked and selected.
+    view_->setReadOnly(true);
+    view_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    view_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Every programmatic insert would otherwise be kept for undo, and the
+    // memory of a long-running log would grow past any bound on its text.
+    view_->document()->setUndoRedoEnabled(false);
+
+    menu_->addAction(QStringLiteral("&Copy all"), this, &LogWindow::CopyAll);
+    menu_->addAction(QStringLiteral("&Clear"), this, &LogWindow::Clear);
+    follow_ = menu_->addAction(QStringLiteral("&Refresh"));
+    follow_->setCheckable(true);
+    follow_->setChecked(true);
+    view_->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(view_, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { menu_->exec(view_->viewport()->mapToGlobal(at)); });
+}
+
+void LogWindow::AddEntry(std::string_view header, std::string_view body) {
+    const auto when = clock_.Now();
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, when, header = std::string(header), body = std::string(body)] {
+                Append(when, header, body);
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    Append(when, header, body);
+}
+
+proxy::LogSink LogWindow::Sink() {
+    return [this](std::string_view header, std::string_view body) { AddEntry(header, body); };
+}
+
+void LogWindow::ToggleShown() {
+    if (isVisible()) {
+        hide();
+        return;
+    }
+    show();
+    raise();
+    activateWindow();
+}
+
+void LogWindow::CopyAll() {
+    QGuiApplication::clipboard()->setText(Text());
+}
+
+void LogWindow::Clear() {
+    view_->clear();
+    view_->document()->setUndoRedoEnabled(false);
+    entryLines_.clear();
+}
+
+bool LogWindow::FollowsEnd() const {
+    return follow_->isChecked();
+}
+
+void LogWindow::SetFollowsEnd(bool follow) {
+    follow_->setChecked(follow);
+}
+
+QString LogWindow::Text() const {
+    return view_->toPlainText();
+}
+
+void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_view header,
+                       std::string_view body) {
+    if (!isVisible()) {
+        return;
+    }
+    std::vector<std::string> lines = LogEntryLines(when, header, body);
+    CapEntry(lines);
+
+    QTextDocument& document = *view_->document();
+    const QTextCursor caret = view_->textCursor();
+    const int anchor = caret.anchor();
+    const int position = caret.position();
+
+    // One repaint for the whole entry, however many lines it has.
+    view_->setUpdatesEnabled(false);
+    QTextCursor end(&document);
+    end.movePosition(QTextCursor::End);
+    end.beginEditBlock();
+    const bool first = entryLines_.empty();
+    if (!first && !document.lastBlock().text().isEmpty()) {
+        end.insertBlock();
+        ++entryLines_.back();
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (!first || i > 0) {
+            end.insertBlock();
+        }
+        end.insertText(QString::fromStdString(cp1251::ToUtf8(lines[i])));
+    }
+    entryLines_.push_back(static_cast<int>(lines.size()));
+    const int removed = TrimOldest();
+    end.endEditBlock();
+
+    // The caret stays on the text it was on, even when the lines above it
+    // were removed.
+    const int last = document.characterCount() - 1;
+    QTextCursor restored(&document);
+    restored.setPosition(std::clamp(anchor - removed, 0, last));
+    restored.setPosition(std::clamp(position - removed, 0, last), QTextCursor::KeepAnchor);
+    view_->setTextCursor(restored);
+    view_->ensureCursorVisible();
+    view_->setUpdatesEnabled(true);
+
+    if (follow_->isChecked()) {
+        view_->moveCursor(QTextCursor::End);
+        view_->ensureCursorVisible();
+    }
+}
+
+void LogWindow::CapEntry(std::vector<std::string>& lines) const {
+    // Cut so that the entry alone is within both bounds: TrimOldest then
+    // always gets the text back within them, and the newest entry is never
+    // the one removed.
+    if (lines.size() > static_cast<std::size_t>(limits_.maxLines)) {
+        lines.resize(limits_.maxLines);
+    }
+    // A line costs its characters and its end. CP1251 is one UTF-16 unit a
+    // byte, so byte counts are the document's character counts.
+    std::size_t room = static_cast<std::size_t>(limits_.maxCharacters);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (room == 0) {
+            lines.resize(i);
+            return;
+        }
+        if (lines[i].size() >= room) {
+            lines[i].resize(room - 1);
+            lines.resize(i + 1);
+            return;
+        }
+        room -= lines[i].size() + 1;
+    }
+}
+
+int LogWindow::TrimOldest() {
+    QTextDocument& document = *view_->document();
+    int removed = 0;
+    while (entryLines_.size() > 1 && (document.characterCount() > limits_.maxCharacters ||
+                                      document.blockCount() > limits_.maxLines)) {
+        const int next = document.findBlockByNumber(entryLines_.front()).position();
+        QTextCursor oldest(&document);
+        oldest.setPosition(next, QTextCursor::KeepAnchor);
+        oldest.removeSelectedText();
+        removed += next;
+        entryLines_.pop_front();
+    }
+    return removed;
+}
+
+}  // namespace vs::gui

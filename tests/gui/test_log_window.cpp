@@ -1,0 +1,249 @@
+// The log window, offscreen: the entries' layout, dropping while hidden, the
+// popup menu, following the end, the bound on its text and entries from a
+// worker thread.
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextDocument>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "base/clock.h"
+#include "gui/log_window.h"
+
+#include <ostream>
+
+// Failures show the text rather than its bytes.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
+
+namespace vs::gui {
+namespace {
+
+using namespace std::string_literals;
+
+std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour, int minute,
+                                                int second) {
+    std::tm local{};
+    local.tm_year = year - 1900;
+    local.tm_mon = month - 1;
+    local.tm_mday = day;
+    local.tm_hour = hour;
+    local.tm_min = minute;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
+    return std::chrono::system_clock::from_time_t(std::mktime(&local));
+}
+
+class LogWindowTest : public ::testing::Test {
+protected:
+    FixedClock clock_{LocalTime(2024, 3, 5, 7, 8, 9)};
+    const QString at_ = QStringLiteral("05.03.2024 07:08:09 ");
+};
+
+QString BlockText(LogWindow& window, int block) {
+    return window.View().document()->findBlockByNumber(block).text();
+}
+
+TEST_F(LogWindowTest, EntriesArriveInOrderApartByOneBlankLine) {
+    LogWindow window(clock_);
+    window.show();
+    window.AddEntry("# 1:  Outbound Connection", "GET http://a/ HTTP/1.1\r\nHost: a");
+    window.AddEntry("# 1 >>> URL: http://a/", "tab\there, nul\0here, esc \x1b stays"s);
+    // An empty body leaves an empty line; the next entry adds none of its own.
+    window.AddEntry("# 2:  Disconnect", "");
+    window.AddEntry("# 3 <<< URL: http://b/", "HTTP/1.1 200 OK\r\n");
+    window.AddEntry("\xcf\xf0\xee\xea\xf1\xe8", "lone\rcr and lone\nlf");
+    clock_.Advance(std::chrono::seconds(61));
+    window.AddEntry("last", "\xf2\xe5\xea\xf1\xf2");
+
+    EXPECT_EQ(window.Text(), at_ +
+                                 "# 1:  Outbound Connection\n"
+                                 "GET http://a/ HTTP/1.1\n"
+                                 "Host: a\n"
+                                 "\n" +
+                                 at_ +
+                                 "# 1 >>> URL: http://a/\n"
+                                 "tab.here, nul.here, esc \x1b stays\n"
+                                 "\n" +
+                                 at_ +
+                                 "# 2:  Disconnect\n"
+                                 "\n" +
+                                 at_ +
+                                 "# 3 <<< URL: http://b/\n"
+                                 "HTTP/1.1 200 OK\n"
+                                 "\n" +
+                                 at_ + QStringLiteral("Прокси\n") +
+                                 "lone\n"
+                                 "cr and lone\n"
+                                 "lf\n"
+                                 "\n"
+                                 "05.03.2024 07:09:10 last\n" +
+                                 QStringLiteral("текст"));
+}
+
+TEST_F(LogWindowTest, EntriesWhileHiddenAreDroppedForGood) {
+    LogWindow window(clock_);
+    window.AddEntry("before", "never shown");
+    window.ToggleShown();
+    ASSERT_TRUE(window.isVisible());
+    EXPECT_EQ(window.Text(), "");
+    window.AddEntry("shown", "one");
+    window.ToggleShown();
+    ASSERT_FALSE(window.isVisible());
+    window.AddEntry("while hidden", "two");
+    window.ToggleShown();
+    window.AddEntry("shown again", "three");
+    EXPECT_EQ(window.Text(), at_ + "shown\none\n\n" + at_ + "shown again\nthree");
+}
+
+TEST_F(LogWindowTest, CloseBoxOnlyHidesAndDoesNotKeepTheProgramRunning) {
+    LogWindow window(clock_);
+    window.show();
+    window.AddEntry("kept", "text");
+    EXPECT_TRUE(window.close());
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_FALSE(window.testAttribute(Qt::WA_QuitOnClose));
+    EXPECT_FALSE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    window.ToggleShown();
+    EXPECT_EQ(window.Text(), at_ + "kept\ntext");
+}
+
+TEST_F(LogWindowTest, PopupMenuCopiesAllClearsAndTogglesRefresh) {
+    LogWindow window(clock_);
+    window.show();
+    const QList<QAction*> items = window.PopupMenu().actions();
+    ASSERT_EQ(items.size(), 3);
+    EXPECT_EQ(items[0]->text(), "&Copy all");
+    EXPECT_EQ(items[1]->text(), "&Clear");
+    EXPECT_EQ(items[2]->text(), "&Refresh");
+    EXPECT_TRUE(items[2]->isCheckable());
+    EXPECT_TRUE(items[2]->isChecked());
+
+    window.AddEntry("one", "a\r\nb");
+    window.AddEntry("two", "\xcf\xf0\xe8");
+    // A selection of part of the text must not narrow what is copied.
+    QTextCursor part = window.View().textCursor();
+    part.setPosition(3);
+    part.setPosition(6, QTextCursor::KeepAnchor);
+    window.View().setTextCursor(part);
+    QApplication::clipboard()->clear();
+    items[0]->trigger();
+    EXPECT_EQ(QApplication::clipboard()->text(),
+              at_ + "one\na\nb\n\n" + at_ + "two\n" + QStringLiteral("При"));
+
+    items[1]->trigger();
+    EXPECT_EQ(window.Text(), "");
+    // After clearing, the next entry starts on the first line again.
+    window.AddEntry("three", "c");
+    EXPECT_EQ(window.Text(), at_ + "three\nc");
+
+    items[2]->trigger();
+    EXPECT_FALSE(window.FollowsEnd());
+    items[2]->trigger();
+    EXPECT_TRUE(window.FollowsEnd());
+}
+
+TEST_F(LogWindowTest, RefreshFollowsTheEndAndUntickedKeepsTheCaretInView) {
+    LogWindow window(clock_);
+    window.show();
+    QPlainTextEdit& view = window.View();
+    for (int i = 0; i < 100; ++i) {
+        window.AddEntry("# " + std::to_string(i), "body");
+    }
+    QTextCursor end(view.document());
+    end.movePosition(QTextCursor::End);
+    EXPECT_TRUE(view.textCursor().atEnd());
+    EXPECT_GT(view.verticalScrollBar()->maximum(), 0);
+    EXPECT_TRUE(view.viewport()->rect().contains(view.cursorRect(end)));
+
+    window.SetFollowsEnd(false);
+    QTextCursor middle(view.document()->findBlockByNumber(90));
+    middle.movePosition(QTextCursor::Right, QTextCursor::MoveAnchor, 3);
+    view.setTextCursor(middle);
+    view.ensureCursorVisible();
+    const int position = view.textCursor().position();
+    for (int i = 100; i < 200; ++i) {
+        window.AddEntry("# " + std::to_string(i), "body");
+    }
+    EXPECT_EQ(view.textCursor().position(), position);
+    EXPECT_EQ(view.textCursor().block().text(), at_ + "# 30");
+    EXPECT_TRUE(view.viewport()->rect().contains(view.cursorRect()));
+    end.movePosition(QTextCursor::End);
+    EXPECT_FALSE(view.viewport()->rect().intersects(view.cursorRect(end)));
+}
+
+TEST_F(LogWindowTest, TextStaysWithinItsBoundRemovingTheOldestEntriesWhole) {
+    const LogLimits limits{2000, 60};
+    LogWindow window(clock_, limits);
+    window.show();
+    QTextDocument& document = *window.View().document();
+    for (int i = 0; i < 300; ++i) {
+        window.AddEntry("# " + std::to_string(i), "line a\r\nline b");
+        ASSERT_LE(document.characterCount(), limits.maxCharacters) << i;
+        ASSERT_LE(document.blockCount(), limits.maxLines) << i;
+    }
+    // Whole entries, newest last, none missing between the first and last.
+    const QStringList lines = window.Text().split('\n');
+    ASSERT_EQ(lines.size() % 4, 3);
+    const int first = lines[0].mid(at_.size() + 2).toInt();
+    for (int k = 0; k * 4 < lines.size(); ++k) {
+        EXPECT_EQ(lines[k * 4], at_ + "# " + QString::number(first + k));
+        EXPECT_EQ(lines[k * 4 + 1], "line a");
+        EXPECT_EQ(lines[k * 4 + 2], "line b");
+    }
+    EXPECT_EQ(lines.back(), "line b");
+    EXPECT_EQ(lines[lines.size() - 3], at_ + "# 299");
+    EXPECT_FALSE(document.isUndoAvailable());
+
+    // With Refresh unticked the caret stays on its line while lines above it go.
+    window.SetFollowsEnd(false);
+    QTextCursor caret(document.findBlockByNumber(40));
+    window.View().setTextCursor(caret);
+    for (int i = 300; i < 305; ++i) {
+        window.AddEntry("# " + std::to_string(i), "line a\r\nline b");
+    }
+    EXPECT_EQ(window.View().textCursor().block().text(), lines[40]);
+    EXPECT_EQ(window.View().textCursor().positionInBlock(), 0);
+    EXPECT_FALSE(window.View().textCursor().hasSelection());
+
+    // One entry larger than the bound on its own is cut to it.
+    window.AddEntry("wide", std::string(10000, 'x'));
+    EXPECT_LE(document.characterCount(), limits.maxCharacters);
+    EXPECT_TRUE(window.Text().startsWith(at_ + "wide\nxxxx"));
+    window.AddEntry("tall", std::string(10000, '\n'));
+    EXPECT_LE(document.blockCount(), limits.maxLines);
+    EXPECT_EQ(BlockText(window, 0), at_ + "tall");
+    window.AddEntry("after", "small");
+    EXPECT_TRUE(window.Text().endsWith(at_ + "after\nsmall"));
+    EXPECT_LE(document.blockCount(), limits.maxLines);
+
+    window.Clear();
+    window.AddEntry("cleared", "x");
+    EXPECT_FALSE(document.isUndoAvailable());
+}
+
+TEST_F(LogWindowTest, EntryFromAnotherThreadIsShownByTheWindowsThread) {
+    LogWindow window(clock_);
+    window.show();
+    const proxy::LogSink sink = window.Sink();
+    std::thread worker([&sink] { sink("# 9:  Outbound Connection", "from a worker"); });
+    worker.join();
+    EXPECT_EQ(window.Text(), "");
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.Text(), at_ + "# 9:  Outbound Connection\nfrom a worker");
+}
+
+}  // namespace
+}  // namespace vs::gui
