@@ -1,0 +1,215 @@
+// The traffic chart's arithmetic, without pixels.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "widgets/chart_model.h"
+
+namespace vs {
+namespace {
+
+std::vector<double> Values(const SampleRing& ring) {
+    std::vector<double> values;
+    for (int i = 0; i < ring.Capacity(); ++i) {
+        values.push_back(ring.Value(i));
+    }
+    return values;
+}
+
+SampleRing Filled(int capacity, int first, int last) {
+    SampleRing ring(capacity);
+    for (int v = first; v <= last; ++v) {
+        ring.Push(v);
+    }
+    return ring;
+}
+
+// Seven pixels a character, twelve a line.
+TextMeasure FixedMeasure() {
+    return TextMeasure{[](const QString& text) { return 7 * static_cast<int>(text.size()); }, 12};
+}
+
+// The chart as the main window has it: bytes per second from 0 to the
+// chart scale, 240 seconds, no frame, scales or labels.
+ChartSettings TrafficSettings() {
+    ChartSettings s;
+    s.yScaleMin = 0;
+    s.yScaleMax = 5000;
+    s.stepsX = 8;
+    s.stepsY = 5;
+    s.frameWidth = 0;
+    s.resolution = 240;
+    return s;
+}
+
+TEST(ChartSamples, RowsClampToTheFieldAndRoundHalvesToEven) {
+    SampleRing ring(4);
+    ring.SetMapping(RowMapping{1.0, 0.0, 2, 38});
+    const RowMapping& m = ring.Mapping();
+    EXPECT_EQ(m.RowOf(0), 38);
+    EXPECT_EQ(m.RowOf(18), 20);
+    EXPECT_EQ(m.RowOf(36), 2);
+    EXPECT_EQ(m.RowOf(37), 2);
+    EXPECT_EQ(m.RowOf(-5), 38);
+    // Far beyond the bounds: a clamp row, not an overflowed int.
+    EXPECT_EQ(m.RowOf(static_cast<double>(INT64_MAX)), 2);
+    EXPECT_EQ(m.RowOf(static_cast<double>(INT64_MIN)), 38);
+    EXPECT_EQ(m.RowOf(std::numeric_limits<double>::quiet_NaN()), 38);
+    EXPECT_EQ(m.RowOf(2.5), 36);
+    EXPECT_EQ(m.RowOf(3.5), 34);
+
+    // A sample takes its row when pushed; a new mapping moves every row.
+    ring.Push(10);
+    ring.Push(20);
+    EXPECT_EQ(ring.Y(3), 18);
+    ring.SetMapping(RowMapping{0.5, -4.0, 2, 38});
+    EXPECT_EQ(ring.Y(2), 38 - 9);
+    EXPECT_EQ(ring.Y(3), 38 - 14);
+    EXPECT_EQ(ring.Y(0), 38 - 4);
+}
+
+TEST(ChartSamples, NewestReplacesOldestAndResizingKeepsTheNewestInOrder) {
+    SampleRing full = Filled(240, 1, 240);
+    EXPECT_EQ(full.Value(0), 1);
+    full.Push(241);
+    EXPECT_EQ(full.Value(0), 2);
+    EXPECT_EQ(full.Value(238), 240);
+    EXPECT_EQ(full.Value(239), 241);
+
+    // The write position was beyond the new end.
+    SampleRing shrunk = Filled(10, 1, 8);
+    shrunk.SetCapacity(4);
+    EXPECT_EQ(Values(shrunk), (std::vector<double>{5, 6, 7, 8}));
+    shrunk.Push(9);
+    EXPECT_EQ(Values(shrunk), (std::vector<double>{6, 7, 8, 9}));
+
+    // Wrapped once: the added zeros go before the oldest, not between the
+    // oldest and the newest.
+    SampleRing grown = Filled(3, 1, 4);
+    grown.SetMapping(RowMapping{1.0, 0.0, 2, 38});
+    grown.SetCapacity(5);
+    EXPECT_EQ(Values(grown), (std::vector<double>{0, 0, 2, 3, 4}));
+    EXPECT_EQ(grown.Y(0), 38);
+    EXPECT_EQ(grown.Y(4), 34);
+    grown.Push(5);
+    EXPECT_EQ(Values(grown), (std::vector<double>{0, 2, 3, 4, 5}));
+}
+
+TEST(ChartSettings, GuardsRefuseWhatCannotBeDrawn) {
+    ASSERT_TRUE(Acceptable(ChartSettings{}));
+    auto with = [](auto edit) {
+        ChartSettings s = TrafficSettings();
+        edit(s);
+        return Acceptable(s);
+    };
+    EXPECT_FALSE(with([](ChartSettings& s) { s.yScaleMax = 3; }));
+    EXPECT_TRUE(with([](ChartSettings& s) { s.yScaleMax = 4; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.yScaleMin = 4997; }));
+    EXPECT_FALSE(with([](ChartSettings& s) {
+        s.yScaleMin = INT_MIN;
+        s.yScaleMax = INT_MIN + 3;
+    }));
+    EXPECT_FALSE(with([](ChartSettings& s) {
+        s.yScaleMin = INT_MAX - 3;
+        s.yScaleMax = INT_MAX;
+    }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.xScaleMax = 3; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.stepsX = 0; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.stepsY = -1; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.resolution = 0; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.resolution = INT_MAX; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.frameWidth = -1; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.exponent = 400.0F; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.exponent = -400.0F; }));
+    EXPECT_FALSE(with([](ChartSettings& s) { s.exponent = std::nanf(""); }));
+    EXPECT_TRUE(with([](ChartSettings& s) { s.exponent = -3.0F; }));
+
+    ChartSettings widest = TrafficSettings();
+    widest.yScaleMin = INT_MIN;
+    widest.yScaleMax = INT_MAX;
+    ASSERT_TRUE(Acceptable(widest));
+    const std::vector<std::int64_t> numbers = YScaleNumbers(widest);
+    EXPECT_EQ(numbers.front(), INT_MIN);
+    EXPECT_EQ(numbers.back(), INT_MAX);
+
+    ChartSettings wordy;
+    wordy.header = QString(40, QLatin1Char('h'));
+    wordy.xLabel = QString(20, QLatin1Char('x'));
+    wordy.yLabel = QStringLiteral("ylabel");
+    const ChartSettings cut = Trimmed(wordy);
+    EXPECT_EQ(cut.header.size(), 30);
+    EXPECT_EQ(cut.xLabel.size(), 15);
+    EXPECT_EQ(cut.yLabel, QStringLiteral("ylabel"));
+}
+
+TEST(ChartGeometry, TrafficChartFillsTheControlAndSpansItsInnerColumns) {
+    const ChartGeometry g = ComputeGeometry(TrafficSettings(), 337, 39, FixedMeasure());
+    EXPECT_EQ(g.left, 0);
+    EXPECT_EQ(g.top, 1);
+    EXPECT_EQ(g.right, 337);
+    EXPECT_EQ(g.bottom, 39);
+    EXPECT_EQ(g.mapping.RowOf(0), 38);
+    EXPECT_EQ(g.mapping.RowOf(5000), 2);
+    EXPECT_EQ(g.mapping.RowOf(2500), 20);
+    EXPECT_EQ(g.mapping.RowOf(1'000'000), 2);
+
+    SampleRing ring(240);
+    ring.SetMapping(g.mapping);
+    ring.Push(5000);
+    const std::vector<QPoint> points = SeriesPoints(ring, g);
+    ASSERT_EQ(points.size(), 240U);
+    // Zeros on the field's lowest inner row, the newest at its last inner
+    // column, inside the frame.
+    EXPECT_EQ(points.front(), QPoint(1, 37));
+    EXPECT_EQ(points.back(), QPoint(335, 1));
+    for (std::size_t i = 1; i < points.size(); ++i) {
+        EXPECT_GT(points[i].x(), points[i - 1].x()) << i;
+    }
+}
+
+TEST(ChartGeometry, ScalesAndLabelsTakeTheirRoom) {
+    ChartSettings s;  // frame 3, bounds -100 to 100
+    s.viewYScale = true;
+    s.viewYLabel = true;
+    s.viewXLabel = true;
+    s.viewHeader = true;
+    ChartGeometry g = ComputeGeometry(s, 300, 200, FixedMeasure());
+    EXPECT_EQ(g.left, 3);
+    EXPECT_EQ(g.right, 300 - 3 - 28);  // "-100" is the wider bound
+    EXPECT_EQ(g.top, 3 + 1 + 12);
+    EXPECT_EQ(g.bottom, 200 - 3 - 12);  // header and x label share one line
+    s.viewXScale = true;
+    g = ComputeGeometry(s, 300, 200, FixedMeasure());
+    EXPECT_EQ(g.bottom, 200 - 3 - 24);
+
+    // A control too small for a field: no curve, and no row outside it.
+    g = ComputeGeometry(s, 6, 6, FixedMeasure());
+    EXPECT_FALSE(g.HasField());
+    EXPECT_EQ(g.mapping.RowOf(1e9), g.mapping.RowOf(-1e9));
+}
+
+TEST(ChartGeometry, ExponentScalesTheBoundsAndNamesItInTheLabel) {
+    ChartSettings s = TrafficSettings();
+    s.yScaleMax = 5;
+    s.exponent = 3.0F;
+    s.yLabel = QStringLiteral("ylabel");
+    ASSERT_TRUE(Acceptable(s));
+    const ChartGeometry g = ComputeGeometry(s, 337, 39, FixedMeasure());
+    EXPECT_EQ(g.scaledMax, 5000.0);
+    EXPECT_FALSE(Pins(g, 5000));
+    EXPECT_FALSE(Pins(g, 0));
+    EXPECT_TRUE(Pins(g, 5001));
+    EXPECT_TRUE(Pins(g, -1));
+    EXPECT_EQ(g.mapping.RowOf(5000), g.mapping.top);
+    EXPECT_EQ(YLabelText(s), QStringLiteral("ylabel x10^3"));
+    s.exponent = -1.5F;
+    EXPECT_EQ(YLabelText(s), QStringLiteral("ylabel x10^-1.5"));
+}
+
+}  // namespace
+}  // namespace vs
