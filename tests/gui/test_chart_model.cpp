@@ -172,27 +172,6 @@ TEST(ChartGeometry, TrafficChartFillsTheControlAndSpansItsInnerColumns) {
     }
 }
 
-TEST(ChartGeometry, ScalesAndLabelsTakeTheirRoom) {
-    ChartSettings s;  // frame 3, bounds -100 to 100
-    s.viewYScale = true;
-    s.viewYLabel = true;
-    s.viewXLabel = true;
-    s.viewHeader = true;
-    ChartGeometry g = ComputeGeometry(s, 300, 200, FixedMeasure());
-    EXPECT_EQ(g.left, 3);
-    EXPECT_EQ(g.right, 300 - 3 - 28);  // "-100" is the wider bound
-    EXPECT_EQ(g.top, 3 + 1 + 12);
-    EXPECT_EQ(g.bottom, 200 - 3 - 12);  // header and x label share one line
-    s.viewXScale = true;
-    g = ComputeGeometry(s, 300, 200, FixedMeasure());
-    EXPECT_EQ(g.bottom, 200 - 3 - 24);
-
-    // A control too small for a field: no curve, and no row outside it.
-    g = ComputeGeometry(s, 6, 6, FixedMeasure());
-    EXPECT_FALSE(g.HasField());
-    EXPECT_EQ(g.mapping.RowOf(1e9), g.mapping.RowOf(-1e9));
-}
-
 TEST(ChartGeometry, ExponentScalesTheBoundsAndNamesItInTheLabel) {
     ChartSettings s = TrafficSettings();
     s.yScaleMax = 5;

@@ -171,26 +171,6 @@ TEST(MonitorTableModel, ShowsRowsTheMonitorHadBeforeItAndCountsThemOnce) {
     EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{2, 2}}));
 }
 
-TEST(MonitorTableModel, HeadersAndAlignment) {
-    MonitorModel monitor;
-    MonitorTableModel model(monitor);
-    const std::vector<QString> headers{"",         "",  "URL",       "Размер",
-                                       "Получено", "%", "Состояние", "Ответ"};
-    ASSERT_EQ(model.columnCount(), kMonitorColumnCount);
-    for (int column = 0; column < kMonitorColumnCount; ++column) {
-        EXPECT_EQ(model.headerData(column, Qt::Horizontal).toString(), headers[column]) << column;
-    }
-    AddRow(monitor, "http://host/");
-    model.ShowChanges(monitor.TakeChanges());
-    auto alignment = [&](int column) {
-        return model.data(model.index(0, column), Qt::TextAlignmentRole).value<Qt::Alignment>();
-    };
-    for (int column : {0, kSize, kReceived}) {
-        EXPECT_TRUE(alignment(column) & Qt::AlignRight) << column;
-    }
-    EXPECT_TRUE(alignment(kUrl) & Qt::AlignLeft);
-}
-
 TEST(MonitorTableModel, CellsStayEmptyWhileUnknown) {
     MonitorModel monitor;
     MonitorTableModel model(monitor);
@@ -256,25 +236,6 @@ TEST(MonitorTableModel, UrlAndAnswerAreConvertedAndOfferedInFull) {
               MonitorKindIcon(2).cacheKey());
     EXPECT_EQ(model.data(model.index(0, kState), Qt::DecorationRole).value<QIcon>().cacheKey(),
               MonitorStateIcon(1).cacheKey());
-}
-
-TEST(MonitorTableModel, RowsTheDaemonsModelForgotReadAsEmpty) {
-    MonitorModel monitor(2);
-    MonitorTableModel model(monitor);
-    Recorder recorder(model);
-    AddRows(monitor, 4);
-    auto update = Update(0);  // a forgotten row
-    update.state = 2;
-    monitor.Apply(update);
-    model.ShowChanges(monitor.TakeChanges());
-    EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{0, 3}}));
-    EXPECT_EQ(recorder.removals, 0);
-    EXPECT_EQ(Text(model, 0, 0), "1");
-    EXPECT_EQ(Text(model, 0, kUrl), "");
-    EXPECT_EQ(model.RowUrl(0), "");
-    EXPECT_EQ(Text(model, 3, kUrl), "http://host/3");
-    EXPECT_EQ(model.RowUrl(-1), "");
-    EXPECT_EQ(model.RowUrl(4), "");
 }
 
 // The "%" column paints into an image so that what it draws can be compared.

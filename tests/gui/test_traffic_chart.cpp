@@ -154,25 +154,6 @@ TEST(TrafficChart, RefusedSettingsKeepTheOldOnesAndNewBoundsApplyAtOnce) {
     EXPECT_EQ(pinned, 2);
 }
 
-TEST(TrafficChart, ResolutionChangeKeepsTheNewestSamples) {
-    TrafficChart chart;
-    MakeTrafficChart(chart);
-    for (int v = 1; v <= 241; ++v) {
-        chart.AddSample(v);
-    }
-    EXPECT_EQ(chart.Samples().Value(0), 2);
-    ASSERT_TRUE(chart.SetResolution(100));
-    EXPECT_EQ(chart.Samples().Capacity(), 100);
-    EXPECT_EQ(chart.Samples().Value(0), 142);
-    EXPECT_EQ(chart.Samples().Value(99), 241);
-    chart.AddSample(242);
-    EXPECT_EQ(chart.Samples().Value(99), 242);
-    EXPECT_EQ(chart.Samples().Value(0), 143);
-    const QImage image = Render(chart);
-    // 242 of 5000 over 36 rows: 2 rows above the zero row 37.
-    EXPECT_EQ(image.pixelColor(335, 35), kSeries);
-}
-
 TEST(TrafficChart, TinyControlWithEverythingShownStillPaints) {
     TrafficChart chart;
     chart.SetViewHeader(true);
@@ -188,24 +169,6 @@ TEST(TrafficChart, TinyControlWithEverythingShownStillPaints) {
         chart.AddSample(INT64_MIN);
         EXPECT_FALSE(chart.Geometry().HasField());
         EXPECT_EQ(Render(chart).size(), size);
-    }
-}
-
-TEST(TrafficChart, MarginForTheValueScaleHasTheBackgroundColour) {
-    // No frame and no labels: only the scale's own margin is outside the
-    // field, and nothing but that scale's two numbers is written there.
-    TrafficChart chart;
-    ASSERT_TRUE(chart.SetFrameWidth(0));
-    ASSERT_TRUE(chart.SetStepsY(1));
-    chart.SetBackgroundColor(QColor(0, 200, 0));
-    chart.SetViewYScale(true);
-    chart.resize(300, 200);
-    const int right = chart.Geometry().right;
-    ASSERT_LT(right, 290);
-    const QImage image = Render(chart);
-    EXPECT_EQ(image.pixelColor(right - 1, 100), chart.Settings().gridColor);
-    for (int x = right; x < 300; ++x) {
-        EXPECT_EQ(image.pixelColor(x, 100), QColor(0, 200, 0)) << x;
     }
 }
 
