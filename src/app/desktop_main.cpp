@@ -1,87 +1,48 @@
-// vellostore: the desktop application. The full window comes with the GUI
-// work; until then it runs the proxy and shows its state and log.
+// vellostore: the desktop application. It only wires the window to the core;
+// everything it shows lives in src/gui, everything it runs in the core.
+
+#include <signal.h>
 
 #include <QApplication>
-#include <QLabel>
-#include <QMainWindow>
 #include <QMessageBox>
-#include <QPlainTextEdit>
-#include <QTimer>
-#include <QVBoxLayout>
-
-#include <chrono>
 
 #include "base/cp1251.h"
 #include "base/data_dir.h"
 #include "base/process.h"
-#include "shell/log_text.h"
+#include "gui/icons.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
 #include "shell/proxy_service.h"
-
-namespace {
-
-QString FromCp1251(std::string_view text) {
-    return QString::fromStdString(vs::cp1251::ToUtf8(text));
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    QApplication::setWindowIcon(vs::gui::ApplicationIcon());
+    signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
 
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("Vellostore"));
-    auto* central = new QWidget;
-    auto* layout = new QVBoxLayout(central);
-    auto* status = new QLabel;
-    auto* log = new QPlainTextEdit;
-    log->setReadOnly(true);
-    log->setMaximumBlockCount(5000);
-    layout->addWidget(status);
-    layout->addWidget(log);
-    window.setCentralWidget(central);
-    window.resize(640, 420);
-
-    // Workers never touch widgets: entries travel to the window's thread.
-    auto sink = [log](std::string_view header, std::string_view body) {
-        QString text =
-            FromCp1251(vs::FormatLogEntry(std::chrono::system_clock::now(), header, body));
-        QMetaObject::invokeMethod(
-            log, [log, text] { log->appendPlainText(text); }, Qt::QueuedConnection);
-    };
-    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), sink);
+    // The log window exists from start to end, hidden until asked for; it
+    // outlives the service that writes to it.
+    vs::gui::LogWindow log;
+    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), log.Sink());
     std::optional<std::string> error;
     try {
         error = service.StartUp();
     } catch (const std::exception& e) {
+        // An unreadable settings file: running on defaults would later save
+        // them over the user's settings.
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"), QString::fromLocal8Bit(e.what()));
         return 1;
     }
-    if (error) {
-        QMessageBox::critical(&window, QStringLiteral("Ошибка"), FromCp1251(*error));
-        status->setText(QStringLiteral("Прокси остановлен."));
-    } else {
-        status->setText(QStringLiteral("Прокси слушает порт %1. Папка данных: %2")
-                            .arg(service.Listener().BoundPort())
-                            .arg(QString::fromStdString(service.DataDir().string())));
-    }
-    QTimer pass;
-    QObject::connect(&pass, &QTimer::timeout, [&service, &window] {
-        if (auto message = service.IdlePass()) {
-            QMessageBox::critical(&window, QStringLiteral("Ошибка"),
-                                  QString::fromStdString(*message));
-        }
-        service.Tick100ms();
-    });
-    pass.start(100);
-    QTimer second;
-    QObject::connect(&second, &QTimer::timeout, [&service] { service.Tick1s(); });
-    second.start(1000);
+    vs::gui::MainWindow window(service, log);
     window.show();
-    int rc = app.exec();
+    if (error) {
+        window.ShowError(QString::fromStdString(vs::cp1251::ToUtf8(*error)));
+    }
+    const int rc = app.exec();
     try {
         service.ShutDown();
     } catch (const std::exception&) {
+        // Connections that outlived the wait end with the process.
     }
     return rc;
 }

@@ -1,0 +1,227 @@
+#include "gui/main_window.h"
+
+#include <QEvent>
+#include <QFont>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "base/cp1251.h"
+#include "gui/log_window.h"
+#include "gui/monitor_table_model.h"
+#include "gui/monitor_view.h"
+#include "shell/byte_size.h"
+#include "shell/proxy_service.h"
+#include "widgets/traffic_chart.h"
+
+namespace vs::gui {
+namespace {
+
+constexpr int kStripHeight = 46;
+constexpr int kChartTop = 4;
+constexpr int kChartHeight = 39;
+constexpr int kValueLeft = 140;
+constexpr int kValueWidth = 170;
+// A pass runs at least this often, and sooner again while workers keep
+// queueing, so a busy proxy's rows appear without waiting for the tick.
+constexpr int kPassMs = 100;
+constexpr int kBusyPassMs = 10;
+
+QLabel* StripLabel(QWidget* strip, const QString& text, int x, int y, int width = -1) {
+    auto* label = new QLabel(text, strip);
+    label->move(x, y);
+    if (width > 0) {
+        label->resize(width, label->sizeHint().height());
+    } else {
+        label->adjustSize();
+    }
+    return label;
+}
+
+// The pages the next version fills say so instead of pretending.
+QWidget* NotYetPage() {
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    auto* text = new QLabel(QStringLiteral("Эта страница появится в следующей версии."), page);
+    text->setAlignment(Qt::AlignCenter);
+    layout->addWidget(text);
+    return page;
+}
+
+QString FromCp1251(const std::string& text) {
+    return QString::fromStdString(cp1251::ToUtf8(text));
+}
+
+}  // namespace
+
+MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
+    : QMainWindow(parent),
+      service_(service),
+      log_(log),
+      monitorModel_(new MonitorTableModel(service.Monitor(), this)) {
+    setWindowTitle(QStringLiteral("Vellostore"));
+    pages_ = new QTabWidget(this);
+    pages_->addTab(BuildMonitorPage(), QStringLiteral("Монитор"));
+    pages_->addTab(BuildSettingsPages(), QStringLiteral("Настройки"));
+    pages_->addTab(BuildListPages(), QStringLiteral("Списки"));
+    pages_->addTab(BuildAboutPage(), QStringLiteral("O программе"));  // a Latin O
+    setCentralWidget(pages_);
+    resize(742, 384);
+
+    passTimer_.setSingleShot(true);
+    connect(&passTimer_, &QTimer::timeout, this, [this] {
+        Pass();
+        service_.Tick100ms();
+    });
+    passTimer_.start(kPassMs);
+    connect(&secondTimer_, &QTimer::timeout, this, &MainWindow::SecondTick);
+    secondTimer_.start(1000);
+}
+
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::BuildMonitorPage() {
+    auto* page = new QWidget;
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    strip_ = new QWidget(page);
+    strip_->setFixedHeight(kStripHeight);
+    strip_->installEventFilter(this);
+    StripLabel(strip_, QStringLiteral("Взято из интернет:"), 8, 6);
+    StripLabel(strip_, QStringLiteral("Взято из кеша:"), 8, 26);
+    internetLabel_ = StripLabel(strip_, QStringLiteral("0"), kValueLeft, 6, kValueWidth);
+    cacheLabel_ = StripLabel(strip_, QStringLiteral("0"), kValueLeft, 26, kValueWidth);
+    chart_ = new TrafficChart(strip_);
+    // No scales, labels or header and no frame: the chart is a strip of the
+    // last four minutes against an 8 x 5 grid, from 0 to the chart scale.
+    chart_->SetViewHeader(false);
+    chart_->SetViewXScale(false);
+    chart_->SetViewYScale(false);
+    chart_->SetViewXLabel(false);
+    chart_->SetViewYLabel(false);
+    chart_->SetFrameWidth(0);
+    chart_->SetStepsX(8);
+    chart_->SetStepsY(5);
+    chart_->SetResolution(240);
+    chart_->SetYScaleMin(0);
+    chart_->SetYScaleMax(service_.Applied().scale);
+    layout->addWidget(strip_);
+
+    monitorView_ = new MonitorView(page);
+    monitorView_->SetMonitorModel(monitorModel_);
+    monitorView_->SetStopHandler(
+        [this](const std::string& url) { service_.ProxyEngine().StopList().Add(url); });
+    layout->addWidget(monitorView_);
+    return page;
+}
+
+QWidget* MainWindow::BuildSettingsPages() {
+    auto* pages = new QTabWidget;
+    auto* general = new QWidget;
+    auto* showLog = new QPushButton(QStringLiteral("Показать лог"), general);
+    showLog->move(8, 8);
+    connect(showLog, &QPushButton::clicked, this, [this] { log_.ToggleShown(); });
+    pages->addTab(general, QStringLiteral("Общие"));
+    pages->addTab(NotYetPage(), QStringLiteral(" Родительский прокси "));
+    pages->addTab(NotYetPage(), QStringLiteral("Пользователи"));
+    pages->addTab(NotYetPage(), QStringLiteral("Статистика"));
+    pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));
+    return pages;
+}
+
+QWidget* MainWindow::BuildListPages() {
+    auto* pages = new QTabWidget;
+    for (const char* caption : {"Черный список", "Запись в кеш", "Не обновлять", "Только из кеша",
+                                "URL конвертор", "Тренажер"}) {
+        pages->addTab(NotYetPage(), QString::fromUtf8(caption));
+    }
+    return pages;
+}
+
+QWidget* MainWindow::BuildAboutPage() {
+    auto* page = new QWidget;
+    auto* name = new QLabel(QStringLiteral("Vellostore"), page);
+    QFont font(QStringLiteral("Arial"), 20);
+    font.setBold(true);
+    name->setFont(font);
+    QPalette palette = name->palette();
+    palette.setColor(QPalette::WindowText, QColor(0, 0, 128));  // navy
+    name->setPalette(palette);
+    name->move(24, 24);
+    name->adjustSize();
+    auto* version = new QLabel(QStringLiteral("Version 0.90"), page);
+    version->move(24, 24 + name->height() + 8);
+    version->adjustSize();
+    return page;
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == strip_ && event->type() == QEvent::Resize) {
+        PlaceChart();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::PlaceChart() {
+    const int left = cacheLabel_->x() + cacheLabel_->width() + 5;
+    chart_->setGeometry(left, kChartTop, std::max(0, strip_->width() - left - 4), kChartHeight);
+}
+
+void MainWindow::Pass() {
+    if (inPass_) {
+        return;  // a message box's own event loop must not re-enter the drain
+    }
+    inPass_ = true;
+    const bool busy = service_.ProxyEngine().Queue().Size() > 0;
+    std::optional<std::string> failure = service_.IdlePass();
+    monitorModel_->ShowChanges(service_.Monitor().TakeChanges());
+    FillLabels();
+    if (auto report = service_.TakeListenerReport()) {
+        chart_->SetYScaleMax(service_.Applied().scale);
+        if (report->message) {
+            ShowError(FromCp1251(*report->message));
+        }
+    }
+    if (failure) {
+        ShowError(QString::fromStdString(*failure));
+    }
+    inPass_ = false;
+    passTimer_.start(busy ? kBusyPassMs : kPassMs);
+}
+
+void MainWindow::SecondTick() {
+    chart_->AddSample(service_.Tick1s());
+}
+
+void MainWindow::FillLabels() {
+    const TrafficCounters& traffic = service_.Traffic();
+    internetLabel_->setText(InternetText());
+    if (traffic.fromCache > 0) {
+        cacheLabel_->setText(CacheText());
+    }
+}
+
+QString MainWindow::InternetText() const {
+    return QString::fromStdString(FormatByteSize(service_.Traffic().fromInternet));
+}
+
+QString MainWindow::CacheText() const {
+    const TrafficCounters& traffic = service_.Traffic();
+    return QString::fromStdString(CacheShareText(traffic.fromCache, traffic.fromInternet));
+}
+
+void MainWindow::ShowError(const QString& text) {
+    if (errorBox_ != nullptr) {
+        return;  // one box at a time: errors never stack
+    }
+    errorBox_ = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), text,
+                                QMessageBox::Ok, this);
+    errorBox_->setAttribute(Qt::WA_DeleteOnClose);
+    errorBox_->setModal(false);
+    errorBox_->show();
+}
+
+}  // namespace vs::gui

@@ -1,0 +1,81 @@
+#pragma once
+// The main window "Vellostore": one page control with the monitor, the
+// settings, the lists and the about page. It runs the application thread's
+// passes over the core: the monitor queue drained at least ten times a
+// second and again soon while workers keep queueing, the monitor grid told
+// exactly what changed, the traffic labels and the chart fed once a second.
+
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QPointer>
+#include <QTimer>
+
+#include <cstdint>
+#include <string>
+
+class QLabel;
+class QTabWidget;
+
+namespace vs {
+class ProxyService;
+class TrafficChart;
+}  // namespace vs
+
+namespace vs::gui {
+
+class LogWindow;
+class MonitorTableModel;
+class MonitorView;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    MainWindow(ProxyService& service, LogWindow& log, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // One pass: drain, show what changed, labels; a failure of the cleaning
+    // run or of a listener restart in the (single) error box.
+    void Pass();
+    // The one-second tick: the chart's sample.
+    void SecondTick();
+    // Shows a message for the user unless one is showing already.
+    void ShowError(const QString& text);
+
+    MonitorView& Monitor() const { return *monitorView_; }
+    TrafficChart& Chart() const { return *chart_; }
+    QTabWidget& Pages() const { return *pages_; }
+    QString InternetText() const;
+    QString CacheText() const;
+    // The error box, while one shows.
+    QMessageBox* ErrorBox() const { return errorBox_; }
+
+protected:
+    // The top strip's resizes place the chart (the strip follows the
+    // window's size through the layout, after the window's own resize).
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    QWidget* BuildMonitorPage();
+    QWidget* BuildSettingsPages();
+    QWidget* BuildListPages();
+    QWidget* BuildAboutPage();
+    void PlaceChart();
+    void FillLabels();
+
+    ProxyService& service_;
+    LogWindow& log_;
+    MonitorTableModel* monitorModel_;
+    QTabWidget* pages_ = nullptr;
+    QWidget* strip_ = nullptr;
+    QLabel* internetLabel_ = nullptr;
+    QLabel* cacheLabel_ = nullptr;
+    TrafficChart* chart_ = nullptr;
+    MonitorView* monitorView_ = nullptr;
+    QPointer<QMessageBox> errorBox_;
+    QTimer passTimer_;
+    QTimer secondTimer_;
+    bool inPass_ = false;
+};
+
+}  // namespace vs::gui

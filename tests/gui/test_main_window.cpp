@@ -1,0 +1,94 @@
+// The main window over a running core: requests through the proxy reach the
+// monitor grid and the labels by the window's own passes; the chart keeps
+// its place in the top strip; errors never stack.
+
+#include "gui/main_window.h"
+
+#include <QCoreApplication>
+#include <QTableView>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "gui/log_window.h"
+#include "gui/monitor_view.h"
+#include "shell/proxy_service.h"
+#include "support/files.h"
+#include "support/net_helpers.h"
+#include "support/wait.h"
+#include "widgets/traffic_chart.h"
+
+namespace vs::gui {
+namespace {
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
+        ASSERT_FALSE(service.StartUp().has_value());
+        service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    }
+    void TearDown() override { service.ShutDown(); }
+
+    test::TempDir dir;
+    LogWindow log;
+    ProxyService service{dir.Path(), dir.Path() / "vellostore", log.Sink()};
+};
+
+TEST_F(MainWindowTest, RequestsReachTheGridAndTheLabelsThroughTheWindowsPasses) {
+    MainWindow window(service, log);
+    test::HttpOrigin origin;
+    const std::string url = origin.Url("/size/3000");
+    net::Socket client = test::ConnectLoopback(service.Listener().BoundPort());
+    test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answer = test::ReadResponse(client);
+    ASSERT_TRUE(answer.starts_with("HTTP/1.1 200")) << answer;
+
+    QAbstractItemModel* grid = window.Monitor().model();
+    ASSERT_TRUE(test::WaitUntil([&] {
+        QCoreApplication::processEvents();  // the window's own timers run the passes
+        return grid->rowCount() == 1 && window.InternetText() != QStringLiteral("0.00 B");
+    }));
+    EXPECT_EQ(grid->index(0, 2).data().toString().toStdString(), url);
+    EXPECT_TRUE(window.InternetText().endsWith(QStringLiteral(" kB")));
+    // The grid grows by announced rows only: a second request, a second row.
+    test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::ReadResponse(client);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        window.Pass();
+        return grid->rowCount() == 2;
+    }));
+}
+
+TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
+    MainWindow window(service, log);
+    for (int width : {742, 1000, 500}) {
+        window.resize(width, 384);
+        window.show();
+        QCoreApplication::processEvents();
+        const QRect chart = window.Chart().geometry();
+        const int stripWidth = window.Chart().parentWidget()->width();
+        EXPECT_EQ(chart.right() + 1, stripWidth - 4) << width;
+        EXPECT_GT(chart.left(), 100) << width;  // past the labels
+    }
+}
+
+TEST_F(MainWindowTest, ErrorsNeverStack) {
+    MainWindow window(service, log);
+    window.ShowError(QStringLiteral("first"));
+    QMessageBox* box = window.ErrorBox();
+    ASSERT_NE(box, nullptr);
+    window.ShowError(QStringLiteral("second"));
+    EXPECT_EQ(window.ErrorBox(), box);
+    EXPECT_EQ(box->text(), QStringLiteral("first"));
+    box->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(window.ErrorBox(), nullptr);
+    window.ShowError(QStringLiteral("third"));
+    ASSERT_NE(window.ErrorBox(), nullptr);
+    EXPECT_EQ(window.ErrorBox()->text(), QStringLiteral("third"));
+}
+
+}  // namespace
+}  // namespace vs::gui
