@@ -4,7 +4,6 @@
 #include <QFont>
 #include <QLabel>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -12,6 +11,7 @@
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
+#include "gui/settings_pages.h"
 #include "shell/byte_size.h"
 #include "shell/proxy_service.h"
 #include "widgets/traffic_chart.h"
@@ -120,12 +120,12 @@ QWidget* MainWindow::BuildMonitorPage() {
 
 QWidget* MainWindow::BuildSettingsPages() {
     auto* pages = new QTabWidget;
-    auto* general = new QWidget;
-    auto* showLog = new QPushButton(QStringLiteral("Показать лог"), general);
-    showLog->move(8, 8);
-    connect(showLog, &QPushButton::clicked, this, [this] { log_.ToggleShown(); });
-    pages->addTab(general, QStringLiteral("Общие"));
-    pages->addTab(NotYetPage(), QStringLiteral(" Родительский прокси "));
+    settings_ = new SettingsPages(
+        service_, [this] { log_.ToggleShown(); }, this);
+    connect(settings_, &SettingsPages::Applied, this,
+            [this] { chart_->SetYScaleMax(service_.Applied().scale); });
+    pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
+    pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
     pages->addTab(NotYetPage(), QStringLiteral("Пользователи"));
     pages->addTab(NotYetPage(), QStringLiteral("Статистика"));
     pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));

@@ -26,6 +26,7 @@ namespace vs::gui {
 class LogWindow;
 class MonitorTableModel;
 class MonitorView;
+class SettingsPages;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -72,6 +73,7 @@ private:
     QLabel* cacheLabel_ = nullptr;
     TrafficChart* chart_ = nullptr;
     MonitorView* monitorView_ = nullptr;
+    SettingsPages* settings_ = nullptr;
     QPointer<QMessageBox> errorBox_;
     QTimer passTimer_;
     QTimer secondTimer_;

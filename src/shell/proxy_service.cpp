@@ -53,6 +53,13 @@ void ProxyService::Apply() {
     }
 }
 
+void ProxyService::PublishSwitches() {
+    auto current = engine_.Config();
+    cache::CacheDir cacheDir = current ? current->cacheDir : cache::CacheDir{};
+    published_.Publish(std::make_shared<const proxy::ProxyConfig>(
+        ProxyConfigOf(settings_, applied_, std::move(cacheDir))));
+}
+
 void ProxyService::Reload() {
     Settings reread = LoadSettings(SettingsFile());
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting

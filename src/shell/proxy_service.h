@@ -51,6 +51,10 @@ public:
     // does applying while it is not listening); the restart runs in the
     // background and ends in a listener report. Returns at once.
     void Apply();
+    // The switches of the settings model (check boxes, tray items) reach the
+    // workers now; the number and text fields wait for Apply, and nothing
+    // is saved or restarted.
+    void PublishSwitches();
     // Reads "Vellostore.ini" again and applies it (the daemon's SIGHUP).
     void Reload();
 

@@ -1,0 +1,120 @@
+#include "gui/settings_pages.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "base/cp1251.h"
+#include "shell/proxy_service.h"
+
+namespace vs::gui {
+namespace {
+
+QWidget* NewPage() {
+    auto* page = new QWidget;
+    auto* grid = new QGridLayout(page);
+    grid->setColumnStretch(2, 1);
+    grid->setRowStretch(20, 1);
+    return page;
+}
+
+QGridLayout* GridOf(QWidget* page) {
+    return static_cast<QGridLayout*>(page->layout());
+}
+
+QString FromCp1251(const std::string& text) {
+    return QString::fromStdString(cp1251::ToUtf8(text));
+}
+
+}  // namespace
+
+SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLog, QObject* parent)
+    : QObject(parent), service_(service), general_(NewPage()), parent_(NewPage()) {
+    AddText(general_, 0, QStringLiteral("Порт:"), &Settings::port)->setObjectName("port");
+    AddText(general_, 1, QStringLiteral("Папка кеша:"), &Settings::cacheDir);
+    AddText(general_, 2, QStringLiteral("Масштаб графика:"), &Settings::chartScale);
+    AddText(general_, 3, QStringLiteral("Свежие файлы, часов:"), &Settings::freshHours);
+    AddText(general_, 4, QStringLiteral("Свежие файлы, минут:"), &Settings::freshMinutes);
+    AddSwitch(general_, 5, QStringLiteral("Работать автономно"), &Settings::offline)
+        ->setObjectName("offline");
+    AddSwitch(general_, 6, QStringLiteral("Чтение из кеша"), &Settings::readFromCache);
+    AddSwitch(general_, 7, QStringLiteral("Не обновлять \"свежие\" файлы"),
+              &Settings::freshWithoutAsking);
+    AddSwitch(general_, 8, QStringLiteral("Игнорировать No-cache"), &Settings::ignoreNoCache);
+    AddSwitch(general_, 9, QStringLiteral("Прятать при старте"), &Settings::startHidden);
+    auto* showLogButton = new QPushButton(QStringLiteral("Показать лог"), general_);
+    connect(showLogButton, &QPushButton::clicked, this, [showLog] { showLog(); });
+    GridOf(general_)->addWidget(showLogButton, 10, 0);
+    AddApplyButton(general_, 10)->setObjectName("applyGeneral");
+
+    AddSwitch(parent_, 0, QStringLiteral("Использовать родительский прокси"), &Settings::useParent);
+    AddText(parent_, 1, QStringLiteral("Адрес:"), &Settings::parentHost);
+    AddText(parent_, 2, QStringLiteral("Порт:"), &Settings::parentPort)
+        ->setObjectName("parentPort");
+    AddText(parent_, 3, QStringLiteral("Пользователь:"), &Settings::parentUser);
+    AddText(parent_, 4, QStringLiteral("Пароль:"), &Settings::parentPassword)
+        ->setEchoMode(QLineEdit::Password);
+    AddApplyButton(parent_, 5)->setObjectName("applyParent");
+    Refresh();
+}
+
+QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption,
+                                  std::string Settings::*field) {
+    auto* edit = new QLineEdit(page);
+    GridOf(page)->addWidget(new QLabel(caption, page), row, 0);
+    GridOf(page)->addWidget(edit, row, 1);
+    // The model holds the 8-bit code page, as the settings file does.
+    connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
+        service_.SettingsModel().*field = cp1251::FromUtf8(text.toStdString());
+        Edited();
+    });
+    refreshers_.push_back(
+        [this, edit, field] { edit->setText(FromCp1251(service_.SettingsModel().*field)); });
+    return edit;
+}
+
+QCheckBox* SettingsPages::AddSwitch(QWidget* page, int row, const QString& caption,
+                                    bool Settings::*field) {
+    auto* box = new QCheckBox(caption, page);
+    GridOf(page)->addWidget(box, row, 0, 1, 2);
+    connect(box, &QCheckBox::clicked, this, [this, field](bool checked) {
+        service_.SettingsModel().*field = checked;
+        service_.PublishSwitches();
+    });
+    refreshers_.push_back([this, box, field] { box->setChecked(service_.SettingsModel().*field); });
+    return box;
+}
+
+QPushButton* SettingsPages::AddApplyButton(QWidget* page, int row) {
+    auto* button = new QPushButton(QStringLiteral("Применить"), page);
+    button->setEnabled(false);
+    GridOf(page)->addWidget(button, row, 1, Qt::AlignLeft);
+    connect(button, &QPushButton::clicked, this, &SettingsPages::Apply);
+    applyButtons_.push_back(button);
+    return button;
+}
+
+void SettingsPages::Edited() {
+    for (QPushButton* button : applyButtons_) {
+        button->setEnabled(true);
+    }
+}
+
+void SettingsPages::Apply() {
+    service_.Apply();
+    for (QPushButton* button : applyButtons_) {
+        button->setEnabled(false);
+    }
+    Refresh();
+    emit Applied();
+}
+
+void SettingsPages::Refresh() {
+    for (const auto& refresh : refreshers_) {
+        refresh();
+    }
+}
+
+}  // namespace vs::gui

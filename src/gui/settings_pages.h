@@ -1,0 +1,59 @@
+#pragma once
+// The settings pages "Общие" and " Родительский прокси ", bound to the core's
+// settings model. A check box acts at once (as the tray's check items do):
+// the switch reaches the workers with the next request. Text fields are
+// kept in the model as typed and take effect with "Применить", which either
+// page's button does for both; the buttons are enabled by an edit and
+// disabled again once applied.
+
+#include <QWidget>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+
+namespace vs {
+class ProxyService;
+struct Settings;
+}  // namespace vs
+
+namespace vs::gui {
+
+class SettingsPages : public QObject {
+    Q_OBJECT
+
+public:
+    // `showLog` is what "Показать лог" does.
+    SettingsPages(ProxyService& service, std::function<void()> showLog, QObject* parent = nullptr);
+
+    QWidget* GeneralPage() const { return general_; }
+    QWidget* ParentPage() const { return parent_; }
+    // "Применить": the model applied to the running proxy and saved; the
+    // fields show the values actually used.
+    void Apply();
+    // The controls show the model again (after start-up or Apply).
+    void Refresh();
+
+signals:
+    // After Apply: the chart's scale and the like may have changed.
+    void Applied();
+
+private:
+    QLineEdit* AddText(QWidget* page, int row, const QString& caption,
+                       std::string Settings::*field);
+    QCheckBox* AddSwitch(QWidget* page, int row, const QString& caption, bool Settings::*field);
+    QPushButton* AddApplyButton(QWidget* page, int row);
+    void Edited();
+
+    ProxyService& service_;
+    QWidget* general_;
+    QWidget* parent_;
+    std::vector<QPushButton*> applyButtons_;
+    std::vector<std::function<void()>> refreshers_;
+};
+
+}  // namespace vs::gui

@@ -1,0 +1,97 @@
+// The settings pages over a running core: a check box acts on the next
+// request at once; a typed field waits for "Применить", which either page's
+// button does, and which then saves the file and disables both buttons.
+
+#include "gui/settings_pages.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "shell/proxy_service.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/net_helpers.h"
+#include "support/text.h"
+#include "support/wait.h"
+
+namespace vs::gui {
+namespace {
+
+class SettingsPagesTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
+        ASSERT_FALSE(service.StartUp().has_value());
+        service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    }
+    void TearDown() override { service.ShutDown(); }
+    template <typename T>
+    T* Find(const char* name) {
+        for (QWidget* page : {pages.GeneralPage(), pages.ParentPage()}) {
+            if (auto* found = page->findChild<T*>(QString::fromLatin1(name))) {
+                return found;
+            }
+        }
+        return nullptr;
+    }
+    std::string StatusOf(const std::string& url) {
+        net::Socket client = test::ConnectLoopback(service.Listener().BoundPort());
+        test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        const std::string head = test::ReadUntil(client, "\r\n");
+        return head.substr(0, head.find("\r\n"));
+    }
+
+    test::TempDir dir;
+    ProxyService service{dir.Path(), dir.Path() / "vellostore", {}};
+    int logShown = 0;
+    SettingsPages pages{service, [this] { ++logShown; }};
+};
+
+TEST_F(SettingsPagesTest, ACheckBoxActsOnTheNextRequestWithoutApplying) {
+    test::HttpOrigin origin;
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/")), " 200 "));
+    QCheckBox* offline = Find<QCheckBox>("offline");
+    ASSERT_NE(offline, nullptr);
+    offline->click();
+    EXPECT_TRUE(service.SettingsModel().offline);
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/elsewhere")), " 404 "));
+    EXPECT_FALSE(Find<QPushButton>("applyGeneral")->isEnabled());
+    offline->click();
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/")), " 200 "));
+}
+
+TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButtons) {
+    QLineEdit* port = Find<QLineEdit>("port");
+    QPushButton* general = Find<QPushButton>("applyGeneral");
+    QPushButton* parent = Find<QPushButton>("applyParent");
+    ASSERT_TRUE(port && general && parent);
+    EXPECT_FALSE(general->isEnabled() || parent->isEnabled());
+    const int next = test::FreePort();
+    port->setText(QString::number(next));
+    emit port->textEdited(port->text());
+    EXPECT_TRUE(general->isEnabled() && parent->isEnabled());
+    EXPECT_NE(service.Applied().port, next);  // typed, not applied
+
+    parent->click();  // the other page's button applies the same
+    EXPECT_EQ(service.Applied().port, next);
+    EXPECT_FALSE(general->isEnabled() || parent->isEnabled());
+    EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"),
+                          "PortEd_Text=" + std::to_string(next)));
+    ASSERT_TRUE(test::WaitUntil([&] { return service.TakeListenerReport().has_value(); }));
+    EXPECT_EQ(service.Listener().BoundPort(), next);
+
+    // A field that is not a number shows the value applying used.
+    QLineEdit* parentPort = Find<QLineEdit>("parentPort");
+    parentPort->setText(QStringLiteral("abc"));
+    emit parentPort->textEdited(parentPort->text());
+    general->click();
+    EXPECT_EQ(parentPort->text(), QStringLiteral("8080"));
+}
+
+}  // namespace
+}  // namespace vs::gui
