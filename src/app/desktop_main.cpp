@@ -2,9 +2,12 @@
 // everything it shows lives in src/gui, everything it runs in the core.
 
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSocketNotifier>
 
 #include "base/cp1251.h"
 #include "base/data_dir.h"
@@ -12,13 +15,29 @@
 #include "gui/icons.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/tray.h"
 #include "shell/proxy_service.h"
 
 int main(int argc, char** argv) {
+    // SIGTERM and SIGINT end the session like the close box: the event loop
+    // returns and the settings, statistics and lists are written. Blocked
+    // before any thread starts, so only the signalfd takes them.
+    sigset_t ending;
+    sigemptyset(&ending);
+    sigaddset(&ending, SIGTERM);
+    sigaddset(&ending, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &ending, nullptr);
     QApplication app(argc, argv);
     QApplication::setWindowIcon(vs::gui::ApplicationIcon());
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
+    const int endingFd = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
+    QSocketNotifier endingNotifier(endingFd, QSocketNotifier::Read);
+    QObject::connect(&endingNotifier, &QSocketNotifier::activated, &app, [endingFd] {
+        signalfd_siginfo info;
+        [[maybe_unused]] ssize_t n = ::read(endingFd, &info, sizeof info);
+        QCoreApplication::quit();
+    });
 
     // The log window exists from start to end, hidden until asked for; it
     // outlives the service that writes to it.
@@ -34,7 +53,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     vs::gui::MainWindow window(service, log);
-    window.show();
+    // "Прятать при старте" needs a tray to come back from.
+    if (!service.SettingsModel().startHidden || !vs::gui::Tray::Available()) {
+        window.show();
+    }
     if (error) {
         window.ShowError(QString::fromStdString(vs::cp1251::ToUtf8(*error)));
     }

@@ -1,7 +1,9 @@
 #include "gui/main_window.h"
 
+#include <QApplication>
 #include <QEvent>
 #include <QFont>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
 #include <QTabWidget>
@@ -12,6 +14,8 @@
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
 #include "gui/settings_pages.h"
+#include "gui/tray.h"
+#include "rules/find_rule.h"
 #include "shell/byte_size.h"
 #include "shell/proxy_service.h"
 #include "widgets/traffic_chart.h"
@@ -70,12 +74,19 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
     setCentralWidget(pages_);
     resize(742, 384);
 
+    tray_ = new Tray(service_, this);
+    connect(tray_, &Tray::SwitchChanged, settings_, &SettingsPages::Refresh);
+    connect(tray_, &Tray::Clicked, this, &MainWindow::ToggleShown);
+    connect(tray_, &Tray::ExitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+    if (Tray::Available()) {
+        tray_->Show();
+    }
+
     passTimer_.setSingleShot(true);
-    connect(&passTimer_, &QTimer::timeout, this, [this] {
-        Pass();
-        service_.Tick100ms();
-    });
+    connect(&passTimer_, &QTimer::timeout, this, &MainWindow::Pass);
     passTimer_.start(kPassMs);
+    connect(&tickTimer_, &QTimer::timeout, this, &MainWindow::Tick);
+    tickTimer_.start(100);
     connect(&secondTimer_, &QTimer::timeout, this, &MainWindow::SecondTick);
     secondTimer_.start(1000);
 }
@@ -192,8 +203,41 @@ void MainWindow::Pass() {
     passTimer_.start(busy ? kBusyPassMs : kPassMs);
 }
 
+void MainWindow::Tick() {
+    // Held now or pressed since the last look, as far as the platform tells:
+    // X11 reports the keyboard state to any client, a Wayland session only
+    // while one of our windows has the focus.
+    const Qt::KeyboardModifiers keys = QGuiApplication::queryKeyboardModifiers();
+    AltDown = keys.testFlag(Qt::AltModifier);
+    CtrlDown = keys.testFlag(Qt::ControlModifier);
+    ShiftDown = keys.testFlag(Qt::ShiftModifier);
+    service_.Tick100ms();
+}
+
 void MainWindow::SecondTick() {
-    chart_->AddSample(service_.Tick1s());
+    const std::int64_t sample = service_.Tick1s();
+    chart_->AddSample(sample);
+    tray_->SetAnimated(sample > 0);
+    tray_->SetHint(QStringLiteral("Интернет: ") + internetLabel_->text() +
+                   QStringLiteral(" Кеш: ") + cacheLabel_->text());
+}
+
+void MainWindow::ToggleShown() {
+    if (isVisible() && !isMinimized()) {
+        hide();
+        return;
+    }
+    showNormal();
+    raise();
+    activateWindow();
+    monitorView_->scrollToBottom();
+}
+
+void MainWindow::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && Tray::Available()) {
+        QTimer::singleShot(0, this, &QWidget::hide);
+    }
 }
 
 void MainWindow::FillLabels() {

@@ -27,6 +27,7 @@ class LogWindow;
 class MonitorTableModel;
 class MonitorView;
 class SettingsPages;
+class Tray;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -38,12 +39,19 @@ public:
     // One pass: drain, show what changed, labels; a failure of the cleaning
     // run or of a listener restart in the (single) error box.
     void Pass();
-    // The one-second tick: the chart's sample.
+    // The one-second tick: the chart's sample and the tray.
     void SecondTick();
+    // The 100 ms tick: the modifier keys for the rules' cancel keys, the
+    // periodic statistics save.
+    void Tick();
     // Shows a message for the user unless one is showing already.
     void ShowError(const QString& text);
 
+    // A click on the tray icon: hide, or show with the newest row in view.
+    void ToggleShown();
+
     MonitorView& Monitor() const { return *monitorView_; }
+    Tray& TrayIcon() const { return *tray_; }
     TrafficChart& Chart() const { return *chart_; }
     QTabWidget& Pages() const { return *pages_; }
     QString InternetText() const;
@@ -55,6 +63,8 @@ protected:
     // The top strip's resizes place the chart (the strip follows the
     // window's size through the layout, after the window's own resize).
     bool eventFilter(QObject* watched, QEvent* event) override;
+    // Minimising hides the window to the tray, where there is one.
+    void changeEvent(QEvent* event) override;
 
 private:
     QWidget* BuildMonitorPage();
@@ -74,8 +84,10 @@ private:
     TrafficChart* chart_ = nullptr;
     MonitorView* monitorView_ = nullptr;
     SettingsPages* settings_ = nullptr;
+    Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
     QTimer passTimer_;
+    QTimer tickTimer_;
     QTimer secondTimer_;
     bool inPass_ = false;
 };

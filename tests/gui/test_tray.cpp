@@ -1,0 +1,67 @@
+// The tray's check items and the settings boxes are two views of the same
+// switches: whichever changes one, the other shows it, and the workers get
+// it with the next request.
+
+#include "gui/tray.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QMenu>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "shell/proxy_service.h"
+#include "support/files.h"
+
+namespace vs::gui {
+namespace {
+
+QAction* Item(Tray& tray, const QString& caption) {
+    for (QAction* action : tray.Menu()->actions()) {
+        if (action->text() == caption) {
+            return action;
+        }
+    }
+    return nullptr;
+}
+
+TEST(Tray, ItsCheckItemsAndTheSettingsBoxesMirrorEachOther) {
+    test::TempDir dir;
+    std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
+    LogWindow log;
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
+    ASSERT_FALSE(service.StartUp().has_value());
+    {
+        MainWindow window(service, log);
+        Tray& tray = window.TrayIcon();
+        QAction* offline = Item(tray, QStringLiteral("Работать автономно"));
+        QAction* blackList = Item(tray, QStringLiteral("Черный список"));
+        auto* box = window.findChild<QCheckBox*>(QStringLiteral("offline"));
+        ASSERT_TRUE(offline && blackList && box);
+        ASSERT_NE(Item(tray, QStringLiteral("Выход")), nullptr);
+
+        // The box first: the menu shows it when it opens.
+        box->click();
+        emit tray.Menu()->aboutToShow();
+        EXPECT_TRUE(offline->isChecked());
+        // The tray item: the box shows it, the workers get it.
+        offline->trigger();
+        EXPECT_FALSE(box->isChecked());
+        EXPECT_FALSE(service.ProxyEngine().Config()->offline);
+        ASSERT_TRUE(blackList->isChecked());
+        blackList->trigger();
+        EXPECT_FALSE(service.SettingsModel().blackListEnabled);
+        EXPECT_FALSE(service.ProxyEngine().Config()->blackListEnabled);
+    }
+    service.ShutDown();
+    // Switches are settings: the close writes them.
+    EXPECT_NE(test::ReadBytes(dir.Path() / "Vellostore.ini").find("BlackListCB_Checked=False"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vs::gui
