@@ -133,6 +133,7 @@ QWidget* MainWindow::BuildSettingsPages() {
     auto* pages = new QTabWidget;
     settings_ = new SettingsPages(
         service_, [this] { log_.ToggleShown(); }, this);
+    connect(settings_, &SettingsPages::Failed, this, &MainWindow::ShowError);
     connect(settings_, &SettingsPages::Applied, this,
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
     pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));

@@ -44,6 +44,19 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
               &Settings::freshWithoutAsking);
     AddSwitch(general_, 8, QStringLiteral("Игнорировать No-cache"), &Settings::ignoreNoCache);
     AddSwitch(general_, 9, QStringLiteral("Прятать при старте"), &Settings::startHidden);
+    // The autostart entry of the desktop session, written or removed at once.
+    auto* autoRun = new QCheckBox(QStringLiteral("Стартовать вместе с системой"), general_);
+    autoRun->setObjectName("autoRun");
+    GridOf(general_)->addWidget(autoRun, 9, 2);
+    connect(autoRun, &QCheckBox::clicked, this, [this, autoRun](bool checked) {
+        try {
+            service_.SetAutoRunEnabled(checked);
+        } catch (const std::exception& e) {
+            autoRun->setChecked(service_.AutoRun());
+            emit Failed(QString::fromLocal8Bit(e.what()));
+        }
+    });
+    refreshers_.push_back([this, autoRun] { autoRun->setChecked(service_.AutoRun()); });
     auto* showLogButton = new QPushButton(QStringLiteral("Показать лог"), general_);
     connect(showLogButton, &QPushButton::clicked, this, [showLog] { showLog(); });
     GridOf(general_)->addWidget(showLogButton, 10, 0);

@@ -41,6 +41,8 @@ public:
 signals:
     // After Apply: the chart's scale and the like may have changed.
     void Applied();
+    // Something the user asked for could not be done (the autostart entry).
+    void Failed(const QString& message);
 
 private:
     QLineEdit* AddText(QWidget* page, int row, const QString& caption,

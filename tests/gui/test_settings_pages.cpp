@@ -93,5 +93,17 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     EXPECT_EQ(parentPort->text(), QStringLiteral("8080"));
 }
 
+TEST_F(SettingsPagesTest, TheAutorunBoxWritesAndRemovesTheAutostartEntry) {
+    test::ScopedEnv config("XDG_CONFIG_HOME", dir.Path().c_str());
+    QCheckBox* box = Find<QCheckBox>("autoRun");
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->isChecked());
+    box->click();
+    EXPECT_TRUE(std::filesystem::exists(dir.Path() / "autostart/vellostore.desktop"));
+    EXPECT_TRUE(service.AutoRun());
+    box->click();
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() / "autostart/vellostore.desktop"));
+}
+
 }  // namespace
 }  // namespace vs::gui
