@@ -94,7 +94,8 @@ TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
                       .parentUser = "\xC8\xE2\xE0\xED",
                       .parentPassword = "\xEF\xE0\xF0\xEE\xEB\xFC",
                       .parentPasswordScrambled = stored[9].second,
-                      .statColumns = 7};
+                      .statColumns = 7,
+                      .windowPlacement = {}};
     EXPECT_EQ(loaded, expected);
 
     // Written to a file of its own, under exactly the keys it came from.

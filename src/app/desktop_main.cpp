@@ -61,6 +61,7 @@ int main(int argc, char** argv) {
         window.ShowError(QString::fromStdString(vs::cp1251::ToUtf8(*error)));
     }
     const int rc = app.exec();
+    window.StorePlacement(true);
     try {
         service.ShutDown();
     } catch (const std::exception&) {

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMessageBox>
+#include <QScreen>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -18,6 +19,7 @@
 #include "rules/find_rule.h"
 #include "shell/byte_size.h"
 #include "shell/proxy_service.h"
+#include "shell/settings.h"
 #include "widgets/traffic_chart.h"
 
 namespace vs::gui {
@@ -73,6 +75,7 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
     pages_->addTab(BuildAboutPage(), QStringLiteral("O программе"));  // a Latin O
     setCentralWidget(pages_);
     resize(742, 384);
+    RestorePlacement();
 
     tray_ = new Tray(service_, this);
     connect(tray_, &Tray::SwitchChanged, settings_, &SettingsPages::Refresh);
@@ -134,6 +137,7 @@ QWidget* MainWindow::BuildSettingsPages() {
     settings_ = new SettingsPages(
         service_, [this] { log_.ToggleShown(); }, this);
     connect(settings_, &SettingsPages::Failed, this, &MainWindow::ShowError);
+    connect(settings_, &SettingsPages::AboutToApply, this, [this] { StorePlacement(false); });
     connect(settings_, &SettingsPages::Applied, this,
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
     pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
@@ -221,6 +225,77 @@ void MainWindow::SecondTick() {
     tray_->SetAnimated(sample > 0);
     tray_->SetHint(QStringLiteral("Интернет: ") + internetLabel_->text() +
                    QStringLiteral(" Кеш: ") + cacheLabel_->text());
+}
+
+namespace {
+
+QString ScreenSuffix() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QSize size = screen != nullptr ? screen->size() : QSize(0, 0);
+    return QStringLiteral("(%1x%2)").arg(size.width()).arg(size.height());
+}
+
+}  // namespace
+
+void MainWindow::StorePlacement(bool closing) {
+    QRect normal = normalGeometry();
+    if (!normal.isValid()) {
+        normal = geometry();
+    }
+    // Left, top, right, bottom with the right and bottom edges outside, as
+    // the file has always held them.
+    const QString normPos = QStringLiteral("%1,%2,%3,%4")
+                                .arg(normal.left())
+                                .arg(normal.top())
+                                .arg(normal.left() + normal.width())
+                                .arg(normal.top() + normal.height());
+    const QString suffix = ScreenSuffix();
+    auto& placement = service_.SettingsModel().windowPlacement;
+    placement.clear();
+    auto add = [&placement](const QString& key, const QString& value) {
+        placement.emplace_back(key.toStdString(), value.toStdString());
+    };
+    add(QStringLiteral("Flags"), QStringLiteral("0"));
+    add(QStringLiteral("ShowCmd"), isMinimized() ? QStringLiteral("2") : QStringLiteral("1"));
+    add(QStringLiteral("PixelsPerInch"), QString::number(logicalDpiY()));
+    add(QStringLiteral("MinMaxPos") + suffix, QStringLiteral("-1,-1,-1,-1"));
+    add(QStringLiteral("MinMaxPos"), QStringLiteral("-1,-1,-1,-1"));
+    add(QStringLiteral("NormPos") + suffix, normPos);
+    add(QStringLiteral("NormPos"), normPos);
+    add(QStringLiteral("Visible"), closing ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void MainWindow::RestorePlacement() {
+    const auto file = service_.SettingsFile();
+    auto text =
+        StoredSettingsValue(file, (QStringLiteral("NormPos") + ScreenSuffix()).toStdString());
+    if (!text) {
+        text = StoredSettingsValue(file, "NormPos");
+    }
+    if (!text) {
+        return;
+    }
+    const QStringList parts = QString::fromStdString(*text).split(QLatin1Char(','));
+    if (parts.size() != 4) {
+        return;
+    }
+    int edges[4];
+    for (int i = 0; i < 4; ++i) {
+        bool number = false;
+        edges[i] = parts[i].trimmed().toInt(&number);
+        if (!number) {
+            return;
+        }
+    }
+    const int width = edges[2] - edges[0];
+    const int height = edges[3] - edges[1];
+    // A placement that cannot be a window (hand-edited, another screen) is
+    // no reason to start unusable.
+    if (width < 100 || height < 100 || width > 20000 || height > 20000) {
+        return;
+    }
+    move(edges[0], edges[1]);
+    resize(width, height);
 }
 
 void MainWindow::ToggleShown() {

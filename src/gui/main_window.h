@@ -47,6 +47,15 @@ public:
     // Shows a message for the user unless one is showing already.
     void ShowError(const QString& text);
 
+    // The window's placement into the settings model, for the next save:
+    // "Flags", "ShowCmd", "PixelsPerInch", "MinMaxPos" and "NormPos" (each
+    // also under the key naming the screen size), "Visible" ("1" only when
+    // saved as the window closes).
+    void StorePlacement(bool closing);
+    // The normal position from the settings file: the key naming this
+    // screen's size first, then the plain one.
+    void RestorePlacement();
+
     // A click on the tray icon: hide, or show with the newest row in view.
     void ToggleShown();
 

@@ -116,6 +116,7 @@ void SettingsPages::Edited() {
 }
 
 void SettingsPages::Apply() {
+    emit AboutToApply();
     service_.Apply();
     for (QPushButton* button : applyButtons_) {
         button->setEnabled(false);

@@ -39,6 +39,8 @@ public:
     void Refresh();
 
 signals:
+    // Before Apply saves the settings (the window puts its placement in).
+    void AboutToApply();
     // After Apply: the chart's scale and the like may have changed.
     void Applied();
     // Something the user asked for could not be done (the autostart entry).

@@ -106,6 +106,11 @@ Settings LoadSettings(const std::filesystem::path& iniFile) {
     return settings;
 }
 
+std::optional<std::string> StoredSettingsValue(const std::filesystem::path& iniFile,
+                                               std::string_view key) {
+    return IniFile::Load(iniFile).Get(kSettingsSection, key);
+}
+
 }  // namespace vs
 
 namespace vs {

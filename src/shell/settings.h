@@ -8,10 +8,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "base/numbers.h"
 
@@ -63,6 +66,11 @@ struct Settings {
     // The statistics table's columns, so those of departed users survive.
     int statColumns = 0;
 
+    // What the desktop app keeps beside the settings, the window's placement
+    // ("Flags", "ShowCmd", "NormPos", ...): key and value, written on every
+    // save after "FormVersion" and before the stored properties.
+    std::vector<std::pair<std::string, std::string>> windowPlacement;
+
     bool operator==(const Settings&) const = default;
 };
 
@@ -97,6 +105,10 @@ std::span<const SettingsKey> StoredSettingsKeys();
 // throws std::system_error: starting on defaults would later save them over
 // the user's settings.
 Settings LoadSettings(const std::filesystem::path& iniFile);
+// One value of the settings section as the file holds it, if it does (the
+// window's placement, read under a key that names the screen size first).
+std::optional<std::string> StoredSettingsValue(const std::filesystem::path& iniFile,
+                                               std::string_view key);
 
 // The file name of the settings inside the data directory.
 inline constexpr std::string_view kSettingsFileName = "Vellostore.ini";

@@ -14,6 +14,9 @@ namespace vs {
 void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings) {
     IniFile ini = IniFile::Load(iniFile);
     ini.Set(kSettingsSection, "FormVersion", "0");
+    for (const auto& [key, value] : settings.windowPlacement) {
+        ini.Set(kSettingsSection, key, value);
+    }
     for (const SettingsKey& key : StoredSettingsKeys()) {
         ini.Set(kSettingsSection, key.key, key.ToText(settings));
     }

@@ -5,6 +5,8 @@
 #include "gui/main_window.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QTableView>
 
 #include <gtest/gtest.h>
@@ -88,6 +90,36 @@ TEST_F(MainWindowTest, ErrorsNeverStack) {
     window.ShowError(QStringLiteral("third"));
     ASSERT_NE(window.ErrorBox(), nullptr);
     EXPECT_EQ(window.ErrorBox()->text(), QStringLiteral("third"));
+}
+
+TEST(MainWindowPlacement, ComesBackFromTheKeyNamingTheScreenAndIsSavedBeforeTheSettings) {
+    test::TempDir dir;
+    const QSize screen = QGuiApplication::primaryScreen()->size();
+    const std::string suffix =
+        QStringLiteral("(%1x%2)").arg(screen.width()).arg(screen.height()).toStdString();
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=0\nNormPos=0,0,300,300\nNormPos" << suffix
+        << "=40,50,640,450\n";
+    LogWindow log;
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
+    ASSERT_FALSE(service.StartUp().has_value());
+    std::string bottom;
+    {
+        MainWindow window(service, log);
+        EXPECT_EQ(window.size(), QSize(600, 400));
+        window.resize(700, 380);
+        window.StorePlacement(true);
+        bottom = std::to_string(window.geometry().top() + 380);
+    }
+    service.ShutDown();
+    const std::string ini = test::ReadBytes(dir.Path() / "Vellostore.ini");
+    const auto normPos = ini.find("NormPos" + suffix + "=");
+    ASSERT_NE(normPos, std::string::npos) << ini;
+    EXPECT_EQ(ini.find("," + bottom + "\r\n", normPos),
+              ini.find("\r\n", normPos) - bottom.size() - 1)
+        << ini;  // the bottom edge ends the line
+    EXPECT_LT(ini.find("FormVersion=0"), ini.find("Flags="));
+    EXPECT_LT(ini.find("Visible=1"), ini.find("BlackListCB_Checked"));
 }
 
 }  // namespace
