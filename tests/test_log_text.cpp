@@ -8,22 +8,12 @@
 #include <vector>
 
 #include "shell/log_text.h"
+#include "support/local_time.h"
 
 namespace vs {
 namespace {
 
-std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour, int minute,
-                                                int second) {
-    std::tm local{};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&local));
-}
+using test::LocalTime;
 
 using Lines = std::vector<std::string>;
 

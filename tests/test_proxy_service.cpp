@@ -10,6 +10,7 @@
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
 #include "support/net_helpers.h"
+#include "support/service_start.h"
 #include "support/text.h"
 #include "support/wait.h"
 
@@ -23,19 +24,12 @@ protected:
     std::unique_ptr<ProxyService> service;
 
     void Start(const std::string& settings = "") {
-        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n" << settings;
         service =
             std::make_unique<ProxyService>(dir.Path(), dir.Path() / "vellostore", proxy::LogSink{});
-        ASSERT_FALSE(service->StartUp().has_value());
-        service->Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+        ASSERT_TRUE(test::StartOnAFreePort(*service, dir.Path(), settings));
     }
     net::Socket Connect() { return test::ConnectLoopback(service->Listener().BoundPort()); }
-    std::string StatusOf(const std::string& url) {
-        net::Socket client = Connect();
-        test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        std::string head = test::ReadUntil(client, "\r\n");
-        return head.substr(0, head.find("\r\n"));
-    }
+    std::string StatusOf(const std::string& url) { return test::StatusThrough(*service, url); }
 };
 
 TEST_F(ServiceTest, StatisticsAreSavedEvery1801Ticks) {

@@ -21,7 +21,7 @@ void CleaningRun::Start(const std::filesystem::path& cacheDir, cache::CleaningOp
         running_ = true;
         label_.clear();
     }
-    thread_ = std::thread(&CleaningRun::Run, this, std::move(cleaner), cacheDir, now);
+    runs_.Post([this, cleaner, cacheDir, now] { Run(cleaner, cacheDir, now); });
 }
 
 void CleaningRun::Run(cache::CacheCleaner cleaner, std::filesystem::path cacheDir,
@@ -57,9 +57,7 @@ void CleaningRun::Stop() {
 }
 
 void CleaningRun::Wait() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    runs_.Wait();
 }
 
 bool CleaningRun::Running() const {

@@ -11,10 +11,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "base/clock.h"
 #include "cache/cleaning.h"
+#include "shell/background_jobs.h"
 
 namespace vs {
 
@@ -50,7 +50,8 @@ private:
     bool running_ = false;
     std::string label_;
     std::deque<std::string> failures_;
-    std::thread thread_;
+    // Declared last: it waits for the run, which uses the members above.
+    BackgroundJobs runs_;
 };
 
 }  // namespace vs

@@ -9,12 +9,6 @@ namespace vs {
 ListenerControl::ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener)
     : server_(server), listener_(std::move(listener)) {}
 
-ListenerControl::~ListenerControl() {
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-}
-
 ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool stopTimedOut) {
     ListenerReport report;
     report.target = target;
@@ -40,7 +34,6 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
 }
 
 ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
-    JoinIfIdle();
     wanted_ = target;
     ListenerReport report = StartLocked(target, false);
     std::lock_guard lock(lock_);
@@ -51,53 +44,40 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
 
 void ListenerControl::Restart(const ListenerTarget& target) {
     wanted_ = target;
-    std::lock_guard lock(lock_);
-    pending_ = target;
-    if (running_) {
-        return;  // the running thread takes it up next
+    {
+        std::lock_guard lock(lock_);
+        pending_ = target;
     }
-    if (thread_.joinable()) {
-        thread_.join();  // ended: it cleared running_ as its last step
-    }
-    running_ = true;
-    thread_ = std::thread([this] { RestartLoop(); });
+    // Requests made while one restart runs queue jobs that find the latest
+    // target taken already and return.
+    restarts_.Post([this] { RestartPending(); });
 }
 
-void ListenerControl::RestartLoop() {
+void ListenerControl::RestartPending() {
     std::unique_lock lock(lock_);
-    while (pending_) {
-        const ListenerTarget target = *pending_;
-        pending_.reset();
-        listening_ = false;
-        lock.unlock();
-        bool timedOut = false;
-        try {
-            server_.Stop();
-        } catch (const net::TerminateTimeout&) {
-            timedOut = true;
-        }
-        ListenerReport report = StartLocked(target, timedOut);
-        const std::uint16_t port = report.listening ? server_.BoundPort() : 0;
-        lock.lock();
-        listening_ = report.listening;
-        boundPort_ = port;
-        report_ = std::move(report);
-    }
-    running_ = false;
-}
-
-void ListenerControl::JoinIfIdle() {
-    std::unique_lock lock(lock_);
-    if (running_ || !thread_.joinable()) {
+    if (!pending_) {
         return;
     }
+    const ListenerTarget target = *pending_;
+    pending_.reset();
+    listening_ = false;
     lock.unlock();
-    thread_.join();
+    bool timedOut = false;
+    try {
+        server_.Stop();
+    } catch (const net::TerminateTimeout&) {
+        timedOut = true;
+    }
+    ListenerReport report = StartLocked(target, timedOut);
+    const std::uint16_t port = report.listening ? server_.BoundPort() : 0;
+    lock.lock();
+    listening_ = report.listening;
+    boundPort_ = port;
+    report_ = std::move(report);
 }
 
 bool ListenerControl::Busy() const {
-    std::lock_guard lock(lock_);
-    return running_;
+    return !restarts_.Idle();
 }
 
 std::optional<ListenerReport> ListenerControl::TakeReport() {
@@ -106,9 +86,7 @@ std::optional<ListenerReport> ListenerControl::TakeReport() {
 }
 
 void ListenerControl::StopNow() {
-    if (thread_.joinable()) {
-        thread_.join();  // a restart runs to its end first
-    }
+    restarts_.Wait();  // a restart runs to its end first
     {
         std::lock_guard lock(lock_);
         listening_ = false;

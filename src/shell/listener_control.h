@@ -5,14 +5,13 @@
 // when it is done; the window stays responsive and the settings it applies
 // reach the workers at once, whatever the restart is still waiting for.
 
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "net/connection_server.h"
+#include "shell/background_jobs.h"
 
 namespace vs {
 
@@ -39,8 +38,6 @@ class ListenerControl {
 public:
     // `listener` gives everything but the port (address, queue, waits).
     ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener);
-    // Waits for a restart still running.
-    ~ListenerControl();
     ListenerControl(const ListenerControl&) = delete;
     ListenerControl& operator=(const ListenerControl&) = delete;
 
@@ -66,8 +63,7 @@ public:
 
 private:
     ListenerReport StartLocked(const ListenerTarget& target, bool stopTimedOut);
-    void RestartLoop();
-    void JoinIfIdle();
+    void RestartPending();
 
     net::MappedPortServer& server_;
     net::ListenerSettings listener_;
@@ -75,11 +71,12 @@ private:
 
     mutable std::mutex lock_;
     std::optional<ListenerTarget> pending_;  // the next restart to run
-    bool running_ = false;                   // the restart thread works
     bool listening_ = false;
     std::uint16_t boundPort_ = 0;
     std::optional<ListenerReport> report_;
-    std::thread thread_;
+    // Declared last: its destructor waits for a restart still running,
+    // which uses the members above.
+    BackgroundJobs restarts_;
 };
 
 }  // namespace vs

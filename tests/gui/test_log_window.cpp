@@ -20,6 +20,7 @@
 
 #include "base/clock.h"
 #include "gui/log_window.h"
+#include "support/local_time.h"
 
 #include <ostream>
 
@@ -33,18 +34,7 @@ namespace {
 
 using namespace std::string_literals;
 
-std::chrono::system_clock::time_point LocalTime(int year, int month, int day, int hour, int minute,
-                                                int second) {
-    std::tm local{};
-    local.tm_year = year - 1900;
-    local.tm_mon = month - 1;
-    local.tm_mday = day;
-    local.tm_hour = hour;
-    local.tm_min = minute;
-    local.tm_sec = second;
-    local.tm_isdst = -1;
-    return std::chrono::system_clock::from_time_t(std::mktime(&local));
-}
+using test::LocalTime;
 
 class LogWindowTest : public ::testing::Test {
 protected:

@@ -18,6 +18,7 @@
 #include "shell/proxy_service.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
+#include "support/service_start.h"
 #include "support/wait.h"
 #include "widgets/traffic_chart.h"
 
@@ -26,11 +27,7 @@ namespace {
 
 class MainWindowTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
-        ASSERT_FALSE(service.StartUp().has_value());
-        service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
-    }
+    void SetUp() override { ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path())); }
     void TearDown() override { service.ShutDown(); }
 
     test::TempDir dir;

@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
+#include "support/service_start.h"
 #include "support/text.h"
 #include "support/wait.h"
 
@@ -24,11 +24,7 @@ namespace {
 
 class SettingsPagesTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
-        ASSERT_FALSE(service.StartUp().has_value());
-        service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
-    }
+    void SetUp() override { ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path())); }
     void TearDown() override { service.ShutDown(); }
     template <typename T>
     T* Find(const char* name) {
@@ -39,12 +35,7 @@ protected:
         }
         return nullptr;
     }
-    std::string StatusOf(const std::string& url) {
-        net::Socket client = test::ConnectLoopback(service.Listener().BoundPort());
-        test::SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-        const std::string head = test::ReadUntil(client, "\r\n");
-        return head.substr(0, head.find("\r\n"));
-    }
+    std::string StatusOf(const std::string& url) { return test::StatusThrough(service, url); }
 
     test::TempDir dir;
     ProxyService service{dir.Path(), dir.Path() / "vellostore", {}};

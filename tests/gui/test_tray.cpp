@@ -10,12 +10,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "shell/proxy_service.h"
 #include "support/files.h"
+#include "support/service_start.h"
 
 namespace vs::gui {
 namespace {
@@ -31,10 +31,9 @@ QAction* Item(Tray& tray, const QString& caption) {
 
 TEST(Tray, ItsCheckItemsAndTheSettingsBoxesMirrorEachOther) {
     test::TempDir dir;
-    std::ofstream(dir.Path() / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n";
     LogWindow log;
     ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
-    ASSERT_FALSE(service.StartUp().has_value());
+    ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path()));
     {
         MainWindow window(service, log);
         Tray& tray = window.TrayIcon();

@@ -1,0 +1,36 @@
+#pragma once
+// The application core as the tests run it: a data directory of its own, a
+// free port, this machine admitted without a password.
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <string_view>
+
+#include "shell/proxy_service.h"
+#include "support/net_helpers.h"
+
+namespace vs::test {
+
+// Writes the settings file (port 0 plus `settings`, ini lines) and starts
+// the service; false when it did not come up listening.
+inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path& dataDir,
+                             std::string_view settings = "") {
+    std::ofstream(dataDir / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n" << settings;
+    if (service.StartUp().has_value()) {
+        return false;
+    }
+    service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    return true;
+}
+
+// The status line of one GET of url through the service, on a connection
+// of its own.
+inline std::string StatusThrough(const ProxyService& service, const std::string& url) {
+    net::Socket client = ConnectLoopback(service.Listener().BoundPort());
+    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string head = ReadUntil(client, "\r\n");
+    return head.substr(0, head.find("\r\n"));
+}
+
+}  // namespace vs::test
