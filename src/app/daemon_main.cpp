@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
 
     // The daemon keeps the monitor's recent rows only: nobody scrolls back.
     vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), PrintLogEntry,
-                             vs::DefaultClock(), 10000);
+                             vs::DefaultClock(), vs::kKeptMonitorRows);
     std::optional<std::string> error;
     try {
         error = service.StartUp();

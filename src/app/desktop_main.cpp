@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
     // The log window exists from start to end, hidden until asked for; it
     // outlives the service that writes to it.
     vs::gui::LogWindow log;
-    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), log.Sink());
+    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), log.Sink(),
+                             vs::DefaultClock(), vs::kKeptMonitorRows);
     std::optional<std::string> error;
     try {
         error = service.StartUp();

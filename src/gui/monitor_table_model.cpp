@@ -24,7 +24,10 @@ int ToRow(std::size_t row) {
 }  // namespace
 
 MonitorTableModel::MonitorTableModel(const MonitorModel& monitor, QObject* parent)
-    : QAbstractTableModel(parent), monitor_(monitor), shownRows_(ToRow(monitor.RowCount())) {}
+    : QAbstractTableModel(parent),
+      monitor_(monitor),
+      firstShown_(monitor.FirstRow()),
+      shownRows_(ToRow(monitor.RowCount() - monitor.FirstRow())) {}
 
 int MonitorTableModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : shownRows_;
@@ -57,11 +60,13 @@ QVariant MonitorTableModel::data(const QModelIndex& index, int role) const {
                 return QVariant::fromValue(Qt::AlignLeft | Qt::AlignVCenter);
         }
     }
+    const std::size_t coreRow = CoreRow(index.row());
     if (column == MonitorColumn::Number) {
-        // The running number outlives a row the daemon's model forgot.
-        return role == Qt::DisplayRole ? QVariant(index.row() + 1) : QVariant();
+        // The running number of the run, forgotten rows counted.
+        return role == Qt::DisplayRole ? QVariant(static_cast<qulonglong>(coreRow + 1))
+                                       : QVariant();
     }
-    const MonitorRow* row = monitor_.Row(static_cast<std::size_t>(index.row()));
+    const MonitorRow* row = monitor_.Row(coreRow);
     if (row == nullptr) {
         return {};
     }
@@ -138,13 +143,17 @@ Qt::ItemFlags MonitorTableModel::flags(const QModelIndex& index) const {
 }
 
 void MonitorTableModel::ShowChanges(const MonitorChanges& changes) {
+    ForgetRows();
     // Cells of rows the view already has: announced before the new rows so
     // that every index is valid when it is announced. Rows beyond the shown
     // ones are covered by the insertion below.
     const int lastColumn = kMonitorColumnCount - 1;
     for (const ChangedCells& cells : changes.changed) {
-        const int first = ToRow(cells.first);
-        const int last = std::min(ToRow(cells.last), shownRows_ - 1);
+        if (cells.last < firstShown_) {
+            continue;
+        }
+        const int first = ToRow(std::max(cells.first, firstShown_) - firstShown_);
+        const int last = std::min(ToRow(cells.last - firstShown_), shownRows_ - 1);
         if (first > last) {
             continue;
         }
@@ -155,22 +164,42 @@ void MonitorTableModel::ShowChanges(const MonitorChanges& changes) {
     // The core's own count rather than `added` decides: a batch taken
     // before this model existed, or one not handed on, would otherwise
     // leave rows the view could never reach.
-    const int target = ToRow(monitor_.RowCount());
+    const int target = ToRow(monitor_.RowCount() - firstShown_);
     if (target > shownRows_) {
         beginInsertRows({}, shownRows_, target - 1);
         shownRows_ = target;
         endInsertRows();
     }
-    // Rows the core forgot (it keeps a bounded number only without a
-    // window) stay in place and show just their number: the view's row
-    // indexes are the core's and must not shift.
+}
+
+void MonitorTableModel::ForgetRows() {
+    // The core keeps the newest rows only; the oldest leave the top of the
+    // grid, and the view's selection and scroll position move with them.
+    const std::size_t first = monitor_.FirstRow();
+    if (first <= firstShown_) {
+        return;
+    }
+    const std::size_t gone = first - firstShown_;
+    const int removed = ToRow(std::min<std::size_t>(gone, static_cast<std::size_t>(shownRows_)));
+    if (removed > 0) {
+        beginRemoveRows({}, 0, removed - 1);
+        shownRows_ -= removed;
+        firstShown_ = first;
+        endRemoveRows();
+        return;
+    }
+    firstShown_ = first;  // forgotten before the view was told of them
+}
+
+std::size_t MonitorTableModel::CoreRow(int row) const {
+    return firstShown_ + static_cast<std::size_t>(row);
 }
 
 std::string MonitorTableModel::RowUrl(int row) const {
     if (row < 0 || row >= shownRows_) {
         return {};
     }
-    const MonitorRow* found = monitor_.Row(static_cast<std::size_t>(row));
+    const MonitorRow* found = monitor_.Row(CoreRow(row));
     return found == nullptr ? std::string() : found->url;
 }
 

@@ -31,7 +31,7 @@ public:
     void ShowChanges(const MonitorChanges& changes);
 
     // The URL of a row as the core holds it (CP1251, as the browser wrote
-    // it); empty for a row that does not exist or was forgotten.
+    // it); empty for a row that does not exist.
     std::string RowUrl(int row) const;
 
     // Sizes and byte counts as the grid shows them: decimal, nothing while
@@ -39,9 +39,16 @@ public:
     static QString FormatCount(std::int64_t value);
 
 private:
+    // Removes the rows the core has forgotten since the last batch.
+    void ForgetRows();
+    // The core's index of a row of this model.
+    std::size_t CoreRow(int row) const;
+
     const MonitorModel& monitor_;
-    // The rows the view has been told about; the core's count runs ahead of
-    // it between a drain and ShowChanges.
+    // The rows the view has been told about, from the core's row
+    // firstShown_ on; the core runs ahead of it between a drain and
+    // ShowChanges.
+    std::size_t firstShown_;
     int shownRows_;
 };
 

@@ -30,6 +30,9 @@ enum class MonitorColumn : std::uint8_t {
 };
 inline constexpr int kMonitorColumnCount = 8;
 
+// How many of the newest rows both programs keep.
+inline constexpr std::size_t kKeptMonitorRows = 10000;
+
 struct MonitorRow {
     std::string url;
     std::int32_t image = -1;     // kind image; -1 none yet
@@ -67,8 +70,9 @@ struct MonitorChanges {
 
 class MonitorModel {
 public:
-    // keepRows > 0 forgets the oldest rows beyond that many (the daemon has
-    // no window to scroll back in); 0 keeps every row of the run.
+    // keepRows > 0 forgets the oldest rows beyond that many: a proxy runs
+    // for weeks, and nobody scrolls back through a million requests. 0 keeps
+    // every row of the run (tests).
     explicit MonitorModel(std::size_t keepRows = 0) : keepRows_(keepRows) {}
 
     void Apply(const proxy::RowAdded& added);
@@ -78,6 +82,8 @@ public:
 
     // Rows added in this run, forgotten ones included.
     std::size_t RowCount() const { return first_ + rows_.size(); }
+    // The index of the oldest row still kept; rows before it were forgotten.
+    std::size_t FirstRow() const { return first_; }
     // Null when the row was forgotten or never existed.
     const MonitorRow* Row(std::size_t index) const;
 

@@ -171,6 +171,45 @@ TEST(MonitorTableModel, ShowsRowsTheMonitorHadBeforeItAndCountsThemOnce) {
     EXPECT_EQ(recorder.inserted, (std::vector<Recorder::Range>{{2, 2}}));
 }
 
+// A desktop proxy runs for weeks: the grid keeps the newest rows, the oldest
+// leave its top with their running numbers, and updates still find their rows.
+TEST(MonitorTableModel, KeepsTheNewestRowsUnderTheirRunningNumbers) {
+    MonitorModel monitor(5);
+    MonitorTableModel model(monitor);
+    MonitorView view;
+    view.SetMonitorModel(&model);
+    AddRows(monitor, 3);
+    model.ShowChanges(monitor.TakeChanges());
+    view.selectRow(1);  // the second request, not the last row
+
+    Recorder recorder(model);
+    AddRows(monitor, 3);
+    auto update = Update(5);
+    update.answer = "200 OK";
+    monitor.Apply(update);
+    model.ShowChanges(monitor.TakeChanges());
+    EXPECT_EQ(recorder.removals, 1);
+    ASSERT_EQ(model.rowCount(), 5);
+    EXPECT_EQ(Text(model, 0, 0), "2");
+    EXPECT_EQ(Text(model, 4, 0), "6");
+    EXPECT_EQ(Text(model, 4, kAnswer), "200 OK");
+    EXPECT_EQ(view.SelectedRow(), 0);  // still the second request
+    EXPECT_EQ(model.RowUrl(0), "http://host/1");
+
+    // A batch larger than what is kept, some of it never shown; an update
+    // of a forgotten row is no error.
+    view.selectRow(4);
+    AddRows(monitor, 20);
+    auto late = Update(1);
+    late.answer = "404";
+    EXPECT_EQ(monitor.Apply(late), std::nullopt);
+    model.ShowChanges(monitor.TakeChanges());
+    ASSERT_EQ(model.rowCount(), 5);
+    EXPECT_EQ(Text(model, 0, 0), "22");
+    EXPECT_EQ(model.RowUrl(4), "http://host/25");
+    EXPECT_EQ(view.SelectedRow(), 4);  // it followed
+}
+
 TEST(MonitorTableModel, CellsStayEmptyWhileUnknown) {
     MonitorModel monitor;
     MonitorTableModel model(monitor);
