@@ -72,6 +72,33 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
+// Column layouts ride along with every save and come back per grid; a
+// layout for another grid, or one edited into nonsense, is not taken.
+TEST(SaveSettings, GridLayoutsComeBackPerGrid) {
+    test::TempDir dir;
+    const auto ini = dir.Path() / "Vellostore.ini";
+    Settings s;
+    GridLayout monitor{"Monitor",
+                       {{true, 2, 40, false}, {false, 0, 31, false}, {true, 1, 300, true}}};
+    GridLayout black{"BlackList", {{true, 0, 25, false}}};
+    s.gridLayouts = {monitor, black};
+    SaveSettings(ini, s);
+    EXPECT_TRUE(test::ReadBytes(ini).find("[Monitor Positions]\r\nColumn0=2\r\n") !=
+                std::string::npos);
+    EXPECT_EQ(ReadGridLayout(ini, "Monitor"), monitor);
+    EXPECT_EQ(ReadGridLayout(ini, "BlackList"), black);
+    EXPECT_EQ(ReadGridLayout(ini, "StatList"), std::nullopt);
+
+    // A later save with a narrower grid and other settings keeps the rest.
+    s.gridLayouts = {{"Monitor", {{true, 0, 99, false}}}};
+    s.port = "9000";
+    SaveSettings(ini, s);
+    EXPECT_EQ(ReadGridLayout(ini, "Monitor")->columns.front().width, 99);
+    EXPECT_EQ(ReadGridLayout(ini, "BlackList"), black);
+    test::WriteBytes(ini, "[Monitor Common]\r\nColumnsCount=999999999\r\n");
+    EXPECT_EQ(ReadGridLayout(ini, "Monitor"), std::nullopt);
+}
+
 TEST(DataDir, FollowsVellostoreHomeMadeAbsoluteElseTheExecutableFolder) {
     namespace fs = std::filesystem;
     test::ScopedEnv home("VELLOSTORE_HOME", "/srv/vellostore");

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "base/cp1251.h"
+#include "gui/grid_layouts.h"
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
@@ -66,7 +67,8 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
     : QMainWindow(parent),
       service_(service),
       log_(log),
-      monitorModel_(new MonitorTableModel(service.Monitor(), this)) {
+      monitorModel_(new MonitorTableModel(service.Monitor(), this)),
+      layouts_(service.SettingsFile()) {
     setWindowTitle(QStringLiteral("Vellostore"));
     pages_ = new QTabWidget(this);
     pages_->addTab(BuildMonitorPage(), QStringLiteral("Монитор"));
@@ -129,6 +131,7 @@ QWidget* MainWindow::BuildMonitorPage() {
     monitorView_->SetStopHandler(
         [this](const std::string& url) { service_.ProxyEngine().StopList().Add(url); });
     layout->addWidget(monitorView_);
+    KeepLayoutOf(*monitorView_, "Monitor");
     return page;
 }
 
@@ -250,6 +253,7 @@ void MainWindow::StorePlacement(bool closing) {
                                 .arg(normal.left() + normal.width())
                                 .arg(normal.top() + normal.height());
     const QString suffix = ScreenSuffix();
+    service_.SettingsModel().gridLayouts = layouts_.Capture();
     auto& placement = service_.SettingsModel().windowPlacement;
     placement.clear();
     auto add = [&placement](const QString& key, const QString& value) {

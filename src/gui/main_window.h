@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <string>
 
+#include "gui/grid_layouts.h"
+
 class QLabel;
 class QTabWidget;
 
@@ -47,14 +49,17 @@ public:
     // Shows a message for the user unless one is showing already.
     void ShowError(const QString& text);
 
-    // The window's placement into the settings model, for the next save:
-    // "Flags", "ShowCmd", "PixelsPerInch", "MinMaxPos" and "NormPos" (each
-    // also under the key naming the screen size), "Visible" ("1" only when
-    // saved as the window closes).
+    // The window's placement and the grids' column layouts into the
+    // settings model, for the next save: "Flags", "ShowCmd", "PixelsPerInch", "MinMaxPos" and
+    // "NormPos" (each also under the key naming the screen size), "Visible" ("1" only when saved as
+    // the window closes).
     void StorePlacement(bool closing);
     // The normal position from the settings file: the key naming this
     // screen's size first, then the plain one.
     void RestorePlacement();
+    // The grid gets the column layout stored under its name, and its
+    // layout is stored with the placement from now on.
+    void KeepLayoutOf(QTableView& grid, std::string name) { layouts_.Keep(grid, std::move(name)); }
 
     // A click on the tray icon: hide, or show with the newest row in view.
     void ToggleShown();
@@ -86,6 +91,7 @@ private:
     ProxyService& service_;
     LogWindow& log_;
     MonitorTableModel* monitorModel_;
+    GridLayouts layouts_;
     QTabWidget* pages_ = nullptr;
     QWidget* strip_ = nullptr;
     QLabel* internetLabel_ = nullptr;

@@ -95,6 +95,7 @@ MonitorView::MonitorView(QWidget* parent)
     verticalHeader()->setDefaultSectionSize(kRowHeight);
     horizontalHeader()->setFixedHeight(kHeaderHeight);
     horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setSectionsMovable(true);
     setIconSize(QSize(16, 16));
     connect(copyUrl_, &QAction::triggered, this, &MonitorView::CopyUrl);
     connect(stopDownload_, &QAction::triggered, this, &MonitorView::StopDownload);

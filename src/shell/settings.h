@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/numbers.h"
+#include "shell/grid_layout.h"
 
 namespace vs {
 
@@ -70,6 +71,9 @@ struct Settings {
     // ("Flags", "ShowCmd", "NormPos", ...): key and value, written on every
     // save after "FormVersion" and before the stored properties.
     std::vector<std::pair<std::string, std::string>> windowPlacement;
+    // The grids' column layouts, each in sections of its own, written on
+    // every save after the stored properties.
+    std::vector<GridLayout> gridLayouts;
 
     bool operator==(const Settings&) const = default;
 };

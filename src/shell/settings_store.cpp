@@ -20,6 +20,9 @@ void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings
     for (const SettingsKey& key : StoredSettingsKeys()) {
         ini.Set(kSettingsSection, key.key, key.ToText(settings));
     }
+    for (const GridLayout& layout : settings.gridLayouts) {
+        WriteGridLayout(ini, layout);
+    }
     ini.Save(iniFile, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 

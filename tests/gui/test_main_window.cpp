@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QScreen>
 #include <QTableView>
 
@@ -89,7 +90,7 @@ TEST_F(MainWindowTest, ErrorsNeverStack) {
     EXPECT_EQ(window.ErrorBox()->text(), QStringLiteral("third"));
 }
 
-TEST(MainWindowPlacement, ComesBackFromTheKeyNamingTheScreenAndIsSavedBeforeTheSettings) {
+TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings) {
     test::TempDir dir;
     const QSize screen = QGuiApplication::primaryScreen()->size();
     const std::string suffix =
@@ -105,10 +106,23 @@ TEST(MainWindowPlacement, ComesBackFromTheKeyNamingTheScreenAndIsSavedBeforeTheS
         MainWindow window(service, log);
         EXPECT_EQ(window.size(), QSize(600, 400));
         window.resize(700, 380);
+        QHeaderView& columns = *window.Monitor().horizontalHeader();
+        columns.moveSection(columns.visualIndex(2), 0);  // the URL first
+        columns.resizeSection(2, 456);
         window.StorePlacement(true);
         bottom = std::to_string(window.geometry().top() + 380);
     }
     service.ShutDown();
+    {
+        ProxyService again(dir.Path(), dir.Path() / "vellostore", log.Sink());
+        ASSERT_FALSE(again.StartUp().has_value());
+        MainWindow window(again, log);
+        const QHeaderView& columns = *window.Monitor().horizontalHeader();
+        EXPECT_EQ(columns.visualIndex(2), 0);
+        EXPECT_EQ(columns.visualIndex(0), 1);
+        EXPECT_EQ(columns.sectionSize(2), 456);
+        again.ShutDown();
+    }
     const std::string ini = test::ReadBytes(dir.Path() / "Vellostore.ini");
     const auto normPos = ini.find("NormPos" + suffix + "=");
     ASSERT_NE(normPos, std::string::npos) << ini;
