@@ -1,0 +1,78 @@
+// vellostore as its user runs it: a real process on the offscreen platform,
+// ended by the session's SIGTERM, which must write what the close box
+// writes.
+
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include "rules/grid_text.h"
+#include "shell/statistics.h"
+#include "support/child_process.h"
+#include "support/files.h"
+#include "support/net_helpers.h"
+#include "support/text.h"
+#include "support/wait.h"
+
+namespace vs::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+std::string ListFile(const std::vector<std::vector<std::string>>& rows) {
+    return WriteGridText(rows, u',');
+}
+
+TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
+    TempDir dir;
+    const fs::path home = dir.Path() / "home";
+    fs::create_directories(home);
+    const int port = FreePort();
+    WriteBytes(home / "Vellostore.ini",
+               "[TMainForm]\r\nPortEd_Text=" + std::to_string(port) + "\r\n");
+    WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
+    WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "41"}}));
+    ChildProcess app("vellostore", {VELLOSTORE_PATH}, dir.Path(),
+                     {{"VELLOSTORE_HOME", home.string()},
+                      {"QT_QPA_PLATFORM", "offscreen"},
+                      {"XDG_CONFIG_HOME", (dir.Path() / "config").string()}});
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            try {
+                ConnectLoopback(static_cast<std::uint16_t>(port));
+                return true;
+            } catch (const std::exception&) {
+                return false;
+            }
+        },
+        20s))
+        << app.Stderr();
+    HttpOrigin origin;
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
+    SendText(client, "GET " + origin.Url("/blocked/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.0 403"));
+    client = ConnectLoopback(static_cast<std::uint16_t>(port));
+    SendText(client, "GET " + origin.Url("/size/" + std::to_string(300 * 1024)) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200"));
+
+    app.Signal(SIGTERM);
+    ASSERT_EQ(app.Wait(30s), 0) << app.Stderr();
+    // The hit reached the list through the window's own passes.
+    EXPECT_EQ(ReadBytes(home / "black.lst"), ListFile({{"1", "True", "blocked", "42"}}));
+    const std::string ini = ReadBytes(home / "Vellostore.ini");
+    EXPECT_TRUE(Has(ini, "Visible=1\r\n")) << ini;
+    EXPECT_TRUE(Has(ini, "[Monitor Columns Sizes]\r\n")) << ini;
+    EXPECT_TRUE(Has(ini, "BlackListCB_Checked=True\r\n")) << ini;
+    // Today's row: the user's 300 KiB from the internet (headers a little more).
+    EXPECT_EQ(ReadBytes(home / "stat.txt"),
+              ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
+    for (const char* list : {"cache.lst", "noreq.lst", "onlyfromcache.lst", "URLF.lst"}) {
+        EXPECT_TRUE(fs::exists(home / list)) << list;
+    }
+    EXPECT_EQ(fs::status(home / "users.lst").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+}  // namespace
+}  // namespace vs::test
