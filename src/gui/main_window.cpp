@@ -15,6 +15,7 @@
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
+#include "gui/rule_list_page.h"
 #include "gui/settings_pages.h"
 #include "gui/tray.h"
 #include "rules/find_rule.h"
@@ -81,6 +82,9 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
 
     tray_ = new Tray(service_, this);
     connect(tray_, &Tray::SwitchChanged, settings_, &SettingsPages::Refresh);
+    for (RuleListPage* page : listPages_) {
+        connect(tray_, &Tray::SwitchChanged, page, &RuleListPage::ShowSwitches);
+    }
     connect(tray_, &Tray::Clicked, this, &MainWindow::ToggleShown);
     connect(tray_, &Tray::ExitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     if (Tray::Available()) {
@@ -153,11 +157,23 @@ QWidget* MainWindow::BuildSettingsPages() {
 
 QWidget* MainWindow::BuildListPages() {
     auto* pages = new QTabWidget;
-    for (const char* caption : {"Черный список", "Запись в кеш", "Не обновлять", "Только из кеша",
-                                "URL конвертор", "Тренажер"}) {
-        pages->addTab(NotYetPage(), QString::fromUtf8(caption));
+    const std::pair<ListKind, const char*> lists[] = {
+        {ListKind::Black, "Черный список"},        {ListKind::Cache, "Запись в кеш"},
+        {ListKind::NoReq, "Не обновлять"},         {ListKind::OnlyFromCache, "Только из кеша"},
+        {ListKind::UrlConverter, "URL конвертор"},
+    };
+    for (const auto& [kind, caption] : lists) {
+        auto* page = new RuleListPage(service_, kind);
+        connect(page, &RuleListPage::Failed, this, &MainWindow::ShowError);
+        listPages_.push_back(page);
+        pages->addTab(page, QString::fromUtf8(caption));
     }
+    pages->addTab(NotYetPage(), QStringLiteral("Тренажер"));
     return pages;
+}
+
+RuleListPage& MainWindow::ListPage(ListKind kind) const {
+    return *listPages_.at(static_cast<std::size_t>(kind));
 }
 
 QWidget* MainWindow::BuildAboutPage() {
@@ -197,6 +213,9 @@ void MainWindow::Pass() {
     const bool busy = service_.ProxyEngine().Queue().Size() > 0;
     std::optional<std::string> failure = service_.IdlePass();
     monitorModel_->ShowChanges(service_.Monitor().TakeChanges());
+    for (RuleListPage* page : listPages_) {
+        page->Refresh();
+    }
     FillLabels();
     if (auto report = service_.TakeListenerReport()) {
         chart_->SetYScaleMax(service_.Applied().scale);

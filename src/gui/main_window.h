@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "gui/grid_layouts.h"
 
@@ -19,6 +20,7 @@ class QLabel;
 class QTabWidget;
 
 namespace vs {
+enum class ListKind;
 class ProxyService;
 class TrafficChart;
 }  // namespace vs
@@ -28,6 +30,7 @@ namespace vs::gui {
 class LogWindow;
 class MonitorTableModel;
 class MonitorView;
+class RuleListPage;
 class SettingsPages;
 class Tray;
 
@@ -67,6 +70,7 @@ public:
     MonitorView& Monitor() const { return *monitorView_; }
     Tray& TrayIcon() const { return *tray_; }
     TrafficChart& Chart() const { return *chart_; }
+    RuleListPage& ListPage(ListKind kind) const;
     QTabWidget& Pages() const { return *pages_; }
     QString InternetText() const;
     QString CacheText() const;
@@ -99,6 +103,8 @@ private:
     TrafficChart* chart_ = nullptr;
     MonitorView* monitorView_ = nullptr;
     SettingsPages* settings_ = nullptr;
+    // In the order of the list pages (ListKind).
+    std::vector<RuleListPage*> listPages_;
     Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
     QTimer passTimer_;
