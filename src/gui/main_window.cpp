@@ -167,6 +167,7 @@ QWidget* MainWindow::BuildListPages() {
         connect(page, &RuleListPage::Failed, this, &MainWindow::ShowError);
         listPages_.push_back(page);
         pages->addTab(page, QString::fromUtf8(caption));
+        KeepLayoutOf(page->Grid(), page->GridName().toStdString());
     }
     pages->addTab(NotYetPage(), QStringLiteral("Тренажер"));
     return pages;
