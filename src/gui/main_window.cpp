@@ -15,6 +15,7 @@
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
 #include "gui/settings_pages.h"
+#include "gui/trainer_page.h"
 #include "gui/tray.h"
 #include "rules/find_rule.h"
 #include "shell/byte_size.h"
@@ -150,10 +151,11 @@ QWidget* MainWindow::BuildSettingsPages() {
 
 QWidget* MainWindow::BuildListPages() {
     auto* pages = new QTabWidget;
-    for (const char* caption : {"Черный список", "Запись в кеш", "Не обновлять", "Только из кеша",
-                                "URL конвертор", "Тренажер"}) {
+    for (const char* caption :
+         {"Черный список", "Запись в кеш", "Не обновлять", "Только из кеша", "URL конвертор"}) {
         pages->addTab(NotYetPage(), QString::fromUtf8(caption));
     }
+    pages->addTab(new TrainerPage, QStringLiteral("Тренажер"));
     return pages;
 }
 
