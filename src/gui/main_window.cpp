@@ -15,6 +15,7 @@
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
 #include "gui/settings_pages.h"
+#include "gui/statistics_page.h"
 #include "gui/trainer_page.h"
 #include "gui/tray.h"
 #include "rules/find_rule.h"
@@ -144,7 +145,8 @@ QWidget* MainWindow::BuildSettingsPages() {
     pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
     pages->addTab(NotYetPage(), QStringLiteral("Пользователи"));
-    pages->addTab(NotYetPage(), QStringLiteral("Статистика"));
+    statisticsPage_ = new StatisticsPage(service_);
+    pages->addTab(statisticsPage_, QStringLiteral("Статистика"));
     pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));
     return pages;
 }

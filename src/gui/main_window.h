@@ -27,6 +27,7 @@ class LogWindow;
 class MonitorTableModel;
 class MonitorView;
 class SettingsPages;
+class StatisticsPage;
 class Tray;
 
 class MainWindow : public QMainWindow {
@@ -62,6 +63,7 @@ public:
     MonitorView& Monitor() const { return *monitorView_; }
     Tray& TrayIcon() const { return *tray_; }
     TrafficChart& Chart() const { return *chart_; }
+    StatisticsPage& Statistics() const { return *statisticsPage_; }
     QTabWidget& Pages() const { return *pages_; }
     QString InternetText() const;
     QString CacheText() const;
@@ -93,6 +95,7 @@ private:
     TrafficChart* chart_ = nullptr;
     MonitorView* monitorView_ = nullptr;
     SettingsPages* settings_ = nullptr;
+    StatisticsPage* statisticsPage_ = nullptr;
     Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
     QTimer passTimer_;
