@@ -18,6 +18,7 @@
 #include "gui/statistics_page.h"
 #include "gui/trainer_page.h"
 #include "gui/tray.h"
+#include "gui/users_page.h"
 #include "rules/find_rule.h"
 #include "shell/byte_size.h"
 #include "shell/proxy_service.h"
@@ -144,8 +145,11 @@ QWidget* MainWindow::BuildSettingsPages() {
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
     pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
-    pages->addTab(NotYetPage(), QStringLiteral("Пользователи"));
+    usersPage_ = new UsersPage(service_);
     statisticsPage_ = new StatisticsPage(service_);
+    connect(usersPage_, &UsersPage::Failed, this, &MainWindow::ShowError);
+    connect(usersPage_, &UsersPage::StatisticsChanged, statisticsPage_, &StatisticsPage::Refresh);
+    pages->addTab(usersPage_, QStringLiteral("Пользователи"));
     pages->addTab(statisticsPage_, QStringLiteral("Статистика"));
     pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));
     return pages;

@@ -29,6 +29,7 @@ class MonitorView;
 class SettingsPages;
 class StatisticsPage;
 class Tray;
+class UsersPage;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -63,6 +64,7 @@ public:
     MonitorView& Monitor() const { return *monitorView_; }
     Tray& TrayIcon() const { return *tray_; }
     TrafficChart& Chart() const { return *chart_; }
+    UsersPage& Users() const { return *usersPage_; }
     StatisticsPage& Statistics() const { return *statisticsPage_; }
     QTabWidget& Pages() const { return *pages_; }
     QString InternetText() const;
@@ -95,6 +97,7 @@ private:
     TrafficChart* chart_ = nullptr;
     MonitorView* monitorView_ = nullptr;
     SettingsPages* settings_ = nullptr;
+    UsersPage* usersPage_ = nullptr;
     StatisticsPage* statisticsPage_ = nullptr;
     Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
