@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 
 #include "base/cp1251.h"
+#include "gui/cleaning_page.h"
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
@@ -151,7 +152,7 @@ QWidget* MainWindow::BuildSettingsPages() {
     connect(usersPage_, &UsersPage::StatisticsChanged, statisticsPage_, &StatisticsPage::Refresh);
     pages->addTab(usersPage_, QStringLiteral("Пользователи"));
     pages->addTab(statisticsPage_, QStringLiteral("Статистика"));
-    pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));
+    pages->addTab(new CleaningPage(service_), QStringLiteral("Очистка кеша"));
     return pages;
 }
 
