@@ -11,13 +11,17 @@
 #include <QVBoxLayout>
 
 #include "base/cp1251.h"
+#include "gui/cleaning_page.h"
 #include "gui/grid_layouts.h"
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
 #include "gui/rule_list_page.h"
 #include "gui/settings_pages.h"
+#include "gui/statistics_page.h"
+#include "gui/trainer_page.h"
 #include "gui/tray.h"
+#include "gui/users_page.h"
 #include "rules/find_rule.h"
 #include "shell/byte_size.h"
 #include "shell/proxy_service.h"
@@ -46,16 +50,6 @@ QLabel* StripLabel(QWidget* strip, const QString& text, int x, int y, int width 
         label->adjustSize();
     }
     return label;
-}
-
-// The pages the next version fills say so instead of pretending.
-QWidget* NotYetPage() {
-    auto* page = new QWidget;
-    auto* layout = new QVBoxLayout(page);
-    auto* text = new QLabel(QStringLiteral("Эта страница появится в следующей версии."), page);
-    text->setAlignment(Qt::AlignCenter);
-    layout->addWidget(text);
-    return page;
 }
 
 QString FromCp1251(const std::string& text) {
@@ -149,9 +143,15 @@ QWidget* MainWindow::BuildSettingsPages() {
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
     pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
-    pages->addTab(NotYetPage(), QStringLiteral("Пользователи"));
-    pages->addTab(NotYetPage(), QStringLiteral("Статистика"));
-    pages->addTab(NotYetPage(), QStringLiteral("Очистка кеша"));
+    usersPage_ = new UsersPage(service_);
+    statisticsPage_ = new StatisticsPage(service_);
+    connect(usersPage_, &UsersPage::Failed, this, &MainWindow::ShowError);
+    connect(usersPage_, &UsersPage::StatisticsChanged, statisticsPage_, &StatisticsPage::Refresh);
+    pages->addTab(usersPage_, QStringLiteral("Пользователи"));
+    pages->addTab(statisticsPage_, QStringLiteral("Статистика"));
+    KeepLayoutOf(usersPage_->Grid(), std::string(UsersPage::kGridName));
+    KeepLayoutOf(statisticsPage_->Grid(), std::string(StatisticsPage::kGridName));
+    pages->addTab(new CleaningPage(service_), QStringLiteral("Очистка кеша"));
     return pages;
 }
 
@@ -169,7 +169,7 @@ QWidget* MainWindow::BuildListPages() {
         pages->addTab(page, QString::fromUtf8(caption));
         KeepLayoutOf(page->Grid(), page->GridName().toStdString());
     }
-    pages->addTab(NotYetPage(), QStringLiteral("Тренажер"));
+    pages->addTab(new TrainerPage, QStringLiteral("Тренажер"));
     return pages;
 }
 

@@ -32,7 +32,9 @@ class MonitorTableModel;
 class MonitorView;
 class RuleListPage;
 class SettingsPages;
+class StatisticsPage;
 class Tray;
+class UsersPage;
 
 class MainWindow : public QMainWindow {
     Q_OBJECT
@@ -71,6 +73,8 @@ public:
     Tray& TrayIcon() const { return *tray_; }
     TrafficChart& Chart() const { return *chart_; }
     RuleListPage& ListPage(ListKind kind) const;
+    UsersPage& Users() const { return *usersPage_; }
+    StatisticsPage& Statistics() const { return *statisticsPage_; }
     QTabWidget& Pages() const { return *pages_; }
     QString InternetText() const;
     QString CacheText() const;
@@ -105,6 +109,8 @@ private:
     SettingsPages* settings_ = nullptr;
     // In the order of the list pages (ListKind).
     std::vector<RuleListPage*> listPages_;
+    UsersPage* usersPage_ = nullptr;
+    StatisticsPage* statisticsPage_ = nullptr;
     Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
     QTimer passTimer_;

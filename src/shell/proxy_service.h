@@ -93,6 +93,10 @@ public:
     MonitorModel& Monitor() { return monitor_; }
     StatTable& Statistics() { return statistics_; }
     const TrafficCounters& Traffic() const { return consumer_.Traffic(); }
+    // "stat.txt" now, its columns put back in the users' order first (a
+    // user's new name is saved at once). A failure leaves the file as it
+    // was; the table is saved again with the settings.
+    void SaveStatistics();
     // The cleaning tab's run over the cache folder in use.
     void StartCleaning(cache::CleaningOptions& options);
     CleaningRun& Cleaning() { return cleaning_; }
@@ -105,7 +109,6 @@ private:
     ListenerTarget PublishSettings();
     void LoadLists();
     void SaveLists();
-    void SaveStatistics();
     void SaveSettingsAndStatistics();
 
     std::filesystem::path dataDir_;

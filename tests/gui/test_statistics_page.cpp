@@ -1,0 +1,73 @@
+// The statistics page over a running core: today's cells follow the traffic
+// while the page shows; "Посчитать сумму" fills the footers, leaving the
+// page clears them.
+
+#include "gui/statistics_page.h"
+
+#include <QCoreApplication>
+#include <QPushButton>
+#include <QTabWidget>
+
+#include <gtest/gtest.h>
+
+#include "rules/grid_text.h"
+#include "rules/users_list.h"
+#include "shell/proxy_service.h"
+#include "shell/statistics.h"
+#include "support/files.h"
+#include "support/net_helpers.h"
+#include "support/service_start.h"
+#include "support/text.h"
+#include "support/wait.h"
+
+namespace vs::gui {
+namespace {
+
+TEST(StatisticsPage, CellsFollowTheTrafficAndTheFootersLastWhileThePageShows) {
+    test::TempDir dir;
+    UsersList users;
+    users.Append(UserRow{true, "anna", "pw1", ""});
+    users.Append(UserRow{true, "this machine", "", "127.0.0.1"});
+    users.Save(dir.Path() / "users.lst");
+    test::WriteBytes(dir.Path() / "stat.txt",
+                     WriteGridText({{"01.01.2020", "1500/10", "1/0"}, {"02.01.2020", "1500/10"}},
+                                   kGridSeparator));
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", {});
+    ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path()));
+    {
+        QTabWidget tabs;
+        auto* page = new StatisticsPage(service);
+        tabs.addTab(new QWidget, QStringLiteral("other"));
+        tabs.addTab(page, QStringLiteral("Статистика"));
+        tabs.show();
+        tabs.setCurrentWidget(page);
+        const StatTableModel& grid = page->Model();
+        ASSERT_EQ(grid.rowCount(), 3);  // two days from the file and today
+        EXPECT_EQ(grid.headerData(2, Qt::Horizontal).toString(), QStringLiteral("this machine"));
+
+        test::HttpOrigin origin;
+        net::Socket client = test::ConnectLoopback(service.Listener().BoundPort());
+        test::SendText(client, "GET " + origin.Url("/size/30000") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(test::Has(test::ReadResponse(client), " 200 "));
+        ASSERT_TRUE(test::WaitUntil([&] {
+            service.IdlePass();
+            QCoreApplication::processEvents();  // the page's own refresh
+            return grid.index(2, 2).data().toString().startsWith(QStringLiteral("29/"));
+        }));
+        EXPECT_EQ(grid.index(2, 1).data().toString(), QString());
+
+        page->findChild<QPushButton*>("sum")->click();
+        const StatFooterModel& footers = page->Footers();
+        EXPECT_EQ(footers.Footer(1), QStringLiteral("2.93 MB / 20.00 kB"));
+        EXPECT_EQ(footers.Footer(2), QStringLiteral("30.00 kB / 0.00 B"));
+        EXPECT_EQ(footers.headerData(1, Qt::Horizontal).toString(), footers.Footer(1));
+
+        tabs.setCurrentIndex(0);
+        EXPECT_EQ(footers.Footer(1), QString());
+        EXPECT_EQ(footers.Footer(2), QString());
+    }
+    service.ShutDown();
+}
+
+}  // namespace
+}  // namespace vs::gui
