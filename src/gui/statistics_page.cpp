@@ -243,7 +243,9 @@ StatisticsPage::StatisticsPage(ProxyService& service, QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->setSpacing(0);
-    layout->addWidget(grid_);
+    // The grid takes the height; the footer is one line like the header.
+    layout->addWidget(grid_, 1);
+    footer_->setFixedHeight(grid_->horizontalHeader()->sizeHint().height());
     // The footer starts where the grid's cells do, inside its frame.
     auto* footerRow = new QHBoxLayout;
     footerRow->setContentsMargins(grid_->frameWidth(), 0, grid_->frameWidth(), 0);
