@@ -6,11 +6,12 @@
 namespace vs {
 
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
-                           proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows)
+                           proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
+                           const net::HostLookup& hosts)
     : dataDir_(std::move(dataDir)),
       executable_(std::move(executable)),
       clock_(clock),
-      engine_(published_, lists_, clock),
+      engine_(published_, lists_, clock, hosts),
       monitor_(keepMonitorRows),
       consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),

@@ -33,9 +33,12 @@ class ProxyService {
 public:
     // `log` receives every log entry as the consumer applies it.
     // `keepMonitorRows` > 0 limits the monitor's memory (the daemon).
+    // `hosts` resolves direct requests' and the parent's names and knows
+    // the machine's own addresses.
     ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                  proxy::LogSink log, const Clock& clock = DefaultClock(),
-                 std::size_t keepMonitorRows = 0);
+                 std::size_t keepMonitorRows = 0,
+                 const net::HostLookup& hosts = net::SystemHostLookup());
 
     // The start-up sequence: settings from "Vellostore.ini", applied; the
     // cache folder (its leftover temporaries swept in the background); the

@@ -68,6 +68,7 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& appli
     config.freshWindow = applied.freshWindow;
     config.ignoreNoCache = s.ignoreNoCache;
     config.hideOnlyFromCacheAnswers = s.hideOnlyFromCacheAnswers;
+    config.lanReachesHostServices = s.lanReachesHostServices;
     config.useParent = s.useParent;
     config.parentUser = s.parentUser;
     config.parentPassword = s.parentPassword;
