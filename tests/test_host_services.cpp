@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "proxy/generated_pages.h"
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
@@ -95,6 +97,42 @@ TEST_F(ProxyFixture, AnUnreachableHostGetsThe502PageInsteadOfAnEmptyReply) {
     for (std::size_t row : {0u, 1u, 2u, 4u, 6u}) {
         EXPECT_EQ(monitor.Row(row)->answer, "502 Bad Gateway") << row;
     }
+}
+
+// A parent that is the proxy's own listener, by name or by address, would
+// have every connection open another until no thread is left. It is refused
+// with a message at start-up and at apply, and requests for it get the 502
+// page; a real parent applied afterwards is used.
+TEST(ParentLoop, IsRefusedAtStartAndApplyAndNeverForwardedTo) {
+    test::TempDir dir;
+    test::TestHosts hosts;
+    hosts.names = {{"myself.example", {"127.0.0.1"}}};
+    const int port = test::FreePort();
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=" << port << "\nUseParentProxy_Checked=True\n"
+        << "MappedHostEd_Text=myself.example\nMappedPortEd_Text=" << port << "\n";
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", {}, DefaultClock(), 0, hosts);
+    EXPECT_EQ(service.StartUp(), ParentLoopMessage("myself.example", port));
+    ASSERT_TRUE(service.Listener().Listening());
+    service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
+    EXPECT_TRUE(test::WaitUntil([&] { return service.Server().ActiveConnections() == 0; }));
+
+    auto applyParent = [&](const std::string& host, int parentPort) {
+        service.SettingsModel().parentHost = host;
+        service.SettingsModel().parentPort = std::to_string(parentPort);
+        service.Apply();
+        std::optional<ListenerReport> report;
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
+        return report ? report->message : std::optional<std::string>("no report");
+    };
+    HttpOrigin parent;
+    EXPECT_EQ(applyParent("127.0.0.1", parent.Port()), std::nullopt);
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(applyParent("0.0.0.0", port), ParentLoopMessage("0.0.0.0", port));
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
+    service.ShutDown();
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
       consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),
       server_(handlers_),
-      listener_(server_, net::ListenerSettings{}) {}
+      listener_(server_, net::ListenerSettings{}, hosts) {}
 
 std::optional<std::string> ProxyService::StartUp() {
     settings_ = LoadSettings(SettingsFile());

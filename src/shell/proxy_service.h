@@ -44,8 +44,9 @@ public:
     // cache folder (its leftover temporaries swept in the background); the
     // autorun state; the rule lists in their order and the users list; the
     // statistics; then the listener opens. Returns the message for the user
-    // when the port cannot be listened on; the proxy then runs with the
-    // listener stopped. Throws when the settings file exists but cannot be
+    // when the port cannot be listened on (the proxy then runs with the
+    // listener stopped) or when the parent is this proxy itself (it runs
+    // without forwarding to the parent). Throws when the settings file exists but cannot be
     // read.
     std::optional<std::string> StartUp();
 

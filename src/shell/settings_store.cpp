@@ -79,6 +79,11 @@ std::string PortBusyMessage(int port) {
     return cp1251::FromUtf8("Порт " + std::to_string(port) + " уже занят");
 }
 
+std::string ParentLoopMessage(std::string_view host, int port) {
+    return cp1251::FromUtf8("Родительский прокси ") + std::string(host) + ":" +
+           std::to_string(port) + cp1251::FromUtf8(" — это сам Vellostore; запросы к нему не идут");
+}
+
 std::filesystem::path AutostartFile() {
     const char* config = std::getenv("XDG_CONFIG_HOME");
     std::filesystem::path base;
