@@ -189,7 +189,9 @@ Target Session::TargetOf(const Exchange& exchange) const {
 }
 
 bool Session::NeedsConnect(const Target& target, bool fresh) const {
-    return connecting_ || fresh || !target_ || !SameTarget(target, *target_);
+    // Pipelined requests of the first read for the first one's target share
+    // its connect.
+    return fresh || !target_ || !SameTarget(target, *target_);
 }
 
 std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange,

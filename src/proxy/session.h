@@ -108,8 +108,9 @@ private:
     Target TargetOf(const Exchange& exchange) const;
     // Whether the request must wait until the answers before it are in.
     bool MustWait(const http::MessageHead& head) const;
-    // Whether going to `target` takes a new outbound connection: while
-    // connecting, for another target, or always (`fresh`).
+    // Whether going to `target` takes a new outbound connection (or, while
+    // connecting, a target for the first one): for another target than the
+    // one set, or always (`fresh`).
     bool NeedsConnect(const Target& target, bool fresh) const;
     // The addresses a direct request's host resolved to, once they are
     // known to be ones this browser may reach. Otherwise the browser got
