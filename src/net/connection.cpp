@@ -106,15 +106,17 @@ void Connection::WakeUp() {
     socket_.Shutdown();
 }
 
-void OutboundConnection::SetTarget(std::string host, int port) {
+void OutboundConnection::SetTarget(std::string host, int port, std::vector<std::string> addresses) {
     host_ = std::move(host);
     port_ = port;
+    addresses_ = std::move(addresses);
     localAnswer_ = false;
 }
 
 void OutboundConnection::SetLocalAnswer() {
     host_ = "127.0.0.1";
     port_ = 1;
+    addresses_.clear();
     localAnswer_ = true;
 }
 
@@ -123,13 +125,18 @@ void OutboundConnection::Connect(int cancelFd) {
     if (localAnswer_) {
         throw net::SocketError("connect " + host_ + ":1", ECONNREFUSED);
     }
-    Attach(net::ConnectTcp(host_, port_, cancelFd));
+    ConnectTarget();
 }
 
-void OutboundConnection::Reconnect(std::string host, int port) {
+void OutboundConnection::Reconnect(std::string host, int port, std::vector<std::string> addresses) {
     Disconnect();
-    SetTarget(std::move(host), port);
-    Attach(net::ConnectTcp(host_, port_, cancelFd_));
+    SetTarget(std::move(host), port, std::move(addresses));
+    ConnectTarget();
+}
+
+void OutboundConnection::ConnectTarget() {
+    Attach(addresses_.empty() ? net::ConnectTcp(host_, port_, cancelFd_)
+                              : net::ConnectTcp(addresses_, port_, cancelFd_));
 }
 
 void OutboundConnection::WriteUnhooked(std::string_view bytes) {

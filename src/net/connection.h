@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/socket.h"
 
@@ -117,7 +118,9 @@ private:
 // the hook object.
 class OutboundConnection : public Connection {
 public:
-    void SetTarget(std::string host, int port);
+    // `addresses`, when given, are the host's addresses as resolved and
+    // checked by the caller: the connect tries those and looks up nothing.
+    void SetTarget(std::string host, int port, std::vector<std::string> addresses = {});
     // Answered by the proxy itself: the connect is bound to fail (the
     // traditional target is 127.0.0.1:1, where nobody listens), so it is not
     // even attempted.
@@ -133,7 +136,7 @@ public:
     void Connect(int cancelFd);
     // Closes the connection and connects to another target, abandoned like
     // Connect. Throws net::SocketError, leaving the connection closed.
-    void Reconnect(std::string host, int port);
+    void Reconnect(std::string host, int port, std::vector<std::string> addresses = {});
     // Sends bytes past the Send hook.
     void WriteUnhooked(std::string_view bytes);
 
@@ -143,8 +146,11 @@ protected:
     void Sending(std::string& bytes) override;
 
 private:
+    void ConnectTarget();
+
     std::string host_;
     int port_ = 0;
+    std::vector<std::string> addresses_;
     int cancelFd_ = -1;
     bool localAnswer_ = false;
     ConnectionIntercept* intercept_ = nullptr;

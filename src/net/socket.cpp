@@ -194,6 +194,34 @@ Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
     throw SocketError("connect " + host + ":" + service, error);
 }
 
+Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cancelFd) {
+    const std::string service = std::to_string(port);
+    if (port <= 0 || port > 65535) {
+        throw SocketError("connect :" + service, EINVAL);
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    int error = EHOSTUNREACH;
+    for (const std::string& address : addresses) {
+        addrinfo* raw = nullptr;
+        if (::getaddrinfo(address.c_str(), service.c_str(), &hints, &raw) != 0) {
+            continue;
+        }
+        std::unique_ptr<addrinfo, AddrInfoDeleter> ai(raw);
+        Socket s = ConnectOne(*ai, cancelFd, error);
+        if (s.IsOpen()) {
+            return s;
+        }
+        if (error == ECANCELED) {
+            break;
+        }
+    }
+    const std::string first = addresses.empty() ? std::string() : addresses.front();
+    throw SocketError("connect " + first + " port " + service, error);
+}
+
 std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) {
     for (;;) {
         ssize_t n = ::recv(socket.Fd(), data, capacity, 0);

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vs::net {
 
@@ -61,6 +62,10 @@ std::string PeerAddress(const Socket& socket);
 // `cancelFd` (when >= 0): once it is readable the attempt is abandoned, so a
 // stopping server never waits for an operating-system connect time-out.
 Socket ConnectTcp(const std::string& host, int port, int cancelFd = -1);
+// The same for addresses resolved beforehand (numeric texts, as
+// HostLookup::Resolve gives them): no name is looked up again, so the
+// connect goes where the caller checked it would.
+Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cancelFd = -1);
 
 // One receive of at most `capacity` bytes into `data`. Returns the count;
 // 0 means the peer closed. Interrupted calls are retried; a reset connection

@@ -18,8 +18,9 @@ RuleList& RuleLists::Of(ListKind kind) {
     return urlConverter;
 }
 
-Engine::Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists, const Clock& clock)
-    : config_(config), lists_(lists), clock_(clock) {}
+Engine::Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists, const Clock& clock,
+               const net::HostLookup& hosts)
+    : config_(config), lists_(lists), clock_(clock), hosts_(hosts) {}
 
 std::int32_t Engine::NextConnectionNo() {
     std::lock_guard guard(counterLock_);

@@ -1,8 +1,8 @@
 #pragma once
 // What all connections of one running proxy share: the monitor queue, the
 // counters that number connections, requests and monitor rows, the two
-// switches the application flips at shutdown, and read access to the
-// published configuration and rule lists. One Engine per running
+// switches the application flips at shutdown, read access to the published
+// configuration and rule lists, and the host lookup. One Engine per running
 // proxy, owned by the service that runs it; tests make their own.
 
 #include <atomic>
@@ -15,6 +15,7 @@
 
 #include "base/clock.h"
 #include "base/snapshot.h"
+#include "net/host_lookup.h"
 #include "proxy/monitor_queue.h"
 #include "proxy/proxy_config.h"
 #include "proxy/stop_list.h"
@@ -38,7 +39,8 @@ struct RuleLists {
 class Engine {
 public:
     Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists,
-           const Clock& clock = DefaultClock());
+           const Clock& clock = DefaultClock(),
+           const net::HostLookup& hosts = net::SystemHostLookup());
 
     // ConnectionCounter under CounterLock.
     std::int32_t NextConnectionNo();
@@ -61,6 +63,9 @@ public:
     std::shared_ptr<const ProxyConfig> Config() const { return config_.Get(); }
     RuleLists& Lists() { return lists_; }
     const Clock& TimeSource() const { return clock_; }
+    // Where direct requests' host names lead, and whose addresses are the
+    // proxy host's own.
+    const net::HostLookup& Hosts() const { return hosts_; }
 
     // Set once the application runs; cleared when it is asked to close.
     std::atomic<bool> producingEnabled{true};
@@ -71,6 +76,7 @@ private:
     const Snapshot<ProxyConfig>& config_;
     RuleLists& lists_;
     const Clock& clock_;
+    const net::HostLookup& hosts_;
 
     std::mutex counterLock_;
     std::int32_t connectionCounter_ = 0;

@@ -94,8 +94,12 @@ std::string RedirectAnswer(Clock::TimePoint now, std::string_view location) {
 // The URL goes into the page escaped: raw, a crafted link to a blocked URL
 // would run script in the context of the site it names.
 std::string ForbiddenPage(std::string_view url, int rule) {
+    return ForbiddenPage(url, std::string_view("rule #" + std::to_string(rule)));
+}
+
+std::string ForbiddenPage(std::string_view url, std::string_view reasonHtml) {
     std::string reason = "Access to the requested URL <B>" + EscapeHtml(url) +
-                         "</B> was not allowed (rule #" + std::to_string(rule) + ").";
+                         "</B> was not allowed (" + std::string(reasonHtml) + ").";
     return Lines({"HTTP/1.0 403 Forbidden", "Connection: close", "Content-Type: text/html", "",
                   "<HTML><HEAD><TITLE>Blocked</TITLE></HEAD><BODY><H1>Blocked</H1>", reason,
                   "</BODY></HTML>"});

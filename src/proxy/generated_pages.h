@@ -31,6 +31,9 @@ std::string RedirectAnswer(Clock::TimePoint now, std::string_view location);
 
 // 403 page for a URL refused by the given rule.
 std::string ForbiddenPage(std::string_view url, int rule);
+// 403 page whose sentence ends with `reasonHtml` in parentheses (the rule
+// page's is "rule #3"); the URL is escaped here, the reason by the caller.
+std::string ForbiddenPage(std::string_view url, std::string_view reasonHtml);
 
 // 404 page for a URL the cache-only mode could not serve.
 std::string NotFoundPage(std::string_view url);

@@ -42,6 +42,10 @@ struct ProxyConfig {
     // Answers the only-from-cache list makes get no monitor row.
     bool hideOnlyFromCacheAnswers = true;
 
+    // A browser elsewhere on the LAN may reach the proxy host's loopback
+    // and the proxy's own port through it, as the desktop user always may.
+    bool lanReachesHostServices = false;
+
     // The parent proxy: requests go there rather than to their origins,
     // with these Basic credentials (8-bit text) when a user is set.
     bool useParent = false;

@@ -49,7 +49,18 @@ void ProxyHandlers::OnConnect(net::Worker& worker) {
 
 void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception* error) {
     Session* session = SessionOf(worker);
-    if (error != nullptr || session == nullptr) {
+    if (session == nullptr) {
+        return;
+    }
+    if (error != nullptr) {
+        // Refused, timed out, unreachable: the browser gets the page rather
+        // than an empty reply. The row and the log show the request ended
+        // unanswered, as for any answer that never came.
+        Exchange* exchange = session->Answering();
+        if (exchange != nullptr && OwesBadGateway(*exchange) &&
+            !worker.Outbound().IsLocalAnswer()) {
+            AnswerLocally(*session, BadGatewayPage());
+        }
         return;
     }
     session->Connected();
@@ -72,8 +83,7 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
             }
         }
         Exchange* exchange = session->Answering();
-        if (exchange != nullptr && exchange->monitorRow >= 0 && !engine_.closing.load() &&
-            exchange->statusCode == 0) {
+        if (exchange != nullptr && OwesBadGateway(*exchange)) {
             std::string page = BadGatewayPage();
             try {
                 worker.Client().WriteLn(page);
@@ -86,6 +96,10 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
         session->FinishAll();
     }
     engine_.PutToLog(Heading(session, ": ") + " Outbound Disconnection", {});
+}
+
+bool ProxyHandlers::OwesBadGateway(const Exchange& exchange) const {
+    return exchange.monitorRow >= 0 && exchange.statusCode == 0 && !engine_.closing.load();
 }
 
 void ProxyHandlers::OnDisconnect(net::Worker& worker) {

@@ -18,6 +18,10 @@ public:
     void OnDisconnect(net::Worker& worker) override;
 
 private:
+    // A request that got no answer yet, while the application runs: the
+    // browser is owed the 502 page.
+    bool OwesBadGateway(const Exchange& exchange) const;
+
     Engine& engine_;
 };
 

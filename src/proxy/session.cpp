@@ -4,6 +4,7 @@
 #include "proxy/authentication.h"
 #include "proxy/engine.h"
 #include "proxy/generated_pages.h"
+#include "proxy/host_services.h"
 #include "proxy/request_processing.h"
 #include "proxy/response_path.h"
 #include "proxy/target.h"
@@ -51,6 +52,7 @@ void Session::Begin(std::string firstData, std::string_view address) {
     const std::size_t end = http::FindHeadEnd(firstData, skip);
     http::MessageHead head(
         firstData.substr(skip, end == std::string::npos ? std::string::npos : end - skip));
+    clientAddress_ = address;
     userIndex = AdmitConnection(*this, head, address);
     if (userIndex < 0) {
         // The first request is still logged, listed and counted, but nothing
@@ -186,13 +188,51 @@ Target Session::TargetOf(const Exchange& exchange) const {
     return Target{std::move(direct.host), direct.port};
 }
 
-void Session::GoTo(const Target& target, bool fresh, std::string& out) {
-    if (target_ && SameTarget(target, *target_) && !connecting_ && !fresh) {
+bool Session::NeedsConnect(const Target& target, bool fresh) const {
+    // Pipelined requests of the first read for the first one's target share
+    // its connect.
+    return fresh || !target_ || !SameTarget(target, *target_);
+}
+
+std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange,
+                                                              const Target& target) {
+    const net::HostLookup& hosts = engine_.Hosts();
+    std::vector<std::string> addresses;
+    try {
+        addresses = hosts.Resolve(target.host);
+    } catch (const net::ResolveError&) {
+        // Rather than an empty reply, which browsers show as a bare error.
+        AnswerLocally(*this, BadGatewayPage());
+        return std::nullopt;
+    }
+    const HostService service =
+        HostServiceAt(hosts, addresses, target.port, net::LocalPort(client_.Socket()));
+    if (service.kind == HostServiceKind::kNone || exchange.config->lanReachesHostServices ||
+        ClientIsLocal()) {
+        return addresses;
+    }
+    std::string page = HostServicePage(exchange.url, service, target.port);
+    exchange.answeredBy = AnsweredBy::kErrorPage;
+    AnswerLocally(*this, page);
+    ShowAnswer(*this, exchange, std::move(page));
+    return std::nullopt;
+}
+
+bool Session::ClientIsLocal() {
+    if (!clientLocal_) {
+        clientLocal_ = engine_.Hosts().IsOwnAddress(clientAddress_);
+    }
+    return *clientLocal_;
+}
+
+void Session::GoTo(const Target& target, bool fresh, std::vector<std::string> addresses,
+                   std::string& out) {
+    if (!NeedsConnect(target, fresh)) {
         return;
     }
     target_ = target;
     if (connecting_) {
-        outbound_.SetTarget(target.host, target.port);
+        outbound_.SetTarget(target.host, target.port, std::move(addresses));
         return;
     }
     // Bytes still due to the old host (the end of an upload whose answer
@@ -201,7 +241,7 @@ void Session::GoTo(const Target& target, bool fresh, std::string& out) {
         outbound_.WriteUnhooked(out);
     }
     out.clear();
-    outbound_.Reconnect(target.host, target.port);
+    outbound_.Reconnect(target.host, target.port, std::move(addresses));
 }
 
 bool Session::TakeRequest(http::MessageHead head, std::string& out) {
@@ -229,14 +269,27 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     }
     const bool toParent = exchange.ToParent();
     const Target target = TargetOf(exchange);
+    const bool fresh = !toParent && exchange.IsConnect();
+    // A direct request's host is looked up here, once, and the connect goes
+    // to exactly the addresses checked (a name server cannot point it
+    // elsewhere in between). The parent is the user's own choice.
+    std::vector<std::string> addresses;
+    if (!toParent && NeedsConnect(target, fresh)) {
+        std::optional<std::vector<std::string>> allowed = AddressesFor(exchange, target);
+        if (!allowed) {
+            FinishExchange(exchange);
+            return false;
+        }
+        addresses = std::move(*allowed);
+    }
     if (!toParent && !exchange.IsConnect()) {
         head.SetTarget(ChooseDirectTarget(exchange.url).path);
     }
-    if (!toParent && exchange.IsConnect()) {
+    if (fresh) {
         // The proxy answers the CONNECT itself once connected; the request
         // goes nowhere.
         inFlight_.push_back(std::move(exchange));
-        GoTo(target, true, out);
+        GoTo(target, true, std::move(addresses), out);
         if (connecting_) {
             directTunnelPending_ = true;
         } else {
@@ -247,7 +300,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return true;
     }
     inFlight_.push_back(std::move(exchange));
-    GoTo(target, false, out);
+    GoTo(target, false, std::move(addresses), out);
     out += head.Text();
     return true;
 }

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/connection.h"
 #include "proxy/body_framer.h"
@@ -107,9 +108,22 @@ private:
     Target TargetOf(const Exchange& exchange) const;
     // Whether the request must wait until the answers before it are in.
     bool MustWait(const http::MessageHead& head) const;
-    // Points the outbound side at `target`: set while connecting, else the
-    // connection is replaced when the target differs (or always, `fresh`).
-    void GoTo(const Target& target, bool fresh, std::string& out);
+    // Whether going to `target` takes a new outbound connection (or, while
+    // connecting, a target for the first one): for another target than the
+    // one set, or always (`fresh`).
+    bool NeedsConnect(const Target& target, bool fresh) const;
+    // The addresses a direct request's host resolved to, once they are
+    // known to be ones this browser may reach. Otherwise the browser got
+    // its answer here: the 502 page for a host that does not resolve, the
+    // 403 page for a service of the proxy's own host.
+    std::optional<std::vector<std::string>> AddressesFor(Exchange& exchange, const Target& target);
+    // Whether the browser is on the proxy's own machine (asked once).
+    bool ClientIsLocal();
+    // Points the outbound side at `target` (at `addresses` when resolved
+    // here): set while connecting, else the connection is replaced when
+    // NeedsConnect.
+    void GoTo(const Target& target, bool fresh, std::vector<std::string> addresses,
+              std::string& out);
     void OpenDirectTunnel(Exchange& exchange);
     // Completes the answering exchange when its answer is in; true when the
     // browser asked to be let go after it.
@@ -131,6 +145,8 @@ private:
     // Where the outbound side is (or is about to be) connected; none until
     // the first request is forwarded.
     std::optional<Target> target_;
+    std::string clientAddress_;
+    std::optional<bool> clientLocal_;
     bool connecting_ = true;  // still in the connect phase
     bool tunnelOpen_ = false;
     // A CONNECT the proxy answers itself, waiting for the connect.

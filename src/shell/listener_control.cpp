@@ -6,8 +6,32 @@
 
 namespace vs {
 
-ListenerControl::ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener)
-    : server_(server), listener_(std::move(listener)) {}
+namespace {
+
+// A parent no connect reaches: requests meant for it get the 502 page.
+constexpr int kNoParentPort = 0;
+
+}  // namespace
+
+ListenerControl::ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener,
+                                 const net::HostLookup& hosts)
+    : server_(server), listener_(std::move(listener)), hosts_(hosts) {}
+
+bool ListenerControl::ParentIsThisProxy(const ListenerTarget& target) const {
+    if (target.parentPort != server_.BoundPort()) {
+        return false;
+    }
+    try {
+        for (const std::string& address : hosts_.Resolve(target.parentHost)) {
+            if (net::ReachesLoopback(address) || hosts_.IsOwnAddress(address)) {
+                return true;
+            }
+        }
+    } catch (const net::ResolveError&) {
+        // Not this machine, as far as anyone can tell: a connect fails later.
+    }
+    return false;
+}
 
 ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool stopTimedOut) {
     ListenerReport report;
@@ -16,7 +40,9 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     if (stopTimedOut) {
         report.message = net::TerminateTimeout().what();
     }
-    server_.SetMapped(target.parentHost, target.parentPort);
+    // No parent until it is known not to be this proxy: forwarding to its
+    // own port, each connection would open another until no thread is left.
+    server_.SetMapped(std::string(), kNoParentPort);
     if (target.port < 0 || target.port > 65535) {
         report.message = PortBusyMessage(target.port);
         return report;
@@ -29,6 +55,12 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
         report.listening = true;
     } catch (const std::exception&) {
         report.message = PortBusyMessage(target.port);
+        return report;
+    }
+    if (ParentIsThisProxy(target)) {
+        report.message = ParentLoopMessage(target.parentHost, target.parentPort);
+    } else {
+        server_.SetMapped(target.parentHost, target.parentPort);
     }
     return report;
 }

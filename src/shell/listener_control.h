@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net/connection_server.h"
+#include "net/host_lookup.h"
 #include "shell/background_jobs.h"
 
 namespace vs {
@@ -30,14 +31,17 @@ struct ListenerReport {
     // Some connections were still running when the stop gave up waiting;
     // they go on, the new listener runs beside them.
     bool stopTimedOut = false;
-    // For the user: the port cannot be listened on, or the stop timed out.
+    // For the user: the port cannot be listened on, the parent is the
+    // proxy itself, or the stop timed out.
     std::optional<std::string> message;
 };
 
 class ListenerControl {
 public:
-    // `listener` gives everything but the port (address, queue, waits).
-    ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener);
+    // `listener` gives everything but the port (address, queue, waits);
+    // `hosts` tells whether the parent is this machine.
+    ListenerControl(net::MappedPortServer& server, net::ListenerSettings listener,
+                    const net::HostLookup& hosts = net::SystemHostLookup());
     ListenerControl(const ListenerControl&) = delete;
     ListenerControl& operator=(const ListenerControl&) = delete;
 
@@ -63,10 +67,13 @@ public:
 
 private:
     ListenerReport StartLocked(const ListenerTarget& target, bool stopTimedOut);
+    // Whether the parent is a loopback or own address at the port listened on.
+    bool ParentIsThisProxy(const ListenerTarget& target) const;
     void RestartPending();
 
     net::MappedPortServer& server_;
     net::ListenerSettings listener_;
+    const net::HostLookup& hosts_;
     ListenerTarget wanted_;  // application thread only
 
     mutable std::mutex lock_;

@@ -6,16 +6,17 @@
 namespace vs {
 
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
-                           proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows)
+                           proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
+                           const net::HostLookup& hosts)
     : dataDir_(std::move(dataDir)),
       executable_(std::move(executable)),
       clock_(clock),
-      engine_(published_, lists_, clock),
+      engine_(published_, lists_, clock, hosts),
       monitor_(keepMonitorRows),
       consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),
       server_(handlers_),
-      listener_(server_, net::ListenerSettings{}) {}
+      listener_(server_, net::ListenerSettings{}, hosts) {}
 
 std::optional<std::string> ProxyService::StartUp() {
     settings_ = LoadSettings(SettingsFile());

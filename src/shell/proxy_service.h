@@ -33,16 +33,20 @@ class ProxyService {
 public:
     // `log` receives every log entry as the consumer applies it.
     // `keepMonitorRows` > 0 limits the monitor's memory (the daemon).
+    // `hosts` resolves direct requests' and the parent's names and knows
+    // the machine's own addresses.
     ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                  proxy::LogSink log, const Clock& clock = DefaultClock(),
-                 std::size_t keepMonitorRows = 0);
+                 std::size_t keepMonitorRows = 0,
+                 const net::HostLookup& hosts = net::SystemHostLookup());
 
     // The start-up sequence: settings from "Vellostore.ini", applied; the
     // cache folder (its leftover temporaries swept in the background); the
     // autorun state; the rule lists in their order and the users list; the
     // statistics; then the listener opens. Returns the message for the user
-    // when the port cannot be listened on; the proxy then runs with the
-    // listener stopped. Throws when the settings file exists but cannot be
+    // when the port cannot be listened on (the proxy then runs with the
+    // listener stopped) or when the parent is this proxy itself (it runs
+    // without forwarding to the parent). Throws when the settings file exists but cannot be
     // read.
     std::optional<std::string> StartUp();
 

@@ -23,7 +23,7 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<SettingsKey, 26> kStoredKeys = {{
+constexpr std::array<SettingsKey, 27> kStoredKeys = {{
     {"BlackListCB_Checked", &Settings::blackListEnabled},
     {"CacheListCB_Checked", &Settings::cacheListEnabled},
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
@@ -50,6 +50,7 @@ constexpr std::array<SettingsKey, 26> kStoredKeys = {{
     {"OffLine_Checked", &Settings::offline},
     {"UserPswEd_Text", StoredPassword{}},
     {"StatCols", &Settings::statColumns},
+    {"LanHostServicesCB_Checked", &Settings::lanReachesHostServices},
 }};
 
 template <class... F>

@@ -56,6 +56,11 @@ struct Settings {
     // Answers the only-from-cache list makes get no monitor row.
     bool hideOnlyFromCacheAnswers = true;
 
+    // A browser elsewhere on the LAN may reach the proxy host's loopback
+    // and the proxy's own port through the proxy. Files from before this
+    // setting lack it: refused.
+    bool lanReachesHostServices = false;
+
     bool useParent = false;
     std::string parentHost = "127.0.0.1";
     std::string parentPort = "4480";

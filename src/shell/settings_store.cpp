@@ -68,6 +68,7 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& appli
     config.freshWindow = applied.freshWindow;
     config.ignoreNoCache = s.ignoreNoCache;
     config.hideOnlyFromCacheAnswers = s.hideOnlyFromCacheAnswers;
+    config.lanReachesHostServices = s.lanReachesHostServices;
     config.useParent = s.useParent;
     config.parentUser = s.parentUser;
     config.parentPassword = s.parentPassword;
@@ -76,6 +77,11 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& appli
 
 std::string PortBusyMessage(int port) {
     return cp1251::FromUtf8("Порт " + std::to_string(port) + " уже занят");
+}
+
+std::string ParentLoopMessage(std::string_view host, int port) {
+    return cp1251::FromUtf8("Родительский прокси ") + std::string(host) + ":" +
+           std::to_string(port) + cp1251::FromUtf8(" — это сам Vellostore; запросы к нему не идут");
 }
 
 std::filesystem::path AutostartFile() {

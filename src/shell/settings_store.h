@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 #include "proxy/proxy_config.h"
 #include "shell/settings.h"
@@ -39,6 +40,9 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& settings, const AppliedSettings
 
 // "Порт %d уже занят" in the 8-bit code page.
 std::string PortBusyMessage(int port);
+// The parent proxy is this proxy's own listener, in the 8-bit code page;
+// `host` is the setting's text as the file holds it.
+std::string ParentLoopMessage(std::string_view host, int port);
 
 // The autorun entry: the XDG autostart file
 // $XDG_CONFIG_HOME/autostart/vellostore.desktop (~/.config/autostart by

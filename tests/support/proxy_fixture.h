@@ -11,6 +11,7 @@
 #include "proxy/proxy_handlers.h"
 #include "shell/queue_consumer.h"
 #include "support/net_helpers.h"
+#include "support/test_hosts.h"
 #include "support/text.h"
 #include "support/wait.h"
 
@@ -89,7 +90,8 @@ protected:
     proxy::ProxyConfig base;
     Snapshot<proxy::ProxyConfig> config;
     proxy::RuleLists lists;
-    proxy::Engine engine{config, lists, clock};
+    TestHosts hosts;
+    proxy::Engine engine{config, lists, clock, hosts};
     proxy::ProxyHandlers handlers{engine};
     net::MappedPortServer server{handlers};
     MonitorModel monitor;

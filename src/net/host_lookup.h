@@ -1,0 +1,41 @@
+#pragma once
+// What the proxy asks of the machine about hosts: the addresses a name
+// stands for, and whether an address is the machine's own. Both go through
+// one interface so that tests answer for the system (no test may ask a name
+// server, and a test's browser on loopback may pose as one on the LAN).
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vs::net {
+
+// A host name that stands for no address.
+class ResolveError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class HostLookup {
+public:
+    virtual ~HostLookup() = default;
+    // The numeric addresses `host` stands for, in the order to try them
+    // ("192.0.2.1", "2001:db8::1", "fe80::1%2"); a literal gives itself.
+    // Throws ResolveError when there is none.
+    virtual std::vector<std::string> Resolve(const std::string& host) const;
+    // Whether a connection from or to `address` stays on this machine: a
+    // loopback or unspecified address, or one of its interfaces'.
+    virtual bool IsOwnAddress(std::string_view address) const;
+};
+
+// The system's resolver and interface list.
+const HostLookup& SystemHostLookup();
+
+// Whether connecting to `address` reaches this machine's loopback:
+// 127.0.0.0/8, ::1, their IPv4-mapped forms, and the unspecified addresses
+// (a connect to 0.0.0.0 or :: lands on the local host). False for text that
+// is not a numeric address.
+bool ReachesLoopback(std::string_view address);
+
+}  // namespace vs::net

@@ -1,0 +1,139 @@
+// What a browser may reach through the proxy on the proxy's own host, and
+// what it is told when a host cannot be reached at all.
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "proxy/generated_pages.h"
+#include "shell/proxy_service.h"
+#include "support/child_process.h"
+#include "support/proxy_fixture.h"
+#include "support/service_start.h"
+
+namespace vs {
+namespace {
+
+using proxy::BadGatewayPage;
+using test::Has;
+using test::HttpOrigin;
+using test::ProxyFixture;
+
+// The origin listens on the proxy host's loopback, as a local database or
+// printer queue would. A browser elsewhere on the LAN is refused it under
+// every name and form that leads there, by request and by CONNECT, and the
+// proxy's own port on the host's LAN address too; nothing reaches it. (The
+// desktop user, on 127.0.0.1, reaches the loopback origins of every other
+// test.)
+TEST_F(ProxyFixture, ALanBrowserIsRefusedTheHostsOwnServicesWithTheReason) {
+    HttpOrigin origin;
+    hosts.browserOnLan = true;
+    hosts.ownAddresses = {"192.0.2.10"};
+    hosts.names = {{"db.example", {"203.0.113.5", "127.0.0.1"}},
+                   {"mapped.example", {"::ffff:127.0.0.2"}},
+                   {"proxyhost.example", {"192.0.2.10"}}};
+    StartProxy();
+    const std::string port = std::to_string(origin.Port());
+    const std::string proxyPort = std::to_string(server.BoundPort());
+    const std::pair<std::string, std::string> cases[] = {
+        {GetRequest(origin.Url("/")),
+         "(<B>127.0.0.1</B> is a loopback address of the proxy's host)."},
+        {GetRequest("http://db.example:" + port + "/"), "<B>127.0.0.1</B> is a loopback"},
+        {GetRequest("http://[::1]:" + port + "/"), "<B>::1</B> is a loopback"},
+        {GetRequest("http://mapped.example:" + port + "/"), "<B>::ffff:127.0.0.2</B>"},
+        {GetRequest("http://0.0.0.0:" + port + "/"), "<B>0.0.0.0</B>"},
+        {"CONNECT 127.0.0.1:" + port + " HTTP/1.1\r\n\r\n", "<B>127.0.0.1</B>"},
+        {"CONNECT proxyhost.example:" + proxyPort + " HTTP/1.1\r\n\r\n",
+         "(<B>192.0.2.10:" + proxyPort + "</B> is this proxy itself)."},
+    };
+    for (const auto& [request, reason] : cases) {
+        const std::string answer = Raw(request);  // a failure ends, rather than hangs
+        EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << answer;
+        EXPECT_TRUE(Has(answer, reason));
+    }
+    EXPECT_EQ(origin.Connections(), 0);
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), std::size(cases));
+    EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
+}
+
+// Settings files from before the setting refuse; ticking it opens the
+// loopback to the LAN.
+TEST(HostServicesSetting, OpensTheLoopbackToTheLanAndIsOffWhenTheFileLacksIt) {
+    HttpOrigin origin;
+    test::TestHosts lan;
+    lan.browserOnLan = true;
+    for (const auto& [settings, status] :
+         {std::pair<std::string, std::string>{"", "HTTP/1.0 403 Forbidden"},
+          {"LanHostServicesCB_Checked=True\n", "HTTP/1.1 200 OK"}}) {
+        test::TempDir dir;
+        ProxyService service(dir.Path(), dir.Path() / "vellostore", {}, DefaultClock(), 0, lan);
+        ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path(), settings));
+        EXPECT_EQ(test::StatusThrough(service, origin.Url("/")), status) << settings;
+        service.ShutDown();
+    }
+}
+
+// A refused connect and a name that resolves to nothing: the browser gets
+// the 502 page, on a connection's first request and on a later one for
+// another host; the row says the request went unanswered.
+TEST_F(ProxyFixture, AnUnreachableHostGetsThe502PageInsteadOfAnEmptyReply) {
+    HttpOrigin origin;
+    StartProxy();
+    const std::string page = BadGatewayPage() + "\r\n";
+    const std::string closed = test::LoopbackUrl(test::FreePort(), "/");
+    EXPECT_EQ(AnswerTo(GetRequest(closed)), page);
+    EXPECT_EQ(AnswerTo(GetRequest("http://nowhere.example/")), page);
+    EXPECT_EQ(AnswerTo("CONNECT nowhere.example:443 HTTP/1.1\r\n\r\n"), page);
+    for (const std::string& second : {closed, std::string("http://nowhere.example/x")}) {
+        auto client = Connect();
+        test::SendText(client, GetRequest(origin.Url("/")));
+        EXPECT_TRUE(test::ReadResponse(client).starts_with("HTTP/1.1 200 OK"));
+        test::SendText(client, GetRequest(second));
+        EXPECT_EQ(test::ReadAll(client), page) << second;
+    }
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), 7u);
+    for (std::size_t row : {0u, 1u, 2u, 4u, 6u}) {
+        EXPECT_EQ(monitor.Row(row)->answer, "502 Bad Gateway") << row;
+    }
+}
+
+// A parent that is the proxy's own listener, by name or by address, would
+// have every connection open another until no thread is left. It is refused
+// with a message at start-up and at apply, and requests for it get the 502
+// page; a real parent applied afterwards is used.
+TEST(ParentLoop, IsRefusedAtStartAndApplyAndNeverForwardedTo) {
+    test::TempDir dir;
+    test::TestHosts hosts;
+    hosts.names = {{"myself.example", {"127.0.0.1"}}};
+    const int port = test::FreePort();
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=" << port << "\nUseParentProxy_Checked=True\n"
+        << "MappedHostEd_Text=myself.example\nMappedPortEd_Text=" << port << "\n";
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", {}, DefaultClock(), 0, hosts);
+    EXPECT_EQ(service.StartUp(), ParentLoopMessage("myself.example", port));
+    ASSERT_TRUE(service.Listener().Listening());
+    service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
+    EXPECT_TRUE(test::WaitUntil([&] { return service.Server().ActiveConnections() == 0; }));
+
+    auto applyParent = [&](const std::string& host, int parentPort) {
+        service.SettingsModel().parentHost = host;
+        service.SettingsModel().parentPort = std::to_string(parentPort);
+        service.Apply();
+        std::optional<ListenerReport> report;
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
+        return report ? report->message : std::optional<std::string>("no report");
+    };
+    HttpOrigin parent;
+    EXPECT_EQ(applyParent("127.0.0.1", parent.Port()), std::nullopt);
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.1 200 OK");
+    EXPECT_EQ(applyParent("0.0.0.0", port), ParentLoopMessage("0.0.0.0", port));
+    EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
+    service.ShutDown();
+}
+
+}  // namespace
+}  // namespace vs
