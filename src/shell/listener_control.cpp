@@ -39,6 +39,7 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
     std::lock_guard lock(lock_);
     listening_ = report.listening;
     boundPort_ = report.listening ? server_.BoundPort() : 0;
+    boundEndpoint_ = report.listening ? server_.BoundEndpoint() : std::string();
     return report;
 }
 
@@ -70,9 +71,11 @@ void ListenerControl::RestartPending() {
     }
     ListenerReport report = StartLocked(target, timedOut);
     const std::uint16_t port = report.listening ? server_.BoundPort() : 0;
+    std::string endpoint = report.listening ? server_.BoundEndpoint() : std::string();
     lock.lock();
     listening_ = report.listening;
     boundPort_ = port;
+    boundEndpoint_ = std::move(endpoint);
     report_ = std::move(report);
 }
 
@@ -91,6 +94,7 @@ void ListenerControl::StopNow() {
         std::lock_guard lock(lock_);
         listening_ = false;
         boundPort_ = 0;
+        boundEndpoint_.clear();
     }
     server_.Stop();
 }
@@ -103,6 +107,11 @@ bool ListenerControl::Listening() const {
 std::uint16_t ListenerControl::BoundPort() const {
     std::lock_guard lock(lock_);
     return boundPort_;
+}
+
+std::string ListenerControl::BoundEndpoint() const {
+    std::lock_guard lock(lock_);
+    return boundEndpoint_;
 }
 
 }  // namespace vs

@@ -23,7 +23,7 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<SettingsKey, 26> kStoredKeys = {{
+constexpr std::array<SettingsKey, 29> kStoredKeys = {{
     {"BlackListCB_Checked", &Settings::blackListEnabled},
     {"CacheListCB_Checked", &Settings::cacheListEnabled},
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
@@ -50,6 +50,9 @@ constexpr std::array<SettingsKey, 26> kStoredKeys = {{
     {"OffLine_Checked", &Settings::offline},
     {"UserPswEd_Text", StoredPassword{}},
     {"StatCols", &Settings::statColumns},
+    {"FirstRequestTimeout", &Settings::firstRequestSeconds},
+    {"KeepAliveTimeout", &Settings::idleSeconds},
+    {"MaxConnections", &Settings::maxConnections},
 }};
 
 template <class... F>
