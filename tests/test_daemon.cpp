@@ -388,11 +388,15 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
         return socket;
     };
 
-    // Once the start-up sweep of the cache folder has ended (the main thread
-    // and the listener's are left), descriptors come and go with browsers.
-    const fs::path tasks = "/proc/" + std::to_string(pid) + "/task";
+    // Once the start-up sweep of the cache folder has let its folders go,
+    // descriptors come and go with browsers only.
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
     ASSERT_TRUE(WaitUntil([&] {
-        return std::distance(fs::directory_iterator(tasks), fs::directory_iterator()) == 2;
+        std::error_code error;
+        return std::none_of(fs::directory_iterator(fds, error), fs::directory_iterator(),
+                            [&](const fs::directory_entry& fd) {
+                                return fs::is_directory(fs::read_symlink(fd, error), error);
+                            });
     }));
     std::vector<net::Socket> silent;  // a descriptor each in the proxy
     while (taken() < kLimit) {
