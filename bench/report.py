@@ -200,6 +200,48 @@ class Report:
             self.target(6, "peak RSS flat", "growth <= 1 MiB from 1 GiB to 4 GiB moved",
                         f"{growth:+.0f} KiB", growth <= 1024)
 
+    def case7(self):
+        self.w("## 7. A burst of 1,000 connections (seconds until all are accepted)")
+        self.w()
+        self.w("1,000 connects started at once against a freshly started server; the time until "
+               "it holds a descriptor for each. A listen queue shorter than the burst drops "
+               "SYNs, which the clients send again only a second or more later.")
+        self.w()
+        self.w("| | A direct (nginx) | B squid | C tinyproxy | D vellostored |")
+        self.w("|---|---:|---:|---:|---:|")
+        cell = "seconds to accept 1,000"
+        self.w(f"| {cell} | " + " | ".join(fmt(self.med("7", cell, t), 3) for t in "ABCD") + " |")
+        self.w()
+        d = self.med("7", cell, "D")
+        if d is not None:
+            self.target(7, "1,000-connection burst", "<= 0.5 s to accept all", f"{d:.3f} s", d <= 0.5)
+
+    def case8(self):
+        self.w("## 8. 1,000 idle connections past the idle limits (vellostored)")
+        self.w()
+        self.w("A vellostored whose first-request and keep-alive limits are 5 s; each wave opens "
+               "1,000 connections (a third silent, a third with half a request head, a third "
+               "kept alive after one request) and waits until the proxy has closed them all. "
+               "\"seconds past the limit\" counts from the last connect; threads are the "
+               "process's, before and after the wave.")
+        self.w()
+        self.w("| | wave 1 | wave 2 |")
+        self.w("|---|---:|---:|")
+        cells = (("seconds to open 1,000", 2), ("seconds past the limit until all closed", 2),
+                 ("descriptors left open", 0),
+                 ("threads added", 0))
+        for cell, digits in cells:
+            series = self.series("8", cell, "D")
+            self.w(f"| {cell} | {fmt(series.get(1), digits)} | {fmt(series.get(2), digits)} |")
+        self.w()
+        left = [v for v in self.series("8", "descriptors left open", "D").values()]
+        added = self.series("8", "threads added", "D").get(2)
+        if left and added is not None:
+            self.target(8, "1,000 idle sockets past the limit",
+                        "all closed, no thread added by a second wave",
+                        f"{max(left):.0f} descriptors left, {added:.0f} threads added",
+                        max(left) <= 0 and added <= 0)
+
     def raw(self):
         self.w("## Raw numbers")
         self.w()
@@ -224,7 +266,8 @@ class Report:
         head.append("")
         present = {case for case, _, _ in self.data}
         for number, render in enumerate(
-                (self.case1, self.case2, self.case3, self.case4, self.case5, self.case6), start=1):
+                (self.case1, self.case2, self.case3, self.case4, self.case5, self.case6,
+                 self.case7, self.case8), start=1):
             if str(number) in present:
                 render()
         body = self.out

@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <fstream>
 #include <memory>
 #include <regex>
@@ -35,8 +39,9 @@ std::string ListFile(const std::vector<std::vector<std::string>>& rows) {
 
 class Daemon {
 public:
+    // `wrapper` runs the daemon (prlimit with its options, say).
     Daemon(const std::string& name, const fs::path& home, int port,
-           const std::string& extraSettings = "")
+           const std::string& extraSettings = "", std::vector<std::string> wrapper = {})
         : port_(port) {
         WriteBytes(home / "Vellostore.ini",
                    "[TMainForm]\r\nPortEd_Text=" + std::to_string(port) + "\r\n" + extraSettings);
@@ -46,7 +51,8 @@ public:
             WriteBytes(home / "users.lst",
                        ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
         }
-        process_.emplace(name, std::vector<std::string>{VELLOSTORED_PATH}, home,
+        wrapper.push_back(VELLOSTORED_PATH);
+        process_.emplace(name, std::move(wrapper), home,
                          std::map<std::string, std::string>{{"VELLOSTORE_HOME", home.string()}});
     }
     bool Ready() { return process_->WaitForStderr("listening on", 10s); }
@@ -340,6 +346,91 @@ TEST_F(DaemonTest, KillDuringSavesNeverLeavesATruncatedFile) {
         proxy.Wait(5s);
         ExpectWholeFiles(home);
     }
+}
+
+// Descriptors a process holds below `limit`: those it inherited above it
+// take no room under its open files limit.
+std::size_t DescriptorsBelow(pid_t pid, std::size_t limit) {
+    std::error_code error;
+    std::size_t count = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+        count += std::stoul(fd.path().filename().string()) < limit ? 1 : 0;
+    }
+    return count;
+}
+
+// User and system CPU time a process has used, in seconds.
+double CpuSeconds(pid_t pid) {
+    const std::string stat = ReadBytes("/proc/" + std::to_string(pid) + "/stat");
+    unsigned long user = 0, system = 0;  // fields 14 and 15, after the name
+    std::sscanf(stat.c_str() + stat.rfind(')') + 2, "%*c%*d%*d%*d%*d%*d%*u%*u%*u%*u%*u%lu%lu",
+                &user, &system);
+    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// Under a low open files limit: browsers beyond it are closed at once (one
+// log line for all of them), a download that finds no descriptor for its
+// pipe ends, nothing spins, and the proxy serves again once browsers go.
+TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecovers) {
+    constexpr std::size_t kLimit = 40;
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"prlimit", "--nofile=" + std::to_string(kLimit), "--"});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const pid_t pid = proxy.Process().Pid();
+    const auto port = static_cast<std::uint16_t>(proxy.Port());
+    const double cpuBefore = CpuSeconds(pid);
+    const auto started = std::chrono::steady_clock::now();
+    const auto taken = [pid] { return DescriptorsBelow(pid, kLimit); };
+    const auto browser = [port] {
+        net::Socket socket = ConnectLoopback(port);
+        timeval limit{20, 0};
+        ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        return socket;
+    };
+
+    // Once the start-up sweep of the cache folder has let its folders go,
+    // descriptors come and go with browsers only.
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    ASSERT_TRUE(WaitUntil([&] {
+        std::error_code error;
+        return std::none_of(fs::directory_iterator(fds, error), fs::directory_iterator(),
+                            [&](const fs::directory_entry& fd) {
+                                return fs::is_directory(fs::read_symlink(fd, error), error);
+                            });
+    }));
+    std::vector<net::Socket> silent;  // a descriptor each in the proxy
+    while (taken() < kLimit) {
+        const std::size_t before = taken();
+        silent.push_back(browser());
+        ASSERT_TRUE(WaitUntil([&] { return taken() > before; }));
+    }
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(ReadAll(browser()), "") << i;
+    }
+    const std::string shortage = "Out of file descriptors";
+    ASSERT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stdout(), shortage); }));
+    const std::string log = proxy.Process().Stdout();
+    EXPECT_EQ(log.find(shortage, log.find(shortage) + 1), std::string::npos) << log;
+
+    // Room for the download's socket, its outbound one and the one a
+    // blocked accept holds ready: not for a pipe, which takes two.
+    silent.resize(silent.size() - 3);
+    ASSERT_TRUE(WaitUntil([&] { return taken() == kLimit - 3; }));
+    auto download = browser();
+    const std::string url = origin.Url("/size/" + std::to_string(16 << 20));
+    SendText(download, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string cut = ReadAll(download);
+    EXPECT_TRUE(cut.starts_with("HTTP/1.1 200 OK")) << cut.substr(0, 200);
+    EXPECT_LT(cut.size(), 16u << 20);
+
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_LT(CpuSeconds(pid) - cpuBefore, 0.2 + wall / 2) << wall << " s";
+
+    silent.clear();
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "whole"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "whole", 16 << 20));
+    EXPECT_EQ(proxy.Stop(), 0);
 }
 
 TEST_F(DaemonTest, AnswersVersionWithoutStarting) {

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
             PrintError(*message);  // keeps running with the listener stopped
         }
         if (service.Listener().Listening()) {
-            std::cerr << "vellostored: listening on 0.0.0.0:" << service.Listener().BoundPort()
+            std::cerr << "vellostored: listening on " << service.Listener().BoundEndpoint()
                       << ", data directory " << service.DataDir().string() << std::endl;
         }
     };

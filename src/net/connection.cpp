@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace vs::net {
@@ -81,13 +82,32 @@ void Connection::ReadInto(std::string& transfer) {
     Received(transfer);
 }
 
+bool Connection::WaitReadable() const {
+    pollfd fd{socket_.Fd(), POLLIN, 0};
+    for (;;) {
+        int wait = -1;
+        if (readDeadline_) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                *readDeadline_ - std::chrono::steady_clock::now());
+            wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        }
+        const int ready = ::poll(&fd, 1, wait);
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return true;  // the read that follows tells what it was
+        }
+        if (ready == 0) {
+            return false;
+        }
+    }
+}
+
 std::string Connection::CurrentReadBuffer() {
     // Wait before taking a receive buffer: a browser that connects and says
     // nothing should cost its connection almost no memory.
-    if (input_.empty() && connected_) {
-        pollfd fd{socket_.Fd(), POLLIN, 0};
-        while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
-        }
+    if (input_.empty() && connected_ && !WaitReadable()) {
+        timedOut_ = true;
+        Disconnect();
+        return {};
     }
     std::string transfer;
     ReadInto(transfer);

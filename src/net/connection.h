@@ -5,8 +5,10 @@
 // see exactly the bytes exchanged with upstream and nothing written to the
 // browser passes through them.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,10 @@ public:
     // Bytes held back that may go on now; the relay writes them through the
     // Send hook as if the browser had just sent them.
     virtual bool TakeHeld(std::string& bytes) { return false; }
+
+    // While true a request waits for its answer: the connection is not idle,
+    // however long upstream takes.
+    virtual bool AwaitsAnswer() const { return false; }
 };
 
 // State a connection's handlers keep for its lifetime; owned by the client
@@ -69,10 +75,16 @@ public:
     // place instead of a copy (the relay loop's path).
     void WriteInPlace(std::string& bytes);
 
-    // Waits until one receive completes (no time-out) unless bytes are
-    // already buffered, and returns everything buffered. Empty once the peer
-    // has closed.
+    // Waits until one receive completes unless bytes are already buffered,
+    // and returns everything buffered. Empty once the peer has closed, or
+    // once the read deadline has passed: the connection is closed then.
     std::string CurrentReadBuffer();
+
+    // Until when CurrentReadBuffer waits; none is no time-out.
+    using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+    void SetReadDeadline(Deadline deadline) { readDeadline_ = deadline; }
+    // The read deadline passed and closed the connection.
+    bool TimedOut() const { return timedOut_; }
 
     // The same into a caller's buffer, reusing its storage: the relay loop
     // calls this for every block.
@@ -97,6 +109,8 @@ public:
 protected:
     void Attach(net::Socket socket);
     void SendRaw(std::string_view bytes);
+    // Waits until the socket is readable; false when the deadline passed.
+    bool WaitReadable() const;
     // Transforms freshly received bytes before they enter the buffer.
     virtual void Received(std::string& bytes) {}
     // Transforms bytes about to be sent; only called when HasSendHook().
@@ -106,6 +120,8 @@ protected:
 private:
     net::Socket socket_;
     bool connected_ = false;
+    Deadline readDeadline_;
+    bool timedOut_ = false;
     std::string input_;
     std::string scratch_;
     // Guards closing against a WakeUp from the stopping thread, so that a

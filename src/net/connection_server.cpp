@@ -1,5 +1,6 @@
 #include "net/connection_server.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -7,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <memory>
 #include <optional>
 
@@ -16,15 +19,48 @@ namespace vs::net {
 
 namespace {
 
-constexpr auto kStopLook = std::chrono::milliseconds(250);
+using SteadyClock = std::chrono::steady_clock;
+using Milliseconds = std::chrono::milliseconds;
+
+constexpr auto kStopLook = Milliseconds(250);
+// How long to let running connections end some before trying again when
+// there is no room even to close a connection.
+constexpr auto kShortageBreath = Milliseconds(10);
+// A shortage with no connection lost for this long is over.
+constexpr auto kEpisodeQuiet = std::chrono::seconds(1);
 
 bool Readable(const pollfd& fd) {
     return fd.revents != 0;
 }
 
+net::Socket OpenSpare() {
+    return net::Socket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+}
+
 }  // namespace
 
-MappedPortServer::MappedPortServer(ConnectionEvents& events) : events_(events) {}
+bool MappedPortServer::Episode::Hit(std::size_t lost) {
+    lost_ += lost;
+    lastLoss_ = SteadyClock::now().time_since_epoch().count();
+    return !on_.exchange(true);
+}
+
+std::optional<std::size_t> MappedPortServer::Episode::End() {
+    if (!on_.load(std::memory_order_relaxed)) {
+        return std::nullopt;
+    }
+    // At the edge of a shortage connections are taken and lost by turns: a
+    // pause in the losses ends it, not every connection taken.
+    const SteadyClock::time_point last{SteadyClock::duration(lastLoss_.load())};
+    if (SteadyClock::now() - last < kEpisodeQuiet || !on_.exchange(false)) {
+        return std::nullopt;
+    }
+    return lost_.exchange(0);
+}
+
+MappedPortServer::MappedPortServer(ConnectionEvents& events) : events_(events) {
+    SetLimits(ConnectionLimits{});
+}
 
 MappedPortServer::~MappedPortServer() {
     try {
@@ -36,6 +72,17 @@ MappedPortServer::~MappedPortServer() {
 
 void MappedPortServer::SetListener(const ListenerSettings& settings) {
     settings_ = settings;
+}
+
+void MappedPortServer::SetLimits(const ConnectionLimits& limits) {
+    firstRequestMs_ = limits.firstRequest.count();
+    idleMs_ = limits.idle.count();
+    maxConnections_ = limits.maxConnections;
+}
+
+ConnectionLimits MappedPortServer::Limits() const {
+    return ConnectionLimits{Milliseconds(firstRequestMs_.load()), Milliseconds(idleMs_.load()),
+                            maxConnections_.load()};
 }
 
 void MappedPortServer::SetMapped(std::string host, int port) {
@@ -54,8 +101,10 @@ void MappedPortServer::Start() {
         throw net::SocketError("eventfd", errno);
     }
     boundPort_ = net::LocalPort(listener);
+    boundEndpoint_ = net::LocalEndpoint(listener);
     listener_ = std::move(listener);
     stopEvent_ = std::move(stopEvent);
+    spare_ = OpenSpare();
     {
         std::lock_guard lock(workersLock_);
         stopping_ = false;
@@ -65,31 +114,92 @@ void MappedPortServer::Start() {
 
 void MappedPortServer::AcceptLoop() {
     for (;;) {
-        int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = AcceptNext();
         if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED || errno == EPROTO) {
-                continue;
-            }
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                // Out of descriptors: let running connections end some.
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                continue;
-            }
             return;  // the listener was shut down
         }
+        if (!Admit()) {
+            ::close(fd);
+            ShortageOf(Shortage::ConnectionCeiling, overCeiling_, 1);
+            continue;
+        }
+        ShortageOver(Shortage::ConnectionCeiling, overCeiling_);
+        ShortageOver(Shortage::Descriptors, outOfDescriptors_);
         // Answers often go out in more than one write; waiting to coalesce
         // them would only add latency on the way to the browser.
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        {
-            std::lock_guard lock(workersLock_);
-            ++running_;
-        }
         try {
             pool_.Run([this, fd] { Serve(net::Socket(fd)); });
         } catch (const std::exception&) {
             ::close(fd);
             ConnectionEnded();
+        }
+    }
+}
+
+int MappedPortServer::AcceptNext() {
+    bool browserWaiting = false;
+    for (;;) {
+        const int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno == EMFILE || errno == ENFILE) {
+            // accept fails for want of a descriptor before it looks at the
+            // queue: wait for a browser, then see whether one is free now.
+            if (!browserWaiting) {
+                pollfd listener{listener_.Fd(), POLLIN, 0};
+                browserWaiting = ::poll(&listener, 1, -1) > 0;
+                continue;
+            }
+            ShedOneConnection();
+            browserWaiting = false;
+        } else if (errno == ENOBUFS || errno == ENOMEM) {
+            std::this_thread::sleep_for(kShortageBreath);
+        } else if (errno != EINTR && errno != ECONNABORTED && errno != EPROTO) {
+            return -1;
+        }
+    }
+}
+
+void MappedPortServer::ShedOneConnection() {
+    spare_.Close();
+    const int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    spare_ = OpenSpare();
+    ShortageOf(Shortage::Descriptors, outOfDescriptors_, fd >= 0 ? 1 : 0);
+    if (fd < 0 || !spare_.IsOpen()) {
+        std::this_thread::sleep_for(kShortageBreath);
+    }
+}
+
+bool MappedPortServer::Admit() {
+    std::lock_guard lock(workersLock_);
+    const std::size_t ceiling = maxConnections_.load(std::memory_order_relaxed);
+    if (ceiling > 0 && running_ >= ceiling) {
+        return false;
+    }
+    ++running_;
+    return true;
+}
+
+void MappedPortServer::ShortageOf(Shortage what, Episode& episode, std::size_t lost) {
+    if (episode.Hit(lost)) {
+        try {
+            events_.OnShortageBegins(what, ActiveConnections());
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void MappedPortServer::ShortageOver(Shortage what, Episode& episode) {
+    if (auto lost = episode.End()) {
+        try {
+            events_.OnShortageEnds(what, *lost);
+        } catch (const std::exception&) {
         }
     }
 }
@@ -125,13 +235,22 @@ void MappedPortServer::ConnectionEnded() {
 }
 
 void MappedPortServer::ConnectPhase(Worker& worker) {
+    Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     {
         std::lock_guard lock(mappedLock_);
         outbound.SetTarget(mappedHost_, mappedPort_);
     }
+    if (const auto limit = Milliseconds(firstRequestMs_.load()); limit.count() > 0) {
+        client.SetReadDeadline(SteadyClock::now() + limit);
+    }
     try {
         events_.OnConnect(worker);
+        client.SetReadDeadline(std::nullopt);
+        if (client.TimedOut()) {
+            // The first request never came whole: nothing goes upstream.
+            throw net::SocketError("first request", ETIMEDOUT);
+        }
         outbound.Connect(stopEvent_.Fd());
         {
             std::lock_guard lock(workersLock_);
@@ -141,13 +260,18 @@ void MappedPortServer::ConnectPhase(Worker& worker) {
         }
         events_.OnOutboundConnect(worker, nullptr);
     } catch (const std::exception& error) {
+        const auto* socketError = dynamic_cast<const net::SocketError*>(&error);
+        if (socketError != nullptr && socketError->OutOfDescriptors()) {
+            ShortageOf(Shortage::Descriptors, outOfDescriptors_, 1);
+        }
         try {
             events_.OnOutboundConnect(worker, &error);
         } catch (const std::exception&) {
             // Reported to no one.
         }
-        worker.Client().Disconnect();
+        client.Disconnect();
     }
+    client.SetReadDeadline(std::nullopt);
 }
 
 namespace {
@@ -218,29 +342,74 @@ void Transfer(Connection& from, Connection& to, Direction direction, std::string
     }
 }
 
+// Tells when a connection has been idle too long: nothing moved either way
+// for the limit while no request waited for its answer.
+class IdleWatch {
+public:
+    explicit IdleWatch(const std::atomic<std::int64_t>& limitMs)
+        : limitMs_(limitMs), lastMoved_(SteadyClock::now()) {}
+
+    // A poll time-out of `wait` ms (-1 none) cut to when the limit runs out.
+    int Cut(int wait) const {
+        const std::int64_t limit = limitMs_.load(std::memory_order_relaxed);
+        if (limit <= 0) {
+            return wait;
+        }
+        const auto left =
+            std::chrono::ceil<Milliseconds>(lastMoved_ + Milliseconds(limit) - SteadyClock::now());
+        const auto leftMs = std::clamp<Milliseconds::rep>(left.count(), 0, INT_MAX);
+        return wait >= 0 && wait < leftMs ? wait : static_cast<int>(leftMs);
+    }
+    void Moved() { lastMoved_ = SteadyClock::now(); }
+    // After a wait that timed out: whether the limit has run out. A request
+    // waiting for its answer starts the count again.
+    bool RunOut(bool awaitingAnswer) {
+        const std::int64_t limit = limitMs_.load(std::memory_order_relaxed);
+        if (limit <= 0 || SteadyClock::now() - lastMoved_ < Milliseconds(limit)) {
+            return false;
+        }
+        if (awaitingAnswer) {
+            Moved();
+            return false;
+        }
+        return true;
+    }
+
+private:
+    const std::atomic<std::int64_t>& limitMs_;
+    SteadyClock::time_point lastMoved_;
+};
+
 // Waits until either side has bytes and moves them on. A browser whose
-// bytes wait for their turn is not read meanwhile.
+// bytes wait for their turn is not read meanwhile. A connection idle past
+// the limit is closed.
 void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::string& transfer,
-                     KernelPipes& pipes) {
+                     KernelPipes& pipes, IdleWatch& idle) {
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
     pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
     // A connection that has gone quiet gives its receive buffer back, so
-    // idle keep-alive connections cost little memory; a busy one keeps it
-    // and never waits with a time-out.
-    const int wait = transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1;
+    // idle keep-alive connections cost little memory; a busy one keeps it.
+    const int wait = idle.Cut(transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1);
     int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
         throw net::SocketError("poll", errno);
     }
     if (ready == 0) {
         std::string().swap(transfer);
+        if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer())) {
+            client.Disconnect();
+        }
         return;
     }
-    if (ready > 0 && Readable(fds[0])) {
+    if (ready < 0) {
+        return;
+    }
+    idle.Moved();
+    if (Readable(fds[0])) {
         Transfer(client, outbound, Direction::Upstream, transfer, intercept, pipes);
     }
-    if (ready > 0 && outbound.Connected() && Readable(fds[1])) {
+    if (outbound.Connected() && Readable(fds[1])) {
         Transfer(outbound, client, Direction::Downstream, transfer, intercept, pipes);
     }
 }
@@ -252,6 +421,7 @@ void MappedPortServer::RelayLoop(Worker& worker) {
     OutboundConnection& outbound = worker.Outbound();
     std::string transfer;
     KernelPipes pipes;
+    IdleWatch idle(idleMs_);
     while (client.Connected()) {
         try {
             ConnectionIntercept* intercept = outbound.Intercept();
@@ -260,10 +430,17 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 // hook; they may connect elsewhere or end the connection.
                 outbound.WriteInPlace(transfer);
             } else {
-                WaitAndTransfer(client, outbound, transfer, pipes);
+                WaitAndTransfer(client, outbound, transfer, pipes, idle);
             }
-        } catch (const net::SocketError&) {
-            // A write to a reset peer already marked that side closed.
+        } catch (const net::SocketError& error) {
+            if (error.OutOfDescriptors()) {
+                // No pipe or socket to go on with: the connection ends rather
+                // than finding the same bytes waiting at every turn.
+                ShortageOf(Shortage::Descriptors, outOfDescriptors_, 1);
+                client.Disconnect();
+            }
+            // Otherwise a write to a reset peer already marked that side
+            // closed.
         } catch (const std::exception&) {
             // Ends the step, not the connection.
         }
@@ -315,6 +492,7 @@ void MappedPortServer::Stop() {
         acceptThread_.join();
     }
     listener_.Close();
+    spare_.Close();
     std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(stopEvent_.Fd(), &one, sizeof one);
     WakeAll(false);

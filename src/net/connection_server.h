@@ -5,10 +5,12 @@
 // that happens in the event handlers and the outbound connection's hooks.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -20,6 +22,12 @@
 namespace vs::net {
 
 class Worker;
+
+// What makes the server turn browsers away or end their connections.
+enum class Shortage {
+    ConnectionCeiling,  // as many browser connections as allowed are open
+    Descriptors,        // the process or the system has no descriptor left
+};
 
 // The handlers called at fixed points of a connection's life, all on the
 // connection's worker thread.
@@ -35,6 +43,14 @@ public:
     virtual void OnOutboundDisconnect(Worker& worker) = 0;
     // The worker ends its connection.
     virtual void OnDisconnect(Worker& worker) = 0;
+
+    // A shortage began, with `open` browser connections: new ones are
+    // closed at once or ended. Called once per episode, not per connection,
+    // on the listener or a worker thread.
+    virtual void OnShortageBegins(Shortage what, std::size_t open) {}
+    // It is over (a connection was taken normally again); `lost` connections
+    // were closed or ended by it.
+    virtual void OnShortageEnds(Shortage what, std::size_t lost) {}
 };
 
 // One accepted browser connection and its outbound side.
@@ -58,10 +74,23 @@ public:
 };
 
 struct ListenerSettings {
-    std::string address = "0.0.0.0";
+    std::string address{net::kAnyAddress};
     std::uint16_t port = 8080;  // 0 picks a free port (tests)
-    int listenQueue = 32;
+    int listenQueue = net::MaxListenQueue();
     int terminateWaitMs = 10000;
+};
+
+// How long browsers may hold a connection without using it, and how many
+// may be connected at once; zero is no limit.
+struct ConnectionLimits {
+    // From the accept until the first request's head is complete.
+    std::chrono::milliseconds firstRequest{60'000};
+    // Nothing moved either way while no request waits for its answer: a
+    // kept-alive connection between requests, or a silent tunnel.
+    std::chrono::milliseconds idle{300'000};
+    // Browser connections open at once; beyond it a new one is closed at
+    // once rather than given a thread.
+    std::size_t maxConnections = 4096;
 };
 
 class MappedPortServer {
@@ -73,6 +102,9 @@ public:
 
     // Takes effect at the next Start.
     void SetListener(const ListenerSettings& settings);
+    // Takes effect at once: every wait of a worker reads them.
+    void SetLimits(const ConnectionLimits& limits);
+    ConnectionLimits Limits() const;
     // The target every new outbound connection starts with (the parent
     // proxy); read by workers, so it may change while the server runs.
     void SetMapped(std::string host, int port);
@@ -87,13 +119,39 @@ public:
 
     bool Active() const { return listener_.IsOpen(); }
     std::uint16_t BoundPort() const { return boundPort_; }
+    // "[::]:8080" or "0.0.0.0:8080".
+    const std::string& BoundEndpoint() const { return boundEndpoint_; }
 
     std::size_t ActiveConnections() const;
     std::size_t PoolThreads() const { return pool_.ThreadCount(); }
     std::size_t IdleThreads() const { return pool_.IdleCount(); }
 
 private:
+    // One episode of a shortage: begins with the first connection it costs,
+    // ends when a connection is taken normally again.
+    class Episode {
+    public:
+        // Counts `lost` connections; true when this begins the episode.
+        bool Hit(std::size_t lost);
+        // The connections it cost when this ended an episode.
+        std::optional<std::size_t> End();
+
+    private:
+        std::atomic<bool> on_{false};
+        std::atomic<std::size_t> lost_{0};
+        std::atomic<std::chrono::steady_clock::rep> lastLoss_{0};
+    };
+
     void AcceptLoop();
+    // The next connection's descriptor, or -1 once the listener is shut.
+    int AcceptNext();
+    // Out of descriptors: ends the connection waiting first in the queue.
+    void ShedOneConnection();
+    // Accounts for an accepted connection; false when it is over the
+    // ceiling and must be closed.
+    bool Admit();
+    void ShortageOf(Shortage what, Episode& episode, std::size_t lost);
+    void ShortageOver(Shortage what, Episode& episode);
     void Serve(net::Socket client);
     void ConnectPhase(Worker& worker);
     void RelayLoop(Worker& worker);
@@ -104,6 +162,13 @@ private:
     ConnectionEvents& events_;
     ListenerSettings settings_;
     std::uint16_t boundPort_ = 0;
+    std::string boundEndpoint_;
+
+    std::atomic<std::int64_t> firstRequestMs_;
+    std::atomic<std::int64_t> idleMs_;
+    std::atomic<std::size_t> maxConnections_;
+    Episode overCeiling_;
+    Episode outOfDescriptors_;
 
     mutable std::mutex mappedLock_;
     std::string mappedHost_ = "127.0.0.1";
@@ -113,6 +178,10 @@ private:
     std::thread acceptThread_;
     // Readable while the server stops: abandons outbound connects.
     net::Socket stopEvent_;
+    // Held for the moment descriptors run out: closed, it makes room to
+    // accept the next connection only to close it, so that the browser is
+    // told at once instead of waiting in the queue.
+    net::Socket spare_;
 
     mutable std::mutex workersLock_;
     std::condition_variable allEnded_;

@@ -11,12 +11,17 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 namespace vs::net {
 
 SocketError::SocketError(const std::string& what, int error)
     : std::runtime_error(what + ": " + std::strerror(error)), error_(error) {}
+
+bool SocketError::OutOfDescriptors() const {
+    return error_ == EMFILE || error_ == ENFILE;
+}
 
 Socket& Socket::operator=(Socket&& other) noexcept {
     if (this != &other) {
@@ -45,26 +50,68 @@ void Socket::Shutdown() const {
     }
 }
 
+namespace {
+
+// A listening address as the socket calls take it; false when `address` is
+// not a literal of either family.
+bool ParseListenAddress(const std::string& address, std::uint16_t port, sockaddr_storage& out,
+                        socklen_t& length) {
+    out = {};
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&out);
+    if (::inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr) == 1) {
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        length = sizeof *in6;
+        return true;
+    }
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&out);
+    if (::inet_pton(AF_INET, address.c_str(), &in4->sin_addr) == 1) {
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        length = sizeof *in4;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog) {
-    Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_storage addr{};
+    socklen_t length = 0;
+    if (!ParseListenAddress(address, port, addr, length)) {
+        throw SocketError("bad listen address " + address, EINVAL);
+    }
+    Socket s(::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.IsOpen()) {
+        if (errno == EAFNOSUPPORT && address == kAnyAddress) {
+            return ListenTcp("0.0.0.0", port, backlog);  // a kernel without IPv6
+        }
         throw SocketError("socket", errno);
     }
     int on = 1;
     ::setsockopt(s.Fd(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    if (::inet_pton(AF_INET, address.c_str(), &addr.sin_addr) != 1) {
-        throw SocketError("bad listen address " + address, EINVAL);
+    if (addr.ss_family == AF_INET6) {
+        // One socket for both families, whatever the system's default.
+        int off = 0;
+        ::setsockopt(s.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     }
-    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&addr), length) != 0) {
         throw SocketError("bind", errno);
     }
     if (::listen(s.Fd(), backlog) != 0) {
         throw SocketError("listen", errno);
     }
     return s;
+}
+
+int MaxListenQueue() {
+    std::ifstream in("/proc/sys/net/core/somaxconn");
+    int queue = 0;
+    if (in >> queue && queue > 0) {
+        return queue;
+    }
+    return SOMAXCONN;
 }
 
 std::uint16_t LocalPort(const Socket& socket) {
@@ -77,6 +124,25 @@ std::uint16_t LocalPort(const Socket& socket) {
         return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
     }
     return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+}
+
+std::string LocalEndpoint(const Socket& socket) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(socket.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        return {};
+    }
+    char text[INET6_ADDRSTRLEN] = {};
+    std::string endpoint;
+    if (addr.ss_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text,
+                    sizeof text);
+        endpoint.append("[").append(text).append("]");
+    } else {
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+        endpoint.append(text);
+    }
+    return endpoint.append(":").append(std::to_string(LocalPort(socket)));
 }
 
 std::string PeerAddress(const Socket& socket) {

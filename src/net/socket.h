@@ -16,6 +16,9 @@ class SocketError : public std::runtime_error {
 public:
     SocketError(const std::string& what, int error);
     int Error() const { return error_; }
+    // The process or the whole system has no descriptor left (EMFILE,
+    // ENFILE): nothing wrong with the peer, and it passes.
+    bool OutOfDescriptors() const;
 
 private:
     int error_;
@@ -48,11 +51,25 @@ private:
 // Largest amount one read asks for and one write sends.
 inline constexpr std::size_t kBlockSize = 32768;
 
-// Listens on address:port with SO_REUSEADDR. Throws SocketError.
+// Every interface of both families: IPv4 browsers appear with IPv4-mapped
+// addresses, which PeerAddress gives in their dotted form.
+inline constexpr std::string_view kAnyAddress = "::";
+
+// Listens on address:port (an IPv4 or IPv6 literal) with SO_REUSEADDR.
+// kAnyAddress falls back to IPv4's "0.0.0.0" on a machine without IPv6.
+// Throws SocketError.
 Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog);
+
+// The longest listen queue the system grants (net.core.somaxconn): a burst
+// of connections beyond the queue loses SYNs, and their browsers retry only
+// after a second or more.
+int MaxListenQueue();
 
 // The port a bound socket actually got (for port 0 in tests).
 std::uint16_t LocalPort(const Socket& socket);
+
+// Address and port a socket is bound to, "[::]:8080" or "0.0.0.0:8080".
+std::string LocalEndpoint(const Socket& socket);
 
 // Peer address as text: dotted decimal for IPv4 (also IPv4-mapped IPv6).
 std::string PeerAddress(const Socket& socket);

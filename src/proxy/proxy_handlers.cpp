@@ -106,4 +106,26 @@ void ProxyHandlers::OnDisconnect(net::Worker& worker) {
     engine_.PutToLog(Heading(SessionOf(worker), ":  Client Disconnection"), {});
 }
 
+void ProxyHandlers::OnShortageBegins(net::Shortage what, std::size_t open) {
+    const std::string connections = std::to_string(open) + " browser connections open";
+    if (what == net::Shortage::ConnectionCeiling) {
+        engine_.PutToLog("Connection ceiling reached: " + connections,
+                         "New connections are closed at once until some of these end.");
+    } else {
+        engine_.PutToLog("Out of file descriptors: " + connections,
+                         "Connections are ended while no descriptor is free (the open files "
+                         "limit, ulimit -n, is too low for this load).");
+    }
+}
+
+void ProxyHandlers::OnShortageEnds(net::Shortage what, std::size_t lost) {
+    const std::string count = std::to_string(lost);
+    if (what == net::Shortage::ConnectionCeiling) {
+        engine_.PutToLog("Connection ceiling: accepting again, " + count + " connections refused",
+                         {});
+    } else {
+        engine_.PutToLog("File descriptors free again, " + count + " connections ended", {});
+    }
+}
+
 }  // namespace vs::proxy

@@ -16,6 +16,8 @@ public:
     void OnOutboundConnect(net::Worker& worker, const std::exception* error) override;
     void OnOutboundDisconnect(net::Worker& worker) override;
     void OnDisconnect(net::Worker& worker) override;
+    void OnShortageBegins(net::Shortage what, std::size_t open) override;
+    void OnShortageEnds(net::Shortage what, std::size_t lost) override;
 
 private:
     // A request that got no answer yet, while the application runs: the

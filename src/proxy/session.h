@@ -70,6 +70,7 @@ public:
     void PassedUnseen(std::size_t bytes) override;
     bool HoldsClient() const override { return !held_.empty(); }
     bool TakeHeld(std::string& bytes) override;
+    bool AwaitsAnswer() const override { return !inFlight_.empty(); }
 
     // The bytes from the browser as they go upstream: request heads decided
     // on, bodies and tunnel bytes unchanged. An incomplete head is kept for

@@ -71,6 +71,7 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
     std::lock_guard lock(lock_);
     listening_ = report.listening;
     boundPort_ = report.listening ? server_.BoundPort() : 0;
+    boundEndpoint_ = report.listening ? server_.BoundEndpoint() : std::string();
     return report;
 }
 
@@ -102,9 +103,11 @@ void ListenerControl::RestartPending() {
     }
     ListenerReport report = StartLocked(target, timedOut);
     const std::uint16_t port = report.listening ? server_.BoundPort() : 0;
+    std::string endpoint = report.listening ? server_.BoundEndpoint() : std::string();
     lock.lock();
     listening_ = report.listening;
     boundPort_ = port;
+    boundEndpoint_ = std::move(endpoint);
     report_ = std::move(report);
 }
 
@@ -123,6 +126,7 @@ void ListenerControl::StopNow() {
         std::lock_guard lock(lock_);
         listening_ = false;
         boundPort_ = 0;
+        boundEndpoint_.clear();
     }
     server_.Stop();
 }
@@ -135,6 +139,11 @@ bool ListenerControl::Listening() const {
 std::uint16_t ListenerControl::BoundPort() const {
     std::lock_guard lock(lock_);
     return boundPort_;
+}
+
+std::string ListenerControl::BoundEndpoint() const {
+    std::lock_guard lock(lock_);
+    return boundEndpoint_;
 }
 
 }  // namespace vs

@@ -62,6 +62,8 @@ public:
     // As of the last start or restart that ended.
     bool Listening() const;
     std::uint16_t BoundPort() const;
+    // "[::]:8080" (both families) or "0.0.0.0:8080"; empty when not listening.
+    std::string BoundEndpoint() const;
     // What the last start or restart aimed at (the one running included).
     const ListenerTarget& Target() const { return wanted_; }
 
@@ -80,6 +82,7 @@ private:
     std::optional<ListenerTarget> pending_;  // the next restart to run
     bool listening_ = false;
     std::uint16_t boundPort_ = 0;
+    std::string boundEndpoint_;
     std::optional<ListenerReport> report_;
     // Declared last: its destructor waits for a restart still running,
     // which uses the members above.

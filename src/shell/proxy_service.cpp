@@ -41,6 +41,7 @@ ListenerTarget ProxyService::PublishSettings() {
     cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
+    server_.SetLimits(ConnectionLimitsOf(settings_));
     return ListenerTarget{applied_.port, applied_.parentHost, applied_.parentPort};
 }
 

@@ -23,7 +23,7 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<SettingsKey, 27> kStoredKeys = {{
+constexpr std::array<SettingsKey, 30> kStoredKeys = {{
     {"BlackListCB_Checked", &Settings::blackListEnabled},
     {"CacheListCB_Checked", &Settings::cacheListEnabled},
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
@@ -51,6 +51,9 @@ constexpr std::array<SettingsKey, 27> kStoredKeys = {{
     {"UserPswEd_Text", StoredPassword{}},
     {"StatCols", &Settings::statColumns},
     {"LanHostServicesCB_Checked", &Settings::lanReachesHostServices},
+    {"FirstRequestTimeout", &Settings::firstRequestSeconds},
+    {"KeepAliveTimeout", &Settings::idleSeconds},
+    {"MaxConnections", &Settings::maxConnections},
 }};
 
 template <class... F>

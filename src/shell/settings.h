@@ -72,6 +72,13 @@ struct Settings {
     // The statistics table's columns, so those of departed users survive.
     int statColumns = 0;
 
+    // Browser connections: seconds to complete the first request's head,
+    // seconds a kept-alive connection may stay idle between requests, and
+    // how many may be open at once. Zero or less turns a limit off.
+    int firstRequestSeconds = 60;
+    int idleSeconds = 300;
+    int maxConnections = 4096;
+
     // What the desktop app keeps beside the settings, the window's placement
     // ("Flags", "ShowCmd", "NormPos", ...): key and value, written on every
     // save after "FormVersion" and before the stored properties.

@@ -1,5 +1,6 @@
 #include "shell/settings_store.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -73,6 +74,15 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& appli
     config.parentUser = s.parentUser;
     config.parentPassword = s.parentPassword;
     return config;
+}
+
+net::ConnectionLimits ConnectionLimitsOf(const Settings& s) {
+    const auto seconds = [](int value) { return std::chrono::seconds(std::max(value, 0)); };
+    net::ConnectionLimits limits;
+    limits.firstRequest = seconds(s.firstRequestSeconds);
+    limits.idle = seconds(s.idleSeconds);
+    limits.maxConnections = static_cast<std::size_t>(std::max(s.maxConnections, 0));
+    return limits;
 }
 
 std::string PortBusyMessage(int port) {

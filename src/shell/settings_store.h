@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/connection_server.h"
 #include "proxy/proxy_config.h"
 #include "shell/settings.h"
 
@@ -37,6 +38,9 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
 // What the proxy's workers get of the settings once applied.
 proxy::ProxyConfig ProxyConfigOf(const Settings& settings, const AppliedSettings& applied,
                                  cache::CacheDir cacheDir);
+
+// The limits on browser connections the settings ask for.
+net::ConnectionLimits ConnectionLimitsOf(const Settings& settings);
 
 // "Порт %d уже занят" in the 8-bit code page.
 std::string PortBusyMessage(int port);

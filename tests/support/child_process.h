@@ -26,6 +26,7 @@ public:
     ~ChildProcess();  // kills the process if it still runs
 
     void Signal(int signal) const;
+    pid_t Pid() const { return pid_; }
     // Exit status, or nullopt when it did not end in time. A death by signal
     // gives 128 + the signal number.
     std::optional<int> Wait(std::chrono::milliseconds limit);

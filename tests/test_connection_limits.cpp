@@ -1,0 +1,168 @@
+// Idle browsers are closed and their threads pooled, busy connections never
+// are, a browser beyond the ceiling is turned away at once; both address
+// families share the service's port. Real loopback sockets throughout.
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+
+#include "shell/proxy_service.h"
+#include "support/files.h"
+#include "support/proxy_fixture.h"
+#include "support/service_start.h"
+
+namespace vs {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReadAll;
+using test::SendText;
+using test::WaitUntil;
+
+// A proxy that failed to close a connection shows as a failed read rather
+// than a test hanging until ctest gives up.
+net::Socket Bounded(net::Socket socket) {
+    timeval limit{20, 0};
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    return socket;
+}
+
+bool ClosedAlready(const net::Socket& socket) {
+    pollfd fd{socket.Fd(), POLLIN, 0};
+    char byte;
+    return ::poll(&fd, 1, 0) == 1 && ::recv(socket.Fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0;
+}
+
+// An origin whose answer stops after its first half until released.
+struct StallingOrigin {
+    std::atomic<bool> released{false};
+    test::LoopbackServer server{[this](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nfirst");
+        WaitUntil([this] { return released.load(); }, 60s);
+        net::SendAll(s, "-last");
+    }};
+};
+
+void Echo(net::Socket& s) {
+    char block[4096];
+    while (std::size_t n = net::ReceiveSome(s, block, sizeof block)) {
+        net::SendAll(s, std::string_view(block, n));
+    }
+}
+
+class IdleLimitTest : public test::ProxyFixture {
+protected:
+    void SetUp() override {
+        server.SetLimits({300ms, 300ms, 0});
+        StartProxy();
+    }
+    net::Socket Open() { return Bounded(Connect()); }
+    std::size_t CountLog(std::string_view prefix) {
+        consumer.Drain();
+        return std::count_if(log.begin(), log.end(),
+                             [&](const LogLine& l) { return l.header.starts_with(prefix); });
+    }
+};
+
+TEST_F(IdleLimitTest, SilentHalfSentAndKeptAliveBrowsersAreClosedTheirThreadsPooled) {
+    test::HttpOrigin origin;
+    auto silent = Open();
+    auto halfHead = Open();
+    SendText(halfHead, "GET " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\n");
+    auto keptAlive = Open();
+    SendText(keptAlive, GetRequest(origin.Url("/")));
+    EXPECT_TRUE(test::Has(test::ReadResponse(keptAlive), "hello"));
+
+    EXPECT_EQ(ReadAll(silent), "");
+    EXPECT_EQ(ReadAll(halfHead), "");
+    EXPECT_EQ(ReadAll(keptAlive), "");
+    EXPECT_EQ(origin.Requests().size(), 1u);  // the half-sent head went nowhere
+    ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 0; }));
+    EXPECT_TRUE(WaitUntil([this] { return server.IdleThreads() == 3; }));
+    EXPECT_EQ(server.PoolThreads(), 3u);
+}
+
+// An answer that pauses longer than the limit and a tunnel that keeps
+// moving bytes are not idle; a tunnel gone quiet is.
+TEST_F(IdleLimitTest, AnAnswerAwaitedOrATunnelInUseIsNeverCut) {
+    StallingOrigin stalling;
+    auto download = Open();
+    SendText(download, GetRequest(test::LoopbackUrl(stalling.server.Port(), "/")));
+    EXPECT_TRUE(test::Has(test::ReadUntil(download, "first"), "200 OK"));
+    // Opened after the download's last byte: once it is closed, the
+    // download has been quiet for longer than the limit.
+    EXPECT_EQ(ReadAll(Open()), "");
+    stalling.released = true;
+    EXPECT_EQ(test::ReadExactly(download, 5), "-last");
+
+    test::LoopbackServer echo(Echo);
+    auto tunnel = Open();
+    SendText(tunnel, "CONNECT 127.0.0.1:" + std::to_string(echo.Port()) + " HTTP/1.1\r\n\r\n");
+    EXPECT_TRUE(test::Has(test::ReadUntil(tunnel, "\r\n\r\n"), " 200 "));
+    auto sentinel = Open();
+    for (int round = 0; !ClosedAlready(sentinel); ++round) {
+        const std::string ping = std::to_string(round % 10);
+        SendText(tunnel, ping);
+        ASSERT_EQ(test::ReadExactly(tunnel, 1), ping);
+    }
+    SendText(tunnel, "still here");
+    EXPECT_EQ(test::ReadExactly(tunnel, 10), "still here");
+    EXPECT_EQ(ReadAll(tunnel), "");
+    EXPECT_EQ(ReadAll(download), "");
+}
+
+TEST_F(IdleLimitTest, BeyondTheCeilingBrowsersAreClosedAtOnceAndLoggedOncePerEpisode) {
+    server.SetLimits({0ms, 0ms, 2});
+    test::HttpOrigin origin;
+    auto first = Open();
+    auto second = Open();
+    ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 2; }));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(ReadAll(Open()), "") << i;
+    }
+    EXPECT_EQ(server.PoolThreads(), 2u);  // no thread for those turned away
+    first = net::Socket();
+    ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 1; }));
+    EXPECT_TRUE(test::Has(AnswerTo(GetRequest(origin.Url("/close"))), "hello"));
+    // The episode ends once connections are taken again without losses.
+    EXPECT_TRUE(WaitUntil([&] {
+        WaitUntil([this] { return server.ActiveConnections() == 1; });
+        AnswerTo(GetRequest(origin.Url("/close")));
+        return CountLog("Connection ceiling: accepting again, 3 connections refused") == 1;
+    }));
+    EXPECT_EQ(CountLog("Connection ceiling reached: 2 browser connections open"), 1u);
+}
+
+// The keys older files lack keep their defaults.
+TEST(ProxyServiceNetwork, BrowsersOfBothFamiliesShareThePortUnderTheStoredLimits) {
+    test::TempDir dir;
+    std::vector<std::string> headings;
+    ProxyService service(dir.Path(), dir.Path() / "vellostore",
+                         [&](std::string_view h, std::string_view) { headings.emplace_back(h); });
+    ASSERT_TRUE(
+        test::StartOnAFreePort(service, dir.Path(), "FirstRequestTimeout=1\nMaxConnections=3\n"));
+    const net::ConnectionLimits limits = service.Server().Limits();
+    EXPECT_EQ(limits.firstRequest, 1s);
+    EXPECT_EQ(limits.idle, 300s);
+    EXPECT_EQ(limits.maxConnections, 3u);
+
+    service.Lists().users.Append(UserRow{true, "six", "", "::1"});
+    test::HttpOrigin origin;
+    for (const char* address : {"::1", "127.0.0.1"}) {
+        auto browser = Bounded(net::ConnectTcp(address, service.Listener().BoundPort()));
+        SendText(browser, "GET " + origin.Url("/close") + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(test::Has(ReadAll(browser), "hello")) << address;
+    }
+    service.IdlePass();
+    EXPECT_EQ(headings.at(0), "# 0: Connection from six/::1");
+    EXPECT_TRUE(
+        std::count(headings.begin(), headings.end(), "# 1: Connection from local/127.0.0.1"));
+    service.ShutDown();
+}
+
+}  // namespace
+}  // namespace vs
