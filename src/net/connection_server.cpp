@@ -156,19 +156,24 @@ namespace {
 constexpr int kIdleAfterMs = 1000;
 
 // Pipes for bytes moved inside the kernel, one per direction, made on first
-// use: a tunnel needs both, a download only the downstream one.
+// use: a tunnel needs both, a download only the downstream one, a download
+// being stored one more for the copy to its entry.
 class KernelPipes {
 public:
     net::Pipe& For(Direction direction) {
-        std::optional<net::Pipe>& pipe = direction == Direction::Upstream ? upstream_ : downstream_;
+        return Made(direction == Direction::Upstream ? upstream_ : downstream_);
+    }
+    net::Pipe& ForCopy() { return Made(copy_); }
+
+private:
+    static net::Pipe& Made(std::optional<net::Pipe>& pipe) {
         if (!pipe) {
             pipe.emplace();
         }
         return *pipe;
     }
 
-private:
-    std::optional<net::Pipe> upstream_, downstream_;
+    std::optional<net::Pipe> upstream_, downstream_, copy_;
 };
 
 // Moves at most `most` bytes from `from` to `to` without copying them
@@ -189,20 +194,47 @@ std::size_t MoveInKernel(Connection& from, Connection& to, net::Pipe& pipe, std:
     return moved.value_or(0);
 }
 
+// The body bytes nobody needs to read: moved to the browser inside the
+// kernel, and to the entry being written when there is one.
+std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& intercept,
+                       KernelPipes& pipes, std::size_t room) {
+    const int copy = intercept.UnseenCopy();
+    if (copy < 0) {
+        return MoveInKernel(from, to, pipes.For(Direction::Downstream), room);
+    }
+    net::TeedMove teed;
+    try {
+        teed = pipes.For(Direction::Downstream)
+                   .MoveTeeing(from.Socket(), to.Socket(), pipes.ForCopy(), copy, room);
+    } catch (const net::SocketError&) {
+        to.Disconnect();
+        throw;
+    }
+    if (!teed.copied) {
+        intercept.UnseenCopyFailed();
+    }
+    if (teed.moved == 0u) {
+        from.Disconnect();
+        return 0;
+    }
+    return teed.moved.value_or(0);
+}
+
 // One relay step's transfer from `from` to `to`: copied through the hooks;
 // moved in the kernel once the connection is opaque, or while the answer's
 // body is one nobody needs to read (only counted).
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, KernelPipes& pipes) {
     if (intercept != nullptr && intercept->Opaque()) {
-        if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), net::kBlockSize)) {
+        if (std::size_t moved =
+                MoveInKernel(from, to, pipes.For(direction), net::kSpliceBlockSize)) {
             intercept->Tunnelled(direction, moved);
         }
         return;
     }
     if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
         if (std::size_t room = intercept->UnseenRoom(); room > 0) {
-            if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), room)) {
+            if (std::size_t moved = PassUnseen(from, to, *intercept, pipes, room)) {
                 intercept->PassedUnseen(moved);
             }
             return;
