@@ -165,6 +165,16 @@ public:
     }
     net::Pipe& ForCopy() { return Made(copy_); }
 
+    bool Held() const { return upstream_ || downstream_ || copy_; }
+    // Given back while the connection is quiet: a large pipe counts against
+    // the user's share of pipe memory even when empty. Between moves every
+    // pipe is empty.
+    void Release() {
+        upstream_.reset();
+        downstream_.reset();
+        copy_.reset();
+    }
+
 private:
     static net::Pipe& Made(std::optional<net::Pipe>& pipe) {
         if (!pipe) {
@@ -257,16 +267,17 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
     pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
-    // A connection that has gone quiet gives its receive buffer back, so
-    // idle keep-alive connections cost little memory; a busy one keeps it
-    // and never waits with a time-out.
-    const int wait = transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1;
+    // A connection that has gone quiet gives its receive buffer and its
+    // pipes back, so idle keep-alive connections cost little memory; a busy
+    // one keeps them and never waits with a time-out.
+    const int wait = transfer.capacity() >= net::kBlockSize || pipes.Held() ? kIdleAfterMs : -1;
     int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
         throw net::SocketError("poll", errno);
     }
     if (ready == 0) {
         std::string().swap(transfer);
+        pipes.Release();
         return;
     }
     if (ready > 0 && Readable(fds[0])) {
