@@ -50,8 +50,9 @@ inline constexpr std::size_t kBlockSize = 32768;
 // Largest amount one move inside the kernel takes. Bytes that never enter
 // user space cost no buffer, only system calls, so fewer and larger moves
 // are what makes them fast; a pipe is made this large where the system
-// allows (else moves are as large as the pipe).
-inline constexpr std::size_t kSpliceBlockSize = 256 * 1024;
+// allows (else moves are as large as the pipe). 1 MiB is the largest pipe
+// an unprivileged process may make by default.
+inline constexpr std::size_t kSpliceBlockSize = 1024 * 1024;
 
 // Listens on address:port with SO_REUSEADDR. Throws SocketError.
 Socket ListenTcp(const std::string& address, std::uint16_t port, int backlog);
