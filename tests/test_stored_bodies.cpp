@@ -44,11 +44,12 @@ protected:
 TEST_F(StoredBodies, ArriveWholeInTheBrowserAndTheEntryThenComeBackFromIt) {
     constexpr std::size_t kSize = (64 << 20) + 12345;  // not a whole number of blocks
     const std::string url = sized.Url("/size/" + std::to_string(kSize));
-    std::string chunked;
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", payload;
     for (int i = 0; i < 5; ++i) {
         chunked += "493e0\r\n" + test::MakeBody(300'000) + "\r\n";
+        payload += test::MakeBody(300'000);
     }
-    chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + chunked + "0\r\n\r\n";
+    chunked += "0\r\n\r\n";
     test::LoopbackServer chunkedOrigin([&](net::Socket& socket) {
         test::ReadUntil(socket, "\r\n\r\n");
         net::SendAll(socket, chunked);
@@ -66,10 +67,6 @@ TEST_F(StoredBodies, ArriveWholeInTheBrowserAndTheEntryThenComeBackFromIt) {
     Settle();
     const std::string stored = ReadBytes(EntryOf(url));
     EXPECT_TRUE(stored == test::MakeBody(kSize)) << stored.size();
-    std::string payload;
-    for (int i = 0; i < 5; ++i) {
-        payload += test::MakeBody(300'000);
-    }
     EXPECT_TRUE(ReadBytes(EntryOf(test::LoopbackUrl(chunkedOrigin.Port(), "/chunked"))) == payload);
     EXPECT_EQ(consumer.Traffic().fromInternet,
               static_cast<std::int64_t>(first.size() + chunked.size()));
