@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -529,6 +530,23 @@ std::size_t EntryReader::ReadSome(char* buf, std::size_t n) {
     }
     position_ += got;
     return static_cast<std::size_t>(got);
+}
+
+std::int64_t EntryReader::SendSome(int out, std::size_t n) {
+    const auto wanted = static_cast<std::size_t>(std::min<std::int64_t>(bodySize_ - position_, n));
+    if (wanted == 0) {
+        return 0;
+    }
+    off_t offset = position_;
+    ssize_t sent;
+    do {
+        sent = ::sendfile(out, fd_, &offset, wanted);
+    } while (sent < 0 && errno == EINTR);
+    if (sent < 0) {
+        return -1;
+    }
+    position_ = offset;
+    return sent;
 }
 
 std::string EntryReader::ReadBody(std::size_t maxBytes) {

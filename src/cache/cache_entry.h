@@ -86,6 +86,10 @@ public:
 
     const std::filesystem::path& Entry() const { return entry_; }
 
+    // The temporary file, for appending body bytes inside the kernel at
+    // its position (Append writes there too); -1 once closed or failed.
+    int Descriptor() const { return failed_ ? -1 : fd_; }
+
 private:
     friend std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
                                                    std::string key, EntryMetadata metadata);
@@ -137,6 +141,11 @@ public:
     std::size_t ReadSome(char* buf, std::size_t n);
     // Reads on from the position, at most maxBytes.
     std::string ReadBody(std::size_t maxBytes);
+    // Sends on from the position to descriptor `out` (a socket) inside the
+    // kernel (sendfile), at most n bytes, never past the body. Returns the
+    // count; 0 at the end of the body or when the file ends early; -1 with
+    // errno set when sending failed.
+    std::int64_t SendSome(int out, std::size_t n);
 
     // Records a use: access time := now, modification time kept.
     bool MarkUsed(Clock::TimePoint now);

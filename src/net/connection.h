@@ -40,6 +40,11 @@ public:
     // moves up to that many in the kernel and reports them to PassedUnseen.
     virtual std::size_t UnseenRoom() const { return 0; }
     virtual void PassedUnseen(std::size_t bytes) {}
+    // A file the bytes passed unseen are appended to as well (an answer
+    // being stored), or -1. When appending fails the relay says so before
+    // it reports the bytes, which reached the browser all the same.
+    virtual int UnseenCopy() const { return -1; }
+    virtual void UnseenCopyFailed() {}
 
     // While true the relay does not read the browser: bytes already taken
     // from it wait for their turn (a request for another host waiting for

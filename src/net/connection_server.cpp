@@ -280,19 +280,34 @@ namespace {
 constexpr int kIdleAfterMs = 1000;
 
 // Pipes for bytes moved inside the kernel, one per direction, made on first
-// use: a tunnel needs both, a download only the downstream one.
+// use: a tunnel needs both, a download only the downstream one, a download
+// being stored one more for the copy to its entry.
 class KernelPipes {
 public:
     net::Pipe& For(Direction direction) {
-        std::optional<net::Pipe>& pipe = direction == Direction::Upstream ? upstream_ : downstream_;
+        return Made(direction == Direction::Upstream ? upstream_ : downstream_);
+    }
+    net::Pipe& ForCopy() { return Made(copy_); }
+
+    bool Held() const { return upstream_ || downstream_ || copy_; }
+    // Given back while the connection is quiet: a large pipe counts against
+    // the user's share of pipe memory even when empty. Between moves every
+    // pipe is empty.
+    void Release() {
+        upstream_.reset();
+        downstream_.reset();
+        copy_.reset();
+    }
+
+private:
+    static net::Pipe& Made(std::optional<net::Pipe>& pipe) {
         if (!pipe) {
             pipe.emplace();
         }
         return *pipe;
     }
 
-private:
-    std::optional<net::Pipe> upstream_, downstream_;
+    std::optional<net::Pipe> upstream_, downstream_, copy_;
 };
 
 // Moves at most `most` bytes from `from` to `to` without copying them
@@ -313,20 +328,47 @@ std::size_t MoveInKernel(Connection& from, Connection& to, net::Pipe& pipe, std:
     return moved.value_or(0);
 }
 
+// The body bytes nobody needs to read: moved to the browser inside the
+// kernel, and to the entry being written when there is one.
+std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& intercept,
+                       KernelPipes& pipes, std::size_t room) {
+    const int copy = intercept.UnseenCopy();
+    if (copy < 0) {
+        return MoveInKernel(from, to, pipes.For(Direction::Downstream), room);
+    }
+    net::TeedMove teed;
+    try {
+        teed = pipes.For(Direction::Downstream)
+                   .MoveTeeing(from.Socket(), to.Socket(), pipes.ForCopy(), copy, room);
+    } catch (const net::SocketError&) {
+        to.Disconnect();
+        throw;
+    }
+    if (!teed.copied) {
+        intercept.UnseenCopyFailed();
+    }
+    if (teed.moved == 0u) {
+        from.Disconnect();
+        return 0;
+    }
+    return teed.moved.value_or(0);
+}
+
 // One relay step's transfer from `from` to `to`: copied through the hooks;
 // moved in the kernel once the connection is opaque, or while the answer's
 // body is one nobody needs to read (only counted).
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, KernelPipes& pipes) {
     if (intercept != nullptr && intercept->Opaque()) {
-        if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), net::kBlockSize)) {
+        if (std::size_t moved =
+                MoveInKernel(from, to, pipes.For(direction), net::kSpliceBlockSize)) {
             intercept->Tunnelled(direction, moved);
         }
         return;
     }
     if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
         if (std::size_t room = intercept->UnseenRoom(); room > 0) {
-            if (std::size_t moved = MoveInKernel(from, to, pipes.For(direction), room)) {
+            if (std::size_t moved = PassUnseen(from, to, *intercept, pipes, room)) {
                 intercept->PassedUnseen(moved);
             }
             return;
@@ -388,15 +430,18 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
     pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
-    // A connection that has gone quiet gives its receive buffer back, so
-    // idle keep-alive connections cost little memory; a busy one keeps it.
-    const int wait = idle.Cut(transfer.capacity() >= net::kBlockSize ? kIdleAfterMs : -1);
+    // A connection that has gone quiet gives its receive buffer and its
+    // pipes back, so idle keep-alive connections cost little memory; a busy
+    // one keeps them.
+    const bool holds = transfer.capacity() >= net::kBlockSize || pipes.Held();
+    const int wait = idle.Cut(holds ? kIdleAfterMs : -1);
     int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
         throw net::SocketError("poll", errno);
     }
     if (ready == 0) {
         std::string().swap(transfer);
+        pipes.Release();
         if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer())) {
             client.Disconnect();
         }

@@ -326,12 +326,17 @@ Pipe::Pipe() {
     }
     read_ = Socket(fds[0]);
     write_ = Socket(fds[1]);
+    // Refused beyond the system's pipe size limits (or the user's share of
+    // pipe memory): the pipe then keeps the size it has.
+    ::fcntl(write_.Fd(), F_SETPIPE_SZ, static_cast<int>(kSpliceBlockSize));
+    const int size = ::fcntl(write_.Fd(), F_GETPIPE_SZ);
+    capacity_ = size > 0 ? static_cast<std::size_t>(size) : kBlockSize;
 }
 
-std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to, std::size_t most) {
+std::optional<std::size_t> Pipe::Fill(const Socket& from, std::size_t most) {
     ssize_t in;
     do {
-        in = ::splice(from.Fd(), nullptr, write_.Fd(), nullptr, std::min(most, kBlockSize),
+        in = ::splice(from.Fd(), nullptr, write_.Fd(), nullptr, std::min(most, capacity_),
                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
     } while (in < 0 && errno == EINTR);
     if (in < 0) {
@@ -340,9 +345,12 @@ std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to, std:
         }
         return 0;  // reset or aborted: closed
     }
-    for (ssize_t left = in; left > 0;) {
-        ssize_t out = ::splice(read_.Fd(), nullptr, to.Fd(), nullptr,
-                               static_cast<std::size_t>(left), SPLICE_F_MOVE);
+    return static_cast<std::size_t>(in);
+}
+
+void Pipe::Drain(const Socket& to, std::size_t bytes) {
+    for (std::size_t left = bytes; left > 0;) {
+        ssize_t out = ::splice(read_.Fd(), nullptr, to.Fd(), nullptr, left, SPLICE_F_MOVE);
         if (out < 0) {
             if (errno == EINTR) {
                 continue;
@@ -350,9 +358,69 @@ std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to, std:
             // Bytes left in the pipe belong to a dead peer and end with it.
             throw SocketError("splice", errno);
         }
-        left -= out;
+        left -= static_cast<std::size_t>(out);
     }
-    return static_cast<std::size_t>(in);
+}
+
+bool Pipe::DrainToFile(int file, std::size_t bytes) {
+    for (std::size_t left = bytes; left > 0;) {
+        ssize_t out = ::splice(read_.Fd(), nullptr, file, nullptr, left, SPLICE_F_MOVE);
+        if (out < 0 && errno == EINTR) {
+            continue;
+        }
+        if (out <= 0) {
+            Discard(left);  // the pipe must be empty for the next tee
+            return false;
+        }
+        left -= static_cast<std::size_t>(out);
+    }
+    return true;
+}
+
+void Pipe::Discard(std::size_t bytes) {
+    char sink[4096];
+    for (std::size_t left = bytes; left > 0;) {
+        ssize_t n = ::read(read_.Fd(), sink, std::min(left, sizeof sink));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+std::optional<std::size_t> Pipe::Move(const Socket& from, const Socket& to, std::size_t most) {
+    std::optional<std::size_t> in = Fill(from, most);
+    if (in.value_or(0) > 0) {
+        Drain(to, *in);
+    }
+    return in;
+}
+
+TeedMove Pipe::MoveTeeing(const Socket& from, const Socket& to, Pipe& second, int file,
+                          std::size_t most) {
+    TeedMove result;
+    // Never more than the second pipe holds: tee takes all or part, and a
+    // part would leave the file short.
+    result.moved = Fill(from, std::min(most, second.capacity_));
+    const std::size_t in = result.moved.value_or(0);
+    if (in == 0) {
+        return result;
+    }
+    ssize_t teed;
+    do {
+        teed = ::tee(read_.Fd(), second.write_.Fd(), in, SPLICE_F_NONBLOCK);
+    } while (teed < 0 && errno == EINTR);
+    if (teed == static_cast<ssize_t>(in)) {
+        result.copied = second.DrainToFile(file, in);
+    } else {
+        result.copied = false;
+        second.Discard(teed > 0 ? static_cast<std::size_t>(teed) : 0);
+    }
+    Drain(to, in);
+    return result;
 }
 
 }  // namespace vs::net

@@ -58,8 +58,7 @@ std::size_t StoreBody(Exchange& e, std::string_view body) {
     std::string payload;
     const std::size_t used = e.answerBody.Consume(body, e.cacheWriter ? &payload : nullptr);
     if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
-        e.cacheWriter->Discard();
-        e.cacheWriter.reset();
+        AbandonCacheWrite(e);
     }
     return used;
 }
@@ -233,6 +232,22 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
     s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url, head.Text());
 }
 
+// The rest of an entry's body, after the first block, from the file to the
+// browser's socket inside the kernel.
+void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left) {
+    constexpr std::size_t kPiece = 4 * net::kSpliceBlockSize;
+    while (left > 0 && client.Connected()) {
+        const std::int64_t sent = reader.SendSome(
+            client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
+        if (sent <= 0) {
+            // The browser went, or the entry broke: end, never pad.
+            client.Disconnect();
+            break;
+        }
+        left -= sent;
+    }
+}
+
 // Writes the answer's head and the body of the entry the exchange serves
 // to the browser, and closes the entry.
 void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
@@ -241,29 +256,24 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
     // The head goes out together with the first piece of the body: two
     // small writes would meet the browser's delayed acknowledgement and
     // stall a kept-alive connection for tens of milliseconds per answer.
+    // A small entry is thereby sent whole in one write.
     std::string block(head);
     std::int64_t left = reader && !e.IsHead() ? e.cacheSize : 0;
-    while (client.Connected()) {
-        std::size_t room = net::kBlockSize > block.size() ? net::kBlockSize - block.size() : 0;
-        std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(left, room));
-        if (want > 0) {
-            std::size_t at = block.size();
-            block.resize(at + want);
-            std::size_t n = reader->ReadSome(block.data() + at, want);
-            block.resize(at + n);
-            if (n == 0) {
-                client.Disconnect();  // the entry broke: end, never pad
-                break;
-            }
-            left -= static_cast<std::int64_t>(n);
+    const std::size_t room = net::kBlockSize > block.size() ? net::kBlockSize - block.size() : 0;
+    if (const auto want = static_cast<std::size_t>(std::min<std::int64_t>(left, room)); want > 0) {
+        block.resize(block.size() + want);
+        const std::size_t n = reader->ReadSome(block.data() + head.size(), want);
+        block.resize(head.size() + n);
+        left -= static_cast<std::int64_t>(n);
+        if (n == 0) {
+            client.Disconnect();  // the entry broke: end, never pad
         }
-        if (!block.empty()) {
-            client.Write(block);
-            block.clear();
-        }
-        if (left <= 0) {
-            break;
-        }
+    }
+    if (client.Connected()) {
+        client.Write(block);
+    }
+    if (left > 0 && client.Connected()) {
+        SendRestOfEntry(client, *reader, left);
     }
     if (reader) {
         reader->MarkUsed(s.Owner().TimeSource().Now());
@@ -359,13 +369,25 @@ std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std
 }
 
 std::size_t AnswerUnseenRoom(const Exchange& e) {
-    // Stored bytes must reach the entry, and nothing may slip past a head
-    // still being read.
-    if (!e.answerHeadSeen || !e.pendingAnswer.empty() || e.cacheWriter || e.AnsweredHere()) {
+    // Nothing may slip past a head still being read. Stored bytes may: the
+    // plain room holds body bytes only (never chunk lines), exactly what
+    // the entry holds, and the relay appends them to it.
+    if (!e.answerHeadSeen || !e.pendingAnswer.empty() || e.AnsweredHere()) {
         return 0;
     }
     return static_cast<std::size_t>(
-        std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kBlockSize));
+        std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kSpliceBlockSize));
+}
+
+int AnswerUnseenCopy(const Exchange& e) {
+    return e.cacheWriter ? e.cacheWriter->Descriptor() : -1;
+}
+
+void AbandonCacheWrite(Exchange& e) {
+    if (e.cacheWriter) {
+        e.cacheWriter->Discard();
+        e.cacheWriter.reset();
+    }
 }
 
 void AnswerPassedUnseen(Session& s, Exchange& e, std::size_t bytes) {

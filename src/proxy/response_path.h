@@ -36,9 +36,18 @@ std::size_t AnswerContinues(Session& session, Exchange& exchange, std::string_vi
                             std::string& out);
 
 // How many of the next bytes from upstream may go to the browser without
-// being seen: body bytes of an answer that is neither stored nor rewritten,
-// never beyond the body's framing. 0 when the next bytes must be seen.
+// being seen: body bytes of an answer that is not rewritten (a Content-Length
+// body, a chunk's data, a body running to the close), never beyond the
+// body's framing. 0 when the next bytes must be seen.
 std::size_t AnswerUnseenRoom(const Exchange& exchange);
+
+// The descriptor of the entry being written for the answer, which the
+// bytes passed unseen are appended to as well; -1 when nothing is stored.
+int AnswerUnseenCopy(const Exchange& exchange);
+
+// The entry being written for the answer is given up (its bytes could not
+// all be written); the answer goes on to the browser uncached.
+void AbandonCacheWrite(Exchange& exchange);
 
 // Body bytes that went to the browser unseen: counted, followed and shown
 // as if they had been seen.

@@ -432,6 +432,19 @@ std::size_t Session::UnseenRoom() const {
     return AnswerUnseenRoom(inFlight_.front());
 }
 
+int Session::UnseenCopy() const {
+    if (inFlight_.empty() || tunnelOpen_) {
+        return -1;
+    }
+    return AnswerUnseenCopy(inFlight_.front());
+}
+
+void Session::UnseenCopyFailed() {
+    if (Exchange* exchange = Answering()) {
+        AbandonCacheWrite(*exchange);
+    }
+}
+
 void Session::PassedUnseen(std::size_t bytes) {
     if (Exchange* exchange = Answering()) {
         AnswerPassedUnseen(*this, *exchange, bytes);

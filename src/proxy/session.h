@@ -68,6 +68,8 @@ public:
     void Tunnelled(net::Direction direction, std::size_t bytes) override;
     std::size_t UnseenRoom() const override;
     void PassedUnseen(std::size_t bytes) override;
+    int UnseenCopy() const override;
+    void UnseenCopyFailed() override;
     bool HoldsClient() const override { return !held_.empty(); }
     bool TakeHeld(std::string& bytes) override;
     bool AwaitsAnswer() const override { return !inFlight_.empty(); }

@@ -1,0 +1,125 @@
+// Large bodies on their way into the cache and out of it again: the bytes
+// move inside the kernel, to the browser and to the entry, and must arrive
+// whole in both places with the counts of a copied body; anything cut short
+// leaves no entry behind.
+
+#include <gtest/gtest.h>
+
+#include "support/cache_fixture.h"
+
+namespace vs::cache {
+namespace {
+
+using test::BodyOf;
+using test::CacheFixture;
+using test::ReadBytes;
+using test::ReadResponse;
+using test::SendText;
+
+class StoredBodies : public CacheFixture {
+protected:
+    // Files below the cache folder, entries and temporaries alike.
+    std::size_t FilesInCache() const {
+        std::size_t count = 0;
+        for (auto& item : std::filesystem::recursive_directory_iterator(base.cacheDir.Root())) {
+            count += item.is_regular_file() ? 1 : 0;
+        }
+        return count;
+    }
+    std::filesystem::path EntryOf(const std::string& url) const {
+        return *EntryPath(base.cacheDir, CacheKey(url));
+    }
+    std::string Fetch(const std::string& url) {
+        auto client = Connect();
+        SendText(client, GetRequest(url));
+        return ReadResponse(client);
+    }
+
+    test::HttpOrigin sized;
+};
+
+// Stored and then served from the entry: the Content-Length body and a
+// chunked one with large chunks reach the browser and the entry byte for
+// byte, and the traffic, monitor and progress count every byte once.
+TEST_F(StoredBodies, ArriveWholeInTheBrowserAndTheEntryThenComeBackFromIt) {
+    constexpr std::size_t kSize = (64 << 20) + 12345;  // not a whole number of blocks
+    const std::string url = sized.Url("/size/" + std::to_string(kSize));
+    std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", payload;
+    for (int i = 0; i < 5; ++i) {
+        chunked += "493e0\r\n" + test::MakeBody(300'000) + "\r\n";
+        payload += test::MakeBody(300'000);
+    }
+    chunked += "0\r\n\r\n";
+    test::LoopbackServer chunkedOrigin([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket, chunked);
+        test::ReadAll(socket);
+    });
+    StartProxy();
+
+    const std::string first = Fetch(url);
+    ASSERT_EQ(BodyOf(first).size(), kSize);
+    EXPECT_TRUE(BodyOf(first) == test::MakeBody(kSize));
+    auto client = Connect();
+    SendText(client, GetRequest(test::LoopbackUrl(chunkedOrigin.Port(), "/chunked")));
+    EXPECT_TRUE(test::ReadExactly(client, chunked.size()) == chunked);
+    client.Close();
+    Settle();
+    const std::string stored = ReadBytes(EntryOf(url));
+    EXPECT_TRUE(stored == test::MakeBody(kSize)) << stored.size();
+    EXPECT_TRUE(ReadBytes(EntryOf(test::LoopbackUrl(chunkedOrigin.Port(), "/chunked"))) == payload);
+    EXPECT_EQ(consumer.Traffic().fromInternet,
+              static_cast<std::int64_t>(first.size() + chunked.size()));
+    ASSERT_EQ(monitor.RowCount(), 2u);
+    EXPECT_EQ(monitor.Row(0)->received, static_cast<std::int64_t>(kSize));
+    EXPECT_EQ(monitor.Row(0)->progress, 100);
+
+    // Offline: answered from the entry without asking the origin.
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
+    const std::string second = Fetch(url);
+    ASSERT_EQ(BodyOf(second).size(), kSize);
+    EXPECT_TRUE(BodyOf(second) == test::MakeBody(kSize));
+    Settle();
+    EXPECT_EQ(sized.Requests().size(), 1u);
+    ASSERT_EQ(monitor.RowCount(), 3u);
+    EXPECT_EQ(monitor.Row(2)->answer, "200 From cache");
+    EXPECT_EQ(monitor.Row(2)->received, static_cast<std::int64_t>(kSize));
+    EXPECT_EQ(consumer.Traffic().fromCache, static_cast<std::int64_t>(kSize));
+}
+
+// A browser that leaves, the user's stop and an origin that closes early
+// all cut a stored body short: no entry, no temporary file is left.
+TEST_F(StoredBodies, CutShortLeaveNoEntry) {
+    constexpr std::size_t kAnnounced = 64 << 20;
+    test::LoopbackServer shortOrigin([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kAnnounced) +
+                                 "\r\n\r\n" + test::MakeBody(8 << 20));
+    });
+    StartProxy();
+    const std::string big = sized.Url("/size/" + std::to_string(256 << 20));
+
+    auto leaving = Connect();
+    SendText(leaving, GetRequest(big));
+    ASSERT_EQ(test::ReadExactly(leaving, 1 << 20).size(), 1u << 20);
+    leaving.Close();
+    Settle();
+    EXPECT_EQ(FilesInCache(), 0u);
+
+    auto stopped = Connect();
+    SendText(stopped, GetRequest(big));
+    ASSERT_EQ(test::ReadExactly(stopped, 1 << 20).size(), 1u << 20);
+    engine.StopList().Add(big);
+    EXPECT_LT(test::ReadAll(stopped).size(), std::size_t{256 << 20});
+    Settle();
+    EXPECT_EQ(FilesInCache(), 0u);
+
+    const std::string cut = Fetch(test::LoopbackUrl(shortOrigin.Port(), "/cut"));
+    EXPECT_EQ(BodyOf(cut).size(), std::size_t{8 << 20});
+    Settle();
+    EXPECT_EQ(FilesInCache(), 0u);
+    EXPECT_EQ(monitor.Row(2)->received, 8 << 20);
+}
+
+}  // namespace
+}  // namespace vs::cache
