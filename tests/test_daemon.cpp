@@ -398,12 +398,22 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
                                 return fs::is_directory(fs::read_symlink(fd, error), error);
                             });
     }));
+    // Browsers until the proxy turns one away: normally at the limit, a
+    // little earlier when the machine is slow to let some descriptor go.
     std::vector<net::Socket> silent;  // a descriptor each in the proxy
-    while (taken() < kLimit) {
+    const auto turnedAway = [](const net::Socket& socket) {
+        char byte;
+        return ::recv(socket.Fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
+    };
+    for (bool full = false; !full && taken() < kLimit;) {
         const std::size_t before = taken();
-        silent.push_back(browser());
-        ASSERT_TRUE(WaitUntil([&] { return taken() > before; }));
+        net::Socket next = browser();
+        ASSERT_TRUE(WaitUntil([&] { return taken() > before || (full = turnedAway(next)); }));
+        if (!full) {
+            silent.push_back(std::move(next));
+        }
     }
+    const std::size_t level = taken();
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(ReadAll(browser()), "") << i;
     }
@@ -415,7 +425,7 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
     // Room for the download's socket, its outbound one and the one a
     // blocked accept holds ready: not for a pipe, which takes two.
     silent.resize(silent.size() - 3);
-    ASSERT_TRUE(WaitUntil([&] { return taken() == kLimit - 3; }));
+    ASSERT_TRUE(WaitUntil([&] { return taken() <= level - 3; }));
     auto download = browser();
     const std::string url = origin.Url("/size/" + std::to_string(16 << 20));
     SendText(download, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
