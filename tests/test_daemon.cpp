@@ -21,6 +21,7 @@
 #include "shell/settings.h"
 #include "shell/statistics.h"
 #include "support/child_process.h"
+#include "support/list_file.h"
 #include "support/net_helpers.h"
 #include "support/origin_process.h"
 #include "support/text.h"
@@ -31,11 +32,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-// A list file as the desktop program writes it.
-std::string ListFile(const std::vector<std::vector<std::string>>& rows) {
-    return WriteGridText(rows, u',');
-}
 
 class Daemon {
 public:

@@ -14,7 +14,7 @@
 
 #include <algorithm>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 #include "shell/log_text.h"
 
 namespace vs::gui {
@@ -134,7 +134,7 @@ void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_v
         if (!first || i > 0) {
             end.insertBlock();
         }
-        end.insertText(QString::fromStdString(cp1251::ToUtf8(lines[i])));
+        end.insertText(FromCp1251(lines[i]));
     }
     entryLines_.push_back(static_cast<int>(lines.size()));
     const int removed = TrimOldest();

@@ -10,8 +10,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "base/cp1251.h"
 #include "gui/cleaning_page.h"
+#include "gui/cp1251_text.h"
 #include "gui/grid_layouts.h"
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
@@ -50,10 +50,6 @@ QLabel* StripLabel(QWidget* strip, const QString& text, int x, int y, int width 
         label->adjustSize();
     }
     return label;
-}
-
-QString FromCp1251(const std::string& text) {
-    return QString::fromStdString(cp1251::ToUtf8(text));
 }
 
 }  // namespace

@@ -3,15 +3,11 @@
 #include <algorithm>
 #include <limits>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 #include "gui/icons.h"
 
 namespace vs::gui {
 namespace {
-
-QString FromCp1251(const std::string& text) {
-    return QString::fromStdString(cp1251::ToUtf8(text));
-}
 
 MonitorColumn ColumnOf(const QModelIndex& index) {
     return static_cast<MonitorColumn>(index.column());

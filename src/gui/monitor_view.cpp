@@ -12,7 +12,7 @@
 
 #include <array>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 #include "gui/monitor_progress_delegate.h"
 #include "gui/monitor_table_model.h"
 
@@ -174,7 +174,7 @@ std::optional<std::string> MonitorView::SelectedUrl() const {
 
 void MonitorView::CopyUrl() {
     if (const std::optional<std::string> url = SelectedUrl()) {
-        QApplication::clipboard()->setText(QString::fromStdString(cp1251::ToUtf8(*url)));
+        QApplication::clipboard()->setText(FromCp1251(*url));
     }
 }
 

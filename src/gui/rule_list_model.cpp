@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 
 namespace vs::gui {
 namespace {
@@ -50,7 +50,7 @@ bool IsBroken(const RuleRow& row) {
 }
 
 QString ErrorText(const RuleRow& row) {
-    return QString::fromStdString(cp1251::ToUtf8(row.Error()));
+    return FromCp1251(row.Error());
 }
 
 }  // namespace
@@ -301,8 +301,7 @@ QString RuleListModel::CharactersOutsideCp1251(const QString& text) {
     QString outside;
     for (const char32_t code : text.toUcs4()) {
         const QString character = QString::fromUcs4(&code, 1);
-        if (code != U'?' && cp1251::FromUtf8(character.toStdString()) == "?" &&
-            !outside.contains(character)) {
+        if (code != U'?' && ToCp1251(character) == "?" && !outside.contains(character)) {
             outside += character;
         }
     }

@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 #include "shell/proxy_service.h"
 
 namespace vs::gui {
@@ -22,10 +22,6 @@ QWidget* NewPage() {
 
 QGridLayout* GridOf(QWidget* page) {
     return static_cast<QGridLayout*>(page->layout());
-}
-
-QString FromCp1251(const std::string& text) {
-    return QString::fromStdString(cp1251::ToUtf8(text));
 }
 
 }  // namespace
@@ -80,7 +76,7 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
     GridOf(page)->addWidget(edit, row, 1);
     // The model holds the 8-bit code page, as the settings file does.
     connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
-        service_.SettingsModel().*field = cp1251::FromUtf8(text.toStdString());
+        service_.SettingsModel().*field = ToCp1251(text);
         Edited();
     });
     refreshers_.push_back(

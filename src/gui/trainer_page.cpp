@@ -8,16 +8,9 @@
 #include <QSplitter>
 #include <QVBoxLayout>
 
-#include "base/cp1251.h"
+#include "gui/cp1251_text.h"
 
 namespace vs::gui {
-namespace {
-
-std::string ToCp1251(const QString& text) {
-    return cp1251::FromUtf8(text.toStdString());
-}
-
-}  // namespace
 
 TrainerPage::TrainerPage(QWidget* parent)
     : QWidget(parent),
@@ -62,7 +55,7 @@ std::string TrainerPage::InputText() const {
 }
 
 void TrainerPage::Show(const std::string& text) {
-    QString shown = QString::fromStdString(cp1251::ToUtf8(text));
+    QString shown = FromCp1251(text);
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     output_->setPlainText(shown);
 }

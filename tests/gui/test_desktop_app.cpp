@@ -6,10 +6,10 @@
 
 #include <gtest/gtest.h>
 
-#include "rules/grid_text.h"
 #include "shell/statistics.h"
 #include "support/child_process.h"
 #include "support/files.h"
+#include "support/list_file.h"
 #include "support/net_helpers.h"
 #include "support/text.h"
 #include "support/wait.h"
@@ -19,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-
-std::string ListFile(const std::vector<std::vector<std::string>>& rows) {
-    return WriteGridText(rows, u',');
-}
 
 TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
     TempDir dir;
@@ -53,7 +49,8 @@ TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
     SendText(client, "GET " + origin.Url("/blocked/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.0 403"));
     client = ConnectLoopback(static_cast<std::uint16_t>(port));
-    SendText(client, "GET " + origin.Url("/size/" + std::to_string(300 * 1024)) + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    SendText(client, "GET " + origin.Url("/size/" + std::to_string(300 * 1024)) +
+                         " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200"));
 
     app.Signal(SIGTERM);
