@@ -69,14 +69,18 @@ void ApplyGridLayout(QTableView& view, const GridLayout& layout) {
     }
 }
 
-void GridLayouts::Keep(QTableView& view, std::string grid) {
+GridLayouts::GridLayouts(const std::filesystem::path& settingsFile) {
     try {
-        if (auto layout = ReadGridLayout(settingsFile_, grid)) {
-            ApplyGridLayout(view, *layout);
-        }
+        stored_ = IniFile::Load(settingsFile);
     } catch (const std::exception&) {
         // An unreadable file was reported when the settings were read; the
-        // grid keeps its built-in layout.
+        // grids keep their built-in layouts.
+    }
+}
+
+void GridLayouts::Keep(QTableView& view, std::string grid) {
+    if (auto layout = ReadGridLayout(stored_, grid)) {
+        ApplyGridLayout(view, *layout);
     }
     kept_.push_back({&view, std::move(grid)});
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "shell/grid_layout.h"
+#include "shell/ini_file.h"
 
 namespace vs::gui {
 
@@ -24,8 +25,9 @@ void ApplyGridLayout(QTableView& view, const GridLayout& layout);
 
 class GridLayouts {
 public:
-    explicit GridLayouts(std::filesystem::path settingsFile)
-        : settingsFile_(std::move(settingsFile)) {}
+    // Reads the settings file once; every grid kept later takes its layout
+    // from what was read.
+    explicit GridLayouts(const std::filesystem::path& settingsFile);
 
     // Applies the layout the settings file holds for `grid` and remembers
     // the grid for Capture.
@@ -38,7 +40,7 @@ private:
         QPointer<QTableView> view;
         std::string grid;
     };
-    std::filesystem::path settingsFile_;
+    IniFile stored_;
     std::vector<Kept> kept_;
 };
 
