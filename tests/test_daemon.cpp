@@ -365,8 +365,9 @@ double CpuSeconds(pid_t pid) {
 }
 
 // Under a low open files limit: browsers beyond it are closed at once (one
-// log line for all of them), a download that finds no descriptor for its
-// pipe ends, nothing spins, and the proxy serves again once browsers go.
+// log line for all of them), a request that finds no descriptor for its
+// outbound socket ends, nothing spins, and the proxy serves again as soon
+// as descriptors are free.
 TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecovers) {
     constexpr std::size_t kLimit = 40;
     Daemon proxy("proxy", home, FreePort(), "",
@@ -418,16 +419,25 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
     const std::string log = proxy.Process().Stdout();
     EXPECT_EQ(log.find(shortage, log.find(shortage) + 1), std::string::npos) << log;
 
-    // Room for the download's socket, its outbound one and the one a
-    // blocked accept holds ready: not for a pipe, which takes two.
-    silent.resize(silent.size() - 3);
+    // Room for the browser's socket only, none for its outbound one: that
+    // request ends with the 502 page.
+    const std::string url = origin.Url("/size/" + std::to_string(16 << 20));
+    const std::string request = "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    silent.resize(silent.size() - 1);
+    ASSERT_TRUE(WaitUntil([&] { return taken() <= level - 1; }));
+    auto stranded = browser();
+    SendText(stranded, request);
+    EXPECT_TRUE(ReadAll(stranded).starts_with("HTTP/1.0 502"));
+    stranded.Close();
+    // Room for both sockets and the one a blocked accept holds ready: a
+    // download needs nothing more, and comes whole.
+    silent.resize(silent.size() - 2);
     ASSERT_TRUE(WaitUntil([&] { return taken() <= level - 3; }));
     auto download = browser();
-    const std::string url = origin.Url("/size/" + std::to_string(16 << 20));
-    SendText(download, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    const std::string cut = ReadAll(download);
-    EXPECT_TRUE(cut.starts_with("HTTP/1.1 200 OK")) << cut.substr(0, 200);
-    EXPECT_LT(cut.size(), 16u << 20);
+    SendText(download, request);
+    const std::string whole = ReadResponse(download);
+    EXPECT_TRUE(whole.starts_with("HTTP/1.1 200 OK")) << whole.substr(0, 200);
+    EXPECT_EQ(whole.size() - whole.find("\r\n\r\n") - 4, 16u << 20);
 
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -230,9 +230,9 @@ TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
     EXPECT_EQ(engine.StopList().Count(), 0u);
 }
 
-// Moving bytes in the kernel to a browser that has gone raises SIGPIPE
-// unless the worker keeps it off; the process must live on.
-TEST_F(ProxyFixture, ABrowserLeavingAKernelMovedDownloadEndsOnlyItsConnection) {
+// A browser that goes while a download's body moves in bulk ends only its
+// own connection; the process and the next browser go on.
+TEST_F(ProxyFixture, ABrowserLeavingABulkMovedDownloadEndsOnlyItsConnection) {
     HttpOrigin origin;
     StartProxy();
     const std::string big = GetRequest(origin.Url("/size/" + std::to_string(256 << 20)));

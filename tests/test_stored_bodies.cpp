@@ -1,5 +1,5 @@
 // Large bodies on their way into the cache and out of it again: the bytes
-// move inside the kernel, to the browser and to the entry, and must arrive
+// move in bulk, to the browser and to the entry, and must arrive
 // whole in both places with the counts of a copied body; anything cut short
 // leaves no entry behind.
 

@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -371,6 +372,24 @@ bool EntryWriter::Append(std::string_view bytes) {
     }
     failed_ = !WriteAll(fd_, bytes);
     return !failed_;
+}
+
+void EntryWriter::Reserve(std::int64_t bytes) {
+    if (fd_ < 0 || failed_ || bytes <= 0) {
+        return;
+    }
+    // An origin may announce far more than it sends, and slowly: a quarter
+    // of the free room at most, so that answers in flight can never fill
+    // the disk the settings and statistics are written to.
+    struct statvfs room {};
+    if (::fstatvfs(fd_, &room) != 0 ||
+        static_cast<std::uint64_t>(bytes) >
+            static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize / 4) {
+        return;
+    }
+    // Not an error when refused (a file system without it): the writes
+    // then find their blocks as they go.
+    ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
 }
 
 void EntryWriter::Close() {

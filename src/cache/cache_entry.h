@@ -68,6 +68,12 @@ public:
     // False once any write failed; Finish then fails too.
     bool Append(std::string_view bytes);
 
+    // Has the file system set aside room for a body of `bytes` (the size
+    // the answer announces) before it is written: blocks found piece by
+    // piece while a large body streams in cost the writes more, above all
+    // on a file system that discards freed blocks at once.
+    void Reserve(std::int64_t bytes);
+
     // Whether Finish can keep the key and a trailer, i.e. whether an answer
     // is worth writing at all.
     bool KeepsMetadata() const { return xattrs_; }
@@ -86,7 +92,7 @@ public:
 
     const std::filesystem::path& Entry() const { return entry_; }
 
-    // The temporary file, for appending body bytes inside the kernel at
+    // The temporary file, for the relay to append body bytes to at
     // its position (Append writes there too); -1 once closed or failed.
     int Descriptor() const { return failed_ ? -1 : fd_; }
 

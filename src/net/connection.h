@@ -30,14 +30,14 @@ public:
     virtual void Receive(std::string& bytes) = 0;
 
     // Once true (and it stays true) the connection is an opaque tunnel: the
-    // relay moves its bytes between the sockets inside the kernel, and the
+    // relay moves its bytes between the sockets in bulk, unread, and the
     // hooks only hear how many went which way.
     virtual bool Opaque() const { return false; }
     virtual void Tunnelled(Direction direction, std::size_t bytes) {}
 
     // How many of the next bytes from upstream may reach the browser
     // without passing Receive (a body nobody needs to read): the relay then
-    // moves up to that many in the kernel and reports them to PassedUnseen.
+    // moves up to that many in bulk and reports them to PassedUnseen.
     virtual std::size_t UnseenRoom() const { return 0; }
     virtual void PassedUnseen(std::size_t bytes) {}
     // A file the bytes passed unseen are appended to as well (an answer

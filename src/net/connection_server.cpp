@@ -279,44 +279,13 @@ namespace {
 // How long a connection may be quiet before it gives back its buffer.
 constexpr int kIdleAfterMs = 1000;
 
-// Pipes for bytes moved inside the kernel, one per direction, made on first
-// use: a tunnel needs both, a download only the downstream one, a download
-// being stored one more for the copy to its entry.
-class KernelPipes {
-public:
-    net::Pipe& For(Direction direction) {
-        return Made(direction == Direction::Upstream ? upstream_ : downstream_);
-    }
-    net::Pipe& ForCopy() { return Made(copy_); }
-
-    bool Held() const { return upstream_ || downstream_ || copy_; }
-    // Given back while the connection is quiet: a large pipe counts against
-    // the user's share of pipe memory even when empty. Between moves every
-    // pipe is empty.
-    void Release() {
-        upstream_.reset();
-        downstream_.reset();
-        copy_.reset();
-    }
-
-private:
-    static net::Pipe& Made(std::optional<net::Pipe>& pipe) {
-        if (!pipe) {
-            pipe.emplace();
-        }
-        return *pipe;
-    }
-
-    std::optional<net::Pipe> upstream_, downstream_, copy_;
-};
-
-// Moves at most `most` bytes from `from` to `to` without copying them
-// through user space. Returns the count, 0 when nothing moved; `from` is
-// marked closed when it turned out closed.
-std::size_t MoveInKernel(Connection& from, Connection& to, net::Pipe& pipe, std::size_t most) {
+// Moves at most `most` bytes from `from` to `to` through the connection's
+// bulk buffer. Returns the count, 0 when nothing moved; `from` is marked
+// closed when it turned out closed.
+std::size_t MoveBulk(Connection& from, Connection& to, net::BulkMover& mover, std::size_t most) {
     std::optional<std::size_t> moved;
     try {
-        moved = pipe.Move(from.Socket(), to.Socket(), most);
+        moved = mover.Move(from.Socket(), to.Socket(), most);
     } catch (const net::SocketError&) {
         to.Disconnect();
         throw;
@@ -328,47 +297,45 @@ std::size_t MoveInKernel(Connection& from, Connection& to, net::Pipe& pipe, std:
     return moved.value_or(0);
 }
 
-// The body bytes nobody needs to read: moved to the browser inside the
-// kernel, and to the entry being written when there is one.
+// The body bytes nobody needs to read: moved to the browser in bulk, and to
+// the entry being written when there is one.
 std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& intercept,
-                       KernelPipes& pipes, std::size_t room) {
+                       net::BulkMover& mover, std::size_t room) {
     const int copy = intercept.UnseenCopy();
     if (copy < 0) {
-        return MoveInKernel(from, to, pipes.For(Direction::Downstream), room);
+        return MoveBulk(from, to, mover, room);
     }
-    net::TeedMove teed;
+    net::CopiedMove result;
     try {
-        teed = pipes.For(Direction::Downstream)
-                   .MoveTeeing(from.Socket(), to.Socket(), pipes.ForCopy(), copy, room);
+        result = mover.MoveCopying(from.Socket(), to.Socket(), copy, room);
     } catch (const net::SocketError&) {
         to.Disconnect();
         throw;
     }
-    if (!teed.copied) {
+    if (!result.copied) {
         intercept.UnseenCopyFailed();
     }
-    if (teed.moved == 0u) {
+    if (result.moved == 0u) {
         from.Disconnect();
         return 0;
     }
-    return teed.moved.value_or(0);
+    return result.moved.value_or(0);
 }
 
 // One relay step's transfer from `from` to `to`: copied through the hooks;
-// moved in the kernel once the connection is opaque, or while the answer's
-// body is one nobody needs to read (only counted).
+// moved in bulk once the connection is opaque, or while the answer's body is
+// one nobody needs to read (only counted).
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
-              ConnectionIntercept* intercept, KernelPipes& pipes) {
+              ConnectionIntercept* intercept, net::BulkMover& mover) {
     if (intercept != nullptr && intercept->Opaque()) {
-        if (std::size_t moved =
-                MoveInKernel(from, to, pipes.For(direction), net::kSpliceBlockSize)) {
+        if (std::size_t moved = MoveBulk(from, to, mover, net::kBulkBlockSize)) {
             intercept->Tunnelled(direction, moved);
         }
         return;
     }
     if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
         if (std::size_t room = intercept->UnseenRoom(); room > 0) {
-            if (std::size_t moved = PassUnseen(from, to, *intercept, pipes, room)) {
+            if (std::size_t moved = PassUnseen(from, to, *intercept, mover, room)) {
                 intercept->PassedUnseen(moved);
             }
             return;
@@ -426,14 +393,13 @@ private:
 // bytes wait for their turn is not read meanwhile. A connection idle past
 // the limit is closed.
 void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::string& transfer,
-                     KernelPipes& pipes, IdleWatch& idle) {
+                     net::BulkMover& mover, IdleWatch& idle) {
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
     pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
-    // A connection that has gone quiet gives its receive buffer and its
-    // pipes back, so idle keep-alive connections cost little memory; a busy
-    // one keeps them.
-    const bool holds = transfer.capacity() >= net::kBlockSize || pipes.Held();
+    // A connection that has gone quiet gives its buffers back, so idle
+    // keep-alive connections cost little memory; a busy one keeps them.
+    const bool holds = transfer.capacity() >= net::kBlockSize || mover.Held();
     const int wait = idle.Cut(holds ? kIdleAfterMs : -1);
     int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
@@ -441,7 +407,7 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     }
     if (ready == 0) {
         std::string().swap(transfer);
-        pipes.Release();
+        mover.Release();
         if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer())) {
             client.Disconnect();
         }
@@ -452,10 +418,10 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     }
     idle.Moved();
     if (Readable(fds[0])) {
-        Transfer(client, outbound, Direction::Upstream, transfer, intercept, pipes);
+        Transfer(client, outbound, Direction::Upstream, transfer, intercept, mover);
     }
     if (outbound.Connected() && Readable(fds[1])) {
-        Transfer(outbound, client, Direction::Downstream, transfer, intercept, pipes);
+        Transfer(outbound, client, Direction::Downstream, transfer, intercept, mover);
     }
 }
 
@@ -465,7 +431,7 @@ void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     std::string transfer;
-    KernelPipes pipes;
+    net::BulkMover mover(bulkBudget_);
     IdleWatch idle(idleMs_);
     while (client.Connected()) {
         try {
@@ -475,11 +441,11 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 // hook; they may connect elsewhere or end the connection.
                 outbound.WriteInPlace(transfer);
             } else {
-                WaitAndTransfer(client, outbound, transfer, pipes, idle);
+                WaitAndTransfer(client, outbound, transfer, mover, idle);
             }
         } catch (const net::SocketError& error) {
             if (error.OutOfDescriptors()) {
-                // No pipe or socket to go on with: the connection ends rather
+                // No socket to go on with: the connection ends rather
                 // than finding the same bytes waiting at every turn.
                 ShortageOf(Shortage::Descriptors, outOfDescriptors_, 1);
                 client.Disconnect();

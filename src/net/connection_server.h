@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "net/bulk_mover.h"
 #include "net/connection.h"
 #include "net/worker_pool.h"
 
@@ -182,6 +183,8 @@ private:
     // accept the next connection only to close it, so that the browser is
     // told at once instead of waiting in the queue.
     net::Socket spare_;
+    // Large move buffers for this server's connections: 64 of 4 MiB at most.
+    net::BulkBudget bulkBudget_{64};
 
     mutable std::mutex workersLock_;
     std::condition_variable allEnded_;

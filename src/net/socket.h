@@ -51,13 +51,6 @@ private:
 // Largest amount one read asks for and one write sends.
 inline constexpr std::size_t kBlockSize = 32768;
 
-// Largest amount one move inside the kernel takes. Bytes that never enter
-// user space cost no buffer, only system calls, so fewer and larger moves
-// are what makes them fast; a pipe is made this large where the system
-// allows (else moves are as large as the pipe). 1 MiB is the largest pipe
-// an unprivileged process may make by default.
-inline constexpr std::size_t kSpliceBlockSize = 1024 * 1024;
-
 // Every interface of both families: IPv4 browsers appear with IPv4-mapped
 // addresses, which PeerAddress gives in their dotted form.
 inline constexpr std::string_view kAnyAddress = "::";
@@ -99,42 +92,5 @@ std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity);
 // Sends all bytes, in pieces of at most kBlockSize. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes);
-
-// What a move that also copies to a file did.
-struct TeedMove {
-    // As Move's result.
-    std::optional<std::size_t> moved;
-    // False when the bytes moved could not all be appended to the file (it
-    // then holds an unknown part of them); `to` got them all the same.
-    bool copied = true;
-};
-
-// A kernel pipe for moving bytes from one socket to another without copying
-// them through user space.
-class Pipe {
-public:
-    Pipe();  // throws SocketError
-    // Moves what one receive brings (at most `most`, at most the pipe's
-    // capacity) from `from` to `to`. Returns the count; 0 means `from` has
-    // closed, nullopt that it had nothing after all. Throws SocketError when
-    // `to` is gone.
-    std::optional<std::size_t> Move(const Socket& from, const Socket& to,
-                                    std::size_t most = kSpliceBlockSize);
-
-    // The same, and the bytes are appended to `file` (at its position) as
-    // well, duplicated through `second` (an empty pipe) by tee(2): they
-    // still never enter user space. The file is written before `to`.
-    TeedMove MoveTeeing(const Socket& from, const Socket& to, Pipe& second, int file,
-                        std::size_t most = kSpliceBlockSize);
-
-private:
-    std::optional<std::size_t> Fill(const Socket& from, std::size_t most);
-    void Drain(const Socket& to, std::size_t bytes);
-    bool DrainToFile(int file, std::size_t bytes);
-    void Discard(std::size_t bytes);
-
-    Socket read_, write_;
-    std::size_t capacity_ = 0;
-};
 
 }  // namespace vs::net

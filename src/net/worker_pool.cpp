@@ -57,9 +57,10 @@ void WorkerPool::Run(std::function<void()> job) {
 
 void* WorkerPool::ThreadMain(void* arg) {
     // Writes to a browser or origin that has gone raise SIGPIPE, whose
-    // default ends the process. send() is told not to, but splice() cannot
-    // be: blocked here, the signal stays pending for this thread and the
-    // call fails with EPIPE, as every other write does.
+    // default ends the process. send() is told not to, but sendfile() (an
+    // answer from the cache) cannot be: blocked here, the signal stays
+    // pending for this thread and the call fails with EPIPE, as every other
+    // write does.
     sigset_t pipe;
     sigemptyset(&pipe);
     sigaddset(&pipe, SIGPIPE);

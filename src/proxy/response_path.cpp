@@ -6,6 +6,7 @@
 #include "base/cp1251.h"
 #include "base/numbers.h"
 #include "cache/cache_store.h"
+#include "net/bulk_mover.h"
 #include "net/socket.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
@@ -138,6 +139,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
         e.cacheWriter.reset();  // could never be served for sure
         return;
     }
+    e.cacheWriter->Reserve(e.contentLength);
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
     if (e.lastModified.empty()) {
@@ -235,7 +237,7 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
 // The rest of an entry's body, after the first block, from the file to the
 // browser's socket inside the kernel.
 void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left) {
-    constexpr std::size_t kPiece = 4 * net::kSpliceBlockSize;
+    constexpr std::size_t kPiece = net::kBulkBlockSize;
     while (left > 0 && client.Connected()) {
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
@@ -376,7 +378,7 @@ std::size_t AnswerUnseenRoom(const Exchange& e) {
         return 0;
     }
     return static_cast<std::size_t>(
-        std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kSpliceBlockSize));
+        std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kBulkBlockSize));
 }
 
 int AnswerUnseenCopy(const Exchange& e) {
