@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalBlocker>
+#include <QSpinBox>
 
 #include "gui/cp1251_text.h"
 #include "shell/proxy_service.h"
@@ -53,10 +55,22 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
         }
     });
     refreshers_.push_back([this, autoRun] { autoRun->setChecked(service_.AutoRun()); });
+    AddSwitch(general_, 10, QStringLiteral("Клиентам сети доступны службы этого компьютера"),
+              &Settings::lanReachesHostServices)
+        ->setObjectName("lanHostServices");
+    // Limits against browsers that hold connections without using them; 0
+    // turns one off. They act on running connections once applied.
+    constexpr int kDay = 24 * 60 * 60;
+    AddNumber(general_, 11, QStringLiteral("Ожидание первого запроса, с:"),
+              &Settings::firstRequestSeconds, kDay);
+    AddNumber(general_, 12, QStringLiteral("Простой соединения, с:"), &Settings::idleSeconds, kDay);
+    AddNumber(general_, 13, QStringLiteral("Предел соединений:"), &Settings::maxConnections,
+              1'000'000)
+        ->setObjectName("maxConnections");
     auto* showLogButton = new QPushButton(QStringLiteral("Показать лог"), general_);
     connect(showLogButton, &QPushButton::clicked, this, [showLog] { showLog(); });
-    GridOf(general_)->addWidget(showLogButton, 10, 0);
-    AddApplyButton(general_, 10)->setObjectName("applyGeneral");
+    GridOf(general_)->addWidget(showLogButton, 14, 0);
+    AddApplyButton(general_, 14)->setObjectName("applyGeneral");
 
     AddSwitch(parent_, 0, QStringLiteral("Использовать родительский прокси"), &Settings::useParent);
     AddText(parent_, 1, QStringLiteral("Адрес:"), &Settings::parentHost);
@@ -93,6 +107,24 @@ QCheckBox* SettingsPages::AddSwitch(QWidget* page, int row, const QString& capti
         service_.PublishSwitches();
     });
     refreshers_.push_back([this, box, field] { box->setChecked(service_.SettingsModel().*field); });
+    return box;
+}
+
+QSpinBox* SettingsPages::AddNumber(QWidget* page, int row, const QString& caption,
+                                   int Settings::*field, int most) {
+    auto* box = new QSpinBox(page);
+    box->setRange(0, most);
+    box->setSpecialValueText(QStringLiteral("нет"));
+    GridOf(page)->addWidget(new QLabel(caption, page), row, 0);
+    GridOf(page)->addWidget(box, row, 1);
+    connect(box, &QSpinBox::valueChanged, this, [this, field](int value) {
+        service_.SettingsModel().*field = value;
+        Edited();
+    });
+    refreshers_.push_back([this, box, field] {
+        const QSignalBlocker quiet(box);  // showing the model is no edit
+        box->setValue(service_.SettingsModel().*field);
+    });
     return box;
 }
 

@@ -15,6 +15,7 @@
 class QCheckBox;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace vs {
 class ProxyService;
@@ -50,6 +51,9 @@ private:
     QLineEdit* AddText(QWidget* page, int row, const QString& caption,
                        std::string Settings::*field);
     QCheckBox* AddSwitch(QWidget* page, int row, const QString& caption, bool Settings::*field);
+    // A whole number from 0 ("нет": off) to `most`, applied with the fields.
+    QSpinBox* AddNumber(QWidget* page, int row, const QString& caption, int Settings::*field,
+                        int most);
     QPushButton* AddApplyButton(QWidget* page, int row);
     void Edited();
 

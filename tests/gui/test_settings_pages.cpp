@@ -7,9 +7,9 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 
 #include <gtest/gtest.h>
-
 
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
@@ -93,6 +93,25 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     emit parentPort->textEdited(parentPort->text());
     general->click();
     EXPECT_EQ(parentPort->text(), QStringLiteral("8080"));
+}
+
+// The connection limits wait for "Применить" like the fields, then reach
+// the running server and the file; the host-services box acts at once.
+TEST_F(SettingsPagesTest, LimitsApplyToTheRunningServerAndTheHostServicesBoxActsAtOnce) {
+    QSpinBox* ceiling = Find<QSpinBox>("maxConnections");
+    QCheckBox* lan = Find<QCheckBox>("lanHostServices");
+    ASSERT_TRUE(ceiling && lan);
+    EXPECT_EQ(ceiling->value(), 4096);
+    EXPECT_FALSE(Find<QPushButton>("applyGeneral")->isEnabled());
+    ceiling->setValue(7);
+    EXPECT_EQ(service.Server().Limits().maxConnections, 4096u);
+    Find<QPushButton>("applyGeneral")->click();
+    EXPECT_EQ(service.Server().Limits().maxConnections, 7u);
+    EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"), "MaxConnections=7"));
+
+    EXPECT_FALSE(service.ProxyEngine().Config()->lanReachesHostServices);
+    lan->click();
+    EXPECT_TRUE(service.ProxyEngine().Config()->lanReachesHostServices);
 }
 
 TEST_F(SettingsPagesTest, TheAutorunBoxWritesAndRemovesTheAutostartEntry) {
