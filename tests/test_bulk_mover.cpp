@@ -1,11 +1,12 @@
 // Bulk moves between real loopback sockets: every byte reaches the browser
-// and the file whatever buffer a connection got, and a buffer given back
-// goes to the next connection.
+// and the file whatever buffer a connection grew to, and a large buffer
+// given back goes to the next connection.
 
 #include "net/bulk_mover.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -33,6 +34,12 @@ void MoveWholeBody(BulkMover& mover, const std::string& body) {
     Socket from = test::ConnectLoopback(origin.Port());
     Socket to = test::ConnectLoopback(browser.Port());
 
+    // The first receive fills the start buffer: the connection grows.
+    ASSERT_TRUE(test::WaitUntil([&] {
+        int queued = 0;
+        return ::ioctl(from.Fd(), FIONREAD, &queued) == 0 &&
+               queued >= static_cast<int>(kStartBulkBlockSize);
+    }));
     std::size_t moved = 0;
     while (moved < body.size()) {
         pollfd readable{from.Fd(), POLLIN, 0};

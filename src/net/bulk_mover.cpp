@@ -24,34 +24,49 @@ void BulkBudget::GiveBackLarge() {
 }
 
 void BulkMover::Release() {
-    if (data_ == nullptr) {
-        return;
+    if (data_ != nullptr && !start_) {
+        // Mapped rather than allocated: unmapping gives the pages back to
+        // the system at once, where a freed heap block of this size may stay
+        // with the process.
+        ::munmap(data_, size_);
+        if (size_ == kBulkBlockSize) {
+            budget_.GiveBackLarge();
+        }
     }
-    // Mapped rather than allocated: unmapping gives the pages back to the
-    // system at once, where a freed heap block of this size may stay with
-    // the process.
-    ::munmap(data_, size_);
-    if (size_ == kBulkBlockSize) {
-        budget_.GiveBackLarge();
-    }
+    start_.reset();
     data_ = nullptr;
     size_ = 0;
+    filled_ = false;
+}
+
+void BulkMover::Acquire() {
+    start_ = std::make_unique_for_overwrite<char[]>(kStartBulkBlockSize);
+    data_ = start_.get();
+    size_ = kStartBulkBlockSize;
+}
+
+void BulkMover::Grow() {
+    const bool large = budget_.TakeLarge();
+    const std::size_t size = large ? kBulkBlockSize : kSmallBulkBlockSize;
+    void* mapped =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        if (large) {
+            budget_.GiveBackLarge();
+        }
+        return;  // the start buffer goes on moving
+    }
+    start_.reset();
+    data_ = static_cast<char*>(mapped);
+    size_ = size;
 }
 
 std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t most) {
     if (data_ == nullptr) {
-        const bool large = budget_.TakeLarge();
-        const std::size_t size = large ? kBulkBlockSize : kSmallBulkBlockSize;
-        void* mapped =
-            ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) {
-            if (large) {
-                budget_.GiveBackLarge();
-            }
-            throw SocketError("mmap", errno);
-        }
-        data_ = static_cast<char*>(mapped);
-        size_ = size;
+        Acquire();
+    } else if (filled_) {
+        filled_ = false;
+        Grow();
     }
     ssize_t in;
     do {
@@ -63,6 +78,8 @@ std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t mo
         }
         return 0;  // reset or aborted: closed
     }
+    // Bytes come faster than this buffer moves them.
+    filled_ = start_ && static_cast<std::size_t>(in) == size_;
     return static_cast<std::size_t>(in);
 }
 
