@@ -95,7 +95,8 @@ TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
                       .parentPassword = "\xEF\xE0\xF0\xEE\xEB\xFC",
                       .parentPasswordScrambled = stored[9].second,
                       .statColumns = 7,
-                      .windowPlacement = {}};
+                      .windowPlacement = {},
+                      .gridLayouts = {}};
     EXPECT_EQ(loaded, expected);
 
     // Written to a file of its own, under exactly the keys it came from.
