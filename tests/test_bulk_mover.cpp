@@ -44,7 +44,7 @@ void MoveWholeBody(BulkMover& mover, const std::string& body) {
     while (moved < body.size()) {
         pollfd readable{from.Fd(), POLLIN, 0};
         ASSERT_EQ(::poll(&readable, 1, 20'000), 1);
-        CopiedMove step = mover.MoveCopying(from, to, file.Fd());
+        CopiedMove step = mover.Move(from, to, file.Fd());
         ASSERT_NE(step.moved, 0u) << "the origin closed after " << moved;
         EXPECT_TRUE(step.copied);
         moved += step.moved.value_or(0);

@@ -17,6 +17,20 @@ std::system_error SystemError(const std::string& what, const std::string& path) 
 
 }  // namespace
 
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t done = ::write(fd, bytes.data(), bytes.size());
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(done));
+    }
+    return true;
+}
+
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms) {
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
@@ -38,12 +52,8 @@ void WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
         ::unlink(tempName.c_str());
         throw error;
     };
-    for (std::size_t done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR) {
-            fail("cannot write");
-        }
-        done += n > 0 ? static_cast<std::size_t>(n) : 0;
+    if (!WriteAll(fd, bytes)) {
+        fail("cannot write");
     }
     // fchmod ignores the umask, so a password file gets exactly 0600.
     if (::fchmod(fd, static_cast<mode_t>(perms & std::filesystem::perms::mask)) != 0) {

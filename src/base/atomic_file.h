@@ -15,6 +15,11 @@ namespace vs {
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms);
 
+// Writes all of bytes at the descriptor's position, retrying short and
+// interrupted writes. False on the first failure (errno says why); the file
+// then holds an unknown part of them.
+bool WriteAll(int fd, std::string_view bytes);
+
 // Reading a whole file, telling a missing file (an ordinary first run) from
 // one that exists but cannot be read.
 enum class FileRead { kOk, kMissing, kFailed };

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/atomic_file.h"
 #include "cache/cache_paths.h"
 
 namespace vs::cache {
@@ -249,20 +250,6 @@ bool ReadAll(int fd, char* buf, std::size_t n, off_t offset) {
         buf += got;
         n -= static_cast<std::size_t>(got);
         offset += got;
-    }
-    return true;
-}
-
-bool WriteAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t done = ::write(fd, bytes.data(), bytes.size());
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(done));
     }
     return true;
 }

@@ -2,10 +2,12 @@
 
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
+
+#include "base/atomic_file.h"
 
 namespace vs::net {
 
@@ -83,52 +85,18 @@ std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t mo
     return static_cast<std::size_t>(in);
 }
 
-void BulkMover::Send(const Socket& to, std::size_t bytes) const {
-    for (std::size_t sent = 0; sent < bytes;) {
-        ssize_t out = ::send(to.Fd(), data_ + sent, bytes - sent, MSG_NOSIGNAL);
-        if (out < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            // Bytes not sent belong to a dead peer and end with it.
-            throw SocketError("send", errno);
-        }
-        sent += static_cast<std::size_t>(out);
-    }
-}
-
-bool BulkMover::Append(int file, std::size_t bytes) const {
-    for (std::size_t written = 0; written < bytes;) {
-        ssize_t out = ::write(file, data_ + written, bytes - written);
-        if (out < 0 && errno == EINTR) {
-            continue;
-        }
-        if (out <= 0) {
-            return false;
-        }
-        written += static_cast<std::size_t>(out);
-    }
-    return true;
-}
-
-std::optional<std::size_t> BulkMover::Move(const Socket& from, const Socket& to, std::size_t most) {
-    std::optional<std::size_t> in = Receive(from, most);
-    if (in.value_or(0) > 0) {
-        Send(to, *in);
-    }
-    return in;
-}
-
-CopiedMove BulkMover::MoveCopying(const Socket& from, const Socket& to, int file,
-                                  std::size_t most) {
+CopiedMove BulkMover::Move(const Socket& from, const Socket& to, int file, std::size_t most) {
     CopiedMove result;
     result.moved = Receive(from, most);
     const std::size_t in = result.moved.value_or(0);
     if (in == 0) {
         return result;
     }
-    result.copied = Append(file, in);
-    Send(to, in);
+    const std::string_view bytes(data_, in);
+    if (file >= 0) {
+        result.copied = WriteAll(file, bytes);
+    }
+    SendAll(to, bytes, in);
     return result;
 }
 

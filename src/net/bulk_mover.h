@@ -44,9 +44,10 @@ private:
     std::atomic<std::size_t> left_;
 };
 
-// What a move that also copies to a file did.
+// What a move did.
 struct CopiedMove {
-    // As BulkMover::Move's result.
+    // The count; 0 means `from` has closed, nullopt that it had nothing
+    // after all.
     std::optional<std::size_t> moved;
     // False when the bytes moved could not all be appended to the file (it
     // then holds an unknown part of them); `to` got them all the same.
@@ -63,16 +64,10 @@ public:
     BulkMover& operator=(const BulkMover&) = delete;
 
     // Moves what one receive brings (at most `most`, at most the buffer)
-    // from `from` to `to`. Returns the count; 0 means `from` has closed,
-    // nullopt that it had nothing after all. Throws SocketError when `to`
-    // is gone.
-    std::optional<std::size_t> Move(const Socket& from, const Socket& to,
-                                    std::size_t most = kBulkBlockSize);
-
-    // The same, and the bytes are appended to `file` (at its position)
-    // before they go to `to`.
-    CopiedMove MoveCopying(const Socket& from, const Socket& to, int file,
-                           std::size_t most = kBulkBlockSize);
+    // from `from` to `to`, appending it to `file` (at its position) first
+    // when there is one (>= 0). Throws SocketError when `to` is gone.
+    CopiedMove Move(const Socket& from, const Socket& to, int file = -1,
+                    std::size_t most = kBulkBlockSize);
 
     bool Held() const { return data_ != nullptr; }
     // The buffer's size, 0 while none is held.
@@ -83,8 +78,6 @@ private:
     void Acquire();
     void Grow();
     std::optional<std::size_t> Receive(const Socket& from, std::size_t most);
-    void Send(const Socket& to, std::size_t bytes) const;
-    bool Append(int file, std::size_t bytes) const;
 
     BulkBudget& budget_;
     std::unique_ptr<char[]> start_;  // while the connection has not grown

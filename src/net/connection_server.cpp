@@ -280,44 +280,30 @@ namespace {
 constexpr int kIdleAfterMs = 1000;
 
 // Moves at most `most` bytes from `from` to `to` through the connection's
-// bulk buffer. Returns the count, 0 when nothing moved; `from` is marked
-// closed when it turned out closed.
-std::size_t MoveBulk(Connection& from, Connection& to, net::BulkMover& mover, std::size_t most) {
-    std::optional<std::size_t> moved;
-    try {
-        moved = mover.Move(from.Socket(), to.Socket(), most);
-    } catch (const net::SocketError&) {
-        to.Disconnect();
-        throw;
-    }
-    if (moved == 0u) {
-        from.Disconnect();
-        return 0;
-    }
-    return moved.value_or(0);
-}
-
-// The body bytes nobody needs to read: moved to the browser in bulk, and to
-// the entry being written when there is one.
-std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& intercept,
-                       net::BulkMover& mover, std::size_t room) {
-    const int copy = intercept.UnseenCopy();
-    if (copy < 0) {
-        return MoveBulk(from, to, mover, room);
-    }
+// bulk buffer, appending them to `copy` first when there is one (>= 0).
+// `from` is marked closed when it turned out closed, `to` when it is gone.
+net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover, std::size_t most,
+                         int copy = -1) {
     net::CopiedMove result;
     try {
-        result = mover.MoveCopying(from.Socket(), to.Socket(), copy, room);
+        result = mover.Move(from.Socket(), to.Socket(), copy, most);
     } catch (const net::SocketError&) {
         to.Disconnect();
         throw;
-    }
-    if (!result.copied) {
-        intercept.UnseenCopyFailed();
     }
     if (result.moved == 0u) {
         from.Disconnect();
-        return 0;
+    }
+    return result;
+}
+
+// The body bytes nobody needs to read: moved to the browser in bulk, and to
+// the entry being written when there is one. Returns the count.
+std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& intercept,
+                       net::BulkMover& mover, std::size_t room) {
+    const net::CopiedMove result = MoveBulk(from, to, mover, room, intercept.UnseenCopy());
+    if (!result.copied) {
+        intercept.UnseenCopyFailed();
     }
     return result.moved.value_or(0);
 }
@@ -328,7 +314,7 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, net::BulkMover& mover) {
     if (intercept != nullptr && intercept->Opaque()) {
-        if (std::size_t moved = MoveBulk(from, to, mover, net::kBulkBlockSize)) {
+        if (std::size_t moved = MoveBulk(from, to, mover, net::kBulkBlockSize).moved.value_or(0)) {
             intercept->Tunnelled(direction, moved);
         }
         return;

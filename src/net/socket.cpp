@@ -305,10 +305,9 @@ std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) 
     }
 }
 
-void SendAll(const Socket& socket, std::string_view bytes) {
+void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {
     while (!bytes.empty()) {
-        std::size_t piece = std::min(bytes.size(), kBlockSize);
-        ssize_t n = ::send(socket.Fd(), bytes.data(), piece, MSG_NOSIGNAL);
+        ssize_t n = ::send(socket.Fd(), bytes.data(), std::min(bytes.size(), piece), MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

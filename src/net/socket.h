@@ -89,8 +89,8 @@ Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cance
 // counts as closed.
 std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity);
 
-// Sends all bytes, in pieces of at most kBlockSize. Throws SocketError when the
+// Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.
-void SendAll(const Socket& socket, std::string_view bytes);
+void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = kBlockSize);
 
 }  // namespace vs::net
