@@ -32,6 +32,11 @@ constexpr const char* kTypeAttr = "user.vellostore.type";
 // The longest trailer: two 255-byte values, their length bytes and the count.
 constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
 
+// The end of a large body that stays in memory while it is written, and how
+// much is sent to the disk at a time (see WriteBehind).
+constexpr std::int64_t kResidentTail = 16 << 20;
+constexpr std::int64_t kWriteBehindStep = 4 << 20;
+
 // Entries in use by this process. flock alone would not do: a deletion must
 // also fail against a reader that has opened the file but not yet locked it,
 // and file systems that emulate flock with fcntl locks do not let two
@@ -358,7 +363,36 @@ bool EntryWriter::Append(std::string_view bytes) {
         return false;
     }
     failed_ = !WriteAll(fd_, bytes);
+    Appended(bytes.size());
     return !failed_;
+}
+
+void EntryWriter::Appended(std::size_t bytes) {
+    if (fd_ < 0 || failed_) {
+        return;
+    }
+    written_ += static_cast<std::int64_t>(bytes);
+    if (written_ > kResidentTail && written_ - sentToDisk_ >= kWriteBehindStep) {
+        WriteBehind();
+    }
+}
+
+// A download of hundreds of megabytes would otherwise fill the page cache
+// with pages nobody reads soon, pushing out the desktop's own files, and
+// every one of them fresh memory: on a machine that hands its free memory
+// back to a host (a virtual machine), fresh pages cost more than the copy.
+// So the body is sent to the disk as it comes, and the pages behind the
+// last kResidentTail bytes are handed back once written, to be taken again
+// at once for the next bytes. Neither waits for the disk to finish: pages
+// it has not written yet are skipped (they stay cached, as without this) and
+// tried again on the next step, so a slow disk costs memory, not speed.
+void EntryWriter::WriteBehind() {
+    ::sync_file_range(fd_, sentToDisk_, written_ - sentToDisk_, SYNC_FILE_RANGE_WRITE);
+    sentToDisk_ = written_;
+    const std::int64_t end = written_ - kResidentTail;
+    const std::int64_t from = std::max<std::int64_t>(0, handedBack_ - kResidentTail);
+    ::posix_fadvise(fd_, from, end - from, POSIX_FADV_DONTNEED);
+    handedBack_ = end;
 }
 
 void EntryWriter::Reserve(std::int64_t bytes) {

@@ -68,6 +68,10 @@ public:
     // False once any write failed; Finish then fails too.
     bool Append(std::string_view bytes);
 
+    // Counts `bytes` the relay appended at Descriptor() itself, as Append
+    // counts its own: a large body is written behind (see WriteBehind).
+    void Appended(std::size_t bytes);
+
     // Has the file system set aside room for a body of `bytes` (the size
     // the answer announces) before it is written: blocks found piece by
     // piece while a large body streams in cost the writes more, above all
@@ -101,6 +105,7 @@ private:
                                                    std::string key, EntryMetadata metadata);
     EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
                 std::filesystem::path temp, int fd, bool xattrs);
+    void WriteBehind();
     void Close();
 
     std::filesystem::path entry_;
@@ -111,6 +116,9 @@ private:
     bool xattrs_ = false;
     bool failed_ = false;
     bool claimed_ = true;
+    std::int64_t written_ = 0;     // body bytes in the file
+    std::int64_t sentToDisk_ = 0;  // how far writing to the disk was started
+    std::int64_t handedBack_ = 0;  // how far pages were handed back
 };
 
 // Starts writing the entry of cache key `key` (empty: none recorded). Fails

@@ -393,6 +393,9 @@ void AbandonCacheWrite(Exchange& e) {
 }
 
 void AnswerPassedUnseen(Session& s, Exchange& e, std::size_t bytes) {
+    if (e.cacheWriter) {
+        e.cacheWriter->Appended(bytes);  // the relay put them in the entry too
+    }
     CountArrival(s, e, bytes);
     e.received += static_cast<std::int64_t>(bytes);
     e.answerBody.Skip(bytes);
