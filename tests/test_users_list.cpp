@@ -90,6 +90,20 @@ TEST(UsersAdmissionTest, ByAddressAndNeverByCredentialsLackingAPart) {
     EXPECT_EQ(FindUser(*users, Token("host", ""), "10.0.0.1"), 3);  // by its address
 }
 
+// A row's address as a person types it must admit the browser the system
+// reports in its own form (lower case, compressed, IPv4 unmapped).
+TEST(UsersAdmissionTest, AnAddressWrittenOtherwiseStillAdmits) {
+    UsersList list;
+    Fill(list, {User("six", "", "FD00:0:0::02"), User("mapped", "", "::ffff:192.168.1.20"),
+                User("cred", "pw", "0:0:0:0:0:0:0:1")});
+    const auto users = list.Snapshot();
+    EXPECT_EQ(FindUser(*users, "", "fd00::2"), 0);
+    EXPECT_EQ(FindUser(*users, "", "fd00::3"), -1);
+    EXPECT_EQ(FindUser(*users, "", "192.168.1.20"), 1);
+    EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "::1"), 2);
+    EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "127.0.0.1"), -1);
+}
+
 class UsersFileTest : public ::testing::Test {
 protected:
     TempDir dir_;

@@ -154,4 +154,12 @@ bool ReachesLoopback(std::string_view address) {
     return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
 }
 
+bool SameAddress(std::string_view a, std::string_view b) {
+    if (a == b) {
+        return true;
+    }
+    std::optional<AddressBytes> first = Parse(a);
+    return first && first == Parse(b);
+}
+
 }  // namespace vs::net

@@ -38,4 +38,10 @@ const HostLookup& SystemHostLookup();
 // is not a numeric address.
 bool ReachesLoopback(std::string_view address);
 
+// Whether two texts name the same address: written alike, or the same
+// numbers however written (letter case, leading zeros, "::" compression, an
+// IPv4-mapped form, a link-local scope). Text that is no address equals
+// only itself.
+bool SameAddress(std::string_view a, std::string_view b);
+
 }  // namespace vs::net

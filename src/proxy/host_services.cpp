@@ -22,7 +22,9 @@ HostService HostServiceAt(const net::HostLookup& hosts, const std::vector<std::s
 std::string HostServicePage(std::string_view url, const HostService& service, int port) {
     std::string reason = "<B>" + EscapeHtml(service.address);
     if (service.kind == HostServiceKind::kProxyItself) {
-        reason += ":" + std::to_string(port) + "</B> is this proxy itself";
+        reason += ':';
+        reason += std::to_string(port);
+        reason += "</B> is this proxy itself";
     } else {
         reason += "</B> is a loopback address of the proxy's host";
     }

@@ -10,6 +10,7 @@
 #include "base/atomic_file.h"
 #include "base/base64.h"
 #include "base/cp1251.h"
+#include "net/host_lookup.h"
 #include "rules/grid_text.h"
 #include "rules/password.h"
 
@@ -97,7 +98,7 @@ int FindUser(const UsersSnapshot& users, std::string_view token, std::string_vie
         for (std::size_t i = 0; i < users.tokens.size() && i < users.rows.size(); ++i) {
             const UserRow& user = users.rows[i];
             if (users.tokens[i] == token && user.enable &&
-                (user.ip.empty() || user.ip == address)) {
+                (user.ip.empty() || net::SameAddress(user.ip, address))) {
                 return static_cast<int>(i);
             }
         }
@@ -106,7 +107,8 @@ int FindUser(const UsersSnapshot& users, std::string_view token, std::string_vie
     // admitted by its address may go on sending old credentials.
     for (std::size_t i = 0; i < users.rows.size(); ++i) {
         const UserRow& user = users.rows[i];
-        if (user.enable && !user.name.empty() && user.password.empty() && user.ip == address) {
+        if (user.enable && !user.name.empty() && user.password.empty() &&
+            net::SameAddress(user.ip, address)) {
             return static_cast<int>(i);
         }
     }
