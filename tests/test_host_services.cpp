@@ -7,6 +7,7 @@
 
 #include "proxy/generated_pages.h"
 #include "shell/proxy_service.h"
+#include "support/cache_fixture.h"
 #include "support/child_process.h"
 #include "support/proxy_fixture.h"
 #include "support/service_start.h"
@@ -15,6 +16,7 @@ namespace vs {
 namespace {
 
 using proxy::BadGatewayPage;
+using test::CacheFixture;
 using test::Has;
 using test::HttpOrigin;
 using test::ProxyFixture;
@@ -55,6 +57,33 @@ TEST_F(ProxyFixture, ALanBrowserIsRefusedTheHostsOwnServicesWithTheReason) {
     Settle();
     ASSERT_EQ(monitor.RowCount(), std::size(cases));
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
+}
+
+// Where the proxy does not connect itself, the host's loopback is judged by
+// the URL's text: an answer the cache gives without asking (stored when the
+// desktop user asked) and a parent proxy on this machine, which would
+// connect to the same loopback, are refused to the LAN alike.
+TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAParent) {
+    StartProxy();
+    ASSERT_TRUE(Get("/lm/page").starts_with("HTTP/1.1 200 OK"));  // the desktop user's
+    hosts.browserOnLan = true;
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
+    const std::string cached = Raw(GetRequest(origin.Url("/lm/page")));
+    EXPECT_TRUE(cached.starts_with("HTTP/1.0 403 Forbidden\r\n")) << cached;
+    EXPECT_TRUE(Has(cached, "(<B>127.0.0.1</B> is a loopback address of the proxy's host)."));
+
+    HttpOrigin parent;
+    StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
+    const std::string port = std::to_string(origin.Port());
+    for (const std::string& host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]"}) {
+        const std::string answer = Raw(GetRequest("http://" + host + ":" + port + "/lm/page"));
+        EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;
+    }
+    auto client = Connect();
+    test::SendText(client, GetRequest("http://localhost.example/"));
+    EXPECT_TRUE(test::ReadResponse(client).starts_with("HTTP/1.1 200 OK"));
+    EXPECT_EQ(parent.Requests().size(), 1u);
+    EXPECT_EQ(origin.Requests().size(), 1u);
 }
 
 // Settings files from before the setting refuse; ticking it opens the

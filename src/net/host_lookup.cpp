@@ -154,6 +154,42 @@ bool ReachesLoopback(std::string_view address) {
     return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
 }
 
+bool NamesLoopback(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);  // the root's dot: "localhost." is localhost
+    }
+    std::string name;
+    for (char c : host) {
+        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    if (name == "localhost" || name.ends_with(".localhost")) {
+        return true;  // always the loopback, whatever a name server says
+    }
+    // Numbers start with a digit (decimal, octal, hex) or hold a colon.
+    if (name.empty() || ((name[0] < '0' || name[0] > '9') && name.find(':') == std::string::npos)) {
+        return false;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* raw = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &raw) != 0) {
+        return false;
+    }
+    std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) &&
+            ReachesLoopback(NumericText(*ai))) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool SameAddress(std::string_view a, std::string_view b) {
     if (a == b) {
         return true;

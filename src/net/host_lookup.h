@@ -38,6 +38,12 @@ const HostLookup& SystemHostLookup();
 // is not a numeric address.
 bool ReachesLoopback(std::string_view address);
 
+// Whether a host, by its text alone, leads to this machine's loopback:
+// "localhost" and names below it, or a numeric address in any form the
+// system's resolver takes ("127.1", "2130706433", "[::1]"). Never asks a
+// name server, so it is cheap enough for every request and leaks nothing.
+bool NamesLoopback(std::string_view host);
+
 // Whether two texts name the same address: written alike, or the same
 // numbers however written (letter case, leading zeros, "::" compression, an
 // IPv4-mapped form, a link-local scope). Text that is no address equals

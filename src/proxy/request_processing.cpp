@@ -5,8 +5,10 @@
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
 #include "proxy/generated_pages.h"
+#include "proxy/host_services.h"
 #include "proxy/response_path.h"
 #include "proxy/session.h"
+#include "proxy/target.h"
 #include "rules/find_rule.h"
 #include "rules/url_converter.h"
 
@@ -58,6 +60,38 @@ void AnswerLocally(Session& s, const std::string& answer) {
     client.Disconnect();
 }
 
+namespace {
+
+// A LAN browser may not have what the host's loopback serves where no
+// connect of the proxy's own would show it: an answer from the cache without
+// asking, or a parent proxy on this machine connecting there for it. Only
+// the host's text is judged here (resolving every name would ask a name
+// server, which a parent proxy may be there to avoid); a name that a name
+// server points at the loopback is refused when the proxy connects itself.
+bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& request) {
+    if (e.config->lanReachesHostServices) {
+        return false;
+    }
+    const DirectTarget target =
+        e.IsConnect() ? ChooseTunnelTarget(e.url) : ChooseDirectTarget(e.url);
+    if (!net::NamesLoopback(target.host) || s.ClientIsLocal()) {
+        return false;
+    }
+    Engine& engine = s.Owner();
+    if (e.monitorRow < 0) {
+        e.monitorRow = engine.AddMonitorRow(e.url);
+    }
+    engine.PutToLog(RequestHeading(s, e), request.Text());
+    std::string page =
+        HostServicePage(e.url, {HostServiceKind::kLoopback, target.host}, target.port);
+    e.answeredBy = AnsweredBy::kErrorPage;
+    AnswerLocally(s, page);
+    ShowAnswer(s, e, std::move(page));
+    return true;
+}
+
+}  // namespace
+
 bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     Engine& engine = s.Owner();
     // Numbering.
@@ -88,6 +122,9 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
             SendRefusalPage(s, e, row + 1, request);
             return false;
         }
+    }
+    if (RefuseTheHostsLoopback(s, e, request)) {
+        return false;
     }
     // Cache lookup.
     if (CacheLookup(s, e, request)) {

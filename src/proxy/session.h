@@ -103,6 +103,9 @@ public:
     std::uint64_t tunnelledUp = 0;
     std::uint64_t tunnelledDown = 0;
 
+    // Whether the browser is on the proxy's own machine (asked once).
+    bool ClientIsLocal();
+
 private:
     // Decides on one request head and appends what goes upstream to `out`.
     // False when the browser connection ended with it.
@@ -120,8 +123,6 @@ private:
     // its answer here: the 502 page for a host that does not resolve, the
     // 403 page for a service of the proxy's own host.
     std::optional<std::vector<std::string>> AddressesFor(Exchange& exchange, const Target& target);
-    // Whether the browser is on the proxy's own machine (asked once).
-    bool ClientIsLocal();
     // Points the outbound side at `target` (at `addresses` when resolved
     // here): set while connecting, else the connection is replaced when
     // NeedsConnect.
