@@ -151,10 +151,6 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
                                 "# 0:  Outbound Disconnection", "# 0:  Client Disconnection"}));
     // The request's body in the log is its header block as the browser sent it.
     EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, request);
-    ASSERT_EQ(monitor.RowCount(), 1u);
-    EXPECT_EQ(monitor.Row(0)->url, url);
-    EXPECT_EQ(monitor.Row(0)->answer, "200 OK");
-    EXPECT_EQ(monitor.Row(0)->state, 2);
 }
 
 // Bodies nobody stores pass the relay without being read, bounded by their

@@ -19,10 +19,6 @@ TEST(TrainerPage, ShowsGroupsAndTheReplacedTextOrNothingForABrokenPattern) {
     page.Input().setPlainText(QStringLiteral("abbc"));
     click("apply");
     EXPECT_EQ(page.Output().toPlainText(), QStringLiteral("0(2): bb\n1(2): bb"));
-    page.Replacement().setText(QStringLiteral("x"));
-    click("replace");
-    EXPECT_EQ(page.Output().toPlainText(),
-              QStringLiteral("0(2): bb\n1(2): bb\n--------- После -- замены ----------\naxc"));
 
     // Offsets count characters, not UTF-8 bytes; later lines stay lines.
     page.Pattern().setText(QStringLiteral("(в+)"));
