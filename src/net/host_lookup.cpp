@@ -172,6 +172,9 @@ bool NamesLoopback(std::string_view host) {
     if (name.empty() || ((name[0] < '0' || name[0] > '9') && name.find(':') == std::string::npos)) {
         return false;
     }
+    if (Parse(name)) {
+        return ReachesLoopback(name);  // the usual forms, without the resolver's cost
+    }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
