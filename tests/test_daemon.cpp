@@ -11,10 +11,10 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
-#include <regex>
 
 #include "rules/grid_text.h"
 #include "rules/password.h"
+#include "rules/regex.h"
 #include "rules/rule_list.h"
 #include "rules/users_list.h"
 #include "shell/ini_file.h"
@@ -161,8 +161,9 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
 
     const std::string log = proxy.Process().Stdout();
     // Each entry starts with its time, "dd.MM.yyyy hh:mm:ss".
-    EXPECT_TRUE(std::regex_search(
-        log, std::regex(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)")))
+    EXPECT_TRUE(
+        Pattern::Compile(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)")
+            ->Matches(log))
         << log;
     EXPECT_TRUE(Has(log, "# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"));
 }

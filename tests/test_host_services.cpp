@@ -75,8 +75,9 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     HttpOrigin parent;
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     const std::string port = std::to_string(origin.Port());
-    for (const std::string& host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]"}) {
-        const std::string answer = Raw(GetRequest("http://" + host + ":" + port + "/lm/page"));
+    for (const char* host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]"}) {
+        const std::string answer =
+            Raw(GetRequest(std::string("http://") + host + ":" + port + "/lm/page"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;
     }
     auto client = Connect();
