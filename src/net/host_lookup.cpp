@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 
+#include "base/cp1251.h"
+
 namespace vs::net {
 
 namespace {
@@ -41,6 +43,17 @@ std::optional<AddressBytes> Parse(std::string_view text) {
     a.family = AF_INET6;
     std::memcpy(a.bytes.data(), &v6, 16);
     return a;
+}
+
+bool IsLoopback(const AddressBytes& a) {
+    if (a.family == AF_INET) {
+        const bool unspecified =
+            a.bytes[0] == 0 && a.bytes[1] == 0 && a.bytes[2] == 0 && a.bytes[3] == 0;
+        return a.bytes[0] == 127 || unspecified;
+    }
+    in6_addr v6{};
+    std::memcpy(&v6, a.bytes.data(), 16);
+    return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
 }
 
 std::optional<AddressBytes> FromSockaddr(const sockaddr* sa) {
@@ -141,17 +154,7 @@ const HostLookup& SystemHostLookup() {
 
 bool ReachesLoopback(std::string_view address) {
     std::optional<AddressBytes> a = Parse(address);
-    if (!a) {
-        return false;
-    }
-    if (a->family == AF_INET) {
-        const bool unspecified =
-            a->bytes[0] == 0 && a->bytes[1] == 0 && a->bytes[2] == 0 && a->bytes[3] == 0;
-        return a->bytes[0] == 127 || unspecified;
-    }
-    in6_addr v6{};
-    std::memcpy(&v6, a->bytes.data(), 16);
-    return IN6_IS_ADDR_LOOPBACK(&v6) || IN6_IS_ADDR_UNSPECIFIED(&v6);
+    return a && IsLoopback(*a);
 }
 
 bool NamesLoopback(std::string_view host) {
@@ -161,10 +164,7 @@ bool NamesLoopback(std::string_view host) {
     if (!host.empty() && host.back() == '.') {
         host.remove_suffix(1);  // the root's dot: "localhost." is localhost
     }
-    std::string name;
-    for (char c : host) {
-        name += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-    }
+    const std::string name = cp1251::Lower(host);
     if (name == "localhost" || name.ends_with(".localhost")) {
         return true;  // always the loopback, whatever a name server says
     }
@@ -172,8 +172,8 @@ bool NamesLoopback(std::string_view host) {
     if (name.empty() || ((name[0] < '0' || name[0] > '9') && name.find(':') == std::string::npos)) {
         return false;
     }
-    if (Parse(name)) {
-        return ReachesLoopback(name);  // the usual forms, without the resolver's cost
+    if (std::optional<AddressBytes> a = Parse(name)) {
+        return IsLoopback(*a);  // the usual forms, without the resolver's cost
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
