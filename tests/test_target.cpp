@@ -20,6 +20,11 @@ TEST(Target, HostPortAndPathFromTheUrlOrTheConnectTarget) {
         {"http://[::1]:8081/v6", "::1", 8081, "/v6"},
         {"http://[::1]/v6", "::1", 80, "/v6"},
         {"/already/a/path", "", 80, "/already/a/path"},
+        // User info names no host, and a query may follow the host at once.
+        {"http://user:pw@host:8081/x", "host", 8081, "/x"},
+        {"http://127.0.0.1:22@example.com/a@b", "example.com", 80, "/a@b"},
+        {"http://u@[::1]:81/", "::1", 81, "/"},
+        {"http://host:82?q=a@b:9", "host", 82, "/?q=a@b:9"},
     };
     for (const Case& c : cases) {
         auto target = ChooseDirectTarget(c.url);

@@ -14,8 +14,13 @@ struct Authority {
 };
 
 // Splits "host", "host:port", "[v6]" or "[v6]:port" (anything after the
-// first "/" already removed).
+// first "/" already removed). User info ("user:password@") is no part of
+// where to connect; taken as the host, it sent the request to a machine
+// named after the user.
 Authority SplitAuthority(std::string_view authority) {
+    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        authority.remove_prefix(at + 1);
+    }
     Authority a;
     if (authority.starts_with('[')) {
         std::size_t close = authority.find(']');
@@ -59,15 +64,20 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     } else if (lowerScheme.find("ftp") != std::string::npos) {
         defaultPort = 21;
     }
-    std::size_t slash = rest.find('/');
-    std::string_view authorityText = rest.substr(0, slash);
-    Authority authority = SplitAuthority(authorityText);
+    // The authority ends where the path, the query or the fragment begins.
+    const std::size_t end = rest.find_first_of("/?#");
+    Authority authority = SplitAuthority(rest.substr(0, end));
 
     DirectTarget target;
     target.host = authority.host;
     target.port = PortOr(authority.portText, defaultPort);
-    target.path =
-        slash == std::string_view::npos ? std::string("/") : std::string(rest.substr(slash));
+    // "http://host" asks for "/", and "http://host?q" for "/?q".
+    if (end == std::string_view::npos || rest[end] != '/') {
+        target.path.assign(1, '/');
+    }
+    if (end != std::string_view::npos) {
+        target.path.append(rest.substr(end));
+    }
     return target;
 }
 
