@@ -96,7 +96,8 @@ TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
                          "proxy-authorization:basic Zm9vOmJhcg==\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     ASSERT_EQ(origin.Requests().size(), 1u);
-    EXPECT_EQ(origin.Requests()[0], "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+    EXPECT_EQ(origin.Requests()[0],
+              "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n");
 }
 
 // Toward the parent the browser's line goes on unchanged, unless a parent

@@ -24,10 +24,12 @@ std::string PortOf(const std::string& answer) {
 }
 
 // Browsers reuse one proxy connection for several hosts. Every request goes
-// to its own host and port with its path in the request line; the
-// connection to the previous host is replaced once its answer is complete,
-// and nothing is lost on the way (a POST, which a browser would not send
-// again, included).
+// to its own host and port with its path in the request line, and tells it
+// the URL's host whatever the browser's Host field said (another site's
+// page would be stored under this URL) or when it had none; the connection
+// to the previous host is replaced once its answer is complete, and nothing
+// is lost on the way (a POST, which a browser would not send again,
+// included).
 TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     HttpOrigin first, second;
     StartProxy();
@@ -44,12 +46,15 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     EXPECT_EQ(ask(first, "GET /back HTTP/1.1\r\n\r\n"), one);
     client.Close();
 
+    const std::string firstHost = "Host: 127.0.0.1:" + one + "\r\n";
+    const std::string secondHost = "Host: 127.0.0.1:" + two + "\r\n";
     EXPECT_EQ(first.Requests(),
-              (std::vector<std::string>{"GET /a/b?x=1 HTTP/1.1\r\nHost: h\r\n\r\n",
-                                        "GET /back HTTP/1.1\r\n\r\n"}));
+              (std::vector<std::string>{"GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "\r\n",
+                                        "GET /back HTTP/1.1\r\n" + firstHost + "\r\n"}));
     ASSERT_EQ(second.Requests().size(), 2u);
-    EXPECT_EQ(second.Requests()[0], "GET /other HTTP/1.1\r\nHost: h\r\n\r\n");
-    EXPECT_EQ(second.Requests()[1], "POST /form HTTP/1.1\r\nContent-Length: 3\r\n\r\n");
+    EXPECT_EQ(second.Requests()[0], "GET /other HTTP/1.1\r\n" + secondHost + "\r\n");
+    EXPECT_EQ(second.Requests()[1],
+              "POST /form HTTP/1.1\r\nContent-Length: 3\r\n" + secondHost + "\r\n");
     Settle();
     EXPECT_EQ(monitor.RowCount(), 4u);
 }

@@ -26,6 +26,24 @@ bool BrowserCloses(const http::MessageHead& request) {
            !request.ListHas("Proxy-Connection", "keep-alive");
 }
 
+// The origin is told the host the URL names, which is where the request
+// goes and what its answer is stored under: a Host field naming another
+// site would fetch that site's page and store it under this URL for every
+// user of the proxy. An HTTP/1.0 browser may send none at all.
+void NameTheUrlsHost(http::MessageHead& request, std::string_view authority) {
+    if (authority.empty()) {
+        return;
+    }
+    const std::vector<std::string_view> hosts = request.Values("Host");
+    if (hosts.size() == 1 && cp1251::EqualsNoCase(hosts[0], authority)) {
+        return;
+    }
+    if (hosts.size() > 1) {
+        request.Remove("Host");
+    }
+    request.Set("Host", authority);
+}
+
 std::size_t SkipEmptyLines(std::string_view bytes) {
     std::size_t n = 0;
     while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
@@ -283,7 +301,9 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         addresses = std::move(*allowed);
     }
     if (!toParent && !exchange.IsConnect()) {
-        head.SetTarget(ChooseDirectTarget(exchange.url).path);
+        const DirectTarget direct = ChooseDirectTarget(exchange.url);
+        head.SetTarget(direct.path);
+        NameTheUrlsHost(head, direct.authority);
     }
     if (fresh) {
         // The proxy answers the CONNECT itself once connected; the request

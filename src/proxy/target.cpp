@@ -71,6 +71,10 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     DirectTarget target;
     target.host = authority.host;
     target.port = PortOr(authority.portText, defaultPort);
+    target.authority = authority.hostText;
+    if (!authority.portText.empty()) {
+        target.authority.append(1, ':').append(authority.portText);
+    }
     // "http://host" asks for "/", and "http://host?q" for "/?q".
     if (end == std::string_view::npos || rest[end] != '/') {
         target.path.assign(1, '/');

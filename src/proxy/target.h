@@ -11,6 +11,9 @@ struct DirectTarget {
     std::string host;  // as getaddrinfo wants it: brackets of an IPv6 literal removed
     int port = 80;
     std::string path;  // what the request line carries instead of the URL
+    // "host" or "host:port" as the URL writes it (user info dropped): what
+    // the request's Host field must say.
+    std::string authority;
 };
 
 // "http://host:8080/a/b" -> host, 8080, "/a/b". The default port is 443 when
