@@ -34,12 +34,16 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n")) << page;
     EXPECT_TRUE(Has(page, "was not allowed (rule #3)."));
     EXPECT_TRUE(Has(AnswerTo("GET http://www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
+    // User info neither hides the host from a rule nor shows the password.
+    EXPECT_TRUE(
+        Has(AnswerTo("GET http://me:pw@www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
     EXPECT_EQ(lists.black.Row(2).hits, 5);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
-    ASSERT_EQ(monitor.RowCount(), 2u);
+    ASSERT_EQ(monitor.RowCount(), 3u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
+    EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }
 
 TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {

@@ -44,6 +44,16 @@ void NameTheUrlsHost(http::MessageHead& request, std::string_view authority) {
     request.Set("Host", authority);
 }
 
+// A user name and password in the URL name no host and are for no one: they
+// are dropped before the lists, the cache, the monitor and the log see the
+// URL (a black-list rule written for "ads.example" would not know
+// "x@ads.example"), as browsers drop them before they ask a proxy.
+void DropUserInfo(http::MessageHead& request) {
+    if (std::optional<std::string> plain = WithoutUserInfo(request.Target())) {
+        request.SetTarget(*plain);
+    }
+}
+
 std::size_t SkipEmptyLines(std::string_view bytes) {
     std::size_t n = 0;
     while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
@@ -75,6 +85,7 @@ void Session::Begin(std::string firstData, std::string_view address) {
     if (userIndex < 0) {
         // The first request is still logged, listed and counted, but nothing
         // reaches the network or the browser.
+        DropUserInfo(head);
         Exchange exchange;
         exchange.url = std::string(head.Target());
         exchange.method = cp1251::Upper(head.Method());
@@ -271,6 +282,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return false;
     }
     requestBody_ = *framing;
+    DropUserInfo(head);
     Exchange exchange;
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());

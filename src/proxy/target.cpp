@@ -85,6 +85,22 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     return target;
 }
 
+std::optional<std::string> WithoutUserInfo(std::string_view url) {
+    const std::size_t sep = url.find("://");
+    if (sep == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::size_t start = sep + 3;
+    const std::string_view authority = url.substr(start, url.find_first_of("/?#", start) - start);
+    const std::size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string plain(url.substr(0, start));
+    plain.append(url.substr(start + at + 1));
+    return plain;
+}
+
 DirectTarget ChooseTunnelTarget(std::string_view authorityText) {
     Authority authority = SplitAuthority(authorityText.substr(0, authorityText.find('/')));
     DirectTarget target;

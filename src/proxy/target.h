@@ -2,6 +2,7 @@
 // Where a forwarded request goes when no parent proxy is used: the host and
 // port of its URL, with the request target reduced to the path.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ struct DirectTarget {
 // the scheme contains "https", 21 when it contains "ftp", else 80; a port
 // that is not a number gives the default.
 DirectTarget ChooseDirectTarget(std::string_view url);
+
+// The URL without user info ("http://user:pw@host/" -> "http://host/"), or
+// nullopt when it has none.
+std::optional<std::string> WithoutUserInfo(std::string_view url);
 
 // Host and port of a CONNECT target "host:port" (443 when no port is given).
 DirectTarget ChooseTunnelTarget(std::string_view authority);
