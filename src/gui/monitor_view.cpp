@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QToolTip>
 
+#include <algorithm>
 #include <array>
 
 #include "gui/cp1251_text.h"
@@ -116,7 +117,10 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
         return;
     }
     for (int column = 0; column < kMonitorColumnCount; ++column) {
-        setColumnWidth(column, kColumnWidths[static_cast<std::size_t>(column)]);
+        // The widths suit the captions in an 8-point Windows font; where the
+        // desktop's font is wider a column takes what its caption needs.
+        setColumnWidth(column, std::max(kColumnWidths[static_cast<std::size_t>(column)],
+                                        horizontalHeader()->sectionSizeHint(column)));
     }
     auto* centred = new CenteredIconDelegate(this);
     auto* cut = new CutTextDelegate(this);

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QHeaderView>
 #include <QImage>
 #include <QPainter>
 #include <QScrollBar>
@@ -330,6 +331,15 @@ TEST_F(MonitorViewTest, StaysWhereItIsWhenAnEarlierRowIsSelected) {
     view.clearSelection();
     Add(1);
     EXPECT_EQ(view.SelectedRow(), std::nullopt);
+}
+
+TEST_F(MonitorViewTest, EveryCaptionFitsItsColumn) {
+    const QHeaderView& header = *view.horizontalHeader();
+    for (int column = 0; column < model.columnCount(); ++column) {
+        const QString caption = model.headerData(column, Qt::Horizontal).toString();
+        EXPECT_GE(header.sectionSize(column), header.fontMetrics().horizontalAdvance(caption))
+            << caption.toStdString();
+    }
 }
 
 TEST_F(MonitorViewTest, PopupMenuDoesNothingWithoutARow) {
