@@ -47,26 +47,45 @@ int PortOr(std::string_view text, int fallback) {
     return text.empty() ? fallback : ParseIntOr(text, fallback);
 }
 
+// A URL as written: "scheme://", the authority, and what follows it (the
+// path, query or fragment from its first character on). Without "://" the
+// text starts at the authority.
+struct UrlParts {
+    bool absolute = false;  // there was a "scheme://"
+    std::string_view scheme;
+    std::string_view authority;
+    std::string_view tail;
+};
+
+UrlParts SplitUrl(std::string_view url) {
+    UrlParts parts;
+    std::string_view rest = url;
+    if (std::size_t sep = url.find("://"); sep != std::string_view::npos) {
+        parts.absolute = true;
+        parts.scheme = url.substr(0, sep);
+        rest = url.substr(sep + 3);
+    }
+    // The authority ends where the path, the query or the fragment begins.
+    const std::size_t end = rest.find_first_of("/?#");
+    parts.authority = rest.substr(0, end);
+    if (end != std::string_view::npos) {
+        parts.tail = rest.substr(end);
+    }
+    return parts;
+}
+
 }  // namespace
 
 DirectTarget ChooseDirectTarget(std::string_view url) {
-    std::string_view rest = url;
-    std::string_view scheme;
-    std::size_t sep = url.find("://");
-    if (sep != std::string_view::npos) {
-        scheme = url.substr(0, sep);
-        rest = url.substr(sep + 3);
-    }
-    std::string lowerScheme = cp1251::Lower(scheme);
+    const UrlParts parts = SplitUrl(url);
+    std::string lowerScheme = cp1251::Lower(parts.scheme);
     int defaultPort = 80;
     if (lowerScheme.find("https") != std::string::npos) {
         defaultPort = 443;
     } else if (lowerScheme.find("ftp") != std::string::npos) {
         defaultPort = 21;
     }
-    // The authority ends where the path, the query or the fragment begins.
-    const std::size_t end = rest.find_first_of("/?#");
-    Authority authority = SplitAuthority(rest.substr(0, end));
+    Authority authority = SplitAuthority(parts.authority);
 
     DirectTarget target;
     target.host = authority.host;
@@ -76,28 +95,21 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
         target.authority.append(1, ':').append(authority.portText);
     }
     // "http://host" asks for "/", and "http://host?q" for "/?q".
-    if (end == std::string_view::npos || rest[end] != '/') {
+    if (!parts.tail.starts_with('/')) {
         target.path.assign(1, '/');
     }
-    if (end != std::string_view::npos) {
-        target.path.append(rest.substr(end));
-    }
+    target.path.append(parts.tail);
     return target;
 }
 
 std::optional<std::string> WithoutUserInfo(std::string_view url) {
-    const std::size_t sep = url.find("://");
-    if (sep == std::string_view::npos) {
+    const UrlParts parts = SplitUrl(url);
+    const std::size_t at = parts.authority.rfind('@');
+    if (!parts.absolute || at == std::string_view::npos) {
         return std::nullopt;
     }
-    const std::size_t start = sep + 3;
-    const std::string_view authority = url.substr(start, url.find_first_of("/?#", start) - start);
-    const std::size_t at = authority.rfind('@');
-    if (at == std::string_view::npos) {
-        return std::nullopt;
-    }
-    std::string plain(url.substr(0, start));
-    plain.append(url.substr(start + at + 1));
+    std::string plain(url.substr(0, static_cast<std::size_t>(parts.authority.data() - url.data())));
+    plain.append(parts.authority.substr(at + 1)).append(parts.tail);
     return plain;
 }
 
