@@ -22,7 +22,11 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
             ++accepted_;
             std::lock_guard guard(lock_);
             open_.push_back(fd);
-            threads_.emplace_back([this, fd] {
+            // Detached, and counted instead of kept: a process that serves for
+            // hours (the soak's origin) would otherwise hold every finished
+            // thread's stack until the kernel refuses to map another.
+            ++running_;
+            std::thread([this, fd] {
                 net::Socket socket(fd);
                 try {
                     serve_(socket);
@@ -31,7 +35,10 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
                 std::lock_guard guard(lock_);
                 open_.erase(std::find(open_.begin(), open_.end(), fd));
                 socket.Close();
-            });
+                if (--running_ == 0) {
+                    allEnded_.notify_all();
+                }
+            }).detach();
         }
     });
 }
@@ -39,15 +46,11 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
 LoopbackServer::~LoopbackServer() {
     listener_.Shutdown();
     acceptor_.join();
-    {
-        std::lock_guard guard(lock_);
-        for (int fd : open_) {
-            ::shutdown(fd, SHUT_RDWR);
-        }
+    std::unique_lock guard(lock_);
+    for (int fd : open_) {
+        ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& t : threads_) {
-        t.join();
-    }
+    allEnded_.wait(guard, [this] { return running_ == 0; });
 }
 
 char BodyByte(std::uint64_t position) {

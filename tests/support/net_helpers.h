@@ -3,6 +3,7 @@
 // origin that records what reaches it, and blocking client helpers.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -31,7 +32,8 @@ private:
     std::atomic<int> accepted_{0};
     std::mutex lock_;
     std::vector<int> open_;
-    std::vector<std::thread> threads_;
+    int running_ = 0;  // connection threads not yet ended, under lock_
+    std::condition_variable allEnded_;
     std::thread acceptor_;
 };
 
