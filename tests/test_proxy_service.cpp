@@ -32,21 +32,43 @@ protected:
     std::string StatusOf(const std::string& url) { return test::StatusThrough(*service, url); }
 };
 
-TEST_F(ServiceTest, StatisticsAreSavedEvery1801Ticks) {
+TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
     Start();
     const auto stat = dir.Path() / "stat.txt";
+    const auto tick1801 = [&] {
+        for (int tick = 0; tick < 1801; ++tick) {
+            service->Tick100ms();
+        }
+    };
     for (int tick = 0; tick < 1800; ++tick) {
         service->Tick100ms();
     }
     EXPECT_FALSE(std::filesystem::exists(stat));
     service->Tick100ms();
     EXPECT_TRUE(std::filesystem::exists(stat));
+    EXPECT_EQ(service->IdlePass(), std::nullopt);
+
+    // A folder where the file should go: no save can replace it (as root too).
     std::filesystem::remove(stat);
-    for (int tick = 0; tick < 1800; ++tick) {
-        service->Tick100ms();
-    }
-    EXPECT_FALSE(std::filesystem::exists(stat));
+    std::filesystem::create_directory(stat);
+    tick1801();
+    const auto told = service->IdlePass();
+    ASSERT_TRUE(told.has_value());
+    EXPECT_NE(told->find("stat.txt"), std::string::npos) << *told;
+    tick1801();
+    EXPECT_EQ(service->IdlePass(), std::nullopt) << "told again at every periodic save";
+    std::filesystem::remove(stat);
+    tick1801();
+    EXPECT_TRUE(std::filesystem::is_regular_file(stat));
+    EXPECT_EQ(service->IdlePass(), std::nullopt);
+
+    // What the lists' edits did not reach at close is told after shutdown.
+    std::filesystem::create_directory(dir.Path() / "black.lst");
     service->ShutDown();
+    const auto atClose = service->TakeSaveFailures();
+    ASSERT_TRUE(atClose.has_value());
+    EXPECT_NE(atClose->find("black.lst"), std::string::npos) << *atClose;
+    EXPECT_EQ(atClose->find("stat.txt"), std::string::npos) << *atClose;
 }
 
 TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {

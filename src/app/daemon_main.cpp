@@ -163,5 +163,9 @@ int main(int argc, char** argv) {
     } catch (const vs::net::TerminateTimeout& e) {
         PrintError(e.what());
     }
+    if (auto failed = service.TakeSaveFailures()) {
+        PrintError(vs::cp1251::FromUtf8(*failed));
+        return 1;
+    }
     return 0;
 }

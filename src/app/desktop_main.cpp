@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 
+#include <cstdio>
+
 #include "base/cp1251.h"
 #include "base/data_dir.h"
 #include "base/process.h"
@@ -33,11 +35,14 @@ int main(int argc, char** argv) {
     vs::RaiseFileLimit();
     const int endingFd = signalfd(-1, &ending, SFD_CLOEXEC | SFD_NONBLOCK);
     QSocketNotifier endingNotifier(endingFd, QSocketNotifier::Read);
-    QObject::connect(&endingNotifier, &QSocketNotifier::activated, &app, [endingFd] {
-        signalfd_siginfo info;
-        [[maybe_unused]] ssize_t n = ::read(endingFd, &info, sizeof info);
-        QCoreApplication::quit();
-    });
+    bool endedBySignal = false;
+    QObject::connect(&endingNotifier, &QSocketNotifier::activated, &app,
+                     [endingFd, &endedBySignal] {
+                         signalfd_siginfo info;
+                         [[maybe_unused]] ssize_t n = ::read(endingFd, &info, sizeof info);
+                         endedBySignal = true;
+                         QCoreApplication::quit();
+                     });
 
     // The log window exists from start to end, hidden until asked for; it
     // outlives the service that writes to it.
@@ -67,6 +72,17 @@ int main(int argc, char** argv) {
         service.ShutDown();
     } catch (const std::exception&) {
         // Connections that outlived the wait end with the process.
+    }
+    // The window is gone, but the user must learn that edits or today's
+    // counts did not reach the disk. A session that a signal ended (logout,
+    // shutdown) has nobody to click a box away: the error output then.
+    if (auto failed = service.TakeSaveFailures()) {
+        if (endedBySignal) {
+            std::fprintf(stderr, "%s\n", failed->c_str());
+        } else {
+            QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),
+                                  QString::fromStdString(*failed));
+        }
     }
     return rc;
 }

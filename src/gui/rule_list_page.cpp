@@ -327,9 +327,10 @@ void RuleListPage::Save() {
     RuleList& list = model_->List();
     try {
         list.Save(service_.DataDir() / std::string(list.Info().fileName));
-    } catch (const std::exception&) {
-        // As at close: the file keeps what it had and the list in memory
-        // stays, for the next save to try again.
+    } catch (const std::exception& e) {
+        // The file keeps what it had and the list in memory stays, for the
+        // next save to try again; the user who pressed the button is told.
+        emit Failed(QString::fromStdString(SaveFailureMessage(list.Info().fileName, e)));
     }
 }
 

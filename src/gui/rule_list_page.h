@@ -60,7 +60,8 @@ public:
     void SetConfirmation(Confirmation confirm) { confirm_ = std::move(confirm); }
 
 signals:
-    // A message for the user: an edited rule that does not compile.
+    // A message for the user: an edited rule that does not compile, a list
+    // that could not be saved.
     void Failed(const QString& message);
 
 private:

@@ -240,7 +240,7 @@ void UsersPage::Save() {
     try {
         service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName));
     } catch (const std::exception& e) {
-        emit Failed(QString::fromLocal8Bit(e.what()));
+        emit Failed(QString::fromStdString(SaveFailureMessage(kUsersFileName, e)));
     }
 }
 

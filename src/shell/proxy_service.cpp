@@ -1,9 +1,40 @@
 #include "shell/proxy_service.h"
 
+#include <cerrno>
+#include <system_error>
+
 #include "base/cp1251.h"
 #include "cache/cache_store.h"
 
 namespace vs {
+namespace {
+
+// Why a save failed, in the window's language where the reason is a common
+// one: the user needs the cause, not the temporary file's name.
+std::string ReasonOf(const std::exception& failure) {
+    const auto* system = dynamic_cast<const std::system_error*>(&failure);
+    if (system == nullptr || system->code().category() != std::generic_category()) {
+        return failure.what();
+    }
+    switch (system->code().value()) {
+        case ENOSPC:
+        case EDQUOT:
+            return "нет места на диске";
+        case EACCES:
+        case EPERM:
+            return "нет прав на запись";
+        case EROFS:
+            return "диск только для чтения";
+        default:
+            return system->code().message();
+    }
+}
+
+}  // namespace
+
+std::string SaveFailureMessage(std::string_view file, const std::exception& failure) {
+    return "Не удалось сохранить " + std::string(file) + ": " + ReasonOf(failure);
+}
 
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                            proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
@@ -77,45 +108,59 @@ void ProxyService::LoadLists() {
     lists_.users.Load(dataDir_ / std::string(kUsersFileName));
 }
 
+void ProxyService::SaveFile(std::string_view name, const std::function<void()>& save) {
+    const std::string file(name);
+    try {
+        save();
+        failingFiles_.erase(file);
+    } catch (const std::exception& e) {
+        // The file keeps what it had and the data stays in memory for the
+        // next save; the user hears of it once, not at every periodic save.
+        if (failingFiles_.insert(file).second) {
+            untoldSaveFailures_ += SaveFailureMessage(file, e) + "\n";
+        }
+    }
+}
+
+std::optional<std::string> ProxyService::TakeSaveFailures() {
+    if (untoldSaveFailures_.empty()) {
+        return std::nullopt;
+    }
+    std::string told = std::move(untoldSaveFailures_);
+    untoldSaveFailures_.clear();
+    told.pop_back();  // the last line's end
+    return told;
+}
+
 void ProxyService::SaveLists() {
     // The order the lists have always been saved in at close.
     for (ListKind kind : {ListKind::Black, ListKind::Cache, ListKind::NoReq, ListKind::UrlConverter,
                           ListKind::OnlyFromCache}) {
         RuleList& list = lists_.Of(kind);
-        try {
-            list.Save(dataDir_ / std::string(list.Info().fileName));
-        } catch (const std::exception&) {
-            // A list that cannot be written stays as it was on disk.
-        }
+        SaveFile(list.Info().fileName,
+                 [&] { list.Save(dataDir_ / std::string(list.Info().fileName)); });
     }
-    try {
-        lists_.users.Save(dataDir_ / std::string(kUsersFileName));
-    } catch (const std::exception&) {
-    }
+    SaveFile(kUsersFileName, [&] { lists_.users.Save(dataDir_ / std::string(kUsersFileName)); });
 }
 
 void ProxyService::SaveStatistics() {
     // The file is read by position at the next start: the users' order.
     statistics_.AlignWithUsers(*lists_.users.Snapshot());
-    try {
-        statistics_.Save(StatFile());
-    } catch (const std::exception&) {
-    }
+    SaveFile("stat.txt", [&] { statistics_.Save(StatFile()); });
 }
 
 void ProxyService::SaveSettingsAndStatistics() {
     SaveStatistics();
     settings_.statColumns = statistics_.ColumnCount();
-    try {
-        SaveSettings(SettingsFile(), settings_);
-    } catch (const std::exception&) {
-        // An unwritable settings file keeps its old content.
-    }
+    SaveFile(kSettingsFileName, [&] { SaveSettings(SettingsFile(), settings_); });
 }
 
 std::optional<std::string> ProxyService::IdlePass() {
     consumer_.Drain();
-    return cleaning_.TakeFailure();
+    if (auto failure = cleaning_.TakeFailure()) {
+        return failure;
+    }
+    return TakeSaveFailures();
 }
 
 void ProxyService::StartCleaning(cache::CleaningOptions& options) {

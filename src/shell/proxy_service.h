@@ -8,9 +8,13 @@
 // Everything here except the engine's workers runs on one thread, the
 // application's: the desktop app's event loop, or the daemon's main loop.
 
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 
 #include "base/clock.h"
 #include "base/snapshot.h"
@@ -28,6 +32,9 @@
 #include "shell/statistics.h"
 
 namespace vs {
+
+// "Не удалось сохранить FILE: reason", the text the user is shown (UTF-8).
+std::string SaveFailureMessage(std::string_view file, const std::exception& failure);
 
 class ProxyService {
 public:
@@ -63,8 +70,12 @@ public:
     void Reload();
 
     // One pass of the application thread: the monitor queue is drained.
-    // Returns a failure of the cleaning run to show, each once.
+    // Returns a failure of the cleaning run or of a save to show, each once.
     std::optional<std::string> IdlePass();
+    // The files that could not be saved since last asked, one line each
+    // (after ShutDown: what the user's edits and counts did not reach). A
+    // file that keeps failing is told once, until a save of it succeeds.
+    std::optional<std::string> TakeSaveFailures();
     // How the last listener restart ended, once (see Apply).
     std::optional<ListenerReport> TakeListenerReport() { return listener_.TakeReport(); }
     // The 100 ms tick: statistics are saved every 1801 ticks.
@@ -114,6 +125,9 @@ private:
     void LoadLists();
     void SaveLists();
     void SaveSettingsAndStatistics();
+    // Runs `save` for the file `name`; a failure leaves the file as it was
+    // and is kept for TakeSaveFailures.
+    void SaveFile(std::string_view name, const std::function<void()>& save);
 
     std::filesystem::path dataDir_;
     std::filesystem::path executable_;
@@ -134,6 +148,8 @@ private:
     CleaningRun cleaning_;
     BackgroundJobs cacheJobs_;
     int statSaveTicks_ = 0;
+    std::set<std::string> failingFiles_;
+    std::string untoldSaveFailures_;
 };
 
 }  // namespace vs

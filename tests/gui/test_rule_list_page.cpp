@@ -111,6 +111,23 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     EXPECT_NE(EditorAt(urls, 0, 3), nullptr);
 }
 
+TEST_F(RuleListPageTest, ASaveThatFailsIsToldAndTheNextOneWrites) {
+    auto black = Page(ListKind::Black);
+    AddRule(*black, QStringLiteral("ads"));
+    QStringList told;
+    QObject::connect(black.get(), &RuleListPage::Failed,
+                     [&](const QString& message) { told << message; });
+    const auto file = dir.Path() / "black.lst";
+    std::filesystem::create_directory(file);  // no save can replace it, as root too
+    black->Save();
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0].contains(QStringLiteral("black.lst"))) << told[0].toStdString();
+    std::filesystem::remove(file);
+    black->Save();
+    EXPECT_EQ(told.size(), 1);
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+}
+
 TEST_F(RuleListPageTest, InsertingAtTheTopRenumbersAndDeletingKeepsACurrentRowWhileThereIsOne) {
     auto page = Page(ListKind::Black);
     for (const char* rule : {"a", "b", "c"}) {
