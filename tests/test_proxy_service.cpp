@@ -65,10 +65,27 @@ TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
     // What the lists' edits did not reach at close is told after shutdown.
     std::filesystem::create_directory(dir.Path() / "black.lst");
     service->ShutDown();
-    const auto atClose = service->TakeSaveFailures();
+    const auto atClose = service->TakeUserMessages();
     ASSERT_TRUE(atClose.has_value());
     EXPECT_NE(atClose->find("black.lst"), std::string::npos) << *atClose;
     EXPECT_EQ(atClose->find("stat.txt"), std::string::npos) << *atClose;
+}
+
+TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {
+    const auto missing = dir.Path() / "no-such-parent" / "Cache";
+    Start("CacheDir_Text=" + missing.string() + "\n");
+    const auto told = service->IdlePass();
+    ASSERT_TRUE(told.has_value());
+    EXPECT_NE(told->find(missing.string()), std::string::npos) << *told;
+    test::HttpOrigin origin;
+    EXPECT_EQ(StatusOf(origin.Url("/")), "HTTP/1.1 200 OK");
+    service->Apply();
+    EXPECT_EQ(service->IdlePass(), std::nullopt) << "the same folder told again";
+    service->SettingsModel().cacheDir = "Cache";
+    service->Apply();
+    EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "Cache"));
+    EXPECT_EQ(service->IdlePass(), std::nullopt);
+    service->ShutDown();
 }
 
 TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {

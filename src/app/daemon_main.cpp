@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     } catch (const vs::net::TerminateTimeout& e) {
         PrintError(e.what());
     }
-    if (auto failed = service.TakeSaveFailures()) {
+    if (auto failed = service.TakeUserMessages()) {
         PrintError(vs::cp1251::FromUtf8(*failed));
         return 1;
     }

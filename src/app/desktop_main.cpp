@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     // The window is gone, but the user must learn that edits or today's
     // counts did not reach the disk. A session that a signal ended (logout,
     // shutdown) has nobody to click a box away: the error output then.
-    if (auto failed = service.TakeSaveFailures()) {
+    if (auto failed = service.TakeUserMessages()) {
         if (endedBySignal) {
             std::fprintf(stderr, "%s\n", failed->c_str());
         } else {

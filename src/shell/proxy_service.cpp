@@ -67,6 +67,7 @@ ListenerTarget ProxyService::PublishSettings() {
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
     cache::CacheDir cacheDir;
     settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir);
+    TellIfNoCacheFolder(cacheDir.Root());
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
     cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
@@ -117,17 +118,32 @@ void ProxyService::SaveFile(std::string_view name, const std::function<void()>& 
         // The file keeps what it had and the data stays in memory for the
         // next save; the user hears of it once, not at every periodic save.
         if (failingFiles_.insert(file).second) {
-            untoldSaveFailures_ += SaveFailureMessage(file, e) + "\n";
+            untold_ += SaveFailureMessage(file, e) + "\n";
         }
     }
 }
 
-std::optional<std::string> ProxyService::TakeSaveFailures() {
-    if (untoldSaveFailures_.empty()) {
+void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
+    std::error_code error;
+    if (std::filesystem::is_directory(root, error)) {
+        cacheFolderTold_.clear();
+        return;
+    }
+    // A mistyped folder (its parent missing, a file of that name): the proxy
+    // goes on without a cache, which the user would otherwise never learn.
+    if (cacheFolderTold_ != root) {
+        cacheFolderTold_ = root;
+        untold_ += "Нет папки кеша " + root.string() +
+                   " (создать её не удалось): ответы не сохраняются и не берутся из кеша\n";
+    }
+}
+
+std::optional<std::string> ProxyService::TakeUserMessages() {
+    if (untold_.empty()) {
         return std::nullopt;
     }
-    std::string told = std::move(untoldSaveFailures_);
-    untoldSaveFailures_.clear();
+    std::string told = std::move(untold_);
+    untold_.clear();
     told.pop_back();  // the last line's end
     return told;
 }
@@ -160,7 +176,7 @@ std::optional<std::string> ProxyService::IdlePass() {
     if (auto failure = cleaning_.TakeFailure()) {
         return failure;
     }
-    return TakeSaveFailures();
+    return TakeUserMessages();
 }
 
 void ProxyService::StartCleaning(cache::CleaningOptions& options) {

@@ -72,10 +72,11 @@ public:
     // One pass of the application thread: the monitor queue is drained.
     // Returns a failure of the cleaning run or of a save to show, each once.
     std::optional<std::string> IdlePass();
-    // The files that could not be saved since last asked, one line each
-    // (after ShutDown: what the user's edits and counts did not reach). A
-    // file that keeps failing is told once, until a save of it succeeds.
-    std::optional<std::string> TakeSaveFailures();
+    // What the user must hear of since last asked, one line each: files
+    // that could not be saved (after ShutDown: what the user's edits and
+    // counts did not reach), a cache folder that could not be made. A file
+    // that keeps failing is told once, until a save of it succeeds.
+    std::optional<std::string> TakeUserMessages();
     // How the last listener restart ended, once (see Apply).
     std::optional<ListenerReport> TakeListenerReport() { return listener_.TakeReport(); }
     // The 100 ms tick: statistics are saved every 1801 ticks.
@@ -126,8 +127,10 @@ private:
     void SaveLists();
     void SaveSettingsAndStatistics();
     // Runs `save` for the file `name`; a failure leaves the file as it was
-    // and is kept for TakeSaveFailures.
+    // and is kept for TakeUserMessages.
     void SaveFile(std::string_view name, const std::function<void()>& save);
+    // Once per folder setting that leaves the proxy without a cache.
+    void TellIfNoCacheFolder(const std::filesystem::path& root);
 
     std::filesystem::path dataDir_;
     std::filesystem::path executable_;
@@ -149,7 +152,8 @@ private:
     BackgroundJobs cacheJobs_;
     int statSaveTicks_ = 0;
     std::set<std::string> failingFiles_;
-    std::string untoldSaveFailures_;
+    std::string untold_;  // lines for the user, not yet taken
+    std::filesystem::path cacheFolderTold_;
 };
 
 }  // namespace vs
