@@ -70,7 +70,7 @@ public:
     void Reload();
 
     // One pass of the application thread: the monitor queue is drained.
-    // Returns a failure of the cleaning run or of a save to show, each once.
+    // Returns a failure of the cleaning run, else TakeUserMessages().
     std::optional<std::string> IdlePass();
     // What the user must hear of since last asked, one line each: files
     // that could not be saved (after ShutDown: what the user's edits and
