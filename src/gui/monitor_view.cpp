@@ -16,6 +16,7 @@
 #include "gui/cp1251_text.h"
 #include "gui/monitor_progress_delegate.h"
 #include "gui/monitor_table_model.h"
+#include "gui/number_column.h"
 
 namespace vs::gui {
 namespace {
@@ -122,6 +123,7 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
         setColumnWidth(column, std::max(kColumnWidths[static_cast<std::size_t>(column)],
                                         horizontalHeader()->sectionSizeHint(column)));
     }
+    KeepNumbersWhole(*this, static_cast<int>(MonitorColumn::Number));
     auto* centred = new CenteredIconDelegate(this);
     auto* cut = new CutTextDelegate(this);
     setItemDelegateForColumn(static_cast<int>(MonitorColumn::Image), centred);

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 
+#include "gui/number_column.h"
 #include "gui/rule_list_model.h"
 #include "shell/proxy_service.h"
 
@@ -244,6 +245,7 @@ void RuleListPage::BuildGrid() {
         }
         grid_->setColumnWidth(column, width);
     }
+    KeepNumbersWhole(*grid_, 0);
 
     menu_ = new QMenu(this);
     connect(menu_->addAction(QStringLiteral("Добавить")), &QAction::triggered, this,

@@ -342,6 +342,27 @@ TEST_F(MonitorViewTest, EveryCaptionFitsItsColumn) {
     }
 }
 
+// A day's browsing passes 10,000 requests: the number column, sized for
+// two digits, must show "123456" whole rather than "12…".
+TEST(MonitorView, RunningNumbersStayWholeAsTheyGrow) {
+    MonitorModel monitor(10);
+    MonitorTableModel model(monitor);
+    MonitorView view;
+    view.SetMonitorModel(&model);
+    view.resize(700, 300);
+    view.show();
+    const int column = static_cast<int>(MonitorColumn::Number);
+    const int before = view.horizontalHeader()->sectionSize(column);
+    AddRows(monitor, 123456);
+    model.ShowChanges(monitor.TakeChanges());
+    ASSERT_EQ(Text(model, model.rowCount() - 1, column), "123456");
+    QApplication::processEvents();
+    // What the delegate needs for the rows on screen, measured by Qt.
+    EXPECT_GE(view.horizontalHeader()->sectionSize(column),
+              static_cast<QAbstractItemView&>(view).sizeHintForColumn(column));
+    EXPECT_GT(view.horizontalHeader()->sectionSize(column), before);
+}
+
 TEST_F(MonitorViewTest, PopupMenuDoesNothingWithoutARow) {
     QApplication::clipboard()->setText("before");
     view.CopyUrlAction()->trigger();

@@ -10,7 +10,6 @@
 
 #include <gtest/gtest.h>
 
-
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "shell/proxy_service.h"
