@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <array>
 
+#include "gui/column_fit.h"
 #include "gui/cp1251_text.h"
 #include "gui/monitor_progress_delegate.h"
 #include "gui/monitor_table_model.h"
-#include "gui/number_column.h"
 
 namespace vs::gui {
 namespace {
@@ -123,7 +123,10 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
         setColumnWidth(column, std::max(kColumnWidths[static_cast<std::size_t>(column)],
                                         horizontalHeader()->sectionSizeHint(column)));
     }
-    KeepNumbersWhole(*this, static_cast<int>(MonitorColumn::Number));
+    for (MonitorColumn growing :
+         {MonitorColumn::Number, MonitorColumn::Size, MonitorColumn::Received}) {
+        KeepCellsWhole(*this, static_cast<int>(growing));
+    }
     auto* centred = new CenteredIconDelegate(this);
     auto* cut = new CutTextDelegate(this);
     setItemDelegateForColumn(static_cast<int>(MonitorColumn::Image), centred);

@@ -17,7 +17,7 @@
 
 #include <algorithm>
 
-#include "gui/number_column.h"
+#include "gui/column_fit.h"
 #include "gui/rule_list_model.h"
 #include "shell/proxy_service.h"
 
@@ -245,7 +245,7 @@ void RuleListPage::BuildGrid() {
         }
         grid_->setColumnWidth(column, width);
     }
-    KeepNumbersWhole(*grid_, 0);
+    KeepCellsWhole(*grid_, 0);
 
     menu_ = new QMenu(this);
     connect(menu_->addAction(QStringLiteral("Добавить")), &QAction::triggered, this,

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 
-#include "gui/number_column.h"
+#include "gui/column_fit.h"
 #include "rules/users_list.h"
 #include "shell/proxy_service.h"
 
@@ -194,7 +194,7 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
     grid_->setColumnWidth(static_cast<int>(UserColumn::Name), 140);
     grid_->setColumnWidth(static_cast<int>(UserColumn::Password), 120);
     grid_->horizontalHeader()->setStretchLastSection(true);
-    KeepNumbersWhole(*grid_, static_cast<int>(UserColumn::Number));
+    KeepCellsWhole(*grid_, static_cast<int>(UserColumn::Number));
     // Enter opens the editor on the current text cell; the box toggles on a
     // click, and the row number takes no editing at all.
     grid_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);

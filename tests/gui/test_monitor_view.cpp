@@ -342,25 +342,34 @@ TEST_F(MonitorViewTest, EveryCaptionFitsItsColumn) {
     }
 }
 
-// A day's browsing passes 10,000 requests: the number column, sized for
-// two digits, must show "123456" whole rather than "12…".
-TEST(MonitorView, RunningNumbersStayWholeAsTheyGrow) {
+// A day's browsing passes 10,000 requests and a download 600 MB: the
+// columns, sized for two digits and a page's bytes, must show "123456" and
+// "600000000" whole rather than "12…" and "60000…".
+TEST(MonitorView, GrowingNumbersStayWhole) {
     MonitorModel monitor(10);
     MonitorTableModel model(monitor);
     MonitorView view;
     view.SetMonitorModel(&model);
     view.resize(700, 300);
     view.show();
-    const int column = static_cast<int>(MonitorColumn::Number);
-    const int before = view.horizontalHeader()->sectionSize(column);
     AddRows(monitor, 123456);
     model.ShowChanges(monitor.TakeChanges());
-    ASSERT_EQ(Text(model, model.rowCount() - 1, column), "123456");
+    auto download = Update(123455);  // the answer's head, a pass later
+    download.size = 600'000'000;
+    download.received = 599'999'999;
+    monitor.Apply(download);
+    model.ShowChanges(monitor.TakeChanges());
+    const int last = model.rowCount() - 1;
+    ASSERT_EQ(Text(model, last, 0), "123456");
+    ASSERT_EQ(Text(model, last, kSize), "600000000");
     QApplication::processEvents();
-    // What the delegate needs for the rows on screen, measured by Qt.
-    EXPECT_GE(view.horizontalHeader()->sectionSize(column),
-              static_cast<QAbstractItemView&>(view).sizeHintForColumn(column));
-    EXPECT_GT(view.horizontalHeader()->sectionSize(column), before);
+    const QHeaderView& header = *view.horizontalHeader();
+    for (int column : {0, kSize, kReceived}) {
+        // What the delegate needs for the rows on screen, measured by Qt.
+        EXPECT_GE(header.sectionSize(column),
+                  static_cast<QAbstractItemView&>(view).sizeHintForColumn(column))
+            << column;
+    }
 }
 
 TEST_F(MonitorViewTest, PopupMenuDoesNothingWithoutARow) {

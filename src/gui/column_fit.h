@@ -1,0 +1,18 @@
+#pragma once
+// Numbers grow while the program runs: a column sized for "35" shows
+// "10035" as "1…", and one sized for a page's bytes shows a 600 MB
+// download's "600000000" as "60000…". Such a column widens when a cell's
+// text no longer fits, and is never made narrower than the widest text it
+// has shown; a width the user chose wider stays.
+
+#include <QTableView>
+
+namespace vs::gui {
+
+// Keeps `column` of the view's current model wide enough for its cells, now
+// and as rows are added and cells change. Texts are measured only when one
+// is longer than any before, so a busy grid pays a length comparison per
+// changed cell. Follows that model only: call again after setModel.
+void KeepCellsWhole(QTableView& view, int column);
+
+}  // namespace vs::gui
