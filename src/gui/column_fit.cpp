@@ -34,8 +34,13 @@ void Widen(QTableView& view, int column, const ColumnFloor& floor) {
     }
 }
 
+// Rows looked at per change, from its end: a flood of new rows passes the
+// screen at once, and reading every cell of it would slow the pass down.
+constexpr int kRowsLookedAt = 256;
+
 void LookAt(QTableView& view, int column, ColumnFloor& floor, int firstRow, int lastRow) {
     const QAbstractItemModel& model = *view.model();
+    firstRow = std::max(firstRow, lastRow - kRowsLookedAt + 1);
     bool longer = false;
     for (int row = firstRow; row <= lastRow; ++row) {
         const QModelIndex cell = model.index(row, column);
