@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "cache/cache_paths.h"
 #include "rules/grid_text.h"
 #include "rules/password.h"
 #include "rules/regex.h"
@@ -371,6 +372,11 @@ double CpuSeconds(pid_t pid) {
 // as descriptors are free.
 TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecovers) {
     constexpr std::size_t kLimit = 40;
+    // A leftover temporary: its removal ends the start-up sweep of the
+    // cache folder, whose descriptors would otherwise come and go at any
+    // moment of a slow machine and spoil the counting below.
+    const fs::path leftover = home / "Cache" / (std::string(cache::kTemporaryPrefix) + "left");
+    WriteBytes(leftover, "x");
     Daemon proxy("proxy", home, FreePort(), "",
                  {"prlimit", "--nofile=" + std::to_string(kLimit), "--"});
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
@@ -386,15 +392,18 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
         return socket;
     };
 
-    // Once the start-up sweep of the cache folder has let its folders go,
-    // descriptors come and go with browsers only.
+    // Once the start-up sweep has removed the leftover and let the cache
+    // folder go, descriptors come and go with browsers only.
     const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    const std::string cacheFolder = (home / "Cache").string();
     ASSERT_TRUE(WaitUntil([&] {
         std::error_code error;
-        return std::none_of(fs::directory_iterator(fds, error), fs::directory_iterator(),
-                            [&](const fs::directory_entry& fd) {
-                                return fs::is_directory(fs::read_symlink(fd, error), error);
-                            });
+        return !fs::exists(leftover) &&
+               std::none_of(
+                   fs::directory_iterator(fds, error), fs::directory_iterator(),
+                   [&](const fs::directory_entry& fd) {
+                       return fs::read_symlink(fd, error).string().starts_with(cacheFolder);
+                   });
     }));
     // Browsers until the proxy turns one away: normally at the limit, a
     // little earlier when the machine is slow to let some descriptor go.
