@@ -12,7 +12,9 @@ namespace vs::gui {
 // Keeps `column` of the view's current model wide enough for its cells, now
 // and as rows are added and cells change. Texts are measured only when one
 // is longer than any before, so a busy grid pays a length comparison per
-// changed cell. Follows that model only: call again after setModel.
+// changed cell, for at most the last 256 rows of a change (the newest, which
+// hold the largest numbers). Follows that model only: call again after
+// setModel.
 void KeepCellsWhole(QTableView& view, int column);
 
 }  // namespace vs::gui
