@@ -5,7 +5,9 @@
 #include <QStyleOptionViewItem>
 
 #include <algorithm>
+#include <map>
 #include <memory>
+#include <optional>
 
 namespace vs::gui {
 namespace {
@@ -15,6 +17,10 @@ struct ColumnFloor {
     qsizetype longest = 0;
     int width = 0;
 };
+
+// Rows looked at per change, from its end: a flood of new rows passes the
+// screen at once, and reading every cell of it would slow the pass down.
+constexpr int kRowsLookedAt = 256;
 
 // Measured as the view measures a column: its delegate's size for the cell,
 // and a pixel of grid line.
@@ -27,65 +33,102 @@ int WidthFor(const QTableView& view, const QModelIndex& cell) {
            (view.showGrid() ? 1 : 0);
 }
 
-void Widen(QTableView& view, int column, const ColumnFloor& floor) {
-    QHeaderView& header = *view.horizontalHeader();
-    if (!header.isSectionHidden(column) && header.sectionSize(column) < floor.width) {
-        header.resizeSection(column, floor.width);
-    }
-}
+class ColumnFit {
+public:
+    ColumnFit(QTableView& view, std::optional<int> only) : view_(view), only_(only) {}
 
-// Rows looked at per change, from its end: a flood of new rows passes the
-// screen at once, and reading every cell of it would slow the pass down.
-constexpr int kRowsLookedAt = 256;
-
-void LookAt(QTableView& view, int column, ColumnFloor& floor, int firstRow, int lastRow) {
-    const QAbstractItemModel& model = *view.model();
-    firstRow = std::max(firstRow, lastRow - kRowsLookedAt + 1);
-    bool longer = false;
-    for (int row = firstRow; row <= lastRow; ++row) {
-        const QModelIndex cell = model.index(row, column);
-        const qsizetype length = cell.data().toString().size();
-        if (length > floor.longest) {
-            floor.longest = length;
-            floor.width = std::max(floor.width, WidthFor(view, cell));
-            longer = true;
+    void LookAt(int firstRow, int lastRow, int firstColumn, int lastColumn, bool capped) {
+        if (capped) {
+            firstRow = std::max(firstRow, lastRow - kRowsLookedAt + 1);
+        }
+        if (only_) {
+            firstColumn = std::max(firstColumn, *only_);
+            lastColumn = std::min(lastColumn, *only_);
+        }
+        for (int column = firstColumn; column <= lastColumn; ++column) {
+            LookAtColumn(column, firstRow, lastRow);
         }
     }
-    if (longer) {
-        Widen(view, column, floor);
+    // Every row of every column followed, from scratch when the columns
+    // themselves changed (their floors belonged to other positions).
+    void LookAtAll(bool columnsChanged) {
+        if (columnsChanged) {
+            floors_.clear();
+        }
+        const QAbstractItemModel& model = *view_.model();
+        LookAt(0, model.rowCount() - 1, 0, model.columnCount() - 1, false);
     }
+    void Widen(int column) {
+        const auto floor = floors_.find(column);
+        QHeaderView& header = *view_.horizontalHeader();
+        if (floor != floors_.end() && !header.isSectionHidden(column) &&
+            header.sectionSize(column) < floor->second.width) {
+            header.resizeSection(column, floor->second.width);
+        }
+    }
+
+private:
+    void LookAtColumn(int column, int firstRow, int lastRow) {
+        const QAbstractItemModel& model = *view_.model();
+        ColumnFloor& floor = floors_[column];
+        bool longer = false;
+        for (int row = firstRow; row <= lastRow; ++row) {
+            const QModelIndex cell = model.index(row, column);
+            const qsizetype length = cell.data().toString().size();
+            if (length > floor.longest) {
+                floor.longest = length;
+                floor.width = std::max(floor.width, WidthFor(view_, cell));
+                longer = true;
+            }
+        }
+        if (longer) {
+            Widen(column);
+        }
+    }
+
+    QTableView& view_;
+    std::optional<int> only_;
+    std::map<int, ColumnFloor> floors_;
+};
+
+void Follow(QTableView& view, std::optional<int> only) {
+    QAbstractItemModel* model = view.model();
+    if (model == nullptr) {
+        return;
+    }
+    auto fit = std::make_shared<ColumnFit>(view, only);
+    QObject::connect(model, &QAbstractItemModel::rowsInserted, &view,
+                     [fit, model](const QModelIndex&, int first, int last) {
+                         fit->LookAt(first, last, 0, model->columnCount() - 1, true);
+                     });
+    QObject::connect(model, &QAbstractItemModel::dataChanged, &view,
+                     [fit](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
+                         fit->LookAt(topLeft.row(), bottomRight.row(), topLeft.column(),
+                                     bottomRight.column(), true);
+                     });
+    QObject::connect(model, &QAbstractItemModel::modelReset, &view,
+                     [fit, only] { fit->LookAtAll(!only); });
+    if (!only) {
+        for (auto moved :
+             {&QAbstractItemModel::columnsInserted, &QAbstractItemModel::columnsRemoved}) {
+            QObject::connect(model, moved, &view, [fit] { fit->LookAtAll(true); });
+        }
+    }
+    // A saved layout restored later, or the user's drag, may make a column
+    // narrower again: the widest text it has shown is the floor.
+    QObject::connect(view.horizontalHeader(), &QHeaderView::sectionResized, &view,
+                     [fit](int column) { fit->Widen(column); });
+    fit->LookAtAll(false);
 }
 
 }  // namespace
 
 void KeepCellsWhole(QTableView& view, int column) {
-    QAbstractItemModel* model = view.model();
-    if (model == nullptr) {
-        return;
-    }
-    auto floor = std::make_shared<ColumnFloor>();
-    const auto lookAt = [&view, column, floor](int first, int last) {
-        LookAt(view, column, *floor, first, last);
-    };
-    QObject::connect(model, &QAbstractItemModel::rowsInserted, &view,
-                     [lookAt](const QModelIndex&, int first, int last) { lookAt(first, last); });
-    QObject::connect(model, &QAbstractItemModel::dataChanged, &view,
-                     [lookAt, column](const QModelIndex& topLeft, const QModelIndex& bottomRight) {
-                         if (topLeft.column() <= column && column <= bottomRight.column()) {
-                             lookAt(topLeft.row(), bottomRight.row());
-                         }
-                     });
-    QObject::connect(model, &QAbstractItemModel::modelReset, &view,
-                     [lookAt, model] { lookAt(0, model->rowCount() - 1); });
-    // A saved layout restored later, or the user's drag, may make it
-    // narrower again: the widest text shown is the floor.
-    QObject::connect(view.horizontalHeader(), &QHeaderView::sectionResized, &view,
-                     [&view, column, floor](int resized) {
-                         if (resized == column) {
-                             Widen(view, column, *floor);
-                         }
-                     });
-    lookAt(0, model->rowCount() - 1);
+    Follow(view, column);
+}
+
+void KeepEveryColumnWhole(QTableView& view) {
+    Follow(view, std::nullopt);
 }
 
 }  // namespace vs::gui

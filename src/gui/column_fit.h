@@ -16,5 +16,8 @@ namespace vs::gui {
 // hold the largest numbers). Follows that model only: call again after
 // setModel.
 void KeepCellsWhole(QTableView& view, int column);
+// The same for every column, those added later included (the statistics
+// grid: a column per user, a gigabyte's day "1048576/1048576").
+void KeepEveryColumnWhole(QTableView& view);
 
 }  // namespace vs::gui

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "gui/column_fit.h"
 #include "shell/proxy_service.h"
 #include "shell/statistics.h"
 
@@ -221,6 +222,7 @@ StatisticsPage::StatisticsPage(ProxyService& service, QWidget* parent)
     grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     grid_->horizontalHeader()->setDefaultSectionSize(110);
 
+    footer_->setObjectName("footer");
     footerModel_->setSourceModel(model_);
     footer_->setModel(footerModel_);
     footer_->setSectionsClickable(false);
@@ -231,6 +233,7 @@ StatisticsPage::StatisticsPage(ProxyService& service, QWidget* parent)
     connect(header, &QHeaderView::sectionMoved, this, &StatisticsPage::FollowGridColumns);
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, footer_,
             &QHeaderView::setOffset);
+    KeepEveryColumnWhole(*grid_);
     // Connected after both headers, which have their sections by then.
     for (auto signal :
          {&QAbstractItemModel::columnsInserted, &QAbstractItemModel::columnsRemoved}) {
@@ -276,6 +279,15 @@ void StatisticsPage::Refresh() {
 void StatisticsPage::Sum() {
     Refresh();
     footerModel_->SetTotals(service_.Statistics().Sums());
+    // A total is longer than a day's cell ("2.93 MB / 20.00 kB"): its column
+    // widens to show it whole, and the footer follows the grid.
+    QHeaderView* header = grid_->horizontalHeader();
+    for (int column = 1; column < footer_->count(); ++column) {
+        const int needed = footer_->sectionSizeHint(column);
+        if (!header->isSectionHidden(column) && header->sectionSize(column) < needed) {
+            header->resizeSection(column, needed);
+        }
+    }
 }
 
 void StatisticsPage::showEvent(QShowEvent* event) {

@@ -5,8 +5,10 @@
 #include "gui/statistics_page.h"
 
 #include <QCoreApplication>
+#include <QHeaderView>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTableView>
 
 #include <gtest/gtest.h>
 
@@ -61,10 +63,40 @@ TEST(StatisticsPage, CellsFollowTheTrafficAndTheFootersLastWhileThePageShows) {
         EXPECT_EQ(footers.Footer(1), QStringLiteral("2.93 MB / 20.00 kB"));
         EXPECT_EQ(footers.Footer(2), QStringLiteral("30.00 kB / 0.00 B"));
         EXPECT_EQ(footers.headerData(1, Qt::Horizontal).toString(), footers.Footer(1));
+        const auto* footer = page->findChild<QHeaderView*>("footer");
+        for (int column : {1, 2}) {  // the totals show whole under their columns
+            EXPECT_GE(footer->sectionSize(column), footer->sectionSizeHint(column)) << column;
+            EXPECT_EQ(footer->sectionSize(column), page->Grid().columnWidth(column)) << column;
+        }
 
         tabs.setCurrentIndex(0);
         EXPECT_EQ(footers.Footer(1), QString());
         EXPECT_EQ(footers.Footer(2), QString());
+    }
+    service.ShutDown();
+}
+
+// A user who took a gigabyte in a day has a cell of fifteen characters,
+// which the default width cut to "1048576/1048…".
+TEST(StatisticsPage, AHeavyDayShowsWhole) {
+    test::TempDir dir;
+    UsersList users;
+    users.Append(UserRow{true, "anna", "", "127.0.0.1"});
+    users.Save(dir.Path() / "users.lst");
+    test::WriteBytes(dir.Path() / "stat.txt",
+                     WriteGridText({{"01.01.2020", "1048576/1048576"}}, kGridSeparator));
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", {});
+    ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path()));
+    {
+        StatisticsPage page(service);
+        page.resize(600, 300);
+        page.show();
+        QCoreApplication::processEvents();
+        QTableView& grid = page.Grid();
+        ASSERT_EQ(grid.model()->index(0, 1).data().toString(), QStringLiteral("1048576/1048576"));
+        // What the delegate needs for the rows on screen, measured by Qt.
+        EXPECT_GE(grid.horizontalHeader()->sectionSize(1),
+                  static_cast<QAbstractItemView&>(grid).sizeHintForColumn(1));
     }
     service.ShutDown();
 }
