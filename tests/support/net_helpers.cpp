@@ -22,10 +22,10 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
             ++accepted_;
             std::lock_guard guard(lock_);
             open_.push_back(fd);
-            // Detached, and counted instead of kept: a process that serves for
-            // hours (the soak's origin) would otherwise hold every finished
-            // thread's stack until the kernel refuses to map another.
-            ++running_;
+            // Detached, and waited for through open_ instead of kept: a process
+            // that serves for hours (the soak's origin) would otherwise hold
+            // every finished thread's stack until the kernel refuses to map
+            // another.
             std::thread([this, fd] {
                 net::Socket socket(fd);
                 try {
@@ -35,7 +35,7 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
                 std::lock_guard guard(lock_);
                 open_.erase(std::find(open_.begin(), open_.end(), fd));
                 socket.Close();
-                if (--running_ == 0) {
+                if (open_.empty()) {
                     allEnded_.notify_all();
                 }
             }).detach();
@@ -50,7 +50,7 @@ LoopbackServer::~LoopbackServer() {
     for (int fd : open_) {
         ::shutdown(fd, SHUT_RDWR);
     }
-    allEnded_.wait(guard, [this] { return running_ == 0; });
+    allEnded_.wait(guard, [this] { return open_.empty(); });
 }
 
 char BodyByte(std::uint64_t position) {

@@ -31,8 +31,7 @@ private:
     std::uint16_t port_ = 0;
     std::atomic<int> accepted_{0};
     std::mutex lock_;
-    std::vector<int> open_;
-    int running_ = 0;  // connection threads not yet ended, under lock_
+    std::vector<int> open_;  // one per connection thread not yet ended
     std::condition_variable allEnded_;
     std::thread acceptor_;
 };
