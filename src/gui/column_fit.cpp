@@ -1,7 +1,6 @@
 #include "gui/column_fit.h"
 
 #include <QAbstractItemDelegate>
-#include <QHeaderView>
 #include <QStyleOptionViewItem>
 
 #include <algorithm>
@@ -59,11 +58,8 @@ public:
         LookAt(0, model.rowCount() - 1, 0, model.columnCount() - 1, false);
     }
     void Widen(int column) {
-        const auto floor = floors_.find(column);
-        QHeaderView& header = *view_.horizontalHeader();
-        if (floor != floors_.end() && !header.isSectionHidden(column) &&
-            header.sectionSize(column) < floor->second.width) {
-            header.resizeSection(column, floor->second.width);
+        if (const auto floor = floors_.find(column); floor != floors_.end()) {
+            WidenTo(*view_.horizontalHeader(), column, floor->second.width);
         }
     }
 
@@ -129,6 +125,12 @@ void KeepCellsWhole(QTableView& view, int column) {
 
 void KeepEveryColumnWhole(QTableView& view) {
     Follow(view, std::nullopt);
+}
+
+void WidenTo(QHeaderView& header, int column, int width) {
+    if (!header.isSectionHidden(column) && header.sectionSize(column) < width) {
+        header.resizeSection(column, width);
+    }
 }
 
 }  // namespace vs::gui

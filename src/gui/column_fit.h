@@ -5,6 +5,7 @@
 // text no longer fits, and is never made narrower than the widest text it
 // has shown; a width the user chose wider stays.
 
+#include <QHeaderView>
 #include <QTableView>
 
 namespace vs::gui {
@@ -19,5 +20,7 @@ void KeepCellsWhole(QTableView& view, int column);
 // The same for every column, those added later included (the statistics
 // grid: a column per user, a gigabyte's day "1048576/1048576").
 void KeepEveryColumnWhole(QTableView& view);
+// Makes a shown column at least `width` wide; a wider one stays.
+void WidenTo(QHeaderView& header, int column, int width);
 
 }  // namespace vs::gui

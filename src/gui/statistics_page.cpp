@@ -281,12 +281,8 @@ void StatisticsPage::Sum() {
     footerModel_->SetTotals(service_.Statistics().Sums());
     // A total is longer than a day's cell ("2.93 MB / 20.00 kB"): its column
     // widens to show it whole, and the footer follows the grid.
-    QHeaderView* header = grid_->horizontalHeader();
     for (int column = 1; column < footer_->count(); ++column) {
-        const int needed = footer_->sectionSizeHint(column);
-        if (!header->isSectionHidden(column) && header->sectionSize(column) < needed) {
-            header->resizeSection(column, needed);
-        }
+        WidenTo(*grid_->horizontalHeader(), column, footer_->sectionSizeHint(column));
     }
 }
 
