@@ -68,7 +68,7 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
     ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
 
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
-    std::string served = Get("/gz");
+    std::string served = Get("/gz", "Accept-Encoding: gzip, deflate\r\n");
     EXPECT_EQ(
         served.substr(0, served.find("\r\n\r\n") + 4),
         "HTTP/1.0 200 OK\r\nServer: Vellostore\r\nContent-Length: 21\r\n"
@@ -109,13 +109,70 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
 }
 
-TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondition) {
+TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersConditions) {
     StartProxy([](proxy::ProxyConfig& s) { s.readFromCache = false; });
     Get("/lm/w", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n");
     EXPECT_EQ(LastIms(), "-");
     EXPECT_EQ(ReadBytes(EntryFile("/lm/w")), "body of w");
     EXPECT_EQ(BodyOf(Get("/lm/w")), "body of w");
     EXPECT_EQ(LastIms(), "-");
+    EXPECT_EQ(BodyOf(Get("/etag", "If-None-Match: \"v2\"\r\n")), "version 2");
+    Settle();
+    EXPECT_EQ(ReadBytes(EntryFile("/etag")), "version 2");
+}
+
+// The proxy's condition alone says whether its entry is current: a 304 the
+// origin gives to the browser's If-None-Match (the browser holding a newer
+// version than the entry) must not bring the entry's older body.
+TEST_F(CacheFixture, TheBrowsersETagNeverVouchesForAnOlderEntry) {
+    auto writer = BeginEntry(EntryFile("/etag"), CacheKey(origin.Url("/etag")));
+    ASSERT_TRUE(writer && writer->Append("version 1"));
+    const auto older = std::chrono::sys_days(std::chrono::year(1990) / 1 / 1);
+    ASSERT_TRUE(writer->Finish("text/plain", "", older, true, clock.Now()));
+    StartProxy();
+    EXPECT_EQ(BodyOf(Get("/etag", "If-None-Match: \"v2\"\r\n")), "version 2");
+    Settle();
+    EXPECT_EQ(ReadBytes(EntryFile("/etag")), "version 2");
+    EXPECT_EQ(BodyOf(Get("/etag", "If-None-Match: \"v1\"\r\n")), "version 2");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");  // answered from the entry
+}
+
+// An entry holds its URL in the one encoding its answer came in. A browser
+// that cannot read that encoding is answered by the origin, and that answer
+// replaces the entry; offline, the entry is missing for it.
+TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
+    StartProxy();
+    const std::string gzipped(
+        "\x1f\x8b\x08\x00"
+        "any",
+        7);
+    auto storeGzipped = [&] {
+        std::filesystem::remove(EntryFile("/vary-enc"));
+        EXPECT_EQ(BodyOf(Get("/vary-enc", "Accept-Encoding: gzip, deflate, br\r\n")), gzipped);
+        Settle();
+        EXPECT_TRUE(EntryHasTrailer(EntryFile("/vary-enc")));
+    };
+    storeGzipped();
+    const std::string served = Get("/vary-enc", "Accept-Encoding: br;q=1.0, GZIP;q=0.5\r\n");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_TRUE(Has(served, "\r\nContent-Encoding: gzip\r\n"));
+    EXPECT_EQ(BodyOf(served), gzipped);
+
+    for (std::string_view cannotRead :
+         {"", "Accept-Encoding: identity\r\n", "Accept-Encoding: gzip;q=0, deflate\r\n"}) {
+        storeGzipped();
+        const std::string plain = Get("/vary-enc", cannotRead);
+        EXPECT_EQ(LastIms(), "-") << cannotRead;
+        EXPECT_FALSE(Has(plain, "Content-Encoding")) << cannotRead;
+        EXPECT_EQ(BodyOf(plain), "any") << cannotRead;
+        Settle();
+        EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any") << cannotRead;
+    }
+
+    storeGzipped();
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
+    EXPECT_TRUE(Get("/vary-enc").starts_with("HTTP/1.0 404 Not found\r\n"));
+    EXPECT_EQ(BodyOf(Get("/vary-enc", "Accept-Encoding: gzip\r\n")), gzipped);
 }
 
 // An entry holds exactly the body its answer's head frames, whatever the
@@ -145,7 +202,7 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     EXPECT_EQ(ReadBytes(EntryFile("/chunked")), "first-second-third");
 
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
-    std::string served = Get("/gzchunked");
+    std::string served = Get("/gzchunked", "Accept-Encoding: gzip\r\n");
     EXPECT_TRUE(Has(served, "\r\nContent-Type: text/javascript\r\nContent-Encoding: gzip\r\n"));
     EXPECT_EQ(BodyOf(served), gzip);
     EXPECT_EQ(BodyOf(Get("/bodyheaders")), lines);

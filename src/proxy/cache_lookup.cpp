@@ -43,6 +43,54 @@ bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool on
     return true;
 }
 
+// Whether an Accept-Encoding item's weight refuses its coding ("gzip;q=0").
+bool WeighedZero(std::string_view item) {
+    for (std::size_t semicolon = item.find(';'); semicolon != std::string_view::npos;
+         semicolon = item.find(';', semicolon + 1)) {
+        std::string_view parameter = item.substr(semicolon + 1);
+        parameter = parameter.substr(0, parameter.find(';'));
+        const std::size_t equals = parameter.find('=');
+        if (equals == std::string_view::npos ||
+            !cp1251::EqualsNoCase(http::ItemToken(parameter), "q")) {
+            continue;
+        }
+        const std::string_view weight = http::ItemToken(parameter.substr(equals + 1));
+        return !weight.empty() && weight.front() == '0' &&
+               weight.find_first_not_of("0.") == std::string_view::npos;
+    }
+    return false;
+}
+
+std::string_view CodingName(std::string_view coding) {
+    return cp1251::EqualsNoCase(coding, "x-gzip")       ? "gzip"
+           : cp1251::EqualsNoCase(coding, "x-compress") ? "compress"
+                                                        : coding;
+}
+
+// Whether the browser can read an entry stored with this Content-Encoding.
+// An entry holds one encoding of its URL, the one its answer came in; a
+// browser that does not name it in Accept-Encoding would get bytes it
+// cannot read. No Accept-Encoding at all counts as none: tools that send
+// none (curl, wget, scripts) get from origins the body as it is.
+bool ReadsEncoding(const http::MessageHead& request, std::string_view encoding) {
+    if (encoding.empty() || cp1251::EqualsNoCase(encoding, "identity")) {
+        return true;
+    }
+    bool named = false;
+    bool accepted = false;
+    bool anyAccepted = false;
+    for (std::string_view item : request.ListItems("Accept-Encoding")) {
+        const std::string_view coding = http::ItemToken(item);
+        if (coding == "*") {
+            anyAccepted = !WeighedZero(item);
+        } else if (cp1251::EqualsNoCase(CodingName(coding), CodingName(encoding))) {
+            named = true;
+            accepted = !WeighedZero(item);
+        }
+    }
+    return named ? accepted : anyAccepted;
+}
+
 }  // namespace
 
 bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
@@ -68,9 +116,9 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         return false;  // never conditional, never from the cache
     }
     // 4. A write-only cache: the origin must answer in full, so the browser's
-    // own condition goes.
+    // own conditions go.
     if (!readCache) {
-        if (request.Remove("If-Modified-Since")) {
+        if (request.Remove("If-Modified-Since") | request.Remove("If-None-Match")) {
             e.condition = Condition::kBrowsersRemoved;
         }
         return false;
@@ -81,8 +129,9 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     const std::string key = cache::CacheKey(e.url);
     const auto entry = cache::EntryPath(config.cacheDir, key);
     std::unique_ptr<cache::EntryReader> reader = entry ? cache::OpenEntryFor(*entry, key) : nullptr;
-    if (!reader) {
-        // Missing, another key's, or being replaced right now.
+    if (!reader || !ReadsEncoding(request, reader->ContentEncoding())) {
+        // Missing, another key's, being replaced right now, or in an
+        // encoding this browser cannot read (its answer then replaces it).
         return onlyFromCache && RefuseAsMissing(s, e, config, onlyFromCache, request);
     }
     // 7. Answer without asking?
@@ -107,7 +156,11 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.IsHead()) {
         return false;
     }
-    // The browser's own condition gives way to the proxy's, in its place.
+    // The browser's own conditions give way to the proxy's, in their place:
+    // a 304 must say that the entry is current, not that the browser's copy
+    // is (an If-None-Match naming a newer version than the entry's would
+    // turn the entry's older body into the answer).
+    request.Remove("If-None-Match");
     if (request.Set("If-Modified-Since", cache::FormatHTTPDate(reader->OriginDate()))) {
         e.condition = Condition::kByProxy;
         e.cacheFileName = entry->string();

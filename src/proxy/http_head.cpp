@@ -188,16 +188,27 @@ std::vector<std::string_view> MessageHead::Values(std::string_view name) const {
 }
 
 bool MessageHead::ListHas(std::string_view name, std::string_view token) const {
+    const std::vector<std::string_view> items = ListItems(name);
+    return std::any_of(items.begin(), items.end(),
+                       [&](std::string_view item) { return SameName(item, token); });
+}
+
+std::vector<std::string_view> MessageHead::ListItems(std::string_view name) const {
+    std::vector<std::string_view> items;
     for (std::string_view value : Values(name)) {
         while (!value.empty()) {
             const std::size_t comma = value.find(',');
-            if (SameName(TrimBlanks(value.substr(0, comma)), token)) {
-                return true;
+            if (std::string_view item = TrimBlanks(value.substr(0, comma)); !item.empty()) {
+                items.push_back(item);
             }
             value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
         }
     }
-    return false;
+    return items;
+}
+
+std::string_view ItemToken(std::string_view item) {
+    return TrimBlanks(item.substr(0, item.find_first_of("=;")));
 }
 
 void MessageHead::SetTarget(std::string_view target) {

@@ -62,6 +62,10 @@ public:
     // Whether the value of a field lists `token` (comma-separated, case
     // ignored), as in "Connection: keep-alive, close".
     bool ListHas(std::string_view name, std::string_view token) const;
+    // The items of every comma-separated list field of that name, in
+    // order, blanks trimmed and empty items left out: "gzip;q=0.5",
+    // "private=\"Set-Cookie\"".
+    std::vector<std::string_view> ListItems(std::string_view name) const;
 
     // Some line is not "name: value": no colon, white space before the
     // colon, a folded continuation, or a bare CR. Such a line is not read as
@@ -113,5 +117,9 @@ private:
     bool complete_ = false;
     bool malformed_ = false;
 };
+
+// A list item's token: the text before any "=value" or ";parameters",
+// blanks trimmed ("private", "gzip").
+std::string_view ItemToken(std::string_view item);
 
 }  // namespace vs::http

@@ -65,27 +65,15 @@ std::size_t StoreBody(Exchange& e, std::string_view body) {
 }
 
 // Whether a comma-separated list field names `token`, alone or with a
-// value ("private", "private=\"Set-Cookie\"").
+// value ("private", "private=\"Set-Cookie\""); an empty `token` asks for
+// any name but Accept-Encoding.
 bool ListNames(const http::MessageHead& head, std::string_view field, std::string_view token) {
-    for (std::string_view value : head.Values(field)) {
-        while (!value.empty()) {
-            const std::size_t comma = value.find(',');
-            std::string_view item = value.substr(0, comma);
-            item = item.substr(0, item.find('='));
-            while (!item.empty() && (item.front() == ' ' || item.front() == '\t')) {
-                item.remove_prefix(1);
-            }
-            while (!item.empty() && (item.back() == ' ' || item.back() == '\t')) {
-                item.remove_suffix(1);
-            }
-            if (token.empty() ? !item.empty() && !cp1251::EqualsNoCase(item, "Accept-Encoding")
-                              : cp1251::EqualsNoCase(item, token)) {
-                return true;
-            }
-            value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-        }
-    }
-    return false;
+    const std::vector<std::string_view> items = head.ListItems(field);
+    return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
+        const std::string_view name = http::ItemToken(item);
+        return token.empty() ? !name.empty() && !cp1251::EqualsNoCase(name, "Accept-Encoding")
+                             : cp1251::EqualsNoCase(name, token);
+    });
 }
 
 // An answer that differs by anything but the encoding the browser accepts

@@ -150,11 +150,35 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                                      : "Cache-Control: no-store\r\n"),
                             "for " + HeaderValue(head, "Cookie")));
     }
-    if (path == "/vary-lang" || path == "/vary-enc") {
-        const bool lang = path == "/vary-lang";
-        return reply(Answer("text/plain",
-                            lm + (lang ? "Vary: Accept-Language\r\n" : "Vary: Accept-Encoding\r\n"),
-                            lang ? HeaderValue(head, "Accept-Language") : "any"));
+    if (path == "/vary-lang") {
+        return reply(Answer("text/plain", lm + "Vary: Accept-Language\r\n",
+                            HeaderValue(head, "Accept-Language")));
+    }
+    // Compressed for browsers that say they read gzip, like real servers.
+    if (path == "/vary-enc") {
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nVary: Accept-Encoding\r\n\r\n");
+            return true;
+        }
+        const std::string accepted = HeaderValue(head, "Accept-Encoding");
+        const bool gzip = accepted.find("gzip") != std::string::npos &&
+                          accepted.find("gzip;q=0") == std::string::npos;
+        return reply(
+            Answer("text/plain",
+                   lm + "Vary: Accept-Encoding\r\n" + (gzip ? "Content-Encoding: gzip\r\n" : ""),
+                   gzip ? std::string("\x1f\x8b\x08\x00"
+                                      "any",
+                                      7)
+                        : "any"));
+    }
+    // The current version of a page whose older version a test stored: 304
+    // to its own ETag, or to its own date.
+    if (path == "/etag") {
+        if (HeaderValue(head, "If-None-Match") == "\"v2\"" || ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nETag: \"v2\"\r\n\r\n");
+            return true;
+        }
+        return reply(Answer("text/plain", lm + "ETag: \"v2\"\r\n", "version 2"));
     }
     if (path == "/bighead") {
         return reply(
