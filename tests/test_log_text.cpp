@@ -39,9 +39,10 @@ TEST(LogText, BodyLinesEndAtCrLfLoneCrOrLoneLf) {
               (Lines{heading, "GET / HTTP/1.1", "Host: a", "X: 1", "Y: 2"}));
     // LF CR is two line ends, CR LF one.
     EXPECT_EQ(LogEntryLines(when, "h", "a\n\rb\r\n\r\nc"), (Lines{heading, "a", "", "b", "", "c"}));
-    EXPECT_EQ(LogEntryLines(when, "h", ""), (Lines{heading, ""}));
-    EXPECT_EQ(LogEntryLines(when, "h", "x\r\n"), (Lines{heading, "x", ""}));
-    EXPECT_EQ(LogEntryLines(when, "h", "\r"), (Lines{heading, "", ""}));
+    // A final line end opens no line of its own.
+    EXPECT_EQ(LogEntryLines(when, "h", ""), (Lines{heading}));
+    EXPECT_EQ(LogEntryLines(when, "h", "x\r\n\r\n"), (Lines{heading, "x", ""}));
+    EXPECT_EQ(LogEntryLines(when, "h", "\r"), (Lines{heading, ""}));
 }
 
 }  // namespace

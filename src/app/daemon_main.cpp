@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/cp1251.h"
 #include "base/data_dir.h"
@@ -22,23 +23,20 @@
 
 namespace {
 
-// Log entries are CP1251 with CR LF line ends; a terminal wants UTF-8 and LF.
+// Log entries are CP1251 with CR LF line ends; a terminal wants UTF-8 and
+// LF. One blank line follows each entry, as in the log window.
 void PrintLogEntry(std::string_view header, std::string_view body) {
     static std::mutex lock;
-    std::string text =
-        vs::cp1251::ToUtf8(vs::FormatLogEntry(std::chrono::system_clock::now(), header, body));
+    const std::vector<std::string> lines =
+        vs::LogEntryLines(std::chrono::system_clock::now(), header, body);
     std::string out;
-    out.reserve(text.size() + 2);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
-            continue;
-        }
-        out += text[i];
-    }
-    if (!out.ends_with('\n')) {
+    for (const std::string& line : lines) {
+        out += vs::cp1251::ToUtf8(line);
         out += '\n';
     }
-    out += '\n';
+    if (!lines.back().empty()) {
+        out += '\n';
+    }
     std::lock_guard guard(lock);
     // Flushed once per pass of the main loop, not per entry: a busy proxy
     // logs thousands of entries a second, and a write each would take CPU

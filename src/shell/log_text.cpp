@@ -48,7 +48,9 @@ std::vector<std::string> LogEntryLines(std::chrono::system_clock::time_point whe
         }
         start = i + 1;
     }
-    lines.emplace_back(entry, start);
+    if (start < entry.size()) {
+        lines.emplace_back(entry, start);
+    }
     return lines;
 }
 

@@ -16,9 +16,10 @@ std::string FormatLogEntry(std::chrono::system_clock::time_point when, std::stri
                            std::string_view body);
 
 // The entry of FormatLogEntry cut into its lines. CR LF, a lone CR and a
-// lone LF each end one line (bodies are wire text, where all three occur),
-// so a body that ends in a line end leaves an empty last line and an empty
-// body is one empty line after the heading.
+// lone LF each end one line (bodies are wire text, where all three occur).
+// A final line end closes the last line and opens none: a message head's
+// closing CR LF CR LF leaves one empty last line, which is then the blank
+// line between it and the next entry, and an empty body adds no line.
 std::vector<std::string> LogEntryLines(std::chrono::system_clock::time_point when,
                                        std::string_view header, std::string_view body);
 

@@ -48,9 +48,10 @@ TEST_F(LogWindowTest, EntriesArriveInOrderApartByOneBlankLine) {
     LogWindow window(clock_);
     window.show();
     window.AddEntry("# 1:  Outbound Connection", "GET http://a/ HTTP/1.1\r\nHost: a");
-    // An empty body leaves an empty line; the next entry adds none of its own.
+    // One blank line between entries, whether a body ends in its own empty
+    // line (a message head), in none, or is empty.
     window.AddEntry("# 2:  Disconnect", "");
-    window.AddEntry("# 3 <<< URL: http://b/", "HTTP/1.1 200 OK\r\n");
+    window.AddEntry("# 3 <<< URL: http://b/", "HTTP/1.1 200 OK\r\n\r\n");  // a whole head
     clock_.Advance(std::chrono::seconds(61));
     window.AddEntry("\xcf\xf0\xee\xea\xf1\xe8", "\xf2\xe5\xea\xf1\xf2");
 
