@@ -127,17 +127,34 @@ protected:
 
 TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {
     const std::filesystem::path exe = "/opt/vellostore/bin/vellostore";
-    EXPECT_FALSE(AutoRunEnabled(exe));
-    SetAutoRun(true, exe);
+    const std::filesystem::path beside = exe.parent_path();
+    EXPECT_FALSE(AutoRunEnabled(exe, beside));
+    SetAutoRun(true, exe, beside);
     EXPECT_EQ(AutostartFile(), dir_.Path() / "autostart" / "vellostore.desktop");
-    EXPECT_TRUE(AutoRunEnabled(exe));
-    EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore"));  // another path: not ticked
-    SetAutoRun(false, exe);
+    EXPECT_EQ(ExecLine(), "Exec=/opt/vellostore/bin/vellostore");
+    EXPECT_TRUE(AutoRunEnabled(exe, "/opt/vellostore/bin/"));
+    EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore", "/elsewhere"));  // another path
+    SetAutoRun(false, exe, beside);
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
 
     // An entry quoted where nothing needed it still names this executable.
     test::WriteBytes(AutostartFile(), "[Desktop Entry]\nExec=\"" + exe.string() + "\"\n");
-    EXPECT_TRUE(AutoRunEnabled(exe));
+    EXPECT_TRUE(AutoRunEnabled(exe, beside));
+}
+
+// A data folder of its own (VELLOSTORE_HOME) goes into the entry: at login
+// the program must start on the folder the box was ticked in, and the box
+// of another folder stays unticked.
+TEST_F(AutoRun, AnotherDataFolderIsStartedWithIt) {
+    const std::filesystem::path exe = "/opt/vellostore/bin/vellostore";
+    SetAutoRun(true, exe, "/home/ann/proxy 2/");
+    EXPECT_EQ(ExecLine(),
+              R"(Exec=env "VELLOSTORE_HOME=/home/ann/proxy 2" /opt/vellostore/bin/vellostore)");
+    EXPECT_TRUE(AutoRunEnabled(exe, "/home/ann/proxy 2"));
+    EXPECT_FALSE(AutoRunEnabled(exe, exe.parent_path()));
+    EXPECT_FALSE(AutoRunEnabled(exe, "/home/ann/proxy"));
+    SetAutoRun(true, exe, exe.parent_path());
+    EXPECT_FALSE(AutoRunEnabled(exe, "/home/ann/proxy 2"));
 }
 
 TEST_F(AutoRun, ExecQuotesThePathForTheCommandLineAndAgainForTheFile) {
@@ -157,11 +174,12 @@ TEST_F(AutoRun, ExecQuotesThePathForTheCommandLineAndAgainForTheFile) {
         {"/srv/two\nlines/vs", R"(Exec="/srv/two\nlines/vs")"},
     };
     for (const auto& c : cases) {
-        SetAutoRun(true, c.path);
+        const std::filesystem::path exe = c.path;
+        SetAutoRun(true, exe, exe.parent_path());
         EXPECT_EQ(ExecLine(), c.exec) << c.path;
-        EXPECT_TRUE(AutoRunEnabled(c.path)) << c.path;
+        EXPECT_TRUE(AutoRunEnabled(exe, exe.parent_path())) << c.path;
     }
-    EXPECT_FALSE(AutoRunEnabled("/srv/two"));
+    EXPECT_FALSE(AutoRunEnabled("/srv/two", "/srv"));
 }
 
 }  // namespace

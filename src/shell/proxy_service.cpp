@@ -52,7 +52,7 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
 std::optional<std::string> ProxyService::StartUp() {
     settings_ = LoadSettings(SettingsFile());
     const ListenerTarget target = PublishSettings();
-    autoRun_ = AutoRunEnabled(executable_);
+    autoRun_ = AutoRunEnabled(executable_, dataDir_);
     LoadLists();
     statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
     engine_.producingEnabled = true;
@@ -197,7 +197,7 @@ std::int64_t ProxyService::Tick1s() {
 }
 
 void ProxyService::SetAutoRunEnabled(bool enabled) {
-    SetAutoRun(enabled, executable_);
+    SetAutoRun(enabled, executable_, dataDir_);
     autoRun_ = enabled;
 }
 

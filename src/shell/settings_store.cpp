@@ -5,6 +5,7 @@
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
@@ -106,25 +107,40 @@ std::filesystem::path AutostartFile() {
     return base / "autostart" / "vellostore.desktop";
 }
 
-std::string DesktopExecValue(const std::filesystem::path& program) {
-    const std::string path = program.string();
-    const bool quote = path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
-    // The command line first: quoted as a whole, and "%" doubled so that no
-    // part of the path is taken for a field code such as "%f".
-    std::string exec;
+namespace {
+
+// The command line of one argument: quoted as a whole when it holds a
+// character the command line reserves, and "%" doubled so that no part of
+// it is taken for a field code such as "%f".
+std::string QuotedArgument(std::string_view argument) {
+    const bool quote = argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`") != std::string::npos;
+    std::string out;
     if (quote) {
-        exec += '"';
+        out += '"';
     }
-    for (char c : path) {
+    for (char c : argument) {
         if (quote && (c == '"' || c == '`' || c == '$' || c == '\\')) {
-            exec += '\\';
+            out += '\\';
         } else if (c == '%') {
-            exec += '%';
+            out += '%';
         }
-        exec += c;
+        out += c;
     }
     if (quote) {
-        exec += '"';
+        out += '"';
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string DesktopExecValue(const std::vector<std::string>& command) {
+    std::string exec;
+    for (const std::string& argument : command) {
+        if (!exec.empty()) {
+            exec += ' ';
+        }
+        exec += QuotedArgument(argument);
     }
     // Then the value as a string of the entry, which has escapes of its own:
     // the backslashes of the quoting are doubled once more, and a line break
@@ -151,11 +167,23 @@ std::string DesktopExecValue(const std::filesystem::path& program) {
     return value;
 }
 
+std::vector<std::string> AutostartCommand(const std::filesystem::path& executable,
+                                          const std::filesystem::path& dataDir) {
+    const auto folder = [](const std::filesystem::path& p) {
+        return (std::filesystem::absolute(p) / "").lexically_normal();
+    };
+    if (folder(dataDir) == folder(executable.parent_path())) {
+        return {executable.string()};
+    }
+    return {"env", "VELLOSTORE_HOME=" + folder(dataDir).parent_path().string(),
+            executable.string()};
+}
+
 namespace {
 
-// The program an Exec value runs, with both levels of escaping undone; none
-// when the value runs it with arguments, which is not an entry we wrote.
-std::optional<std::string> ProgramOfExec(std::string_view value) {
+// The arguments of an Exec value, with both levels of escaping undone;
+// none when its quoting is broken.
+std::optional<std::vector<std::string>> ArgumentsOfExec(std::string_view value) {
     std::string exec;
     for (std::size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
@@ -179,47 +207,54 @@ std::optional<std::string> ProgramOfExec(std::string_view value) {
         }
         exec += c;
     }
-    std::string program;
-    const bool quoted = exec.starts_with('"');
-    std::size_t i = quoted ? 1 : 0;
-    for (; i < exec.size(); ++i) {
-        char c = exec[i];
-        if (quoted ? c == '"' : c == ' ') {
-            break;
+    std::vector<std::string> arguments;
+    std::size_t i = 0;
+    while (i < exec.size()) {
+        if (exec[i] == ' ') {
+            ++i;
+            continue;
         }
-        if (quoted && c == '\\' && i + 1 < exec.size()) {
-            c = exec[++i];
-        } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+        std::string argument;
+        const bool quoted = exec[i] == '"';
+        for (i += quoted ? 1 : 0; i < exec.size(); ++i) {
+            char c = exec[i];
+            if (quoted ? c == '"' : c == ' ') {
+                break;
+            }
+            if (quoted && c == '\\' && i + 1 < exec.size()) {
+                c = exec[++i];
+            } else if (c == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
+                ++i;
+            }
+            argument += c;
+        }
+        if (quoted) {
+            if (i == exec.size()) {
+                return std::nullopt;  // no closing quote
+            }
             ++i;
         }
-        program += c;
+        arguments.push_back(std::move(argument));
     }
-    if (quoted) {
-        if (i == exec.size()) {
-            return std::nullopt;  // no closing quote
-        }
-        ++i;
-    }
-    if (i != exec.size()) {
-        return std::nullopt;
-    }
-    return program;
+    return arguments;
 }
 
 }  // namespace
 
-bool AutoRunEnabled(const std::filesystem::path& executable) {
+bool AutoRunEnabled(const std::filesystem::path& executable, const std::filesystem::path& dataDir) {
     std::ifstream in(AutostartFile(), std::ios::binary);
     std::string line;
     while (std::getline(in, line)) {
         if (line.starts_with("Exec=")) {
-            return ProgramOfExec(std::string_view(line).substr(5)) == executable.string();
+            return ArgumentsOfExec(std::string_view(line).substr(5)) ==
+                   AutostartCommand(executable, dataDir);
         }
     }
     return false;
 }
 
-void SetAutoRun(bool enabled, const std::filesystem::path& executable) {
+void SetAutoRun(bool enabled, const std::filesystem::path& executable,
+                const std::filesystem::path& dataDir) {
     const std::filesystem::path file = AutostartFile();
     if (!enabled) {
         std::error_code ignored;
@@ -233,7 +268,8 @@ void SetAutoRun(bool enabled, const std::filesystem::path& executable) {
         "Name=Vellostore\n"
         "Comment=Caching HTTP proxy\n"
         "Exec=" +
-        DesktopExecValue(executable) + "\nX-GNOME-Autostart-enabled=true\n";
+        DesktopExecValue(AutostartCommand(executable, dataDir)) +
+        "\nX-GNOME-Autostart-enabled=true\n";
     WriteFileAtomically(file, entry,
                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                             std::filesystem::perms::group_read |

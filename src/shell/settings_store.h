@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/connection_server.h"
 #include "proxy/proxy_config.h"
@@ -50,16 +51,23 @@ std::string ParentLoopMessage(std::string_view host, int port);
 
 // The autorun entry: the XDG autostart file
 // $XDG_CONFIG_HOME/autostart/vellostore.desktop (~/.config/autostart by
-// default) whose Exec is the executable's full path.
+// default) whose Exec starts this program on this data folder.
 std::filesystem::path AutostartFile();
-// The Exec value, as the desktop entry file holds it, that runs `program`
-// with no arguments: quoted when the path has a character the command line
-// reserves (a blank, a quote, "$", "\\", ...), with "%" doubled, and every
-// backslash doubled once more for the file's own string escapes.
-std::string DesktopExecValue(const std::filesystem::path& program);
-// Ticked exactly when that file exists and runs this executable.
-bool AutoRunEnabled(const std::filesystem::path& executable);
+// That command: the executable alone when the data folder is the
+// executable's own folder, else "env VELLOSTORE_HOME=<folder> <executable>",
+// so that the session started at login is the one the box was ticked in.
+std::vector<std::string> AutostartCommand(const std::filesystem::path& executable,
+                                          const std::filesystem::path& dataDir);
+// The Exec value, as the desktop entry file holds it, that runs `command`:
+// each argument quoted when it has a character the command line reserves (a
+// blank, a quote, "$", "\\", ...), "%" doubled, and every backslash doubled
+// once more for the file's own string escapes.
+std::string DesktopExecValue(const std::vector<std::string>& command);
+// Ticked exactly when that file exists and runs this executable on this
+// data folder.
+bool AutoRunEnabled(const std::filesystem::path& executable, const std::filesystem::path& dataDir);
 // Writes or removes the file. Throws std::system_error when it cannot.
-void SetAutoRun(bool enabled, const std::filesystem::path& executable);
+void SetAutoRun(bool enabled, const std::filesystem::path& executable,
+                const std::filesystem::path& dataDir);
 
 }  // namespace vs
