@@ -31,6 +31,9 @@
 namespace vs::gui {
 namespace {
 
+// Messages joined in the one error box.
+const QString kBetweenMessages = QStringLiteral("\n\n");
+
 constexpr int kStripHeight = 46;
 constexpr int kChartTop = 4;
 constexpr int kChartHeight = 39;
@@ -216,8 +219,10 @@ void MainWindow::Pass() {
     FillLabels();
     if (auto report = service_.TakeListenerReport()) {
         chart_->SetYScaleMax(service_.Applied().scale);
-        if (report->message) {
-            ShowError(FromCp1251(*report->message));
+        WithdrawError(listenerError_);
+        listenerError_ = report->message ? FromCp1251(*report->message) : QString();
+        if (!listenerError_.isEmpty()) {
+            ShowError(listenerError_);
         }
     }
     if (failure) {
@@ -355,13 +360,30 @@ QString MainWindow::CacheText() const {
 
 void MainWindow::ShowError(const QString& text) {
     if (errorBox_ != nullptr) {
-        return;  // one box at a time: errors never stack
+        const QString shown = errorBox_->text();
+        if (!shown.split(kBetweenMessages).contains(text)) {
+            errorBox_->setText(shown + kBetweenMessages + text);
+        }
+        return;
     }
     errorBox_ = new QMessageBox(QMessageBox::Critical, QStringLiteral("Ошибка"), text,
                                 QMessageBox::Ok, this);
     errorBox_->setAttribute(Qt::WA_DeleteOnClose);
     errorBox_->setModal(false);
     errorBox_->show();
+}
+
+void MainWindow::WithdrawError(const QString& text) {
+    if (errorBox_ == nullptr || text.isEmpty()) {
+        return;
+    }
+    QStringList messages = errorBox_->text().split(kBetweenMessages);
+    messages.removeAll(text);
+    if (messages.isEmpty()) {
+        errorBox_->close();
+    } else {
+        errorBox_->setText(messages.join(kBetweenMessages));
+    }
 }
 
 }  // namespace vs::gui

@@ -51,8 +51,13 @@ public:
     // The 100 ms tick: the modifier keys for the rules' cancel keys, the
     // periodic statistics save.
     void Tick();
-    // Shows a message for the user unless one is showing already.
+    // Shows a message for the user in the one error box: a message arriving
+    // while the box is open joins it (once), so that none is lost and boxes
+    // never stack.
     void ShowError(const QString& text);
+    // Takes a message out of the box once it no longer holds (the listener
+    // started after all); the box closes when nothing is left in it.
+    void WithdrawError(const QString& text);
 
     // The window's placement and the grids' column layouts into the
     // settings model, for the next save: "Flags", "ShowCmd", "PixelsPerInch", "MinMaxPos" and
@@ -113,6 +118,9 @@ private:
     StatisticsPage* statisticsPage_ = nullptr;
     Tray* tray_ = nullptr;
     QPointer<QMessageBox> errorBox_;
+    // The listener's last message shown (a busy port, a parent loop), empty
+    // while it listens.
+    QString listenerError_;
     QTimer passTimer_;
     QTimer tickTimer_;
     QTimer secondTimer_;

@@ -1,12 +1,14 @@
 // The main window over a running core: requests through the proxy reach the
 // monitor grid and the labels by the window's own passes; the chart keeps
-// its place in the top strip; errors never stack.
+// its place in the top strip; errors join one box.
 
 #include "gui/main_window.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QMessageBox>
+#include <QPointer>
 #include <QScreen>
 #include <QTableView>
 
@@ -14,9 +16,11 @@
 
 #include <fstream>
 
+#include "gui/cp1251_text.h"
 #include "gui/log_window.h"
 #include "gui/monitor_view.h"
 #include "shell/proxy_service.h"
+#include "shell/settings_store.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
 #include "support/service_start.h"
@@ -74,20 +78,44 @@ TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
     }
 }
 
-TEST_F(MainWindowTest, ErrorsNeverStack) {
+// One box at a time, and nothing lost: a message arriving while the box is
+// open joins it. A busy port's message leaves the box once a port is
+// applied that the proxy listens on; the box closes when it held no other.
+TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) {
     MainWindow window(service, log);
     window.ShowError(QStringLiteral("first"));
-    QMessageBox* box = window.ErrorBox();
+    QPointer<QMessageBox> box = window.ErrorBox();
     ASSERT_NE(box, nullptr);
     window.ShowError(QStringLiteral("second"));
+    window.ShowError(QStringLiteral("first"));
     EXPECT_EQ(window.ErrorBox(), box);
-    EXPECT_EQ(box->text(), QStringLiteral("first"));
+    EXPECT_EQ(box->text(), QStringLiteral("first\n\nsecond"));
+
+    const net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
+    const QString busy = FromCp1251(PortBusyMessage(net::LocalPort(taken)));
+    auto applyPort = [&](int port) {
+        service.SettingsModel().port = std::to_string(port);
+        service.Apply();
+    };
+    auto passUntil = [&](auto done) {
+        return test::WaitUntil([&] {
+            QCoreApplication::processEvents();  // the window's own passes take the report
+            return done();
+        });
+    };
+    applyPort(net::LocalPort(taken));
+    ASSERT_TRUE(passUntil([&] { return box->text().endsWith(busy); })) << box->text().toStdString();
+    applyPort(0);
+    ASSERT_TRUE(passUntil([&] { return !box->text().contains(busy); }));
+    EXPECT_EQ(box->text(), QStringLiteral("first\n\nsecond"));
+
     box->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    EXPECT_EQ(window.ErrorBox(), nullptr);
-    window.ShowError(QStringLiteral("third"));
-    ASSERT_NE(window.ErrorBox(), nullptr);
-    EXPECT_EQ(window.ErrorBox()->text(), QStringLiteral("third"));
+    applyPort(net::LocalPort(taken));
+    ASSERT_TRUE(passUntil([&] { return window.ErrorBox() != nullptr; }));
+    box = window.ErrorBox();
+    EXPECT_EQ(box->text(), busy);
+    applyPort(0);
+    ASSERT_TRUE(passUntil([&] { return box == nullptr || !box->isVisible(); }));
 }
 
 TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings) {
