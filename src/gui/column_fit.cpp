@@ -55,11 +55,25 @@ public:
             floors_.clear();
         }
         const QAbstractItemModel& model = *view_.model();
+        if (!only_) {
+            FitCaptions(0, model.columnCount() - 1);
+        }
         LookAt(0, model.rowCount() - 1, 0, model.columnCount() - 1, false);
     }
     void Widen(int column) {
         if (const auto floor = floors_.find(column); floor != floors_.end()) {
             WidenTo(*view_.horizontalHeader(), column, floor->second.width);
+        }
+    }
+    // Columns made and named at run time (a user's name over the
+    // statistics) show their caption whole too.
+    void FitCaptions(int firstColumn, int lastColumn) {
+        QHeaderView& header = *view_.horizontalHeader();
+        for (int column = firstColumn; column <= lastColumn; ++column) {
+            const int width = header.sectionSizeHint(column);
+            ColumnFloor& floor = floors_[column];
+            floor.width = std::max(floor.width, width);
+            WidenTo(header, column, width);
         }
     }
 
@@ -105,6 +119,12 @@ void Follow(QTableView& view, std::optional<int> only) {
     QObject::connect(model, &QAbstractItemModel::modelReset, &view,
                      [fit, only] { fit->LookAtAll(!only); });
     if (!only) {
+        QObject::connect(model, &QAbstractItemModel::headerDataChanged, &view,
+                         [fit](Qt::Orientation orientation, int first, int last) {
+                             if (orientation == Qt::Horizontal) {
+                                 fit->FitCaptions(first, last);
+                             }
+                         });
         for (auto moved :
              {&QAbstractItemModel::columnsInserted, &QAbstractItemModel::columnsRemoved}) {
             QObject::connect(model, moved, &view, [fit] { fit->LookAtAll(true); });

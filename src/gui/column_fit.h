@@ -17,8 +17,9 @@ namespace vs::gui {
 // hold the largest numbers). Follows that model only: call again after
 // setModel.
 void KeepCellsWhole(QTableView& view, int column);
-// The same for every column, those added later included (the statistics
-// grid: a column per user, a gigabyte's day "1048576/1048576").
+// The same for every column, those added later included, and for their
+// captions (the statistics grid: a column per user named after the user, a
+// gigabyte's day "1048576/1048576").
 void KeepEveryColumnWhole(QTableView& view);
 // Makes a shown column at least `width` wide; a wider one stays.
 void WidenTo(QHeaderView& header, int column, int width);

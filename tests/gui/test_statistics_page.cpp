@@ -77,14 +77,18 @@ TEST(StatisticsPage, CellsFollowTheTrafficAndTheFootersLastWhileThePageShows) {
 }
 
 // A user who took a gigabyte in a day has a cell of fifteen characters,
-// which the default width cut to "1048576/1048…".
-TEST(StatisticsPage, AHeavyDayShowsWhole) {
+// which the default width cut to "1048576/1048…"; a long user name was cut
+// in the caption.
+TEST(StatisticsPage, AHeavyDayAndALongNameShowWhole) {
     test::TempDir dir;
     UsersList users;
     users.Append(UserRow{true, "anna", "", "127.0.0.1"});
+    users.Append(UserRow{
+        true, "\xe1\xf3\xf5\xe3\xe0\xeb\xf2\xe5\xf0\xe8\xff (\xea\xee\xec\xed\xe0\xf2\xe0 2)", "",
+        "10.0.0.2"});
     users.Save(dir.Path() / "users.lst");
     test::WriteBytes(dir.Path() / "stat.txt",
-                     WriteGridText({{"01.01.2020", "1048576/1048576"}}, kGridSeparator));
+                     WriteGridText({{"01.01.2020", "1048576/1048576", "1/0"}}, kGridSeparator));
     ProxyService service(dir.Path(), dir.Path() / "vellostore", {});
     ASSERT_TRUE(test::StartOnAFreePort(service, dir.Path()));
     {
@@ -93,10 +97,17 @@ TEST(StatisticsPage, AHeavyDayShowsWhole) {
         page.show();
         QCoreApplication::processEvents();
         QTableView& grid = page.Grid();
+        QHeaderView& header = *grid.horizontalHeader();
         ASSERT_EQ(grid.model()->index(0, 1).data().toString(), QStringLiteral("1048576/1048576"));
         // What the delegate needs for the rows on screen, measured by Qt.
-        EXPECT_GE(grid.horizontalHeader()->sectionSize(1),
+        EXPECT_GE(header.sectionSize(1),
                   static_cast<QAbstractItemView&>(grid).sizeHintForColumn(1));
+        EXPECT_GE(header.sectionSize(2), header.sectionSizeHint(2));
+
+        service.Statistics().RenameUser("anna", "anna from the accounts department",
+                                        service.Lists().users);
+        page.Refresh();
+        EXPECT_GE(header.sectionSize(1), header.sectionSizeHint(1));
     }
     service.ShutDown();
 }
