@@ -24,6 +24,11 @@
 namespace vs::gui {
 namespace {
 
+// The grid's width inside the main window's first size (742 pixels), less
+// a vertical scroll bar.
+constexpr int kFirstGridWidth = 690;
+constexpr int kNarrowestRuleColumn = 100;
+
 // The settings that switch a list and name the keys that suspend it.
 struct ListSwitches {
     bool Settings::*enabled;
@@ -232,18 +237,33 @@ void RuleListPage::BuildGrid() {
     grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
     grid_->setWordWrap(false);
     auto* checks = new CenteredCheckDelegate(grid_);
+    // Every column wide enough for its caption; the rule (and the
+    // converter's replacement) share what is left of the grid's width in
+    // the window's first size, so that the hit count shows without
+    // scrolling sideways.
+    int captionsWidth = 0;
+    int textColumns = 0;
     for (int column = 0; column < model_->columnCount(); ++column) {
         if (model_->IsSwitch(column)) {
             grid_->setItemDelegateForColumn(column, checks);
         }
-        // Wide enough for the caption, wider where the cells need it.
-        const QString caption = model_->headerData(column, Qt::Horizontal).toString();
-        int width = grid_->horizontalHeader()->fontMetrics().horizontalAdvance(caption) + 20;
         const RuleField field = model_->FieldOf(column);
         if (field == RuleField::Rule || field == RuleField::Replacement) {
-            width = kind_ == ListKind::UrlConverter ? 140 : 440;
+            ++textColumns;
+            continue;
         }
+        const QString caption = model_->headerData(column, Qt::Horizontal).toString();
+        const int width = grid_->horizontalHeader()->fontMetrics().horizontalAdvance(caption) + 20;
         grid_->setColumnWidth(column, width);
+        captionsWidth += width;
+    }
+    const int textWidth = std::max(kNarrowestRuleColumn,
+                                   (kFirstGridWidth - captionsWidth) / std::max(textColumns, 1));
+    for (int column = 0; column < model_->columnCount(); ++column) {
+        const RuleField field = model_->FieldOf(column);
+        if (field == RuleField::Rule || field == RuleField::Replacement) {
+            grid_->setColumnWidth(column, textWidth);
+        }
     }
     KeepCellsWhole(*grid_, 0);
 

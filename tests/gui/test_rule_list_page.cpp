@@ -15,6 +15,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTableView>
 
 #include <gtest/gtest.h>
@@ -148,6 +149,29 @@ TEST_F(RuleListPageTest, RowNumbersOfALongListShowWhole) {
     // What the delegate needs for the rows on screen, measured by Qt.
     EXPECT_GE(grid.horizontalHeader()->sectionSize(0),
               static_cast<QAbstractItemView&>(grid).sizeHintForColumn(0));
+}
+
+// In the window's first size every column of a list shows, the converter's
+// seven included: the hit count was off the right edge.
+TEST_F(RuleListPageTest, EveryColumnShowsInTheWindowsFirstSize) {
+    LogWindow log;
+    MainWindow window(service, log);
+    window.show();
+    for (ListKind kind : {ListKind::Black, ListKind::UrlConverter}) {
+        RuleListPage& page = window.ListPage(kind);
+        // Every tab that holds the page made current (a tab's page sits in
+        // the tab widget's stack).
+        for (QWidget* w = &page; w->parentWidget() != nullptr; w = w->parentWidget()) {
+            if (auto* tabs = qobject_cast<QTabWidget*>(w->parentWidget()->parentWidget())) {
+                tabs->setCurrentWidget(w);
+            }
+        }
+        QCoreApplication::processEvents();
+        ASSERT_TRUE(page.isVisible());
+        const QTableView& grid = page.Grid();
+        EXPECT_LE(grid.horizontalHeader()->length(), grid.viewport()->width())
+            << static_cast<int>(kind);
+    }
 }
 
 TEST_F(RuleListPageTest, InsertingAtTheTopRenumbersAndDeletingKeepsACurrentRowWhileThereIsOne) {
