@@ -342,8 +342,11 @@ void MainWindow::changeEvent(QEvent* event) {
 }
 
 void MainWindow::FillLabels() {
+    // Both labels say "0" until bytes of their kind arrive.
     const TrafficCounters& traffic = service_.Traffic();
-    internetLabel_->setText(InternetText());
+    if (traffic.fromInternet > 0) {
+        internetLabel_->setText(InternetText());
+    }
     if (traffic.fromCache > 0) {
         cacheLabel_->setText(CacheText());
     }
