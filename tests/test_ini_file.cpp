@@ -55,6 +55,9 @@ TEST_F(IniFileTest, ReadsLinesLikeTheWindowsProfileFunctions) {
     EXPECT_EQ(ini.Get("Main", "Commented"), std::nullopt);
     EXPECT_EQ(ini.Get("Main", "Orphan"), std::nullopt);
 
+    // A byte-order mark an editor put first hides no heading.
+    EXPECT_EQ(LoadText("\xEF\xBB\xBF[Main]\r\nPort=8081\r\n").Get("Main", "Port"), "8081");
+
     EXPECT_EQ(IniFile::Load(dir_.Path() / "absent.ini").Text(), "");
     EXPECT_THROW(IniFile::Load(dir_.Path()), std::system_error);
 }

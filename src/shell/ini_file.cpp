@@ -111,6 +111,11 @@ std::system_error SystemError(const std::string& what, const std::filesystem::pa
 }  // namespace
 
 IniFile IniFile::Parse(std::string_view text) {
+    // Editors that save UTF-8 put a byte-order mark first; read as text it
+    // would hide the first section's heading, and with it every setting.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     IniFile ini;
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
