@@ -199,6 +199,24 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
+// A second start on a data folder in use ends at once: it would serve
+// nothing and, at its end, write its stale settings, lists and counts over
+// the first one's.
+TEST_F(DaemonTest, ASecondStartOnTheSameDataFolderEndsAndLeavesTheFirstsFilesAlone) {
+    Daemon first("first", home, FreePort());
+    ASSERT_TRUE(first.Ready()) << first.Process().Stderr();
+    Daemon second("second", home, first.Port());
+    EXPECT_EQ(second.Process().Wait(10s), 1);
+    EXPECT_TRUE(Has(second.Process().Stderr(), "уже занята другим запуском"))
+        << second.Process().Stderr();
+    ASSERT_EQ(Curl(dir, first.Proxy(), origin.Url("/size/" + std::to_string(300 * 1024)),
+                   dir.Path() / "got"),
+              0);
+    ASSERT_EQ(first.Stop(), 0);
+    EXPECT_EQ(ReadBytes(home / "stat.txt"),
+              ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
+}
+
 // The lists as the desktop program writes them: a user admitted by proxy
 // credentials, a wrong password refused with 407, a black-listed URL
 // refused by its rule; on SIGTERM the hit count and the users are saved, the

@@ -83,9 +83,15 @@ int main(int argc, char** argv) {
     static char logBuffer[1 << 16];
     std::setvbuf(stdout, logBuffer, _IOFBF, sizeof logBuffer);
 
+    const std::filesystem::path dataDir = vs::DataDirectory();
+    const vs::DataFolderLock folderLock(dataDir);
+    if (folderLock.HeldByAnother()) {
+        std::cerr << "vellostored: " << vs::DataFolderInUseMessage(dataDir) << std::endl;
+        return 1;
+    }
     // The daemon keeps the monitor's recent rows only: nobody scrolls back.
-    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), PrintLogEntry,
-                             vs::DefaultClock(), vs::kKeptMonitorRows);
+    vs::ProxyService service(dataDir, vs::ExecutablePath(), PrintLogEntry, vs::DefaultClock(),
+                             vs::kKeptMonitorRows);
     std::optional<std::string> error;
     try {
         error = service.StartUp();

@@ -47,8 +47,15 @@ int main(int argc, char** argv) {
     // The log window exists from start to end, hidden until asked for; it
     // outlives the service that writes to it.
     vs::gui::LogWindow log;
-    vs::ProxyService service(vs::DataDirectory(), vs::ExecutablePath(), log.Sink(),
-                             vs::DefaultClock(), vs::kKeptMonitorRows);
+    const std::filesystem::path dataDir = vs::DataDirectory();
+    const vs::DataFolderLock folderLock(dataDir);
+    if (folderLock.HeldByAnother()) {
+        QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),
+                              QString::fromStdString(vs::DataFolderInUseMessage(dataDir)));
+        return 1;
+    }
+    vs::ProxyService service(dataDir, vs::ExecutablePath(), log.Sink(), vs::DefaultClock(),
+                             vs::kKeptMonitorRows);
     std::optional<std::string> error;
     try {
         error = service.StartUp();

@@ -1,5 +1,10 @@
 #include "base/data_dir.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 
 namespace vs {
@@ -16,6 +21,19 @@ std::filesystem::path DataDirectory() {
         return std::filesystem::absolute(home);
     }
     return ExecutablePath().parent_path();
+}
+
+DataFolderLock::DataFolderLock(const std::filesystem::path& folder)
+    : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        heldByAnother_ = errno == EWOULDBLOCK;
+    }
+}
+
+DataFolderLock::~DataFolderLock() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
 }
 
 }  // namespace vs

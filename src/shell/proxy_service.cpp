@@ -36,6 +36,11 @@ std::string SaveFailureMessage(std::string_view file, const std::exception& fail
     return "Не удалось сохранить " + std::string(file) + ": " + ReasonOf(failure);
 }
 
+std::string DataFolderInUseMessage(const std::filesystem::path& folder) {
+    return "Папка " + folder.string() +
+           " уже занята другим запуском Vellostore: у одной папки один прокси";
+}
+
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                            proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
                            const net::HostLookup& hosts)

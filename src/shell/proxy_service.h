@@ -35,6 +35,9 @@ namespace vs {
 
 // "Не удалось сохранить FILE: reason", the text the user is shown (UTF-8).
 std::string SaveFailureMessage(std::string_view file, const std::exception& failure);
+// For a second start on a data folder another Vellostore process holds
+// (UTF-8).
+std::string DataFolderInUseMessage(const std::filesystem::path& folder);
 
 class ProxyService {
 public:
