@@ -354,6 +354,27 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_TRUE(Has(Get("/lm/module.js"), "\r\nContent-Type: text/javascript\r\n"));
 }
 
+// A folder of the cache that is a link to elsewhere is never followed: the
+// files behind it are neither replaced nor served, and nothing is made
+// there; the browser gets its answer all the same.
+TEST_F(CacheFixture, FoldersThatAreLinksLeadNowhere) {
+    const std::filesystem::path outside = dir.Path() / "outside";
+    std::filesystem::create_directories(outside);
+    test::WriteBytes(outside / "page", "the user's own file");
+    const std::filesystem::path linked = EntryFile("/lm/page").parent_path();
+    std::filesystem::create_directories(linked.parent_path());
+    std::filesystem::create_directory_symlink(outside, linked);
+    StartProxy();
+    for (const char* path : {"/lm/page", "/lm/page", "/lm/new"}) {
+        EXPECT_EQ(BodyOf(Get(path)), "body of " + std::string(path).substr(4));
+        EXPECT_EQ(LastIms(), "-") << path;
+    }
+    Settle();
+    EXPECT_EQ(ReadBytes(outside / "page"), "the user's own file");
+    EXPECT_FALSE(std::filesystem::exists(outside / "new"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(outside), {}), 1);
+}
+
 // A browser that asked to close (HTTP/1.0, "Connection: close") gets a
 // closing answer from the cache, and the connection ends; others keep it.
 TEST_F(CacheFixture, AnswersFromTheCacheHonourTheBrowsersWishToClose) {

@@ -86,9 +86,38 @@ std::string URLToCachePath(std::string_view key) {
     return path;
 }
 
+namespace {
+
+// Whether a folder on the way from the cache folder to the entry is a
+// symbolic link. Following one would read, replace and create files
+// outside the cache (a link planted in a cache folder others can write to
+// turns the proxy into a writer of the proxy user's own files). Folders
+// not made yet are made as real folders.
+bool LinkOnTheWay(const std::filesystem::path& root, std::string_view relative) {
+    std::filesystem::path folder = root;
+    for (std::size_t start = 0, slash; (slash = relative.find('/', start)) != std::string::npos;
+         start = slash + 1) {
+        if (slash == start) {
+            continue;  // "a//b": no folder of its own
+        }
+        folder /= relative.substr(start, slash - start);
+        struct stat info;
+        if (::lstat(folder.c_str(), &info) != 0) {
+            return false;  // not made yet
+        }
+        if (!S_ISDIR(info.st_mode)) {
+            // A file where a folder is needed fails when the folders are made.
+            return S_ISLNK(info.st_mode);
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key) {
     const std::string relative = cp1251::ToUtf8(URLToCachePath(key));
-    if (!StaysInside(relative)) {
+    if (!StaysInside(relative) || LinkOnTheWay(dir.Root(), relative)) {
         return std::nullopt;
     }
     return dir.Root() / relative;

@@ -40,7 +40,8 @@ std::string URLToCachePath(std::string_view key);
 // served or looked up: one whose mapped path would be absolute, would climb
 // out of the cache with "." or ".." segments (raw clients can send
 // "GET http://h/../../x"), has no file name, contains NUL, or has a segment
-// starting with kTemporaryPrefix.
+// starting with kTemporaryPrefix; nor one whose way from the cache folder
+// passes a folder that is a symbolic link (it would lead outside).
 std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key);
 
 // Reads the cache folder setting. Empty means "Cache"; one trailing "/" or
