@@ -354,6 +354,28 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_TRUE(Has(Get("/lm/module.js"), "\r\nContent-Type: text/javascript\r\n"));
 }
 
+// Requests sent together are answered in their order, also when the proxy
+// answers a later one itself (from the cache, or refused) while an earlier
+// answer is still coming: its own answer must not stand in for that one.
+TEST_F(CacheFixture, PipelinedRequestsAreAnsweredInTheirOrderWhoeverAnswers) {
+    lists.noReq.Append(RuleCells{true, "/lm/never", "", false, false, 0});
+    lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
+    StartProxy();
+    EXPECT_EQ(BodyOf(Get("/lm/never")), "body of never");
+    Settle();
+    const std::string slow = std::string(1000, 'a') + std::string(1000, 'b');
+    auto request = [&](std::string_view path) {
+        return "GET " + origin.Url(path) + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    };
+    for (const char* local : {"/lm/never", "/blocked"}) {
+        auto client = Connect();
+        SendText(client, request("/slowish") + request(local));
+        EXPECT_EQ(BodyOf(ReadResponse(client)), slow) << local;
+        const std::string second = ReadAll(client);
+        EXPECT_TRUE(Has(second, local[1] == 'l' ? "body of never" : "(rule #1).")) << second;
+    }
+}
+
 // A folder of the cache that is a link to elsewhere is never followed: the
 // files behind it are neither replaced nor served, and nothing is made
 // there; the browser gets its answer all the same.

@@ -181,11 +181,11 @@ std::string Session::FilterUpstream(std::string_view bytes) {
             }
             break;
         }
-        http::MessageHead head{std::string(rest.substr(0, end))};
-        if (MustWait(head)) {
+        if (MustWait()) {
             held_.assign(rest);
             break;
         }
+        http::MessageHead head{std::string(rest.substr(0, end))};
         pos += end;
         if (!TakeRequest(std::move(head), out)) {
             break;
@@ -194,18 +194,12 @@ std::string Session::FilterUpstream(std::string_view bytes) {
     return out;
 }
 
-bool Session::MustWait(const http::MessageHead& head) const {
-    if (inFlight_.empty()) {
-        return false;
-    }
-    Exchange probe;
-    probe.url = std::string(head.Target());
-    probe.method = cp1251::Upper(head.Method());
-    probe.config = engine_.Config();
-    if (probe.IsConnect() && !probe.ToParent()) {
-        return true;  // a tunnel of its own, connected afresh
-    }
-    return target_ && !SameTarget(TargetOf(probe), *target_);
+bool Session::MustWait() const {
+    // Each request waits until the answers before it are in. Whether the
+    // proxy answers it itself (from the cache, a refusal, a redirect), sends
+    // it elsewhere or forwards it is known only once it is processed, and a
+    // local answer sent at once would stand in for an earlier request's.
+    return !inFlight_.empty();
 }
 
 Target Session::TargetOf(const Exchange& exchange) const {

@@ -113,7 +113,7 @@ private:
     // Where a request goes: the parent, or its URL's host and port.
     Target TargetOf(const Exchange& exchange) const;
     // Whether the request must wait until the answers before it are in.
-    bool MustWait(const http::MessageHead& head) const;
+    bool MustWait() const;
     // Whether going to `target` takes a new outbound connection (or, while
     // connecting, a target for the first one): for another target than the
     // one set, or always (`fresh`).
