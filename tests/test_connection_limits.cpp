@@ -76,14 +76,20 @@ TEST_F(IdleLimitTest, SilentHalfSentAndKeptAliveBrowsersAreClosedTheirThreadsPoo
     auto keptAlive = Open();
     SendText(keptAlive, GetRequest(origin.Url("/")));
     EXPECT_TRUE(test::Has(test::ReadResponse(keptAlive), "hello"));
+    // An upload that stops halfway: its origin waits for the rest.
+    test::LoopbackServer uploadsTo([](net::Socket& s) { ReadAll(s); });
+    auto stalledUpload = Open();
+    SendText(stalledUpload, "POST " + test::LoopbackUrl(uploadsTo.Port(), "/up") +
+                                " HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\n0123456789");
 
     EXPECT_EQ(ReadAll(silent), "");
     EXPECT_EQ(ReadAll(halfHead), "");
     EXPECT_EQ(ReadAll(keptAlive), "");
+    EXPECT_EQ(ReadAll(stalledUpload), "");
     EXPECT_EQ(origin.Requests().size(), 1u);  // the half-sent head went nowhere
     ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 0; }));
-    EXPECT_TRUE(WaitUntil([this] { return server.IdleThreads() == 3; }));
-    EXPECT_EQ(server.PoolThreads(), 3u);
+    EXPECT_TRUE(WaitUntil([this] { return server.IdleThreads() == 4; }));
+    EXPECT_EQ(server.PoolThreads(), 4u);
 }
 
 // An answer that pauses longer than the limit and a tunnel that keeps

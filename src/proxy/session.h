@@ -72,7 +72,9 @@ public:
     void UnseenCopyFailed() override;
     bool HoldsClient() const override { return !held_.empty(); }
     bool TakeHeld(std::string& bytes) override;
-    bool AwaitsAnswer() const override { return !inFlight_.empty(); }
+    // A request whose body is still coming awaits the browser, not an
+    // answer: an upload that stalls is idle like any quiet connection.
+    bool AwaitsAnswer() const override { return !inFlight_.empty() && !requestBody_.InBody(); }
 
     // The bytes from the browser as they go upstream: request heads decided
     // on, bodies and tunnel bytes unchanged. An incomplete head is kept for
