@@ -339,6 +339,11 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
             out.clear();
         }
         SendCacheAnswer(s, e, head.Text());
+    } else if (head.Complete() && head.Has("Transfer-Encoding") && head.Remove("Content-Length")) {
+        // The coding frames the body; a length left beside it would let a
+        // client or cache after the proxy frame it otherwise.
+        out.append(head.Text());
+        out.append(firstBlock.substr(headEnd));
     } else {
         out.append(firstBlock);  // relayed exactly as received
     }

@@ -53,6 +53,8 @@ const std::map<std::string, std::string> kDoubtful = {
     {"/twolengths", "Content-Length: 5\r\nContent-Length: 9\r\n\r\n123456789"},
     {"/overrun", "Transfer-Encoding: chunked\r\n\r\n3\r\nabcdef\r\n0\r\n\r\n"},
     {"/foldedte", "Transfer-Encoding:\r\n chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
+    {"/bothframings",
+     "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n"},
 };
 
 // Returns false when the connection must close.
