@@ -445,6 +445,27 @@ TEST_F(CacheFixture, FramingInDoubtIsRelayedButNeverStored) {
     }
 }
 
+// An interim answer goes before the real one to a browser that speaks
+// HTTP/1.1, never to an HTTP/1.0 one (it would take it for the answer), and
+// only the real answer is stored.
+TEST_F(CacheFixture, InterimAnswersReachOnlyBrowsersThatKnowThem) {
+    StartProxy();
+    const std::string hints = "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n";
+    {
+        auto modern = Ask("/early");
+        EXPECT_EQ(test::ReadExactly(modern, hints.size()), hints);
+        EXPECT_EQ(BodyOf(ReadResponse(modern)), "after hints");
+    }
+    Settle();
+    EXPECT_EQ(ReadBytes(EntryFile("/early")), "after hints");
+
+    auto old = Connect();
+    SendText(old, "GET " + origin.Url("/early") + " HTTP/1.0\r\n\r\n");
+    const std::string answer = ReadAll(old);
+    EXPECT_TRUE(answer.starts_with("HTTP/1.1 200 OK\r\n")) << answer;
+    EXPECT_EQ(BodyOf(answer), "after hints");
+}
+
 TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {
     StartProxy();
     Get("/lm/h");

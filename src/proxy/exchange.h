@@ -47,6 +47,9 @@ struct Exchange {
     // The browser asked to close the connection after this answer
     // ("Connection: close", or HTTP/1.0 without keep-alive).
     bool browserCloses = false;
+    // An HTTP/1.0 browser, which takes any answer for the final one: it
+    // must never see an interim (1xx) answer.
+    bool browserOnHttp10 = false;
     std::int32_t requestNo = -1;
     std::int32_t monitorRow = -1;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;

@@ -319,11 +319,14 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
     http::MessageHead head{std::string(block.substr(0, headEnd))};
     const int status = head.StatusCode();
     if (status >= 100 && status < 200 && status != 101) {
-        // An interim answer: relayed and logged, and the real one follows.
+        // An interim answer: relayed (not to an HTTP/1.0 browser) and
+        // logged, and the real one follows.
         CountArrival(s, e, headEnd);
         s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url,
                            head.Text());
-        out.append(block.substr(0, headEnd));
+        if (!e.browserOnHttp10) {
+            out.append(block.substr(0, headEnd));
+        }
         return headEnd;
     }
     e.answerBody = http::AnswerFraming(head, Bodiless(e, status));

@@ -283,6 +283,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.config = engine_.Config();
     exchange.authorized = head.Has("Authorization");
     exchange.browserCloses = BrowserCloses(head);
+    exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     if (!ProcessRequest(*this, exchange, head)) {
         FinishExchange(exchange);
         return false;

@@ -143,6 +143,10 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return reply(Answer("text/css", "Content-Encoding: gzip\r\n" + lm,
                             std::string("\x1f\x8b\x08\x00gzipped-css-bytes", 21)));
     }
+    if (path == "/early") {  // hints first, as a site's front server may send them
+        Send(s, "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n");
+        return reply(Answer("text/plain", lm, "after hints"));
+    }
     if (path == "/nocache") {
         return reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
     }
