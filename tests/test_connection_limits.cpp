@@ -92,6 +92,27 @@ TEST_F(IdleLimitTest, SilentHalfSentAndKeptAliveBrowsersAreClosedTheirThreadsPoo
     EXPECT_EQ(server.PoolThreads(), 4u);
 }
 
+// A later request's head sent a line at a time, each line within the idle
+// limit: the first request's limit ends it all the same.
+TEST_F(IdleLimitTest, AHeadSentALineAtATimeIsCutAtTheFirstRequestsLimit) {
+    test::HttpOrigin origin;
+    auto trickling = Open();
+    SendText(trickling, GetRequest(origin.Url("/")));
+    EXPECT_TRUE(test::Has(test::ReadResponse(trickling), "hello"));
+    SendText(trickling, "GET " + origin.Url("/") + " HTTP/1.1\r\n");
+    int lines = 0;
+    for (; lines < 100; ++lines) {
+        pollfd fd{trickling.Fd(), POLLIN, 0};
+        if (::poll(&fd, 1, 100) == 1) {
+            break;  // closed
+        }
+        SendText(trickling, "X-Line: " + std::to_string(lines) + "\r\n");
+    }
+    EXPECT_EQ(ReadAll(trickling), "");
+    EXPECT_LT(lines, 100);
+    EXPECT_EQ(origin.Requests().size(), 1u);
+}
+
 // An answer that pauses longer than the limit and a tunnel that keeps
 // moving bytes are not idle; a tunnel gone quiet is.
 TEST_F(IdleLimitTest, AnAnswerAwaitedOrATunnelInUseIsNeverCut) {

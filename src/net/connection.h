@@ -57,6 +57,13 @@ public:
     // While true a request waits for its answer: the connection is not idle,
     // however long upstream takes.
     virtual bool AwaitsAnswer() const { return false; }
+    // Since when the browser has been sending a later request's head that
+    // is not whole yet; nullopt when none is under way. The relay gives it
+    // the first request's time limit too, so a head sent a line at a time
+    // cannot hold the connection for ever.
+    virtual std::optional<std::chrono::steady_clock::time_point> HeadStartedAt() const {
+        return std::nullopt;
+    }
 };
 
 // State a connection's handlers keep for its lifetime; owned by the client

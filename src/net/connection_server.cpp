@@ -413,6 +413,17 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
 
 }  // namespace
 
+void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept* intercept) {
+    const auto limit = Milliseconds(firstRequestMs_.load(std::memory_order_relaxed));
+    if (intercept == nullptr || limit.count() <= 0) {
+        return;
+    }
+    if (const auto started = intercept->HeadStartedAt();
+        started && SteadyClock::now() - *started > limit) {
+        client.Disconnect();
+    }
+}
+
 void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
@@ -428,6 +439,7 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 outbound.WriteInPlace(transfer);
             } else {
                 WaitAndTransfer(client, outbound, transfer, mover, idle);
+                CutSlowHead(client, intercept);
             }
         } catch (const net::SocketError& error) {
             if (error.OutOfDescriptors()) {

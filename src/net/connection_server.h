@@ -156,6 +156,9 @@ private:
     void Serve(net::Socket client);
     void ConnectPhase(Worker& worker);
     void RelayLoop(Worker& worker);
+    // Ends a connection whose browser has taken longer than the first
+    // request's limit over a later request's head.
+    void CutSlowHead(Connection& client, const ConnectionIntercept* intercept);
     void EndConnection(Worker& worker);
     void WakeAll(bool outboundToo);
     void ConnectionEnded();

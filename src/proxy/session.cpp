@@ -347,6 +347,11 @@ bool Session::TakeHeld(std::string& bytes) {
 
 void Session::Send(std::string& bytes) {
     bytes = FilterUpstream(bytes);
+    if (pendingHead_.empty()) {
+        headStarted_.reset();
+    } else if (!headStarted_) {
+        headStarted_ = std::chrono::steady_clock::now();
+    }
 }
 
 void Session::Receive(std::string& bytes) {

@@ -12,6 +12,7 @@
 // outbound connection is replaced and the request goes to its own host.
 // While a request waits, the browser is not read.
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -75,6 +76,9 @@ public:
     // A request whose body is still coming awaits the browser, not an
     // answer: an upload that stalls is idle like any quiet connection.
     bool AwaitsAnswer() const override { return !inFlight_.empty() && !requestBody_.InBody(); }
+    std::optional<std::chrono::steady_clock::time_point> HeadStartedAt() const override {
+        return headStarted_;
+    }
 
     // The bytes from the browser as they go upstream: request heads decided
     // on, bodies and tunnel bytes unchanged. An incomplete head is kept for
@@ -159,6 +163,8 @@ private:
     bool directTunnelPending_ = false;
     http::BodyFramer requestBody_;
     std::string pendingHead_;
+    // When the head in pendingHead_ began to arrive.
+    std::optional<std::chrono::steady_clock::time_point> headStarted_;
     // Browser bytes from a request on that waits, unprocessed.
     std::string held_;
 };
