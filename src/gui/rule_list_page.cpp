@@ -241,14 +241,17 @@ void RuleListPage::BuildGrid() {
     // converter's replacement) share what is left of the grid's width in
     // the window's first size, so that the hit count shows without
     // scrolling sideways.
+    const auto isText = [this](int column) {
+        const RuleField field = model_->FieldOf(column);
+        return field == RuleField::Rule || field == RuleField::Replacement;
+    };
     int captionsWidth = 0;
     int textColumns = 0;
     for (int column = 0; column < model_->columnCount(); ++column) {
         if (model_->IsSwitch(column)) {
             grid_->setItemDelegateForColumn(column, checks);
         }
-        const RuleField field = model_->FieldOf(column);
-        if (field == RuleField::Rule || field == RuleField::Replacement) {
+        if (isText(column)) {
             ++textColumns;
             continue;
         }
@@ -260,8 +263,7 @@ void RuleListPage::BuildGrid() {
     const int textWidth = std::max(kNarrowestRuleColumn,
                                    (kFirstGridWidth - captionsWidth) / std::max(textColumns, 1));
     for (int column = 0; column < model_->columnCount(); ++column) {
-        const RuleField field = model_->FieldOf(column);
-        if (field == RuleField::Rule || field == RuleField::Replacement) {
+        if (isText(column)) {
             grid_->setColumnWidth(column, textWidth);
         }
     }

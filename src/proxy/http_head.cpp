@@ -187,23 +187,34 @@ std::vector<std::string_view> MessageHead::Values(std::string_view name) const {
     return values;
 }
 
-bool MessageHead::ListHas(std::string_view name, std::string_view token) const {
-    const std::vector<std::string_view> items = ListItems(name);
-    return std::any_of(items.begin(), items.end(),
-                       [&](std::string_view item) { return SameName(item, token); });
-}
-
-std::vector<std::string_view> MessageHead::ListItems(std::string_view name) const {
-    std::vector<std::string_view> items;
-    for (std::string_view value : Values(name)) {
-        while (!value.empty()) {
+template <typename Visit>
+bool MessageHead::AnyListItem(std::string_view name, Visit visit) const {
+    for (const Line& field : fields_) {
+        if (!SameName(Part(field.name), name)) {
+            continue;
+        }
+        for (std::string_view value = Part(field.value); !value.empty();) {
             const std::size_t comma = value.find(',');
-            if (std::string_view item = TrimBlanks(value.substr(0, comma)); !item.empty()) {
-                items.push_back(item);
+            if (std::string_view item = TrimBlanks(value.substr(0, comma));
+                !item.empty() && visit(item)) {
+                return true;
             }
             value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
         }
     }
+    return false;
+}
+
+bool MessageHead::ListHas(std::string_view name, std::string_view token) const {
+    return AnyListItem(name, [&](std::string_view item) { return SameName(item, token); });
+}
+
+std::vector<std::string_view> MessageHead::ListItems(std::string_view name) const {
+    std::vector<std::string_view> items;
+    AnyListItem(name, [&](std::string_view item) {
+        items.push_back(item);
+        return false;
+    });
     return items;
 }
 

@@ -105,6 +105,11 @@ private:
     void ParseStartLine(std::string_view line);
     std::string_view Part(Span span) const { return {text_.data() + span.at, span.size}; }
     const Line* Find(std::string_view name) const;
+    // Calls `visit` with each list item of the fields of that name until it
+    // returns true; whether one did. Allocates nothing, for the per-request
+    // "Connection" checks.
+    template <typename Visit>
+    bool AnyListItem(std::string_view name, Visit visit) const;
     // Offset where Insert puts a new line; npos when nowhere.
     std::size_t InsertionPoint() const;
 
