@@ -323,6 +323,35 @@ TEST_F(DaemonTest, SighupAppliesTheSettingsFileAgain) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
+// A daemon's lists are edited by hand while it runs: SIGHUP takes the edit,
+// and the stop never writes the rows in memory over a newer edit or over
+// the lines after one it could not read.
+TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop) {
+    const std::string partly =
+        ListFile({{"1", "True", "a", "0"}, {"2", "True", "b", "many"}, {"3", "True", "c", "0"}});
+    WriteBytes(home / "cache.lst", partly);
+    WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing-here", "0"}}));
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    EXPECT_TRUE(proxy.Process().WaitForStderr("cache.lst", 10s));
+    auto blocked = [&] {
+        EXPECT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/blocked/"), dir.Path() / "page"), 0);
+        return Has(ReadBytes(dir.Path() / "page"), "(rule #1)");
+    };
+    EXPECT_FALSE(blocked());
+
+    WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "5"}}));
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(proxy.Process().WaitForStderr("settings applied", 10s));
+    EXPECT_TRUE(blocked());
+
+    const std::string later = ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "x", "0"}});
+    WriteBytes(home / "black.lst", later);
+    EXPECT_EQ(proxy.Stop(), 0);
+    EXPECT_EQ(ReadBytes(home / "black.lst"), later);
+    EXPECT_EQ(ReadBytes(home / "cache.lst"), partly);
+}
+
 TEST_F(DaemonTest, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     Daemon proxy("proxy", home, FreePort());

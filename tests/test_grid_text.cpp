@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/cp1251.h"
 #include "base/utf.h"
 #include "support/text.h"
 
@@ -61,8 +62,10 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     const Rows expected = {{"1", "True", "\xC3\xA9t\xC3\xA9", "3"}};  // "été"
     EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n")), expected);
     EXPECT_EQ(Read(Utf16(u"1,True,\u00E9t\u00E9,3\r\n", true)), expected);
-    // Without a mark every byte is one character of the same code.
-    EXPECT_EQ(Read("1,True,\xE9t\xE9,3\r\n"), expected);
+    // Without a mark: UTF-8 where the bytes form it, else the Windows code
+    // page (lists of older versions and editors), never Latin-1.
+    EXPECT_EQ(Read("1,True,\xC3\xA9t\xC3\xA9,3\r\n"), expected);
+    EXPECT_EQ(Read(cp1251::FromUtf8("1,True,реклама,0")), (Rows{{"1", "True", "реклама", "0"}}));
     // A dangling odd byte after UTF-16 text is not a character.
     EXPECT_EQ(Read(Utf16(u"ab") + "c"), Rows{{"ab"}});
 }

@@ -167,9 +167,9 @@ int main(int argc, char** argv) {
     } catch (const vs::net::TerminateTimeout& e) {
         PrintError(e.what());
     }
-    if (auto failed = service.TakeUserMessages()) {
-        PrintError(vs::cp1251::FromUtf8(*failed));
-        return 1;
+    if (auto told = service.TakeUserMessages()) {
+        PrintError(vs::cp1251::FromUtf8(*told));
     }
-    return 0;
+    // A list kept as another program left it is no failure of the stop.
+    return service.SavesFailed() ? 1 : 0;
 }

@@ -103,4 +103,15 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
     return FileRead::kOk;
 }
 
+FileVersion FileVersion::Of(const std::filesystem::path& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        return {};
+    }
+    return FileVersion{
+        true, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+        static_cast<std::int64_t>(info.st_size),
+        static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec};
+}
+
 }  // namespace vs

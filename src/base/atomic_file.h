@@ -2,6 +2,7 @@
 // Replacing a file so that a crash or a full disk leaves either the old
 // content or the new one, never a mixture or a truncated file.
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -24,5 +25,19 @@ bool WriteAll(int fd, std::string_view bytes);
 // one that exists but cannot be read.
 enum class FileRead { kOk, kMissing, kFailed };
 FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+
+// Which version of a file a path names: replacing the file (a new inode),
+// writing it in place (its size or modification time) and removing it all
+// give another version.
+struct FileVersion {
+    bool exists = false;
+    std::uint64_t device = 0;
+    std::uint64_t inode = 0;
+    std::int64_t size = 0;
+    std::int64_t modifiedNs = 0;
+
+    static FileVersion Of(const std::filesystem::path& path);
+    bool operator==(const FileVersion&) const = default;
+};
 
 }  // namespace vs

@@ -118,4 +118,17 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     return out;
 }
 
+bool IsValidUtf8(std::string_view text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t start = i;
+        // U+FFFD written out in the text is well-formed; a broken sequence
+        // decodes to it too, but from other bytes.
+        if (NextCodePoint(text, i) == kReplacementChar &&
+            text.substr(start, i - start) != "\xEF\xBF\xBD") {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace vs::utf

@@ -27,4 +27,7 @@ void AppendUtf8(std::string& out, char32_t codePoint);
 // far; the byte that broke it is left to start the next one.
 char32_t NextCodePoint(std::string_view text, std::size_t& i);
 
+// True when every byte sequence of the text is well-formed UTF-8.
+bool IsValidUtf8(std::string_view text);
+
 }  // namespace vs::utf

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <exception>
 
+#include "base/cp1251.h"
 #include "base/utf.h"
 
 namespace vs {
@@ -15,11 +16,10 @@ std::u16string DecodeFile(std::string_view bytes) {
     const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
     const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
     if (!little && !big) {
-        units.reserve(bytes.size());
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            units += static_cast<char16_t>(at(i));
-        }
-        return units;
+        // Files without a mark come from older versions and from editors:
+        // the Windows code page of the program's 8-bit texts, or UTF-8,
+        // which Cyrillic text in that code page practically never forms.
+        return utf::IsValidUtf8(bytes) ? utf::Utf8ToUtf16(bytes) : cp1251::ToUtf16(bytes);
     }
     units.reserve(bytes.size() / 2);
     // A dangling odd byte at the end is not a character and is dropped.

@@ -3,8 +3,8 @@
 // statistics table: one line per row, the fields of a line separated by a
 // separator character, quoting only where a field needs it. Files are
 // written as UTF-16LE with a byte order mark; reading also takes UTF-16BE
-// and BOM-less 8-bit files (one byte per character, Latin-1), since older
-// and hand-edited lists come in both.
+// and files without a mark (UTF-8 when the bytes form it, else the Windows
+// code page), since older and hand-edited lists come in all of these.
 //
 // Texts are UTF-8 in memory. What a field means is up to the reader of each
 // table, through GridSink; the cell text helpers below give the forms the

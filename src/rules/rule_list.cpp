@@ -193,6 +193,7 @@ void RuleList::AddHits(RuleRow::Id row, std::int64_t hits) {
 }
 
 void RuleList::ResetHits() {
+    fileState_.Edited();
     const auto snapshot = Snapshot();
     for (const auto& row : snapshot->rows) {
         row->SetHits(0);
@@ -200,6 +201,7 @@ void RuleList::ResetHits() {
 }
 
 bool RuleList::Load(const std::filesystem::path& file) {
+    const FileVersion before = FileVersion::Of(file);
     std::string bytes;
     const FileRead read = ReadWholeFile(file, bytes);
     RuleSink sink(Info());
@@ -210,10 +212,11 @@ bool RuleList::Load(const std::filesystem::path& file) {
         rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
     }
     Publish(std::move(rows));
+    fileState_.Read(before, complete);
     return complete;
 }
 
-void RuleList::Save(const std::filesystem::path& file) const {
+void RuleList::Save(const std::filesystem::path& file) {
     const auto snapshot = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(snapshot->rows.size());
@@ -224,10 +227,12 @@ void RuleList::Save(const std::filesystem::path& file) const {
                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
                             std::filesystem::perms::group_read |
                             std::filesystem::perms::others_read);
+    fileState_.Written(file);
 }
 
 void RuleList::Publish(std::vector<std::shared_ptr<const RuleRow>> rows) {
     published_.Publish(std::make_shared<const RuleListSnapshot>(RuleListSnapshot{std::move(rows)}));
+    fileState_.Edited();
 }
 
 }  // namespace vs

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/snapshot.h"
+#include "rules/list_file_state.h"
 #include "rules/regex.h"
 
 namespace vs {
@@ -109,13 +110,18 @@ public:
     // the rows read so far. Returns false when reading stopped early.
     bool Load(const std::filesystem::path& file);
     // Writes the grid text file whole or not at all. Throws on failure.
-    void Save(const std::filesystem::path& file) const;
+    void Save(const std::filesystem::path& file);
+    // The file as last read or written, and whether the rows were edited
+    // since (hits counted by the proxy are no edit; resetting them is).
+    const ListFileState& FileState() const { return fileState_; }
 
 private:
+    // Every change of the rows but a load is the user's edit.
     void Publish(std::vector<std::shared_ptr<const RuleRow>> rows);
 
     ListKind kind_;
     vs::Snapshot<RuleListSnapshot> published_;
+    ListFileState fileState_;
 };
 
 }  // namespace vs

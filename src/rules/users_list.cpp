@@ -126,7 +126,7 @@ UserRow UsersList::Row(std::size_t index) const {
 void UsersList::Append(UserRow row) {
     UsersSnapshot users = *Snapshot();
     users.rows.push_back(std::move(row));
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::Insert(std::size_t index, UserRow row) {
@@ -138,14 +138,14 @@ void UsersList::Insert(std::size_t index, UserRow row) {
     // Shifting rows under unshifted tokens would hand each later token to
     // the row before it; rebuilding keeps every token on its own row.
     users.tokens = AllTokens(users.rows);
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::SetEnable(std::size_t index, bool enable) {
     UsersSnapshot users = *Snapshot();
     CheckIndex(users, index);
     users.rows[index].enable = enable;
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::SetName(std::size_t index, std::string name) {
@@ -164,7 +164,7 @@ void UsersList::SetName(std::size_t index, std::string name) {
         // would.
         users.tokens[index] = UserToken(users.rows[index]);
     }
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::SetPassword(std::size_t index, std::string password) {
@@ -174,14 +174,14 @@ void UsersList::SetPassword(std::size_t index, std::string password) {
     if (index < users.tokens.size()) {
         users.tokens[index] = UserToken(users.rows[index]);
     }
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::SetIp(std::size_t index, std::string ip) {
     UsersSnapshot users = *Snapshot();
     CheckIndex(users, index);
     users.rows[index].ip = std::move(ip);
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::Delete(std::size_t index) {
@@ -191,7 +191,7 @@ void UsersList::Delete(std::size_t index) {
     if (index < users.tokens.size()) {
         users.tokens.erase(users.tokens.begin() + static_cast<std::ptrdiff_t>(index));
     }
-    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    PublishEdit(std::move(users));
 }
 
 void UsersList::RebuildUserTokens() {
@@ -201,6 +201,7 @@ void UsersList::RebuildUserTokens() {
 }
 
 bool UsersList::Load(const std::filesystem::path& file) {
+    const FileVersion before = FileVersion::Of(file);
     std::string bytes;
     const FileRead read = ReadWholeFile(file, bytes);
     UserSink sink;
@@ -209,10 +210,16 @@ bool UsersList::Load(const std::filesystem::path& file) {
     users.rows = std::move(sink.Rows());
     users.tokens = AllTokens(users.rows);
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    fileState_.Read(before, complete);
     return complete;
 }
 
-void UsersList::Save(const std::filesystem::path& file) const {
+void UsersList::PublishEdit(UsersSnapshot users) {
+    published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
+    fileState_.Edited();
+}
+
+void UsersList::Save(const std::filesystem::path& file) {
     const auto users = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(users->rows.size());
@@ -223,6 +230,7 @@ void UsersList::Save(const std::filesystem::path& file) const {
     }
     WriteFileAtomically(file, WriteGridText(fields, kGridSeparator),
                         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    fileState_.Written(file);
 }
 
 }  // namespace vs

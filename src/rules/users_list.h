@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/snapshot.h"
+#include "rules/list_file_state.h"
 
 namespace vs {
 
@@ -66,10 +67,16 @@ public:
     // reading and keeps the rows before it. Tokens are rebuilt after loading.
     bool Load(const std::filesystem::path& file);
     // Written whole or not at all, mode 0600.
-    void Save(const std::filesystem::path& file) const;
+    void Save(const std::filesystem::path& file);
+    // The file as last read or written, and whether the rows were edited
+    // since.
+    const ListFileState& FileState() const { return fileState_; }
 
 private:
+    void PublishEdit(UsersSnapshot users);
+
     vs::Snapshot<UsersSnapshot> published_;
+    ListFileState fileState_;
 };
 
 inline constexpr std::string_view kUsersFileName = "users.lst";

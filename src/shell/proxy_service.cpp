@@ -103,15 +103,36 @@ void ProxyService::Reload() {
     Settings reread = LoadSettings(SettingsFile());
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
+    // A list file edited by hand since it was read is what the user now
+    // wants; the others keep the hits counted since.
+    ForEachList([this](auto& list, std::string_view name) {
+        if (!list.FileState().EditedHere() && list.FileState().ChangedElsewhere(ListFile(name))) {
+            LoadList(list, name);
+        }
+    });
     Apply();
 }
 
 void ProxyService::LoadLists() {
+    ForEachList([this](auto& list, std::string_view name) { LoadList(list, name); });
+}
+
+template <class List>
+void ProxyService::LoadList(List& list, std::string_view name) {
+    if (!list.Load(ListFile(name))) {
+        untold_ += "Список " + std::string(name) +
+                   " прочитан не до конца (строк прочитано: " + std::to_string(list.Count()) +
+                   "): остальные строки не действуют, а файл при выходе не перезаписывается\n";
+    }
+}
+
+template <class Visit>
+void ProxyService::ForEachList(const Visit& visit) {
     for (ListKind kind : kLoadOrder) {
         RuleList& list = lists_.Of(kind);
-        list.Load(dataDir_ / std::string(list.Info().fileName));
+        visit(list, list.Info().fileName);
     }
-    lists_.users.Load(dataDir_ / std::string(kUsersFileName));
+    visit(lists_.users, kUsersFileName);
 }
 
 void ProxyService::SaveFile(std::string_view name, const std::function<void()>& save) {
@@ -158,10 +179,21 @@ void ProxyService::SaveLists() {
     for (ListKind kind : {ListKind::Black, ListKind::Cache, ListKind::NoReq, ListKind::UrlConverter,
                           ListKind::OnlyFromCache}) {
         RuleList& list = lists_.Of(kind);
-        SaveFile(list.Info().fileName,
-                 [&] { list.Save(dataDir_ / std::string(list.Info().fileName)); });
+        SaveList(list, list.Info().fileName);
     }
-    SaveFile(kUsersFileName, [&] { lists_.users.Save(dataDir_ / std::string(kUsersFileName)); });
+    SaveList(lists_.users, kUsersFileName);
+}
+
+template <class List>
+void ProxyService::SaveList(List& list, std::string_view name) {
+    const std::filesystem::path file = ListFile(name);
+    if (list.FileState().MayReplace(file)) {
+        SaveFile(name, [&] { list.Save(file); });
+    } else if (list.FileState().ReadWhole()) {
+        // A list read only in part was told of when it was read.
+        untold_ += "Список " + std::string(name) +
+                   " изменён другой программой: оставлен как есть, без счётчиков этого запуска\n";
+    }
 }
 
 void ProxyService::SaveStatistics() {

@@ -69,7 +69,8 @@ public:
     // workers now; the number and text fields wait for Apply, and nothing
     // is saved or restarted.
     void PublishSwitches();
-    // Reads "Vellostore.ini" again and applies it (the daemon's SIGHUP).
+    // Reads "Vellostore.ini" again and applies it, and the list files
+    // written by another program since they were read (the daemon's SIGHUP).
     void Reload();
 
     // One pass of the application thread: the monitor queue is drained.
@@ -80,6 +81,8 @@ public:
     // counts did not reach), a cache folder that could not be made. A file
     // that keeps failing is told once, until a save of it succeeds.
     std::optional<std::string> TakeUserMessages();
+    // Some file could not be saved at its last attempt.
+    bool SavesFailed() const { return !failingFiles_.empty(); }
     // How the last listener restart ended, once (see Apply).
     std::optional<ListenerReport> TakeListenerReport() { return listener_.TakeReport(); }
     // The 100 ms tick: statistics are saved every 1801 ticks.
@@ -91,8 +94,9 @@ public:
     // The shutdown sequence: producing stops, the cleaning run and a
     // listener restart end, the listener stops (every connection ends),
     // what is still queued is applied, settings and statistics are saved,
-    // then the six lists. Throws net::TerminateTimeout when connections do
-    // not end in time, after saving all the same.
+    // then the six lists, each unless its file holds what the proxy must not
+    // overwrite (see ListFileState; the user is told). Throws net::TerminateTimeout when
+    // connections do not end in time, after saving all the same.
     void ShutDown();
 
     // The model the desktop app binds its controls to; Apply() publishes it.
@@ -126,8 +130,18 @@ private:
     // Settings model -> applied fields, cache folder, published
     // configuration; returns the listener target they ask for.
     ListenerTarget PublishSettings();
+    // The five rule lists in their load order, then the users list:
+    // visit(list, fileName).
+    template <class Visit>
+    void ForEachList(const Visit& visit);
+    std::filesystem::path ListFile(std::string_view name) const { return dataDir_ / name; }
     void LoadLists();
+    // A list read only in part is told of.
+    template <class List>
+    void LoadList(List& list, std::string_view name);
     void SaveLists();
+    template <class List>
+    void SaveList(List& list, std::string_view name);
     void SaveSettingsAndStatistics();
     // Runs `save` for the file `name`; a failure leaves the file as it was
     // and is kept for TakeUserMessages.

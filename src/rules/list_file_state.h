@@ -1,0 +1,46 @@
+#pragma once
+// A list file as the program last read or wrote it. The lists are saved at
+// exit; the rows in memory may replace the file only when they are its rows
+// (read whole, and nobody has written the file since) with the counts the
+// proxy added, or when the user has edited them in the program. Any other
+// save would throw away a hand edit made while the proxy ran, or every row
+// after a line the program could not read.
+
+#include <filesystem>
+
+#include "base/atomic_file.h"
+
+namespace vs {
+
+class ListFileState {
+public:
+    // `before`: the file's version taken before its bytes were read;
+    // `whole`: every line was read.
+    void Read(const FileVersion& before, bool whole) {
+        version_ = before;
+        whole_ = whole;
+        edited_ = false;
+    }
+    void Written(const std::filesystem::path& file) {
+        version_ = FileVersion::Of(file);
+        whole_ = true;
+        edited_ = false;
+    }
+    void Edited() { edited_ = true; }
+
+    bool ReadWhole() const { return whole_; }
+    bool EditedHere() const { return edited_; }
+    bool ChangedElsewhere(const std::filesystem::path& file) const {
+        return !(FileVersion::Of(file) == version_);
+    }
+    bool MayReplace(const std::filesystem::path& file) const {
+        return edited_ || (whole_ && !ChangedElsewhere(file));
+    }
+
+private:
+    FileVersion version_;
+    bool whole_ = true;
+    bool edited_ = false;
+};
+
+}  // namespace vs
