@@ -51,6 +51,10 @@ TEST(CachePaths, KeysAndTheirMapping) {
     EXPECT_EQ(CacheKey("HTTP://Host.COM/Dir/"), "http://host.com/dir/index.htm");
     EXPECT_EQ(CacheKey(cp1251::FromUtf8("http://h/ПАПКА/")),
               cp1251::FromUtf8("http://h/папка/index.htm"));
+    // Without a path a URL asks for the site's root, never for a file that
+    // would take the site's folder's place.
+    EXPECT_EQ(CacheKey("http://Host:81"), "http://host:81/index.htm");
+    EXPECT_EQ(CacheKey("http://host?q=/a"), "http://host/?q=/a");
 
     EXPECT_EQ(URLToCachePath("http://host:8080/img/a.gif"), "host!8080/img/a.gif");
     EXPECT_EQ(URLToCachePath("http://www.host/index.htm"), "host/index.htm");
@@ -72,6 +76,7 @@ TEST(CachePaths, EntryPathStaysInsideTheCache) {
              "http://h/.www../x",     // the mapping itself makes the ".."
              "/etc/passwd",           // absolute once mapped
              "http://h/find?",        // names a folder
+             "http://h:81",           // a file where the site's folder goes
              "http://h/.vs-tmp-1-2",  // could be a writer's temporary file
              "",
          }) {

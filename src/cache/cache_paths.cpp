@@ -37,6 +37,11 @@ bool StaysInside(std::string_view relative) {
         if (segment.empty() && (first || last)) {
             return false;
         }
+        // A file right in the cache folder would stand where a site's folder
+        // belongs, and no entry of that site could be made after it.
+        if (first && last) {
+            return false;
+        }
         if (segment == "." || segment == ".." || segment.starts_with(kTemporaryPrefix)) {
             return false;
         }
@@ -62,7 +67,16 @@ CacheDir::CacheDir(std::filesystem::path root) : root_(std::move(root)) {
 
 std::string CacheKey(std::string_view url) {
     std::string key = cp1251::Lower(url);
-    if (!key.empty() && key.back() == '/') {
+    // "http://host" and "http://host?q" ask for the site's root, as
+    // "http://host/" and "http://host/?q" do.
+    const std::size_t host = key.starts_with("http://") ? 7 : 0;
+    const std::size_t pathStart = key.find_first_of("/?", host);
+    if (pathStart == std::string::npos) {
+        key += '/';
+    } else if (key[pathStart] == '?') {
+        key.insert(pathStart, 1, '/');
+    }
+    if (key.back() == '/') {
         key += "index.htm";
     }
     return key;

@@ -28,7 +28,8 @@ private:
 };
 
 // The URL lower-cased under CP1251, with "index.htm" added to a URL naming a
-// folder, so that "http://h/" and "http://h/index.htm" share one entry.
+// folder, so that "http://h/" and "http://h/index.htm" share one entry; a URL
+// without a path ("http://h", "http://h?q") gets "/" first.
 std::string CacheKey(std::string_view url);
 
 // The relative path of a key inside the cache folder: the first "http://" and
@@ -39,7 +40,8 @@ std::string URLToCachePath(std::string_view key);
 // The entry file of a key, or nullopt for a key that must never be stored,
 // served or looked up: one whose mapped path would be absolute, would climb
 // out of the cache with "." or ".." segments (raw clients can send
-// "GET http://h/../../x"), has no file name, contains NUL, or has a segment
+// "GET http://h/../../x"), has no file name or no folder, contains NUL, or
+// has a segment
 // starting with kTemporaryPrefix; nor one whose way from the cache folder
 // passes a folder that is a symbolic link (it would lead outside).
 std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key);
