@@ -474,8 +474,13 @@ TEST_F(CacheFixture, HeadRequestsNeitherStoreNorAskConditionally) {
     EXPECT_EQ(LastIms(), "-");
     EXPECT_EQ(ReadBytes(EntryFile("/lm/h")), "body of h");  // the entry is untouched
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
+    Settle();
+    const std::int64_t servedBefore = consumer.Traffic().fromCache;
     std::string offline = Get("/lm/h", "", "HEAD");
     EXPECT_TRUE(Has(offline, "Content-Length: 9\r\n"));
+    // Only the head went out: no body counts as taken from the cache.
+    Settle();
+    EXPECT_EQ(consumer.Traffic().fromCache, servedBefore);
 }
 
 TEST_F(CacheFixture, UrlsClimbingOutOfTheCacheAreNeverStoredOrServed) {

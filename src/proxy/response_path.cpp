@@ -173,7 +173,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     e.statusCode = 200;
     e.statusText = "200 From cache";
     e.contentLength = e.received = e.cacheSize;
-    CountBytes(s, true, e.cacheSize);
+    CountBytes(s, true, e.IsHead() ? 0 : e.cacheSize);  // a HEAD gets no body
     return true;
 }
 
