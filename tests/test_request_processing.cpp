@@ -112,6 +112,21 @@ TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
     ASSERT_EQ(monitor.RowCount(), 1u);
     EXPECT_EQ(monitor.Row(0)->answer, "502 Bad Gateway");
     EXPECT_EQ(monitor.Row(0)->state, 2);
+
+    // A head without end in sight is no answer either; the browser must not
+    // take part of it for a whole answer and wait on that connection.
+    const std::string huge = AnswerTo(GetRequest(origin.Url("/bighead"), "Host: x\r\n"));
+    EXPECT_TRUE(huge.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << huge.substr(0, 100);
+
+    // An origin ending its kept-alive connection after an answer, with the
+    // next request already sent, failed nothing: the browser's connection
+    // closes after that answer, as the origin's did, and the browser sends
+    // the request again rather than keeping a 502 for it.
+    auto client = Connect();
+    SendText(client, GetRequest(origin.Url("/close"), "Host: x\r\n") +
+                         GetRequest(origin.Url("/size/10"), "Host: x\r\n"));
+    const std::string answers = ReadAll(client);
+    EXPECT_TRUE(answers.ends_with("\r\n\r\nhello")) << answers;
 }
 
 // An upload's body passes unchanged whatever its lines look like, and a

@@ -57,6 +57,7 @@ struct Exchange {
 
     // The answer. Its head is collected in PendingAnswer until it is whole.
     std::string pendingAnswer;
+    bool answerStarted = false;  // a byte of it has arrived
     bool answerHeadSeen = false;
     http::BodyFramer answerBody;
     std::int64_t contentLength = 0;  // as announced; 0 when not a length

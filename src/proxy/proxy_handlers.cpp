@@ -83,7 +83,8 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
             }
         }
         Exchange* exchange = session->Answering();
-        if (exchange != nullptr && OwesBadGateway(*exchange)) {
+        if (exchange != nullptr && OwesBadGateway(*exchange) &&
+            !session->UpstreamEndedBetweenAnswers()) {
             std::string page = BadGatewayPage();
             try {
                 worker.Client().WriteLn(page);

@@ -264,6 +264,7 @@ void Session::GoTo(const Target& target, bool fresh, std::vector<std::string> ad
         outbound_.WriteUnhooked(out);
     }
     out.clear();
+    answersOnUpstream_ = 0;
     outbound_.Reconnect(target.host, target.port, std::move(addresses));
 }
 
@@ -380,11 +381,18 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             }
             rest.remove_prefix(n);
         } else {
+            exchange->answerStarted = true;
             exchange->pendingAnswer.append(rest);
             rest = {};
-            if (http::FindHeadEnd(exchange->pendingAnswer) == std::string::npos &&
-                exchange->pendingAnswer.size() < kMaxHead) {
-                break;  // the head is still on its way
+            if (http::FindHeadEnd(exchange->pendingAnswer) == std::string::npos) {
+                if (exchange->pendingAnswer.size() >= kMaxAnswerHead) {
+                    // No end in sight: what followed could not be told from
+                    // the head, so neither goes on; the browser gets the 502
+                    // page.
+                    exchange->pendingAnswer.clear();
+                    outbound_.Disconnect();
+                }
+                break;
             }
             block = std::move(exchange->pendingAnswer);
             exchange->pendingAnswer.clear();
@@ -415,6 +423,7 @@ bool Session::CompleteAnswering() {
     const bool close = exchange->browserCloses && !tunnelOpen_;
     FinishExchange(*exchange);
     inFlight_.pop_front();
+    ++answersOnUpstream_;
     return close;
 }
 
@@ -424,6 +433,11 @@ void Session::LetBrowserGo(std::string& out) {
     }
     out.clear();
     client_.Disconnect();
+}
+
+bool Session::UpstreamEndedBetweenAnswers() const {
+    return answersOnUpstream_ > 0 && !tunnelOpen_ && !inFlight_.empty() &&
+           !inFlight_.front().answerStarted;
 }
 
 std::string Session::UpstreamClosed() {

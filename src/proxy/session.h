@@ -32,6 +32,10 @@ class Engine;
 // A request head is collected up to its blank line before it is decided on;
 // a longer one is refused. Answers' heads have the same limit.
 inline constexpr std::size_t kMaxHead = 64 * 1024;
+// Answer heads may be longer: browsers take heads of a few hundred KiB
+// (sites setting many cookies and policies). Past this the proxy cannot
+// tell the head from what follows it, and the browser gets the 502 page.
+inline constexpr std::size_t kMaxAnswerHead = 256 * 1024;
 
 // Where requests go: the parent proxy, or an origin's host and port.
 struct Target {
@@ -61,6 +65,11 @@ public:
     // answer head cut short is decided on as it stands and returned for
     // the browser.
     std::string UpstreamClosed();
+    // Upstream closed before the first byte of the answer now due, after
+    // answering earlier requests on that connection: the origin's end of a
+    // kept-alive connection. Closing the browser's connection without an
+    // answer tells the browser the same, and it sends the request again.
+    bool UpstreamEndedBetweenAnswers() const;
 
     // Hooks of the connection server.
     void Send(std::string& bytes) override;
@@ -158,6 +167,8 @@ private:
     std::string clientAddress_;
     std::optional<bool> clientLocal_;
     bool connecting_ = true;  // still in the connect phase
+    // Answers completed since the outbound side last connected.
+    int answersOnUpstream_ = 0;
     bool tunnelOpen_ = false;
     // A CONNECT the proxy answers itself, waiting for the connect.
     bool directTunnelPending_ = false;

@@ -46,7 +46,8 @@ char BodyByte(std::uint64_t position);
 std::string MakeBody(std::size_t size);
 
 // An HTTP/1.1 origin with keep-alive. "/size/N" answers N body bytes of
-// MakeBody, "/close" answers and closes, "/silent" closes without answer;
+// MakeBody, "/close" answers and closes, "/silent" closes without answer,
+// "/bighead" answers with a head of 300,000 bytes;
 // anything else answers "hello" with an "X-Port" field naming the origin's
 // port. Each request's header block is recorded.
 class HttpOrigin {
