@@ -220,6 +220,21 @@ TEST_F(CacheFixture, CutShortAnswersLeaveNoEntry) {
     EXPECT_EQ(ReadBytes(EntryFile("/nolength")), "all that came");
     EXPECT_FALSE(EntryExists(EntryFile("/short")));
     EXPECT_FALSE(EntryExists(EntryFile("/huge")));
+    // An answer running to the close that the origin resets instead is cut
+    // short, and the browser must see a reset too, not an orderly end.
+    {
+        auto client = Ask("/nolength-reset");
+        std::string got;
+        char block[4096];
+        std::optional<std::size_t> n;
+        while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
+            got.append(block, *n);
+        }
+        EXPECT_FALSE(n.has_value()) << got;
+        EXPECT_TRUE(got.ends_with("part of it")) << got;
+    }
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/nolength-reset")));
     // A length past 2 GiB is read and shown as it is.
     EXPECT_EQ(monitor.Row(2)->size, 3221225472);
     test::ReadExactly(Ask("/stall-left"), 1000);  // and the browser leaves

@@ -63,7 +63,7 @@ void BulkMover::Grow() {
     size_ = size;
 }
 
-std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t most) {
+std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t most, bool& reset) {
     if (data_ == nullptr) {
         Acquire();
     } else if (filled_) {
@@ -78,7 +78,8 @@ std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t mo
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return std::nullopt;
         }
-        return 0;  // reset or aborted: closed
+        reset = true;  // reset or aborted: closed, but not in order
+        return 0;
     }
     // Bytes come faster than this buffer moves them.
     filled_ = start_ && static_cast<std::size_t>(in) == size_;
@@ -87,7 +88,7 @@ std::optional<std::size_t> BulkMover::Receive(const Socket& from, std::size_t mo
 
 CopiedMove BulkMover::Move(const Socket& from, const Socket& to, int file, std::size_t most) {
     CopiedMove result;
-    result.moved = Receive(from, most);
+    result.moved = Receive(from, most, result.reset);
     const std::size_t in = result.moved.value_or(0);
     if (in == 0) {
         return result;

@@ -49,6 +49,8 @@ struct CopiedMove {
     // The count; 0 means `from` has closed, nullopt that it had nothing
     // after all.
     std::optional<std::size_t> moved;
+    // With moved 0: `from` was reset (or failed) rather than closed.
+    bool reset = false;
     // False when the bytes moved could not all be appended to the file (it
     // then holds an unknown part of them); `to` got them all the same.
     bool copied = true;
@@ -77,7 +79,8 @@ public:
 private:
     void Acquire();
     void Grow();
-    std::optional<std::size_t> Receive(const Socket& from, std::size_t most);
+    // As CopiedMove's moved and reset.
+    std::optional<std::size_t> Receive(const Socket& from, std::size_t most, bool& reset);
 
     BulkBudget& budget_;
     std::unique_ptr<char[]> start_;  // while the connection has not grown

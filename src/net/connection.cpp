@@ -15,6 +15,7 @@ void Connection::Attach(net::Socket socket) {
     std::lock_guard lock(closeLock_);
     socket_ = std::move(socket);
     connected_ = socket_.IsOpen();
+    endedByReset_ = false;
 }
 
 void Connection::Write(std::string_view bytes) {
@@ -68,14 +69,17 @@ void Connection::ReadInto(std::string& transfer) {
     // Growing from the last block's size, not from empty: a full block
     // before means no bytes to zero-fill now.
     transfer.resize(net::kBlockSize);
-    std::size_t n = 0;
+    std::optional<std::size_t> n;
     try {
-        n = net::ReceiveSome(socket_, transfer.data(), transfer.size());
+        n = net::ReceiveUnlessReset(socket_, transfer.data(), transfer.size());
     } catch (const net::SocketError&) {
-        n = 0;
     }
-    transfer.resize(n);
-    if (n == 0) {
+    transfer.resize(n.value_or(0));
+    if (!n) {
+        LostToReset();
+        return;
+    }
+    if (*n == 0) {
         Disconnect();
         return;
     }

@@ -103,6 +103,13 @@ public:
     void ReadInto(std::string& transfer);
 
     bool Connected() const { return connected_; }
+    // The peer reset the connection (or it failed) rather than closing it.
+    bool EndedByReset() const { return endedByReset_; }
+    // Marks the connection closed by such a reset.
+    void LostToReset() {
+        endedByReset_ = true;
+        Disconnect();
+    }
     // Bytes read earlier and not yet handed out: the next read returns them
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
@@ -132,6 +139,7 @@ protected:
 private:
     net::Socket socket_;
     bool connected_ = false;
+    bool endedByReset_ = false;
     Deadline readDeadline_;
     bool timedOut_ = false;
     std::string input_;

@@ -292,7 +292,11 @@ net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover
         throw;
     }
     if (result.moved == 0u) {
-        from.Disconnect();
+        if (result.reset) {
+            from.LostToReset();
+        } else {
+            from.Disconnect();
+        }
     }
     return result;
 }

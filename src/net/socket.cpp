@@ -288,7 +288,8 @@ Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cance
     throw SocketError("connect " + first + " port " + service, error);
 }
 
-std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) {
+std::optional<std::size_t> ReceiveUnlessReset(const Socket& socket, char* data,
+                                              std::size_t capacity) {
     for (;;) {
         ssize_t n = ::recv(socket.Fd(), data, capacity, 0);
         if (n >= 0) {
@@ -299,10 +300,19 @@ std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) 
         }
         if (errno == ECONNRESET || errno == ECONNABORTED || errno == ENOTCONN || errno == EPIPE ||
             errno == ETIMEDOUT) {
-            return 0;
+            return std::nullopt;
         }
         throw SocketError("recv", errno);
     }
+}
+
+std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity) {
+    return ReceiveUnlessReset(socket, data, capacity).value_or(0);
+}
+
+void CloseWithReset(const Socket& socket) {
+    const linger abortive{1, 0};
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {

@@ -88,6 +88,14 @@ Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cance
 // 0 means the peer closed. Interrupted calls are retried; a reset connection
 // counts as closed.
 std::size_t ReceiveSome(const Socket& socket, char* data, std::size_t capacity);
+// The same, telling the peer's orderly close (0) from a connection it reset
+// or that failed (nullopt): bytes running to the close end only in the
+// first case.
+std::optional<std::size_t> ReceiveUnlessReset(const Socket& socket, char* data,
+                                              std::size_t capacity);
+// The next close sends a reset instead of an orderly end, so the peer sees
+// that what it received is not all there was.
+void CloseWithReset(const Socket& socket);
 
 // Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.

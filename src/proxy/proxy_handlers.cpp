@@ -82,6 +82,9 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
             } catch (const net::SocketError&) {
             }
         }
+        if (session->AnswerCutByReset()) {
+            net::CloseWithReset(worker.Client().Socket());
+        }
         Exchange* exchange = session->Answering();
         if (exchange != nullptr && OwesBadGateway(*exchange) &&
             !session->UpstreamEndedBetweenAnswers()) {

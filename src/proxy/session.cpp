@@ -451,8 +451,18 @@ std::string Session::UpstreamClosed() {
         exchange->pendingAnswer.clear();
         AnswerBegins(*this, *exchange, block, rest);
     }
-    exchange->answerBody.EndOfStream();
+    // A reset is no end: an answer running to the close stays unfinished
+    // and is never stored.
+    if (!outbound_.EndedByReset()) {
+        exchange->answerBody.EndOfStream();
+    }
     return rest;
+}
+
+bool Session::AnswerCutByReset() {
+    const Exchange* exchange = Answering();
+    return outbound_.EndedByReset() && exchange != nullptr && !tunnelOpen_ &&
+           exchange->answerHeadSeen && exchange->answerBody.InBody();
 }
 
 void Session::FinishExchange(Exchange& exchange) {

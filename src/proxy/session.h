@@ -70,6 +70,10 @@ public:
     // kept-alive connection. Closing the browser's connection without an
     // answer tells the browser the same, and it sends the request again.
     bool UpstreamEndedBetweenAnswers() const;
+    // After UpstreamClosed: the origin reset the connection amid an
+    // answer's body. The browser must see the same, or an answer running to
+    // the close would look whole.
+    bool AnswerCutByReset();
 
     // Hooks of the connection server.
     void Send(std::string& bytes) override;

@@ -123,6 +123,13 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
         return false;
     }
+    if (path == "/nolength-reset") {  // running to the close, and reset instead
+        Send(s, plain + lm + "\r\npart of it");
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        linger abort{1, 0};
+        ::setsockopt(s.Fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        return false;
+    }
     if (path == "/nolength") {
         Send(s, "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\nall that came");
         return false;
