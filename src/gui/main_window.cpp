@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -140,7 +141,13 @@ QWidget* MainWindow::BuildSettingsPages() {
     connect(settings_, &SettingsPages::AboutToApply, this, [this] { StorePlacement(false); });
     connect(settings_, &SettingsPages::Applied, this,
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
-    pages->addTab(settings_->GeneralPage(), QStringLiteral("Общие"));
+    // The general page holds more fields than the window's first height
+    // shows: it scrolls rather than making the whole window taller.
+    auto* general = new QScrollArea;
+    general->setWidget(settings_->GeneralPage());
+    general->setWidgetResizable(true);
+    general->setFrameShape(QFrame::NoFrame);
+    pages->addTab(general, QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
     usersPage_ = new UsersPage(service_);
     statisticsPage_ = new StatisticsPage(service_);
@@ -266,13 +273,17 @@ void MainWindow::StorePlacement(bool closing) {
     if (!normal.isValid()) {
         normal = geometry();
     }
+    // The corner is the frame's, where move() puts it back: the geometries
+    // are the inner area's, and storing that corner moved the window by the
+    // window manager's border and title bar at every start.
+    const QPoint corner = normal.topLeft() - (geometry().topLeft() - pos());
     // Left, top, right, bottom with the right and bottom edges outside, as
     // the file has always held them.
     const QString normPos = QStringLiteral("%1,%2,%3,%4")
-                                .arg(normal.left())
-                                .arg(normal.top())
-                                .arg(normal.left() + normal.width())
-                                .arg(normal.top() + normal.height());
+                                .arg(corner.x())
+                                .arg(corner.y())
+                                .arg(corner.x() + normal.width())
+                                .arg(corner.y() + normal.height());
     const QString suffix = ScreenSuffix();
     service_.SettingsModel().gridLayouts = layouts_.Capture();
     auto& placement = service_.SettingsModel().windowPlacement;
@@ -331,7 +342,7 @@ void MainWindow::ToggleShown() {
     showNormal();
     raise();
     activateWindow();
-    monitorView_->scrollToBottom();
+    monitorView_->FollowNewest();
 }
 
 void MainWindow::changeEvent(QEvent* event) {

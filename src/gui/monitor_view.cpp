@@ -164,7 +164,14 @@ void MonitorView::AfterRowsAdded() {
         return;
     }
     follow_ = false;
-    const int last = model_->rowCount() - 1;
+    FollowNewest();
+}
+
+void MonitorView::FollowNewest() {
+    const int last = model_ != nullptr ? model_->rowCount() - 1 : -1;
+    if (last < 0) {
+        return;
+    }
     selectRow(last);
     scrollTo(model_->index(last, 0));
 }

@@ -34,6 +34,9 @@ public:
 
     // The single selected row, if any.
     std::optional<int> SelectedRow() const;
+    // The last row selected and in view, so that new rows are followed
+    // again (the window coming back from the tray).
+    void FollowNewest();
 
     // "Копировать URL": the selected row's URL to the clipboard as text.
     void CopyUrl();

@@ -133,12 +133,18 @@ TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings
     {
         MainWindow window(service, log);
         EXPECT_EQ(window.size(), QSize(600, 400));
+        window.show();
+        QCoreApplication::processEvents();
+        // Shown, the window keeps its stored corner and may be as low as
+        // its first height: no page's fields hold it taller.
+        EXPECT_EQ(window.pos(), QPoint(40, 50));
         window.resize(700, 380);
+        EXPECT_EQ(window.height(), 380);
         QHeaderView& columns = *window.Monitor().horizontalHeader();
         columns.moveSection(columns.visualIndex(2), 0);  // the URL first
         columns.resizeSection(2, 456);
         window.StorePlacement(true);
-        bottom = std::to_string(window.geometry().top() + 380);
+        bottom = std::to_string(window.pos().y() + 380);
     }
     service.ShutDown();
     {

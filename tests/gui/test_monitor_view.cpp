@@ -331,6 +331,13 @@ TEST_F(MonitorViewTest, StaysWhereItIsWhenAnEarlierRowIsSelected) {
     view.clearSelection();
     Add(1);
     EXPECT_EQ(view.SelectedRow(), std::nullopt);
+    // The window back from the tray follows the newest rows again.
+    view.selectRow(3);
+    view.FollowNewest();
+    Add(2);
+    QApplication::processEvents();
+    EXPECT_EQ(view.SelectedRow(), model.rowCount() - 1);
+    EXPECT_TRUE(LastRowInView());
 }
 
 TEST_F(MonitorViewTest, EveryCaptionFitsItsColumn) {
