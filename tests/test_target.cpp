@@ -25,6 +25,9 @@ TEST(Target, HostPortAndPathFromTheUrlOrTheConnectTarget) {
         {"http://127.0.0.1:22@example.com/a@b", "example.com", 80, "/a@b"},
         {"http://u@[::1]:81/", "::1", 81, "/"},
         {"http://host:82?q=a@b:9", "host", 82, "/?q=a@b:9"},
+        // A fragment never reaches the origin.
+        {"http://host:83#top", "host", 83, "/"},
+        {"http://host/a?b#c/d", "host", 80, "/a?b"},
     };
     for (const Case& c : cases) {
         auto target = ChooseDirectTarget(c.url);

@@ -94,11 +94,13 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     if (!authority.portText.empty()) {
         target.authority.append(1, ':').append(authority.portText);
     }
-    // "http://host" asks for "/", and "http://host?q" for "/?q".
-    if (!parts.tail.starts_with('/')) {
+    // "http://host" asks for "/", and "http://host?q" for "/?q". A fragment
+    // is the browser's own business and never part of a request.
+    const std::string_view tail = parts.tail.substr(0, parts.tail.find('#'));
+    if (!tail.starts_with('/')) {
         target.path.assign(1, '/');
     }
-    target.path.append(parts.tail);
+    target.path.append(tail);
     return target;
 }
 
