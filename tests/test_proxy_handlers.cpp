@@ -2,8 +2,10 @@
 // tunnels behave, and what the log shows.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <algorithm>
+#include <mutex>
 
 #include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
@@ -106,6 +108,52 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     SendText(client, "GET /size/" + std::to_string(kSize) + " HTTP/1.1\r\n\r\n");
     std::string answer = ReadResponse(client);
     EXPECT_TRUE(answer.substr(answer.find("\r\n\r\n") + 4) == test::MakeBody(kSize));
+}
+
+// Either side may stop sending and still hear the other: a client that
+// sends its last bytes and closes its half waits for the reply, a server may
+// close its half first and read on. A plain request sent with its half
+// closed behind it (nc -N, some scripts) is answered too.
+TEST_F(ProxyFixture, EachSideMayStopSendingAndStillHearTheOther) {
+    test::LoopbackServer repliesAtTheEnd([](net::Socket& s) {
+        const std::string got = test::ReadAll(s);
+        net::SendAll(s, "got " + got);
+    });
+    std::mutex lock;
+    std::string heardLast;
+    test::LoopbackServer stopsSendingFirst([&](net::Socket& s) {
+        net::SendAll(s, "first");
+        ::shutdown(s.Fd(), SHUT_WR);
+        const std::string got = test::ReadAll(s);
+        std::lock_guard guard(lock);
+        heardLast = got;
+    });
+    StartProxy();
+    auto tunnel = [&](std::uint16_t port) {
+        auto client = Connect();
+        SendText(client, "CONNECT 127.0.0.1:" + std::to_string(port) + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(test::ReadExactly(client, kTunnelEstablished.size()), kTunnelEstablished);
+        return client;
+    };
+    {
+        auto client = tunnel(repliesAtTheEnd.Port());
+        SendText(client, "last words");
+        ::shutdown(client.Fd(), SHUT_WR);
+        EXPECT_EQ(test::ReadAll(client), "got last words");
+    }
+    {
+        auto client = tunnel(stopsSendingFirst.Port());
+        EXPECT_EQ(test::ReadAll(client), "first");  // ends with the server's half
+        SendText(client, "still heard");
+        ::shutdown(client.Fd(), SHUT_WR);
+        EXPECT_TRUE(test::WaitUntil([&] {
+            std::lock_guard guard(lock);
+            return heardLast == "still heard";
+        }));
+    }
+    HttpOrigin origin;
+    const std::string answer = Raw("GET " + origin.Url("/size/10") + " HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(answer.ends_with(test::MakeBody(10))) << answer;
 }
 
 // A CONNECT through the parent opens a tunnel only when the parent agrees:

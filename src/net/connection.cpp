@@ -1,6 +1,7 @@
 #include "net/connection.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,7 @@ void Connection::Attach(net::Socket socket) {
     socket_ = std::move(socket);
     connected_ = socket_.IsOpen();
     endedByReset_ = false;
+    inputEnded_ = false;
 }
 
 void Connection::Write(std::string_view bytes) {
@@ -57,12 +59,27 @@ void Connection::SendRaw(std::string_view bytes) {
 }
 
 void Connection::ReadInto(std::string& transfer) {
+    Read(transfer, false);
+}
+
+void Connection::ReadIntoKeepingOutput(std::string& transfer) {
+    Read(transfer, true);
+}
+
+void Connection::ShutdownOutput() {
+    std::lock_guard lock(closeLock_);
+    if (socket_.IsOpen()) {
+        ::shutdown(socket_.Fd(), SHUT_WR);
+    }
+}
+
+void Connection::Read(std::string& transfer, bool keepOutput) {
     if (!input_.empty()) {
         transfer.swap(input_);
         input_.clear();
         return;
     }
-    if (!connected_) {
+    if (!connected_ || inputEnded_) {
         transfer.clear();
         return;
     }
@@ -80,7 +97,12 @@ void Connection::ReadInto(std::string& transfer) {
         return;
     }
     if (*n == 0) {
-        Disconnect();
+        // The end a WakeUp made is the server's, not the peer's half-close.
+        if (keepOutput && !wokenUp_.load()) {
+            EndInput();
+        } else {
+            Disconnect();
+        }
         return;
     }
     Received(transfer);
@@ -127,6 +149,7 @@ void Connection::Disconnect() {
 
 void Connection::WakeUp() {
     std::lock_guard lock(closeLock_);
+    wokenUp_ = true;
     socket_.Shutdown();
 }
 

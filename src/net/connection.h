@@ -5,6 +5,7 @@
 // see exactly the bytes exchanged with upstream and nothing written to the
 // browser passes through them.
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -101,6 +102,14 @@ public:
     // The same into a caller's buffer, reusing its storage: the relay loop
     // calls this for every block.
     void ReadInto(std::string& transfer);
+    // The same, but the peer's orderly close ends only its input: the
+    // connection stays up for what is still to be sent to the peer.
+    void ReadIntoKeepingOutput(std::string& transfer);
+    // The peer has closed its sending side; nothing more will be read.
+    bool InputEnded() const { return inputEnded_; }
+    void EndInput() { inputEnded_ = true; }
+    // Tells the peer that nothing more will be sent (its read ends).
+    void ShutdownOutput();
 
     bool Connected() const { return connected_; }
     // The peer reset the connection (or it failed) rather than closing it.
@@ -127,6 +136,7 @@ public:
 
 protected:
     void Attach(net::Socket socket);
+    void Read(std::string& transfer, bool keepOutput);
     void SendRaw(std::string_view bytes);
     // Waits until the socket is readable; false when the deadline passed.
     bool WaitReadable() const;
@@ -140,6 +150,7 @@ private:
     net::Socket socket_;
     bool connected_ = false;
     bool endedByReset_ = false;
+    bool inputEnded_ = false;
     Deadline readDeadline_;
     bool timedOut_ = false;
     std::string input_;
@@ -147,6 +158,7 @@ private:
     // Guards closing against a WakeUp from the stopping thread, so that a
     // descriptor number reused elsewhere is never shut down by mistake.
     mutable std::mutex closeLock_;
+    std::atomic<bool> wokenUp_{false};
     std::unique_ptr<ConnectionData> data_;
 };
 

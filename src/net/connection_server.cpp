@@ -312,15 +312,46 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
     return result.moved.value_or(0);
 }
 
+// A tunnel's two directions end one by one: a side that closes its sending
+// half is read no more and the other side is told, while bytes still flow
+// the other way until that side closes too (a client may send its last
+// request and wait for the answer, a server may stop reading first).
+void MoveThroughTunnel(Connection& from, Connection& to, Direction direction,
+                       ConnectionIntercept& intercept, net::BulkMover& mover) {
+    net::CopiedMove result;
+    try {
+        result = mover.Move(from.Socket(), to.Socket(), -1, net::kBulkBlockSize);
+    } catch (const net::SocketError&) {
+        to.Disconnect();
+        throw;
+    }
+    if (result.moved != 0u) {
+        if (result.moved) {
+            intercept.Tunnelled(direction, *result.moved);
+        }
+        return;
+    }
+    if (result.reset) {
+        from.LostToReset();
+        return;
+    }
+    from.EndInput();
+    to.ShutdownOutput();
+    if (to.InputEnded()) {
+        // Both halves are closed. The outbound side goes first, so that its
+        // end is told as for any other connection.
+        (direction == Direction::Upstream ? to : from).Disconnect();
+    }
+}
+
 // One relay step's transfer from `from` to `to`: copied through the hooks;
 // moved in bulk once the connection is opaque, or while the answer's body is
-// one nobody needs to read (only counted).
+// one nobody needs to read (only counted). A browser closing its sending
+// half ends only its input: the answers it waits for still go to it.
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, net::BulkMover& mover) {
     if (intercept != nullptr && intercept->Opaque()) {
-        if (std::size_t moved = MoveBulk(from, to, mover, net::kBulkBlockSize).moved.value_or(0)) {
-            intercept->Tunnelled(direction, moved);
-        }
+        MoveThroughTunnel(from, to, direction, *intercept, mover);
         return;
     }
     if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
@@ -331,7 +362,11 @@ void Transfer(Connection& from, Connection& to, Direction direction, std::string
             return;
         }
     }
-    from.ReadInto(transfer);
+    if (direction == Direction::Upstream) {
+        from.ReadIntoKeepingOutput(transfer);
+    } else {
+        from.ReadInto(transfer);
+    }
     if (!transfer.empty()) {
         if (direction == Direction::Upstream) {
             to.WriteInPlace(transfer);
@@ -386,7 +421,8 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
                      net::BulkMover& mover, IdleWatch& idle) {
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
-    pollfd fds[2] = {{holding ? -1 : client.Fd(), POLLIN, 0}, {outbound.Fd(), POLLIN, 0}};
+    pollfd fds[2] = {{holding || client.InputEnded() ? -1 : client.Fd(), POLLIN, 0},
+                     {outbound.InputEnded() ? -1 : outbound.Fd(), POLLIN, 0}};
     // A connection that has gone quiet gives its buffers back, so idle
     // keep-alive connections cost little memory; a busy one keeps them.
     const bool holds = transfer.capacity() >= net::kBlockSize || mover.Held();
@@ -428,6 +464,18 @@ void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept
     }
 }
 
+namespace {
+
+// A browser that has closed its sending half still gets the answers to the
+// requests it sent; a tunnel ends its directions itself.
+bool OwedToHalfClosedClient(OutboundConnection& outbound) {
+    const ConnectionIntercept* intercept = outbound.Intercept();
+    return intercept != nullptr &&
+           (intercept->Opaque() || intercept->AwaitsAnswer() || intercept->HoldsClient());
+}
+
+}  // namespace
+
 void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
@@ -462,6 +510,9 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 events_.OnOutboundDisconnect(worker);
             } catch (const std::exception&) {
             }
+            client.Disconnect();
+        }
+        if (client.InputEnded() && client.Connected() && !OwedToHalfClosedClient(outbound)) {
             client.Disconnect();
         }
     }
