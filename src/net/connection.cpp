@@ -98,7 +98,7 @@ void Connection::Read(std::string& transfer, bool keepOutput) {
     }
     if (*n == 0) {
         // The end a WakeUp made is the server's, not the peer's half-close.
-        if (keepOutput && !wokenUp_.load()) {
+        if (keepOutput && !WokenUp()) {
             EndInput();
         } else {
             Disconnect();

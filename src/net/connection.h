@@ -126,6 +126,8 @@ public:
 
     // Safe from another thread while the owner may be blocked on the socket.
     void WakeUp();
+    // WakeUp was called: an end read now is the server's, not the peer's.
+    bool WokenUp() const { return wokenUp_.load(); }
 
     int Fd() const { return socket_.Fd(); }
     const net::Socket& Socket() const { return socket_; }

@@ -335,6 +335,10 @@ void MoveThroughTunnel(Connection& from, Connection& to, Direction direction,
         from.LostToReset();
         return;
     }
+    if (from.WokenUp()) {
+        from.Disconnect();  // the server stops: no half-close to honour
+        return;
+    }
     from.EndInput();
     to.ShutdownOutput();
     if (to.InputEnded()) {
