@@ -1,4 +1,6 @@
 #include "shell/ini_file.h"
+
+#include "base/cp1251.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
@@ -113,12 +115,28 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
 
+    // A file from a UTF-8 editor means its Cyrillic and is written back in
+    // UTF-8, its mark kept; a file in the code page stays in it.
+    for (const std::string mark : {"", "\xEF\xBB\xBF"}) {
+        WriteBytes(file_, mark + "[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
+        IniFile utf8 = IniFile::Load(file_);
+        EXPECT_EQ(utf8.Get("Main", "CacheDir_Text"), cp1251::FromUtf8("/srv/кеш"));
+        utf8.Set("Main", "UserNameEd_Text", cp1251::FromUtf8("Пётр"));
+        utf8.Save(file_, kOwnerRw);
+        EXPECT_EQ(ReadBytes(file_),
+                  mark + "[Main]\r\nCacheDir_Text=/srv/кеш\r\nUserNameEd_Text=Пётр\r\n");
+    }
+    const std::string codePage = cp1251::FromUtf8("[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
+    WriteBytes(file_, codePage);
+    IniFile::Load(file_).Save(file_, kOwnerRw);
+    EXPECT_EQ(ReadBytes(file_), codePage);
+
     EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);
     // Fails only at the rename, after the temporary file was written.
     const fs::path blocked = dir_.Path() / "blocked.ini";
     fs::create_directories(blocked / "in the way");
     EXPECT_THROW(ini.Save(blocked, kOwnerRw), std::system_error);
-    EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
+    EXPECT_EQ(ReadBytes(file_), codePage);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_.Path()), fs::directory_iterator()), 2);
 }
 

@@ -3,11 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
 
 #include "base/atomic_file.h"
+#include "base/cp1251.h"
+#include "base/utf.h"
 
 namespace vs {
 namespace {
@@ -111,12 +114,25 @@ std::system_error SystemError(const std::string& what, const std::filesystem::pa
 }  // namespace
 
 IniFile IniFile::Parse(std::string_view text) {
-    // Editors that save UTF-8 put a byte-order mark first; read as text it
-    // would hide the first section's heading, and with it every setting.
+    IniFile ini;
+    // A file edited in a UTF-8 editor (the daemon's users have no window):
+    // its Cyrillic values, a cache folder or a parent's user name, mean
+    // what they say, and the file is written back the way it came. The
+    // byte-order mark such editors may put first would otherwise hide the
+    // first section's heading, and with it every setting.
     if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
+        ini.encoding_ = Encoding::kUtf8WithMark;
+    } else if (std::any_of(text.begin(), text.end(),
+                           [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) &&
+               utf::IsValidUtf8(text)) {
+        ini.encoding_ = Encoding::kUtf8;
     }
-    IniFile ini;
+    std::string converted;
+    if (ini.encoding_ != Encoding::kCodePage) {
+        converted = cp1251::FromUtf8(text);
+        text = converted;
+    }
     while (!text.empty()) {
         const std::size_t nl = text.find('\n');
         std::string_view line = text.substr(0, nl);
@@ -234,7 +250,17 @@ std::string IniFile::Text() const {
 }
 
 void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mode) const {
-    WriteFileAtomically(path, Text(), mode);
+    switch (encoding_) {
+        case Encoding::kCodePage:
+            WriteFileAtomically(path, Text(), mode);
+            break;
+        case Encoding::kUtf8:
+            WriteFileAtomically(path, cp1251::ToUtf8(Text()), mode);
+            break;
+        case Encoding::kUtf8WithMark:
+            WriteFileAtomically(path, "\xEF\xBB\xBF" + cp1251::ToUtf8(Text()), mode);
+            break;
+    }
 }
 
 }  // namespace vs

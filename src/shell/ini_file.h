@@ -2,7 +2,9 @@
 // An initialisation file of the Windows kind ("[Section]" lines followed by
 // "key=value" lines), read the way the Windows profile-string functions read
 // it so that files written by the original desktop program mean the same.
-// The text is 8-bit (CP1251) and kept as raw bytes; nothing is converted.
+// The text is 8-bit (CP1251) and kept as raw bytes; a file in UTF-8 (with a
+// byte-order mark, or whose non-ASCII bytes form UTF-8) is converted to CP1251
+// when read and back when saved.
 // Editing keeps every line it does not touch exactly as it was, so comments,
 // unknown keys and other programs' sections survive a save.
 
@@ -37,15 +39,19 @@ public:
     // Throws std::invalid_argument for names or values a line cannot hold.
     void Set(std::string_view section, std::string_view key, std::string_view value);
 
-    // Writes Text() so that the target is replaced whole or not at all, with
-    // the given permissions. Throws std::system_error.
+    // Writes Text(), in the encoding the file was read in, so that the target
+    // is replaced whole or not at all, with the given permissions. Throws
+    // std::system_error.
     void Save(const std::filesystem::path& path, std::filesystem::perms mode) const;
 
     // The document with CR LF after every line.
     std::string Text() const;
 
 private:
-    std::vector<std::string> lines_;
+    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark };
+
+    std::vector<std::string> lines_;  // CP1251
+    Encoding encoding_ = Encoding::kCodePage;
 };
 
 }  // namespace vs
