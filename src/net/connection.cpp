@@ -66,6 +66,16 @@ void Connection::ReadIntoKeepingOutput(std::string& transfer) {
     Read(transfer, true);
 }
 
+void Connection::PeerEnded(bool reset, bool keepOutput) {
+    endedByReset_ = reset;
+    // The end a WakeUp made is the server's, not the peer's half-close.
+    if (!reset && keepOutput && !wokenUp_.load()) {
+        inputEnded_ = true;
+    } else {
+        Disconnect();
+    }
+}
+
 void Connection::ShutdownOutput() {
     std::lock_guard lock(closeLock_);
     if (socket_.IsOpen()) {
@@ -92,17 +102,8 @@ void Connection::Read(std::string& transfer, bool keepOutput) {
     } catch (const net::SocketError&) {
     }
     transfer.resize(n.value_or(0));
-    if (!n) {
-        LostToReset();
-        return;
-    }
-    if (*n == 0) {
-        // The end a WakeUp made is the server's, not the peer's half-close.
-        if (keepOutput && !WokenUp()) {
-            EndInput();
-        } else {
-            Disconnect();
-        }
+    if (n.value_or(0) == 0) {
+        PeerEnded(!n, keepOutput);
         return;
     }
     Received(transfer);

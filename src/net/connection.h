@@ -107,18 +107,16 @@ public:
     void ReadIntoKeepingOutput(std::string& transfer);
     // The peer has closed its sending side; nothing more will be read.
     bool InputEnded() const { return inputEnded_; }
-    void EndInput() { inputEnded_ = true; }
+    // A read found the peer gone: reset (or failed), or closed in order.
+    // An orderly close ends only the input when `keepOutput` and the end is
+    // not the server's own WakeUp; otherwise the connection is closed.
+    void PeerEnded(bool reset, bool keepOutput);
     // Tells the peer that nothing more will be sent (its read ends).
     void ShutdownOutput();
 
     bool Connected() const { return connected_; }
     // The peer reset the connection (or it failed) rather than closing it.
     bool EndedByReset() const { return endedByReset_; }
-    // Marks the connection closed by such a reset.
-    void LostToReset() {
-        endedByReset_ = true;
-        Disconnect();
-    }
     // Bytes read earlier and not yet handed out: the next read returns them
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
@@ -126,8 +124,6 @@ public:
 
     // Safe from another thread while the owner may be blocked on the socket.
     void WakeUp();
-    // WakeUp was called: an end read now is the server's, not the peer's.
-    bool WokenUp() const { return wokenUp_.load(); }
 
     int Fd() const { return socket_.Fd(); }
     const net::Socket& Socket() const { return socket_; }

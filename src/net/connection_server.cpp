@@ -281,9 +281,10 @@ constexpr int kIdleAfterMs = 1000;
 
 // Moves at most `most` bytes from `from` to `to` through the connection's
 // bulk buffer, appending them to `copy` first when there is one (>= 0).
-// `from` is marked closed when it turned out closed, `to` when it is gone.
+// `from` is marked closed when it turned out closed (its input only, with
+// `keepOutput`, when it closed in order), `to` when it is gone.
 net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover, std::size_t most,
-                         int copy = -1) {
+                         int copy = -1, bool keepOutput = false) {
     net::CopiedMove result;
     try {
         result = mover.Move(from.Socket(), to.Socket(), copy, most);
@@ -292,11 +293,7 @@ net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover
         throw;
     }
     if (result.moved == 0u) {
-        if (result.reset) {
-            from.LostToReset();
-        } else {
-            from.Disconnect();
-        }
+        from.PeerEnded(result.reset, keepOutput);
     }
     return result;
 }
@@ -318,28 +315,14 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
 // request and wait for the answer, a server may stop reading first).
 void MoveThroughTunnel(Connection& from, Connection& to, Direction direction,
                        ConnectionIntercept& intercept, net::BulkMover& mover) {
-    net::CopiedMove result;
-    try {
-        result = mover.Move(from.Socket(), to.Socket(), -1, net::kBulkBlockSize);
-    } catch (const net::SocketError&) {
-        to.Disconnect();
-        throw;
-    }
-    if (result.moved != 0u) {
-        if (result.moved) {
-            intercept.Tunnelled(direction, *result.moved);
-        }
+    const net::CopiedMove result = MoveBulk(from, to, mover, net::kBulkBlockSize, -1, true);
+    if (result.moved.value_or(0) > 0) {
+        intercept.Tunnelled(direction, *result.moved);
         return;
     }
-    if (result.reset) {
-        from.LostToReset();
-        return;
+    if (!from.InputEnded()) {
+        return;  // nothing after all, or gone for good
     }
-    if (from.WokenUp()) {
-        from.Disconnect();  // the server stops: no half-close to honour
-        return;
-    }
-    from.EndInput();
     to.ShutdownOutput();
     if (to.InputEnded()) {
         // Both halves are closed. The outbound side goes first, so that its
@@ -455,6 +438,14 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     }
 }
 
+// A browser that has closed its sending half still gets the answers to the
+// requests it sent; a tunnel ends its directions itself.
+bool OwedToHalfClosedClient(OutboundConnection& outbound) {
+    const ConnectionIntercept* intercept = outbound.Intercept();
+    return intercept != nullptr &&
+           (intercept->Opaque() || intercept->AwaitsAnswer() || intercept->HoldsClient());
+}
+
 }  // namespace
 
 void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept* intercept) {
@@ -467,18 +458,6 @@ void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept
         client.Disconnect();
     }
 }
-
-namespace {
-
-// A browser that has closed its sending half still gets the answers to the
-// requests it sent; a tunnel ends its directions itself.
-bool OwedToHalfClosedClient(OutboundConnection& outbound) {
-    const ConnectionIntercept* intercept = outbound.Intercept();
-    return intercept != nullptr &&
-           (intercept->Opaque() || intercept->AwaitsAnswer() || intercept->HoldsClient());
-}
-
-}  // namespace
 
 void MappedPortServer::RelayLoop(Worker& worker) {
     Connection& client = worker.Client();
