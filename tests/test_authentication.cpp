@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "base/base64.h"
+#include "base/cp1251.h"
 #include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
 
@@ -34,10 +35,16 @@ TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
     HttpOrigin origin;
     lists.users.Append(UserRow{true, "anna(1)", "s3cret", ""});
     lists.users.Append(UserRow{false, "bob", "pw", ""});
+    lists.users.Append(UserRow{true, "Иван", "пароль", ""});
     lists.users.RebuildUserTokens();
     StartProxy();
     const std::string token = EncodeBase64("anna(1):s3cret");
     EXPECT_TRUE(Fetch(origin, token).ends_with("hello"));  // the row names no address
+    // Browsers send a Cyrillic name in UTF-8, older clients in the code page;
+    // the scheme may be followed by more than one space.
+    EXPECT_TRUE(Fetch(origin, EncodeBase64("Иван:пароль")).ends_with("hello"));
+    EXPECT_TRUE(Fetch(origin, EncodeBase64(cp1251::FromUtf8("Иван:пароль"))).ends_with("hello"));
+    EXPECT_TRUE(Fetch(origin, " " + token).ends_with("hello"));
     for (const std::string& refused :
          {EncodeBase64("anna(1):wrong"), EncodeBase64("bob:pw"), std::string()}) {
         EXPECT_EQ(Fetch(origin, refused), AuthPage()) << refused;
@@ -50,11 +57,12 @@ TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
     EXPECT_EQ(Fetch(origin, token), AuthPage());
     Settle();
     EXPECT_NE(FindLog("# 0: Connection from anna(1)/127.0.0.1"), nullptr);
-    EXPECT_NE(FindLog("# 1: Connection from ?\?\?/127.0.0.1"), nullptr);
-    EXPECT_EQ(origin.Connections(), 1);
-    EXPECT_EQ(origin.Requests().size(), 1u);
-    ASSERT_EQ(monitor.RowCount(), 6u);
-    EXPECT_EQ(monitor.Row(1)->answer, "407 Proxy Authentication Required");
+    EXPECT_NE(FindLog("# 1: Connection from " + cp1251::FromUtf8("Иван") + "/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 4: Connection from ?\?\?/127.0.0.1"), nullptr);
+    EXPECT_EQ(origin.Connections(), 4);
+    EXPECT_EQ(origin.Requests().size(), 4u);
+    ASSERT_EQ(monitor.RowCount(), 9u);
+    EXPECT_EQ(monitor.Row(4)->answer, "407 Proxy Authentication Required");
 }
 
 TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
@@ -117,11 +125,20 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     config.Publish(withUser);
     SendText(client, request);
     ReadResponse(client);
-    ASSERT_EQ(parent.Requests().size(), 2u);
+    // The settings hold a Cyrillic name in the code page; parents read UTF-8.
+    withUser = std::make_shared<proxy::ProxyConfig>(*withUser);
+    withUser->parentUser = cp1251::FromUtf8("Пётр");
+    config.Publish(withUser);
+    SendText(client, request);
+    ReadResponse(client);
+    ASSERT_EQ(parent.Requests().size(), 3u);
     EXPECT_EQ(parent.Requests()[0], request);
-    EXPECT_EQ(parent.Requests()[1],
-              "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic " +
-                  EncodeBase64("up:stream") + "\r\nHost: example.invalid\r\n\r\n");
+    const auto withCredentials = [&](const std::string& credentials) {
+        return "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic " +
+               EncodeBase64(credentials) + "\r\nHost: example.invalid\r\n\r\n";
+    };
+    EXPECT_EQ(parent.Requests()[1], withCredentials("up:stream"));
+    EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:stream"));
 }
 
 }  // namespace

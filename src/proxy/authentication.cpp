@@ -1,5 +1,7 @@
 #include "proxy/authentication.h"
 
+#include <algorithm>
+
 #include "base/base64.h"
 #include "base/cp1251.h"
 #include "proxy/engine.h"
@@ -16,13 +18,15 @@ namespace {
 
 constexpr std::string_view kCredentials = "Proxy-Authorization";
 
-// The text after "Basic " of the browser's credentials; empty without any.
+// The token after "Basic" and its spaces (one or more may stand there) of
+// the browser's credentials; empty without any.
 std::string_view BasicToken(const http::MessageHead& request) {
     std::string_view value = request.Value(kCredentials).value_or("");
     if (value.size() <= 6 || !cp1251::EqualsNoCase(value.substr(0, 6), "Basic ")) {
         return {};
     }
-    return value.substr(6);
+    value.remove_prefix(6);
+    return value.substr(std::min(value.find_first_not_of(' '), value.size()));
 }
 
 }  // namespace
@@ -60,8 +64,10 @@ void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::Messa
     if (config.parentUser.empty()) {
         return;
     }
-    request.Set(kCredentials,
-                "Basic " + EncodeBase64(config.parentUser + ":" + config.parentPassword));
+    // In UTF-8, as parents on this platform read Basic credentials; the
+    // settings hold the 8-bit text. This proxy's own users list admits both.
+    request.Set(kCredentials, "Basic " + EncodeBase64(cp1251::ToUtf8(config.parentUser + ":" +
+                                                                     config.parentPassword)));
 }
 
 }  // namespace vs::proxy

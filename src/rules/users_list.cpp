@@ -63,8 +63,8 @@ private:
     std::vector<UserRow> rows_;
 };
 
-std::vector<std::string> AllTokens(const std::vector<UserRow>& rows) {
-    std::vector<std::string> tokens;
+std::vector<UserTokens> AllTokens(const std::vector<UserRow>& rows) {
+    std::vector<UserTokens> tokens;
     tokens.reserve(rows.size());
     for (const UserRow& row : rows) {
         tokens.push_back(UserToken(row));
@@ -80,7 +80,7 @@ void CheckIndex(const UsersSnapshot& users, std::size_t index) {
 
 }  // namespace
 
-std::string UserToken(const UserRow& row) {
+UserTokens UserToken(const UserRow& row) {
     // A row without a name or without a password admits nobody by
     // credentials: its token stays empty (keeping the positions aligned),
     // and an empty token never matches. Otherwise "Basic Og==" (":") would
@@ -88,7 +88,8 @@ std::string UserToken(const UserRow& row) {
     if (row.name.empty() || row.password.empty()) {
         return {};
     }
-    return EncodeBase64(cp1251::FromUtf8(row.name + ":" + row.password));
+    const std::string credentials = row.name + ":" + row.password;
+    return {EncodeBase64(cp1251::FromUtf8(credentials)), EncodeBase64(credentials)};
 }
 
 int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address) {
@@ -97,7 +98,7 @@ int FindUser(const UsersSnapshot& users, std::string_view token, std::string_vie
         // would admit passwords that differ from the stored one.
         for (std::size_t i = 0; i < users.tokens.size() && i < users.rows.size(); ++i) {
             const UserRow& user = users.rows[i];
-            if (users.tokens[i] == token && user.enable &&
+            if (users.tokens[i].Admit(token) && user.enable &&
                 (user.ip.empty() || net::SameAddress(user.ip, address))) {
                 return static_cast<int>(i);
             }

@@ -16,8 +16,7 @@
 
 namespace vs {
 
-// Texts are UTF-8, as in the list file; the token is built over the 8-bit
-// (CP1251) form of name and password, as a browser builds it.
+// Texts are UTF-8, as in the list file.
 struct UserRow {
     bool enable = false;
     std::string name;
@@ -26,14 +25,26 @@ struct UserRow {
     bool operator==(const UserRow&) const = default;
 };
 
-// Base64 of the CP1251 text name + ":" + password; empty for a row without a
-// name or without a password, which admits nobody by credentials.
-std::string UserToken(const UserRow& row);
+// The Basic credentials a row admits, in their encoded form. Browsers and
+// curl on this platform encode a name and password in UTF-8; older clients
+// send the 8-bit code page. Both admit; for an ASCII row they are one text.
+struct UserTokens {
+    std::string codePage;  // Base64 of the CP1251 text name + ":" + password
+    std::string utf8;      // Base64 of the UTF-8 text
+    bool operator==(const UserTokens&) const = default;
+    // Never true for an empty token: a row without a name or without a
+    // password admits nobody by credentials.
+    bool Admit(std::string_view token) const {
+        return !token.empty() && (token == codePage || token == utf8);
+    }
+};
+
+UserTokens UserToken(const UserRow& row);
 
 struct UsersSnapshot {
     std::vector<UserRow> rows;
     // UserTokenList: entry i belongs to row i (rows without a name too).
-    std::vector<std::string> tokens;
+    std::vector<UserTokens> tokens;
 };
 
 // The row that admits a client, or -1: the first enabled row whose token
