@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <thread>
+
 #include "rules/find_rule.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
@@ -44,6 +47,39 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     ASSERT_EQ(monitor.RowCount(), 3u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
+}
+
+// A refusal is the whole answer, however the request goes on: a browser
+// still uploading reads the page to its end (a close with the upload unread
+// would reset the connection instead), and a HEAD gets the head only.
+TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
+    lists.black.Append(Rule("blocked"));
+    StartProxy();
+    auto client = Connect();
+    const std::size_t size = 16 << 20;
+    std::thread upload([&] {
+        try {
+            SendText(client, "POST http://host/blocked HTTP/1.1\r\nHost: host\r\nContent-Length: " +
+                                 std::to_string(size) + "\r\n\r\n" + std::string(size, 'u'));
+        } catch (const net::SocketError&) {
+            // The proxy may stop reading before the last byte.
+        }
+    });
+    std::string page;
+    char block[4096];
+    std::optional<std::size_t> n;
+    while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
+        page.append(block, *n);
+    }
+    upload.join();
+    EXPECT_TRUE(n.has_value()) << "reset after " << page.size() << " bytes";
+    EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n"));
+    EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
+
+    const std::string head = AnswerTo("HEAD http://host/blocked HTTP/1.1\r\nHost: host\r\n\r\n");
+    EXPECT_TRUE(head.starts_with("HTTP/1.0 403 Forbidden\r\n")) << head;
+    EXPECT_TRUE(head.ends_with("\r\n\r\n"));
+    EXPECT_FALSE(Has(head, "<HTML>"));
 }
 
 TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
@@ -117,6 +153,10 @@ TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
     // take part of it for a whole answer and wait on that connection.
     const std::string huge = AnswerTo(GetRequest(origin.Url("/bighead"), "Host: x\r\n"));
     EXPECT_TRUE(huge.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << huge.substr(0, 100);
+    // Nor is a head cut short by the close: relayed, it read as a whole
+    // answer with an empty body.
+    const std::string cut = AnswerTo(GetRequest(origin.Url("/cuthead"), "Host: x\r\n"));
+    EXPECT_TRUE(cut.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << cut;
 
     // An origin ending its kept-alive connection after an answer, with the
     // next request already sent, failed nothing: the browser's connection

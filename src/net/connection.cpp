@@ -1,9 +1,11 @@
 #include "net/connection.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace vs::net {
@@ -146,6 +148,28 @@ void Connection::Disconnect() {
     std::lock_guard lock(closeLock_);
     connected_ = false;
     socket_.Close();
+}
+
+void Connection::DisconnectAfterDraining(bool peerSending, std::chrono::milliseconds patience) {
+    int waiting = 0;
+    if (!connected_ ||
+        (!peerSending && (::ioctl(socket_.Fd(), FIONREAD, &waiting) != 0 || waiting == 0))) {
+        Disconnect();  // nothing unread: an ordinary close resets nothing
+        return;
+    }
+    ShutdownOutput();
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    std::array<char, 16384> discard;
+    while (connected_) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd fd{socket_.Fd(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0 ||
+            ::recv(socket_.Fd(), discard.data(), discard.size(), 0) <= 0) {
+            break;
+        }
+    }
+    Disconnect();
 }
 
 void Connection::WakeUp() {

@@ -121,6 +121,12 @@ public:
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
     void Disconnect();
+    // When the peer is still sending (`peerSending`, or bytes wait unread),
+    // ends the output and reads on until the peer stops, for at most
+    // `patience`, before closing: a close with unread bytes resets the
+    // connection, and the reset destroys the answer the peer has not read
+    // yet (a refusal page sent while a large upload is under way).
+    void DisconnectAfterDraining(bool peerSending, std::chrono::milliseconds patience);
 
     // Safe from another thread while the owner may be blocked on the socket.
     void WakeUp();

@@ -48,7 +48,7 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
 void RefuseConnection(Session& s, Exchange& e) {
     Engine& engine = s.Owner();
     std::string answer = AuthRequiredAnswer(engine.TimeSource().Now());
-    AnswerLocally(s, answer);
+    AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kAuthRequest;
     if (e.monitorRow < 0) {
         e.monitorRow = engine.AddMonitorRow(e.url);

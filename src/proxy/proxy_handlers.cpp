@@ -59,7 +59,7 @@ void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception*
         Exchange* exchange = session->Answering();
         if (exchange != nullptr && OwesBadGateway(*exchange) &&
             !worker.Outbound().IsLocalAnswer()) {
-            AnswerLocally(*session, BadGatewayPage());
+            AnswerLocally(*session, *exchange, BadGatewayPage());
         }
         return;
     }

@@ -48,16 +48,23 @@ std::string HeaderSafe(std::string_view location) {
 
 }  // namespace
 
-void AnswerLocally(Session& s, const std::string& answer) {
+void AnswerLocally(Session& s, const Exchange& e, const std::string& answer) {
     net::Connection& client = s.Client();
     if (client.Connected()) {
         try {
-            client.WriteLn(answer);
+            const std::size_t headEnd = http::FindHeadEnd(answer);
+            if (e.IsHead() && headEnd != std::string::npos) {
+                client.Write(std::string_view(answer).substr(0, headEnd));
+            } else {
+                client.WriteLn(answer);
+            }
         } catch (const net::SocketError&) {
             // The browser is gone; the answer is still shown and logged.
         }
     }
-    client.Disconnect();
+    // Long enough for an upload on the LAN to end, short enough that a
+    // browser holding its connection open costs a worker little.
+    client.DisconnectAfterDraining(s.RequestBodyDue(), std::chrono::seconds(2));
 }
 
 namespace {
@@ -85,7 +92,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     std::string page =
         HostServicePage(e.url, {HostServiceKind::kLoopback, target.host}, target.port);
     e.answeredBy = AnsweredBy::kErrorPage;
-    AnswerLocally(s, page);
+    AnswerLocally(s, e, page);
     ShowAnswer(s, e, std::move(page));
     return true;
 }
@@ -143,7 +150,7 @@ void SendRedirect(Session& s, Exchange& e, std::string_view location,
     Engine& engine = s.Owner();
     engine.PutToLog(RequestHeading(s, e), request.Text());
     std::string answer = RedirectAnswer(engine.TimeSource().Now(), HeaderSafe(location));
-    AnswerLocally(s, answer);
+    AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kRedirect;
     ShowAnswer(s, e, std::move(answer));
 }
@@ -153,7 +160,7 @@ void SendRefusalPage(Session& s, Exchange& e, int rule, const http::MessageHead&
     engine.PutToLog(RequestHeading(s, e), request.Text());
     std::string page = RefusalPage(e.url, rule);
     e.answeredBy = AnsweredBy::kErrorPage;
-    AnswerLocally(s, page);
+    AnswerLocally(s, e, page);
     ShowAnswer(s, e, std::move(page));
 }
 

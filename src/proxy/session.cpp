@@ -62,6 +62,11 @@ std::size_t SkipEmptyLines(std::string_view bytes) {
     return n;
 }
 
+bool IsCutHead(std::string_view block) {
+    return block.size() >= 5 && cp1251::EqualsNoCase(block.substr(0, 5), "HTTP/") &&
+           http::FindHeadEnd(block) == std::string_view::npos;
+}
+
 }  // namespace
 
 Session::Session(Engine& engine, net::Connection& client, net::OutboundConnection& outbound)
@@ -225,7 +230,7 @@ std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange
         addresses = hosts.Resolve(target.host);
     } catch (const net::ResolveError&) {
         // Rather than an empty reply, which browsers show as a bare error.
-        AnswerLocally(*this, BadGatewayPage());
+        AnswerLocally(*this, exchange, BadGatewayPage());
         return std::nullopt;
     }
     const HostService service =
@@ -236,7 +241,7 @@ std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange
     }
     std::string page = HostServicePage(exchange.url, service, target.port);
     exchange.answeredBy = AnsweredBy::kErrorPage;
-    AnswerLocally(*this, page);
+    AnswerLocally(*this, exchange, page);
     ShowAnswer(*this, exchange, std::move(page));
     return std::nullopt;
 }
@@ -449,7 +454,14 @@ std::string Session::UpstreamClosed() {
     if (!exchange->answerHeadSeen && !exchange->pendingAnswer.empty()) {
         std::string block = std::move(exchange->pendingAnswer);
         exchange->pendingAnswer.clear();
-        AnswerBegins(*this, *exchange, block, rest);
+        // A status line without the head's end is an answer cut short, which
+        // a browser asking directly reports as an error; relayed, it would
+        // look like a whole answer with an empty body. The browser gets the
+        // 502 page instead. Bytes that are no status line at all go on as
+        // they came.
+        if (!IsCutHead(block)) {
+            AnswerBegins(*this, *exchange, block, rest);
+        }
     }
     // A reset is no end: an answer running to the close stays unfinished
     // and is never stored.
