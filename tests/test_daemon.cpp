@@ -352,6 +352,32 @@ TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_EQ(ReadBytes(home / "cache.lst"), partly);
 }
 
+// The statistics file is read by position against the users file: whatever
+// happened to that file, each user's traffic must be read back in its
+// column. A SIGHUP saves what was counted before it.
+TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
+    WriteBytes(home / "users.lst", ListFile({{"1", "True", "anna", EncodeStoredPassword("pw"), ""},
+                                             {"2", "True", "local", "0000000", "127.0.0.1"}}));
+    const auto localKilobytes = [&] {
+        UsersList users;
+        users.Load(home / "users.lst");
+        StatTable table;
+        table.Load(home / "stat.txt", 0, users, std::chrono::system_clock::now());
+        const int column = table.FindStatListColumn("local");
+        return column > 0 ? table.InternetBytes()[column - 1] / 1024 : -1;
+    };
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/102400"), dir.Path() / "b"), 0);
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(proxy.Process().WaitForStderr("settings applied", 10s));
+    EXPECT_EQ(localKilobytes(), 100);
+
+    WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
+    EXPECT_EQ(proxy.Stop(), 0);
+    EXPECT_EQ(localKilobytes(), 100);
+}
+
 TEST_F(DaemonTest, SigtermDuringHeavyTrafficLeavesCompleteFiles) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));
     Daemon proxy("proxy", home, FreePort());

@@ -100,6 +100,7 @@ void ProxyService::PublishSwitches() {
 }
 
 void ProxyService::Reload() {
+    consumer_.Drain();  // the traffic counted so far belongs in the save below
     Settings reread = LoadSettings(SettingsFile());
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
@@ -251,6 +252,13 @@ void ProxyService::ShutDown() {
     // hit counts and traffic saved below are complete.
     consumer_.Drain();
     engine_.closing = true;
+    // The statistics file is read by position against the users file at the
+    // next start. A users file edited by hand since it was read is kept as
+    // it is, so the columns are saved in its order, as a SIGHUP would.
+    if (!lists_.users.FileState().EditedHere() &&
+        lists_.users.FileState().ChangedElsewhere(ListFile(kUsersFileName))) {
+        LoadList(lists_.users, kUsersFileName);
+    }
     SaveSettingsAndStatistics();
     SaveLists();
     cleaning_.Wait();
