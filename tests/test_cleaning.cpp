@@ -85,6 +85,21 @@ TEST_F(CleaningTest, LimitsAreKilobytesReadAfreshByEachRun) {
     RunToEnd();
     EXPECT_TRUE(fs::exists(cache / "c/ten-megabytes"));
     EXPECT_FALSE(fs::exists(cache / "c/more"));
+
+    // A number too large for the field is no limit, not the fallback; digits
+    // grouped by spaces are one number.
+    MakeFile(cache / "c/more", 10'240'001);
+    options.hugeSize = "99999999999";
+    cleaner.Start();
+    EXPECT_EQ(options.hugeSize, "2147483647");
+    RunToEnd();
+    EXPECT_TRUE(fs::exists(cache / "c/more"));
+    options.hugeSize = "10\u00A0000";
+    cleaner.Start();
+    EXPECT_EQ(options.hugeSize, "10000");
+    options.hugeSize = "1 000";
+    cleaner.Start();
+    EXPECT_EQ(options.hugeSize, "1000");
 }
 
 TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <limits>
+#include <string>
 #include <system_error>
 
 #include "base/numbers.h"
@@ -14,6 +16,31 @@
 
 namespace vs::cache {
 namespace {
+
+// A size field as a user types it: digits grouped by spaces ("100 000", as
+// Russian writing groups them) are one number, and a number too large for
+// the field means no limit, never the far smaller fallback, which would
+// delete files the user meant to keep. Anything else reads as before.
+int ReadKilobytes(std::string_view text, int fallback) {
+    std::string digits;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.substr(i, 2) == "\xC2\xA0") {  // a no-break space, in UTF-8
+            ++i;
+        } else if (text[i] != ' ') {
+            digits += text[i];
+        }
+    }
+    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        return ParseIntOr(text, fallback);
+    }
+    const std::size_t first = std::min(digits.find_first_not_of('0'), digits.size() - 1);
+    digits.erase(0, first);
+    const std::string most = std::to_string(std::numeric_limits<int>::max());
+    if (digits.size() > most.size() || (digits.size() == most.size() && digits > most)) {
+        return std::numeric_limits<int>::max();
+    }
+    return std::stoi(digits);
+}
 
 namespace fs = std::filesystem;
 
@@ -96,10 +123,10 @@ Clock::TimePoint DefaultOldBefore() {
 
 void CacheCleaner::Start() {
     Stop();
-    const int small = ParseIntOr(options_.smallSize, 1);
+    const int small = ReadKilobytes(options_.smallSize, 1);
     options_.smallSize = std::to_string(small);
     smallLimit_ = small * kKilobyte;
-    const int huge = ParseIntOr(options_.hugeSize, 10000);
+    const int huge = ReadKilobytes(options_.hugeSize, 10000);
     options_.hugeSize = std::to_string(huge);
     hugeLimit_ = huge * kKilobyte;
     requested_ = true;
