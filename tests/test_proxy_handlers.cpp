@@ -100,7 +100,8 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     // proxy: it reaches the far end exactly as sent.
     std::string inner = "GET http://somewhere.else/x HTTP/1.1\r\nHost: y\r\n\r\n";
     SendText(client, inner);
-    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    const std::string first = ReadResponse(client);
+    EXPECT_TRUE(first.ends_with("hello"));
     ASSERT_EQ(origin.Requests().size(), 1u);
     EXPECT_EQ(origin.Requests()[0], inner);
 
@@ -108,6 +109,20 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     SendText(client, "GET /size/" + std::to_string(kSize) + " HTTP/1.1\r\n\r\n");
     std::string answer = ReadResponse(client);
     EXPECT_TRUE(answer.substr(answer.find("\r\n\r\n") + 4) == test::MakeBody(kSize));
+
+    // The tunnel's row runs while it is open and counts what came back
+    // through it, as a download's row does; it ends with the connection.
+    const auto received = static_cast<std::int64_t>(first.size() + answer.size());
+    ASSERT_TRUE(test::WaitUntil([&] {
+        consumer.Drain();
+        return monitor.RowCount() == 1 && monitor.Row(0)->received == received;
+    }));
+    EXPECT_EQ(monitor.Row(0)->state, 1);
+    EXPECT_EQ(monitor.Row(0)->answer, "200 Connection established");
+    client.Close();
+    Settle();
+    EXPECT_EQ(monitor.Row(0)->state, 2);
+    EXPECT_EQ(monitor.Row(0)->received, received);
 }
 
 // Either side may stop sending and still hear the other: a client that

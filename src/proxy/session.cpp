@@ -129,13 +129,38 @@ void Session::FinishAll() {
         FinishExchange(exchange);
     }
     inFlight_.clear();
+    if (tunnelRow_ >= 0 && !engine_.closing.load()) {
+        RowUpdate end;
+        end.row = tunnelRow_;
+        end.state = 2;
+        engine_.Post(std::move(end));
+    }
+    tunnelRow_ = -1;
 }
 
 void Session::OpenDirectTunnel(Exchange& exchange) {
     client_.Write(kTunnelEstablished);
     ShowAnswer(*this, exchange, std::string(kTunnelEstablished));
     tunnelOpen_ = true;
+    KeepRowForTunnel(exchange);
     FinishExchange(exchange);
+}
+
+void Session::KeepRowForTunnel(Exchange& exchange) {
+    tunnelRow_ = exchange.monitorRow;
+    tunnelReceived_ = exchange.received;
+    exchange.monitorRow = -1;  // the exchange ends; the row goes on
+}
+
+void Session::TunnelReceived(std::size_t bytes) {
+    CountStray(*this, bytes);
+    tunnelReceived_ += static_cast<std::int64_t>(bytes);
+    if (tunnelRow_ >= 0) {
+        RowUpdate progress;
+        progress.row = tunnelRow_;
+        progress.received = tunnelReceived_;
+        engine_.Post(std::move(progress));
+    }
 }
 
 void Session::Refuse() {
@@ -370,9 +395,13 @@ std::string Session::FilterDownstream(std::string_view bytes) {
     std::string_view rest = bytes;
     while (!rest.empty()) {
         Exchange* exchange = Answering();
-        if (tunnelOpen_ || exchange == nullptr) {
-            // Tunnel bytes after an answer that opened it, or bytes nobody
-            // asked for: relayed as they came.
+        if (tunnelOpen_) {
+            TunnelReceived(rest.size());
+            out.append(rest);
+            break;
+        }
+        if (exchange == nullptr) {
+            // Bytes nobody asked for: relayed as they came.
             CountStray(*this, rest.size());
             out.append(rest);
             break;
@@ -426,6 +455,9 @@ bool Session::CompleteAnswering() {
         return false;
     }
     const bool close = exchange->browserCloses && !tunnelOpen_;
+    if (tunnelOpen_) {
+        KeepRowForTunnel(*exchange);
+    }
     FinishExchange(*exchange);
     inFlight_.pop_front();
     ++answersOnUpstream_;
@@ -529,7 +561,7 @@ void Session::Tunnelled(net::Direction direction, std::size_t bytes) {
         return;
     }
     tunnelledDown += bytes;
-    CountStray(*this, bytes);
+    TunnelReceived(bytes);
 }
 
 }  // namespace vs::proxy

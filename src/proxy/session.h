@@ -150,6 +150,10 @@ private:
     void GoTo(const Target& target, bool fresh, std::vector<std::string> addresses,
               std::string& out);
     void OpenDirectTunnel(Exchange& exchange);
+    // An open tunnel is the CONNECT's answer still arriving: its row runs,
+    // counting the bytes that come back, until the connection ends.
+    void KeepRowForTunnel(Exchange& exchange);
+    void TunnelReceived(std::size_t bytes);
     // Completes the answering exchange when its answer is in; true when the
     // browser asked to be let go after it.
     bool CompleteAnswering();
@@ -176,6 +180,8 @@ private:
     // Answers completed since the outbound side last connected.
     int answersOnUpstream_ = 0;
     bool tunnelOpen_ = false;
+    std::int32_t tunnelRow_ = -1;
+    std::int64_t tunnelReceived_ = 0;
     // A CONNECT the proxy answers itself, waiting for the connect.
     bool directTunnelPending_ = false;
     http::BodyFramer requestBody_;
