@@ -485,14 +485,17 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
         char byte;
         return ::recv(socket.Fd(), &byte, 1, MSG_DONTWAIT | MSG_PEEK) == 0;
     };
-    for (bool full = false; !full && taken() < kLimit;) {
-        const std::size_t before = taken();
-        net::Socket next = browser();
-        ASSERT_TRUE(WaitUntil([&] { return taken() > before || (full = turnedAway(next)); }));
-        if (!full) {
-            silent.push_back(std::move(next));
+    const auto fill = [&] {
+        for (bool full = false; !full && taken() < kLimit;) {
+            const std::size_t before = taken();
+            net::Socket next = browser();
+            ASSERT_TRUE(WaitUntil([&] { return taken() > before || (full = turnedAway(next)); }));
+            if (!full) {
+                silent.push_back(std::move(next));
+            }
         }
-    }
+    };
+    fill();
     const std::size_t level = taken();
     for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(ReadAll(browser()), "") << i;
@@ -529,6 +532,8 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
     silent.clear();
     ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "whole"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "whole", 16 << 20));
+    // A stop while every descriptor is taken ends every connection too.
+    fill();
     EXPECT_EQ(proxy.Stop(), 0);
 }
 

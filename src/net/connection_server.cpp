@@ -147,7 +147,11 @@ int MappedPortServer::AcceptNext() {
         }
         if (errno == EMFILE || errno == ENFILE) {
             // accept fails for want of a descriptor before it looks at the
-            // queue: wait for a browser, then see whether one is free now.
+            // queue, even on a listener shut down by a stop: wait for a
+            // browser, then see whether one is free now.
+            if (Stopping()) {
+                return -1;
+            }
             if (!browserWaiting) {
                 pollfd listener{listener_.Fd(), POLLIN, 0};
                 browserWaiting = ::poll(&listener, 1, -1) > 0;
@@ -174,6 +178,11 @@ void MappedPortServer::ShedOneConnection() {
     if (fd < 0 || !spare_.IsOpen()) {
         std::this_thread::sleep_for(kShortageBreath);
     }
+}
+
+bool MappedPortServer::Stopping() const {
+    std::lock_guard lock(workersLock_);
+    return stopping_;
 }
 
 bool MappedPortServer::Admit() {

@@ -148,6 +148,7 @@ private:
     int AcceptNext();
     // Out of descriptors: ends the connection waiting first in the queue.
     void ShedOneConnection();
+    bool Stopping() const;
     // Accounts for an accepted connection; false when it is over the
     // ceiling and must be closed.
     bool Admit();
