@@ -156,6 +156,11 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.IsHead()) {
         return false;
     }
+    // Nor is a request for part of the body: the 304 would give the whole
+    // entry where the browser asked for a part (a resumed download).
+    if (request.Has("Range")) {
+        return false;
+    }
     // The browser's own conditions give way to the proxy's, in their place:
     // a 304 must say that the entry is current, not that the browser's copy
     // is (an If-None-Match naming a newer version than the entry's would
