@@ -395,6 +395,8 @@ TEST(SniffContentType, FirstRuleThatApplies) {
                                "CONTENT=\"text/html; charset=koi8-r\">"),
               "text/html; charset=koi8-r");
     EXPECT_EQ(SniffContentType("junk <Html> junk"), "text/html; charset=windows-1251");
+    EXPECT_EQ(SniffContentType("<!DOCTYPE html>\n<html><head><meta charset=\"UTF-8\">"),
+              "text/html; charset=UTF-8");
     EXPECT_EQ(SniffContentType("some text\r\ngif on a later line"), "image/gif");
     EXPECT_EQ(SniffContentType(std::string("\xFF\xD8\xFF\xE0\0\x10JFIF", 10)), "image/jpeg");
     EXPECT_EQ(SniffContentType("plain words"), "");

@@ -12,7 +12,7 @@ namespace {
 
 struct SniffRule {
     std::shared_ptr<const Pattern> pattern;
-    // Empty: the type is group 1 of the match.
+    // Empty: the type is group 1 of the match; ending in "=": followed by it.
     std::string type;
 };
 
@@ -24,6 +24,9 @@ const std::vector<SniffRule>& SniffRules() {
         };
         std::vector<SniffRule> list;
         list.push_back(rule(R"re(<meta http-equiv="Content-Type" *content="([^"]+))re", ""));
+        // The short form pages have written since HTML5; without it a UTF-8
+        // page would be announced in the code page below.
+        list.push_back(rule(R"re(<meta\s+charset=["']?([\w-]+))re", "text/html; charset="));
         list.push_back(rule("(<!DOCTYPE)|(<HTML>)", "text/html; charset=windows-1251"));
         list.push_back(rule("^(GIF)", "image/gif"));
         list.push_back(rule("^(BM)", "image/bmp"));
@@ -43,7 +46,9 @@ std::string SniffContentType(std::string_view firstBytes) {
         if (!match) {
             continue;
         }
-        return rule.type.empty() ? std::string(match->Group(1)) : rule.type;
+        return rule.type.ends_with('=') ? rule.type + std::string(match->Group(1))
+               : rule.type.empty()      ? std::string(match->Group(1))
+                                        : rule.type;
     }
     return "";
 }

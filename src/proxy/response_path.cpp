@@ -151,6 +151,11 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     if (reader->HasTrailer()) {
         e.contentEncoding = reader->ContentEncoding();
         e.contentType = reader->ContentType();
+        // A 304 may repeat the fields (the origin's own type and coding):
+        // the stored ones replace them, never stand beside them, or a
+        // browser decodes the body twice.
+        head.Remove("Content-Type");
+        head.Remove("Content-Encoding");
         head.Insert({{"Content-Type", e.contentType.empty() ? "text/html" : e.contentType},
                      {"Content-Encoding", e.contentEncoding}});
     } else if (!reader->ContentType().empty()) {

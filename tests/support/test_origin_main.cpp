@@ -170,7 +170,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     // Compressed for browsers that say they read gzip, like real servers.
     if (path == "/vary-enc") {
         if (ims == kLastModified) {
-            Send(s, "HTTP/1.1 304 Not Modified\r\nVary: Accept-Encoding\r\n\r\n");
+            Send(s,
+                 "HTTP/1.1 304 Not Modified\r\nContent-Type: text/plain\r\n"
+                 "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\n\r\n");
             return true;
         }
         const std::string accepted = HeaderValue(head, "Accept-Encoding");
