@@ -140,6 +140,16 @@ TEST_F(IdleLimitTest, AnAnswerAwaitedOrATunnelInUseIsNeverCut) {
     EXPECT_EQ(test::ReadExactly(tunnel, 10), "still here");
     EXPECT_EQ(ReadAll(tunnel), "");
     EXPECT_EQ(ReadAll(download), "");
+
+    // A browser that leaves a stalled download awaits nothing any more: its
+    // connection and the origin's are let go at the limit, not held forever.
+    StallingOrigin abandoned;
+    auto leaving = Open();
+    SendText(leaving, GetRequest(test::LoopbackUrl(abandoned.server.Port(), "/")));
+    EXPECT_TRUE(test::Has(test::ReadUntil(leaving, "first"), "200 OK"));
+    leaving.Close();
+    EXPECT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 0; }));
+    abandoned.released = true;
 }
 
 TEST_F(IdleLimitTest, BeyondTheCeilingBrowsersAreClosedAtOnceAndLoggedOncePerEpisode) {

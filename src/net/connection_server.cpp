@@ -430,7 +430,11 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     if (ready == 0) {
         std::string().swap(transfer);
         mover.Release();
-        if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer())) {
+        // A browser that has stopped sending may have left altogether (a
+        // half-close and a close look the same until something is sent):
+        // its wait for an answer ends at the limit too.
+        if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer() &&
+                        !client.InputEnded())) {
             client.Disconnect();
         }
         return;
