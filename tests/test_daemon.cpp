@@ -347,9 +347,15 @@ TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
 
     const std::string later = ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "x", "0"}});
     WriteBytes(home / "black.lst", later);
+    // The settings file too: edited for the next start (a restart by the
+    // service manager), it is not written over with the running settings.
+    const std::string settings =
+        "[TMainForm]\r\nPortEd_Text=" + std::to_string(FreePort()) + "\r\nOffLine_Checked=True\r\n";
+    WriteBytes(home / "Vellostore.ini", settings);
     EXPECT_EQ(proxy.Stop(), 0);
     EXPECT_EQ(ReadBytes(home / "black.lst"), later);
     EXPECT_EQ(ReadBytes(home / "cache.lst"), partly);
+    EXPECT_EQ(ReadBytes(home / "Vellostore.ini"), settings);
 }
 
 // The statistics file is read by position against the users file: whatever

@@ -55,8 +55,11 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
       listener_(server_, net::ListenerSettings{}, hosts) {}
 
 std::optional<std::string> ProxyService::StartUp() {
+    const FileVersion read = FileVersion::Of(SettingsFile());
     settings_ = LoadSettings(SettingsFile());
     const ListenerTarget target = PublishSettings();
+    fileSettings_ = settings_;
+    fileSettingsVersion_ = read;
     autoRun_ = AutoRunEnabled(executable_, dataDir_);
     LoadLists();
     statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
@@ -101,7 +104,9 @@ void ProxyService::PublishSwitches() {
 
 void ProxyService::Reload() {
     consumer_.Drain();  // the traffic counted so far belongs in the save below
+    const FileVersion read = FileVersion::Of(SettingsFile());
     Settings reread = LoadSettings(SettingsFile());
+    fileSettingsVersion_ = read;  // taken: the save below writes what was read
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
@@ -206,7 +211,28 @@ void ProxyService::SaveStatistics() {
 void ProxyService::SaveSettingsAndStatistics() {
     SaveStatistics();
     settings_.statColumns = statistics_.ColumnCount();
-    SaveFile(kSettingsFileName, [&] { SaveSettings(SettingsFile(), settings_); });
+    if (SettingsFileIsTheUsers()) {
+        untold_ += "Файл " + std::string(kSettingsFileName) +
+                   " изменён другой программой: оставлен как есть\n";
+        return;
+    }
+    SaveFile(kSettingsFileName, [&] {
+        SaveSettings(SettingsFile(), settings_);
+        fileSettings_ = settings_;
+        fileSettingsVersion_ = FileVersion::Of(SettingsFile());
+    });
+}
+
+bool ProxyService::SettingsFileIsTheUsers() const {
+    if (FileVersion::Of(SettingsFile()) == fileSettingsVersion_) {
+        return false;
+    }
+    // What the program keeps for itself (the statistics' width, a switch
+    // that is never stored) is no edit of the user's.
+    Settings here = settings_;
+    here.statColumns = fileSettings_.statColumns;
+    here.onlyFromCacheEnabled = fileSettings_.onlyFromCacheEnabled;
+    return here == fileSettings_;
 }
 
 std::optional<std::string> ProxyService::IdlePass() {

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/atomic_file.h"
 #include "base/clock.h"
 #include "base/snapshot.h"
 #include "net/connection_server.h"
@@ -142,6 +143,9 @@ private:
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
+    // The settings file was changed by another program and nothing was
+    // changed here since it was read or written.
+    bool SettingsFileIsTheUsers() const;
     void SaveSettingsAndStatistics();
     // Runs `save` for the file `name`; a failure leaves the file as it was
     // and is kept for TakeUserMessages.
@@ -153,6 +157,11 @@ private:
     std::filesystem::path executable_;
     const Clock& clock_;
     Settings settings_;
+    // The settings as the file held them when last read or written, and the
+    // file's version then: a file changed by hand since, with nothing
+    // changed here, is the user's and is not written over.
+    Settings fileSettings_;
+    FileVersion fileSettingsVersion_;
     Snapshot<proxy::ProxyConfig> published_;
     AppliedSettings applied_;
     bool autoRun_ = false;
