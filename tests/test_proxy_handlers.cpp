@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "proxy/generated_pages.h"
@@ -123,6 +124,32 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     Settle();
     EXPECT_EQ(monitor.Row(0)->state, 2);
     EXPECT_EQ(monitor.Row(0)->received, received);
+}
+
+// A stop (or a new port) cuts an answer running to the close with a reset:
+// an orderly close would complete it, and the browser would keep the part
+// as the whole file. A browser between answers hears an orderly close.
+TEST_F(ProxyFixture, AStopResetsTheAnswersItCutsAndClosesTheRestInOrder) {
+    std::atomic<bool> released{false};
+    test::LoopbackServer stalling([&](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\npart");
+        test::WaitUntil([&] { return released.load(); }, std::chrono::seconds(60));
+    });
+    HttpOrigin origin;
+    StartProxy();
+    auto cut = Connect();
+    SendText(cut, GetRequest(test::LoopbackUrl(stalling.Port(), "/")));
+    EXPECT_TRUE(test::ReadUntil(cut, "part").ends_with("part"));
+    auto between = Connect();
+    SendText(between, GetRequest(origin.Url("/")));
+    EXPECT_TRUE(ReadResponse(between).ends_with("hello"));
+
+    server.Stop();
+    char byte;
+    EXPECT_FALSE(net::ReceiveUnlessReset(cut, &byte, 1).has_value());
+    EXPECT_EQ(net::ReceiveUnlessReset(between, &byte, 1), std::optional<std::size_t>(0));
+    released = true;
 }
 
 // Either side may stop sending and still hear the other: a client that

@@ -172,9 +172,16 @@ void Connection::DisconnectAfterDraining(bool peerSending, std::chrono::millisec
     Disconnect();
 }
 
-void Connection::WakeUp() {
+void Connection::WakeUp(bool force) {
     std::lock_guard lock(closeLock_);
     wokenUp_ = true;
+    if (cutMeansReset_.load() && socket_.IsOpen()) {
+        net::CloseWithReset(socket_);
+        if (!force) {
+            socket_.ShutdownInput();
+            return;
+        }
+    }
     socket_.Shutdown();
 }
 

@@ -129,7 +129,15 @@ public:
     void DisconnectAfterDraining(bool peerSending, std::chrono::milliseconds patience);
 
     // Safe from another thread while the owner may be blocked on the socket.
-    void WakeUp();
+    // The peer hears an orderly end, unless an unfinished answer must not
+    // look whole: then the reader is woken without a word and the close
+    // that follows resets the connection. `force` wakes a writer blocked on
+    // a peer that reads nothing as well.
+    void WakeUp(bool force = false);
+    // Set by the owner while a cut here must reach the peer as a reset (an
+    // answer half sent, which an orderly close could complete for a body
+    // that runs to the close).
+    void SetCutMeansReset(bool reset) { cutMeansReset_.store(reset); }
 
     int Fd() const { return socket_.Fd(); }
     const net::Socket& Socket() const { return socket_; }
@@ -163,6 +171,7 @@ private:
     // descriptor number reused elsewhere is never shut down by mistake.
     mutable std::mutex closeLock_;
     std::atomic<bool> wokenUp_{false};
+    std::atomic<bool> cutMeansReset_{false};
     std::unique_ptr<ConnectionData> data_;
 };
 

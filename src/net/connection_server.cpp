@@ -527,7 +527,7 @@ void MappedPortServer::EndConnection(Worker& worker) {
 void MappedPortServer::WakeAll(bool outboundToo) {
     std::lock_guard lock(workersLock_);
     for (Worker* worker : workers_) {
-        worker->Client().WakeUp();
+        worker->Client().WakeUp(outboundToo);
         if (outboundToo) {
             worker->Outbound().WakeUp();
         }

@@ -50,6 +50,12 @@ void Socket::Shutdown() const {
     }
 }
 
+void Socket::ShutdownInput() const {
+    if (fd_ >= 0) {
+        ::shutdown(fd_, SHUT_RD);
+    }
+}
+
 namespace {
 
 // A listening address as the socket calls take it; false when `address` is

@@ -43,6 +43,9 @@ public:
     // Wakes anything blocked on this socket in another thread (its reads see
     // end of stream, its writes fail) without giving the descriptor up.
     void Shutdown() const;
+    // Wakes a reader blocked on it in another thread, telling the peer
+    // nothing.
+    void ShutdownInput() const;
 
 private:
     int fd_ = -1;

@@ -387,6 +387,13 @@ void Session::Send(std::string& bytes) {
 
 void Session::Receive(std::string& bytes) {
     bytes = FilterDownstream(bytes);
+    MarkUnfinishedAnswer();
+}
+
+void Session::MarkUnfinishedAnswer() {
+    const Exchange* exchange = Answering();
+    client_.SetCutMeansReset(exchange != nullptr && !tunnelOpen_ && exchange->answerHeadSeen &&
+                             exchange->answerBody.InBody());
 }
 
 std::string Session::FilterDownstream(std::string_view bytes) {
@@ -500,6 +507,7 @@ std::string Session::UpstreamClosed() {
     if (!outbound_.EndedByReset()) {
         exchange->answerBody.EndOfStream();
     }
+    MarkUnfinishedAnswer();
     return rest;
 }
 
@@ -553,6 +561,7 @@ void Session::PassedUnseen(std::size_t bytes) {
             LetBrowserGo(nothing);
         }
     }
+    MarkUnfinishedAnswer();
 }
 
 void Session::Tunnelled(net::Direction direction, std::size_t bytes) {

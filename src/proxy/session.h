@@ -153,6 +153,9 @@ private:
     // An open tunnel is the CONNECT's answer still arriving: its row runs,
     // counting the bytes that come back, until the connection ends.
     void KeepRowForTunnel(Exchange& exchange);
+    // Tells the browser connection whether a cut now would leave an answer
+    // unfinished.
+    void MarkUnfinishedAnswer();
     void TunnelReceived(std::size_t bytes);
     // Completes the answering exchange when its answer is in; true when the
     // browser asked to be let go after it.
