@@ -166,7 +166,7 @@ public:
     // conditional and a 304 can be turned into the answer from it.
     std::string StoreEntry() {
         auto entry = cache::EntryPath(Dir(), cache::CacheKey(kUrl));
-        auto writer = cache::BeginEntry(*entry, cache::CacheKey(kUrl));
+        auto writer = cache::BeginEntry(Dir(), *entry, cache::CacheKey(kUrl));
         if (!writer || !writer->Append(std::string(48213, 'j'))) {
             std::fprintf(stderr, "cannot write a cache entry below %s\n", root_.c_str());
             std::exit(1);

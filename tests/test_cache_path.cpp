@@ -67,7 +67,8 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
     EXPECT_EQ(ReadBytes(EntryFile("/gz")), body + "text/css\x08gzip\x04\x02");
     const std::size_t asked = origin.Requests().size();
     const std::string gif = "GIF89a" + std::string(1228, '\x01');
-    auto writer = BeginEntry(EntryFile("/img.gif"), CacheKey(origin.Url("/img.gif")));
+    auto writer =
+        BeginEntry(base.cacheDir, EntryFile("/img.gif"), CacheKey(origin.Url("/img.gif")));
     ASSERT_TRUE(writer && writer->Append(gif));
     ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
 
@@ -129,7 +130,7 @@ TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondi
 // origin gives to the browser's If-None-Match (the browser holding a newer
 // version than the entry) must not bring the entry's older body.
 TEST_F(CacheFixture, TheBrowsersETagNeverVouchesForAnOlderEntry) {
-    auto writer = BeginEntry(EntryFile("/etag"), CacheKey(origin.Url("/etag")));
+    auto writer = BeginEntry(base.cacheDir, EntryFile("/etag"), CacheKey(origin.Url("/etag")));
     ASSERT_TRUE(writer && writer->Append("version 1"));
     const auto older = std::chrono::sys_days(std::chrono::year(1990) / 1 / 1);
     ASSERT_TRUE(writer->Finish("text/plain", "", older, true, clock.Now()));

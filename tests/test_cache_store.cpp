@@ -39,10 +39,11 @@ std::vector<std::string> FilesUnder(const fs::path& dir) {
     return files;
 }
 
-bool Store(const fs::path& entry, std::string_view body, std::string_view type = "",
-           std::string_view encoding = "", std::optional<Clock::TimePoint> origin = {},
+bool Store(const CacheDir& dir, const fs::path& entry, std::string_view body,
+           std::string_view type = "", std::string_view encoding = "",
+           std::optional<Clock::TimePoint> origin = {},
            EntryMetadata metadata = EntryMetadata::kExtendedAttributes) {
-    auto writer = BeginEntry(entry, {}, metadata);
+    auto writer = BeginEntry(dir, entry, {}, metadata);
     return writer && writer->Append(body) &&
            writer->Finish(type, encoding, origin.value_or(kT0), origin.has_value(), kT0);
 }
@@ -107,6 +108,7 @@ TEST(CachePaths, CacheDirFromTheSetting) {
 class CacheEntry : public ::testing::Test {
 protected:
     TempDir temp;
+    const CacheDir dir{temp.Path()};
 };
 
 TEST_F(CacheEntry, BodiesAndTrailersRoundTrip) {
@@ -127,7 +129,7 @@ TEST_F(CacheEntry, BodiesAndTrailersRoundTrip) {
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         const fs::path entry = temp.Path() / ("h/e" + std::to_string(i));
-        ASSERT_TRUE(Store(entry, body, c.type, c.encoding));
+        ASSERT_TRUE(Store(dir, entry, body, c.type, c.encoding));
         EXPECT_EQ(ReadBytes(entry), body + c.tail);
         EXPECT_EQ(EntryHasTrailer(entry), !c.encoding.empty());
         const auto reader = OpenEntry(entry);
@@ -175,7 +177,7 @@ TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
     REQUIRE_XATTRS(temp.Path());
     const fs::path entry = temp.Path() / "h/page.htm";
     const std::string lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
-    ASSERT_TRUE(Store(entry, "<html>", "", "", ParseHTTPDate(lastModified, kT0)));
+    ASSERT_TRUE(Store(dir, entry, "<html>", "", "", ParseHTTPDate(lastModified, kT0)));
     const Clock::TimePoint later = kT0 + hours(5);
     EXPECT_EQ(FormatHTTPDate(EntryOriginDate(entry, later)), lastModified);
     EXPECT_EQ(EntryCompletionTime(entry, later), kT0);
@@ -186,7 +188,7 @@ TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
     EXPECT_EQ(reader->CompletionTime(), kT0);
 
     const fs::path undated = temp.Path() / "h/undated";
-    ASSERT_TRUE(Store(undated, "x"));
+    ASSERT_TRUE(Store(dir, undated, "x"));
     EXPECT_EQ(EntryOriginDate(undated, later), floor<seconds>(kT0));
     ASSERT_EQ(::setxattr(undated.c_str(), "user.vellostore.origin", "99999999999", 11, 0), 0);
     EXPECT_EQ(EntryOriginDate(undated, later), Clock::TimePoint::max());
@@ -204,7 +206,7 @@ TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
 
 TEST_F(CacheEntry, MarkUsedOwnsTheAccessTime) {
     const fs::path entry = temp.Path() / "h/img.gif";
-    ASSERT_TRUE(Store(entry, std::string(1000, 'g')));
+    ASSERT_TRUE(Store(dir, entry, std::string(1000, 'g')));
     // Over a day old: a relatime mount would move it on the next read.
     const Clock::TimePoint used = kT0 + hours(30);
     ASSERT_TRUE(MarkUsed(entry, used));
@@ -222,9 +224,9 @@ TEST_F(CacheEntry, MarkUsedOwnsTheAccessTime) {
 
 TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     const fs::path entry = temp.Path() / "h/page";
-    ASSERT_TRUE(Store(entry, "old version"));
+    ASSERT_TRUE(Store(dir, entry, "old version"));
     {
-        auto writer = BeginEntry(entry);
+        auto writer = BeginEntry(dir, entry);
         ASSERT_TRUE(writer);
         // The old copy goes at once, so it is never served half replaced.
         EXPECT_FALSE(EntryExists(entry));
@@ -233,28 +235,28 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     }
     EXPECT_TRUE(FilesUnder(temp.Path()).empty());
 
-    auto writer = BeginEntry(entry);
+    auto writer = BeginEntry(dir, entry);
     writer->Discard();
     EXPECT_FALSE(writer->Append("y"));
     EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
     EXPECT_TRUE(FilesUnder(temp.Path()).empty());
-    EXPECT_TRUE(Store(entry, "new"));
+    EXPECT_TRUE(Store(dir, entry, "new"));
     EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/page"});
 
-    ASSERT_TRUE(Store(temp.Path() / "h/a/b", "deep"));
-    EXPECT_FALSE(BeginEntry(temp.Path() / "h/a"));      // a folder has the name
-    EXPECT_FALSE(BeginEntry(temp.Path() / "h/a/b/c"));  // a file is in the way
+    ASSERT_TRUE(Store(dir, temp.Path() / "h/a/b", "deep"));
+    EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a"));      // a folder has the name
+    EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a/b/c"));  // a file is in the way
     EXPECT_EQ(ReadBytes(temp.Path() / "h/a/b"), "deep");
 }
 
 TEST_F(CacheEntry, WritersExcludeAllReadersShare) {
     const fs::path entry = temp.Path() / "h/a";
-    auto writer = BeginEntry(entry);
+    auto writer = BeginEntry(dir, entry);
     ASSERT_TRUE(writer);
     writer->Append("same bytes");
     EXPECT_FALSE(OpenEntry(entry));
     EXPECT_FALSE(DeleteEntry(entry));
-    EXPECT_FALSE(BeginEntry(temp.Path() / "h/./x/../a"));  // the same file
+    EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/./x/../a"));  // the same file
     ASSERT_TRUE(writer->Finish("", "", {}, false, kT0));
 
     auto first = OpenEntry(entry);
@@ -278,15 +280,15 @@ TEST_F(CacheEntry, LocksKeepOutAnotherProcess) {
         EXPECT_EQ(::flock(fd, operation), 0);
         return fd;
     };
-    ASSERT_TRUE(Store(entry, "theirs"));
+    ASSERT_TRUE(Store(dir, entry, "theirs"));
     int fd = lockedBy(LOCK_SH);
     EXPECT_FALSE(DeleteEntry(entry));
-    EXPECT_FALSE(BeginEntry(entry));
+    EXPECT_FALSE(BeginEntry(dir, entry));
     EXPECT_TRUE(OpenEntry(entry));
     ::close(fd);
 
     // They took the name while we wrote and read it: no replacing under them.
-    auto writer = BeginEntry(entry);
+    auto writer = BeginEntry(dir, entry);
     ASSERT_TRUE(writer);
     writer->Append("ours");
     WriteBytes(entry, "theirs again");
@@ -303,7 +305,7 @@ TEST_F(CacheEntry, LocksKeepOutAnotherProcess) {
 }
 
 TEST_F(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
-    auto writer = BeginEntry(temp.Path() / "h/encoded", {}, EntryMetadata::kTimesOnly);
+    auto writer = BeginEntry(dir, temp.Path() / "h/encoded", {}, EntryMetadata::kTimesOnly);
     ASSERT_TRUE(writer);
     EXPECT_FALSE(writer->KeepsMetadata());
     writer->Append("compressed");
@@ -312,7 +314,7 @@ TEST_F(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {
 
     const fs::path plain = temp.Path() / "h/plain";
     const auto origin = ParseHTTPDate("Sun, 06 Nov 1994 08:49:37 GMT", kT0);
-    ASSERT_TRUE(Store(plain, "text", "text/plain", "", origin, EntryMetadata::kTimesOnly));
+    ASSERT_TRUE(Store(dir, plain, "text", "text/plain", "", origin, EntryMetadata::kTimesOnly));
     const auto reader = OpenEntry(plain);
     ASSERT_TRUE(reader);
     EXPECT_EQ(reader->OriginDate(), kT0);
@@ -325,8 +327,8 @@ TEST_F(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     WriteBytes(root / "h/.vs-tmp-999-1", "crash leftover");
     WriteBytes(root / "h/a/.vs-tmp-999-2", "another");
     WriteBytes(root / "h/.vs-tmpfile", "not ours");
-    ASSERT_TRUE(Store(root / "h/a/kept", "entry"));
-    auto live = BeginEntry(root / "h/live");
+    ASSERT_TRUE(Store(dir, root / "h/a/kept", "entry"));
+    auto live = BeginEntry(dir, root / "h/live");
     live->Append("being written");
     RemoveTemporaries(root);
     const std::vector<std::string> left = FilesUnder(root);
@@ -357,7 +359,7 @@ TEST_F(CacheEntry, ConcurrentUseSeesWholeVersionsOnly) {
     for (int t = 0; t < 2; ++t) {
         writers.emplace_back([&, t] {
             for (int written = 0, i = 0; written < 50 && i < 1000000; ++i) {
-                if (auto writer = BeginEntry(entry)) {
+                if (auto writer = BeginEntry(dir, entry)) {
                     const std::string half(kHalf, static_cast<char>('a' + (t + i) % 26));
                     writer->Append(half);
                     writer->Append(half);

@@ -141,7 +141,7 @@ TEST_F(CleaningTest, EmptyFoldersGoOnlyWithTheSmallCriterion) {
     // With a limit of 0 no site is small, so only the empty folders go.
     options.delSmall = true;
     options.smallSize = "0";
-    auto writer = BeginEntry(cache / "site/writing/entry");
+    auto writer = BeginEntry(CacheDir(cache), cache / "site/writing/entry");
     ASSERT_TRUE(writer);
     cleaner.Start();
     RunToEnd();
@@ -157,7 +157,7 @@ TEST_F(CleaningTest, EmptyFoldersGoOnlyWithTheSmallCriterion) {
 TEST_F(CleaningTest, EntriesInUseSurviveEveryCriterion) {
     MakeFile(cache / "busy/z-read", 5000, kBefore - hours(1));
     auto reader = OpenEntry(cache / "busy/z-read");
-    auto writer = BeginEntry(cache / "busy/sub/written");
+    auto writer = BeginEntry(CacheDir(cache), cache / "busy/sub/written");
     ASSERT_TRUE(reader && writer && writer->Append(std::string(5000, 'w')));
     fs::path temporary;
     for (const auto& item : fs::directory_iterator(cache / "busy/sub")) {

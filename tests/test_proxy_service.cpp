@@ -9,6 +9,7 @@
 
 #include "shell/proxy_service.h"
 #include "support/child_process.h"
+#include "support/list_file.h"
 #include "support/net_helpers.h"
 #include "support/service_start.h"
 #include "support/text.h"
@@ -72,13 +73,23 @@ TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
 }
 
 TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {
-    const auto missing = dir.Path() / "no-such-parent" / "Cache";
+    const auto parent = dir.Path() / "no-such-parent";
+    const auto missing = parent / "Cache";
+    // Every answer is one to store, so storing would make the folders.
+    test::WriteBytes(dir.Path() / "cache.lst", test::ListFile({{"1", "True", ".", "0"}}));
     Start("CacheDir_Text=" + missing.string() + "\n");
     const auto told = service->IdlePass();
     ASSERT_TRUE(told.has_value());
     EXPECT_NE(told->find(missing.string()), std::string::npos) << *told;
     test::HttpOrigin origin;
-    EXPECT_EQ(StatusOf(origin.Url("/")), "HTTP/1.1 200 OK");
+    {
+        net::Socket client = Connect();
+        test::SendText(client, "GET " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        EXPECT_TRUE(test::ReadResponse(client).starts_with("HTTP/1.1 200 OK"));
+    }
+    // An entry's folders are made before its body is relayed: the whole
+    // answer having come, none was made, so nothing is stored or served.
+    EXPECT_FALSE(std::filesystem::exists(parent));
     service->Apply();
     EXPECT_EQ(service->IdlePass(), std::nullopt) << "the same folder told again";
     service->SettingsModel().cacheDir = "Cache";

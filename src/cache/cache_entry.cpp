@@ -488,8 +488,8 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
     return true;
 }
 
-std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry, std::string key,
-                                        EntryMetadata metadata) {
+std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesystem::path& entry,
+                                        std::string key, EntryMetadata metadata) {
     Claim claim(UseKey(entry), true);
     if (!claim.Held()) {
         return nullptr;
@@ -499,7 +499,7 @@ std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry, std:
     if (exists && S_ISDIR(existing.st_mode)) {
         return nullptr;
     }
-    if (!ForceEntryDirs(entry)) {
+    if (!ForceEntryDirs(dir, entry)) {
         return nullptr;
     }
     if (exists) {
@@ -512,7 +512,7 @@ std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry, std:
         ::unlink(entry.c_str());
     }
 
-    const std::filesystem::path dir = entry.parent_path();
+    const std::filesystem::path folder = entry.parent_path();
     std::filesystem::path temp;
     Fd fd;
     for (int attempt = 0; attempt < 100 && fd.Get() < 0; ++attempt) {
@@ -520,7 +520,7 @@ std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry, std:
         name += std::to_string(::getpid());
         name += '-';
         name += std::to_string(temporaryCounter.fetch_add(1));
-        temp = dir / name;
+        temp = folder / name;
         // 0666 so that the umask decides, as for any file the user makes.
         fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.Get() < 0 && errno != EEXIST) {

@@ -51,6 +51,7 @@
 #include <string_view>
 
 #include "base/clock.h"
+#include "cache/cache_paths.h"
 
 namespace vs::cache {
 
@@ -101,7 +102,8 @@ public:
     int Descriptor() const { return failed_ ? -1 : fd_; }
 
 private:
-    friend std::unique_ptr<EntryWriter> BeginEntry(const std::filesystem::path& entry,
+    friend std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir,
+                                                   const std::filesystem::path& entry,
                                                    std::string key, EntryMetadata metadata);
     EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
                 std::filesystem::path temp, int fd, bool xattrs);
@@ -121,12 +123,13 @@ private:
     std::int64_t handedBack_ = 0;  // how far pages were handed back
 };
 
-// Starts writing the entry of cache key `key` (empty: none recorded). Fails
-// (nullptr) when the entry is in use or its folders cannot be made. An
+// Starts writing the entry of cache key `key` (empty: none recorded) inside
+// the cache folder `dir`. Fails (nullptr) when the entry is in use or its
+// folders cannot be made (see ForceEntryDirs). An
 // existing file of that name is deleted first, so an entry is never served
 // half replaced; an answer cut short therefore loses the old copy too.
 std::unique_ptr<EntryWriter> BeginEntry(
-    const std::filesystem::path& entry, std::string key = {},
+    const CacheDir& dir, const std::filesystem::path& entry, std::string key = {},
     EntryMetadata metadata = EntryMetadata::kExtendedAttributes);
 
 class EntryReader {

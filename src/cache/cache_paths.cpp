@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 #include <system_error>
 #include <utility>
 
@@ -156,14 +157,25 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
     return text;
 }
 
-bool ForceEntryDirs(const std::filesystem::path& entry) {
-    const std::filesystem::path parent = entry.parent_path();
-    if (parent.empty()) {
-        return true;
+bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry) {
+    const std::string& root = dir.Root().native();
+    const std::string& path = entry.native();
+    if (root.empty() || !path.starts_with(root)) {
+        return false;
+    }
+    // One level at a time below the root, never the root itself: a cache
+    // folder that is missing (a mistyped setting, a disk not mounted, a
+    // folder deleted while running) must not grow back a tree per entry
+    // on the wrong disk, with the user told that nothing is stored.
+    for (std::size_t slash = path.find('/', root.size()); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        const std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+            return false;
+        }
     }
     std::error_code error;
-    std::filesystem::create_directories(parent, error);
-    return std::filesystem::is_directory(parent, error);
+    return std::filesystem::is_directory(entry.parent_path(), error);
 }
 
 }  // namespace vs::cache

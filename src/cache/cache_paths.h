@@ -56,8 +56,10 @@ std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_
 std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem::path& dataDir,
                             CacheDir& cacheDir);
 
-// Creates the folders up to the entry's parent. False when they cannot be
-// made, e.g. because a file stands where a folder is needed.
-bool ForceEntryDirs(const std::filesystem::path& entry);
+// Creates the folders between the cache folder and the entry's parent. False
+// when they cannot be made, e.g. because a file stands where a folder is
+// needed, and when the cache folder itself is missing (it is made only by
+// CacheDirPrepare) or the entry is not inside it.
+bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry);
 
 }  // namespace vs::cache

@@ -119,7 +119,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
     e.cacheReader.reset();
-    e.cacheWriter = cache::BeginEntry(*entry, key);
+    e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, key);
     if (!e.cacheWriter) {
         return;
     }
