@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -423,6 +424,30 @@ TEST_F(DaemonTest, KillDuringSavesNeverLeavesATruncatedFile) {
         proxy.Wait(5s);
         ExpectWholeFiles(home);
     }
+    // The temporaries of the saves the kills cut short (one planted, as a
+    // kill may have missed every save) go at the next start; files named
+    // otherwise, and a folder named like one, are not the saves' and stay.
+    std::vector<std::string> others = {".stat.txt.2sZFS", "stat.txt.2sZFSk", ".stat.txt.2sZFSk.bak",
+                                       ".notes.txt.2sZFSk", ".users.lst.Ab-123"};
+    for (const std::string& name : others) {
+        WriteBytes(home / name, "not a save");
+    }
+    WriteBytes(home / ".users.lst.AbC123", "1,True,cut sho");
+    fs::create_directory(home / ".black.lst.qwerty");
+    others.push_back(".black.lst.qwerty");
+    Daemon proxy("last", home, port);
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    std::vector<std::string> left;
+    for (const auto& item : fs::directory_iterator(home)) {
+        const std::string name = item.path().filename().string();
+        if (name.starts_with('.') || name.find("2sZFSk") != std::string::npos) {
+            left.push_back(name);
+        }
+    }
+    std::sort(left.begin(), left.end());
+    std::sort(others.begin(), others.end());
+    EXPECT_EQ(left, others);
+    EXPECT_EQ(proxy.Stop(), 0);
 }
 
 // Descriptors a process holds below `limit`: those it inherited above it

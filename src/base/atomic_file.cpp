@@ -15,7 +15,52 @@ std::system_error SystemError(const std::string& what, const std::string& path) 
     return std::system_error(errno, std::generic_category(), what + " " + path);
 }
 
+// The temporary of a save of `name` is "." + name + "." + six ASCII letters
+// or digits chosen by mkostemp; the dot keeps it out of plain listings.
+std::string TemporaryPrefix(std::string_view name) {
+    std::string prefix = ".";
+    prefix += name;
+    prefix += '.';
+    return prefix;
+}
+constexpr std::string_view kTemporaryTemplate = "XXXXXX";
+
+bool IsTemporaryOf(std::string_view candidate, std::string_view name) {
+    const std::string prefix = TemporaryPrefix(name);
+    if (candidate.size() != prefix.size() + kTemporaryTemplate.size() ||
+        !candidate.starts_with(prefix)) {
+        return false;
+    }
+    for (const char c : candidate.substr(prefix.size())) {
+        const bool letterOrDigit =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (!letterOrDigit) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
+
+void RemoveSaveLeftovers(const std::filesystem::path& folder,
+                         const std::vector<std::string_view>& names) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end;
+         it.increment(error)) {
+        const std::filesystem::directory_entry& item = *it;
+        const std::string candidate = item.path().filename().string();
+        bool ours = false;
+        for (const std::string_view name : names) {
+            ours = ours || IsTemporaryOf(candidate, name);
+        }
+        // A link or a folder of that name is nothing this program made.
+        std::error_code ignored;
+        if (ours && std::filesystem::is_regular_file(item.symlink_status(ignored))) {
+            ::unlink(item.path().c_str());
+        }
+    }
+}
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -36,9 +81,8 @@ void WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
     // The temporary file sits next to the target: rename is atomic only
     // within one file system.
-    std::string hiddenName = ".";
-    hiddenName += path.filename().string();
-    hiddenName += ".XXXXXX";
+    std::string hiddenName = TemporaryPrefix(path.filename().string());
+    hiddenName += kTemporaryTemplate;
     std::string tempName = (dir / hiddenName).string();
     int fd = ::mkostemp(tempName.data(), O_CLOEXEC);
     if (fd < 0) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vs {
 
@@ -15,6 +16,14 @@ namespace vs {
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms);
+
+// Removes the temporary files of WriteFileAtomically that a process ended
+// in the middle of a save (a kill, a power loss) left in `folder`, for the
+// files named in `names`. Only regular files named exactly as that writer
+// names them go. The caller must know that no other process is saving
+// those files now.
+void RemoveSaveLeftovers(const std::filesystem::path& folder,
+                         const std::vector<std::string_view>& names);
 
 // Writes all of bytes at the descriptor's position, retrying short and
 // interrupted writes. False on the first failure (errno says why); the file

@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
+#include "base/atomic_file.h"
 #include "base/cp1251.h"
 #include "cache/cache_store.h"
 
@@ -55,6 +57,11 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
       listener_(server_, net::ListenerSettings{}, hosts) {}
 
 std::optional<std::string> ProxyService::StartUp() {
+    // The caller holds the data folder, so no other instance is saving
+    // there: a temporary found now is one a killed process left.
+    std::vector<std::string_view> savedFiles = {kSettingsFileName, kStatFileName};
+    ForEachList([&savedFiles](auto&, std::string_view name) { savedFiles.push_back(name); });
+    RemoveSaveLeftovers(dataDir_, savedFiles);
     const FileVersion read = FileVersion::Of(SettingsFile());
     settings_ = LoadSettings(SettingsFile());
     const ListenerTarget target = PublishSettings();

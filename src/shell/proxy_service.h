@@ -51,7 +51,9 @@ public:
                  std::size_t keepMonitorRows = 0,
                  const net::HostLookup& hosts = net::SystemHostLookup());
 
-    // The start-up sequence: settings from "Vellostore.ini", applied; the
+    // The start-up sequence, run while the caller holds the data folder
+    // (DataFolderLock): the temporaries of saves a killed process left are
+    // removed; settings from "Vellostore.ini", applied; the
     // cache folder (its leftover temporaries swept in the background); the
     // autorun state; the rule lists in their order and the users list; the
     // statistics; then the listener opens. Returns the message for the user
