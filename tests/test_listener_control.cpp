@@ -5,11 +5,18 @@
 #include "shell/listener_control.h"
 
 #include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <thread>
+
+#include "base/cp1251.h"
 
 #include "support/child_process.h"
 #include "support/net_helpers.h"
+#include "support/text.h"
 #include "support/wait.h"
 
 namespace vs {
@@ -55,6 +62,52 @@ TEST(ListenerControl, AStopThatTimesOutIsReportedAndTheNewListenerRuns) {
     events.released = true;
     EXPECT_TRUE(test::WaitUntil([&] { return server.ActiveConnections() == 0; }));
     control.StopNow();
+}
+
+struct NoConnections : net::ConnectionEvents {
+    void OnConnect(net::Worker&) override {}
+    void OnOutboundConnect(net::Worker&, const std::exception*) override {}
+    void OnOutboundDisconnect(net::Worker&) override {}
+    void OnDisconnect(net::Worker&) override {}
+};
+
+// Drops the right to bind ports below 1024 from the calling thread's
+// effective capabilities (Linux keeps them per thread), so that root runs
+// as an ordinary account would here.
+void DropPortBindingRight() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) == 0) {
+        data[CAP_NET_BIND_SERVICE / 32].effective &= ~(1u << (CAP_NET_BIND_SERVICE % 32));
+        ::syscall(SYS_capset, &header, data);
+    }
+}
+
+// The user is told why the port cannot be listened on; "already in use" for
+// a port that is not would send them looking for a program that is not there.
+TEST(ListenerControl, AFailureToListenNamesItsCause) {
+    NoConnections events;
+    net::MappedPortServer server(events);
+    net::ListenerSettings settings;
+    settings.address = "127.0.0.1";
+    ListenerControl control(server, settings);
+
+    ListenerReport report = control.StartNow({65600, "127.0.0.1", 1});
+    EXPECT_FALSE(report.listening);
+    ASSERT_TRUE(report.message.has_value());
+    EXPECT_TRUE(test::Has(*report.message, "65535")) << cp1251::ToUtf8(*report.message);
+
+    std::thread([&] {
+        DropPortBindingRight();
+        report = control.StartNow({80, "127.0.0.1", 1});
+    }).join();
+    if (report.listening) {
+        control.StopNow();
+        GTEST_SKIP() << "this system lets any account listen on port 80";
+    }
+    ASSERT_TRUE(report.message.has_value());
+    EXPECT_TRUE(test::Has(*report.message, cp1251::FromUtf8("Нет прав на порт 80")))
+        << cp1251::ToUtf8(*report.message);
 }
 
 }  // namespace

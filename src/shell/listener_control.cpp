@@ -1,5 +1,6 @@
 #include "shell/listener_control.h"
 
+#include <system_error>
 #include <utility>
 
 #include "shell/settings_store.h"
@@ -44,7 +45,7 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     // own port, each connection would open another until no thread is left.
     server_.SetMapped(std::string(), kNoParentPort);
     if (target.port < 0 || target.port > 65535) {
-        report.message = PortBusyMessage(target.port);
+        report.message = NoSuchPortMessage(target.port);
         return report;
     }
     net::ListenerSettings settings = listener_;
@@ -53,8 +54,14 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     try {
         server_.Start();
         report.listening = true;
+    } catch (const net::SocketError& e) {
+        report.message = ListenFailureMessage(target.port, e.Error());
+        return report;
+    } catch (const std::system_error& e) {
+        report.message = ListenFailureMessage(target.port, e.code().value());
+        return report;
     } catch (const std::exception&) {
-        report.message = PortBusyMessage(target.port);
+        report.message = ListenFailureMessage(target.port, 0);
         return report;
     }
     if (ParentIsThisProxy(target)) {

@@ -1,10 +1,12 @@
 #include "shell/settings_store.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "base/atomic_file.h"
@@ -88,6 +90,38 @@ net::ConnectionLimits ConnectionLimitsOf(const Settings& s) {
 
 std::string PortBusyMessage(int port) {
     return cp1251::FromUtf8("Порт " + std::to_string(port) + " уже занят");
+}
+
+std::string ListenFailureMessage(int port, int error) {
+    const std::string number = std::to_string(port);
+    switch (error) {
+        case EADDRINUSE:
+            return PortBusyMessage(port);
+        case EACCES:
+        case EPERM:
+            // The usual case: a port below 1024 asked for by an ordinary
+            // account, which Linux keeps for the administrator.
+            return cp1251::FromUtf8(
+                "Нет прав на порт " + number +
+                (port < 1024 ? ": порты ниже 1024 открывает только администратор" : ""));
+        case EMFILE:
+        case ENFILE:
+            return cp1251::FromUtf8("Порт " + number +
+                                    " не открыть: нет свободных дескрипторов файлов");
+        case ENOMEM:
+        case ENOBUFS:
+            return cp1251::FromUtf8("Порт " + number + " не открыть: не хватает памяти");
+        case 0:
+            return cp1251::FromUtf8("Порт " + number + " не открыть");
+        default:
+            return cp1251::FromUtf8("Порт " + number + " не открыть: ") +
+                   std::generic_category().message(error);
+    }
+}
+
+std::string NoSuchPortMessage(int port) {
+    return cp1251::FromUtf8("Порта " + std::to_string(port) +
+                            " не бывает: номер порта — от 1 до 65535");
 }
 
 std::string ParentLoopMessage(std::string_view host, int port) {

@@ -45,6 +45,11 @@ net::ConnectionLimits ConnectionLimitsOf(const Settings& settings);
 
 // "Порт %d уже занят" in the 8-bit code page.
 std::string PortBusyMessage(int port);
+// Why the port cannot be listened on, for the errno of the failure (0: not
+// known), in the 8-bit code page; PortBusyMessage for a port in use.
+std::string ListenFailureMessage(int port, int error);
+// A port number outside 0..65535, in the 8-bit code page.
+std::string NoSuchPortMessage(int port);
 // The parent proxy is this proxy's own listener, in the 8-bit code page;
 // `host` is the setting's text as the file holds it.
 std::string ParentLoopMessage(std::string_view host, int port);
