@@ -325,16 +325,24 @@ TEST_F(DaemonTest, SighupAppliesTheSettingsFileAgain) {
 }
 
 // A daemon's lists are edited by hand while it runs: SIGHUP takes the edit,
-// and the stop never writes the rows in memory over a newer edit or over
-// the lines after one it could not read.
+// and the stop never writes the rows in memory over a newer edit, over
+// the lines after one it could not read, or over a file cut short.
 TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop) {
     const std::string partly =
         ListFile({{"1", "True", "a", "0"}, {"2", "True", "b", "many"}, {"3", "True", "c", "0"}});
     WriteBytes(home / "cache.lst", partly);
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing-here", "0"}}));
+    // Cut short in the middle of the second row's password, half a
+    // character included.
+    const std::string users = ListFile({{"1", "True", "local", "0000000", "127.0.0.1"},
+                                        {"2", "True", "kitchen", "0000000", "192.168.1.20"}});
+    const std::string cut = users.substr(0, 101);
+    WriteBytes(home / "users.lst", cut);
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
     EXPECT_TRUE(proxy.Process().WaitForStderr("cache.lst", 10s));
+    EXPECT_TRUE(proxy.Process().WaitForStderr("users.lst прочитан не до конца", 10s))
+        << proxy.Process().Stderr();
     auto blocked = [&] {
         EXPECT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/blocked/"), dir.Path() / "page"), 0);
         return Has(ReadBytes(dir.Path() / "page"), "(rule #1)");
@@ -357,6 +365,7 @@ TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_EQ(ReadBytes(home / "black.lst"), later);
     EXPECT_EQ(ReadBytes(home / "cache.lst"), partly);
     EXPECT_EQ(ReadBytes(home / "Vellostore.ini"), settings);
+    EXPECT_EQ(ReadBytes(home / "users.lst"), cut);
 }
 
 // The statistics file is read by position against the users file: whatever

@@ -66,8 +66,13 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     // page (lists of older versions and editors), never Latin-1.
     EXPECT_EQ(Read("1,True,\xC3\xA9t\xC3\xA9,3\r\n"), expected);
     EXPECT_EQ(Read(cp1251::FromUtf8("1,True,реклама,0")), (Rows{{"1", "True", "реклама", "0"}}));
-    // A dangling odd byte after UTF-16 text is not a character.
-    EXPECT_EQ(Read(Utf16(u"ab") + "c"), Rows{{"ab"}});
+    // UTF-16 of an odd length was cut short: the cut line is left out,
+    // however it ends, and the file counts as read in part.
+    bool complete = true;
+    EXPECT_EQ(Read(Utf16(u"1,True,a\r\n2,True,bc") + "d", &complete), (Rows{{"1", "True", "a"}}));
+    EXPECT_FALSE(complete);
+    EXPECT_EQ(Read(Utf16(u"ab", true) + "c", &complete), Rows{});
+    EXPECT_FALSE(complete);
 }
 
 // Hand-edited files: odd lines and quotes neither stop reading nor shift

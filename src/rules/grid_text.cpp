@@ -10,7 +10,9 @@
 namespace vs {
 namespace {
 
-std::u16string DecodeFile(std::string_view bytes) {
+// `cut` tells of a UTF-16 file with an odd number of bytes: its end was
+// lost (copied while being written, a disk that filled up).
+std::u16string DecodeFile(std::string_view bytes, bool& cut) {
     std::u16string units;
     const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
@@ -22,7 +24,7 @@ std::u16string DecodeFile(std::string_view bytes) {
         return utf::IsValidUtf8(bytes) ? utf::Utf8ToUtf16(bytes) : cp1251::ToUtf16(bytes);
     }
     units.reserve(bytes.size() / 2);
-    // A dangling odd byte at the end is not a character and is dropped.
+    cut = bytes.size() % 2 != 0;
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
         units += little ? static_cast<char16_t>(at(i) | (at(i + 1) << 8))
                         : static_cast<char16_t>((at(i) << 8) | at(i + 1));
@@ -94,15 +96,27 @@ bool IsBlank(char c) {
 bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
                   std::string* error) {
     GridReader reader(sink);
+    bool cut = false;
+    std::u16string units = DecodeFile(fileBytes, cut);
+    if (cut) {
+        // The last line lost its end: taken in, it would be another rule
+        // or another password than the one meant, and the file rewritten
+        // from it would lose the rest of that line for good.
+        const std::size_t lineEnd = units.rfind(u'\n');
+        units.resize(lineEnd == std::u16string::npos ? 0 : lineEnd + 1);
+    }
     try {
-        reader.Read(DecodeFile(fileBytes), separator);
+        reader.Read(units, separator);
     } catch (const std::exception& e) {
         if (error) {
             *error = e.what();
         }
         return false;
     }
-    return true;
+    if (cut && error) {
+        *error = "the file ends within a character: its last line is cut short";
+    }
+    return !cut;
 }
 
 std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,

@@ -35,11 +35,13 @@ public:
     virtual void Field(int column, std::string utf8Text) = 0;
 };
 
-// Reads a whole file. Returns false when the sink threw, with the reason in
-// *error when error is given. An empty line yields a row with one empty
-// field (column 0); a last line without a line end yields its last field
-// only when that field is not empty. Line breaks are never part of a field,
-// quoted or not, and CR characters are dropped wherever they are.
+// Reads a whole file. Returns false when the sink threw, or when a UTF-16
+// file has an odd number of bytes (it was cut short: its last line is not
+// read), with the reason in *error when error is given. An empty line
+// yields a row with one empty field (column 0); a last line without a line
+// end yields its last field only when that field is not empty. Line breaks
+// are never part of a field, quoted or not, and CR characters are dropped
+// wherever they are.
 bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
                   std::string* error = nullptr);
 
