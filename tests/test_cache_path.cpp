@@ -360,7 +360,8 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
 TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     StartProxy();
     for (auto [first, second] :
-         {std::pair{"/lm/z?k=1", "/lm/z^/k=1"}, std::pair{"/lm/c:x", "/lm/c!x"}}) {
+         {std::pair{"/lm/z?k=1", "/lm/z^/k=1"}, std::pair{"/lm/c:x", "/lm/c!x"},
+          std::pair{"/lm/Report-A", "/lm/report-a"}}) {
         const std::string firstBody = "body of " + std::string(first).substr(4);
         const std::string secondBody =
             "body of " + std::string(second).substr(std::string(second).rfind('/') + 1);

@@ -14,9 +14,10 @@
 // so their meanings live in user extended attributes:
 //   user.vellostore.origin   the origin's date, decimal seconds since 1970
 //   user.vellostore.trailer  "1" when the file ends in a trailer
-//   user.vellostore.key      the cache key the entry was written for: two
-//                            keys may map to one file ("/z?k=1" and
-//                            "/z^/k=1"), and an entry answers only its own
+//   user.vellostore.key      the URL the entry was written for (its key,
+//                            with the path's own case): two URLs may map to
+//                            one file ("/z?k=1" and "/z^/k=1", "/A" and
+//                            "/a"), and an entry answers only its own
 //   user.vellostore.type     the Content-Type of an entry without trailer
 //                            (an encoded answer keeps it in the trailer), so
 //                            that the file stays the body

@@ -66,11 +66,15 @@ CacheDir::CacheDir(std::filesystem::path root) : root_(std::move(root)) {
     }
 }
 
-std::string CacheKey(std::string_view url) {
-    std::string key = cp1251::Lower(url);
+namespace {
+
+// The URL with a path and the folder's file name; the scheme and host (which
+// never depend on case) lower-cased, the rest too when `lowerPath`.
+std::string NormalUrl(std::string_view url, bool lowerPath) {
+    std::string key(url);
     // "http://host" and "http://host?q" ask for the site's root, as
     // "http://host/" and "http://host/?q" do.
-    const std::size_t host = key.starts_with("http://") ? 7 : 0;
+    const std::size_t host = cp1251::Lower(key.substr(0, 7)) == "http://" ? 7 : 0;
     const std::size_t pathStart = key.find_first_of("/?", host);
     if (pathStart == std::string::npos) {
         key += '/';
@@ -80,7 +84,18 @@ std::string CacheKey(std::string_view url) {
     if (key.back() == '/') {
         key += "index.htm";
     }
-    return key;
+    const std::size_t lowerUpTo = lowerPath ? key.size() : std::min(pathStart, key.size());
+    return cp1251::Lower(key.substr(0, lowerUpTo)) + key.substr(lowerUpTo);
+}
+
+}  // namespace
+
+std::string CacheKey(std::string_view url) {
+    return NormalUrl(url, true);
+}
+
+std::string EntryIdentity(std::string_view url) {
+    return NormalUrl(url, false);
 }
 
 std::string URLToCachePath(std::string_view key) {

@@ -32,6 +32,12 @@ private:
 // without a path ("http://h", "http://h?q") gets "/" first.
 std::string CacheKey(std::string_view url);
 
+// What an entry is stored for and served to: the URL as its key has it, but
+// with the path and query in their own case. Servers tell "/Report-A" from
+// "/report-a"; both map to one entry file, and the identity kept with the
+// entry keeps the one from answering for the other.
+std::string EntryIdentity(std::string_view url);
+
 // The relative path of a key inside the cache folder: the first "http://" and
 // the first "www." removed wherever they stand, ":" turned into "!", and "?"
 // into "^/" so that a query becomes one more folder level.

@@ -124,11 +124,12 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         return false;
     }
     // 5, 6. The entry, opened once for all that follows, if it was written
-    // for this very key: another key mapping to the same file is a miss, and
-    // its answer replaces it.
+    // for this very URL: another mapping to the same file (one differing in
+    // case only, say) is a miss, and its answer replaces it.
     const std::string key = cache::CacheKey(e.url);
     const auto entry = cache::EntryPath(config.cacheDir, key);
-    std::unique_ptr<cache::EntryReader> reader = entry ? cache::OpenEntryFor(*entry, key) : nullptr;
+    std::unique_ptr<cache::EntryReader> reader =
+        entry ? cache::OpenEntryFor(*entry, cache::EntryIdentity(e.url)) : nullptr;
     if (!reader || !ReadsEncoding(request, reader->ContentEncoding())) {
         // Missing, another key's, being replaced right now, or in an
         // encoding this browser cannot read (its answer then replaces it).

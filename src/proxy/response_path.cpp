@@ -119,7 +119,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
     e.cacheReader.reset();
-    e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, key);
+    e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, cache::EntryIdentity(e.url));
     if (!e.cacheWriter) {
         return;
     }
@@ -141,7 +141,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     std::unique_ptr<cache::EntryReader> reader = std::move(e.cacheReader);
     if (!reader) {
-        reader = cache::OpenEntryFor(e.cacheFileName, cache::CacheKey(e.url));
+        reader = cache::OpenEntryFor(e.cacheFileName, cache::EntryIdentity(e.url));
     }
     if (!reader) {
         return false;
