@@ -2,10 +2,12 @@
 // driven by curl against real origins (an HTTP origin in this process, an
 // openssl TLS server), alone and behind a second instance as its parent.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -392,6 +394,25 @@ TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
     WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
     EXPECT_EQ(proxy.Stop(), 0);
     EXPECT_EQ(localKilobytes(), 100);
+}
+
+// Standard output that nobody reads (a paused terminal, a stuck logger)
+// fills up: the proxy goes on serving, and a stop still stops it.
+TEST_F(DaemonTest, ALogNobodyReadsNeitherHoldsTheStopNorTheServing) {
+    const fs::path fifo = dir.Path() / "log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);  // open, never read
+    ASSERT_GE(reader, 0);
+    Daemon proxy("proxy", home, FreePort(), "", {"sh", "-c", "exec \"$0\" >" + fifo.string()});
+    ASSERT_TRUE(proxy.Ready());
+    const auto port = static_cast<std::uint16_t>(proxy.Port());
+    for (int i = 0; i < 300; ++i) {  // some hundred kilobytes of log
+        auto client = ConnectLoopback(port);
+        SendText(client, "GET " + origin.Url("/close") + " HTTP/1.0\r\n\r\n");
+        ASSERT_TRUE(ReadAll(client).ends_with("hello")) << i;
+    }
+    EXPECT_EQ(proxy.Stop(), 0);
+    ::close(reader);
 }
 
 TEST_F(DaemonTest, SigtermDuringHeavyTrafficLeavesCompleteFiles) {

@@ -3,17 +3,17 @@
 // standard output and stops cleanly on SIGINT or SIGTERM.
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "app/log_output.h"
 #include "base/cp1251.h"
 #include "base/data_dir.h"
 #include "base/process.h"
@@ -25,8 +25,7 @@ namespace {
 
 // Log entries are CP1251 with CR LF line ends; a terminal wants UTF-8 and
 // LF. One blank line follows each entry, as in the log window.
-void PrintLogEntry(std::string_view header, std::string_view body) {
-    static std::mutex lock;
+std::string LogEntryText(std::string_view header, std::string_view body) {
     const std::vector<std::string> lines =
         vs::LogEntryLines(std::chrono::system_clock::now(), header, body);
     std::string out;
@@ -37,11 +36,7 @@ void PrintLogEntry(std::string_view header, std::string_view body) {
     if (!lines.back().empty()) {
         out += '\n';
     }
-    std::lock_guard guard(lock);
-    // Flushed once per pass of the main loop, not per entry: a busy proxy
-    // logs thousands of entries a second, and a write each would take CPU
-    // from the connections being served.
-    std::fwrite(out.data(), 1, out.size(), stdout);
+    return out;
 }
 
 void PrintError(const std::string& cp1251Text) {
@@ -80,8 +75,6 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
-    static char logBuffer[1 << 16];
-    std::setvbuf(stdout, logBuffer, _IOFBF, sizeof logBuffer);
 
     const std::filesystem::path dataDir = vs::DataDirectory();
     const vs::DataFolderLock folderLock(dataDir);
@@ -90,7 +83,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     // The daemon keeps the monitor's recent rows only: nobody scrolls back.
-    vs::ProxyService service(dataDir, vs::ExecutablePath(), PrintLogEntry, vs::DefaultClock(),
+    // Written in batches, once per pass of the main loop: a busy proxy logs
+    // thousands of entries a second, and a write each would take CPU from
+    // the connections being served.
+    vs::LogOutput log(STDOUT_FILENO, std::size_t{8} << 20);
+    const auto logEntry = [&log](std::string_view header, std::string_view body) {
+        log.Add(LogEntryText(header, body));
+    };
+    vs::ProxyService service(dataDir, vs::ExecutablePath(), logEntry, vs::DefaultClock(),
                              vs::kKeptMonitorRows);
     std::optional<std::string> error;
     try {
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
             // rather than firing all the missed ones at once.
             nextTick = now - nextTick > 10 * kTick ? now + kTick : nextTick + kTick;
         }
-        std::fflush(stdout);
+        log.Flush();
     }
     try {
         service.ShutDown();
