@@ -76,30 +76,24 @@ TEST_F(CleaningTest, LimitsAreKilobytesReadAfreshByEachRun) {
     EXPECT_FALSE(fs::exists(cache / "c/more"));
     EXPECT_TRUE(fs::exists(cache / "d/page"));
 
-    // A limit that is no number runs with, and shows, its fallback.
-    MakeFile(cache / "c/more", 10'240'001);
+    // A limit that is no number runs with, and shows, its fallback; one too
+    // large for the field is no limit; digits grouped by spaces are one
+    // number.
+    const auto runWith = [&](std::string limit) {
+        MakeFile(cache / "c/more", 10'240'001);
+        options.hugeSize = std::move(limit);
+        cleaner.Start();
+        RunToEnd();
+        return options.hugeSize;
+    };
     MakeFile(cache / "c/ten-megabytes", 10'240'000);
-    options.hugeSize = "";
-    cleaner.Start();
-    EXPECT_EQ(options.hugeSize, "10000");
-    RunToEnd();
+    EXPECT_EQ(runWith(""), "10000");
     EXPECT_TRUE(fs::exists(cache / "c/ten-megabytes"));
     EXPECT_FALSE(fs::exists(cache / "c/more"));
-
-    // A number too large for the field is no limit, not the fallback; digits
-    // grouped by spaces are one number.
-    MakeFile(cache / "c/more", 10'240'001);
-    options.hugeSize = "99999999999";
-    cleaner.Start();
-    EXPECT_EQ(options.hugeSize, "2147483647");
-    RunToEnd();
+    EXPECT_EQ(runWith("99999999999"), "2147483647");
     EXPECT_TRUE(fs::exists(cache / "c/more"));
-    options.hugeSize = "10\u00A0000";
-    cleaner.Start();
-    EXPECT_EQ(options.hugeSize, "10000");
-    options.hugeSize = "1 000";
-    cleaner.Start();
-    EXPECT_EQ(options.hugeSize, "1000");
+    EXPECT_EQ(runWith("10\u00A0000"), "10000");
+    EXPECT_EQ(runWith("1 000"), "1000");
 }
 
 TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {
