@@ -59,6 +59,13 @@ TEST_F(IniFileTest, ReadsLinesLikeTheWindowsProfileFunctions) {
 
     // A byte-order mark an editor put first hides no heading.
     EXPECT_EQ(LoadText("\xEF\xBB\xBF[Main]\r\nPort=8081\r\n").Get("Main", "Port"), "8081");
+    // A CR alone ends a line and a NUL what it holds, so the file can be
+    // saved again.
+    IniFile odd = LoadText(std::string("[Main]\rPort=8082\rUser=me") + '\0' + "junk\r\n");
+    EXPECT_EQ(odd.Get("Main", "Port"), "8082");
+    EXPECT_EQ(odd.Get("Main", "User"), "me");
+    odd.Set("Main", "Port", "8083");
+    EXPECT_NO_THROW(odd.Save(file_, kOwnerRw));
 
     EXPECT_EQ(IniFile::Load(dir_.Path() / "absent.ini").Text(), "");
     EXPECT_THROW(IniFile::Load(dir_.Path()), std::system_error);

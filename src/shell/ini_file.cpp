@@ -133,14 +133,16 @@ IniFile IniFile::Parse(std::string_view text) {
         converted = cp1251::FromUtf8(text);
         text = converted;
     }
+    // A line ends at LF, CR LF or a CR alone (an editor that writes those);
+    // a NUL ends what it holds. Either, kept in a value, would refuse every
+    // later save of the file.
     while (!text.empty()) {
-        const std::size_t nl = text.find('\n');
-        std::string_view line = text.substr(0, nl);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
+        const std::size_t end = text.find_first_of("\r\n");
+        std::string_view line = text.substr(0, end);
+        line = line.substr(0, line.find('\0'));
         ini.lines_.emplace_back(line);
-        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        const bool crLf = end != std::string_view::npos && text.substr(end, 2) == "\r\n";
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + (crLf ? 2 : 1));
     }
     return ini;
 }
