@@ -80,6 +80,14 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
             Raw(GetRequest(std::string("http://") + host + ":" + port + "/lm/page"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;
     }
+    // Nor the proxy's own port at one of the host's addresses: the parent
+    // would connect back to the proxy, from the host itself.
+    hosts.ownAddresses = {"192.0.2.7", "fd00::7"};
+    const std::string own = std::to_string(server.BoundPort());
+    EXPECT_TRUE(Has(Raw(GetRequest("http://192.0.2.7:" + own + "/")),
+                    "(<B>192.0.2.7:" + own + "</B> is this proxy itself)."));
+    EXPECT_TRUE(Has(Raw("CONNECT [fd00::7]:" + own + " HTTP/1.1\r\n\r\n"),
+                    "(<B>[fd00::7]:" + own + "</B> is this proxy itself)."));
     auto client = Connect();
     test::SendText(client, GetRequest("http://localhost.example/"));
     EXPECT_TRUE(test::ReadResponse(client).starts_with("HTTP/1.1 200 OK"));

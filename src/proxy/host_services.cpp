@@ -20,8 +20,13 @@ HostService HostServiceAt(const net::HostLookup& hosts, const std::vector<std::s
 }
 
 std::string HostServicePage(std::string_view url, const HostService& service, int port) {
+    const bool ipv6 = service.address.find(':') != std::string::npos;
     std::string reason = "<B>" + EscapeHtml(service.address);
     if (service.kind == HostServiceKind::kProxyItself) {
+        if (ipv6) {  // "[fd00::1]:8080", not one longer address
+            reason.insert(3, "[");
+            reason += ']';
+        }
         reason += ':';
         reason += std::to_string(port);
         reason += "</B> is this proxy itself";

@@ -81,16 +81,25 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     }
     const DirectTarget target =
         e.IsConnect() ? ChooseTunnelTarget(e.url) : ChooseDirectTarget(e.url);
-    if (!net::NamesLoopback(target.host) || s.ClientIsLocal()) {
+    Engine& engine = s.Owner();
+    // The proxy's own port at one of the host's addresses, written as a
+    // number: a parent on this machine would connect back to the proxy, and
+    // that connection comes from the host itself, as the desktop user's do.
+    HostService service;
+    if (net::NamesLoopback(target.host)) {
+        service = {HostServiceKind::kLoopback, target.host};
+    } else if (target.port == net::LocalPort(s.Client().Socket()) &&
+               engine.Hosts().IsOwnAddress(target.host)) {
+        service = {HostServiceKind::kProxyItself, target.host};
+    }
+    if (service.kind == HostServiceKind::kNone || s.ClientIsLocal()) {
         return false;
     }
-    Engine& engine = s.Owner();
     if (e.monitorRow < 0) {
         e.monitorRow = engine.AddMonitorRow(e.url);
     }
     engine.PutToLog(RequestHeading(s, e), request.Text());
-    std::string page =
-        HostServicePage(e.url, {HostServiceKind::kLoopback, target.host}, target.port);
+    std::string page = HostServicePage(e.url, service, target.port);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);
     ShowAnswer(s, e, std::move(page));
