@@ -27,6 +27,8 @@ TEST(ApplySettings, NumbersApplyAndWhatIsNoNumberIsRewrittenWithTheFallback) {
     EXPECT_EQ(applied.scale, 10000);
     EXPECT_EQ(s.chartScale, "10000");
     EXPECT_EQ(applied.parentHost, "parent.example");
+    s.parentHost = "[fd00::2]";
+    EXPECT_EQ(ApplySettings(s, std::chrono::seconds(0)).parentHost, "fd00::2");
 }
 
 TEST(ApplySettings, FreshWindowDayArithmetic) {

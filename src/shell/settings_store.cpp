@@ -45,6 +45,12 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
     applied.port = ApplyNumber(settings.port, 8080);
     applied.parentPort = ApplyNumber(settings.parentPort, 8080);
     applied.parentHost = settings.parentHost;
+    // An IPv6 parent written as in a URL, "[fd00::2]": the brackets are no
+    // part of the address to connect to.
+    if (applied.parentHost.size() > 2 && applied.parentHost.front() == '[' &&
+        applied.parentHost.back() == ']') {
+        applied.parentHost = applied.parentHost.substr(1, applied.parentHost.size() - 2);
+    }
     applied.scale = ApplyNumber(settings.chartScale, 10000);
     ApplyNumber(settings.freshHours, 0);
     ApplyNumber(settings.freshMinutes, 0);
