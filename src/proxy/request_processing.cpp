@@ -88,8 +88,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     HostService service;
     if (net::NamesLoopback(target.host)) {
         service = {HostServiceKind::kLoopback, target.host};
-    } else if (target.port == net::LocalPort(s.Client().Socket()) &&
-               engine.Hosts().IsOwnAddress(target.host)) {
+    } else if (target.port == s.ProxyPort() && engine.Hosts().IsOwnAddress(target.host)) {
         service = {HostServiceKind::kProxyItself, target.host};
     }
     if (service.kind == HostServiceKind::kNone || s.ClientIsLocal()) {

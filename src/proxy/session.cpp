@@ -258,8 +258,7 @@ std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange
         AnswerLocally(*this, exchange, BadGatewayPage());
         return std::nullopt;
     }
-    const HostService service =
-        HostServiceAt(hosts, addresses, target.port, net::LocalPort(client_.Socket()));
+    const HostService service = HostServiceAt(hosts, addresses, target.port, ProxyPort());
     if (service.kind == HostServiceKind::kNone || exchange.config->lanReachesHostServices ||
         ClientIsLocal()) {
         return addresses;
@@ -269,6 +268,13 @@ std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange
     AnswerLocally(*this, exchange, page);
     ShowAnswer(*this, exchange, std::move(page));
     return std::nullopt;
+}
+
+int Session::ProxyPort() {
+    if (!proxyPort_) {
+        proxyPort_ = net::LocalPort(client_.Socket());
+    }
+    return *proxyPort_;
 }
 
 bool Session::ClientIsLocal() {

@@ -126,6 +126,8 @@ public:
 
     // Whether the browser is on the proxy's own machine (asked once).
     bool ClientIsLocal();
+    // The port the browser reached the proxy on, asked of the socket once.
+    int ProxyPort();
 
 private:
     // Decides on one request head and appends what goes upstream to `out`.
@@ -179,6 +181,7 @@ private:
     std::optional<Target> target_;
     std::string clientAddress_;
     std::optional<bool> clientLocal_;
+    std::optional<int> proxyPort_;
     bool connecting_ = true;  // still in the connect phase
     // Answers completed since the outbound side last connected.
     int answersOnUpstream_ = 0;
