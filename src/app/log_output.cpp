@@ -1,12 +1,11 @@
 #include "app/log_output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <string>
+
+#include "base/atomic_file.h"
 
 namespace vs {
 
@@ -14,7 +13,6 @@ struct LogOutput::State {
     State(int fd, std::size_t limit) : fd(fd), limit(limit) {}
 
     void Run();
-    bool WriteAll(std::string_view bytes) const;
 
     const int fd;
     const std::size_t limit;
@@ -89,7 +87,7 @@ void LogOutput::State::Run() {
         batch.swap(waiting);
         writing = true;
         guard.unlock();
-        const bool written = WriteAll(batch);
+        const bool written = vs::WriteAll(fd, batch);
         guard.lock();
         writing = false;
         if (!written) {
@@ -98,20 +96,6 @@ void LogOutput::State::Run() {
         flushRequested = flushRequested || !waiting.empty();
         drained.notify_all();
     }
-}
-
-bool LogOutput::State::WriteAll(std::string_view bytes) const {
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
 }
 
 }  // namespace vs

@@ -74,7 +74,7 @@ std::string NormalUrl(std::string_view url, bool lowerPath) {
     std::string key(url);
     // "http://host" and "http://host?q" ask for the site's root, as
     // "http://host/" and "http://host/?q" do.
-    const std::size_t host = cp1251::Lower(key.substr(0, 7)) == "http://" ? 7 : 0;
+    const std::size_t host = cp1251::EqualsNoCase(url.substr(0, 7), "http://") ? 7 : 0;
     const std::size_t pathStart = key.find_first_of("/?", host);
     if (pathStart == std::string::npos) {
         key += '/';

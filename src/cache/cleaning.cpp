@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 #include <limits>
 #include <string>
@@ -33,13 +34,9 @@ int ReadKilobytes(std::string_view text, int fallback) {
     if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
         return ParseIntOr(text, fallback);
     }
-    const std::size_t first = std::min(digits.find_first_not_of('0'), digits.size() - 1);
-    digits.erase(0, first);
-    const std::string most = std::to_string(std::numeric_limits<int>::max());
-    if (digits.size() > most.size() || (digits.size() == most.size() && digits > most)) {
-        return std::numeric_limits<int>::max();
-    }
-    return std::stoi(digits);
+    int value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    return error == std::errc::result_out_of_range ? std::numeric_limits<int>::max() : value;
 }
 
 namespace fs = std::filesystem;

@@ -396,10 +396,14 @@ void Session::Receive(std::string& bytes) {
     MarkUnfinishedAnswer();
 }
 
-void Session::MarkUnfinishedAnswer() {
+bool Session::AnswerUnfinished() {
     const Exchange* exchange = Answering();
-    client_.SetCutMeansReset(exchange != nullptr && !tunnelOpen_ && exchange->answerHeadSeen &&
-                             exchange->answerBody.InBody());
+    return exchange != nullptr && !tunnelOpen_ && exchange->answerHeadSeen &&
+           exchange->answerBody.InBody();
+}
+
+void Session::MarkUnfinishedAnswer() {
+    client_.SetCutMeansReset(AnswerUnfinished());
 }
 
 std::string Session::FilterDownstream(std::string_view bytes) {
@@ -518,9 +522,7 @@ std::string Session::UpstreamClosed() {
 }
 
 bool Session::AnswerCutByReset() {
-    const Exchange* exchange = Answering();
-    return outbound_.EndedByReset() && exchange != nullptr && !tunnelOpen_ &&
-           exchange->answerHeadSeen && exchange->answerBody.InBody();
+    return outbound_.EndedByReset() && AnswerUnfinished();
 }
 
 void Session::FinishExchange(Exchange& exchange) {

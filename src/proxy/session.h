@@ -155,6 +155,9 @@ private:
     // An open tunnel is the CONNECT's answer still arriving: its row runs,
     // counting the bytes that come back, until the connection ends.
     void KeepRowForTunnel(Exchange& exchange);
+    // An answer has begun and its body is not all there (a tunnel is no
+    // answer in this sense).
+    bool AnswerUnfinished();
     // Tells the browser connection whether a cut now would leave an answer
     // unfinished.
     void MarkUnfinishedAnswer();

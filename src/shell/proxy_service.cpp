@@ -118,12 +118,15 @@ void ProxyService::Reload() {
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
     // wants; the others keep the hits counted since.
-    ForEachList([this](auto& list, std::string_view name) {
-        if (!list.FileState().EditedHere() && list.FileState().ChangedElsewhere(ListFile(name))) {
-            LoadList(list, name);
-        }
-    });
+    ForEachList([this](auto& list, std::string_view name) { ReloadIfEditedElsewhere(list, name); });
     Apply();
+}
+
+template <class List>
+void ProxyService::ReloadIfEditedElsewhere(List& list, std::string_view name) {
+    if (!list.FileState().EditedHere() && list.FileState().ChangedElsewhere(ListFile(name))) {
+        LoadList(list, name);
+    }
 }
 
 void ProxyService::LoadLists() {
@@ -288,10 +291,7 @@ void ProxyService::ShutDown() {
     // The statistics file is read by position against the users file at the
     // next start. A users file edited by hand since it was read is kept as
     // it is, so the columns are saved in its order, as a SIGHUP would.
-    if (!lists_.users.FileState().EditedHere() &&
-        lists_.users.FileState().ChangedElsewhere(ListFile(kUsersFileName))) {
-        LoadList(lists_.users, kUsersFileName);
-    }
+    ReloadIfEditedElsewhere(lists_.users, kUsersFileName);
     SaveSettingsAndStatistics();
     SaveLists();
     cleaning_.Wait();

@@ -145,6 +145,10 @@ private:
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
+    // A list file changed by another program, with nothing edited here since
+    // it was read, is read again: it is what the user now wants.
+    template <class List>
+    void ReloadIfEditedElsewhere(List& list, std::string_view name);
     // The settings file was changed by another program and nothing was
     // changed here since it was read or written.
     bool SettingsFileIsTheUsers() const;
