@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <random>
 
 #include "net/socket.h"
 #include "support/wait.h"
@@ -85,6 +86,21 @@ int RunProgram(const std::vector<std::string>& argv, const std::filesystem::path
 }
 
 int FreePort() {
+    // Below the range the system hands out to outgoing connections: a port
+    // from there may be some client's by the time the test's server binds
+    // it.
+    std::random_device seed;
+    std::mt19937 pick(seed());
+    std::uniform_int_distribution<int> ports(10000, 32767);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int port = ports(pick);
+        try {
+            net::ListenTcp(std::string(net::kAnyAddress), static_cast<std::uint16_t>(port), 1);
+            return port;
+        } catch (const net::SocketError&) {
+            // Taken; try another.
+        }
+    }
     net::Socket s = net::ListenTcp("127.0.0.1", 0, 1);
     return net::LocalPort(s);
 }
