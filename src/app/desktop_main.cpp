@@ -11,7 +11,6 @@
 
 #include <cstdio>
 
-#include "base/cp1251.h"
 #include "base/data_dir.h"
 #include "base/process.h"
 #include "gui/icons.h"
@@ -70,9 +69,7 @@ int main(int argc, char** argv) {
     if (!service.SettingsModel().startHidden || !vs::gui::Tray::Available()) {
         window.show();
     }
-    if (error) {
-        window.ShowError(QString::fromStdString(vs::cp1251::ToUtf8(*error)));
-    }
+    window.ShowListenerReport(error);
     const int rc = app.exec();
     window.StorePlacement(true);
     try {

@@ -81,9 +81,10 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
     }
     connect(tray_, &Tray::Clicked, this, &MainWindow::ToggleShown);
     connect(tray_, &Tray::ExitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-    if (Tray::Available()) {
-        tray_->Show();
-    }
+    // Shown whether or not a tray runs yet: the icon takes its place in one
+    // that appears later (a panel started after the program, or restarted),
+    // and a minimise that hides the window must find it there.
+    tray_->Show();
 
     passTimer_.setSingleShot(true);
     connect(&passTimer_, &QTimer::timeout, this, &MainWindow::Pass);
@@ -226,11 +227,7 @@ void MainWindow::Pass() {
     FillLabels();
     if (auto report = service_.TakeListenerReport()) {
         chart_->SetYScaleMax(service_.Applied().scale);
-        WithdrawError(listenerError_);
-        listenerError_ = report->message ? FromCp1251(*report->message) : QString();
-        if (!listenerError_.isEmpty()) {
-            ShowError(listenerError_);
-        }
+        ShowListenerReport(report->message);
     }
     if (failure) {
         ShowError(QString::fromStdString(*failure));
@@ -373,7 +370,9 @@ QString MainWindow::CacheText() const {
 }
 
 void MainWindow::ShowError(const QString& text) {
-    if (errorBox_ != nullptr) {
+    // A box closed a moment ago is deleted only at the next turn of the event
+    // loop: a message must not join it there, unseen.
+    if (errorBox_ != nullptr && errorBox_->isVisible()) {
         const QString shown = errorBox_->text();
         if (!shown.split(kBetweenMessages).contains(text)) {
             errorBox_->setText(shown + kBetweenMessages + text);
@@ -385,6 +384,14 @@ void MainWindow::ShowError(const QString& text) {
     errorBox_->setAttribute(Qt::WA_DeleteOnClose);
     errorBox_->setModal(false);
     errorBox_->show();
+}
+
+void MainWindow::ShowListenerReport(const std::optional<std::string>& message) {
+    WithdrawError(listenerError_);
+    listenerError_ = message ? FromCp1251(*message) : QString();
+    if (!listenerError_.isEmpty()) {
+        ShowError(listenerError_);
+    }
 }
 
 void MainWindow::WithdrawError(const QString& text) {

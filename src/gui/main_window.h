@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ public:
     // while the box is open joins it (once), so that none is lost and boxes
     // never stack.
     void ShowError(const QString& text);
+    // The listener's latest failure (in the code page), or none: it replaces
+    // the one shown before, which no longer holds. The start-up's failure
+    // comes this way too, so that a port that works later takes it away.
+    void ShowListenerReport(const std::optional<std::string>& message);
     // Takes a message out of the box once it no longer holds (the listener
     // started after all); the box closes when nothing is left in it.
     void WithdrawError(const QString& text);

@@ -116,6 +116,18 @@ TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) 
     EXPECT_EQ(box->text(), busy);
     applyPort(0);
     ASSERT_TRUE(passUntil([&] { return box == nullptr || !box->isVisible(); }));
+
+    // A busy port found at start-up, handed over before the first pass,
+    // leaves the box the same way once a new port is applied.
+    window.ShowListenerReport(PortBusyMessage(net::LocalPort(taken)));
+    box = window.ErrorBox();
+    ASSERT_TRUE(box != nullptr && box->isVisible());
+    const int free = [] {
+        const net::Socket probe = net::ListenTcp("0.0.0.0", 0, 1);
+        return net::LocalPort(probe);
+    }();
+    applyPort(free);
+    ASSERT_TRUE(passUntil([&] { return box == nullptr || !box->isVisible(); }));
 }
 
 TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings) {
