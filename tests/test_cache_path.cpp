@@ -181,6 +181,20 @@ TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
         Settle();
         EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any") << cannotRead;
     }
+    // The plain entry, asked for again: the origin's 304 still names its
+    // gzip coding, which is not the stored body's.
+    const std::string plainAgain = Get("/vary-enc", "Accept-Encoding: identity\r\n");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_FALSE(Has(plainAgain, "Content-Encoding")) << plainAgain;
+    EXPECT_EQ(BodyOf(plainAgain), "any");
+    // An entry stored without a type: the type the 304 names goes out alone,
+    // not beside one guessed from the body.
+    Get("/untyped");
+    Settle();
+    const std::string typed = Get("/untyped");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_TRUE(Has(typed, "\r\nContent-Type: text/html; charset=utf-8\r\n")) << typed;
+    EXPECT_EQ(typed.find("Content-Type"), typed.rfind("Content-Type")) << typed;
 
     storeGzipped();
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });

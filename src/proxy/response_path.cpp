@@ -158,12 +158,20 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
         head.Remove("Content-Encoding");
         head.Insert({{"Content-Type", e.contentType.empty() ? "text/html" : e.contentType},
                      {"Content-Encoding", e.contentEncoding}});
-    } else if (!reader->ContentType().empty()) {
-        e.contentType = reader->ContentType();  // as the origin sent it
-        head.Set("Content-Type", e.contentType);
-    } else if (std::string type = cache::SniffContentType(reader->Head(500)); !type.empty()) {
-        e.contentType = type;
-        head.Insert("Content-Type", type);
+    } else {
+        // Only bodies without a coding are stored without a trailer: a
+        // coding a 304 names is not this body's, and a browser would fail to
+        // decode it.
+        head.Remove("Content-Encoding");
+        if (!reader->ContentType().empty()) {
+            e.contentType = reader->ContentType();  // as the origin sent it
+            head.Set("Content-Type", e.contentType);
+        } else if (auto named = head.Value("Content-Type")) {
+            e.contentType = *named;  // the 304 names it: one type, no guess beside it
+        } else if (std::string type = cache::SniffContentType(reader->Head(500)); !type.empty()) {
+            e.contentType = type;
+            head.Insert("Content-Type", type);
+        }
     }
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");

@@ -186,6 +186,14 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                       7)
                         : "any"));
     }
+    // A page sent without a type, whose 304 names one.
+    if (path == "/untyped") {
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nContent-Type: text/html; charset=utf-8\r\n\r\n");
+            return true;
+        }
+        return reply("HTTP/1.1 200 OK\r\n" + lm + "Content-Length: 14\r\n\r\n<html>a</html>");
+    }
     // The current version of a page whose older version a test stored: 304
     // to its own ETag, or to its own date.
     if (path == "/etag") {
