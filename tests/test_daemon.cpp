@@ -351,9 +351,14 @@ TEST_F(DaemonTest, ListsEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     };
     EXPECT_FALSE(blocked());
 
-    WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "5"}}));
+    // A rule the matcher refuses is named, so that the user learns it is
+    // dead; the others act.
+    WriteBytes(home / "black.lst",
+               ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "bad(unclosed", "0"}}));
     proxy.Process().Signal(SIGHUP);
     ASSERT_TRUE(proxy.Process().WaitForStderr("settings applied", 10s));
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "black.lst, строка 2, правило не действует: "))
+        << proxy.Process().Stderr();
     EXPECT_TRUE(blocked());
 
     const std::string later = ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "x", "0"}});

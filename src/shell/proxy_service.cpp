@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <system_error>
+#include <type_traits>
 #include <vector>
 
 #include "base/atomic_file.h"
@@ -139,6 +140,32 @@ void ProxyService::LoadList(List& list, std::string_view name) {
         untold_ += "Список " + std::string(name) +
                    " прочитан не до конца (строк прочитано: " + std::to_string(list.Count()) +
                    "): остальные строки не действуют, а файл при выходе не перезаписывается\n";
+    }
+    if constexpr (std::is_same_v<List, RuleList>) {
+        TellRulesThatCannotMatch(list, name);
+    }
+}
+
+void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_view name) {
+    // A pattern the matcher refuses matches nothing. In a list of thousands
+    // of imported rows the user would never find out which ones are dead;
+    // the first few are named, the rest counted.
+    constexpr std::size_t kNamed = 10;
+    std::size_t dead = 0;
+    const auto snapshot = list.Snapshot();
+    for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
+        const RuleRow& row = *snapshot->rows[i];
+        if (!row.Cells().enable || row.Error().empty() || row.Cells().rule.empty()) {
+            continue;
+        }
+        if (++dead <= kNamed) {
+            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(i + 1) +
+                       ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
+        }
+    }
+    if (dead > kNamed) {
+        untold_ += "Список " + std::string(name) +
+                   ", ещё правил, которые не действуют: " + std::to_string(dead - kNamed) + "\n";
     }
 }
 

@@ -142,6 +142,8 @@ private:
     // A list read only in part is told of.
     template <class List>
     void LoadList(List& list, std::string_view name);
+    // Names the enabled rows whose pattern does not compile, for the user.
+    void TellRulesThatCannotMatch(const RuleList& list, std::string_view name);
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
