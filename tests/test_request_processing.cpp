@@ -157,6 +157,9 @@ TEST_F(ProxyFixture, AnOriginClosingBeforeAnsweringGivesTheBadGatewayPage) {
     // answer with an empty body.
     const std::string cut = AnswerTo(GetRequest(origin.Url("/cuthead"), "Host: x\r\n"));
     EXPECT_TRUE(cut.starts_with("HTTP/1.0 502 Bad Gateway\r\n")) << cut;
+    // Bytes that are no HTTP at all go on as they came, and alone.
+    EXPECT_EQ(AnswerTo(GetRequest(origin.Url("/nohttp"), "Host: x\r\n")),
+              std::string("no status line\0\x01 here", 21));
 
     // An origin ending its kept-alive connection after an answer, with the
     // next request already sent, failed nothing: the browser's connection

@@ -103,7 +103,10 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
 }
 
 bool ProxyHandlers::OwesBadGateway(const Exchange& exchange) const {
-    return exchange.monitorRow >= 0 && exchange.statusCode == 0 && !engine_.closing.load();
+    // Bytes that were no status line went to the browser as they came: a
+    // page after them would be read as part of them.
+    return exchange.monitorRow >= 0 && exchange.statusCode == 0 && !exchange.answerHeadSeen &&
+           !engine_.closing.load();
 }
 
 void ProxyHandlers::OnDisconnect(net::Worker& worker) {

@@ -91,6 +91,10 @@ void HttpOrigin::Serve(net::Socket& socket) {
             net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Le");
             return;
         }
+        if (target.ends_with("/nohttp")) {
+            net::SendAll(socket, std::string("no status line\0\x01 here", 21));
+            return;
+        }
         if (target.ends_with("/bighead")) {  // longer than any head the proxy takes
             net::SendAll(socket, "HTTP/1.1 200 OK\r\n" + std::string(300000, 'x') +
                                      ": y\r\nContent-Length: 5\r\n\r\nhello");
