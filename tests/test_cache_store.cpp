@@ -95,6 +95,13 @@ TEST(CachePaths, CacheDirFromTheSetting) {
     EXPECT_TRUE(fs::is_directory(data / "Cache"));
     EXPECT_EQ(CacheDirPrepare("\\Other\\", data, dir), "\\Other");
     EXPECT_EQ(dir.Root(), data / "Other/");
+    EXPECT_EQ(CacheDirPrepare("\\Other\\Sub\\", data, dir), "\\Other\\Sub");
+    EXPECT_TRUE(fs::is_directory(data / "Other/Sub"));
+    // A Windows drive, from a settings file moved here: kept for the Windows
+    // program, and no folder of that name is made wherever this one runs.
+    EXPECT_EQ(CacheDirPrepare("D:\\cache\\", data, dir), "D:\\cache");
+    EXPECT_EQ(dir.Root(), data / "Cache/");
+    EXPECT_FALSE(fs::exists("D:\\cache"));
 
     const std::string absolute = (data / "abs").string();
     EXPECT_EQ(CacheDirPrepare(absolute + "/", "/elsewhere", dir), absolute);

@@ -96,6 +96,14 @@ TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWitho
     service->Apply();
     EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "Cache"));
     EXPECT_EQ(service->IdlePass(), std::nullopt);
+    // A Windows folder, kept from the Windows program's settings: the
+    // user learns where the cache is instead.
+    service->SettingsModel().cacheDir = "C:\\Program Files\\Vellostore\\Cache\\";
+    service->Apply();
+    const auto windows = service->IdlePass();
+    ASSERT_TRUE(windows.has_value());
+    EXPECT_NE(windows->find("путь Windows"), std::string::npos) << *windows;
+    EXPECT_NE(windows->find((dir.Path() / "Cache").string()), std::string::npos) << *windows;
     service->ShutDown();
 }
 

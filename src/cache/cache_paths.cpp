@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <system_error>
@@ -53,12 +54,12 @@ bool StaysInside(std::string_view relative) {
     }
 }
 
+}  // namespace
+
 bool IsWindowsDrive(std::string_view text) {
     return text.size() >= 2 && std::isalpha(static_cast<unsigned char>(text[0])) != 0 &&
            text[1] == ':';
 }
-
-}  // namespace
 
 CacheDir::CacheDir(std::filesystem::path root) : root_(std::move(root)) {
     if (!root_.empty() && root_.native().back() != '/') {
@@ -160,12 +161,19 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
         text.pop_back();
     }
     std::filesystem::path root;
-    if (text.starts_with('/') || IsWindowsDrive(text)) {
+    if (text.starts_with('/')) {
         root = cp1251::ToUtf8(text);
+    } else if (IsWindowsDrive(text)) {
+        // A folder on a Windows drive, kept from a settings file moved here:
+        // no such path exists on this system, and taken as it is it would be
+        // a folder of that odd name wherever the program was started. The
+        // setting stays for the Windows program; the cache is the default.
+        root = dataDir / "Cache";
     } else {
-        const std::string_view relative =
-            text.starts_with('\\') ? std::string_view(text).substr(1) : std::string_view(text);
-        root = dataDir / cp1251::ToUtf8(relative);
+        std::string relative =
+            cp1251::ToUtf8(text.starts_with('\\') ? std::string_view(text).substr(1) : text);
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        root = dataDir / relative;
     }
     cacheDir = CacheDir(root);
     ::mkdir(root.c_str(), 0777);

@@ -52,9 +52,13 @@ std::string URLToCachePath(std::string_view key);
 // passes a folder that is a symbolic link (it would lead outside).
 std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_view key);
 
+// A Windows path with a drive letter ("C:\Cache", "d:cache").
+bool IsWindowsDrive(std::string_view text);
+
 // Reads the cache folder setting. Empty means "Cache"; one trailing "/" or
-// "\" is dropped; a text starting with "/" (or a Windows "X:" form) is taken
-// as it is, anything else (less one leading "\") is relative to dataDir.
+// "\" is dropped; a text starting with "/" is taken as it is, a Windows path
+// with a drive letter means "Cache" in dataDir, anything else (less one
+// leading "\", its "\" read as "/") is relative to dataDir.
 // Creates the folder when missing, one level only: a missing parent means a
 // mistyped setting, and making a whole chain of folders for it would hide
 // that. Returns the text for the settings field: the trailing separator

@@ -83,6 +83,7 @@ ListenerTarget ProxyService::PublishSettings() {
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
     cache::CacheDir cacheDir;
     settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir);
+    TellIfWindowsCacheFolder(settings_.cacheDir, cacheDir.Root());
     TellIfNoCacheFolder(cacheDir.Root());
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
@@ -189,6 +190,17 @@ void ProxyService::SaveFile(std::string_view name, const std::function<void()>& 
         if (failingFiles_.insert(file).second) {
             untold_ += SaveFailureMessage(file, e) + "\n";
         }
+    }
+}
+
+void ProxyService::TellIfWindowsCacheFolder(const std::string& setting,
+                                            const std::filesystem::path& root) {
+    if (!cache::IsWindowsDrive(setting)) {
+        windowsCacheFolderTold_.clear();
+    } else if (windowsCacheFolderTold_ != setting) {
+        windowsCacheFolderTold_ = setting;
+        untold_ += "Папка кеша " + cp1251::ToUtf8(setting) +
+                   " — путь Windows, которого здесь нет: кеш в папке " + root.string() + "\n";
     }
 }
 

@@ -160,6 +160,9 @@ private:
     void SaveFile(std::string_view name, const std::function<void()>& save);
     // Once per folder setting that leaves the proxy without a cache.
     void TellIfNoCacheFolder(const std::filesystem::path& root);
+    // Once per Windows drive path in the setting, naming the folder used
+    // instead.
+    void TellIfWindowsCacheFolder(const std::string& setting, const std::filesystem::path& root);
 
     std::filesystem::path dataDir_;
     std::filesystem::path executable_;
@@ -188,6 +191,7 @@ private:
     std::set<std::string> failingFiles_;
     std::string untold_;  // lines for the user, not yet taken
     std::filesystem::path cacheFolderTold_;
+    std::string windowsCacheFolderTold_;  // the setting last told of, in the code page
 };
 
 }  // namespace vs
