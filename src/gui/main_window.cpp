@@ -11,6 +11,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "gui/cleaning_page.h"
 #include "gui/cp1251_text.h"
 #include "gui/grid_layouts.h"
@@ -327,8 +329,23 @@ void MainWindow::RestorePlacement() {
     if (width < 100 || height < 100 || width > 20000 || height > 20000) {
         return;
     }
-    move(edges[0], edges[1]);
-    resize(width, height);
+    // A placement kept from a larger screen, or one no longer attached,
+    // would open the window where nobody can reach it (and store that
+    // again): it is moved onto the screen that holds its middle, else the
+    // primary one.
+    QRect placed(edges[0], edges[1], width, height);
+    const QScreen* screen = QGuiApplication::screenAt(placed.center());
+    if (screen == nullptr) {
+        screen = QGuiApplication::primaryScreen();
+    }
+    if (screen != nullptr) {
+        const QRect room = screen->availableGeometry();
+        placed.setSize(placed.size().boundedTo(room.size()));
+        placed.moveLeft(std::clamp(placed.left(), room.left(), room.right() + 1 - placed.width()));
+        placed.moveTop(std::clamp(placed.top(), room.top(), room.bottom() + 1 - placed.height()));
+    }
+    move(placed.topLeft());
+    resize(placed.size());
 }
 
 void MainWindow::ToggleShown() {

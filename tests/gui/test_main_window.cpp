@@ -130,6 +130,24 @@ TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) 
     ASSERT_TRUE(passUntil([&] { return box == nullptr || !box->isVisible(); }));
 }
 
+// A placement kept from a larger screen: the window opens where it can be
+// reached, not beyond the screen's edge.
+TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
+    test::TempDir dir;
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=0\nNormPos=9000,7000,9700,7500\n";
+    LogWindow log;
+    ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
+    ASSERT_FALSE(service.StartUp().has_value());
+    {
+        MainWindow window(service, log);
+        const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+        EXPECT_TRUE(room.contains(window.geometry())) << window.x() << "," << window.y();
+        EXPECT_EQ(window.size(), QSize(700, 500).boundedTo(room.size()));
+    }
+    service.ShutDown();
+}
+
 TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings) {
     test::TempDir dir;
     const QSize screen = QGuiApplication::primaryScreen()->size();
