@@ -85,6 +85,15 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
                   gif);
     std::string missing = Get("/lm/b");
     EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
+
+    // Entries copied from the Windows program's folder carry no attributes
+    // at all: a plain one, and a gzip one whose trailer flag the copy lost.
+    test::WriteBytes(EntryFile("/copied.gif"), gif);
+    test::WriteBytes(EntryFile("/copied.css"), body + "text/css\x08gzip\x04\x02");
+    EXPECT_EQ(BodyOf(Get("/copied.gif")), gif);
+    served = Get("/copied.css", "Accept-Encoding: gzip\r\n");
+    EXPECT_TRUE(Has(served, "\r\nContent-Type: text/css\r\nContent-Encoding: gzip\r\n")) << served;
+    EXPECT_EQ(BodyOf(served), body);
     EXPECT_EQ(origin.Requests().size(), asked);
 }
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/cp1251.h"
 #include "cache/cache_paths.h"
 
 namespace vs::cache {
@@ -319,6 +321,22 @@ std::optional<Trailer> ParseTrailer(std::string_view tail) {
         trailer.size += typeLength + 1;
     }
     return trailer;
+}
+
+// A trailer read from its layout alone, for an entry that came from
+// elsewhere: a coding the web uses and, with a count of 2, a media type
+// before it. A body that merely ends in a byte of 1 or 2 is no trailer.
+bool PlausibleTrailer(const Trailer& trailer) {
+    static constexpr std::string_view kCodings[] = {"gzip",     "x-gzip",     "deflate", "br",
+                                                    "compress", "x-compress", "zstd"};
+    const bool coding = std::any_of(std::begin(kCodings), std::end(kCodings), [&](auto name) {
+        return cp1251::EqualsNoCase(trailer.contentEncoding, name);
+    });
+    const std::string_view type = trailer.contentType;
+    const bool typeFits =
+        std::all_of(type.begin(), type.end(), [](char c) { return c >= ' ' && c <= '~'; }) &&
+        (type.empty() || type.find('/') != std::string_view::npos);
+    return coding && typeFits;
 }
 
 std::optional<struct stat> StatRegular(const std::filesystem::path& entry) {
@@ -622,18 +640,32 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
         !StillNamed(entry, info)) {
         return nullptr;
     }
-    Trailer trailer;
-    const bool hasTrailer = TrailerFlagged(fd.Get());
-    if (hasTrailer) {
+    const auto tail = [&]() -> std::optional<Trailer> {
         const auto tailSize =
             static_cast<std::size_t>(std::min<std::int64_t>(info.st_size, kMaxTrailer));
-        std::string tail(tailSize, '\0');
-        std::optional<Trailer> parsed;
-        if (!ReadAll(fd.Get(), tail.data(), tail.size(), info.st_size - tailSize) ||
-            !(parsed = ParseTrailer(tail))) {
+        std::string bytes(tailSize, '\0');
+        if (!ReadAll(fd.Get(), bytes.data(), bytes.size(), info.st_size - tailSize)) {
+            return std::nullopt;
+        }
+        return ParseTrailer(bytes);
+    };
+    Trailer trailer;
+    // Every entry this program writes carries the flag, "0" or "1".
+    const std::optional<std::string> flag = GetAttr(fd.Get(), kTrailerAttr);
+    bool hasTrailer = flag == "1";
+    if (hasTrailer) {
+        std::optional<Trailer> parsed = tail();
+        if (!parsed) {
             return nullptr;
         }
         trailer = std::move(*parsed);
+    } else if (!flag) {
+        // An entry that came from elsewhere (copied from the Windows
+        // program, whose trailer flag was a file attribute no copy keeps).
+        if (std::optional<Trailer> parsed = tail(); parsed && PlausibleTrailer(*parsed)) {
+            trailer = std::move(*parsed);
+            hasTrailer = true;
+        }
     }
     std::unique_ptr<EntryReader> reader(new EntryReader);
     reader->entry_ = entry;
@@ -653,7 +685,12 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
 std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry,
                                           std::string_view key) {
     std::unique_ptr<EntryReader> reader = OpenEntry(entry);
-    if (!reader || key.empty() || reader->Key() != key) {
+    if (!reader || key.empty()) {
+        return nullptr;
+    }
+    // An entry without a key came from elsewhere: like the Windows program's
+    // own entries, it answers every URL that maps to its file.
+    if (!reader->Key().empty() && reader->Key() != key) {
         return nullptr;
     }
     return reader;

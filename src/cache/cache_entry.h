@@ -25,6 +25,12 @@
 // entry is finished) and the last use is the access time, which the store
 // sets itself (MarkUsed) because relatime/noatime mounts would not; entries
 // are read with O_NOATIME where allowed so reading never moves it.
+// An entry without a trailer flag (which this program always sets, "0" or
+// "1") came from elsewhere: copied from the Windows program, whose entries
+// keep their trailer flag in a file attribute that no copy carries over. Its
+// trailer is recognised by its layout (a known content coding, before it a
+// media type), and having no key it answers, like that program's own
+// entries, every URL that maps to its file.
 // Where extended attributes are refused (tmpfs on older kernels, some FUSE
 // file systems) an entry can hold neither its key nor its trailer flag, so
 // an entry written for a key is not kept at all (Finish fails and the
@@ -191,7 +197,8 @@ private:
 // marked as having a trailer that does not fit the file.
 std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry);
 // The same for serving cache key `key`: nullptr also when the entry was
-// written for another key (or for none).
+// written for another key. An entry without a key (one from elsewhere)
+// serves any.
 std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry, std::string_view key);
 
 // Readers by name. A name that is missing or names a folder gives `now` for
