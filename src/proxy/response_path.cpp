@@ -1,7 +1,9 @@
 #include "proxy/response_path.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
+#include <string_view>
 
 #include "base/cp1251.h"
 #include "base/numbers.h"
@@ -109,6 +111,27 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
         return false;
     }
     return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key) >= 0;
+}
+
+// A request that may change what its URL holds: any method but those that
+// only read (unknown ones included, as they may write).
+bool MayChangeTheUrl(const Exchange& e) {
+    static constexpr std::string_view kReading[] = {"GET",     "HEAD",     "OPTIONS", "TRACE",
+                                                    "CONNECT", "PROPFIND", "REPORT",  "SEARCH"};
+    return std::find(std::begin(kReading), std::end(kReading), e.method) == std::end(kReading);
+}
+
+// After a write the origin accepted (PUT, DELETE, a form posted to the
+// page itself), the stored copy is the old content: within the fresh window
+// or by a never-refresh rule it would be served as it was, and a version
+// written within the same second passes the proxy's If-Modified-Since.
+void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
+    if (!MayChangeTheUrl(e) || e.statusCode < 200 || e.statusCode >= 400) {
+        return;
+    }
+    if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
+        cache::DeleteEntry(*entry);  // one being read stays; the next store replaces it
+    }
 }
 
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
@@ -301,6 +324,8 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         const std::string key = cache::CacheKey(e.url);
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
+        } else {
+            ForgetEntryAfterAWrite(e, key);
         }
         StoreBody(e, body);
         if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
