@@ -130,6 +130,11 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked + 1);  // six minutes: asked again
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    // The clock put right after running a day ahead: an entry made "in the
+    // future" has no known age, and is asked about rather than kept a day.
+    clock.Advance(-24h);
+    EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
+    EXPECT_EQ(origin.Requests().size(), asked + 2);
 }
 
 TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersConditions) {

@@ -139,7 +139,11 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     bool noRequest = onlyFromCache;
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
     if (!noRequest && config.freshWithoutAsking) {
-        noRequest = now < reader->CompletionTime() + config.freshWindow;
+        // An entry finished "later" than now was made while the clock ran
+        // ahead: its age is unknown, and counting it fresh would hold it for
+        // as long as the clock was wrong.
+        const Clock::TimePoint made = reader->CompletionTime();
+        noRequest = made <= now && now < made + config.freshWindow;
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
         noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl) >= 0;
