@@ -44,10 +44,25 @@ TEST(HttpDate, FieldsAtFixedPlaces) {
              "Sun, 06 nov 1994 08:49:37 GMT",   // month names compare exactly
              "Sun, 29 Feb 1900 08:49:37 GMT",   // not a leap year
              "Sun, 06 Nov 1994 24:00:00 GMT",   // hour out of range
-             "Sunday, 06-Nov-94 08:49:37 GMT",  // other layouts miss the places
+             "Sunday, 06-Nov-94 08:49:37 UTC",  // an older form, not quite
+             "Sun Nov 31 08:49:37 1994",
          }) {
         EXPECT_EQ(Parse(bad), kClock.Now()) << bad;
     }
+}
+
+// Servers may still send the two older forms; read as "now" they made the
+// proxy ask with its own clock's date, which a changed page could pass.
+TEST(HttpDate, TheOlderFormsAreRead) {
+    const Clock::TimePoint moment = kDay + hours(8) + minutes(49) + seconds(37);
+    EXPECT_EQ(Parse("Sunday, 06-Nov-94 08:49:37 GMT"), moment);
+    EXPECT_EQ(Parse("Sun Nov  6 08:49:37 1994"), moment);
+    EXPECT_EQ(Parse("Wed Nov 16 08:49:37 1994"), moment + days(10));
+    // A two-digit year is the latest not more than 50 years ahead (of 2024).
+    EXPECT_EQ(FormatHTTPDate(Parse("Monday, 01-Jan-74 00:00:00 GMT")),
+              "Mon, 01 Jan 2074 00:00:00 GMT");
+    EXPECT_EQ(FormatHTTPDate(Parse("Monday, 01-Jan-75 00:00:00 GMT")),
+              "Wed, 01 Jan 1975 00:00:00 GMT");
 }
 
 }  // namespace

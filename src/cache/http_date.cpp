@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace vs::cache {
 namespace {
@@ -37,29 +38,98 @@ int MonthNumber(std::string_view name) {
     return 0;
 }
 
-}  // namespace
+struct DateFields {
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
 
-Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now) {
-    if (text.size() < 25) {
-        return now;
+std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
+    const year_month_day date{year(f.year), month(static_cast<unsigned>(f.month)),
+                              day(static_cast<unsigned>(f.day))};
+    if (f.year < 1 || !date.ok() || f.hour > 23 || f.minute > 59 || f.second > 59) {
+        return std::nullopt;
     }
-    const int dayNumber = Field(text, 6, 2);
-    const int monthNumber = MonthNumber(text.substr(8, 3));
-    const int yearNumber = Field(text, 13, 4);
-    const int hour = Field(text, 18, 2);
-    const int minute = Field(text, 21, 2);
-    const int second = Field(text, 24, 2);
-    const year_month_day date{year(yearNumber), month(static_cast<unsigned>(monthNumber)),
-                              day(static_cast<unsigned>(dayNumber))};
-    if (yearNumber < 1 || !date.ok() || hour > 23 || minute > 59 || second > 59) {
-        return now;
-    }
-    const sys_seconds moment = sys_days(date) + hours(hour) + minutes(minute) + seconds(second);
+    const sys_seconds moment =
+        sys_days(date) + hours(f.hour) + minutes(f.minute) + seconds(f.second);
     // Far dates ("Expires: ... 9999") overflow the clock's nanoseconds; the
     // nearest moment it can hold keeps them far in the future or past.
     const sys_seconds earliest = ceil<seconds>(Clock::TimePoint::min());
     const sys_seconds latest = floor<seconds>(Clock::TimePoint::max());
     return time_point_cast<Clock::TimePoint::duration>(std::clamp(moment, earliest, latest));
+}
+
+// Digits only, else -1.
+int Number(std::string_view digits) {
+    int value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return -1;
+        }
+        value = value * 10 + (c - '0');
+    }
+    return digits.empty() ? -1 : value;
+}
+
+// "HH:MM:SS" at `at`.
+bool ReadTime(std::string_view text, std::size_t at, DateFields& f) {
+    if (text.size() < at + 8 || text[at + 2] != ':' || text[at + 5] != ':') {
+        return false;
+    }
+    f.hour = Number(text.substr(at, 2));
+    f.minute = Number(text.substr(at + 3, 2));
+    f.second = Number(text.substr(at + 6, 2));
+    return f.hour >= 0 && f.minute >= 0 && f.second >= 0;
+}
+
+// The two older forms HTTP still lets servers send: "Sunday, 06-Nov-94
+// 08:49:37 GMT" (a two-digit year is the latest one not more than 50 years
+// ahead of now) and the C library's "Sun Nov  6 08:49:37 1994".
+std::optional<Clock::TimePoint> ParseOlderForms(std::string_view text, Clock::TimePoint now) {
+    DateFields f;
+    if (const auto comma = text.find(", "); comma != std::string_view::npos && comma > 3) {
+        const std::string_view rest = text.substr(comma + 2);
+        if (rest.size() != 22 || rest[2] != '-' || rest[6] != '-' || rest[9] != ' ' ||
+            rest.substr(18) != " GMT" || !ReadTime(rest, 10, f)) {
+            return std::nullopt;
+        }
+        f.day = Number(rest.substr(0, 2));
+        f.month = MonthNumber(rest.substr(3, 3));
+        const int twoDigits = Number(rest.substr(7, 2));
+        if (twoDigits < 0) {
+            return std::nullopt;
+        }
+        const int thisYear = static_cast<int>(year_month_day(floor<days>(now)).year());
+        f.year = thisYear - thisYear % 100 + twoDigits;
+        if (f.year > thisYear + 50) {
+            f.year -= 100;
+        }
+        return MomentOf(f);
+    }
+    if (text.size() != 24 || text[3] != ' ' || text[7] != ' ' || text[10] != ' ' ||
+        text[19] != ' ' || !ReadTime(text, 11, f)) {
+        return std::nullopt;
+    }
+    f.month = MonthNumber(text.substr(4, 3));
+    f.day = Number(text.substr(text[8] == ' ' ? 9 : 8, text[8] == ' ' ? 1 : 2));
+    f.year = Number(text.substr(20, 4));
+    return MomentOf(f);
+}
+
+}  // namespace
+
+Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now) {
+    if (text.size() >= 25) {
+        DateFields f;
+        f.day = Field(text, 6, 2);
+        f.month = MonthNumber(text.substr(8, 3));
+        f.year = Field(text, 13, 4);
+        f.hour = Field(text, 18, 2);
+        f.minute = Field(text, 21, 2);
+        f.second = Field(text, 24, 2);
+        if (const auto moment = MomentOf(f)) {
+            return *moment;
+        }
+    }
+    return ParseOlderForms(text, now).value_or(now);
 }
 
 std::string FormatHTTPDate(Clock::TimePoint t) {

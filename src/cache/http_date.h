@@ -15,7 +15,9 @@ namespace vs::cache {
 // fields that do not form a valid date and time give `now`, so a broken date
 // header makes an answer look just made rather than ancient. Dates beyond
 // what the clock holds (years before 1678 or after 2261) become its first or
-// last whole second.
+// last whole second. A text those places do not read is tried in the two
+// older forms HTTP allows ("Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6
+// 08:49:37 1994") before it counts as broken.
 Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now);
 
 // The same form, to the whole second (fractions are dropped).
