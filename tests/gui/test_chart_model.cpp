@@ -132,25 +132,6 @@ TEST(ChartSettings, GuardsRefuseWhatCannotBeDrawn) {
     EXPECT_EQ(numbers.back(), INT_MAX);
 }
 
-TEST(ChartGeometry, TrafficChartFillsTheControlAndSpansItsInnerColumns) {
-    const ChartGeometry g = ComputeGeometry(TrafficSettings(), 337, 39, FixedMeasure());
-    EXPECT_EQ(g.mapping.RowOf(0), 38);
-    EXPECT_EQ(g.mapping.RowOf(5000), 2);
-
-    SampleRing ring(240);
-    ring.SetMapping(g.mapping);
-    ring.Push(5000);
-    const std::vector<QPoint> points = SeriesPoints(ring, g);
-    ASSERT_EQ(points.size(), 240U);
-    // Zeros on the field's lowest inner row, the newest at its last inner
-    // column, inside the frame.
-    EXPECT_EQ(points.front(), QPoint(1, 37));
-    EXPECT_EQ(points.back(), QPoint(335, 1));
-    for (std::size_t i = 1; i < points.size(); ++i) {
-        EXPECT_GT(points[i].x(), points[i - 1].x()) << i;
-    }
-}
-
 TEST(ChartGeometry, ExponentScalesTheBoundsAndNamesItInTheLabel) {
     ChartSettings s = TrafficSettings();
     s.yScaleMax = 5;

@@ -115,18 +115,14 @@ TEST_F(CleaningPageTest, AFolderThatCannotGoIsReportedOnceAndTheRunGoesOn) {
     MakeFile(cache / "a-busy/page", 10);
     const auto reader = cache::OpenEntry(cache / "a-busy/page");
     ASSERT_TRUE(reader);
-    for (int site = 0; site < 5; ++site) {
-        MakeFile(cache / ("site" + std::to_string(site)) / "page", 10);
-    }
+    MakeFile(cache / "site/page", 10);
     Control<QCheckBox>("deleteSmall").setChecked(true);
     StartAndRunUntil([this] { return RunEnded() && window.ErrorBox() != nullptr; });
     ASSERT_NE(window.ErrorBox(), nullptr);
     EXPECT_EQ(window.ErrorBox()->text().toStdString(),
               "К сожалению моя компона не смогла удалить " + (cache / "a-busy/page").string());
     EXPECT_TRUE(fs::exists(cache / "a-busy/page"));
-    for (int site = 0; site < 5; ++site) {
-        EXPECT_FALSE(fs::exists(cache / ("site" + std::to_string(site))));
-    }
+    EXPECT_FALSE(fs::exists(cache / "site"));  // the run went on past it
     window.ErrorBox()->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     window.Pass();

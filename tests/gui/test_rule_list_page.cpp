@@ -4,14 +4,12 @@
 
 #include "gui/rule_list_page.h"
 
-#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
@@ -27,7 +25,6 @@
 #include "gui/log_window.h"
 #include "gui/main_window.h"
 #include "gui/rule_list_model.h"
-#include "gui/tray.h"
 #include "rules/find_rule.h"
 #include "shell/proxy_service.h"
 #include "support/files.h"
@@ -306,25 +303,6 @@ TEST_F(RuleListPageTest, AnInvalidPatternIsShownOnceMarkedAndMatchesNothingUntil
     EXPECT_TRUE(test::Has(StatusOf("/blocked"), " 403 "));
     EXPECT_FALSE(model.index(0, 3).data(Qt::BackgroundRole).isValid());
     EXPECT_FALSE(model.index(0, 2).data(Qt::ToolTipRole).isValid());
-}
-
-TEST_F(RuleListPageTest, TheTrayAndThePageShowTheSameEnableBox) {
-    LogWindow log;
-    MainWindow window(service, log);
-    auto* box = window.ListPage(ListKind::Black).findChild<QCheckBox*>(QStringLiteral("enabled"));
-    ASSERT_TRUE(box->isChecked());
-    QAction* item = nullptr;
-    for (QAction* action : window.TrayIcon().Menu()->actions()) {
-        if (action->text() == QStringLiteral("Черный список")) {
-            item = action;
-        }
-    }
-    ASSERT_NE(item, nullptr);
-    item->trigger();
-    EXPECT_FALSE(box->isChecked());
-    box->click();
-    emit window.TrayIcon().Menu()->aboutToShow();
-    EXPECT_TRUE(item->isChecked());
 }
 
 TEST_F(RuleListPageTest, TextOutsideTheCodePageIsStoredOnlyWhenConfirmed) {

@@ -12,6 +12,7 @@
 
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/rule_list_page.h"
 #include "shell/proxy_service.h"
 #include "support/files.h"
 #include "support/service_start.h"
@@ -50,10 +51,18 @@ TEST(Tray, ItsCheckItemsAndTheSettingsBoxesMirrorEachOther) {
         offline->trigger();
         EXPECT_FALSE(box->isChecked());
         EXPECT_FALSE(service.ProxyEngine().Config()->offline);
-        ASSERT_TRUE(blackList->isChecked());
+        // The same for a list's box, which sits on the list's page.
+        auto* listBox =
+            window.ListPage(ListKind::Black).findChild<QCheckBox*>(QStringLiteral("enabled"));
+        ASSERT_TRUE(blackList->isChecked() && listBox->isChecked());
         blackList->trigger();
+        EXPECT_FALSE(listBox->isChecked());
         EXPECT_FALSE(service.SettingsModel().blackListEnabled);
         EXPECT_FALSE(service.ProxyEngine().Config()->blackListEnabled);
+        listBox->click();
+        emit tray.Menu()->aboutToShow();
+        EXPECT_TRUE(blackList->isChecked());
+        listBox->click();
     }
     service.ShutDown();
     // Switches are settings: the close writes them.
