@@ -55,26 +55,38 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
 TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
     lists.black.Append(Rule("blocked"));
     StartProxy();
-    auto client = Connect();
-    const std::size_t size = 16 << 20;
-    std::thread upload([&] {
-        try {
-            SendText(client, "POST http://host/blocked HTTP/1.1\r\nHost: host\r\nContent-Length: " +
-                                 std::to_string(size) + "\r\n\r\n" + std::string(size, 'u'));
-        } catch (const net::SocketError&) {
-            // The proxy may stop reading before the last byte.
+    // What reaches a browser uploading 16 MiB; whether it ended in a reset.
+    const auto answerToUpload = [&](const std::string& url, bool& reset) {
+        auto client = Connect();
+        const std::size_t size = 16 << 20;
+        std::thread upload([&] {
+            try {
+                SendText(client, "POST " + url + " HTTP/1.1\r\nHost: host\r\nContent-Length: " +
+                                     std::to_string(size) + "\r\n\r\n" + std::string(size, 'u'));
+            } catch (const net::SocketError&) {
+                // The proxy may stop reading before the last byte.
+            }
+        });
+        std::string page;
+        char block[4096];
+        std::optional<std::size_t> n;
+        while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
+            page.append(block, *n);
         }
-    });
-    std::string page;
-    char block[4096];
-    std::optional<std::size_t> n;
-    while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
-        page.append(block, *n);
-    }
-    upload.join();
-    EXPECT_TRUE(n.has_value()) << "reset after " << page.size() << " bytes";
+        upload.join();
+        reset = !n.has_value();
+        return page;
+    };
+    bool reset = false;
+    const std::string page = answerToUpload("http://host/blocked", reset);
+    EXPECT_FALSE(reset) << "reset after " << page.size() << " bytes";
     EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n"));
     EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
+    // An origin refusing the upload unread, then closing: its answer waits
+    // behind the close, and reaches the browser instead of the 502 page.
+    HttpOrigin origin;
+    const std::string refused = answerToUpload(origin.Url("/refuse"), reset);
+    EXPECT_TRUE(refused.starts_with("HTTP/1.1 413 ")) << refused.substr(0, 100);
 
     const std::string head = AnswerTo("HEAD http://host/blocked HTTP/1.1\r\nHost: host\r\n\r\n");
     EXPECT_TRUE(head.starts_with("HTTP/1.0 403 Forbidden\r\n")) << head;

@@ -20,6 +20,7 @@ void Connection::Attach(net::Socket socket) {
     connected_ = socket_.IsOpen();
     endedByReset_ = false;
     inputEnded_ = false;
+    outputGone_ = false;
 }
 
 void Connection::Write(std::string_view bytes) {
@@ -52,9 +53,19 @@ void Connection::SendRaw(std::string_view bytes) {
     if (!connected_) {
         throw net::SocketError("send", ENOTCONN);
     }
+    if (outputGone_) {
+        return;  // the peer has stopped taking bytes: what follows is dropped
+    }
     try {
         net::SendAll(socket_, bytes);
-    } catch (const net::SocketError&) {
+    } catch (const net::SocketError& error) {
+        if (ReadsOnWhenSendFails() && (error.Error() == EPIPE || error.Error() == ECONNRESET)) {
+            // Closed while bytes still went to it, as a server refusing an
+            // upload (401, 413) closes after its answer: that answer waits
+            // unread, and the connection ends once it has been read.
+            outputGone_ = true;
+            return;
+        }
         Disconnect();
         throw;
     }

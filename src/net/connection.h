@@ -156,6 +156,9 @@ protected:
     virtual void Received(std::string& bytes) {}
     // Transforms bytes about to be sent; only called when HasSendHook().
     virtual bool HasSendHook() const { return false; }
+    // Whether a peer that stopped taking bytes may still have more to say:
+    // its input is then read to its end, and what is sent meanwhile dropped.
+    virtual bool ReadsOnWhenSendFails() const { return false; }
     virtual void Sending(std::string& bytes) {}
 
 private:
@@ -163,6 +166,7 @@ private:
     bool connected_ = false;
     bool endedByReset_ = false;
     bool inputEnded_ = false;
+    bool outputGone_ = false;  // sending failed; reading goes on
     Deadline readDeadline_;
     bool timedOut_ = false;
     std::string input_;
@@ -204,6 +208,8 @@ public:
 protected:
     void Received(std::string& bytes) override;
     bool HasSendHook() const override { return intercept_ != nullptr; }
+    // A server's answer to an upload it refused may wait behind the close.
+    bool ReadsOnWhenSendFails() const override { return true; }
     void Sending(std::string& bytes) override;
 
 private:

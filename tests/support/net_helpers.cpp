@@ -91,6 +91,12 @@ void HttpOrigin::Serve(net::Socket& socket) {
             net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Le");
             return;
         }
+        if (target.ends_with("/refuse")) {  // an upload refused unread, then the close
+            net::SendAll(socket,
+                         "HTTP/1.1 413 Payload Too Large\r\nContent-Length: 5\r\n"
+                         "Connection: close\r\n\r\nlarge");
+            return;
+        }
         if (target.ends_with("/nohttp")) {
             net::SendAll(socket, std::string("no status line\0\x01 here", 21));
             return;

@@ -48,7 +48,8 @@ std::string MakeBody(std::size_t size);
 // An HTTP/1.1 origin with keep-alive. "/size/N" answers N body bytes of
 // MakeBody, "/close" answers and closes, "/silent" closes without answer,
 // "/cuthead" closes within its answer's head, "/nohttp" answers bytes that
-// are no HTTP and closes, "/bighead" answers with a head
+// are no HTTP and closes, "/refuse" answers 413 and closes with the request's
+// body unread, "/bighead" answers with a head
 // of 300,000 bytes;
 // anything else answers "hello" with an "X-Port" field naming the origin's
 // port. Each request's header block is recorded.
