@@ -51,6 +51,10 @@ void Tray::Show() {
     icon_->show();
 }
 
+bool Tray::Shown() const {
+    return icon_->isVisible();
+}
+
 void Tray::AddSwitch(const QString& caption, bool Settings::*field) {
     QAction* item = menu_->addAction(caption);
     item->setCheckable(true);

@@ -31,6 +31,8 @@ public:
     // Where the desktop has no tray the window stays in the task bar.
     static bool Available();
     void Show();
+    // Shown, whether or not a tray holds the icon yet.
+    bool Shown() const;
     void SetHint(const QString& hint);
     // Cycles the frames while traffic flows, rests on the first otherwise.
     void SetAnimated(bool animated);

@@ -19,6 +19,7 @@
 #include "gui/cp1251_text.h"
 #include "gui/log_window.h"
 #include "gui/monitor_view.h"
+#include "gui/tray.h"
 #include "shell/proxy_service.h"
 #include "shell/settings_store.h"
 #include "support/files.h"
@@ -63,6 +64,13 @@ TEST_F(MainWindowTest, RequestsReachTheGridAndTheLabelsThroughTheWindowsPasses) 
         window.Pass();
         return grid->rowCount() == 2;
     }));
+}
+
+// Offscreen there is no tray; the icon is shown all the same, so that a tray
+// started later takes it (a minimise would hide the window into that tray).
+TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRuns) {
+    MainWindow window(service, log);
+    EXPECT_TRUE(window.TrayIcon().Shown());
 }
 
 TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
