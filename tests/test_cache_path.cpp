@@ -210,6 +210,8 @@ TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
     EXPECT_FALSE(Has(plainAgain, "Content-Encoding")) << plainAgain;
     EXPECT_EQ(BodyOf(plainAgain), "any");
+    Settle();
+    EXPECT_EQ(monitor.Row(monitor.RowCount() - 1)->answer, "200 From cache");
     // An entry stored without a type: the type the 304 names goes out alone,
     // not beside one guessed from the body.
     Get("/untyped");

@@ -186,6 +186,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
         // coding a 304 names is not this body's, and a browser would fail to
         // decode it.
         head.Remove("Content-Encoding");
+        e.contentEncoding.clear();
         if (!reader->ContentType().empty()) {
             e.contentType = reader->ContentType();  // as the origin sent it
             head.Set("Content-Type", e.contentType);
