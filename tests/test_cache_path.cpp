@@ -66,6 +66,20 @@ TEST_F(CacheFixture, StoresTheBodyThenServesTheOriginsNotModifiedFromTheEntry) {
     EXPECT_EQ(origin.Requests().back(), "GET " + odd + " HTTP/1.1\tSun, 06 Nov 1994 08:49:37 GMT");
 }
 
+// A version written within the same second as the stored one shares its
+// date: the entry's ETag, sent beside it, tells them apart.
+TEST_F(CacheFixture, AVersionOfTheSameSecondIsToldByItsEntityTag) {
+    StartProxy();
+    EXPECT_EQ(BodyOf(Get("/versioned")), "version 1");
+    Settle();
+    EXPECT_EQ(BodyOf(Get("/versioned")), "version 1");  // the 304, from the entry
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    Get("/versioned/next");
+    EXPECT_EQ(BodyOf(Get("/versioned")), "version 2");
+    Settle();
+    EXPECT_EQ(ReadBytes(EntryFile("/versioned")), "version 2");
+}
+
 // Offline, stored URLs are answered with the type and encoding their
 // origin gave (kept in the entry's trailer), or else the type their first
 // bytes show, and the rest refused, all without asking the origin.

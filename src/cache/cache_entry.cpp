@@ -31,6 +31,7 @@ constexpr const char* kOriginAttr = "user.vellostore.origin";
 constexpr const char* kTrailerAttr = "user.vellostore.trailer";
 constexpr const char* kKeyAttr = "user.vellostore.key";
 constexpr const char* kTypeAttr = "user.vellostore.type";
+constexpr const char* kEntityTagAttr = "user.vellostore.etag";
 // The longest trailer: two 255-byte values, their length bytes and the count.
 constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
 
@@ -477,6 +478,9 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
             // Without it the type is guessed from the body when served.
             SetAttr(fd_, kTypeAttr, contentType);
         }
+        if (!entityTag_.empty()) {
+            SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
+        }
         // Whole seconds: HTTP dates have no fractions, and keeping the odd
         // second is what makes If-Modified-Since equal the origin's date.
         const auto origin =
@@ -675,6 +679,7 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
         hasTrailer ? std::move(trailer.contentType) : GetAttr(fd.Get(), kTypeAttr).value_or("");
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
     reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");
+    reader->entityTag_ = GetAttr(fd.Get(), kEntityTagAttr).value_or("");
     reader->originDate_ = OriginOf(fd.Get(), info);
     reader->completionTime_ = FromTimespec(info.st_mtim);
     reader->fd_ = fd.Release();

@@ -18,6 +18,9 @@
 //                            with the path's own case): two URLs may map to
 //                            one file ("/z?k=1" and "/z^/k=1", "/A" and
 //                            "/a"), and an entry answers only its own
+//   user.vellostore.etag     the origin's ETag, when it gave one, sent beside
+//                            the proxy's If-Modified-Since: a version
+//                            written within the same second has its own
 //   user.vellostore.type     the Content-Type of an entry without trailer
 //                            (an encoded answer keeps it in the trailer), so
 //                            that the file stays the body
@@ -98,6 +101,8 @@ public:
     // meanwhile.
     bool Finish(std::string_view contentType, std::string_view contentEncoding,
                 Clock::TimePoint originDate, bool haveOriginDate, Clock::TimePoint now);
+    // The origin's ETag, kept by Finish when there is one.
+    void SetEntityTag(std::string_view tag) { entityTag_ = tag; }
 
     // Removes the temporary file; the entry stays absent.
     void Discard();
@@ -119,6 +124,7 @@ private:
 
     std::filesystem::path entry_;
     std::string key_;
+    std::string entityTag_;
     std::string useKey_;
     std::filesystem::path temp_;
     int fd_ = -1;
@@ -155,6 +161,9 @@ public:
     Clock::TimePoint OriginDate() const { return originDate_; }
     // The cache key the entry was written for; empty when none was kept.
     const std::string& Key() const { return key_; }
+    // The origin's ETag; empty when it gave none (or an older version kept
+    // none).
+    const std::string& EntityTag() const { return entityTag_; }
     Clock::TimePoint CompletionTime() const { return completionTime_; }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;
@@ -186,6 +195,7 @@ private:
     std::int64_t bodySize_ = 0;
     std::int64_t position_ = 0;
     bool hasTrailer_ = false;
+    std::string entityTag_;
     std::string contentType_;
     std::string contentEncoding_;
     std::string key_;

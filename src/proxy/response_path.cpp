@@ -151,6 +151,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
         return;
     }
     e.cacheWriter->Reserve(e.contentLength);
+    e.cacheWriter->SetEntityTag(head.Value("ETag").value_or(""));
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
     if (e.lastModified.empty()) {

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -185,6 +186,24 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                       "any",
                                       7)
                         : "any"));
+    }
+    // A page whose versions share their date, told apart by their ETag only
+    // (a file replaced within the same second): "/versioned/next" makes the
+    // next version. 304 as a file server answers: to its ETag when asked by
+    // one, else to its date.
+    if (path.starts_with("/versioned")) {
+        static std::atomic<int> version{1};
+        if (path == "/versioned/next") {
+            ++version;
+        }
+        const std::string tag = "\"v" + std::to_string(version.load()) + "\"";
+        const std::string inm = HeaderValue(head, "If-None-Match");
+        if (inm.empty() ? ims == kLastModified : inm == tag) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nETag: " + tag + "\r\n\r\n");
+            return true;
+        }
+        return reply(Answer("text/plain", lm + "ETag: " + tag + "\r\n",
+                            "version " + std::to_string(version.load())));
     }
     // A page sent without a type, whose 304 names one.
     if (path == "/untyped") {
