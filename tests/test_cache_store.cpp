@@ -276,6 +276,27 @@ TEST_F(CacheEntry, WritersExcludeAllReadersShare) {
     EXPECT_FALSE(DeleteEntry(entry));
     second.reset();
     EXPECT_TRUE(DeleteEntry(entry));
+
+    // Its URL written to while in use: a reader reads on, no new one opens
+    // it, and it goes with the last reader; an answer being written is not
+    // kept, for it began before the write.
+    ASSERT_TRUE(Store(dir, entry, "old page", "", ""));
+    auto reading = OpenEntry(entry);
+    ASSERT_TRUE(reading);
+    OutdateEntry(entry);
+    EXPECT_FALSE(OpenEntry(entry));
+    EXPECT_EQ(reading->ReadBody(100), "old page");
+    reading.reset();
+    EXPECT_FALSE(fs::exists(entry));
+    writer = BeginEntry(dir, entry);
+    ASSERT_TRUE(writer && writer->Append("page begun before"));
+    OutdateEntry(entry);
+    EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
+    writer.reset();
+    EXPECT_FALSE(fs::exists(entry));
+    ASSERT_TRUE(Store(dir, entry, "new page", "", ""));  // nothing is left marked
+    OutdateEntry(entry);
+    EXPECT_FALSE(fs::exists(entry));
 }
 
 // flock locks belong to an open file description, so a descriptor the test

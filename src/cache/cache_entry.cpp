@@ -58,11 +58,29 @@ public:
     bool ClaimRead(const std::string& key) {
         const std::lock_guard lock(mutex_);
         Use& use = uses_[key];
-        if (use.writers > 0) {
+        if (use.writers > 0 || use.outdated) {
             return false;
         }
         ++use.readers;
         return true;
+    }
+    // Claims the key for removal, or, while it is in use, marks it outdated:
+    // no reader may open it any more, a writer's answer is not kept, and the
+    // file goes when the last user lets it go.
+    bool ClaimWriteOrOutdate(const std::string& key) {
+        const std::lock_guard lock(mutex_);
+        const auto [it, added] = uses_.try_emplace(key);
+        if (added) {
+            it->second.writers = 1;
+            return true;
+        }
+        it->second.outdated = true;
+        return false;
+    }
+    bool Outdated(const std::string& key) {
+        const std::lock_guard lock(mutex_);
+        const auto it = uses_.find(key);
+        return it != uses_.end() && it->second.outdated;
     }
     void Release(const std::string& key, bool writer) {
         const std::lock_guard lock(mutex_);
@@ -72,6 +90,9 @@ public:
         }
         (writer ? it->second.writers : it->second.readers) -= 1;
         if (it->second.writers <= 0 && it->second.readers <= 0) {
+            if (it->second.outdated) {
+                ::unlink(key.c_str());  // under the lock: nobody can claim it meanwhile
+            }
             uses_.erase(it);
         }
     }
@@ -80,6 +101,7 @@ private:
     struct Use {
         int writers = 0;
         int readers = 0;
+        bool outdated = false;
     };
     std::mutex mutex_;
     std::unordered_map<std::string, Use> uses_;
@@ -457,8 +479,9 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
     }
     const bool trailer = !contentEncoding.empty();
     // Without its key an entry could never be served for sure; without the
-    // flag its trailer would be served as body.
-    if (failed_ || ((trailer || !key_.empty()) && !xattrs_)) {
+    // flag its trailer would be served as body. An answer begun before a
+    // write to its URL is the old content.
+    if (failed_ || ((trailer || !key_.empty()) && !xattrs_) || Uses().Outdated(useKey_)) {
         Discard();
         return false;
     }
@@ -747,6 +770,17 @@ bool DeleteEntry(const std::filesystem::path& entry) {
     }
     const std::optional<Fd> locked = LockForRemoval(entry);
     return locked && ::unlink(entry.c_str()) == 0;
+}
+
+void OutdateEntry(const std::filesystem::path& entry) {
+    const std::string key = UseKey(entry);
+    if (!Uses().ClaimWriteOrOutdate(key)) {
+        return;  // in use: it goes when its last user lets it go
+    }
+    if (const std::optional<Fd> locked = LockForRemoval(entry)) {
+        ::unlink(entry.c_str());
+    }
+    Uses().Release(key, true);
 }
 
 void DeleteDirTree(const std::filesystem::path& dir) {

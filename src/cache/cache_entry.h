@@ -229,6 +229,11 @@ bool MarkUsed(const std::filesystem::path& entry, Clock::TimePoint now);
 // folder, or cannot be unlinked.
 bool DeleteEntry(const std::filesystem::path& entry);
 
+// The entry's content is old (its URL was written to): deleted now, or, while
+// in use in this process, opened by no reader any more, not replaced by an
+// answer being written, and deleted when its last user lets it go.
+void OutdateEntry(const std::filesystem::path& entry);
+
 // Deletes every file of the tree that is not in use and then every folder
 // that became empty, the root included.
 void DeleteDirTree(const std::filesystem::path& dir);

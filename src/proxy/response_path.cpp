@@ -130,7 +130,7 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
         return;
     }
     if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
-        cache::DeleteEntry(*entry);  // one being read stays; the next store replaces it
+        cache::OutdateEntry(*entry);
     }
 }
 
