@@ -56,6 +56,11 @@ TEST(CachePaths, KeysAndTheirMapping) {
     // would take the site's folder's place.
     EXPECT_EQ(CacheKey("http://Host:81"), "http://host:81/index.htm");
     EXPECT_EQ(CacheKey("http://host?q=/a"), "http://host/?q=/a");
+    // "." segments name the same file (apt's flat repositories ask for
+    // "./Release"); ".." is left for the mapping to refuse.
+    EXPECT_EQ(CacheKey("http://h/apt/./Release"), "http://h/apt/release");
+    EXPECT_EQ(EntryIdentity("http://h/Apt/././x/."), "http://h/Apt/x/index.htm");
+    EXPECT_EQ(CacheKey("http://h/a/./../b?c=/./x"), "http://h/a/../b?c=/./x");
 
     EXPECT_EQ(URLToCachePath("http://host:8080/img/a.gif"), "host!8080/img/a.gif");
     EXPECT_EQ(URLToCachePath("http://www.host/index.htm"), "host/index.htm");

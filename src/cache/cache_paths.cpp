@@ -69,6 +69,21 @@ CacheDir::CacheDir(std::filesystem::path root) : root_(std::move(root)) {
 
 namespace {
 
+// "a/./b" names "a/b", and "a/." names "a/" (apt asks a flat repository
+// for "./Release"): one entry for both, where a "." segment would keep the
+// URL out of the cache. ".." stays, and keeps it out.
+void DropDotSegments(std::string& key, std::size_t pathAt) {
+    std::size_t pathEnd = std::min(key.find('?', pathAt), key.size());
+    for (std::size_t at = key.find("/./", pathAt); at != std::string::npos && at + 3 <= pathEnd;
+         at = key.find("/./", at)) {
+        key.erase(at, 2);
+        pathEnd -= 2;
+    }
+    if (pathEnd - pathAt >= 2 && key.compare(pathEnd - 2, 2, "/.") == 0) {
+        key.erase(pathEnd - 1, 1);
+    }
+}
+
 // The URL with a path and the folder's file name; the scheme and host (which
 // never depend on case) lower-cased, the rest too when `lowerPath`.
 std::string NormalUrl(std::string_view url, bool lowerPath) {
@@ -82,6 +97,7 @@ std::string NormalUrl(std::string_view url, bool lowerPath) {
     } else if (key[pathStart] == '?') {
         key.insert(pathStart, 1, '/');
     }
+    DropDotSegments(key, key.find('/', host));
     if (key.back() == '/') {
         key += "index.htm";
     }
