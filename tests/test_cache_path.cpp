@@ -137,6 +137,14 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     Get("/lm/fresh");
     std::size_t asked = origin.Requests().size();
     EXPECT_EQ(BodyOf(Get("/lm/never")), "body of never");
+    // A part of it (a resumed download, a video seeking): 206 with its place;
+    // several parts at once get the whole.
+    const std::string part = Get("/lm/never", "Range: bytes=5-\r\n");
+    EXPECT_TRUE(part.starts_with("HTTP/1.0 206 Partial Content\r\n")) << part;
+    EXPECT_TRUE(Has(part, "\r\nContent-Range: bytes 5-12/13\r\n")) << part;
+    EXPECT_EQ(BodyOf(part), "of never");
+    EXPECT_EQ(BodyOf(Get("/lm/never", "Range: bytes=-5\r\n")), "never");
+    EXPECT_EQ(BodyOf(Get("/lm/never", "Range: bytes=0-1,4-5\r\n")), "body of never");
     clock.Advance(4min);
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked);  // neither was asked upstream

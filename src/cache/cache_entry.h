@@ -54,6 +54,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -153,6 +154,10 @@ public:
 
     // Bytes of the body: the file without its trailer.
     std::int64_t BodySize() const { return bodySize_; }
+    // Reading goes on from that body byte (a part asked for by a Range).
+    void SkipTo(std::int64_t position) {
+        position_ = std::clamp<std::int64_t>(position, 0, bodySize_);
+    }
     bool HasTrailer() const { return hasTrailer_; }
     // From the trailer, or for an entry without one from its recorded type;
     // empty when none was kept.

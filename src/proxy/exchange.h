@@ -63,6 +63,9 @@ struct Exchange {
     std::int64_t contentLength = 0;  // as announced; 0 when not a length
     std::int64_t received = 0;       // body bytes so far
     std::int64_t cacheSize = 0;      // body bytes of the entry served
+    // The Range a browser sent with a request answered from the cache
+    // without asking; empty when none.
+    std::string localRange;
     std::int32_t statusCode = 0;
     std::string statusText;
     std::string cacheFileName;

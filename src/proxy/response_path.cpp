@@ -1,9 +1,12 @@
 #include "proxy/response_path.h"
 
 #include <algorithm>
+#include <charconv>
 #include <iterator>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <utility>
 
 #include "base/cp1251.h"
 #include "base/numbers.h"
@@ -159,6 +162,64 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     }
 }
 
+// The first and last byte of the one range "bytes=a-b", "bytes=a-" or
+// "bytes=-n" asks of a body of `size` bytes; none when the text asks for
+// several ranges, names no byte of the body, or is no such text (the whole
+// body then answers, as HTTP allows).
+std::optional<std::pair<std::int64_t, std::int64_t>> RangeOf(std::string_view text,
+                                                             std::int64_t size) {
+    constexpr std::string_view kUnit = "bytes=";
+    if (!cp1251::EqualsNoCase(text.substr(0, kUnit.size()), kUnit) || size <= 0) {
+        return std::nullopt;
+    }
+    text.remove_prefix(kUnit.size());
+    const std::size_t dash = text.find('-');
+    if (dash == std::string_view::npos || text.find(',') != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const auto number = [](std::string_view digits) -> std::optional<std::int64_t> {
+        std::int64_t value = 0;
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), value);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    const std::string_view from = text.substr(0, dash);
+    const std::string_view to = text.substr(dash + 1);
+    if (from.empty()) {
+        const auto suffix = number(to);
+        if (!suffix || *suffix <= 0) {
+            return std::nullopt;
+        }
+        return std::pair{std::max<std::int64_t>(size - *suffix, 0), size - 1};
+    }
+    const auto first = number(from);
+    const auto last = to.empty() ? std::optional<std::int64_t>(size - 1) : number(to);
+    if (!first || !last || *first > *last || *first >= size) {
+        return std::nullopt;
+    }
+    return std::pair{*first, std::min(*last, size - 1)};
+}
+
+// A part of the entry for a browser resuming a download or seeking in a
+// video, where the origin is not asked: 206 with the part's length and
+// place.
+void AnswerWithPart(Exchange& e, http::MessageHead& head, cache::EntryReader& reader) {
+    const auto range = RangeOf(e.localRange, e.cacheSize);
+    if (!range) {
+        return;
+    }
+    const auto [first, last] = *range;
+    head.SetStatus("206 Partial Content");
+    head.Set("Content-Range", "bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                                  std::to_string(e.cacheSize));
+    e.cacheSize = last - first + 1;
+    head.Set("Content-Length", std::to_string(e.cacheSize));
+    reader.SkipTo(first);
+}
+
 // A 304 answering the proxy's own If-Modified-Since becomes the full answer
 // from the entry: 200 status, the stored type and encoding (or a type found
 // in the first bytes), and the entry's length.
@@ -201,6 +262,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");
     head.Set("Content-Length", std::to_string(e.cacheSize));
+    AnswerWithPart(e, head, *reader);
     // The origin's 304 may promise a kept-alive connection; the browser
     // that asked to close gets its wish (the local answer says so itself).
     if (e.browserCloses && e.answeredBy == AnsweredBy::kUpstream) {
@@ -208,8 +270,8 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
         head.Set("Connection", "close");
     }
     e.cacheReader = std::move(reader);
-    e.statusCode = 200;
-    e.statusText = "200 From cache";
+    e.statusCode = head.StatusCode();
+    e.statusText = std::to_string(e.statusCode) + " From cache";
     e.contentLength = e.received = e.cacheSize;
     CountBytes(s, true, e.IsHead() ? 0 : e.cacheSize);  // a HEAD gets no body
     return true;
@@ -481,6 +543,10 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     e.condition = Condition::kByProxy;
     e.answeredBy = AnsweredBy::kCache;
     e.cacheReader = std::move(reader);
+    e.localRange = std::string(request.Value("Range").value_or(""));
+    if (request.Has("If-Range")) {
+        e.localRange.clear();  // which version it names is not known here: the whole body
+    }
     http::MessageHead head{NotModifiedText()};
     e.answerBody = http::BodyFramer();
     if (ReadAnswerHead(s, e, head, head.Text()) && s.Client().Connected()) {
