@@ -117,6 +117,10 @@ std::optional<Clock::TimePoint> ParseOlderForms(std::string_view text, Clock::Ti
 }  // namespace
 
 Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now) {
+    return ReadHTTPDate(text, now).value_or(now);
+}
+
+std::optional<Clock::TimePoint> ReadHTTPDate(std::string_view text, Clock::TimePoint now) {
     if (text.size() >= 25) {
         DateFields f;
         f.day = Field(text, 6, 2);
@@ -129,7 +133,7 @@ Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now) {
             return *moment;
         }
     }
-    return ParseOlderForms(text, now).value_or(now);
+    return ParseOlderForms(text, now);
 }
 
 std::string FormatHTTPDate(Clock::TimePoint t) {

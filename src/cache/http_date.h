@@ -2,6 +2,7 @@
 // Dates of the form "Sun, 06 Nov 1994 08:49:37 GMT", read and written in UTC
 // with English names whatever the machine's locale.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,9 @@ namespace vs::cache {
 // older forms HTTP allows ("Sunday, 06-Nov-94 08:49:37 GMT", "Sun Nov  6
 // 08:49:37 1994") before it counts as broken.
 Clock::TimePoint ParseHTTPDate(std::string_view text, Clock::TimePoint now);
+// The same, with none for a broken date (`now` serves only the two-digit
+// years).
+std::optional<Clock::TimePoint> ReadHTTPDate(std::string_view text, Clock::TimePoint now);
 
 // The same form, to the whole second (fractions are dropped).
 std::string FormatHTTPDate(Clock::TimePoint t);

@@ -157,7 +157,10 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     e.cacheWriter->SetEntityTag(head.Value("ETag").value_or(""));
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
-    if (e.lastModified.empty()) {
+    // A Last-Modified that is no date ("yesterday") would date the entry by
+    // the proxy's clock; the origin's own Date is nearer the truth.
+    if (e.lastModified.empty() ||
+        !cache::ReadHTTPDate(e.lastModified, s.Owner().TimeSource().Now())) {
         e.lastModified = std::string(head.Value("Date").value_or(""));
     }
 }

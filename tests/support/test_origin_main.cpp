@@ -85,15 +85,19 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return false;
     };
 
-    // "/lm/NAME" and "/date/NAME" answer "body of NAME", dated by
-    // Last-Modified or by Date only; 304 when If-Modified-Since is that date.
-    if (path.starts_with("/lm/") || path.starts_with("/date/")) {
+    // "/lm/NAME", "/date/NAME" and "/badlm/NAME" answer "body of NAME", dated
+    // by Last-Modified, by Date only, or by Date beside a Last-Modified that
+    // is no date; 304 when If-Modified-Since is that date.
+    if (path.starts_with("/lm/") || path.starts_with("/date/") || path.starts_with("/badlm/")) {
         if (ims == kLastModified) {
             Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
             return true;
         }
+        const std::string date = std::string("Date: ") + kLastModified + "\r\n";
         return reply(Answer(path.ends_with(".js") ? "text/javascript" : "text/plain",
-                            path[1] == 'l' ? lm : std::string("Date: ") + kLastModified + "\r\n",
+                            path[1] == 'l'   ? lm
+                            : path[1] == 'd' ? date
+                                             : "Last-Modified: yesterday\r\n" + date,
                             "body of " + path.substr(path.rfind('/') + 1)));
     }
     if (auto doubtful = kDoubtful.find(path); doubtful != kDoubtful.end()) {
