@@ -1,5 +1,6 @@
 #include "base/numbers.h"
 
+#include <charconv>
 #include <limits>
 
 namespace vs {
@@ -33,6 +34,19 @@ int ParseIntOr(std::string_view text, int fallback) {
         return fallback;
     }
     return static_cast<int>(negative ? -magnitude : magnitude);
+}
+
+std::optional<std::int64_t> ParseDigits(std::string_view digits) {
+    // from_chars would take a leading '-'.
+    if (digits.empty() || digits.front() < '0' || digits.front() > '9') {
+        return std::nullopt;
+    }
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 }  // namespace vs

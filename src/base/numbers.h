@@ -1,6 +1,8 @@
 #pragma once
 // Numbers typed by people: settings fields, list cells.
 
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace vs {
@@ -8,5 +10,9 @@ namespace vs {
 // A whole decimal number (optional blanks before, optional sign, digits, in
 // the 32-bit range) or the fallback.
 int ParseIntOr(std::string_view text, int fallback);
+
+// Decimal digits and nothing else (no blank, no sign), in the 64-bit range:
+// the fields of protocol texts, where anything more is a malformed field.
+std::optional<std::int64_t> ParseDigits(std::string_view digits);
 
 }  // namespace vs

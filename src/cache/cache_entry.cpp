@@ -649,6 +649,10 @@ std::string EntryReader::ReadBody(std::size_t maxBytes) {
     return body;
 }
 
+std::string EntryReader::EntityTag() const {
+    return GetAttr(fd_, kEntityTagAttr).value_or("");
+}
+
 bool EntryReader::MarkUsed(Clock::TimePoint now) {
     const timespec times[2] = {ToTimespec(now), {0, UTIME_OMIT}};
     return ::futimens(fd_, times) == 0;
@@ -702,7 +706,6 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
         hasTrailer ? std::move(trailer.contentType) : GetAttr(fd.Get(), kTypeAttr).value_or("");
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
     reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");
-    reader->entityTag_ = GetAttr(fd.Get(), kEntityTagAttr).value_or("");
     reader->originDate_ = OriginOf(fd.Get(), info);
     reader->completionTime_ = FromTimespec(info.st_mtim);
     reader->fd_ = fd.Release();

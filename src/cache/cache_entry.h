@@ -167,8 +167,8 @@ public:
     // The cache key the entry was written for; empty when none was kept.
     const std::string& Key() const { return key_; }
     // The origin's ETag; empty when it gave none (or an older version kept
-    // none).
-    const std::string& EntityTag() const { return entityTag_; }
+    // none). Read when asked: only a revalidation needs it.
+    std::string EntityTag() const;
     Clock::TimePoint CompletionTime() const { return completionTime_; }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;
@@ -200,7 +200,6 @@ private:
     std::int64_t bodySize_ = 0;
     std::int64_t position_ = 0;
     bool hasTrailer_ = false;
-    std::string entityTag_;
     std::string contentType_;
     std::string contentEncoding_;
     std::string key_;

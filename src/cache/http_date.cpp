@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <optional>
 
+#include "base/numbers.h"
+
 namespace vs::cache {
 namespace {
 
@@ -16,17 +18,15 @@ constexpr std::array<std::string_view, 12> kMonths = {"Jan", "Feb", "Mar", "Apr"
 // Indexed by std::chrono::weekday::c_encoding(): Sunday is 0.
 constexpr std::array<std::string_view, 7> kDays = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 
-// 1-based position and length, as the fields are documented.
+// Digits only (the fields are a few digits long), else -1.
+int Number(std::string_view digits) {
+    return static_cast<int>(ParseDigits(digits).value_or(-1));
+}
+
+// 1-based position and length, as the fields are documented; what is no
+// number counts as 0.
 int Field(std::string_view text, std::size_t position, std::size_t length) {
-    const std::string_view digits = text.substr(position - 1, length);
-    int value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return 0;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return value;
+    return std::max(Number(text.substr(position - 1, length)), 0);
 }
 
 int MonthNumber(std::string_view name) {
@@ -55,18 +55,6 @@ std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
     const sys_seconds earliest = ceil<seconds>(Clock::TimePoint::min());
     const sys_seconds latest = floor<seconds>(Clock::TimePoint::max());
     return time_point_cast<Clock::TimePoint::duration>(std::clamp(moment, earliest, latest));
-}
-
-// Digits only, else -1.
-int Number(std::string_view digits) {
-    int value = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') {
-            return -1;
-        }
-        value = value * 10 + (c - '0');
-    }
-    return digits.empty() ? -1 : value;
 }
 
 // "HH:MM:SS" at `at`.

@@ -175,8 +175,8 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         // The entry's own ETag beside its date: a version written within the
         // same second (a repository rebuilt by a script) passes the date
         // alone, and the origin then answers 304 for the old body.
-        if (!reader->EntityTag().empty()) {
-            request.Set("If-None-Match", reader->EntityTag());
+        if (const std::string tag = reader->EntityTag(); !tag.empty()) {
+            request.Set("If-None-Match", tag);
         }
         e.condition = Condition::kByProxy;
         e.cacheFileName = entry->string();

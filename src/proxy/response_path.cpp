@@ -1,7 +1,6 @@
 #include "proxy/response_path.h"
 
 #include <algorithm>
-#include <charconv>
 #include <iterator>
 #include <limits>
 #include <optional>
@@ -180,26 +179,17 @@ std::optional<std::pair<std::int64_t, std::int64_t>> RangeOf(std::string_view te
     if (dash == std::string_view::npos || text.find(',') != std::string_view::npos) {
         return std::nullopt;
     }
-    const auto number = [](std::string_view digits) -> std::optional<std::int64_t> {
-        std::int64_t value = 0;
-        const auto [end, error] =
-            std::from_chars(digits.data(), digits.data() + digits.size(), value);
-        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size()) {
-            return std::nullopt;
-        }
-        return value;
-    };
     const std::string_view from = text.substr(0, dash);
     const std::string_view to = text.substr(dash + 1);
     if (from.empty()) {
-        const auto suffix = number(to);
+        const auto suffix = ParseDigits(to);
         if (!suffix || *suffix <= 0) {
             return std::nullopt;
         }
         return std::pair{std::max<std::int64_t>(size - *suffix, 0), size - 1};
     }
-    const auto first = number(from);
-    const auto last = to.empty() ? std::optional<std::int64_t>(size - 1) : number(to);
+    const auto first = ParseDigits(from);
+    const auto last = to.empty() ? std::optional<std::int64_t>(size - 1) : ParseDigits(to);
     if (!first || !last || *first > *last || *first >= size) {
         return std::nullopt;
     }
