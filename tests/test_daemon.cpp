@@ -311,6 +311,35 @@ TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
               ListFile({{StatDateText(std::chrono::system_clock::now()), "600/0"}}));
 }
 
+// A daemon run under a service account may find the history it cannot
+// read: it says so and leaves it, rather than saving today's row over it.
+// The files it does save keep the stricter mode the user gave them.
+TEST_F(DaemonTest, AStatisticsFileItCannotReadIsKeptAndSavedFilesKeepTheirMode) {
+    const std::string history = ListFile({{"01.02.2026", "5000/0"}, {"02.02.2026", "7000/0"}});
+    fs::create_directories(home);
+    WriteBytes(home / "stat.txt", history);
+    fs::permissions(home / "stat.txt", fs::perms::none);
+    WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "0"}}));
+    const fs::perms fromTheGroupOnly =
+        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
+    fs::permissions(home / "black.lst", fromTheGroupOnly);
+    // Root reads any file; without these two capabilities it reads as its owner.
+    std::vector<std::string> asOwner;
+    if (::geteuid() == 0) {
+        asOwner = {"setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    }
+    Daemon proxy("proxy", home, FreePort(), "", asOwner);
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/2048"), dir.Path() / "b"), 0);
+    EXPECT_EQ(proxy.Stop(), 0);
+
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "Файл stat.txt не прочитан"))
+        << proxy.Process().Stderr();
+    fs::permissions(home / "stat.txt", fs::perms::owner_read);
+    EXPECT_EQ(ReadBytes(home / "stat.txt"), history);
+    EXPECT_EQ(fs::status(home / "black.lst").permissions(), fromTheGroupOnly);
+}
+
 TEST_F(DaemonTest, SighupAppliesTheSettingsFileAgain) {
     const int first = FreePort();
     Daemon proxy("proxy", home, first);

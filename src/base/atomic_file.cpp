@@ -99,8 +99,20 @@ void WriteFileAtomically(const std::filesystem::path& path, std::string_view byt
     if (!WriteAll(fd, bytes)) {
         fail("cannot write");
     }
-    // fchmod ignores the umask, so a password file gets exactly 0600.
-    if (::fchmod(fd, static_cast<mode_t>(perms & std::filesystem::perms::mask)) != 0) {
+    // fchmod ignores the umask, so a password file gets exactly 0600. A
+    // file the user made stricter (a statistics file kept from the group)
+    // stays so, and keeps its owner where this process may give it: a
+    // daemon run once as root must not leave the desktop user's files his
+    // no more.
+    auto mode = static_cast<mode_t>(perms & std::filesystem::perms::mask);
+    struct stat previous {};
+    if (::stat(path.c_str(), &previous) == 0 && S_ISREG(previous.st_mode)) {
+        mode &= previous.st_mode;
+        if (::fchown(fd, previous.st_uid, previous.st_gid) != 0) {
+            // Not ours to give: the file becomes this process's, as a new one would.
+        }
+    }
+    if (::fchmod(fd, mode) != 0) {
         fail("cannot set the mode of");
     }
     if (::fsync(fd) != 0) {

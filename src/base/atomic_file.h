@@ -10,8 +10,9 @@
 
 namespace vs {
 
-// Writes bytes to a temporary file next to path, syncs it, gives it exactly
-// perms (the umask does not apply) and renames it over path. On failure the
+// Writes bytes to a temporary file next to path, syncs it, gives it perms
+// (the umask does not apply; an existing file's stricter mode and, where
+// allowed, its owner are kept) and renames it over path. On failure the
 // temporary file is removed, path is untouched and std::system_error is
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,

@@ -70,7 +70,13 @@ std::optional<std::string> ProxyService::StartUp() {
     fileSettingsVersion_ = read;
     autoRun_ = AutoRunEnabled(executable_, dataDir_);
     LoadLists();
-    statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
+    statisticsUnread_ =
+        !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
+    if (statisticsUnread_) {
+        untold_ +=
+            "Файл stat.txt не прочитан: статистика этого запуска не сохраняется, а файл "
+            "оставлен как есть\n";
+    }
     engine_.producingEnabled = true;
     engine_.closing = false;
     // The listener opens last, so the first browsers meet loaded lists
@@ -254,6 +260,9 @@ void ProxyService::SaveList(List& list, std::string_view name) {
 void ProxyService::SaveStatistics() {
     // The file is read by position at the next start: the users' order.
     statistics_.AlignWithUsers(*lists_.users.Snapshot());
+    if (statisticsUnread_) {
+        return;
+    }
     SaveFile("stat.txt", [&] { statistics_.Save(StatFile()); });
 }
 

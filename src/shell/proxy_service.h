@@ -180,6 +180,9 @@ private:
     proxy::Engine engine_;
     MonitorModel monitor_;
     StatTable statistics_;
+    // An unreadable "stat.txt" keeps its history: this run's counts are
+    // shown but never written over it.
+    bool statisticsUnread_ = false;
     QueueConsumer consumer_;
     proxy::ProxyHandlers handlers_;
     net::MappedPortServer server_;

@@ -3,8 +3,6 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -98,17 +96,6 @@ private:
     StatTable& table_;
 };
 
-namespace {
-
-std::string ReadFileOrEmpty(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    // Half a file would be taken for a whole one with fewer days.
-    return in.bad() ? std::string() : bytes;
-}
-
-}  // namespace
-
 std::string StatDateText(Clock::TimePoint when) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
     std::tm local{};
@@ -132,16 +119,20 @@ void StatTable::AppendColumn() {
     cacheBytes_.push_back(0);
 }
 
-void StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
+bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
                      Clock::TimePoint now) {
     *this = StatTable();
     ValidateStatList(users);
     while (statCols > ColumnCount()) {
         AppendColumn();
     }
+    std::string bytes;
+    // Half a file would be taken for a whole one with fewer days.
+    const FileRead read = ReadWholeFile(statFile, bytes);
     StatSink sink(*this);
-    ReadGridText(ReadFileOrEmpty(statFile), kGridSeparator, sink);
+    ReadGridText(read == FileRead::kOk ? bytes : std::string(), kGridSeparator, sink);
     StartDay(StatDateText(now));
+    return read != FileRead::kFailed;
 }
 
 void StatTable::StartDay(const std::string& dateText) {

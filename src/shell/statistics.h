@@ -40,8 +40,9 @@ public:
     // Start-up: columns for the users, surplus columns up to statCols, the
     // rows of statFile, today's row and its counters. A missing or
     // unreadable file gives no rows; a field beyond the last column stops
-    // reading and keeps what was read before it.
-    void Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
+    // reading and keeps what was read before it. False when the file is
+    // there but could not be read: a save would then replace its history.
+    bool Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
               Clock::TimePoint now);
 
     // Gives each named user a column and puts the columns in the users'
