@@ -111,6 +111,10 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
                   gif);
     std::string missing = Get("/lm/b");
     EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
+    // An entry cut short since (a copy that ran out of room) is no answer.
+    std::filesystem::resize_file(EntryFile("/img.gif"), 600);
+    missing = Get("/img.gif");
+    EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
 
     // Entries copied from the Windows program's folder carry no attributes
     // at all: a plain one, and a gzip one whose trailer flag the copy lost.

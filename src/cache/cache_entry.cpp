@@ -22,6 +22,7 @@
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
+#include "base/numbers.h"
 #include "cache/cache_paths.h"
 
 namespace vs::cache {
@@ -32,6 +33,7 @@ constexpr const char* kTrailerAttr = "user.vellostore.trailer";
 constexpr const char* kKeyAttr = "user.vellostore.key";
 constexpr const char* kTypeAttr = "user.vellostore.type";
 constexpr const char* kEntityTagAttr = "user.vellostore.etag";
+constexpr const char* kSizeAttr = "user.vellostore.size";
 // The longest trailer: two 255-byte values, their length bytes and the count.
 constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
 
@@ -504,6 +506,10 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         if (!entityTag_.empty()) {
             SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
         }
+        struct stat written {};
+        if (::fstat(fd_, &written) == 0) {
+            SetAttr(fd_, kSizeAttr, std::to_string(written.st_size));  // without it, no check
+        }
         // Whole seconds: HTTP dates have no fractions, and keeping the odd
         // second is what makes If-Modified-Since equal the origin's date.
         const auto origin =
@@ -669,6 +675,12 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
     struct stat info;
     if (fd.Get() < 0 || !IsRegular(fd.Get(), info) || ::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0 ||
         !StillNamed(entry, info)) {
+        return nullptr;
+    }
+    // A file cut short (a copy that ran out of room, a hand's truncate) would
+    // be served as a whole answer of its new length.
+    if (const auto size = GetAttr(fd.Get(), kSizeAttr);
+        size && ParseDigits(*size) != std::optional<std::int64_t>(info.st_size)) {
         return nullptr;
     }
     const auto tail = [&]() -> std::optional<Trailer> {

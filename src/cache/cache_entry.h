@@ -24,6 +24,8 @@
 //   user.vellostore.type     the Content-Type of an entry without trailer
 //                            (an encoded answer keeps it in the trailer), so
 //                            that the file stays the body
+//   user.vellostore.size     the file's size when finished: an entry cut
+//                            short since is never served
 // The completion time is the modification time (set from the clock when the
 // entry is finished) and the last use is the access time, which the store
 // sets itself (MarkUsed) because relatime/noatime mounts would not; entries
