@@ -85,6 +85,15 @@ TEST_F(StoredBodies, ArriveWholeInTheBrowserAndTheEntryThenComeBackFromIt) {
     EXPECT_EQ(monitor.Row(2)->answer, "200 From cache");
     EXPECT_EQ(monitor.Row(2)->received, static_cast<std::int64_t>(kSize));
     EXPECT_EQ(consumer.Traffic().fromCache, static_cast<std::int64_t>(kSize));
+
+    // A browser that takes a part and leaves (a video seeking) costs that
+    // part, and what the sockets between held, not the whole entry.
+    auto leaving = Connect();
+    SendText(leaving, GetRequest(url));
+    ASSERT_EQ(test::ReadExactly(leaving, 1 << 20).size(), 1u << 20);
+    leaving.Close();
+    Settle();
+    EXPECT_LT(consumer.Traffic().fromCache, static_cast<std::int64_t>(kSize + kSize / 2));
 }
 
 // A browser that leaves, the user's stop and an origin that closes early

@@ -266,7 +266,6 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     e.statusCode = head.StatusCode();
     e.statusText = std::to_string(e.statusCode) + " From cache";
     e.contentLength = e.received = e.cacheSize;
-    CountBytes(s, true, e.IsHead() ? 0 : e.cacheSize);  // a HEAD gets no body
     return true;
 }
 
@@ -316,9 +315,11 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
 }
 
 // The rest of an entry's body, after the first block, from the file to the
-// browser's socket inside the kernel.
-void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left) {
+// browser's socket inside the kernel. Returns the bytes sent.
+std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader,
+                             std::int64_t left) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
+    const std::int64_t all = left;
     while (left > 0 && client.Connected()) {
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
@@ -329,10 +330,12 @@ void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::i
         }
         left -= sent;
     }
+    return all - left;
 }
 
 // Writes the answer's head and the body of the entry the exchange serves
-// to the browser, and closes the entry.
+// to the browser, counts the body bytes it took, and closes the entry. A
+// browser seeking in a video, or stopping a download, takes a part only.
 void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
     std::unique_ptr<cache::EntryReader> reader = std::move(e.cacheReader);
     net::Connection& client = s.Client();
@@ -341,23 +344,28 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
     // stall a kept-alive connection for tens of milliseconds per answer.
     // A small entry is thereby sent whole in one write.
     std::string block(head);
-    std::int64_t left = reader && !e.IsHead() ? e.cacheSize : 0;
+    std::int64_t left = reader && !e.IsHead() ? e.cacheSize : 0;  // a HEAD gets no body
+    std::int64_t firstPiece = 0;
     const std::size_t room = net::kBlockSize > block.size() ? net::kBlockSize - block.size() : 0;
     if (const auto want = static_cast<std::size_t>(std::min<std::int64_t>(left, room)); want > 0) {
         block.resize(block.size() + want);
         const std::size_t n = reader->ReadSome(block.data() + head.size(), want);
         block.resize(head.size() + n);
-        left -= static_cast<std::int64_t>(n);
+        firstPiece = static_cast<std::int64_t>(n);
+        left -= firstPiece;
         if (n == 0) {
             client.Disconnect();  // the entry broke: end, never pad
         }
     }
+    std::int64_t sent = 0;
     if (client.Connected()) {
         client.Write(block);
+        sent = client.Connected() ? firstPiece : 0;
     }
     if (left > 0 && client.Connected()) {
-        SendRestOfEntry(client, *reader, left);
+        sent += SendRestOfEntry(client, *reader, left);
     }
+    CountBytes(s, true, sent);
     if (reader) {
         reader->MarkUsed(s.Owner().TimeSource().Now());
     }
