@@ -126,6 +126,27 @@ TEST_F(ProxyFixture, DirectConnectIsAnsweredByTheProxyAndTunnelledOpaquely) {
     EXPECT_EQ(monitor.Row(0)->received, received);
 }
 
+// A WebSocket client may send its first frame with the Upgrade request: it
+// belongs to the tunnel the 101 opens and reaches the origin after it.
+TEST_F(ProxyFixture, BytesSentWithAnUpgradeRequestFollowItIntoTheTunnel) {
+    test::LoopbackServer echo([](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket,
+                     "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                     "Connection: Upgrade\r\n\r\n");
+        std::string frames = test::ReadUntil(socket, "late");
+        net::SendAll(socket, "echo:" + frames);
+    });
+    StartProxy();
+    auto client = Connect();
+    SendText(client, "GET " + test::LoopbackUrl(echo.Port(), "/ws") +
+                         " HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\n"
+                         "Connection: Upgrade\r\n\r\nearly|");
+    test::ReadUntil(client, "\r\n\r\n");
+    SendText(client, "late");
+    EXPECT_TRUE(test::ReadUntil(client, "late").ends_with("echo:early|late"));
+}
+
 // A stop (or a new port) cuts an answer running to the close with a reset:
 // an orderly close would complete it, and the browser would keep the part
 // as the whole file. A browser between answers hears an orderly close.

@@ -50,6 +50,9 @@ struct Exchange {
     // An HTTP/1.0 browser, which takes any answer for the final one: it
     // must never see an interim (1xx) answer.
     bool browserOnHttp10 = false;
+    // The browser asked to switch protocols (a WebSocket): what it sends
+    // after the request waits for the answer, which a 101 makes the tunnel's.
+    bool asksUpgrade = false;
     std::int32_t requestNo = -1;
     std::int32_t monitorRow = -1;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;

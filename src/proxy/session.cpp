@@ -192,9 +192,9 @@ std::string Session::FilterUpstream(std::string_view bytes) {
             }
             continue;
         }
-        // What follows a CONNECT depends on its answer: tunnel bytes after a
-        // 2xx, another request otherwise.
-        if (!inFlight_.empty() && inFlight_.back().IsConnect()) {
+        // What follows a CONNECT or an Upgrade depends on its answer: tunnel
+        // bytes after a 2xx or a 101, another request otherwise.
+        if (!inFlight_.empty() && (inFlight_.back().IsConnect() || inFlight_.back().asksUpgrade)) {
             held_.assign(rest);
             break;
         }
@@ -321,6 +321,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.authorized = head.Has("Authorization");
     exchange.browserCloses = BrowserCloses(head);
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
+    exchange.asksUpgrade = head.Has("Upgrade");
     if (!ProcessRequest(*this, exchange, head)) {
         FinishExchange(exchange);
         return false;
