@@ -90,6 +90,7 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
     StartProxy();
     const std::string body("\x1f\x8b\x08\x00gzipped-css-bytes", 21);
     EXPECT_EQ(BodyOf(Get("/gz")), body);
+    Get("/lm/q?x=a/index.htm");
     EXPECT_EQ(ReadBytes(EntryFile("/gz")), body + "text/css\x08gzip\x04\x02");
     const std::size_t asked = origin.Requests().size();
     const std::string gif = "GIF89a" + std::string(1228, '\x01');
@@ -110,6 +111,10 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
               "Content-Type: image/gif\r\nProxy-Connection: close\r\n\r\n" +
                   gif);
     std::string missing = Get("/lm/b");
+    EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
+    // A query ending in "/" names no folder: another query's entry is not its.
+    EXPECT_EQ(BodyOf(Get("/lm/q?x=a/index.htm")), "body of index.htm");
+    missing = Get("/lm/q?x=a/");
     EXPECT_TRUE(missing.starts_with("HTTP/1.0 404 Not found\r\n")) << missing;
     // An entry cut short since (a copy that ran out of room) is no answer.
     std::filesystem::resize_file(EntryFile("/img.gif"), 600);

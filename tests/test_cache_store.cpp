@@ -259,6 +259,16 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a"));      // a folder has the name
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a/b/c"));  // a file is in the way
     EXPECT_EQ(ReadBytes(temp.Path() / "h/a/b"), "deep");
+    // A URL too long to store leaves no folders behind: one would stand
+    // where the entry of a shorter URL belongs.
+    const std::string segment(200, 's');
+    fs::path tooLong = temp.Path() / "long";
+    for (int i = 0; i < 21; ++i) {
+        tooLong /= segment;
+    }
+    EXPECT_FALSE(BeginEntry(dir, tooLong));
+    EXPECT_FALSE(BeginEntry(dir, temp.Path() / "long" / segment / std::string(256, 'n')));
+    EXPECT_FALSE(fs::exists(temp.Path() / "long"));
 }
 
 TEST_F(CacheEntry, WritersExcludeAllReadersShare) {

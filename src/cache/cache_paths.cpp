@@ -1,12 +1,15 @@
 #include "cache/cache_paths.h"
 
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "base/cp1251.h"
 
@@ -84,9 +87,14 @@ void DropDotSegments(std::string& key, std::size_t pathAt) {
     }
 }
 
+enum class NormalFor {
+    kFile,      // the path and query lower-cased too, a folder's file named
+    kIdentity,  // the path and query in their own case
+};
+
 // The URL with a path and the folder's file name; the scheme and host (which
-// never depend on case) lower-cased, the rest too when `lowerPath`.
-std::string NormalUrl(std::string_view url, bool lowerPath) {
+// never depend on case) lower-cased.
+std::string NormalUrl(std::string_view url, NormalFor purpose) {
     std::string key(url);
     // "http://host" and "http://host?q" ask for the site's root, as
     // "http://host/" and "http://host/?q" do.
@@ -98,21 +106,24 @@ std::string NormalUrl(std::string_view url, bool lowerPath) {
         key.insert(pathStart, 1, '/');
     }
     DropDotSegments(key, key.find('/', host));
-    if (key.back() == '/') {
+    // A query names no folder: "?x=a/" is not "?x=a/index.htm". Both map to
+    // one file (which needs a name), but each identity answers only itself.
+    if (key.back() == '/' && (purpose == NormalFor::kFile || key.find('?') == std::string::npos)) {
         key += "index.htm";
     }
-    const std::size_t lowerUpTo = lowerPath ? key.size() : std::min(pathStart, key.size());
+    const std::size_t lowerUpTo =
+        purpose == NormalFor::kFile ? key.size() : std::min(pathStart, key.size());
     return cp1251::Lower(key.substr(0, lowerUpTo)) + key.substr(lowerUpTo);
 }
 
 }  // namespace
 
 std::string CacheKey(std::string_view url) {
-    return NormalUrl(url, true);
+    return NormalUrl(url, NormalFor::kFile);
 }
 
 std::string EntryIdentity(std::string_view url) {
-    return NormalUrl(url, false);
+    return NormalUrl(url, NormalFor::kIdentity);
 }
 
 std::string URLToCachePath(std::string_view key) {
@@ -196,20 +207,51 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
     return text;
 }
 
+namespace {
+
+// Whether the file system can name the entry and its temporary file beside
+// it. Tested before any folder is made: a URL too long to store would
+// otherwise leave a chain of folders, one of which then stands where a
+// shorter URL's entry belongs.
+bool Nameable(std::string_view path, std::size_t from) {
+    constexpr std::size_t kLongestName = NAME_MAX;
+    constexpr std::size_t kTemporaryRoom = 40;  // the prefix, a process id, a counter
+    if (path.size() + kTemporaryRoom >= PATH_MAX) {
+        return false;
+    }
+    for (std::size_t start = from; start <= path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end - start > kLongestName) {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry) {
     const std::string& root = dir.Root().native();
     const std::string& path = entry.native();
-    if (root.empty() || !path.starts_with(root)) {
+    if (root.empty() || !path.starts_with(root) || !Nameable(path, root.size())) {
         return false;
     }
     // One level at a time below the root, never the root itself: a cache
     // folder that is missing (a mistyped setting, a disk not mounted, a
     // folder deleted while running) must not grow back a tree per entry
     // on the wrong disk, with the user told that nothing is stored.
+    std::vector<std::string> made;
     for (std::size_t slash = path.find('/', root.size()); slash != std::string::npos;
          slash = path.find('/', slash + 1)) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
+        std::string folder = path.substr(0, slash);
+        if (::mkdir(folder.c_str(), 0777) == 0) {
+            made.push_back(std::move(folder));
+        } else if (errno != EEXIST) {
+            // What this call made goes again, unless another entry moved in.
+            for (auto it = made.rbegin(); it != made.rend(); ++it) {
+                ::rmdir(it->c_str());
+            }
             return false;
         }
     }
