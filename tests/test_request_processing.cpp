@@ -31,6 +31,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     lists.black.Append(RuleCells{false, "^127\\.0\\.0\\.1", "", false, false, 0});  // skipped
     lists.black.Append(RuleCells{true, "ads/", "", false, false, 4});
     lists.black.Append(Rule("^host/banner"));
+    lists.black.Append(Rule("^127\\.0\\.0\\.1:" + std::to_string(origin.Port()) + "/numeric"));
     StartProxy();
     const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
     const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
@@ -40,11 +41,20 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     // User info neither hides the host from a rule nor shows the password.
     EXPECT_TRUE(
         Has(AnswerTo("GET http://me:pw@www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
+    // Spellings an origin reads as the same page meet the same rule.
+    for (const std::string spelling : {"/%61ds/", "/x/../ads/", "//ads//", "/%2E/ads/"}) {
+        EXPECT_TRUE(Has(AnswerTo(GetRequest(origin.Url(spelling))), "(rule #3).")) << spelling;
+    }
+    for (const std::string host : {"0x7f000001", "127.1", "[::ffff:127.0.0.1]"}) {
+        const std::string numeric =
+            "http://" + host + ":" + std::to_string(origin.Port()) + "/numeric";
+        EXPECT_TRUE(Has(AnswerTo(GetRequest(numeric)), "(rule #5).")) << host;
+    }
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
-    EXPECT_EQ(lists.black.Row(2).hits, 5);
+    EXPECT_EQ(lists.black.Row(2).hits, 9);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
-    ASSERT_EQ(monitor.RowCount(), 3u);
+    ASSERT_EQ(monitor.RowCount(), 10u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }

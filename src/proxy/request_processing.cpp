@@ -9,6 +9,7 @@
 #include "proxy/response_path.h"
 #include "proxy/session.h"
 #include "proxy/target.h"
+#include "proxy/url_spelling.h"
 #include "rules/find_rule.h"
 #include "rules/url_converter.h"
 
@@ -130,6 +131,10 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     if (config.blackListEnabled && !KeyComboHeld(config.blackListCancelKeys)) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
+        // The same page by another spelling meets the same rules.
+        if (const std::string plain = PlainSpelling(subject); row < 0 && plain != subject) {
+            row = engine.FindRuleCountingHit(engine.Lists().black, plain);
+        }
         if (row >= 0) {
             if (e.monitorRow < 0) {
                 e.monitorRow = engine.AddMonitorRow(e.url);
