@@ -78,6 +78,10 @@ TEST_F(RuleListFileTest, ErrorInTheFileStopsReadingAndKeepsWhatWasRead) {
     EXPECT_EQ(list.Row(0), Rule("a", true, 1));
     // The row being read when it stopped stays, as far as it got.
     EXPECT_EQ(list.Row(1), Rule("b", true, 2));
+    // A bare list of patterns is no list of rows: saved as read, every
+    // pattern would be lost.
+    EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n\r\nads\\.example\r\n"));
+    EXPECT_EQ(list.Count(), 2u);
 }
 
 TEST_F(RuleListFileTest, MissingAndUnreadableFilesLeaveTheListEmpty) {

@@ -149,6 +149,15 @@ TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {
     EXPECT_FALSE(list.Load(file_));
     ASSERT_EQ(list.Count(), 3u);  // the row that failed keeps its first fields
     EXPECT_EQ(FindUser(*list.Snapshot(), Token("bob", "pw2"), "1.2.3.4"), 1);
+
+    // A row appended in UTF-8 to the UTF-16 file (echo >> users.lst) reads as
+    // one field of other characters: no row, and the file is not the
+    // program's to rewrite.
+    saved.Save(file_);
+    WriteBytes(file_, ReadBytes(file_) + "10,True,pc5,0000000,127.0.0.5\n");
+    EXPECT_FALSE(list.Load(file_));
+    EXPECT_EQ(list.Count(), 2u);
+    EXPECT_FALSE(list.FileState().MayReplace(file_));
 }
 
 TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {

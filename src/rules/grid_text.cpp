@@ -47,24 +47,27 @@ public:
                     field_ += c;
                 }
             } else if (c == separator && quotes_ % 2 == 0) {
-                EndField();
+                EndField(false);
             } else if (c == u'\r') {
                 continue;
             } else if (c == u'\n') {
-                EndField();
+                EndField(true);
                 rowPending_ = true;
             } else {
                 field_ += c;
             }
         }
         if (!field_.empty()) {
-            EndField();
+            EndField(true);
         }
     }
 
 private:
-    void EndField() {
+    void EndField(bool rowEnds) {
         quotes_ = 0;
+        if (rowPending_ && rowEnds && !field_.empty() && sink_.RowsHaveSeparators()) {
+            throw GridReadError("a line without separators is no row of this file");
+        }
         if (rowPending_) {
             sink_.BeginRow();
             column_ = 0;

@@ -33,6 +33,11 @@ public:
     // The field for `column` of the current row. May throw (GridReadError
     // or any std::exception) to stop reading; rows already given stay.
     virtual void Field(int column, std::string utf8Text) = 0;
+    // True for a table whose rows always have several fields: a line of
+    // one non-empty field is then damage (text of another encoding appended
+    // to the file, a bare list of patterns) and stops reading before it
+    // becomes a row, so that the file is not rewritten without it.
+    virtual bool RowsHaveSeparators() const { return false; }
 };
 
 // Reads a whole file. Returns false when the sink threw, or when a UTF-16

@@ -38,6 +38,7 @@ public:
     explicit RuleSink(const ListInfo& info) : info_(info) {}
 
     void BeginRow() override { rows_.emplace_back(); }
+    bool RowsHaveSeparators() const override { return true; }
 
     void Field(int column, std::string text) override {
         if (column >= info_.columnCount) {

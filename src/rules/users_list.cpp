@@ -39,6 +39,7 @@ std::string ClearFromCell(std::string_view cellUtf8) {
 class UserSink : public GridSink {
 public:
     void BeginRow() override { rows_.emplace_back(); }
+    bool RowsHaveSeparators() const override { return true; }
 
     void Field(int column, std::string text) override {
         if (column >= col::kCount) {
