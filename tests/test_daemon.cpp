@@ -220,6 +220,15 @@ TEST_F(DaemonTest, ASecondStartOnTheSameDataFolderEndsAndLeavesTheFirstsFilesAlo
               ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
 }
 
+// A mistyped data folder is not run on defaults (a port nobody chose, on
+// every interface, and nothing saved at the end).
+TEST_F(DaemonTest, AMissingDataFolderEndsTheStart) {
+    ChildProcess daemon("missing", {VELLOSTORED_PATH}, dir.Path(),
+                        {{"VELLOSTORE_HOME", (dir.Path() / "no-such-folder").string()}});
+    EXPECT_EQ(daemon.Wait(10s), 1);
+    EXPECT_TRUE(Has(daemon.Stderr(), "Нет папки данных")) << daemon.Stderr();
+}
+
 // The lists as the desktop program writes them: a user admitted by proxy
 // credentials, a wrong password refused with 407, a black-listed URL
 // refused by its rule; on SIGTERM the hit count and the users are saved, the

@@ -77,6 +77,10 @@ int main(int argc, char** argv) {
     vs::RaiseFileLimit();
 
     const std::filesystem::path dataDir = vs::DataDirectory();
+    if (std::error_code ignored; !std::filesystem::is_directory(dataDir, ignored)) {
+        std::cerr << "vellostored: " << vs::NoDataFolderMessage(dataDir) << std::endl;
+        return 1;
+    }
     const vs::DataFolderLock folderLock(dataDir);
     if (folderLock.HeldByAnother()) {
         std::cerr << "vellostored: " << vs::DataFolderInUseMessage(dataDir) << std::endl;

@@ -47,6 +47,11 @@ int main(int argc, char** argv) {
     // outlives the service that writes to it.
     vs::gui::LogWindow log;
     const std::filesystem::path dataDir = vs::DataDirectory();
+    if (std::error_code ignored; !std::filesystem::is_directory(dataDir, ignored)) {
+        QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),
+                              QString::fromStdString(vs::NoDataFolderMessage(dataDir)));
+        return 1;
+    }
     const vs::DataFolderLock folderLock(dataDir);
     if (folderLock.HeldByAnother()) {
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),

@@ -44,6 +44,10 @@ std::string DataFolderInUseMessage(const std::filesystem::path& folder) {
            " уже занята другим запуском Vellostore: у одной папки один прокси";
 }
 
+std::string NoDataFolderMessage(const std::filesystem::path& folder) {
+    return "Нет папки данных " + folder.string() + ": проверьте VELLOSTORE_HOME или создайте папку";
+}
+
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                            proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
                            const net::HostLookup& hosts)

@@ -39,6 +39,9 @@ std::string SaveFailureMessage(std::string_view file, const std::exception& fail
 // For a second start on a data folder another Vellostore process holds
 // (UTF-8).
 std::string DataFolderInUseMessage(const std::filesystem::path& folder);
+// For a start on a data folder that is not there (a mistyped
+// VELLOSTORE_HOME): running on defaults would listen on a port nobody chose.
+std::string NoDataFolderMessage(const std::filesystem::path& folder);
 
 class ProxyService {
 public:
