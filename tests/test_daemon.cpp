@@ -220,15 +220,6 @@ TEST_F(DaemonTest, ASecondStartOnTheSameDataFolderEndsAndLeavesTheFirstsFilesAlo
               ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
 }
 
-// A mistyped data folder is not run on defaults (a port nobody chose, on
-// every interface, and nothing saved at the end).
-TEST_F(DaemonTest, AMissingDataFolderEndsTheStart) {
-    ChildProcess daemon("missing", {VELLOSTORED_PATH}, dir.Path(),
-                        {{"VELLOSTORE_HOME", (dir.Path() / "no-such-folder").string()}});
-    EXPECT_EQ(daemon.Wait(10s), 1);
-    EXPECT_TRUE(Has(daemon.Stderr(), "Нет папки данных")) << daemon.Stderr();
-}
-
 // The lists as the desktop program writes them: a user admitted by proxy
 // credentials, a wrong password refused with 407, a black-listed URL
 // refused by its rule; on SIGTERM the hit count and the users are saved, the
@@ -664,10 +655,20 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-TEST_F(DaemonTest, AnswersVersionWithoutStarting) {
+// Mistakes in a service unit end the start with a status a supervisor sees
+// as a failure: options of another program, and a mistyped data folder (run
+// on defaults, it would listen on a port nobody chose, on every interface).
+TEST_F(DaemonTest, AnswersItsVersionAndEndsAMistakenStartWithAFailure) {
     ChildProcess version("version", {VELLOSTORED_PATH, "--version"}, dir.Path());
     ASSERT_EQ(version.Wait(5s), 0);
     EXPECT_TRUE(version.Stdout().starts_with("vellostored "));
+    ChildProcess option("option", {VELLOSTORED_PATH, "--port", "3128"}, dir.Path());
+    EXPECT_EQ(option.Wait(5s), 2);
+    EXPECT_TRUE(Has(option.Stderr(), "unknown argument --port")) << option.Stderr();
+    ChildProcess missing("missing", {VELLOSTORED_PATH}, dir.Path(),
+                         {{"VELLOSTORE_HOME", (dir.Path() / "no-such-folder").string()}});
+    EXPECT_EQ(missing.Wait(10s), 1);
+    EXPECT_TRUE(Has(missing.Stderr(), "Нет папки данных")) << missing.Stderr();
 }
 
 }  // namespace

@@ -43,27 +43,37 @@ void PrintError(const std::string& cp1251Text) {
     std::cerr << vs::cp1251::ToUtf8(cp1251Text) << std::endl;
 }
 
-bool AnswerArguments(int argc, char** argv) {
+// The exit status when the arguments were answered, none when there are
+// none. Anything but --help and --version is a mistake (a unit's ExecStart
+// with options of another program): told on standard error with status 2,
+// so that it never looks like a clean run.
+std::optional<int> AnswerArguments(int argc, char** argv) {
     if (argc < 2) {
-        return false;
+        return std::nullopt;
     }
     if (std::strcmp(argv[1], "--version") == 0) {
         std::cout << "vellostored " << VELLOSTORE_VERSION << "\n";
-    } else {
-        std::cout << "vellostored " << VELLOSTORE_VERSION
-                  << ": the Vellostore caching proxy without a window.\n"
-                     "It reads no arguments: settings, lists and the cache live in the data\n"
-                     "directory, the folder of this executable or $VELLOSTORE_HOME.\n"
-                     "The log goes to standard output; SIGINT or SIGTERM stops it.\n";
+        return 0;
     }
-    return true;
+    const bool asked = std::strcmp(argv[1], "--help") == 0;
+    std::ostream& out = asked ? std::cout : std::cerr;
+    if (!asked) {
+        out << "vellostored: unknown argument " << argv[1] << "\n";
+    }
+    out << "vellostored " << VELLOSTORE_VERSION
+        << ": the Vellostore caching proxy without a window.\n"
+           "It reads no arguments: settings, lists and the cache live in the data\n"
+           "directory, the folder of this executable or $VELLOSTORE_HOME.\n"
+           "The log goes to standard output; SIGHUP reads the settings and edited\n"
+           "lists again; SIGINT or SIGTERM stops it.\n";
+    return asked ? 0 : 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (AnswerArguments(argc, argv)) {
-        return 0;
+    if (const std::optional<int> answered = AnswerArguments(argc, argv)) {
+        return *answered;
     }
     // The signals are taken by the main loop; worker threads inherit the
     // mask and never see them.
