@@ -202,6 +202,15 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
+// A first start without a users list answers 407 to everybody: it says why.
+TEST_F(DaemonTest, AUsersListThatAdmitsNobodyIsToldAtTheStart) {
+    WriteBytes(home / "users.lst", ListFile({{"1", "False", "local", "0000000", "127.0.0.1"}}));
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Process().WaitForStderr("никого не допускает", 10s))
+        << proxy.Process().Stderr();
+    EXPECT_EQ(proxy.Stop(), 0);
+}
+
 // A second start on a data folder in use ends at once: it would serve
 // nothing and, at its end, write its stale settings, lists and counts over
 // the first one's.

@@ -48,6 +48,16 @@ std::string NoDataFolderMessage(const std::filesystem::path& folder) {
     return "Нет папки данных " + folder.string() + ": проверьте VELLOSTORE_HOME или создайте папку";
 }
 
+std::optional<std::string> NobodyAdmittedMessage(const UsersSnapshot& users) {
+    for (const UserRow& row : users.rows) {
+        if (row.enable && !row.name.empty()) {
+            return std::nullopt;
+        }
+    }
+    return "В списке " + std::string(kUsersFileName) +
+           " нет ни одного включённого пользователя: прокси никого не допускает (407)";
+}
+
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                            proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
                            const net::HostLookup& hosts)

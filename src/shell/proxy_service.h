@@ -42,6 +42,9 @@ std::string DataFolderInUseMessage(const std::filesystem::path& folder);
 // For a start on a data folder that is not there (a mistyped
 // VELLOSTORE_HOME): running on defaults would listen on a port nobody chose.
 std::string NoDataFolderMessage(const std::filesystem::path& folder);
+// When no enabled row of the users list has a name: every browser then gets
+// 407, which looks like a broken proxy rather than an empty list.
+std::optional<std::string> NobodyAdmittedMessage(const UsersSnapshot& users);
 
 class ProxyService {
 public:
