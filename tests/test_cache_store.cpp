@@ -269,6 +269,14 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     EXPECT_FALSE(BeginEntry(dir, tooLong));
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "long" / segment / std::string(256, 'n')));
     EXPECT_FALSE(fs::exists(temp.Path() / "long"));
+
+    // The cache moved aside while an answer was being written: the answer's
+    // temporary file goes with it rather than staying in the moved folder.
+    auto moved = BeginEntry(dir, temp.Path() / "site/sub/page");
+    ASSERT_TRUE(moved);
+    fs::rename(temp.Path() / "site", temp.Path() / "site.old");
+    moved->Discard();
+    EXPECT_TRUE(FilesUnder(temp.Path() / "site.old").empty());
 }
 
 TEST_F(CacheEntry, WritersExcludeAllReadersShare) {

@@ -468,8 +468,16 @@ void EntryWriter::Close() {
 }
 
 void EntryWriter::Discard() {
-    if (fd_ >= 0) {
-        ::unlink(temp_.c_str());
+    if (fd_ >= 0 && ::unlink(temp_.c_str()) != 0 && errno == ENOENT) {
+        // A folder on the way was renamed meanwhile (the user moving the
+        // cache aside): the file is found where it is now, or it would stay
+        // there for good, out of reach of the start-up's sweep.
+        const std::string link = "/proc/self/fd/" + std::to_string(fd_);
+        std::error_code error;
+        const std::filesystem::path now = std::filesystem::read_symlink(link, error);
+        if (!error && now.filename() == temp_.filename()) {
+            ::unlink(now.c_str());
+        }
     }
     Close();
 }
