@@ -323,11 +323,14 @@ TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
 // A daemon run under a service account may find the history it cannot
 // read: it says so and leaves it, rather than saving today's row over it.
 // The files it does save keep the stricter mode the user gave them.
-TEST_F(DaemonTest, AStatisticsFileItCannotReadIsKeptAndSavedFilesKeepTheirMode) {
+TEST_F(DaemonTest, FilesItCannotReadAreToldOfAndKeptAndSavedFilesKeepTheirMode) {
     const std::string history = ListFile({{"01.02.2026", "5000/0"}, {"02.02.2026", "7000/0"}});
+    const std::string rules = ListFile({{"1", "True", "\\.iso$", "0"}});
     fs::create_directories(home);
     WriteBytes(home / "stat.txt", history);
     fs::permissions(home / "stat.txt", fs::perms::none);
+    WriteBytes(home / "cache.lst", rules);
+    fs::permissions(home / "cache.lst", fs::perms::none);
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "0"}}));
     const fs::perms fromTheGroupOnly =
         fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read;
@@ -344,8 +347,12 @@ TEST_F(DaemonTest, AStatisticsFileItCannotReadIsKeptAndSavedFilesKeepTheirMode) 
 
     EXPECT_TRUE(Has(proxy.Process().Stderr(), "Файл stat.txt не прочитан"))
         << proxy.Process().Stderr();
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "Список cache.lst не прочитан (нет прав на чтение)"))
+        << proxy.Process().Stderr();
     fs::permissions(home / "stat.txt", fs::perms::owner_read);
     EXPECT_EQ(ReadBytes(home / "stat.txt"), history);
+    fs::permissions(home / "cache.lst", fs::perms::owner_read);
+    EXPECT_EQ(ReadBytes(home / "cache.lst"), rules);
     EXPECT_EQ(fs::status(home / "black.lst").permissions(), fromTheGroupOnly);
 }
 

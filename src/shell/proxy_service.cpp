@@ -1,5 +1,8 @@
 #include "shell/proxy_service.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <system_error>
 #include <type_traits>
@@ -31,6 +34,16 @@ std::string ReasonOf(const std::exception& failure) {
         default:
             return system->code().message();
     }
+}
+
+// The error of opening the file for reading; 0 when it opens.
+int OpenError(const std::filesystem::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    ::close(fd);
+    return 0;
 }
 
 }  // namespace
@@ -157,7 +170,16 @@ void ProxyService::LoadLists() {
 
 template <class List>
 void ProxyService::LoadList(List& list, std::string_view name) {
-    if (!list.Load(ListFile(name))) {
+    if (list.Load(ListFile(name))) {
+        // Read whole.
+    } else if (const int opened = OpenError(ListFile(name)); opened != 0) {
+        // Not a line to look for: the file itself cannot be opened (an
+        // account without the right to it).
+        untold_ += "Список " + std::string(name) + " не прочитан (" +
+                   (opened == EACCES || opened == EPERM ? std::string("нет прав на чтение")
+                                                        : std::generic_category().message(opened)) +
+                   "): в нём ни одной строки, а файл при выходе не перезаписывается\n";
+    } else {
         untold_ += "Список " + std::string(name) +
                    " прочитан не до конца (строк прочитано: " + std::to_string(list.Count()) +
                    "): остальные строки не действуют, а файл при выходе не перезаписывается\n";
