@@ -56,6 +56,9 @@ TEST(GridTextRead, WhatWasWrittenReadsBack) {
     bool complete = false;
     EXPECT_EQ(Read(WriteGridText(rows, kGridSeparator), &complete), rows);
     EXPECT_TRUE(complete);
+    // A line break in a field would end the row there when read.
+    EXPECT_EQ(Read(WriteGridText({{"1", "a\r\nb", "0"}}, kGridSeparator), &complete),
+              (Rows{{"1", "a  b", "0"}}));
 }
 
 TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {

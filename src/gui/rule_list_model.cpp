@@ -1,6 +1,7 @@
 #include "gui/rule_list_model.h"
 
 #include <QColor>
+#include <QRegularExpression>
 
 #include <utility>
 
@@ -198,10 +199,30 @@ bool RuleListModel::setData(const QModelIndex& index, const QVariant& value, int
     return true;
 }
 
-void RuleListModel::StoreText(const QModelIndex& index, const QString& text) {
+void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
     if (!index.isValid() || index.row() >= rowCount() || !IsText(index.column())) {
         return;
     }
+    // A cell holds one line: a list file ends its row at every line break,
+    // so a rule holding one would cut the list short at the next start.
+    // Lines pasted into a rule are rules of their own, in rows after it.
+    QStringList lines =
+        pasted.split(QRegularExpression(QStringLiteral("[\r\n]+")), Qt::SkipEmptyParts);
+    if (lines.isEmpty()) {
+        lines.append(QString());
+    }
+    if (FieldOf(index.column()) != RuleField::Rule) {
+        lines = QStringList{lines.join(QString())};
+    }
+    for (qsizetype i = lines.size() - 1; i >= 1; --i) {
+        InsertRow(index.row() + 1);
+        const QModelIndex added = this->index(index.row() + 1, index.column());
+        RuleCells cells = list_.Row(static_cast<std::size_t>(added.row()));
+        cells.enable = list_.Row(static_cast<std::size_t>(index.row())).enable;
+        list_.Update(static_cast<std::size_t>(added.row()), std::move(cells));
+        StoreText(added, lines[i]);
+    }
+    const QString& text = lines.front();
     const auto position = static_cast<std::size_t>(index.row());
     RuleCells cells = list_.Row(position);
     const RuleField field = FieldOf(index.column());

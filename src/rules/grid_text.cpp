@@ -1,5 +1,6 @@
 #include "rules/grid_text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -130,7 +131,12 @@ std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf
             if (i > 0) {
                 AppendUnit(out, separator);
             }
-            const std::u16string field = utf::Utf8ToUtf16(row[i]);
+            std::u16string field = utf::Utf8ToUtf16(row[i]);
+            // Every line break ends a row when the file is read: one inside
+            // a field would cut the list there.
+            std::replace_if(
+                field.begin(), field.end(), [](char16_t c) { return c == u'\r' || c == u'\n'; },
+                u' ');
             if (field.find_first_of(std::u16string{separator, u'"'}) == std::u16string::npos) {
                 for (const char16_t c : field) {
                     AppendUnit(out, c);

@@ -52,7 +52,8 @@ bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink
 
 // The file bytes for the rows: byte order mark, then each row's fields in
 // order followed by CR LF. A field holding the separator or a double quote
-// is quoted (inner quotes doubled); every other field is written bare.
+// is quoted (inner quotes doubled); every other field is written bare. A
+// line break inside a field is written as a space: it could not be read back.
 std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,
                           char16_t separator);
 

@@ -303,6 +303,14 @@ TEST_F(RuleListPageTest, AnInvalidPatternIsShownOnceMarkedAndMatchesNothingUntil
     EXPECT_TRUE(test::Has(StatusOf("/blocked"), " 403 "));
     EXPECT_FALSE(model.index(0, 3).data(Qt::BackgroundRole).isValid());
     EXPECT_FALSE(model.index(0, 2).data(Qt::ToolTipRole).isValid());
+
+    // Two rules pasted from a text file are two rows, each refusing its own
+    // URLs; in one, the line break would have matched nothing and cut the
+    // list short when read at the next start.
+    model.setData(model.index(0, 2), QStringLiteral("first\\.local\r\nsecond\\.local\r\n"));
+    ASSERT_EQ(model.rowCount(), 2);
+    EXPECT_TRUE(test::Has(StatusOf("/first.local"), " 403 "));
+    EXPECT_TRUE(test::Has(StatusOf("/second.local"), " 403 "));
 }
 
 TEST_F(RuleListPageTest, TextOutsideTheCodePageIsStoredOnlyWhenConfirmed) {
