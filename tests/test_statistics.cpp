@@ -160,6 +160,18 @@ TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
     reread.DeleteUserColumn("carl");
     users.Delete(0);
     EXPECT_EQ(reread.Caption(2), "bert");
+
+    // A user added where d's column stands gets one of his own: d's counts
+    // are not his, now or when the file is read by position.
+    users.Append(UserRow{true, "eve", "", "1.2.3.4"});
+    reread.AlignWithUsers(*users.Snapshot());
+    ASSERT_EQ(reread.FindStatListColumn("eve"), 4);
+    EXPECT_EQ(reread.InternetBytes()[3], 0);
+    reread.Save(file);
+    StatTable afterEve;
+    afterEve.Load(file, reread.ColumnCount(), users, clock.Now());
+    EXPECT_EQ(afterEve.InternetBytes()[3], 0);
+    EXPECT_EQ(afterEve.InternetBytes()[4], 4096);
 }
 
 TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {

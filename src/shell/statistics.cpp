@@ -108,10 +108,11 @@ std::string StatDateText(Clock::TimePoint when) {
     return text;
 }
 
-StatTable::StatTable() : captions_{std::string(kStatDateCaption)} {}
+StatTable::StatTable() : captions_{std::string(kStatDateCaption)}, departed_{false} {}
 
 void StatTable::AppendColumn() {
     captions_.emplace_back();
+    departed_.push_back(false);
     for (auto& row : rows_) {
         row.emplace_back();
     }
@@ -131,6 +132,10 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
     const FileRead read = ReadWholeFile(statFile, bytes);
     StatSink sink(*this);
     ReadGridText(read == FileRead::kOk ? bytes : std::string(), kGridSeparator, sink);
+    const std::size_t userColumns = users.Snapshot()->rows.size();
+    for (std::size_t c = userColumns + 1; c < departed_.size(); ++c) {
+        departed_[c] = true;
+    }
     StartDay(StatDateText(now));
     return read != FileRead::kFailed;
 }
@@ -167,10 +172,12 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     std::vector<bool> placed(old, false);
     std::vector<std::size_t> order{0};  // old column per new column; `old` is a new one
     std::vector<std::string> captions{captions_[0]};
+    std::vector<bool> departed{false};
     auto take = [&](std::size_t column, const std::string& caption) {
         placed[column] = true;
         order.push_back(column);
         captions.push_back(caption);
+        departed.push_back(false);
     };
     for (std::size_t i = 0; i < users.rows.size(); ++i) {
         const std::string& name = users.rows[i].name;
@@ -185,17 +192,19 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
         const bool duplicate = own < old && placed[own];
         if (own < old && !duplicate) {
             take(own, name);
-        } else if (here < old && !placed[here] && captions_[here].empty()) {
+        } else if (here < old && !placed[here] && captions_[here].empty() && !departed_[here]) {
             take(here, duplicate ? std::string() : name);
         } else {
             order.push_back(old);
             captions.push_back(duplicate ? std::string() : name);
+            departed.push_back(false);
         }
     }
     for (std::size_t c = 1; c < old; ++c) {
         if (!placed[c]) {
             order.push_back(c);
             captions.push_back(captions_[c]);
+            departed.push_back(departed_[c]);
         }
     }
     auto reorder = [&](auto& values, auto fresh) {
@@ -217,6 +226,7 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     internetBytes_.erase(internetBytes_.begin());
     cacheBytes_.erase(cacheBytes_.begin());
     captions_ = std::move(captions);
+    departed_ = std::move(departed);
 }
 
 int StatTable::FindStatListColumn(std::string_view name) const {
@@ -298,6 +308,7 @@ void StatTable::DeleteUserColumn(std::string_view name) {
         return;
     }
     captions_.erase(captions_.begin() + found);
+    departed_.erase(departed_.begin() + found);
     for (auto& row : rows_) {
         row.erase(row.begin() + found);
     }

@@ -98,6 +98,10 @@ private:
     void StartDay(const std::string& dateText);
 
     std::vector<std::string> captions_;
+    // Per column: it stood beyond the users when the file was read, so it
+    // holds the history of users who have left, and a user added since
+    // gets a column of his own rather than their counts.
+    std::vector<bool> departed_;
     std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
     friend class StatSink;
     int today_ = -1;
