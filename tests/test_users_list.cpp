@@ -158,6 +158,16 @@ TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {
     EXPECT_FALSE(list.Load(file_));
     EXPECT_EQ(list.Count(), 2u);
     EXPECT_FALSE(list.FileState().MayReplace(file_));
+    // Edited in the window all the same: saved, and the file as it was is
+    // kept beside it, its unread row included.
+    const std::string asItWas = ReadBytes(file_);
+    list.Append(User("eve", "pw3"));
+    EXPECT_TRUE(list.Save(file_));
+    EXPECT_EQ(ReadBytes(ListFileState::OtherVersionOf(file_)), asItWas);
+    EXPECT_TRUE(list.Load(file_));
+    EXPECT_EQ(list.Count(), 3u);
+    list.Append(User("fay", "pw4"));
+    EXPECT_FALSE(list.Save(file_));  // its own file: nothing to keep aside
 }
 
 TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {

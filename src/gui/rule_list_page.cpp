@@ -350,7 +350,9 @@ void RuleListPage::DeleteRow() {
 void RuleListPage::Save() {
     RuleList& list = model_->List();
     try {
-        list.Save(service_.DataDir() / std::string(list.Info().fileName));
+        if (list.Save(service_.DataDir() / std::string(list.Info().fileName))) {
+            emit Failed(QString::fromStdString(OtherVersionKeptMessage(list.Info().fileName)));
+        }
     } catch (const std::exception& e) {
         // The file keeps what it had and the list in memory stays, for the
         // next save to try again; the user who pressed the button is told.

@@ -240,7 +240,9 @@ void UsersPage::Delete() {
 
 void UsersPage::Save() {
     try {
-        service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName));
+        if (service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName))) {
+            emit Failed(QString::fromStdString(OtherVersionKeptMessage(kUsersFileName)));
+        }
     } catch (const std::exception& e) {
         emit Failed(QString::fromStdString(SaveFailureMessage(kUsersFileName, e)));
     }

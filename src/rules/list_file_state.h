@@ -7,6 +7,7 @@
 // after a line the program could not read.
 
 #include <filesystem>
+#include <string>
 
 #include "base/atomic_file.h"
 
@@ -35,6 +36,21 @@ public:
     }
     bool MayReplace(const std::filesystem::path& file) const {
         return edited_ || (whole_ && !ChangedElsewhere(file));
+    }
+    // Before rows edited here replace a file that holds more than they do
+    // (written by another program since it was read, or read only in part):
+    // the file as it is becomes "<file>.old", so that neither version is
+    // lost. True when it did.
+    bool KeepOtherVersion(const std::filesystem::path& file, std::filesystem::perms perms) const {
+        std::string bytes;
+        if ((whole_ && !ChangedElsewhere(file)) || ReadWholeFile(file, bytes) != FileRead::kOk) {
+            return false;
+        }
+        WriteFileAtomically(OtherVersionOf(file), bytes, perms);
+        return true;
+    }
+    static std::filesystem::path OtherVersionOf(const std::filesystem::path& file) {
+        return std::filesystem::path(file) += ".old";
     }
 
 private:

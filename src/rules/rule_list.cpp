@@ -217,18 +217,20 @@ bool RuleList::Load(const std::filesystem::path& file) {
     return complete;
 }
 
-void RuleList::Save(const std::filesystem::path& file) {
+bool RuleList::Save(const std::filesystem::path& file) {
     const auto snapshot = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(snapshot->rows.size());
     for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
         fields.push_back(FileFields(Info(), i, *snapshot->rows[i]));
     }
-    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator),
-                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
-                            std::filesystem::perms::group_read |
-                            std::filesystem::perms::others_read);
+    constexpr auto kReadable =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
+        std::filesystem::perms::group_read | std::filesystem::perms::others_read;
+    const bool keptOther = fileState_.KeepOtherVersion(file, kReadable);
+    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator), kReadable);
     fileState_.Written(file);
+    return keptOther;
 }
 
 void RuleList::Publish(std::vector<std::shared_ptr<const RuleRow>> rows) {

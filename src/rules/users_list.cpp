@@ -221,7 +221,7 @@ void UsersList::PublishEdit(UsersSnapshot users) {
     fileState_.Edited();
 }
 
-void UsersList::Save(const std::filesystem::path& file) {
+bool UsersList::Save(const std::filesystem::path& file) {
     const auto users = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(users->rows.size());
@@ -230,9 +230,12 @@ void UsersList::Save(const std::filesystem::path& file) {
         fields.push_back({std::to_string(i + 1), BoolCellText(row.enable), row.name,
                           ScrambledCell(row.password), row.ip});
     }
-    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator),
-                        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    constexpr auto kOwnerOnly =
+        std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
+    const bool keptOther = fileState_.KeepOtherVersion(file, kOwnerOnly);
+    WriteFileAtomically(file, WriteGridText(fields, kGridSeparator), kOwnerOnly);
     fileState_.Written(file);
+    return keptOther;
 }
 
 }  // namespace vs

@@ -77,8 +77,9 @@ public:
     // missing file gives an empty list (which admits nobody); an error stops
     // reading and keeps the rows before it. Tokens are rebuilt after loading.
     bool Load(const std::filesystem::path& file);
-    // Written whole or not at all, mode 0600.
-    void Save(const std::filesystem::path& file);
+    // Written whole or not at all, mode 0600. True when the file held what
+    // the rows do not and was kept as "<file>.old" first.
+    bool Save(const std::filesystem::path& file);
     // The file as last read or written, and whether the rows were edited
     // since.
     const ListFileState& FileState() const { return fileState_; }

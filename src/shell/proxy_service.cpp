@@ -52,6 +52,12 @@ std::string SaveFailureMessage(std::string_view file, const std::exception& fail
     return "Не удалось сохранить " + std::string(file) + ": " + ReasonOf(failure);
 }
 
+std::string OtherVersionKeptMessage(std::string_view file) {
+    return "Список " + std::string(file) +
+           " изменён и вне окна: записан из окна, а файл, каким он был, сохранён как " +
+           std::string(file) + ".old";
+}
+
 std::string DataFolderInUseMessage(const std::filesystem::path& folder) {
     return "Папка " + folder.string() +
            " уже занята другим запуском Vellostore: у одной папки один прокси";
@@ -285,7 +291,11 @@ template <class List>
 void ProxyService::SaveList(List& list, std::string_view name) {
     const std::filesystem::path file = ListFile(name);
     if (list.FileState().MayReplace(file)) {
-        SaveFile(name, [&] { list.Save(file); });
+        SaveFile(name, [&] {
+            if (list.Save(file)) {
+                untold_ += OtherVersionKeptMessage(name) + "\n";
+            }
+        });
     } else if (list.FileState().ReadWhole()) {
         // A list read only in part was told of when it was read.
         untold_ += "Список " + std::string(name) +

@@ -36,6 +36,9 @@ namespace vs {
 
 // "Не удалось сохранить FILE: reason", the text the user is shown (UTF-8).
 std::string SaveFailureMessage(std::string_view file, const std::exception& failure);
+// For a list saved from the window over a file that held more (changed by
+// another program, or read only in part), kept aside first (UTF-8).
+std::string OtherVersionKeptMessage(std::string_view file);
 // For a second start on a data folder another Vellostore process holds
 // (UTF-8).
 std::string DataFolderInUseMessage(const std::filesystem::path& folder);
