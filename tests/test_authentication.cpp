@@ -59,6 +59,23 @@ TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
     EXPECT_EQ(monitor.Row(4)->answer, "407 Proxy Authentication Required");
 }
 
+// A user disabled while his browser keeps its connection open is refused
+// from the next request on, not only on the next connection.
+TEST_F(AdmissionTest, ADisabledUsersOpenConnectionIsRefusedAtItsNextRequest) {
+    HttpOrigin origin;
+    lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
+    StartProxy();
+    auto client = Connect();
+    const std::string request = "GET " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    SendText(client, request);
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    lists.users.SetEnable(0, false);
+    SendText(client, request);
+    EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.0 407 "));
+    EXPECT_EQ(test::ReadAll(client), "\r\n");  // the page's last line end, then the close
+    EXPECT_EQ(origin.Requests().size(), 1u);
+}
+
 TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
     HttpOrigin origin;
     lists.users.Append(UserRow{true, "office", "pw", "127.0.0.1"});  // has a password

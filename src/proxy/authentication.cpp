@@ -38,11 +38,27 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
     if (index >= 0) {
         s.userName = users->rows[index].name;
     }
+    s.admittedBy = users;
     std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
     engine.PutToLog("# " + std::to_string(s.connectionNo) + ": Connection from " + user + "/" +
                         std::string(address),
                     {});
     return index;
+}
+
+bool StillAdmitted(Session& s, const http::MessageHead& request) {
+    auto users = s.Owner().Lists().users.Snapshot();
+    if (users == s.admittedBy) {
+        return true;
+    }
+    const int index = FindUser(*users, BasicToken(request), s.ClientAddress());
+    s.admittedBy = users;
+    if (index < 0) {
+        return false;
+    }
+    s.userIndex = index;
+    s.userName = users->rows[index].name;
+    return true;
 }
 
 void RefuseConnection(Session& s, Exchange& e) {

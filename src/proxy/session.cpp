@@ -322,6 +322,15 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.browserCloses = BrowserCloses(head);
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     exchange.asksUpgrade = head.Has("Upgrade");
+    if (!StillAdmitted(*this, head)) {
+        // The user was disabled or removed meanwhile: refused as a new
+        // connection would be, and the connection ends with the 407.
+        userIndex = -1;
+        RefuseConnection(*this, exchange);
+        ProcessRequest(*this, exchange, head);
+        FinishExchange(exchange);
+        return false;
+    }
     if (!ProcessRequest(*this, exchange, head)) {
         FinishExchange(exchange);
         return false;

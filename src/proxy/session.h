@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,7 @@
 #include "proxy/body_framer.h"
 #include "proxy/exchange.h"
 #include "proxy/http_head.h"
+#include "rules/users_list.h"
 
 namespace vs::proxy {
 
@@ -110,6 +112,7 @@ public:
     net::Connection& Client() { return client_; }
     // The exchange whose answer arrives now; null when none is in flight.
     Exchange* Answering() { return inFlight_.empty() ? nullptr : &inFlight_.front(); }
+    const std::string& ClientAddress() const { return clientAddress_; }
     std::size_t InFlight() const { return inFlight_.size(); }
 
     const std::int32_t connectionNo;
@@ -118,6 +121,9 @@ public:
     // That row's name: the statistics count by name, since the row may move
     // in the list before the bytes are counted.
     std::string userName;
+    // The users list the admission was decided on: a later request on the
+    // connection is decided again once the list has changed.
+    std::shared_ptr<const vs::UsersSnapshot> admittedBy;
     // The first request after processing, sent past the Send hook once the
     // outbound side is connected.
     std::string firstUpstream;
