@@ -132,8 +132,10 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         // The same page by another spelling meets the same rules.
-        if (const std::string plain = PlainSpelling(subject); row < 0 && plain != subject) {
-            row = engine.FindRuleCountingHit(engine.Lists().black, plain);
+        if (row < 0) {
+            if (const std::string plain = PlainSpelling(subject); plain != subject) {
+                row = engine.FindRuleCountingHit(engine.Lists().black, plain);
+            }
         }
         if (row >= 0) {
             if (e.monitorRow < 0) {
