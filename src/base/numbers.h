@@ -15,4 +15,7 @@ int ParseIntOr(std::string_view text, int fallback);
 // the fields of protocol texts, where anything more is a malformed field.
 std::optional<std::int64_t> ParseDigits(std::string_view digits);
 
+// The value of one hexadecimal digit, either case; -1 for any other character.
+int HexDigitValue(char c);
+
 }  // namespace vs

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <random>
 
+#include "base/numbers.h"
+
 namespace vs {
 namespace {
 
@@ -26,22 +28,9 @@ void AppendHex(std::string& out, unsigned char byte) {
     out += kHexDigits[byte & 0x0F];
 }
 
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 unsigned char PairValue(char high, char low) {
-    const int h = HexValue(high);
-    const int l = HexValue(low);
+    const int h = HexDigitValue(high);
+    const int l = HexDigitValue(low);
     return h < 0 || l < 0 ? 0 : static_cast<unsigned char>(h << 4 | l);
 }
 
