@@ -1,15 +1,18 @@
 #include "shell/ini_file.h"
 
 #include "base/cp1251.h"
+#include "base/utf.h"
 #include "support/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <iterator>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace vs {
 namespace {
@@ -122,16 +125,27 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
 
-    // A file from a UTF-8 editor means its Cyrillic and is written back in
-    // UTF-8, its mark kept; a file in the code page stays in it.
-    for (const std::string mark : {"", "\xEF\xBB\xBF"}) {
-        WriteBytes(file_, mark + "[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
-        IniFile utf8 = IniFile::Load(file_);
-        EXPECT_EQ(utf8.Get("Main", "CacheDir_Text"), cp1251::FromUtf8("/srv/кеш"));
-        utf8.Set("Main", "UserNameEd_Text", cp1251::FromUtf8("Пётр"));
-        utf8.Save(file_, kOwnerRw);
+    // A file from a UTF-8 editor, or saved as "Unicode" (UTF-16LE) by a
+    // Windows one, means its Cyrillic and is written back as it came, its
+    // mark kept; a file in the code page stays in it.
+    const auto utf16 = [](const std::string& utf8) {
+        std::string bytes = "\xFF\xFE";
+        for (const char16_t unit : utf::Utf8ToUtf16(utf8)) {
+            bytes += static_cast<char>(unit & 0xFF);
+            bytes += static_cast<char>(unit >> 8);
+        }
+        return bytes;
+    };
+    for (const auto& encode : std::vector<std::function<std::string(const std::string&)>>{
+             [](const std::string& t) { return t; },
+             [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16}) {
+        WriteBytes(file_, encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\n"));
+        IniFile read = IniFile::Load(file_);
+        EXPECT_EQ(read.Get("Main", "CacheDir_Text"), cp1251::FromUtf8("/srv/кеш"));
+        read.Set("Main", "UserNameEd_Text", cp1251::FromUtf8("Пётр"));
+        read.Save(file_, kOwnerRw);
         EXPECT_EQ(ReadBytes(file_),
-                  mark + "[Main]\r\nCacheDir_Text=/srv/кеш\r\nUserNameEd_Text=Пётр\r\n");
+                  encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nUserNameEd_Text=Пётр\r\n"));
     }
     const std::string codePage = cp1251::FromUtf8("[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
     WriteBytes(file_, codePage);

@@ -120,7 +120,20 @@ IniFile IniFile::Parse(std::string_view text) {
     // what they say, and the file is written back the way it came. The
     // byte-order mark such editors may put first would otherwise hide the
     // first section's heading, and with it every setting.
-    if (text.starts_with("\xEF\xBB\xBF")) {
+    std::string fromUtf16;
+    if (text.starts_with("\xFF\xFE")) {
+        // Saved as "Unicode" by a Windows editor, which the profile functions
+        // read as well: read on defaults instead, the file would be written
+        // over with them.
+        std::u16string units;
+        for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
+            units += static_cast<char16_t>(static_cast<unsigned char>(text[i]) |
+                                           static_cast<unsigned char>(text[i + 1]) << 8);
+        }
+        fromUtf16 = utf::Utf16ToUtf8(units);
+        text = fromUtf16;
+        ini.encoding_ = Encoding::kUtf16WithMark;
+    } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
         ini.encoding_ = Encoding::kUtf8WithMark;
     } else if (std::any_of(text.begin(), text.end(),
@@ -262,6 +275,15 @@ void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mod
         case Encoding::kUtf8WithMark:
             WriteFileAtomically(path, "\xEF\xBB\xBF" + cp1251::ToUtf8(Text()), mode);
             break;
+        case Encoding::kUtf16WithMark: {
+            std::string bytes = "\xFF\xFE";
+            for (const char16_t unit : utf::Utf8ToUtf16(cp1251::ToUtf8(Text()))) {
+                bytes += static_cast<char>(unit & 0xFF);
+                bytes += static_cast<char>(unit >> 8);
+            }
+            WriteFileAtomically(path, bytes, mode);
+            break;
+        }
     }
 }
 

@@ -3,8 +3,8 @@
 // "key=value" lines), read the way the Windows profile-string functions read
 // it so that files written by the original desktop program mean the same.
 // The text is 8-bit (CP1251) and kept as raw bytes; a file in UTF-8 (with a
-// byte-order mark, or whose non-ASCII bytes form UTF-8) is converted to CP1251
-// when read and back when saved.
+// byte-order mark, or whose non-ASCII bytes form UTF-8) or in UTF-16LE with
+// its mark is converted to CP1251 when read and back when saved.
 // Editing keeps every line it does not touch exactly as it was, so comments,
 // unknown keys and other programs' sections survive a save.
 
@@ -48,7 +48,7 @@ public:
     std::string Text() const;
 
 private:
-    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark };
+    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark, kUtf16WithMark };
 
     std::vector<std::string> lines_;  // CP1251
     Encoding encoding_ = Encoding::kCodePage;
