@@ -134,6 +134,18 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     EXPECT_EQ(FindUser(*users, Token(cyrName, cyrPassword), "10.1.1.1"), 1);
     EXPECT_EQ(FindUser(*users, Token("[.*", "p,\"q"), "10.9.9.9"), 3);
     EXPECT_EQ(FindUser(*users, Token("a(b", "?q]+"), "10.9.9.9"), -1);  // disabled
+
+    // A password typed in by hand, not scrambled: taken as it stands (it
+    // decoded to bytes nobody can type), and scrambled by the next save.
+    WriteBytes(file_, "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n");
+    ASSERT_TRUE(loaded.Load(file_));
+    EXPECT_EQ(loaded.PasswordsInClear(), std::vector<std::size_t>{1});
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
+    loaded.Save(file_);
+    EXPECT_FALSE(test::Has(ReadBytes(file_), Utf16Le("secret")));
+    ASSERT_TRUE(loaded.Load(file_));
+    EXPECT_TRUE(loaded.PasswordsInClear().empty());
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
 }
 
 TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {

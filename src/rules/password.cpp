@@ -1,5 +1,6 @@
 #include "rules/password.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <random>
@@ -79,6 +80,13 @@ std::string DecodeStoredPassword(std::string_view stored) {
         password += static_cast<char>(pairs[i] ^ pairs[i + 1]);
     }
     return password;
+}
+
+bool IsStoredPasswordForm(std::string_view text) {
+    if (text.size() < 7 || (text.size() - 7) % 4 != 0 || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    return std::all_of(text.begin() + 1, text.end(), [](char c) { return HexDigitValue(c) >= 0; });
 }
 
 }  // namespace vs

@@ -19,4 +19,8 @@ std::string EncodeStoredPassword(std::string_view password);
 // holds, so one bad row cannot stop a list from loading.
 std::string DecodeStoredPassword(std::string_view stored);
 
+// Whether text has the form EncodeStoredPassword gives (a digit, then
+// upper- or lower-case hex, 4n + 7 characters in all).
+bool IsStoredPasswordForm(std::string_view text);
+
 }  // namespace vs

@@ -36,6 +36,13 @@ std::string ClearFromCell(std::string_view cellUtf8) {
     return cp1251::ToUtf8(DecodeStoredPassword(cp1251::FromUtf8(cellUtf8)));
 }
 
+// A cell no program scrambled ("secret" typed in by hand) decoded would be
+// bytes nobody can type, the user's password lost at the next save: it is
+// the password itself.
+bool WrittenInClear(std::string_view cellUtf8) {
+    return !cellUtf8.empty() && !IsStoredPasswordForm(cellUtf8);
+}
+
 class UserSink : public GridSink {
 public:
     void BeginRow() override { rows_.emplace_back(); }
@@ -52,16 +59,23 @@ public:
         } else if (column == col::kName) {
             row.name = std::move(text);
         } else if (column == col::kPassword) {
-            row.password = ClearFromCell(text);
+            if (WrittenInClear(text)) {
+                clearRows_.push_back(rows_.size());
+                row.password = std::move(text);
+            } else {
+                row.password = ClearFromCell(text);
+            }
         } else if (column == col::kIp) {
             row.ip = std::move(text);
         }
     }
 
     std::vector<UserRow>& Rows() { return rows_; }
+    std::vector<std::size_t>& ClearRows() { return clearRows_; }
 
 private:
     std::vector<UserRow> rows_;
+    std::vector<std::size_t> clearRows_;  // line numbers, from 1
 };
 
 std::vector<UserTokens> AllTokens(const std::vector<UserRow>& rows) {
@@ -210,6 +224,7 @@ bool UsersList::Load(const std::filesystem::path& file) {
     const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
     UsersSnapshot users;
     users.rows = std::move(sink.Rows());
+    passwordsInClear_ = std::move(sink.ClearRows());
     users.tokens = AllTokens(users.rows);
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
     fileState_.Read(before, complete);

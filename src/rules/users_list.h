@@ -83,12 +83,17 @@ public:
     // The file as last read or written, and whether the rows were edited
     // since.
     const ListFileState& FileState() const { return fileState_; }
+    // The lines (from 1) of the last Load whose password was written in
+    // clear rather than scrambled: taken as it stands, scrambled at the
+    // next save.
+    const std::vector<std::size_t>& PasswordsInClear() const { return passwordsInClear_; }
 
 private:
     void PublishEdit(UsersSnapshot users);
 
     vs::Snapshot<UsersSnapshot> published_;
     ListFileState fileState_;
+    std::vector<std::size_t> passwordsInClear_;
 };
 
 inline constexpr std::string_view kUsersFileName = "users.lst";

@@ -192,6 +192,12 @@ void ProxyService::LoadList(List& list, std::string_view name) {
     }
     if constexpr (std::is_same_v<List, RuleList>) {
         TellRulesThatCannotMatch(list, name);
+    } else {
+        for (const std::size_t line : list.PasswordsInClear()) {
+            untold_ +=
+                "Список " + std::string(name) + ", строка " + std::to_string(line) +
+                ": пароль записан открытым текстом; он принят и при сохранении будет скрыт\n";
+        }
     }
 }
 
