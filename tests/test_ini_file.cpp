@@ -3,6 +3,7 @@
 #include "base/cp1251.h"
 #include "base/utf.h"
 #include "support/files.h"
+#include "support/text.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 using test::ReadBytes;
 using test::TempDir;
+using test::Utf16;
 using test::WriteBytes;
 
 class IniFileTest : public ::testing::Test {
@@ -128,14 +130,7 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     // A file from a UTF-8 editor, or saved as "Unicode" (UTF-16LE) by a
     // Windows one, means its Cyrillic and is written back as it came, its
     // mark kept; a file in the code page stays in it.
-    const auto utf16 = [](const std::string& utf8) {
-        std::string bytes = "\xFF\xFE";
-        for (const char16_t unit : utf::Utf8ToUtf16(utf8)) {
-            bytes += static_cast<char>(unit & 0xFF);
-            bytes += static_cast<char>(unit >> 8);
-        }
-        return bytes;
-    };
+    const auto utf16 = [](const std::string& utf8) { return Utf16(utf::Utf8ToUtf16(utf8)); };
     for (const auto& encode : std::vector<std::function<std::string(const std::string&)>>{
              [](const std::string& t) { return t; },
              [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16}) {

@@ -131,4 +131,20 @@ bool IsValidUtf8(std::string_view text) {
     return true;
 }
 
+std::u16string Utf16Units(std::string_view bytes, bool bigEndian) {
+    std::u16string units;
+    units.reserve(bytes.size() / 2);
+    const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        units += bigEndian ? static_cast<char16_t>((at(i) << 8) | at(i + 1))
+                           : static_cast<char16_t>(at(i) | (at(i + 1) << 8));
+    }
+    return units;
+}
+
+void AppendUtf16Le(std::string& out, char16_t unit) {
+    out += static_cast<char>(unit & 0xFF);
+    out += static_cast<char>(unit >> 8);
+}
+
 }  // namespace vs::utf

@@ -14,7 +14,6 @@ namespace {
 // `cut` tells of a UTF-16 file with an odd number of bytes: its end was
 // lost (copied while being written, a disk that filled up).
 std::u16string DecodeFile(std::string_view bytes, bool& cut) {
-    std::u16string units;
     const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
     const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
@@ -24,13 +23,8 @@ std::u16string DecodeFile(std::string_view bytes, bool& cut) {
         // which Cyrillic text in that code page practically never forms.
         return utf::IsValidUtf8(bytes) ? utf::Utf8ToUtf16(bytes) : cp1251::ToUtf16(bytes);
     }
-    units.reserve(bytes.size() / 2);
     cut = bytes.size() % 2 != 0;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-        units += little ? static_cast<char16_t>(at(i) | (at(i + 1) << 8))
-                        : static_cast<char16_t>((at(i) << 8) | at(i + 1));
-    }
-    return units;
+    return utf::Utf16Units(bytes.substr(2), big);
 }
 
 class GridReader {
@@ -86,11 +80,6 @@ private:
     bool rowPending_ = true;
 };
 
-void AppendUnit(std::string& out, char16_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
-}
-
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
@@ -129,7 +118,7 @@ std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf
     for (const auto& row : rowsOfUtf8Fields) {
         for (std::size_t i = 0; i < row.size(); ++i) {
             if (i > 0) {
-                AppendUnit(out, separator);
+                utf::AppendUtf16Le(out, separator);
             }
             std::u16string field = utf::Utf8ToUtf16(row[i]);
             // Every line break ends a row when the file is read: one inside
@@ -139,21 +128,21 @@ std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf
                 u' ');
             if (field.find_first_of(std::u16string{separator, u'"'}) == std::u16string::npos) {
                 for (const char16_t c : field) {
-                    AppendUnit(out, c);
+                    utf::AppendUtf16Le(out, c);
                 }
                 continue;
             }
-            AppendUnit(out, u'"');
+            utf::AppendUtf16Le(out, u'"');
             for (const char16_t c : field) {
-                AppendUnit(out, c);
+                utf::AppendUtf16Le(out, c);
                 if (c == u'"') {
-                    AppendUnit(out, c);
+                    utf::AppendUtf16Le(out, c);
                 }
             }
-            AppendUnit(out, u'"');
+            utf::AppendUtf16Le(out, u'"');
         }
-        AppendUnit(out, u'\r');
-        AppendUnit(out, u'\n');
+        utf::AppendUtf16Le(out, u'\r');
+        utf::AppendUtf16Le(out, u'\n');
     }
     return out;
 }

@@ -125,12 +125,7 @@ IniFile IniFile::Parse(std::string_view text) {
         // Saved as "Unicode" by a Windows editor, which the profile functions
         // read as well: read on defaults instead, the file would be written
         // over with them.
-        std::u16string units;
-        for (std::size_t i = 2; i + 1 < text.size(); i += 2) {
-            units += static_cast<char16_t>(static_cast<unsigned char>(text[i]) |
-                                           static_cast<unsigned char>(text[i + 1]) << 8);
-        }
-        fromUtf16 = utf::Utf16ToUtf8(units);
+        fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text.substr(2), false));
         text = fromUtf16;
         ini.encoding_ = Encoding::kUtf16WithMark;
     } else if (text.starts_with("\xEF\xBB\xBF")) {
@@ -278,8 +273,7 @@ void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mod
         case Encoding::kUtf16WithMark: {
             std::string bytes = "\xFF\xFE";
             for (const char16_t unit : utf::Utf8ToUtf16(cp1251::ToUtf8(Text()))) {
-                bytes += static_cast<char>(unit & 0xFF);
-                bytes += static_cast<char>(unit >> 8);
+                utf::AppendUtf16Le(bytes, unit);
             }
             WriteFileAtomically(path, bytes, mode);
             break;

@@ -172,12 +172,10 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     std::vector<bool> placed(old, false);
     std::vector<std::size_t> order{0};  // old column per new column; `old` is a new one
     std::vector<std::string> captions{captions_[0]};
-    std::vector<bool> departed{false};
     auto take = [&](std::size_t column, const std::string& caption) {
         placed[column] = true;
         order.push_back(column);
         captions.push_back(caption);
-        departed.push_back(false);
     };
     for (std::size_t i = 0; i < users.rows.size(); ++i) {
         const std::string& name = users.rows[i].name;
@@ -197,14 +195,12 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
         } else {
             order.push_back(old);
             captions.push_back(duplicate ? std::string() : name);
-            departed.push_back(false);
         }
     }
     for (std::size_t c = 1; c < old; ++c) {
         if (!placed[c]) {
             order.push_back(c);
             captions.push_back(captions_[c]);
-            departed.push_back(departed_[c]);
         }
     }
     auto reorder = [&](auto& values, auto fresh) {
@@ -218,6 +214,9 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     for (auto& row : rows_) {
         reorder(row, std::string());
     }
+    // A column taken by a user was never a departed one: the mark moves with
+    // the columns left over.
+    reorder(departed_, false);
     // The counters have no date column: shift in and out of their indexes.
     internetBytes_.insert(internetBytes_.begin(), 0);
     cacheBytes_.insert(cacheBytes_.begin(), 0);
@@ -226,7 +225,6 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     internetBytes_.erase(internetBytes_.begin());
     cacheBytes_.erase(cacheBytes_.begin());
     captions_ = std::move(captions);
-    departed_ = std::move(departed);
 }
 
 int StatTable::FindStatListColumn(std::string_view name) const {
