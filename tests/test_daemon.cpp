@@ -300,6 +300,34 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
+// A cache folder on a disk that fills up: answers still arrive whole, and
+// the log says once, not once per answer, that entries are not stored.
+TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
+    if (::geteuid() != 0 || RunProgram({"unshare", "-m", "true"}, dir.Path()) != 0) {
+        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
+    }
+    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
+    const fs::path cache = home / "Cache";
+    fs::create_directories(cache);
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"unshare", "-m", "sh", "-c",
+                  "mount -t tmpfs -o size=1m tmpfs \"$0\" && exec \"$@\"", cache.string()});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+
+    for (const char* size : {"3000000", "2500000", "1000"}) {
+        const std::string url = origin.Url(std::string("/size/") + size);
+        ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "b"), 0);
+        EXPECT_TRUE(FileHoldsBody(dir.Path() / "b", std::stoul(size))) << size;
+    }
+    const std::string told =
+        "Cache entries are not stored: No space left on device (" + cache.string() + "/)";
+    EXPECT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stdout(), "/size/1000"); }));
+    ASSERT_EQ(proxy.Stop(), 0);
+    const std::string log = proxy.Process().Stdout();
+    EXPECT_TRUE(Has(log, told)) << log;
+    EXPECT_EQ(log.find(told), log.rfind(told));
+}
+
 // Stopped by SIGINT, then by SIGTERM, each time with a connection open.
 TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));

@@ -269,6 +269,26 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
     EXPECT_EQ(FindLog("# 0 >>> URL: " + url)->body, request);
 }
 
+// A nearly full disk refuses large entries while small ones still fit: the
+// log hears when refusals begin and, once a minute passed without one, that
+// entries are stored again, with how many answers were not.
+TEST_F(ProxyFixture, CacheTroubleIsToldWhenItBeginsAndWhenItIsOver) {
+    StartProxy();
+    engine.CacheWriteFailed(ENOSPC);
+    engine.CacheWriteSucceeded();
+    clock.Advance(std::chrono::seconds(50));
+    engine.CacheWriteFailed(EROFS);
+    clock.Advance(std::chrono::seconds(50));
+    engine.CacheWriteSucceeded();
+    clock.Advance(std::chrono::seconds(20));
+    engine.CacheWriteSucceeded();
+    engine.CacheWriteSucceeded();
+    consumer.Drain();
+    EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
+                                "Cache entries are not stored: No space left on device ()",
+                                "Cache entries are stored again, 2 answers were not stored"}));
+}
+
 // Bodies nobody stores pass the relay without being read, bounded by their
 // framing: the next answer on the same connection must still be seen whole,
 // and the traffic, progress and the user's stop must not miss those bytes.

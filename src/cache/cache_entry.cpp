@@ -405,9 +405,18 @@ bool EntryWriter::Append(std::string_view bytes) {
     if (fd_ < 0 || failed_) {
         return false;
     }
-    failed_ = !WriteAll(fd_, bytes);
+    if (!WriteAll(fd_, bytes)) {
+        Failed(errno);
+    }
     Appended(bytes.size());
     return !failed_;
+}
+
+void EntryWriter::Failed(int error) {
+    if (!failed_) {
+        failed_ = true;
+        error_ = error != 0 ? error : EIO;
+    }
 }
 
 void EntryWriter::Appended(std::size_t bytes) {
@@ -496,6 +505,7 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         return false;
     }
     if (trailer && !WriteAll(fd_, BuildTrailer(contentType, contentEncoding))) {
+        Failed(errno);
         Discard();
         return false;
     }
@@ -504,6 +514,7 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         // already set it to "0".
         if ((trailer && !SetAttr(fd_, kTrailerAttr, "1")) ||
             (!key_.empty() && !SetAttr(fd_, kKeyAttr, key_))) {
+            Failed(errno);  // no room left for attributes either
             Discard();
             return false;
         }
@@ -540,6 +551,7 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         }
     }
     if (::rename(temp_.c_str(), entry_.c_str()) != 0) {
+        Failed(errno);
         Discard();
         return false;
     }
@@ -551,11 +563,13 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
                                         std::string key, EntryMetadata metadata) {
     Claim claim(UseKey(entry), true);
     if (!claim.Held()) {
+        errno = 0;
         return nullptr;
     }
     struct stat existing;
     const bool exists = ::lstat(entry.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
+        errno = 0;  // a folder of longer URLs stands there
         return nullptr;
     }
     if (!ForceEntryDirs(dir, entry)) {
@@ -566,6 +580,7 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
         // in between. A link or the like is no entry and has no lock.
         std::optional<Fd> locked;
         if (S_ISREG(existing.st_mode) && !(locked = LockForRemoval(entry))) {
+            errno = 0;  // read elsewhere
             return nullptr;
         }
         ::unlink(entry.c_str());

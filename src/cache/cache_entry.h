@@ -110,6 +110,13 @@ public:
     // Removes the temporary file; the entry stays absent.
     void Discard();
 
+    // The system's error number of the first write to the file system that
+    // failed (a full disk, a folder made read-only); 0 while none did, and
+    // when the entry was refused for another reason (a reader elsewhere).
+    int Error() const { return error_; }
+    // The relay's own append at Descriptor() failed with `error`.
+    void Failed(int error);
+
     const std::filesystem::path& Entry() const { return entry_; }
 
     // The temporary file, for the relay to append body bytes to at
@@ -133,6 +140,7 @@ private:
     int fd_ = -1;
     bool xattrs_ = false;
     bool failed_ = false;
+    int error_ = 0;
     bool claimed_ = true;
     std::int64_t written_ = 0;     // body bytes in the file
     std::int64_t sentToDisk_ = 0;  // how far writing to the disk was started
@@ -141,7 +149,9 @@ private:
 
 // Starts writing the entry of cache key `key` (empty: none recorded) inside
 // the cache folder `dir`. Fails (nullptr) when the entry is in use or its
-// folders cannot be made (see ForceEntryDirs). An
+// folders or file cannot be made (see ForceEntryDirs); errno then tells the
+// file system's refusal, and is 0 when nothing is wrong with the disk (the
+// URL is busy, or names a file no file system holds). An
 // existing file of that name is deleted first, so an entry is never served
 // half replaced; an answer cut short therefore loses the old copy too.
 std::unique_ptr<EntryWriter> BeginEntry(

@@ -235,6 +235,7 @@ bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry) {
     const std::string& root = dir.Root().native();
     const std::string& path = entry.native();
     if (root.empty() || !path.starts_with(root) || !Nameable(path, root.size())) {
+        errno = 0;
         return false;
     }
     // One level at a time below the root, never the root itself: a cache
@@ -247,16 +248,21 @@ bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry) {
         std::string folder = path.substr(0, slash);
         if (::mkdir(folder.c_str(), 0777) == 0) {
             made.push_back(std::move(folder));
-        } else if (errno != EEXIST) {
+        } else if (const int refusal = errno; refusal != EEXIST) {
             // What this call made goes again, unless another entry moved in.
             for (auto it = made.rbegin(); it != made.rend(); ++it) {
                 ::rmdir(it->c_str());
             }
+            errno = refusal;
             return false;
         }
     }
     std::error_code error;
-    return std::filesystem::is_directory(entry.parent_path(), error);
+    if (!std::filesystem::is_directory(entry.parent_path(), error)) {
+        errno = ENOTDIR;  // a file stands where the folder belongs
+        return false;
+    }
+    return true;
 }
 
 }  // namespace vs::cache

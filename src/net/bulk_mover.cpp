@@ -96,6 +96,7 @@ CopiedMove BulkMover::Move(const Socket& from, const Socket& to, int file, std::
     const std::string_view bytes(data_, in);
     if (file >= 0) {
         result.copied = WriteAll(file, bytes);
+        result.copyError = result.copied ? 0 : errno;
     }
     SendAll(to, bytes, in);
     return result;

@@ -54,6 +54,7 @@ struct CopiedMove {
     // False when the bytes moved could not all be appended to the file (it
     // then holds an unknown part of them); `to` got them all the same.
     bool copied = true;
+    int copyError = 0;  // the system's error number when not copied
 };
 
 // One connection's buffer, made on first use and given back by Release (or

@@ -45,7 +45,7 @@ public:
     // being stored), or -1. When appending fails the relay says so before
     // it reports the bytes, which reached the browser all the same.
     virtual int UnseenCopy() const { return -1; }
-    virtual void UnseenCopyFailed() {}
+    virtual void UnseenCopyFailed(int /*error*/) {}
 
     // While true the relay does not read the browser: bytes already taken
     // from it wait for their turn (a request for another host waiting for

@@ -313,7 +313,7 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
                        net::BulkMover& mover, std::size_t room) {
     const net::CopiedMove result = MoveBulk(from, to, mover, room, intercept.UnseenCopy());
     if (!result.copied) {
-        intercept.UnseenCopyFailed();
+        intercept.UnseenCopyFailed(result.copyError);
     }
     return result.moved.value_or(0);
 }

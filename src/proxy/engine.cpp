@@ -1,5 +1,11 @@
 #include "proxy/engine.h"
 
+#include <chrono>
+#include <system_error>
+#include <utility>
+
+#include "base/cp1251.h"
+
 namespace vs::proxy {
 
 RuleList& RuleLists::Of(ListKind kind) {
@@ -59,6 +65,43 @@ void Engine::PutToLog(std::string heading, std::string body) {
         return;
     }
     Post(LogEntry{std::move(heading), std::move(body)});
+}
+
+// A trouble is over once entries are stored again after a quiet minute:
+// a success between two refusals says nothing about the disk.
+constexpr auto kCacheTroubleQuiet = std::chrono::minutes(1);
+
+void Engine::CacheWriteFailed(int error) {
+    const Clock::TimePoint now = clock_.Now();
+    {
+        std::lock_guard guard(cacheTroubleLock_);
+        ++cacheTrouble_.refused;
+        cacheTrouble_.lastRefusal = now;
+        if (std::exchange(cacheTrouble_.ongoing, true)) {
+            return;
+        }
+    }
+    const std::string folder = cp1251::FromUtf8(Config()->cacheDir.Root().string());
+    PutToLog("Cache entries are not stored: " +
+                 cp1251::FromUtf8(std::generic_category().message(error)) + " (" + folder + ")",
+             "Answers still reach the browsers whole. Entries are stored again once the cache "
+             "folder takes them.");
+}
+
+void Engine::CacheWriteSucceeded() {
+    std::int64_t refused = 0;
+    {
+        std::lock_guard guard(cacheTroubleLock_);
+        if (!cacheTrouble_.ongoing ||
+            clock_.Now() - cacheTrouble_.lastRefusal < kCacheTroubleQuiet) {
+            return;
+        }
+        refused = std::exchange(cacheTrouble_.refused, 0);
+        cacheTrouble_.ongoing = false;
+    }
+    PutToLog(
+        "Cache entries are stored again, " + std::to_string(refused) + " answers were not stored",
+        {});
 }
 
 }  // namespace vs::proxy

@@ -57,6 +57,13 @@ public:
     // One hit of `row` of `list`, at `position` when it matched.
     void QueueHit(ListKind list, const RuleRow& row, int position);
 
+    // An entry the file system refused (`error`: a full disk, a folder made
+    // read-only) and one stored. The log is told when refusals begin and
+    // when entries are stored again, not once per answer: on a nearly full
+    // disk small entries still fit between refused large ones.
+    void CacheWriteFailed(int error);
+    void CacheWriteSucceeded();
+
     MonitorQueue& Queue() { return queue_; }
     proxy::StopList& StopList() { return stopList_; }
     // The configuration current now; a request keeps the one it began with.
@@ -77,6 +84,14 @@ private:
     RuleLists& lists_;
     const Clock& clock_;
     const net::HostLookup& hosts_;
+
+    struct CacheWriteTrouble {
+        bool ongoing = false;
+        std::int64_t refused = 0;  // answers not stored since it began
+        Clock::TimePoint lastRefusal{};
+    };
+    std::mutex cacheTroubleLock_;
+    CacheWriteTrouble cacheTrouble_;
 
     std::mutex counterLock_;
     std::int32_t connectionCounter_ = 0;

@@ -56,14 +56,14 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
 
 // Follows body bytes of the answer, appending them to its entry without the
 // chunk framing. Returns how many belong to the body.
-std::size_t StoreBody(Exchange& e, std::string_view body) {
+std::size_t StoreBody(Session& s, Exchange& e, std::string_view body) {
     if (!e.answerBody.InBody()) {
         return 0;
     }
     std::string payload;
     const std::size_t used = e.answerBody.Consume(body, e.cacheWriter ? &payload : nullptr);
     if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
-        AbandonCacheWrite(e);
+        CacheWriteRefused(s, e, e.cacheWriter->Error());
     }
     return used;
 }
@@ -146,6 +146,9 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     e.cacheReader.reset();
     e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, cache::EntryIdentity(e.url));
     if (!e.cacheWriter) {
+        if (const int refusal = errno; refusal != 0) {
+            s.Owner().CacheWriteFailed(refusal);
+        }
         return;
     }
     if (!e.cacheWriter->KeepsMetadata()) {
@@ -392,7 +395,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
-        StoreBody(e, body);
+        StoreBody(s, e, body);
         if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(s, e, head);
         }
@@ -458,7 +461,7 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
 }
 
 std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std::string& out) {
-    const std::size_t used = StoreBody(e, bytes);
+    const std::size_t used = StoreBody(s, e, bytes);
     if (used == 0) {
         return 0;
     }
@@ -484,8 +487,10 @@ int AnswerUnseenCopy(const Exchange& e) {
     return e.cacheWriter ? e.cacheWriter->Descriptor() : -1;
 }
 
-void AbandonCacheWrite(Exchange& e) {
+void CacheWriteRefused(Session& s, Exchange& e, int error) {
     if (e.cacheWriter) {
+        e.cacheWriter->Failed(error);
+        s.Owner().CacheWriteFailed(e.cacheWriter->Error());
         e.cacheWriter->Discard();
         e.cacheWriter.reset();
     }
@@ -533,8 +538,12 @@ void FinishCacheWrite(Session& s, Exchange& e) {
         return;
     }
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
-    writer->Finish(e.contentType, e.contentEncoding, cache::ParseHTTPDate(e.lastModified, now),
-                   !e.lastModified.empty(), now);
+    if (writer->Finish(e.contentType, e.contentEncoding, cache::ParseHTTPDate(e.lastModified, now),
+                       !e.lastModified.empty(), now)) {
+        s.Owner().CacheWriteSucceeded();
+    } else if (writer->Error() != 0) {
+        s.Owner().CacheWriteFailed(writer->Error());
+    }
 }
 
 void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,

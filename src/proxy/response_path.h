@@ -45,9 +45,9 @@ std::size_t AnswerUnseenRoom(const Exchange& exchange);
 // bytes passed unseen are appended to as well; -1 when nothing is stored.
 int AnswerUnseenCopy(const Exchange& exchange);
 
-// The entry being written for the answer is given up (its bytes could not
-// all be written); the answer goes on to the browser uncached.
-void AbandonCacheWrite(Exchange& exchange);
+// The entry being written for the answer is given up, since the file system
+// refused its bytes (`error`); the answer goes on to the browser uncached.
+void CacheWriteRefused(Session& session, Exchange& exchange, int error);
 
 // Body bytes that went to the browser unseen: counted, followed and shown
 // as if they had been seen.

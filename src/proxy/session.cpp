@@ -565,9 +565,9 @@ int Session::UnseenCopy() const {
     return AnswerUnseenCopy(inFlight_.front());
 }
 
-void Session::UnseenCopyFailed() {
+void Session::UnseenCopyFailed(int error) {
     if (Exchange* exchange = Answering()) {
-        AbandonCacheWrite(*exchange);
+        CacheWriteRefused(*this, *exchange, error);
     }
 }
 

@@ -85,7 +85,7 @@ public:
     std::size_t UnseenRoom() const override;
     void PassedUnseen(std::size_t bytes) override;
     int UnseenCopy() const override;
-    void UnseenCopyFailed() override;
+    void UnseenCopyFailed(int error) override;
     bool HoldsClient() const override { return !held_.empty(); }
     bool TakeHeld(std::string& bytes) override;
     // A request whose body is still coming awaits the browser, not an
