@@ -125,11 +125,6 @@ int main(int argc, char** argv) {
         }
     };
     report(error);
-    // The desktop program shows the empty list on its users page; here a
-    // first start without one would only answer 407 to everybody.
-    if (auto nobody = vs::NobodyAdmittedMessage(*service.Lists().users.Snapshot())) {
-        std::cerr << "vellostored: " << *nobody << std::endl;
-    }
 
     // The application thread. A pass (drain the monitor queue, one cleaning
     // step) runs every 10 ms while workers keep queueing entries, else at

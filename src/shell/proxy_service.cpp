@@ -103,6 +103,10 @@ std::optional<std::string> ProxyService::StartUp() {
     fileSettingsVersion_ = read;
     autoRun_ = AutoRunEnabled(executable_, dataDir_);
     LoadLists();
+    // Browsers would only meet 407, with nothing here to say why.
+    if (auto nobody = NobodyAdmittedMessage(*lists_.users.Snapshot())) {
+        untold_ += *nobody + "\n";
+    }
     statisticsUnread_ =
         !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
     if (statisticsUnread_) {

@@ -27,14 +27,15 @@
 namespace vs::gui {
 namespace {
 
-// anna and bob log in with passwords; the service adds "local", admitted by
-// this machine's address. The file holds a day of anna's and bob's traffic.
+// anna and bob log in with passwords; "local" is admitted by this
+// machine's address. The file holds a day of anna's and bob's traffic.
 class UsersPageTest : public ::testing::Test {
 protected:
     void SetUp() override {
         UsersList users;
         users.Append(UserRow{true, "anna", "pw1", ""});
         users.Append(UserRow{true, "bob", "pw2", ""});
+        users.Append(UserRow{true, "local", "", "127.0.0.1"});
         users.Save(dir.Path() / "users.lst");
         test::WriteBytes(dir.Path() / "stat.txt",
                          WriteGridText({{"01.01.2020", "5/1", "7/2"}}, kGridSeparator));

@@ -8,20 +8,22 @@
 #include <string_view>
 
 #include "shell/proxy_service.h"
+#include "support/list_file.h"
 #include "support/net_helpers.h"
 
 namespace vs::test {
 
-// Writes the settings file (port 0 plus `settings`, ini lines) and starts
+// Writes the settings file (port 0 plus `settings`, ini lines) and, unless
+// there is one, a users list admitting this machine as "local", and starts
 // the service; false when it did not come up listening.
 inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path& dataDir,
                              std::string_view settings = "") {
     std::ofstream(dataDir / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n" << settings;
-    if (service.StartUp().has_value()) {
-        return false;
+    if (!std::filesystem::exists(dataDir / "users.lst")) {
+        std::ofstream(dataDir / "users.lst", std::ios::binary)
+            << ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}});
     }
-    service.Lists().users.Append(UserRow{true, "local", "", "127.0.0.1"});
-    return true;
+    return !service.StartUp().has_value();
 }
 
 // The status line of one GET of url through the service, on a connection
