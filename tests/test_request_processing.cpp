@@ -32,6 +32,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     lists.black.Append(RuleCells{true, "ads/", "", false, false, 4});
     lists.black.Append(Rule("^host/banner"));
     lists.black.Append(Rule("^127\\.0\\.0\\.1:" + std::to_string(origin.Port()) + "/numeric"));
+    lists.black.Append(Rule("казино"));
     StartProxy();
     const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
     const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
@@ -50,11 +51,22 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
             "http://" + host + ":" + std::to_string(origin.Port()) + "/numeric";
         EXPECT_TRUE(Has(AnswerTo(GetRequest(numeric)), "(rule #5).")) << host;
     }
+    // A rule in Cyrillic means the word however a browser spells it: escaped
+    // UTF-8 (what browsers send), escaped or raw Windows-1251, raw UTF-8, and
+    // in a host name, its ASCII form.
+    for (const std::string spelling :
+         {"/%D0%BA%D0%B0%D0%B7%D0%B8%D0%BD%D0%BE/", "/?q=%d0%9a%d0%90%d0%97%d0%98%d0%9d%d0%9e",
+          "/%EA%E0%E7%E8%ED%EE", "/\xD0\x9A\xD0\x90\xD0\x97\xD0\x98\xD0\x9D\xD0\x9E",
+          "/\xCA\xC0\xC7\xC8\xCD\xCE"}) {
+        EXPECT_TRUE(Has(AnswerTo(GetRequest(origin.Url(spelling))), "(rule #6).")) << spelling;
+    }
+    EXPECT_TRUE(Has(AnswerTo("GET http://xn--80aodfsg.xn--p1ai/ HTTP/1.0\r\n\r\n"), "(rule #6)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
     EXPECT_EQ(lists.black.Row(2).hits, 9);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
-    ASSERT_EQ(monitor.RowCount(), 10u);
+    EXPECT_EQ(lists.black.Row(5).hits, 6);
+    ASSERT_EQ(monitor.RowCount(), 16u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }

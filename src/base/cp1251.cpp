@@ -98,20 +98,7 @@ char16_t ToUnicode(unsigned char c) {
 
 // Returns the code page byte for a code point, or '?' when it has none.
 char FromUnicode(char32_t cp) {
-    if (cp < 0x80) {
-        return static_cast<char>(cp);
-    }
-    if (cp >= 0x0410 && cp <= 0x044F) {
-        return static_cast<char>(0xC0 + (cp - 0x0410));
-    }
-    if (cp != kUndefined) {
-        for (std::size_t i = 0; i < kHighHalf.size(); ++i) {
-            if (kHighHalf[i] == cp) {
-                return static_cast<char>(0x80 + i);
-            }
-        }
-    }
-    return '?';
+    return Encode(cp).value_or('?');
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -198,6 +185,39 @@ std::string FromUtf8(std::string_view utf8) {
     for (std::size_t i = 0; i < utf8.size();) {
         // A broken sequence, like anything the code page lacks, becomes '?'.
         out += FromUnicode(utf::NextCodePoint(utf8, i));
+    }
+    return out;
+}
+
+std::optional<char> Encode(char32_t cp) {
+    if (cp < 0x80) {
+        return static_cast<char>(cp);
+    }
+    if (cp >= 0x0410 && cp <= 0x044F) {
+        return static_cast<char>(0xC0 + (cp - 0x0410));
+    }
+    if (cp != kUndefined) {
+        for (std::size_t i = 0; i < kHighHalf.size(); ++i) {
+            if (kHighHalf[i] == cp) {
+                return static_cast<char>(0x80 + i);
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> FromUtf8Exactly(std::string_view utf8) {
+    if (!utf::IsValidUtf8(utf8)) {
+        return std::nullopt;
+    }
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::optional<char> c = Encode(utf::NextCodePoint(utf8, i));
+        if (!c) {
+            return std::nullopt;
+        }
+        out += *c;
     }
     return out;
 }

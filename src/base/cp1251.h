@@ -5,6 +5,7 @@
 // happen only at the edges (terminal, file names, Qt, UTF-16 list files).
 // Nothing here consults the C locale.
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,12 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 // UTF-8 sequences become '?' as well.
 std::string ToUtf8(std::string_view text);
 std::string FromUtf8(std::string_view utf8);
+// The code page's byte for a code point, if it has one.
+std::optional<char> Encode(char32_t codePoint);
+// The text in the code page when every character of it has a byte there;
+// nullopt for invalid UTF-8 or any character the code page lacks (where
+// FromUtf8's '?' would change what the text means).
+std::optional<std::string> FromUtf8Exactly(std::string_view utf8);
 std::u16string ToUtf16(std::string_view text);
 std::string FromUtf16(std::u16string_view text);
 

@@ -133,7 +133,9 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         // The same page by another spelling meets the same rules.
         if (row < 0) {
-            if (const std::string plain = PlainSpelling(subject); plain != subject) {
+            const std::string_view written{e.url.data() + (subject.data() - lower.data()),
+                                           subject.size()};
+            if (const std::string plain = PlainSpelling(written); plain != subject) {
                 row = engine.FindRuleCountingHit(engine.Lists().black, plain);
             }
         }

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/cp1251.h"
 #include "base/numbers.h"
+#include "base/punycode.h"
+#include "base/utf.h"
 
 namespace vs::proxy {
 namespace {
@@ -37,6 +40,85 @@ std::string DecodeUnreserved(std::string_view text) {
             }
         }
         out += text[i];
+    }
+    return out;
+}
+
+// The byte an escape "%XX" at text[i] stands for, if it is one.
+std::optional<unsigned char> EscapedByte(std::string_view text, std::size_t i) {
+    if (text[i] != '%' || i + 2 >= text.size()) {
+        return std::nullopt;
+    }
+    const int high = HexDigitValue(text[i + 1]);
+    const int low = HexDigitValue(text[i + 2]);
+    if (high < 0 || low < 0) {
+        return std::nullopt;
+    }
+    return static_cast<unsigned char>(high * 16 + low);
+}
+
+// Letters past ASCII, raw or escaped, in the code page the rules are
+// written in: browsers send "казино" as escaped UTF-8, old pages as escaped
+// Windows-1251, some clients raw. Characters the code page lacks stay as
+// they came: no rule can name them.
+std::string DecodeLetters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        std::string bytes;
+        std::size_t end = i;
+        while (end < text.size()) {
+            if (static_cast<unsigned char>(text[end]) >= 0x80) {
+                bytes += text[end++];
+            } else if (auto byte = EscapedByte(text, end); byte && *byte >= 0x80) {
+                bytes += static_cast<char>(*byte);
+                end += 3;
+            } else {
+                break;
+            }
+        }
+        if (end == i) {
+            out += text[i++];
+            continue;
+        }
+        if (auto letters = cp1251::FromUtf8Exactly(bytes)) {
+            out += *letters;
+        } else if (!utf::IsValidUtf8(bytes)) {
+            out += bytes;  // the code page's own bytes
+        } else {
+            out += text.substr(i, end - i);
+        }
+        i = end;
+    }
+    return out;
+}
+
+// "xn--80aodfsg.xn--p1ai" is "казино.рф" where the code page has the
+// letters.
+std::string HostLetters(std::string_view host) {
+    std::string out;
+    for (std::size_t start = 0; start <= host.size();) {
+        const std::size_t end = std::min(host.find('.', start), host.size());
+        const std::string_view label = host.substr(start, end - start);
+        std::optional<std::string> letters;
+        if (label.size() > 4 && cp1251::EqualsNoCase(label.substr(0, 4), "xn--")) {
+            if (auto points = punycode::Decode(label.substr(4))) {
+                letters.emplace();
+                for (const char32_t point : *points) {
+                    if (auto c = cp1251::Encode(point)) {
+                        *letters += *c;
+                    } else {
+                        letters.reset();
+                        break;
+                    }
+                }
+            }
+        }
+        out += letters ? *letters : std::string(label);
+        if (end < host.size()) {
+            out += '.';
+        }
+        start = end + 1;
     }
     return out;
 }
@@ -97,15 +179,15 @@ std::string PlainSpelling(std::string_view subject) {
         port = authority.substr(colon);
         authority = authority.substr(0, colon);
     }
-    std::string out = DottedHost(authority);
+    std::string out = HostLetters(DottedHost(authority));
     out += port;
     const std::string_view rest = subject.substr(pathAt);
     const std::size_t queryAt = std::min(rest.find('?'), rest.size());
     if (queryAt > 0) {
-        out += ResolvePath(DecodeUnreserved(rest.substr(0, queryAt)));
+        out += ResolvePath(DecodeLetters(DecodeUnreserved(rest.substr(0, queryAt))));
     }
-    out += DecodeUnreserved(rest.substr(queryAt));
-    return out;
+    out += DecodeLetters(DecodeUnreserved(rest.substr(queryAt)));
+    return cp1251::Lower(out);
 }
 
 }  // namespace vs::proxy

@@ -2,18 +2,23 @@
 // The one spelling of a URL that its many spellings reach at the origin.
 // A black-list rule is written for the URL as browsers send it; a client
 // asking for "/%61ds", "/x/../ads", "//ads" or "http://127.1/ads" reaches
-// the same page on most servers, and must meet the same rule.
+// the same page on most servers, and must meet the same rule; so must
+// "/%D0%BA%D0%B0%D0%B7%D0%B8%D0%BD%D0%BE", which is how browsers send the
+// "/казино" a rule names in Windows-1251.
 
 #include <string>
 #include <string_view>
 
 namespace vs::proxy {
 
-// subject is a lower-cased URL without its scheme ("host:port/path?query").
-// Returns it with: a host written as a number in another form (127.1,
-// 0x7f000001, [::ffff:127.0.0.1]) in dotted form; in path and query, letters,
-// digits and "-._~" written as %XX decoded (lower-cased, as the subject is);
-// in the path, runs of "/" as one and "." and ".." segments resolved.
+// subject is a URL without its scheme ("host:port/path?query") as the
+// browser wrote it. Returns it lower-cased in the code page, with: a host
+// written as a number in another form (127.1, 0x7f000001,
+// [::ffff:127.0.0.1]) in dotted form, and labels in the ASCII form of
+// another script ("xn--...") in their letters; in path and query, letters,
+// digits and "-._~" written as %XX decoded, and so are letters past ASCII,
+// raw or escaped, in UTF-8 or in the code page itself; in the path, runs of
+// "/" as one and "." and ".." segments resolved.
 std::string PlainSpelling(std::string_view subject);
 
 }  // namespace vs::proxy
