@@ -403,8 +403,11 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     EXPECT_EQ(BodyOf(Get("/vary-lang", "Accept-Language: en\r\n")), "en");
     Get("/vary-enc");
     Get("/nocache");
+    Get("/nocache-capitals");
+    Get("/lm/unkept", "Cache-Control: no-store\r\n");  // a private window's request
     Settle();
-    for (const char* path : {"/private", "/nostore", "/lm/mine", "/vary-lang", "/nocache"}) {
+    for (const char* path : {"/private", "/nostore", "/lm/mine", "/vary-lang", "/nocache",
+                             "/nocache-capitals", "/lm/unkept"}) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");

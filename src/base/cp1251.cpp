@@ -2,6 +2,7 @@
 
 #include "base/utf.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -168,6 +169,13 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
         }
     }
     return true;
+}
+
+std::size_t FindNoCase(std::string_view text, std::string_view needle) {
+    const auto found = std::search(text.begin(), text.end(), needle.begin(), needle.end(),
+                                   [](char a, char b) { return ToLower(a) == ToLower(b); });
+    return found == text.end() && !needle.empty() ? std::string_view::npos
+                                                  : static_cast<std::size_t>(found - text.begin());
 }
 
 std::string ToUtf8(std::string_view text) {

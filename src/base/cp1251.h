@@ -27,6 +27,8 @@ std::string Upper(std::string_view text);
 
 // Case-insensitive comparison under the code page's case folding.
 bool EqualsNoCase(std::string_view a, std::string_view b);
+// Where `needle` first occurs in `text` under that folding; npos if nowhere.
+std::size_t FindNoCase(std::string_view text, std::string_view needle);
 
 // Conversions. Characters the code page cannot express become '?'; invalid
 // UTF-8 sequences become '?' as well.

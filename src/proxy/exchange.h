@@ -44,6 +44,9 @@ struct Exchange {
     // The request carries the user's own credentials for the origin: its
     // answer is that user's.
     bool authorized = false;
+    // The browser's "Cache-Control: no-store": nothing of the exchange may
+    // be kept.
+    bool browserForbidsStore = false;
     // The browser asked to close the connection after this answer
     // ("Connection: close", or HTTP/1.0 without keep-alive).
     bool browserCloses = false;

@@ -209,6 +209,11 @@ bool MessageHead::ListHas(std::string_view name, std::string_view token) const {
     return AnyListItem(name, [&](std::string_view item) { return SameName(item, token); });
 }
 
+bool MessageHead::ListNames(std::string_view name, std::string_view directive) const {
+    return AnyListItem(name,
+                       [&](std::string_view item) { return SameName(ItemToken(item), directive); });
+}
+
 std::vector<std::string_view> MessageHead::ListItems(std::string_view name) const {
     std::vector<std::string_view> items;
     AnyListItem(name, [&](std::string_view item) {

@@ -62,6 +62,9 @@ public:
     // Whether the value of a field lists `token` (comma-separated, case
     // ignored), as in "Connection: keep-alive, close".
     bool ListHas(std::string_view name, std::string_view token) const;
+    // The same for a directive, which may carry a value: "private" is named
+    // by "Cache-Control: private=\"Set-Cookie\"" too.
+    bool ListNames(std::string_view name, std::string_view directive) const;
     // The items of every comma-separated list field of that name, in
     // order, blanks trimmed and empty items left out: "gzip;q=0.5",
     // "private=\"Set-Cookie\"".

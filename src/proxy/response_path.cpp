@@ -68,23 +68,15 @@ std::size_t StoreBody(Session& s, Exchange& e, std::string_view body) {
     return used;
 }
 
-// Whether a comma-separated list field names `token`, alone or with a
-// value ("private", "private=\"Set-Cookie\""); an empty `token` asks for
-// any name but Accept-Encoding.
-bool ListNames(const http::MessageHead& head, std::string_view field, std::string_view token) {
-    const std::vector<std::string_view> items = head.ListItems(field);
-    return std::any_of(items.begin(), items.end(), [&](std::string_view item) {
-        const std::string_view name = http::ItemToken(item);
-        return token.empty() ? !name.empty() && !cp1251::EqualsNoCase(name, "Accept-Encoding")
-                             : cp1251::EqualsNoCase(name, token);
-    });
-}
-
 // An answer that differs by anything but the encoding the browser accepts
 // (its language, its cookies, "*") is some one browser's: one entry per URL
 // cannot hold it for all.
 bool VariesByMoreThanEncoding(const http::MessageHead& head) {
-    return ListNames(head, "Vary", "");
+    const std::vector<std::string_view> items = head.ListItems("Vary");
+    return std::any_of(items.begin(), items.end(), [](std::string_view item) {
+        const std::string_view name = http::ItemToken(item);
+        return !name.empty() && !cp1251::EqualsNoCase(name, "Accept-Encoding");
+    });
 }
 
 // What may be stored for every user of the proxy.
@@ -101,12 +93,15 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     if (e.authorized || VariesByMoreThanEncoding(head)) {
         return false;
     }
-    // "no-cache" anywhere in the first block, body included: a page's own
-    // meta tag keeps it out of the cache too. "no-store" and "private"
-    // count the same; the switch that ignores them is the user's choice.
-    if (!config.ignoreNoCache && (firstBlock.find("no-cache") != std::string_view::npos ||
-                                  ListNames(head, "Cache-Control", "no-store") ||
-                                  ListNames(head, "Cache-Control", "private"))) {
+    // "no-cache" anywhere in the first block, body included, in any case: a
+    // page's own meta tag keeps it out of the cache too. "no-store" and
+    // "private" count the same, and so does a browser's "no-store" (a
+    // private window's request); the switch that ignores them is the user's
+    // choice.
+    if (!config.ignoreNoCache &&
+        (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
+         head.ListNames("Cache-Control", "no-store") ||
+         head.ListNames("Cache-Control", "private") || e.browserForbidsStore)) {
         return false;
     }
     if (!config.cacheListEnabled) {

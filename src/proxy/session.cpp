@@ -319,6 +319,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.method = cp1251::Upper(head.Method());
     exchange.config = engine_.Config();
     exchange.authorized = head.Has("Authorization");
+    exchange.browserForbidsStore = head.ListNames("Cache-Control", "no-store");
     exchange.browserCloses = BrowserCloses(head);
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     exchange.asksUpgrade = head.Has("Upgrade");

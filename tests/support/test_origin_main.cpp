@@ -159,8 +159,10 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         Send(s, "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n");
         return reply(Answer("text/plain", lm, "after hints"));
     }
-    if (path == "/nocache") {
-        return reply(Answer("text/plain", "Pragma: no-cache\r\n", "fresh"));
+    if (path == "/nocache" || path == "/nocache-capitals") {
+        return reply(Answer(
+            "text/plain",
+            path == "/nocache" ? "Pragma: no-cache\r\n" : "Cache-Control: NO-CACHE\r\n", "fresh"));
     }
     if (path == "/private" || path == "/nostore") {
         return reply(Answer("text/plain",
