@@ -368,8 +368,8 @@ bool RuleListPage::AskToStore(const QString& text, const QString& outside) {
     const QString message =
         QStringLiteral(
             "В тексте «%1» есть символы, которых нет в кодировке Windows-1251: %2\n"
-            "Прокси увидит вместо каждого из них знак «?», а в правиле «?» — "
-            "квантификатор.\n\nСохранить так?")
+            "Прокси видит адреса в этой кодировке: правило с ними не действует, а в "
+            "результате замены каждый из них станет знаком «?».\n\nСохранить так?")
             .arg(text, outside);
     return QMessageBox::warning(this, QStringLiteral("Vellostore"), message,
                                 QMessageBox::Yes | QMessageBox::No,

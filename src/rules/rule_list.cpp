@@ -104,10 +104,18 @@ std::atomic<RuleRow::Id> nextRowId{1};
 RuleRow::RuleRow(RuleCells cells) : RuleRow(std::move(cells), nextRowId.fetch_add(1)) {}
 
 RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hits_(cells_.hits) {
+    // A character the code page lacks can be in no URL the rule sees; as
+    // the '?' a lossy conversion makes of it, it would turn the character
+    // before it optional and the rule would match what it never named.
+    const std::optional<std::string> pattern = cp1251::FromUtf8Exactly(cells_.rule);
+    if (!pattern) {
+        error_ = cp1251::FromUtf8("В правиле есть символы, которых нет в кодировке Windows-1251");
+        return;
+    }
     // Rules are case-sensitive and single-line: the URLs they see are
     // lower-cased already where that matters.
     try {
-        pattern_ = Pattern::Compile(cp1251::FromUtf8(cells_.rule));
+        pattern_ = Pattern::Compile(*pattern);
     } catch (const RegexError& e) {
         error_ = e.what();
     }

@@ -323,7 +323,7 @@ TEST_F(RuleListPageTest, TextOutsideTheCodePageIsStoredOnlyWhenConfirmed) {
         return answer;
     });
     RuleListModel& model = page->Model();
-    const QString typed = QStringLiteral("blocked★ё");  // "ё" is in the code page
+    const QString typed = QStringLiteral("ё|blocked★");  // "ё" is in the code page
     EXPECT_FALSE(model.setData(model.index(0, 2), typed));
     QCoreApplication::processEvents();
     ASSERT_EQ(asked, std::vector<QString>{QStringLiteral("★")});
@@ -333,6 +333,10 @@ TEST_F(RuleListPageTest, TextOutsideTheCodePageIsStoredOnlyWhenConfirmed) {
     model.setData(model.index(0, 2), typed);
     QCoreApplication::processEvents();
     EXPECT_EQ(Rule(*page, 0), typed);
+    // Stored, it matches nothing and is marked: as "blocked?" it refused
+    // "/blocke" and "/blocked" alike.
+    EXPECT_TRUE(test::Has(StatusOf("/blocked"), " 200 "));
+    EXPECT_TRUE(model.index(0, 3).data(Qt::BackgroundRole).isValid());
 }
 
 }  // namespace
