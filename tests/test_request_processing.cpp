@@ -135,12 +135,19 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     lists.urlConverter.Append(
         RuleCells{true, "^http://old\\.example/", "http://new.example/", false, true, 0});
     lists.urlConverter.Append(RuleCells{true, "\\.gif$", ".PNG", false, false, 0});
+    lists.urlConverter.Append(RuleCells{true, "^http://ru\\.example/(.*)",
+                                        "http://Поиск.рф:8080/Страница?\\1", false, true, 0});
     lists.black.Append(Rule("example"));  // would refuse, but is never asked
     StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
     const std::string answer =
         AnswerTo("GET http://OLD.example/Img/Logo.GIF HTTP/1.1\r\nHost: old.example\r\n\r\n");
     EXPECT_TRUE(answer.starts_with("HTTP/1.0 302 Moved Temporarily\r\n")) << answer;
     EXPECT_TRUE(Has(answer, "\r\nLocation: http://new.example/img/logo.PNG\r\n"));
+    // A result in Cyrillic goes out as browsers follow it: the host in its
+    // xn-- form, the path in escaped UTF-8.
+    EXPECT_TRUE(Has(AnswerTo("GET http://ru.example/q HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://xn--h1aekdm.xn--p1ai:8080/"
+                    "%D0%A1%D1%82%D1%80%D0%B0%D0%BD%D0%B8%D1%86%D0%B0?q\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);

@@ -27,26 +27,6 @@ std::string RequestHeading(const Session& s, const Exchange& e) {
     return "# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url;
 }
 
-// A rewritten URL goes into a header line: a CR or LF produced by a rule's
-// replacement would end that line and let the rest pose as further headers
-// or a body. Control characters are written percent-encoded instead.
-std::string HeaderSafe(std::string_view location) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string safe;
-    safe.reserve(location.size());
-    for (char c : location) {
-        auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            safe += '%';
-            safe += kHex[byte >> 4];
-            safe += kHex[byte & 0x0F];
-        } else {
-            safe += c;
-        }
-    }
-    return safe;
-}
-
 }  // namespace
 
 void AnswerLocally(Session& s, const Exchange& e, const std::string& answer) {
@@ -166,7 +146,7 @@ void SendRedirect(Session& s, Exchange& e, std::string_view location,
                   const http::MessageHead& request) {
     Engine& engine = s.Owner();
     engine.PutToLog(RequestHeading(s, e), request.Text());
-    std::string answer = RedirectAnswer(engine.TimeSource().Now(), HeaderSafe(location));
+    std::string answer = RedirectAnswer(engine.TimeSource().Now(), UriSpelling(location));
     AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kRedirect;
     ShowAnswer(s, e, std::move(answer));

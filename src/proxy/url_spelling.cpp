@@ -168,7 +168,74 @@ std::string DottedHost(std::string_view host) {
                                                                             : std::string(host);
 }
 
+void AppendEscaped(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+}
+
+bool PastAscii(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// "поиск.рф" is "xn--h1acbxfam.xn--p1ai"; a label that cannot be written so
+// is escaped like the rest.
+std::string AsciiHost(std::string_view host) {
+    std::string out;
+    for (std::size_t start = 0; start <= host.size();) {
+        const std::size_t end = std::min(host.find('.', start), host.size());
+        const std::string_view label = host.substr(start, end - start);
+        std::optional<std::string> ascii;
+        if (PastAscii(label)) {
+            const std::u16string units = cp1251::ToUtf16(cp1251::Lower(label));
+            if (auto encoded = punycode::Encode(std::u32string(units.begin(), units.end()))) {
+                ascii = "xn--" + *encoded;
+            }
+        }
+        out += ascii ? *ascii : std::string(label);
+        if (end < host.size()) {
+            out += '.';
+        }
+        start = end + 1;
+    }
+    return out;
+}
+
 }  // namespace
+
+std::string UriSpelling(std::string_view url) {
+    std::string text(url);
+    if (const std::size_t scheme = text.find("://"); scheme != std::string::npos) {
+        const std::size_t hostAt = scheme + 3;
+        const std::size_t hostEnd = std::min(text.find_first_of("/?#", hostAt), text.size());
+        const std::size_t userEnd = text.rfind('@', hostEnd);
+        const std::size_t nameAt =
+            userEnd != std::string::npos && userEnd >= hostAt ? userEnd + 1 : hostAt;
+        std::size_t nameEnd = text.rfind(':', hostEnd);
+        if (nameEnd == std::string::npos || nameEnd < nameAt) {
+            nameEnd = hostEnd;
+        }
+        text.replace(nameAt, nameEnd - nameAt,
+                     AsciiHost(std::string_view(text).substr(nameAt, nameEnd - nameAt)));
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            AppendEscaped(out, byte);
+        } else if (byte >= 0x80) {
+            for (const char u : cp1251::ToUtf8(std::string_view(&c, 1))) {
+                AppendEscaped(out, static_cast<unsigned char>(u));
+            }
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
 
 std::string PlainSpelling(std::string_view subject) {
     const std::size_t pathAt = std::min(subject.find_first_of("/?"), subject.size());

@@ -21,4 +21,10 @@ namespace vs::proxy {
 // "/" as one and "." and ".." segments resolved.
 std::string PlainSpelling(std::string_view subject);
 
+// A URL in the code page (a converter rule's result) as a Location header
+// must carry it, in ASCII: a host label with letters past ASCII in its
+// "xn--" form, other such letters as escaped UTF-8 (what browsers send for
+// them), and control characters escaped, so that none can end the line.
+std::string UriSpelling(std::string_view url);
+
 }  // namespace vs::proxy
