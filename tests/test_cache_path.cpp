@@ -455,8 +455,11 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
     EXPECT_TRUE(Has(revalidated, "\r\nContent-Type: text/javascript\r\n"));
     EXPECT_EQ(ReadBytes(EntryFile("/lm/module.js")), "body of module.js");
+    Get("/lm/%D0%9A%D1%82");
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Has(Get("/lm/module.js"), "\r\nContent-Type: text/javascript\r\n"));
+    // Escapes in small letters are the same characters.
+    EXPECT_EQ(BodyOf(Get("/lm/%d0%9a%d1%82")), "body of %D0%9A%D1%82");
 }
 
 // Requests sent together are answered in their order, also when the proxy

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/numbers.h"
 
 namespace vs::cache {
 namespace {
@@ -113,7 +114,18 @@ std::string NormalUrl(std::string_view url, NormalFor purpose) {
     }
     const std::size_t lowerUpTo =
         purpose == NormalFor::kFile ? key.size() : std::min(pathStart, key.size());
-    return cp1251::Lower(key.substr(0, lowerUpTo)) + key.substr(lowerUpTo);
+    std::string normal = cp1251::Lower(key.substr(0, lowerUpTo)) + key.substr(lowerUpTo);
+    // "%d0%ba" and "%D0%BA" are one character (a browser writes the one, a
+    // link on a page the other): the identity keeps its escapes in capitals.
+    for (std::size_t i = lowerUpTo; i + 2 < normal.size(); ++i) {
+        if (normal[i] == '%' && HexDigitValue(normal[i + 1]) >= 0 &&
+            HexDigitValue(normal[i + 2]) >= 0) {
+            normal[i + 1] = cp1251::ToUpper(normal[i + 1]);
+            normal[i + 2] = cp1251::ToUpper(normal[i + 2]);
+            i += 2;
+        }
+    }
+    return normal;
 }
 
 }  // namespace
