@@ -456,8 +456,18 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_TRUE(Has(revalidated, "\r\nContent-Type: text/javascript\r\n"));
     EXPECT_EQ(ReadBytes(EntryFile("/lm/module.js")), "body of module.js");
     Get("/lm/%D0%9A%D1%82");
+    Get("/shared-font");
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Has(Get("/lm/module.js"), "\r\nContent-Type: text/javascript\r\n"));
+    // The fields that let a page of another host use the body come with it;
+    // the visitor's cookie does not.
+    const std::string font = Get("/shared-font");
+    for (const char* field :
+         {"\r\nAccess-Control-Allow-Origin: *\r\n", "\r\nX-Content-Type-Options: nosniff\r\n",
+          "\r\nContent-Type: font/woff2\r\n"}) {
+        EXPECT_TRUE(Has(font, field)) << font;
+    }
+    EXPECT_FALSE(Has(font, "visitor"));
     // Escapes in small letters are the same characters.
     EXPECT_EQ(BodyOf(Get("/lm/%d0%9a%d1%82")), "body of %D0%9A%D1%82");
 }

@@ -34,6 +34,7 @@ constexpr const char* kKeyAttr = "user.vellostore.key";
 constexpr const char* kTypeAttr = "user.vellostore.type";
 constexpr const char* kEntityTagAttr = "user.vellostore.etag";
 constexpr const char* kSizeAttr = "user.vellostore.size";
+constexpr const char* kFieldsAttr = "user.vellostore.fields";
 // The longest trailer: two 255-byte values, their length bytes and the count.
 constexpr std::size_t kMaxTrailer = 255 + 1 + 255 + 1 + 1;
 
@@ -525,6 +526,9 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         if (!entityTag_.empty()) {
             SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
         }
+        if (!keptFields_.empty()) {
+            SetAttr(fd_, kFieldsAttr, keptFields_);  // without them, answers as before
+        }
         struct stat written {};
         if (::fstat(fd_, &written) == 0) {
             SetAttr(fd_, kSizeAttr, std::to_string(written.st_size));  // without it, no check
@@ -680,6 +684,10 @@ std::string EntryReader::ReadBody(std::size_t maxBytes) {
 
 std::string EntryReader::EntityTag() const {
     return GetAttr(fd_, kEntityTagAttr).value_or("");
+}
+
+std::string EntryReader::KeptFields() const {
+    return GetAttr(fd_, kFieldsAttr).value_or("");
 }
 
 bool EntryReader::MarkUsed(Clock::TimePoint now) {

@@ -106,6 +106,9 @@ public:
                 Clock::TimePoint originDate, bool haveOriginDate, Clock::TimePoint now);
     // The origin's ETag, kept by Finish when there is one.
     void SetEntityTag(std::string_view tag) { entityTag_ = tag; }
+    // Header lines of the origin's answer ("Name: value" CR LF each) for
+    // the answers made from the entry, kept by Finish when there are some.
+    void SetKeptFields(std::string lines) { keptFields_ = std::move(lines); }
 
     // Removes the temporary file; the entry stays absent.
     void Discard();
@@ -135,6 +138,7 @@ private:
     std::filesystem::path entry_;
     std::string key_;
     std::string entityTag_;
+    std::string keptFields_;
     std::string useKey_;
     std::filesystem::path temp_;
     int fd_ = -1;
@@ -181,6 +185,8 @@ public:
     // The origin's ETag; empty when it gave none (or an older version kept
     // none). Read when asked: only a revalidation needs it.
     std::string EntityTag() const;
+    // The lines given to SetKeptFields; empty when none were kept.
+    std::string KeptFields() const;
     Clock::TimePoint CompletionTime() const { return completionTime_; }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;

@@ -79,6 +79,59 @@ bool VariesByMoreThanEncoding(const http::MessageHead& head) {
     });
 }
 
+// Fields of the origin's answer that decide what a browser may do with the
+// body: read it from another site's page, show it in a frame, save it
+// under a name, trust its type. An answer made from the entry without the
+// origin needs them as much (a font or a fetch() from a page of another
+// host fails without its Access-Control-Allow-Origin). In order of need,
+// while they fit the room an entry gives them; a cookie is never kept.
+constexpr std::string_view kKeptFields[] = {"Access-Control-Allow-Origin",
+                                            "Access-Control-Allow-Credentials",
+                                            "Access-Control-Expose-Headers",
+                                            "Timing-Allow-Origin",
+                                            "Cross-Origin-Resource-Policy",
+                                            "Vary",
+                                            "Content-Disposition",
+                                            "Content-Language",
+                                            "X-Content-Type-Options",
+                                            "X-Frame-Options",
+                                            "Referrer-Policy",
+                                            "Cross-Origin-Embedder-Policy",
+                                            "Cross-Origin-Opener-Policy",
+                                            "Content-Security-Policy",
+                                            "Permissions-Policy"};
+constexpr std::size_t kKeptFieldsRoom = 2048;
+
+std::string KeptFields(const http::MessageHead& head) {
+    std::string kept;
+    for (const std::string_view name : kKeptFields) {
+        for (const std::string_view value : head.Values(name)) {
+            const std::string line = std::string(name) + ": " + std::string(value) + "\r\n";
+            if (kept.size() + line.size() <= kKeptFieldsRoom) {
+                kept += line;
+            }
+        }
+    }
+    return kept;
+}
+
+// The kept fields the answer lacks (a 304 need not repeat them, the local
+// answer has none of its own).
+void AddKeptFields(http::MessageHead& head, std::string_view kept) {
+    std::vector<std::pair<std::string_view, std::string_view>> missing;
+    for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string_view::npos;
+         start = end + 2) {
+        const std::string_view line = kept.substr(start, end - start);
+        const std::size_t colon = line.find(": ");
+        if (colon != std::string_view::npos && colon > 0 && !head.Has(line.substr(0, colon))) {
+            missing.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+        }
+    }
+    for (const auto& [name, value] : missing) {
+        head.Insert(name, value);
+    }
+}
+
 // What may be stored for every user of the proxy.
 bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::MessageHead& head,
               std::string_view firstBlock, const std::string& key) {
@@ -152,6 +205,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     }
     e.cacheWriter->Reserve(e.contentLength);
     e.cacheWriter->SetEntityTag(head.Value("ETag").value_or(""));
+    e.cacheWriter->SetKeptFields(KeptFields(head));
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
     // A Last-Modified that is no date ("yesterday") would date the entry by
@@ -250,6 +304,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
             head.Insert("Content-Type", type);
         }
     }
+    AddKeptFields(head, reader->KeptFields());
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");
     head.Set("Content-Length", std::to_string(e.cacheSize));

@@ -159,6 +159,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         Send(s, "HTTP/1.1 103 Early Hints\r\nLink: </a.css>; rel=preload\r\n\r\n");
         return reply(Answer("text/plain", lm, "after hints"));
     }
+    if (path == "/shared-font") {  // what a font for pages of other hosts comes with
+        return reply(Answer("font/woff2",
+                            lm + "Access-Control-Allow-Origin: *\r\nSet-Cookie: visitor=1\r\n"
+                                 "X-Content-Type-Options: nosniff\r\n",
+                            "wOF2"));
+    }
     if (path == "/nocache" || path == "/nocache-capitals") {
         return reply(Answer(
             "text/plain",
