@@ -246,7 +246,7 @@ std::string PlainSpelling(std::string_view subject) {
         port = authority.substr(colon);
         authority = authority.substr(0, colon);
     }
-    std::string out = HostLetters(DottedHost(authority));
+    std::string out = HostLetters(DecodeLetters(DottedHost(authority)));
     out += port;
     const std::string_view rest = subject.substr(pathAt);
     const std::size_t queryAt = std::min(rest.find('?'), rest.size());

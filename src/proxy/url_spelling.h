@@ -16,9 +16,9 @@ namespace vs::proxy {
 // written as a number in another form (127.1, 0x7f000001,
 // [::ffff:127.0.0.1]) in dotted form, and labels in the ASCII form of
 // another script ("xn--...") in their letters; in path and query, letters,
-// digits and "-._~" written as %XX decoded, and so are letters past ASCII,
-// raw or escaped, in UTF-8 or in the code page itself; in the path, runs of
-// "/" as one and "." and ".." segments resolved.
+// digits and "-._~" written as %XX decoded; everywhere, letters past ASCII,
+// raw or escaped, in UTF-8 or in the code page itself, in the code page; in
+// the path, runs of "/" as one and "." and ".." segments resolved.
 std::string PlainSpelling(std::string_view subject);
 
 // A URL in the code page (a converter rule's result) as a Location header
