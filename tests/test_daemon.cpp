@@ -161,6 +161,11 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
     const std::string url = origin.Url("/size/" + std::to_string(kSize));
     ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "big"), 0);
     EXPECT_TRUE(FileHoldsBody(dir.Path() / "big", kSize));
+    // A header that would command the admin's terminal (clear the screen).
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    SendText(client, "GET " + origin.Url("/size/10") +
+                         " HTTP/1.1\r\nUser-Agent: \x1b[2J\x1b]0;owned\x1b\\\r\n\r\n");
+    ReadResponse(client);
     ASSERT_EQ(proxy.Stop(), 0);
 
     const std::string log = proxy.Process().Stdout();
@@ -170,6 +175,8 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
             ->Matches(log))
         << log;
     EXPECT_TRUE(Has(log, "# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"));
+    EXPECT_TRUE(Has(log, "\nUser-Agent: .[2J.]0;owned.\\\n"));
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
 }
 
 TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {

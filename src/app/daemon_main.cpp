@@ -24,12 +24,20 @@
 namespace {
 
 // Log entries are CP1251 with CR LF line ends; a terminal wants UTF-8 and
-// LF. One blank line follows each entry, as in the log window.
+// LF. One blank line follows each entry, as in the log window. A terminal
+// obeys control characters (ESC begins sequences that clear the screen,
+// rewrite earlier lines or retitle the window): what a browser or an origin
+// wrote into a header shows as "." instead, as the log window shows them.
 std::string LogEntryText(std::string_view header, std::string_view body) {
     const std::vector<std::string> lines =
         vs::LogEntryLines(std::chrono::system_clock::now(), header, body);
     std::string out;
-    for (const std::string& line : lines) {
+    for (std::string line : lines) {
+        for (char& c : line) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                c = '.';
+            }
+        }
         out += vs::cp1251::ToUtf8(line);
         out += '\n';
     }
