@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <random>
 
@@ -94,6 +95,33 @@ TEST_F(HostileInput, CredentialsThatAreNotBase64AreRefused) {
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 407 ")) << token;
     }
     EXPECT_EQ(origin.Connections(), 0);
+}
+
+// An origin's answer goes on as one answer: a bare CR cannot make the
+// browser see a field the origin never sent as one, and bytes past the
+// answer (another answer altogether) never reach the browser, which would
+// take them for the answer to its next request, whatever host that asks.
+TEST_F(HostileInput, AnOriginCanNeitherForgeFieldsNorAnswerTheNextRequest) {
+    std::atomic<bool> answerRead{false}, closedByProxy{false};
+    test::LoopbackServer hostile([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket, std::string("HTTP/1.1 200 OK\r\nX-A: one\rForged: two\r\n"
+                                         "X-B: a\0b\r\nContent-Length: 5\r\n\r\nhello",
+                                         75));
+        test::WaitUntil([&] { return answerRead.load(); });
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\nPOISONED");
+        test::ReadAll(socket);
+        closedByProxy = true;
+    });
+    StartProxy();
+    auto client = Connect();
+    test::SendText(client, GetRequest(test::LoopbackUrl(hostile.Port(), "/a")));
+    const std::string answer = ReadResponse(client);
+    answerRead = true;
+    EXPECT_TRUE(test::Has(answer, "\r\nX-A: one Forged: two\r\nX-B: a b\r\n")) << answer;
+    ASSERT_TRUE(test::WaitUntil([&] { return closedByProxy.load(); }));
+    EXPECT_EQ(ReadAll(client), "");
+    ExpectStillServing();
 }
 
 TEST(HostileFiles, ListFilesOfRandomBytesLoadWhatTheyCanAndNothingBreaks) {

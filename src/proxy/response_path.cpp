@@ -460,6 +460,33 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
     return fromCache;
 }
 
+// A CR that ends no line, or a NUL, in an answer's head: some clients end a
+// line at a bare CR, so "X-A: one<CR>Forged: two" would hand them a field
+// the origin never sent as one. Each goes on as a blank, as RFC 9112 asks of
+// a recipient that forwards the message.
+bool BareControlAt(std::string_view text, std::size_t i) {
+    return text[i] == '\0' || (text[i] == '\r' && i + 1 < text.size() && text[i + 1] != '\n');
+}
+
+bool HasBareControls(std::string_view head) {
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        if (BareControlAt(head, i)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string BlankBareControls(std::string_view head) {
+    std::string text(head);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (BareControlAt(head, i)) {
+            text[i] = ' ';
+        }
+    }
+    return text;
+}
+
 bool Bodiless(const Exchange& e, int status) {
     return e.IsHead() || status == 304 || status == 204 || (status >= 100 && status < 200) ||
            (e.IsConnect() && status >= 200 && status < 300);
@@ -473,6 +500,10 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         headEnd = block.size();  // over the limit, or cut short by the close
     }
     http::MessageHead head{std::string(block.substr(0, headEnd))};
+    // Bytes that are no HTTP at all (no status line) go on as they came.
+    if (head.StatusCode() != 0 && HasBareControls(head.Text())) {
+        head = http::MessageHead(BlankBareControls(head.Text()));
+    }
     const int status = head.StatusCode();
     if (status >= 100 && status < 200 && status != 101) {
         // An interim answer: relayed (not to an HTTP/1.0 browser) and
@@ -481,7 +512,7 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url,
                            head.Text());
         if (!e.browserOnHttp10) {
-            out.append(block.substr(0, headEnd));
+            out.append(head.Text());
         }
         return headEnd;
     }
@@ -504,7 +535,8 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         out.append(head.Text());
         out.append(firstBlock.substr(headEnd));
     } else {
-        out.append(firstBlock);  // relayed exactly as received
+        out.append(head.Text());  // relayed as received
+        out.append(firstBlock.substr(headEnd));
     }
     ReportProgress(s, e);
     return firstBlock.size();

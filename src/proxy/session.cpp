@@ -429,16 +429,13 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             break;
         }
         if (exchange == nullptr) {
-            // Bytes nobody asked for: relayed as they came.
-            CountStray(*this, rest.size());
-            out.append(rest);
+            DropStray(rest.size());
             break;
         }
         if (exchange->answerHeadSeen) {
             const std::size_t n = AnswerContinues(*this, *exchange, rest, out);
             if (n == 0) {
-                CountStray(*this, rest.size());
-                out.append(rest);  // past every answer asked for
+                DropStray(rest.size());  // past every answer asked for
                 break;
             }
             rest.remove_prefix(n);
@@ -472,6 +469,16 @@ std::string Session::FilterDownstream(std::string_view bytes) {
         }
     }
     return out;
+}
+
+// Bytes after every answer asked for (a body a 304 should not have, a
+// length shorter than the body, or another answer altogether) belong to no
+// request. The browser would take them for the answer to its next request,
+// whatever host that asks: they are counted, since they came, but never
+// relayed, and the origin connection, out of step, ends.
+void Session::DropStray(std::size_t bytes) {
+    CountStray(*this, bytes);
+    outbound_.Disconnect();
 }
 
 bool Session::CompleteAnswering() {
