@@ -137,12 +137,17 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
 
     // A password typed in by hand, not scrambled: taken as it stands (it
     // decoded to bytes nobody can type), and scrambled by the next save.
-    WriteBytes(file_, "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n");
+    // One that merely looks scrambled ("1234567", all digits) is written
+    // back as it was, never as what it decoded to.
+    WriteBytes(file_,
+               "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,\r\n");
     ASSERT_TRUE(loaded.Load(file_));
     EXPECT_EQ(loaded.PasswordsInClear(), std::vector<std::size_t>{1});
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     loaded.Save(file_);
     EXPECT_FALSE(test::Has(ReadBytes(file_), Utf16Le("secret")));
+    EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",al,1234567,\r\n")));
+    EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",eve,0000000,")));
     ASSERT_TRUE(loaded.Load(file_));
     EXPECT_TRUE(loaded.PasswordsInClear().empty());
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);

@@ -36,6 +36,12 @@ std::string ClearFromCell(std::string_view cellUtf8) {
     return cp1251::ToUtf8(DecodeStoredPassword(cp1251::FromUtf8(cellUtf8)));
 }
 
+// Which row a scrambled cell as read belongs to: the user and the password
+// it decodes to (a cell holds no line break).
+std::string StoredFormKey(const UserRow& row) {
+    return row.name + '\n' + row.password;
+}
+
 // A cell no program scrambled ("secret" typed in by hand) decoded would be
 // bytes nobody can type, the user's password lost at the next save: it is
 // the password itself.
@@ -64,6 +70,7 @@ public:
                 row.password = std::move(text);
             } else {
                 row.password = ClearFromCell(text);
+                storedForms_.emplace(StoredFormKey(row), std::move(text));
             }
         } else if (column == col::kIp) {
             row.ip = std::move(text);
@@ -72,10 +79,12 @@ public:
 
     std::vector<UserRow>& Rows() { return rows_; }
     std::vector<std::size_t>& ClearRows() { return clearRows_; }
+    std::map<std::string, std::string>& StoredForms() { return storedForms_; }
 
 private:
     std::vector<UserRow> rows_;
     std::vector<std::size_t> clearRows_;  // line numbers, from 1
+    std::map<std::string, std::string> storedForms_;
 };
 
 std::vector<UserTokens> AllTokens(const std::vector<UserRow>& rows) {
@@ -225,6 +234,7 @@ bool UsersList::Load(const std::filesystem::path& file) {
     UsersSnapshot users;
     users.rows = std::move(sink.Rows());
     passwordsInClear_ = std::move(sink.ClearRows());
+    storedForms_ = std::move(sink.StoredForms());
     users.tokens = AllTokens(users.rows);
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
     fileState_.Read(before, complete);
@@ -240,16 +250,21 @@ bool UsersList::Save(const std::filesystem::path& file) {
     const auto users = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(users->rows.size());
+    std::map<std::string, std::string> written;
     for (std::size_t i = 0; i < users->rows.size(); ++i) {
         const UserRow& row = users->rows[i];
-        fields.push_back({std::to_string(i + 1), BoolCellText(row.enable), row.name,
-                          ScrambledCell(row.password), row.ip});
+        const auto read = storedForms_.find(StoredFormKey(row));
+        std::string cell = read != storedForms_.end() ? read->second : ScrambledCell(row.password);
+        written.emplace(StoredFormKey(row), cell);
+        fields.push_back(
+            {std::to_string(i + 1), BoolCellText(row.enable), row.name, std::move(cell), row.ip});
     }
     constexpr auto kOwnerOnly =
         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
     const bool keptOther = fileState_.KeepOtherVersion(file, kOwnerOnly);
     WriteFileAtomically(file, WriteGridText(fields, kGridSeparator), kOwnerOnly);
     fileState_.Written(file);
+    storedForms_ = std::move(written);
     return keptOther;
 }
 

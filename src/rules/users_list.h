@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -78,7 +79,11 @@ public:
     // reading and keeps the rows before it. Tokens are rebuilt after loading.
     bool Load(const std::filesystem::path& file);
     // Written whole or not at all, mode 0600. True when the file held what
-    // the rows do not and was kept as "<file>.old" first.
+    // the rows do not and was kept as "<file>.old" first. A password cell
+    // read scrambled goes back as it was read while the password is the
+    // same: a hand-written password that merely looks scrambled ("1234567")
+    // is never replaced by what it decoded to, and the file does not change
+    // at every save.
     bool Save(const std::filesystem::path& file);
     // The file as last read or written, and whether the rows were edited
     // since.
@@ -94,6 +99,9 @@ private:
     vs::Snapshot<UsersSnapshot> published_;
     ListFileState fileState_;
     std::vector<std::size_t> passwordsInClear_;
+    // User and password in clear -> the password's cell as last read or
+    // written.
+    std::map<std::string, std::string> storedForms_;
 };
 
 inline constexpr std::string_view kUsersFileName = "users.lst";
