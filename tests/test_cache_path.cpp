@@ -457,6 +457,15 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_EQ(ReadBytes(EntryFile("/lm/module.js")), "body of module.js");
     Get("/lm/%D0%9A%D1%82");
     Get("/shared-font");
+    // Where an entry stands, a longer URL's folder cannot: not stored, and
+    // no trouble of the cache folder either; nor is a key too long to keep.
+    Get("/lm/tree");
+    Get("/lm/tree/leaf");
+    Get("/lm/" + std::string(4000, 'k'));
+    Settle();
+    for (const std::string& header : LogHeaders()) {
+        EXPECT_FALSE(header.starts_with("Cache entries are not stored")) << header;
+    }
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Has(Get("/lm/module.js"), "\r\nContent-Type: text/javascript\r\n"));
     // The fields that let a page of another host use the body come with it;

@@ -515,7 +515,8 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         // already set it to "0".
         if ((trailer && !SetAttr(fd_, kTrailerAttr, "1")) ||
             (!key_.empty() && !SetAttr(fd_, kKeyAttr, key_))) {
-            Failed(errno);  // no room left for attributes either
+            // Told of by nobody: a file system has a room of its own for
+            // attributes, which a very long URL's key alone can fill.
             Discard();
             return false;
         }
@@ -602,6 +603,9 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
         // 0666 so that the umask decides, as for any file the user makes.
         fd = Fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
         if (fd.Get() < 0 && errno != EEXIST) {
+            if (errno == ENOENT) {
+                errno = 0;  // the cleaning removed the folder just made
+            }
             return nullptr;
         }
     }

@@ -265,13 +265,15 @@ bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry) {
             for (auto it = made.rbegin(); it != made.rend(); ++it) {
                 ::rmdir(it->c_str());
             }
-            errno = refusal;
+            // An entry standing where a folder is needed ("/news" before
+            // "/news/1") is how the layout is, not a trouble of the disk.
+            errno = refusal == ENOTDIR ? 0 : refusal;
             return false;
         }
     }
     std::error_code error;
     if (!std::filesystem::is_directory(entry.parent_path(), error)) {
-        errno = ENOTDIR;  // a file stands where the folder belongs
+        errno = 0;  // the same, for the last folder
         return false;
     }
     return true;

@@ -70,7 +70,7 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
 // when they cannot be made, e.g. because a file stands where a folder is
 // needed, and when the cache folder itself is missing (it is made only by
 // CacheDirPrepare) or the entry is not inside it. errno then tells why, 0
-// for a name too long to be stored.
+// for a name too long to be stored or an entry where a folder is needed.
 bool ForceEntryDirs(const CacheDir& dir, const std::filesystem::path& entry);
 
 }  // namespace vs::cache
