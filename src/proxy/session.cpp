@@ -429,13 +429,23 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             break;
         }
         if (exchange == nullptr) {
-            DropStray(rest.size());
+            DropStray(rest);
             break;
+        }
+        if (!exchange->answerStarted) {
+            // Line ends before a status line (left over after an earlier
+            // body by an old server) are no part of the answer.
+            const std::size_t blank = SkipEmptyLines(rest);
+            CountStray(*this, blank);
+            rest.remove_prefix(blank);
+            if (rest.empty()) {
+                break;
+            }
         }
         if (exchange->answerHeadSeen) {
             const std::size_t n = AnswerContinues(*this, *exchange, rest, out);
             if (n == 0) {
-                DropStray(rest.size());  // past every answer asked for
+                DropStray(rest);  // past every answer asked for
                 break;
             }
             rest.remove_prefix(n);
@@ -476,9 +486,13 @@ std::string Session::FilterDownstream(std::string_view bytes) {
 // request. The browser would take them for the answer to its next request,
 // whatever host that asks: they are counted, since they came, but never
 // relayed, and the origin connection, out of step, ends.
-void Session::DropStray(std::size_t bytes) {
-    CountStray(*this, bytes);
-    outbound_.Disconnect();
+void Session::DropStray(std::string_view bytes) {
+    CountStray(*this, bytes.size());
+    // Line ends an old server leaves after a body are harmless: the next
+    // answer's start skips them.
+    if (SkipEmptyLines(bytes) < bytes.size()) {
+        outbound_.Disconnect();
+    }
 }
 
 bool Session::CompleteAnswering() {

@@ -171,7 +171,7 @@ private:
     // Completes the answering exchange when its answer is in; true when the
     // browser asked to be let go after it.
     bool CompleteAnswering();
-    void DropStray(std::size_t bytes);
+    void DropStray(std::string_view bytes);
     // Writes what is left of the answer and closes the browser connection.
     void LetBrowserGo(std::string& out);
     // Ends the browser connection: a request that cannot be forwarded.
