@@ -335,6 +335,47 @@ TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
     EXPECT_EQ(log.find(told), log.rfind(told));
 }
 
+// An answer without end (a live stream sent chunked) goes on to the
+// browser, but its entry is given up before it fills the disk.
+TEST_F(DaemonTest, AnEndlessAnswerNeverFillsTheCacheDisk) {
+    if (::geteuid() != 0 || RunProgram({"unshare", "-m", "true"}, dir.Path()) != 0) {
+        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
+    }
+    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
+    const fs::path cache = home / "Cache";
+    fs::create_directories(cache);
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"unshare", "-m", "sh", "-c",
+                  "mount -t tmpfs -o size=64m tmpfs \"$0\" && exec \"$@\"", cache.string()});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const std::string chunk = "10000\r\n" + std::string(0x10000, 's') + "\r\n";
+    LoopbackServer stream([&](net::Socket& socket) {
+        ReadUntil(socket, "\r\n\r\n");
+        try {
+            net::SendAll(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+            for (;;) {
+                net::SendAll(socket, chunk);
+            }
+        } catch (const net::SocketError&) {
+            // the browser left
+        }
+    });
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    SendText(client, "GET " + LoopbackUrl(stream.Port(), "/live") + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(ReadExactly(client, 60u << 20).size(), 60u << 20);
+    // The cache folder as the daemon sees it, on its own small disk.
+    const fs::path seen =
+        "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
+    std::uintmax_t held = 0;
+    for (const auto& file : fs::recursive_directory_iterator(seen)) {
+        held += file.is_regular_file() ? file.file_size() : 0;
+    }
+    EXPECT_LT(held, 32u << 20);
+    client.Close();
+    ASSERT_EQ(proxy.Stop(), 0);
+    EXPECT_FALSE(Has(proxy.Process().Stdout(), "Cache entries are not stored"));
+}
+
 // Stopped by SIGINT, then by SIGTERM, each time with a connection open.
 TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "nothing", "0"}}));

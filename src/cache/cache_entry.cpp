@@ -427,7 +427,22 @@ void EntryWriter::Appended(std::size_t bytes) {
     written_ += static_cast<std::int64_t>(bytes);
     if (written_ > kResidentTail && written_ - sentToDisk_ >= kWriteBehindStep) {
         WriteBehind();
+        if (OutgrowsTheDisk()) {
+            failed_ = true;  // given up, with no error of the disk to tell
+        }
     }
+}
+
+// An answer without end (a live stream sent chunked, a hostile origin)
+// would fill the disk the settings and statistics live on: an entry may
+// take a quarter of the room there was when it began, as Reserve allows.
+bool EntryWriter::OutgrowsTheDisk() const {
+    struct statvfs room {};
+    if (::fstatvfs(fd_, &room) != 0) {
+        return false;
+    }
+    const auto free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    return static_cast<std::uint64_t>(written_) > (free + static_cast<std::uint64_t>(written_)) / 4;
 }
 
 // A download of hundreds of megabytes would otherwise fill the page cache

@@ -83,7 +83,9 @@ public:
     bool Append(std::string_view bytes);
 
     // Counts `bytes` the relay appended at Descriptor() itself, as Append
-    // counts its own: a large body is written behind (see WriteBehind).
+    // counts its own: a large body is written behind (see WriteBehind). A
+    // body growing past a quarter of the disk's room is given up: Append
+    // then fails, Descriptor() is -1 and Error() 0.
     void Appended(std::size_t bytes);
 
     // Has the file system set aside room for a body of `bytes` (the size
@@ -133,6 +135,7 @@ private:
     EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
                 std::filesystem::path temp, int fd, bool xattrs);
     void WriteBehind();
+    bool OutgrowsTheDisk() const;
     void Close();
 
     std::filesystem::path entry_;

@@ -571,8 +571,10 @@ int AnswerUnseenCopy(const Exchange& e) {
 
 void CacheWriteRefused(Session& s, Exchange& e, int error) {
     if (e.cacheWriter) {
-        e.cacheWriter->Failed(error);
-        s.Owner().CacheWriteFailed(e.cacheWriter->Error());
+        if (error != 0) {
+            e.cacheWriter->Failed(error);
+            s.Owner().CacheWriteFailed(e.cacheWriter->Error());
+        }
         e.cacheWriter->Discard();
         e.cacheWriter.reset();
     }
@@ -581,6 +583,9 @@ void CacheWriteRefused(Session& s, Exchange& e, int error) {
 void AnswerPassedUnseen(Session& s, Exchange& e, std::size_t bytes) {
     if (e.cacheWriter) {
         e.cacheWriter->Appended(bytes);  // the relay put them in the entry too
+        if (e.cacheWriter->Descriptor() < 0) {
+            CacheWriteRefused(s, e, 0);  // grown too large to keep
+        }
     }
     CountArrival(s, e, bytes);
     e.received += static_cast<std::int64_t>(bytes);
