@@ -132,6 +132,27 @@ TEST_F(HostileInput, AnOriginCanNeitherForgeFieldsNorAnswerTheNextRequest) {
     ExpectStillServing();
 }
 
+// Chunk framing that breaks mid-body leaves nobody knowing where the answer
+// ends: what came goes on and the connections end, rather than the
+// browser's next request waiting for an origin that may never close.
+TEST_F(HostileInput, AnAnswerWhoseFramingBreaksEndsItsConnections) {
+    std::atomic<bool> closedByProxy{false};
+    test::LoopbackServer broken([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n" +
+                                 std::string(40, 'f') + "\r\n");
+        test::ReadAll(socket);
+        closedByProxy = true;
+    });
+    StartProxy();
+    auto client = Connect();
+    const std::string url = test::LoopbackUrl(broken.Port(), "/a");
+    test::SendText(client, GetRequest(url) + GetRequest(url));
+    ASSERT_TRUE(test::WaitUntil([&] { return closedByProxy.load(); }));
+    EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.1 200 OK\r\n"));
+    ExpectStillServing();
+}
+
 TEST(HostileFiles, ListFilesOfRandomBytesLoadWhatTheyCanAndNothingBreaks) {
     test::TempDir dir;
     std::mt19937 random(7);

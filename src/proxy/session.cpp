@@ -473,6 +473,15 @@ std::string Session::FilterDownstream(std::string_view bytes) {
                 tunnelOpen_ = true;  // everything after this answer is the tunnel's
             }
         }
+        if (exchange->answerBody.Broken()) {
+            // Chunk framing that broke mid-body (a chunk line past any
+            // sense, a size that overflows) leaves nobody knowing where the
+            // answer ends, the browser included: what came goes on, and both
+            // connections end, rather than the next request waiting on an
+            // answer that may never end.
+            outbound_.Disconnect();
+            break;
+        }
         if (CompleteAnswering()) {
             LetBrowserGo(out);
             break;
