@@ -57,7 +57,8 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
              "Transfer-Encoding: chunked\r\nContent-Length: 4\r\n",
              "Content-Length: 4\r\nContent-Length: 40\r\n", "Content-Length: -5\r\n",
              "Content-Length: abc\r\n", "Content-Length: 18446744073709551616\r\n",
-             "Transfer-Encoding: identity\r\n", "Content-Length : 4\r\n",
+             "Transfer-Encoding: identity\r\n", "Transfer-Encoding: chunked, chunked\r\n",
+             "Transfer-Encoding: gzip, chunked\r\n", "Content-Length : 4\r\n",
              "X-Folded: a\r\n Content-Length: 4\r\n",
              "X-Big: " + std::string(70 * 1024, 'h') + "\r\n"}) {
         EXPECT_EQ(
@@ -66,8 +67,21 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
             << fields.substr(0, 60);
     }
     EXPECT_EQ(Raw(GetRequest(origin.Url("/" + std::string(100 * 1024, 'u')), "Host: x\r\n")), "");
+    EXPECT_EQ(
+        Raw("POST " + origin.Url("/p") + " HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk),
+        "");
     Settle();
     EXPECT_TRUE(origin.Requests().empty());
+    // Lines ended by a bare LF go on ended by CR LF: an origin strict about
+    // them would find no length and take the body for a request.
+    const std::string bare =
+        "POST " + origin.Url("/p") + " HTTP/1.1\nHost: x\nContent-Length: 5\n\nhello";
+    auto client = Connect();
+    test::SendText(client, bare);
+    EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_TRUE(origin.Requests()[0].ends_with("\r\nContent-Length: 5\r\n\r\n"))
+        << origin.Requests()[0];
     ExpectStillServing();
 }
 

@@ -91,7 +91,7 @@ TEST(BodyFraming, RequestsTheOriginMightFrameOtherwiseAreNotForwarded) {
     EXPECT_EQ(framing("Content-Length: 4\r\ncontent-length:4\r\n")->AnnouncedLength(), 4u);
     EXPECT_FALSE(framing("")->InBody());
 
-    BodyFramer chunked = *framing("transfer-encoding: gzip, Chunked\r\n");
+    BodyFramer chunked = *framing("transfer-encoding: Chunked\r\n");
     const std::string body = "4;ext=1\r\nGET \r\nA\r\n0123456789\r\n0\r\nX-Trailer: 1\r\n\r\n";
     std::size_t used = 0;
     for (char c : body + "NEXT") {  // one byte per read: the state survives splits

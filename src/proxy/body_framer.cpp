@@ -101,11 +101,20 @@ BodyFramer BodyFramer::UntilClose() {
     return framer;
 }
 
+// A request's one transfer coding: chunked, once, in HTTP/1.1. Anything
+// else ("chunked, chunked", "gzip, chunked", or an HTTP/1.0 request, which
+// has no transfer codings) some origin frames otherwise.
+bool OnlyChunked(const MessageHead& head) {
+    const std::vector<std::string_view> codings = head.ListItems("Transfer-Encoding");
+    return codings.size() == 1 && cp1251::EqualsNoCase(codings.front(), "chunked") &&
+           head.Version() != "HTTP/1.0";
+}
+
 std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
     const Length length = ReadLength(head);
     const bool coded = head.Has("Transfer-Encoding");
     if (head.HasMalformedLine() || length.state == LengthState::Invalid ||
-        (coded && length.state != LengthState::Absent) || (coded && !EndsChunked(head))) {
+        (coded && length.state != LengthState::Absent) || (coded && !OnlyChunked(head))) {
         return std::nullopt;
     }
     if (coded) {

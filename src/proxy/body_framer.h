@@ -76,7 +76,8 @@ private:
 // must not be forwarded because the origin might frame it otherwise: both a
 // length and a transfer coding, two different lengths, a length that is
 // not a plain decimal number that fits, a transfer coding other than
-// chunked last, or a header line that is not "name: value".
+// chunked alone (or any in HTTP/1.0), or a header line that is not
+// "name: value".
 std::optional<BodyFramer> RequestFraming(const MessageHead& head);
 
 // The framing of an answer's body. `bodiless` for answers that never have

@@ -62,6 +62,20 @@ std::size_t SkipEmptyLines(std::string_view bytes) {
     return n;
 }
 
+// A head whose lines end in a bare LF, which the proxy reads as line ends,
+// goes on with CR LF: an origin strict about CR LF would otherwise find no
+// Content-Length where the proxy found one, and take the body for the next
+// request, one the lists never saw.
+void AppendWithCrLf(std::string& out, std::string_view head) {
+    out.reserve(out.size() + head.size());
+    for (std::size_t i = 0; i < head.size(); ++i) {
+        if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) {
+            out += '\r';
+        }
+        out += head[i];
+    }
+}
+
 bool IsCutHead(std::string_view block) {
     return block.size() >= 5 && cp1251::EqualsNoCase(block.substr(0, 5), "HTTP/") &&
            http::FindHeadEnd(block) == std::string_view::npos;
@@ -376,7 +390,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     }
     inFlight_.push_back(std::move(exchange));
     GoTo(target, false, std::move(addresses), out);
-    out += head.Text();
+    AppendWithCrLf(out, head.Text());
     return true;
 }
 
