@@ -136,11 +136,6 @@ IniFile IniFile::Parse(std::string_view text) {
                utf::IsValidUtf8(text)) {
         ini.encoding_ = Encoding::kUtf8;
     }
-    std::string converted;
-    if (ini.encoding_ != Encoding::kCodePage) {
-        converted = cp1251::FromUtf8(text);
-        text = converted;
-    }
     // A line ends at LF, CR LF or a CR alone (an editor that writes those);
     // a NUL ends what it holds. Either, kept in a value, would refuse every
     // later save of the file.
@@ -148,7 +143,14 @@ IniFile IniFile::Parse(std::string_view text) {
         const std::size_t end = text.find_first_of("\r\n");
         std::string_view line = text.substr(0, end);
         line = line.substr(0, line.find('\0'));
-        ini.lines_.emplace_back(line);
+        if (ini.encoding_ == Encoding::kCodePage) {
+            ini.lines_.emplace_back(line);
+        } else {
+            // The line as it was, for the save: characters the code page
+            // lacks (another program's section, a comment) survive it.
+            ini.lines_.push_back(cp1251::FromUtf8(line));
+            ini.unicode_.emplace_back(line);
+        }
         const bool crLf = end != std::string_view::npos && text.substr(end, 2) == "\r\n";
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + (crLf ? 2 : 1));
     }
@@ -228,6 +230,9 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
         }
         if (parts.kind == LineKind::kEntry && NamesEqual(parts.name, key)) {
             lines_[i] = lines_[i].substr(0, parts.valueBegin) + encoded;
+            if (i < unicode_.size()) {
+                unicode_[i].reset();
+            }
             return;
         }
         // Blank lines and comments after the last key usually introduce the
@@ -240,6 +245,10 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
     if (sectionSeen) {
         lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1),
                       std::move(entry));
+        if (insertAfter + 1 < unicode_.size()) {
+            unicode_.insert(unicode_.begin() + static_cast<std::ptrdiff_t>(insertAfter + 1),
+                            std::nullopt);
+        }
         return;
     }
     if (!lines_.empty() && !Trim(lines_.back()).empty()) {
@@ -259,20 +268,29 @@ std::string IniFile::Text() const {
     return text;
 }
 
+std::string IniFile::Utf8Text() const {
+    std::string text;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        text += i < unicode_.size() && unicode_[i] ? *unicode_[i] : cp1251::ToUtf8(lines_[i]);
+        text += "\r\n";
+    }
+    return text;
+}
+
 void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mode) const {
     switch (encoding_) {
         case Encoding::kCodePage:
             WriteFileAtomically(path, Text(), mode);
             break;
         case Encoding::kUtf8:
-            WriteFileAtomically(path, cp1251::ToUtf8(Text()), mode);
+            WriteFileAtomically(path, Utf8Text(), mode);
             break;
         case Encoding::kUtf8WithMark:
-            WriteFileAtomically(path, "\xEF\xBB\xBF" + cp1251::ToUtf8(Text()), mode);
+            WriteFileAtomically(path, "\xEF\xBB\xBF" + Utf8Text(), mode);
             break;
         case Encoding::kUtf16WithMark: {
             std::string bytes = "\xFF\xFE";
-            for (const char16_t unit : utf::Utf8ToUtf16(cp1251::ToUtf8(Text()))) {
+            for (const char16_t unit : utf::Utf8ToUtf16(Utf8Text())) {
                 utf::AppendUtf16Le(bytes, unit);
             }
             WriteFileAtomically(path, bytes, mode);

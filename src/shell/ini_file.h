@@ -50,7 +50,14 @@ public:
 private:
     enum class Encoding { kCodePage, kUtf8, kUtf8WithMark, kUtf16WithMark };
 
+    // The document for a file in UTF-8 or UTF-16: lines as read where no
+    // edit touched them, the others converted.
+    std::string Utf8Text() const;
+
     std::vector<std::string> lines_;  // CP1251
+    // For a file read in UTF-8 or UTF-16: line i as it was read (UTF-8),
+    // until an edit replaces it; lines added since have none.
+    std::vector<std::optional<std::string>> unicode_;
     Encoding encoding_ = Encoding::kCodePage;
 };
 
