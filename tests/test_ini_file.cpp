@@ -149,6 +149,20 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     IniFile::Load(file_).Save(file_, kOwnerRw);
     EXPECT_EQ(ReadBytes(file_), codePage);
 
+    // A file kept elsewhere and linked in is saved where it is; the link stays.
+    const fs::path kept = dir_.Path() / "elsewhere" / "kept.ini";
+    fs::create_directories(kept.parent_path());
+    WriteBytes(kept, "[Main]\r\nK=old\r\n");
+    const fs::path link = dir_.Path() / "linked.ini";
+    fs::create_symlink(kept, link);
+    IniFile linked = IniFile::Load(link);
+    linked.Set("Main", "K", "new");
+    linked.Save(link, kOwnerRw);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadBytes(kept), "[Main]\r\nK=new\r\n");
+    fs::remove(link);
+    fs::remove_all(kept.parent_path());
+
     EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);
     // Fails only at the rename, after the temporary file was written.
     const fs::path blocked = dir_.Path() / "blocked.ini";

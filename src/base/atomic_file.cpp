@@ -76,8 +76,18 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_view bytes,
                          std::filesystem::perms perms) {
+    // A file the user keeps elsewhere and links in (a dotfiles folder, a
+    // shared disk) is written where it is: replacing the link would leave
+    // the real file behind, never saved again. Only a link of this
+    // process's own user is followed: one planted by somebody else would
+    // have a daemon write its files wherever that one chose.
+    struct stat link {};
+    const bool ownLink = ::lstat(linkOrFile.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+                         link.st_uid == ::geteuid();
+    const std::filesystem::path path =
+        ownLink ? std::filesystem::weakly_canonical(linkOrFile) : linkOrFile;
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
     // The temporary file sits next to the target: rename is atomic only
     // within one file system.

@@ -12,8 +12,10 @@ namespace vs {
 
 // Writes bytes to a temporary file next to path, syncs it, gives it perms
 // (the umask does not apply; an existing file's stricter mode and, where
-// allowed, its owner are kept) and renames it over path. On failure the
-// temporary file is removed, path is untouched and std::system_error is
+// allowed, its owner are kept) and renames it over path; a path that is a
+// symbolic link of this process's user has the file it leads to replaced,
+// the link kept. On failure
+// the temporary file is removed, path is untouched and std::system_error is
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms);
