@@ -67,7 +67,16 @@ std::size_t SkipEmptyLines(std::string_view bytes) {
 // Content-Length where the proxy found one, and take the body for the next
 // request, one the lists never saw.
 void AppendWithCrLf(std::string& out, std::string_view head) {
-    out.reserve(out.size() + head.size());
+    bool bareLf = false;
+    for (std::size_t lf = head.find('\n'); lf != std::string_view::npos && !bareLf;
+         lf = head.find('\n', lf + 1)) {
+        bareLf = lf == 0 || head[lf - 1] != '\r';
+    }
+    if (!bareLf) {
+        out += head;  // as nearly every browser writes it
+        return;
+    }
+    out.reserve(out.size() + head.size() + head.size() / 8);
     for (std::size_t i = 0; i < head.size(); ++i) {
         if (head[i] == '\n' && (i == 0 || head[i - 1] != '\r')) {
             out += '\r';
