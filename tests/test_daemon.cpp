@@ -148,9 +148,27 @@ void ExpectWholeFiles(const fs::path& home) {
 
 class DaemonTest : public ::testing::Test {
 protected:
+    // Runs the daemon with its cache folder on a disk of `size` (as mount
+    // takes it) that only it sees, in a mount namespace of its own; caching
+    // every URL.
+    Daemon& OnASmallCacheDisk(const std::string& size) {
+        WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
+        fs::create_directories(cache);
+        return smallDisk.emplace(
+            "proxy", home, FreePort(), "",
+            std::vector<std::string>{
+                "unshare", "-m", "sh", "-c",
+                "mount -t tmpfs -o size=" + size + " tmpfs \"$0\" && exec \"$@\"", cache.string()});
+    }
+    bool MayMount() {
+        return ::geteuid() == 0 && RunProgram({"unshare", "-m", "true"}, dir.Path()) == 0;
+    }
+
     TempDir dir;
     HttpOrigin origin;
     const fs::path home = dir.Path() / "home";
+    const fs::path cache = home / "Cache";
+    std::optional<Daemon> smallDisk;
 };
 
 TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
@@ -310,15 +328,10 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
 // A cache folder on a disk that fills up: answers still arrive whole, and
 // the log says once, not once per answer, that entries are not stored.
 TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
-    if (::geteuid() != 0 || RunProgram({"unshare", "-m", "true"}, dir.Path()) != 0) {
+    if (!MayMount()) {
         GTEST_SKIP() << "a small disk of its own needs a mount namespace";
     }
-    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
-    const fs::path cache = home / "Cache";
-    fs::create_directories(cache);
-    Daemon proxy("proxy", home, FreePort(), "",
-                 {"unshare", "-m", "sh", "-c",
-                  "mount -t tmpfs -o size=1m tmpfs \"$0\" && exec \"$@\"", cache.string()});
+    Daemon& proxy = OnASmallCacheDisk("1m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
 
     for (const char* size : {"3000000", "2500000", "1000"}) {
@@ -338,15 +351,10 @@ TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
 // An answer without end (a live stream sent chunked) goes on to the
 // browser, but its entry is given up before it fills the disk.
 TEST_F(DaemonTest, AnEndlessAnswerNeverFillsTheCacheDisk) {
-    if (::geteuid() != 0 || RunProgram({"unshare", "-m", "true"}, dir.Path()) != 0) {
+    if (!MayMount()) {
         GTEST_SKIP() << "a small disk of its own needs a mount namespace";
     }
-    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
-    const fs::path cache = home / "Cache";
-    fs::create_directories(cache);
-    Daemon proxy("proxy", home, FreePort(), "",
-                 {"unshare", "-m", "sh", "-c",
-                  "mount -t tmpfs -o size=64m tmpfs \"$0\" && exec \"$@\"", cache.string()});
+    Daemon& proxy = OnASmallCacheDisk("64m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
     const std::string chunk = "10000\r\n" + std::string(0x10000, 's') + "\r\n";
     LoopbackServer stream([&](net::Socket& socket) {

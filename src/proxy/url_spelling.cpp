@@ -93,34 +93,44 @@ std::string DecodeLetters(std::string_view text) {
     return out;
 }
 
-// "xn--80aodfsg.xn--p1ai" is "казино.рф" where the code page has the
-// letters.
-std::string HostLetters(std::string_view host) {
+// Each "."-separated label of a host, as `map` gives it (nullopt: as it is).
+template <typename Map>
+std::string MapLabels(std::string_view host, Map map) {
     std::string out;
     for (std::size_t start = 0; start <= host.size();) {
         const std::size_t end = std::min(host.find('.', start), host.size());
         const std::string_view label = host.substr(start, end - start);
-        std::optional<std::string> letters;
-        if (label.size() > 4 && cp1251::EqualsNoCase(label.substr(0, 4), "xn--")) {
-            if (auto points = punycode::Decode(label.substr(4))) {
-                letters.emplace();
-                for (const char32_t point : *points) {
-                    if (auto c = cp1251::Encode(point)) {
-                        *letters += *c;
-                    } else {
-                        letters.reset();
-                        break;
-                    }
-                }
-            }
-        }
-        out += letters ? *letters : std::string(label);
+        const std::optional<std::string> mapped = map(label);
+        out += mapped ? *mapped : std::string(label);
         if (end < host.size()) {
             out += '.';
         }
         start = end + 1;
     }
     return out;
+}
+
+// "xn--80aodfsg.xn--p1ai" is "казино.рф" where the code page has the
+// letters.
+std::string HostLetters(std::string_view host) {
+    return MapLabels(host, [](std::string_view label) -> std::optional<std::string> {
+        if (label.size() <= 4 || !cp1251::EqualsNoCase(label.substr(0, 4), "xn--")) {
+            return std::nullopt;
+        }
+        const std::optional<std::u32string> points = punycode::Decode(label.substr(4));
+        if (!points) {
+            return std::nullopt;
+        }
+        std::string letters;
+        for (const char32_t point : *points) {
+            const std::optional<char> c = cp1251::Encode(point);
+            if (!c) {
+                return std::nullopt;
+            }
+            letters += *c;
+        }
+        return letters;
+    });
 }
 
 // "/a//b/./c/../d" is "/a/b/d"; ".." above the root stays at the root.
@@ -180,27 +190,17 @@ bool PastAscii(std::string_view text) {
                        [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
-// "поиск.рф" is "xn--h1acbxfam.xn--p1ai"; a label that cannot be written so
+// "поиск.рф" is "xn--h1aekdm.xn--p1ai"; a label that cannot be written so
 // is escaped like the rest.
 std::string AsciiHost(std::string_view host) {
-    std::string out;
-    for (std::size_t start = 0; start <= host.size();) {
-        const std::size_t end = std::min(host.find('.', start), host.size());
-        const std::string_view label = host.substr(start, end - start);
-        std::optional<std::string> ascii;
-        if (PastAscii(label)) {
-            const std::u16string units = cp1251::ToUtf16(cp1251::Lower(label));
-            if (auto encoded = punycode::Encode(std::u32string(units.begin(), units.end()))) {
-                ascii = "xn--" + *encoded;
-            }
+    return MapLabels(host, [](std::string_view label) -> std::optional<std::string> {
+        if (!PastAscii(label)) {
+            return std::nullopt;
         }
-        out += ascii ? *ascii : std::string(label);
-        if (end < host.size()) {
-            out += '.';
-        }
-        start = end + 1;
-    }
-    return out;
+        const std::u16string units = cp1251::ToUtf16(cp1251::Lower(label));
+        const auto encoded = punycode::Encode(std::u32string(units.begin(), units.end()));
+        return encoded ? std::optional<std::string>("xn--" + *encoded) : std::nullopt;
+    });
 }
 
 }  // namespace
