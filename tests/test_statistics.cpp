@@ -10,6 +10,7 @@
 
 #include "shell/byte_size.h"
 #include "support/child_process.h"
+#include "support/list_file.h"
 
 namespace vs {
 namespace {
@@ -198,8 +199,16 @@ TEST_F(StatTableTest, AHandEditedFileWidensTheTableAndSumsWhatItCan) {
 
     UsersList nobody;
     StatTable dateOnly;
-    dateOnly.Load(dir.Path() / "missing.txt", 0, nobody, clock.Now());
+    EXPECT_TRUE(dateOnly.Load(dir.Path() / "missing.txt", 0, nobody, clock.Now()));
     EXPECT_TRUE(dateOnly.Sums().empty());
+
+    // A file cut within its last character (a disk that filled up) is read
+    // only in part: not to be saved over, or that day's row would be lost.
+    std::string cut = test::ListFile({{"13.03.2024", "1500/10"}, {"14.03.2024", "700/1"}});
+    cut.pop_back();
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << cut;
+    StatTable partly;
+    EXPECT_FALSE(partly.Load(file, 0, nobody, clock.Now()));
 }
 
 }  // namespace

@@ -111,7 +111,7 @@ std::optional<std::string> ProxyService::StartUp() {
         !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
     if (statisticsUnread_) {
         untold_ +=
-            "Файл stat.txt не прочитан: статистика этого запуска не сохраняется, а файл "
+            "Файл stat.txt не прочитан целиком: статистика этого запуска не сохраняется, а файл "
             "оставлен как есть\n";
     }
     engine_.producingEnabled = true;

@@ -131,13 +131,15 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
     // Half a file would be taken for a whole one with fewer days.
     const FileRead read = ReadWholeFile(statFile, bytes);
     StatSink sink(*this);
-    ReadGridText(read == FileRead::kOk ? bytes : std::string(), kGridSeparator, sink);
+    // A file read only in part is as much not to be saved over.
+    const bool whole =
+        ReadGridText(read == FileRead::kOk ? bytes : std::string(), kGridSeparator, sink);
     const std::size_t userColumns = users.Snapshot()->rows.size();
     for (std::size_t c = userColumns + 1; c < departed_.size(); ++c) {
         departed_[c] = true;
     }
     StartDay(StatDateText(now));
-    return read != FileRead::kFailed;
+    return read != FileRead::kFailed && whole;
 }
 
 void StatTable::StartDay(const std::string& dateText) {

@@ -41,7 +41,8 @@ public:
     // rows of statFile, today's row and its counters. A missing or
     // unreadable file gives no rows; a field beyond the last column stops
     // reading and keeps what was read before it. False when the file is
-    // there but could not be read: a save would then replace its history.
+    // there but could not be read whole: a save would then replace its
+    // history.
     bool Load(const std::filesystem::path& statFile, int statCols, UsersList& users,
               Clock::TimePoint now);
 
