@@ -521,6 +521,9 @@ TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready());
     ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/102400"), dir.Path() / "b"), 0);
+    // Its last bytes are counted after they reached curl: once the log tells
+    // the connection's end, all of them are in the table.
+    ASSERT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stdout(), "Client Disconnection"); }));
     proxy.Process().Signal(SIGHUP);
     ASSERT_TRUE(proxy.Process().WaitForStderr("settings applied", 10s));
     EXPECT_EQ(localKilobytes(), 100);
