@@ -3,8 +3,8 @@
 // builds a new value and publishes it; every reader takes its own reference,
 // so a value never changes under a request that is using it.
 
-#include <atomic>
 #include <memory>
+#include <mutex>
 
 namespace vs {
 
@@ -14,13 +14,23 @@ public:
     explicit Snapshot(std::shared_ptr<const T> initial = std::make_shared<const T>())
         : current_(std::move(initial)) {}
 
-    std::shared_ptr<const T> Get() const { return current_.load(std::memory_order_acquire); }
+    // A lock held for a reference count's step, not std::atomic<shared_ptr>:
+    // g++ 12's releases its inner lock unordered after a load, so a publish
+    // racing with it is a data race (ThreadSanitizer reports it), which a
+    // weakly ordered processor (a LAN server on ARM) may act on.
+    std::shared_ptr<const T> Get() const {
+        std::lock_guard guard(lock_);
+        return current_;
+    }
+    // The value replaced is let go after the lock, by whoever holds it last.
     void Publish(std::shared_ptr<const T> value) {
-        current_.store(std::move(value), std::memory_order_release);
+        std::lock_guard guard(lock_);
+        current_.swap(value);
     }
 
 private:
-    std::atomic<std::shared_ptr<const T>> current_;
+    mutable std::mutex lock_;
+    std::shared_ptr<const T> current_;
 };
 
 }  // namespace vs
