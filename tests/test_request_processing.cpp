@@ -152,6 +152,10 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     EXPECT_TRUE(Has(AnswerTo("GET http://ru.example/q HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://xn--h1aekdm.xn--p1ai:8080/"
                     "%D0%A1%D1%82%D1%80%D0%B0%D0%BD%D0%B8%D1%86%D0%B0?q\r\n"));
+    // A part taken from a URL written in raw UTF-8 (curl's way) stays those
+    // letters, not the code page's reading of its bytes.
+    EXPECT_TRUE(Has(AnswerTo("GET http://ru.example/\xD0\x94\xD0\xB0 HTTP/1.0\r\n\r\n"),
+                    "/%D0%A1%D1%82%D1%80%D0%B0%D0%BD%D0%B8%D1%86%D0%B0?%D0%B4%D0%B0\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);

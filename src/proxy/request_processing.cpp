@@ -1,5 +1,7 @@
 #include "proxy/request_processing.h"
 
+#include <algorithm>
+
 #include "base/cp1251.h"
 #include "proxy/cache_lookup.h"
 #include "proxy/engine.h"
@@ -98,8 +100,12 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
-        UrlConversion conversion =
-            ApplyUrlConverter(*list, lower, [&engine](const RuleRow& row, int position) {
+        const bool rawLetters = std::any_of(e.url.begin(), e.url.end(), [](char c) {
+            return static_cast<unsigned char>(c) >= 0x80;
+        });
+        UrlConversion conversion = ApplyUrlConverter(
+            *list, rawLetters ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower,
+            [&engine](const RuleRow& row, int position) {
                 engine.QueueHit(ListKind::UrlConverter, row, position);
             });
         if (conversion.rewritten) {

@@ -57,11 +57,13 @@ std::optional<unsigned char> EscapedByte(std::string_view text, std::size_t i) {
     return static_cast<unsigned char>(high * 16 + low);
 }
 
+enum class Escapes { kDecoded, kKept };
+
 // Letters past ASCII, raw or escaped, in the code page the rules are
 // written in: browsers send "казино" as escaped UTF-8, old pages as escaped
 // Windows-1251, some clients raw. Characters the code page lacks stay as
 // they came: no rule can name them.
-std::string DecodeLetters(std::string_view text) {
+std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDecoded) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
@@ -70,7 +72,9 @@ std::string DecodeLetters(std::string_view text) {
         while (end < text.size()) {
             if (static_cast<unsigned char>(text[end]) >= 0x80) {
                 bytes += text[end++];
-            } else if (auto byte = EscapedByte(text, end); byte && *byte >= 0x80) {
+            } else if (auto byte =
+                           escapes == Escapes::kDecoded ? EscapedByte(text, end) : std::nullopt;
+                       byte && *byte >= 0x80) {
                 bytes += static_cast<char>(*byte);
                 end += 3;
             } else {
@@ -204,6 +208,10 @@ std::string AsciiHost(std::string_view host) {
 }
 
 }  // namespace
+
+std::string RawLettersInCodePage(std::string_view url) {
+    return DecodeLetters(url, Escapes::kKept);
+}
 
 std::string UriSpelling(std::string_view url) {
     std::string text(url);
