@@ -477,8 +477,13 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
         EXPECT_TRUE(Has(font, field)) << font;
     }
     EXPECT_FALSE(Has(font, "visitor"));
-    // Escapes in small letters are the same characters.
+    // Escapes in small letters are the same characters, also in the key of
+    // an entry an earlier version wrote as the browser spelled it.
     EXPECT_EQ(BodyOf(Get("/lm/%d0%9a%d1%82")), "body of %D0%9A%D1%82");
+    auto earlier = BeginEntry(base.cacheDir, EntryFile("/lm/%e2"), origin.Url("/lm/%e2"));
+    ASSERT_TRUE(earlier && earlier->Append("written earlier"));
+    ASSERT_TRUE(earlier->Finish("text/plain", "", clock.Now(), false, clock.Now()));
+    EXPECT_EQ(BodyOf(Get("/lm/%e2")), "written earlier");
 }
 
 // Requests sent together are answered in their order, also when the proxy

@@ -782,8 +782,9 @@ std::unique_ptr<EntryReader> OpenEntryFor(const std::filesystem::path& entry,
         return nullptr;
     }
     // An entry without a key came from elsewhere: like the Windows program's
-    // own entries, it answers every URL that maps to its file.
-    if (!reader->Key().empty() && reader->Key() != key) {
+    // own entries, it answers every URL that maps to its file. A key written
+    // by an earlier version may spell escapes in small letters.
+    if (!reader->Key().empty() && reader->Key() != key && EntryIdentity(reader->Key()) != key) {
         return nullptr;
     }
     return reader;
