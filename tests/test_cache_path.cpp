@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cache/http_date.h"
 #include "proxy/generated_pages.h"
 #include "support/cache_fixture.h"
 
@@ -456,7 +457,15 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
     EXPECT_TRUE(Has(revalidated, "\r\nContent-Type: text/javascript\r\n"));
     EXPECT_EQ(ReadBytes(EntryFile("/lm/module.js")), "body of module.js");
     Get("/lm/%D0%9A%D1%82");
-    Get("/shared-font");
+    // A font an earlier version stored without the fields gains them from
+    // the origin's 304.
+    auto earlierFont =
+        BeginEntry(base.cacheDir, EntryFile("/shared-font"), origin.Url("/shared-font"));
+    ASSERT_TRUE(earlierFont && earlierFont->Append("wOF2"));
+    ASSERT_TRUE(earlierFont->Finish(
+        "font/woff2", "", ParseHTTPDate("Sun, 06 Nov 1994 08:49:37 GMT", {}), true, clock.Now()));
+    EXPECT_TRUE(BodyOf(Get("/shared-font")) == "wOF2");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
     // Where an entry stands, a longer URL's folder cannot: not stored, and
     // no trouble of the cache folder either; nor is a key too long to keep.
     Get("/lm/tree");

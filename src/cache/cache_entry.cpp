@@ -709,6 +709,10 @@ std::string EntryReader::KeptFields() const {
     return GetAttr(fd_, kFieldsAttr).value_or("");
 }
 
+void EntryReader::KeepFields(std::string_view lines) {
+    SetAttr(fd_, kFieldsAttr, lines);  // without them, answers as before
+}
+
 bool EntryReader::MarkUsed(Clock::TimePoint now) {
     const timespec times[2] = {ToTimespec(now), {0, UTIME_OMIT}};
     return ::futimens(fd_, times) == 0;

@@ -190,6 +190,9 @@ public:
     std::string EntityTag() const;
     // The lines given to SetKeptFields; empty when none were kept.
     std::string KeptFields() const;
+    // Replaces them: the origin's 304 vouches for the body and brings the
+    // fields that go with it now.
+    void KeepFields(std::string_view lines);
     Clock::TimePoint CompletionTime() const { return completionTime_; }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;

@@ -115,6 +115,30 @@ std::string KeptFields(const http::MessageHead& head) {
     return kept;
 }
 
+// The origin's 304 brings the fields as they are now (RFC 9111 4.3.4): they
+// replace the kept ones of their names, and an entry an earlier version
+// stored, without any, gains them.
+void UpdateKeptFields(cache::EntryReader& entry, const http::MessageHead& notModified,
+                      std::string& kept) {
+    std::string fresh = KeptFields(notModified);
+    if (fresh.empty()) {
+        return;
+    }
+    for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        const std::string_view line = std::string_view(kept).substr(start, end + 2 - start);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && !notModified.Has(line.substr(0, colon)) &&
+            fresh.size() + line.size() <= kKeptFieldsRoom) {
+            fresh += line;
+        }
+    }
+    if (fresh != kept) {
+        entry.KeepFields(fresh);
+        kept = std::move(fresh);
+    }
+}
+
 // The kept fields the answer lacks (a 304 need not repeat them, the local
 // answer has none of its own).
 void AddKeptFields(http::MessageHead& head, std::string_view kept) {
@@ -304,7 +328,11 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
             head.Insert("Content-Type", type);
         }
     }
-    AddKeptFields(head, reader->KeptFields());
+    std::string kept = reader->KeptFields();
+    if (e.answeredBy == AnsweredBy::kUpstream) {
+        UpdateKeptFields(*reader, head, kept);
+    }
+    AddKeptFields(head, kept);
     // The body goes out with its length, whatever framing the 304 named.
     head.Remove("Transfer-Encoding");
     head.Set("Content-Length", std::to_string(e.cacheSize));

@@ -160,6 +160,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return reply(Answer("text/plain", lm, "after hints"));
     }
     if (path == "/shared-font") {  // what a font for pages of other hosts comes with
+        if (ims == kLastModified) {
+            Send(s,
+                 "HTTP/1.1 304 Not Modified\r\nAccess-Control-Allow-Origin: *\r\n"
+                 "X-Content-Type-Options: nosniff\r\n\r\n");
+            return true;
+        }
         return reply(Answer("font/woff2",
                             lm + "Access-Control-Allow-Origin: *\r\nSet-Cookie: visitor=1\r\n"
                                  "X-Content-Type-Options: nosniff\r\n",
