@@ -69,6 +69,16 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     EXPECT_NE(text.find("PortEd_Text=9000\r\n"), std::string::npos);
     EXPECT_EQ(text.find("secret"), std::string::npos);
     EXPECT_EQ(LoadSettings(ini).parentPassword, "secret");
+
+    // Written by hand in clear: taken as it stands and scrambled by the save;
+    // one that merely looks scrambled is written back as it was.
+    test::WriteBytes(ini, "[TMainForm]\r\nUserPswEd_Text=hunter2\r\n");
+    SaveSettings(ini, LoadSettings(ini));
+    EXPECT_EQ(test::ReadBytes(ini).find("hunter2"), std::string::npos);
+    EXPECT_EQ(LoadSettings(ini).parentPassword, "hunter2");
+    test::WriteBytes(ini, "[TMainForm]\r\nUserPswEd_Text=1234567\r\n");
+    SaveSettings(ini, LoadSettings(ini));
+    EXPECT_NE(test::ReadBytes(ini).find("UserPswEd_Text=1234567\r\n"), std::string::npos);
     struct stat st {};
     ASSERT_EQ(::stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

@@ -71,7 +71,15 @@ std::string SettingsKey::ToText(const Settings& settings) const {
             [&](bool Settings::*m) -> std::string { return settings.*m ? "True" : "False"; },
             [&](std::string Settings::*m) { return settings.*m; },
             [&](int Settings::*m) { return std::to_string(settings.*m); },
-            [&](StoredPassword) { return EncodeStoredPassword(settings.parentPassword); },
+            [&](StoredPassword) {
+                // Written back as read while it is the same password: a
+                // hand-written one that merely looks scrambled stays.
+                return !settings.parentPasswordScrambled.empty() &&
+                               DecodeStoredPassword(settings.parentPasswordScrambled) ==
+                                   settings.parentPassword
+                           ? settings.parentPasswordScrambled
+                           : EncodeStoredPassword(settings.parentPassword);
+            },
         },
         field);
 }
@@ -88,6 +96,14 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                    [&](std::string Settings::*m) { settings.*m = std::string(text); },
                    [&](int Settings::*m) { settings.*m = ParseIntOr(text, settings.*m); },
                    [&](StoredPassword) {
+                       // Typed in by hand, in clear ("secret" decoded would
+                       // be bytes nobody can type): the password itself,
+                       // scrambled by the next save.
+                       if (!text.empty() && !IsStoredPasswordForm(text)) {
+                           settings.parentPasswordScrambled.clear();
+                           settings.parentPassword = std::string(text);
+                           return;
+                       }
                        settings.parentPasswordScrambled = std::string(text);
                        settings.parentPassword = DecodeStoredPassword(text);
                    },
