@@ -1,5 +1,7 @@
 #include "base/utf.h"
 
+#include <algorithm>
+
 namespace vs::utf {
 namespace {
 
@@ -129,6 +131,11 @@ bool IsValidUtf8(std::string_view text) {
         }
     }
     return true;
+}
+
+bool HasNonAscii(std::string_view text) {
+    return std::any_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 std::u16string Utf16Units(std::string_view bytes, bool bigEndian) {

@@ -30,6 +30,9 @@ char32_t NextCodePoint(std::string_view text, std::size_t& i);
 // True when every byte sequence of the text is well-formed UTF-8.
 bool IsValidUtf8(std::string_view text);
 
+// True when some byte is past ASCII (0x80 or above).
+bool HasNonAscii(std::string_view text);
+
 // The code units of UTF-16 bytes (no byte order mark) in the given byte
 // order; an odd last byte is left out.
 std::u16string Utf16Units(std::string_view bytes, bool bigEndian);

@@ -1,8 +1,7 @@
 #include "proxy/request_processing.h"
 
-#include <algorithm>
-
 #include "base/cp1251.h"
+#include "base/utf.h"
 #include "proxy/cache_lookup.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
@@ -100,11 +99,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
-        const bool rawLetters = std::any_of(e.url.begin(), e.url.end(), [](char c) {
-            return static_cast<unsigned char>(c) >= 0x80;
-        });
         UrlConversion conversion = ApplyUrlConverter(
-            *list, rawLetters ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower,
+            *list, utf::HasNonAscii(e.url) ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower,
             [&engine](const RuleRow& row, int position) {
                 engine.QueueHit(ListKind::UrlConverter, row, position);
             });

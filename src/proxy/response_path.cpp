@@ -115,6 +115,20 @@ std::string KeptFields(const http::MessageHead& head) {
     return kept;
 }
 
+// Calls visit(name, value, line) for each "Name: value" CR LF line of kept
+// fields; `line` includes its CR LF.
+template <typename Visit>
+void ForEachKeptField(std::string_view kept, Visit visit) {
+    for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string_view::npos;
+         start = end + 2) {
+        const std::string_view line = kept.substr(start, end + 2 - start);
+        const std::size_t colon = line.find(": ");
+        if (colon != std::string_view::npos && colon > 0) {
+            visit(line.substr(0, colon), line.substr(colon + 2, end - start - colon - 2), line);
+        }
+    }
+}
+
 // The origin's 304 brings the fields as they are now (RFC 9111 4.3.4): they
 // replace the kept ones of their names, and an entry an earlier version
 // stored, without any, gains them.
@@ -124,15 +138,11 @@ void UpdateKeptFields(cache::EntryReader& entry, const http::MessageHead& notMod
     if (fresh.empty()) {
         return;
     }
-    for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string::npos;
-         start = end + 2) {
-        const std::string_view line = std::string_view(kept).substr(start, end + 2 - start);
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos && !notModified.Has(line.substr(0, colon)) &&
-            fresh.size() + line.size() <= kKeptFieldsRoom) {
+    ForEachKeptField(kept, [&](std::string_view name, std::string_view, std::string_view line) {
+        if (!notModified.Has(name) && fresh.size() + line.size() <= kKeptFieldsRoom) {
             fresh += line;
         }
-    }
+    });
     if (fresh != kept) {
         entry.KeepFields(fresh);
         kept = std::move(fresh);
@@ -143,14 +153,11 @@ void UpdateKeptFields(cache::EntryReader& entry, const http::MessageHead& notMod
 // answer has none of its own).
 void AddKeptFields(http::MessageHead& head, std::string_view kept) {
     std::vector<std::pair<std::string_view, std::string_view>> missing;
-    for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string_view::npos;
-         start = end + 2) {
-        const std::string_view line = kept.substr(start, end - start);
-        const std::size_t colon = line.find(": ");
-        if (colon != std::string_view::npos && colon > 0 && !head.Has(line.substr(0, colon))) {
-            missing.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    ForEachKeptField(kept, [&](std::string_view name, std::string_view value, std::string_view) {
+        if (!head.Has(name)) {
+            missing.emplace_back(name, value);
         }
-    }
+    });
     for (const auto& [name, value] : missing) {
         head.Insert(name, value);
     }
@@ -492,27 +499,18 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
 // line at a bare CR, so "X-A: one<CR>Forged: two" would hand them a field
 // the origin never sent as one. Each goes on as a blank, as RFC 9112 asks of
 // a recipient that forwards the message.
-bool BareControlAt(std::string_view text, std::size_t i) {
-    return text[i] == '\0' || (text[i] == '\r' && i + 1 < text.size() && text[i + 1] != '\n');
-}
-
-bool HasBareControls(std::string_view head) {
+// The head with them blanked; nullopt when it has none (nearly always).
+std::optional<std::string> WithBareControlsBlanked(std::string_view head) {
+    std::optional<std::string> blanked;
     for (std::size_t i = 0; i < head.size(); ++i) {
-        if (BareControlAt(head, i)) {
-            return true;
+        if (head[i] == '\0' || (head[i] == '\r' && i + 1 < head.size() && head[i + 1] != '\n')) {
+            if (!blanked) {
+                blanked.emplace(head);
+            }
+            (*blanked)[i] = ' ';
         }
     }
-    return false;
-}
-
-std::string BlankBareControls(std::string_view head) {
-    std::string text(head);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (BareControlAt(head, i)) {
-            text[i] = ' ';
-        }
-    }
-    return text;
+    return blanked;
 }
 
 bool Bodiless(const Exchange& e, int status) {
@@ -529,8 +527,10 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
     }
     http::MessageHead head{std::string(block.substr(0, headEnd))};
     // Bytes that are no HTTP at all (no status line) go on as they came.
-    if (head.StatusCode() != 0 && HasBareControls(head.Text())) {
-        head = http::MessageHead(BlankBareControls(head.Text()));
+    if (head.StatusCode() != 0) {
+        if (auto blanked = WithBareControlsBlanked(head.Text())) {
+            head = http::MessageHead(std::move(*blanked));
+        }
     }
     const int status = head.StatusCode();
     if (status >= 100 && status < 200 && status != 101) {

@@ -18,32 +18,6 @@ bool Unreserved(char c) {
            c == '~';
 }
 
-// Escapes of characters that never need one; the others (a "/" or "?"
-// written as %2F, %3F) keep their meaning and stay.
-std::string DecodeUnreserved(std::string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size()) {
-            const int high = HexDigitValue(text[i + 1]);
-            const int low = HexDigitValue(text[i + 2]);
-            if (high >= 0 && low >= 0) {
-                char c = static_cast<char>(high * 16 + low);
-                if (c >= 'A' && c <= 'Z') {
-                    c = static_cast<char>(c - 'A' + 'a');
-                }
-                if (Unreserved(c)) {
-                    out += c;
-                    i += 2;
-                    continue;
-                }
-            }
-        }
-        out += text[i];
-    }
-    return out;
-}
-
 // The byte an escape "%XX" at text[i] stands for, if it is one.
 std::optional<unsigned char> EscapedByte(std::string_view text, std::size_t i) {
     if (text[i] != '%' || i + 2 >= text.size()) {
@@ -55,6 +29,28 @@ std::optional<unsigned char> EscapedByte(std::string_view text, std::size_t i) {
         return std::nullopt;
     }
     return static_cast<unsigned char>(high * 16 + low);
+}
+
+// Escapes of characters that never need one; the others (a "/" or "?"
+// written as %2F, %3F) keep their meaning and stay.
+std::string DecodeUnreserved(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (const auto byte = EscapedByte(text, i)) {
+            char c = static_cast<char>(*byte);
+            if (c >= 'A' && c <= 'Z') {
+                c = static_cast<char>(c - 'A' + 'a');
+            }
+            if (Unreserved(c)) {
+                out += c;
+                i += 2;
+                continue;
+            }
+        }
+        out += text[i];
+    }
+    return out;
 }
 
 enum class Escapes { kDecoded, kKept };
@@ -189,16 +185,11 @@ void AppendEscaped(std::string& out, unsigned char byte) {
     out += kHex[byte & 0x0F];
 }
 
-bool PastAscii(std::string_view text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
 // "поиск.рф" is "xn--h1aekdm.xn--p1ai"; a label that cannot be written so
 // is escaped like the rest.
 std::string AsciiHost(std::string_view host) {
     return MapLabels(host, [](std::string_view label) -> std::optional<std::string> {
-        if (!PastAscii(label)) {
+        if (!utf::HasNonAscii(label)) {
             return std::nullopt;
         }
         const std::u16string units = cp1251::ToUtf16(cp1251::Lower(label));

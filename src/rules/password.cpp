@@ -82,11 +82,14 @@ std::string DecodeStoredPassword(std::string_view stored) {
     return password;
 }
 
-bool IsStoredPasswordForm(std::string_view text) {
-    if (text.size() < 7 || (text.size() - 7) % 4 != 0 || text[0] < '0' || text[0] > '9') {
-        return false;
+bool IsWrittenInClear(std::string_view cell) {
+    if (cell.empty()) {
+        return false;  // the empty password, however it is stored
     }
-    return std::all_of(text.begin() + 1, text.end(), [](char c) { return HexDigitValue(c) >= 0; });
+    if (cell.size() < 7 || (cell.size() - 7) % 4 != 0 || cell[0] < '0' || cell[0] > '9') {
+        return true;
+    }
+    return !std::all_of(cell.begin() + 1, cell.end(), [](char c) { return HexDigitValue(c) >= 0; });
 }
 
 }  // namespace vs

@@ -19,8 +19,10 @@ std::string EncodeStoredPassword(std::string_view password);
 // holds, so one bad row cannot stop a list from loading.
 std::string DecodeStoredPassword(std::string_view stored);
 
-// Whether text has the form EncodeStoredPassword gives (a digit, then
-// upper- or lower-case hex, 4n + 7 characters in all).
-bool IsStoredPasswordForm(std::string_view text);
+// Whether a stored password cell holds the password itself, typed in by
+// hand, rather than the form EncodeStoredPassword gives (a digit, then
+// upper- or lower-case hex, 4n + 7 characters in all): decoded, it would be
+// bytes nobody can type, and the password lost at the next save.
+bool IsWrittenInClear(std::string_view cell);
 
 }  // namespace vs

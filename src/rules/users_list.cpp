@@ -42,13 +42,6 @@ std::string StoredFormKey(const UserRow& row) {
     return row.name + '\n' + row.password;
 }
 
-// A cell no program scrambled ("secret" typed in by hand) decoded would be
-// bytes nobody can type, the user's password lost at the next save: it is
-// the password itself.
-bool WrittenInClear(std::string_view cellUtf8) {
-    return !cellUtf8.empty() && !IsStoredPasswordForm(cellUtf8);
-}
-
 class UserSink : public GridSink {
 public:
     void BeginRow() override { rows_.emplace_back(); }
@@ -65,7 +58,7 @@ public:
         } else if (column == col::kName) {
             row.name = std::move(text);
         } else if (column == col::kPassword) {
-            if (WrittenInClear(text)) {
+            if (IsWrittenInClear(text)) {
                 clearRows_.push_back(rows_.size());
                 row.password = std::move(text);
             } else {

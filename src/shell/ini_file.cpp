@@ -131,9 +131,7 @@ IniFile IniFile::Parse(std::string_view text) {
     } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
         ini.encoding_ = Encoding::kUtf8WithMark;
-    } else if (std::any_of(text.begin(), text.end(),
-                           [](char c) { return static_cast<unsigned char>(c) >= 0x80; }) &&
-               utf::IsValidUtf8(text)) {
+    } else if (utf::HasNonAscii(text) && utf::IsValidUtf8(text)) {
         ini.encoding_ = Encoding::kUtf8;
     }
     // A line ends at LF, CR LF or a CR alone (an editor that writes those);

@@ -96,10 +96,8 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                    [&](std::string Settings::*m) { settings.*m = std::string(text); },
                    [&](int Settings::*m) { settings.*m = ParseIntOr(text, settings.*m); },
                    [&](StoredPassword) {
-                       // Typed in by hand, in clear ("secret" decoded would
-                       // be bytes nobody can type): the password itself,
-                       // scrambled by the next save.
-                       if (!text.empty() && !IsStoredPasswordForm(text)) {
+                       // Typed in by hand, in clear: scrambled by the next save.
+                       if (IsWrittenInClear(text)) {
                            settings.parentPasswordScrambled.clear();
                            settings.parentPassword = std::string(text);
                            return;
