@@ -33,6 +33,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     lists.black.Append(Rule("^host/banner"));
     lists.black.Append(Rule("^127\\.0\\.0\\.1:" + std::to_string(origin.Port()) + "/numeric"));
     lists.black.Append(Rule("казино"));
+    lists.black.Append(Rule("(.*\\.)*ads\\."));
     StartProxy();
     const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
     const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
@@ -46,10 +47,14 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     for (const std::string spelling : {"/%61ds/", "/x/../ads/", "//ads//", "/%2E/ads/"}) {
         EXPECT_TRUE(Has(AnswerTo(GetRequest(origin.Url(spelling))), "(rule #3).")) << spelling;
     }
-    for (const std::string host : {"0x7f000001", "127.1", "[::ffff:127.0.0.1]"}) {
-        const std::string numeric =
-            "http://" + host + ":" + std::to_string(origin.Port()) + "/numeric";
-        EXPECT_TRUE(Has(AnswerTo(GetRequest(numeric)), "(rule #5).")) << host;
+    const std::string port = std::to_string(origin.Port());
+    for (const std::string host : {"0x7f000001", "127.1", "[::ffff:127.0.0.1]", "[::FFFF:7f00:1]",
+                                   "[0:0:0:0:0:ffff:127.0.0.1]", "u@127.0.0.1"}) {
+        // With a scheme and without, as some clients write it.
+        for (const std::string scheme : {"http://", ""}) {
+            const std::string url = scheme + host + ":" + port + "/numeric";
+            EXPECT_TRUE(Has(AnswerTo("GET " + url + " HTTP/1.0\r\n\r\n"), "(rule #5).")) << url;
+        }
     }
     // A rule in Cyrillic means the word however a browser spells it: escaped
     // UTF-8 (what browsers send), escaped or raw Windows-1251, raw UTF-8, and
@@ -65,12 +70,18 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
         EXPECT_TRUE(Has(AnswerTo("GET http://" + host + "/ HTTP/1.0\r\n\r\n"), "(rule #6)."))
             << host;
     }
+    // A rule the matcher gives up on refuses: padding a URL must not pass it.
+    std::string padded = "/ads.x/";
+    for (int i = 0; i < 40; ++i) {
+        padded += "a.";
+    }
+    EXPECT_TRUE(Has(AnswerTo("GET " + origin.Url(padded) + " HTTP/1.0\r\n\r\n"), "(rule #7)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
     EXPECT_EQ(lists.black.Row(2).hits, 9);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
     EXPECT_EQ(lists.black.Row(5).hits, 7);
-    ASSERT_EQ(monitor.RowCount(), 17u);
+    ASSERT_EQ(monitor.RowCount(), 27u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }

@@ -28,6 +28,8 @@ TEST(Target, HostPortAndPathFromTheUrlOrTheConnectTarget) {
         // A fragment never reaches the origin.
         {"http://host:83#top", "host", 83, "/"},
         {"http://host/a?b#c/d", "host", 80, "/a?b"},
+        // A "://" past the host is part of the query, not a scheme.
+        {"x/?u=http://127.0.0.1:9/a", "x", 80, "/?u=http://127.0.0.1:9/a"},
     };
     for (const Case& c : cases) {
         auto target = ChooseDirectTarget(c.url);

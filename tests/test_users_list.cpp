@@ -139,18 +139,24 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     // decoded to bytes nobody can type), and scrambled by the next save.
     // One that merely looks scrambled ("1234567", all digits) is written
     // back as it was, never as what it decoded to.
-    WriteBytes(file_,
-               "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,\r\n");
+    // One with letters the scrambled form cannot hold stays as written: as
+    // "??" it would admit any password of two such letters.
+    const std::string han = "\xE5\xAF\x86\xE7\xA0\x81";  // "密码"
+    WriteBytes(file_, "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,"
+                      "\r\n4,True,li," +
+                          han + ",\r\n");
     ASSERT_TRUE(loaded.Load(file_));
-    EXPECT_EQ(loaded.PasswordsInClear(), std::vector<std::size_t>{1});
+    EXPECT_EQ(loaded.PasswordsInClear(), (std::vector<std::size_t>{1, 4}));
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     loaded.Save(file_);
     EXPECT_FALSE(test::Has(ReadBytes(file_), Utf16Le("secret")));
     EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",al,1234567,\r\n")));
     EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",eve,0000000,")));
     ASSERT_TRUE(loaded.Load(file_));
-    EXPECT_TRUE(loaded.PasswordsInClear().empty());
+    EXPECT_EQ(loaded.PasswordsInClear(), std::vector<std::size_t>{4});
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:" + han), "10.9.9.9"), 3);
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:??"), "10.9.9.9"), -1);
 }
 
 TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {

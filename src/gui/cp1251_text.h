@@ -18,4 +18,16 @@ inline std::string ToCp1251(const QString& text) {
     return cp1251::FromUtf8(text.toStdString());
 }
 
+// Characters of `text` that Windows-1251 cannot hold, each once.
+inline QString CharactersOutsideCp1251(const QString& text) {
+    QString outside;
+    for (const char32_t code : text.toUcs4()) {
+        const QString character = QString::fromUcs4(&code, 1);
+        if (code != U'?' && ToCp1251(character) == "?" && !outside.contains(character)) {
+            outside += character;
+        }
+    }
+    return outside;
+}
+
 }  // namespace vs::gui

@@ -318,15 +318,4 @@ void RuleListModel::Refresh() {
     }
 }
 
-QString RuleListModel::CharactersOutsideCp1251(const QString& text) {
-    QString outside;
-    for (const char32_t code : text.toUcs4()) {
-        const QString character = QString::fromUcs4(&code, 1);
-        if (code != U'?' && ToCp1251(character) == "?" && !outside.contains(character)) {
-            outside += character;
-        }
-    }
-    return outside;
-}
-
 }  // namespace vs::gui

@@ -54,9 +54,6 @@ public:
     // (and starts over should the list have been replaced underneath).
     void Refresh();
 
-    // Characters of `text` that Windows-1251 cannot hold, each once.
-    static QString CharactersOutsideCp1251(const QString& text);
-
 signals:
     // An edited rule did not compile: the engine's message. The row keeps
     // the text, shows the message and matches nothing until corrected.

@@ -9,6 +9,7 @@
 #include <algorithm>
 
 #include "gui/column_fit.h"
+#include "gui/cp1251_text.h"
 #include "rules/users_list.h"
 #include "shell/proxy_service.h"
 
@@ -126,6 +127,13 @@ bool UsersTableModel::setData(const QModelIndex& index, const QVariant& value, i
             Rename(row, std::move(text));
             break;
         case UserColumn::Password:
+            // users.lst keeps passwords scrambled in 8-bit text, where such
+            // a character would turn into "?" and the password into another.
+            if (const QString outside = CharactersOutsideCp1251(value.toString());
+                !outside.isEmpty()) {
+                emit PasswordRefused(outside);
+                return false;
+            }
             users.SetPassword(row, std::move(text));
             break;
         default:
@@ -204,6 +212,11 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
         }
     });
     connect(model_, &UsersTableModel::StatisticsChanged, this, &UsersPage::StatisticsChanged);
+    connect(model_, &UsersTableModel::PasswordRefused, this, [this](const QString& outside) {
+        emit Failed(QStringLiteral("В пароле есть символы, которых нет в кодировке Windows-1251: "
+                                   "%1\nПароль не изменён.")
+                        .arg(outside));
+    });
 
     grid_->setContextMenuPolicy(Qt::ActionsContextMenu);
     grid_->addAction(add_);

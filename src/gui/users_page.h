@@ -50,6 +50,8 @@ public:
 signals:
     // The statistics table's columns changed (and were saved).
     void StatisticsChanged();
+    // A password was not taken: the characters the stored form cannot hold.
+    void PasswordRefused(const QString& outside);
 
 private:
     void Rename(std::size_t row, std::string name);

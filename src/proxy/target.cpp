@@ -60,7 +60,9 @@ struct UrlParts {
 UrlParts SplitUrl(std::string_view url) {
     UrlParts parts;
     std::string_view rest = url;
-    if (std::size_t sep = url.find("://"); sep != std::string_view::npos) {
+    // Only a "://" before the path counts: "x/?u=http://a/" asks host x.
+    if (std::size_t sep = url.find("://");
+        sep != std::string_view::npos && sep < url.find_first_of("/?#")) {
         parts.absolute = true;
         parts.scheme = url.substr(0, sep);
         rest = url.substr(sep + 3);
@@ -107,7 +109,7 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
 std::optional<std::string> WithoutUserInfo(std::string_view url) {
     const UrlParts parts = SplitUrl(url);
     const std::size_t at = parts.authority.rfind('@');
-    if (!parts.absolute || at == std::string_view::npos) {
+    if (at == std::string_view::npos) {
         return std::nullopt;
     }
     std::string plain(url.substr(0, static_cast<std::size_t>(parts.authority.data() - url.data())));

@@ -162,16 +162,29 @@ std::string ResolvePath(std::string_view path) {
 }
 
 // A host that is a number in any form the system's own parser takes (as
-// servers' and clients' libraries do) in dotted form; others as they are.
+// servers' and clients' libraries do) in one form: IPv4 dotted, an IPv6
+// address in its shortest form, an IPv4-mapped one as the IPv4 address it
+// names. A name loses the dot that may end it. Others stay as they are.
 std::string DottedHost(std::string_view host) {
     std::string text(host);
-    constexpr std::string_view kMapped = "[::ffff:";
-    if (text.starts_with(kMapped) && text.ends_with(']')) {
-        text = text.substr(kMapped.size(), text.size() - kMapped.size() - 1);
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']') {
+        in6_addr address6{};
+        text = text.substr(1, text.size() - 2);
+        if (::inet_pton(AF_INET6, text.c_str(), &address6) != 1) {
+            return std::string(host);
+        }
+        char written[INET6_ADDRSTRLEN];
+        if (IN6_IS_ADDR_V4MAPPED(&address6)) {
+            return ::inet_ntop(AF_INET, &address6.s6_addr[12], written, sizeof written);
+        }
+        return '[' + std::string(::inet_ntop(AF_INET6, &address6, written, sizeof written)) + ']';
     }
     in_addr address{};
-    if (text.empty() || text.front() == '[' || ::inet_aton(text.c_str(), &address) == 0) {
-        return std::string(host);
+    if (text.empty() || ::inet_aton(text.c_str(), &address) == 0) {
+        if (text.size() > 1 && text.back() == '.') {
+            text.pop_back();
+        }
+        return text;
     }
     char dotted[INET_ADDRSTRLEN];
     return ::inet_ntop(AF_INET, &address, dotted, sizeof dotted) != nullptr ? dotted

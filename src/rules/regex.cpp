@@ -218,9 +218,13 @@ int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t*
     return rc;
 }
 
-bool Pattern::Matches(std::string_view subject) const {
+Pattern::Outcome Pattern::Decide(std::string_view subject) const {
     const std::size_t* ovector = nullptr;
-    return Run(subject, 0, &ovector) > 0;
+    const int rc = Run(subject, 0, &ovector);
+    if (rc > 0) {
+        return Outcome::Match;
+    }
+    return rc == PCRE2_ERROR_NOMATCH ? Outcome::NoMatch : Outcome::Undecided;
 }
 
 std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int index) const {

@@ -91,7 +91,11 @@ public:
     Pattern(const Pattern&) = delete;
     Pattern& operator=(const Pattern&) = delete;
 
-    bool Matches(std::string_view subject) const;
+    // Undecided: the engine gave up (its match or depth limit), so the
+    // subject may or may not match.
+    enum class Outcome { NoMatch, Match, Undecided };
+    Outcome Decide(std::string_view subject) const;
+    bool Matches(std::string_view subject) const { return Decide(subject) == Outcome::Match; }
     // Text of group `index` of the first match (a view into subject; empty
     // when the group did not take part), or nullopt when there is no match or
     // the pattern has no such group.

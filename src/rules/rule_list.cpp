@@ -121,14 +121,16 @@ RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hi
     }
 }
 
-int FindRule(const RuleListSnapshot& list, std::string_view subject) {
+int FindRule(const RuleListSnapshot& list, std::string_view subject, UndecidedRule undecided) {
     for (std::size_t i = 0; i < list.rows.size(); ++i) {
         const RuleRow& row = *list.rows[i];
         if (!row.Cells().enable || !row.CompiledPattern()) {
             continue;
         }
         try {
-            if (row.CompiledPattern()->Matches(subject)) {
+            const Pattern::Outcome outcome = row.CompiledPattern()->Decide(subject);
+            if (outcome == Pattern::Outcome::Match ||
+                (outcome == Pattern::Outcome::Undecided && undecided == UndecidedRule::Fires)) {
                 return static_cast<int>(i);
             }
         } catch (const std::exception&) {

@@ -79,8 +79,14 @@ struct RuleListSnapshot {
     std::vector<std::shared_ptr<const RuleRow>> rows;
 };
 
+// What a rule the engine cannot decide for a subject (a runaway pattern on
+// a long URL) does: a refusal list refuses, since otherwise padding a URL
+// would pass any such rule; other lists pass it by.
+enum class UndecidedRule { Skipped, Fires };
+
 // Index of the first enabled row whose pattern matches subject, or -1.
-int FindRule(const RuleListSnapshot& list, std::string_view subject);
+int FindRule(const RuleListSnapshot& list, std::string_view subject,
+             UndecidedRule undecided = UndecidedRule::Skipped);
 
 class RuleList {
 public:

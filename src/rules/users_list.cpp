@@ -60,7 +60,13 @@ public:
         } else if (column == col::kPassword) {
             if (IsWrittenInClear(text)) {
                 clearRows_.push_back(rows_.size());
-                row.password = std::move(text);
+                row.password = text;
+                // The scrambled form holds 8-bit text only: a password with
+                // a letter the code page lacks stays as it was written
+                // rather than become another password.
+                if (!cp1251::FromUtf8Exactly(text)) {
+                    storedForms_.emplace(StoredFormKey(row), std::move(text));
+                }
             } else {
                 row.password = ClearFromCell(text);
                 storedForms_.emplace(StoredFormKey(row), std::move(text));
@@ -106,7 +112,10 @@ UserTokens UserToken(const UserRow& row) {
         return {};
     }
     const std::string credentials = row.name + ":" + row.password;
-    return {EncodeBase64(cp1251::FromUtf8(credentials)), EncodeBase64(credentials)};
+    // A letter the code page lacks has no 8-bit form: written as "?", it
+    // would let "????" stand for any password of four such letters.
+    const std::optional<std::string> eightBit = cp1251::FromUtf8Exactly(credentials);
+    return {eightBit ? EncodeBase64(*eightBit) : std::string(), EncodeBase64(credentials)};
 }
 
 int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address) {

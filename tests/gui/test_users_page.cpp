@@ -93,6 +93,16 @@ TEST_F(UsersPageTest, EditsInTheGridDecideTheNextConnection) {
     EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 407 "));
     Edit(3, UserColumn::Enable, Qt::Checked, Qt::CheckStateRole);
     EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 200 "));
+
+    // A password users.lst could only store as "??" is refused, with a word
+    // why; the one before it stays.
+    QString refused;
+    QObject::connect(&window->Users(), &UsersPage::Failed,
+                     [&refused](const QString& text) { refused = text; });
+    EXPECT_FALSE(Users().setData(Users().index(3, static_cast<int>(UserColumn::Password)),
+                                 QStringLiteral("密码"), Qt::EditRole));
+    EXPECT_TRUE(refused.contains(QStringLiteral("密码"))) << refused.toStdString();
+    EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 200 "));
 }
 
 TEST_F(UsersPageTest, AUsersColumnFollowsANewNameAndGoesWithTheUser) {
