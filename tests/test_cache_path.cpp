@@ -170,6 +170,13 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     clock.Advance(-24h);
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked + 2);
+    // A window of any length the settings take, centuries included.
+    auto forAges = std::make_shared<proxy::ProxyConfig>(*config.Get());
+    forAges->freshWindow = std::chrono::hours(9999999);
+    config.Publish(forAges);
+    clock.Advance(25h);
+    EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
+    EXPECT_EQ(origin.Requests().size(), asked + 2);
 }
 
 TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersConditions) {

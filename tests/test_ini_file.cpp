@@ -129,20 +129,24 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
 
     // A file from a UTF-8 editor, or saved as "Unicode" (UTF-16LE) by a
     // Windows one, means its Cyrillic and is written back as it came, its
-    // mark kept, with what the code page lacks in lines nobody edited; a
+    // mark kept, with what the code page lacks in lines nobody edited (the
+    // save setting every key to the value it read counts as no edit); a
     // file in the code page stays in it.
     const auto utf16 = [](const std::string& utf8) { return Utf16(utf::Utf8ToUtf16(utf8)); };
     for (const auto& encode : std::vector<std::function<std::string(const std::string&)>>{
              [](const std::string& t) { return t; },
              [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16}) {
         const std::string other = "; 設定 ✓\r\n[Other]\r\nTitle=Café ☕\r\n";
-        WriteBytes(file_, encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\n" + other));
+        WriteBytes(file_, encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nHost=bücher\r\n" + other));
         IniFile read = IniFile::Load(file_);
         EXPECT_EQ(read.Get("Main", "CacheDir_Text"), cp1251::FromUtf8("/srv/кеш"));
         read.Set("Main", "UserNameEd_Text", cp1251::FromUtf8("Пётр"));
+        read.Set("Main", "Host", *read.Get("Main", "Host"));
         read.Save(file_, kOwnerRw);
-        EXPECT_EQ(ReadBytes(file_),
-                  encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nUserNameEd_Text=Пётр\r\n" + other));
+        EXPECT_EQ(
+            ReadBytes(file_),
+            encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nHost=bücher\r\nUserNameEd_Text=Пётр\r\n" +
+                   other));
     }
     const std::string codePage = cp1251::FromUtf8("[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
     WriteBytes(file_, codePage);

@@ -201,6 +201,10 @@ TEST_F(StatTableTest, AHandEditedFileWidensTheTableAndSumsWhatItCan) {
     StatTable dateOnly;
     EXPECT_TRUE(dateOnly.Load(dir.Path() / "missing.txt", 0, nobody, clock.Now()));
     EXPECT_TRUE(dateOnly.Sums().empty());
+    // A column count in the settings file as wide as a file may be, no wider.
+    StatTable wide;
+    EXPECT_TRUE(wide.Load(dir.Path() / "missing.txt", 2147483647, nobody, clock.Now()));
+    EXPECT_LE(wide.ColumnCount(), 10000);
 
     // A file cut within its last character (a disk that filled up) is read
     // only in part: not to be saved over, or that day's row would be lost.

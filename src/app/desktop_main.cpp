@@ -20,13 +20,15 @@
 #include "shell/proxy_service.h"
 
 int main(int argc, char** argv) {
-    // SIGTERM and SIGINT end the session like the close box: the event loop
-    // returns and the settings, statistics and lists are written. Blocked
-    // before any thread starts, so only the signalfd takes them.
+    // SIGTERM, SIGINT and the hangup of the terminal it was started from end
+    // the session like the close box: the event loop returns and the
+    // settings, statistics and lists are written. Blocked before any thread
+    // starts, so only the signalfd takes them.
     sigset_t ending;
     sigemptyset(&ending);
     sigaddset(&ending, SIGTERM);
     sigaddset(&ending, SIGINT);
+    sigaddset(&ending, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
     QApplication app(argc, argv);
     QApplication::setWindowIcon(vs::gui::ApplicationIcon());

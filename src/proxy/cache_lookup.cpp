@@ -143,7 +143,9 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
         // ahead: its age is unknown, and counting it fresh would hold it for
         // as long as the clock was wrong.
         const Clock::TimePoint made = reader->CompletionTime();
-        noRequest = made <= now && now < made + config.freshWindow;
+        // In seconds: a window of years is no count of nanoseconds.
+        noRequest = made <= now && std::chrono::duration_cast<std::chrono::seconds>(now - made) <
+                                       config.freshWindow;
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
         noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl) >= 0;

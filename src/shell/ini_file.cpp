@@ -227,9 +227,14 @@ void IniFile::Set(std::string_view section, std::string_view key, std::string_vi
             continue;
         }
         if (parts.kind == LineKind::kEntry && NamesEqual(parts.name, key)) {
-            lines_[i] = lines_[i].substr(0, parts.valueBegin) + encoded;
-            if (i < unicode_.size()) {
-                unicode_[i].reset();
+            // A value set to what was read keeps its line: as read, it may
+            // hold letters the code page lacks.
+            std::string line = lines_[i].substr(0, parts.valueBegin) + encoded;
+            if (line != lines_[i]) {
+                lines_[i] = std::move(line);
+                if (i < unicode_.size()) {
+                    unicode_[i].reset();
+                }
             }
             return;
         }

@@ -124,7 +124,9 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
                      Clock::TimePoint now) {
     *this = StatTable();
     ValidateStatList(users);
-    while (statCols > ColumnCount()) {
+    // The column count comes from the settings file, where a wrong number
+    // must not take the memory a file of that width would.
+    while (statCols > ColumnCount() && ColumnCount() < kMostStatColumns) {
         AppendColumn();
     }
     std::string bytes;

@@ -1,6 +1,6 @@
 // vellostore as its user runs it: a real process on the offscreen platform,
-// ended by the session's SIGTERM, which must write what the close box
-// writes.
+// ended by the session's SIGTERM or by the hangup of the terminal it was
+// started from, either of which must write what the close box writes.
 
 #include <signal.h>
 
@@ -20,7 +20,8 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
+void EndBySignalAndExpectEverythingWritten(int signal) {
+    SCOPED_TRACE(signal);
     TempDir dir;
     const fs::path home = dir.Path() / "home";
     fs::create_directories(home);
@@ -53,7 +54,7 @@ TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
                          " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200"));
 
-    app.Signal(SIGTERM);
+    app.Signal(signal);
     ASSERT_EQ(app.Wait(30s), 0) << app.Stderr();
     // The hit reached the list through the window's own passes.
     EXPECT_EQ(ReadBytes(home / "black.lst"), ListFile({{"1", "True", "blocked", "42"}}));
@@ -69,6 +70,11 @@ TEST(DesktopApp, SigtermWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
     }
     EXPECT_EQ(fs::status(home / "users.lst").permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
+}
+
+TEST(DesktopApp, SigtermOrAHangupWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
+    EndBySignalAndExpectEverythingWritten(SIGTERM);
+    EndBySignalAndExpectEverythingWritten(SIGHUP);
 }
 
 }  // namespace
