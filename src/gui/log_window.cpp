@@ -137,8 +137,10 @@ void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_v
         end.insertText(FromCp1251(lines[i]));
     }
     entryLines_.push_back(static_cast<int>(lines.size()));
-    const int removed = TrimOldest();
     end.endEditBlock();
+    // Apart from the entry's edit: one edit from the first line to the last
+    // would lay the whole text out again for every entry.
+    const int removed = TrimOldest();
 
     // The caret stays on the text it was on, even when the lines above it
     // were removed.
@@ -182,17 +184,26 @@ void LogWindow::CapEntry(std::vector<std::string>& lines) const {
 
 int LogWindow::TrimOldest() {
     QTextDocument& document = *view_->document();
-    int removed = 0;
-    while (entryLines_.size() > 1 && (document.characterCount() > limits_.maxCharacters ||
-                                      document.blockCount() > limits_.maxLines)) {
-        const int next = document.findBlockByNumber(entryLines_.front()).position();
-        QTextCursor oldest(&document);
-        oldest.setPosition(next, QTextCursor::KeepAnchor);
-        oldest.removeSelectedText();
-        removed += next;
+    if (document.characterCount() <= limits_.maxCharacters &&
+        document.blockCount() <= limits_.maxLines) {
+        return 0;
+    }
+    // Down to nine tenths of each bound at once, so that a full log trims
+    // once per many entries rather than at every one.
+    const int characters = limits_.maxCharacters - limits_.maxCharacters / 10;
+    const int lines = limits_.maxLines - limits_.maxLines / 10;
+    int removedLines = 0;
+    int removedCharacters = 0;
+    while (entryLines_.size() > 1 && (document.characterCount() - removedCharacters > characters ||
+                                      document.blockCount() - removedLines > lines)) {
+        removedLines += entryLines_.front();
+        removedCharacters = document.findBlockByNumber(removedLines).position();
         entryLines_.pop_front();
     }
-    return removed;
+    QTextCursor oldest(&document);
+    oldest.setPosition(removedCharacters, QTextCursor::KeepAnchor);
+    oldest.removeSelectedText();
+    return removedCharacters;
 }
 
 }  // namespace vs::gui
