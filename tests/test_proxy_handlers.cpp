@@ -360,6 +360,16 @@ TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
     std::size_t rest = test::ReadAll(client, kSize - start.size()).size();
     EXPECT_LT(start.size() + rest, kSize);
     EXPECT_EQ(engine.StopList().Count(), 0u);
+
+    // A stop given after a download ended cuts nobody's next one.
+    const std::string small = origin.Url("/size/" + std::to_string(1 << 20));
+    client = Connect();
+    SendText(client, GetRequest(small));
+    EXPECT_GT(ReadResponse(client).size(), 1u << 20);
+    engine.StopList().Add(small);
+    client = Connect();
+    SendText(client, GetRequest(small));
+    EXPECT_GT(ReadResponse(client).size(), 1u << 20);
 }
 
 // A browser that goes while a download's body moves in bulk ends only its

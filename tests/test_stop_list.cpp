@@ -1,5 +1,6 @@
 // The stop list is shared by the monitor and every worker: each stopped URL
-// is taken by exactly one of them, whatever the letter case.
+// is taken by exactly one of them, whatever the letter case, and only by a
+// download that was under way when the stop was given.
 
 #include "proxy/stop_list.h"
 
@@ -17,9 +18,15 @@ namespace {
 TEST(StopList, EachStoppedUrlIsTakenOnceWhateverItsCase) {
     StopList list;
     list.Add(cp1251::FromUtf8("http://ПРИМЕР.рф/Ёлка"));
-    EXPECT_FALSE(list.Remove("http://other/"));
-    EXPECT_TRUE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
-    EXPECT_FALSE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА")));
+    EXPECT_FALSE(list.Remove("http://other/", 0));
+    EXPECT_TRUE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА"), 0));
+    EXPECT_FALSE(list.Remove(cp1251::FromUtf8("http://пример.РФ/ёЛКА"), 0));
+
+    // A stop given on a row that had ended is no stop of the next download.
+    list.Add("http://host/ended");
+    const StopList::Mark begun = list.Latest();
+    EXPECT_FALSE(list.Remove("http://host/ended", begun));
+    EXPECT_EQ(list.Count(), 0u);
 
     constexpr int kUrls = 500;
     for (int i = 0; i < kUrls; ++i) {
@@ -30,7 +37,7 @@ TEST(StopList, EachStoppedUrlIsTakenOnceWhateverItsCase) {
     for (int t = 0; t < 8; ++t) {
         workers.emplace_back([&] {
             for (int i = 0; i < kUrls; ++i) {
-                taken += list.Remove("URL" + std::to_string(i)) ? 1 : 0;
+                taken += list.Remove("URL" + std::to_string(i), begun) ? 1 : 0;
             }
         });
     }

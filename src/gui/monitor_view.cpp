@@ -8,6 +8,7 @@
 #include <QHelpEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QScrollBar>
 #include <QToolTip>
 
 #include <algorithm>
@@ -137,6 +138,12 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
                              new MonitorProgressDelegate(this));
     connect(model, &QAbstractItemModel::rowsAboutToBeInserted, this, &MonitorView::BeforeRowsAdded);
     connect(model, &QAbstractItemModel::rowsInserted, this, &MonitorView::AfterRowsAdded);
+    connect(model, &QAbstractItemModel::rowsRemoved, this,
+            [this](const QModelIndex&, int first, int last) {
+                if (first == 0) {
+                    AfterRowsForgotten(last + 1);
+                }
+            });
 }
 
 std::optional<int> MonitorView::SelectedRow() const {
@@ -165,6 +172,14 @@ void MonitorView::AfterRowsAdded() {
     }
     follow_ = false;
     FollowNewest();
+}
+
+void MonitorView::AfterRowsForgotten(int count) {
+    // The oldest rows left the top: the rows in view moved up by as many,
+    // and the view goes with them, so a row being read stays where it is.
+    QScrollBar& bar = *verticalScrollBar();
+    const int step = verticalScrollMode() == ScrollPerItem ? 1 : rowHeight(0);
+    bar.setValue(std::max(bar.value() - count * step, 0));
 }
 
 void MonitorView::FollowNewest() {

@@ -53,6 +53,7 @@ protected:
 private:
     void BeforeRowsAdded();
     void AfterRowsAdded();
+    void AfterRowsForgotten(int count);
     // The selected row's URL, or nothing when no row is selected or the row
     // holds no URL (one the core forgot).
     std::optional<std::string> SelectedUrl() const;

@@ -49,7 +49,7 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
     if (!e.AnsweredHere()) {
         CountBytes(s, false, static_cast<std::int64_t>(bytes));
     }
-    if (!e.url.empty() && s.Owner().StopList().Remove(e.url)) {
+    if (!e.url.empty() && s.Owner().StopList().Remove(e.url, e.stopsBefore)) {
         s.Client().Disconnect();  // the user stopped this download
     }
 }

@@ -341,6 +341,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
     exchange.config = engine_.Config();
+    exchange.stopsBefore = engine_.StopList().Latest();
     exchange.authorized = head.Has("Authorization");
     exchange.browserForbidsStore = head.ListNames("Cache-Control", "no-store");
     exchange.browserCloses = BrowserCloses(head);

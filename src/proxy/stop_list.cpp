@@ -8,24 +8,32 @@ namespace vs::proxy {
 
 void StopList::Add(std::string url) {
     std::lock_guard lock(mutex_);
-    urls_.push_back(std::move(url));
+    stops_.push_back({std::move(url), ++latest_});
 }
 
-bool StopList::Remove(std::string_view url) {
+StopList::Mark StopList::Latest() const {
     std::lock_guard lock(mutex_);
-    const auto it = std::find_if(urls_.begin(), urls_.end(), [&](const std::string& stopped) {
-        return cp1251::EqualsNoCase(stopped, url);
-    });
-    if (it == urls_.end()) {
-        return false;
+    return latest_;
+}
+
+bool StopList::Remove(std::string_view url, Mark begun) {
+    std::lock_guard lock(mutex_);
+    for (auto it = stops_.begin(); it != stops_.end();) {
+        if (!cp1251::EqualsNoCase(it->url, url)) {
+            ++it;
+        } else if (it->mark <= begun) {
+            it = stops_.erase(it);
+        } else {
+            stops_.erase(it);
+            return true;
+        }
     }
-    urls_.erase(it);
-    return true;
+    return false;
 }
 
 std::size_t StopList::Count() const {
     std::lock_guard lock(mutex_);
-    return urls_.size();
+    return stops_.size();
 }
 
 }  // namespace vs::proxy

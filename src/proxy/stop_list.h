@@ -1,10 +1,14 @@
 #pragma once
 // The downloads the user stopped from the monitor: their URLs, waiting for
-// the worker that relays each to notice and end its browser connection.
+// the worker that relays each to notice and end its browser connection. A
+// stop counts for the downloads under way when it was given: one given on
+// a row that had already ended would otherwise cut the next download of
+// that URL, whoever asks for it and however much later.
 // Written by the application's thread, read by workers; every call holds
 // the list's own lock, so "is it there, then take it" is one step.
 
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,15 +18,26 @@ namespace vs::proxy {
 
 class StopList {
 public:
+    // Tells the stops given so far from later ones.
+    using Mark = std::uint64_t;
+
     void Add(std::string url);
-    // Takes the first URL equal to `url` under the code page's case folding;
-    // false when there is none.
-    bool Remove(std::string_view url);
+    // The mark a download takes as it begins.
+    Mark Latest() const;
+    // Takes the first stop of `url` (equal under the code page's case
+    // folding) given after `begun`; false when there is none. Stops of the
+    // URL given before are dropped: their downloads had ended.
+    bool Remove(std::string_view url, Mark begun);
     std::size_t Count() const;
 
 private:
+    struct Stop {
+        std::string url;
+        Mark mark;
+    };
     mutable std::mutex mutex_;
-    std::vector<std::string> urls_;
+    std::vector<Stop> stops_;
+    Mark latest_ = 0;
 };
 
 }  // namespace vs::proxy

@@ -260,7 +260,7 @@ TEST(MonitorProgressDelegate, BarOnlyForAKnownPercentageKeptWithinItsRange) {
 
 class MonitorViewTest : public ::testing::Test {
 protected:
-    MonitorViewTest() : model(monitor) {
+    MonitorViewTest() : monitor(kKept), model(monitor) {
         view.SetMonitorModel(&model);
         view.SetStopHandler([this](const std::string& url) {
             ++stops;
@@ -282,6 +282,7 @@ protected:
         return rect.isValid() && view.viewport()->rect().contains(rect);
     }
 
+    static constexpr std::size_t kKept = 60;
     MonitorModel monitor;
     MonitorTableModel model;
     MonitorView view;
@@ -320,6 +321,22 @@ TEST_F(MonitorViewTest, StaysWhereItIsWhenAnEarlierRowIsSelected) {
     QApplication::processEvents();
     EXPECT_EQ(view.SelectedRow(), model.rowCount() - 1);
     EXPECT_TRUE(LastRowInView());
+}
+
+// A full monitor forgets a row at the top for each new one: the row being
+// read stays where it is on the screen.
+TEST_F(MonitorViewTest, ARowBeingReadStaysInPlaceWhileTheOldestRowsGo) {
+    Add(static_cast<int>(kKept));
+    view.selectRow(30);
+    view.scrollTo(model.index(30, 0), QAbstractItemView::PositionAtTop);
+    QApplication::processEvents();
+    const std::string url = model.RowUrl(30);
+    const int y = view.visualRect(model.index(30, 0)).y();
+    Add(10);
+    QApplication::processEvents();
+    ASSERT_EQ(view.SelectedRow(), 20);
+    EXPECT_EQ(model.RowUrl(20), url);
+    EXPECT_EQ(view.visualRect(model.index(20, 0)).y(), y);
 }
 
 TEST_F(MonitorViewTest, EveryCaptionFitsItsColumn) {
@@ -380,7 +397,7 @@ TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheSelectedRowsUrlAndNothingWitho
     view.StopDownloadAction()->trigger();
     EXPECT_EQ(stops, 1);
     // The engine looks its CP1251 URL up in the list.
-    EXPECT_TRUE(stopList.Remove(kCyrillicUrl));
+    EXPECT_TRUE(stopList.Remove(kCyrillicUrl, 0));
 
     view.selectRow(0);
     view.CopyUrlAction()->trigger();
