@@ -76,7 +76,8 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
     AddText(parent_, 1, QStringLiteral("Адрес:"), &Settings::parentHost);
     AddText(parent_, 2, QStringLiteral("Порт:"), &Settings::parentPort)
         ->setObjectName("parentPort");
-    AddText(parent_, 3, QStringLiteral("Имя пользователя:"), &Settings::parentUser);
+    AddText(parent_, 3, QStringLiteral("Имя пользователя:"), &Settings::parentUser)
+        ->setObjectName("parentUser");
     AddText(parent_, 4, QStringLiteral("Пароль:"), &Settings::parentPassword)
         ->setEchoMode(QLineEdit::Password);
     AddApplyButton(parent_, 5)->setObjectName("applyParent");

@@ -51,6 +51,8 @@ AppliedSettings ApplySettings(Settings& settings, std::chrono::seconds previousF
         applied.parentHost.back() == ']') {
         applied.parentHost = applied.parentHost.substr(1, applied.parentHost.size() - 2);
     }
+    applied.parentUser = settings.parentUser;
+    applied.parentPassword = settings.parentPassword;
     applied.scale = ApplyNumber(settings.chartScale, 10000);
     ApplyNumber(settings.freshHours, 0);
     ApplyNumber(settings.freshMinutes, 0);
@@ -80,8 +82,8 @@ proxy::ProxyConfig ProxyConfigOf(const Settings& s, const AppliedSettings& appli
     config.hideOnlyFromCacheAnswers = s.hideOnlyFromCacheAnswers;
     config.lanReachesHostServices = s.lanReachesHostServices;
     config.useParent = s.useParent;
-    config.parentUser = s.parentUser;
-    config.parentPassword = s.parentPassword;
+    config.parentUser = applied.parentUser;
+    config.parentPassword = applied.parentPassword;
     return config;
 }
 

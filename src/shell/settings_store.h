@@ -26,6 +26,10 @@ struct AppliedSettings {
     int port = 8080;
     std::string parentHost;
     int parentPort = 8080;
+    // Taken at "Применить" like the parent's address: a check box ticked
+    // meanwhile must not put half-typed credentials to use.
+    std::string parentUser;
+    std::string parentPassword;
     int scale = 10000;  // the traffic chart's upper bound
     std::chrono::seconds freshWindow{0};
 };

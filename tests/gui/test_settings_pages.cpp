@@ -78,9 +78,18 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     emit port->textEdited(port->text());
     EXPECT_TRUE(general->isEnabled() && parent->isEnabled());
     EXPECT_NE(service.Applied().port, next);  // typed, not applied
+    // Nor is a parent user being typed, whatever box is ticked meanwhile.
+    QLineEdit* user = Find<QLineEdit>("parentUser");
+    ASSERT_NE(user, nullptr);
+    user->setText(QStringLiteral("pe"));
+    emit user->textEdited(user->text());
+    Find<QCheckBox>("offline")->click();
+    Find<QCheckBox>("offline")->click();
+    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "");
 
     parent->click();  // the other page's button applies the same
     EXPECT_EQ(service.Applied().port, next);
+    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "pe");
     EXPECT_FALSE(general->isEnabled() || parent->isEnabled());
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"),
                           "PortEd_Text=" + std::to_string(next)));
