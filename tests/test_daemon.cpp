@@ -404,6 +404,30 @@ TEST_F(DaemonTest, EitherSignalStopsCleanlySavingEverySettingAndTodaysTraffic) {
               ListFile({{StatDateText(std::chrono::system_clock::now()), "600/0"}}));
 }
 
+// A name lookup that never returns (the name servers down, the resolver
+// waiting on) holds its worker past the stop's wait: the stop still saves
+// everything and then ends the process instead of waiting for the resolver.
+TEST_F(DaemonTest, AStopEndsTheProcessWhileANameLookupHangs) {
+    const fs::path mark = dir.Path() / "lookup-waits";
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"env", std::string("LD_PRELOAD=") + UNANSWERED_LOOKUP_PATH,
+                  "VELLOSTORE_TEST_LOOKUP_MARK=" + mark.string(),
+                  // The lookup's library comes before the sanitizer's.
+                  "ASAN_OPTIONS=" + std::string(asan ? asan : "") + ":verify_asan_link_order=0"});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const std::string url = origin.Url("/size/" + std::to_string(300 * 1024));
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "body"), 0);
+    auto waiting = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    SendText(waiting,
+             "GET http://www.unanswered.test/ HTTP/1.1\r\nHost: www.unanswered.test\r\n\r\n");
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(mark); }, 10s));
+    EXPECT_EQ(proxy.Stop(), 0) << proxy.Process().Stderr();
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "Terminate Thread Timeout"));
+    EXPECT_EQ(ReadBytes(home / "stat.txt"),
+              ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
+}
+
 // A daemon run under a service account may find the history it cannot
 // read: it says so and leaves it, rather than saving today's row over it.
 // The files it does save keep the stricter mode the user gave them.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -184,14 +185,26 @@ int main(int argc, char** argv) {
         }
         log.Flush();
     }
+    bool stragglers = false;
     try {
         service.ShutDown();
     } catch (const vs::net::TerminateTimeout& e) {
         PrintError(e.what());
+        stragglers = true;
     }
     if (auto told = service.TakeUserMessages()) {
         PrintError(vs::cp1251::FromUtf8(*told));
     }
     // A list kept as another program left it is no failure of the stop.
-    return service.SavesFailed() ? 1 : 0;
+    const int status = service.SavesFailed() ? 1 : 0;
+    if (stragglers) {
+        // Everything is saved; what still holds a thread (a name lookup
+        // waiting on a resolver that does not answer) cannot be cut short,
+        // and joining it would keep the service manager waiting for as long.
+        log.Flush();
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -10,6 +10,7 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/data_dir.h"
 #include "base/process.h"
@@ -79,10 +80,12 @@ int main(int argc, char** argv) {
     window.ShowListenerReport(error);
     const int rc = app.exec();
     window.StorePlacement(true);
+    bool stragglers = false;
     try {
         service.ShutDown();
     } catch (const std::exception&) {
         // Connections that outlived the wait end with the process.
+        stragglers = true;
     }
     // The window is gone, but the user must learn that edits or today's
     // counts did not reach the disk. A session that a signal ended (logout,
@@ -94,6 +97,12 @@ int main(int argc, char** argv) {
             QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),
                                   QString::fromStdString(*failed));
         }
+    }
+    if (stragglers) {
+        // Everything is saved; a thread still held (a name lookup waiting
+        // on a resolver that does not answer) would hold the exit as long.
+        std::fflush(nullptr);
+        std::_Exit(rc);
     }
     return rc;
 }
