@@ -128,14 +128,15 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     EXPECT_EQ(ReadBytes(file_), "[Old]\r\nK=new\r\n");
 
     // A file from a UTF-8 editor, or saved as "Unicode" (UTF-16LE) by a
-    // Windows one, means its Cyrillic and is written back as it came, its
-    // mark kept, with what the code page lacks in lines nobody edited (the
-    // save setting every key to the value it read counts as no edit); a
+    // Windows one or without the mark by another tool, means its Cyrillic
+    // and is written back as it came, its mark kept or left out, with what the code page lacks in
+    // lines nobody edited (the save setting every key to the value it read counts as no edit); a
     // file in the code page stays in it.
     const auto utf16 = [](const std::string& utf8) { return Utf16(utf::Utf8ToUtf16(utf8)); };
     for (const auto& encode : std::vector<std::function<std::string(const std::string&)>>{
              [](const std::string& t) { return t; },
-             [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16}) {
+             [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16,
+             [&utf16](const std::string& t) { return utf16(t).substr(2); }}) {
         const std::string other = "; 設定 ✓\r\n[Other]\r\nTitle=Café ☕\r\n";
         WriteBytes(file_, encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nHost=bücher\r\n" + other));
         IniFile read = IniFile::Load(file_);

@@ -128,6 +128,12 @@ IniFile IniFile::Parse(std::string_view text) {
         fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text.substr(2), false));
         text = fromUtf16;
         ini.encoding_ = Encoding::kUtf16WithMark;
+    } else if (text.size() >= 2 && text.size() % 2 == 0 && text[0] != '\0' && text[1] == '\0') {
+        // The same without its mark (some tools write it so): its first
+        // character, ASCII, has a NUL after it, which no 8-bit file has.
+        fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text, false));
+        text = fromUtf16;
+        ini.encoding_ = Encoding::kUtf16;
     } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
         ini.encoding_ = Encoding::kUtf8WithMark;
@@ -291,8 +297,9 @@ void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mod
         case Encoding::kUtf8WithMark:
             WriteFileAtomically(path, "\xEF\xBB\xBF" + Utf8Text(), mode);
             break;
+        case Encoding::kUtf16:
         case Encoding::kUtf16WithMark: {
-            std::string bytes = "\xFF\xFE";
+            std::string bytes = encoding_ == Encoding::kUtf16WithMark ? "\xFF\xFE" : "";
             for (const char16_t unit : utf::Utf8ToUtf16(Utf8Text())) {
                 utf::AppendUtf16Le(bytes, unit);
             }

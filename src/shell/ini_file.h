@@ -48,7 +48,7 @@ public:
     std::string Text() const;
 
 private:
-    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark, kUtf16WithMark };
+    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark, kUtf16, kUtf16WithMark };
 
     // The document for a file in UTF-8 or UTF-16: lines as read where no
     // edit touched them, the others converted.
