@@ -49,6 +49,12 @@ TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
          {EncodeBase64("anna(1):wrong"), EncodeBase64("bob:pw"), std::string()}) {
         EXPECT_EQ(Fetch(origin, refused), AuthPage()) << refused;
     }
+    // A head too long to read whole is no reason to ask again for the
+    // password it carries.
+    EXPECT_TRUE(AnswerTo("GET " + origin.Url("/close") +
+                         " HTTP/1.0\r\nProxy-Authorization: Basic " + token +
+                         "\r\nCookie: " + std::string(70 * 1024, 'c') + "\r\n\r\n")
+                    .starts_with("HTTP/1.0 431 "));
     Settle();
     EXPECT_NE(FindLog("# 0: Connection from anna(1)/127.0.0.1"), nullptr);
     EXPECT_NE(FindLog("# 1: Connection from " + cp1251::FromUtf8("Иван") + "/127.0.0.1"), nullptr);

@@ -101,13 +101,16 @@ BodyFramer BodyFramer::UntilClose() {
     return framer;
 }
 
+bool ChunkedAlone(const MessageHead& head) {
+    const std::vector<std::string_view> codings = head.ListItems("Transfer-Encoding");
+    return codings.size() == 1 && cp1251::EqualsNoCase(codings.front(), "chunked");
+}
+
 // A request's one transfer coding: chunked, once, in HTTP/1.1. Anything
 // else ("chunked, chunked", "gzip, chunked", or an HTTP/1.0 request, which
 // has no transfer codings) some origin frames otherwise.
 bool OnlyChunked(const MessageHead& head) {
-    const std::vector<std::string_view> codings = head.ListItems("Transfer-Encoding");
-    return codings.size() == 1 && cp1251::EqualsNoCase(codings.front(), "chunked") &&
-           head.Version() != "HTTP/1.0";
+    return ChunkedAlone(head) && head.Version() != "HTTP/1.0";
 }
 
 std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
@@ -139,8 +142,11 @@ BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {
     } else {
         framer = BodyFramer::UntilClose();
     }
+    // "gzip, chunked" is relayed by its chunks, but what they hold is still
+    // coded for this one message: as an entry it would be served as the
+    // page itself.
     if (!head.Complete() || head.HasMalformedLine() || length.state == LengthState::Invalid ||
-        (coded && (length.state != LengthState::Absent || !EndsChunked(head)))) {
+        (coded && (length.state != LengthState::Absent || !ChunkedAlone(head)))) {
         framer.doubtful_ = true;
     }
     framer.answer_ = true;

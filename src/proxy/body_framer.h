@@ -32,7 +32,7 @@ public:
     bool Broken() const { return broken_; }
     // The head's framing could not be taken at its word (two different
     // lengths, a length that does not fit, a transfer coding that is not
-    // chunked): the body is followed to the close, never trusted as whole.
+    // chunked alone): the body is never trusted as whole, nor stored.
     bool Doubtful() const { return doubtful_; }
     // The body ended where its framing says, intact.
     bool Complete() const { return mode_ == Mode::None && !broken_ && !doubtful_; }

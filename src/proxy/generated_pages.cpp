@@ -172,6 +172,13 @@ std::string BadGatewayPage() {
                   "</BODY></HTML>"});
 }
 
+std::string HeadTooLongPage() {
+    return Lines({"HTTP/1.0 431 Request Header Fields Too Large", "Content-Type: text/html",
+                  "Connection: close", "",
+                  "<HTML><HEAD><TITLE>Error</TITLE></HEAD><BODY><H1>Error</H1>", "Error occurred!",
+                  "Description: The request's header is longer than 64 KiB.", "</BODY></HTML>"});
+}
+
 std::string NotModifiedText() {
     return Lines(
         {"HTTP/1.0 304 Not Modified", "Server: Vellostore", "Proxy-Connection: close", ""});

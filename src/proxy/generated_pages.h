@@ -50,6 +50,9 @@ std::string AuthRequiredAnswer(Clock::TimePoint now);
 // 502 page for an origin whose response header could not be read.
 std::string BadGatewayPage();
 
+// A request whose head runs past what the proxy reads before deciding.
+std::string HeadTooLongPage();
+
 // 304 header block, complete with its blank line; sent with Write, not
 // WriteLn.
 std::string NotModifiedText();

@@ -109,6 +109,11 @@ void Session::Begin(std::string firstData, std::string_view address) {
     http::MessageHead head(
         firstData.substr(skip, end == std::string::npos ? std::string::npos : end - skip));
     clientAddress_ = address;
+    if (end == std::string::npos && firstData.size() - skip >= kMaxHead) {
+        RefuseTooLongHead();
+        outbound_.SetLocalAnswer();
+        return;
+    }
     userIndex = AdmitConnection(*this, head, address);
     if (userIndex < 0) {
         // The first request is still logged, listed and counted, but nothing
@@ -190,6 +195,14 @@ void Session::Refuse() {
     client_.Disconnect();
 }
 
+void Session::RefuseTooLongHead() {
+    try {
+        client_.WriteLn(HeadTooLongPage());
+    } catch (const net::SocketError&) {
+    }
+    client_.DisconnectAfterDraining(true, std::chrono::seconds(2));
+}
+
 std::string Session::FilterUpstream(std::string_view bytes) {
     std::string input;
     if (!pendingHead_.empty()) {
@@ -229,8 +242,10 @@ std::string Session::FilterUpstream(std::string_view bytes) {
         if (end == std::string_view::npos) {
             if (rest.size() < kMaxHead) {
                 pendingHead_.assign(rest);
+            } else if (inFlight_.empty()) {
+                RefuseTooLongHead();
             } else {
-                Refuse();  // too long to decide on
+                Refuse();  // a page now would break into the answer under way
             }
             break;
         }
