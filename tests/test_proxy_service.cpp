@@ -72,6 +72,27 @@ TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
     EXPECT_EQ(atClose->find("stat.txt"), std::string::npos) << *atClose;
 }
 
+// A password written in clear in users.lst is named at the start with what
+// the next save does to it: scramble it, or keep one the scrambled form
+// cannot hold as it was written.
+TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
+    test::WriteBytes(dir.Path() / "users.lst",
+                     test::ListFile({{"1", "True", "local", "0000000", "127.0.0.1"},
+                                     {"2", "True", "anna", "secret", ""},
+                                     {"3", "True", "li", "密码", ""}}));
+    Start();
+    const std::string told = service->TakeUserMessages().value_or("");
+    EXPECT_TRUE(test::Has(told,
+                          "строка 2: пароль записан открытым текстом; он принят и при "
+                          "сохранении будет скрыт"));
+    EXPECT_TRUE(test::Has(told,
+                          "строка 3: пароль записан открытым текстом; он принят, но "
+                          "останется открытым"));
+    service->ShutDown();
+    EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "users.lst"),
+                          test::ListFile({{"3", "True", "li", "密码", ""}}).substr(2)));
+}
+
 TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {
     const auto parent = dir.Path() / "no-such-parent";
     const auto missing = parent / "Cache";

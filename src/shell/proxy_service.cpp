@@ -198,9 +198,17 @@ void ProxyService::LoadList(List& list, std::string_view name) {
         TellRulesThatCannotMatch(list, name);
     } else {
         for (const std::size_t line : list.PasswordsInClear()) {
-            untold_ +=
-                "Список " + std::string(name) + ", строка " + std::to_string(line) +
-                ": пароль записан открытым текстом; он принят и при сохранении будет скрыт\n";
+            // The scrambled form holds Windows-1251 only: such a password
+            // stays as it was written.
+            const bool scramblable =
+                line == 0 || line > list.Count() ||
+                cp1251::FromUtf8Exactly(list.Row(line - 1).password).has_value();
+            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(line) +
+                       (scramblable ? ": пароль записан открытым текстом; он принят и при "
+                                      "сохранении будет скрыт\n"
+                                    : ": пароль записан открытым текстом; он принят, но "
+                                      "останется открытым: в нём есть символы, которых нет в "
+                                      "кодировке Windows-1251\n");
         }
     }
 }
