@@ -15,6 +15,7 @@
 #include <algorithm>
 
 #include "gui/cp1251_text.h"
+#include "gui/screen_fit.h"
 #include "shell/log_text.h"
 
 namespace vs::gui {
@@ -28,7 +29,7 @@ LogWindow::LogWindow(const Clock& clock, LogLimits limits, QWidget* parent)
       view_(new QPlainTextEdit(this)),
       menu_(new QMenu(this)) {
     setWindowTitle(QStringLiteral("Log"));
-    resize(518, 606);
+    ResizeWithinTheScreen(*this, {518, 606});
     // The close box only hides the log; an open log must not keep the
     // program running once the main window has closed.
     setAttribute(Qt::WA_QuitOnClose, false);

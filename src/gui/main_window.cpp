@@ -20,6 +20,7 @@
 #include "gui/monitor_table_model.h"
 #include "gui/monitor_view.h"
 #include "gui/rule_list_page.h"
+#include "gui/screen_fit.h"
 #include "gui/settings_pages.h"
 #include "gui/statistics_page.h"
 #include "gui/trainer_page.h"
@@ -73,7 +74,7 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
     pages_->addTab(BuildListPages(), QStringLiteral("Списки"));
     pages_->addTab(BuildAboutPage(), QStringLiteral("O программе"));  // a Latin O
     setCentralWidget(pages_);
-    resize(742, 384);
+    ResizeWithinTheScreen(*this, {742, 384});
     RestorePlacement();
 
     tray_ = new Tray(service_, this);
@@ -150,6 +151,7 @@ QWidget* MainWindow::BuildSettingsPages() {
     general->setWidget(settings_->GeneralPage());
     general->setWidgetResizable(true);
     general->setFrameShape(QFrame::NoFrame);
+    general->setFocusPolicy(Qt::NoFocus);  // a stop of Tab that shows nothing
     pages->addTab(general, QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
     usersPage_ = new UsersPage(service_);

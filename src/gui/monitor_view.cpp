@@ -16,6 +16,7 @@
 
 #include "gui/column_fit.h"
 #include "gui/cp1251_text.h"
+#include "gui/grid_keys.h"
 #include "gui/monitor_progress_delegate.h"
 #include "gui/monitor_table_model.h"
 
@@ -128,6 +129,7 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
          {MonitorColumn::Number, MonitorColumn::Size, MonitorColumn::Received}) {
         KeepCellsWhole(*this, static_cast<int>(growing));
     }
+    LetTheKeyboardLeaveAndOpenTheMenu(*this);
     auto* centred = new CenteredIconDelegate(this);
     auto* cut = new CutTextDelegate(this);
     setItemDelegateForColumn(static_cast<int>(MonitorColumn::Image), centred);

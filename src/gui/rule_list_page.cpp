@@ -18,6 +18,7 @@
 #include <algorithm>
 
 #include "gui/column_fit.h"
+#include "gui/grid_keys.h"
 #include "gui/rule_list_model.h"
 #include "shell/proxy_service.h"
 
@@ -279,6 +280,7 @@ void RuleListPage::BuildGrid() {
     grid_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(grid_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { menu_->popup(grid_->viewport()->mapToGlobal(at)); });
+    LetTheKeyboardLeaveAndOpenTheMenu(*grid_);
 }
 
 QString RuleListPage::GridName() const {

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "gui/column_fit.h"
+#include "gui/grid_keys.h"
 #include "shell/proxy_service.h"
 #include "shell/statistics.h"
 
@@ -234,6 +235,7 @@ StatisticsPage::StatisticsPage(ProxyService& service, QWidget* parent)
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, footer_,
             &QHeaderView::setOffset);
     KeepEveryColumnWhole(*grid_);
+    LetTheKeyboardLeaveAndOpenTheMenu(*grid_);
     // Connected after both headers, which have their sections by then.
     for (auto signal :
          {&QAbstractItemModel::columnsInserted, &QAbstractItemModel::columnsRemoved}) {

@@ -10,6 +10,7 @@
 
 #include "gui/column_fit.h"
 #include "gui/cp1251_text.h"
+#include "gui/grid_keys.h"
 #include "rules/users_list.h"
 #include "shell/proxy_service.h"
 
@@ -206,6 +207,7 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
     // Enter opens the editor on the current text cell; the box toggles on a
     // click, and the row number takes no editing at all.
     grid_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
+    LetTheKeyboardLeaveAndOpenTheMenu(*grid_);
     connect(grid_, &QAbstractItemView::activated, this, [this](const QModelIndex& index) {
         if (IsText(ColumnOf(index))) {
             grid_->edit(index);

@@ -4,13 +4,17 @@
 
 #include "gui/main_window.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
+#include <QStackedWidget>
 #include <QTableView>
+#include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -19,7 +23,9 @@
 #include "gui/cp1251_text.h"
 #include "gui/log_window.h"
 #include "gui/monitor_view.h"
+#include "gui/rule_list_page.h"
 #include "gui/tray.h"
+#include "gui/users_page.h"
 #include "shell/proxy_service.h"
 #include "shell/settings_store.h"
 #include "support/files.h"
@@ -68,6 +74,47 @@ TEST_F(MainWindowTest, RequestsReachTheGridAndTheLabelsThroughTheWindowsPasses) 
 
 // Offscreen there is no tray; the icon is shown all the same, so that a tray
 // started later takes it (a minimise would hide the window into that tray).
+// A user without a mouse: Tab leaves a grid that has rows (the arrows move
+// between its cells), or the pages' buttons and tabs are out of reach; and
+// Shift+F10 opens its popup menu, the only way to add or delete a row on a
+// keyboard without a Menu key.
+TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
+    MainWindow window(service, log);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.ListPage(ListKind::Black).AddRow();
+    for (QTableView* grid : {&window.ListPage(ListKind::Black).Grid(), &window.Users().Grid()}) {
+        for (QWidget* page = grid; page->parentWidget() != nullptr; page = page->parentWidget()) {
+            if (auto* pages = qobject_cast<QStackedWidget*>(page->parentWidget())) {
+                pages->setCurrentWidget(page);
+            }
+        }
+        ASSERT_GT(grid->model()->rowCount(), 0);
+        grid->setFocus();
+        ASSERT_EQ(QApplication::focusWidget(), grid);
+        QTest::keyClick(grid, Qt::Key_Tab);
+        EXPECT_FALSE(grid == QApplication::focusWidget() ||
+                     grid->isAncestorOf(QApplication::focusWidget()));
+
+        // A menu may run its own event loop until it closes.
+        bool opened = false;
+        QTimer closer;
+        QObject::connect(&closer, &QTimer::timeout, [&opened] {
+            if (QWidget* menu = QApplication::activePopupWidget()) {
+                opened = true;
+                menu->close();
+            }
+        });
+        closer.start(10);
+        grid->setFocus();
+        QTest::keyClick(grid, Qt::Key_F10, Qt::ShiftModifier);
+        EXPECT_TRUE(test::WaitUntil([&] {
+            QCoreApplication::processEvents();
+            return opened;
+        }));
+    }
+}
+
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRuns) {
     MainWindow window(service, log);
     EXPECT_TRUE(window.TrayIcon().Shown());
