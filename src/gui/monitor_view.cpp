@@ -101,6 +101,7 @@ MonitorView::MonitorView(QWidget* parent)
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setSectionsMovable(true);
     setIconSize(QSize(16, 16));
+    LetTheKeyboardLeaveAndOpenTheMenu(*this);
     connect(copyUrl_, &QAction::triggered, this, &MonitorView::CopyUrl);
     connect(stopDownload_, &QAction::triggered, this, &MonitorView::StopDownload);
     connect(menu_, &QMenu::aboutToShow, this, [this] {
@@ -129,7 +130,6 @@ void MonitorView::SetMonitorModel(MonitorTableModel* model) {
          {MonitorColumn::Number, MonitorColumn::Size, MonitorColumn::Received}) {
         KeepCellsWhole(*this, static_cast<int>(growing));
     }
-    LetTheKeyboardLeaveAndOpenTheMenu(*this);
     auto* centred = new CenteredIconDelegate(this);
     auto* cut = new CutTextDelegate(this);
     setItemDelegateForColumn(static_cast<int>(MonitorColumn::Image), centred);

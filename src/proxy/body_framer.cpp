@@ -78,6 +78,19 @@ bool EndsChunked(const MessageHead& head) {
     return cp1251::EqualsNoCase(last, "chunked");
 }
 
+// Whether "chunked" is the one transfer coding named.
+bool ChunkedAlone(const MessageHead& head) {
+    const std::vector<std::string_view> codings = head.ListItems("Transfer-Encoding");
+    return codings.size() == 1 && cp1251::EqualsNoCase(codings.front(), "chunked");
+}
+
+// A request's one transfer coding: chunked, once, in HTTP/1.1. Anything
+// else ("chunked, chunked", "gzip, chunked", or an HTTP/1.0 request, which
+// has no transfer codings) some origin frames otherwise.
+bool OnlyChunked(const MessageHead& head) {
+    return ChunkedAlone(head) && head.Version() != "HTTP/1.0";
+}
+
 }  // namespace
 
 BodyFramer BodyFramer::WithLength(std::uint64_t length) {
@@ -99,18 +112,6 @@ BodyFramer BodyFramer::UntilClose() {
     BodyFramer framer;
     framer.mode_ = Mode::UntilClose;
     return framer;
-}
-
-bool ChunkedAlone(const MessageHead& head) {
-    const std::vector<std::string_view> codings = head.ListItems("Transfer-Encoding");
-    return codings.size() == 1 && cp1251::EqualsNoCase(codings.front(), "chunked");
-}
-
-// A request's one transfer coding: chunked, once, in HTTP/1.1. Anything
-// else ("chunked, chunked", "gzip, chunked", or an HTTP/1.0 request, which
-// has no transfer codings) some origin frames otherwise.
-bool OnlyChunked(const MessageHead& head) {
-    return ChunkedAlone(head) && head.Version() != "HTTP/1.0";
 }
 
 std::optional<BodyFramer> RequestFraming(const MessageHead& head) {

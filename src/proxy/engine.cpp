@@ -49,9 +49,7 @@ std::int32_t Engine::AddMonitorRow(std::string url) {
 
 int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject) {
     const auto snapshot = list.Snapshot();
-    const int row = FindRule(*snapshot, subject,
-                             list.Kind() == ListKind::Black ? UndecidedRule::Fires
-                                                            : UndecidedRule::Skipped);
+    const int row = FindRule(*snapshot, subject, list.Info().undecided);
     if (row >= 0) {
         QueueHit(list.Kind(), *snapshot->rows[static_cast<std::size_t>(row)], row);
     }

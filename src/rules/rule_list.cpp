@@ -16,11 +16,11 @@ namespace vs {
 namespace {
 
 constexpr ListInfo kInfos[] = {
-    {ListKind::Black, "black.lst", 4, 3},
-    {ListKind::Cache, "cache.lst", 4, 3},
-    {ListKind::NoReq, "noreq.lst", 4, 3},
-    {ListKind::OnlyFromCache, "onlyfromcache.lst", 4, 3},
-    {ListKind::UrlConverter, "URLF.lst", 7, 6},
+    {ListKind::Black, "black.lst", 4, 3, UndecidedRule::Fires},
+    {ListKind::Cache, "cache.lst", 4, 3, UndecidedRule::Skipped},
+    {ListKind::NoReq, "noreq.lst", 4, 3, UndecidedRule::Skipped},
+    {ListKind::OnlyFromCache, "onlyfromcache.lst", 4, 3, UndecidedRule::Skipped},
+    {ListKind::UrlConverter, "URLF.lst", 7, 6, UndecidedRule::Skipped},
 };
 
 // Column numbers of the list files; the row number (column 0) is written

@@ -22,11 +22,17 @@ namespace vs {
 // In the order of the list pages.
 enum class ListKind { Black = 0, Cache = 1, NoReq = 2, OnlyFromCache = 3, UrlConverter = 4 };
 
+// What a rule the engine cannot decide for a subject (a runaway pattern on
+// a long URL) does: a refusal list refuses, since otherwise padding a URL
+// would pass any such rule; other lists pass it by.
+enum class UndecidedRule { Skipped, Fires };
+
 struct ListInfo {
     ListKind kind;
     std::string_view fileName;  // "black.lst", ...
     int columnCount;            // 4, or 7 for the URL converter
     int hitColumn;              // 3, or 6 for the URL converter
+    UndecidedRule undecided;    // Fires for the black list
 };
 const ListInfo& InfoOf(ListKind kind);
 // The order lists are loaded in at start-up: cache, black, noreq,
@@ -78,11 +84,6 @@ private:
 struct RuleListSnapshot {
     std::vector<std::shared_ptr<const RuleRow>> rows;
 };
-
-// What a rule the engine cannot decide for a subject (a runaway pattern on
-// a long URL) does: a refusal list refuses, since otherwise padding a URL
-// would pass any such rule; other lists pass it by.
-enum class UndecidedRule { Skipped, Fires };
 
 // Index of the first enabled row whose pattern matches subject, or -1.
 int FindRule(const RuleListSnapshot& list, std::string_view subject,

@@ -201,7 +201,6 @@ void ProxyService::LoadList(List& list, std::string_view name) {
             // The scrambled form holds Windows-1251 only: such a password
             // stays as it was written.
             const bool scramblable =
-                line == 0 || line > list.Count() ||
                 cp1251::FromUtf8Exactly(list.Row(line - 1).password).has_value();
             untold_ += "Список " + std::string(name) + ", строка " + std::to_string(line) +
                        (scramblable ? ": пароль записан открытым текстом; он принят и при "
