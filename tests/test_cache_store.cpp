@@ -396,6 +396,23 @@ TEST_F(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     }
     DeleteDirTree(root);
     EXPECT_FALSE(fs::exists(root));
+
+    // Another process's start-up sweeps while we write: a file it finds
+    // between our creating and our locking it must not cost us the entry.
+    std::atomic<bool> writing{true};
+    std::thread sweeper([&] {
+        while (writing) {
+            RemoveTemporaries(root);
+        }
+    });
+    int lost = 0;
+    for (int i = 0; i < 2000; ++i) {
+        auto writer = BeginEntry(dir, root / "h/swept");
+        lost += writer && writer->Finish("", "", {}, false, kT0) ? 0 : 1;
+    }
+    writing = false;
+    sweeper.join();
+    EXPECT_EQ(lost, 0);
 }
 
 // A reader sees one whole version or nothing, never a mixture or a part.

@@ -387,6 +387,19 @@ std::optional<Fd> LockForRemoval(const std::filesystem::path& path) {
 
 std::atomic<std::uint64_t> temporaryCounter{0};
 
+// The lock marks a new temporary file as live for RemoveTemporaries, of this
+// process or another; after the rename it keeps other processes' readers out
+// until we are done. A sweep may find the file in the moment between its
+// creation and the lock and remove it: then it is no longer ours to fill.
+// Where the file system has no locks at all, there is nobody to keep out.
+bool LockAsLive(int fd, const std::filesystem::path& temp) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        return false;
+    }
+    struct stat info;
+    return ::fstat(fd, &info) == 0 && StillNamed(temp, info);
+}
+
 }  // namespace
 
 EntryWriter::EntryWriter(std::filesystem::path entry, std::string key, std::string useKey,
@@ -623,13 +636,14 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
             }
             return nullptr;
         }
+        if (fd.Get() >= 0 && !LockAsLive(fd.Get(), temp)) {
+            ::unlink(temp.c_str());  // if the sweep has not yet: the name is ours alone
+            fd = Fd();
+        }
     }
     if (fd.Get() < 0) {
         return nullptr;
     }
-    // Marks the file as live for RemoveTemporaries of another process; after
-    // the rename it keeps that process's readers out until we are done.
-    ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     // Setting the flag now tells whether Finish will be able to keep a
     // trailer, before the caller spends effort on an encoded answer.
     const bool xattrs =
