@@ -143,16 +143,28 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
         EXPECT_EQ(read.Get("Main", "CacheDir_Text"), cp1251::FromUtf8("/srv/кеш"));
         read.Set("Main", "UserNameEd_Text", cp1251::FromUtf8("Пётр"));
         read.Set("Main", "Host", *read.Get("Main", "Host"));
+        EXPECT_EQ(read.GetUtf8("Main", "Host"), "bücher");
+        read.SetUtf8("Main", "CacheDir_Text", "/srv/緩存");
         read.Save(file_, kOwnerRw);
         EXPECT_EQ(
             ReadBytes(file_),
-            encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nHost=bücher\r\nUserNameEd_Text=Пётр\r\n" +
+            encode("[Main]\r\nCacheDir_Text=/srv/緩存\r\nHost=bücher\r\nUserNameEd_Text=Пётр\r\n" +
                    other));
     }
+    // A file in the code page stays in it, until it is to hold what the code
+    // page cannot: then it is written in UTF-8, all it held kept.
     const std::string codePage = cp1251::FromUtf8("[Main]\r\nCacheDir_Text=/srv/кеш\r\n");
     WriteBytes(file_, codePage);
-    IniFile::Load(file_).Save(file_, kOwnerRw);
+    IniFile widened = IniFile::Load(file_);
+    widened.SetUtf8("Main", "CacheDir_Text", "/srv/кеш");
+    widened.Save(file_, kOwnerRw);
     EXPECT_EQ(ReadBytes(file_), codePage);
+    widened.Set("Main", "Name", cp1251::FromUtf8("Пётр"));
+    widened.SetUtf8("Main", "CacheDir_Text", "/srv/緩存");
+    widened.Save(file_, kOwnerRw);
+    EXPECT_EQ(ReadBytes(file_), "[Main]\r\nCacheDir_Text=/srv/緩存\r\nName=Пётр\r\n");
+    EXPECT_EQ(IniFile::Load(file_).GetUtf8("Main", "CacheDir_Text"), "/srv/緩存");
+    WriteBytes(file_, codePage);
 
     // A file kept elsewhere and linked in is saved where it is; the link stays.
     const fs::path kept = dir_.Path() / "elsewhere" / "kept.ini";

@@ -128,6 +128,35 @@ TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWitho
     service->ShutDown();
 }
 
+// A folder's name in letters the settings file's code page lacks is the
+// folder used, and the file keeps it.
+TEST_F(ServiceTest, TheCacheFolderIsTheOneNamedInWhateverLetters) {
+    namespace fs = std::filesystem;
+    test::WriteBytes(dir.Path() / "cache.lst", test::ListFile({{"1", "True", ".", "0"}}));
+    Start("CacheDir_Text=" + (dir.Path() / "キャッシュ").string() + "\n");
+    test::HttpOrigin origin;
+    const auto storedIn = [&](const fs::path& folder, const std::string& path) {
+        EXPECT_EQ(StatusOf(origin.Url(path)), "HTTP/1.1 200 OK");
+        return test::WaitUntil([&] {
+            std::error_code error;
+            for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
+                 it.increment(error)) {
+                if (it->is_regular_file()) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    };
+    EXPECT_TRUE(storedIn(dir.Path() / "キャッシュ", "/a"));
+
+    service->SettingsModel().cacheDir = (dir.Path() / "緩存").string();
+    service->Apply();
+    EXPECT_TRUE(storedIn(dir.Path() / "緩存", "/b"));
+    service->ShutDown();
+    EXPECT_EQ(LoadSettings(dir.Path() / "Vellostore.ini").cacheDir, (dir.Path() / "緩存").string());
+}
+
 TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
     test::TempDir dir;
     net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);

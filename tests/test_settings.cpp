@@ -68,7 +68,7 @@ TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
     const Settings loaded = LoadText(text);
 
     Settings expected{.port = "3128",
-                      .cacheDir = "D:\\\xCA\xFD\xF8",
+                      .cacheDir = "D:\\Кэш",
                       .chartScale = "100",
                       .startHidden = true,
                       .blackListEnabled = false,

@@ -201,7 +201,7 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
     }
     std::filesystem::path root;
     if (text.starts_with('/')) {
-        root = cp1251::ToUtf8(text);
+        root = text;
     } else if (IsWindowsDrive(text)) {
         // A folder on a Windows drive, kept from a settings file moved here:
         // no such path exists on this system, and taken as it is it would be
@@ -209,8 +209,7 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
         // setting stays for the Windows program; the cache is the default.
         root = dataDir / "Cache";
     } else {
-        std::string relative =
-            cp1251::ToUtf8(text.starts_with('\\') ? std::string_view(text).substr(1) : text);
+        std::string relative = text.starts_with('\\') ? text.substr(1) : text;
         std::replace(relative.begin(), relative.end(), '\\', '/');
         root = dataDir / relative;
     }

@@ -55,7 +55,7 @@ std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_
 // A Windows path with a drive letter ("C:\Cache", "d:cache").
 bool IsWindowsDrive(std::string_view text);
 
-// Reads the cache folder setting. Empty means "Cache"; one trailing "/" or
+// Reads the cache folder setting (UTF-8). Empty means "Cache"; one trailing "/" or
 // "\" is dropped; a text starting with "/" is taken as it is, a Windows path
 // with a drive letter means "Cache" in dataDir, anything else (less one
 // leading "\", its "\" read as "/") is relative to dataDir.

@@ -31,7 +31,8 @@ QGridLayout* GridOf(QWidget* page) {
 SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLog, QObject* parent)
     : QObject(parent), service_(service), general_(NewPage()), parent_(NewPage()) {
     AddText(general_, 0, QStringLiteral("Порт:"), &Settings::port)->setObjectName("port");
-    AddText(general_, 1, QStringLiteral("Папка кеша:"), &Settings::cacheDir);
+    AddText(general_, 1, QStringLiteral("Папка кеша:"), &Settings::cacheDir, Coding::kUtf8)
+        ->setObjectName("cacheDir");
     AddText(general_, 2, QStringLiteral("Масштаб графика:"), &Settings::chartScale);
     AddText(general_, 3, QStringLiteral("Свежие файлы, часов:"), &Settings::freshHours);
     AddText(general_, 4, QStringLiteral("Свежие файлы, минут:"), &Settings::freshMinutes);
@@ -85,17 +86,21 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
 }
 
 QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption,
-                                  std::string Settings::*field) {
+                                  std::string Settings::*field, Coding coding) {
     auto* edit = new QLineEdit(page);
     GridOf(page)->addWidget(new QLabel(caption, page), row, 0);
     GridOf(page)->addWidget(edit, row, 1);
-    // The model holds the 8-bit code page, as the settings file does.
-    connect(edit, &QLineEdit::textEdited, this, [this, field](const QString& text) {
-        service_.SettingsModel().*field = ToCp1251(text);
+    // The model holds the 8-bit code page, as the settings file does, but
+    // for a folder's name.
+    const bool utf8 = coding == Coding::kUtf8;
+    connect(edit, &QLineEdit::textEdited, this, [this, field, utf8](const QString& text) {
+        service_.SettingsModel().*field = utf8 ? text.toStdString() : ToCp1251(text);
         Edited();
     });
-    refreshers_.push_back(
-        [this, edit, field] { edit->setText(FromCp1251(service_.SettingsModel().*field)); });
+    refreshers_.push_back([this, edit, field, utf8] {
+        const std::string& value = service_.SettingsModel().*field;
+        edit->setText(utf8 ? QString::fromStdString(value) : FromCp1251(value));
+    });
     return edit;
 }
 

@@ -48,8 +48,9 @@ signals:
     void Failed(const QString& message);
 
 private:
-    QLineEdit* AddText(QWidget* page, int row, const QString& caption,
-                       std::string Settings::*field);
+    enum class Coding { kCodePage, kUtf8 };
+    QLineEdit* AddText(QWidget* page, int row, const QString& caption, std::string Settings::*field,
+                       Coding coding = Coding::kCodePage);
     QCheckBox* AddSwitch(QWidget* page, int row, const QString& caption, bool Settings::*field);
     // A whole number from 0 ("нет": off) to `most`, applied with the fields.
     QSpinBox* AddNumber(QWidget* page, int row, const QString& caption, int Settings::*field,

@@ -49,6 +49,10 @@ bool IsQuoted(std::string_view v) {
     return v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front();
 }
 
+std::string_view Unquoted(std::string_view v) {
+    return IsQuoted(v) ? v.substr(1, v.size() - 2) : v;
+}
+
 enum class LineKind { kOther, kComment, kSection, kEntry };
 
 struct LineParts {
@@ -185,21 +189,67 @@ IniFile IniFile::Load(const std::filesystem::path& path) {
     return Parse(text);
 }
 
-std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
+std::optional<std::size_t> IniFile::FindEntry(std::string_view section,
+                                              std::string_view key) const {
     bool inSection = false;
-    for (const std::string& line : lines_) {
-        const LineParts parts = Split(line);
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const LineParts parts = Split(lines_[i]);
         if (parts.kind == LineKind::kSection) {
             inSection = NamesEqual(parts.name, section);
         } else if (inSection && parts.kind == LineKind::kEntry && NamesEqual(parts.name, key)) {
-            std::string_view value = parts.value;
-            if (IsQuoted(value)) {
-                value = value.substr(1, value.size() - 2);
-            }
-            return std::string(value.substr(0, kMaxValueLength));
+            return i;
         }
     }
     return std::nullopt;
+}
+
+std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
+    const auto line = FindEntry(section, key);
+    if (!line) {
+        return std::nullopt;
+    }
+    return std::string(Unquoted(Split(lines_[*line]).value).substr(0, kMaxValueLength));
+}
+
+std::optional<std::string> IniFile::GetUtf8(std::string_view section, std::string_view key) const {
+    const auto line = FindEntry(section, key);
+    if (!line) {
+        return std::nullopt;
+    }
+    if (*line >= unicode_.size() || !unicode_[*line]) {
+        return cp1251::ToUtf8(*Get(section, key));
+    }
+    std::string_view value = Unquoted(Split(*unicode_[*line]).value);
+    if (value.size() > kMaxValueLength) {
+        // Cut where a character begins, as the code page's cut does.
+        std::size_t cut = kMaxValueLength;
+        while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
+        value = value.substr(0, cut);
+    }
+    return std::string(value);
+}
+
+void IniFile::SetUtf8(std::string_view section, std::string_view key, std::string_view value) {
+    if (GetUtf8(section, key) == value) {
+        return;  // its line as it is
+    }
+    const std::optional<std::string> exact = cp1251::FromUtf8Exactly(value);
+    if (encoding_ == Encoding::kCodePage && !exact) {
+        encoding_ = Encoding::kUtf8;
+    }
+    Set(section, key, exact ? *exact : cp1251::FromUtf8(value));
+    if (encoding_ == Encoding::kCodePage) {
+        return;
+    }
+    const std::size_t line = *FindEntry(section, key);
+    unicode_.resize(lines_.size());
+    const std::string& cp = lines_[line];
+    unicode_[line].reset();
+    if (!exact) {
+        unicode_[line] = cp1251::ToUtf8(cp.substr(0, Split(cp).valueBegin)) + EncodeValue(value);
+    }
 }
 
 void IniFile::Set(std::string_view section, std::string_view key, std::string_view value) {

@@ -34,10 +34,20 @@ public:
     // occurrence of the key wins, even across repeated sections.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
 
+    // The value in UTF-8 as the file holds it, for a value that names
+    // something outside the code page's world, such as a folder: a file in
+    // UTF-8 or UTF-16 may hold letters CP1251 lacks.
+    std::optional<std::string> GetUtf8(std::string_view section, std::string_view key) const;
+
     // Replaces the value read by Get in place, or appends the key at the end
     // of the section, creating the section at the end of the document.
     // Throws std::invalid_argument for names or values a line cannot hold.
     void Set(std::string_view section, std::string_view key, std::string_view value);
+
+    // Set with a UTF-8 value, kept whole: a file in the code page that
+    // cannot hold it is written in UTF-8 from then on, as a file is that
+    // the user wrote in UTF-8.
+    void SetUtf8(std::string_view section, std::string_view key, std::string_view value);
 
     // Writes Text(), in the encoding the file was read in, so that the target
     // is replaced whole or not at all, with the given permissions. Throws
@@ -53,6 +63,9 @@ private:
     // The document for a file in UTF-8 or UTF-16: lines as read where no
     // edit touched them, the others converted.
     std::string Utf8Text() const;
+
+    // The line of the key's first occurrence in the section.
+    std::optional<std::size_t> FindEntry(std::string_view section, std::string_view key) const;
 
     std::vector<std::string> lines_;  // CP1251
     // For a file read in UTF-8 or UTF-16: line i as it was read (UTF-8),

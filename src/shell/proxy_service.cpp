@@ -264,8 +264,8 @@ void ProxyService::TellIfWindowsCacheFolder(const std::string& setting,
         windowsCacheFolderTold_.clear();
     } else if (windowsCacheFolderTold_ != setting) {
         windowsCacheFolderTold_ = setting;
-        untold_ += "Папка кеша " + cp1251::ToUtf8(setting) +
-                   " — путь Windows, которого здесь нет: кеш в папке " + root.string() + "\n";
+        untold_ += "Папка кеша " + setting + " — путь Windows, которого здесь нет: кеш в папке " +
+                   root.string() + "\n";
     }
 }
 

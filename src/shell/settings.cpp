@@ -27,7 +27,7 @@ constexpr std::array<SettingsKey, 30> kStoredKeys = {{
     {"BlackListCB_Checked", &Settings::blackListEnabled},
     {"CacheListCB_Checked", &Settings::cacheListEnabled},
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
-    {"CacheDir_Text", &Settings::cacheDir},
+    {"CacheDir_Text", Utf8Text{&Settings::cacheDir}},
     {"CacheEnCB_Checked", &Settings::readFromCache},
     {"PortEd_Text", &Settings::port},
     {"ScaleEd_Text", &Settings::chartScale},
@@ -80,6 +80,7 @@ std::string SettingsKey::ToText(const Settings& settings) const {
                            ? settings.parentPasswordScrambled
                            : EncodeStoredPassword(settings.parentPassword);
             },
+            [&](Utf8Text text) { return settings.*text.member; },
         },
         field);
 }
@@ -105,6 +106,7 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                        settings.parentPasswordScrambled = std::string(text);
                        settings.parentPassword = DecodeStoredPassword(text);
                    },
+                   [&](Utf8Text field) { settings.*field.member = std::string(text); },
                },
                field);
 }
@@ -117,7 +119,9 @@ Settings LoadSettings(const std::filesystem::path& iniFile) {
     const IniFile ini = IniFile::Load(iniFile);
     Settings settings;
     for (const SettingsKey& key : StoredSettingsKeys()) {
-        if (auto text = ini.Get(kSettingsSection, key.key)) {
+        const auto text = key.InUtf8() ? ini.GetUtf8(kSettingsSection, key.key)
+                                       : ini.Get(kSettingsSection, key.key);
+        if (text) {
             key.FromText(settings, *text);
         }
     }

@@ -3,8 +3,9 @@
 // The settings file names each one after the window control that edited it
 // ("PortEd_Text"); that naming stays in the key table below, so the rest of
 // the program reads plain names. Text values are CP1251, as they stand in
-// "Vellostore.ini"; number fields stay text because applying them rewrites
-// the field with the value actually used.
+// "Vellostore.ini", except the cache folder: a folder is named in the file
+// system's UTF-8, whose letters the code page may lack. Number fields stay
+// text because applying them rewrites the field with the value actually used.
 
 #include <chrono>
 #include <filesystem>
@@ -26,7 +27,7 @@ using KeyComboIndex = int;
 
 struct Settings {
     std::string port = "8080";
-    std::string cacheDir;             // empty means "Cache" in the data directory
+    std::string cacheDir;             // UTF-8; empty means "Cache" in the data directory
     std::string chartScale = "5000";  // the traffic chart's upper bound
     bool startHidden = false;
 
@@ -98,13 +99,22 @@ inline constexpr std::string_view kSettingsSection = "TMainForm";
 // Settings::parentPasswordScrambled.
 struct StoredPassword {};
 
+// A text setting held in UTF-8 rather than the code page.
+struct Utf8Text {
+    std::string Settings::*member;
+};
+
 // One stored setting: its key in the settings file and the field it fills.
 // Booleans are stored as "True"/"False", numbers as decimal, texts as they
 // are.
 struct SettingsKey {
     std::string_view key;
-    std::variant<bool Settings::*, std::string Settings::*, int Settings::*, StoredPassword> field;
+    std::variant<bool Settings::*, std::string Settings::*, int Settings::*, StoredPassword,
+                 Utf8Text>
+        field;
 
+    bool InUtf8() const { return std::holds_alternative<Utf8Text>(field); }
+    // In UTF-8 where InUtf8, else in the code page.
     std::string ToText(const Settings& settings) const;
     // Text that does not parse as the field's kind leaves the field as it is.
     void FromText(Settings& settings, std::string_view text) const;

@@ -22,7 +22,11 @@ void SaveSettings(const std::filesystem::path& iniFile, const Settings& settings
         ini.Set(kSettingsSection, key, value);
     }
     for (const SettingsKey& key : StoredSettingsKeys()) {
-        ini.Set(kSettingsSection, key.key, key.ToText(settings));
+        if (key.InUtf8()) {
+            ini.SetUtf8(kSettingsSection, key.key, key.ToText(settings));
+        } else {
+            ini.Set(kSettingsSection, key.key, key.ToText(settings));
+        }
     }
     for (const GridLayout& layout : settings.gridLayouts) {
         WriteGridLayout(ini, layout);
