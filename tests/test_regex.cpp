@@ -61,6 +61,22 @@ TEST(RegexMatch, CyrillicFollowsTheCodePage) {
     EXPECT_EQ(Pattern::Compile("[[:punct:]]+")->FindGroup(FromUtf8("Ёж«»"), 0), FromUtf8("«»"));
 }
 
+// A long URL is no reason to give up: the compiled matcher's small stack
+// runs out on ordinary patterns long before the engine's own limits do.
+// Only a pattern that truly explodes stays undecided.
+TEST(RegexMatch, LongSubjectsAreDecidedAndOnlyRunawayPatternsAreNot) {
+    const std::string longUrl = "/search.html?" + Repeat("utm_source=feed&ref=abcdef", 120);
+    for (const char* pattern : {"(.|\\n)*\\.swf$", "^(\\w|/|\\.|\\?|=|&)*\\.swf",
+                                "([a-z]|[0-9]|/|\\.|\\?|=|&)+\\.gif$"}) {
+        const auto compiled = Pattern::Compile(pattern);
+        EXPECT_EQ(compiled->Decide(longUrl), Pattern::Outcome::NoMatch) << pattern;
+        EXPECT_TRUE(compiled->Matches(longUrl + "/x.swf") || compiled->Matches(longUrl + "/x.gif"))
+            << pattern;
+    }
+    EXPECT_EQ(Pattern::Compile("(.*\\.)*ads\\.")->Decide("/ads/" + Repeat("a.", 40)),
+              Pattern::Outcome::Undecided);
+}
+
 TEST(RegexTemplate, References) {
     EXPECT_EQ(Replace("(a+)(b+)", "[$1|\\2|${2}0]", "xaabby"), "x[aa|bb|bb0]y");
     // Two digits only when the two-digit group exists.

@@ -39,6 +39,25 @@ namespace {
 using detail::CodePtr;
 using detail::MatchDataPtr;
 
+// A match context with an 8 MiB stack for the compiled matcher; null
+// context when the memory is not to be had.
+struct LargeMatchStack {
+    pcre2_jit_stack* stack = pcre2_jit_stack_create(32 * 1024, 8 * 1024 * 1024, nullptr);
+    pcre2_match_context* context = stack != nullptr ? pcre2_match_context_create(nullptr) : nullptr;
+
+    LargeMatchStack() {
+        if (context != nullptr) {
+            pcre2_jit_stack_assign(context, nullptr, stack);
+        }
+    }
+    ~LargeMatchStack() {
+        pcre2_match_context_free(context);
+        pcre2_jit_stack_free(stack);
+    }
+    LargeMatchStack(const LargeMatchStack&) = delete;
+    LargeMatchStack& operator=(const LargeMatchStack&) = delete;
+};
+
 std::string EngineMessage(int code) {
     PCRE2_UCHAR buffer[256];
     const int n = pcre2_get_error_message(code, buffer, sizeof buffer);
@@ -212,8 +231,19 @@ int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t*
         }
         local.pairs = pairs;
     }
-    const int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start,
-                               PCRE2_NOTEMPTY, local.data.get(), nullptr);
+    int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start,
+                         PCRE2_NOTEMPTY, local.data.get(), nullptr);
+    if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        // The compiled matcher's own stack is 32 KiB, which ordinary patterns
+        // such as "(.|\n)*\.swf$" use up on a URL of a kilobyte or two. A
+        // stack that holds the longest request line is taken for this match
+        // only: its pages are reserved, not used, until the match needs them.
+        const LargeMatchStack large;
+        if (large.context != nullptr) {
+            rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start,
+                             PCRE2_NOTEMPTY, local.data.get(), large.context);
+        }
+    }
     *ovector = pcre2_get_ovector_pointer(local.data.get());
     return rc;
 }
