@@ -8,6 +8,9 @@ namespace vs::proxy {
 
 void StopList::Add(std::string url) {
     std::lock_guard lock(mutex_);
+    if (stops_.size() >= kMostStops) {
+        stops_.erase(stops_.begin());
+    }
     stops_.push_back({std::move(url), ++latest_});
 }
 
@@ -18,12 +21,8 @@ StopList::Mark StopList::Latest() const {
 
 bool StopList::Remove(std::string_view url, Mark begun) {
     std::lock_guard lock(mutex_);
-    for (auto it = stops_.begin(); it != stops_.end();) {
-        if (!cp1251::EqualsNoCase(it->url, url)) {
-            ++it;
-        } else if (it->mark <= begun) {
-            it = stops_.erase(it);
-        } else {
+    for (auto it = stops_.begin(); it != stops_.end(); ++it) {
+        if (it->mark > begun && cp1251::EqualsNoCase(it->url, url)) {
             stops_.erase(it);
             return true;
         }
