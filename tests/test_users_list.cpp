@@ -157,6 +157,11 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:" + han), "10.9.9.9"), 3);
     EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:??"), "10.9.9.9"), -1);
+    // Nor does renaming its user turn it into "??".
+    loaded.SetName(3, "lin");
+    loaded.Save(file_);
+    ASSERT_TRUE(loaded.Load(file_));
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("lin:" + han), "10.9.9.9"), 3);
 }
 
 TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {

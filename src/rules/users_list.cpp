@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -28,8 +29,11 @@ constexpr int kCount = 5;
 }  // namespace col
 
 // The scrambling works on the 8-bit form, as the files have always held it.
-std::string ScrambledCell(std::string_view clearUtf8) {
-    return EncodeStoredPassword(cp1251::FromUtf8(clearUtf8));
+// A password with letters the code page lacks stays in clear: scrambled, it
+// would become another password ("??" for any two such letters).
+std::string PasswordCell(std::string_view clearUtf8) {
+    const std::optional<std::string> eightBit = cp1251::FromUtf8Exactly(clearUtf8);
+    return eightBit ? EncodeStoredPassword(*eightBit) : std::string(clearUtf8);
 }
 
 std::string ClearFromCell(std::string_view cellUtf8) {
@@ -60,13 +64,7 @@ public:
         } else if (column == col::kPassword) {
             if (IsWrittenInClear(text)) {
                 clearRows_.push_back(rows_.size());
-                row.password = text;
-                // The scrambled form holds 8-bit text only: a password with
-                // a letter the code page lacks stays as it was written
-                // rather than become another password.
-                if (!cp1251::FromUtf8Exactly(text)) {
-                    storedForms_.emplace(StoredFormKey(row), std::move(text));
-                }
+                row.password = std::move(text);
             } else {
                 row.password = ClearFromCell(text);
                 storedForms_.emplace(StoredFormKey(row), std::move(text));
@@ -256,7 +254,7 @@ bool UsersList::Save(const std::filesystem::path& file) {
     for (std::size_t i = 0; i < users->rows.size(); ++i) {
         const UserRow& row = users->rows[i];
         const auto read = storedForms_.find(StoredFormKey(row));
-        std::string cell = read != storedForms_.end() ? read->second : ScrambledCell(row.password);
+        std::string cell = read != storedForms_.end() ? read->second : PasswordCell(row.password);
         written.emplace(StoredFormKey(row), cell);
         fields.push_back(
             {std::to_string(i + 1), BoolCellText(row.enable), row.name, std::move(cell), row.ip});
