@@ -186,7 +186,7 @@ TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
 }
 
 // The tray's check items and the settings boxes act while downloads run:
-// only a new port or parent cuts connections.
+// only a new port or a new parent in use cuts connections.
 TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     Start("BlackListCB_Checked=False\n");
     test::HttpOrigin origin;
@@ -219,6 +219,19 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     EXPECT_FALSE(service->Listener().Busy());
     EXPECT_TRUE(test::Has(StatusOf(origin.Url("/size/10")), " 403 "));
     readBody(kSize / 4);
+    // A parent not in use is no forwarding target: a new one cuts nothing,
+    // and it is the one used once switched on.
+    test::HttpOrigin parent;
+    service->SettingsModel().parentPort = std::to_string(parent.Port());
+    service->Apply();
+    ASSERT_TRUE(test::WaitUntil([&] { return !service->Listener().Busy(); }));
+    service->SettingsModel().useParent = true;
+    service->PublishSwitches();
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/through-the-parent")), " 200 "));
+    EXPECT_EQ(parent.Requests().size(), 1u);
+    service->SettingsModel().useParent = false;
+    service->PublishSwitches();
+    readBody(kSize * 3 / 8);
     service->SettingsModel().offline = true;
     service->SettingsModel().blackListEnabled = false;
     service->Apply();

@@ -64,12 +64,19 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
         report.message = ListenFailureMessage(target.port, 0);
         return report;
     }
-    if (ParentIsThisProxy(target)) {
-        report.message = ParentLoopMessage(target.parentHost, target.parentPort);
-    } else {
-        server_.SetMapped(target.parentHost, target.parentPort);
+    if (auto loop = MapParent(target)) {
+        report.message = std::move(loop);
     }
     return report;
+}
+
+std::optional<std::string> ListenerControl::MapParent(const ListenerTarget& target) {
+    server_.SetMapped(std::string(), kNoParentPort);
+    if (ParentIsThisProxy(target)) {
+        return ParentLoopMessage(target.parentHost, target.parentPort);
+    }
+    server_.SetMapped(target.parentHost, target.parentPort);
+    return std::nullopt;
 }
 
 ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
@@ -87,9 +94,19 @@ void ListenerControl::Restart(const ListenerTarget& target) {
     {
         std::lock_guard lock(lock_);
         pending_ = target;
+        restartPending_ = true;
     }
     // Requests made while one restart runs queue jobs that find the latest
     // target taken already and return.
+    restarts_.Post([this] { RestartPending(); });
+}
+
+void ListenerControl::Retarget(const ListenerTarget& target) {
+    wanted_ = target;
+    {
+        std::lock_guard lock(lock_);
+        pending_ = target;  // a restart still to run takes it up
+    }
     restarts_.Post([this] { RestartPending(); });
 }
 
@@ -100,6 +117,15 @@ void ListenerControl::RestartPending() {
     }
     const ListenerTarget target = *pending_;
     pending_.reset();
+    if (!std::exchange(restartPending_, false)) {
+        lock.unlock();
+        std::optional<std::string> loop = MapParent(target);
+        lock.lock();
+        if (loop) {
+            report_ = ListenerReport{target, listening_, false, std::move(loop)};
+        }
+        return;
+    }
     listening_ = false;
     lock.unlock();
     bool timedOut = false;

@@ -51,6 +51,10 @@ public:
     // A request while a restart runs is taken up when that one is done; only
     // the latest counts.
     void Restart(const ListenerTarget& target);
+    // Forwards to the target's parent from now on, in the background and
+    // without a restart: for a parent not in use, whose address concerns no
+    // running connection. Reported only when the parent is this proxy.
+    void Retarget(const ListenerTarget& target);
     // True while a restart is requested or running.
     bool Busy() const;
     // The report of the last restart that ended, once.
@@ -72,6 +76,8 @@ private:
     // Whether the parent is a loopback or own address at the port listened on.
     bool ParentIsThisProxy(const ListenerTarget& target) const;
     void RestartPending();
+    // Sets the server's parent, none when it is this proxy.
+    std::optional<std::string> MapParent(const ListenerTarget& target);
 
     net::MappedPortServer& server_;
     net::ListenerSettings listener_;
@@ -79,7 +85,8 @@ private:
     ListenerTarget wanted_;  // application thread only
 
     mutable std::mutex lock_;
-    std::optional<ListenerTarget> pending_;  // the next restart to run
+    std::optional<ListenerTarget> pending_;  // the next restart or retarget to run
+    bool restartPending_ = false;            // a restart, not only a new parent
     bool listening_ = false;
     std::uint16_t boundPort_ = 0;
     std::string boundEndpoint_;

@@ -141,9 +141,16 @@ void ProxyService::Apply() {
     const ListenerTarget target = PublishSettings();
     SaveSettingsAndStatistics();
     // Switches act through the published configuration; connections only
-    // have to go when the proxy listens elsewhere or forwards elsewhere.
-    if (target != listener_.Target() || (!listener_.Listening() && !listener_.Busy())) {
+    // have to go when the proxy listens elsewhere or forwards elsewhere. A
+    // parent not in use is nobody's target until it is switched on.
+    const ListenerTarget& running = listener_.Target();
+    const bool newParent =
+        target.parentHost != running.parentHost || target.parentPort != running.parentPort;
+    if (target.port != running.port || (newParent && settings_.useParent) ||
+        (!listener_.Listening() && !listener_.Busy())) {
         listener_.Restart(target);
+    } else if (newParent) {
+        listener_.Retarget(target);
     }
 }
 
