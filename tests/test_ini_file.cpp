@@ -177,8 +177,20 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     linked.Save(link, kOwnerRw);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadBytes(kept), "[Main]\r\nK=new\r\n");
+    // So is one whose file is missing, the share it is on not yet there:
+    // the save fails rather than put a file in the link's place.
+    fs::remove_all(kept.parent_path());
+    EXPECT_THROW(linked.Save(link, kOwnerRw), std::system_error);
+    EXPECT_TRUE(fs::is_symlink(link));
+    fs::create_directories(kept.parent_path());
+    linked.Save(link, kOwnerRw);
+    EXPECT_EQ(ReadBytes(kept), "[Main]\r\nK=new\r\n");
     fs::remove(link);
     fs::remove_all(kept.parent_path());
+    // A FIFO in its place is no file to read: the start must not wait on it.
+    ASSERT_EQ(::mkfifo(link.c_str(), 0600), 0);
+    EXPECT_THROW(IniFile::Load(link), std::system_error);
+    fs::remove(link);
 
     EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);
     // Fails only at the rename, after the temporary file was written.

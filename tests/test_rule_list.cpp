@@ -1,6 +1,7 @@
 #include "rules/rule_list.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -93,6 +94,10 @@ TEST_F(RuleListFileTest, MissingAndUnreadableFilesLeaveTheListEmpty) {
     list.Append(Rule("old"));
     EXPECT_FALSE(list.Load(dir_.Path()));  // a folder cannot be read as a file
     EXPECT_EQ(list.Count(), 0u);
+    // Nor can a FIFO, whose read would wait for a writer that never comes.
+    const auto fifo = dir_.Path() / "fifo.lst";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(list.Load(fifo));
 }
 
 TEST(RuleRowBuild, BadPatternNeverMatchesAndKeepsItsError) {

@@ -62,6 +62,25 @@ void RemoveSaveLeftovers(const std::filesystem::path& folder,
     }
 }
 
+namespace {
+
+// The file at the end of a chain of links, whether it exists or not: a
+// link to a share not yet mounted still names where the file belongs.
+std::filesystem::path WhereLinksLead(std::filesystem::path at) {
+    constexpr int kMostLinks = 40;  // as many as the system follows
+    for (int link = 0; link < kMostLinks; ++link) {
+        std::error_code notALink;
+        const std::filesystem::path next = std::filesystem::read_symlink(at, notALink);
+        if (notALink) {
+            break;
+        }
+        at = next.is_absolute() ? next : at.parent_path() / next;
+    }
+    return std::filesystem::weakly_canonical(at);
+}
+
+}  // namespace
+
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         const ssize_t done = ::write(fd, bytes.data(), bytes.size());
@@ -86,8 +105,7 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     struct stat link {};
     const bool ownLink = ::lstat(linkOrFile.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
                          link.st_uid == ::geteuid();
-    const std::filesystem::path path =
-        ownLink ? std::filesystem::weakly_canonical(linkOrFile) : linkOrFile;
+    const std::filesystem::path path = ownLink ? WhereLinksLead(linkOrFile) : linkOrFile;
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
     // The temporary file sits next to the target: rename is atomic only
     // within one file system.
@@ -146,8 +164,19 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     }
 }
 
+int OpenFileToRead(const std::filesystem::path& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    struct stat info {};
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+        ::close(fd);
+        errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenFileToRead(path);
     if (fd < 0) {
         return errno == ENOENT ? FileRead::kMissing : FileRead::kFailed;
     }

@@ -14,7 +14,7 @@ namespace vs {
 // (the umask does not apply; an existing file's stricter mode and, where
 // allowed, its owner are kept) and renames it over path; a path that is a
 // symbolic link of this process's user has the file it leads to replaced,
-// the link kept. On failure
+// the link kept, also while that file is missing. On failure
 // the temporary file is removed, path is untouched and std::system_error is
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
@@ -37,6 +37,11 @@ bool WriteAll(int fd, std::string_view bytes);
 // one that exists but cannot be read.
 enum class FileRead { kOk, kMissing, kFailed };
 FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+
+// Opens a file to be read whole: -1 (errno set) for anything but a regular
+// file, so that a FIFO or a device put in the data folder fails the read
+// instead of holding the start until a writer comes.
+int OpenFileToRead(const std::filesystem::path& path);
 
 // Which version of a file a path names: replacing the file (a new inode),
 // writing it in place (its size or modification time) and removing it all

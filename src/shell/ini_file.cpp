@@ -166,7 +166,7 @@ IniFile IniFile::Parse(std::string_view text) {
 }
 
 IniFile IniFile::Load(const std::filesystem::path& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenFileToRead(path);
     if (fd < 0) {
         if (errno == ENOENT) {
             return IniFile();
