@@ -76,6 +76,12 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     EXPECT_FALSE(complete);
     EXPECT_EQ(Read(Utf16(u"ab", true) + "c", &complete), Rows{});
     EXPECT_FALSE(complete);
+    // UTF-16 that lost its mark is no 8-bit text: nothing is read from it.
+    for (const bool big : {false, true}) {
+        complete = true;
+        EXPECT_EQ(Read(Utf16(u"1,True,alice,0000000,\r\n", big).substr(2), &complete), Rows{});
+        EXPECT_FALSE(complete);
+    }
 }
 
 // Hand-edited files: odd lines and quotes neither stop reading nor shift

@@ -133,10 +133,14 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     // lines nobody edited (the save setting every key to the value it read counts as no edit); a
     // file in the code page stays in it.
     const auto utf16 = [](const std::string& utf8) { return Utf16(utf::Utf8ToUtf16(utf8)); };
+    const auto utf16Big = [](const std::string& utf8) {
+        return Utf16(utf::Utf8ToUtf16(utf8), true);
+    };
     for (const auto& encode : std::vector<std::function<std::string(const std::string&)>>{
              [](const std::string& t) { return t; },
              [](const std::string& t) { return "\xEF\xBB\xBF" + t; }, utf16,
-             [&utf16](const std::string& t) { return utf16(t).substr(2); }}) {
+             [&utf16](const std::string& t) { return utf16(t).substr(2); }, utf16Big,
+             [&utf16Big](const std::string& t) { return utf16Big(t).substr(2); }}) {
         const std::string other = "; 設定 ✓\r\n[Other]\r\nTitle=Café ☕\r\n";
         WriteBytes(file_, encode("[Main]\r\nCacheDir_Text=/srv/кеш\r\nHost=bücher\r\n" + other));
         IniFile read = IniFile::Load(file_);

@@ -88,6 +88,16 @@ bool IsBlank(char c) {
 
 bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
                   std::string* error) {
+    const bool marked = fileBytes.starts_with("\xFF\xFE") || fileBytes.starts_with("\xFE\xFF");
+    if (!marked && fileBytes.find('\0') != std::string_view::npos) {
+        // No text of ours holds a NUL: this is UTF-16 that lost its mark, or
+        // no list at all. Read as 8-bit text it would be rows of nonsense,
+        // and the file rewritten from them lost.
+        if (error) {
+            *error = "the file holds NUL bytes: UTF-16 without its byte-order mark?";
+        }
+        return false;
+    }
     GridReader reader(sink);
     bool cut = false;
     std::u16string units = DecodeFile(fileBytes, cut);

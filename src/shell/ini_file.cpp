@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
+#include <utility>
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
@@ -138,6 +139,15 @@ IniFile IniFile::Parse(std::string_view text) {
         fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text, false));
         text = fromUtf16;
         ini.encoding_ = Encoding::kUtf16;
+    } else if (text.starts_with("\xFE\xFF")) {
+        // Big-endian, as other editors offer it; with or without its mark.
+        fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text.substr(2), true));
+        text = fromUtf16;
+        ini.encoding_ = Encoding::kUtf16BigWithMark;
+    } else if (text.size() >= 2 && text.size() % 2 == 0 && text[0] == '\0' && text[1] != '\0') {
+        fromUtf16 = utf::Utf16ToUtf8(utf::Utf16Units(text, true));
+        text = fromUtf16;
+        ini.encoding_ = Encoding::kUtf16Big;
     } else if (text.starts_with("\xEF\xBB\xBF")) {
         text.remove_prefix(3);
         ini.encoding_ = Encoding::kUtf8WithMark;
@@ -348,10 +358,24 @@ void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mod
             WriteFileAtomically(path, "\xEF\xBB\xBF" + Utf8Text(), mode);
             break;
         case Encoding::kUtf16:
-        case Encoding::kUtf16WithMark: {
-            std::string bytes = encoding_ == Encoding::kUtf16WithMark ? "\xFF\xFE" : "";
+        case Encoding::kUtf16WithMark:
+        case Encoding::kUtf16Big:
+        case Encoding::kUtf16BigWithMark: {
+            const bool big =
+                encoding_ == Encoding::kUtf16Big || encoding_ == Encoding::kUtf16BigWithMark;
+            std::string bytes;
             for (const char16_t unit : utf::Utf8ToUtf16(Utf8Text())) {
                 utf::AppendUtf16Le(bytes, unit);
+            }
+            if (big) {
+                for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+                    std::swap(bytes[i], bytes[i + 1]);
+                }
+            }
+            if (encoding_ == Encoding::kUtf16WithMark) {
+                bytes.insert(0, "\xFF\xFE");
+            } else if (encoding_ == Encoding::kUtf16BigWithMark) {
+                bytes.insert(0, "\xFE\xFF");
             }
             WriteFileAtomically(path, bytes, mode);
             break;

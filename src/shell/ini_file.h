@@ -3,8 +3,9 @@
 // "key=value" lines), read the way the Windows profile-string functions read
 // it so that files written by the original desktop program mean the same.
 // The text is 8-bit (CP1251) and kept as raw bytes; a file in UTF-8 (with a
-// byte-order mark, or whose non-ASCII bytes form UTF-8) or in UTF-16LE with
-// its mark is converted to CP1251 when read and back when saved.
+// byte-order mark, or whose non-ASCII bytes form UTF-8) or in UTF-16 (either
+// byte order, with its mark or without) is converted to CP1251 when read and
+// back when saved.
 // Editing keeps every line it does not touch exactly as it was, so comments,
 // unknown keys and other programs' sections survive a save.
 
@@ -58,7 +59,15 @@ public:
     std::string Text() const;
 
 private:
-    enum class Encoding { kCodePage, kUtf8, kUtf8WithMark, kUtf16, kUtf16WithMark };
+    enum class Encoding {
+        kCodePage,
+        kUtf8,
+        kUtf8WithMark,
+        kUtf16,
+        kUtf16WithMark,
+        kUtf16Big,
+        kUtf16BigWithMark
+    };
 
     // The document for a file in UTF-8 or UTF-16: lines as read where no
     // edit touched them, the others converted.
