@@ -227,11 +227,15 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
-// A first start without a users list answers 407 to everybody: it says why.
-TEST_F(DaemonTest, AUsersListThatAdmitsNobodyIsToldAtTheStart) {
+// A first start without a users list answers 407 to everybody, and one
+// without a cache list stores nothing: it says so.
+TEST_F(DaemonTest, AUsersListThatAdmitsNobodyOrACacheListThatStoresNothingIsToldAtTheStart) {
     WriteBytes(home / "users.lst", ListFile({{"1", "False", "local", "0000000", "127.0.0.1"}}));
+    WriteBytes(home / "cache.lst", ListFile({{"1", "False", ".", "0"}}));
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Process().WaitForStderr("никого не допускает", 10s))
+        << proxy.Process().Stderr();
+    ASSERT_TRUE(proxy.Process().WaitForStderr("ответы не сохраняются в кеш", 10s))
         << proxy.Process().Stderr();
     EXPECT_EQ(proxy.Stop(), 0);
 }

@@ -77,6 +77,19 @@ std::optional<std::string> NobodyAdmittedMessage(const UsersSnapshot& users) {
            " нет ни одного включённого пользователя: прокси никого не допускает (407)";
 }
 
+// A caching proxy that stores nothing would otherwise look like one whose
+// cache never works.
+std::optional<std::string> NothingCachedMessage(const RuleList& cache) {
+    for (const auto& row : cache.Snapshot()->rows) {
+        if (row->Cells().enable && row->CompiledPattern()) {
+            return std::nullopt;
+        }
+    }
+    return "В списке " + std::string(cache.Info().fileName) +
+           " нет ни одного включённого правила: ответы не сохраняются в кеш (правило \".\" "
+           "сохраняет все)";
+}
+
 ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path executable,
                            proxy::LogSink log, const Clock& clock, std::size_t keepMonitorRows,
                            const net::HostLookup& hosts)
@@ -106,6 +119,9 @@ std::optional<std::string> ProxyService::StartUp() {
     // Browsers would only meet 407, with nothing here to say why.
     if (auto nobody = NobodyAdmittedMessage(*lists_.users.Snapshot())) {
         untold_ += *nobody + "\n";
+    }
+    if (auto nothing = NothingCachedMessage(lists_.cache); nothing && settings_.cacheListEnabled) {
+        untold_ += *nothing + "\n";
     }
     statisticsUnread_ =
         !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());

@@ -14,7 +14,8 @@
 namespace vs::test {
 
 // Writes the settings file (port 0 plus `settings`, ini lines) and, unless
-// there is one, a users list admitting this machine as "local", and starts
+// there are such, a users list admitting this machine as "local" and a cache
+// list storing nothing, and starts
 // the service; false when it did not come up listening.
 inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path& dataDir,
                              std::string_view settings = "") {
@@ -22,6 +23,11 @@ inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path&
     if (!std::filesystem::exists(dataDir / "users.lst")) {
         std::ofstream(dataDir / "users.lst", std::ios::binary)
             << ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}});
+    }
+    // A cache list that stores nothing, as the start would say of an empty one.
+    if (!std::filesystem::exists(dataDir / "cache.lst")) {
+        std::ofstream(dataDir / "cache.lst", std::ios::binary)
+            << ListFile({{"1", "True", "^stored-by-no-test$", "0"}});
     }
     return !service.StartUp().has_value();
 }
