@@ -76,12 +76,18 @@ TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
 // the next save does to it: scramble it, or keep one the scrambled form
 // cannot hold as it was written.
 TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
-    test::WriteBytes(dir.Path() / "users.lst",
-                     test::ListFile({{"1", "True", "local", "0000000", "127.0.0.1"},
-                                     {"2", "True", "anna", "secret", ""},
-                                     {"3", "True", "li", "密码", ""}}));
+    std::vector<std::vector<std::string>> rows = {{"1", "True", "local", "0000000", "127.0.0.1"},
+                                                  {"2", "True", "anna", "secret", ""},
+                                                  {"3", "True", "li", "密码", ""}};
+    // A list typed in by hand: past the first few, the rest are counted.
+    for (int user = 4; user <= 40; ++user) {
+        rows.push_back({std::to_string(user), "True", "u" + std::to_string(user), "pw", ""});
+    }
+    test::WriteBytes(dir.Path() / "users.lst", test::ListFile(rows));
     Start();
     const std::string told = service->TakeUserMessages().value_or("");
+    EXPECT_TRUE(test::Has(told, "ещё паролей, записанных открытым текстом: 29"));
+    EXPECT_FALSE(test::Has(told, "строка 12:"));
     EXPECT_TRUE(test::Has(told,
                           "строка 2: пароль записан открытым текстом; он принят и при "
                           "сохранении будет скрыт"));

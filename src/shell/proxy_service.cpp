@@ -220,18 +220,28 @@ void ProxyService::LoadList(List& list, std::string_view name) {
     if constexpr (std::is_same_v<List, RuleList>) {
         TellRulesThatCannotMatch(list, name);
     } else {
-        for (const std::size_t line : list.PasswordsInClear()) {
-            // The scrambled form holds Windows-1251 only: such a password
-            // stays as it was written.
-            const bool scramblable =
-                cp1251::FromUtf8Exactly(list.Row(line - 1).password).has_value();
-            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(line) +
-                       (scramblable ? ": пароль записан открытым текстом; он принят и при "
-                                      "сохранении будет скрыт\n"
-                                    : ": пароль записан открытым текстом; он принят, но "
-                                      "останется открытым: в нём есть символы, которых нет в "
-                                      "кодировке Windows-1251\n");
-        }
+        TellPasswordsInClear(list, name);
+    }
+}
+
+void ProxyService::TellPasswordsInClear(const UsersList& list, std::string_view name) {
+    // A list typed in by hand may hold hundreds: the first few are named.
+    const std::vector<std::size_t>& lines = list.PasswordsInClear();
+    for (std::size_t i = 0; i < lines.size() && i < kNamedAtStart; ++i) {
+        // The scrambled form holds Windows-1251 only: such a password stays
+        // as it was written.
+        const bool scramblable =
+            cp1251::FromUtf8Exactly(list.Row(lines[i] - 1).password).has_value();
+        untold_ += "Список " + std::string(name) + ", строка " + std::to_string(lines[i]) +
+                   (scramblable ? ": пароль записан открытым текстом; он принят и при "
+                                  "сохранении будет скрыт\n"
+                                : ": пароль записан открытым текстом; он принят, но "
+                                  "останется открытым: в нём есть символы, которых нет в "
+                                  "кодировке Windows-1251\n");
+    }
+    if (lines.size() > kNamedAtStart) {
+        untold_ += "Список " + std::string(name) + ", ещё паролей, записанных открытым текстом: " +
+                   std::to_string(lines.size() - kNamedAtStart) + "\n";
     }
 }
 
@@ -239,7 +249,6 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
     // A pattern the matcher refuses matches nothing. In a list of thousands
     // of imported rows the user would never find out which ones are dead;
     // the first few are named, the rest counted.
-    constexpr std::size_t kNamed = 10;
     std::size_t dead = 0;
     const auto snapshot = list.Snapshot();
     for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
@@ -247,14 +256,15 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
         if (!row.Cells().enable || row.Error().empty() || row.Cells().rule.empty()) {
             continue;
         }
-        if (++dead <= kNamed) {
+        if (++dead <= kNamedAtStart) {
             untold_ += "Список " + std::string(name) + ", строка " + std::to_string(i + 1) +
                        ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
         }
     }
-    if (dead > kNamed) {
+    if (dead > kNamedAtStart) {
         untold_ += "Список " + std::string(name) +
-                   ", ещё правил, которые не действуют: " + std::to_string(dead - kNamed) + "\n";
+                   ", ещё правил, которые не действуют: " + std::to_string(dead - kNamedAtStart) +
+                   "\n";
     }
 }
 

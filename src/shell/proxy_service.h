@@ -152,7 +152,10 @@ private:
     template <class List>
     void LoadList(List& list, std::string_view name);
     // Names the enabled rows whose pattern does not compile, for the user.
+    // Rows of a list the start tells of one by one; the rest are counted.
+    static constexpr std::size_t kNamedAtStart = 10;
     void TellRulesThatCannotMatch(const RuleList& list, std::string_view name);
+    void TellPasswordsInClear(const UsersList& list, std::string_view name);
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
