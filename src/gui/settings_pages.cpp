@@ -93,10 +93,23 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
     // The model holds the 8-bit code page, as the settings file does, but
     // for a folder's name.
     const bool utf8 = coding == Coding::kUtf8;
-    connect(edit, &QLineEdit::textEdited, this, [this, field, utf8](const QString& text) {
-        service_.SettingsModel().*field = utf8 ? text.toStdString() : ToCp1251(text);
-        Edited();
-    });
+    QString name = caption;
+    name.chop(1);  // its colon
+    connect(edit, &QLineEdit::textEdited, this,
+            [this, edit, field, utf8, name](const QString& text) {
+                // What the code page lacks would reach the parent, or the file, as
+                // "?": another name or password than the one typed.
+                if (const QString outside = CharactersOutsideCp1251(text);
+                    !utf8 && !outside.isEmpty()) {
+                    edit->setText(FromCp1251(service_.SettingsModel().*field));
+                    emit Failed(QStringLiteral("В поле «%1» есть символы, которых нет в кодировке "
+                                               "Windows-1251: %2\nПоле не изменено.")
+                                    .arg(name, outside));
+                    return;
+                }
+                service_.SettingsModel().*field = utf8 ? text.toStdString() : ToCp1251(text);
+                Edited();
+            });
     refreshers_.push_back([this, edit, field, utf8] {
         const std::string& value = service_.SettingsModel().*field;
         edit->setText(utf8 ? QString::fromStdString(value) : FromCp1251(value));

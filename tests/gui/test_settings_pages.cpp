@@ -83,6 +83,15 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     ASSERT_NE(user, nullptr);
     user->setText(QStringLiteral("pe"));
     emit user->textEdited(user->text());
+    // Letters the code page lacks would reach the parent as "?": refused.
+    QString refusal;
+    QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { refusal = text; });
+    user->setText(QStringLiteral("pe密"));
+    emit user->textEdited(user->text());
+    EXPECT_TRUE(refusal.contains(QStringLiteral("«Имя пользователя»")) &&
+                refusal.contains(QStringLiteral("密")))
+        << refusal.toStdString();
+    EXPECT_EQ(user->text(), QStringLiteral("pe"));
     Find<QCheckBox>("offline")->click();
     Find<QCheckBox>("offline")->click();
     EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "");
@@ -100,8 +109,16 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     QLineEdit* parentPort = Find<QLineEdit>("parentPort");
     parentPort->setText(QStringLiteral("abc"));
     emit parentPort->textEdited(parentPort->text());
+    // A folder is named in the file system's letters, whatever the code
+    // page holds: the one typed is the one used and shown.
+    QLineEdit* cacheDir = Find<QLineEdit>("cacheDir");
+    const QString folder = QString::fromStdString((dir.Path() / "キャッシュ").string());
+    cacheDir->setText(folder);
+    emit cacheDir->textEdited(cacheDir->text());
     general->click();
     EXPECT_EQ(parentPort->text(), QStringLiteral("8080"));
+    EXPECT_EQ(cacheDir->text(), folder);
+    EXPECT_EQ(service.ProxyEngine().Config()->cacheDir.Root(), dir.Path() / "キャッシュ" / "");
 }
 
 // The connection limits wait for "Применить" like the fields, then reach
