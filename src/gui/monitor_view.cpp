@@ -102,12 +102,15 @@ MonitorView::MonitorView(QWidget* parent)
     horizontalHeader()->setSectionsMovable(true);
     setIconSize(QSize(16, 16));
     LetTheKeyboardLeaveAndOpenTheMenu(*this);
-    connect(copyUrl_, &QAction::triggered, this, &MonitorView::CopyUrl);
-    connect(stopDownload_, &QAction::triggered, this, &MonitorView::StopDownload);
+    // The menu acts on the row it was opened on: requests go on arriving
+    // while it is open, and the selection may move to a newer row or, when
+    // the row leaves the monitor, to another one.
+    connect(copyUrl_, &QAction::triggered, this, [this] { CopyUrlOf(menuUrl_); });
+    connect(stopDownload_, &QAction::triggered, this, [this] { StopDownloadOf(menuUrl_); });
     connect(menu_, &QMenu::aboutToShow, this, [this] {
-        const bool row = SelectedUrl().has_value();
-        copyUrl_->setEnabled(row);
-        stopDownload_->setEnabled(row);
+        menuUrl_ = SelectedUrl();
+        copyUrl_->setEnabled(menuUrl_.has_value());
+        stopDownload_->setEnabled(menuUrl_.has_value());
     });
 }
 
@@ -165,7 +168,8 @@ void MonitorView::BeforeRowsAdded() {
     // the newest request is in view until the user picks another row.
     const int rows = model_->rowCount();
     const std::optional<int> selected = SelectedRow();
-    follow_ = rows == 0 || (selected && *selected == rows - 1);
+    // Not while the user points at a row with the popup menu.
+    follow_ = !menu_->isVisible() && (rows == 0 || (selected && *selected == rows - 1));
 }
 
 void MonitorView::AfterRowsAdded() {
@@ -206,15 +210,23 @@ std::optional<std::string> MonitorView::SelectedUrl() const {
 }
 
 void MonitorView::CopyUrl() {
-    if (const std::optional<std::string> url = SelectedUrl()) {
+    CopyUrlOf(SelectedUrl());
+}
+
+void MonitorView::StopDownload() {
+    StopDownloadOf(SelectedUrl());
+}
+
+void MonitorView::CopyUrlOf(const std::optional<std::string>& url) {
+    if (url) {
         QApplication::clipboard()->setText(FromCp1251(*url));
     }
 }
 
-void MonitorView::StopDownload() {
+void MonitorView::StopDownloadOf(const std::optional<std::string>& url) {
     // The engine compares with the URL it relays, which is CP1251: handing
     // it the displayed (UTF-8) text would never match a Cyrillic URL.
-    if (const std::optional<std::string> url = SelectedUrl(); url && stopHandler_) {
+    if (url && stopHandler_) {
         stopHandler_(*url);
     }
 }

@@ -57,6 +57,8 @@ private:
     // The selected row's URL, or nothing when no row is selected or the row
     // holds no URL (one the core forgot).
     std::optional<std::string> SelectedUrl() const;
+    void CopyUrlOf(const std::optional<std::string>& url);
+    void StopDownloadOf(const std::optional<std::string>& url);
 
     MonitorTableModel* model_ = nullptr;
     StopHandler stopHandler_;
@@ -64,6 +66,7 @@ private:
     QAction* copyUrl_;
     QAction* stopDownload_;
     bool follow_ = false;
+    std::optional<std::string> menuUrl_;  // the row's the popup menu was opened on
 };
 
 }  // namespace vs::gui

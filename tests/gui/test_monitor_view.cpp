@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QImage>
+#include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
 #include <QStandardItemModel>
@@ -380,28 +381,43 @@ TEST(MonitorView, GrowingNumbersStayWhole) {
     }
 }
 
-TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheSelectedRowsUrlAndNothingWithoutOne) {
+// The popup menu acts on the row it was opened on: requests go on arriving
+// while it is open, and that row may even leave the monitor meanwhile.
+TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheRowItWasOpenedOnAndNothingWithoutOne) {
+    const auto choose = [this](QAction* action) {
+        view.PopupMenu()->popup(view.mapToGlobal(QPoint(10, 10)));
+        action->trigger();
+        view.PopupMenu()->close();
+    };
     Add(1);
     AddRow(monitor, kCyrillicUrl);
     Add(1);
     QApplication::clipboard()->setText("before");
     view.clearSelection();
-    view.CopyUrlAction()->trigger();
-    view.StopDownloadAction()->trigger();
+    choose(view.CopyUrlAction());
+    choose(view.StopDownloadAction());
     EXPECT_EQ(QApplication::clipboard()->text(), "before");
     EXPECT_EQ(stops, 0);
 
     view.selectRow(1);
-    view.CopyUrlAction()->trigger();
+    choose(view.CopyUrlAction());
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("http://пример.рф/файл"));
-    view.StopDownloadAction()->trigger();
+    choose(view.StopDownloadAction());
     EXPECT_EQ(stops, 1);
     // The engine looks its CP1251 URL up in the list.
     EXPECT_TRUE(stopList.Remove(kCyrillicUrl, 0));
 
-    view.selectRow(0);
+    view.selectRow(2);  // the newest, followed as rows arrive
+    view.PopupMenu()->popup(view.mapToGlobal(QPoint(10, 10)));
+    ASSERT_TRUE(view.PopupMenu()->isVisible());
+    Add(1);
+    EXPECT_EQ(view.SelectedRow(), 2);
+    view.StopDownloadAction()->trigger();
+    EXPECT_TRUE(stopList.Remove("http://host/2", 0));
+    Add(static_cast<int>(kKept));
     view.CopyUrlAction()->trigger();
-    EXPECT_EQ(QApplication::clipboard()->text(), "http://host/0");
+    EXPECT_EQ(QApplication::clipboard()->text(), "http://host/2");
+    view.PopupMenu()->close();
 }
 
 }  // namespace
