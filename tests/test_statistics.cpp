@@ -175,6 +175,24 @@ TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
     EXPECT_EQ(afterEve.InternetBytes()[4], 4096);
 }
 
+// Two users of one name: the file keeps its columns however often the
+// program starts and saves.
+TEST_F(StatTableTest, TwoUsersOfOneNameLeaveTheFileAsItWasRunAfterRun) {
+    Load({"local", "local", "bob"});
+    stat.AddTraffic(false, 2, "bob", 3072, clock.Now());
+    stat.AlignWithUsers(*users.Snapshot());
+    stat.Save(file);
+    const std::string saved = test::ReadBytes(file);
+    for (int run = 0; run < 3; ++run) {
+        StatTable again;
+        again.Load(file, stat.ColumnCount(), users, clock.Now());
+        again.AlignWithUsers(*users.Snapshot());
+        again.Save(file);
+        EXPECT_EQ(again.ColumnCount(), stat.ColumnCount());
+        EXPECT_EQ(test::ReadBytes(file), saved);
+    }
+}
+
 TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {
     Load({"", "bob"});
     EXPECT_EQ(stat.FindStatListColumn("bob"), 2);

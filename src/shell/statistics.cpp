@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <limits>
+#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -176,6 +177,7 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     std::vector<bool> placed(old, false);
     std::vector<std::size_t> order{0};  // old column per new column; `old` is a new one
     std::vector<std::string> captions{captions_[0]};
+    std::set<std::string_view> named;  // names given a column in this pass
     auto take = [&](std::size_t column, const std::string& caption) {
         placed[column] = true;
         order.push_back(column);
@@ -191,7 +193,14 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
                 break;
             }
         }
-        const bool duplicate = own < old && placed[own];
+        // A second user of one name counts in the first one's column: its
+        // own stays uncaptioned, on every pass alike, or each start and save
+        // would move its counts one column further.
+        const bool duplicate =
+            (own < old && placed[own]) || (!name.empty() && named.contains(name));
+        if (!name.empty()) {
+            named.insert(name);
+        }
         if (own < old && !duplicate) {
             take(own, name);
         } else if (here < old && !placed[here] && captions_[here].empty() && !departed_[here]) {
