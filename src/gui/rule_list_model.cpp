@@ -234,7 +234,9 @@ void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
     // The row's tint and tooltip follow its pattern.
     Store(index.row(), std::move(cells), 0, columnCount() - 1);
     const RuleRow& row = *list_.Snapshot()->rows.at(position);
-    if (!row.Error().empty()) {
+    // A rule with letters the code page lacks was confirmed by the user
+    // after being told it would not act: no error box follows the question.
+    if (!row.Error().empty() && CharactersOutsideCp1251(text).isEmpty()) {
         emit PatternFailed(ErrorText(row));
     }
 }
