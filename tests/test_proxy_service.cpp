@@ -225,18 +225,14 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     EXPECT_FALSE(service->Listener().Busy());
     EXPECT_TRUE(test::Has(StatusOf(origin.Url("/size/10")), " 403 "));
     readBody(kSize / 4);
-    // A parent not in use is no forwarding target: a new one cuts nothing,
-    // and it is the one used once switched on.
+    // A parent not in use is no forwarding target: a new one cuts nothing.
     test::HttpOrigin parent;
+    net::Socket kept = Connect();
+    test::SendText(kept, "GET " + origin.Url("/before") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    ASSERT_TRUE(test::ReadResponse(kept).starts_with("HTTP/1.1 200"));
     service->SettingsModel().parentPort = std::to_string(parent.Port());
     service->Apply();
     ASSERT_TRUE(test::WaitUntil([&] { return !service->Listener().Busy(); }));
-    service->SettingsModel().useParent = true;
-    service->PublishSwitches();
-    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/through-the-parent")), " 200 "));
-    EXPECT_EQ(parent.Requests().size(), 1u);
-    service->SettingsModel().useParent = false;
-    service->PublishSwitches();
     readBody(kSize * 3 / 8);
     service->SettingsModel().offline = true;
     service->SettingsModel().blackListEnabled = false;
@@ -251,6 +247,15 @@ TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {
     EXPECT_EQ(service->Listener().BoundPort(), port);
     EXPECT_FALSE(service->TakeListenerReport().has_value());  // never restarted
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"), "OffLine_Checked=False"));
+
+    // Switched on, it is every request's parent: a connection that knew the
+    // one before ends rather than forward there with the new credentials.
+    service->SettingsModel().useParent = true;
+    service->PublishSwitches();
+    ASSERT_TRUE(test::WaitUntil([&] { return service->TakeListenerReport().has_value(); }));
+    EXPECT_EQ(test::ReadAll(kept), "");
+    EXPECT_TRUE(test::Has(StatusOf(origin.Url("/through-the-parent")), " 200 "));
+    EXPECT_EQ(parent.Requests().size(), 1u);
     service->ShutDown();
 }
 

@@ -81,6 +81,7 @@ std::optional<std::string> ListenerControl::MapParent(const ListenerTarget& targ
 
 ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
     wanted_ = target;
+    parentMoved_ = false;
     ListenerReport report = StartLocked(target, false);
     std::lock_guard lock(lock_);
     listening_ = report.listening;
@@ -91,6 +92,7 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
 
 void ListenerControl::Restart(const ListenerTarget& target) {
     wanted_ = target;
+    parentMoved_ = false;
     {
         std::lock_guard lock(lock_);
         pending_ = target;
@@ -103,6 +105,7 @@ void ListenerControl::Restart(const ListenerTarget& target) {
 
 void ListenerControl::Retarget(const ListenerTarget& target) {
     wanted_ = target;
+    parentMoved_ = true;
     {
         std::lock_guard lock(lock_);
         pending_ = target;  // a restart still to run takes it up

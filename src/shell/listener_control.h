@@ -55,6 +55,9 @@ public:
     // without a restart: for a parent not in use, whose address concerns no
     // running connection. Reported only when the parent is this proxy.
     void Retarget(const ListenerTarget& target);
+    // Connections accepted before a Retarget still know the parent of their
+    // start: once the parent is used, they must go.
+    bool ParentMovedSinceStart() const { return parentMoved_; }
     // True while a restart is requested or running.
     bool Busy() const;
     // The report of the last restart that ended, once.
@@ -83,6 +86,7 @@ private:
     net::ListenerSettings listener_;
     const net::HostLookup& hosts_;
     ListenerTarget wanted_;  // application thread only
+    bool parentMoved_ = false;  // application thread only
 
     mutable std::mutex lock_;
     std::optional<ListenerTarget> pending_;  // the next restart or retarget to run

@@ -162,7 +162,7 @@ void ProxyService::Apply() {
     const ListenerTarget& running = listener_.Target();
     const bool newParent =
         target.parentHost != running.parentHost || target.parentPort != running.parentPort;
-    if (target.port != running.port || (newParent && settings_.useParent) ||
+    if (target.port != running.port || (newParent && settings_.useParent) || StaleParentInUse() ||
         (!listener_.Listening() && !listener_.Busy())) {
         listener_.Restart(target);
     } else if (newParent) {
@@ -175,6 +175,16 @@ void ProxyService::PublishSwitches() {
     cache::CacheDir cacheDir = current ? current->cacheDir : cache::CacheDir{};
     published_.Publish(std::make_shared<const proxy::ProxyConfig>(
         ProxyConfigOf(settings_, applied_, std::move(cacheDir))));
+    if (StaleParentInUse()) {
+        listener_.Restart(listener_.Target());
+    }
+}
+
+bool ProxyService::StaleParentInUse() const {
+    // A parent moved while switched off is known to connections accepted
+    // since; older ones would forward to the one before, with the new
+    // parent's credentials.
+    return settings_.useParent && listener_.ParentMovedSinceStart();
 }
 
 void ProxyService::Reload() {
