@@ -52,6 +52,12 @@ void PrintError(const std::string& cp1251Text) {
     std::cerr << vs::cp1251::ToUtf8(cp1251Text) << std::endl;
 }
 
+// The service's messages for the user are UTF-8 already: they may name a
+// folder in letters the code page lacks.
+void PrintUserMessage(const std::string& utf8Text) {
+    std::cerr << utf8Text << std::endl;
+}
+
 // The exit status when the arguments were answered, none when there are
 // none. Anything but --help and --version is a mistake (a unit's ExecStart
 // with options of another program): told on standard error with status 2,
@@ -172,7 +178,7 @@ int main(int argc, char** argv) {
         }
         busy = service.ProxyEngine().Queue().Size() > 0;
         if (auto message = service.IdlePass()) {
-            PrintError(vs::cp1251::FromUtf8(*message));
+            PrintUserMessage(*message);
         }
         if (const auto now = SteadyClock::now(); now >= nextTick) {
             service.Tick100ms();
@@ -193,7 +199,7 @@ int main(int argc, char** argv) {
         stragglers = true;
     }
     if (auto told = service.TakeUserMessages()) {
-        PrintError(vs::cp1251::FromUtf8(*told));
+        PrintUserMessage(*told);
     }
     // A list kept as another program left it is no failure of the stop.
     const int status = service.SavesFailed() ? 1 : 0;
