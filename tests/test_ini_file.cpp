@@ -191,9 +191,12 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     EXPECT_EQ(ReadBytes(kept), "[Main]\r\nK=new\r\n");
     fs::remove(link);
     fs::remove_all(kept.parent_path());
-    // A FIFO in its place is no file to read: the start must not wait on it.
+    // A FIFO in its place is no file to read, nor one to replace: the start
+    // must not wait on it, and a save leaves it be.
     ASSERT_EQ(::mkfifo(link.c_str(), 0600), 0);
     EXPECT_THROW(IniFile::Load(link), std::system_error);
+    EXPECT_THROW(ini.Save(link, kOwnerRw), std::system_error);
+    EXPECT_TRUE(fs::is_fifo(link));
     fs::remove(link);
 
     EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);

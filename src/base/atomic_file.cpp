@@ -106,6 +106,14 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     const bool ownLink = ::lstat(linkOrFile.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
                          link.st_uid == ::geteuid();
     const std::filesystem::path path = ownLink ? WhereLinksLead(linkOrFile) : linkOrFile;
+    // A device or FIFO (a list linked to /dev/null to switch it off) is no
+    // file of ours to replace: as root the save would put a file in its place.
+    struct stat standing {};
+    if (::lstat(path.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode) &&
+        !S_ISLNK(standing.st_mode) && !S_ISDIR(standing.st_mode)) {
+        errno = EINVAL;
+        throw SystemError("will not replace what is no file:", path.string());
+    }
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
     // The temporary file sits next to the target: rename is atomic only
     // within one file system.
