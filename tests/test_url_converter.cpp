@@ -61,6 +61,17 @@ TEST(UrlConverter, NeedRowOpensTheChainForTheRowsAfterIt) {
     EXPECT_FALSE(miss.conversion.rewritten);
     EXPECT_EQ(miss.conversion.url, "http://b.com/page");
     EXPECT_TRUE(miss.hits.empty());
+
+    // A rule whose result is the URL it was given (a tracking parameter
+    // the URL lacks) matched, but a redirect to the same URL would be sent
+    // again for ever.
+    const auto strip = List(
+        {{.rule = "^(http://a\\.com/list\\?)(utm_source=[^&]*&?)?", .repl = "$1", .need = true}});
+    EXPECT_EQ(Convert(strip, "http://a.com/list?utm_source=x&id=5").conversion.url,
+              "http://a.com/list?id=5");
+    const Outcome same = Convert(strip, "http://a.com/list?id=5");
+    EXPECT_FALSE(same.conversion.rewritten);
+    EXPECT_EQ(same.hits.size(), 1u);
 }
 
 TEST(UrlConverter, TemplatesAndCase) {

@@ -56,6 +56,7 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
                                 const std::function<void(const RuleRow& row, int position)>& hit) {
     UrlConversion result;
     result.url = std::move(lowerUrl);
+    const std::string given = result.url;
     bool needOnly = true;
     // A row position, compared against the chain of Need rows. The row it
     // names is looked up as a position in the list, not as the row that
@@ -86,6 +87,9 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
             chain = 0;
         }
     }
+    // Rules that gave back the URL they were given ask for no redirect: the
+    // browser would be sent to the same URL again and again.
+    result.rewritten = result.rewritten && result.url != given;
     return result;
 }
 
