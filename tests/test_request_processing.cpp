@@ -167,6 +167,12 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     // letters, not the code page's reading of its bytes.
     EXPECT_TRUE(Has(AnswerTo("GET http://ru.example/\xD0\x94\xD0\xB0 HTTP/1.0\r\n\r\n"),
                     "/%D0%A1%D1%82%D1%80%D0%B0%D0%BD%D0%B8%D1%86%D0%B0?%D0%B4%D0%B0\r\n"));
+    // A rule in Cyrillic meets the letters as browsers escape them ("/Путь/")
+    // as it does raw ones; other escapes keep their meaning.
+    lists.urlConverter.Append(RuleCells{true, "/путь/", "/new/", false, true, 0});
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%D0%9F%D1%83%D1%82%D1%8C/a%2Fb HTTP/1.0"
+                             "\r\n\r\n"),
+                    "\r\nLocation: http://site.example/new/a%2fb\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);

@@ -99,11 +99,14 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
-        UrlConversion conversion = ApplyUrlConverter(
-            *list, utf::HasNonAscii(e.url) ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower,
-            [&engine](const RuleRow& row, int position) {
-                engine.QueueHit(ListKind::UrlConverter, row, position);
-            });
+        UrlConversion conversion =
+            ApplyUrlConverter(*list,
+                              utf::HasNonAscii(e.url) || e.url.find('%') != std::string::npos
+                                  ? cp1251::Lower(LettersInCodePage(e.url))
+                                  : lower,
+                              [&engine](const RuleRow& row, int position) {
+                                  engine.QueueHit(ListKind::UrlConverter, row, position);
+                              });
         if (conversion.rewritten) {
             SendRedirect(s, e, conversion.url, request);
             return false;

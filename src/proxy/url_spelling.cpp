@@ -53,7 +53,10 @@ std::string DecodeUnreserved(std::string_view text) {
     return out;
 }
 
-enum class Escapes { kDecoded, kKept };
+// kDecoded: every escaped byte past ASCII takes part. kLettersOnly: escaped
+// UTF-8 that the code page holds becomes its letters, other escapes stay as
+// written. kKept: escapes stay as written.
+enum class Escapes { kDecoded, kLettersOnly, kKept };
 
 // Letters past ASCII, raw or escaped, in the code page the rules are
 // written in: browsers send "казино" as escaped UTF-8, old pages as escaped
@@ -69,7 +72,7 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
             if (static_cast<unsigned char>(text[end]) >= 0x80) {
                 bytes += text[end++];
             } else if (auto byte =
-                           escapes == Escapes::kDecoded ? EscapedByte(text, end) : std::nullopt;
+                           escapes != Escapes::kKept ? EscapedByte(text, end) : std::nullopt;
                        byte && *byte >= 0x80) {
                 bytes += static_cast<char>(*byte);
                 end += 3;
@@ -83,7 +86,7 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
         }
         if (auto letters = cp1251::FromUtf8Exactly(bytes)) {
             out += *letters;
-        } else if (!utf::IsValidUtf8(bytes)) {
+        } else if (!utf::IsValidUtf8(bytes) && escapes != Escapes::kLettersOnly) {
             out += bytes;  // the code page's own bytes
         } else {
             out += text.substr(i, end - i);
@@ -213,8 +216,8 @@ std::string AsciiHost(std::string_view host) {
 
 }  // namespace
 
-std::string RawLettersInCodePage(std::string_view url) {
-    return DecodeLetters(url, Escapes::kKept);
+std::string LettersInCodePage(std::string_view url) {
+    return DecodeLetters(url, Escapes::kLettersOnly);
 }
 
 std::string UriSpelling(std::string_view url) {

@@ -21,11 +21,12 @@ namespace vs::proxy {
 // the path, runs of "/" as one and "." and ".." segments resolved.
 std::string PlainSpelling(std::string_view subject);
 
-// The URL with letters written raw in UTF-8 (as curl and many tools send
-// them) in the code page, where it has them; escapes and other bytes as
-// they are. What a converter rule sees: its result goes out through
-// UriSpelling, which takes raw bytes for the code page's.
-std::string RawLettersInCodePage(std::string_view url);
+// The URL with letters written in UTF-8, raw (as curl and many tools send
+// them) or escaped (as browsers do), in the code page, where it has them;
+// other escapes and bytes as they are. What a converter rule sees: a rule
+// names "/путь/" whichever way the browser wrote it, and its result goes out
+// through UriSpelling, which takes raw bytes for the code page's.
+std::string LettersInCodePage(std::string_view url);
 
 // A URL in the code page (a converter rule's result) as a Location header
 // must carry it, in ASCII: a host label with letters past ASCII in its
