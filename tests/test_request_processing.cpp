@@ -173,6 +173,9 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%D0%9F%D1%83%D1%82%D1%8C/a%2Fb HTTP/1.0"
                              "\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/a%2fb\r\n"));
+    // Letters it lacks, written raw, go on as the same letters.
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/путь/café HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://site.example/new/caf%c3%a9\r\n"));
     Settle();
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);

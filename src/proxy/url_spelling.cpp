@@ -53,6 +53,13 @@ std::string DecodeUnreserved(std::string_view text) {
     return out;
 }
 
+void AppendEscaped(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+}
+
 // kDecoded: every escaped byte past ASCII takes part. kLettersOnly: escaped
 // UTF-8 that the code page holds becomes its letters, other escapes stay as
 // written. kKept: escapes stay as written.
@@ -88,6 +95,17 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
             out += *letters;
         } else if (!utf::IsValidUtf8(bytes) && escapes != Escapes::kLettersOnly) {
             out += bytes;  // the code page's own bytes
+        } else if (escapes == Escapes::kLettersOnly) {
+            // Letters the code page lacks ("café" in raw UTF-8) escaped as a
+            // browser sends them: raw, the code page would read and fold
+            // their bytes as its own letters.
+            for (const char c : text.substr(i, end - i)) {
+                if (static_cast<unsigned char>(c) >= 0x80) {
+                    AppendEscaped(out, static_cast<unsigned char>(c));
+                } else {
+                    out += c;
+                }
+            }
         } else {
             out += text.substr(i, end - i);
         }
@@ -192,13 +210,6 @@ std::string DottedHost(std::string_view host) {
     char dotted[INET_ADDRSTRLEN];
     return ::inet_ntop(AF_INET, &address, dotted, sizeof dotted) != nullptr ? dotted
                                                                             : std::string(host);
-}
-
-void AppendEscaped(std::string& out, unsigned char byte) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    out += '%';
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0x0F];
 }
 
 // "поиск.рф" is "xn--h1aekdm.xn--p1ai"; a label that cannot be written so
