@@ -196,6 +196,17 @@ void Connection::WakeUp(bool force) {
     socket_.Shutdown();
 }
 
+void MappedTarget::Set(std::string host, int port) {
+    std::lock_guard lock(lock_);
+    host_ = std::move(host);
+    port_ = port;
+}
+
+std::pair<std::string, int> MappedTarget::Get() const {
+    std::lock_guard lock(lock_);
+    return {host_, port_};
+}
+
 void OutboundConnection::SetTarget(std::string host, int port, std::vector<std::string> addresses) {
     host_ = std::move(host);
     port_ = port;

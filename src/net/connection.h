@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/socket.h"
@@ -179,10 +180,29 @@ private:
     std::unique_ptr<ConnectionData> data_;
 };
 
+// Where the server forwards to (the parent proxy): set by the application,
+// read by every connection's requests, so a change reaches connections
+// already open.
+class MappedTarget {
+public:
+    void Set(std::string host, int port);
+    std::pair<std::string, int> Get() const;
+
+private:
+    mutable std::mutex lock_;
+    std::string host_ = "127.0.0.1";
+    int port_ = 80;
+};
+
 // The outbound end: a target that handlers may change until it connects, and
 // the hook object.
 class OutboundConnection : public Connection {
 public:
+    // The server's parent, as it is whenever asked.
+    void SetMapped(const MappedTarget* mapped) { mapped_ = mapped; }
+    std::pair<std::string, int> Mapped() const {
+        return mapped_ != nullptr ? mapped_->Get() : std::pair<std::string, int>{host_, port_};
+    }
     // `addresses`, when given, are the host's addresses as resolved and
     // checked by the caller: the connect tries those and looks up nothing.
     void SetTarget(std::string host, int port, std::vector<std::string> addresses = {});
@@ -221,6 +241,7 @@ private:
     int cancelFd_ = -1;
     bool localAnswer_ = false;
     ConnectionIntercept* intercept_ = nullptr;
+    const MappedTarget* mapped_ = nullptr;
 };
 
 }  // namespace vs::net

@@ -86,9 +86,7 @@ ConnectionLimits MappedPortServer::Limits() const {
 }
 
 void MappedPortServer::SetMapped(std::string host, int port) {
-    std::lock_guard lock(mappedLock_);
-    mappedHost_ = std::move(host);
-    mappedPort_ = port;
+    mapped_.Set(std::move(host), port);
 }
 
 void MappedPortServer::Start() {
@@ -246,10 +244,9 @@ void MappedPortServer::ConnectionEnded() {
 void MappedPortServer::ConnectPhase(Worker& worker) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
-    {
-        std::lock_guard lock(mappedLock_);
-        outbound.SetTarget(mappedHost_, mappedPort_);
-    }
+    auto [host, port] = mapped_.Get();
+    outbound.SetTarget(std::move(host), port);
+    outbound.SetMapped(&mapped_);
     if (const auto limit = Milliseconds(firstRequestMs_.load()); limit.count() > 0) {
         client.SetReadDeadline(SteadyClock::now() + limit);
     }

@@ -106,8 +106,9 @@ public:
     // Takes effect at once: every wait of a worker reads them.
     void SetLimits(const ConnectionLimits& limits);
     ConnectionLimits Limits() const;
-    // The target every new outbound connection starts with (the parent
-    // proxy); read by workers, so it may change while the server runs.
+    // The parent proxy: the target every new outbound connection starts
+    // with, and the one every connection's next request to the parent takes,
+    // so it may change while the server runs.
     void SetMapped(std::string host, int port);
 
     // Binds and listens. Throws net::SocketError when the port cannot be
@@ -175,9 +176,7 @@ private:
     Episode overCeiling_;
     Episode outOfDescriptors_;
 
-    mutable std::mutex mappedLock_;
-    std::string mappedHost_ = "127.0.0.1";
-    int mappedPort_ = 80;
+    MappedTarget mapped_;
 
     net::Socket listener_;
     std::thread acceptThread_;

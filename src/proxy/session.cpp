@@ -96,8 +96,7 @@ Session::Session(Engine& engine, net::Connection& client, net::OutboundConnectio
     : connectionNo(engine.NextConnectionNo()),
       engine_(engine),
       client_(client),
-      outbound_(outbound),
-      parent_{outbound.Host(), outbound.Port()} {}
+      outbound_(outbound) {}
 
 Session::~Session() {
     FinishAll();
@@ -272,7 +271,10 @@ bool Session::MustWait() const {
 
 Target Session::TargetOf(const Exchange& exchange) const {
     if (exchange.ToParent()) {
-        return parent_;
+        // The parent as it is now: one moved since the connection began is
+        // the one its next request goes to, with the settings' credentials.
+        auto [host, port] = outbound_.Mapped();
+        return Target{std::move(host), port};
     }
     DirectTarget direct =
         exchange.IsConnect() ? ChooseTunnelTarget(exchange.url) : ChooseDirectTarget(exchange.url);

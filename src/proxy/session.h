@@ -187,9 +187,6 @@ private:
 
     // Requests sent upstream, oldest first; the front one is being answered.
     std::deque<Exchange> inFlight_;
-    // The parent proxy: the target the connection server gave the outbound
-    // side before the first request.
-    Target parent_;
     // Where the outbound side is (or is about to be) connected; none until
     // the first request is forwarded.
     std::optional<Target> target_;

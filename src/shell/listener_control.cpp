@@ -81,7 +81,6 @@ std::optional<std::string> ListenerControl::MapParent(const ListenerTarget& targ
 
 ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
     wanted_ = target;
-    parentMoved_ = false;
     ListenerReport report = StartLocked(target, false);
     std::lock_guard lock(lock_);
     listening_ = report.listening;
@@ -92,7 +91,6 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
 
 void ListenerControl::Restart(const ListenerTarget& target) {
     wanted_ = target;
-    parentMoved_ = false;
     {
         std::lock_guard lock(lock_);
         pending_ = target;
@@ -103,9 +101,12 @@ void ListenerControl::Restart(const ListenerTarget& target) {
     restarts_.Post([this] { RestartPending(); });
 }
 
+void ListenerControl::ForgetParent() {
+    server_.SetMapped(std::string(), kNoParentPort);
+}
+
 void ListenerControl::Retarget(const ListenerTarget& target) {
     wanted_ = target;
-    parentMoved_ = true;
     {
         std::lock_guard lock(lock_);
         pending_ = target;  // a restart still to run takes it up

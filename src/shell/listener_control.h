@@ -55,9 +55,10 @@ public:
     // without a restart: for a parent not in use, whose address concerns no
     // running connection. Reported only when the parent is this proxy.
     void Retarget(const ListenerTarget& target);
-    // Connections accepted before a Retarget still know the parent of their
-    // start: once the parent is used, they must go.
-    bool ParentMovedSinceStart() const { return parentMoved_; }
+    // No parent at all until the one moved to is known not to be this proxy
+    // (a Retarget or Restart to follow): requests meanwhile get the 502 page
+    // rather than reach the parent before with the new one's credentials.
+    void ForgetParent();
     // True while a restart is requested or running.
     bool Busy() const;
     // The report of the last restart that ended, once.
@@ -86,7 +87,6 @@ private:
     net::ListenerSettings listener_;
     const net::HostLookup& hosts_;
     ListenerTarget wanted_;  // application thread only
-    bool parentMoved_ = false;  // application thread only
 
     mutable std::mutex lock_;
     std::optional<ListenerTarget> pending_;  // the next restart or retarget to run

@@ -38,7 +38,7 @@ std::string ReasonOf(const std::exception& failure) {
 
 // The error of opening the file for reading; 0 when it opens.
 int OpenError(const std::filesystem::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = OpenFileToRead(file);  // a FIFO's open would wait for a writer
     if (fd < 0) {
         return errno;
     }
@@ -147,6 +147,10 @@ ListenerTarget ProxyService::PublishSettings() {
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
     cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
+    const ListenerTarget& running = listener_.Target();
+    if (applied_.parentHost != running.parentHost || applied_.parentPort != running.parentPort) {
+        listener_.ForgetParent();  // until the restart or retarget has checked the new one
+    }
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
     server_.SetLimits(ConnectionLimitsOf(settings_));
@@ -162,7 +166,7 @@ void ProxyService::Apply() {
     const ListenerTarget& running = listener_.Target();
     const bool newParent =
         target.parentHost != running.parentHost || target.parentPort != running.parentPort;
-    if (target.port != running.port || (newParent && settings_.useParent) || StaleParentInUse() ||
+    if (target.port != running.port || (newParent && settings_.useParent) ||
         (!listener_.Listening() && !listener_.Busy())) {
         listener_.Restart(target);
     } else if (newParent) {
@@ -175,16 +179,6 @@ void ProxyService::PublishSwitches() {
     cache::CacheDir cacheDir = current ? current->cacheDir : cache::CacheDir{};
     published_.Publish(std::make_shared<const proxy::ProxyConfig>(
         ProxyConfigOf(settings_, applied_, std::move(cacheDir))));
-    if (StaleParentInUse()) {
-        listener_.Restart(listener_.Target());
-    }
-}
-
-bool ProxyService::StaleParentInUse() const {
-    // A parent moved while switched off is known to connections accepted
-    // since; older ones would forward to the one before, with the new
-    // parent's credentials.
-    return settings_.useParent && listener_.ParentMovedSinceStart();
 }
 
 void ProxyService::Reload() {

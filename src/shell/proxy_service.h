@@ -142,7 +142,6 @@ private:
     // Settings model -> applied fields, cache folder, published
     // configuration; returns the listener target they ask for.
     ListenerTarget PublishSettings();
-    bool StaleParentInUse() const;
     // The five rule lists in their load order, then the users list:
     // visit(list, fileName).
     template <class Visit>
