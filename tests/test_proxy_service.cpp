@@ -102,12 +102,23 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
 
 // A FIFO in a list's place (a user's experiment, a tool's leftover) is told
 // of and left alone: reading or opening it would wait for a writer for good.
-TEST_F(ServiceTest, AFifoInAListsPlaceIsToldAndTheStartGoesOn) {
+TEST_F(ServiceTest, AFifoInAListsPlaceOrASettingsLinkToNothingIsToldAndTheStartGoesOn) {
     ASSERT_EQ(::mkfifo((dir.Path() / "black.lst").c_str(), 0600), 0);
     Start();
     EXPECT_TRUE(test::Has(service->TakeUserMessages().value_or(""), "black.lst не прочитан"));
     service->ShutDown();
     EXPECT_TRUE(std::filesystem::is_fifo(dir.Path() / "black.lst"));
+
+    // A settings file linked to a share not yet there runs on the defaults:
+    // said so, and the link stays for the share's return.
+    ProxyService again(dir.Path(), dir.Path() / "vellostore", proxy::LogSink{});
+    std::filesystem::remove(dir.Path() / "Vellostore.ini");
+    std::filesystem::create_symlink(dir.Path() / "share" / "Vellostore.ini",
+                                    dir.Path() / "Vellostore.ini");
+    again.StartUp();
+    EXPECT_TRUE(test::Has(again.TakeUserMessages().value_or(""), "настройками по умолчанию"));
+    again.ShutDown();
+    EXPECT_TRUE(std::filesystem::is_symlink(dir.Path() / "Vellostore.ini"));
 }
 
 TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {

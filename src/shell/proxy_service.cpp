@@ -111,6 +111,7 @@ std::optional<std::string> ProxyService::StartUp() {
     RemoveSaveLeftovers(dataDir_, savedFiles);
     const FileVersion read = FileVersion::Of(SettingsFile());
     settings_ = LoadSettings(SettingsFile());
+    TellIfLinkLeadsNowhere(SettingsFile());
     const ListenerTarget target = PublishSettings();
     fileSettings_ = settings_;
     fileSettingsVersion_ = read;
@@ -303,6 +304,17 @@ void ProxyService::TellIfWindowsCacheFolder(const std::string& setting,
         windowsCacheFolderTold_ = setting;
         untold_ += "Папка кеша " + setting + " — путь Windows, которого здесь нет: кеш в папке " +
                    root.string() + "\n";
+    }
+}
+
+void ProxyService::TellIfLinkLeadsNowhere(const std::filesystem::path& file) {
+    // A settings file kept on a share that is not mounted yet: the proxy
+    // runs on the defaults, which the user would otherwise take for theirs.
+    std::error_code error;
+    if (std::filesystem::is_symlink(file, error) && !std::filesystem::exists(file, error)) {
+        untold_ += "Файл " + file.filename().string() + " — ссылка на " +
+                   std::filesystem::read_symlink(file, error).string() +
+                   ", которого нет: прокси работает с настройками по умолчанию\n";
     }
 }
 
