@@ -223,6 +223,13 @@ TEST_F(StatTableTest, AHandEditedFileWidensTheTableAndSumsWhatItCan) {
     StatTable wide;
     EXPECT_TRUE(wide.Load(dir.Path() / "missing.txt", 2147483647, nobody, clock.Now()));
     EXPECT_LE(wide.ColumnCount(), 10000);
+    // Such columns, holding nothing, are not written to every row for good.
+    wide.AlignWithUsers(*nobody.Snapshot());
+    EXPECT_EQ(wide.ColumnCount(), 1);
+    StatTable typo;
+    typo.Load(file, 1000, users, clock.Now());
+    typo.AlignWithUsers(*users.Snapshot());
+    EXPECT_EQ(typo.ColumnCount(), 4);  // the date, alice, bob, and the third column's counts
 
     // A file cut within its last character (a disk that filled up) is read
     // only in part: not to be saved over, or that day's row would be lost.

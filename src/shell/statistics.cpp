@@ -1,5 +1,6 @@
 #include "shell/statistics.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -238,6 +239,31 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     internetBytes_.erase(internetBytes_.begin());
     cacheBytes_.erase(cacheBytes_.begin());
     captions_ = std::move(captions);
+    DropEmptyTail(users.rows.size() + 1);
+}
+
+void StatTable::DropEmptyTail(std::size_t userColumns) {
+    // Columns past every user's that hold nothing on any day (a mistyped
+    // "StatCols", users long gone with nothing counted) would be written to
+    // every row of the file for good.
+    const auto empty = [this](std::size_t c) {
+        if (!captions_[c].empty() || internetBytes_[c - 1] != 0 || cacheBytes_[c - 1] != 0) {
+            return false;
+        }
+        return std::all_of(rows_.begin(), rows_.end(),
+                           [c](const auto& row) { return row[c].empty(); });
+    };
+    std::size_t keep = captions_.size();
+    while (keep > std::max<std::size_t>(userColumns, 1) && empty(keep - 1)) {
+        --keep;
+    }
+    captions_.resize(keep);
+    departed_.resize(keep);
+    internetBytes_.resize(keep - 1);
+    cacheBytes_.resize(keep - 1);
+    for (auto& row : rows_) {
+        row.resize(keep);
+    }
 }
 
 int StatTable::FindStatListColumn(std::string_view name) const {

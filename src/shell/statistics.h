@@ -105,6 +105,8 @@ private:
     std::vector<bool> departed_;
     std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
     friend class StatSink;
+    // Drops the columns past the first `userColumns` that hold nothing.
+    void DropEmptyTail(std::size_t userColumns);
     int today_ = -1;
     std::vector<std::int64_t> internetBytes_;
     std::vector<std::int64_t> cacheBytes_;
