@@ -232,10 +232,14 @@ TEST_F(DaemonTest, ABusyPortIsReportedAndTheDaemonKeepsRunning) {
 TEST_F(DaemonTest, AUsersListThatAdmitsNobodyOrACacheListThatStoresNothingIsToldAtTheStart) {
     WriteBytes(home / "users.lst", ListFile({{"1", "False", "local", "0000000", "127.0.0.1"}}));
     WriteBytes(home / "cache.lst", ListFile({{"1", "False", ".", "0"}}));
-    Daemon proxy("proxy", home, FreePort());
+    // A cache folder that cannot be made is named in its own letters.
+    const std::string folder = (home / "没有" / "キャッシュ").string();
+    Daemon proxy("proxy", home, FreePort(), "CacheDir_Text=" + folder + "\r\n");
     ASSERT_TRUE(proxy.Process().WaitForStderr("никого не допускает", 10s))
         << proxy.Process().Stderr();
     ASSERT_TRUE(proxy.Process().WaitForStderr("ответы не сохраняются в кеш", 10s))
+        << proxy.Process().Stderr();
+    ASSERT_TRUE(proxy.Process().WaitForStderr("Нет папки кеша " + folder, 10s))
         << proxy.Process().Stderr();
     EXPECT_EQ(proxy.Stop(), 0);
 }
