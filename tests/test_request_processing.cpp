@@ -173,6 +173,13 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%D0%9F%D1%83%D1%82%D1%8C/a%2Fb HTTP/1.0"
                              "\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/a%2fb\r\n"));
+    // So does one written with the escapes, and one meeting letters written
+    // raw in the code page itself.
+    lists.urlConverter.Append(RuleCells{true, "/%d0%b0%d0%b1/", "/ab/", false, true, 0});
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%D0%B0%D0%B1/x HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://site.example/ab/x\r\n"));
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/\xCF\xF3\xF2\xFC/raw HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://site.example/new/raw\r\n"));
     // Letters it lacks, written raw, go on as the same letters.
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/путь/café HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/caf%c3%a9\r\n"));

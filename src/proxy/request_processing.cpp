@@ -99,14 +99,22 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
-        UrlConversion conversion =
-            ApplyUrlConverter(*list,
-                              utf::HasNonAscii(e.url) || e.url.find('%') != std::string::npos
-                                  ? cp1251::Lower(LettersInCodePage(e.url))
-                                  : lower,
-                              [&engine](const RuleRow& row, int position) {
-                                  engine.QueueHit(ListKind::UrlConverter, row, position);
-                              });
+        const auto convert = [&](std::string subject) {
+            return ApplyUrlConverter(*list, std::move(subject),
+                                     [&engine](const RuleRow& row, int position) {
+                                         engine.QueueHit(ListKind::UrlConverter, row, position);
+                                     });
+        };
+        const std::string written =
+            utf::HasNonAscii(e.url) ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower;
+        UrlConversion conversion = convert(written);
+        // A rule may name the letters a browser sent escaped ("/путь/" for
+        // "/%D0%BF..."), or the escapes themselves: both are met.
+        if (!conversion.rewritten && e.url.find('%') != std::string::npos) {
+            if (std::string letters = cp1251::Lower(LettersInCodePage(e.url)); letters != written) {
+                conversion = convert(std::move(letters));
+            }
+        }
         if (conversion.rewritten) {
             SendRedirect(s, e, conversion.url, request);
             return false;

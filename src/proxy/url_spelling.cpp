@@ -60,10 +60,11 @@ void AppendEscaped(std::string& out, unsigned char byte) {
     out += kHex[byte & 0x0F];
 }
 
-// kDecoded: every escaped byte past ASCII takes part. kLettersOnly: escaped
-// UTF-8 that the code page holds becomes its letters, other escapes stay as
-// written. kKept: escapes stay as written.
-enum class Escapes { kDecoded, kLettersOnly, kKept };
+// kDecoded: every escaped byte past ASCII takes part. kKept: escapes stay as
+// written, and raw UTF-8 letters the code page lacks are escaped, as the URL
+// goes out again. kUtf8Letters: as kKept, but escaped UTF-8 that the code
+// page holds becomes its letters.
+enum class Escapes { kDecoded, kUtf8Letters, kKept };
 
 // Letters past ASCII, raw or escaped, in the code page the rules are
 // written in: browsers send "казино" as escaped UTF-8, old pages as escaped
@@ -93,9 +94,11 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
         }
         if (auto letters = cp1251::FromUtf8Exactly(bytes)) {
             out += *letters;
-        } else if (!utf::IsValidUtf8(bytes) && escapes != Escapes::kLettersOnly) {
-            out += bytes;  // the code page's own bytes
-        } else if (escapes == Escapes::kLettersOnly) {
+        } else if (!utf::IsValidUtf8(bytes)) {
+            // The code page's own bytes; escaped ones stay escaped where
+            // only UTF-8 letters are to be decoded.
+            out += escapes == Escapes::kDecoded ? bytes : std::string(text.substr(i, end - i));
+        } else if (escapes != Escapes::kDecoded) {
             // Letters the code page lacks ("café" in raw UTF-8) escaped as a
             // browser sends them: raw, the code page would read and fold
             // their bytes as its own letters.
@@ -227,8 +230,12 @@ std::string AsciiHost(std::string_view host) {
 
 }  // namespace
 
+std::string RawLettersInCodePage(std::string_view url) {
+    return DecodeLetters(url, Escapes::kKept);
+}
+
 std::string LettersInCodePage(std::string_view url) {
-    return DecodeLetters(url, Escapes::kLettersOnly);
+    return DecodeLetters(url, Escapes::kUtf8Letters);
 }
 
 std::string UriSpelling(std::string_view url) {

@@ -21,11 +21,14 @@ namespace vs::proxy {
 // the path, runs of "/" as one and "." and ".." segments resolved.
 std::string PlainSpelling(std::string_view subject);
 
-// The URL with letters written in UTF-8, raw (as curl and many tools send
-// them) or escaped (as browsers do), in the code page, where it has them;
-// other escapes and bytes as they are. What a converter rule sees: a rule
-// names "/путь/" whichever way the browser wrote it, and its result goes out
-// through UriSpelling, which takes raw bytes for the code page's.
+// What a converter rule sees, as its result goes out through UriSpelling,
+// which takes raw bytes for the code page's. RawLettersInCodePage: the URL
+// with letters written raw in UTF-8 (as curl and many tools send them) in
+// the code page, where it has them, and escaped where it has not; escapes
+// and other bytes as they are. LettersInCodePage: the same with letters
+// escaped in UTF-8 (as browsers send them) in the code page as well, so that
+// a rule naming "/путь/" meets "/%D0%BF%D1%83%D1%82%D1%8C/".
+std::string RawLettersInCodePage(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
 
 // A URL in the code page (a converter rule's result) as a Location header
