@@ -68,6 +68,9 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
     // Without a mark: UTF-8 where the bytes form it, else the Windows code
     // page (lists of older versions and editors), never Latin-1.
     EXPECT_EQ(Read("1,True,\xC3\xA9t\xC3\xA9,3\r\n"), expected);
+    EXPECT_EQ(Read("\xEF\xBB\xBF"
+                   "1,True,\xC3\xA9t\xC3\xA9,3\r\n"),
+              expected);
     EXPECT_EQ(Read(cp1251::FromUtf8("1,True,реклама,0")), (Rows{{"1", "True", "реклама", "0"}}));
     // UTF-16 of an odd length was cut short: the cut line is left out,
     // however it ends, and the file counts as read in part.

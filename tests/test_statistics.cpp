@@ -138,7 +138,7 @@ TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
 
     // Renaming moves the caption; counting goes on in the same column.
     users.SetName(1, "bert");
-    again.RenameUser("b", "bert", users);
+    again.RenameUser(1, users);
     again.AddTraffic(false, 1, "bert", 1024, clock.Now());
     EXPECT_EQ(again.FindStatListColumn("bert"), 2);
     EXPECT_EQ(Today(again, 2), "3/0");
@@ -158,8 +158,8 @@ TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
     EXPECT_EQ(reread.InternetBytes()[2], 4096);
 
     // Deleting a user takes its cells and counters along.
-    reread.DeleteUserColumn("carl");
     users.Delete(0);
+    reread.DeleteUserColumn(0, *users.Snapshot());
     EXPECT_EQ(reread.Caption(2), "bert");
 
     // A user added where d's column stands gets one of his own: d's counts
@@ -193,6 +193,34 @@ TEST_F(StatTableTest, TwoUsersOfOneNameLeaveTheFileAsItWasRunAfterRun) {
     }
 }
 
+// Edits of the users page act on the edited row's own column, whatever
+// names the other rows have.
+TEST_F(StatTableTest, RenamingClearingAndDeletingKeepEveryRowsHistory) {
+    std::ofstream(file, std::ios::binary) << "01.12.2024,100/0,7/0,3/0\r\n";
+    Load({"ann", "ann", "bob"});
+    const auto history = [&] {
+        return stat.Cell(0, 1) + "," + stat.Cell(0, 2) + "," + stat.Cell(0, 3);
+    };
+    for (const char* name : {"ann", "bob"}) {  // a slip, then back
+        users.SetName(2, name);
+        stat.RenameUser(2, users);
+        stat.AlignWithUsers(*users.Snapshot());
+        EXPECT_EQ(history(), "100/0,7/0,3/0") << name;
+    }
+    for (const char* name : {"", "ann"}) {
+        users.SetName(0, name);
+        stat.RenameUser(0, users);
+        stat.AlignWithUsers(*users.Snapshot());
+        EXPECT_EQ(history(), "100/0,7/0,3/0") << '"' << name << '"';
+    }
+    users.Delete(1);
+    stat.DeleteUserColumn(1, *users.Snapshot());
+    stat.AlignWithUsers(*users.Snapshot());
+    ASSERT_EQ(stat.ColumnCount(), 3);
+    EXPECT_EQ(stat.Cell(0, 1) + "," + stat.Cell(0, 2), "100/0,3/0");
+    EXPECT_EQ(stat.FindStatListColumn("bob"), 2);
+}
+
 TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {
     Load({"", "bob"});
     EXPECT_EQ(stat.FindStatListColumn("bob"), 2);
@@ -208,7 +236,7 @@ TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {
 // more columns than there are users.
 TEST_F(StatTableTest, AHandEditedFileWidensTheTableAndSumsWhatItCan) {
     std::ofstream(file, std::ios::binary)
-        << "13.03.2024,1500/10,x/5,3/0\r\n14.03.2024,1500/10,77,6/0\r\n";
+        << "13.03.2024,1500/10,x/5,3/0\r\n\r\n14.03.2024,1500/10,77,6/0\r\n\r\n";
     Load({"alice", "bob"});
     EXPECT_EQ(stat.RowCount(), 3);
     ASSERT_EQ(stat.ColumnCount(), 4);

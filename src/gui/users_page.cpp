@@ -147,12 +147,9 @@ bool UsersTableModel::setData(const QModelIndex& index, const QVariant& value, i
 
 void UsersTableModel::Rename(std::size_t row, std::string name) {
     UsersList& users = service_.Lists().users;
-    const std::string old = users.Row(row).name;
     users.SetName(row, name);
-    if (name.empty()) {
-        return;  // clearing a name leaves the statistics as they are
-    }
-    service_.Statistics().RenameUser(old, name, users);
+    // A cleared name leaves the counts where they are, for the name's return.
+    service_.Statistics().RenameUser(row, users);
     service_.SaveStatistics();
     emit StatisticsChanged();
 }
@@ -169,7 +166,6 @@ void UsersTableModel::DeleteUser(int row) {
         return;
     }
     UsersList& users = service_.Lists().users;
-    const std::string name = users.Row(static_cast<std::size_t>(row)).name;
     beginRemoveRows({}, row, row);
     users.Delete(static_cast<std::size_t>(row));
     endRemoveRows();
@@ -180,7 +176,7 @@ void UsersTableModel::DeleteUser(int row) {
     }
     // Saved after the row went: saving puts the columns in the users' order,
     // which would give a user still listed a fresh column.
-    service_.Statistics().DeleteUserColumn(name);
+    service_.Statistics().DeleteUserColumn(static_cast<std::size_t>(row), *users.Snapshot());
     emit StatisticsChanged();
     service_.SaveStatistics();
     emit StatisticsChanged();

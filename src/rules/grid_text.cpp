@@ -21,6 +21,10 @@ std::u16string DecodeFile(std::string_view bytes, bool& cut) {
         // Files without a mark come from older versions and from editors:
         // the Windows code page of the program's 8-bit texts, or UTF-8,
         // which Cyrillic text in that code page practically never forms.
+        // An editor's UTF-8 mark is no part of the first field.
+        if (bytes.starts_with("\xEF\xBB\xBF") && utf::IsValidUtf8(bytes)) {
+            bytes.remove_prefix(3);
+        }
         return utf::IsValidUtf8(bytes) ? utf::Utf8ToUtf16(bytes) : cp1251::ToUtf16(bytes);
     }
     cut = bytes.size() % 2 != 0;

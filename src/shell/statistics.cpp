@@ -138,6 +138,11 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
     // A file read only in part is as much not to be saved over.
     const bool whole =
         ReadGridText(read == FileRead::kOk ? bytes : std::string(), kGridSeparator, sink);
+    // An empty line of a hand-edited file is no day: kept, it would be
+    // written back as a dateless row for good.
+    std::erase_if(rows_, [](const auto& cells) {
+        return std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c.empty(); });
+    });
     const std::size_t userColumns = users.Snapshot()->rows.size();
     for (std::size_t c = userColumns + 1; c < departed_.size(); ++c) {
         departed_[c] = true;
@@ -239,6 +244,7 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
     internetBytes_.erase(internetBytes_.begin());
     cacheBytes_.erase(cacheBytes_.begin());
     captions_ = std::move(captions);
+    alignedUsers_ = users.rows.size();
     DropEmptyTail(users.rows.size() + 1);
 }
 
@@ -327,30 +333,40 @@ std::vector<std::string> StatTable::Sums() const {
     return sums;
 }
 
-void StatTable::RenameUser(std::string_view oldName, std::string_view newName, UsersList& users) {
-    if (newName.empty()) {
-        return;
-    }
-    const int column = FindStatListColumn(oldName);
-    if (column >= 0) {
-        captions_[static_cast<std::size_t>(column)] = std::string(newName);
-    } else {
+void StatTable::RenameUser(std::size_t row, UsersList& users) {
+    const auto snapshot = users.Snapshot();
+    if (row < alignedUsers_) {
+        CaptionUsersColumns(*snapshot);
+    } else if (row < snapshot->rows.size() && !snapshot->rows[row].name.empty()) {
         ValidateStatList(users);
     }
 }
 
-void StatTable::DeleteUserColumn(std::string_view name) {
-    const int found = FindStatListColumn(name);
-    if (found < 0) {
+void StatTable::DeleteUserColumn(std::size_t row, const UsersSnapshot& users) {
+    const std::size_t column = row + 1;
+    if (row >= alignedUsers_ || column >= captions_.size()) {
         return;
     }
-    captions_.erase(captions_.begin() + found);
-    departed_.erase(departed_.begin() + found);
-    for (auto& row : rows_) {
-        row.erase(row.begin() + found);
+    captions_.erase(captions_.begin() + static_cast<std::ptrdiff_t>(column));
+    departed_.erase(departed_.begin() + static_cast<std::ptrdiff_t>(column));
+    for (auto& cells : rows_) {
+        cells.erase(cells.begin() + static_cast<std::ptrdiff_t>(column));
     }
-    internetBytes_.erase(internetBytes_.begin() + found - 1);
-    cacheBytes_.erase(cacheBytes_.begin() + found - 1);
+    internetBytes_.erase(internetBytes_.begin() + static_cast<std::ptrdiff_t>(row));
+    cacheBytes_.erase(cacheBytes_.begin() + static_cast<std::ptrdiff_t>(row));
+    --alignedUsers_;
+    // A second user of the deleted one's name may now be the first.
+    CaptionUsersColumns(users);
+}
+
+void StatTable::CaptionUsersColumns(const UsersSnapshot& users) {
+    std::set<std::string_view> named;
+    const std::size_t rows = std::min(alignedUsers_, users.rows.size());
+    for (std::size_t i = 0; i < rows && i + 1 < captions_.size(); ++i) {
+        const std::string& name = users.rows[i].name;
+        const bool first = !name.empty() && named.insert(name).second;
+        captions_[i + 1] = first ? name : std::string();
+    }
 }
 
 const std::string& StatTable::Caption(int column) const {

@@ -77,11 +77,15 @@ public:
     // FormatByteSize(internet) " / " FormatByteSize(cache).
     std::vector<std::string> Sums() const;
 
-    // A non-empty new name moves the caption; the counts stay where they
-    // are. Without a column captioned oldName, validates instead.
-    void RenameUser(std::string_view oldName, std::string_view newName, UsersList& users);
-    // Removes the column captioned name with its cells and counters.
-    void DeleteUserColumn(std::string_view name);
+    // Users-list row `row` has a new name (an empty one too): its column
+    // takes it as caption, or none when an earlier row has that name (it
+    // counts in that one's column), and the counts stay where they are. A
+    // row added since the columns were last put in the users' order gets a
+    // column by validation.
+    void RenameUser(std::size_t row, UsersList& users);
+    // Users-list row `row` was deleted: its column goes, with its cells and
+    // counters.
+    void DeleteUserColumn(std::size_t row, const UsersSnapshot& users);
 
     int ColumnCount() const { return static_cast<int>(captions_.size()); }
     const std::string& Caption(int column) const;
@@ -107,6 +111,12 @@ private:
     friend class StatSink;
     // Drops the columns past the first `userColumns` that hold nothing.
     void DropEmptyTail(std::size_t userColumns);
+    // Captions column i + 1 with row i's name, for the rows that had a column
+    // at the last alignment: none for an empty name or one an earlier row has.
+    void CaptionUsersColumns(const UsersSnapshot& users);
+    // Rows of the users list whose column is i + 1: those there at the last
+    // alignment, less those deleted since.
+    std::size_t alignedUsers_ = 0;
     int today_ = -1;
     std::vector<std::int64_t> internetBytes_;
     std::vector<std::int64_t> cacheBytes_;

@@ -104,8 +104,8 @@ TEST(StatisticsPage, AHeavyDayAndALongNameShowWhole) {
                   static_cast<QAbstractItemView&>(grid).sizeHintForColumn(1));
         EXPECT_GE(header.sectionSize(2), header.sectionSizeHint(2));
 
-        service.Statistics().RenameUser("anna", "anna from the accounts department",
-                                        service.Lists().users);
+        service.Lists().users.SetName(0, "anna from the accounts department");
+        service.Statistics().RenameUser(0, service.Lists().users);
         page.Refresh();
         EXPECT_GE(header.sectionSize(1), header.sectionSizeHint(1));
     }
