@@ -236,7 +236,7 @@ TEST_F(StatTableTest, ANamelessRowCostsNoLaterUserItsCounts) {
 // more columns than there are users.
 TEST_F(StatTableTest, AHandEditedFileWidensTheTableAndSumsWhatItCan) {
     std::ofstream(file, std::ios::binary)
-        << "13.03.2024,1500/10,x/5,3/0\r\n\r\n14.03.2024,1500/10,77,6/0\r\n\r\n";
+        << "13.03.2024,1500/10,x/5,3/0\r\n\r\n14.03.2024,1500/10,77,6/0\r\n \r\n";
     Load({"alice", "bob"});
     EXPECT_EQ(stat.RowCount(), 3);
     ASSERT_EQ(stat.ColumnCount(), 4);

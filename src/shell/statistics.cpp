@@ -141,7 +141,9 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
     // An empty line of a hand-edited file is no day: kept, it would be
     // written back as a dateless row for good.
     std::erase_if(rows_, [](const auto& cells) {
-        return std::all_of(cells.begin(), cells.end(), [](const auto& c) { return c.empty(); });
+        return std::all_of(cells.begin(), cells.end(), [](const std::string& c) {
+            return c.find_first_not_of(" \t") == std::string::npos;
+        });
     });
     const std::size_t userColumns = users.Snapshot()->rows.size();
     for (std::size_t c = userColumns + 1; c < departed_.size(); ++c) {
