@@ -183,7 +183,12 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     // Letters it lacks, written raw, go on as the same letters.
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/путь/café HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/caf%c3%a9\r\n"));
+    // A rule that meets both readings of a URL counts once.
+    lists.urlConverter.Append(RuleCells{true, "^(http://site\\.example/)", "$1", false, true, 0});
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%D0%BF%D1%83%D1%82%D1%8C/1 HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://site.example/new/1\r\n"));
     Settle();
+    EXPECT_EQ(lists.urlConverter.Row(5).hits, 1);
     EXPECT_EQ(monitor.RowCount(), 0u);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
     EXPECT_EQ(lists.urlConverter.Row(0).hits, 1);

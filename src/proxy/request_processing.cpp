@@ -1,5 +1,8 @@
 #include "proxy/request_processing.h"
 
+#include <utility>
+#include <vector>
+
 #include "base/cp1251.h"
 #include "base/utf.h"
 #include "proxy/cache_lookup.h"
@@ -99,21 +102,32 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
         auto list = engine.Lists().urlConverter.Snapshot();
-        const auto convert = [&](std::string subject) {
-            return ApplyUrlConverter(*list, std::move(subject),
-                                     [&engine](const RuleRow& row, int position) {
-                                         engine.QueueHit(ListKind::UrlConverter, row, position);
-                                     });
+        // Each reading counts its rules' hits apart: only the one that
+        // decides is counted, so a rule never counts twice for a request.
+        using Hits = std::vector<std::pair<const RuleRow*, int>>;
+        const auto convert = [&](std::string subject, Hits& hits) {
+            return ApplyUrlConverter(
+                *list, std::move(subject),
+                [&hits](const RuleRow& row, int position) { hits.emplace_back(&row, position); });
         };
         const std::string written =
             utf::HasNonAscii(e.url) ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower;
-        UrlConversion conversion = convert(written);
+        Hits hits;
+        UrlConversion conversion = convert(written, hits);
         // A rule may name the letters a browser sent escaped ("/путь/" for
         // "/%D0%BF..."), or the escapes themselves: both are met.
         if (!conversion.rewritten && e.url.find('%') != std::string::npos) {
             if (std::string letters = cp1251::Lower(LettersInCodePage(e.url)); letters != written) {
-                conversion = convert(std::move(letters));
+                Hits decodedHits;
+                if (UrlConversion decoded = convert(std::move(letters), decodedHits);
+                    decoded.rewritten) {
+                    conversion = std::move(decoded);
+                    hits = std::move(decodedHits);
+                }
             }
+        }
+        for (const auto& [row, position] : hits) {
+            engine.QueueHit(ListKind::UrlConverter, *row, position);
         }
         if (conversion.rewritten) {
             SendRedirect(s, e, conversion.url, request);
