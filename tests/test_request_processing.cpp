@@ -195,6 +195,20 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
     EXPECT_EQ(lists.urlConverter.Row(1).hits, 1);
 }
 
+// A chain opened by a rule for the host goes on to a rule for letters that a
+// browser sent escaped.
+TEST_F(ProxyFixture, UrlConverterChainsMeetTheLettersBrowsersEscape) {
+    lists.urlConverter.Append(
+        RuleCells{true, "^http://old\\.example/", "http://new.example/", false, true, 0});
+    lists.urlConverter.Append(RuleCells{true, "/лес/", "/forest/", false, false, 0});
+    StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
+    EXPECT_TRUE(Has(AnswerTo("GET http://old.example/%D0%BB%D0%B5%D1%81/x HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://new.example/forest/x\r\n"));
+    Settle();
+    EXPECT_EQ(lists.urlConverter.Row(0).hits, 1);
+    EXPECT_EQ(lists.urlConverter.Row(1).hits, 1);
+}
+
 // Whatever its method, every request is an exchange of its own: its URL is
 // checked by the lists, logged and shown, and never inherited by the next.
 TEST_F(ProxyFixture, RequestsWithAnyMethodAreDecidedOnOneByOne) {

@@ -115,12 +115,15 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         Hits hits;
         UrlConversion conversion = convert(written, hits);
         // A rule may name the letters a browser sent escaped ("/путь/" for
-        // "/%D0%BF..."), or the escapes themselves: both are met.
-        if (!conversion.rewritten && e.url.find('%') != std::string::npos) {
+        // "/%D0%BF..."), or the escapes themselves: both readings are tried,
+        // and the one that rewrote with more rules decides (a tie: the URL as
+        // written), so that a chain meets letters after a rule for its host.
+        if (e.url.find('%') != std::string::npos) {
             if (std::string letters = cp1251::Lower(LettersInCodePage(e.url)); letters != written) {
                 Hits decodedHits;
-                if (UrlConversion decoded = convert(std::move(letters), decodedHits);
-                    decoded.rewritten) {
+                UrlConversion decoded = convert(std::move(letters), decodedHits);
+                if (decoded.rewritten &&
+                    (!conversion.rewritten || decodedHits.size() > hits.size())) {
                     conversion = std::move(decoded);
                     hits = std::move(decodedHits);
                 }
