@@ -82,7 +82,8 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
                                                   {"3", "True", "li", "密码", ""}};
     // A list typed in by hand: past the first few, the rest are counted.
     for (int user = 4; user <= 40; ++user) {
-        rows.push_back({std::to_string(user), "True", "u" + std::to_string(user), "pw", ""});
+        const std::string number = std::to_string(user);
+        rows.push_back({number, "True", std::string("u").append(number), "pw", ""});
     }
     test::WriteBytes(dir.Path() / "users.lst", test::ListFile(rows));
     Start();
