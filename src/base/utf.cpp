@@ -149,9 +149,11 @@ std::u16string Utf16Units(std::string_view bytes, bool bigEndian) {
     return units;
 }
 
-void AppendUtf16Le(std::string& out, char16_t unit) {
-    out += static_cast<char>(unit & 0xFF);
-    out += static_cast<char>(unit >> 8);
+void AppendUtf16(std::string& out, char16_t unit, bool bigEndian) {
+    const auto low = static_cast<char>(unit & 0xFF);
+    const auto high = static_cast<char>(unit >> 8);
+    out += bigEndian ? high : low;
+    out += bigEndian ? low : high;
 }
 
 }  // namespace vs::utf

@@ -37,7 +37,10 @@ bool HasNonAscii(std::string_view text);
 // order; an odd last byte is left out.
 std::u16string Utf16Units(std::string_view bytes, bool bigEndian);
 
-// Appends one code unit as its two UTF-16LE bytes.
-void AppendUtf16Le(std::string& out, char16_t unit);
+// Appends one code unit as its two UTF-16 bytes in the given byte order.
+void AppendUtf16(std::string& out, char16_t unit, bool bigEndian);
+inline void AppendUtf16Le(std::string& out, char16_t unit) {
+    AppendUtf16(out, unit, false);
+}
 
 }  // namespace vs::utf

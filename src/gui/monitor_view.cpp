@@ -105,8 +105,8 @@ MonitorView::MonitorView(QWidget* parent)
     // The menu acts on the row it was opened on: requests go on arriving
     // while it is open, and the selection may move to a newer row or, when
     // the row leaves the monitor, to another one.
-    connect(copyUrl_, &QAction::triggered, this, [this] { CopyUrlOf(menuUrl_); });
-    connect(stopDownload_, &QAction::triggered, this, [this] { StopDownloadOf(menuUrl_); });
+    connect(copyUrl_, &QAction::triggered, this, [this] { CopyUrl(menuUrl_); });
+    connect(stopDownload_, &QAction::triggered, this, [this] { StopDownload(menuUrl_); });
     connect(menu_, &QMenu::aboutToShow, this, [this] {
         menuUrl_ = SelectedUrl();
         copyUrl_->setEnabled(menuUrl_.has_value());
@@ -209,21 +209,13 @@ std::optional<std::string> MonitorView::SelectedUrl() const {
     return url;
 }
 
-void MonitorView::CopyUrl() {
-    CopyUrlOf(SelectedUrl());
-}
-
-void MonitorView::StopDownload() {
-    StopDownloadOf(SelectedUrl());
-}
-
-void MonitorView::CopyUrlOf(const std::optional<std::string>& url) {
+void MonitorView::CopyUrl(const std::optional<std::string>& url) {
     if (url) {
         QApplication::clipboard()->setText(FromCp1251(*url));
     }
 }
 
-void MonitorView::StopDownloadOf(const std::optional<std::string>& url) {
+void MonitorView::StopDownload(const std::optional<std::string>& url) {
     // The engine compares with the URL it relays, which is CP1251: handing
     // it the displayed (UTF-8) text would never match a Cyrillic URL.
     if (url && stopHandler_) {

@@ -38,11 +38,6 @@ public:
     // again (the window coming back from the tray).
     void FollowNewest();
 
-    // "Копировать URL": the selected row's URL to the clipboard as text.
-    void CopyUrl();
-    // "Остановить закачку": the selected row's URL to the stop handler.
-    void StopDownload();
-
     QMenu* PopupMenu() const { return menu_; }
     QAction* CopyUrlAction() const { return copyUrl_; }
     QAction* StopDownloadAction() const { return stopDownload_; }
@@ -57,8 +52,10 @@ private:
     // The selected row's URL, or nothing when no row is selected or the row
     // holds no URL (one the core forgot).
     std::optional<std::string> SelectedUrl() const;
-    void CopyUrlOf(const std::optional<std::string>& url);
-    void StopDownloadOf(const std::optional<std::string>& url);
+    // "Копировать URL": the URL to the clipboard as text.
+    void CopyUrl(const std::optional<std::string>& url);
+    // "Остановить закачку": the URL to the stop handler.
+    void StopDownload(const std::optional<std::string>& url);
 
     MonitorTableModel* model_ = nullptr;
     StopHandler stopHandler_;

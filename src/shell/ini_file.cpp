@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <stdexcept>
 #include <system_error>
-#include <utility>
 
 #include "base/atomic_file.h"
 #include "base/cp1251.h"
@@ -218,7 +217,11 @@ std::optional<std::string> IniFile::Get(std::string_view section, std::string_vi
     if (!line) {
         return std::nullopt;
     }
-    return std::string(Unquoted(Split(lines_[*line]).value).substr(0, kMaxValueLength));
+    return CodePageValue(*line);
+}
+
+std::string IniFile::CodePageValue(std::size_t line) const {
+    return std::string(Unquoted(Split(lines_[line]).value).substr(0, kMaxValueLength));
 }
 
 std::optional<std::string> IniFile::GetUtf8(std::string_view section, std::string_view key) const {
@@ -227,7 +230,7 @@ std::optional<std::string> IniFile::GetUtf8(std::string_view section, std::strin
         return std::nullopt;
     }
     if (*line >= unicode_.size() || !unicode_[*line]) {
-        return cp1251::ToUtf8(*Get(section, key));
+        return cp1251::ToUtf8(CodePageValue(*line));
     }
     std::string_view value = Unquoted(Split(*unicode_[*line]).value);
     if (value.size() > kMaxValueLength) {
@@ -365,12 +368,7 @@ void IniFile::Save(const std::filesystem::path& path, std::filesystem::perms mod
                 encoding_ == Encoding::kUtf16Big || encoding_ == Encoding::kUtf16BigWithMark;
             std::string bytes;
             for (const char16_t unit : utf::Utf8ToUtf16(Utf8Text())) {
-                utf::AppendUtf16Le(bytes, unit);
-            }
-            if (big) {
-                for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-                    std::swap(bytes[i], bytes[i + 1]);
-                }
+                utf::AppendUtf16(bytes, unit, big);
             }
             if (encoding_ == Encoding::kUtf16WithMark) {
                 bytes.insert(0, "\xFF\xFE");

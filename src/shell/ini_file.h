@@ -73,6 +73,8 @@ private:
     // edit touched them, the others converted.
     std::string Utf8Text() const;
 
+    // The value line `line` holds in the code page, unquoted and cut.
+    std::string CodePageValue(std::size_t line) const;
     // The line of the key's first occurrence in the section.
     std::optional<std::size_t> FindEntry(std::string_view section, std::string_view key) const;
 

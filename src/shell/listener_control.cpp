@@ -43,7 +43,7 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     }
     // No parent until it is known not to be this proxy: forwarding to its
     // own port, each connection would open another until no thread is left.
-    server_.SetMapped(std::string(), kNoParentPort);
+    ForgetParent();
     if (target.port < 0 || target.port > 65535) {
         report.message = NoSuchPortMessage(target.port);
         return report;
@@ -71,7 +71,7 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
 }
 
 std::optional<std::string> ListenerControl::MapParent(const ListenerTarget& target) {
-    server_.SetMapped(std::string(), kNoParentPort);
+    ForgetParent();
     if (ParentIsThisProxy(target)) {
         return ParentLoopMessage(target.parentHost, target.parentPort);
     }
@@ -90,28 +90,27 @@ ListenerReport ListenerControl::StartNow(const ListenerTarget& target) {
 }
 
 void ListenerControl::Restart(const ListenerTarget& target) {
+    Request(target, true);
+}
+
+void ListenerControl::Retarget(const ListenerTarget& target) {
+    Request(target, false);  // a restart still to run takes it up
+}
+
+void ListenerControl::Request(const ListenerTarget& target, bool restart) {
     wanted_ = target;
     {
         std::lock_guard lock(lock_);
         pending_ = target;
-        restartPending_ = true;
+        restartPending_ = restartPending_ || restart;
     }
-    // Requests made while one restart runs queue jobs that find the latest
-    // target taken already and return.
+    // Requests made while one runs queue jobs that find the latest target
+    // taken already and return.
     restarts_.Post([this] { RestartPending(); });
 }
 
 void ListenerControl::ForgetParent() {
     server_.SetMapped(std::string(), kNoParentPort);
-}
-
-void ListenerControl::Retarget(const ListenerTarget& target) {
-    wanted_ = target;
-    {
-        std::lock_guard lock(lock_);
-        pending_ = target;  // a restart still to run takes it up
-    }
-    restarts_.Post([this] { RestartPending(); });
 }
 
 void ListenerControl::RestartPending() {

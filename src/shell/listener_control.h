@@ -79,6 +79,8 @@ private:
     ListenerReport StartLocked(const ListenerTarget& target, bool stopTimedOut);
     // Whether the parent is a loopback or own address at the port listened on.
     bool ParentIsThisProxy(const ListenerTarget& target) const;
+    // A restart, or only a new parent, to run on the restart thread.
+    void Request(const ListenerTarget& target, bool restart);
     void RestartPending();
     // Sets the server's parent, none when it is this proxy.
     std::optional<std::string> MapParent(const ListenerTarget& target);
