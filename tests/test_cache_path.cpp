@@ -279,6 +279,10 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     // "Content-Length:100" and then the close after 50 bytes: cut short.
     EXPECT_EQ(fetch("/nospace", "never comes"), std::string(50, 'n'));
     EXPECT_EQ(fetch("/spaces", "twelve bytes"), "twelve bytes");
+    // A length said three times goes on said once.
+    const std::string listed = test::ReadUntil(Ask("/lengthlist"), "twelve bytes");
+    EXPECT_TRUE(Has(listed, "\r\nContent-Length: 12\r\n")) << listed;
+    EXPECT_EQ(listed.find("Content-Length"), listed.rfind("Content-Length")) << listed;
     const std::string lines =
         "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n";
     EXPECT_EQ(fetch("/bodyheaders", "never\r\n"), lines);
@@ -290,6 +294,7 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     Settle();
     EXPECT_FALSE(EntryExists(EntryFile("/nospace")));
     EXPECT_EQ(ReadBytes(EntryFile("/spaces")), "twelve bytes");
+    EXPECT_EQ(ReadBytes(EntryFile("/lengthlist")), "twelve bytes");
     EXPECT_EQ(ReadBytes(EntryFile("/bodyheaders")), lines);
     EXPECT_FALSE(EntryHasTrailer(EntryFile("/bodyheaders")));
     EXPECT_EQ(ReadBytes(EntryFile("/gzchunked")), gzip + "text/javascript\x0fgzip\x04\x02");

@@ -127,6 +127,20 @@ std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
     return BodyFramer::WithLength(length.value);
 }
 
+bool FoldRepeatedLength(MessageHead& head) {
+    const std::vector<std::string_view> values = head.Values("Content-Length");
+    if (!head.Complete() || values.empty() ||
+        (values.size() == 1 && values.front().find(',') == std::string_view::npos)) {
+        return false;
+    }
+    const Length length = ReadLength(head);
+    if (length.state != LengthState::Valid) {
+        return false;
+    }
+    head.Remove("Content-Length");
+    return head.Insert("Content-Length", std::to_string(length.value));
+}
+
 BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {
     if (bodiless) {
         return BodyFramer();

@@ -80,6 +80,11 @@ private:
 // "name: value".
 std::optional<BodyFramer> RequestFraming(const MessageHead& head);
 
+// A length repeated ("Content-Length: 5, 5", or two such fields) is read as
+// the one number, and goes on as that one field: a peer after the proxy may
+// refuse the list (RFC 9110 8.6). Whether the head changed.
+bool FoldRepeatedLength(MessageHead& head);
+
 // The framing of an answer's body. `bodiless` for answers that never have
 // one whatever they say (to a HEAD, 1xx, 204, 304). Chunked coding wins
 // over a length; a length that cannot be trusted or a coding that is not

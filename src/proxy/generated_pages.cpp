@@ -179,6 +179,14 @@ std::string HeadTooLongPage() {
                   "Description: The request's header is longer than 64 KiB.", "</BODY></HTML>"});
 }
 
+std::string BadRequestPage() {
+    return Lines({"HTTP/1.0 400 Bad Request", "Content-Type: text/html", "Connection: close", "",
+                  "<HTML><HEAD><TITLE>Error</TITLE></HEAD><BODY><H1>Error</H1>", "Error occurred!",
+                  "Description: The request is malformed, or its body's length is unclear; it "
+                  "was not forwarded.",
+                  "</BODY></HTML>"});
+}
+
 std::string NotModifiedText() {
     return Lines(
         {"HTTP/1.0 304 Not Modified", "Server: Vellostore", "Proxy-Connection: close", ""});

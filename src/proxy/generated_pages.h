@@ -53,6 +53,10 @@ std::string BadGatewayPage();
 // A request whose head runs past what the proxy reads before deciding.
 std::string HeadTooLongPage();
 
+// A request the proxy will not forward: no request line, a malformed header
+// line, or a body whose end an origin could place elsewhere.
+std::string BadRequestPage();
+
 // 304 header block, complete with its blank line; sent with Write, not
 // WriteLn.
 std::string NotModifiedText();

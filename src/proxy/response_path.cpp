@@ -557,13 +557,16 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
             out.clear();
         }
         SendCacheAnswer(s, e, head.Text());
-    } else if (head.Complete() && head.Has("Transfer-Encoding") && head.Remove("Content-Length")) {
-        // The coding frames the body; a length left beside it would let a
-        // client or cache after the proxy frame it otherwise.
-        out.append(head.Text());
-        out.append(firstBlock.substr(headEnd));
     } else {
-        out.append(head.Text());  // relayed as received
+        // Relayed as received, but for its framing: the coding frames the
+        // body, and a length left beside it would let a client or cache
+        // after the proxy frame it otherwise.
+        if (head.Complete() && head.Has("Transfer-Encoding")) {
+            head.Remove("Content-Length");
+        } else {
+            http::FoldRepeatedLength(head);
+        }
+        out.append(head.Text());
         out.append(firstBlock.substr(headEnd));
     }
     ReportProgress(s, e);

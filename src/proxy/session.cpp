@@ -109,7 +109,8 @@ void Session::Begin(std::string firstData, std::string_view address) {
         firstData.substr(skip, end == std::string::npos ? std::string::npos : end - skip));
     clientAddress_ = address;
     if (end == std::string::npos && firstData.size() - skip >= kMaxHead) {
-        RefuseTooLongHead();
+        // Told rather than asked, on its first request, for a password it sent.
+        RefuseWithPage(HeadTooLongPage());
         outbound_.SetLocalAnswer();
         return;
     }
@@ -194,9 +195,13 @@ void Session::Refuse() {
     client_.Disconnect();
 }
 
-void Session::RefuseTooLongHead() {
+void Session::RefuseWithPage(const std::string& page) {
+    if (!inFlight_.empty()) {
+        Refuse();
+        return;
+    }
     try {
-        client_.WriteLn(HeadTooLongPage());
+        client_.WriteLn(page);
     } catch (const net::SocketError&) {
     }
     client_.DisconnectAfterDraining(true, std::chrono::seconds(2));
@@ -241,10 +246,8 @@ std::string Session::FilterUpstream(std::string_view bytes) {
         if (end == std::string_view::npos) {
             if (rest.size() < kMaxHead) {
                 pendingHead_.assign(rest);
-            } else if (inFlight_.empty()) {
-                RefuseTooLongHead();
             } else {
-                Refuse();  // a page now would break into the answer under way
+                RefuseWithPage(HeadTooLongPage());
             }
             break;
         }
@@ -349,10 +352,11 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     if (!head.IsRequest() || !framing) {
         // Not a request, or one the origin might frame otherwise than the
         // proxy: forwarding it could smuggle a second request past the lists.
-        Refuse();
+        RefuseWithPage(BadRequestPage());
         return false;
     }
     requestBody_ = *framing;
+    http::FoldRepeatedLength(head);
     DropUserInfo(head);
     Exchange exchange;
     exchange.url = std::string(head.Target());

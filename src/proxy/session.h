@@ -176,10 +176,10 @@ private:
     void LetBrowserGo(std::string& out);
     // Ends the browser connection: a request that cannot be forwarded.
     void Refuse();
-    // A head longer than the proxy reads before deciding: the browser is
-    // told so rather than find the connection closed, or be asked on its
-    // first request for a password it sent.
-    void RefuseTooLongHead();
+    // The same, telling the browser why with `page` (it would otherwise see
+    // an empty reply), unless an answer is under way, which a page would
+    // break into.
+    void RefuseWithPage(const std::string& page);
 
     Engine& engine_;
     net::Connection& client_;

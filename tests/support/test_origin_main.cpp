@@ -252,6 +252,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     if (path == "/spaces") {
         return reply(plain + "content-length:  12 \r\n\r\ntwelve bytes");
     }
+    if (path == "/lengthlist") {
+        return reply(plain + "Content-Length: 12, 12\r\nContent-Length: 12\r\n\r\ntwelve bytes");
+    }
     if (path == "/missing") {
         return reply(
             "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 9\r\n\r\n"
