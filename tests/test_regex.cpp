@@ -73,7 +73,10 @@ TEST(RegexMatch, LongSubjectsAreDecidedAndOnlyRunawayPatternsAreNot) {
         EXPECT_TRUE(compiled->Matches(longUrl + "/x.swf") || compiled->Matches(longUrl + "/x.gif"))
             << pattern;
     }
+    // A runaway pattern gives up rather than spend seconds on a request.
     EXPECT_EQ(Pattern::Compile("(.*\\.)*ads\\.")->Decide("/ads/" + Repeat("a.", 40)),
+              Pattern::Outcome::Undecided);
+    EXPECT_EQ(Pattern::Compile("(.|\\n)*(.|\\n)*\\.swf$")->Decide(longUrl),
               Pattern::Outcome::Undecided);
 }
 
