@@ -198,6 +198,13 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     EXPECT_THROW(ini.Save(link, kOwnerRw), std::system_error);
     EXPECT_TRUE(fs::is_fifo(link));
     fs::remove(link);
+    // Linked to the null device, the settings are switched off: read as
+    // none, and saved nowhere.
+    fs::create_symlink("/dev/null", link);
+    EXPECT_EQ(IniFile::Load(link).Get("Main", "K"), std::nullopt);
+    ini.Save(link, kOwnerRw);
+    EXPECT_EQ(fs::read_symlink(link), "/dev/null");
+    fs::remove(link);
 
     EXPECT_THROW(ini.Save(dir_.Path() / "absent" / "x.ini", kOwnerRw), std::system_error);
     // Fails only at the rename, after the temporary file was written.

@@ -120,6 +120,22 @@ TEST_F(ServiceTest, AFifoInAListsPlaceOrASettingsLinkToNothingIsToldAndTheStartG
     EXPECT_TRUE(test::Has(again.TakeUserMessages().value_or(""), "настройками по умолчанию"));
     again.ShutDown();
     EXPECT_TRUE(std::filesystem::is_symlink(dir.Path() / "Vellostore.ini"));
+
+    // Linked to the null device, a list or the settings are switched off:
+    // read as empty, without a word, and the links stay.
+    for (const char* name : {"Vellostore.ini", "black.lst"}) {
+        std::filesystem::remove(dir.Path() / name);
+        std::filesystem::create_symlink("/dev/null", dir.Path() / name);
+    }
+    ProxyService off(dir.Path(), dir.Path() / "vellostore", proxy::LogSink{});
+    off.StartUp();
+    const std::string told = off.TakeUserMessages().value_or("");
+    EXPECT_FALSE(test::Has(told, "black.lst")) << told;
+    EXPECT_FALSE(test::Has(told, "Vellostore.ini")) << told;
+    off.ShutDown();
+    for (const char* name : {"Vellostore.ini", "black.lst"}) {
+        EXPECT_EQ(std::filesystem::read_symlink(dir.Path() / name), "/dev/null");
+    }
 }
 
 TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {

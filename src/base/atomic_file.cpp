@@ -79,6 +79,14 @@ std::filesystem::path WhereLinksLead(std::filesystem::path at) {
     return std::filesystem::weakly_canonical(at);
 }
 
+// A list or settings file linked to the null device is switched off: it
+// reads as empty, and what is saved to it goes nowhere.
+bool IsNullDevice(const struct stat& info) {
+    struct stat null {};
+    return S_ISCHR(info.st_mode) && ::stat("/dev/null", &null) == 0 && S_ISCHR(null.st_mode) &&
+           info.st_rdev == null.st_rdev;
+}
+
 }  // namespace
 
 bool WriteAll(int fd, std::string_view bytes) {
@@ -106,11 +114,15 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     const bool ownLink = ::lstat(linkOrFile.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
                          link.st_uid == ::geteuid();
     const std::filesystem::path path = ownLink ? WhereLinksLead(linkOrFile) : linkOrFile;
-    // A device or FIFO (a list linked to /dev/null to switch it off) is no
-    // file of ours to replace: as root the save would put a file in its place.
+    // A device or FIFO is no file of ours to replace: as root the save would
+    // put a file in its place.
     struct stat standing {};
-    if (::lstat(path.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode) &&
-        !S_ISLNK(standing.st_mode) && !S_ISDIR(standing.st_mode)) {
+    const bool stands = ::lstat(path.c_str(), &standing) == 0;
+    if (stands && IsNullDevice(standing)) {
+        return;
+    }
+    if (stands && !S_ISREG(standing.st_mode) && !S_ISLNK(standing.st_mode) &&
+        !S_ISDIR(standing.st_mode)) {
         errno = EINVAL;
         throw SystemError("will not replace what is no file:", path.string());
     }
@@ -175,7 +187,7 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
 int OpenFileToRead(const std::filesystem::path& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};
-    if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    if (fd >= 0 && (::fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || IsNullDevice(info)))) {
         ::close(fd);
         errno = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
         return -1;

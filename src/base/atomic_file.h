@@ -40,7 +40,9 @@ FileRead ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
 
 // Opens a file to be read whole: -1 (errno set) for anything but a regular
 // file, so that a FIFO or a device put in the data folder fails the read
-// instead of holding the start until a writer comes.
+// instead of holding the start until a writer comes. The null device is the
+// one exception: a list or settings file linked to it reads as empty, the
+// usual way to switch one off.
 int OpenFileToRead(const std::filesystem::path& path);
 
 // Which version of a file a path names: replacing the file (a new inode),
