@@ -74,6 +74,12 @@ TEST(MessageHead, EditsWorkOnWholeLinesAfterTheStartLine) {
     EXPECT_TRUE(plain.Set("Content-Length", "5"));
     EXPECT_EQ(plain.Text(), "HTTP/1.0 200 OK\r\nServer: x\r\nContent-Length: 5\r\n\r\n");
     EXPECT_EQ(plain.StatusCode(), 200);
+    // A value set is the field's only one: a 304 said its length twice, and
+    // a browser refuses an answer of two lengths.
+    MessageHead twice{
+        "HTTP/1.1 304 Not Modified\r\nContent-Length: 0\r\nA: 1\r\ncontent-length: 0\r\n\r\n"};
+    EXPECT_TRUE(twice.Set("Content-Length", "10"));
+    EXPECT_EQ(twice.Text(), "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\nA: 1\r\n\r\n");
 
     // A head cut short has no known end: only a known field places a line.
     MessageHead cut{"GET / HTTP/1.1\r\nAccept: */*\r\n"};

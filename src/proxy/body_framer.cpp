@@ -137,8 +137,7 @@ bool FoldRepeatedLength(MessageHead& head) {
     if (length.state != LengthState::Valid) {
         return false;
     }
-    head.Remove("Content-Length");
-    return head.Insert("Content-Length", std::to_string(length.value));
+    return head.Set("Content-Length", std::to_string(length.value));
 }
 
 BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {

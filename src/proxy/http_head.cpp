@@ -283,15 +283,22 @@ bool MessageHead::Insert(std::initializer_list<Field> fields) {
 }
 
 bool MessageHead::Set(std::string_view name, std::string_view value) {
-    const Line* field = Find(name);
-    if (field == nullptr) {
+    const Line* first = Find(name);
+    if (first == nullptr) {
         return Insert(name, value);
     }
-    const std::string_view line =
-        LineContent(text_, field->lineStart, text_.find('\n', field->lineStart));
-    std::string replacement;
-    replacement.append(name).append(": ").append(value);
-    text_.replace(field->lineStart, line.size(), replacement);
+    // From the last line back, so that the offsets before stay true.
+    for (auto field = fields_.rbegin(); field != fields_.rend(); ++field) {
+        if (&*field == first) {
+            const std::string_view line =
+                LineContent(text_, field->lineStart, text_.find('\n', field->lineStart));
+            std::string replacement;
+            replacement.append(name).append(": ").append(value);
+            text_.replace(field->lineStart, line.size(), replacement);
+        } else if (SameName(Part(field->name), name)) {
+            text_.erase(field->lineStart, field->lineEnd - field->lineStart);
+        }
+    }
     Parse();
     return true;
 }

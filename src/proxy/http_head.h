@@ -89,7 +89,8 @@ public:
     // Several lines at that place, in the order given.
     using Field = std::pair<std::string_view, std::string_view>;
     bool Insert(std::initializer_list<Field> fields);
-    // Replaces the first line of that field in place, else inserts.
+    // Replaces the first line of that field in place and removes any
+    // other, else inserts.
     bool Set(std::string_view name, std::string_view value);
 
 private:
