@@ -105,6 +105,12 @@ bool WriteAll(int fd, std::string_view bytes) {
 
 void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_view bytes,
                          std::filesystem::perms perms) {
+    // Whoever linked it there (an administrator for a service's user, too)
+    // switched the file off: nothing is written, and the link stays.
+    struct stat leadsTo {};
+    if (::stat(linkOrFile.c_str(), &leadsTo) == 0 && IsNullDevice(leadsTo)) {
+        return;
+    }
     // A file the user keeps elsewhere and links in (a dotfiles folder, a
     // shared disk) is written where it is: replacing the link would leave
     // the real file behind, never saved again. Only a link of this
@@ -117,12 +123,8 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     // A device or FIFO is no file of ours to replace: as root the save would
     // put a file in its place.
     struct stat standing {};
-    const bool stands = ::lstat(path.c_str(), &standing) == 0;
-    if (stands && IsNullDevice(standing)) {
-        return;
-    }
-    if (stands && !S_ISREG(standing.st_mode) && !S_ISLNK(standing.st_mode) &&
-        !S_ISDIR(standing.st_mode)) {
+    if (::lstat(path.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode) &&
+        !S_ISLNK(standing.st_mode) && !S_ISDIR(standing.st_mode)) {
         errno = EINVAL;
         throw SystemError("will not replace what is no file:", path.string());
     }
