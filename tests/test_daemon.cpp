@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -333,9 +334,10 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
-// A cache folder on a disk that fills up: answers still arrive whole, and
-// the log says once, not once per answer, that entries are not stored.
-TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
+// A cache folder on a disk that fills up: answers still arrive whole, the
+// log says once, not once per answer, that entries are not stored, and the
+// disk keeps room for the settings and counts saved at the end.
+TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
     if (!MayMount()) {
         GTEST_SKIP() << "a small disk of its own needs a mount namespace";
     }
@@ -350,6 +352,17 @@ TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnce) {
     const std::string told =
         "Cache entries are not stored: No space left on device (" + cache.string() + "/)";
     EXPECT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stdout(), "/size/1000"); }));
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    for (int i = 0; i < 300; ++i) {
+        SendText(client,
+                 "GET " + origin.Url("/size/4000?" + std::to_string(i)) + " HTTP/1.1\r\n\r\n");
+        ASSERT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200 OK\r\n"));
+    }
+    struct statvfs room {};
+    const std::string seen =
+        "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
+    ASSERT_EQ(::statvfs(seen.c_str(), &room), 0);
+    EXPECT_GE(room.f_bavail * room.f_frsize, 1u << 20 >> 6);
     ASSERT_EQ(proxy.Stop(), 0);
     const std::string log = proxy.Process().Stdout();
     EXPECT_TRUE(Has(log, told)) << log;

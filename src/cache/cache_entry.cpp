@@ -387,6 +387,17 @@ std::optional<Fd> LockForRemoval(const std::filesystem::path& path) {
 
 std::atomic<std::uint64_t> temporaryCounter{0};
 
+// The room the cache leaves free on its disk: a twentieth of it, at most
+// 64 MiB. The settings, lists and statistics saved at exit are written
+// whole to a temporary file first, and on a disk the cache filled to the
+// last byte every one of those saves failed, the day's counts with them.
+bool InLastReserve(const struct statvfs& room) {
+    constexpr std::uint64_t kMostReserved = 64 << 20;
+    const std::uint64_t size = static_cast<std::uint64_t>(room.f_blocks) * room.f_frsize;
+    const std::uint64_t free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    return free < std::min(kMostReserved, size / 20);
+}
+
 // The lock marks a new temporary file as live for RemoveTemporaries, of this
 // process or another; after the rename it keeps other processes' readers out
 // until we are done. A sweep may find the file in the moment between its
@@ -448,14 +459,17 @@ void EntryWriter::Appended(std::size_t bytes) {
 
 // An answer without end (a live stream sent chunked, a hostile origin)
 // would fill the disk the settings and statistics live on: an entry may
-// take a quarter of the room there was when it began, as Reserve allows.
+// take a quarter of the room there was when it began, as Reserve allows,
+// and never the disk's last reserve.
 bool EntryWriter::OutgrowsTheDisk() const {
     struct statvfs room {};
     if (::fstatvfs(fd_, &room) != 0) {
         return false;
     }
     const auto free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
-    return static_cast<std::uint64_t>(written_) > (free + static_cast<std::uint64_t>(written_)) / 4;
+    return static_cast<std::uint64_t>(written_) >
+               (free + static_cast<std::uint64_t>(written_)) / 4 ||
+           InLastReserve(room);
 }
 
 // A download of hundreds of megabytes would otherwise fill the page cache
@@ -603,6 +617,10 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
     const bool exists = ::lstat(entry.c_str(), &existing) == 0;
     if (exists && S_ISDIR(existing.st_mode)) {
         errno = 0;  // a folder of longer URLs stands there
+        return nullptr;
+    }
+    if (struct statvfs room{}; ::statvfs(dir.Root().c_str(), &room) == 0 && InLastReserve(room)) {
+        errno = ENOSPC;
         return nullptr;
     }
     if (!ForceEntryDirs(dir, entry)) {

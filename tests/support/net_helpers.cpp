@@ -109,15 +109,18 @@ void HttpOrigin::Serve(net::Socket& socket) {
         std::size_t sizeAt = target.find("/size/");
         if (sizeAt != std::string::npos) {
             std::size_t size = std::strtoull(target.c_str() + sizeAt + 6, nullptr, 10);
-            net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
-                                     "\r\nContent-Type: application/octet-stream\r\n\r\n");
+            // The head goes with the first bytes of the body: sent apart, the
+            // body would wait for the head's delayed acknowledgement.
+            std::string head = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(size) +
+                               "\r\nContent-Type: application/octet-stream\r\n\r\n";
             std::string chunk;
-            for (std::size_t sent = 0; sent < size; sent += chunk.size()) {
+            for (std::size_t sent = 0; sent < size || !head.empty(); sent += chunk.size()) {
                 chunk.resize(std::min<std::size_t>(1 << 20, size - sent));
                 for (std::size_t i = 0; i < chunk.size(); ++i) {
                     chunk[i] = BodyByte(sent + i);
                 }
-                net::SendAll(socket, chunk);
+                net::SendAll(socket, head + chunk);
+                head.clear();
             }
             continue;
         }
