@@ -138,6 +138,26 @@ TEST_F(ServiceTest, AFifoInAListsPlaceOrASettingsLinkToNothingIsToldAndTheStartG
     }
 }
 
+// A crash's leftovers are swept from each cache folder once: a walk of a
+// large cache at every Apply queued up, and the exit waited for them all.
+TEST_F(ServiceTest, EachCacheFolderIsSweptForLeftoversOnce) {
+    const auto leftover = [&](const char* folder) {
+        return dir.Path() / folder / "h" / ".vs-tmp-999-1";
+    };
+    test::WriteBytes(leftover("Cache"), "crash leftover");
+    test::WriteBytes(leftover("Other"), "crash leftover");
+    Start();
+    service->WaitForCacheSweeps();
+    EXPECT_FALSE(std::filesystem::exists(leftover("Cache")));
+    test::WriteBytes(leftover("Cache"), "another process's");
+    service->Apply();
+    service->SettingsModel().cacheDir = "Other";
+    service->Apply();
+    service->WaitForCacheSweeps();
+    EXPECT_TRUE(std::filesystem::exists(leftover("Cache")));
+    EXPECT_FALSE(std::filesystem::exists(leftover("Other")));
+}
+
 TEST_F(ServiceTest, ACacheFolderThatCannotBeMadeIsToldOnceAndTheProxyServesWithoutIt) {
     const auto parent = dir.Path() / "no-such-parent";
     const auto missing = parent / "Cache";

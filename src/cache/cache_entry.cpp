@@ -914,18 +914,22 @@ void DeleteDirTree(const std::filesystem::path& dir) {
     ::rmdir(dir.c_str());
 }
 
-void RemoveTemporaries(const std::filesystem::path& cacheDir) {
+void RemoveTemporaries(const std::filesystem::path& cacheDir, const std::atomic<bool>& stop) {
     std::vector<std::filesystem::path> temporaries;
     std::error_code error;
     for (auto it = std::filesystem::recursive_directory_iterator(
              cacheDir, std::filesystem::directory_options::skip_permission_denied, error);
-         !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+         !error && !stop && it != std::filesystem::recursive_directory_iterator();
+         it.increment(error)) {
         if (it->path().filename().native().starts_with(kTemporaryPrefix) &&
             it->is_regular_file(error)) {
             temporaries.push_back(it->path());
         }
     }
     for (const auto& temporary : temporaries) {
+        if (stop) {
+            return;
+        }
         // A live writer holds its lock; only abandoned files give theirs.
         if (const auto locked = LockForRemoval(temporary)) {
             ::unlink(temporary.c_str());

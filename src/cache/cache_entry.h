@@ -57,6 +57,7 @@
 #include <sys/types.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -267,7 +268,12 @@ void OutdateEntry(const std::filesystem::path& entry);
 void DeleteDirTree(const std::filesystem::path& dir);
 
 // Deletes temporary files a crash left behind. Ones still locked by a live
-// writer (another process sharing the folder) stay.
-void RemoveTemporaries(const std::filesystem::path& cacheDir);
+// writer (another process sharing the folder) stay. The walk ends early once
+// stop is set: a large cache takes long, and an exit need not wait for it.
+void RemoveTemporaries(const std::filesystem::path& cacheDir, const std::atomic<bool>& stop);
+inline void RemoveTemporaries(const std::filesystem::path& cacheDir) {
+    const std::atomic<bool> never{false};
+    RemoveTemporaries(cacheDir, never);
+}
 
 }  // namespace vs::cache

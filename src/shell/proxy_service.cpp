@@ -147,7 +147,11 @@ ListenerTarget ProxyService::PublishSettings() {
     TellIfNoCacheFolder(cacheDir.Root());
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
-    cacheJobs_.Post([root = cacheDir.Root()] { cache::RemoveTemporaries(root); });
+    if (cacheDir.Root() != sweptCacheRoot_) {
+        sweptCacheRoot_ = cacheDir.Root();
+        cacheJobs_.Post(
+            [this, root = cacheDir.Root()] { cache::RemoveTemporaries(root, stopSweeps_); });
+    }
     const ListenerTarget& running = listener_.Target();
     if (applied_.parentHost != running.parentHost || applied_.parentPort != running.parentPort) {
         listener_.ForgetParent();  // until the restart or retarget has checked the new one
@@ -455,6 +459,7 @@ void ProxyService::ShutDown() {
     SaveSettingsAndStatistics();
     SaveLists();
     cleaning_.Wait();
+    stopSweeps_ = true;
     cacheJobs_.Wait();
     if (timeout) {
         std::rethrow_exception(timeout);

@@ -8,6 +8,7 @@
 // Everything here except the engine's workers runs on one thread, the
 // application's: the desktop app's event loop, or the daemon's main loop.
 
+#include <atomic>
 #include <exception>
 #include <filesystem>
 #include <functional>
@@ -202,6 +203,10 @@ private:
     // After the server, so that a running restart ends before it goes.
     ListenerControl listener_;
     CleaningRun cleaning_;
+    // A crash's leftovers are swept once per cache folder, not at every
+    // Apply; the exit stops a sweep still walking.
+    std::atomic<bool> stopSweeps_{false};
+    std::filesystem::path sweptCacheRoot_;
     BackgroundJobs cacheJobs_;
     int statSaveTicks_ = 0;
     std::set<std::string> failingFiles_;
