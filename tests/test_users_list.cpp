@@ -190,12 +190,17 @@ TEST_F(UsersFileTest, MissingFileIsEmptyAndAnErrorKeepsEarlierRows) {
     // kept beside it, its unread row included.
     const std::string asItWas = ReadBytes(file_);
     list.Append(User("eve", "pw3"));
-    EXPECT_TRUE(list.Save(file_));
+    EXPECT_EQ(list.Save(file_), OtherVersionKept::kReadInPart);
     EXPECT_EQ(ReadBytes(ListFileState::OtherVersionOf(file_)), asItWas);
     EXPECT_TRUE(list.Load(file_));
     EXPECT_EQ(list.Count(), 3u);
     list.Append(User("fay", "pw4"));
-    EXPECT_FALSE(list.Save(file_));  // its own file: nothing to keep aside
+    EXPECT_EQ(list.Save(file_), OtherVersionKept::kNone);  // its own file: nothing to keep aside
+    // Read whole, then written by another program: the user is told that, not
+    // that a line could not be read.
+    saved.Save(file_);
+    list.Append(User("gus", "pw5"));
+    EXPECT_EQ(list.Save(file_), OtherVersionKept::kChangedElsewhere);
 }
 
 TEST(UsersTokenUpkeepTest, EditsKeepTokensOnTheirRows) {

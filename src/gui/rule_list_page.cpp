@@ -352,8 +352,10 @@ void RuleListPage::DeleteRow() {
 void RuleListPage::Save() {
     RuleList& list = model_->List();
     try {
-        if (list.Save(service_.DataDir() / std::string(list.Info().fileName))) {
-            emit Failed(QString::fromStdString(OtherVersionKeptMessage(list.Info().fileName)));
+        const OtherVersionKept kept =
+            list.Save(service_.DataDir() / std::string(list.Info().fileName));
+        if (const auto message = OtherVersionKeptMessage(list.Info().fileName, kept)) {
+            emit Failed(QString::fromStdString(*message));
         }
     } catch (const std::exception& e) {
         // The file keeps what it had and the list in memory stays, for the

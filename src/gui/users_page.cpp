@@ -251,8 +251,10 @@ void UsersPage::Delete() {
 
 void UsersPage::Save() {
     try {
-        if (service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName))) {
-            emit Failed(QString::fromStdString(OtherVersionKeptMessage(kUsersFileName)));
+        const OtherVersionKept kept =
+            service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName));
+        if (const auto message = OtherVersionKeptMessage(kUsersFileName, kept)) {
+            emit Failed(QString::fromStdString(*message));
         }
     } catch (const std::exception& e) {
         emit Failed(QString::fromStdString(SaveFailureMessage(kUsersFileName, e)));

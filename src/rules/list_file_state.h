@@ -13,6 +13,9 @@
 
 namespace vs {
 
+// Why a save kept the file as it was beside the rows it wrote, if it did.
+enum class OtherVersionKept { kNone, kChangedElsewhere, kReadInPart };
+
 class ListFileState {
 public:
     // `before`: the file's version taken before its bytes were read;
@@ -40,14 +43,16 @@ public:
     // Before rows edited here replace a file that holds more than they do
     // (written by another program since it was read, or read only in part):
     // the file as it is becomes "<file>.old", so that neither version is
-    // lost. True when it did.
-    bool KeepOtherVersion(const std::filesystem::path& file, std::filesystem::perms perms) const {
+    // lost.
+    OtherVersionKept KeepOtherVersion(const std::filesystem::path& file,
+                                      std::filesystem::perms perms) const {
+        const bool changed = ChangedElsewhere(file);
         std::string bytes;
-        if ((whole_ && !ChangedElsewhere(file)) || ReadWholeFile(file, bytes) != FileRead::kOk) {
-            return false;
+        if ((whole_ && !changed) || ReadWholeFile(file, bytes) != FileRead::kOk) {
+            return OtherVersionKept::kNone;
         }
         WriteFileAtomically(OtherVersionOf(file), bytes, perms);
-        return true;
+        return changed ? OtherVersionKept::kChangedElsewhere : OtherVersionKept::kReadInPart;
     }
     static std::filesystem::path OtherVersionOf(const std::filesystem::path& file) {
         return std::filesystem::path(file) += ".old";

@@ -227,7 +227,7 @@ bool RuleList::Load(const std::filesystem::path& file) {
     return complete;
 }
 
-bool RuleList::Save(const std::filesystem::path& file) {
+OtherVersionKept RuleList::Save(const std::filesystem::path& file) {
     const auto snapshot = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(snapshot->rows.size());
@@ -237,7 +237,7 @@ bool RuleList::Save(const std::filesystem::path& file) {
     constexpr auto kReadable =
         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write |
         std::filesystem::perms::group_read | std::filesystem::perms::others_read;
-    const bool keptOther = fileState_.KeepOtherVersion(file, kReadable);
+    const OtherVersionKept keptOther = fileState_.KeepOtherVersion(file, kReadable);
     WriteFileAtomically(file, WriteGridText(fields, kGridSeparator), kReadable);
     fileState_.Written(file);
     return keptOther;

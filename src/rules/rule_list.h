@@ -119,7 +119,7 @@ public:
     // Writes the grid text file whole or not at all. Throws on failure.
     // True when the file held what the rows do not (changed elsewhere, read
     // in part) and was kept as "<file>.old" first.
-    bool Save(const std::filesystem::path& file);
+    OtherVersionKept Save(const std::filesystem::path& file);
     // The file as last read or written, and whether the rows were edited
     // since (hits counted by the proxy are no edit; resetting them is).
     const ListFileState& FileState() const { return fileState_; }

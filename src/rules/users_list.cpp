@@ -246,7 +246,7 @@ void UsersList::PublishEdit(UsersSnapshot users) {
     fileState_.Edited();
 }
 
-bool UsersList::Save(const std::filesystem::path& file) {
+OtherVersionKept UsersList::Save(const std::filesystem::path& file) {
     const auto users = Snapshot();
     std::vector<std::vector<std::string>> fields;
     fields.reserve(users->rows.size());
@@ -261,7 +261,7 @@ bool UsersList::Save(const std::filesystem::path& file) {
     }
     constexpr auto kOwnerOnly =
         std::filesystem::perms::owner_read | std::filesystem::perms::owner_write;
-    const bool keptOther = fileState_.KeepOtherVersion(file, kOwnerOnly);
+    const OtherVersionKept keptOther = fileState_.KeepOtherVersion(file, kOwnerOnly);
     WriteFileAtomically(file, WriteGridText(fields, kGridSeparator), kOwnerOnly);
     fileState_.Written(file);
     storedForms_ = std::move(written);

@@ -84,7 +84,7 @@ public:
     // same: a hand-written password that merely looks scrambled ("1234567")
     // is never replaced by what it decoded to, and the file does not change
     // at every save.
-    bool Save(const std::filesystem::path& file);
+    OtherVersionKept Save(const std::filesystem::path& file);
     // The file as last read or written, and whether the rows were edited
     // since.
     const ListFileState& FileState() const { return fileState_; }

@@ -52,10 +52,16 @@ std::string SaveFailureMessage(std::string_view file, const std::exception& fail
     return "Не удалось сохранить " + std::string(file) + ": " + ReasonOf(failure);
 }
 
-std::string OtherVersionKeptMessage(std::string_view file) {
-    return "Список " + std::string(file) +
-           " изменён и вне окна: записан из окна, а файл, каким он был, сохранён как " +
-           std::string(file) + ".old";
+std::optional<std::string> OtherVersionKeptMessage(std::string_view file, OtherVersionKept why) {
+    if (why == OtherVersionKept::kNone) {
+        return std::nullopt;
+    }
+    const std::string how =
+        why == OtherVersionKept::kChangedElsewhere
+            ? " изменён и вне окна"
+            : " был прочитан не весь (строки, которых прокси не понял, не в окне)";
+    return "Список " + std::string(file) + how +
+           ": записан из окна, а файл, каким он был, сохранён как " + std::string(file) + ".old";
 }
 
 std::string DataFolderInUseMessage(const std::filesystem::path& folder) {
@@ -362,8 +368,8 @@ void ProxyService::SaveList(List& list, std::string_view name) {
     const std::filesystem::path file = ListFile(name);
     if (list.FileState().MayReplace(file)) {
         SaveFile(name, [&] {
-            if (list.Save(file)) {
-                untold_ += OtherVersionKeptMessage(name) + "\n";
+            if (const auto message = OtherVersionKeptMessage(name, list.Save(file))) {
+                untold_ += *message + "\n";
             }
         });
     } else if (list.FileState().ReadWhole()) {

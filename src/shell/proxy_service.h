@@ -39,7 +39,9 @@ namespace vs {
 std::string SaveFailureMessage(std::string_view file, const std::exception& failure);
 // For a list saved from the window over a file that held more (changed by
 // another program, or read only in part), kept aside first (UTF-8).
-std::string OtherVersionKeptMessage(std::string_view file);
+// Says why a saved list's file as it was is kept beside it; nothing when
+// it was not.
+std::optional<std::string> OtherVersionKeptMessage(std::string_view file, OtherVersionKept why);
 // For a second start on a data folder another Vellostore process holds
 // (UTF-8).
 std::string DataFolderInUseMessage(const std::filesystem::path& folder);
