@@ -94,13 +94,14 @@ TEST(UsersAdmissionTest, ByAddressAndNeverByCredentialsLackingAPart) {
 TEST(UsersAdmissionTest, AnAddressWrittenOtherwiseStillAdmits) {
     UsersList list;
     Fill(list, {User("six", "", "FD00:0:0::02"), User("mapped", "", "::ffff:192.168.1.20"),
-                User("cred", "pw", "0:0:0:0:0:0:0:1")});
+                User("cred", "pw", "0:0:0:0:0:0:0:1"), User("typed", "", " 10.0.0.7\t")});
     const auto users = list.Snapshot();
     EXPECT_EQ(FindUser(*users, "", "fd00::2"), 0);
     EXPECT_EQ(FindUser(*users, "", "fd00::3"), -1);
     EXPECT_EQ(FindUser(*users, "", "192.168.1.20"), 1);
     EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "::1"), 2);
     EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "127.0.0.1"), -1);
+    EXPECT_EQ(FindUser(*users, "", "10.0.0.7"), 3);  // a blank typed or pasted around it
 }
 
 class UsersFileTest : public ::testing::Test {
