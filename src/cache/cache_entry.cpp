@@ -540,6 +540,13 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         return false;
     }
     const bool trailer = !contentEncoding.empty();
+    // A trailer holds 255 bytes of a value; a longer coding is no coding a
+    // browser knows.
+    constexpr std::size_t kTrailerValueMost = 255;
+    if (contentEncoding.size() > kTrailerValueMost) {
+        Discard();
+        return false;
+    }
     // Without its key an entry could never be served for sure; without the
     // flag its trailer would be served as body. An answer begun before a
     // write to its URL is the old content.
@@ -562,9 +569,13 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
             Discard();
             return false;
         }
-        if (!trailer && !contentType.empty()) {
-            // Without it the type is guessed from the body when served.
-            SetAttr(fd_, kTypeAttr, contentType);
+        if ((!trailer && !contentType.empty()) || contentType.size() > kTrailerValueMost) {
+            // Without it the type is guessed from the body when served; a
+            // trailer keeps only the start of a long one.
+            if (!SetAttr(fd_, kTypeAttr, contentType) && trailer) {
+                Discard();
+                return false;
+            }
         }
         if (!entityTag_.empty()) {
             SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
@@ -800,8 +811,11 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
     reader->entry_ = entry;
     reader->bodySize_ = info.st_size - static_cast<std::int64_t>(trailer.size);
     reader->hasTrailer_ = hasTrailer;
-    reader->contentType_ =
-        hasTrailer ? std::move(trailer.contentType) : GetAttr(fd.Get(), kTypeAttr).value_or("");
+    // A type too long for the trailer is recorded whole beside it.
+    std::optional<std::string> recordedType = GetAttr(fd.Get(), kTypeAttr);
+    reader->contentType_ = recordedType ? std::move(*recordedType)
+                           : hasTrailer ? std::move(trailer.contentType)
+                                        : std::string();
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
     reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");
     reader->originDate_ = OriginOf(fd.Get(), info);

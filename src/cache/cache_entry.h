@@ -23,7 +23,8 @@
 //                            written within the same second has its own
 //   user.vellostore.type     the Content-Type of an entry without trailer
 //                            (an encoded answer keeps it in the trailer), so
-//                            that the file stays the body
+//                            that the file stays the body; also one too
+//                            long for the trailer, which keeps its start
 //   user.vellostore.size     the file's size when finished: an entry cut
 //                            short since is never served
 // The completion time is the modification time (set from the clock when the
