@@ -73,6 +73,28 @@ TEST_F(ServiceTest, StatisticsAreSavedEvery1801TicksAndAFailedSaveIsToldOnce) {
     EXPECT_EQ(atClose->find("stat.txt"), std::string::npos) << *atClose;
 }
 
+// Logging out may take the display before the quit arrives, ending the
+// process: the session manager's request for the data saves what the exit
+// would, and the proxy goes on serving until then.
+TEST_F(ServiceTest, TheSessionsEndSavesTheDaysCountsAndEditsWhileTheProxyServes) {
+    Start();
+    test::HttpOrigin origin;
+    ASSERT_EQ(StatusOf(origin.Url("/size/" + std::to_string(300 * 1024))), "HTTP/1.1 200 OK");
+    service->Lists().black.Append(RuleCells{true, "adserver", "", false, false, 0});
+    const auto stat = dir.Path() / "stat.txt";
+    const std::string today = StatDateText(std::chrono::system_clock::now());
+    // The connection's counts reach the queue as it ends.
+    EXPECT_TRUE(test::WaitUntil([&] {
+        service->SaveForSessionEnd();
+        return std::filesystem::exists(stat) &&
+               test::ReadBytes(stat) != test::ListFile({{today, "0/0"}});
+    })) << test::ReadBytes(stat);
+    EXPECT_TRUE(
+        test::Has(test::ReadBytes(dir.Path() / "black.lst"), test::Utf16(u"adserver").substr(2)));
+    EXPECT_EQ(StatusOf(origin.Url("/size/10")), "HTTP/1.1 200 OK");
+    service->ShutDown();
+}
+
 // A password written in clear in users.lst is named at the start with what
 // the next save does to it: scramble it, or keep one the scrambled form
 // cannot hold as it was written.

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <QSocketNotifier>
 
 #include <cstdio>
@@ -78,6 +79,13 @@ int main(int argc, char** argv) {
         window.show();
     }
     window.ShowListenerReport(error);
+    // Logging out: the session manager asks for the data first, and the
+    // display may be gone before it asks the program to quit (then the
+    // process ends at once, saving nothing).
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &window, [&](QSessionManager&) {
+        window.StorePlacement(true);  // as the quit would
+        service.SaveForSessionEnd();
+    });
     const int rc = app.exec();
     window.StorePlacement(true);
     bool stragglers = false;

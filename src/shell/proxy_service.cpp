@@ -445,6 +445,20 @@ void ProxyService::SetAutoRunEnabled(bool enabled) {
     autoRun_ = enabled;
 }
 
+void ProxyService::SaveEverything() {
+    // The statistics file is read by position against the users file at the
+    // next start. A users file edited by hand since it was read is kept as
+    // it is, so the columns are saved in its order, as a SIGHUP would.
+    ReloadIfEditedElsewhere(lists_.users, kUsersFileName);
+    SaveSettingsAndStatistics();
+    SaveLists();
+}
+
+void ProxyService::SaveForSessionEnd() {
+    consumer_.Drain();
+    SaveEverything();
+}
+
 void ProxyService::ShutDown() {
     engine_.producingEnabled = false;
     cleaning_.Stop();
@@ -458,12 +472,7 @@ void ProxyService::ShutDown() {
     // hit counts and traffic saved below are complete.
     consumer_.Drain();
     engine_.closing = true;
-    // The statistics file is read by position against the users file at the
-    // next start. A users file edited by hand since it was read is kept as
-    // it is, so the columns are saved in its order, as a SIGHUP would.
-    ReloadIfEditedElsewhere(lists_.users, kUsersFileName);
-    SaveSettingsAndStatistics();
-    SaveLists();
+    SaveEverything();
     cleaning_.Wait();
     stopSweeps_ = true;
     cacheJobs_.Wait();

@@ -106,6 +106,11 @@ public:
     // traffic chart's sample).
     std::int64_t Tick1s();
 
+    // The desktop session is ending: what the shutdown would save is saved
+    // now, while the proxy goes on serving. The display may go before the
+    // quit arrives, and the process with it, saving nothing.
+    void SaveForSessionEnd();
+
     // The shutdown sequence: producing stops, the cleaning run and a
     // listener restart end, the listener stops (every connection ends),
     // what is still queued is applied, settings and statistics are saved,
@@ -170,6 +175,8 @@ private:
     // changed here since it was read or written.
     bool SettingsFileIsTheUsers() const;
     void SaveSettingsAndStatistics();
+    // Settings, statistics and lists, as the exit saves them.
+    void SaveEverything();
     // Runs `save` for the file `name`; a failure leaves the file as it was
     // and is kept for TakeUserMessages.
     void SaveFile(std::string_view name, const std::function<void()>& save);
