@@ -356,6 +356,16 @@ TEST_F(CacheEntry, LocksKeepOutAnotherProcess) {
     EXPECT_FALSE(DeleteEntry(entry));
     ::close(fd);
     EXPECT_TRUE(DeleteEntry(entry));
+
+    // A write to its URL through us outdates it while they read it: they
+    // read on, and nobody is answered the old content afterwards.
+    ASSERT_TRUE(Store(dir, entry, "before the POST"));
+    fd = lockedBy(LOCK_SH);
+    OutdateEntry(entry);
+    EXPECT_FALSE(fs::exists(entry));
+    char read[32];
+    EXPECT_EQ(::pread(fd, read, sizeof read, 0), 15);
+    ::close(fd);
 }
 
 TEST_F(CacheEntry, WithoutExtendedAttributesOnlyUnencodedAnswersAreKept) {

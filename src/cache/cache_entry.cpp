@@ -893,7 +893,11 @@ void OutdateEntry(const std::filesystem::path& entry) {
     if (!Uses().ClaimWriteOrOutdate(key)) {
         return;  // in use: it goes when its last user lets it go
     }
-    if (const std::optional<Fd> locked = LockForRemoval(entry)) {
+    // Unlinked even while another process sharing the folder reads it (its
+    // lock would spare it from a cleaning): that reader's open file reads on,
+    // and kept, the old content would be answered after the write.
+    struct stat info;
+    if (::lstat(entry.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
         ::unlink(entry.c_str());
     }
     Uses().Release(key, true);
