@@ -82,30 +82,6 @@ TEST_F(AdmissionTest, ADisabledUsersOpenConnectionIsRefusedAtItsNextRequest) {
     EXPECT_EQ(origin.Requests().size(), 1u);
 }
 
-TEST_F(AdmissionTest, ANameWithoutPasswordAdmitsByAddressOnly) {
-    HttpOrigin origin;
-    lists.users.Append(UserRow{true, "office", "pw", "127.0.0.1"});  // has a password
-    lists.users.Append(UserRow{true, "elsewhere", "", "10.0.0.8"});
-    lists.users.Append(UserRow{true, "nopw", "", ""});
-    lists.users.RebuildUserTokens();
-    StartProxy();
-    EXPECT_EQ(Fetch(origin), AuthPage());
-    // Credentials with an empty password admit nowhere, from any address.
-    EXPECT_EQ(Fetch(origin, EncodeBase64("nopw:")), AuthPage());
-    EXPECT_EQ(Fetch(origin, EncodeBase64("elsewhere:")), AuthPage());
-
-    lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
-    EXPECT_TRUE(Fetch(origin).ends_with("hello"));
-    // A machine admitted by its address may still send credentials that no
-    // longer admit: its address row still does.
-    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:old")).ends_with("hello"));
-    lists.users.SetEnable(0, false);
-    EXPECT_TRUE(Fetch(origin, EncodeBase64("office:pw")).ends_with("hello"));
-    Settle();
-    EXPECT_NE(FindLog("# 3: Connection from desk/127.0.0.1"), nullptr);
-    EXPECT_NE(FindLog("# 5: Connection from desk/127.0.0.1"), nullptr);
-}
-
 // Proxy credentials are for proxies: the browser's own line (its password
 // for this proxy) never reaches an origin, and the parent's credentials go
 // only to the parent.

@@ -307,18 +307,21 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     EXPECT_EQ(BodyOf(Get("/bodyheaders")), lines);
 }
 
-// An answer cut short leaves no entry. A body that runs to the close is
-// whole only when the origin closes: a browser leaving or the proxy
-// stopping first leaves nothing either.
+// An answer cut short (closed or reset by the origin) leaves no entry. A
+// body that runs to the close is whole only when the origin closes: a
+// browser leaving or the proxy stopping first leaves nothing either.
 TEST_F(CacheFixture, CutShortAnswersLeaveNoEntry) {
     StartProxy();
-    for (const char* path : {"/nolength", "/short", "/huge"}) {
+    for (const char* path : {"/nolength", "/short", "/huge", "/reset"}) {
         ReadAll(Ask(path));
     }
+    // A browser leaving within its head: its connection ends all the same.
+    EXPECT_EQ(Raw("GET " + origin.Url("/lm/half") + " HTTP/1.1\r\nHo"), "");
     Settle();
     EXPECT_EQ(ReadBytes(EntryFile("/nolength")), "all that came");
-    EXPECT_FALSE(EntryExists(EntryFile("/short")));
-    EXPECT_FALSE(EntryExists(EntryFile("/huge")));
+    for (const char* path : {"/short", "/huge", "/reset"}) {
+        EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
+    }
     // An answer running to the close that the origin resets instead is cut
     // short, and the browser must see a reset too, not an orderly end.
     {

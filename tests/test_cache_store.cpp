@@ -111,10 +111,6 @@ TEST(CachePaths, CacheDirFromTheSetting) {
     const std::string absolute = (data / "abs").string();
     EXPECT_EQ(CacheDirPrepare(absolute + "/", "/elsewhere", dir), absolute);
     EXPECT_EQ(dir.Root(), absolute + "/");
-    // One level only: a mistyped parent is not made.
-    EXPECT_EQ(CacheDirPrepare((data / "missing/cache").string(), data, dir),
-              (data / "missing/cache").string());
-    EXPECT_FALSE(fs::exists(data / "missing"));
 }
 
 class CacheEntry : public ::testing::Test {
@@ -194,8 +190,6 @@ TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
     const std::string lastModified = "Sun, 06 Nov 1994 08:49:37 GMT";
     ASSERT_TRUE(Store(dir, entry, "<html>", "", "", ParseHTTPDate(lastModified, kT0)));
     const Clock::TimePoint later = kT0 + hours(5);
-    EXPECT_EQ(FormatHTTPDate(EntryOriginDate(entry, later)), lastModified);
-    EXPECT_EQ(EntryCompletionTime(entry, later), kT0);
     EXPECT_EQ(EntryLastUse(entry, later), kT0);
     const auto reader = OpenEntry(entry);
     ASSERT_TRUE(reader);
@@ -209,8 +203,6 @@ TEST_F(CacheEntry, OddSecondOriginDatesAndTimes) {
     EXPECT_EQ(EntryOriginDate(undated, later), Clock::TimePoint::max());
 
     for (const fs::path& absent : {temp.Path() / "h/none", temp.Path() / "h"}) {
-        EXPECT_EQ(EntryOriginDate(absent, later), later);
-        EXPECT_EQ(EntryCompletionTime(absent, later), later);
         EXPECT_EQ(EntryLastUse(absent, later), later);
         EXPECT_FALSE(EntryExists(absent));
         EXPECT_EQ(GetFileSize64(absent), -1);

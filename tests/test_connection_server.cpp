@@ -181,15 +181,6 @@ TEST_F(ServerFixture, ALocalAnswerNeverReachesTheNetwork) {
     EXPECT_EQ(origin.Accepted(), 0);
 }
 
-TEST_F(ServerFixture, RefusedOutboundConnectClosesTheClient) {
-    server.SetMapped("127.0.0.1", 1);
-    auto client = Connect();
-    SendText(client, "hello");
-    EXPECT_EQ(ReadAll(client), "");
-    ASSERT_TRUE(events.WaitFor("disconnect"));
-    EXPECT_EQ(events.Events().at(1), "outbound-failed");
-}
-
 TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
     std::vector<net::Socket> clients;
     for (int i = 0; i < 10; ++i) {

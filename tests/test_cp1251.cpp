@@ -71,12 +71,6 @@ TEST(Cp1251Case, CyrillicPairsConvertBothWaysAndClassesAgree) {
         EXPECT_FALSE(cp1251::IsLetter(static_cast<unsigned char>(FromUtf8(s)[0]))) << s;
     }
 
-    EXPECT_TRUE(cp1251::IsSpace('\t') && cp1251::IsSpace('\v'));
-    EXPECT_FALSE(cp1251::IsSpace(0xA0));
-    EXPECT_TRUE(cp1251::IsWordChar('_'));
-    EXPECT_TRUE(cp1251::IsWordChar(static_cast<unsigned char>(FromUtf8("ї")[0])));
-    EXPECT_FALSE(cp1251::IsWordChar('-'));
-
     EXPECT_TRUE(cp1251::EqualsNoCase(FromUtf8("ПРИВЕТ, Ёж"), FromUtf8("привет, ёЖ")));
     EXPECT_FALSE(cp1251::EqualsNoCase(FromUtf8("Ё"), FromUtf8("Е")));
     EXPECT_FALSE(cp1251::EqualsNoCase("abc", "abcd"));

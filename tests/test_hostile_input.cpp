@@ -202,26 +202,7 @@ TEST(HostileFiles, ListFilesOfRandomBytesLoadWhatTheyCanAndNothingBreaks) {
     }
 }
 
-class FaultTest : public CacheFixture {};
-
-// An origin resetting mid-body, a browser leaving mid-download or mid-head:
-// each connection ends, nothing half-received is stored, and the proxy
-// keeps serving.
-TEST_F(FaultTest, ResetsAndBrowsersLeavingMidwayEndTheirConnectionAndLeaveNoEntry) {
-    StartProxy();
-    const std::string reset = ReadAll(Ask("/reset"));
-    EXPECT_LE(reset.size() - reset.find("\r\n\r\n") - 4, 100u);
-    test::ReadExactly(Ask("/slow"), 500);
-    // Once the proxy has closed it, Settle surely waits for this connection.
-    EXPECT_EQ(Raw("GET " + origin.Url("/lm/half") + " HTTP/1.1\r\nHo"), "");
-    Settle();
-    EXPECT_EQ(server.ActiveConnections(), 0u);
-    EXPECT_FALSE(cache::EntryExists(EntryFile("/reset")));
-    EXPECT_FALSE(cache::EntryExists(EntryFile("/slow")));
-    EXPECT_EQ(test::BodyOf(Get("/lm/after")), "body of after");
-}
-
-TEST_F(FaultTest, TwoBrowsersRacingOnOneUrlBothGetTheWholeBody) {
+TEST_F(CacheFixture, TwoBrowsersRacingOnOneUrlBothGetTheWholeBody) {
     StartProxy();
     auto writer = Ask("/slowish");
     test::ReadUntil(writer, "\r\n\r\n");

@@ -31,10 +31,6 @@ TEST(HttpDate, OddSecondsSurviveTheRoundTrip) {
 }
 
 TEST(HttpDate, FieldsAtFixedPlaces) {
-    // A time field that is no number counts as 0; weekday and zone are not
-    // read at all.
-    EXPECT_EQ(Parse("Xyz, 06 Nov 1994 08:49:x7 ???"), kDay + hours(8) + minutes(49));
-    EXPECT_EQ(Parse("Sun, 06 Nov 1994 -8:49:37 GMT"), kDay + minutes(49) + seconds(37));
     // "Expires: ... 9999" overflows the clock and must stay far away.
     EXPECT_EQ(Parse("Fri, 31 Dec 9999 23:59:59 GMT"), floor<seconds>(Clock::TimePoint::max()));
     EXPECT_LT(Parse("Fri, 01 Jan 1600 00:00:00 GMT"), Parse("Fri, 01 Jan 1700 00:00:00 GMT"));

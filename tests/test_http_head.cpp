@@ -118,9 +118,9 @@ TEST(BodyFraming, AnswersWhoseEndIsInDoubtRunToTheCloseAndAreNeverComplete) {
     EXPECT_EQ(length.Consume("12345HTTP/1.1"), 5u);
     EXPECT_TRUE(length.Complete());
 
+    // More go through the real proxy in CacheFixture.FramingInDoubtIsRelayedButNeverStored.
     for (const char* doubtful :
-         {"Content-Length: 1000000000000000000000\r\n",
-          "Content-Length: 4\r\nContent-Length: 5\r\n", "Transfer-Encoding: gzip\r\n",
+         {"Content-Length: 1000000000000000000000\r\n", "Transfer-Encoding: gzip\r\n",
           "Transfer-Encoding : chunked\r\n", "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n",
           // Relayed by its chunks, but still gzip inside them.
           "Transfer-Encoding: gzip, chunked\r\n"}) {
@@ -136,14 +136,6 @@ TEST(BodyFraming, AnswersWhoseEndIsInDoubtRunToTheCloseAndAreNeverComplete) {
     EXPECT_FALSE(untilClose.Complete());
     untilClose.EndOfStream();
     EXPECT_TRUE(untilClose.Complete());
-
-    // A chunk running over its size: nobody knows where the body ends.
-    BodyFramer overrun = framing("Transfer-Encoding: chunked\r\n");
-    std::string payload;
-    EXPECT_EQ(overrun.Consume("3\r\nabcdef\r\n0\r\n\r\n", &payload), 16u);
-    EXPECT_TRUE(overrun.Broken());
-    overrun.EndOfStream();
-    EXPECT_FALSE(overrun.Complete());
 
     EXPECT_FALSE(
         AnswerFraming(MessageHead("HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n"), true)

@@ -17,18 +17,9 @@ using test::LocalTime;
 
 using Lines = std::vector<std::string>;
 
-TEST(LogText, HeadingLineIsLocalDateTimeBlankHeading) {
-    const auto when = LocalTime(2024, 3, 5, 7, 8, 9);
-    EXPECT_EQ(FormatLogEntry(when, "# 7:  Outbound Connection", "body"),
-              "05.03.2024 07:08:09 # 7:  Outbound Connection\r\nbody");
-    EXPECT_EQ(LogEntryLines(when, "# 7:  Outbound Connection", "body"),
-              (Lines{"05.03.2024 07:08:09 # 7:  Outbound Connection", "body"}));
-}
-
 TEST(LogText, CodesZeroToNineShowAsDotsAndEverythingElseStays) {
     using namespace std::string_literals;
     const std::string body = "a\tb\0c\x01\x09\x0b\x0c\x1b\x7f\xcf\xf0\xe8"s;
-    EXPECT_EQ(SanitizeLogText(body), "a.b.c..\x0b\x0c\x1b\x7f\xcf\xf0\xe8");
     EXPECT_EQ(LogEntryLines({}, "h", body).at(1), "a.b.c..\x0b\x0c\x1b\x7f\xcf\xf0\xe8");
 }
 

@@ -148,24 +148,6 @@ TEST(RegexReplace, FirstOrEveryMatch) {
     EXPECT_EQ(subject, "no digits");
 }
 
-TEST(PatternShared, GroupsAndTheirAbsence) {
-    const auto p =
-        Pattern::Compile("^(GET|POST) (\\S+)(?: (HTTP/\\d\\.\\d))?(x)?\\r?$", kRegexMultiline);
-    const std::string line = "POST /a?b HTTP/1.1\r\n";
-    EXPECT_EQ(p->FindGroup(line, 2)->data(), line.data() + 5);
-    // A group that did not take part is empty; one the pattern lacks is missing.
-    EXPECT_EQ(p->FindGroup(line, 4), std::string_view{});
-    EXPECT_FALSE(p->FindGroup(line, 5).has_value());
-    EXPECT_FALSE(p->FindGroup("PUT / HTTP/1.1", 0).has_value());
-
-    const auto m = p->Find("GET /x");
-    ASSERT_TRUE(m.has_value());
-    EXPECT_EQ(m->GroupCount(), 2);
-    EXPECT_EQ(m->Offset(2), 4);
-    EXPECT_FALSE(m->Participated(3));
-    EXPECT_EQ(m->Offset(3), -1);
-}
-
 // Threads sharing patterns get exactly what one thread alone gets: the match
 // data is the thread's own and a replacement keeps no state.
 TEST(PatternShared, EightThreadsAgreeWithOne) {

@@ -139,8 +139,8 @@ const std::string kSeparator = cp1251::FromUtf8("--------- После -- зам�
 TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {
     PatternSimulator simulator;
     EXPECT_EQ(simulator.Apply("(b+)", "abbc"), "0(2): bb\r\n1(2): bb");
-    // A group that did not take part shows offset 0 and no text.
-    EXPECT_EQ(simulator.Apply("(x)?(c)", "abc"), "0(3): c\r\n1(0): \r\n2(3): c");
+    // A group not taking part shows offset 0 and no text; none after the last that did.
+    EXPECT_EQ(simulator.Apply("(x)?(c)(d)?", "abc"), "0(3): c\r\n1(0): \r\n2(3): c");
     // Caseless and multi-line: ^ finds the start of the second line.
     EXPECT_EQ(simulator.Apply("^B", "a\r\nbc"), "0(4): b");
     EXPECT_EQ(simulator.Apply("zzz", "abc"), "");

@@ -53,14 +53,10 @@ protected:
         ASSERT_TRUE(Users().setData(Users().index(row, static_cast<int>(column)), value, role));
     }
     std::string StatusAs(const std::string& credentials) {
-        net::Socket client = test::ConnectLoopback(service.Listener().BoundPort());
-        std::string head = "GET " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\n";
-        if (!credentials.empty()) {
-            head += "Proxy-Authorization: Basic " + EncodeBase64(credentials) + "\r\n";
-        }
-        test::SendText(client, head + "\r\n");
-        const std::string answer = test::ReadUntil(client, "\r\n");
-        return answer.substr(0, answer.find("\r\n"));
+        return test::StatusThrough(service, origin.Url("/"),
+                                   credentials.empty() ? ""
+                                                       : "Proxy-Authorization: Basic " +
+                                                             EncodeBase64(credentials) + "\r\n");
     }
     ::testing::AssertionResult StatFileHas(const std::string& fields) {
         const auto utf16 = test::Utf16(QString::fromStdString(fields).toStdU16String());

@@ -32,11 +32,12 @@ inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path&
     return !service.StartUp().has_value();
 }
 
-// The status line of one GET of url through the service, on a connection
-// of its own.
-inline std::string StatusThrough(const ProxyService& service, const std::string& url) {
+// The status line of one GET of url (with the header lines `fields`) through
+// the service, on a connection of its own.
+inline std::string StatusThrough(const ProxyService& service, const std::string& url,
+                                 const std::string& fields = "") {
     net::Socket client = ConnectLoopback(service.Listener().BoundPort());
-    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n");
     const std::string head = ReadUntil(client, "\r\n");
     return head.substr(0, head.find("\r\n"));
 }
