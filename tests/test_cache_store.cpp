@@ -386,7 +386,8 @@ TEST_F(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     ASSERT_TRUE(Store(dir, root / "h/a/kept", "entry"));
     auto live = BeginEntry(dir, root / "h/live");
     live->Append("being written");
-    RemoveTemporaries(root);
+    const std::atomic<bool> never{false};
+    RemoveTemporaries(root, never);
     const std::vector<std::string> left = FilesUnder(root);
     ASSERT_EQ(left.size(), 3u);
     EXPECT_TRUE(left[0].starts_with("h/.vs-tmp-")) << left[0];
@@ -407,7 +408,7 @@ TEST_F(CacheEntry, StartUpAndClearingSpareFilesInUse) {
     std::atomic<bool> writing{true};
     std::thread sweeper([&] {
         while (writing) {
-            RemoveTemporaries(root);
+            RemoveTemporaries(root, never);
         }
     });
     // (A begin may be refused while the sweep looks at the last entry: no

@@ -272,9 +272,5 @@ void DeleteDirTree(const std::filesystem::path& dir);
 // writer (another process sharing the folder) stay. The walk ends early once
 // stop is set: a large cache takes long, and an exit need not wait for it.
 void RemoveTemporaries(const std::filesystem::path& cacheDir, const std::atomic<bool>& stop);
-inline void RemoveTemporaries(const std::filesystem::path& cacheDir) {
-    const std::atomic<bool> never{false};
-    RemoveTemporaries(cacheDir, never);
-}
 
 }  // namespace vs::cache

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/blanks.h"
 #include "base/cp1251.h"
 
 namespace vs::net {
@@ -27,13 +28,7 @@ struct AddressBytes {
 std::optional<AddressBytes> Parse(std::string_view text) {
     // A blank typed or pasted around an address in the users grid would
     // otherwise leave its row admitting nobody, without a word.
-    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
-    while (!text.empty() && blank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && blank(text.back())) {
-        text.remove_suffix(1);
-    }
+    text = TrimBlanks(text);
     std::string plain(text.substr(0, text.find('%')));
     AddressBytes a;
     if (::inet_pton(AF_INET, plain.c_str(), a.bytes.data()) == 1) {

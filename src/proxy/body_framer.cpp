@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "base/blanks.h"
 #include "base/cp1251.h"
 #include "proxy/http_head.h"
 
@@ -21,16 +22,6 @@ struct Length {
     LengthState state = LengthState::Absent;
     std::uint64_t value = 0;
 };
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
-        text.remove_suffix(1);
-    }
-    return text;
-}
 
 std::optional<std::uint64_t> Decimal(std::string_view text) {
     if (text.empty() || text.size() > kMaxLengthDigits) {
@@ -53,7 +44,7 @@ Length ReadLength(const MessageHead& head) {
     for (std::string_view value : head.Values("Content-Length")) {
         while (true) {
             const std::size_t comma = value.find(',');
-            const auto number = Decimal(Trim(value.substr(0, comma)));
+            const auto number = Decimal(TrimBlanks(value.substr(0, comma)));
             if (!number || (length.state == LengthState::Valid && *number != length.value)) {
                 return {LengthState::Invalid, 0};
             }
@@ -74,7 +65,8 @@ bool EndsChunked(const MessageHead& head) {
         return false;
     }
     std::string_view last = codings.back();
-    last = Trim(last.substr(last.rfind(',') == std::string_view::npos ? 0 : last.rfind(',') + 1));
+    last = TrimBlanks(
+        last.substr(last.rfind(',') == std::string_view::npos ? 0 : last.rfind(',') + 1));
     return cp1251::EqualsNoCase(last, "chunked");
 }
 
@@ -262,7 +254,7 @@ void BodyFramer::LineDone() {
     }
     switch (mode_) {
         case Mode::ChunkSize: {
-            std::string_view size = Trim(std::string_view(line).substr(0, line.find(';')));
+            std::string_view size = TrimBlanks(std::string_view(line).substr(0, line.find(';')));
             std::uint64_t value = 0;
             bool valid = !size.empty() && size.size() <= 15;
             for (char c : size) {

@@ -4,13 +4,11 @@
 #include <array>
 #include <cstring>
 
+#include "base/blanks.h"
+
 namespace vs::http {
 
 namespace {
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
-}
 
 char AsciiLower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -41,16 +39,6 @@ bool IsTargetText(std::string_view text) {
         auto byte = static_cast<unsigned char>(c);
         return byte <= 0x20 || byte == 0x7F;
     });
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && IsBlank(text.back())) {
-        text.remove_suffix(1);
-    }
-    return text;
 }
 
 // A line's content without its CR LF (or LF).

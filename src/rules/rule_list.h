@@ -117,8 +117,8 @@ public:
     // the rows read so far. Returns false when reading stopped early.
     bool Load(const std::filesystem::path& file);
     // Writes the grid text file whole or not at all. Throws on failure.
-    // True when the file held what the rows do not (changed elsewhere, read
-    // in part) and was kept as "<file>.old" first.
+    // Says whether and why the file held what the rows do not (changed
+    // elsewhere, read in part) and was kept as "<file>.old" first.
     OtherVersionKept Save(const std::filesystem::path& file);
     // The file as last read or written, and whether the rows were edited
     // since (hits counted by the proxy are no edit; resetting them is).

@@ -78,8 +78,8 @@ public:
     // missing file gives an empty list (which admits nobody); an error stops
     // reading and keeps the rows before it. Tokens are rebuilt after loading.
     bool Load(const std::filesystem::path& file);
-    // Written whole or not at all, mode 0600. True when the file held what
-    // the rows do not and was kept as "<file>.old" first. A password cell
+    // Written whole or not at all, mode 0600. Says whether and why the file
+    // held what the rows do not and was kept as "<file>.old" first. A password cell
     // read scrambled goes back as it was read while the password is the
     // same: a hand-written password that merely looks scrambled ("1234567")
     // is never replaced by what it decoded to, and the file does not change

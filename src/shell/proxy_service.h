@@ -38,9 +38,8 @@ namespace vs {
 // "Не удалось сохранить FILE: reason", the text the user is shown (UTF-8).
 std::string SaveFailureMessage(std::string_view file, const std::exception& failure);
 // For a list saved from the window over a file that held more (changed by
-// another program, or read only in part), kept aside first (UTF-8).
-// Says why a saved list's file as it was is kept beside it; nothing when
-// it was not.
+// another program, or read only in part), kept aside first: says which
+// (UTF-8); nothing when the file was not kept aside.
 std::optional<std::string> OtherVersionKeptMessage(std::string_view file, OtherVersionKept why);
 // For a second start on a data folder another Vellostore process holds
 // (UTF-8).
