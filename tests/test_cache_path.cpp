@@ -179,6 +179,23 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     EXPECT_EQ(origin.Requests().size(), asked + 2);
 }
 
+// Rules in Cyrillic mean the letters in every list, however a browser
+// escapes them.
+TEST_F(CacheFixture, RulesInCyrillicMeetTheLettersBrowsersEscape) {
+    lists.cache.Clear();
+    lists.cache.Append(RuleCells{true, "/лес/", "", false, false, 0});
+    lists.noReq.Append(RuleCells{true, "/лес/давно", "", false, false, 0});
+    lists.onlyFromCache.Append(RuleCells{true, "/только", "", false, false, 0});
+    StartProxy();
+    EXPECT_TRUE(Get("/lm/%D1%82%D0%BE%D0%BB%D1%8C%D0%BA%D0%BE/x").starts_with("HTTP/1.0 404 "));
+    // Stored by the cache list, then answered without asking.
+    const std::string old = "/lm/%D0%BB%D0%B5%D1%81/%D0%B4%D0%B0%D0%B2%D0%BD%D0%BE";
+    EXPECT_EQ(BodyOf(Get(old)), "body of %D0%B4%D0%B0%D0%B2%D0%BD%D0%BE");
+    const std::size_t asked = origin.Requests().size();
+    EXPECT_EQ(BodyOf(Get(old)), "body of %D0%B4%D0%B0%D0%B2%D0%BD%D0%BE");
+    EXPECT_EQ(origin.Requests().size(), asked);
+}
+
 TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersConditions) {
     StartProxy([](proxy::ProxyConfig& s) { s.readFromCache = false; });
     Get("/lm/w", "If-Modified-Since: Sun, 06 Nov 1994 08:49:37 GMT\r\n");

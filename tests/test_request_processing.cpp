@@ -34,6 +34,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     lists.black.Append(Rule("^127\\.0\\.0\\.1:" + std::to_string(origin.Port()) + "/numeric"));
     lists.black.Append(Rule("казино"));
     lists.black.Append(Rule("(.*\\.)*ads\\."));
+    lists.black.Append(Rule("^evil\\.example/"));
     StartProxy();
     const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
     const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
@@ -70,6 +71,11 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
         EXPECT_TRUE(Has(AnswerTo("GET http://" + host + "/ HTTP/1.0\r\n\r\n"), "(rule #6)."))
             << host;
     }
+    // The scheme's own port written out, or a site's root without its "/".
+    for (const std::string url : {"http://evil.example:80/x", "http://Evil.Example:/x",
+                                  "http://evil.example?x", "http://www.evil.example"}) {
+        EXPECT_TRUE(Has(AnswerTo("GET " + url + " HTTP/1.0\r\n\r\n"), "(rule #8).")) << url;
+    }
     // A rule the matcher gives up on refuses: padding a URL must not pass it.
     std::string padded = "/ads.x/";
     for (int i = 0; i < 40; ++i) {
@@ -81,7 +87,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     EXPECT_EQ(lists.black.Row(2).hits, 9);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
     EXPECT_EQ(lists.black.Row(5).hits, 7);
-    ASSERT_EQ(monitor.RowCount(), 27u);
+    ASSERT_EQ(monitor.RowCount(), 31u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }
@@ -201,12 +207,18 @@ TEST_F(ProxyFixture, UrlConverterChainsMeetTheLettersBrowsersEscape) {
     lists.urlConverter.Append(
         RuleCells{true, "^http://old\\.example/", "http://new.example/", false, true, 0});
     lists.urlConverter.Append(RuleCells{true, "/лес/", "/forest/", false, false, 0});
+    lists.urlConverter.Append(
+        RuleCells{true, "^http://казино\\.рф/", "http://new.example/", false, true, 0});
     StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
     EXPECT_TRUE(Has(AnswerTo("GET http://old.example/%D0%BB%D0%B5%D1%81/x HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://new.example/forest/x\r\n"));
+    // A host as browsers send it, in its ASCII form.
+    EXPECT_TRUE(Has(AnswerTo("GET http://xn--80aodfsg.xn--p1ai/y HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://new.example/y\r\n"));
     Settle();
     EXPECT_EQ(lists.urlConverter.Row(0).hits, 1);
     EXPECT_EQ(lists.urlConverter.Row(1).hits, 1);
+    EXPECT_EQ(lists.urlConverter.Row(2).hits, 1);
 }
 
 // Whatever its method, every request is an exchange of its own: its URL is

@@ -15,7 +15,8 @@ namespace vs::proxy {
 namespace {
 
 bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
-                              const http::MessageHead& request, std::string_view lowerUrl) {
+                              const http::MessageHead& request, std::string_view url,
+                              std::string_view lowerUrl) {
     if (!config.onlyFromCacheEnabled || KeyComboHeld(config.onlyFromCacheCancelKeys)) {
         return false;
     }
@@ -23,7 +24,7 @@ bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
         request.Value("User-Agent").value_or("").find("Opera") != std::string_view::npos) {
         return false;
     }
-    return s.Owner().FindRuleCountingHit(s.Owner().Lists().onlyFromCache, lowerUrl) >= 0;
+    return s.Owner().FindRuleForUrl(s.Owner().Lists().onlyFromCache, url, lowerUrl) >= 0;
 }
 
 // Local answers get a monitor row like forwarded requests, except those the
@@ -100,7 +101,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 1. Only from the cache?
     bool onlyFromCache = config.offline;
     if (!onlyFromCache) {
-        onlyFromCache = OnlyFromCacheListApplies(s, config, request, lowerUrl);
+        onlyFromCache = OnlyFromCacheListApplies(s, config, request, e.url, lowerUrl);
     }
     const bool readCache = config.readFromCache || config.offline;
     // 2. Only from a cache that is never read, or a request the cache never
@@ -148,7 +149,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
                                        config.freshWindow;
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
-        noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl) >= 0;
+        noRequest = s.Owner().FindRuleForUrl(s.Owner().Lists().noReq, e.url, lowerUrl) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/cp1251.h"
+#include "proxy/url_spelling.h"
 
 namespace vs::proxy {
 
@@ -50,6 +51,20 @@ std::int32_t Engine::AddMonitorRow(std::string url) {
 int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject) {
     const auto snapshot = list.Snapshot();
     const int row = FindRule(*snapshot, subject, list.Info().undecided);
+    if (row >= 0) {
+        QueueHit(list.Kind(), *snapshot->rows[static_cast<std::size_t>(row)], row);
+    }
+    return row;
+}
+
+int Engine::FindRuleForUrl(const RuleList& list, std::string_view url, std::string_view lowerUrl) {
+    const auto snapshot = list.Snapshot();
+    int row = FindRule(*snapshot, lowerUrl, list.Info().undecided);
+    if (row < 0 && !snapshot->rows.empty()) {
+        if (const std::string plain = PlainUrl(url); plain != lowerUrl) {
+            row = FindRule(*snapshot, plain, list.Info().undecided);
+        }
+    }
     if (row >= 0) {
         QueueHit(list.Kind(), *snapshot->rows[static_cast<std::size_t>(row)], row);
     }

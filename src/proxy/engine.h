@@ -54,6 +54,11 @@ public:
     // The first enabled row of `list` that matches `subject`, or -1; a match
     // queues one hit of that row.
     int FindRuleCountingHit(const RuleList& list, std::string_view subject);
+    // The same for a whole URL: as the browser wrote it (`lowerUrl`,
+    // lower-cased), and where no rule meets that, in its plain spelling
+    // (made from `url`, the URL as it came), so that a list means a page
+    // however it is spelled.
+    int FindRuleForUrl(const RuleList& list, std::string_view url, std::string_view lowerUrl);
     // One hit of `row` of `list`, at `position` when it matched.
     void QueueHit(ListKind list, const RuleRow& row, int position);
 

@@ -118,7 +118,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         // "/%D0%BF..."), or the escapes themselves: both readings are tried,
         // and the one that rewrote with more rules decides (a tie: the URL as
         // written), so that a chain meets letters after a rule for its host.
-        if (e.url.find('%') != std::string::npos) {
+        if (e.url.find('%') != std::string::npos ||
+            cp1251::FindNoCase(e.url, "xn--") != std::string::npos) {
             if (std::string letters = cp1251::Lower(LettersInCodePage(e.url)); letters != written) {
                 Hits decodedHits;
                 UrlConversion decoded = convert(std::move(letters), decodedHits);
@@ -145,7 +146,14 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         if (row < 0) {
             const std::string_view written{e.url.data() + (subject.data() - lower.data()),
                                            subject.size()};
-            if (const std::string plain = PlainSpelling(written); plain != subject) {
+            // A request without a scheme goes to the origin as http.
+            const std::size_t schemeEnd = lower.find("://");
+            const std::string_view scheme =
+                schemeEnd < static_cast<std::size_t>(subject.data() - lower.data())
+                    ? std::string_view(lower).substr(0, schemeEnd)
+                : e.IsConnect() ? ""
+                                : "http";
+            if (const std::string plain = PlainSpelling(written, scheme); plain != subject) {
                 row = engine.FindRuleCountingHit(engine.Lists().black, plain);
             }
         }

@@ -191,7 +191,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     if (!config.cacheListEnabled) {
         return false;
     }
-    return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key) >= 0;
+    return s.Owner().FindRuleForUrl(s.Owner().Lists().cache, cache::EntryIdentity(e.url), key) >= 0;
 }
 
 // A request that may change what its URL holds: any method but those that

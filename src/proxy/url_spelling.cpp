@@ -228,6 +228,43 @@ std::string AsciiHost(std::string_view host) {
     });
 }
 
+// Where a URL's host name stands: after "://" and any user info, before
+// the port, path or query. Empty for a URL without a scheme.
+struct HostSpan {
+    std::size_t at = 0;
+    std::size_t size = 0;
+};
+HostSpan FindHost(std::string_view url) {
+    const std::size_t scheme = url.find("://");
+    if (scheme == std::string_view::npos) {
+        return {};
+    }
+    const std::size_t hostAt = scheme + 3;
+    const std::size_t hostEnd = std::min(url.find_first_of("/?#", hostAt), url.size());
+    const std::size_t userEnd = url.rfind('@', hostEnd);
+    const std::size_t nameAt =
+        userEnd != std::string_view::npos && userEnd >= hostAt ? userEnd + 1 : hostAt;
+    std::size_t nameEnd = url.rfind(':', hostEnd);
+    if (nameEnd == std::string_view::npos || nameEnd < nameAt) {
+        nameEnd = hostEnd;
+    }
+    return {nameAt, nameEnd - nameAt};
+}
+
+// The URL with its host name as `map` gives it.
+template <typename Map>
+std::string WithHost(std::string text, Map map) {
+    if (const HostSpan host = FindHost(text); host.size > 0) {
+        text.replace(host.at, host.size, map(std::string_view(text).substr(host.at, host.size)));
+    }
+    return text;
+}
+
+// The port a scheme's URLs mean when they name none.
+std::string_view UsualPort(std::string_view scheme) {
+    return scheme == "http" ? "80" : scheme == "https" ? "443" : "";
+}
+
 }  // namespace
 
 std::string RawLettersInCodePage(std::string_view url) {
@@ -235,24 +272,11 @@ std::string RawLettersInCodePage(std::string_view url) {
 }
 
 std::string LettersInCodePage(std::string_view url) {
-    return DecodeLetters(url, Escapes::kUtf8Letters);
+    return WithHost(DecodeLetters(url, Escapes::kUtf8Letters), HostLetters);
 }
 
 std::string UriSpelling(std::string_view url) {
-    std::string text(url);
-    if (const std::size_t scheme = text.find("://"); scheme != std::string::npos) {
-        const std::size_t hostAt = scheme + 3;
-        const std::size_t hostEnd = std::min(text.find_first_of("/?#", hostAt), text.size());
-        const std::size_t userEnd = text.rfind('@', hostEnd);
-        const std::size_t nameAt =
-            userEnd != std::string::npos && userEnd >= hostAt ? userEnd + 1 : hostAt;
-        std::size_t nameEnd = text.rfind(':', hostEnd);
-        if (nameEnd == std::string::npos || nameEnd < nameAt) {
-            nameEnd = hostEnd;
-        }
-        text.replace(nameAt, nameEnd - nameAt,
-                     AsciiHost(std::string_view(text).substr(nameAt, nameEnd - nameAt)));
-    }
+    const std::string text = WithHost(std::string(url), AsciiHost);
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
@@ -270,7 +294,7 @@ std::string UriSpelling(std::string_view url) {
     return out;
 }
 
-std::string PlainSpelling(std::string_view subject) {
+std::string PlainSpelling(std::string_view subject, std::string_view scheme) {
     const std::size_t pathAt = std::min(subject.find_first_of("/?"), subject.size());
     std::string_view authority = subject.substr(0, pathAt);
     std::string_view port;
@@ -278,16 +302,34 @@ std::string PlainSpelling(std::string_view subject) {
         colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
         port = authority.substr(colon);
         authority = authority.substr(0, colon);
+        // The origin is asked at the scheme's own port whichever way it is
+        // written; a tunnel names its port, whatever it is.
+        const std::string_view usual = UsualPort(scheme);
+        if (!scheme.empty() &&
+            (port.size() == 1 ||
+             (!usual.empty() && ParseDigits(port.substr(1)) == ParseDigits(usual)))) {
+            port = {};
+        }
     }
     std::string out = HostLetters(DecodeLetters(DottedHost(authority)));
     out += port;
     const std::string_view rest = subject.substr(pathAt);
     const std::size_t queryAt = std::min(rest.find('?'), rest.size());
-    if (queryAt > 0) {
+    // "host?q" and "host" ask for "/" (what goes to the origin).
+    if (queryAt > 0 || !scheme.empty()) {
         out += ResolvePath(DecodeLetters(DecodeUnreserved(rest.substr(0, queryAt))));
     }
     out += DecodeLetters(DecodeUnreserved(rest.substr(queryAt)));
     return cp1251::Lower(out);
+}
+
+std::string PlainUrl(std::string_view url) {
+    const std::size_t colon = url.find("://");
+    if (colon == std::string_view::npos) {
+        return PlainSpelling(url, "");
+    }
+    const std::string scheme = cp1251::Lower(url.substr(0, colon));
+    return scheme + "://" + PlainSpelling(url.substr(colon + 3), scheme);
 }
 
 }  // namespace vs::proxy

@@ -12,14 +12,20 @@
 namespace vs::proxy {
 
 // subject is a URL without its scheme ("host:port/path?query") as the
-// browser wrote it. Returns it lower-cased in the code page, with: a host
-// written as a number in another form (127.1, 0x7f000001,
+// browser wrote it; scheme is its scheme, lower-cased ("http"), or empty for
+// a tunnel's "host:port". Returns it lower-cased in the code page, with: a
+// host written as a number in another form (127.1, 0x7f000001,
 // [::ffff:127.0.0.1]) in dotted form, and labels in the ASCII form of
-// another script ("xn--...") in their letters; in path and query, letters,
-// digits and "-._~" written as %XX decoded; everywhere, letters past ASCII,
-// raw or escaped, in UTF-8 or in the code page itself, in the code page; in
-// the path, runs of "/" as one and "." and ".." segments resolved.
-std::string PlainSpelling(std::string_view subject);
+// another script ("xn--...") in their letters; the scheme's own port
+// (":80", or ":" alone) left out, and a missing path ("host?q") as "/"; in
+// path and query, letters, digits and "-._~" written as %XX decoded;
+// everywhere, letters past ASCII, raw or escaped, in UTF-8 or in the code
+// page itself, in the code page; in the path, runs of "/" as one and "."
+// and ".." segments resolved.
+std::string PlainSpelling(std::string_view subject, std::string_view scheme);
+// The same for a whole URL, its scheme included: "http://Host:80?q" is
+// "http://host/?q". A URL without "://" is a tunnel's "host:port".
+std::string PlainUrl(std::string_view url);
 
 // What a converter rule sees, as its result goes out through UriSpelling,
 // which takes raw bytes for the code page's. RawLettersInCodePage: the URL
@@ -27,7 +33,8 @@ std::string PlainSpelling(std::string_view subject);
 // the code page, where it has them, and escaped where it has not; escapes
 // and other bytes as they are. LettersInCodePage: the same with letters
 // escaped in UTF-8 (as browsers send them) in the code page as well, so that
-// a rule naming "/путь/" meets "/%D0%BF%D1%83%D1%82%D1%8C/".
+// a rule naming "/путь/" meets "/%D0%BF%D1%83%D1%82%D1%8C/", and host labels
+// in their "xn--" form in their letters.
 std::string RawLettersInCodePage(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
 
