@@ -2,10 +2,12 @@
 // tunnels behave, and what the log shows.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <mutex>
 
 #include "proxy/generated_pages.h"
@@ -346,30 +348,52 @@ TEST_F(ProxyFixture, ChunkedBodiesPassWholeWithTheNextAnswerAfterThem) {
     EXPECT_EQ(consumer.Traffic().fromInternet, static_cast<std::int64_t>(chunked.size() + 43));
 }
 
-TEST_F(ProxyFixture, UserStopEndsADownloadMidBody) {
-    HttpOrigin origin;
+// The user's stop cuts the download of the row chosen at once, however
+// silent its origin, and no other download, not even one of the same URL.
+TEST_F(ProxyFixture, UserStopCutsTheChosenDownloadEvenAStalledOne) {
+    constexpr std::size_t kSize = 4 << 20;
+    std::promise<void> release;
+    const std::shared_future<void> released = release.get_future().share();
+    test::LoopbackServer origin([&](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        const std::string body = test::MakeBody(kSize);
+        net::SendAll(socket, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kSize) +
+                                 "\r\n\r\n" + body.substr(0, 1 << 16));
+        released.wait();
+        try {
+            net::SendAll(socket, std::string_view(body).substr(1 << 16));
+        } catch (const net::SocketError&) {
+            // The stopped download's connection is gone.
+        }
+    });
     StartProxy();
-    auto client = Connect();
-    constexpr std::size_t kSize = 256 << 20;
-    const std::string url = origin.Url("/size/" + std::to_string(kSize));
-    SendText(client, GetRequest(url));
-    std::string start = test::ReadExactly(client, 1 << 20);
-    ASSERT_EQ(start.size(), 1u << 20);
-    engine.StopList().Add(url);
-    // Without the stop, the limit is reached (the header came on top).
-    std::size_t rest = test::ReadAll(client, kSize - start.size()).size();
-    EXPECT_LT(start.size() + rest, kSize);
-    EXPECT_EQ(engine.StopList().Count(), 0u);
+    const std::string request = GetRequest(test::LoopbackUrl(origin.Port(), "/same"));
+    auto first = Connect();
+    SendText(first, request);
+    ASSERT_TRUE(test::ReadUntil(first, "\r\n\r\n").ends_with("\r\n\r\n"));
+    auto second = Connect();
+    SendText(second, request);
+    ASSERT_TRUE(test::ReadUntil(second, "\r\n\r\n").ends_with("\r\n\r\n"));
+    // Both rows stalled; the second (row 1) is stopped.
+    EXPECT_TRUE(engine.StopList().Stop(1));
+    pollfd ended{second.Fd(), POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&ended, 1, 20'000), 1) << "the stopped download still waits";
+    release.set_value();
+    EXPECT_EQ(test::ReadAll(first, kSize).size(), kSize);
+    EXPECT_LT(test::ReadAll(second).size(), kSize);
+    Settle();
+    // A row whose download has ended cuts nothing.
+    EXPECT_FALSE(engine.StopList().Stop(0));
+    EXPECT_EQ(monitor.Row(0)->received, static_cast<std::int64_t>(kSize));
 
-    // A stop given after a download ended cuts nobody's next one.
-    const std::string small = origin.Url("/size/" + std::to_string(1 << 20));
-    client = Connect();
-    SendText(client, GetRequest(small));
-    EXPECT_GT(ReadResponse(client).size(), 1u << 20);
-    engine.StopList().Add(small);
-    client = Connect();
-    SendText(client, GetRequest(small));
-    EXPECT_GT(ReadResponse(client).size(), 1u << 20);
+    // A tunnel's row (a download over https) stops the same way.
+    test::LoopbackServer silent([](net::Socket& socket) { test::ReadAll(socket); });
+    auto tunnel = Connect();
+    SendText(tunnel, "CONNECT 127.0.0.1:" + std::to_string(silent.Port()) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(test::ReadUntil(tunnel, "\r\n\r\n").ends_with("\r\n\r\n"));
+    EXPECT_TRUE(engine.StopList().Stop(2));
+    pollfd cut{tunnel.Fd(), POLLRDHUP, 0};
+    EXPECT_EQ(::poll(&cut, 1, 20'000), 1) << "the stopped tunnel is still open";
 }
 
 // A browser that goes while a download's body moves in bulk ends only its

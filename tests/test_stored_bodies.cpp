@@ -118,7 +118,7 @@ TEST_F(StoredBodies, CutShortLeaveNoEntry) {
     auto stopped = Connect();
     SendText(stopped, GetRequest(big));
     ASSERT_EQ(test::ReadExactly(stopped, 1 << 20).size(), 1u << 20);
-    engine.StopList().Add(big);
+    EXPECT_TRUE(engine.StopList().Stop(1));
     EXPECT_LT(test::ReadAll(stopped).size(), std::size_t{256 << 20});
     Settle();
     EXPECT_EQ(FilesInCache(), 0u);

@@ -131,7 +131,7 @@ QWidget* MainWindow::BuildMonitorPage() {
     monitorView_ = new MonitorView(page);
     monitorView_->SetMonitorModel(monitorModel_);
     monitorView_->SetStopHandler(
-        [this](const std::string& url) { service_.ProxyEngine().StopList().Add(url); });
+        [this](std::int32_t row) { service_.ProxyEngine().StopList().Stop(row); });
     layout->addWidget(monitorView_);
     KeepLayoutOf(*monitorView_, "Monitor");
     return page;

@@ -199,4 +199,11 @@ std::string MonitorTableModel::RowUrl(int row) const {
     return found == nullptr ? std::string() : found->url;
 }
 
+std::optional<std::int32_t> MonitorTableModel::EngineRow(int row) const {
+    if (row < 0 || row >= shownRows_ || monitor_.Row(CoreRow(row)) == nullptr) {
+        return std::nullopt;
+    }
+    return static_cast<std::int32_t>(CoreRow(row));
+}
+
 }  // namespace vs::gui

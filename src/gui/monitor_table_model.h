@@ -8,6 +8,7 @@
 #include <QAbstractTableModel>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "shell/monitor_model.h"
@@ -33,6 +34,9 @@ public:
     // The URL of a row as the core holds it (CP1251, as the browser wrote
     // it); empty for a row that does not exist.
     std::string RowUrl(int row) const;
+    // The number the engine gave a row of this model (what a stop names);
+    // nothing for a row that does not exist.
+    std::optional<std::int32_t> EngineRow(int row) const;
 
     // Sizes and byte counts as the grid shows them: decimal, nothing while
     // unknown (negative).

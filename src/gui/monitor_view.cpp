@@ -106,11 +106,13 @@ MonitorView::MonitorView(QWidget* parent)
     // while it is open, and the selection may move to a newer row or, when
     // the row leaves the monitor, to another one.
     connect(copyUrl_, &QAction::triggered, this, [this] { CopyUrl(menuUrl_); });
-    connect(stopDownload_, &QAction::triggered, this, [this] { StopDownload(menuUrl_); });
+    connect(stopDownload_, &QAction::triggered, this, [this] { StopDownload(menuRow_); });
     connect(menu_, &QMenu::aboutToShow, this, [this] {
         menuUrl_ = SelectedUrl();
+        const std::optional<int> selected = SelectedRow();
+        menuRow_ = selected && model_ != nullptr ? model_->EngineRow(*selected) : std::nullopt;
         copyUrl_->setEnabled(menuUrl_.has_value());
-        stopDownload_->setEnabled(menuUrl_.has_value());
+        stopDownload_->setEnabled(menuUrl_.has_value() && menuRow_.has_value());
     });
 }
 
@@ -215,11 +217,11 @@ void MonitorView::CopyUrl(const std::optional<std::string>& url) {
     }
 }
 
-void MonitorView::StopDownload(const std::optional<std::string>& url) {
-    // The engine compares with the URL it relays, which is CP1251: handing
-    // it the displayed (UTF-8) text would never match a Cyrillic URL.
-    if (url && stopHandler_) {
-        stopHandler_(*url);
+void MonitorView::StopDownload(std::optional<std::int32_t> row) {
+    // By the row, not its URL: two downloads of one URL are two rows, and
+    // the user stops the one chosen.
+    if (row && stopHandler_) {
+        stopHandler_(*row);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <QTableView>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -21,9 +22,9 @@ class MonitorView : public QTableView {
     Q_OBJECT
 
 public:
-    // Receives the URL to stop as the core holds it (CP1251); the window
-    // hands it to the engine's StopList.
-    using StopHandler = std::function<void(const std::string& url)>;
+    // Receives the engine's number of the row whose download to stop; the
+    // window hands it to the engine's StopList.
+    using StopHandler = std::function<void(std::int32_t row)>;
 
     explicit MonitorView(QWidget* parent = nullptr);
 
@@ -54,8 +55,8 @@ private:
     std::optional<std::string> SelectedUrl() const;
     // "Копировать URL": the URL to the clipboard as text.
     void CopyUrl(const std::optional<std::string>& url);
-    // "Остановить закачку": the URL to the stop handler.
-    void StopDownload(const std::optional<std::string>& url);
+    // "Остановить закачку": the row to the stop handler.
+    void StopDownload(std::optional<std::int32_t> row);
 
     MonitorTableModel* model_ = nullptr;
     StopHandler stopHandler_;
@@ -63,7 +64,9 @@ private:
     QAction* copyUrl_;
     QAction* stopDownload_;
     bool follow_ = false;
-    std::optional<std::string> menuUrl_;  // the row's the popup menu was opened on
+    // The row the popup menu was opened on: its URL and the engine's number.
+    std::optional<std::string> menuUrl_;
+    std::optional<std::int32_t> menuRow_;
 };
 
 }  // namespace vs::gui

@@ -67,7 +67,7 @@ void RefuseConnection(Session& s, Exchange& e) {
     AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kAuthRequest;
     if (e.monitorRow < 0) {
-        e.monitorRow = engine.AddMonitorRow(e.url);
+        s.AddMonitorRow(e);
     }
     ShowAnswer(s, e, std::move(answer));
 }

@@ -34,7 +34,7 @@ void GiveMonitorRow(Session& s, Exchange& e, const ProxyConfig& config, bool onl
         (onlyFromCache && config.hideOnlyFromCacheAnswers && !config.offline)) {
         return;
     }
-    e.monitorRow = s.Owner().AddMonitorRow(e.url);
+    s.AddMonitorRow(e);
 }
 
 bool RefuseAsMissing(Session& s, Exchange& e, const ProxyConfig& config, bool onlyFromCache,

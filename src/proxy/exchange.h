@@ -58,8 +58,6 @@ struct Exchange {
     bool asksUpgrade = false;
     std::int32_t requestNo = -1;
     std::int32_t monitorRow = -1;
-    // The user's stops given before this exchange began are not for it.
-    std::uint64_t stopsBefore = 0;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;
     Condition condition = Condition::kAsSent;
 

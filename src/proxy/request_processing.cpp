@@ -80,7 +80,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
         return false;
     }
     if (e.monitorRow < 0) {
-        e.monitorRow = engine.AddMonitorRow(e.url);
+        s.AddMonitorRow(e);
     }
     engine.PutToLog(RequestHeading(s, e), request.Text());
     std::string page = HostServicePage(e.url, service, target.port);
@@ -159,7 +159,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         }
         if (row >= 0) {
             if (e.monitorRow < 0) {
-                e.monitorRow = engine.AddMonitorRow(e.url);
+                s.AddMonitorRow(e);
             }
             SendRefusalPage(s, e, row + 1, request);
             return false;
@@ -174,7 +174,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     }
     // Monitor row and log.
     if (e.monitorRow < 0) {
-        e.monitorRow = engine.AddMonitorRow(e.url);
+        s.AddMonitorRow(e);
     }
     engine.PutToLog(RequestHeading(s, e), request.Text());
     return true;

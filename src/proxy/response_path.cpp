@@ -43,14 +43,10 @@ void CountBytes(Session& s, bool fromCache, std::int64_t bytes) {
     }
 }
 
-// What every block of an answer costs, seen or not: its traffic, and the
-// user's stop of the download.
+// What every block of an answer costs, seen or not.
 void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
     if (!e.AnsweredHere()) {
         CountBytes(s, false, static_cast<std::int64_t>(bytes));
-    }
-    if (!e.url.empty() && s.Owner().StopList().Remove(e.url, e.stopsBefore)) {
-        s.Client().Disconnect();  // the user stopped this download
     }
 }
 

@@ -100,6 +100,8 @@ Session::Session(Engine& engine, net::Connection& client, net::OutboundConnectio
 
 Session::~Session() {
     FinishAll();
+    // Whatever a path left tracked: the connection is about to go.
+    engine_.StopList().ForgetConnection(client_);
 }
 
 void Session::Begin(std::string firstData, std::string_view address) {
@@ -157,6 +159,9 @@ void Session::FinishAll() {
         FinishExchange(exchange);
     }
     inFlight_.clear();
+    if (tunnelRow_ >= 0) {
+        engine_.StopList().Forget(tunnelRow_);
+    }
     if (tunnelRow_ >= 0 && !engine_.closing.load()) {
         RowUpdate end;
         end.row = tunnelRow_;
@@ -362,7 +367,6 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
     exchange.config = engine_.Config();
-    exchange.stopsBefore = engine_.StopList().Latest();
     exchange.authorized = head.Has("Authorization");
     exchange.browserForbidsStore = head.ListNames("Cache-Control", "no-store");
     exchange.browserCloses = BrowserCloses(head);
@@ -611,9 +615,17 @@ bool Session::AnswerCutByReset() {
     return outbound_.EndedByReset() && AnswerUnfinished();
 }
 
+void Session::AddMonitorRow(Exchange& exchange) {
+    exchange.monitorRow = engine_.AddMonitorRow(exchange.url);
+    engine_.StopList().Track(exchange.monitorRow, client_);
+}
+
 void Session::FinishExchange(Exchange& exchange) {
     FinishCacheWrite(*this, exchange);
     exchange.cacheReader.reset();
+    if (exchange.monitorRow >= 0) {
+        engine_.StopList().Forget(exchange.monitorRow);
+    }
     if (exchange.monitorRow >= 0 && !engine_.closing.load()) {
         RowUpdate end;
         end.row = exchange.monitorRow;

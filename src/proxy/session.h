@@ -104,6 +104,9 @@ public:
     // The bytes from upstream as the browser gets them.
     std::string FilterDownstream(std::string_view bytes);
 
+    // Gives the exchange its monitor row, which the user may stop from the
+    // monitor while the exchange lasts.
+    void AddMonitorRow(Exchange& exchange);
     // Completes an exchange: its cache entry kept or discarded, its monitor
     // row closed.
     void FinishExchange(Exchange& exchange);

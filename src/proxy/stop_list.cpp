@@ -1,38 +1,40 @@
 #include "proxy/stop_list.h"
 
-#include <algorithm>
-
-#include "base/cp1251.h"
+#include <iterator>
 
 namespace vs::proxy {
 
-void StopList::Add(std::string url) {
+void StopList::Track(std::int32_t row, net::Connection& client) {
     std::lock_guard lock(mutex_);
-    if (stops_.size() >= kMostStops) {
-        stops_.erase(stops_.begin());
-    }
-    stops_.push_back({std::move(url), ++latest_});
+    rows_[row] = &client;
 }
 
-StopList::Mark StopList::Latest() const {
+void StopList::Forget(std::int32_t row) {
     std::lock_guard lock(mutex_);
-    return latest_;
+    rows_.erase(row);
 }
 
-bool StopList::Remove(std::string_view url, Mark begun) {
+void StopList::ForgetConnection(const net::Connection& client) {
     std::lock_guard lock(mutex_);
-    for (auto it = stops_.begin(); it != stops_.end(); ++it) {
-        if (it->mark > begun && cp1251::EqualsNoCase(it->url, url)) {
-            stops_.erase(it);
-            return true;
-        }
+    std::erase_if(rows_, [&client](const auto& entry) { return entry.second == &client; });
+}
+
+bool StopList::Stop(std::int32_t row) {
+    std::lock_guard lock(mutex_);
+    const auto found = rows_.find(row);
+    if (found == rows_.end()) {
+        return false;
     }
-    return false;
+    // Forced: a worker blocked sending to a browser that reads nothing
+    // wakes as well.
+    found->second->WakeUp(true);
+    rows_.erase(found);
+    return true;
 }
 
 std::size_t StopList::Count() const {
     std::lock_guard lock(mutex_);
-    return stops_.size();
+    return rows_.size();
 }
 
 }  // namespace vs::proxy

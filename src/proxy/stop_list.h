@@ -1,46 +1,37 @@
 #pragma once
-// The downloads the user stopped from the monitor: their URLs, waiting for
-// the worker that relays each to notice and end its browser connection. A
-// stop counts for the downloads under way when it was given: one given on
-// a row that had already ended would otherwise cut the next download of
-// that URL, whoever asks for it and however much later. Such a stop stays
-// until newer ones push it out: a later download cannot tell it from the
-// stop of a stalled download of the same URL, which is still to come.
-// Written by the application's thread, read by workers; every call holds
-// the list's own lock, so "is it there, then take it" is one step.
+// The downloads the user may stop from the monitor, by the row that shows
+// each: a stop cuts the browser connection relaying that row's answer at
+// once, whether bytes are moving or the origin has gone silent, and touches
+// no other download, not even one of the same URL. A row whose exchange has
+// ended is no longer here, so a late stop cuts nothing.
+// Rows are tracked and forgotten by workers and stopped from the
+// application's thread; every call holds the list's own lock, so a
+// connection is never woken after its session has forgotten it.
 
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
-#include <string>
-#include <string_view>
-#include <vector>
+#include <unordered_map>
+
+#include "net/connection.h"
 
 namespace vs::proxy {
 
 class StopList {
 public:
-    // Tells the stops given so far from later ones.
-    using Mark = std::uint64_t;
-    // Stops kept at most; far more than a user gives in a session.
-    static constexpr std::size_t kMostStops = 1024;
-
-    void Add(std::string url);
-    // The mark a download takes as it begins.
-    Mark Latest() const;
-    // Takes the first stop of `url` (equal under the code page's case
-    // folding) given after `begun`; false when there is none.
-    bool Remove(std::string_view url, Mark begun);
+    // The answer shown in `row` is relayed to `client` until Forget(row).
+    void Track(std::int32_t row, net::Connection& client);
+    void Forget(std::int32_t row);
+    // Every row still tracked for `client`, as its connection ends.
+    void ForgetConnection(const net::Connection& client);
+    // The user's stop: cuts the browser connection of the row's download.
+    // False when the row shows nothing under way.
+    bool Stop(std::int32_t row);
     std::size_t Count() const;
 
 private:
-    struct Stop {
-        std::string url;
-        Mark mark;
-    };
     mutable std::mutex mutex_;
-    std::vector<Stop> stops_;
-    Mark latest_ = 0;
+    std::unordered_map<std::int32_t, net::Connection*> rows_;
 };
 
 }  // namespace vs::proxy
