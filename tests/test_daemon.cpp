@@ -485,9 +485,12 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     WriteBytes(home / "black.lst",
                ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "bad(unclosed", "0"}}));
     const int second = FreePort();
-    WriteBytes(home / "Vellostore.ini", "[TMainForm]\r\nPortEd_Text=" + std::to_string(second));
+    const std::string edited = "[TMainForm]\r\nPortEd_Text=" + std::to_string(second);
+    WriteBytes(home / "Vellostore.ini", edited);
     proxy.Process().Signal(SIGHUP);
     ASSERT_TRUE(proxy.Process().WaitForStderr(":" + std::to_string(second) + ",", 10s));
+    // Taken, not written back: an edit made meanwhile would be lost.
+    EXPECT_EQ(ReadBytes(home / "Vellostore.ini"), edited);
     EXPECT_TRUE(Has(proxy.Process().Stderr(), "black.lst, строка 2, правило не действует: "))
         << proxy.Process().Stderr();
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port())), std::exception);

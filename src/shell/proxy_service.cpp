@@ -171,6 +171,10 @@ ListenerTarget ProxyService::PublishSettings() {
 void ProxyService::Apply() {
     const ListenerTarget target = PublishSettings();
     SaveSettingsAndStatistics();
+    FollowTarget(target);
+}
+
+void ProxyService::FollowTarget(const ListenerTarget& target) {
     // Switches act through the published configuration; connections only
     // have to go when the proxy listens elsewhere or forwards elsewhere. A
     // parent not in use is nobody's target until it is switched on.
@@ -196,13 +200,19 @@ void ProxyService::Reload() {
     consumer_.Drain();  // the traffic counted so far belongs in the save below
     const FileVersion read = FileVersion::Of(SettingsFile());
     Settings reread = LoadSettings(SettingsFile());
-    fileSettingsVersion_ = read;  // taken: the save below writes what was read
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
     // wants; the others keep the hits counted since.
     ForEachList([this](auto& list, std::string_view name) { ReloadIfEditedElsewhere(list, name); });
-    Apply();
+    const ListenerTarget target = PublishSettings();
+    // Taken as the file holds it, as at the start, and not written back: a
+    // second edit made while this one was applied would be written over,
+    // and the next save must find the file the user's if it changes again.
+    fileSettings_ = settings_;
+    fileSettingsVersion_ = read;
+    SaveStatistics();
+    FollowTarget(target);
 }
 
 template <class List>

@@ -85,6 +85,7 @@ public:
     void PublishSwitches();
     // Reads "Vellostore.ini" again and applies it, and the list files
     // written by another program since they were read (the daemon's SIGHUP).
+    // The statistics are saved; the settings file is left as it is.
     void Reload();
 
     // One pass of the application thread: the monitor queue is drained.
@@ -174,6 +175,8 @@ private:
     // changed here since it was read or written.
     bool SettingsFileIsTheUsers() const;
     void SaveSettingsAndStatistics();
+    // Restarts or retargets the listener where the settings now point.
+    void FollowTarget(const ListenerTarget& target);
     // Settings, statistics and lists, as the exit saves them.
     void SaveEverything();
     // Runs `save` for the file `name`; a failure leaves the file as it was
