@@ -221,6 +221,13 @@ TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
     auto waited = std::chrono::steady_clock::now() - started;
     EXPECT_GE(waited, 1900ms);
     EXPECT_LT(waited, 2400ms);
+    // Started again at once, the straggler still meets the stop of its own
+    // run: its connect is abandoned, nothing of it reaches the origin.
+    server.Start();
+    ASSERT_TRUE(events.WaitFor("disconnect"));
+    const auto all = events.Events();
+    EXPECT_EQ(std::count(all.begin(), all.end(), "outbound-failed"), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), "outbound-connected"), 0);
 }
 
 TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {

@@ -101,7 +101,7 @@ void MappedPortServer::Start() {
     boundPort_ = net::LocalPort(listener);
     boundEndpoint_ = net::LocalEndpoint(listener);
     listener_ = std::move(listener);
-    stopEvent_ = std::move(stopEvent);
+    stopEvent_ = std::make_shared<const net::Socket>(std::move(stopEvent));
     spare_ = OpenSpare();
     {
         std::lock_guard lock(workersLock_);
@@ -128,7 +128,7 @@ void MappedPortServer::AcceptLoop() {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
-            pool_.Run([this, fd] { Serve(net::Socket(fd)); });
+            pool_.Run([this, fd, stop = stopEvent_] { Serve(net::Socket(fd), stop); });
         } catch (const std::exception&) {
             ::close(fd);
             ConnectionEnded();
@@ -211,7 +211,7 @@ void MappedPortServer::ShortageOver(Shortage what, Episode& episode) {
     }
 }
 
-void MappedPortServer::Serve(net::Socket client) {
+void MappedPortServer::Serve(net::Socket client, std::shared_ptr<const net::Socket> stopEvent) {
     auto worker = std::make_unique<Worker>(std::move(client));
     {
         std::lock_guard lock(workersLock_);
@@ -220,7 +220,7 @@ void MappedPortServer::Serve(net::Socket client) {
             worker->Client().WakeUp();
         }
     }
-    ConnectPhase(*worker);
+    ConnectPhase(*worker, stopEvent->Fd());
     RelayLoop(*worker);
     EndConnection(*worker);
     {
@@ -241,7 +241,7 @@ void MappedPortServer::ConnectionEnded() {
     }
 }
 
-void MappedPortServer::ConnectPhase(Worker& worker) {
+void MappedPortServer::ConnectPhase(Worker& worker, int stopEvent) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
     auto [host, port] = mapped_.Get();
@@ -257,7 +257,7 @@ void MappedPortServer::ConnectPhase(Worker& worker) {
             // The first request never came whole: nothing goes upstream.
             throw net::SocketError("first request", ETIMEDOUT);
         }
-        outbound.Connect(stopEvent_.Fd());
+        outbound.Connect(stopEvent);
         {
             std::lock_guard lock(workersLock_);
             if (stopping_) {
@@ -551,7 +551,7 @@ void MappedPortServer::Stop() {
     listener_.Close();
     spare_.Close();
     std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stopEvent_.Fd(), &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(stopEvent_->Fd(), &one, sizeof one);
     WakeAll(false);
 
     const int looks = settings_.terminateWaitMs / 250;

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -155,8 +156,10 @@ private:
     bool Admit();
     void ShortageOf(Shortage what, Episode& episode, std::size_t lost);
     void ShortageOver(Shortage what, Episode& episode);
-    void Serve(net::Socket client);
-    void ConnectPhase(Worker& worker);
+    // `stopEvent`: the one of the run that accepted the connection, kept
+    // open for as long as the connection may connect outward.
+    void Serve(net::Socket client, std::shared_ptr<const net::Socket> stopEvent);
+    void ConnectPhase(Worker& worker, int stopEvent);
     void RelayLoop(Worker& worker);
     // Ends a connection whose browser has taken longer than the first
     // request's limit over a later request's head.
@@ -180,8 +183,11 @@ private:
 
     net::Socket listener_;
     std::thread acceptThread_;
-    // Readable while the server stops: abandons outbound connects.
-    net::Socket stopEvent_;
+    // Readable once the server stops: abandons outbound connects. One per
+    // run, shared with the run's connections: one that a stop gave up on
+    // still meets its own run's stop, never the next run's descriptor (or
+    // whatever reused its number).
+    std::shared_ptr<const net::Socket> stopEvent_;
     // Held for the moment descriptors run out: closed, it makes room to
     // accept the next connection only to close it, so that the browser is
     // told at once instead of waiting in the queue.
