@@ -101,7 +101,8 @@ void MappedPortServer::Start() {
     boundPort_ = net::LocalPort(listener);
     boundEndpoint_ = net::LocalEndpoint(listener);
     listener_ = std::move(listener);
-    stopEvent_ = std::make_shared<const net::Socket>(std::move(stopEvent));
+    run_ = std::make_shared<Run>();
+    run_->stopEvent = std::move(stopEvent);
     spare_ = OpenSpare();
     {
         std::lock_guard lock(workersLock_);
@@ -128,10 +129,10 @@ void MappedPortServer::AcceptLoop() {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
-            pool_.Run([this, fd, stop = stopEvent_] { Serve(net::Socket(fd), stop); });
+            pool_.Run([this, fd, run = run_] { Serve(net::Socket(fd), run); });
         } catch (const std::exception&) {
             ::close(fd);
-            ConnectionEnded();
+            ConnectionEnded(*run_);
         }
     }
 }
@@ -190,6 +191,7 @@ bool MappedPortServer::Admit() {
         return false;
     }
     ++running_;
+    ++run_->running;
     return true;
 }
 
@@ -211,7 +213,7 @@ void MappedPortServer::ShortageOver(Shortage what, Episode& episode) {
     }
 }
 
-void MappedPortServer::Serve(net::Socket client, std::shared_ptr<const net::Socket> stopEvent) {
+void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
     auto worker = std::make_unique<Worker>(std::move(client));
     {
         std::lock_guard lock(workersLock_);
@@ -220,7 +222,7 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<const net::Sock
             worker->Client().WakeUp();
         }
     }
-    ConnectPhase(*worker, stopEvent->Fd());
+    ConnectPhase(*worker, run->stopEvent.Fd());
     RelayLoop(*worker);
     EndConnection(*worker);
     {
@@ -230,13 +232,13 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<const net::Sock
     // The worker, and with it the connection's record, goes before the
     // count drops, so a finished Stop leaves no record alive.
     worker.reset();
-    ConnectionEnded();
+    ConnectionEnded(*run);
 }
 
-void MappedPortServer::ConnectionEnded() {
+void MappedPortServer::ConnectionEnded(Run& run) {
     std::lock_guard lock(workersLock_);
     --running_;
-    if (running_ == 0) {
+    if (--run.running == 0) {
         allEnded_.notify_all();
     }
 }
@@ -551,18 +553,20 @@ void MappedPortServer::Stop() {
     listener_.Close();
     spare_.Close();
     std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stopEvent_->Fd(), &one, sizeof one);
+    [[maybe_unused]] ssize_t n = ::write(run_->stopEvent.Fd(), &one, sizeof one);
     WakeAll(false);
 
     const int looks = settings_.terminateWaitMs / 250;
+    // Connections an earlier stop gave up on are not waited for again.
+    const Run& run = *run_;
     std::unique_lock lock(workersLock_);
-    for (int look = 0; running_ > 0; ++look) {
+    for (int look = 0; run.running > 0; ++look) {
         if (look >= looks) {
             stopping_ = false;
             throw TerminateTimeout();
         }
-        allEnded_.wait_for(lock, kStopLook, [this] { return running_ == 0; });
-        if (look == 0 && running_ > 0) {
+        allEnded_.wait_for(lock, kStopLook, [&run] { return run.running == 0; });
+        if (look == 0 && run.running > 0) {
             // Something is stuck on its upstream side (a write to an origin
             // that reads nothing): close that side as well.
             lock.unlock();

@@ -145,6 +145,16 @@ private:
         std::atomic<std::chrono::steady_clock::rep> lastLoss_{0};
     };
 
+    // One run, from a Start to its Stop, shared with the connections it
+    // accepted: one that a stop gave up on still meets its own run's stop
+    // event, never the next run's descriptor (or whatever reused its
+    // number), and the next stop waits only for its own run's connections.
+    struct Run {
+        // Readable once the run stops: abandons outbound connects.
+        net::Socket stopEvent;
+        std::size_t running = 0;  // under workersLock_
+    };
+
     void AcceptLoop();
     // The next connection's descriptor, or -1 once the listener is shut.
     int AcceptNext();
@@ -156,9 +166,8 @@ private:
     bool Admit();
     void ShortageOf(Shortage what, Episode& episode, std::size_t lost);
     void ShortageOver(Shortage what, Episode& episode);
-    // `stopEvent`: the one of the run that accepted the connection, kept
-    // open for as long as the connection may connect outward.
-    void Serve(net::Socket client, std::shared_ptr<const net::Socket> stopEvent);
+    // `run`: the one that accepted the connection.
+    void Serve(net::Socket client, std::shared_ptr<Run> run);
     void ConnectPhase(Worker& worker, int stopEvent);
     void RelayLoop(Worker& worker);
     // Ends a connection whose browser has taken longer than the first
@@ -166,7 +175,7 @@ private:
     void CutSlowHead(Connection& client, const ConnectionIntercept* intercept);
     void EndConnection(Worker& worker);
     void WakeAll(bool outboundToo);
-    void ConnectionEnded();
+    void ConnectionEnded(Run& run);
 
     ConnectionEvents& events_;
     ListenerSettings settings_;
@@ -183,11 +192,7 @@ private:
 
     net::Socket listener_;
     std::thread acceptThread_;
-    // Readable once the server stops: abandons outbound connects. One per
-    // run, shared with the run's connections: one that a stop gave up on
-    // still meets its own run's stop, never the next run's descriptor (or
-    // whatever reused its number).
-    std::shared_ptr<const net::Socket> stopEvent_;
+    std::shared_ptr<Run> run_;
     // Held for the moment descriptors run out: closed, it makes room to
     // accept the next connection only to close it, so that the browser is
     // told at once instead of waiting in the queue.
@@ -198,7 +203,7 @@ private:
     mutable std::mutex workersLock_;
     std::condition_variable allEnded_;
     std::set<Worker*> workers_;
-    std::size_t running_ = 0;  // accepted and not yet ended
+    std::size_t running_ = 0;  // accepted and not yet ended, in every run
     bool stopping_ = false;
 
     // Declared last so that it is destroyed first: its destructor waits for
