@@ -238,7 +238,7 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
 void MappedPortServer::ConnectionEnded(Run& run) {
     std::lock_guard lock(workersLock_);
     --running_;
-    if (--run.running == 0) {
+    if (--run.running == 0 || running_ == 0) {
         allEnded_.notify_all();
     }
 }
@@ -538,35 +538,43 @@ std::size_t MappedPortServer::ActiveConnections() const {
     return running_;
 }
 
-void MappedPortServer::Stop() {
-    if (!Active()) {
-        return;
-    }
+void MappedPortServer::Stop(StopWaitsFor waitFor) {
+    const bool active = Active();
     {
         std::lock_guard lock(workersLock_);
+        // Not listening (a restart that found its port taken), there may
+        // still be an earlier run's connections to end.
+        if (!active && (waitFor == StopWaitsFor::ThisRun || running_ == 0)) {
+            return;
+        }
         stopping_ = true;
     }
-    listener_.Shutdown();
-    if (acceptThread_.joinable()) {
-        acceptThread_.join();
+    if (active) {
+        listener_.Shutdown();
+        if (acceptThread_.joinable()) {
+            acceptThread_.join();
+        }
+        listener_.Close();
+        spare_.Close();
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(run_->stopEvent.Fd(), &one, sizeof one);
     }
-    listener_.Close();
-    spare_.Close();
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(run_->stopEvent.Fd(), &one, sizeof one);
     WakeAll(false);
 
     const int looks = settings_.terminateWaitMs / 250;
-    // Connections an earlier stop gave up on are not waited for again.
-    const Run& run = *run_;
+    // A restart does not wait again for connections an earlier stop gave up
+    // on; the last stop waits for them all.
+    const auto running = [this, waitFor, run = run_] {
+        return waitFor == StopWaitsFor::ThisRun ? run->running : running_;
+    };
     std::unique_lock lock(workersLock_);
-    for (int look = 0; run.running > 0; ++look) {
+    for (int look = 0; running() > 0; ++look) {
         if (look >= looks) {
             stopping_ = false;
             throw TerminateTimeout();
         }
-        allEnded_.wait_for(lock, kStopLook, [&run] { return run.running == 0; });
-        if (look == 0 && run.running > 0) {
+        allEnded_.wait_for(lock, kStopLook, [&running] { return running() == 0; });
+        if (look == 0 && running() > 0) {
             // Something is stuck on its upstream side (a write to an origin
             // that reads nothing): close that side as well.
             lock.unlock();

@@ -69,6 +69,12 @@ private:
     OutboundConnection outbound_;
 };
 
+// Which connections a stop waits for.
+enum class StopWaitsFor {
+    ThisRun,          // a restart: not again for those an earlier stop left
+    EveryConnection,  // the last stop, before the process ends
+};
+
 // Raised by Stop when a worker does not finish in time.
 class TerminateTimeout : public std::runtime_error {
 public:
@@ -116,9 +122,11 @@ public:
     // bound; the server then stays inactive.
     void Start();
     // Stops listening, closes every browser connection and waits, looking
-    // every 250 ms, for the workers to end their connections. Throws
-    // TerminateTimeout when some are still running after terminateWaitMs.
-    void Stop();
+    // every 250 ms, for the workers to end their connections: those of the
+    // run now stopping for a restart, all of them (those an earlier stop
+    // gave up on too) by default. Throws TerminateTimeout when some are
+    // still running after terminateWaitMs.
+    void Stop(StopWaitsFor waitFor = StopWaitsFor::EveryConnection);
 
     bool Active() const { return listener_.IsOpen(); }
     std::uint16_t BoundPort() const { return boundPort_; }

@@ -133,7 +133,7 @@ void ListenerControl::RestartPending() {
     lock.unlock();
     bool timedOut = false;
     try {
-        server_.Stop();
+        server_.Stop(net::StopWaitsFor::ThisRun);
     } catch (const net::TerminateTimeout&) {
         timedOut = true;
     }
