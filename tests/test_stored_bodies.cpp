@@ -94,6 +94,18 @@ TEST_F(StoredBodies, ArriveWholeInTheBrowserAndTheEntryThenComeBackFromIt) {
     leaving.Close();
     Settle();
     EXPECT_LT(consumer.Traffic().fromCache, static_cast<std::int64_t>(kSize + kSize / 2));
+
+    // The user's stop of an answer from the entry cuts it at once: what the
+    // sockets still hold for the browser is dropped, not sent first.
+    auto stopped = Connect();
+    SendText(stopped, GetRequest(url));
+    ASSERT_EQ(test::ReadExactly(stopped, 1 << 20).size(), 1u << 20);
+    EXPECT_TRUE(engine.StopList().Stop(4));
+    char block[1 << 16];
+    std::optional<std::size_t> n;
+    while ((n = net::ReceiveUnlessReset(stopped, block, sizeof block)).value_or(0) > 0) {
+    }
+    EXPECT_FALSE(n.has_value()) << "ended in order, after all that was queued";
 }
 
 // A browser that leaves, the user's stop and an origin that closes early

@@ -196,6 +196,15 @@ void Connection::WakeUp(bool force) {
     socket_.Shutdown();
 }
 
+void Connection::Cut() {
+    std::lock_guard lock(closeLock_);
+    wokenUp_ = true;
+    if (socket_.IsOpen()) {
+        net::CloseWithReset(socket_);
+        socket_.Shutdown();
+    }
+}
+
 void MappedTarget::Set(std::string host, int port) {
     std::lock_guard lock(lock_);
     host_ = std::move(host);

@@ -135,6 +135,11 @@ public:
     // that follows resets the connection. `force` wakes a writer blocked on
     // a peer that reads nothing as well.
     void WakeUp(bool force = false);
+    // The user's stop: as a forced WakeUp, and the close that follows resets
+    // the connection whatever the answer, so that what is still queued for
+    // the peer (megabytes, for a browser reading slowly) is dropped, not
+    // sent first.
+    void Cut();
     // Set by the owner while a cut here must reach the peer as a reset (an
     // answer half sent, which an orderly close could complete for a body
     // that runs to the close).

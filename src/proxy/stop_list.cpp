@@ -25,9 +25,7 @@ bool StopList::Stop(std::int32_t row) {
     if (found == rows_.end()) {
         return false;
     }
-    // Forced: a worker blocked sending to a browser that reads nothing
-    // wakes as well.
-    found->second->WakeUp(true);
+    found->second->Cut();
     rows_.erase(found);
     return true;
 }
