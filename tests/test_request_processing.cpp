@@ -35,6 +35,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     lists.black.Append(Rule("казино"));
     lists.black.Append(Rule("(.*\\.)*ads\\."));
     lists.black.Append(Rule("^evil\\.example/"));
+    lists.black.Append(Rule("^tls\\.example:443$"));
     StartProxy();
     const std::string url = origin.Url("/ads/<script>x</script>?a=1&b=\"2\"");
     const std::string page = AnswerTo(GetRequest(url, "Host: x\r\n"));
@@ -53,7 +54,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
                                    "[0:0:0:0:0:ffff:127.0.0.1]", "u@127.0.0.1"}) {
         // With a scheme and without, as some clients write it.
         for (const std::string scheme : {"http://", ""}) {
-            const std::string url = scheme + host + ":" + port + "/numeric";
+            const std::string url = scheme + host + ":0" + port + "/numeric";
             EXPECT_TRUE(Has(AnswerTo("GET " + url + " HTTP/1.0\r\n\r\n"), "(rule #5).")) << url;
         }
     }
@@ -71,10 +72,17 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
         EXPECT_TRUE(Has(AnswerTo("GET http://" + host + "/ HTTP/1.0\r\n\r\n"), "(rule #6)."))
             << host;
     }
-    // The scheme's own port written out, or a site's root without its "/".
-    for (const std::string url : {"http://evil.example:80/x", "http://Evil.Example:/x",
-                                  "http://evil.example?x", "http://www.evil.example"}) {
+    // Where the proxy itself connects and what it asks for decides: the
+    // scheme's own port however written, a root without its "/", a fragment.
+    for (const std::string url :
+         {"http://evil.example:80/x", "http://Evil.Example:/x", "http://evil.example:+080/x",
+          "http://evil.example:80:80/", "http://evil.example?x", "http://www.evil.example",
+          "http://evil.example#x"}) {
         EXPECT_TRUE(Has(AnswerTo("GET " + url + " HTTP/1.0\r\n\r\n"), "(rule #8).")) << url;
+    }
+    for (const std::string target : {"tls.example", "tls.example:0443", "tls.example:"}) {
+        EXPECT_TRUE(Has(AnswerTo("CONNECT " + target + " HTTP/1.0\r\n\r\n"), "(rule #9)."))
+            << target;
     }
     // A rule the matcher gives up on refuses: padding a URL must not pass it.
     std::string padded = "/ads.x/";
@@ -87,7 +95,7 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     EXPECT_EQ(lists.black.Row(2).hits, 9);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
     EXPECT_EQ(lists.black.Row(5).hits, 7);
-    ASSERT_EQ(monitor.RowCount(), 31u);
+    ASSERT_EQ(monitor.RowCount(), 37u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }

@@ -144,16 +144,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         // The same page by another spelling meets the same rules.
         if (row < 0) {
-            const std::string_view written{e.url.data() + (subject.data() - lower.data()),
-                                           subject.size()};
-            // A request without a scheme goes to the origin as http.
-            const std::size_t schemeEnd = lower.find("://");
-            const std::string_view scheme =
-                schemeEnd < static_cast<std::size_t>(subject.data() - lower.data())
-                    ? std::string_view(lower).substr(0, schemeEnd)
-                : e.IsConnect() ? ""
-                                : "http";
-            if (const std::string plain = PlainSpelling(written, scheme); plain != subject) {
+            if (const std::string plain = PlainSpelling(e.url, e.IsConnect()); plain != subject) {
                 row = engine.FindRuleCountingHit(engine.Lists().black, plain);
             }
         }

@@ -92,6 +92,7 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     DirectTarget target;
     target.host = authority.host;
     target.port = PortOr(authority.portText, defaultPort);
+    target.usualPort = defaultPort;
     target.authority = authority.hostText;
     if (!authority.portText.empty()) {
         target.authority.append(1, ':').append(authority.portText);
@@ -104,6 +105,10 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     }
     target.path.append(tail);
     return target;
+}
+
+std::string_view SchemeOf(std::string_view url) {
+    return SplitUrl(url).scheme;
 }
 
 std::optional<std::string> WithoutUserInfo(std::string_view url) {
@@ -122,6 +127,7 @@ DirectTarget ChooseTunnelTarget(std::string_view authorityText) {
     DirectTarget target;
     target.host = authority.host;
     target.port = PortOr(authority.portText, 443);
+    target.usualPort = 443;
     return target;
 }
 

@@ -15,7 +15,13 @@ struct DirectTarget {
     // "host" or "host:port" as the URL writes it (user info dropped): what
     // the request's Host field must say.
     std::string authority;
+    // The port the URL's scheme means when it names none.
+    int usualPort = 80;
 };
+
+// The URL's scheme as written ("HTTP" of "HTTP://host/"), empty when it has
+// none; a "://" past the host ("x/?u=http://a/") is no scheme.
+std::string_view SchemeOf(std::string_view url);
 
 // "http://host:8080/a/b" -> host, 8080, "/a/b". The default port is 443 when
 // the scheme contains "https", 21 when it contains "ftp", else 80; a port

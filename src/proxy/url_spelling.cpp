@@ -9,6 +9,7 @@
 #include "base/numbers.h"
 #include "base/punycode.h"
 #include "base/utf.h"
+#include "proxy/target.h"
 
 namespace vs::proxy {
 namespace {
@@ -260,9 +261,29 @@ std::string WithHost(std::string text, Map map) {
     return text;
 }
 
-// The port a scheme's URLs mean when they name none.
-std::string_view UsualPort(std::string_view scheme) {
-    return scheme == "http" ? "80" : scheme == "https" ? "443" : "";
+// Where the URL leads, read as the proxy itself reads it to connect: the
+// host as DottedHost and HostLetters give it (without "www." where the
+// black list's subject has none), the port where it is not the scheme's own
+// (a tunnel's always), and the path and query it asks for, plain.
+std::string PlainPlace(std::string_view url, bool tunnel, bool dropWww) {
+    const DirectTarget target = tunnel ? ChooseTunnelTarget(url) : ChooseDirectTarget(url);
+    const bool v6 = target.host.find(':') != std::string::npos;
+    std::string host =
+        HostLetters(DecodeLetters(DottedHost(v6 ? '[' + target.host + ']' : target.host)));
+    if (dropWww && cp1251::EqualsNoCase(std::string_view(host).substr(0, 4), "www.")) {
+        host.erase(0, 4);
+    }
+    std::string out = std::move(host);
+    if (tunnel || target.port != target.usualPort) {
+        out += ':' + std::to_string(target.port);
+    }
+    if (!tunnel) {
+        const std::string_view asked = target.path;
+        const std::size_t queryAt = std::min(asked.find('?'), asked.size());
+        out += ResolvePath(DecodeLetters(DecodeUnreserved(asked.substr(0, queryAt))));
+        out += DecodeLetters(DecodeUnreserved(asked.substr(queryAt)));
+    }
+    return cp1251::Lower(out);
 }
 
 }  // namespace
@@ -294,42 +315,13 @@ std::string UriSpelling(std::string_view url) {
     return out;
 }
 
-std::string PlainSpelling(std::string_view subject, std::string_view scheme) {
-    const std::size_t pathAt = std::min(subject.find_first_of("/?"), subject.size());
-    std::string_view authority = subject.substr(0, pathAt);
-    std::string_view port;
-    if (const std::size_t colon = authority.rfind(':');
-        colon != std::string_view::npos && authority.find(']', colon) == std::string_view::npos) {
-        port = authority.substr(colon);
-        authority = authority.substr(0, colon);
-        // The origin is asked at the scheme's own port whichever way it is
-        // written; a tunnel names its port, whatever it is.
-        const std::string_view usual = UsualPort(scheme);
-        if (!scheme.empty() &&
-            (port.size() == 1 ||
-             (!usual.empty() && ParseDigits(port.substr(1)) == ParseDigits(usual)))) {
-            port = {};
-        }
-    }
-    std::string out = HostLetters(DecodeLetters(DottedHost(authority)));
-    out += port;
-    const std::string_view rest = subject.substr(pathAt);
-    const std::size_t queryAt = std::min(rest.find('?'), rest.size());
-    // "host?q" and "host" ask for "/" (what goes to the origin).
-    if (queryAt > 0 || !scheme.empty()) {
-        out += ResolvePath(DecodeLetters(DecodeUnreserved(rest.substr(0, queryAt))));
-    }
-    out += DecodeLetters(DecodeUnreserved(rest.substr(queryAt)));
-    return cp1251::Lower(out);
+std::string PlainSpelling(std::string_view url, bool tunnel) {
+    return PlainPlace(url, tunnel, true);
 }
 
 std::string PlainUrl(std::string_view url) {
-    const std::size_t colon = url.find("://");
-    if (colon == std::string_view::npos) {
-        return PlainSpelling(url, "");
-    }
-    const std::string scheme = cp1251::Lower(url.substr(0, colon));
-    return scheme + "://" + PlainSpelling(url.substr(colon + 3), scheme);
+    const std::string scheme = cp1251::Lower(SchemeOf(url));
+    return (scheme.empty() ? "http" : scheme) + "://" + PlainPlace(url, false, false);
 }
 
 }  // namespace vs::proxy

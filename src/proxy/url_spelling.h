@@ -11,20 +11,22 @@
 
 namespace vs::proxy {
 
-// subject is a URL without its scheme ("host:port/path?query") as the
-// browser wrote it; scheme is its scheme, lower-cased ("http"), or empty for
-// a tunnel's "host:port". Returns it lower-cased in the code page, with: a
-// host written as a number in another form (127.1, 0x7f000001,
+// Where a URL leads, as the black list sees it (no scheme, no "www."),
+// spelled one way: the host, port and path the proxy itself connects to and
+// asks for, read from the URL as the browser wrote it (`tunnel`: a
+// CONNECT's "host:port"). Lower-cased in the code page, with: a host
+// written as a number in another form (127.1, 0x7f000001,
 // [::ffff:127.0.0.1]) in dotted form, and labels in the ASCII form of
-// another script ("xn--...") in their letters; the scheme's own port
-// (":80", or ":" alone) left out, and a missing path ("host?q") as "/"; in
+// another script ("xn--...") in their letters; the port only where it is
+// not the scheme's own (":080", ":" and ":+80" are port 80), a tunnel's
+// always; the path "/" where none is written, the fragment left out; in
 // path and query, letters, digits and "-._~" written as %XX decoded;
 // everywhere, letters past ASCII, raw or escaped, in UTF-8 or in the code
 // page itself, in the code page; in the path, runs of "/" as one and "."
 // and ".." segments resolved.
-std::string PlainSpelling(std::string_view subject, std::string_view scheme);
-// The same for a whole URL, its scheme included: "http://Host:80?q" is
-// "http://host/?q". A URL without "://" is a tunnel's "host:port".
+std::string PlainSpelling(std::string_view url, bool tunnel);
+// The same for a whole URL, its scheme ("http" where none is written) and
+// "www." included: "HTTP://Host:80?q" is "http://host/?q".
 std::string PlainUrl(std::string_view url);
 
 // What a converter rule sees, as its result goes out through UriSpelling,
