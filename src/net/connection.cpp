@@ -201,6 +201,11 @@ void Connection::Cut() {
     wokenUp_ = true;
     if (socket_.IsOpen()) {
         net::CloseWithReset(socket_);
+        // Dissolving the association resets it now, not at the owner's
+        // close: the owner may still drain the browser's input first.
+        sockaddr unspecified{};
+        unspecified.sa_family = AF_UNSPEC;
+        ::connect(socket_.Fd(), &unspecified, sizeof unspecified);
         socket_.Shutdown();
     }
 }
