@@ -8,6 +8,7 @@
 #include "proxy/request_processing.h"
 #include "proxy/response_path.h"
 #include "proxy/session.h"
+#include "proxy/url_spelling.h"
 #include "rules/find_rule.h"
 
 namespace vs::proxy {
@@ -24,7 +25,8 @@ bool OnlyFromCacheListApplies(Session& s, const ProxyConfig& config,
         request.Value("User-Agent").value_or("").find("Opera") != std::string_view::npos) {
         return false;
     }
-    return s.Owner().FindRuleForUrl(s.Owner().Lists().onlyFromCache, url, lowerUrl) >= 0;
+    return s.Owner().FindRuleCountingHit(s.Owner().Lists().onlyFromCache, lowerUrl,
+                                         [url] { return PlainUrl(url); }) >= 0;
 }
 
 // Local answers get a monitor row like forwarded requests, except those the
@@ -149,7 +151,8 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
                                        config.freshWindow;
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
-        noRequest = s.Owner().FindRuleForUrl(s.Owner().Lists().noReq, e.url, lowerUrl) >= 0;
+        noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl,
+                                                  [&e] { return PlainUrl(e.url); }) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {

@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "base/cp1251.h"
-#include "proxy/url_spelling.h"
 
 namespace vs::proxy {
 
@@ -48,21 +47,13 @@ std::int32_t Engine::AddMonitorRow(std::string url) {
     return monitorRowCounter_++;
 }
 
-int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject) {
+int Engine::FindRuleCountingHit(const RuleList& list, std::string_view subject,
+                                const std::function<std::string()>& otherSpelling) {
     const auto snapshot = list.Snapshot();
-    const int row = FindRule(*snapshot, subject, list.Info().undecided);
-    if (row >= 0) {
-        QueueHit(list.Kind(), *snapshot->rows[static_cast<std::size_t>(row)], row);
-    }
-    return row;
-}
-
-int Engine::FindRuleForUrl(const RuleList& list, std::string_view url, std::string_view lowerUrl) {
-    const auto snapshot = list.Snapshot();
-    int row = FindRule(*snapshot, lowerUrl, list.Info().undecided);
-    if (row < 0 && !snapshot->rows.empty()) {
-        if (const std::string plain = PlainUrl(url); plain != lowerUrl) {
-            row = FindRule(*snapshot, plain, list.Info().undecided);
+    int row = FindRule(*snapshot, subject, list.Info().undecided);
+    if (row < 0 && otherSpelling && !snapshot->rows.empty()) {
+        if (const std::string other = otherSpelling(); other != subject) {
+            row = FindRule(*snapshot, other, list.Info().undecided);
         }
     }
     if (row >= 0) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,14 +52,13 @@ public:
     // A log line, queued only while producing is enabled.
     void PutToLog(std::string heading, std::string body);
     void Post(MonitorEvent event) { queue_.Add(std::move(event)); }
-    // The first enabled row of `list` that matches `subject`, or -1; a match
-    // queues one hit of that row.
-    int FindRuleCountingHit(const RuleList& list, std::string_view subject);
-    // The same for a whole URL: as the browser wrote it (`lowerUrl`,
-    // lower-cased), and where no rule meets that, in its plain spelling
-    // (made from `url`, the URL as it came), so that a list means a page
-    // however it is spelled.
-    int FindRuleForUrl(const RuleList& list, std::string_view url, std::string_view lowerUrl);
+    // The first enabled row of `list` that matches `subject`, or where none
+    // does, the page's other spelling (`otherSpelling()`, made only then and
+    // tried only where it differs: a list means a page however it is
+    // spelled); -1 when neither meets a rule. A match queues one hit of that
+    // row.
+    int FindRuleCountingHit(const RuleList& list, std::string_view subject,
+                            const std::function<std::string()>& otherSpelling = nullptr);
     // One hit of `row` of `list`, at `position` when it matched.
     void QueueHit(ListKind list, const RuleRow& row, int position);
 

@@ -141,13 +141,9 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     // Black list.
     if (config.blackListEnabled && !KeyComboHeld(config.blackListCancelKeys)) {
         std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
-        int row = engine.FindRuleCountingHit(engine.Lists().black, subject);
         // The same page by another spelling meets the same rules.
-        if (row < 0) {
-            if (const std::string plain = PlainSpelling(e.url, e.IsConnect()); plain != subject) {
-                row = engine.FindRuleCountingHit(engine.Lists().black, plain);
-            }
-        }
+        const int row = engine.FindRuleCountingHit(
+            engine.Lists().black, subject, [&e] { return PlainSpelling(e.url, e.IsConnect()); });
         if (row >= 0) {
             if (e.monitorRow < 0) {
                 s.AddMonitorRow(e);

@@ -16,6 +16,7 @@
 #include "proxy/exchange.h"
 #include "proxy/generated_pages.h"
 #include "proxy/session.h"
+#include "proxy/url_spelling.h"
 
 namespace vs::proxy {
 
@@ -187,7 +188,9 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     if (!config.cacheListEnabled) {
         return false;
     }
-    return s.Owner().FindRuleForUrl(s.Owner().Lists().cache, cache::EntryIdentity(e.url), key) >= 0;
+    return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key, [&e] {
+        return PlainUrl(cache::EntryIdentity(e.url));
+    }) >= 0;
 }
 
 // A request that may change what its URL holds: any method but those that
