@@ -111,6 +111,10 @@ std::string_view SchemeOf(std::string_view url) {
     return SplitUrl(url).scheme;
 }
 
+std::string_view HostNameOf(std::string_view url) {
+    return SplitAuthority(SplitUrl(url).authority).hostText;
+}
+
 std::optional<std::string> WithoutUserInfo(std::string_view url) {
     const UrlParts parts = SplitUrl(url);
     const std::size_t at = parts.authority.rfind('@');

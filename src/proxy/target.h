@@ -22,6 +22,9 @@ struct DirectTarget {
 // The URL's scheme as written ("HTTP" of "HTTP://host/"), empty when it has
 // none; a "://" past the host ("x/?u=http://a/") is no scheme.
 std::string_view SchemeOf(std::string_view url);
+// The host name as the URL writes it, a view into `url`: user info and port
+// left out, an IPv6 literal's brackets kept.
+std::string_view HostNameOf(std::string_view url);
 
 // "http://host:8080/a/b" -> host, 8080, "/a/b". The default port is 443 when
 // the scheme contains "https", 21 when it contains "ftp", else 80; a port

@@ -229,34 +229,16 @@ std::string AsciiHost(std::string_view host) {
     });
 }
 
-// Where a URL's host name stands: after "://" and any user info, before
-// the port, path or query. Empty for a URL without a scheme.
-struct HostSpan {
-    std::size_t at = 0;
-    std::size_t size = 0;
-};
-HostSpan FindHost(std::string_view url) {
-    const std::size_t scheme = url.find("://");
-    if (scheme == std::string_view::npos) {
-        return {};
-    }
-    const std::size_t hostAt = scheme + 3;
-    const std::size_t hostEnd = std::min(url.find_first_of("/?#", hostAt), url.size());
-    const std::size_t userEnd = url.rfind('@', hostEnd);
-    const std::size_t nameAt =
-        userEnd != std::string_view::npos && userEnd >= hostAt ? userEnd + 1 : hostAt;
-    std::size_t nameEnd = url.rfind(':', hostEnd);
-    if (nameEnd == std::string_view::npos || nameEnd < nameAt) {
-        nameEnd = hostEnd;
-    }
-    return {nameAt, nameEnd - nameAt};
-}
-
-// The URL with its host name as `map` gives it.
+// The URL with its host name as `map` gives it; a URL without a scheme (no
+// URL a browser asks a proxy for) as it is.
 template <typename Map>
 std::string WithHost(std::string text, Map map) {
-    if (const HostSpan host = FindHost(text); host.size > 0) {
-        text.replace(host.at, host.size, map(std::string_view(text).substr(host.at, host.size)));
+    if (SchemeOf(text).empty()) {
+        return text;
+    }
+    if (const std::string_view host = HostNameOf(text); !host.empty()) {
+        const std::size_t at = static_cast<std::size_t>(host.data() - text.data());
+        text.replace(at, host.size(), map(host));
     }
     return text;
 }
