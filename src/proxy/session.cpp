@@ -100,8 +100,11 @@ Session::Session(Engine& engine, net::Connection& client, net::OutboundConnectio
 
 Session::~Session() {
     FinishAll();
-    // Whatever a path left tracked: the connection is about to go.
-    engine_.StopList().ForgetConnection(client_);
+    // Whatever a path left tracked: the connection is about to go. Looked
+    // for only then, not at every connection's end.
+    if (trackedRows_ > 0) {
+        engine_.StopList().ForgetConnection(client_);
+    }
 }
 
 void Session::Begin(std::string firstData, std::string_view address) {
@@ -160,13 +163,13 @@ void Session::FinishAll() {
     }
     inFlight_.clear();
     if (tunnelRow_ >= 0) {
-        engine_.StopList().Forget(tunnelRow_);
-    }
-    if (tunnelRow_ >= 0 && !engine_.closing.load()) {
-        RowUpdate end;
-        end.row = tunnelRow_;
-        end.state = 2;
-        engine_.Post(std::move(end));
+        ForgetRow(tunnelRow_);
+        if (!engine_.closing.load()) {
+            RowUpdate end;
+            end.row = tunnelRow_;
+            end.state = 2;
+            engine_.Post(std::move(end));
+        }
     }
     tunnelRow_ = -1;
 }
@@ -618,23 +621,29 @@ bool Session::AnswerCutByReset() {
 void Session::AddMonitorRow(Exchange& exchange) {
     exchange.monitorRow = engine_.AddMonitorRow(exchange.url);
     engine_.StopList().Track(exchange.monitorRow, client_);
+    ++trackedRows_;
+}
+
+void Session::ForgetRow(std::int32_t row) {
+    engine_.StopList().Forget(row);
+    --trackedRows_;
 }
 
 void Session::FinishExchange(Exchange& exchange) {
     FinishCacheWrite(*this, exchange);
     exchange.cacheReader.reset();
     if (exchange.monitorRow >= 0) {
-        engine_.StopList().Forget(exchange.monitorRow);
-    }
-    if (exchange.monitorRow >= 0 && !engine_.closing.load()) {
-        RowUpdate end;
-        end.row = exchange.monitorRow;
-        end.state = 2;
-        if (exchange.statusCode == 0) {
-            end.image = 4;
-            end.answer = "502 Bad Gateway";
+        ForgetRow(exchange.monitorRow);
+        if (!engine_.closing.load()) {
+            RowUpdate end;
+            end.row = exchange.monitorRow;
+            end.state = 2;
+            if (exchange.statusCode == 0) {
+                end.image = 4;
+                end.answer = "502 Bad Gateway";
+            }
+            engine_.Post(std::move(end));
         }
-        engine_.Post(std::move(end));
     }
     exchange.monitorRow = -1;  // closed once
 }

@@ -164,6 +164,8 @@ private:
     // An open tunnel is the CONNECT's answer still arriving: its row runs,
     // counting the bytes that come back, until the connection ends.
     void KeepRowForTunnel(Exchange& exchange);
+    // The row leaves the engine's stop list: its exchange or tunnel ended.
+    void ForgetRow(std::int32_t row);
     // An answer has begun and its body is not all there (a tunnel is no
     // answer in this sense).
     bool AnswerUnfinished();
@@ -201,6 +203,8 @@ private:
     int answersOnUpstream_ = 0;
     bool tunnelOpen_ = false;
     std::int32_t tunnelRow_ = -1;
+    // Rows tracked in the engine's stop list and not forgotten yet.
+    int trackedRows_ = 0;
     std::int64_t tunnelReceived_ = 0;
     // A CONNECT the proxy answers itself, waiting for the connect.
     bool directTunnelPending_ = false;
