@@ -60,7 +60,8 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
              "Content-Length: abc\r\n", "Content-Length: 18446744073709551616\r\n",
              "Transfer-Encoding: identity\r\n", "Transfer-Encoding: chunked, chunked\r\n",
              "Transfer-Encoding: gzip, chunked\r\n", "Content-Length : 4\r\n",
-             "X-Folded: a\r\n Content-Length: 4\r\n"}) {
+             "X-Folded: a\r\n Content-Length: 4\r\n",
+             std::string("Cookie: s=1\0; Content-Length: 4\r\n", 33)}) {
         EXPECT_TRUE(
             Raw("POST " + origin.Url("/p") + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n" + chunk)
                 .starts_with("HTTP/1.0 400 Bad Request\r\n"))

@@ -134,8 +134,10 @@ void MessageHead::Parse() {
         const std::string_view name = line.substr(0, colon);
         const std::string_view raw = colon == std::string_view::npos ? "" : line.substr(colon + 1);
         if (colon == std::string_view::npos || !IsToken(name) ||
-            raw.find('\r') != std::string_view::npos) {
-            malformed_ = true;  // folded, no colon, blank before the colon, bare CR
+            raw.find_first_of(std::string_view("\r\0", 2)) != std::string_view::npos) {
+            // A NUL would end the value early for an origin reading C strings,
+            // which then sees other fields than the lists judged.
+            malformed_ = true;  // folded, no colon, blank before the colon, bare CR, NUL
         } else {
             const std::string_view value = TrimBlanks(raw);
             fields_.push_back(
