@@ -94,7 +94,9 @@ TEST(UsersAdmissionTest, ByAddressAndNeverByCredentialsLackingAPart) {
 TEST(UsersAdmissionTest, AnAddressWrittenOtherwiseStillAdmits) {
     UsersList list;
     Fill(list, {User("six", "", "FD00:0:0::02"), User("mapped", "", "::ffff:192.168.1.20"),
-                User("cred", "pw", "0:0:0:0:0:0:0:1"), User("typed", "", " 10.0.0.7\t")});
+                User("cred", "pw", "0:0:0:0:0:0:0:1"), User("typed", "", " 10.0.0.7\t"),
+                User("blank", "pw", " "), User("link", "", "fe80::2%lo"),
+                User("anylink", "", "fe80::9")});
     const auto users = list.Snapshot();
     EXPECT_EQ(FindUser(*users, "", "fd00::2"), 0);
     EXPECT_EQ(FindUser(*users, "", "fd00::3"), -1);
@@ -102,6 +104,12 @@ TEST(UsersAdmissionTest, AnAddressWrittenOtherwiseStillAdmits) {
     EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "::1"), 2);
     EXPECT_EQ(FindUser(*users, Token("cred", "pw"), "127.0.0.1"), -1);
     EXPECT_EQ(FindUser(*users, "", "10.0.0.7"), 3);  // a blank typed or pasted around it
+    EXPECT_EQ(FindUser(*users, Token("blank", "pw"), "10.0.0.9"), 4);  // blanks are no address
+    // A link-local address is the row's only on the link it names (the
+    // loopback interface is index 1); another link's machine may take it.
+    EXPECT_EQ(FindUser(*users, "", "fe80::2%1"), 5);
+    EXPECT_EQ(FindUser(*users, "", "fe80::2%2"), -1);
+    EXPECT_EQ(FindUser(*users, "", "fe80::9%2"), 6);
 }
 
 class UsersFileTest : public ::testing::Test {

@@ -10,6 +10,7 @@
 
 #include "base/atomic_file.h"
 #include "base/base64.h"
+#include "base/blanks.h"
 #include "base/cp1251.h"
 #include "net/host_lookup.h"
 #include "rules/grid_text.h"
@@ -123,7 +124,7 @@ int FindUser(const UsersSnapshot& users, std::string_view token, std::string_vie
         for (std::size_t i = 0; i < users.tokens.size() && i < users.rows.size(); ++i) {
             const UserRow& user = users.rows[i];
             if (users.tokens[i].Admit(token) && user.enable &&
-                (user.ip.empty() || net::SameAddress(user.ip, address))) {
+                (TrimBlanks(user.ip).empty() || net::SameAddress(user.ip, address))) {
                 return static_cast<int>(i);
             }
         }
