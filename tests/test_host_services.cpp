@@ -3,8 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
 #include <fstream>
 
+#include "net/host_lookup.h"
+#include "net/socket.h"
 #include "proxy/generated_pages.h"
 #include "shell/proxy_service.h"
 #include "support/cache_fixture.h"
@@ -82,10 +88,16 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     }
     // Nor the proxy's own port at one of the host's addresses: the parent
     // would connect back to the proxy, from the host itself.
+    // Written in any form the resolver takes, or by a name for it: only at
+    // the proxy's port is a name asked for where the parent connects.
     hosts.ownAddresses = {"192.0.2.7", "fd00::7"};
+    hosts.names = {{"proxyhost.example", {"192.0.2.7"}}};
     const std::string own = std::to_string(server.BoundPort());
-    EXPECT_TRUE(Has(Raw(GetRequest("http://192.0.2.7:" + own + "/")),
-                    "(<B>192.0.2.7:" + own + "</B> is this proxy itself)."));
+    for (const char* host : {"192.0.2.7", "3221225991", "0300.0.2.7", "proxyhost.example"}) {
+        EXPECT_TRUE(Has(Raw(GetRequest(std::string("http://") + host + ":" + own + "/")),
+                        "(<B>192.0.2.7:" + own + "</B> is this proxy itself)."))
+            << host;
+    }
     EXPECT_TRUE(Has(Raw("CONNECT [fd00::7]:" + own + " HTTP/1.1\r\n\r\n"),
                     "(<B>[fd00::7]:" + own + "</B> is this proxy itself)."));
     auto client = Connect();
@@ -93,6 +105,38 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     EXPECT_TRUE(test::ReadResponse(client).starts_with("HTTP/1.1 200 OK"));
     EXPECT_EQ(parent.Requests().size(), 1u);
     EXPECT_EQ(origin.Requests().size(), 1u);
+}
+
+// A link-local address is the host's own only on the link it has it on: a
+// machine on another link may take the same address, and must not pass for
+// the desktop user. A browser on the host itself connecting over it keeps
+// being the desktop user.
+TEST(HostAddresses, ALinkLocalAddressIsTheHostsOnlyOnItsOwnLink) {
+    std::string address, link;
+    ifaddrs* raw = nullptr;
+    ASSERT_EQ(::getifaddrs(&raw), 0);
+    for (const ifaddrs* i = raw; i != nullptr && address.empty(); i = i->ifa_next) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        if (in6 != nullptr && in6->sin6_family == AF_INET6 &&
+            IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) && std::string(i->ifa_name) != "lo") {
+            char text[INET6_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+            address = text;
+            link = i->ifa_name;
+        }
+    }
+    ::freeifaddrs(raw);
+    if (address.empty()) {
+        GTEST_SKIP() << "no link-local address on this machine";
+    }
+    const net::HostLookup& hosts = net::SystemHostLookup();
+    const net::Socket listener = net::ListenTcp("::", 0, 4);
+    const net::Socket client = net::ConnectTcp({address + "%" + link}, net::LocalPort(listener));
+    const net::Socket accepted(::accept(listener.Fd(), nullptr, nullptr));
+    ASSERT_TRUE(accepted.IsOpen());
+    EXPECT_EQ(net::PeerAddress(accepted), address + "%" + link);
+    EXPECT_TRUE(hosts.IsOwnAddress(net::PeerAddress(accepted)));
+    EXPECT_FALSE(hosts.IsOwnAddress(address + "%lo"));
 }
 
 // Settings files from before the setting refuse; ticking it opens the

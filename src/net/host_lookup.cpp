@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 
@@ -17,19 +18,36 @@ namespace vs::net {
 
 namespace {
 
-// An address reduced to what identifies it: IPv4-mapped IPv6 as IPv4, the
-// scope of a link-local address dropped.
+// An address reduced to what identifies it: IPv4-mapped IPv6 as IPv4, and a
+// link-local address with its link. Link-local addresses repeat on every
+// link (a machine may take any it likes), so one on another link is another
+// address; one written without its link matches it on any link.
 struct AddressBytes {
     int family = AF_UNSPEC;
     std::array<unsigned char, 16> bytes{};
-    bool operator==(const AddressBytes&) const = default;
+    unsigned scope = 0;  // the link's interface index; 0 for none written
+    bool operator==(const AddressBytes& other) const {
+        return family == other.family && bytes == other.bytes &&
+               (scope == 0 || other.scope == 0 || scope == other.scope);
+    }
 };
+
+// The link after the "%" of "fe80::1%eth0" or "fe80::1%2"; nothing for a
+// link this machine does not have.
+std::optional<unsigned> ScopeOf(const std::string& name) {
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos) {
+        return name.size() < 10 ? std::optional<unsigned>(std::stoul(name)) : std::nullopt;
+    }
+    const unsigned index = ::if_nametoindex(name.c_str());
+    return index != 0 ? std::optional<unsigned>(index) : std::nullopt;
+}
 
 std::optional<AddressBytes> Parse(std::string_view text) {
     // A blank typed or pasted around an address in the users grid would
     // otherwise leave its row admitting nobody, without a word.
     text = TrimBlanks(text);
-    std::string plain(text.substr(0, text.find('%')));
+    const std::size_t percent = text.find('%');
+    std::string plain(text.substr(0, percent));
     AddressBytes a;
     if (::inet_pton(AF_INET, plain.c_str(), a.bytes.data()) == 1) {
         a.family = AF_INET;
@@ -46,6 +64,13 @@ std::optional<AddressBytes> Parse(std::string_view text) {
     }
     a.family = AF_INET6;
     std::memcpy(a.bytes.data(), &v6, 16);
+    if (percent != std::string_view::npos && IN6_IS_ADDR_LINKLOCAL(&v6)) {
+        const std::optional<unsigned> scope = ScopeOf(std::string(text.substr(percent + 1)));
+        if (!scope) {
+            return std::nullopt;
+        }
+        a.scope = *scope;
+    }
     return a;
 }
 
@@ -71,8 +96,10 @@ std::optional<AddressBytes> FromSockaddr(const sockaddr* sa) {
         return a;
     }
     if (sa->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
         a.family = AF_INET6;
-        std::memcpy(a.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(sa)->sin6_addr, 16);
+        std::memcpy(a.bytes.data(), &in6->sin6_addr, 16);
+        a.scope = IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) ? in6->sin6_scope_id : 0;
         return a;
     }
     return std::nullopt;
@@ -161,40 +188,52 @@ bool ReachesLoopback(std::string_view address) {
     return a && IsLoopback(*a);
 }
 
-bool NamesLoopback(std::string_view host) {
+std::optional<std::string> NumericAddress(std::string_view host) {
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }
     if (!host.empty() && host.back() == '.') {
-        host.remove_suffix(1);  // the root's dot: "localhost." is localhost
-    }
-    const std::string name = cp1251::Lower(host);
-    if (name == "localhost" || name.ends_with(".localhost")) {
-        return true;  // always the loopback, whatever a name server says
+        host.remove_suffix(1);  // the root's dot, which the resolver takes too
     }
     // Numbers start with a digit (decimal, octal, hex) or hold a colon.
-    if (name.empty() || ((name[0] < '0' || name[0] > '9') && name.find(':') == std::string::npos)) {
-        return false;
+    if (host.empty() || ((host[0] < '0' || host[0] > '9') && host.find(':') == std::string::npos)) {
+        return std::nullopt;
     }
-    if (std::optional<AddressBytes> a = Parse(name)) {
-        return IsLoopback(*a);  // the usual forms, without the resolver's cost
+    if (Parse(host)) {
+        return std::string(host);  // the usual forms, without the resolver's cost
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST;
     addrinfo* raw = nullptr;
-    if (::getaddrinfo(name.c_str(), nullptr, &hints, &raw) != 0) {
-        return false;
+    const std::string text(host);
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &raw) != 0) {
+        return std::nullopt;
     }
     std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        if ((ai->ai_family == AF_INET || ai->ai_family == AF_INET6) &&
-            ReachesLoopback(NumericText(*ai))) {
-            return true;
+        if (ai->ai_family == AF_INET || ai->ai_family == AF_INET6) {
+            return NumericText(*ai);
         }
     }
-    return false;
+    return std::nullopt;
+}
+
+bool NamesLoopback(std::string_view host) {
+    std::string_view name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    if (!name.empty() && name.back() == '.') {
+        name.remove_suffix(1);
+    }
+    const std::string lower = cp1251::Lower(name);
+    if (lower == "localhost" || lower.ends_with(".localhost")) {
+        return true;  // always the loopback, whatever a name server says
+    }
+    const std::optional<std::string> address = NumericAddress(host);
+    return address && ReachesLoopback(*address);
 }
 
 bool SameAddress(std::string_view a, std::string_view b) {

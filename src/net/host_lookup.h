@@ -4,6 +4,7 @@
 // one interface so that tests answer for the system (no test may ask a name
 // server, and a test's browser on loopback may pose as one on the LAN).
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -38,6 +39,11 @@ const HostLookup& SystemHostLookup();
 // is not a numeric address.
 bool ReachesLoopback(std::string_view address);
 
+// The address a host written as a number stands for, in any form the
+// system's resolver takes ("2130706433" and "127.1" give "127.0.0.1",
+// "[::1]" gives "::1"); nothing for a name. Never asks a name server.
+std::optional<std::string> NumericAddress(std::string_view host);
+
 // Whether a host, by its text alone, leads to this machine's loopback:
 // "localhost" and names below it, or a numeric address in any form the
 // system's resolver takes ("127.1", "2130706433", "[::1]"). Never asks a
@@ -46,8 +52,9 @@ bool NamesLoopback(std::string_view host);
 
 // Whether two texts name the same address: written alike, or the same
 // numbers however written (letter case, leading zeros, "::" compression, an
-// IPv4-mapped form, a link-local scope). Text that is no address equals
-// only itself.
+// IPv4-mapped form). A link-local address on one link is not the same
+// address on another ("fe80::1%eth0", "fe80::1%2"); written without its
+// link it is the same on any. Text that is no address equals only itself.
 bool SameAddress(std::string_view a, std::string_view b);
 
 }  // namespace vs::net

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -166,6 +167,15 @@ std::string PeerAddress(const Socket& socket) {
             ::inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
         } else {
             ::inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof text);
+            if (IN6_IS_ADDR_LINKLOCAL(&in6->sin6_addr) && in6->sin6_scope_id != 0) {
+                // Its link too: the same address on another link is another
+                // machine, which must neither pass for this host nor for a user.
+                char name[IF_NAMESIZE] = {};
+                return std::string(text) + '%' +
+                       (::if_indextoname(in6->sin6_scope_id, name) != nullptr
+                            ? std::string(name)
+                            : std::to_string(in6->sin6_scope_id));
+            }
         }
     }
     return text;

@@ -74,7 +74,8 @@ std::uint16_t LocalPort(const Socket& socket);
 // Address and port a socket is bound to, "[::]:8080" or "0.0.0.0:8080".
 std::string LocalEndpoint(const Socket& socket);
 
-// Peer address as text: dotted decimal for IPv4 (also IPv4-mapped IPv6).
+// Peer address as text: dotted decimal for IPv4 (also IPv4-mapped IPv6), a
+// link-local IPv6 address with its link ("fe80::2%eth0").
 std::string PeerAddress(const Socket& socket);
 
 // Resolves host (IPv4 or IPv6, names through getaddrinfo) and connects to the

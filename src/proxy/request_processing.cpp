@@ -54,12 +54,30 @@ void AnswerLocally(Session& s, const Exchange& e, const std::string& answer) {
 
 namespace {
 
+// The addresses a host at the proxy's own port stands for. A parent on this
+// machine would connect back to the proxy, and that connection comes from
+// the host itself, as the desktop user's do, so a name is asked for here
+// even where the proxy does not connect itself: only for this one port,
+// which no page on the web has reason to name.
+std::vector<std::string> AddressesOfProxyHost(const net::HostLookup& hosts,
+                                              const std::string& host) {
+    if (std::optional<std::string> number = net::NumericAddress(host)) {
+        return {std::move(*number)};
+    }
+    try {
+        return hosts.Resolve(host);
+    } catch (const net::ResolveError&) {
+        return {};  // nowhere: neither the parent nor a connect reaches it
+    }
+}
+
 // A LAN browser may not have what the host's loopback serves where no
 // connect of the proxy's own would show it: an answer from the cache without
 // asking, or a parent proxy on this machine connecting there for it. Only
 // the host's text is judged here (resolving every name would ask a name
-// server, which a parent proxy may be there to avoid); a name that a name
-// server points at the loopback is refused when the proxy connects itself.
+// server, which a parent proxy may be there to avoid), but for the proxy's
+// own port; a name that a name server points at the loopback is refused
+// when the proxy connects itself.
 bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& request) {
     if (e.config->lanReachesHostServices) {
         return false;
@@ -67,14 +85,12 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     const DirectTarget target =
         e.IsConnect() ? ChooseTunnelTarget(e.url) : ChooseDirectTarget(e.url);
     Engine& engine = s.Owner();
-    // The proxy's own port at one of the host's addresses, written as a
-    // number: a parent on this machine would connect back to the proxy, and
-    // that connection comes from the host itself, as the desktop user's do.
     HostService service;
     if (net::NamesLoopback(target.host)) {
         service = {HostServiceKind::kLoopback, target.host};
-    } else if (target.port == s.ProxyPort() && engine.Hosts().IsOwnAddress(target.host)) {
-        service = {HostServiceKind::kProxyItself, target.host};
+    } else if (target.port == s.ProxyPort() && !s.ClientIsLocal()) {
+        service = HostServiceAt(engine.Hosts(), AddressesOfProxyHost(engine.Hosts(), target.host),
+                                target.port, s.ProxyPort());
     }
     if (service.kind == HostServiceKind::kNone || s.ClientIsLocal()) {
         return false;
