@@ -2,6 +2,7 @@
 // engine on loopback, and entries on disk.
 
 #include <gtest/gtest.h>
+#include <sys/xattr.h>
 
 #include "cache/http_date.h"
 #include "proxy/generated_pages.h"
@@ -518,6 +519,21 @@ TEST_F(CacheFixture, AnEntryAnswersOnlyItsOwnUrlWithItsOwnType) {
         EXPECT_TRUE(Has(font, field)) << font;
     }
     EXPECT_FALSE(Has(font, "visitor"));
+    // What an entry records goes into header lines: a planted or damaged
+    // record adds no field beside the kept ones and never ends the head.
+    const std::string planted =
+        "Set-Cookie: planted=1\r\nX-Frame-Options: DENY\r\nVary: a\nSet-Cookie: b=2\r\n";
+    ASSERT_EQ(::setxattr(EntryFile("/shared-font").c_str(), "user.vellostore.fields",
+                         planted.data(), planted.size(), 0),
+              0);
+    const std::string replanted = Get("/shared-font");
+    EXPECT_TRUE(Has(replanted, "\r\nX-Frame-Options: DENY\r\n"));
+    EXPECT_FALSE(Has(replanted, "planted") || Has(replanted, "b=2")) << replanted;
+    const std::string type = "text/html\r\n\r\nHTTP/1.1 200 OK";
+    ASSERT_EQ(::setxattr(EntryFile("/lm/module.js").c_str(), "user.vellostore.type", type.data(),
+                         type.size(), 0),
+              0);
+    EXPECT_TRUE(Get("/lm/module.js").starts_with("HTTP/1.0 404 Not found\r\n"));
     // Escapes in small letters are the same characters, also in the key of
     // an entry an earlier version wrote as the browser spelled it.
     EXPECT_EQ(BodyOf(Get("/lm/%d0%9a%d1%82")), "body of %D0%9A%D1%82");

@@ -352,6 +352,13 @@ std::optional<Trailer> ParseTrailer(std::string_view tail) {
 // A trailer read from its layout alone, for an entry that came from
 // elsewhere: a coding the web uses and, with a count of 2, a media type
 // before it. A body that merely ends in a byte of 1 or 2 is no trailer.
+// What an entry records goes into header lines; a text no header line could
+// have given (a line break, a NUL) is a damaged entry's or a planted one's,
+// and would add fields of its own or end the head early.
+bool FitsAFieldValue(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
 bool PlausibleTrailer(const Trailer& trailer) {
     static constexpr std::string_view kCodings[] = {"gzip",     "x-gzip",     "deflate", "br",
                                                     "compress", "x-compress", "zstd"};
@@ -745,7 +752,8 @@ std::string EntryReader::ReadBody(std::size_t maxBytes) {
 }
 
 std::string EntryReader::EntityTag() const {
-    return GetAttr(fd_, kEntityTagAttr).value_or("");
+    std::string tag = GetAttr(fd_, kEntityTagAttr).value_or("");
+    return FitsAFieldValue(tag) ? tag : std::string();
 }
 
 std::string EntryReader::KeptFields() const {
@@ -807,15 +815,19 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
             hasTrailer = true;
         }
     }
+    // A type too long for the trailer is recorded whole beside it.
+    std::optional<std::string> recordedType = GetAttr(fd.Get(), kTypeAttr);
+    std::string type = recordedType ? std::move(*recordedType)
+                       : hasTrailer ? std::move(trailer.contentType)
+                                    : std::string();
+    if (!FitsAFieldValue(type) || !FitsAFieldValue(trailer.contentEncoding)) {
+        return nullptr;
+    }
     std::unique_ptr<EntryReader> reader(new EntryReader);
     reader->entry_ = entry;
     reader->bodySize_ = info.st_size - static_cast<std::int64_t>(trailer.size);
     reader->hasTrailer_ = hasTrailer;
-    // A type too long for the trailer is recorded whole beside it.
-    std::optional<std::string> recordedType = GetAttr(fd.Get(), kTypeAttr);
-    reader->contentType_ = recordedType ? std::move(*recordedType)
-                           : hasTrailer ? std::move(trailer.contentType)
-                                        : std::string();
+    reader->contentType_ = std::move(type);
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
     reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");
     reader->originDate_ = OriginOf(fd.Get(), info);

@@ -113,14 +113,21 @@ std::string KeptFields(const http::MessageHead& head) {
 }
 
 // Calls visit(name, value, line) for each "Name: value" CR LF line of kept
-// fields; `line` includes its CR LF.
+// fields; `line` includes its CR LF. The lines come from the entry's file,
+// which a hand or a damaged copy may have changed: only the kept names and
+// values a header line could hold are taken, never a cookie or a head's end.
 template <typename Visit>
 void ForEachKeptField(std::string_view kept, Visit visit) {
     for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string_view::npos;
          start = end + 2) {
         const std::string_view line = kept.substr(start, end + 2 - start);
         const std::size_t colon = line.find(": ");
-        if (colon != std::string_view::npos && colon > 0) {
+        const auto named = [&](std::string_view name) {
+            return cp1251::EqualsNoCase(name, line.substr(0, colon));
+        };
+        if (colon != std::string_view::npos && colon > 0 &&
+            std::any_of(std::begin(kKeptFields), std::end(kKeptFields), named) &&
+            line.find_first_of(std::string_view("\r\n\0", 3)) == end - start) {
             visit(line.substr(0, colon), line.substr(colon + 2, end - start - colon - 2), line);
         }
     }
