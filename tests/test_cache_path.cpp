@@ -458,6 +458,16 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     EXPECT_EQ(ReadBytes(EntryFile("/nostore")), "for anna");
     EXPECT_FALSE(EntryExists(EntryFile("/lm/mine")));
     EXPECT_FALSE(EntryExists(EntryFile("/vary-lang")));
+    // With the switch off again, the origin's 304 says the page is private:
+    // the copy answers that request once and is then given up, not kept
+    // for everyone.
+    StartProxy();
+    for (const char* path : {"/private", "/nostore"}) {
+        EXPECT_EQ(BodyOf(Get(path, "Cookie: boris\r\n")), "for anna");
+        Settle();
+        EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
+        EXPECT_EQ(BodyOf(Get(path, "Cookie: boris\r\n")), "for boris");
+    }
 
     // Offline, a POST cannot be answered: the page for what the cache lacks.
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });

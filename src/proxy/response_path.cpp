@@ -167,7 +167,24 @@ void AddKeptFields(http::MessageHead& head, std::string_view kept) {
     }
 }
 
-// What may be stored for every user of the proxy.
+// Whether an answer says it is not for everyone. Ones that vary by more
+// than the encoding belong to one user: never shared, whatever the switch.
+// "no-cache" anywhere in the first block, body included, in any case: a
+// page's own meta tag keeps it out of the cache too. "no-store" and
+// "private" count the same, and so does a browser's "no-store" (a private
+// window's request, judged by the caller); the switch that ignores them is
+// the user's choice.
+bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
+                      std::string_view firstBlock) {
+    return VariesByMoreThanEncoding(head) ||
+           (!config.ignoreNoCache &&
+            (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
+             head.ListNames("Cache-Control", "no-store") ||
+             head.ListNames("Cache-Control", "private")));
+}
+
+// What may be stored for every user of the proxy: not an answer to a user's
+// own credentials, nor one that says it is not for everyone.
 bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::MessageHead& head,
               std::string_view firstBlock, const std::string& key) {
     // Only a GET's answer is what a later GET of the URL should get (a
@@ -176,20 +193,8 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.answerBody.Doubtful()) {
         return false;
     }
-    // Answers to a user's own credentials, and ones that vary by more than
-    // the encoding, belong to one user: never shared, whatever the switch.
-    if (e.authorized || VariesByMoreThanEncoding(head)) {
-        return false;
-    }
-    // "no-cache" anywhere in the first block, body included, in any case: a
-    // page's own meta tag keeps it out of the cache too. "no-store" and
-    // "private" count the same, and so does a browser's "no-store" (a
-    // private window's request); the switch that ignores them is the user's
-    // choice.
-    if (!config.ignoreNoCache &&
-        (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
-         head.ListNames("Cache-Control", "no-store") ||
-         head.ListNames("Cache-Control", "private") || e.browserForbidsStore)) {
+    if (e.authorized || KeptFromTheCache(config, head, firstBlock) ||
+        (!config.ignoreNoCache && e.browserForbidsStore)) {
         return false;
     }
     if (!config.cacheListEnabled) {
@@ -344,6 +349,13 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     std::string kept = reader->KeptFields();
     if (e.answeredBy == AnsweredBy::kUpstream) {
         UpdateKeptFields(*reader, head, kept);
+        // An origin that has made the page private says so in its 304 too:
+        // the copy stored while it was public answers this request, which
+        // the origin vouched for, and then goes, as such an answer would
+        // never have been stored.
+        if (KeptFromTheCache(*e.config, head, head.Text())) {
+            cache::OutdateEntry(e.cacheFileName);
+        }
     }
     AddKeptFields(head, kept);
     // The body goes out with its length, whatever framing the 304 named.

@@ -177,10 +177,13 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
             path == "/nocache" ? "Pragma: no-cache\r\n" : "Cache-Control: NO-CACHE\r\n", "fresh"));
     }
     if (path == "/private" || path == "/nostore") {
-        return reply(Answer("text/plain",
-                            lm + (path == "/private" ? "Cache-Control: private, max-age=60\r\n"
-                                                     : "Cache-Control: no-store\r\n"),
-                            "for " + HeaderValue(head, "Cookie")));
+        const std::string control = path == "/private" ? "Cache-Control: private, max-age=60\r\n"
+                                                       : "Cache-Control: no-store\r\n";
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\n" + control + "\r\n");
+            return true;
+        }
+        return reply(Answer("text/plain", lm + control, "for " + HeaderValue(head, "Cookie")));
     }
     if (path == "/vary-lang") {
         return reply(Answer("text/plain", lm + "Vary: Accept-Language\r\n",
