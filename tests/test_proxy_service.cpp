@@ -95,10 +95,11 @@ TEST_F(ServiceTest, TheSessionsEndSavesTheDaysCountsAndEditsWhileTheProxyServes)
 
 // A password written in clear in users.lst is named at the start with what
 // the next save does to it: scramble it, or keep one the scrambled form
-// cannot hold as it was written.
+// cannot hold as it was written. So is a network written where an address
+// belongs, which would leave its user with nothing but 407s.
 TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
     std::vector<std::vector<std::string>> rows = {{"1", "True", "local", "0000000", "127.0.0.1"},
-                                                  {"2", "True", "anna", "secret", ""},
+                                                  {"2", "True", "anna", "secret", "10.0.0.0/8"},
                                                   {"3", "True", "li", "密码", ""}};
     // A list typed in by hand: past the first few, the rest are counted.
     for (int user = 4; user <= 40; ++user) {
@@ -116,6 +117,8 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
     EXPECT_TRUE(test::Has(told,
                           "строка 3: пароль записан открытым текстом; он принят, но "
                           "останется открытым"));
+    EXPECT_TRUE(test::Has(told, "строка 2: \"10.0.0.0/8\" — не адрес компьютера"));
+    EXPECT_FALSE(test::Has(told, "\"127.0.0.1\""));
     service->ShutDown();
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "users.lst"),
                           test::ListFile({{"3", "True", "li", "密码", ""}}).substr(2)));

@@ -236,6 +236,10 @@ bool NamesLoopback(std::string_view host) {
     return address && ReachesLoopback(*address);
 }
 
+bool IsAddress(std::string_view text) {
+    return Parse(text).has_value();
+}
+
 bool SameAddress(std::string_view a, std::string_view b) {
     if (a == b) {
         return true;

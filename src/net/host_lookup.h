@@ -50,6 +50,10 @@ std::optional<std::string> NumericAddress(std::string_view host);
 // name server, so it is cheap enough for every request and leaks nothing.
 bool NamesLoopback(std::string_view host);
 
+// Whether text is one numeric address as the users list compares them
+// ("192.168.1.20", "FD00::2", " ::1 "), not a name, a range or a mask.
+bool IsAddress(std::string_view text);
+
 // Whether two texts name the same address: written alike, or the same
 // numbers however written (letter case, leading zeros, "::" compression, an
 // IPv4-mapped form). A link-local address on one link is not the same

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "base/atomic_file.h"
+#include "base/blanks.h"
 #include "base/cp1251.h"
 #include "cache/cache_store.h"
+#include "net/host_lookup.h"
 
 namespace vs {
 namespace {
@@ -246,6 +248,7 @@ void ProxyService::LoadList(List& list, std::string_view name) {
         TellRulesThatCannotMatch(list, name);
     } else {
         TellPasswordsInClear(list, name);
+        TellAddressesThatAreNone(list, name);
     }
 }
 
@@ -267,6 +270,23 @@ void ProxyService::TellPasswordsInClear(const UsersList& list, std::string_view 
     if (lines.size() > kNamedAtStart) {
         untold_ += "Список " + std::string(name) + ", ещё паролей, записанных открытым текстом: " +
                    std::to_string(lines.size() - kNamedAtStart) + "\n";
+    }
+}
+
+void ProxyService::TellAddressesThatAreNone(const UsersList& list, std::string_view name) {
+    // A network written as a range, a mask or a name ("192.168.1.0/24",
+    // "192.168.1.*") admits nobody: its users would only see 407s.
+    std::size_t told = 0;
+    const auto users = list.Snapshot();
+    for (std::size_t i = 0; i < users->rows.size() && told < kNamedAtStart; ++i) {
+        const UserRow& row = users->rows[i];
+        if (row.enable && !TrimBlanks(row.ip).empty() && !net::IsAddress(row.ip)) {
+            ++told;
+            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(i + 1) +
+                       ": \"" + row.ip +
+                       "\" — не адрес компьютера (диапазоны, маски и имена не действуют): "
+                       "строка никого не допускает\n";
+        }
     }
 }
 

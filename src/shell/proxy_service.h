@@ -164,6 +164,7 @@ private:
     static constexpr std::size_t kNamedAtStart = 10;
     void TellRulesThatCannotMatch(const RuleList& list, std::string_view name);
     void TellPasswordsInClear(const UsersList& list, std::string_view name);
+    void TellAddressesThatAreNone(const UsersList& list, std::string_view name);
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
