@@ -74,9 +74,12 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
           GetRequest(origin.Url("/" + std::string(100 * 1024, 'u')), "Host: x\r\n")}) {
         EXPECT_TRUE(Raw(request).starts_with("HTTP/1.0 431 Request Header Fields Too Large\r\n"));
     }
-    EXPECT_TRUE(
-        Raw("POST " + origin.Url("/p") + " HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk)
-            .starts_with("HTTP/1.0 400 Bad Request\r\n"));
+    for (const char* version : {"HTTP/1.0", "HTTP/1.00", "HTTP/1.1x"}) {
+        EXPECT_TRUE(Raw("POST " + origin.Url("/p") + " " + version +
+                        "\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk)
+                        .starts_with("HTTP/1.0 400 Bad Request\r\n"))
+            << version;
+    }
     Settle();
     EXPECT_TRUE(origin.Requests().empty());
     // Lines ended by a bare LF go on ended by CR LF: an origin strict about

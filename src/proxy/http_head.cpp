@@ -99,8 +99,13 @@ void MessageHead::ParseStartLine(std::string_view line) {
     std::string_view method = line.substr(0, first);
     std::string_view target = line.substr(first + 1, second - first - 1);
     std::string_view version = line.substr(second + 1);
-    if (!IsToken(method) || !IsTargetText(target) || !version.starts_with("HTTP/") ||
-        !IsTargetText(version)) {
+    // "HTTP/" digit "." digit and nothing else: an origin may read
+    // "HTTP/1.00" as 1.0, where a transfer coding does not frame the body,
+    // while the proxy framed it as 1.1's.
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    const bool httpVersion = version.size() == 8 && version.starts_with("HTTP/") &&
+                             digit(version[5]) && version[6] == '.' && digit(version[7]);
+    if (!IsToken(method) || !IsTargetText(target) || !httpVersion) {
         return;
     }
     method_ = {0, static_cast<std::uint32_t>(method.size())};
