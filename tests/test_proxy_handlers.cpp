@@ -149,6 +149,55 @@ TEST_F(ProxyFixture, BytesSentWithAnUpgradeRequestFollowItIntoTheTunnel) {
     EXPECT_TRUE(test::ReadUntil(client, "late").ends_with("echo:early|late"));
 }
 
+// A tunnel's peer that writes back while it reads (an echo, an SSH session,
+// a WebSocket) must find its answers read while it is still being sent to:
+// a relay that finishes one way's send before reading the other way leaves
+// both waiting on each other for good. This peer says four times what it
+// hears, so its answers fill the relay's side before the request has gone.
+TEST_F(ProxyFixture, ATunnelMovesBothWaysAtOnce) {
+    constexpr int kRepeats = 4;
+    test::LoopbackServer echo([](net::Socket& s) {
+        std::string block(64 * 1024, '\0');
+        while (std::size_t n = net::ReceiveSome(s, block.data(), block.size())) {
+            for (int i = 0; i < kRepeats; ++i) {
+                net::SendAll(s, std::string_view(block.data(), n));
+            }
+        }
+    });
+    StartProxy();
+    constexpr std::size_t kTotal = 16 << 20;
+    auto client = Connect();
+    const timeval limit{20, 0};  // a stuck tunnel fails, not hangs
+    ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(client.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    SendText(client, "CONNECT 127.0.0.1:" + std::to_string(echo.Port()) + " HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(Has(test::ReadUntil(client, "\r\n\r\n"), " 200 "));
+    auto writer = std::async(std::launch::async, [&client] {
+        const std::string block(64 * 1024, 'e');
+        try {
+            for (std::size_t sent = 0; sent < kTotal; sent += block.size()) {
+                net::SendAll(client, block);
+            }
+        } catch (const net::SocketError&) {
+        }
+    });
+    std::size_t echoed = 0;
+    std::string block(1 << 20, '\0');
+    try {
+        while (echoed < kRepeats * kTotal) {
+            const std::size_t n = net::ReceiveSome(client, block.data(), block.size());
+            if (n == 0) {
+                break;
+            }
+            echoed += n;
+        }
+    } catch (const net::SocketError&) {
+    }
+    EXPECT_EQ(echoed, kRepeats * kTotal);
+    client.Shutdown();
+    writer.wait();
+}
+
 // A stop (or a new port) cuts an answer running to the close with a reset:
 // an orderly close would complete it, and the browser would keep the part
 // as the whole file. A browser between answers hears an orderly close.

@@ -72,6 +72,11 @@ public:
     CopiedMove Move(const Socket& from, const Socket& to, int file = -1,
                     std::size_t most = kBulkBlockSize);
 
+    // One receive from `from` into the buffer, for a caller that sends the
+    // bytes itself (Data()): as CopiedMove's moved and reset.
+    std::optional<std::size_t> Receive(const Socket& from, std::size_t most, bool& reset);
+    const char* Data() const { return data_; }
+
     bool Held() const { return data_ != nullptr; }
     // The buffer's size, 0 while none is held.
     std::size_t Capacity() const { return size_; }
@@ -80,8 +85,6 @@ public:
 private:
     void Acquire();
     void Grow();
-    // As CopiedMove's moved and reset.
-    std::optional<std::size_t> Receive(const Socket& from, std::size_t most, bool& reset);
 
     BulkBudget& budget_;
     std::unique_ptr<char[]> start_;  // while the connection has not grown

@@ -57,7 +57,12 @@ void Connection::SendRaw(std::string_view bytes) {
         return;  // the peer has stopped taking bytes: what follows is dropped
     }
     try {
-        net::SendAll(socket_, bytes);
+        const std::int64_t patience = sendPatienceMs_ != nullptr ? sendPatienceMs_->load() : 0;
+        if (patience > 0) {
+            net::SendAllWithin(socket_, bytes, std::chrono::milliseconds(patience));
+        } else {
+            net::SendAll(socket_, bytes);
+        }
     } catch (const net::SocketError& error) {
         if (ReadsOnWhenSendFails() && (error.Error() == EPIPE || error.Error() == ECONNRESET)) {
             // Closed while bytes still went to it, as a server refusing an
@@ -65,6 +70,11 @@ void Connection::SendRaw(std::string_view bytes) {
             // unread, and the connection ends once it has been read.
             outputGone_ = true;
             return;
+        }
+        if (error.Error() == ETIMEDOUT) {
+            // Given up on: a reset tells the peer now, where a close would
+            // queue its end behind the bytes it does not take.
+            net::CloseWithReset(socket_);
         }
         Disconnect();
         throw;

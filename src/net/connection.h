@@ -116,6 +116,8 @@ public:
     void ShutdownOutput();
 
     bool Connected() const { return connected_; }
+    // The server woke it (a stop) or cut it (the user's stop of its row).
+    bool WokenUp() const { return wokenUp_.load(); }
     // The peer reset the connection (or it failed) rather than closing it.
     bool EndedByReset() const { return endedByReset_; }
     // Bytes read earlier and not yet handed out: the next read returns them
@@ -148,6 +150,11 @@ public:
     int Fd() const { return socket_.Fd(); }
     const net::Socket& Socket() const { return socket_; }
     std::string PeerAddress() const { return net::PeerAddress(socket_); }
+
+    // How long a send may find the peer taking nothing before the
+    // connection is given up (the server's idle limit, read at each wait;
+    // 0 or none waits for ever).
+    void SetSendPatience(const std::atomic<std::int64_t>* limitMs) { sendPatienceMs_ = limitMs; }
 
     void SetData(std::unique_ptr<ConnectionData> data) { data_ = std::move(data); }
     ConnectionData* Data() const { return data_.get(); }
@@ -182,6 +189,7 @@ private:
     mutable std::mutex closeLock_;
     std::atomic<bool> wokenUp_{false};
     std::atomic<bool> cutMeansReset_{false};
+    const std::atomic<std::int64_t>* sendPatienceMs_ = nullptr;
     std::unique_ptr<ConnectionData> data_;
 };
 

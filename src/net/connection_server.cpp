@@ -14,6 +14,7 @@
 #include <climits>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 namespace vs::net {
 
@@ -215,6 +216,10 @@ void MappedPortServer::ShortageOver(Shortage what, Episode& episode) {
 
 void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
     auto worker = std::make_unique<Worker>(std::move(client));
+    // An origin that stops reading an upload would hold the worker for as
+    // long as it lives, the browser long gone: nothing moves, so the idle
+    // limit ends it.
+    worker->Outbound().SetSendPatience(&idleMs_);
     {
         std::lock_guard lock(workersLock_);
         workers_.insert(worker.get());
@@ -317,38 +322,12 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
     return result.moved.value_or(0);
 }
 
-// A tunnel's two directions end one by one: a side that closes its sending
-// half is read no more and the other side is told, while bytes still flow
-// the other way until that side closes too (a client may send its last
-// request and wait for the answer, a server may stop reading first).
-void MoveThroughTunnel(Connection& from, Connection& to, Direction direction,
-                       ConnectionIntercept& intercept, net::BulkMover& mover) {
-    const net::CopiedMove result = MoveBulk(from, to, mover, net::kBulkBlockSize, -1, true);
-    if (result.moved.value_or(0) > 0) {
-        intercept.Tunnelled(direction, *result.moved);
-        return;
-    }
-    if (!from.InputEnded()) {
-        return;  // nothing after all, or gone for good
-    }
-    to.ShutdownOutput();
-    if (to.InputEnded()) {
-        // Both halves are closed. The outbound side goes first, so that its
-        // end is told as for any other connection.
-        (direction == Direction::Upstream ? to : from).Disconnect();
-    }
-}
-
 // One relay step's transfer from `from` to `to`: copied through the hooks;
 // moved in bulk once the connection is opaque, or while the answer's body is
 // one nobody needs to read (only counted). A browser closing its sending
 // half ends only its input: the answers it waits for still go to it.
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, net::BulkMover& mover) {
-    if (intercept != nullptr && intercept->Opaque()) {
-        MoveThroughTunnel(from, to, direction, *intercept, mover);
-        return;
-    }
     if (intercept != nullptr && direction == Direction::Downstream && !from.HasBufferedInput()) {
         if (std::size_t room = intercept->UnseenRoom(); room > 0) {
             if (std::size_t moved = PassUnseen(from, to, *intercept, mover, room)) {
@@ -408,6 +387,142 @@ private:
     const std::atomic<std::int64_t>& limitMs_;
     SteadyClock::time_point lastMoved_;
 };
+
+// One way of a tunnel: the bytes received from `from` and not yet taken by
+// `to`.
+struct TunnelWay {
+    Connection& from;
+    Connection& to;
+    Direction direction;
+    net::BulkMover& mover;
+    std::size_t sent = 0;
+    std::size_t received = 0;
+    bool outputShut = false;  // `to` has been told the end
+
+    bool Pending() const { return sent < received; }
+    // Nothing more will go this way.
+    bool Done() const { return outputShut || !to.Connected(); }
+};
+
+// Sends what waits without blocking: a peer that takes nothing now must not
+// stop the other way. Returns whether anything went.
+bool SendPending(TunnelWay& way, ConnectionIntercept& intercept) {
+    ssize_t n;
+    do {
+        n = ::send(way.to.Fd(), way.mover.Data() + way.sent, way.received - way.sent,
+                   MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            way.to.Disconnect();  // gone: nothing more can reach it
+        }
+        return false;
+    }
+    way.sent += static_cast<std::size_t>(n);
+    intercept.Tunnelled(way.direction, static_cast<std::size_t>(n));
+    return n > 0;
+}
+
+// A step of one way after a wait: receive when nothing waits, send what
+// waits, and pass an orderly end on once all before it went.
+void StepTunnelWay(TunnelWay& way, bool fromReady, bool toReady, ConnectionIntercept& intercept) {
+    if (!way.Pending() && fromReady && way.from.Connected() && !way.from.InputEnded()) {
+        bool reset = false;
+        const std::optional<std::size_t> got =
+            way.mover.Receive(way.from.Socket(), net::kBulkBlockSize, reset);
+        if (got == 0u) {
+            way.from.PeerEnded(reset, true);
+        } else if (got) {
+            way.sent = 0;
+            way.received = *got;
+            toReady = true;  // most often it takes them at once
+        }
+    }
+    if (way.Pending() && toReady && way.to.Connected()) {
+        SendPending(way, intercept);
+    }
+    if (!way.Pending() && way.from.InputEnded() && !way.outputShut && way.to.Connected()) {
+        way.to.ShutdownOutput();
+        way.outputShut = true;
+    }
+}
+
+// What to wait for on one side: its bytes when the way from it is empty, room
+// when the way to it waits, and otherwise only its errors and hang-up (a
+// stop, the user's cut). A side that hung up while its bytes wait is left
+// until they have gone, or its hang-up would end every wait at once.
+pollfd TunnelWait(const Connection& side, const TunnelWay& fromSide, const TunnelWay& toSide,
+                  bool hungUp) {
+    short events = 0;
+    if (!fromSide.Pending() && !side.InputEnded()) {
+        events |= POLLIN;
+    }
+    if (toSide.Pending()) {
+        events |= POLLOUT;
+    }
+    return {events == 0 && hungUp ? -1 : side.Fd(), events, 0};
+}
+
+// Moves a tunnel's bytes both ways at once until both ways have ended or a
+// side has gone. Each way has its own buffer and neither send blocks: a
+// peer that writes back while it reads (an echo, an SSH session, a
+// WebSocket) must find its answers read while it is still being sent to,
+// or both wait on each other for good. A side that closes its sending half
+// is read no more and the other side is told once what it sent has gone,
+// while bytes still flow the other way until that side closes too.
+void RelayTunnel(Connection& client, Connection& outbound, ConnectionIntercept& intercept,
+                 net::BulkMover& upMover, net::BulkBudget& budget, IdleWatch& idle) {
+    net::BulkMover downMover(budget);
+    TunnelWay up{client, outbound, Direction::Upstream, upMover};
+    TunnelWay down{outbound, client, Direction::Downstream, downMover};
+    bool clientHungUp = false;
+    bool outboundHungUp = false;
+    while (client.Connected() && outbound.Connected() && !(up.Done() && down.Done())) {
+        pollfd fds[2] = {TunnelWait(client, up, down, clientHungUp),
+                         TunnelWait(outbound, down, up, outboundHungUp)};
+        const bool quiet = !up.Pending() && !down.Pending();
+        const int ready = ::poll(fds, 2, idle.Cut(quiet ? kIdleAfterMs : -1));
+        if (ready < 0 && errno != EINTR) {
+            throw net::SocketError("poll", errno);
+        }
+        if (ready == 0) {
+            if (quiet) {
+                upMover.Release();
+                downMover.Release();
+            }
+            if (idle.RunOut(false)) {
+                client.Disconnect();
+            }
+            continue;
+        }
+        if (ready < 0) {
+            continue;
+        }
+        idle.Moved();
+        for (auto [side, fd, hungUp] : {std::tuple{&client, &fds[0], &clientHungUp},
+                                        std::tuple{&outbound, &fds[1], &outboundHungUp}}) {
+            // A stop or an error ends the side at once; a peer's plain
+            // hang-up is read to its end like any close.
+            if ((fd->revents & POLLERR) != 0 || ((fd->revents & POLLHUP) != 0 && side->WokenUp())) {
+                side->Disconnect();
+            } else if ((fd->revents & POLLHUP) != 0 && (fd->events & POLLIN) == 0) {
+                *hungUp = true;
+            }
+        }
+        const auto readyFor = [](const pollfd& fd, short event) {
+            return fd.fd >= 0 && (fd.revents & (event | POLLHUP)) != 0;
+        };
+        StepTunnelWay(up, readyFor(fds[0], POLLIN), readyFor(fds[1], POLLOUT), intercept);
+        StepTunnelWay(down, readyFor(fds[1], POLLIN), readyFor(fds[0], POLLOUT), intercept);
+        clientHungUp = clientHungUp && up.Pending();
+        outboundHungUp = outboundHungUp && down.Pending();
+    }
+    if (client.Connected() && outbound.Connected()) {
+        // Both halves are closed. The outbound side goes first, so that its
+        // end is told as for any other connection.
+        outbound.Disconnect();
+    }
+}
 
 // Waits until either side has bytes and moves them on. A browser whose
 // bytes wait for their turn is not read meanwhile. A connection idle past
@@ -484,6 +599,8 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 // Bytes that waited for their turn go first, through the Send
                 // hook; they may connect elsewhere or end the connection.
                 outbound.WriteInPlace(transfer);
+            } else if (intercept != nullptr && intercept->Opaque() && outbound.Connected()) {
+                RelayTunnel(client, outbound, *intercept, mover, bulkBudget_, idle);
             } else {
                 WaitAndTransfer(client, outbound, transfer, mover, idle);
                 CutSlowHead(client, intercept);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -341,6 +342,33 @@ void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {
             throw SocketError("send", errno);
         }
         bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+void SendAllWithin(const Socket& socket, std::string_view bytes,
+                   std::chrono::milliseconds patience) {
+    while (!bytes.empty()) {
+        ssize_t n = ::send(socket.Fd(), bytes.data(), std::min(bytes.size(), kBlockSize),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0) {
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            throw SocketError("send", errno);
+        }
+        pollfd room{socket.Fd(), POLLOUT, 0};
+        const int ready =
+            ::poll(&room, 1, static_cast<int>(std::min<std::int64_t>(patience.count(), INT_MAX)));
+        if (ready == 0) {
+            throw SocketError("send", ETIMEDOUT);
+        }
+        if (ready < 0 && errno != EINTR) {
+            throw SocketError("poll", errno);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 // Thin RAII layer over POSIX TCP sockets. Everything blocks; waiting on two
 // sockets at once is done with poll() by the caller.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -104,5 +105,10 @@ void CloseWithReset(const Socket& socket);
 // Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = kBlockSize);
+
+// The same, but a peer that takes nothing for `patience` is given up on
+// (SocketError ETIMEDOUT) rather than waited for without end.
+void SendAllWithin(const Socket& socket, std::string_view bytes,
+                   std::chrono::milliseconds patience);
 
 }  // namespace vs::net
