@@ -22,6 +22,7 @@ using test::HttpOrigin;
 using test::ProxyFixture;
 using test::ReadResponse;
 using test::SendText;
+using test::WaitUntil;
 
 std::string PortOf(const std::string& answer) {
     std::size_t at = answer.find("X-Port: ");
@@ -196,6 +197,45 @@ TEST_F(ProxyFixture, ATunnelMovesBothWaysAtOnce) {
     EXPECT_EQ(echoed, kRepeats * kTotal);
     client.Shutdown();
     writer.wait();
+}
+
+// A tunnel passes each end on as it came: a browser's half-close read
+// before the upgrade's answer reaches the origin once the tunnel opens (an
+// origin that answers at the end would otherwise wait for good), and an
+// origin's reset reaches the browser as a reset, not as a stream come whole.
+TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
+    std::atomic<bool> halfClosed{false};
+    test::LoopbackServer answersAtTheEnd([&halfClosed](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        WaitUntil([&halfClosed] { return halfClosed.load(); });
+        net::SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n");
+        net::SendAll(s, "heard " + std::to_string(test::ReadAll(s).size()));
+    });
+    test::LoopbackServer resets([](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nsome");
+        net::CloseWithReset(s);
+    });
+    StartProxy();
+    const timeval limit{20, 0};  // a tunnel that never ends fails, not hangs
+    const auto upgrade = [&](std::uint16_t port) {
+        auto client = Connect();
+        ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        SendText(client, "GET " + test::LoopbackUrl(port, "/ws") +
+                             " HTTP/1.1\r\nHost: x\r\nUpgrade: x\r\nConnection: Upgrade\r\n\r\n");
+        return client;
+    };
+    auto leaving = upgrade(answersAtTheEnd.Port());
+    ::shutdown(leaving.Fd(), SHUT_WR);
+    halfClosed = true;
+    EXPECT_TRUE(test::ReadAll(leaving).ends_with("\r\n\r\nheard 0"));
+
+    auto cut = upgrade(resets.Port());
+    char block[4096];
+    std::optional<std::size_t> got;
+    while ((got = net::ReceiveUnlessReset(cut, block, sizeof block)).value_or(0) > 0) {
+    }
+    EXPECT_FALSE(got.has_value()) << "the origin's reset arrived as an orderly end";
 }
 
 // A stop (or a new port) cuts an answer running to the close with a reset:

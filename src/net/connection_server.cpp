@@ -291,6 +291,8 @@ namespace {
 
 // How long a connection may be quiet before it gives back its buffer.
 constexpr int kIdleAfterMs = 1000;
+// How often a tunnel looks for a stop at a side it does not wait on.
+constexpr int kHungUpLookMs = 250;
 
 // Moves at most `most` bytes from `from` to `to` through the connection's
 // bulk buffer, appending them to `copy` first when there is one (>= 0).
@@ -404,6 +406,15 @@ struct TunnelWay {
     bool Done() const { return outputShut || !to.Connected(); }
 };
 
+// A side that ended by a reset (or failed) ends the other with a reset too:
+// an orderly end would tell that peer its stream came whole.
+void PassReset(Connection& gone, Connection& other) {
+    if (!gone.Connected() && gone.EndedByReset() && other.Connected()) {
+        net::CloseWithReset(other.Socket());
+        other.Disconnect();
+    }
+}
+
 // Sends what waits without blocking: a peer that takes nothing now must not
 // stop the other way. Returns whether anything went.
 bool SendPending(TunnelWay& way, ConnectionIntercept& intercept) {
@@ -414,7 +425,9 @@ bool SendPending(TunnelWay& way, ConnectionIntercept& intercept) {
     } while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            way.to.Disconnect();  // gone: nothing more can reach it
+            // Gone: nothing more can reach it, and what it was sent is lost.
+            way.to.PeerEnded(true, false);
+            PassReset(way.to, way.from);
         }
         return false;
     }
@@ -423,8 +436,18 @@ bool SendPending(TunnelWay& way, ConnectionIntercept& intercept) {
     return n > 0;
 }
 
+// Passes an orderly end on once all before it went, also one that came
+// before the tunnel opened (a browser that sent its last bytes with the
+// upgrade and closed its half).
+void PassEnd(TunnelWay& way) {
+    if (!way.Pending() && way.from.InputEnded() && !way.outputShut && way.to.Connected()) {
+        way.to.ShutdownOutput();
+        way.outputShut = true;
+    }
+}
+
 // A step of one way after a wait: receive when nothing waits, send what
-// waits, and pass an orderly end on once all before it went.
+// waits, and pass the end on.
 void StepTunnelWay(TunnelWay& way, bool fromReady, bool toReady, ConnectionIntercept& intercept) {
     if (!way.Pending() && fromReady && way.from.Connected() && !way.from.InputEnded()) {
         bool reset = false;
@@ -432,6 +455,7 @@ void StepTunnelWay(TunnelWay& way, bool fromReady, bool toReady, ConnectionInter
             way.mover.Receive(way.from.Socket(), net::kBulkBlockSize, reset);
         if (got == 0u) {
             way.from.PeerEnded(reset, true);
+            PassReset(way.from, way.to);
         } else if (got) {
             way.sent = 0;
             way.received = *got;
@@ -441,10 +465,7 @@ void StepTunnelWay(TunnelWay& way, bool fromReady, bool toReady, ConnectionInter
     if (way.Pending() && toReady && way.to.Connected()) {
         SendPending(way, intercept);
     }
-    if (!way.Pending() && way.from.InputEnded() && !way.outputShut && way.to.Connected()) {
-        way.to.ShutdownOutput();
-        way.outputShut = true;
-    }
+    PassEnd(way);
 }
 
 // What to wait for on one side: its bytes when the way from it is empty, room
@@ -477,11 +498,29 @@ void RelayTunnel(Connection& client, Connection& outbound, ConnectionIntercept& 
     TunnelWay down{outbound, client, Direction::Downstream, downMover};
     bool clientHungUp = false;
     bool outboundHungUp = false;
-    while (client.Connected() && outbound.Connected() && !(up.Done() && down.Done())) {
+    while (true) {
+        PassEnd(up);
+        PassEnd(down);
+        // The user's stop of the row cuts the browser's side, which a side
+        // that hung up is not waited on for: it is looked at every pass.
+        for (Connection* side : {&client, &outbound}) {
+            if (side->WokenUp() && side->Connected()) {
+                side->Disconnect();
+            }
+        }
+        if (!client.Connected() || !outbound.Connected() || (up.Done() && down.Done())) {
+            break;
+        }
         pollfd fds[2] = {TunnelWait(client, up, down, clientHungUp),
                          TunnelWait(outbound, down, up, outboundHungUp)};
         const bool quiet = !up.Pending() && !down.Pending();
-        const int ready = ::poll(fds, 2, idle.Cut(quiet ? kIdleAfterMs : -1));
+        // Buffers held by a quiet tunnel go back after a while; a side not
+        // waited on is looked at now and then for a stop.
+        int wait = quiet && (upMover.Held() || downMover.Held()) ? kIdleAfterMs : -1;
+        if (fds[0].fd < 0 || fds[1].fd < 0) {
+            wait = kHungUpLookMs;
+        }
+        const int ready = ::poll(fds, 2, idle.Cut(wait));
         if (ready < 0 && errno != EINTR) {
             throw net::SocketError("poll", errno);
         }
@@ -504,7 +543,8 @@ void RelayTunnel(Connection& client, Connection& outbound, ConnectionIntercept& 
             // A stop or an error ends the side at once; a peer's plain
             // hang-up is read to its end like any close.
             if ((fd->revents & POLLERR) != 0 || ((fd->revents & POLLHUP) != 0 && side->WokenUp())) {
-                side->Disconnect();
+                side->PeerEnded(true, false);
+                PassReset(*side, side == &client ? outbound : client);
             } else if ((fd->revents & POLLHUP) != 0 && (fd->events & POLLIN) == 0) {
                 *hungUp = true;
             }
