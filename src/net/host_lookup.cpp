@@ -65,11 +65,9 @@ std::optional<AddressBytes> Parse(std::string_view text) {
     a.family = AF_INET6;
     std::memcpy(a.bytes.data(), &v6, 16);
     if (percent != std::string_view::npos && IN6_IS_ADDR_LINKLOCAL(&v6)) {
-        const std::optional<unsigned> scope = ScopeOf(std::string(text.substr(percent + 1)));
-        if (!scope) {
-            return std::nullopt;
-        }
-        a.scope = *scope;
+        // A link this machine lacks (a typo, an escaped "%25eth0") names no
+        // link: the address on any, as where none is written.
+        a.scope = ScopeOf(std::string(text.substr(percent + 1))).value_or(0);
     }
     return a;
 }
