@@ -74,7 +74,7 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
           GetRequest(origin.Url("/" + std::string(100 * 1024, 'u')), "Host: x\r\n")}) {
         EXPECT_TRUE(Raw(request).starts_with("HTTP/1.0 431 Request Header Fields Too Large\r\n"));
     }
-    for (const char* version : {"HTTP/1.0", "HTTP/1.00", "HTTP/1.1x"}) {
+    for (const char* version : {"HTTP/1.0", "HTTP/1.00", "HTTP/1.1x", "HTTP/9.9"}) {
         EXPECT_TRUE(Raw("POST " + origin.Url("/p") + " " + version +
                         "\r\nTransfer-Encoding: chunked\r\n\r\n" + chunk)
                         .starts_with("HTTP/1.0 400 Bad Request\r\n"))

@@ -99,12 +99,11 @@ void MessageHead::ParseStartLine(std::string_view line) {
     std::string_view method = line.substr(0, first);
     std::string_view target = line.substr(first + 1, second - first - 1);
     std::string_view version = line.substr(second + 1);
-    // "HTTP/" digit "." digit and nothing else: an origin may read
-    // "HTTP/1.00" as 1.0, where a transfer coding does not frame the body,
-    // while the proxy framed it as 1.1's.
-    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    const bool httpVersion = version.size() == 8 && version.starts_with("HTTP/") &&
-                             digit(version[5]) && version[6] == '.' && digit(version[7]);
+    // "HTTP/1." and a digit, nothing else: an origin may read "HTTP/1.00"
+    // as 1.0, where a transfer coding does not frame the body, while the
+    // proxy framed it as 1.1's; and no other major version is read this way.
+    const bool httpVersion =
+        version.size() == 8 && version.starts_with("HTTP/1.") && version[7] >= '0' && version[7] <= '9';
     if (!IsToken(method) || !IsTargetText(target) || !httpVersion) {
         return;
     }
