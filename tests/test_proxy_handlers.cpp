@@ -483,6 +483,26 @@ TEST_F(ProxyFixture, UserStopCutsTheChosenDownloadEvenAStalledOne) {
     EXPECT_TRUE(engine.StopList().Stop(2));
     pollfd cut{tunnel.Fd(), POLLRDHUP, 0};
     EXPECT_EQ(::poll(&cut, 1, 20'000), 1) << "the stopped tunnel is still open";
+
+    // So does an upload whose origin takes nothing: the worker waiting to
+    // send lets the origin go at once, not at the idle limit.
+    std::promise<bool> originLetGo;
+    test::LoopbackServer takesNothing([&originLetGo](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        pollfd gone{socket.Fd(), POLLRDHUP, 0};
+        originLetGo.set_value(::poll(&gone, 1, 20'000) == 1);
+    });
+    auto upload = Connect();
+    SendText(upload, "POST " + test::LoopbackUrl(takesNothing.Port(), "/up") +
+                         " HTTP/1.1\r\nHost: x\r\nContent-Length: 1000000000\r\n\r\n");
+    const std::string block(64 * 1024, 'u');
+    for (pollfd room{upload.Fd(), POLLOUT, 0}; ::poll(&room, 1, 1000) == 1;) {
+        if (::send(upload.Fd(), block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+            break;
+        }
+    }
+    EXPECT_TRUE(engine.StopList().Stop(3));
+    EXPECT_TRUE(originLetGo.get_future().get()) << "the stopped upload still holds its origin";
 }
 
 // A browser that goes while a download's body moves in bulk ends only its
