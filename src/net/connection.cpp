@@ -58,8 +58,10 @@ void Connection::SendRaw(std::string_view bytes) {
     }
     try {
         const std::int64_t patience = sendPatienceMs_ != nullptr ? sendPatienceMs_->load() : 0;
-        if (patience > 0) {
-            net::SendAllWithin(socket_, bytes, std::chrono::milliseconds(patience));
+        if (patience > 0 || partner_ != nullptr) {
+            const Connection* partner = partner_;
+            net::SendAllWithin(socket_, bytes, std::chrono::milliseconds(patience),
+                               [partner] { return partner != nullptr && partner->WokenUp(); });
         } else {
             net::SendAll(socket_, bytes);
         }
@@ -71,7 +73,7 @@ void Connection::SendRaw(std::string_view bytes) {
             outputGone_ = true;
             return;
         }
-        if (error.Error() == ETIMEDOUT) {
+        if (error.Error() == ETIMEDOUT || error.Error() == ECANCELED) {
             // Given up on: a reset tells the peer now, where a close would
             // queue its end behind the bytes it does not take.
             net::CloseWithReset(socket_);

@@ -153,8 +153,12 @@ public:
 
     // How long a send may find the peer taking nothing before the
     // connection is given up (the server's idle limit, read at each wait;
-    // 0 or none waits for ever).
-    void SetSendPatience(const std::atomic<std::int64_t>* limitMs) { sendPatienceMs_ = limitMs; }
+    // 0 or none waits for ever), and the connection whose stop or cut ends
+    // such a wait too (the browser's, for its worker's outbound side).
+    void SetSendPatience(const std::atomic<std::int64_t>* limitMs, const Connection* partner) {
+        sendPatienceMs_ = limitMs;
+        partner_ = partner;
+    }
 
     void SetData(std::unique_ptr<ConnectionData> data) { data_ = std::move(data); }
     ConnectionData* Data() const { return data_.get(); }
@@ -190,6 +194,7 @@ private:
     std::atomic<bool> wokenUp_{false};
     std::atomic<bool> cutMeansReset_{false};
     const std::atomic<std::int64_t>* sendPatienceMs_ = nullptr;
+    const Connection* partner_ = nullptr;
     std::unique_ptr<ConnectionData> data_;
 };
 

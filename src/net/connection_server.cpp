@@ -219,7 +219,9 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
     // An origin that stops reading an upload would hold the worker for as
     // long as it lives, the browser long gone: nothing moves, so the idle
     // limit ends it.
-    worker->Outbound().SetSendPatience(&idleMs_);
+    // A stop of the browser's connection (the user's, of its monitor row)
+    // ends that wait at once.
+    worker->Outbound().SetSendPatience(&idleMs_, &worker->Client());
     {
         std::lock_guard lock(workersLock_);
         workers_.insert(worker.get());

@@ -345,13 +345,16 @@ void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {
     }
 }
 
-void SendAllWithin(const Socket& socket, std::string_view bytes,
-                   std::chrono::milliseconds patience) {
+void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::milliseconds patience,
+                   const std::function<bool()>& abandon) {
+    constexpr std::chrono::milliseconds kLook(250);
+    auto waited = std::chrono::milliseconds::zero();
     while (!bytes.empty()) {
         ssize_t n = ::send(socket.Fd(), bytes.data(), std::min(bytes.size(), kBlockSize),
                            MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0) {
             bytes.remove_prefix(static_cast<std::size_t>(n));
+            waited = std::chrono::milliseconds::zero();
             continue;
         }
         if (errno == EINTR) {
@@ -360,11 +363,23 @@ void SendAllWithin(const Socket& socket, std::string_view bytes,
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             throw SocketError("send", errno);
         }
-        pollfd room{socket.Fd(), POLLOUT, 0};
-        const int ready =
-            ::poll(&room, 1, static_cast<int>(std::min<std::int64_t>(patience.count(), INT_MAX)));
-        if (ready == 0) {
+        if (abandon && abandon()) {
+            throw SocketError("send", ECANCELED);
+        }
+        if (patience.count() > 0 && waited >= patience) {
             throw SocketError("send", ETIMEDOUT);
+        }
+        auto look = abandon ? kLook : patience;
+        if (patience.count() > 0) {
+            look = std::min(look, patience - waited);
+        }
+        pollfd room{socket.Fd(), POLLOUT, 0};
+        const int ready = ::poll(
+            &room, 1,
+            look.count() > 0 ? static_cast<int>(std::min<std::int64_t>(look.count(), INT_MAX))
+                             : -1);
+        if (ready == 0) {
+            waited += look;
         }
         if (ready < 0 && errno != EINTR) {
             throw SocketError("poll", errno);

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -106,9 +107,10 @@ void CloseWithReset(const Socket& socket);
 // peer is gone. Never raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = kBlockSize);
 
-// The same, but a peer that takes nothing for `patience` is given up on
-// (SocketError ETIMEDOUT) rather than waited for without end.
-void SendAllWithin(const Socket& socket, std::string_view bytes,
-                   std::chrono::milliseconds patience);
+// The same, but a peer that takes nothing for `patience` (0: no limit) is
+// given up on (SocketError ETIMEDOUT) rather than waited for without end,
+// and so is one for which `abandon` turns true, looked at every 250 ms.
+void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::milliseconds patience,
+                   const std::function<bool()>& abandon);
 
 }  // namespace vs::net

@@ -620,7 +620,7 @@ bool Session::AnswerCutByReset() {
 
 void Session::AddMonitorRow(Exchange& exchange) {
     exchange.monitorRow = engine_.AddMonitorRow(exchange.url);
-    engine_.StopList().Track(exchange.monitorRow, client_, outbound_);
+    engine_.StopList().Track(exchange.monitorRow, client_);
     ++trackedRows_;
 }
 

@@ -4,9 +4,9 @@
 
 namespace vs::proxy {
 
-void StopList::Track(std::int32_t row, net::Connection& client, net::Connection& outbound) {
+void StopList::Track(std::int32_t row, net::Connection& client) {
     std::lock_guard lock(mutex_);
-    rows_[row] = {&client, &outbound};
+    rows_[row] = &client;
 }
 
 void StopList::Forget(std::int32_t row) {
@@ -16,7 +16,7 @@ void StopList::Forget(std::int32_t row) {
 
 void StopList::ForgetConnection(const net::Connection& client) {
     std::lock_guard lock(mutex_);
-    std::erase_if(rows_, [&client](const auto& entry) { return entry.second.client == &client; });
+    std::erase_if(rows_, [&client](const auto& entry) { return entry.second == &client; });
 }
 
 bool StopList::Stop(std::int32_t row) {
@@ -25,8 +25,7 @@ bool StopList::Stop(std::int32_t row) {
     if (found == rows_.end()) {
         return false;
     }
-    found->second.client->Cut();
-    found->second.outbound->Cut();
+    found->second->Cut();
     rows_.erase(found);
     return true;
 }

@@ -19,25 +19,19 @@ namespace vs::proxy {
 
 class StopList {
 public:
-    // The answer shown in `row` is relayed to `client`, its request sent
-    // through `outbound`, until Forget(row).
-    void Track(std::int32_t row, net::Connection& client, net::Connection& outbound);
+    // The answer shown in `row` is relayed to `client` until Forget(row).
+    void Track(std::int32_t row, net::Connection& client);
     void Forget(std::int32_t row);
     // Every row still tracked for `client`, as its connection ends.
     void ForgetConnection(const net::Connection& client);
-    // The user's stop: cuts the browser connection of the row's download,
-    // and its outbound side, where a worker may wait on an origin that takes
-    // nothing of an upload. False when the row shows nothing under way.
+    // The user's stop: cuts the browser connection of the row's download.
+    // False when the row shows nothing under way.
     bool Stop(std::int32_t row);
     std::size_t Count() const;
 
 private:
-    struct Sides {
-        net::Connection* client;
-        net::Connection* outbound;
-    };
     mutable std::mutex mutex_;
-    std::unordered_map<std::int32_t, Sides> rows_;
+    std::unordered_map<std::int32_t, net::Connection*> rows_;
 };
 
 }  // namespace vs::proxy
