@@ -349,9 +349,6 @@ std::optional<Trailer> ParseTrailer(std::string_view tail) {
     return trailer;
 }
 
-// A trailer read from its layout alone, for an entry that came from
-// elsewhere: a coding the web uses and, with a count of 2, a media type
-// before it. A body that merely ends in a byte of 1 or 2 is no trailer.
 // What an entry records goes into header lines; a text no header line could
 // have given (a line break, a NUL) is a damaged entry's or a planted one's,
 // and would add fields of its own or end the head early.
@@ -359,6 +356,9 @@ bool FitsAFieldValue(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
 }
 
+// A trailer read from its layout alone, for an entry that came from
+// elsewhere: a coding the web uses and, with a count of 2, a media type
+// before it. A body that merely ends in a byte of 1 or 2 is no trailer.
 bool PlausibleTrailer(const Trailer& trailer) {
     static constexpr std::string_view kCodings[] = {"gzip",     "x-gzip",     "deflate", "br",
                                                     "compress", "x-compress", "zstd"};
@@ -757,7 +757,16 @@ std::string EntryReader::EntityTag() const {
 }
 
 std::string EntryReader::KeptFields() const {
-    return GetAttr(fd_, kFieldsAttr).value_or("");
+    const std::string recorded = GetAttr(fd_, kFieldsAttr).value_or("");
+    std::string lines;
+    for (std::size_t start = 0, end; (end = recorded.find("\r\n", start)) != std::string::npos;
+         start = end + 2) {
+        if (const std::string_view line(recorded.data() + start, end - start);
+            FitsAFieldValue(line)) {
+            lines.append(line).append("\r\n");
+        }
+    }
+    return lines;
 }
 
 void EntryReader::KeepFields(std::string_view lines) {

@@ -190,7 +190,9 @@ public:
     // The origin's ETag; empty when it gave none (or an older version kept
     // none). Read when asked: only a revalidation needs it.
     std::string EntityTag() const;
-    // The lines given to SetKeptFields; empty when none were kept.
+    // The lines given to SetKeptFields, each ended by CR LF, but for one
+    // no header line could hold (changed by hand, or by a damaged copy);
+    // empty when none were kept.
     std::string KeptFields() const;
     // Replaces them: the origin's 304 vouches for the body and brings the
     // fields that go with it now.

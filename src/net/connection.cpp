@@ -57,11 +57,9 @@ void Connection::SendRaw(std::string_view bytes) {
         return;  // the peer has stopped taking bytes: what follows is dropped
     }
     try {
-        const std::int64_t patience = sendPatienceMs_ != nullptr ? sendPatienceMs_->load() : 0;
-        if (patience > 0 || partner_ != nullptr) {
-            const Connection* partner = partner_;
-            net::SendAllWithin(socket_, bytes, std::chrono::milliseconds(patience),
-                               [partner] { return partner != nullptr && partner->WokenUp(); });
+        if (partner_ != nullptr) {
+            net::SendAllWithin(socket_, bytes, std::chrono::milliseconds(sendPatienceMs_->load()),
+                               [this] { return partner_->WokenUp(); });
         } else {
             net::SendAll(socket_, bytes);
         }

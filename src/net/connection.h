@@ -152,12 +152,12 @@ public:
     std::string PeerAddress() const { return net::PeerAddress(socket_); }
 
     // How long a send may find the peer taking nothing before the
-    // connection is given up (the server's idle limit, read at each wait;
-    // 0 or none waits for ever), and the connection whose stop or cut ends
-    // such a wait too (the browser's, for its worker's outbound side).
-    void SetSendPatience(const std::atomic<std::int64_t>* limitMs, const Connection* partner) {
-        sendPatienceMs_ = limitMs;
-        partner_ = partner;
+    // connection is given up (the server's idle limit, read at each wait; 0
+    // waits for ever), and the connection whose stop or cut ends such a wait
+    // too (the browser's, for its worker's outbound side).
+    void SetSendPatience(const std::atomic<std::int64_t>& limitMs, const Connection& partner) {
+        sendPatienceMs_ = &limitMs;
+        partner_ = &partner;
     }
 
     void SetData(std::unique_ptr<ConnectionData> data) { data_ = std::move(data); }
@@ -193,7 +193,7 @@ private:
     mutable std::mutex closeLock_;
     std::atomic<bool> wokenUp_{false};
     std::atomic<bool> cutMeansReset_{false};
-    const std::atomic<std::int64_t>* sendPatienceMs_ = nullptr;
+    const std::atomic<std::int64_t>* sendPatienceMs_ = nullptr;  // set with partner_
     const Connection* partner_ = nullptr;
     std::unique_ptr<ConnectionData> data_;
 };

@@ -221,7 +221,7 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
     // limit ends it.
     // A stop of the browser's connection (the user's, of its monitor row)
     // ends that wait at once.
-    worker->Outbound().SetSendPatience(&idleMs_, &worker->Client());
+    worker->Outbound().SetSendPatience(idleMs_, worker->Client());
     {
         std::lock_guard lock(workersLock_);
         workers_.insert(worker.get());
@@ -298,10 +298,9 @@ constexpr int kHungUpLookMs = 250;
 
 // Moves at most `most` bytes from `from` to `to` through the connection's
 // bulk buffer, appending them to `copy` first when there is one (>= 0).
-// `from` is marked closed when it turned out closed (its input only, with
-// `keepOutput`, when it closed in order), `to` when it is gone.
+// `from` is marked closed when it turned out closed, `to` when it is gone.
 net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover, std::size_t most,
-                         int copy = -1, bool keepOutput = false) {
+                         int copy) {
     net::CopiedMove result;
     try {
         result = mover.Move(from.Socket(), to.Socket(), copy, most);
@@ -310,7 +309,7 @@ net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover
         throw;
     }
     if (result.moved == 0u) {
-        from.PeerEnded(result.reset, keepOutput);
+        from.PeerEnded(result.reset, false);
     }
     return result;
 }
@@ -326,9 +325,9 @@ std::size_t PassUnseen(Connection& from, Connection& to, ConnectionIntercept& in
     return result.moved.value_or(0);
 }
 
-// One relay step's transfer from `from` to `to`: copied through the hooks;
-// moved in bulk once the connection is opaque, or while the answer's body is
-// one nobody needs to read (only counted). A browser closing its sending
+// One relay step's transfer from `from` to `to` outside a tunnel: copied
+// through the hooks, or moved in bulk while the answer's body is one nobody
+// needs to read (only counted). A browser closing its sending
 // half ends only its input: the answers it waits for still go to it.
 void Transfer(Connection& from, Connection& to, Direction direction, std::string& transfer,
               ConnectionIntercept* intercept, net::BulkMover& mover) {

@@ -186,13 +186,24 @@ bool ReachesLoopback(std::string_view address) {
     return a && IsLoopback(*a);
 }
 
-std::optional<std::string> NumericAddress(std::string_view host) {
+namespace {
+
+// A URL's host as the resolver takes it: an IPv6 literal without its
+// brackets, a name without the root's dot ("localhost." is localhost).
+std::string_view BareHost(std::string_view host) {
     if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
         host = host.substr(1, host.size() - 2);
     }
     if (!host.empty() && host.back() == '.') {
-        host.remove_suffix(1);  // the root's dot, which the resolver takes too
+        host.remove_suffix(1);
     }
+    return host;
+}
+
+}  // namespace
+
+std::optional<std::string> NumericAddress(std::string_view host) {
+    host = BareHost(host);
     // Numbers start with a digit (decimal, octal, hex) or hold a colon.
     if (host.empty() || ((host[0] < '0' || host[0] > '9') && host.find(':') == std::string::npos)) {
         return std::nullopt;
@@ -219,14 +230,7 @@ std::optional<std::string> NumericAddress(std::string_view host) {
 }
 
 bool NamesLoopback(std::string_view host) {
-    std::string_view name = host;
-    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-        name = name.substr(1, name.size() - 2);
-    }
-    if (!name.empty() && name.back() == '.') {
-        name.remove_suffix(1);
-    }
-    const std::string lower = cp1251::Lower(name);
+    const std::string lower = cp1251::Lower(BareHost(host));
     if (lower == "localhost" || lower.ends_with(".localhost")) {
         return true;  // always the loopback, whatever a name server says
     }

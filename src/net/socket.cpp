@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -363,21 +362,15 @@ void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::mi
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             throw SocketError("send", errno);
         }
-        if (abandon && abandon()) {
+        if (abandon()) {
             throw SocketError("send", ECANCELED);
         }
         if (patience.count() > 0 && waited >= patience) {
             throw SocketError("send", ETIMEDOUT);
         }
-        auto look = abandon ? kLook : patience;
-        if (patience.count() > 0) {
-            look = std::min(look, patience - waited);
-        }
+        const auto look = patience.count() > 0 ? std::min(kLook, patience - waited) : kLook;
         pollfd room{socket.Fd(), POLLOUT, 0};
-        const int ready = ::poll(
-            &room, 1,
-            look.count() > 0 ? static_cast<int>(std::min<std::int64_t>(look.count(), INT_MAX))
-                             : -1);
+        const int ready = ::poll(&room, 1, static_cast<int>(look.count()));
         if (ready == 0) {
             waited += look;
         }

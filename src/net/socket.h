@@ -109,7 +109,8 @@ void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = k
 
 // The same, but a peer that takes nothing for `patience` (0: no limit) is
 // given up on (SocketError ETIMEDOUT) rather than waited for without end,
-// and so is one for which `abandon` turns true, looked at every 250 ms.
+// and the send is given up (ECANCELED) once `abandon` turns true, looked at
+// every 250 ms while the peer takes nothing.
 void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::milliseconds patience,
                    const std::function<bool()>& abandon);
 

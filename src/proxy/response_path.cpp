@@ -114,8 +114,8 @@ std::string KeptFields(const http::MessageHead& head) {
 
 // Calls visit(name, value, line) for each "Name: value" CR LF line of kept
 // fields; `line` includes its CR LF. The lines come from the entry's file,
-// which a hand or a damaged copy may have changed: only the kept names and
-// values a header line could hold are taken, never a cookie or a head's end.
+// which a hand or a damaged copy may have changed: only the kept names are
+// taken, never a cookie.
 template <typename Visit>
 void ForEachKeptField(std::string_view kept, Visit visit) {
     for (std::size_t start = 0, end; (end = kept.find("\r\n", start)) != std::string_view::npos;
@@ -126,8 +126,7 @@ void ForEachKeptField(std::string_view kept, Visit visit) {
             return cp1251::EqualsNoCase(name, line.substr(0, colon));
         };
         if (colon != std::string_view::npos && colon > 0 &&
-            std::any_of(std::begin(kKeptFields), std::end(kKeptFields), named) &&
-            line.find_first_of(std::string_view("\r\n\0", 3)) == end - start) {
+            std::any_of(std::begin(kKeptFields), std::end(kKeptFields), named)) {
             visit(line.substr(0, colon), line.substr(colon + 2, end - start - colon - 2), line);
         }
     }
