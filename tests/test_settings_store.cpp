@@ -43,6 +43,8 @@ TEST(ApplySettings, FreshWindowDayArithmetic) {
         {"x", "y", 0s, 0s},              // both fall back to 0
         {"2", "75", 7min, 7min},         // no time of day: the old window stays
         {"26", "-1", 7min, 7min + 24h},  // ... but whole days are still added
+        // applied again: the previous window's days are not added twice
+        {"48", "60", 48h + 7min, 48h + 7min},
     };
     for (const Case& c : cases) {
         Settings s;

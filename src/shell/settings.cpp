@@ -145,7 +145,9 @@ std::chrono::seconds FreshWindowOf(const Settings& settings, std::chrono::second
         hours %= 24;
     }
     const int minutes = ParseIntOr(settings.freshMinutes, 0);
-    std::chrono::seconds window = previous;
+    // Only the previous time of day stands in: its whole days came from the
+    // hours field last time and are added again below.
+    std::chrono::seconds window = previous % std::chrono::hours(24);
     if (hours >= 0 && hours <= 23 && minutes >= 0 && minutes <= 59) {
         window = std::chrono::hours(hours) + std::chrono::minutes(minutes);
     }
