@@ -99,14 +99,30 @@ TEST_F(IdleLimitTest, SilentHalfSentAndKeptAliveBrowsersAreClosedTheirThreadsPoo
         }
     }
 
+    // A browser that pipelined two requests to an origin that never answers
+    // and left: its second request waited unread for the first's answer.
+    std::atomic<bool> asked{false};
+    test::LoopbackServer neverAnswers([&done, &asked](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        asked = true;
+        WaitUntil([&done] { return done.load(); }, 60s);
+    });
+    {
+        auto pipelined = Open();
+        SendText(pipelined, GetRequest(test::LoopbackUrl(neverAnswers.Port(), "/1")) +
+                                GetRequest(test::LoopbackUrl(neverAnswers.Port(), "/2")));
+        ASSERT_TRUE(WaitUntil([&asked] { return asked.load(); }));
+    }
+
     EXPECT_EQ(ReadAll(silent), "");
     EXPECT_EQ(ReadAll(halfHead), "");
     EXPECT_EQ(ReadAll(keptAlive), "");
     EXPECT_EQ(ReadAll(stalledUpload), "");
     EXPECT_EQ(origin.Requests().size(), 1u);  // the half-sent head went nowhere
     ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 0; }));
-    EXPECT_TRUE(WaitUntil([this] { return server.IdleThreads() == 5; }));
-    EXPECT_EQ(server.PoolThreads(), 5u);
+    // Every thread back in the pool, none made per connection beyond them.
+    EXPECT_TRUE(WaitUntil([this] { return server.IdleThreads() == server.PoolThreads(); }));
+    EXPECT_LE(server.PoolThreads(), 6u);
     done = true;
 }
 

@@ -12,9 +12,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <sstream>
+#include <thread>
 
 #include "cache/cache_paths.h"
 #include "rules/grid_text.h"
@@ -222,6 +225,94 @@ TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
 // A first start without a users list answers 407 to everybody, and one
 // without a cache list stores nothing: it says so. A busy port is told too,
 // and the daemon keeps running for a free one.
+// The receive queue of this machine's TCP socket from localPort (-1: any)
+// to remotePort and whether it is in CLOSE_WAIT, if there is one.
+struct TcpState {
+    long receiveQueue = 0;
+    bool closeWait = false;
+};
+std::optional<TcpState> FindTcp(int localPort, int remotePort) {
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state, queues;
+            fields >> slot >> local >> remote >> state >> queues;
+            const auto port = [](const std::string& address) {
+                return std::stoi(address.substr(address.rfind(':') + 1), nullptr, 16);
+            };
+            if ((localPort < 0 || port(local) == localPort) && port(remote) == remotePort) {
+                return TcpState{std::stol(queues.substr(queues.find(':') + 1), nullptr, 16),
+                                state == "08"};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// A kept-alive browser asks another host just as the origin of its last
+// request closes that idle connection, both seen in one wait (the daemon is
+// held stopped until both have arrived): the upload still goes whole to
+// its own origin, which answers only once it has all of it.
+TEST_F(DaemonTest, ABrowserTurningToAnotherHostAsTheLastOneClosesStillSendsItsBody) {
+    constexpr std::size_t kSize = 1 << 20;
+    std::atomic<bool> closeFirst{false};
+    LoopbackServer first([&closeFirst](net::Socket& s) {
+        ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na");
+        WaitUntil([&closeFirst] { return closeFirst.load(); });
+    });
+    LoopbackServer second([](net::Socket& s) {
+        ReadUntil(s, "\r\n\r\n");
+        const std::size_t got = ReadExactly(s, kSize).size();
+        const std::string body = "got " + std::to_string(got);
+        net::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                            "\r\n\r\n" + body);
+    });
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    timeval limit{20, 0};
+    ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    SendText(client, "GET " + LoopbackUrl(first.Port(), "/") + " HTTP/1.1\r\nHost: a\r\n\r\n");
+    ASSERT_TRUE(Has(ReadResponse(client), "\r\n\r\na"));
+
+    const pid_t pid = proxy.Process().Pid();
+    ::kill(pid, SIGSTOP);
+    ASSERT_TRUE(WaitUntil([pid] {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        return text.substr(text.rfind(')') + 2, 1) == "T";
+    }));
+    closeFirst = true;
+    ASSERT_TRUE(WaitUntil([&] {
+        auto toFirst = FindTcp(-1, first.Port());
+        return toFirst && toFirst->closeWait;
+    }));
+    std::thread upload([&] {
+        SendText(client, "POST " + LoopbackUrl(second.Port(), "/up") +
+                             " HTTP/1.1\r\nHost: b\r\nContent-Length: " + std::to_string(kSize) +
+                             "\r\n\r\n" + MakeBody(kSize));
+    });
+    const int browserPort = net::LocalPort(client);
+    EXPECT_TRUE(WaitUntil([&] {
+        auto fromBrowser = FindTcp(proxy.Port(), browserPort);
+        return fromBrowser && fromBrowser->receiveQueue > 0;
+    }));
+    ::kill(pid, SIGCONT);
+    std::string answer;
+    try {
+        answer = ReadResponse(client);
+    } catch (const net::SocketError&) {
+        // Nothing came within the receive limit.
+    }
+    EXPECT_TRUE(Has(answer, "got " + std::to_string(kSize))) << "the upload stalled";
+    ::shutdown(client.Fd(), SHUT_RDWR);
+    upload.join();
+}
+
 TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
     WriteBytes(home / "users.lst", ListFile({{"1", "False", "local", "0000000", "127.0.0.1"}}));
     WriteBytes(home / "cache.lst", ListFile({{"1", "False", ".", "0"}}));

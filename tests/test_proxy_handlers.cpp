@@ -503,6 +503,22 @@ TEST_F(ProxyFixture, UserStopCutsTheChosenDownloadEvenAStalledOne) {
     }
     EXPECT_TRUE(engine.StopList().Stop(3));
     EXPECT_TRUE(originLetGo.get_future().get()) << "the stopped upload still holds its origin";
+
+    // And a browser whose second request waits for the first's answer.
+    std::atomic<bool> asked{false};
+    std::promise<bool> heldLetGo;
+    test::LoopbackServer neverAnswers([&asked, &heldLetGo](net::Socket& socket) {
+        test::ReadUntil(socket, "\r\n\r\n");
+        asked = true;
+        pollfd gone{socket.Fd(), POLLRDHUP, 0};
+        heldLetGo.set_value(::poll(&gone, 1, 20'000) == 1);
+    });
+    auto pipelined = Connect();
+    SendText(pipelined, GetRequest(test::LoopbackUrl(neverAnswers.Port(), "/1")) +
+                            GetRequest(test::LoopbackUrl(neverAnswers.Port(), "/2")));
+    ASSERT_TRUE(test::WaitUntil([&asked] { return asked.load(); }));
+    EXPECT_TRUE(engine.StopList().Stop(4));
+    EXPECT_TRUE(heldLetGo.get_future().get()) << "the stopped browser's origin is still held";
 }
 
 // A browser that goes while a download's body moves in bulk ends only its

@@ -34,6 +34,18 @@ bool Readable(const pollfd& fd) {
     return fd.revents != 0;
 }
 
+bool ReadableNow(int fd) {
+    pollfd now{fd, POLLIN, 0};
+    return ::poll(&now, 1, 0) == 1;
+}
+
+// The peer has closed its sending half, or gone: bytes before the end may
+// still wait unread.
+bool SentItsEnd(const Connection& side) {
+    pollfd end{side.Fd(), POLLRDHUP, 0};
+    return ::poll(&end, 1, 0) == 1;
+}
+
 net::Socket OpenSpare() {
     return net::Socket(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
@@ -572,8 +584,11 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
                      net::BulkMover& mover, IdleWatch& idle) {
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
-    pollfd fds[2] = {{holding || client.InputEnded() ? -1 : client.Fd(), POLLIN, 0},
-                     {outbound.InputEnded() ? -1 : outbound.Fd(), POLLIN, 0}};
+    // A browser whose bytes wait is still waited on for a reset or the
+    // user's stop, which come as a hang-up without asking.
+    pollfd fds[2] = {
+        {client.InputEnded() ? -1 : client.Fd(), holding ? short{0} : short{POLLIN}, 0},
+        {outbound.InputEnded() ? -1 : outbound.Fd(), POLLIN, 0}};
     // A connection that has gone quiet gives its buffers back, so idle
     // keep-alive connections cost little memory; a busy one keeps them.
     const bool holds = transfer.capacity() >= net::kBlockSize || mover.Held();
@@ -588,8 +603,8 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
         // A browser that has stopped sending may have left altogether (a
         // half-close and a close look the same until something is sent):
         // its wait for an answer ends at the limit too.
-        if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer() &&
-                        !client.InputEnded())) {
+        if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer() && !client.InputEnded() &&
+                        !(holding && SentItsEnd(client)))) {
             client.Disconnect();
         }
         return;
@@ -599,7 +614,17 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     }
     idle.Moved();
     if (Readable(fds[0])) {
+        if (holding) {
+            client.Disconnect();
+            return;
+        }
         Transfer(client, outbound, Direction::Upstream, transfer, intercept, mover);
+        // The browser's bytes may have been a request for another host, and
+        // the wait's answer was for the origin left behind: a receive from
+        // the new one now could block with the browser's body unread.
+        if (outbound.Connected() && Readable(fds[1]) && !ReadableNow(outbound.Fd())) {
+            return;
+        }
     }
     if (outbound.Connected() && Readable(fds[1])) {
         Transfer(outbound, client, Direction::Downstream, transfer, intercept, mover);
