@@ -370,7 +370,10 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     e.cacheReader = std::move(reader);
     e.statusCode = head.StatusCode();
     e.statusText = std::to_string(e.statusCode) + " From cache";
-    e.contentLength = e.received = e.cacheSize;
+    // What the browser takes is counted as it goes: one that leaves halfway
+    // has not completed a download.
+    e.contentLength = e.cacheSize;
+    e.received = 0;
     return true;
 }
 
@@ -467,10 +470,18 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
         client.Write(block);
         sent = client.Connected() ? firstPiece : 0;
     }
-    if (left > 0 && client.Connected()) {
-        sent += SendRestOfEntry(client, *reader, left);
+    const auto tell = [&](std::int64_t piece) {
+        CountBytes(s, true, piece);
+        e.received += piece;
+        ReportProgress(s, e);
+    };
+    tell(sent);
+    while (left > 0 && client.Connected()) {
+        const std::int64_t piece =
+            SendRestOfEntry(client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize));
+        left -= piece;
+        tell(piece);
     }
-    CountBytes(s, true, sent);
     if (reader) {
         reader->MarkUsed(s.Owner().TimeSource().Now());
     }
