@@ -150,6 +150,11 @@ TEST_F(AutoRun, FollowsTheXdgAutostartEntry) {
     EXPECT_FALSE(AutoRunEnabled("/elsewhere/vellostore", "/elsewhere"));  // another path
     SetAutoRun(false, exe, beside);
     EXPECT_FALSE(std::filesystem::exists(AutostartFile()));
+    SetAutoRun(false, exe, beside);  // nothing to remove is no failure
+    // An entry that cannot be removed is a failure told, not a switch-off.
+    std::filesystem::create_directories(AutostartFile() / "held");
+    EXPECT_THROW(SetAutoRun(false, exe, beside), std::filesystem::filesystem_error);
+    std::filesystem::remove_all(AutostartFile());
 
     // An entry quoted where nothing needed it still names this executable.
     test::WriteBytes(AutostartFile(), "[Desktop Entry]\nExec=\"" + exe.string() + "\"\n");

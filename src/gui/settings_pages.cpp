@@ -1,5 +1,7 @@
 #include "gui/settings_pages.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -52,7 +54,8 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
             service_.SetAutoRunEnabled(checked);
         } catch (const std::exception& e) {
             autoRun->setChecked(service_.AutoRun());
-            emit Failed(QString::fromLocal8Bit(e.what()));
+            emit Failed(
+                QStringLiteral("Автозапуск не изменён: %1").arg(QString::fromLocal8Bit(e.what())));
         }
     });
     refreshers_.push_back([this, autoRun] { autoRun->setChecked(service_.AutoRun()); });
@@ -96,7 +99,18 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
     QString name = caption;
     name.chop(1);  // its colon
     connect(edit, &QLineEdit::textEdited, this,
-            [this, edit, field, utf8, name](const QString& text) {
+            [this, edit, field, utf8, name](const QString& typed) {
+                // A pasted line break would make the settings file unwritable:
+                // it goes in as a blank, as the grids take it.
+                QString text = typed;
+                if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
+                    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+                    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
+                    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+                    const int cursor = edit->cursorPosition();
+                    edit->setText(text);
+                    edit->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));
+                }
                 // What the code page lacks would reach the parent, or the file, as
                 // "?": another name or password than the one typed.
                 if (const QString outside = CharactersOutsideCp1251(text);

@@ -303,8 +303,13 @@ void SetAutoRun(bool enabled, const std::filesystem::path& executable,
                 const std::filesystem::path& dataDir) {
     const std::filesystem::path file = AutostartFile();
     if (!enabled) {
-        std::error_code ignored;
-        std::filesystem::remove(file, ignored);
+        // An entry left behind starts the program at the next login all the
+        // same: the box must not say it is off.
+        std::error_code error;
+        if (!std::filesystem::remove(file, error) && error) {
+            throw std::filesystem::filesystem_error("cannot remove the autostart entry", file,
+                                                    error);
+        }
         return;
     }
     std::filesystem::create_directories(file.parent_path());

@@ -69,24 +69,26 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     // Nor is a parent user being typed, whatever box is ticked meanwhile.
     QLineEdit* user = Find<QLineEdit>("parentUser");
     ASSERT_NE(user, nullptr);
-    user->setText(QStringLiteral("pe"));
+    // A pasted line break goes in as a blank: the file stays writable.
+    user->setText(QStringLiteral("pe\ntr"));
     emit user->textEdited(user->text());
+    EXPECT_EQ(user->text(), QStringLiteral("pe tr"));
     // Letters the code page lacks would reach the parent as "?": refused.
     QString refusal;
     QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { refusal = text; });
-    user->setText(QStringLiteral("pe密"));
+    user->setText(QStringLiteral("pe tr密"));
     emit user->textEdited(user->text());
     EXPECT_TRUE(refusal.contains(QStringLiteral("«Имя пользователя»")) &&
                 refusal.contains(QStringLiteral("密")))
         << refusal.toStdString();
-    EXPECT_EQ(user->text(), QStringLiteral("pe"));
+    EXPECT_EQ(user->text(), QStringLiteral("pe tr"));
     Find<QCheckBox>("offline")->click();
     Find<QCheckBox>("offline")->click();
     EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "");
 
     parent->click();  // the other page's button applies the same
     EXPECT_EQ(service.Applied().port, next);
-    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "pe");
+    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "pe tr");
     EXPECT_FALSE(general->isEnabled() || parent->isEnabled());
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"),
                           "PortEd_Text=" + std::to_string(next)));
@@ -138,6 +140,16 @@ TEST_F(SettingsPagesTest, TheAutorunBoxWritesAndRemovesTheAutostartEntry) {
     EXPECT_TRUE(service.AutoRun());
     box->click();
     EXPECT_FALSE(std::filesystem::exists(dir.Path() / "autostart/vellostore.desktop"));
+    // An entry that cannot be removed keeps the box ticked, and says so.
+    box->click();
+    std::filesystem::rename(dir.Path() / "autostart/vellostore.desktop", dir.Path() / "entry");
+    std::filesystem::create_directories(dir.Path() / "autostart/vellostore.desktop/held");
+    QString failure;
+    QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { failure = text; });
+    box->click();
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_TRUE(failure.startsWith(QStringLiteral("Автозапуск не изменён")))
+        << failure.toStdString();
 }
 
 }  // namespace
