@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -16,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <limits>
 
 #include "gui/column_fit.h"
 #include "gui/grid_keys.h"
@@ -55,6 +57,23 @@ ListSwitches SwitchesOf(ListKind kind) {
 // In the order of the key-combination numbers.
 const char* const kCancelKeyItems[] = {"Нет",      "Alt",        "Ctrl",     "Shift",
                                        "Ctrl+Alt", "Ctrl+Shift", "Alt+Shift"};
+
+// A cell's editor takes a paste whole: lines pasted into a rule become rows
+// of their own, and a line editor's usual limit of 32,767 letters would cut
+// thousands of rules short, the last one to a broader pattern than meant.
+class WholePasteDelegate : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto* line = qobject_cast<QLineEdit*>(editor)) {
+            line->setMaxLength(std::numeric_limits<int>::max());
+        }
+        return editor;
+    }
+};
 
 // Check boxes drawn in the middle of their cells: the whole cell is the
 // target of the click.
@@ -237,6 +256,7 @@ void RuleListPage::BuildGrid() {
     grid_->verticalHeader()->hide();  // the number column is the row header
     grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
     grid_->setWordWrap(false);
+    grid_->setItemDelegate(new WholePasteDelegate(grid_));
     auto* checks = new CenteredCheckDelegate(grid_);
     // Every column wide enough for its caption; the rule (and the
     // converter's replacement) share what is left of the grid's width in

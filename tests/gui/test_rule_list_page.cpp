@@ -96,6 +96,12 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     QLineEdit* editor = EditorAt(grid, 0, 2);
     ASSERT_NE(editor, nullptr);
     EXPECT_EQ(editor->text(), QStringLiteral("ads"));
+    // A paste of thousands of rules arrives whole, to become their rows.
+    const QString pasted = QStringLiteral("rule\n").repeated(10'000);
+    editor->selectAll();
+    editor->insert(pasted);
+    EXPECT_EQ(editor->text().size(), pasted.size());
+    editor->undo();
 
     auto converter = Page(ListKind::UrlConverter);
     converter->AddRow();
