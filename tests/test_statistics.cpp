@@ -103,11 +103,16 @@ TEST_F(StatTableTest, MidnightWhileRunningStartsANewRow) {
     EXPECT_EQ(stat.InternetBytes(), (Counts{0}));
     EXPECT_EQ(stat.Sums(), (Texts{"1.46 MB / 12.00 kB"}));
 
-    // The clock set back: that day's row goes on from its own counts.
+    // The clock set back: that day's row goes on from its own counts, and
+    // forward again the day left goes on to the byte.
+    stat.AddTraffic(false, 0, "alice", 700, clock.Now());
     clock.Advance(-hours(1));
     stat.AddTraffic(false, 0, "alice", 1024, clock.Now());
     EXPECT_EQ(stat.TodayRow(), 0);
     EXPECT_EQ(stat.Cell(0, 1), "1501/10");
+    clock.Advance(hours(1));
+    stat.AddTraffic(false, 0, "alice", 700, clock.Now());
+    EXPECT_EQ(Today(stat, 1), "1/2");
 }
 
 // Counts follow the user through edits of the users list; the file, which

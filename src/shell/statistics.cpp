@@ -154,6 +154,15 @@ bool StatTable::Load(const std::filesystem::path& statFile, int statCols, UsersL
 }
 
 void StatTable::StartDay(const std::string& dateText) {
+    // The cells hold whole kilobytes: what the day being left counted
+    // beyond them waits in case the clock comes back to it.
+    if (today_ >= 0) {
+        auto& left = beyondCells_[rows_[static_cast<std::size_t>(today_)][0]];
+        left.clear();
+        for (std::size_t i = 0; i < internetBytes_.size(); ++i) {
+            left.emplace_back(internetBytes_[i] % kKilobyte, cacheBytes_[i] % kKilobyte);
+        }
+    }
     today_ = -1;
     for (std::size_t r = 0; r < rows_.size(); ++r) {
         if (rows_[r][0] == dateText) {
@@ -173,6 +182,13 @@ void StatTable::StartDay(const std::string& dateText) {
         internetBytes_[c - 1] = BytesOrZero(internet);
         cacheBytes_[c - 1] = BytesOrZero(cache);
     }
+    if (const auto left = beyondCells_.find(dateText); left != beyondCells_.end()) {
+        for (std::size_t i = 0; i < left->second.size() && i < internetBytes_.size(); ++i) {
+            internetBytes_[i] = SaturatingAdd(internetBytes_[i], left->second[i].first);
+            cacheBytes_[i] = SaturatingAdd(cacheBytes_[i], left->second[i].second);
+        }
+        beyondCells_.erase(left);
+    }
 }
 
 void StatTable::ValidateStatList(UsersList& users) {
@@ -181,6 +197,7 @@ void StatTable::ValidateStatList(UsersList& users) {
 }
 
 void StatTable::AlignWithUsers(const UsersSnapshot& users) {
+    beyondCells_.clear();  // by column: under a kilobyte each, not worth moving
     const std::size_t old = captions_.size();
     std::vector<bool> placed(old, false);
     std::vector<std::size_t> order{0};  // old column per new column; `old` is a new one
@@ -345,6 +362,7 @@ void StatTable::RenameUser(std::size_t row, UsersList& users) {
 }
 
 void StatTable::DeleteUserColumn(std::size_t row, const UsersSnapshot& users) {
+    beyondCells_.clear();
     const std::size_t column = row + 1;
     if (row >= alignedUsers_ || column >= captions_.size()) {
         return;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -120,6 +121,9 @@ private:
     int today_ = -1;
     std::vector<std::int64_t> internetBytes_;
     std::vector<std::int64_t> cacheBytes_;
+    // Per day left while running (the clock stepped over midnight), per
+    // column: the bytes its cells' whole kilobytes leave out.
+    std::map<std::string, std::vector<std::pair<std::int64_t, std::int64_t>>> beyondCells_;
 };
 
 // The day of when in local time, "dd.MM.yyyy".
