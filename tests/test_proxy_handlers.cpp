@@ -333,6 +333,13 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
     });
     lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
+    // A connection closed without a word (a port check) asks nothing of the
+    // parent, which may be another proxy with this one as its parent.
+    Connect().Close();
+    ASSERT_TRUE(test::WaitUntil([this] {
+        consumer.Drain();
+        return FindLog("# 0:  Client Disconnection") != nullptr;
+    }));
     auto client = Connect();
     SendText(client, "CONNECT secure.example:443 HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).ends_with("nope"));
@@ -343,6 +350,7 @@ TEST_F(ProxyFixture, ARefusedConnectThroughTheParentLeavesRequestsRequests) {
     std::lock_guard guard(lock);
     ASSERT_EQ(heads.size(), 2u);
     EXPECT_TRUE(heads[1].starts_with("GET http://example.invalid/fine "));
+    EXPECT_EQ(parent.Accepted(), 1);
 }
 
 TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {

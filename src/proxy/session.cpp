@@ -137,7 +137,12 @@ void Session::Begin(std::string firstData, std::string_view address) {
         return;
     }
     if (firstData.empty()) {
-        return;  // the browser closed at once: the mapped target stays
+        // The browser closed at once (a port check, a preconnect given up):
+        // nothing is asked for, so nothing leaves the machine. A parent that
+        // names this proxy as its own parent would otherwise pass such a
+        // connection back and forth for good.
+        outbound_.SetLocalAnswer();
+        return;
     }
     firstUpstream = FilterUpstream(firstData);
     connecting_ = false;
