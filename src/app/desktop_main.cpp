@@ -21,6 +21,20 @@
 #include "gui/tray.h"
 #include "shell/proxy_service.h"
 
+namespace {
+
+// Qt aborts without a display, with advice to reinstall the program.
+bool NoDisplayNamed() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     // SIGTERM, SIGINT and the hangup of the terminal it was started from end
     // the session like the close box: the event loop returns and the
@@ -32,6 +46,13 @@ int main(int argc, char** argv) {
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+    if (NoDisplayNamed()) {
+        std::fputs(
+            "vellostore: no display (DISPLAY and WAYLAND_DISPLAY are not set), so no "
+            "window can be shown; vellostored serves without one\n",
+            stderr);
+        return 1;
+    }
     QApplication app(argc, argv);
     QApplication::setWindowIcon(vs::gui::ApplicationIcon());
     signal(SIGPIPE, SIG_IGN);
@@ -77,6 +98,8 @@ int main(int argc, char** argv) {
     // "Прятать при старте" needs a tray to come back from.
     if (!service.SettingsModel().startHidden || !vs::gui::Tray::Available()) {
         window.show();
+    } else {
+        window.HideInTray();
     }
     window.ShowListenerReport(error);
     // Logging out: the session manager asks for the data first, and the

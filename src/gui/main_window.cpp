@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStyle>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -255,6 +256,11 @@ void MainWindow::SecondTick() {
     const std::int64_t sample = service_.Tick1s();
     chart_->AddSample(sample);
     tray_->SetAnimated(sample > 0);
+    // A window hidden in a tray that has gone could be reached no more: the
+    // program would run on with nothing to show or quit it by.
+    if (hiddenInTray_ && !isVisible() && !Tray::Available()) {
+        ToggleShown();
+    }
     tray_->SetHint(QStringLiteral("Интернет: ") + internetLabel_->text() +
                    QStringLiteral(" Кеш: ") + cacheLabel_->text());
 }
@@ -342,9 +348,17 @@ void MainWindow::RestorePlacement() {
     }
     if (screen != nullptr) {
         const QRect room = screen->availableGeometry();
-        placed.setSize(placed.size().boundedTo(room.size()));
-        placed.moveLeft(std::clamp(placed.left(), room.left(), room.right() + 1 - placed.width()));
-        placed.moveTop(std::clamp(placed.top(), room.top(), room.bottom() + 1 - placed.height()));
+        // The window manager's frame (title bar, borders) comes on top of
+        // the stored inner size and is not known before the window shows:
+        // room is kept for a usual one, or the bottom row and scroll bar
+        // would end below the screen's edge.
+        const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+        const QSize frame(2 * border, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * border);
+        placed.setSize(placed.size().boundedTo(room.size() - frame));
+        placed.moveLeft(std::clamp(placed.left(), room.left(),
+                                   room.right() + 1 - placed.width() - frame.width()));
+        placed.moveTop(std::clamp(placed.top(), room.top(),
+                                  room.bottom() + 1 - placed.height() - frame.height()));
     }
     move(placed.topLeft());
     resize(placed.size());
@@ -352,9 +366,10 @@ void MainWindow::RestorePlacement() {
 
 void MainWindow::ToggleShown() {
     if (isVisible() && !isMinimized()) {
-        hide();
+        HideInTray();
         return;
     }
+    hiddenInTray_ = false;
     showNormal();
     raise();
     activateWindow();
@@ -364,8 +379,13 @@ void MainWindow::ToggleShown() {
 void MainWindow::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
     if (event->type() == QEvent::WindowStateChange && isMinimized() && Tray::Available()) {
-        QTimer::singleShot(0, this, &QWidget::hide);
+        QTimer::singleShot(0, this, &MainWindow::HideInTray);
     }
+}
+
+void MainWindow::HideInTray() {
+    hide();
+    hiddenInTray_ = true;
 }
 
 void MainWindow::FillLabels() {

@@ -78,6 +78,9 @@ public:
 
     // A click on the tray icon: hide, or show with the newest row in view.
     void ToggleShown();
+    // Hidden with only the tray icon to come back from; shown again should
+    // the tray go (a panel that ends or restarts).
+    void HideInTray();
 
     MonitorView& Monitor() const { return *monitorView_; }
     Tray& TrayIcon() const { return *tray_; }
@@ -130,6 +133,7 @@ private:
     QTimer tickTimer_;
     QTimer secondTimer_;
     bool inPass_ = false;
+    bool hiddenInTray_ = false;
 };
 
 }  // namespace vs::gui

@@ -77,5 +77,18 @@ TEST(DesktopApp, SigtermOrAHangupWritesSettingsStatisticsAndEveryListLikeTheClos
     EndBySignalAndExpectEverythingWritten(SIGHUP);
 }
 
+// Started where there is no display (ssh, a service): told so, and an
+// ordinary failure, not an abort with advice to reinstall.
+TEST(DesktopApp, WithoutADisplayItSaysSoAndFails) {
+    TempDir dir;
+    ChildProcess app("vellostore", {VELLOSTORE_PATH}, dir.Path(),
+                     {{"VELLOSTORE_HOME", dir.Path().string()},
+                      {"DISPLAY", ""},
+                      {"WAYLAND_DISPLAY", ""},
+                      {"QT_QPA_PLATFORM", ""}});
+    EXPECT_EQ(app.Wait(20s), 1);
+    EXPECT_TRUE(Has(app.Stderr(), "no display")) << app.Stderr();
+}
+
 }  // namespace
 }  // namespace vs::test

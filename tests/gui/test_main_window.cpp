@@ -120,9 +120,16 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
     }
 }
 
-TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRuns) {
+TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
     MainWindow window(service, log);
     EXPECT_TRUE(window.TrayIcon().Shown());
+    window.show();
+    window.HideInTray();
+    ASSERT_FALSE(Tray::Available());  // the offscreen desktop has none, as after a panel ended
+    EXPECT_TRUE(test::WaitUntil([&] {
+        QCoreApplication::processEvents();
+        return window.isVisible();
+    }));
 }
 
 TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
@@ -204,6 +211,15 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
         const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
         EXPECT_TRUE(room.contains(window.geometry())) << window.x() << "," << window.y();
         EXPECT_EQ(window.size(), QSize(700, 500).boundedTo(room.size()));
+    }
+    // One as large as the screen leaves room for the window manager's frame.
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=0\nNormPos=0,0,9000,7000\n";
+    {
+        MainWindow window(service, log);
+        const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
+        EXPECT_LT(window.height(), room.height());
+        EXPECT_LT(window.width(), room.width());
     }
     service.ShutDown();
 }
