@@ -332,6 +332,23 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
     EXPECT_EQ(proxy.Stop(), 0);
 }
 
+// A cache folder the service cannot write (left by a first try as root, a
+// read-only disk) is told: nothing would be stored, without a word.
+TEST_F(DaemonTest, ACacheFolderThatCannotBeWrittenIsTold) {
+    if (!MayMount()) {
+        GTEST_SKIP() << "needs root and mount namespaces";
+    }
+    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
+    fs::create_directories(cache);
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o ro tmpfs \"$0\" && exec \"$@\"",
+                  cache.string()});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    EXPECT_TRUE(proxy.Process().WaitForStderr("В папку кеша " + cache.string(), 10s))
+        << proxy.Process().Stderr();
+    EXPECT_EQ(proxy.Stop(), 0);
+}
+
 // A second start on a data folder in use ends at once: it would serve
 // nothing and, at its end, write its stale settings, lists and counts over
 // the first one's. SIGINT stops the first as SIGTERM does, its history kept.

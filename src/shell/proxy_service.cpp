@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 #include <type_traits>
 #include <vector>
@@ -361,6 +362,16 @@ void ProxyService::TellIfLinkLeadsNowhere(const std::filesystem::path& file) {
 void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
     std::error_code error;
     if (std::filesystem::is_directory(root, error)) {
+        // One made by another account (a first try as root) or on a disk
+        // mounted read-only: every answer would go unstored without a word.
+        if (::access(root.c_str(), W_OK | X_OK) != 0) {
+            if (cacheFolderTold_ != root) {
+                cacheFolderTold_ = root;
+                untold_ += "В папку кеша " + root.string() + " нельзя писать (" +
+                           std::strerror(errno) + "): новые ответы не сохраняются\n";
+            }
+            return;
+        }
         cacheFolderTold_.clear();
         return;
     }
