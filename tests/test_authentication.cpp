@@ -132,6 +132,18 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     };
     EXPECT_EQ(parent.Requests()[1], withCredentials("up:stream"));
     EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:stream"));
+    // The log, which reaches the journal, shows whose scheme, never whose
+    // password: neither the browser's nor the parent's.
+    client.Close();
+    Settle();
+    for (const LogLine& line : log) {
+        EXPECT_FALSE(test::Has(line.body, "bWU6bWluZQ==") ||
+                     test::Has(line.body, EncodeBase64("up:stream")))
+            << line.body;
+    }
+    ASSERT_NE(FindLog("# 0 >>> URL: http://example.invalid/"), nullptr);
+    EXPECT_TRUE(test::Has(FindLog("# 0 >>> URL: http://example.invalid/")->body,
+                          "\r\nProxy-Authorization: Basic ********\r\nHost:"));
 }
 
 }  // namespace

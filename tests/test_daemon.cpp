@@ -188,6 +188,15 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
     SendText(client, "GET " + origin.Url("/size/10") +
                          " HTTP/1.1\r\nUser-Agent: \x1b[2J\x1b]0;owned\x1b\\\r\n\r\n");
     ReadResponse(client);
+    // An answer's header line shaped like an entry of the log.
+    LoopbackServer forger([](net::Socket& s) {
+        ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s,
+                     "HTTP/1.1 200 OK\r\n01.01.2030 00:00:00 # 999: Connection from boss/10.0.0.9"
+                     "\r\nContent-Length: 2\r\n\r\nok");
+    });
+    SendText(client, "GET " + LoopbackUrl(forger.Port(), "/") + " HTTP/1.1\r\n\r\n");
+    ReadResponse(client);
     ASSERT_EQ(proxy.Stop(), 0);
 
     const std::string log = proxy.Process().Stdout();
@@ -196,9 +205,12 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
         Pattern::Compile(R"((^|\n)\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d # 0:  Outbound Connection\n)")
             ->Matches(log))
         << log;
-    EXPECT_TRUE(Has(log, "# 0 >>> URL: " + url + "\nGET " + url + " HTTP/1.1\n"));
-    EXPECT_TRUE(Has(log, "\nUser-Agent: .[2J.]0;owned.\\\n"));
+    EXPECT_TRUE(Has(log, "# 0 >>> URL: " + url + "\n  GET " + url + " HTTP/1.1\n"));
+    EXPECT_TRUE(Has(log, "\n  User-Agent: .[2J.]0;owned.\\\n"));
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    // A header line shaped like an entry stays inside its own.
+    EXPECT_TRUE(Has(log, "\n  01.01.2030 00:00:00 # 999: Connection from boss/"));
+    EXPECT_FALSE(Has(log, "\n01.01.2030"));
 }
 
 TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {

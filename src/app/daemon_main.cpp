@@ -33,12 +33,20 @@ std::string LogEntryText(std::string_view header, std::string_view body) {
     const std::vector<std::string> lines =
         vs::LogEntryLines(std::chrono::system_clock::now(), header, body);
     std::string out;
+    bool heading = true;
     for (std::string line : lines) {
         for (char& c : line) {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                 c = '.';
             }
         }
+        // Only an entry's heading starts a line: a header line an origin
+        // sends ("09.12.2026 12:00:00 # 9: Connection from boss/...") must
+        // not pass for an entry of its own.
+        if (!heading && !line.empty()) {
+            out += "  ";
+        }
+        heading = false;
         out += vs::cp1251::ToUtf8(line);
         out += '\n';
     }

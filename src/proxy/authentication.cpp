@@ -86,4 +86,28 @@ void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::Messa
                                                                      config.parentPassword)));
 }
 
+std::string LoggedRequestText(const http::MessageHead& request) {
+    std::string text = request.Text();
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string_view line(text.data() + start, end - start);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos &&
+            cp1251::EqualsNoCase(line.substr(0, colon), kCredentials)) {
+            const std::size_t scheme = line.find_first_not_of(" \t", colon + 1);
+            const std::size_t afterScheme =
+                scheme == std::string_view::npos ? scheme : line.find_first_of(" \t\r", scheme);
+            const std::size_t valueEnd = line.ends_with('\r') ? line.size() - 1 : line.size();
+            if (afterScheme != std::string_view::npos && afterScheme < valueEnd) {
+                text.replace(start + afterScheme, valueEnd - afterScheme, " ********");
+                end = text.find('\n', start);
+                end = end == std::string::npos ? text.size() : end;
+            }
+        }
+        start = end + 1;
+    }
+    return text;
+}
+
 }  // namespace vs::proxy

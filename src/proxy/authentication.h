@@ -5,6 +5,7 @@
 // proxy: the browser's line never reaches an origin server, and the parent
 // proxy's credentials only the parent.
 
+#include <string>
 #include <string_view>
 
 #include "proxy/http_head.h"
@@ -35,5 +36,11 @@ void RefuseConnection(Session& session, Exchange& exchange);
 // inserted); without a parent user the browser's own line goes on as it
 // came. Straight to an origin: no Proxy-Authorization line at all.
 void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::MessageHead& request);
+
+// A request's head as the log shows it: the proxy credentials' scheme, not
+// the password it carries. The log reaches the journal and the window's
+// "copy all", where the users' and the parent's passwords, kept scrambled in
+// files only the proxy reads, would be one base64 decode away.
+std::string LoggedRequestText(const http::MessageHead& request);
 
 }  // namespace vs::proxy

@@ -5,6 +5,7 @@
 
 #include "base/cp1251.h"
 #include "base/utf.h"
+#include "proxy/authentication.h"
 #include "proxy/cache_lookup.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
@@ -98,7 +99,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     if (e.monitorRow < 0) {
         s.AddMonitorRow(e);
     }
-    engine.PutToLog(RequestHeading(s, e), request.Text());
+    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
     std::string page = HostServicePage(e.url, service, target.port);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);
@@ -179,14 +180,14 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.monitorRow < 0) {
         s.AddMonitorRow(e);
     }
-    engine.PutToLog(RequestHeading(s, e), request.Text());
+    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
     return true;
 }
 
 void SendRedirect(Session& s, Exchange& e, std::string_view location,
                   const http::MessageHead& request) {
     Engine& engine = s.Owner();
-    engine.PutToLog(RequestHeading(s, e), request.Text());
+    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
     std::string answer = RedirectAnswer(engine.TimeSource().Now(), UriSpelling(location));
     AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kRedirect;
@@ -195,7 +196,7 @@ void SendRedirect(Session& s, Exchange& e, std::string_view location,
 
 void SendRefusalPage(Session& s, Exchange& e, int rule, const http::MessageHead& request) {
     Engine& engine = s.Owner();
-    engine.PutToLog(RequestHeading(s, e), request.Text());
+    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
     std::string page = RefusalPage(e.url, rule);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);
