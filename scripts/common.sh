@@ -6,9 +6,10 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${VELLOSTORE_BUILD_DIR:-$ROOT/build}"
 
-# Build tools, libraries, and what the tests drive (curl, openssl).
+# Build tools, libraries, Qt's own Russian texts (standard buttons, edit
+# menus), and what the tests drive (curl, openssl).
 PACKAGES=(g++ cmake ninja-build pkg-config libpcre2-dev libgtest-dev qt6-base-dev
-          fonts-dejavu-core curl openssl ca-certificates)
+          qt6-translations-l10n fonts-dejavu-core curl openssl ca-certificates)
 
 install_missing_packages() {
     local missing=()

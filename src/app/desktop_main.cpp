@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QMessageBox>
 #include <QSessionManager>
 #include <QSocketNotifier>
+#include <QTranslator>
 
 #include <cstdio>
 #include <cstdlib>
@@ -54,6 +57,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     QApplication app(argc, argv);
+    // The window speaks Russian whatever the system's language: Qt's own
+    // texts (a question's "Да"/"Нет", a field's edit menu) follow it where
+    // Qt's translations are installed.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Russian), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+        QApplication::installTranslator(&qtTexts);
+    }
     QApplication::setWindowIcon(vs::gui::ApplicationIcon());
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
