@@ -78,6 +78,15 @@ TEST(RegexMatch, LongSubjectsAreDecidedAndOnlyRunawayPatternsAreNot) {
               Pattern::Outcome::Undecided);
     EXPECT_EQ(Pattern::Compile("(.|\\n)*(.|\\n)*\\.swf$")->Decide(longUrl),
               Pattern::Outcome::Undecided);
+    // Without the compiled matcher too, and within one budget for the whole
+    // URL: the interpreter's limit counted anew at each of its letters.
+    EXPECT_NE(Pattern::Compile("(*NO_JIT)a*a*a*[bc]")->Decide(Repeat("a", 5000)),
+              Pattern::Outcome::Match);
+    // Patterns that could decide no URL at all, which a black list would
+    // refuse one and all: a recursion into itself, and UTF-8 checks of what
+    // is code-page text.
+    EXPECT_THROW(Pattern::Compile("((?1))"), RegexError);
+    EXPECT_THROW(Pattern::Compile("(*UTF)zzzz"), RegexError);
 }
 
 TEST(RegexTemplate, References) {

@@ -111,6 +111,17 @@ TEST(UrlConverter, DisabledAndBrokenRows) {
     const Outcome outcome = Convert(broken, "a");
     EXPECT_FALSE(outcome.conversion.rewritten);
     EXPECT_TRUE(outcome.hits.empty());
+
+    // Rows that multiply a URL a page asks for (each letter a hundred times,
+    // twice over) would make one request cost gigabytes: a row whose URL
+    // grows past any a server takes is a row that cannot be run.
+    const auto growing = List({
+        {.rule = "a", .repl = std::string(100, 'a'), .replAll = true, .need = true},
+        {.rule = "a", .repl = std::string(100, 'a'), .replAll = true, .need = true},
+    });
+    const Outcome grown = Convert(growing, "http://x/" + std::string(1000, 'a'));
+    EXPECT_FALSE(grown.conversion.rewritten);
+    EXPECT_TRUE(grown.hits.empty());
 }
 
 TEST(UrlConverter, ChainPositionCountsListRowsNotMatchedRows) {

@@ -99,7 +99,9 @@ pcre2_compile_context* CompileContext() {
 }
 
 uint32_t EngineOptions(unsigned options) {
-    uint32_t result = 0;
+    // Subjects are 8-bit code-page text: a "(*UTF)" verb would make every
+    // Cyrillic URL an invalid subject, which no rule can decide.
+    uint32_t result = PCRE2_NEVER_UTF;
     if (options & kRegexCaseless) {
         result |= PCRE2_CASELESS;
     }
@@ -214,15 +216,53 @@ std::ptrdiff_t PatternMatch::Offset(int index) const {
     return Participated(index) ? static_cast<std::ptrdiff_t>(spans_[index].start) : -1;
 }
 
+namespace {
+
+bool HasCompiledMatcher(const pcre2_code* code) {
+    std::size_t size = 0;
+    return pcre2_pattern_info(code, PCRE2_INFO_JITSIZE, &size) == 0 && size > 0;
+}
+
+// The interpreter's match limit counts anew at every start position, so a
+// pattern such as "(*NO_JIT)a*a*a*[bc]" may cost ten million steps per
+// letter of a long URL: minutes of a worker's time per request. Its limit
+// shares one budget among the positions instead.
+constexpr std::uint64_t kInterpretedBudget = 20'000'000;
+constexpr std::uint32_t kInterpretedLeastLimit = 1000;
+
+pcre2_match_context* InterpretedContext(std::size_t subjectSize) {
+    struct Holder {
+        pcre2_match_context* context = pcre2_match_context_create(nullptr);
+        ~Holder() { pcre2_match_context_free(context); }
+    };
+    thread_local Holder holder;
+    if (holder.context != nullptr) {
+        const std::uint64_t share = kInterpretedBudget / (subjectSize + 1);
+        pcre2_set_match_limit(holder.context, static_cast<std::uint32_t>(std::max<std::uint64_t>(
+                                                  share, kInterpretedLeastLimit)));
+    }
+    return holder.context;
+}
+
+}  // namespace
+
 Pattern::Pattern(std::string text, unsigned options, detail::CodePtr code)
     : text_(std::move(text)),
       options_(options),
       code_(std::move(code)),
-      captureCount_(EngineCaptureCount(code_.get())) {}
+      captureCount_(EngineCaptureCount(code_.get())),
+      interpreted_(!HasCompiledMatcher(code_.get())) {}
 
 std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsigned options) {
-    return std::shared_ptr<const Pattern>(
+    std::shared_ptr<const Pattern> compiled(
         new Pattern(std::string(pattern), options, CompileCode(pattern, options)));
+    // A pattern that gives up even on an empty text (a recursion into
+    // itself, "((?1))") would give up on every URL, and a black list refuses
+    // what it cannot decide: it is no pattern.
+    if (compiled->Decide({}) == Outcome::Undecided) {
+        throw RegexError::Rejected(0, "the pattern never ends, even on an empty text");
+    }
+    return compiled;
 }
 
 int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t** ovector) const {
@@ -244,8 +284,9 @@ int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t*
         }
         local.pairs = pairs;
     }
-    int rc = pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start,
-                         PCRE2_NOTEMPTY, local.data.get(), nullptr);
+    int rc =
+        pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start, PCRE2_NOTEMPTY,
+                    local.data.get(), interpreted_ ? InterpretedContext(subject.size()) : nullptr);
     if (rc == PCRE2_ERROR_JIT_STACKLIMIT && subject.size() <= kLongestRetriedSubject) {
         // The compiled matcher's own stack is 32 KiB, which ordinary patterns
         // such as "(.|\n)*\.swf$" use up on a URL of a kilobyte or two. A
@@ -268,7 +309,19 @@ Pattern::Outcome Pattern::Decide(std::string_view subject) const {
     if (rc > 0) {
         return Outcome::Match;
     }
-    return rc == PCRE2_ERROR_NOMATCH ? Outcome::NoMatch : Outcome::Undecided;
+    // Only a match the engine gave up for its limits is undecided (a URL
+    // padded to make a pattern give up must not pass a black list); any
+    // other failure (a recursion that loops) finds nothing.
+    switch (rc) {
+        case PCRE2_ERROR_MATCHLIMIT:
+        case PCRE2_ERROR_DEPTHLIMIT:
+        case PCRE2_ERROR_HEAPLIMIT:
+        case PCRE2_ERROR_JIT_STACKLIMIT:
+        case PCRE2_ERROR_NOMEMORY:
+            return Outcome::Undecided;
+        default:
+            return Outcome::NoMatch;
+    }
 }
 
 std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int index) const {
@@ -492,7 +545,7 @@ std::string Pattern::Expand(std::string_view t, const PatternMatch& match) const
 }
 
 bool ReplaceMatches(const Pattern& pattern, std::string_view replacement, bool replaceAll,
-                    std::string& subject) {
+                    std::string& subject, std::size_t longest) {
     auto match = pattern.Find(subject);
     if (!match) {
         return false;
@@ -508,6 +561,10 @@ bool ReplaceMatches(const Pattern& pattern, std::string_view replacement, bool r
         // The groups are views into the text searched: expand before changing it.
         const std::string inserted = pattern.Expand(replacement, *match);
         text.replace(matchStart, matchLength, inserted);
+        if (text.size() > longest) {
+            throw std::length_error("the replaced text grows past " + std::to_string(longest) +
+                                    " bytes");
+        }
         // The search goes on behind the inserted text. Every match is
         // non-empty and lies in the not yet searched rest, so that rest
         // shrinks with each round and the loop ends.

@@ -128,13 +128,16 @@ private:
     unsigned options_;
     detail::CodePtr code_;
     int captureCount_;
+    bool interpreted_;  // no compiled matcher: its work is bounded per match
 };
 
 // Replaces the first match of pattern in subject (every match with
 // replaceAll) by the replacement template expanded for that match. Returns
-// false and leaves subject alone when nothing matches. Holds no state, so any
-// number of threads may replace with one pattern at once.
+// false and leaves subject alone when nothing matches. Throws
+// std::length_error, leaving subject alone, once the text grows past
+// `longest`. Holds no state, so any number of threads may replace with one
+// pattern at once.
 bool ReplaceMatches(const Pattern& pattern, std::string_view replacement, bool replaceAll,
-                    std::string& subject);
+                    std::string& subject, std::size_t longest = SIZE_MAX);
 
 }  // namespace vs

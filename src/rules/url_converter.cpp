@@ -13,10 +13,15 @@ bool NeedAt(const RuleListSnapshot& list, std::size_t position) {
     return position < list.rows.size() && list.rows[position]->Cells().need;
 }
 
+// Longer than any server takes a request line, or a browser a redirect: a
+// row growing a URL past it (a letter replaced by many, every time) is
+// stopped before one request costs the memory of the machine.
+constexpr std::size_t kLongestConvertedUrl = 64 * 1024;
+
 bool TryRow(const RuleRow& row, std::string& url) {
     try {
         return ReplaceMatches(*row.CompiledPattern(), cp1251::FromUtf8(row.Cells().repl),
-                              row.Cells().replAll, url);
+                              row.Cells().replAll, url, kLongestConvertedUrl);
     } catch (const std::exception&) {
         // A row that cannot be run must not stop the rows after it.
         return false;
