@@ -5,6 +5,7 @@
 
 #include "base/base64.h"
 #include "base/cp1251.h"
+#include "proxy/authentication.h"
 #include "proxy/generated_pages.h"
 #include "support/proxy_fixture.h"
 
@@ -144,6 +145,18 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     ASSERT_NE(FindLog("# 0 >>> URL: http://example.invalid/"), nullptr);
     EXPECT_TRUE(test::Has(FindLog("# 0 >>> URL: http://example.invalid/")->body,
                           "\r\nProxy-Authorization: Basic ********\r\nHost:"));
+}
+
+// Spellings a lenient reader still takes for the credentials line: a blank
+// before the colon, the password folded onto a line of its own.
+TEST(LoggedRequest, HidesThePasswordHoweverTheLineIsSpelt) {
+    for (const char* head : {"GET / HTTP/1.1\r\nProxy-Authorization : Basic c2VjcmV0\r\n\r\n",
+                             "GET / HTTP/1.1\r\nproxy-authorization: Basic\r\n c2VjcmV0\r\n"
+                             "Host: x\r\n\r\n"}) {
+        const std::string logged = LoggedRequestText(http::MessageHead(head));
+        EXPECT_FALSE(test::Has(logged, "c2VjcmV0")) << logged;
+        EXPECT_TRUE(test::Has(logged, "Basic")) << logged;
+    }
 }
 
 }  // namespace

@@ -13,8 +13,10 @@
 #include <QSocketNotifier>
 #include <QTranslator>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 
 #include "base/data_dir.h"
 #include "base/process.h"
@@ -26,14 +28,17 @@
 
 namespace {
 
-// Qt aborts without a display, with advice to reinstall the program.
-bool NoDisplayNamed() {
+// Qt aborts without a display, with advice to reinstall the program. A
+// platform Qt is told of (offscreen, vnc) needs none.
+bool NoDisplayNamed(int argc, char** argv) {
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
         if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
             return false;
         }
     }
-    return true;
+    return std::none_of(argv, argv + argc, [](const char* argument) {
+        return std::string_view(argument) == "-platform";
+    });
 }
 
 }  // namespace
@@ -49,7 +54,7 @@ int main(int argc, char** argv) {
     sigaddset(&ending, SIGINT);
     sigaddset(&ending, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &ending, nullptr);
-    if (NoDisplayNamed()) {
+    if (NoDisplayNamed(argc, argv)) {
         std::fputs(
             "vellostore: no display (DISPLAY and WAYLAND_DISPLAY are not set), so no "
             "window can be shown; vellostored serves without one\n",

@@ -100,13 +100,15 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
     name.chop(1);  // its colon
     connect(edit, &QLineEdit::textEdited, this,
             [this, edit, field, utf8, name](const QString& typed) {
-                // A pasted line break would make the settings file unwritable:
-                // it goes in as a blank, as the grids take it.
+                // A pasted line break (or NUL) would make the settings file
+                // unwritable: it goes in as a blank, as the grids take it.
                 QString text = typed;
-                if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r'))) {
+                if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) ||
+                    text.contains(QChar(0))) {
                     text.replace(QLatin1String("\r\n"), QLatin1String(" "));
-                    text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-                    text.replace(QLatin1Char('\n'), QLatin1Char(' '));
+                    for (const QChar c : {QChar('\r'), QChar('\n'), QChar(0)}) {
+                        text.replace(c, QLatin1Char(' '));
+                    }
                     const int cursor = edit->cursorPosition();
                     edit->setText(text);
                     edit->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/base64.h"
+#include "base/blanks.h"
 #include "base/cp1251.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
@@ -88,22 +89,31 @@ void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::Messa
 
 std::string LoggedRequestText(const http::MessageHead& request) {
     std::string text = request.Text();
+    bool inCredentials = false;  // a folded line goes on the one before
     for (std::size_t start = 0; start < text.size();) {
         std::size_t end = text.find('\n', start);
         end = end == std::string::npos ? text.size() : end;
         const std::string_view line(text.data() + start, end - start);
-        const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos &&
-            cp1251::EqualsNoCase(line.substr(0, colon), kCredentials)) {
-            const std::size_t scheme = line.find_first_not_of(" \t", colon + 1);
-            const std::size_t afterScheme =
-                scheme == std::string_view::npos ? scheme : line.find_first_of(" \t\r", scheme);
-            const std::size_t valueEnd = line.ends_with('\r') ? line.size() - 1 : line.size();
-            if (afterScheme != std::string_view::npos && afterScheme < valueEnd) {
-                text.replace(start + afterScheme, valueEnd - afterScheme, " ********");
-                end = text.find('\n', start);
-                end = end == std::string::npos ? text.size() : end;
+        const std::size_t valueEnd = line.ends_with('\r') ? line.size() - 1 : line.size();
+        std::size_t hideFrom = std::string_view::npos;
+        if (inCredentials && (line.starts_with(' ') || line.starts_with('\t'))) {
+            hideFrom = line.find_first_not_of(" \t");
+        } else {
+            // The name as a lenient reader takes it, blanks before the colon
+            // and all.
+            const std::size_t colon = line.find(':');
+            inCredentials = colon != std::string_view::npos &&
+                            cp1251::EqualsNoCase(TrimBlanks(line.substr(0, colon)), kCredentials);
+            if (inCredentials) {
+                const std::size_t scheme = line.find_first_not_of(" \t", colon + 1);
+                hideFrom =
+                    scheme == std::string_view::npos ? scheme : line.find_first_of(" \t\r", scheme);
             }
+        }
+        if (hideFrom != std::string_view::npos && hideFrom < valueEnd) {
+            text.replace(start + hideFrom, valueEnd - hideFrom, " ********");
+            end = text.find('\n', start);
+            end = end == std::string::npos ? text.size() : end;
         }
         start = end + 1;
     }

@@ -70,9 +70,11 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     QLineEdit* user = Find<QLineEdit>("parentUser");
     ASSERT_NE(user, nullptr);
     // A pasted line break goes in as a blank: the file stays writable.
-    user->setText(QStringLiteral("pe\ntr"));
+    user->setText(QStringLiteral("pe\ntr") + QChar(0));
     emit user->textEdited(user->text());
-    EXPECT_EQ(user->text(), QStringLiteral("pe tr"));
+    EXPECT_EQ(user->text(), QStringLiteral("pe tr "));
+    user->setText(QStringLiteral("pe tr"));
+    emit user->textEdited(user->text());
     // Letters the code page lacks would reach the parent as "?": refused.
     QString refusal;
     QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { refusal = text; });
