@@ -214,13 +214,9 @@ void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
     if (FieldOf(index.column()) != RuleField::Rule) {
         lines = QStringList{lines.join(QString())};
     }
-    for (qsizetype i = lines.size() - 1; i >= 1; --i) {
-        InsertRow(index.row() + 1);
-        const QModelIndex added = this->index(index.row() + 1, index.column());
-        RuleCells cells = list_.Row(static_cast<std::size_t>(added.row()));
-        cells.enable = list_.Row(static_cast<std::size_t>(index.row())).enable;
-        list_.Update(static_cast<std::size_t>(added.row()), std::move(cells));
-        StoreText(added, lines[i]);
+    if (lines.size() > 1) {
+        InsertRules(index.row() + 1, lines.mid(1),
+                    list_.Row(static_cast<std::size_t>(index.row())).enable);
     }
     const QString& text = lines.front();
     const auto position = static_cast<std::size_t>(index.row());
@@ -257,6 +253,36 @@ void RuleListModel::Store(int row, RuleCells cells, int firstColumn, int lastCol
 
 void RuleListModel::AppendRow() {
     InsertRow(rowCount());
+}
+
+void RuleListModel::InsertRules(int row, const QStringList& rules, bool enable) {
+    // One insertion for the lot: a row at a time, each publishing the whole
+    // list anew, made a pasted list of thousands take minutes.
+    std::vector<RuleCells> cells;
+    cells.reserve(static_cast<std::size_t>(rules.size()));
+    for (const QString& rule : rules) {
+        RuleCells added;
+        added.enable = enable;
+        added.rule = rule.toStdString();
+        cells.push_back(std::move(added));
+    }
+    const auto position = static_cast<std::size_t>(row);
+    beginInsertRows({}, row, row + static_cast<int>(rules.size()) - 1);
+    list_.Insert(position, std::move(cells));
+    const auto snapshot = list_.Snapshot();
+    std::vector<ShownRow> shown;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(rules.size()); ++i) {
+        const RuleRow& added = *snapshot->rows.at(position + i);
+        shown.push_back({added.Identity(), added.Hits()});
+    }
+    shown_.insert(shown_.begin() + row, shown.begin(), shown.end());
+    endInsertRows();
+    for (qsizetype i = 0; i < rules.size(); ++i) {
+        const RuleRow& added = *snapshot->rows.at(position + static_cast<std::size_t>(i));
+        if (!added.Error().empty() && CharactersOutsideCp1251(rules[i]).isEmpty()) {
+            emit PatternFailed(ErrorText(added));
+        }
+    }
 }
 
 void RuleListModel::InsertRow(int row) {

@@ -64,6 +64,8 @@ signals:
 
 private:
     void Store(int row, RuleCells cells, int firstColumn, int lastColumn);
+    // Rows of the given rules after a paste, enabled as the row pasted into.
+    void InsertRules(int row, const QStringList& rules, bool enable);
 
     // A row as the view last saw it: which row of the core, and its count.
     struct ShownRow {

@@ -172,6 +172,20 @@ void RuleList::Insert(std::size_t index, RuleCells cells) {
     Publish(std::move(rows));
 }
 
+void RuleList::Insert(std::size_t index, std::vector<RuleCells> cells) {
+    auto rows = Snapshot()->rows;
+    if (index > rows.size()) {
+        throw std::out_of_range("rule list: insert position past the end");
+    }
+    std::vector<std::shared_ptr<const RuleRow>> added;
+    added.reserve(cells.size());
+    for (RuleCells& row : cells) {
+        added.push_back(std::make_shared<const RuleRow>(std::move(row)));
+    }
+    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(index), added.begin(), added.end());
+    Publish(std::move(rows));
+}
+
 void RuleList::Update(std::size_t index, RuleCells cells) {
     auto rows = Snapshot()->rows;
     const RuleRow& old = *rows.at(index);

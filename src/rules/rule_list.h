@@ -103,6 +103,8 @@ public:
     RuleCells Row(std::size_t index) const;  // hit count included
     void Append(RuleCells cells);
     void Insert(std::size_t index, RuleCells cells);
+    // Many rows at once (a pasted list), published once.
+    void Insert(std::size_t index, std::vector<RuleCells> cells);
     // New cells for a row; its hit count stays what the proxy counted.
     void Update(std::size_t index, RuleCells cells);
     void Delete(std::size_t index);
