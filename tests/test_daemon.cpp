@@ -234,9 +234,6 @@ TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
     EXPECT_TRUE(origin.Requests()[0].starts_with("GET /size/1000 HTTP/1.1\r\n"));
 }
 
-// A first start without a users list answers 407 to everybody, and one
-// without a cache list stores nothing: it says so. A busy port is told too,
-// and the daemon keeps running for a free one.
 // The receive queue of this machine's TCP socket from localPort (-1: any)
 // to remotePort and whether it is in CLOSE_WAIT, if there is one.
 struct TcpState {
@@ -325,6 +322,9 @@ TEST_F(DaemonTest, ABrowserTurningToAnotherHostAsTheLastOneClosesStillSendsItsBo
     upload.join();
 }
 
+// A first start without a users list answers 407 to everybody, and one
+// without a cache list stores nothing: it says so. A busy port is told too,
+// and the daemon keeps running for a free one.
 TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
     WriteBytes(home / "users.lst", ListFile({{"1", "False", "local", "0000000", "127.0.0.1"}}));
     WriteBytes(home / "cache.lst", ListFile({{"1", "False", ".", "0"}}));
