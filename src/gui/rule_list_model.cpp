@@ -266,17 +266,9 @@ void RuleListModel::InsertRules(int row, const QStringList& rules, bool enable) 
         added.rule = rule.toStdString();
         cells.push_back(std::move(added));
     }
+    InsertCells(row, std::move(cells));
     const auto position = static_cast<std::size_t>(row);
-    beginInsertRows({}, row, row + static_cast<int>(rules.size()) - 1);
-    list_.Insert(position, std::move(cells));
     const auto snapshot = list_.Snapshot();
-    std::vector<ShownRow> shown;
-    for (std::size_t i = 0; i < static_cast<std::size_t>(rules.size()); ++i) {
-        const RuleRow& added = *snapshot->rows.at(position + i);
-        shown.push_back({added.Identity(), added.Hits()});
-    }
-    shown_.insert(shown_.begin() + row, shown.begin(), shown.end());
-    endInsertRows();
     for (qsizetype i = 0; i < rules.size(); ++i) {
         const RuleRow& added = *snapshot->rows.at(position + static_cast<std::size_t>(i));
         if (!added.Error().empty() && CharactersOutsideCp1251(rules[i]).isEmpty()) {
@@ -289,11 +281,23 @@ void RuleListModel::InsertRow(int row) {
     if (row < 0 || row > rowCount()) {
         return;
     }
+    std::vector<RuleCells> empty(1);
+    InsertCells(row, std::move(empty));
+}
+
+void RuleListModel::InsertCells(int row, std::vector<RuleCells> cells) {
     const auto position = static_cast<std::size_t>(row);
-    beginInsertRows({}, row, row);
-    list_.Insert(position, RuleCells{});
-    const RuleRow& added = *list_.Snapshot()->rows.at(position);
-    shown_.insert(shown_.begin() + row, {added.Identity(), added.Hits()});
+    const std::size_t count = cells.size();
+    beginInsertRows({}, row, row + static_cast<int>(count) - 1);
+    list_.Insert(position, std::move(cells));
+    const auto snapshot = list_.Snapshot();
+    std::vector<ShownRow> shown;
+    shown.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const RuleRow& added = *snapshot->rows.at(position + i);
+        shown.push_back({added.Identity(), added.Hits()});
+    }
+    shown_.insert(shown_.begin() + row, shown.begin(), shown.end());
     endInsertRows();
 }
 

@@ -66,6 +66,8 @@ private:
     void Store(int row, RuleCells cells, int firstColumn, int lastColumn);
     // Rows of the given rules after a paste, enabled as the row pasted into.
     void InsertRules(int row, const QStringList& rules, bool enable);
+    // Rows of the cells at `row`, in the list and in the view, in one step.
+    void InsertCells(int row, std::vector<RuleCells> cells);
 
     // A row as the view last saw it: which row of the core, and its count.
     struct ShownRow {

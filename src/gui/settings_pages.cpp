@@ -103,12 +103,11 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
                 // A pasted line break (or NUL) would make the settings file
                 // unwritable: it goes in as a blank, as the grids take it.
                 QString text = typed;
-                if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')) ||
-                    text.contains(QChar(0))) {
-                    text.replace(QLatin1String("\r\n"), QLatin1String(" "));
-                    for (const QChar c : {QChar('\r'), QChar('\n'), QChar(0)}) {
-                        text.replace(c, QLatin1Char(' '));
-                    }
+                text.replace(QLatin1String("\r\n"), QLatin1String(" "));
+                for (const QChar c : {QChar('\r'), QChar('\n'), QChar(0)}) {
+                    text.replace(c, QLatin1Char(' '));
+                }
+                if (text != typed) {
                     const int cursor = edit->cursorPosition();
                     edit->setText(text);
                     edit->setCursorPosition(std::min(cursor, static_cast<int>(text.size())));

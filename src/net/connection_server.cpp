@@ -34,16 +34,11 @@ bool Readable(const pollfd& fd) {
     return fd.revents != 0;
 }
 
-bool ReadableNow(int fd) {
-    pollfd now{fd, POLLIN, 0};
+// Whether `events` (POLLIN: bytes or an end to read; POLLRDHUP: the peer has
+// closed its sending half, bytes before it perhaps unread) hold right now.
+bool ReadyNow(int fd, short events) {
+    pollfd now{fd, events, 0};
     return ::poll(&now, 1, 0) == 1;
-}
-
-// The peer has closed its sending half, or gone: bytes before the end may
-// still wait unread.
-bool SentItsEnd(const Connection& side) {
-    pollfd end{side.Fd(), POLLRDHUP, 0};
-    return ::poll(&end, 1, 0) == 1;
 }
 
 net::Socket OpenSpare() {
@@ -604,7 +599,7 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
         // half-close and a close look the same until something is sent):
         // its wait for an answer ends at the limit too.
         if (idle.RunOut(intercept != nullptr && intercept->AwaitsAnswer() && !client.InputEnded() &&
-                        !(holding && SentItsEnd(client)))) {
+                        !(holding && ReadyNow(client.Fd(), POLLRDHUP)))) {
             client.Disconnect();
         }
         return;
@@ -622,7 +617,7 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
         // The browser's bytes may have been a request for another host, and
         // the wait's answer was for the origin left behind: a receive from
         // the new one now could block with the browser's body unread.
-        if (outbound.Connected() && Readable(fds[1]) && !ReadableNow(outbound.Fd())) {
+        if (outbound.Connected() && Readable(fds[1]) && !ReadyNow(outbound.Fd(), POLLIN)) {
             return;
         }
     }

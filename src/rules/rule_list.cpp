@@ -163,13 +163,9 @@ void RuleList::Append(RuleCells cells) {
 }
 
 void RuleList::Insert(std::size_t index, RuleCells cells) {
-    auto rows = Snapshot()->rows;
-    if (index > rows.size()) {
-        throw std::out_of_range("rule list: insert position past the end");
-    }
-    rows.insert(rows.begin() + static_cast<std::ptrdiff_t>(index),
-                std::make_shared<const RuleRow>(std::move(cells)));
-    Publish(std::move(rows));
+    std::vector<RuleCells> one;
+    one.push_back(std::move(cells));
+    Insert(index, std::move(one));
 }
 
 void RuleList::Insert(std::size_t index, std::vector<RuleCells> cells) {
