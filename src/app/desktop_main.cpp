@@ -41,6 +41,24 @@ bool NoDisplayNamed(int argc, char** argv) {
     });
 }
 
+// A display that is named but does not answer (an X server that ended, an
+// ssh session's forwarding gone) makes Qt give up with a fatal message and an
+// abort. Until the application exists, a fatal message ends the start the
+// way a missing display does: told, status 1.
+void FailTheStartOnAFatalMessage(QtMsgType type, const QMessageLogContext& context,
+                                 const QString& text) {
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+    if (type != QtFatalMsg) {
+        return;
+    }
+    const char* display = std::getenv("DISPLAY");
+    std::fprintf(stderr,
+                 "vellostore: the display %s cannot be opened, so no window can be shown; "
+                 "vellostored serves without one\n",
+                 display != nullptr ? display : "");
+    std::_Exit(1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -61,7 +79,9 @@ int main(int argc, char** argv) {
             stderr);
         return 1;
     }
+    qInstallMessageHandler(FailTheStartOnAFatalMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(nullptr);
     // The window speaks Russian whatever the system's language: Qt's own
     // texts (a question's "Да"/"Нет", a field's edit menu) follow it where
     // Qt's translations are installed.

@@ -77,17 +77,22 @@ TEST(DesktopApp, SigtermOrAHangupWritesSettingsStatisticsAndEveryListLikeTheClos
     EndBySignalAndExpectEverythingWritten(SIGHUP);
 }
 
-// Started where there is no display (ssh, a service): told so, and an
-// ordinary failure, not an abort with advice to reinstall.
+// Started where there is no display (ssh, a service) or where the named one
+// has gone (no X server listens this far up): told so, and an ordinary
+// failure, not an abort with advice to reinstall.
 TEST(DesktopApp, WithoutADisplayItSaysSoAndFails) {
     TempDir dir;
-    ChildProcess app("vellostore", {VELLOSTORE_PATH}, dir.Path(),
-                     {{"VELLOSTORE_HOME", dir.Path().string()},
-                      {"DISPLAY", ""},
-                      {"WAYLAND_DISPLAY", ""},
-                      {"QT_QPA_PLATFORM", ""}});
-    EXPECT_EQ(app.Wait(20s), 1);
-    EXPECT_TRUE(Has(app.Stderr(), "no display")) << app.Stderr();
+    for (const std::string display : {"", ":977"}) {
+        SCOPED_TRACE(display);
+        ChildProcess app(display.empty() ? "none" : "gone", {VELLOSTORE_PATH}, dir.Path(),
+                         {{"VELLOSTORE_HOME", dir.Path().string()},
+                          {"DISPLAY", display},
+                          {"WAYLAND_DISPLAY", ""},
+                          {"QT_QPA_PLATFORM", ""}});
+        EXPECT_EQ(app.Wait(20s), 1);
+        EXPECT_TRUE(Has(app.Stderr(), display.empty() ? "no display" : "cannot be opened"))
+            << app.Stderr();
+    }
 }
 
 }  // namespace
