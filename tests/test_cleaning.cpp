@@ -1,6 +1,8 @@
 #include "cache/cleaning.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -119,6 +121,62 @@ TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {
     EXPECT_TRUE(fs::exists(cache / "a/exactly"));
     EXPECT_EQ(Step(), std::nullopt);
     EXPECT_FALSE(fs::exists(cache / "b"));
+}
+
+// A site of tens of thousands of files takes seconds: the label follows the
+// files as they go, and never names the last site's file meanwhile.
+TEST_F(CleaningTest, TheLabelNamesEachFileAsItGoesAndNoEarlierSitesFile) {
+    options.delHuge = true;
+    MakeFile(cache / "a/one", 2'000'000);
+    MakeFile(cache / "a/two", 2'000'000);
+    MakeFile(cache / "b/page", 10);
+    std::vector<std::string> shown;
+    cleaner.OnLabel([&](const std::string& label) { shown.push_back(label); });
+    cleaner.Start();
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_EQ(shown, (std::vector<std::string>{"", (cache / "a/one").string(),
+                                               (cache / "a/two").string()}));
+    EXPECT_EQ(Step(), std::nullopt);
+    EXPECT_EQ(cleaner.Label(), "");
+}
+
+// What the user running the proxy may not read: a folder is no empty one
+// (a site holding a megabyte there is no small site), and a file of the
+// user's own goes as the user's rm would take it. Root reads everything, so
+// the walk runs in a child as nobody.
+TEST_F(CleaningTest, WhatTheUserMayNotReadIsNeitherTakenForEmptyNorKeptForGood) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        constexpr uid_t kNobody = 65534;
+        if (::geteuid() == 0 && (::chown(cache.parent_path().c_str(), kNobody, kNobody) != 0 ||
+                                 ::chown(cache.c_str(), kNobody, kNobody) != 0 ||
+                                 ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+            ::_exit(10);
+        }
+        MakeFile(cache / "a/page", 100);
+        MakeFile(cache / "a/locked/big", 1'000'000);
+        MakeFile(cache / "b/huge", 2'000'000);
+        ::chmod((cache / "a/locked").c_str(), 0);
+        ::chmod((cache / "b/huge").c_str(), 0);
+        options.delSmall = true;
+        options.delHuge = true;
+        cleaner.Start();
+        const auto told = Step();
+        const bool siteKept = fs::exists(cache / "a/page");
+        Step();
+        const bool hugeGone = !fs::exists(cache / "b/huge");
+        ::chmod((cache / "a/locked").c_str(), 0700);
+        ::_exit(!told || !told->starts_with("Не удалось прочесть папку ") ? 1
+                : !siteKept                                               ? 2
+                : !hugeGone                                               ? 3
+                                                                          : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    // 1: no word of the unreadable folder; 2: its site deleted as small;
+    // 3: the unreadable huge file kept.
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST_F(CleaningTest, EmptyFoldersGoOnlyWithTheSmallCriterion) {

@@ -443,6 +443,28 @@ TEST_F(DaemonTest, AKilledDownloadNeverLeavesAnEntryToServe) {
     EXPECT_TRUE(ReadAll(client).starts_with("HTTP/1.0 404 Not found\r\n"));
 }
 
+// A LAN server has no page to clean its cache from: SIGUSR1 cleans by the
+// settings file's keys as they stand then, and says when the run has ended.
+TEST_F(DaemonTest, SigusrCleansTheCacheByTheSettingsFilesKeys) {
+    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
+    Daemon proxy("proxy", home, FreePort());
+    ASSERT_TRUE(proxy.Ready());
+    const fs::path site = cache / ("127.0.0.1!" + std::to_string(origin.Port()));
+    for (const std::string size : {"300000", "1000"}) {
+        ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/" + size), dir.Path() / "got"), 0);
+        ASSERT_TRUE(WaitUntil([&] { return fs::exists(site / "size" / size); }));
+    }
+    proxy.Process().Signal(SIGUSR1);
+    EXPECT_TRUE(proxy.Process().WaitForStderr("nothing to clean by", 10s));
+    WriteBytes(home / "Vellostore.ini",
+               ReadBytes(home / "Vellostore.ini") + "CleanLargerThanKB=100\r\n");
+    proxy.Process().Signal(SIGUSR1);
+    EXPECT_TRUE(proxy.Process().WaitForStderr("cache cleaning ended", 10s))
+        << proxy.Process().Stderr();
+    EXPECT_FALSE(fs::exists(site / "size/300000"));
+    EXPECT_TRUE(fs::exists(site / "size/1000"));
+}
+
 // A cache folder on a disk that fills up: answers still arrive whole, the
 // log says once, not once per answer, that entries are not stored, and the
 // disk keeps room for the settings and counts saved at the end.

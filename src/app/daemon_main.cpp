@@ -88,8 +88,27 @@ std::optional<int> AnswerArguments(int argc, char** argv) {
            "It reads no arguments: settings, lists and the cache live in the data\n"
            "directory, the folder of this executable or $VELLOSTORE_HOME.\n"
            "The log goes to standard output; SIGHUP reads the settings and edited\n"
-           "lists again; SIGINT or SIGTERM stops it.\n";
+           "lists again; SIGUSR1 cleans the cache by the keys CleanOlderThanDays,\n"
+           "CleanLargerThanKB and CleanSitesSmallerThanKB of Vellostore.ini;\n"
+           "SIGINT or SIGTERM stops it.\n";
     return asked ? 0 : 2;
+}
+
+// A LAN server's cache has no page to clean it from: SIGUSR1 (from a timer
+// or by hand) runs the cleaning the settings file asks for.
+bool StartCleaning(vs::ProxyService& service) {
+    try {
+        if (service.StartCleaningBySettingsFile()) {
+            std::cerr << "vellostored: cleaning the cache" << std::endl;
+            return true;
+        }
+        std::cerr << "vellostored: nothing to clean by: CleanOlderThanDays, CleanLargerThanKB "
+                     "and CleanSitesSmallerThanKB are not set in Vellostore.ini"
+                  << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "vellostored: " << e.what() << std::endl;
+    }
+    return false;
 }
 
 }  // namespace
@@ -105,6 +124,7 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
     vs::RaiseFileLimit();
@@ -149,8 +169,8 @@ int main(int argc, char** argv) {
     };
     report(error);
 
-    // The application thread. A pass (drain the monitor queue, one cleaning
-    // step) runs every 10 ms while workers keep queueing entries, else at
+    // The application thread. A pass (drain the monitor queue, tell what a
+    // cleaning run could not delete) runs every 10 ms while workers keep queueing entries, else at
     // each 100 ms tick; every tenth tick is the one-second tick. Applying a
     // busy tenth of a second's entries in one go held a core for long
     // enough to show in the answers' latency, and an idle daemon should not
@@ -161,6 +181,7 @@ int main(int argc, char** argv) {
     constexpr auto kTick = 100ms;
     auto nextTick = SteadyClock::now() + kTick;
     bool busy = false;  // the last pass found entries waiting
+    bool cleaning = false;  // a run SIGUSR1 started has not been told ended
     for (int ticks = 0;;) {
         const auto untilTick = std::max(nextTick - SteadyClock::now(), SteadyClock::duration{0});
         const auto wait = busy ? std::min<SteadyClock::duration>(kBusyPass, untilTick) : untilTick;
@@ -181,12 +202,19 @@ int main(int argc, char** argv) {
                 std::cerr << "vellostored: " << e.what() << std::endl;
             }
         }
+        if (signalNumber == SIGUSR1) {
+            cleaning = StartCleaning(service) || cleaning;
+        }
         if (auto restarted = service.TakeListenerReport()) {
             report(restarted->message);
         }
         busy = service.ProxyEngine().Queue().Size() > 0;
         if (auto message = service.IdlePass()) {
             PrintUserMessage(*message);
+        }
+        if (cleaning && !service.Cleaning().Running()) {
+            cleaning = false;
+            std::cerr << "vellostored: cache cleaning ended" << std::endl;
         }
         if (const auto now = SteadyClock::now(); now >= nextTick) {
             service.Tick100ms();

@@ -382,8 +382,22 @@ std::optional<struct stat> StatRegular(const std::filesystem::path& entry) {
 
 // Opens and exclusively locks a file so that it can be unlinked or replaced:
 // fails while anyone (any process) reads it or writes it.
+// A file of the user's own that the user may not read (a hand's chmod) could
+// otherwise never be deleted nor replaced, though its folder lets it go, as
+// the user's own rm would: it is made readable first.
+int OpenForRemoval(const std::filesystem::path& path) {
+    int fd = OpenForReading(path, O_NOFOLLOW);
+    struct stat named;
+    if (fd < 0 && errno == EACCES && ::lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) &&
+        named.st_uid == ::geteuid() &&
+        ::chmod(path.c_str(), (named.st_mode & 07777) | S_IRUSR | S_IWUSR) == 0) {
+        fd = OpenForReading(path, O_NOFOLLOW);
+    }
+    return fd;
+}
+
 std::optional<Fd> LockForRemoval(const std::filesystem::path& path) {
-    Fd fd(OpenForReading(path, O_NOFOLLOW));
+    Fd fd(OpenForRemoval(path));
     struct stat info;
     if (fd.Get() < 0 || !IsRegular(fd.Get(), info) || ::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0 ||
         !StillNamed(path, info)) {

@@ -43,6 +43,7 @@ namespace fs = std::filesystem;
 
 constexpr std::int64_t kKilobyte = 1024;
 constexpr std::string_view kCannotDelete = "К сожалению моя компона не смогла удалить ";
+constexpr std::string_view kCannotList = "Не удалось прочесть папку ";
 
 enum class Kind { kFolder, kEntry, kTemporary, kOther };
 
@@ -68,26 +69,36 @@ Kind KindOf(const fs::path& path) {
 }
 
 // Sorted so that runs, and what they delete first, do not depend on the
-// file system's order.
-std::vector<std::string> SortedNames(const fs::path& folder) {
+// file system's order. `error` tells a folder that could not be read from an
+// empty one, except for one that went meanwhile.
+std::vector<std::string> SortedNames(const fs::path& folder, std::error_code& error) {
     std::vector<std::string> names;
-    std::error_code error;
     for (auto it = fs::directory_iterator(folder, error); !error && it != fs::directory_iterator();
          it.increment(error)) {
         names.push_back(it->path().filename().native());
+    }
+    if (error == std::errc::no_such_file_or_directory) {
+        error.clear();
     }
     std::sort(names.begin(), names.end());
     return names;
 }
 
-std::vector<Item> ListFolder(const fs::path& folder) {
+std::vector<Item> ListFolder(const fs::path& folder, std::error_code& error) {
     std::vector<Item> items;
-    for (const std::string& name : SortedNames(folder)) {
+    for (const std::string& name : SortedNames(folder, error)) {
         fs::path path = folder / name;
         const Kind kind = KindOf(path);
         items.push_back({std::move(path), kind});
     }
     return items;
+}
+
+// For the walkers that delete: a folder they cannot read holds nothing they
+// could delete either.
+std::vector<Item> ListFolder(const fs::path& folder) {
+    std::error_code ignored;
+    return ListFolder(folder, ignored);
 }
 
 // Only regular files have a size worth counting; a link's target may lie
@@ -149,7 +160,8 @@ std::optional<std::string> CacheCleaner::Step(const fs::path& cacheDir, Clock::T
         if (!fs::is_directory(cacheDir, error)) {
             return std::nullopt;
         }
-        listing_ = SortedNames(cacheDir);
+        std::error_code ignored;  // an unreadable cache folder has no sites to clean
+        listing_ = SortedNames(cacheDir, ignored);
         current_ = 0;
         started_ = true;
     } else {
@@ -163,7 +175,16 @@ std::optional<std::string> CacheCleaner::Step(const fs::path& cacheDir, Clock::T
     return failure_;
 }
 
+void CacheCleaner::Show(std::string label) {
+    label_ = std::move(label);
+    if (onLabel_) {
+        onLabel_(label_);
+    }
+}
+
 void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
+    // The last site's last deletion is not this one's.
+    Show({});
     if (name == "." || name == "..") {
         return;
     }
@@ -183,7 +204,7 @@ void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
     if (options_.delSmall) {
         const std::int64_t size = CacheDirSize(site, options_.delEmpty);
         if (!failure_ && !Cancelled() && size < smallLimit_) {
-            label_ = site.string();
+            Show(site.string());
             DeleteDirTree(site);
         }
     }
@@ -196,7 +217,15 @@ std::int64_t CacheCleaner::CacheDirSize(const fs::path& folder, bool removeEmpty
 
 CacheCleaner::Size CacheCleaner::Measure(const fs::path& folder, bool removeEmpty) {
     Size total;
-    for (const Item& item : ListFolder(folder)) {
+    std::error_code error;
+    const std::vector<Item> items = ListFolder(folder, error);
+    if (error) {
+        // Counted as empty, a site holding megabytes in a folder this user
+        // may not read would be taken for a small one and deleted.
+        failure_ = std::string(kCannotList) + folder.string() + ": " + error.message();
+        return total;
+    }
+    for (const Item& item : items) {
         if (failure_ || Cancelled()) {
             break;
         }
@@ -224,7 +253,7 @@ void CacheCleaner::DeleteHugeFiles(const fs::path& folder, std::int64_t limit) {
         if (item.kind == Kind::kFolder) {
             DeleteHugeFiles(item.path, limit);
         } else if (item.kind == Kind::kEntry && SizeOf(item) > limit) {
-            label_ = item.path.string();
+            Show(item.path.string());
             DeleteEntry(item.path);
         }
     }
@@ -239,7 +268,7 @@ void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint befor
             DeleteOldFiles(item.path, before);
             // A file that vanished meanwhile reads as used at `before`: kept.
         } else if (item.kind == Kind::kEntry && EntryLastUse(item.path, before) < before) {
-            label_ = item.path.string();
+            Show(item.path.string());
             DeleteEntry(item.path);
         }
     }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +45,9 @@ public:
     bool Running() const { return requested_; }
     // The path being deleted (UTF-8).
     const std::string& Label() const { return label_; }
+    // Called with every new label, in the middle of a site folder too: one
+    // may hold a hundred thousand files.
+    void OnLabel(std::function<void(const std::string&)> onLabel) { onLabel_ = std::move(onLabel); }
     CleaningOptions& Options() { return options_; }
     // When *cancel turns true the walkers stop at the next file and the
     // step returns; the run itself goes on until stopped.
@@ -58,8 +62,8 @@ public:
     // entry counts as a file. Links are never followed.
 
     // Bytes of the files below folder. With removeEmpty, sub-folders totalling
-    // 0 bytes are deleted; a failure there is reported by the enclosing Step
-    // and stops the walk.
+    // 0 bytes are deleted; a failure there, or a folder that cannot be read,
+    // is reported by the enclosing Step and stops the walk.
     std::int64_t CacheDirSize(const std::filesystem::path& folder, bool removeEmpty);
     // Deletes files of more than limit bytes; files in use stay.
     void DeleteHugeFiles(const std::filesystem::path& folder, std::int64_t limit);
@@ -77,6 +81,7 @@ private:
     bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
     Size Measure(const std::filesystem::path& folder, bool removeEmpty);
     void Handle(const std::filesystem::path& cacheDir, const std::string& name);
+    void Show(std::string label);
 
     CleaningOptions options_;
     const std::atomic<bool>* cancel_ = nullptr;
@@ -87,6 +92,7 @@ private:
     std::int64_t smallLimit_ = 0;
     std::int64_t hugeLimit_ = 0;
     std::string label_;
+    std::function<void(const std::string&)> onLabel_;
     // The first deletion failure of the current step; walking stops there.
     std::optional<std::string> failure_;
 };

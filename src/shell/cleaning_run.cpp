@@ -2,6 +2,29 @@
 
 namespace vs {
 
+std::optional<cache::CleaningOptions> CleaningOptionsOf(const Settings& settings,
+                                                        Clock::TimePoint now) {
+    cache::CleaningOptions options;
+    if (settings.cleanOlderThanDays > 0) {
+        options.delOld = true;
+        options.oldBefore = now - std::chrono::hours(24) * settings.cleanOlderThanDays;
+    }
+    if (settings.cleanLargerThanKb > 0) {
+        options.delHuge = true;
+        options.hugeSize = std::to_string(settings.cleanLargerThanKb);
+    }
+    if (settings.cleanSitesSmallerThanKb > 0) {
+        // Empty sub-folders go with the sizing: nobody keeps them on purpose.
+        options.delSmall = true;
+        options.delEmpty = true;
+        options.smallSize = std::to_string(settings.cleanSitesSmallerThanKb);
+    }
+    if (!options.delOld && !options.delHuge && !options.delSmall) {
+        return std::nullopt;
+    }
+    return options;
+}
+
 CleaningRun::~CleaningRun() {
     Stop();
     Wait();
@@ -27,6 +50,10 @@ void CleaningRun::Start(const std::filesystem::path& cacheDir, cache::CleaningOp
 void CleaningRun::Run(cache::CacheCleaner cleaner, std::filesystem::path cacheDir,
                       Clock::TimePoint now) {
     cleaner.SetCancel(&cancel_);
+    cleaner.OnLabel([this](const std::string& label) {
+        std::lock_guard lock(lock_);
+        label_ = label;
+    });
     while (cleaner.Running() && !cancel_) {
         std::error_code error;
         if (!std::filesystem::is_directory(cacheDir, error)) {
@@ -38,7 +65,6 @@ void CleaningRun::Run(cache::CacheCleaner cleaner, std::filesystem::path cacheDi
         }
         std::optional<std::string> failure = cleaner.Step(cacheDir, now);
         std::lock_guard lock(lock_);
-        label_ = cleaner.Label();
         if (failure) {
             failures_.push_back(std::move(*failure));
         }

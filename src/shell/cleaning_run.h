@@ -15,8 +15,14 @@
 #include "base/clock.h"
 #include "cache/cleaning.h"
 #include "shell/background_jobs.h"
+#include "shell/settings.h"
 
 namespace vs {
+
+// The criteria of the settings' cleaning keys, with files last used before
+// `now` less the days counted old; none when no key asks for anything.
+std::optional<cache::CleaningOptions> CleaningOptionsOf(const Settings& settings,
+                                                        Clock::TimePoint now);
 
 class CleaningRun {
 public:

@@ -470,6 +470,15 @@ void ProxyService::StartCleaning(cache::CleaningOptions& options) {
     }
 }
 
+bool ProxyService::StartCleaningBySettingsFile() {
+    std::optional<cache::CleaningOptions> options =
+        CleaningOptionsOf(LoadSettings(SettingsFile()), clock_.Now());
+    if (options) {
+        StartCleaning(*options);
+    }
+    return options.has_value();
+}
+
 void ProxyService::Tick100ms() {
     if (++statSaveTicks_ > 1800) {
         statSaveTicks_ = 0;

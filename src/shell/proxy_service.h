@@ -142,6 +142,11 @@ public:
     void SaveStatistics();
     // The cleaning tab's run over the cache folder in use.
     void StartCleaning(cache::CleaningOptions& options);
+    // vellostored's run, by the cleaning keys the settings file holds now
+    // (read afresh, so that an edit needs no SIGHUP first); false when none
+    // asks for anything. Throws std::system_error when the file cannot be
+    // read.
+    bool StartCleaningBySettingsFile();
     CleaningRun& Cleaning() { return cleaning_; }
     // Waits for the background sweeps of the cache folder (tests).
     void WaitForCacheSweeps() { cacheJobs_.Wait(); }

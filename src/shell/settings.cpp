@@ -23,7 +23,7 @@ bool EqualsAsciiNoCase(std::string_view a, std::string_view b) {
     return true;
 }
 
-constexpr std::array<SettingsKey, 30> kStoredKeys = {{
+constexpr std::array<SettingsKey, 33> kStoredKeys = {{
     {"BlackListCB_Checked", &Settings::blackListEnabled},
     {"CacheListCB_Checked", &Settings::cacheListEnabled},
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
@@ -54,6 +54,9 @@ constexpr std::array<SettingsKey, 30> kStoredKeys = {{
     {"FirstRequestTimeout", &Settings::firstRequestSeconds},
     {"KeepAliveTimeout", &Settings::idleSeconds},
     {"MaxConnections", &Settings::maxConnections},
+    {"CleanOlderThanDays", &Settings::cleanOlderThanDays},
+    {"CleanLargerThanKB", &Settings::cleanLargerThanKb},
+    {"CleanSitesSmallerThanKB", &Settings::cleanSitesSmallerThanKb},
 }};
 
 template <class... F>

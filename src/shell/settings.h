@@ -80,6 +80,13 @@ struct Settings {
     int idleSeconds = 300;
     int maxConnections = 4096;
 
+    // vellostored's cleaning run (SIGUSR1), which has no page to set it:
+    // files not used for this many days, files larger than this many kB,
+    // site folders smaller than this many kB. Zero or less leaves one out.
+    int cleanOlderThanDays = 0;
+    int cleanLargerThanKb = 0;
+    int cleanSitesSmallerThanKb = 0;
+
     // What the desktop app keeps beside the settings, the window's placement
     // ("Flags", "ShowCmd", "NormPos", ...): key and value, written on every
     // save after "FormVersion" and before the stored properties.
