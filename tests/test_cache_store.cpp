@@ -254,6 +254,10 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a"));      // a folder has the name
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a/b/c"));  // a file is in the way
     EXPECT_EQ(ReadBytes(temp.Path() / "h/a/b"), "deep");
+    // An empty folder, left by a download of a longer URL that was given up,
+    // does not keep the shorter URL out for good.
+    ASSERT_TRUE(BeginEntry(dir, temp.Path() / "h/news/1"));
+    EXPECT_TRUE(Store(dir, temp.Path() / "h/news", "index"));
     // A URL too long to store leaves no folders behind: one would stand
     // where the entry of a shorter URL belongs.
     const std::string segment(200, 's');
@@ -272,6 +276,28 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     fs::rename(temp.Path() / "site", temp.Path() / "site.old");
     moved->Discard();
     EXPECT_TRUE(FilesUnder(temp.Path() / "site.old").empty());
+}
+
+// A URL of a few kilobytes leaves its entry little room beside its key (ext4
+// gives all of a file's attributes one block): the most needed fields stay,
+// also when a 304 renews them, and so does the size that finds a cut file.
+TEST_F(CacheEntry, ALongKeyKeepsTheMostNeededFieldsAndTheSizeCheck) {
+    REQUIRE_XATTRS(temp.Path());
+    const fs::path entry = temp.Path() / "h/long";
+    const std::string policy = "Content-Security-Policy: " + std::string(1500, 'c') + "\r\n";
+    auto writer = BeginEntry(dir, entry, "http://h/" + std::string(3000, 'k'));
+    ASSERT_TRUE(writer);
+    writer->SetKeptFields("Access-Control-Allow-Origin: *\r\n" + policy);
+    ASSERT_TRUE(writer->Append("body") && writer->Finish("", "", kT0, false, kT0));
+    auto reader = OpenEntry(entry);
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(reader->KeptFields().starts_with("Access-Control-Allow-Origin: *\r\n"));
+    reader->KeepFields("Access-Control-Allow-Origin: https://a.example\r\n" + policy);
+    EXPECT_TRUE(
+        reader->KeptFields().starts_with("Access-Control-Allow-Origin: https://a.example\r\n"));
+    reader.reset();
+    fs::resize_file(entry, 2);
+    EXPECT_FALSE(OpenEntry(entry));
 }
 
 TEST_F(CacheEntry, WritersExcludeAllReadersShare) {

@@ -253,6 +253,24 @@ bool SetAttr(int fd, const char* name, std::string_view value) {
     return ::fsetxattr(fd, name, value.data(), value.size(), 0) == 0;
 }
 
+// The fields kept for answers from the cache, most needed first. A file
+// system gives all of a file's attributes one room (a block on ext4), and a
+// URL of a few kilobytes leaves too little for them all: the lines that fit
+// are kept, from the first, rather than none. Without them, answers go out
+// as before.
+void SetFieldsAttr(int fd, std::string_view lines) {
+    while (!lines.empty() && !SetAttr(fd, kFieldsAttr, lines) &&
+           (errno == ENOSPC || errno == E2BIG || errno == ERANGE)) {
+        // Each line ends in CR LF: the end of the line before the last one.
+        const std::size_t cut =
+            lines.size() >= 4 ? lines.rfind("\r\n", lines.size() - 3) : std::string_view::npos;
+        lines = cut == std::string_view::npos ? std::string_view() : lines.substr(0, cut + 2);
+    }
+    if (lines.empty()) {
+        ::fremovexattr(fd, kFieldsAttr);
+    }
+}
+
 bool TrailerFlagged(int fd) {
     return GetAttr(fd, kTrailerAttr) == "1";
 }
@@ -601,9 +619,6 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
         if (!entityTag_.empty()) {
             SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
         }
-        if (!keptFields_.empty()) {
-            SetAttr(fd_, kFieldsAttr, keptFields_);  // without them, answers as before
-        }
         struct stat written {};
         if (::fstat(fd_, &written) == 0) {
             SetAttr(fd_, kSizeAttr, std::to_string(written.st_size));  // without it, no check
@@ -614,6 +629,8 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
             std::chrono::floor<std::chrono::seconds>(haveOriginDate ? originDate : now);
         // A refusal leaves the completion time as origin date, as documented.
         SetAttr(fd_, kOriginAttr, std::to_string(origin.time_since_epoch().count()));
+        // Last, as they may fill what room a long URL's key leaves.
+        SetFieldsAttr(fd_, keptFields_);
     }
     // Last of all changes to the file: a write after it would move mtime.
     const timespec times[2] = {ToTimespec(now), ToTimespec(now)};
@@ -647,8 +664,11 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
     }
     struct stat existing;
     const bool exists = ::lstat(entry.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) {
-        errno = 0;  // a folder of longer URLs stands there
+    // A folder of longer URLs stands there, unless it is an empty one that
+    // a download given up left behind: that one would keep this URL out of
+    // the cache for good.
+    if (exists && S_ISDIR(existing.st_mode) && ::rmdir(entry.c_str()) != 0) {
+        errno = 0;
         return nullptr;
     }
     if (struct statvfs room{}; ::statvfs(dir.Root().c_str(), &room) == 0 && InLastReserve(room)) {
@@ -658,7 +678,7 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
     if (!ForceEntryDirs(dir, entry)) {
         return nullptr;
     }
-    if (exists) {
+    if (exists && !S_ISDIR(existing.st_mode)) {
         // Held until the unlink, so nobody starts reading the old file
         // in between. A link or the like is no entry and has no lock.
         std::optional<Fd> locked;
@@ -784,7 +804,7 @@ std::string EntryReader::KeptFields() const {
 }
 
 void EntryReader::KeepFields(std::string_view lines) {
-    SetAttr(fd_, kFieldsAttr, lines);  // without them, answers as before
+    SetFieldsAttr(fd_, lines);
 }
 
 bool EntryReader::MarkUsed(Clock::TimePoint now) {
