@@ -83,6 +83,35 @@ TEST_F(AdmissionTest, ADisabledUsersOpenConnectionIsRefusedAtItsNextRequest) {
     EXPECT_EQ(origin.Requests().size(), 1u);
 }
 
+// A proxy in front of this one (squid passing its browsers' credentials on)
+// sends several browsers' requests on one connection: each one's
+// credentials are its own, and a request without the password is refused
+// however the connection was admitted.
+TEST_F(AdmissionTest, ARequestWithOtherCredentialsOnAnAdmittedConnectionIsDecidedAgain) {
+    HttpOrigin origin;
+    lists.users.Append(UserRow{true, "anna", "pw", ""});
+    lists.users.Append(UserRow{true, "boris", "pw2", ""});
+    lists.users.RebuildUserTokens();
+    StartProxy();
+    auto client = Connect();
+    const auto ask = [&](const std::string& credentials) {
+        SendText(client, "GET " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\n" +
+                             (credentials.empty() ? ""
+                                                  : "Proxy-Authorization: Basic " +
+                                                        EncodeBase64(credentials) + "\r\n") +
+                             "\r\n");
+        return ReadResponse(client);
+    };
+    EXPECT_TRUE(ask("anna:pw").ends_with("hello"));
+    EXPECT_TRUE(ask("boris:pw2").ends_with("hello"));
+    EXPECT_TRUE(ask("").starts_with("HTTP/1.0 407 "));
+    EXPECT_EQ(origin.Requests().size(), 2u);
+    client = Connect();
+    EXPECT_TRUE(ask("anna:pw").ends_with("hello"));
+    EXPECT_TRUE(ask("anna:wrong").starts_with("HTTP/1.0 407 "));
+    EXPECT_EQ(origin.Requests().size(), 3u);
+}
+
 // Proxy credentials are for proxies: the browser's own line (its password
 // for this proxy) never reaches an origin, and the parent's credentials go
 // only to the parent.

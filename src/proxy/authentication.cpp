@@ -40,6 +40,7 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
         s.userName = users->rows[index].name;
     }
     s.admittedBy = users;
+    s.admittedToken = BasicToken(firstRequest);
     std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
     engine.PutToLog("# " + std::to_string(s.connectionNo) + ": Connection from " + user + "/" +
                         std::string(address),
@@ -49,11 +50,13 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
 
 bool StillAdmitted(Session& s, const http::MessageHead& request) {
     auto users = s.Owner().Lists().users.Snapshot();
-    if (users == s.admittedBy) {
+    const std::string_view token = BasicToken(request);
+    if (users == s.admittedBy && token == s.admittedToken) {
         return true;
     }
-    const int index = FindUser(*users, BasicToken(request), s.ClientAddress());
+    const int index = FindUser(*users, token, s.ClientAddress());
     s.admittedBy = users;
+    s.admittedToken = token;
     if (index < 0) {
         return false;
     }

@@ -22,9 +22,11 @@ int AdmitConnection(Session& session, const http::MessageHead& firstRequest,
                     std::string_view address);
 
 // A later request on an admitted connection, once the users list has
-// changed since: false when no row admits it any more (the user disabled or
-// removed while the browser kept its connection open). The row that admits
-// it becomes the session's.
+// changed since or when it carries other credentials than the admitting one
+// (a proxy in front sends several browsers' requests on one connection):
+// false when no row admits it (the user disabled or removed while the
+// browser kept its connection open, a browser behind that proxy without a
+// password). The row that admits it becomes the session's.
 bool StillAdmitted(Session& session, const http::MessageHead& request);
 
 // The 407 page, as the answer to a refused connection's first request; the

@@ -127,6 +127,11 @@ public:
     // The users list the admission was decided on: a later request on the
     // connection is decided again once the list has changed.
     std::shared_ptr<const vs::UsersSnapshot> admittedBy;
+    // The Basic credentials the admitting request carried (empty for none):
+    // a proxy of its own in front of this one sends many browsers' requests
+    // on one connection, so a request with other credentials is decided
+    // again.
+    std::string admittedToken;
     // The first request after processing, sent past the Send hook once the
     // outbound side is connected.
     std::string firstUpstream;
