@@ -1,6 +1,9 @@
 // The mapped-port server against real loopback sockets: event order, hook
 // placement, stopping, and the thread pool.
 
+#include <arpa/inet.h>
+#include <sys/timerfd.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -271,6 +274,37 @@ TEST(ConnectTcp, LiteralAddressesAndNames) {
         EXPECT_EQ(ReadAll(s), "hi") << host;
     }
     EXPECT_THROW(net::ConnectTcp("127.0.0.1", 0), net::SocketError);
+}
+
+net::Socket ListenOn(const char* address, std::uint16_t port, int backlog) {
+    net::Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &at.sin_addr);
+    if (::bind(s.Fd(), reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        ::listen(s.Fd(), backlog) != 0) {
+        throw net::SocketError("listen", errno);
+    }
+    return s;
+}
+
+// An address that neither accepts nor refuses (a route to nowhere, as a
+// half-configured IPv6 often is; here a listener whose queue is full, which
+// drops new SYNs) must not hold the connect for the kernel's two minutes
+// while the next address of the host answers at once.
+TEST(ConnectTcp, AnAddressThatDoesNotAnswerYieldsToTheNext) {
+    const net::Socket silent = ListenOn("127.0.0.2", 0, 0);
+    const std::uint16_t port = net::LocalPort(silent);
+    const net::Socket filling = net::ConnectTcp("127.0.0.2", port);
+    const net::Socket answering = ListenOn("127.0.0.1", port, 8);
+    // Gives up the test, not the connect, if nothing else does.
+    const net::Socket deadline(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC));
+    const itimerspec in30s{{0, 0}, {30, 0}};
+    ::timerfd_settime(deadline.Fd(), 0, &in30s, nullptr);
+    const net::Socket s =
+        net::ConnectTcp(std::vector<std::string>{"127.0.0.2", "127.0.0.1"}, port, deadline.Fd());
+    EXPECT_EQ(net::PeerAddress(s), "127.0.0.1");
 }
 
 }  // namespace

@@ -10,10 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 namespace vs::net {
 
@@ -187,56 +189,133 @@ struct AddrInfoDeleter {
     void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
 };
 
-// Waits for a non-blocking connect to finish; false when cancelled.
-bool WaitForConnect(int fd, int cancelFd) {
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
-    nfds_t count = cancelFd >= 0 ? 2 : 1;
-    for (;;) {
-        int ready = ::poll(fds, count, -1);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
-            throw SocketError("poll", errno);
-        }
-        if (count == 2 && fds[1].revents != 0) {
-            return false;
-        }
-        if (fds[0].revents != 0) {
-            return true;
-        }
+// One address to try, as getaddrinfo gave it.
+struct Target {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    int family = AF_UNSPEC;
+};
+
+void AddTargets(const addrinfo* list, std::vector<Target>& targets) {
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        Target target;
+        std::memcpy(&target.address, ai->ai_addr, ai->ai_addrlen);
+        target.length = ai->ai_addrlen;
+        target.family = ai->ai_family;
+        targets.push_back(target);
     }
 }
 
-// Connects one resolved address; returns an open socket or sets `error`.
-Socket ConnectOne(const addrinfo& ai, int cancelFd, int& error) {
-    Socket s(::socket(ai.ai_family, ai.ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai.ai_protocol));
+// The first address's family, then the other's, by turns: a host whose
+// IPv6 addresses all lead nowhere is reached over IPv4 after the first of
+// them rather than after the last.
+std::vector<Target> ByTurns(const std::vector<Target>& targets) {
+    if (targets.empty()) {
+        return {};
+    }
+    std::vector<Target> first, other;
+    for (const Target& target : targets) {
+        (target.family == targets.front().family ? first : other).push_back(target);
+    }
+    std::vector<Target> turns;
+    for (std::size_t i = 0; i < std::max(first.size(), other.size()); ++i) {
+        for (const auto* list : {&first, &other}) {
+            if (i < list->size()) {
+                turns.push_back((*list)[i]);
+            }
+        }
+    }
+    return turns;
+}
+
+// Starts a non-blocking connect; an open socket whose connect is under way
+// or done (`done`), or none with `error` set.
+Socket StartConnect(const Target& target, bool& done, int& error) {
+    Socket s(::socket(target.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!s.IsOpen()) {
         error = errno;
         return {};
     }
-    if (::connect(s.Fd(), ai.ai_addr, ai.ai_addrlen) != 0) {
-        if (errno != EINPROGRESS) {
-            error = errno;
-            return {};
-        }
-        if (!WaitForConnect(s.Fd(), cancelFd)) {
-            error = ECANCELED;
-            return {};
-        }
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        ::getsockopt(s.Fd(), SOL_SOCKET, SO_ERROR, &soError, &len);
-        if (soError != 0) {
-            error = soError;
-            return {};
-        }
+    done =
+        ::connect(s.Fd(), reinterpret_cast<const sockaddr*>(&target.address), target.length) == 0;
+    if (!done && errno != EINPROGRESS) {
+        error = errno;
+        return {};
     }
+    return s;
+}
+
+Socket Connected(Socket s) {
     int flags = ::fcntl(s.Fd(), F_GETFL);
     ::fcntl(s.Fd(), F_SETFL, flags & ~O_NONBLOCK);
     int on = 1;
     ::setsockopt(s.Fd(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     return s;
+}
+
+// How long an address may keep quiet before the next one is tried beside
+// it, as browsers do.
+constexpr int kNextAttemptMs = 250;
+
+// Connects to the first of `targets` that accepts. An address that neither
+// accepts nor refuses within a quarter of a second (an IPv6 route that goes
+// nowhere, a host that is down) gets company: the next address is tried
+// beside it and the first connection made wins. One at a time, each such
+// address would cost the kernel's whole connect time-out, over two minutes,
+// before the next was tried. `error` tells why none connected; ECANCELED
+// when `cancelFd` became readable.
+Socket ConnectFirst(const std::vector<Target>& targets, int cancelFd, int& error) {
+    const std::vector<Target> turns = ByTurns(targets);
+    std::vector<Socket> pending;
+    std::size_t next = 0;
+    for (bool startNext = true;;) {
+        while (startNext && next < turns.size()) {
+            bool done = false;
+            Socket s = StartConnect(turns[next++], done, error);
+            if (done) {
+                return Connected(std::move(s));
+            }
+            if (s.IsOpen()) {
+                pending.push_back(std::move(s));
+                break;
+            }
+        }
+        if (pending.empty()) {
+            return {};
+        }
+        std::vector<pollfd> fds;
+        for (const Socket& s : pending) {
+            fds.push_back({s.Fd(), POLLOUT, 0});
+        }
+        if (cancelFd >= 0) {
+            fds.push_back({cancelFd, POLLIN, 0});
+        }
+        const int ready = ::poll(fds.data(), fds.size(), next < turns.size() ? kNextAttemptMs : -1);
+        if (ready < 0 && errno != EINTR) {
+            throw SocketError("poll", errno);
+        }
+        if (cancelFd >= 0 && ready > 0 && fds.back().revents != 0) {
+            error = ECANCELED;
+            return {};
+        }
+        // The wait ran out: the next address joins the ones under way. A
+        // refusal is an answer, and its successor need not wait its turn.
+        startNext = ready == 0;
+        for (std::size_t i = pending.size(); ready > 0 && i-- > 0;) {
+            if (fds[i].revents == 0) {
+                continue;
+            }
+            int soError = 0;
+            socklen_t len = sizeof soError;
+            ::getsockopt(pending[i].Fd(), SOL_SOCKET, SO_ERROR, &soError, &len);
+            if (soError == 0) {
+                return Connected(std::move(pending[i]));
+            }
+            error = soError;
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(i));
+            startNext = true;
+        }
+    }
 }
 
 }  // namespace
@@ -263,15 +342,11 @@ Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
         throw std::runtime_error("resolve " + host + ": " + ::gai_strerror(rc));
     }
     std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+    std::vector<Target> targets;
+    AddTargets(list.get(), targets);
     int error = EHOSTUNREACH;
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        Socket s = ConnectOne(*ai, cancelFd, error);
-        if (s.IsOpen()) {
-            return s;
-        }
-        if (error == ECANCELED) {
-            break;
-        }
+    if (Socket s = ConnectFirst(targets, cancelFd, error); s.IsOpen()) {
+        return s;
     }
     throw SocketError("connect " + host + ":" + service, error);
 }
@@ -285,20 +360,17 @@ Socket ConnectTcp(const std::vector<std::string>& addresses, int port, int cance
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    int error = EHOSTUNREACH;
+    std::vector<Target> targets;
     for (const std::string& address : addresses) {
         addrinfo* raw = nullptr;
-        if (::getaddrinfo(address.c_str(), service.c_str(), &hints, &raw) != 0) {
-            continue;
+        if (::getaddrinfo(address.c_str(), service.c_str(), &hints, &raw) == 0) {
+            std::unique_ptr<addrinfo, AddrInfoDeleter> ai(raw);
+            AddTargets(ai.get(), targets);
         }
-        std::unique_ptr<addrinfo, AddrInfoDeleter> ai(raw);
-        Socket s = ConnectOne(*ai, cancelFd, error);
-        if (s.IsOpen()) {
-            return s;
-        }
-        if (error == ECANCELED) {
-            break;
-        }
+    }
+    int error = EHOSTUNREACH;
+    if (Socket s = ConnectFirst(targets, cancelFd, error); s.IsOpen()) {
+        return s;
     }
     const std::string first = addresses.empty() ? std::string() : addresses.front();
     throw SocketError("connect " + first + " port " + service, error);
