@@ -127,7 +127,8 @@ TEST_F(IdleLimitTest, SilentHalfSentAndKeptAliveBrowsersAreClosedTheirThreadsPoo
 }
 
 // A later request's head sent a line at a time, each line within the idle
-// limit: the first request's limit ends it all the same.
+// limit, or begun and left silent: the first request's limit ends it all the
+// same.
 TEST_F(IdleLimitTest, AHeadSentALineAtATimeIsCutAtTheFirstRequestsLimit) {
     test::HttpOrigin origin;
     auto trickling = Open();
@@ -145,6 +146,15 @@ TEST_F(IdleLimitTest, AHeadSentALineAtATimeIsCutAtTheFirstRequestsLimit) {
     EXPECT_EQ(ReadAll(trickling), "");
     EXPECT_LT(lines, 100);
     EXPECT_EQ(origin.Requests().size(), 1u);
+
+    // Begun and left silent, with the idle limit off: nothing else would
+    // ever end it.
+    server.SetLimits({300ms, 0ms, 0});
+    auto silent = Open();
+    SendText(silent, GetRequest(origin.Url("/")));
+    EXPECT_TRUE(test::Has(test::ReadResponse(silent), "hello"));
+    SendText(silent, "GET ");
+    EXPECT_TRUE(WaitUntil([&] { return ClosedAlready(silent); }));
 }
 
 // An answer that pauses longer than the limit and a tunnel that keeps

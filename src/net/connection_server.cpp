@@ -575,8 +575,11 @@ void RelayTunnel(Connection& client, Connection& outbound, ConnectionIntercept& 
 // Waits until either side has bytes and moves them on. A browser whose
 // bytes wait for their turn is not read meanwhile. A connection idle past
 // the limit is closed.
+// `headLeftMs`: how long a request head under way may still take (-1 for
+// no limit); the wait ends then, so that a head begun and left silent is cut
+// at its limit, not at the idle one.
 void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::string& transfer,
-                     net::BulkMover& mover, IdleWatch& idle) {
+                     net::BulkMover& mover, IdleWatch& idle, int headLeftMs) {
     ConnectionIntercept* intercept = outbound.Intercept();
     const bool holding = intercept != nullptr && intercept->HoldsClient();
     // A browser whose bytes wait is still waited on for a reset or the
@@ -587,7 +590,10 @@ void WaitAndTransfer(Connection& client, OutboundConnection& outbound, std::stri
     // A connection that has gone quiet gives its buffers back, so idle
     // keep-alive connections cost little memory; a busy one keeps them.
     const bool holds = transfer.capacity() >= net::kBlockSize || mover.Held();
-    const int wait = idle.Cut(holds ? kIdleAfterMs : -1);
+    int wait = idle.Cut(holds ? kIdleAfterMs : -1);
+    if (headLeftMs >= 0 && (wait < 0 || headLeftMs < wait)) {
+        wait = headLeftMs;
+    }
     int ready = ::poll(fds, outbound.Connected() ? 2 : 1, wait);
     if (ready < 0 && errno != EINTR) {
         throw net::SocketError("poll", errno);
@@ -636,6 +642,18 @@ bool OwedToHalfClosedClient(OutboundConnection& outbound) {
 
 }  // namespace
 
+int MappedPortServer::HeadTimeLeftMs(const ConnectionIntercept* intercept) const {
+    const auto limit = Milliseconds(firstRequestMs_.load(std::memory_order_relaxed));
+    const auto started =
+        intercept != nullptr && limit.count() > 0 ? intercept->HeadStartedAt() : std::nullopt;
+    if (!started) {
+        return -1;
+    }
+    // Past the limit by a millisecond, for the cut's strict comparison.
+    const auto left = std::chrono::ceil<Milliseconds>(*started + limit - SteadyClock::now());
+    return static_cast<int>(std::clamp<Milliseconds::rep>(left.count() + 1, 0, INT_MAX));
+}
+
 void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept* intercept) {
     const auto limit = Milliseconds(firstRequestMs_.load(std::memory_order_relaxed));
     if (intercept == nullptr || limit.count() <= 0) {
@@ -663,7 +681,7 @@ void MappedPortServer::RelayLoop(Worker& worker) {
             } else if (intercept != nullptr && intercept->Opaque() && outbound.Connected()) {
                 RelayTunnel(client, outbound, *intercept, mover, bulkBudget_, idle);
             } else {
-                WaitAndTransfer(client, outbound, transfer, mover, idle);
+                WaitAndTransfer(client, outbound, transfer, mover, idle, HeadTimeLeftMs(intercept));
                 CutSlowHead(client, intercept);
             }
         } catch (const net::SocketError& error) {

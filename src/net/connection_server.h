@@ -181,6 +181,9 @@ private:
     // Ends a connection whose browser has taken longer than the first
     // request's limit over a later request's head.
     void CutSlowHead(Connection& client, const ConnectionIntercept* intercept);
+    // Milliseconds until a later request's head under way runs past that
+    // limit; -1 when none is under way or the limit is off.
+    int HeadTimeLeftMs(const ConnectionIntercept* intercept) const;
     void EndConnection(Worker& worker);
     void WakeAll(bool outboundToo);
     void ConnectionEnded(Run& run);
