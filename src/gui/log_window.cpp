@@ -10,6 +10,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -91,6 +92,9 @@ void LogWindow::CopyAll() {
 }
 
 void LogWindow::Clear() {
+    waiting_.clear();
+    waitingCharacters_ = 0;
+    waitingLines_ = 0;
     view_->clear();
     view_->document()->setUndoRedoEnabled(false);
     entryLines_.clear();
@@ -104,8 +108,14 @@ void LogWindow::SetFollowsEnd(bool follow) {
     follow_->setChecked(follow);
 }
 
-QString LogWindow::Text() const {
+QString LogWindow::Text() {
+    ShowWaiting();
     return view_->toPlainText();
+}
+
+QPlainTextEdit& LogWindow::View() {
+    ShowWaiting();
+    return *view_;
 }
 
 void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_view header,
@@ -115,32 +125,80 @@ void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_v
     }
     std::vector<std::string> lines = LogEntryLines(when, header, body);
     CapEntry(lines);
+    // Each line with its end, and the blank line parting it from the next.
+    for (const std::string& line : lines) {
+        waitingCharacters_ += line.size() + 1;
+    }
+    waitingCharacters_ += 1;
+    waitingLines_ += lines.size() + 1;
+    waiting_.push_back(std::move(lines));
+    while (waiting_.size() > 1 &&
+           (waitingCharacters_ > static_cast<std::size_t>(limits_.maxCharacters) ||
+            waitingLines_ > static_cast<std::size_t>(limits_.maxLines))) {
+        for (const std::string& line : waiting_.front()) {
+            waitingCharacters_ -= line.size() + 1;
+        }
+        waitingCharacters_ -= 1;
+        waitingLines_ -= waiting_.front().size() + 1;
+        waiting_.pop_front();
+    }
+    if (!showPosted_) {
+        showPosted_ = true;
+        QTimer::singleShot(0, this, [this] {
+            showPosted_ = false;
+            ShowWaiting();
+        });
+    }
+}
 
+void LogWindow::ShowWaiting() {
+    if (waiting_.empty()) {
+        return;
+    }
+    std::deque<std::vector<std::string>> entries;
+    entries.swap(waiting_);
+    waitingCharacters_ = 0;
+    waitingLines_ = 0;
+    if (!isVisible()) {
+        return;  // hidden before they were shown: dropped like later ones
+    }
     QTextDocument& document = *view_->document();
+    // Entries are parted by a blank line; an entry whose last line is blank
+    // already needs none. The first line of the text starts no new line.
+    QString text;
+    bool first = entryLines_.empty();
+    bool endsBlank = first || document.lastBlock().text().isEmpty();
+    for (const std::vector<std::string>& lines : entries) {
+        if (!first) {
+            if (!endsBlank) {
+                text += QChar('\n');
+                ++entryLines_.back();
+            }
+            text += QChar('\n');
+        }
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            if (i > 0) {
+                text += QChar('\n');
+            }
+            text += FromCp1251(lines[i]);
+        }
+        entryLines_.push_back(static_cast<int>(lines.size()));
+        first = false;
+        endsBlank = lines.empty() || lines.back().empty();
+    }
+
     const QTextCursor caret = view_->textCursor();
     const int anchor = caret.anchor();
     const int position = caret.position();
-
-    // One repaint for the whole entry, however many lines it has.
+    // One repaint, one layout and one trim for all of them.
     view_->setUpdatesEnabled(false);
     QTextCursor end(&document);
     end.movePosition(QTextCursor::End);
     end.beginEditBlock();
-    const bool first = entryLines_.empty();
-    if (!first && !document.lastBlock().text().isEmpty()) {
-        end.insertBlock();
-        ++entryLines_.back();
-    }
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (!first || i > 0) {
-            end.insertBlock();
-        }
-        end.insertText(FromCp1251(lines[i]));
-    }
-    entryLines_.push_back(static_cast<int>(lines.size()));
+    end.insertText(text);
     end.endEditBlock();
-    // Apart from the entry's edit: one edit from the first line to the last
-    // would lay the whole text out again for every entry.
+    // Apart from the entries' edit: one edit from the first line to the last
+    // would lay the whole text out again.
     const int removed = TrimOldest();
 
     // The caret stays on the text it was on, even when the lines above it

@@ -61,13 +61,19 @@ public:
     bool FollowsEnd() const;
     void SetFollowsEnd(bool follow);
 
-    QString Text() const;
-    QPlainTextEdit& View() { return *view_; }
+    // The text and the view with every entry added so far shown.
+    QString Text();
+    QPlainTextEdit& View();
     QMenu& PopupMenu() { return *menu_; }
 
 private:
+    // Entries wait for the event loop and go into the text together: a busy
+    // proxy logs thousands of entries a second, and an insert, a trim and a
+    // scroll for each held the window for minutes while the entries waiting
+    // grew without bound.
     void Append(std::chrono::system_clock::time_point when, std::string_view header,
                 std::string_view body);
+    void ShowWaiting();
     void CapEntry(std::vector<std::string>& lines) const;
     // Removes the oldest entries until the text is within the bounds, the
     // newest entry always staying. Returns the characters removed.
@@ -82,6 +88,13 @@ private:
     // line that parts it from the next one, so that removing an entry's
     // lines from the top leaves the next entry's heading first.
     std::deque<int> entryLines_;
+    // Entries not yet shown, oldest first, and the characters and lines they
+    // will take (separators included). Only as many as the bounds let the
+    // text keep are held: older ones would be trimmed as soon as shown.
+    std::deque<std::vector<std::string>> waiting_;
+    std::size_t waitingCharacters_ = 0;
+    std::size_t waitingLines_ = 0;
+    bool showPosted_ = false;
 };
 
 }  // namespace vs::gui
