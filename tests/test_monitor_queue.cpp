@@ -24,7 +24,7 @@ RowUpdate Progress(std::int32_t row, std::int64_t received, std::optional<std::i
 }
 
 TrafficCount Bytes(bool fromCache, std::int32_t user, std::int64_t n) {
-    return TrafficCount{fromCache, user, std::to_string(user), n};
+    return TrafficCount{fromCache, user, std::to_string(user), 0, n};
 }
 
 TEST(MonitorQueue, AFloodOfProgressAndCountsDoesNotGrowTheQueue) {

@@ -93,6 +93,39 @@ TEST_F(ServiceTest, TheSessionsEndSavesTheDaysCountsAndEditsWhileTheProxyServes)
     service->ShutDown();
 }
 
+// A user renamed while a download runs: the rest of its bytes count in the
+// renamed column, not nowhere, nor in that of another row given the old name.
+TEST_F(ServiceTest, BytesOfADownloadRunningAcrossARenameCountUnderTheNewName) {
+    Start();
+    std::atomic<bool> released{false};
+    test::LoopbackServer origin([&released](net::Socket& s) {
+        test::ReadUntil(s, "\r\n\r\n");
+        net::SendAll(
+            s, "HTTP/1.1 200 OK\r\nContent-Length: 600000\r\n\r\n" + std::string(300000, 'a'));
+        test::WaitUntil([&released] { return released.load(); });
+        net::SendAll(s, std::string(300000, 'b'));
+    });
+    auto client = Connect();
+    test::SendText(client,
+                   "GET " + test::LoopbackUrl(origin.Port(), "/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    test::ReadUntil(client, "\r\n\r\n");
+    test::ReadExactly(client, 300000);
+    UsersList& users = service->Lists().users;
+    users.SetName(0, "renamed");
+    service->Statistics().RenameUser(0, users);
+    users.Append(UserRow{true, "local", "", "10.0.0.9"});
+    service->Statistics().AlignWithUsers(*users.Snapshot());
+    released = true;
+    test::ReadExactly(client, 300000);
+    const auto& internet = service->Statistics().InternetBytes();
+    EXPECT_TRUE(test::WaitUntil([&] {
+        service->IdlePass();
+        return internet.at(0) >= 600000;
+    })) << internet.at(0);
+    EXPECT_EQ(internet.at(1), 0);
+    service->ShutDown();
+}
+
 // A password written in clear in users.lst is named at the start with what
 // the next save does to it: scramble it, or keep one the scrambled form
 // cannot hold as it was written. So is a network written where an address

@@ -38,6 +38,7 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
     const int index = FindUser(*users, BasicToken(firstRequest), address);
     if (index >= 0) {
         s.userName = users->rows[index].name;
+        s.userId = users->rows[index].id;
     }
     s.admittedBy = users;
     s.admittedToken = BasicToken(firstRequest);
@@ -62,6 +63,7 @@ bool StillAdmitted(Session& s, const http::MessageHead& request) {
     }
     s.userIndex = index;
     s.userName = users->rows[index].name;
+    s.userId = users->rows[index].id;
     return true;
 }
 

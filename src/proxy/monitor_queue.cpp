@@ -31,7 +31,7 @@ bool MonitorQueue::MergedCount(const TrafficCount& count) {
     auto [at, fresh] = countAt_.try_emplace(key, events_.size());
     if (!fresh) {
         auto& waiting = std::get<TrafficCount>(events_[at->second]);
-        if (waiting.userName == count.userName) {
+        if (waiting.userName == count.userName && waiting.userId == count.userId) {
             waiting.bytes += count.bytes;
             return true;
         }

@@ -66,6 +66,7 @@ struct TrafficCount {
     bool fromCache = false;
     std::int32_t user = -1;  // row of the users list at admission; -1 for a refused browser
     std::string userName;    // that row's name, which finds the statistics column
+    std::uint64_t userId = 0;  // that row's identity, which finds its name now
     std::int64_t bytes = 0;
 };
 

@@ -41,7 +41,7 @@ int KindImage(const Exchange& e) {
 
 void CountBytes(Session& s, bool fromCache, std::int64_t bytes) {
     if (bytes > 0) {
-        s.Owner().Post(TrafficCount{fromCache, s.userIndex, s.userName, bytes});
+        s.Owner().Post(TrafficCount{fromCache, s.userIndex, s.userName, s.userId, bytes});
     }
 }
 

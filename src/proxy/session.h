@@ -121,9 +121,11 @@ public:
     const std::int32_t connectionNo;
     // Row of the users list that admitted the browser, -1 when refused.
     std::int32_t userIndex = -1;
-    // That row's name: the statistics count by name, since the row may move
-    // in the list before the bytes are counted.
+    // That row's name and identity: the statistics count by name, since the
+    // row may move in the list before the bytes are counted, and by the
+    // name the row has then, since it may be renamed meanwhile.
     std::string userName;
+    std::uint64_t userId = 0;
     // The users list the admission was decided on: a later request on the
     // connection is decided again once the list has changed.
     std::shared_ptr<const vs::UsersSnapshot> admittedBy;

@@ -151,6 +151,7 @@ UserRow UsersList::Row(std::size_t index) const {
 
 void UsersList::Append(UserRow row) {
     UsersSnapshot users = *Snapshot();
+    row.id = ++lastId_;
     users.rows.push_back(std::move(row));
     PublishEdit(std::move(users));
 }
@@ -160,6 +161,7 @@ void UsersList::Insert(std::size_t index, UserRow row) {
     if (index > users.rows.size()) {
         throw std::out_of_range("users list: insert position past the end");
     }
+    row.id = ++lastId_;
     users.rows.insert(users.rows.begin() + static_cast<std::ptrdiff_t>(index), std::move(row));
     // Shifting rows under unshifted tokens would hand each later token to
     // the row before it; rebuilding keeps every token on its own row.
@@ -234,6 +236,9 @@ bool UsersList::Load(const std::filesystem::path& file) {
     const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
     UsersSnapshot users;
     users.rows = std::move(sink.Rows());
+    for (UserRow& row : users.rows) {
+        row.id = ++lastId_;
+    }
     passwordsInClear_ = std::move(sink.ClearRows());
     storedForms_ = std::move(sink.StoredForms());
     users.tokens = AllTokens(users.rows);

@@ -23,7 +23,14 @@ struct UserRow {
     std::string name;
     std::string password;  // in clear: only the file holds the scrambled form
     std::string ip;        // dotted address; empty admits from anywhere
-    bool operator==(const UserRow&) const = default;
+    // Given by the list as the row joins it and kept through its edits, so
+    // that bytes counted for a connection find the row after a rename; 0
+    // outside a list. No part of what the row says: rows compare without it.
+    std::uint64_t id = 0;
+    bool operator==(const UserRow& other) const {
+        return enable == other.enable && name == other.name && password == other.password &&
+               ip == other.ip;
+    }
 };
 
 // The Basic credentials a row admits, in their encoded form. Browsers and
@@ -97,6 +104,7 @@ private:
     void PublishEdit(UsersSnapshot users);
 
     vs::Snapshot<UsersSnapshot> published_;
+    std::uint64_t lastId_ = 0;
     ListFileState fileState_;
     std::vector<std::size_t> passwordsInClear_;
     // User and password in clear -> the password's cell as last read or

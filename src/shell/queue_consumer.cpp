@@ -64,8 +64,19 @@ void QueueConsumer::Apply(const TrafficCount& count) {
     if (statistics_ == nullptr) {
         return;
     }
-    auto error = statistics_->AddTraffic(count.fromCache, count.user, count.userName, count.bytes,
-                                         clock_.Now());
+    // A row renamed since its connection was admitted counts under its name
+    // now, which its column has taken: under the old one the bytes would be
+    // lost, or land in the column of another row given that name.
+    const auto users = lists_.users.Snapshot();
+    std::string_view name = count.userName;
+    for (const UserRow& row : users->rows) {
+        if (count.userId != 0 && row.id == count.userId && !row.name.empty()) {
+            name = row.name;
+            break;
+        }
+    }
+    auto error =
+        statistics_->AddTraffic(count.fromCache, count.user, name, count.bytes, clock_.Now());
     if (error && !count.fromCache) {
         Log(error->first, error->second);
     }
