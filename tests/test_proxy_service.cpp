@@ -126,6 +126,24 @@ TEST_F(ServiceTest, BytesOfADownloadRunningAcrossARenameCountUnderTheNewName) {
     service->ShutDown();
 }
 
+// "stat.txt" is read by position against "users.lst": saved without a
+// deleted user's column while the file still listed him, an end without the
+// close's saves gave every later user's history to the one above.
+TEST_F(ServiceTest, StatisticsAreNeverSavedAheadOfTheUsersFile) {
+    Start();
+    UsersList& users = service->Lists().users;
+    users.Append(UserRow{true, "anna", "", "10.0.0.1"});
+    service->SaveStatistics();
+    users.Delete(0);
+    service->Statistics().DeleteUserColumn(0, *users.Snapshot());
+    service->SaveStatistics();
+    UsersList saved;
+    ASSERT_TRUE(saved.Load(dir.Path() / "users.lst"));
+    ASSERT_EQ(saved.Count(), 1u);
+    EXPECT_EQ(saved.Row(0).name, "anna");
+    service->ShutDown();
+}
+
 // A password written in clear in users.lst is named at the start with what
 // the next save does to it: scramble it, or keep one the scrambled form
 // cannot hold as it was written. So is a network written where an address

@@ -426,6 +426,13 @@ void ProxyService::SaveStatistics() {
     if (statisticsUnread_) {
         return;
     }
+    // ... against "users.lst" as saved: with a user deleted or added here
+    // and the list not yet saved, an end without the close's saves (a crash,
+    // a power cut) would give every later user's history to another. The
+    // list goes to disk first.
+    if (lists_.users.FileState().EditedHere()) {
+        SaveList(lists_.users, kUsersFileName);
+    }
     SaveFile("stat.txt", [&] { statistics_.Save(StatFile()); });
 }
 
