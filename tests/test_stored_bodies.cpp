@@ -3,6 +3,8 @@
 // whole in both places with the counts of a copied body; anything cut short
 // leaves no entry behind.
 
+#include <sys/socket.h>
+
 #include <gtest/gtest.h>
 
 #include "support/cache_fixture.h"
@@ -144,6 +146,34 @@ TEST_F(StoredBodies, CutShortLeaveNoEntry) {
     Settle();
     EXPECT_EQ(FilesInCache(), 0u);
     EXPECT_EQ(monitor.Row(2)->received, 8 << 20);
+}
+
+// A browser that stops taking a download without closing (a hung tab, a
+// machine gone to sleep) is let go at the idle limit, whether its answer
+// came from the origin while being stored or from the entry: it held the
+// worker, the origin connection and the entry for good.
+TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
+    server.SetLimits({std::chrono::milliseconds(0), std::chrono::milliseconds(300), 0});
+    base.freshWithoutAsking = true;  // the third one from the entry
+    StartProxy();
+    const std::string url = sized.Url("/size/" + std::to_string(32 << 20));
+    const auto stallAndWaitForTheEnd = [&] {
+        auto stalled = Connect();
+        const int small = 4096;
+        ::setsockopt(stalled.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        SendText(stalled, GetRequest(url));
+        ASSERT_EQ(test::ReadExactly(stalled, 1000).size(), 1000u);
+        EXPECT_TRUE(test::WaitUntil([this] { return server.ActiveConnections() == 0; }));
+    };
+    stallAndWaitForTheEnd();
+    Settle();
+    EXPECT_EQ(FilesInCache(), 0u);
+    EXPECT_EQ(BodyOf(Fetch(url)).size(), std::size_t{32 << 20});
+    Settle();
+    ASSERT_EQ(FilesInCache(), 1u);
+    stallAndWaitForTheEnd();
+    Settle();
+    EXPECT_EQ(monitor.Row(2)->image, 2);
 }
 
 }  // namespace

@@ -71,7 +71,7 @@ void Connection::SendRaw(std::string_view bytes) {
             outputGone_ = true;
             return;
         }
-        if (error.Error() == ETIMEDOUT || error.Error() == ECANCELED) {
+        if (error.Error() == ETIMEDOUT || error.Error() == ECANCELED || error.Error() == EAGAIN) {
             // Given up on: a reset tells the peer now, where a close would
             // queue its end behind the bytes it does not take.
             net::CloseWithReset(socket_);

@@ -229,6 +229,10 @@ void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
     // A stop of the browser's connection (the user's, of its monitor row)
     // ends that wait at once.
     worker->Outbound().SetSendPatience(idleMs_, worker->Client());
+    // A browser that stops taking its download, without closing, would hold
+    // the worker, the origin and the entry being written for good: a send
+    // that moves nothing for the idle limit gives it up.
+    net::SetSendTimeout(worker->Client().Socket(), Milliseconds(idleMs_.load()));
     {
         std::lock_guard lock(workersLock_);
         workers_.insert(worker.get());
@@ -311,7 +315,12 @@ net::CopiedMove MoveBulk(Connection& from, Connection& to, net::BulkMover& mover
     net::CopiedMove result;
     try {
         result = mover.Move(from.Socket(), to.Socket(), copy, most);
-    } catch (const net::SocketError&) {
+    } catch (const net::SocketError& error) {
+        if (error.Error() == EAGAIN) {
+            // Given up on: a reset tells the peer now, where a close would
+            // queue its end behind the bytes it does not take.
+            net::CloseWithReset(to.Socket());
+        }
         to.Disconnect();
         throw;
     }

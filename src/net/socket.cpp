@@ -416,6 +416,13 @@ void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {
     }
 }
 
+void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit) {
+    const auto ms = std::max<std::chrono::milliseconds::rep>(limit.count(), 0);
+    const timeval timeout{static_cast<time_t>(ms / 1000),
+                          static_cast<suseconds_t>(ms % 1000 * 1000)};
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
 void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::milliseconds patience,
                    const std::function<bool()>& abandon) {
     constexpr std::chrono::milliseconds kLook(250);

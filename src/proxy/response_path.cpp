@@ -433,7 +433,11 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
         if (sent <= 0) {
-            // The browser went, or the entry broke: end, never pad.
+            // The browser went, stopped taking bytes for the idle limit, or
+            // the entry broke: end, never pad.
+            if (sent < 0 && errno == EAGAIN) {
+                net::CloseWithReset(client.Socket());
+            }
             client.Disconnect();
             break;
         }
