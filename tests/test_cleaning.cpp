@@ -140,6 +140,19 @@ TEST_F(CleaningTest, TheLabelNamesEachFileAsItGoesAndNoEarlierSitesFile) {
     EXPECT_EQ(cleaner.Label(), "");
 }
 
+// vellostored's keys: "almost never" as a number of days too large for the
+// clock must keep every file, not wrap round into the future and take all.
+TEST(CleaningKeys, DaysCountBackFromNowAndAnyNumberOfThemKeepsAFreshFile) {
+    Settings settings;
+    EXPECT_EQ(CleaningOptionsOf(settings, kNow), std::nullopt);
+    settings.cleanOlderThanDays = 30;
+    EXPECT_EQ(CleaningOptionsOf(settings, kNow)->oldBefore, kNow - days(30));
+    for (const int many : {200'000, 2'000'000'000}) {
+        settings.cleanOlderThanDays = many;
+        EXPECT_LE(CleaningOptionsOf(settings, kNow)->oldBefore, kNow - years(50)) << many;
+    }
+}
+
 // What the user running the proxy may not read: a folder is no empty one
 // (a site holding a megabyte there is no small site), and a file of the
 // user's own goes as the user's rm would take it. Root reads everything, so

@@ -6,8 +6,14 @@ std::optional<cache::CleaningOptions> CleaningOptionsOf(const Settings& settings
                                                         Clock::TimePoint now) {
     cache::CleaningOptions options;
     if (settings.cleanOlderThanDays > 0) {
+        // "Almost never" (a million days) is beyond what the clock can count
+        // back: such a date would wrap round into the future and take every
+        // entry. No file was last used before the clock's start.
         options.delOld = true;
-        options.oldBefore = now - std::chrono::hours(24) * settings.cleanOlderThanDays;
+        const auto days = std::chrono::days(settings.cleanOlderThanDays);
+        options.oldBefore = days < std::chrono::floor<std::chrono::days>(now.time_since_epoch())
+                                ? now - days
+                                : Clock::TimePoint{};
     }
     if (settings.cleanLargerThanKb > 0) {
         options.delHuge = true;
