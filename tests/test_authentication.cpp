@@ -110,6 +110,10 @@ TEST_F(AdmissionTest, ARequestWithOtherCredentialsOnAnAdmittedConnectionIsDecide
     EXPECT_TRUE(ask("anna:pw").ends_with("hello"));
     EXPECT_TRUE(ask("anna:wrong").starts_with("HTTP/1.0 407 "));
     EXPECT_EQ(origin.Requests().size(), 3u);
+    // The log tells whose requests follow on the connection.
+    Settle();
+    EXPECT_NE(FindLog("# 0: Connection from boris/127.0.0.1"), nullptr);
+    EXPECT_NE(FindLog("# 0: Connection from ?\?\?/127.0.0.1"), nullptr);
 }
 
 // Proxy credentials are for proxies: the browser's own line (its password

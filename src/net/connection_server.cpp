@@ -664,12 +664,7 @@ int MappedPortServer::HeadTimeLeftMs(const ConnectionIntercept* intercept) const
 }
 
 void MappedPortServer::CutSlowHead(Connection& client, const ConnectionIntercept* intercept) {
-    const auto limit = Milliseconds(firstRequestMs_.load(std::memory_order_relaxed));
-    if (intercept == nullptr || limit.count() <= 0) {
-        return;
-    }
-    if (const auto started = intercept->HeadStartedAt();
-        started && SteadyClock::now() - *started > limit) {
+    if (HeadTimeLeftMs(intercept) == 0) {
         client.Disconnect();
     }
 }

@@ -279,6 +279,9 @@ Socket ConnectFirst(const std::vector<Target>& targets, int cancelFd, int& error
                 pending.push_back(std::move(s));
                 break;
             }
+            if (error == EMFILE || error == ENFILE) {
+                return {};  // no other address would get a socket either
+            }
         }
         if (pending.empty()) {
             return {};

@@ -30,11 +30,19 @@ std::string_view BasicToken(const http::MessageHead& request) {
     return value.substr(std::min(value.find_first_not_of(' '), value.size()));
 }
 
+// The log's word of who the connection's requests are from now.
+void LogConnectionFrom(Session& s, const UsersSnapshot& users, int index,
+                       std::string_view address) {
+    std::string user = index >= 0 ? cp1251::FromUtf8(users.rows[index].name) : "???";
+    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + ": Connection from " + user + "/" +
+                           std::string(address),
+                       {});
+}
+
 }  // namespace
 
 int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::string_view address) {
-    Engine& engine = s.Owner();
-    auto users = engine.Lists().users.Snapshot();
+    auto users = s.Owner().Lists().users.Snapshot();
     const int index = FindUser(*users, BasicToken(firstRequest), address);
     if (index >= 0) {
         s.userName = users->rows[index].name;
@@ -42,10 +50,7 @@ int AdmitConnection(Session& s, const http::MessageHead& firstRequest, std::stri
     }
     s.admittedBy = users;
     s.admittedToken = BasicToken(firstRequest);
-    std::string user = index >= 0 ? cp1251::FromUtf8(users->rows[index].name) : "???";
-    engine.PutToLog("# " + std::to_string(s.connectionNo) + ": Connection from " + user + "/" +
-                        std::string(address),
-                    {});
+    LogConnectionFrom(s, *users, index, address);
     return index;
 }
 
@@ -56,6 +61,11 @@ bool StillAdmitted(Session& s, const http::MessageHead& request) {
         return true;
     }
     const int index = FindUser(*users, token, s.ClientAddress());
+    if (token != s.admittedToken) {
+        // Another browser behind a proxy in front: the log tells whose
+        // requests follow, as for a new connection.
+        LogConnectionFrom(s, *users, index, s.ClientAddress());
+    }
     s.admittedBy = users;
     s.admittedToken = token;
     if (index < 0) {
