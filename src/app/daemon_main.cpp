@@ -170,11 +170,11 @@ int main(int argc, char** argv) {
     report(error);
 
     // The application thread. A pass (drain the monitor queue, tell what a
-    // cleaning run could not delete) runs every 10 ms while workers keep queueing entries, else at
-    // each 100 ms tick; every tenth tick is the one-second tick. Applying a
-    // busy tenth of a second's entries in one go held a core for long
-    // enough to show in the answers' latency, and an idle daemon should not
-    // wake a hundred times a second.
+    // cleaning run could not delete) runs every 10 ms while workers keep
+    // queueing entries, else at each 100 ms tick; every tenth tick is the
+    // one-second tick. Applying a busy tenth of a second's entries in one go
+    // held a core for long enough to show in the answers' latency, and an
+    // idle daemon should not wake a hundred times a second.
     using namespace std::chrono_literals;
     using SteadyClock = std::chrono::steady_clock;
     constexpr auto kBusyPass = 10ms;

@@ -20,6 +20,19 @@
 #include "shell/log_text.h"
 
 namespace vs::gui {
+namespace {
+
+// What an entry's lines take in the text: each line with its end, and the
+// blank line parting it from the next entry.
+std::size_t CharactersOf(const std::vector<std::string>& lines) {
+    std::size_t characters = 1;
+    for (const std::string& line : lines) {
+        characters += line.size() + 1;
+    }
+    return characters;
+}
+
+}  // namespace
 
 LogWindow::LogWindow(const Clock& clock, LogLimits limits, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -125,20 +138,13 @@ void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_v
     }
     std::vector<std::string> lines = LogEntryLines(when, header, body);
     CapEntry(lines);
-    // Each line with its end, and the blank line parting it from the next.
-    for (const std::string& line : lines) {
-        waitingCharacters_ += line.size() + 1;
-    }
-    waitingCharacters_ += 1;
+    waitingCharacters_ += CharactersOf(lines);
     waitingLines_ += lines.size() + 1;
     waiting_.push_back(std::move(lines));
     while (waiting_.size() > 1 &&
            (waitingCharacters_ > static_cast<std::size_t>(limits_.maxCharacters) ||
             waitingLines_ > static_cast<std::size_t>(limits_.maxLines))) {
-        for (const std::string& line : waiting_.front()) {
-            waitingCharacters_ -= line.size() + 1;
-        }
-        waitingCharacters_ -= 1;
+        waitingCharacters_ -= CharactersOf(waiting_.front());
         waitingLines_ -= waiting_.front().size() + 1;
         waiting_.pop_front();
     }

@@ -103,6 +103,11 @@ std::optional<std::size_t> ReceiveUnlessReset(const Socket& socket, char* data,
 // that what it received is not all there was.
 void CloseWithReset(const Socket& socket);
 
+// A blocking send to `socket` (send, sendfile) that finds the peer taking
+// nothing for `limit` fails with EAGAIN; 0 waits for ever. A send that moves
+// some bytes meanwhile returns them as usual.
+void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
+
 // Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
 // peer is gone. Never raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = kBlockSize);
@@ -111,11 +116,6 @@ void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = k
 // given up on (SocketError ETIMEDOUT) rather than waited for without end,
 // and the send is given up (ECANCELED) once `abandon` turns true, looked at
 // every 250 ms while the peer takes nothing.
-// A blocking send to `socket` (send, sendfile) that finds the peer taking
-// nothing for `limit` fails with EAGAIN; 0 waits for ever. A send that moves
-// some bytes meanwhile returns them as usual.
-void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
-
 void SendAllWithin(const Socket& socket, std::string_view bytes, std::chrono::milliseconds patience,
                    const std::function<bool()>& abandon);
 

@@ -28,11 +28,12 @@ const Pattern& BlackListSubject() {
     return *p;
 }
 
-std::string RequestHeading(const Session& s, const Exchange& e) {
-    return "# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url;
-}
-
 }  // namespace
+
+void LogRequest(Session& s, const Exchange& e, const http::MessageHead& request) {
+    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url,
+                       LoggedRequestText(request));
+}
 
 void AnswerLocally(Session& s, const Exchange& e, const std::string& answer) {
     net::Connection& client = s.Client();
@@ -99,7 +100,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     if (e.monitorRow < 0) {
         s.AddMonitorRow(e);
     }
-    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
+    LogRequest(s, e, request);
     std::string page = HostServicePage(e.url, service, target.port);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);
@@ -180,23 +181,21 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.monitorRow < 0) {
         s.AddMonitorRow(e);
     }
-    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
+    LogRequest(s, e, request);
     return true;
 }
 
 void SendRedirect(Session& s, Exchange& e, std::string_view location,
                   const http::MessageHead& request) {
-    Engine& engine = s.Owner();
-    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
-    std::string answer = RedirectAnswer(engine.TimeSource().Now(), UriSpelling(location));
+    LogRequest(s, e, request);
+    std::string answer = RedirectAnswer(s.Owner().TimeSource().Now(), UriSpelling(location));
     AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kRedirect;
     ShowAnswer(s, e, std::move(answer));
 }
 
 void SendRefusalPage(Session& s, Exchange& e, int rule, const http::MessageHead& request) {
-    Engine& engine = s.Owner();
-    engine.PutToLog(RequestHeading(s, e), LoggedRequestText(request));
+    LogRequest(s, e, request);
     std::string page = RefusalPage(e.url, rule);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);

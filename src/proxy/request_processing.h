@@ -27,6 +27,9 @@ void SendRedirect(Session& session, Exchange& exchange, std::string_view locatio
 void SendRefusalPage(Session& session, Exchange& exchange, int rule,
                      const http::MessageHead& request);
 
+// The request's entry in the log, its proxy password masked.
+void LogRequest(Session& session, const Exchange& exchange, const http::MessageHead& request);
+
 // Sends a page the proxy made itself (its head only, to a HEAD) and ends the
 // browser connection; a browser already gone gets nothing.
 void AnswerLocally(Session& session, const Exchange& exchange, const std::string& answer);

@@ -12,10 +12,10 @@
 #include "cache/cache_store.h"
 #include "net/bulk_mover.h"
 #include "net/socket.h"
-#include "proxy/authentication.h"
 #include "proxy/engine.h"
 #include "proxy/exchange.h"
 #include "proxy/generated_pages.h"
+#include "proxy/request_processing.h"
 #include "proxy/session.h"
 #include "proxy/url_spelling.h"
 
@@ -699,8 +699,7 @@ void FinishCacheWrite(Session& s, Exchange& e) {
 
 void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
                      std::unique_ptr<cache::EntryReader> reader) {
-    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " >>> URL: " + e.url,
-                       LoggedRequestText(request));
+    LogRequest(s, e, request);
     e.condition = Condition::kByProxy;
     e.answeredBy = AnsweredBy::kCache;
     e.cacheReader = std::move(reader);

@@ -421,15 +421,15 @@ void ProxyService::SaveList(List& list, std::string_view name) {
 }
 
 void ProxyService::SaveStatistics() {
-    // The file is read by position at the next start: the users' order.
+    // The file is read by position at the next start, against "users.lst"
+    // as saved: the users' order.
     statistics_.AlignWithUsers(*lists_.users.Snapshot());
     if (statisticsUnread_) {
         return;
     }
-    // ... against "users.lst" as saved: with a user deleted or added here
-    // and the list not yet saved, an end without the close's saves (a crash,
-    // a power cut) would give every later user's history to another. The
-    // list goes to disk first.
+    // With a user deleted or added here and the list not yet saved, an end
+    // without the close's saves (a crash, a power cut) would give every
+    // later user's history to another: the list goes to disk first.
     if (lists_.users.FileState().EditedHere()) {
         SaveList(lists_.users, kUsersFileName);
     }

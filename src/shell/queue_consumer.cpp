@@ -2,6 +2,7 @@
 
 #include "shell/statistics.h"
 
+#include <algorithm>
 #include <utility>
 #include <variant>
 
@@ -69,11 +70,11 @@ void QueueConsumer::Apply(const TrafficCount& count) {
     // lost, or land in the column of another row given that name.
     const auto users = lists_.users.Snapshot();
     std::string_view name = count.userName;
-    for (const UserRow& row : users->rows) {
-        if (count.userId != 0 && row.id == count.userId && !row.name.empty()) {
-            name = row.name;
-            break;
-        }
+    const auto row = std::find_if(users->rows.begin(), users->rows.end(), [&](const UserRow& r) {
+        return count.userId != 0 && r.id == count.userId;
+    });
+    if (row != users->rows.end() && !row->name.empty()) {
+        name = row->name;
     }
     auto error =
         statistics_->AddTraffic(count.fromCache, count.user, name, count.bytes, clock_.Now());
