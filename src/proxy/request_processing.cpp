@@ -151,7 +151,7 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         for (const auto& [row, position] : hits) {
             engine.QueueHit(ListKind::UrlConverter, *row, position);
         }
-        if (conversion.rewritten) {
+        if (conversion.rewritten && !SpellsTheUrlAsked(conversion.url, e.url)) {
             SendRedirect(s, e, conversion.url, request);
             return false;
         }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <vector>
 
 #include "base/cp1251.h"
@@ -70,19 +71,23 @@ enum class Escapes { kDecoded, kUtf8Letters, kKept };
 // Letters past ASCII, raw or escaped, in the code page the rules are
 // written in: browsers send "казино" as escaped UTF-8, old pages as escaped
 // Windows-1251, some clients raw. Characters the code page lacks stay as
-// they came: no rule can name them.
+// they came, each on its own: no rule can name them, but the letters beside
+// them ("казино" with a stress mark) must still meet their rules.
 std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDecoded) {
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size();) {
         std::string bytes;
+        std::vector<std::size_t> written;  // where each of the bytes begins in the text
         std::size_t end = i;
         while (end < text.size()) {
             if (static_cast<unsigned char>(text[end]) >= 0x80) {
+                written.push_back(end);
                 bytes += text[end++];
             } else if (auto byte =
                            escapes != Escapes::kKept ? EscapedByte(text, end) : std::nullopt;
                        byte && *byte >= 0x80) {
+                written.push_back(end);
                 bytes += static_cast<char>(*byte);
                 end += 3;
             } else {
@@ -93,25 +98,37 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
             out += text[i++];
             continue;
         }
-        if (auto letters = cp1251::FromUtf8Exactly(bytes)) {
-            out += *letters;
-        } else if (!utf::IsValidUtf8(bytes)) {
+        if (!utf::IsValidUtf8(bytes)) {
             // The code page's own bytes; escaped ones stay escaped where
             // only UTF-8 letters are to be decoded.
             out += escapes == Escapes::kDecoded ? bytes : std::string(text.substr(i, end - i));
-        } else if (escapes != Escapes::kDecoded) {
-            // Letters the code page lacks ("café" in raw UTF-8) escaped as a
-            // browser sends them: raw, the code page would read and fold
-            // their bytes as its own letters.
-            for (const char c : text.substr(i, end - i)) {
-                if (static_cast<unsigned char>(c) >= 0x80) {
-                    AppendEscaped(out, static_cast<unsigned char>(c));
-                } else {
-                    out += c;
+            i = end;
+            continue;
+        }
+        for (std::size_t k = 0; k < bytes.size();) {
+            std::size_t next = k;
+            utf::NextCodePoint(bytes, next);
+            const std::size_t from = written[k];
+            const std::string_view as =
+                text.substr(from, (next < bytes.size() ? written[next] : end) - from);
+            if (auto letter =
+                    cp1251::FromUtf8Exactly(std::string_view(bytes).substr(k, next - k))) {
+                out += *letter;
+            } else if (escapes != Escapes::kDecoded) {
+                // A letter the code page lacks ("é" in raw UTF-8) escaped as
+                // a browser sends it: raw, the code page would read and fold
+                // its bytes as its own letters.
+                for (const char c : as) {
+                    if (static_cast<unsigned char>(c) >= 0x80) {
+                        AppendEscaped(out, static_cast<unsigned char>(c));
+                    } else {
+                        out += c;
+                    }
                 }
+            } else {
+                out += as;
             }
-        } else {
-            out += text.substr(i, end - i);
+            k = next;
         }
         i = end;
     }
@@ -299,6 +316,22 @@ std::string UriSpelling(std::string_view url) {
 
 std::string PlainSpelling(std::string_view url, bool tunnel) {
     return PlainPlace(url, tunnel, true);
+}
+
+bool SpellsTheUrlAsked(std::string_view location, std::string_view asked) {
+    // As a Location spells it, with what is read without regard to case
+    // (the scheme, the host, an escape's digits) in one case.
+    const auto spelled = [](std::string_view url) {
+        std::string text = WithHost(UriSpelling(url), cp1251::Lower);
+        const std::size_t schemeEnd = SchemeOf(text).size();
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            if (i < schemeEnd || (i > 0 && text[i - 1] == '%') || (i > 1 && text[i - 2] == '%')) {
+                text[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+            }
+        }
+        return text;
+    };
+    return spelled(location) == spelled(RawLettersInCodePage(asked));
 }
 
 std::string PlainUrl(std::string_view url) {

@@ -46,4 +46,9 @@ std::string LettersInCodePage(std::string_view url);
 // them), and control characters escaped, so that none can end the line.
 std::string UriSpelling(std::string_view url);
 
+// Whether a converter rule's result, as a Location spells it, is the URL the
+// browser asked for: a redirect there would send it round the same URL for
+// good (a rule that gives back capitals the lower-cased URL lost).
+bool SpellsTheUrlAsked(std::string_view location, std::string_view asked);
+
 }  // namespace vs::proxy
