@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "base/cp1251.h"
 
 #include "support/child_process.h"
 #include "support/net_helpers.h"
+#include "support/test_hosts.h"
 #include "support/text.h"
 #include "support/wait.h"
 
@@ -70,6 +73,58 @@ struct NoConnections : net::ConnectionEvents {
     void OnOutboundDisconnect(net::Worker&) override {}
     void OnDisconnect(net::Worker&) override {}
 };
+
+// Connections that ask for the parent, as a request for it does.
+struct ParentAskers : NoConnections {
+    void OnConnect(net::Worker& worker) override {
+        ++asking;
+        std::lock_guard lock(seenLock);
+        seen.push_back(worker.Outbound().Mapped());
+    }
+    std::atomic<int> asking{0};
+    std::mutex seenLock;
+    std::vector<std::pair<std::string, int>> seen;
+};
+
+// A name whose lookup waits until the test lets it answer.
+struct SlowName : test::TestHosts {
+    std::vector<std::string> Resolve(const std::string& host) const override {
+        if (host != "slow.example") {
+            return TestHosts::Resolve(host);
+        }
+        ++asked;
+        test::WaitUntil([this] { return answer.load(); });
+        return {"192.0.2.1"};
+    }
+    mutable std::atomic<int> asked{0};
+    std::atomic<bool> answer{false};
+};
+
+// While a new parent is being checked, a request for the parent waits for
+// it: it neither gets the 502 page nor reaches the parent before.
+TEST(ListenerControl, RequestsForTheParentWaitForTheOneBeingChecked) {
+    ParentAskers events;
+    net::MappedPortServer server(events);
+    net::ListenerSettings settings;
+    settings.address = "127.0.0.1";
+    SlowName hosts;
+    ListenerControl control(server, settings, hosts);
+    ASSERT_TRUE(control.StartNow({0, "127.0.0.1", 1}).listening);
+
+    const int next = test::FreePort();
+    control.Restart({next, "slow.example", next});  // at its own port: looked up
+    ASSERT_TRUE(test::WaitUntil([&] { return hosts.asked > 0; }));
+    net::Socket browser = test::ConnectLoopback(static_cast<std::uint16_t>(next));
+    ASSERT_TRUE(test::WaitUntil([&] { return events.asking > 0; }));
+    hosts.answer = true;
+    ASSERT_TRUE(test::WaitUntil([&] { return control.TakeReport().has_value(); }));
+    ASSERT_TRUE(test::WaitUntil([&] {
+        std::lock_guard lock(events.seenLock);
+        return !events.seen.empty();
+    }));
+    EXPECT_EQ(events.seen.front(), std::make_pair(std::string("slow.example"), next));
+    control.StopNow();
+}
 
 // Drops the right to bind ports below 1024 from the calling thread's
 // effective capabilities (Linux keeps them per thread), so that root runs

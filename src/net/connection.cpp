@@ -221,12 +221,37 @@ void Connection::Cut() {
 }
 
 void MappedTarget::Set(std::string host, int port) {
+    {
+        std::lock_guard lock(lock_);
+        host_ = std::move(host);
+        port_ = port;
+        held_ = false;
+    }
+    settled_.notify_all();
+}
+
+void MappedTarget::Hold() {
     std::lock_guard lock(lock_);
-    host_ = std::move(host);
-    port_ = port;
+    held_ = true;
+}
+
+void MappedTarget::Abandon() {
+    std::unique_lock lock(lock_);
+    if (held_) {
+        lock.unlock();
+        Set(std::string(), 0);
+    }
 }
 
 std::pair<std::string, int> MappedTarget::Get() const {
+    std::unique_lock lock(lock_);
+    if (!settled_.wait_for(lock, kLongestHold, [this] { return !held_; })) {
+        return {std::string(), 0};
+    }
+    return {host_, port_};
+}
+
+std::pair<std::string, int> MappedTarget::Current() const {
     std::lock_guard lock(lock_);
     return {host_, port_};
 }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -204,12 +205,24 @@ private:
 class MappedTarget {
 public:
     void Set(std::string host, int port);
+    // While a new parent is being checked, requests for the parent wait for
+    // it (up to kLongestHold) rather than fail or reach the one before.
+    void Hold();
+    // Ends a hold with no parent: the waits end, and their requests fail.
+    void Abandon();
+    // The parent, waiting out a hold.
     std::pair<std::string, int> Get() const;
+    // The parent as it is, held or not.
+    std::pair<std::string, int> Current() const;
+
+    static constexpr std::chrono::seconds kLongestHold{10};
 
 private:
     mutable std::mutex lock_;
+    mutable std::condition_variable settled_;
     std::string host_ = "127.0.0.1";
     int port_ = 80;
+    bool held_ = false;
 };
 
 // The outbound end: a target that handlers may change until it connects, and

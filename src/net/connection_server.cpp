@@ -97,6 +97,10 @@ void MappedPortServer::SetMapped(std::string host, int port) {
     mapped_.Set(std::move(host), port);
 }
 
+void MappedPortServer::HoldMapped() {
+    mapped_.Hold();
+}
+
 void MappedPortServer::Start() {
     if (Active()) {
         return;
@@ -264,7 +268,8 @@ void MappedPortServer::ConnectionEnded(Run& run) {
 void MappedPortServer::ConnectPhase(Worker& worker, int stopEvent) {
     Connection& client = worker.Client();
     OutboundConnection& outbound = worker.Outbound();
-    auto [host, port] = mapped_.Get();
+    // Not waiting out a hold: most connections never ask for the parent.
+    auto [host, port] = mapped_.Current();
     outbound.SetTarget(std::move(host), port);
     outbound.SetMapped(&mapped_);
     if (const auto limit = Milliseconds(firstRequestMs_.load()); limit.count() > 0) {
@@ -760,6 +765,9 @@ void MappedPortServer::Stop(StopWaitsFor waitFor) {
         [[maybe_unused]] ssize_t n = ::write(run_->stopEvent.Fd(), &one, sizeof one);
     }
     WakeAll(false);
+    // Requests waiting for a parent still being checked end with their
+    // connections.
+    mapped_.Abandon();
 
     const int looks = settings_.terminateWaitMs / 250;
     // A restart does not wait again for connections an earlier stop gave up

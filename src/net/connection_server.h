@@ -117,6 +117,8 @@ public:
     // with, and the one every connection's next request to the parent takes,
     // so it may change while the server runs.
     void SetMapped(std::string host, int port);
+    // Requests for the parent wait until the next SetMapped (or a stop).
+    void HoldMapped();
 
     // Binds and listens. Throws net::SocketError when the port cannot be
     // bound; the server then stays inactive.

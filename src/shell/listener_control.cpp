@@ -43,8 +43,9 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     }
     // No parent until it is known not to be this proxy: forwarding to its
     // own port, each connection would open another until no thread is left.
-    ForgetParent();
+    HoldParent();
     if (target.port < 0 || target.port > 65535) {
+        ForgetParent();
         report.message = NoSuchPortMessage(target.port);
         return report;
     }
@@ -56,12 +57,13 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
         report.listening = true;
     } catch (const net::SocketError& e) {
         report.message = ListenFailureMessage(target.port, e.Error());
-        return report;
     } catch (const std::system_error& e) {
         report.message = ListenFailureMessage(target.port, e.code().value());
-        return report;
     } catch (const std::exception&) {
         report.message = ListenFailureMessage(target.port, 0);
+    }
+    if (!report.listening) {
+        ForgetParent();
         return report;
     }
     if (auto loop = MapParent(target)) {
@@ -71,8 +73,9 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
 }
 
 std::optional<std::string> ListenerControl::MapParent(const ListenerTarget& target) {
-    ForgetParent();
+    HoldParent();
     if (ParentIsThisProxy(target)) {
+        ForgetParent();
         return ParentLoopMessage(target.parentHost, target.parentPort);
     }
     server_.SetMapped(target.parentHost, target.parentPort);
@@ -107,6 +110,10 @@ void ListenerControl::Request(const ListenerTarget& target, bool restart) {
     // Requests made while one runs queue jobs that find the latest target
     // taken already and return.
     restarts_.Post([this] { RestartPending(); });
+}
+
+void ListenerControl::HoldParent() {
+    server_.HoldMapped();
 }
 
 void ListenerControl::ForgetParent() {

@@ -55,10 +55,11 @@ public:
     // without a restart: for a parent not in use, whose address concerns no
     // running connection. Reported only when the parent is this proxy.
     void Retarget(const ListenerTarget& target);
-    // No parent at all until the one moved to is known not to be this proxy
-    // (a Retarget or Restart to follow): requests meanwhile get the 502 page
-    // rather than reach the parent before with the new one's credentials.
-    void ForgetParent();
+    // No parent until the one moved to is known not to be this proxy (a
+    // Retarget or Restart to follow): requests meanwhile wait for it rather
+    // than reach the parent before with the new one's credentials, or get
+    // the 502 page (up to net::MappedTarget::kLongestHold).
+    void HoldParent();
     // True while a restart is requested or running.
     bool Busy() const;
     // The report of the last restart that ended, once.
@@ -76,6 +77,8 @@ public:
     const ListenerTarget& Target() const { return wanted_; }
 
 private:
+    // A parent no connect reaches: requests for it get the 502 page.
+    void ForgetParent();
     ListenerReport StartLocked(const ListenerTarget& target, bool stopTimedOut);
     // Whether the parent is a loopback or own address at the port listened on.
     bool ParentIsThisProxy(const ListenerTarget& target) const;

@@ -163,7 +163,7 @@ ListenerTarget ProxyService::PublishSettings() {
     }
     const ListenerTarget& running = listener_.Target();
     if (applied_.parentHost != running.parentHost || applied_.parentPort != running.parentPort) {
-        listener_.ForgetParent();  // until the restart or retarget has checked the new one
+        listener_.HoldParent();  // until the restart or retarget has checked the new one
     }
     published_.Publish(
         std::make_shared<const proxy::ProxyConfig>(ProxyConfigOf(settings_, applied_, cacheDir)));
