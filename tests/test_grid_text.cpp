@@ -15,19 +15,28 @@ namespace {
 using test::Utf16;
 using Rows = std::vector<std::vector<std::string>>;
 
-// Records what the reader hands over.
+// Records what the reader hands over; with `columns`, a table of rows of
+// that many fields, as the lists are.
 struct RecordingSink : GridSink {
     void BeginRow() override { rows.emplace_back(); }
     void Field(int column, std::string text) override {
         EXPECT_EQ(column, static_cast<int>(rows.back().size()));
+        if (columns > 0 && column >= columns) {
+            throw GridReadError("too many fields");
+        }
         rows.back().push_back(std::move(text));
     }
+    void DropRow() override { rows.pop_back(); }
+    bool RowsHaveSeparators() const override { return columns > 0; }
     Rows rows;
+    int columns = 0;
 };
 
-Rows Read(std::string_view bytes, bool* complete = nullptr) {
+Rows Read(std::string_view bytes, bool* complete = nullptr, int columns = 0,
+          GridGaps* gaps = nullptr) {
     RecordingSink sink;
-    const bool ok = ReadGridText(bytes, kGridSeparator, sink);
+    sink.columns = columns;
+    const bool ok = ReadGridText(bytes, kGridSeparator, sink, nullptr, gaps);
     if (complete) {
         *complete = ok;
     }
@@ -93,13 +102,31 @@ TEST(GridTextRead, LinesAndQuotesOfHandEditedFiles) {
     // An empty line is a row holding one empty field; a last line without a
     // line end keeps its last field only when that field is not empty.
     EXPECT_EQ(Read(Utf16(u"a,b\r\n\r\nc\r\nd,")), (Rows{{"a", "b"}, {""}, {"c"}, {"d"}}));
-    // LF alone ends a line; CR is dropped wherever it stands.
-    EXPECT_EQ(Read(Utf16(u"a\nb\rc,\"d\re\"\n")), (Rows{{"a"}, {"bc", "de"}}));
+    // LF alone ends a line, so do CRs before it, and a CR alone (old
+    // Macintosh files, which read as one line ran every row into one).
+    EXPECT_EQ(Read(Utf16(u"a\nb\r\r\nc,\"d\re\"\n")), (Rows{{"a"}, {"b"}, {"c", "d"}, {"e\""}}));
     // Quotes do not protect a line break: the line ends there.
     EXPECT_EQ(Read(Utf16(u"\"one\r\ntwo\"\r\n")), (Rows{{"one"}, {"two\""}}));
     // A quote inside a bare field is kept and opens a quoted stretch that
     // swallows the separators up to the next quote, which is dropped.
     EXPECT_EQ(Read("a\"b,c,d\"e,f"), (Rows{{"a\"b,c,de", "f"}}));
+}
+
+// A line the table cannot take (a comment, a bare pattern, two rows run
+// together) is left out, and the lines after it still count; each line of a
+// file without a mark is read in its own encoding, as a list kept in the code
+// page and appended to from a UTF-8 terminal has them.
+TEST(GridTextRead, ALineLeftOutStopsNoOtherAndEachLineHasItsEncoding) {
+    const std::string file = "# blocked sites\r\n" + cp1251::FromUtf8("1,True,казино,0\r\n") +
+                             "casino\r\n2,True,a,0,extra,more\r\n3,True,рулетка,0\n" +
+                             std::string(3, '\0');
+    bool complete = true;
+    GridGaps gaps;
+    EXPECT_EQ(Read(file, &complete, 4, &gaps),
+              (Rows{{"1", "True", "казино", "0"}, {"3", "True", "рулетка", "0"}}));
+    EXPECT_FALSE(complete);  // not the program's to rewrite
+    EXPECT_EQ(gaps.linesLeftOut, 3u);
+    EXPECT_EQ(gaps.firstLeftOut, 1u);
 }
 
 // Cells of hand-edited files: anything but a well-formed value is refused

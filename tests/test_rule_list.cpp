@@ -70,19 +70,19 @@ TEST_F(RuleListFileTest, ShortAndEmptyLinesKeepDefaults) {
     EXPECT_EQ(list.Row(3), Rule("tail", false));
 }
 
-TEST_F(RuleListFileTest, ErrorInTheFileStopsReadingAndKeepsWhatWasRead) {
+TEST_F(RuleListFileTest, ALineInErrorIsLeftOutAndTheRestRead) {
     RuleList list(ListKind::Black);
     list.Append(Rule("old"));
     // One field more than the list has columns.
     EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n2,True,b,2,extra\r\n3,True,c,3\r\n"));
     ASSERT_EQ(list.Count(), 2u);
     EXPECT_EQ(list.Row(0), Rule("a", true, 1));
-    // The row being read when it stopped stays, as far as it got.
-    EXPECT_EQ(list.Row(1), Rule("b", true, 2));
-    // A bare list of patterns is no list of rows: saved as read, every
-    // pattern would be lost.
+    EXPECT_EQ(list.Row(1), Rule("c", true, 3));
+    // A bare pattern is no row: saved as read, it would be lost.
     EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n\r\nads\\.example\r\n"));
     EXPECT_EQ(list.Count(), 2u);
+    EXPECT_FALSE(list.FileState().MayReplace(file_));
+    EXPECT_EQ(list.FileState().Gaps().firstLeftOut, 3u);
 }
 
 TEST_F(RuleListFileTest, MissingAndUnreadableFilesLeaveTheListEmpty) {

@@ -11,6 +11,25 @@
 namespace vs {
 namespace {
 
+// Each line of a file without a mark in its own encoding: the Windows code
+// page of the program's 8-bit texts, or UTF-8, which Cyrillic text in that
+// code page practically never forms. A list kept in one and appended to from
+// a terminal of the other holds both.
+std::u16string DecodeUnmarked(std::string_view bytes) {
+    // An editor's UTF-8 mark is no part of the first field.
+    if (bytes.starts_with("\xEF\xBB\xBF") && utf::IsValidUtf8(bytes.substr(0, bytes.find('\n')))) {
+        bytes.remove_prefix(3);
+    }
+    std::u16string units;
+    for (std::size_t start = 0; start < bytes.size();) {
+        const std::size_t end = std::min(bytes.find('\n', start), bytes.size() - 1) + 1;
+        const std::string_view line = bytes.substr(start, end - start);
+        units += utf::IsValidUtf8(line) ? utf::Utf8ToUtf16(line) : cp1251::ToUtf16(line);
+        start = end;
+    }
+    return units;
+}
+
 // `cut` tells of a UTF-16 file with an odd number of bytes: its end was
 // lost (copied while being written, a disk that filled up).
 std::u16string DecodeFile(std::string_view bytes, bool& cut) {
@@ -18,14 +37,7 @@ std::u16string DecodeFile(std::string_view bytes, bool& cut) {
     const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
     const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
     if (!little && !big) {
-        // Files without a mark come from older versions and from editors:
-        // the Windows code page of the program's 8-bit texts, or UTF-8,
-        // which Cyrillic text in that code page practically never forms.
-        // An editor's UTF-8 mark is no part of the first field.
-        if (bytes.starts_with("\xEF\xBB\xBF") && utf::IsValidUtf8(bytes)) {
-            bytes.remove_prefix(3);
-        }
-        return utf::IsValidUtf8(bytes) ? utf::Utf8ToUtf16(bytes) : cp1251::ToUtf16(bytes);
+        return DecodeUnmarked(bytes);
     }
     cut = bytes.size() % 2 != 0;
     return utf::Utf16Units(bytes.substr(2), big);
@@ -33,10 +45,45 @@ std::u16string DecodeFile(std::string_view bytes, bool& cut) {
 
 class GridReader {
 public:
-    explicit GridReader(GridSink& sink) : sink_(sink) {}
+    GridReader(GridSink& sink, char16_t separator) : sink_(sink), separator_(separator) {}
 
-    void Read(std::u16string_view units, char16_t separator) {
-        for (const char16_t c : units) {
+    // Line by line: a line the table cannot take (a comment, a bare pattern,
+    // a field of the wrong type, two lines run together) is left out, and the
+    // lines after it are still read.
+    void Read(std::u16string_view units, GridGaps& gaps, std::string& firstReason) {
+        std::size_t number = 0;
+        for (std::size_t start = 0; start < units.size();) {
+            std::size_t end = start;
+            while (end < units.size() && units[end] != u'\n' && units[end] != u'\r') {
+                ++end;
+            }
+            // A line ends at LF, at CR LF (any CRs before the LF), or at a CR
+            // alone, as old Macintosh editors end them: read as dropped, such
+            // a file ran every row into one.
+            std::size_t next = end;
+            while (next < units.size() && units[next] == u'\r') {
+                ++next;
+            }
+            if (next < units.size() && units[next] == u'\n') {
+                ++next;
+            }
+            ++number;
+            try {
+                ReadLine(units.substr(start, end - start), end < units.size());
+            } catch (const std::exception& e) {
+                LeaveOut();
+                if (gaps.linesLeftOut++ == 0) {
+                    gaps.firstLeftOut = number;
+                    firstReason = "line " + std::to_string(number) + ": " + e.what();
+                }
+            }
+            start = next;
+        }
+    }
+
+private:
+    void ReadLine(std::u16string_view line, bool ended) {
+        for (const char16_t c : line) {
             if (c == u'"') {
                 ++quotes_;
                 // An opening quote adds nothing; a quote doubled inside a
@@ -45,23 +92,18 @@ public:
                 if (quotes_ % 2 == 1 && (!field_.empty() || quotes_ == 3)) {
                     field_ += c;
                 }
-            } else if (c == separator && quotes_ % 2 == 0) {
+            } else if (c == separator_ && quotes_ % 2 == 0) {
                 EndField(false);
-            } else if (c == u'\r') {
-                continue;
-            } else if (c == u'\n') {
-                EndField(true);
-                rowPending_ = true;
             } else {
                 field_ += c;
             }
         }
-        if (!field_.empty()) {
+        if (ended || !field_.empty()) {
             EndField(true);
+            rowPending_ = true;
         }
     }
 
-private:
     void EndField(bool rowEnds) {
         quotes_ = 0;
         if (rowPending_ && rowEnds && !field_.empty() && sink_.RowsHaveSeparators()) {
@@ -69,40 +111,67 @@ private:
         }
         if (rowPending_) {
             sink_.BeginRow();
+            rowBegun_ = true;
             column_ = 0;
             rowPending_ = false;
         }
         std::string text = utf::Utf16ToUtf8(field_);
         field_.clear();
         sink_.Field(column_++, std::move(text));
+        if (rowEnds) {
+            rowBegun_ = false;
+        }
+    }
+
+    void LeaveOut() {
+        if (rowBegun_) {
+            sink_.DropRow();
+        }
+        rowBegun_ = false;
+        rowPending_ = true;
+        field_.clear();
+        quotes_ = 0;
     }
 
     GridSink& sink_;
+    const char16_t separator_;
     std::u16string field_;
     int quotes_ = 0;
     int column_ = 0;
     bool rowPending_ = true;
+    bool rowBegun_ = false;
 };
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// UTF-16 that lost its mark has a NUL in every other byte of Latin text; a
+// file of ours ends in NULs only where a crash or an editor padded it.
+bool LooksLikeUtf16(std::string_view bytes) {
+    return static_cast<std::size_t>(std::count(bytes.begin(), bytes.end(), '\0')) * 4 >=
+           bytes.size();
+}
+
 }  // namespace
 
 bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
-                  std::string* error) {
+                  std::string* error, GridGaps* gaps) {
     const bool marked = fileBytes.starts_with("\xFF\xFE") || fileBytes.starts_with("\xFE\xFF");
-    if (!marked && fileBytes.find('\0') != std::string_view::npos) {
-        // No text of ours holds a NUL: this is UTF-16 that lost its mark, or
-        // no list at all. Read as 8-bit text it would be rows of nonsense,
-        // and the file rewritten from them lost.
-        if (error) {
-            *error = "the file holds NUL bytes: UTF-16 without its byte-order mark?";
+    if (!marked) {
+        while (!fileBytes.empty() && fileBytes.back() == '\0') {
+            fileBytes.remove_suffix(1);
         }
-        return false;
+        if (fileBytes.find('\0') != std::string_view::npos && LooksLikeUtf16(fileBytes)) {
+            // Read as 8-bit text it would be rows of nonsense, and the file
+            // rewritten from them lost.
+            if (error) {
+                *error = "the file holds NUL bytes: UTF-16 without its byte-order mark?";
+            }
+            return false;
+        }
     }
-    GridReader reader(sink);
+    GridReader reader(sink, separator);
     bool cut = false;
     std::u16string units = DecodeFile(fileBytes, cut);
     if (cut) {
@@ -112,18 +181,19 @@ bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink
         const std::size_t lineEnd = units.rfind(u'\n');
         units.resize(lineEnd == std::u16string::npos ? 0 : lineEnd + 1);
     }
-    try {
-        reader.Read(units, separator);
-    } catch (const std::exception& e) {
-        if (error) {
-            *error = e.what();
-        }
-        return false;
+    GridGaps found;
+    std::string reason;
+    reader.Read(units, found, reason);
+    if (gaps) {
+        *gaps = found;
     }
-    if (cut && error) {
-        *error = "the file ends within a character: its last line is cut short";
+    if (cut) {
+        reason = "the file ends within a character: its last line is cut short";
     }
-    return !cut;
+    if (error && !reason.empty()) {
+        *error = reason;
+    }
+    return !cut && found.linesLeftOut == 0;
 }
 
 std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,

@@ -18,8 +18,8 @@
 
 namespace vs {
 
-// What a sink throws to stop reading: a column the table does not have, or
-// a field that does not convert to its column's type.
+// What a sink throws for a line it cannot take: a column the table does not
+// have, or a field that does not convert to its column's type.
 class GridReadError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
@@ -31,24 +31,35 @@ public:
     // A new row starts; the fields that follow belong to it, from column 0.
     virtual void BeginRow() = 0;
     // The field for `column` of the current row. May throw (GridReadError
-    // or any std::exception) to stop reading; rows already given stay.
+    // or any std::exception): the line is left out, its row dropped.
     virtual void Field(int column, std::string utf8Text) = 0;
+    // The row begun last is no row after all: its line was left out.
+    virtual void DropRow() = 0;
     // True for a table whose rows always have several fields: a line of
-    // one non-empty field is then damage (text of another encoding appended
-    // to the file, a bare list of patterns) and stops reading before it
-    // becomes a row, so that the file is not rewritten without it.
+    // one non-empty field is then no row (a comment, a bare pattern, text
+    // of another encoding appended to the file) and is left out.
     virtual bool RowsHaveSeparators() const { return false; }
 };
 
-// Reads a whole file. Returns false when the sink threw, or when a UTF-16
-// file has an odd number of bytes (it was cut short: its last line is not
-// read), with the reason in *error when error is given. An empty line
-// yields a row with one empty field (column 0); a last line without a line
-// end yields its last field only when that field is not empty. Line breaks
-// are never part of a field, quoted or not, and CR characters are dropped
-// wherever they are.
+// The lines a read left out.
+struct GridGaps {
+    std::size_t linesLeftOut = 0;
+    std::size_t firstLeftOut = 0;  // its line number, from 1
+};
+
+// Reads a whole file. Returns false when a line was left out (the sink threw
+// for it; the lines after it are still read), when a UTF-16 file has an odd
+// number of bytes (it was cut short: its last line is not read), or when a
+// file without a mark looks like UTF-16 that lost it (nothing is read), with
+// the first reason in *error when error is given. A file without a mark is
+// read line by line as UTF-8 where the line's bytes form it, else in the
+// Windows code page; NULs padding its end are no text. An empty line yields
+// a row with one empty field (column 0); a last line without a line end
+// yields its last field only when that field is not empty. A line ends at
+// LF, at CRs before an LF, or at a CR alone; line breaks are never part of
+// a field, quoted or not.
 bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink,
-                  std::string* error = nullptr);
+                  std::string* error = nullptr, GridGaps* gaps = nullptr);
 
 // The file bytes for the rows: byte order mark, then each row's fields in
 // order followed by CR LF. A field holding the separator or a double quote

@@ -3,13 +3,14 @@
 // exit; the rows in memory may replace the file only when they are its rows
 // (read whole, and nobody has written the file since) with the counts the
 // proxy added, or when the user has edited them in the program. Any other
-// save would throw away a hand edit made while the proxy ran, or every row
-// after a line the program could not read.
+// save would throw away a hand edit made while the proxy ran, or a line the
+// program could not read.
 
 #include <filesystem>
 #include <string>
 
 #include "base/atomic_file.h"
+#include "rules/grid_text.h"
 
 namespace vs {
 
@@ -20,10 +21,11 @@ class ListFileState {
 public:
     // `before`: the file's version taken before its bytes were read;
     // `whole`: every line was read.
-    void Read(const FileVersion& before, bool whole) {
+    void Read(const FileVersion& before, bool whole, GridGaps gaps = {}) {
         version_ = before;
         whole_ = whole;
         edited_ = false;
+        gaps_ = gaps;
     }
     void Written(const std::filesystem::path& file) {
         version_ = FileVersion::Of(file);
@@ -33,6 +35,8 @@ public:
     void Edited() { edited_ = true; }
 
     bool ReadWhole() const { return whole_; }
+    // The lines the last read left out (they hold no row).
+    const GridGaps& Gaps() const { return gaps_; }
     bool EditedHere() const { return edited_; }
     bool ChangedElsewhere(const std::filesystem::path& file) const {
         return !(FileVersion::Of(file) == version_);
@@ -62,6 +66,7 @@ private:
     FileVersion version_;
     bool whole_ = true;
     bool edited_ = false;
+    GridGaps gaps_;
 };
 
 }  // namespace vs

@@ -38,6 +38,7 @@ public:
     explicit RuleSink(const ListInfo& info) : info_(info) {}
 
     void BeginRow() override { rows_.emplace_back(); }
+    void DropRow() override { rows_.pop_back(); }
     bool RowsHaveSeparators() const override { return true; }
 
     void Field(int column, std::string text) override {
@@ -226,14 +227,16 @@ bool RuleList::Load(const std::filesystem::path& file) {
     std::string bytes;
     const FileRead read = ReadWholeFile(file, bytes);
     RuleSink sink(Info());
-    const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
+    GridGaps gaps;
+    const bool complete =
+        read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink, nullptr, &gaps);
     std::vector<std::shared_ptr<const RuleRow>> rows;
     rows.reserve(sink.Rows().size());
     for (RuleCells& cells : sink.Rows()) {
         rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
     }
     Publish(std::move(rows));
-    fileState_.Read(before, complete);
+    fileState_.Read(before, complete, gaps);
     return complete;
 }
 

@@ -50,6 +50,12 @@ std::string StoredFormKey(const UserRow& row) {
 class UserSink : public GridSink {
 public:
     void BeginRow() override { rows_.emplace_back(); }
+    void DropRow() override {
+        if (!clearRows_.empty() && clearRows_.back() == rows_.size()) {
+            clearRows_.pop_back();
+        }
+        rows_.pop_back();
+    }
     bool RowsHaveSeparators() const override { return true; }
 
     void Field(int column, std::string text) override {
@@ -233,7 +239,9 @@ bool UsersList::Load(const std::filesystem::path& file) {
     std::string bytes;
     const FileRead read = ReadWholeFile(file, bytes);
     UserSink sink;
-    const bool complete = read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink);
+    GridGaps gaps;
+    const bool complete =
+        read != FileRead::kFailed && ReadGridText(bytes, kGridSeparator, sink, nullptr, &gaps);
     UsersSnapshot users;
     users.rows = std::move(sink.Rows());
     for (UserRow& row : users.rows) {
@@ -243,7 +251,7 @@ bool UsersList::Load(const std::filesystem::path& file) {
     storedForms_ = std::move(sink.StoredForms());
     users.tokens = AllTokens(users.rows);
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
-    fileState_.Read(before, complete);
+    fileState_.Read(before, complete, gaps);
     return complete;
 }
 

@@ -240,6 +240,12 @@ void ProxyService::LoadList(List& list, std::string_view name) {
                    (opened == EACCES || opened == EPERM ? std::string("нет прав на чтение")
                                                         : std::generic_category().message(opened)) +
                    "): в нём ни одной строки, а файл при выходе не перезаписывается\n";
+    } else if (const GridGaps& gaps = list.FileState().Gaps(); gaps.linesLeftOut > 0) {
+        untold_ += "Список " + std::string(name) +
+                   ": строк не прочитано: " + std::to_string(gaps.linesLeftOut) +
+                   " (первая — строка " + std::to_string(gaps.firstLeftOut) +
+                   "); они не действуют, остальные действуют, а файл при выходе не "
+                   "перезаписывается\n";
     } else {
         untold_ += "Список " + std::string(name) +
                    " прочитан не до конца (строк прочитано: " + std::to_string(list.Count()) +

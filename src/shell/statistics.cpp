@@ -82,6 +82,7 @@ public:
     explicit StatSink(StatTable& table) : table_(table) {}
 
     void BeginRow() override { table_.rows_.emplace_back(table_.captions_.size()); }
+    void DropRow() override { table_.rows_.pop_back(); }
 
     void Field(int column, std::string text) override {
         if (column < 0 || column >= kMostStatColumns) {
