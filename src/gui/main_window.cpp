@@ -40,6 +40,7 @@ namespace {
 const QString kBetweenMessages = QStringLiteral("\n\n");
 
 constexpr int kStripHeight = 46;
+constexpr int kChartScaleUnset = 5000;
 constexpr int kChartTop = 4;
 constexpr int kChartHeight = 39;
 constexpr int kValueLeft = 140;
@@ -126,7 +127,14 @@ QWidget* MainWindow::BuildMonitorPage() {
     chart_->SetStepsY(5);
     chart_->SetResolution(240);
     chart_->SetYScaleMin(0);
+    // The window's own bound stays where the setting is one the chart
+    // refuses (below 4): the bare chart's 100 would pin every second of a
+    // download to the top.
+    chart_->SetYScaleMax(kChartScaleUnset);
     chart_->SetYScaleMax(service_.Applied().scale);
+    // A medium grey grid under a line in the selection colour.
+    chart_->SetGridColor(QColor(128, 128, 128));
+    chart_->SetSeriesColor(palette().color(QPalette::Highlight));
     layout->addWidget(strip_);
 
     monitorView_ = new MonitorView(page);

@@ -232,6 +232,9 @@ StatisticsPage::StatisticsPage(ProxyService& service, QWidget* parent)
     connect(header, &QHeaderView::sectionResized, footer_,
             [this](int column, int, int size) { footer_->resizeSection(column, size); });
     connect(header, &QHeaderView::sectionMoved, this, &StatisticsPage::FollowGridColumns);
+    // Scrolled by pixels, the scroll bar's value is the offset the footer
+    // takes; scrolled by items it would count columns.
+    grid_->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
     connect(grid_->horizontalScrollBar(), &QScrollBar::valueChanged, footer_,
             &QHeaderView::setOffset);
     KeepEveryColumnWhole(*grid_);

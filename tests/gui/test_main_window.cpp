@@ -145,6 +145,15 @@ TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
     }
 }
 
+// A chart scale the chart refuses (below 4) leaves the window's own bound,
+// not the bare chart's 100, which pinned every second of traffic to the top.
+TEST_F(MainWindowTest, AChartScaleTheChartRefusesLeavesTheWindowsBound) {
+    service.SettingsModel().chartScale = "0";
+    service.Apply();
+    MainWindow window(service, log);
+    EXPECT_EQ(window.Chart().Geometry().scaledMax, 5000.0);
+}
+
 // One box at a time, and nothing lost: a message arriving while the box is
 // open joins it. A busy port's message leaves the box once a port is
 // applied that the proxy listens on; the box closes when it held no other.

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTabWidget>
 #include <QTableView>
 
@@ -105,6 +106,13 @@ TEST_F(StatisticsPageTest, AHeavyDayAndALongNameShowWhole) {
     service.Statistics().RenameUser(0, service.Lists().users);
     page.Refresh();
     EXPECT_GE(header.sectionSize(1), header.sectionSizeHint(1));
+
+    // Scrolled sideways, the totals stay under their columns.
+    page.resize(200, 300);
+    QCoreApplication::processEvents();
+    grid.horizontalScrollBar()->setValue(grid.horizontalScrollBar()->maximum());
+    ASSERT_GT(header.offset(), 0);
+    EXPECT_EQ(page.findChild<QHeaderView*>("footer")->offset(), header.offset());
 }
 
 }  // namespace
