@@ -89,6 +89,10 @@ TEST(UrlConverter, TemplatesAndCase) {
     const auto cyrillic = List({{.rule = "сайт", .repl = "САЙТ", .need = true}});
     EXPECT_EQ(Convert(cyrillic, cp1251::FromUtf8("http://сайт.рф/")).conversion.url,
               cp1251::FromUtf8("http://САЙТ.рф/"));
+    // A letter the code page lacks goes as a browser writes it: the code
+    // page's "?" would begin a query.
+    const auto foreign = List({{.rule = "muller", .repl = "müller", .need = true}});
+    EXPECT_EQ(Convert(foreign, "http://h/muller/").conversion.url, "http://h/m%C3%BCller/");
 }
 
 TEST(UrlConverter, DisabledAndBrokenRows) {

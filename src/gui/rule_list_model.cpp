@@ -190,7 +190,10 @@ bool RuleListModel::setData(const QModelIndex& index, const QVariant& value, int
     if (text == index.data(Qt::EditRole).toString()) {
         return true;  // an editor closed unchanged: nothing to compile or report
     }
-    const QString outside = CharactersOutsideCp1251(text);
+    // A replacement writes such letters as browsers do; a pattern never
+    // meets them.
+    const QString outside =
+        FieldOf(index.column()) == RuleField::Rule ? CharactersOutsideCp1251(text) : QString();
     if (!outside.isEmpty()) {
         emit TextNeedsConfirmation(QPersistentModelIndex(index), text, outside);
         return false;

@@ -392,8 +392,8 @@ bool RuleListPage::AskToStore(const QString& text, const QString& outside) {
     const QString message =
         QStringLiteral(
             "В тексте «%1» есть символы, которых нет в кодировке Windows-1251: %2\n"
-            "Прокси видит адреса в этой кодировке: правило с ними не действует, а в "
-            "результате замены каждый из них станет знаком «?».\n\nСохранить так?")
+            "Прокси видит адреса в этой кодировке: правило с ними не действует.\n\n"
+            "Сохранить так?")
             .arg(text, outside);
     return QMessageBox::warning(this, QStringLiteral("Vellostore"), message,
                                 QMessageBox::Yes | QMessageBox::No,

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/cp1251.h"
+#include "base/utf.h"
 
 namespace vs {
 namespace {
@@ -18,9 +19,32 @@ bool NeedAt(const RuleListSnapshot& list, std::size_t position) {
 // stopped before one request costs the memory of the machine.
 constexpr std::size_t kLongestConvertedUrl = 64 * 1024;
 
+// The template in the code page the URL is in; a letter the code page lacks
+// ("ü" of a hand-edited list) as the escaped UTF-8 a browser sends for it,
+// where the code page's "?" would begin a query.
+std::string TemplateInCodePage(std::string_view utf8) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const std::size_t start = i;
+        const char32_t point = utf::NextCodePoint(utf8, i);
+        if (const std::optional<char> c = cp1251::Encode(point)) {
+            out += *c;
+            continue;
+        }
+        for (const char byte : utf8.substr(start, i - start)) {
+            out += '%';
+            out += kHex[static_cast<unsigned char>(byte) >> 4];
+            out += kHex[static_cast<unsigned char>(byte) & 0x0F];
+        }
+    }
+    return out;
+}
+
 bool TryRow(const RuleRow& row, std::string& url) {
     try {
-        return ReplaceMatches(*row.CompiledPattern(), cp1251::FromUtf8(row.Cells().repl),
+        return ReplaceMatches(*row.CompiledPattern(), TemplateInCodePage(row.Cells().repl),
                               row.Cells().replAll, url, kLongestConvertedUrl);
     } catch (const std::exception&) {
         // A row that cannot be run must not stop the rows after it.
