@@ -1,5 +1,6 @@
 // ReadGridText on arbitrary file bytes, with a sink shaped like the rule
-// lists': five columns kept, anything past them refused by throwing.
+// lists': five columns kept, anything past them refused by throwing, and the
+// row of a refused line dropped.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -25,6 +26,14 @@ public:
             throw vs::GridReadError("column " + std::to_string(column));
         }
         rows_.back()[static_cast<std::size_t>(column)] = std::move(utf8Text);
+    }
+    void DropRow() override {
+        // Only the row begun last, which a field of it was refused in.
+        if (!started_ || rows_.empty()) {
+            std::abort();
+        }
+        rows_.pop_back();
+        started_ = false;
     }
     std::size_t Rows() const { return rows_.size(); }
 

@@ -78,9 +78,11 @@ TEST_F(RuleListFileTest, ALineInErrorIsLeftOutAndTheRestRead) {
     ASSERT_EQ(list.Count(), 2u);
     EXPECT_EQ(list.Row(0), Rule("a", true, 1));
     EXPECT_EQ(list.Row(1), Rule("c", true, 3));
-    // A bare pattern is no row: saved as read, it would be lost.
-    EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n\r\nads\\.example\r\n"));
+    // A bare pattern is no row, nor is a comment with commas in it: saved as
+    // read, each would be lost.
+    EXPECT_FALSE(LoadText(list, u"1,True,a,1\r\n\r\nads\\.example\r\n# ads, trackers\r\n"));
     EXPECT_EQ(list.Count(), 2u);
+    EXPECT_EQ(list.FileState().Gaps().linesLeftOut, 2u);
     EXPECT_FALSE(list.FileState().MayReplace(file_));
     EXPECT_EQ(list.FileState().Gaps().firstLeftOut, 3u);
 }

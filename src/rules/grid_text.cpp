@@ -253,6 +253,12 @@ std::string CountCellText(std::int64_t value) {
     return std::to_string(value);
 }
 
+void CheckRowNumberCell(std::string_view text) {
+    if (text.find_first_not_of(" \t") != std::string_view::npos) {
+        CountFromCellText(text);
+    }
+}
+
 std::int64_t CountFromCellText(std::string_view text) {
     std::string_view t = text;
     while (!t.empty() && IsBlank(t.front())) {

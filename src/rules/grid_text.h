@@ -68,6 +68,12 @@ bool ReadGridText(std::string_view fileBytes, char16_t separator, GridSink& sink
 std::string WriteGridText(const std::vector<std::vector<std::string>>& rowsOfUtf8Fields,
                           char16_t separator);
 
+// The row number a list's first field holds is never read (rows are
+// numbered by where they stand), but one that is neither empty nor a number
+// makes the line no row: a comment such as "# ads, trackers" would become a
+// row and be lost at the next save. Throws GridReadError for it.
+void CheckRowNumberCell(std::string_view text);
+
 // The separator every table file uses.
 inline constexpr char16_t kGridSeparator = u',';
 

@@ -47,7 +47,9 @@ public:
                                 std::to_string(info_.columnCount) + " fields");
         }
         RuleCells& cells = rows_.back();
-        if (column == info_.hitColumn) {
+        if (column == 0) {
+            CheckRowNumberCell(text);
+        } else if (column == info_.hitColumn) {
             cells.hits = CountFromCellText(text);
         } else if (column == col::kEnable) {
             cells.enable = BoolFromCellText(text);

@@ -64,7 +64,9 @@ public:
                                 std::to_string(col::kCount) + " fields");
         }
         UserRow& row = rows_.back();
-        if (column == col::kEnable) {
+        if (column == 0) {
+            CheckRowNumberCell(text);
+        } else if (column == col::kEnable) {
             row.enable = BoolFromCellText(text);
         } else if (column == col::kName) {
             row.name = std::move(text);
