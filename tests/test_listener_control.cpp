@@ -39,11 +39,16 @@ struct StuckConnections : net::ConnectionEvents {
     std::atomic<bool> released{false};
 };
 
+net::ListenerSettings OnTheLoopback() {
+    net::ListenerSettings settings;
+    settings.address = "127.0.0.1";
+    return settings;
+}
+
 TEST(ListenerControl, AStopThatTimesOutIsReportedAndTheNewListenerRuns) {
     StuckConnections events;
     net::MappedPortServer server(events);
-    net::ListenerSettings settings;
-    settings.address = "127.0.0.1";
+    net::ListenerSettings settings = OnTheLoopback();
     settings.terminateWaitMs = 500;
     ListenerControl control(server, settings);
     ASSERT_TRUE(control.StartNow({0, "127.0.0.1", 1}).listening);
@@ -105,10 +110,8 @@ struct SlowName : test::TestHosts {
 TEST(ListenerControl, RequestsForTheParentWaitForTheOneBeingChecked) {
     ParentAskers events;
     net::MappedPortServer server(events);
-    net::ListenerSettings settings;
-    settings.address = "127.0.0.1";
     SlowName hosts;
-    ListenerControl control(server, settings, hosts);
+    ListenerControl control(server, OnTheLoopback(), hosts);
     ASSERT_TRUE(control.StartNow({0, "127.0.0.1", 1}).listening);
 
     const int next = test::FreePort();
@@ -143,9 +146,7 @@ void DropPortBindingRight() {
 TEST(ListenerControl, AFailureToListenNamesItsCause) {
     NoConnections events;
     net::MappedPortServer server(events);
-    net::ListenerSettings settings;
-    settings.address = "127.0.0.1";
-    ListenerControl control(server, settings);
+    ListenerControl control(server, OnTheLoopback());
 
     ListenerReport report = control.StartNow({65600, "127.0.0.1", 1});
     EXPECT_FALSE(report.listening);

@@ -62,4 +62,11 @@ int HexDigitValue(char c) {
     return -1;
 }
 
+void AppendPercentEscape(std::string& out, unsigned char byte) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0x0F];
+}
+
 }  // namespace vs

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace vs {
@@ -17,5 +18,8 @@ std::optional<std::int64_t> ParseDigits(std::string_view digits);
 
 // The value of one hexadecimal digit, either case; -1 for any other character.
 int HexDigitValue(char c);
+
+// "%XX", the byte in upper-case hexadecimal, as a URL carries it.
+void AppendPercentEscape(std::string& out, unsigned char byte);
 
 }  // namespace vs

@@ -236,11 +236,18 @@ void MappedTarget::Hold() {
 }
 
 void MappedTarget::Abandon() {
-    std::unique_lock lock(lock_);
-    if (held_) {
-        lock.unlock();
-        Set(std::string(), 0);
+    {
+        // In one step with the look: a parent set between them would be
+        // overwritten.
+        std::lock_guard lock(lock_);
+        if (!held_) {
+            return;
+        }
+        host_.clear();
+        port_ = 0;
+        held_ = false;
     }
+    settled_.notify_all();
 }
 
 std::pair<std::string, int> MappedTarget::Get() const {

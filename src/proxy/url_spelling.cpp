@@ -55,13 +55,6 @@ std::string DecodeUnreserved(std::string_view text) {
     return out;
 }
 
-void AppendEscaped(std::string& out, unsigned char byte) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    out += '%';
-    out += kHex[byte >> 4];
-    out += kHex[byte & 0x0F];
-}
-
 // kDecoded: every escaped byte past ASCII takes part. kKept: escapes stay as
 // written, and raw UTF-8 letters the code page lacks are escaped, as the URL
 // goes out again. kUtf8Letters: as kKept, but escaped UTF-8 that the code
@@ -120,7 +113,7 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
                 // its bytes as its own letters.
                 for (const char c : as) {
                     if (static_cast<unsigned char>(c) >= 0x80) {
-                        AppendEscaped(out, static_cast<unsigned char>(c));
+                        AppendPercentEscape(out, static_cast<unsigned char>(c));
                     } else {
                         out += c;
                     }
@@ -302,10 +295,10 @@ std::string UriSpelling(std::string_view url) {
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
-            AppendEscaped(out, byte);
+            AppendPercentEscape(out, byte);
         } else if (byte >= 0x80) {
             for (const char u : cp1251::ToUtf8(std::string_view(&c, 1))) {
-                AppendEscaped(out, static_cast<unsigned char>(u));
+                AppendPercentEscape(out, static_cast<unsigned char>(u));
             }
         } else {
             out += c;

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "base/cp1251.h"
+#include "base/numbers.h"
 #include "base/utf.h"
 
 namespace vs {
@@ -23,7 +24,6 @@ constexpr std::size_t kLongestConvertedUrl = 64 * 1024;
 // ("ü" of a hand-edited list) as the escaped UTF-8 a browser sends for it,
 // where the code page's "?" would begin a query.
 std::string TemplateInCodePage(std::string_view utf8) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
@@ -34,9 +34,7 @@ std::string TemplateInCodePage(std::string_view utf8) {
             continue;
         }
         for (const char byte : utf8.substr(start, i - start)) {
-            out += '%';
-            out += kHex[static_cast<unsigned char>(byte) >> 4];
-            out += kHex[static_cast<unsigned char>(byte) & 0x0F];
+            AppendPercentEscape(out, static_cast<unsigned char>(byte));
         }
     }
     return out;

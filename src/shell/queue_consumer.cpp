@@ -68,13 +68,14 @@ void QueueConsumer::Apply(const TrafficCount& count) {
     // A row renamed since its connection was admitted counts under its name
     // now, which its column has taken: under the old one the bytes would be
     // lost, or land in the column of another row given that name.
-    const auto users = lists_.users.Snapshot();
     std::string_view name = count.userName;
-    const auto row = std::find_if(users->rows.begin(), users->rows.end(), [&](const UserRow& r) {
-        return count.userId != 0 && r.id == count.userId;
-    });
-    if (row != users->rows.end() && !row->name.empty()) {
-        name = row->name;
+    const auto users = lists_.users.Snapshot();  // kept while name may point into it
+    if (count.userId != 0) {
+        const auto row = std::find_if(users->rows.begin(), users->rows.end(),
+                                      [&](const UserRow& r) { return r.id == count.userId; });
+        if (row != users->rows.end() && !row->name.empty()) {
+            name = row->name;
+        }
     }
     auto error =
         statistics_->AddTraffic(count.fromCache, count.user, name, count.bytes, clock_.Now());
