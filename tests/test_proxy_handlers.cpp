@@ -2,6 +2,7 @@
 // tunnels behave, and what the log shows.
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -560,6 +561,56 @@ TEST_F(ProxyFixture, ABrowserLeavingABulkMovedDownloadEndsOnlyItsConnection) {
     ASSERT_TRUE(test::WaitReceived(stalled.Fd(), 1));
     EXPECT_NO_THROW(server.Stop());
     EXPECT_EQ(server.ActiveConnections(), 0u);
+}
+
+// A stop (a restart for a new parent or port) cancels the connects under
+// way; that is no failure of the parent, and the browsers whose requests
+// were connecting must see their connections closed like every other one,
+// never the 502 page "Error reading WWW server response".
+TEST_F(ProxyFixture, AStopThatCancelsAConnectGivesNoBadGatewayPage) {
+    // A parent that takes no connection: backlog 0 and its queue filled, so
+    // the proxy's SYNs are dropped and its connects stay under way.
+    net::Socket parent = net::ListenTcp("127.0.0.1", 0, 0);
+    const std::uint16_t parentPort = net::LocalPort(parent);
+    std::vector<net::Socket> fillers;
+    for (int i = 0; i < 3; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(parentPort);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        fillers.emplace_back(fd);
+    }
+    StartProxy([](proxy::ProxyConfig& c) { c.useParent = true; }, parentPort);
+    // Each browser is a chance for today's race between the stop's cancel
+    // and its waking of the browsers; a few rounds make it certain.
+    constexpr int kBrowsers = 16;
+    constexpr int kRounds = 5;
+    for (int round = 0; round < kRounds; ++round) {
+        if (round > 0) {
+            server.Start();
+        }
+        std::vector<net::Socket> browsers;
+        for (int i = 0; i < kBrowsers; ++i) {
+            browsers.push_back(Connect());
+            SendText(browsers.back(), GetRequest("http://example.invalid/" + std::to_string(i),
+                                                 "Host: example.invalid\r\n"));
+        }
+        // Every request decided on and on its way to the parent.
+        ASSERT_TRUE(test::WaitUntil([&] {
+            consumer.Drain();
+            return std::count_if(log.begin(), log.end(), [](const auto& l) {
+                       return l.header.find(" >>> URL: ") != std::string::npos;
+                   }) == kBrowsers * (round + 1);
+        }));
+        server.Stop();
+        for (net::Socket& browser : browsers) {
+            // Today most get "HTTP/1.0 502 Bad Gateway ... Error reading WWW
+            // server response (HTTP Header)."
+            EXPECT_EQ(test::ReadAll(browser), "") << "round " << round;
+        }
+    }
 }
 
 }  // namespace

@@ -761,10 +761,16 @@ void MappedPortServer::Stop(StopWaitsFor waitFor) {
         }
         listener_.Close();
         spare_.Close();
+    }
+    // The browsers hear of the stop before the connects under way are
+    // cancelled: a connect the stop cancels is no failure of the parent or
+    // origin, and its handler must find the browser's socket shut already
+    // rather than answer it with the 502 page.
+    WakeAll(false);
+    if (active) {
         std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(run_->stopEvent.Fd(), &one, sizeof one);
     }
-    WakeAll(false);
     // Requests waiting for a parent still being checked end with their
     // connections.
     mapped_.Abandon();
