@@ -677,9 +677,22 @@ TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
     ASSERT_TRUE(proxy.Process().WaitForStderr("settings applied", 10s));
     EXPECT_EQ(localKilobytes(), 100);
 
+    // A history copied in (from the Windows program, from a backup) is what
+    // the user now wants, as an edited list is: the SIGHUP reads it.
+    const std::string today = StatDateText(std::chrono::system_clock::now());
+    WriteBytes(home / "stat.txt",
+               ListFile({{"01.03.2026", "0/0", "7/0"}, {today, "0/0", "100/0"}}));
+    const std::size_t toldBefore = proxy.Process().Stderr().size();
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Has(proxy.Process().Stderr().substr(toldBefore), "settings applied"); }));
+    const std::string historyRow = Utf16(u"01.03.2026").substr(2);
+    EXPECT_TRUE(Has(ReadBytes(home / "stat.txt"), historyRow)) << "written over";
+
     WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
     EXPECT_EQ(proxy.Stop(), 0);
     EXPECT_EQ(localKilobytes(), 100);
+    EXPECT_TRUE(Has(ReadBytes(home / "stat.txt"), historyRow));
 }
 
 // Standard output that nobody reads (a paused terminal, a stuck logger)

@@ -71,6 +71,30 @@ TEST_F(ServiceTest, StatisticsAreSavedPeriodicallyAndAFailedSaveIsToldOnce) {
     EXPECT_EQ(atClose->find("stat.txt"), std::string::npos) << *atClose;
 }
 
+// A history copied in while the window runs (from the Windows program,
+// from a backup) is not written over by the periodic saves or the close.
+TEST_F(ServiceTest, AStatisticsFileCopiedInWhileRunningIsKeptAndToldOnce) {
+    Start();
+    const auto stat = dir.Path() / "stat.txt";
+    const auto tick1801 = [&] {
+        for (int tick = 0; tick < 1801; ++tick) {
+            service->Tick100ms();
+        }
+    };
+    tick1801();
+    ASSERT_TRUE(std::filesystem::exists(stat));
+    const std::string copied = test::ListFile({{"01.03.2026", "0/0", "7/0"}});
+    test::WriteBytes(stat, copied);
+    tick1801();
+    const auto told = service->IdlePass();
+    ASSERT_TRUE(told.has_value());
+    EXPECT_NE(told->find("stat.txt"), std::string::npos) << *told;
+    tick1801();
+    EXPECT_EQ(service->IdlePass(), std::nullopt) << "told again at every periodic save";
+    service->ShutDown();
+    EXPECT_EQ(test::ReadBytes(stat), copied);
+}
+
 // Logging out may take the display before the quit arrives, ending the
 // process: the session manager's request for the data saves what the exit
 // would, and the proxy goes on serving until then.

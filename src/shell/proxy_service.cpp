@@ -133,13 +133,7 @@ std::optional<std::string> ProxyService::StartUp() {
     if (auto nothing = NothingCachedMessage(lists_.cache); nothing && settings_.cacheListEnabled) {
         untold_ += *nothing + "\n";
     }
-    statisticsUnread_ =
-        !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
-    if (statisticsUnread_) {
-        untold_ +=
-            "Файл stat.txt не прочитан целиком: статистика этого запуска не сохраняется, а файл "
-            "оставлен как есть\n";
-    }
+    LoadStatistics();
     engine_.producingEnabled = true;
     engine_.closing = false;
     // The listener opens last, so the first browsers meet loaded lists
@@ -214,6 +208,12 @@ void ProxyService::Reload() {
     // and the next save must find the file the user's if it changes again.
     fileSettings_ = settings_;
     fileSettingsVersion_ = read;
+    // A history put in place by hand is what the user now wants, as a list
+    // is; the counts since the last save go with the file replaced.
+    if (StatisticsChangedElsewhere()) {
+        statistics_ = StatTable();
+        LoadStatistics();
+    }
     SaveStatistics();
     FollowTarget(target);
 }
@@ -426,11 +426,34 @@ void ProxyService::SaveList(List& list, std::string_view name) {
     }
 }
 
+void ProxyService::LoadStatistics() {
+    statisticsVersion_ = FileVersion::Of(StatFile());
+    statisticsChangedTold_ = false;
+    statisticsUnread_ =
+        !statistics_.Load(StatFile(), settings_.statColumns, lists_.users, clock_.Now());
+    if (statisticsUnread_) {
+        untold_ +=
+            "Файл stat.txt не прочитан целиком: статистика этого запуска не сохраняется, а файл "
+            "оставлен как есть\n";
+    }
+}
+
 void ProxyService::SaveStatistics() {
     // The file is read by position at the next start, against "users.lst"
     // as saved: the users' order.
     statistics_.AlignWithUsers(*lists_.users.Snapshot());
     if (statisticsUnread_) {
+        return;
+    }
+    // A history copied in while running (from the Windows program, from a
+    // backup) would otherwise go at the next periodic save.
+    if (StatisticsChangedElsewhere()) {
+        if (!statisticsChangedTold_) {
+            statisticsChangedTold_ = true;
+            untold_ +=
+                "Файл stat.txt изменён другой программой: оставлен как есть, без "
+                "счётчиков этого запуска\n";
+        }
         return;
     }
     // With a user deleted or added here and the list not yet saved, an end
@@ -439,7 +462,19 @@ void ProxyService::SaveStatistics() {
     if (lists_.users.FileState().EditedHere()) {
         SaveList(lists_.users, kUsersFileName);
     }
-    SaveFile("stat.txt", [&] { statistics_.Save(StatFile()); });
+    SaveFile("stat.txt", [&] {
+        statistics_.Save(StatFile());
+        statisticsVersion_ = FileVersion::Of(StatFile());
+        statisticsChangedTold_ = false;
+    });
+}
+
+bool ProxyService::StatisticsChangedElsewhere() const {
+    // A file deleted, or something no save can replace, holds no history
+    // to lose.
+    std::error_code error;
+    return std::filesystem::is_regular_file(StatFile(), error) &&
+           !(FileVersion::Of(StatFile()) == statisticsVersion_);
 }
 
 void ProxyService::SaveSettingsAndStatistics() {

@@ -170,6 +170,8 @@ private:
     void TellRulesThatCannotMatch(const RuleList& list, std::string_view name);
     void TellPasswordsInClear(const UsersList& list, std::string_view name);
     void TellAddressesThatAreNone(const UsersList& list, std::string_view name);
+    void LoadStatistics();
+    bool StatisticsChangedElsewhere() const;
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
@@ -214,6 +216,10 @@ private:
     // An unreadable "stat.txt" keeps its history: this run's counts are
     // shown but never written over it.
     bool statisticsUnread_ = false;
+    // The file's version when last read or written: one changed since by
+    // another program is kept, this run's counts left unsaved.
+    FileVersion statisticsVersion_;
+    bool statisticsChangedTold_ = false;
     QueueConsumer consumer_;
     proxy::ProxyHandlers handlers_;
     net::MappedPortServer server_;
