@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "proxy/monitor_queue.h"
 #include "shell/monitor_model.h"
 
@@ -140,6 +142,31 @@ TEST(MonitorModel, ADaemonKeepsOnlyItsRecentRows) {
     EXPECT_EQ(model.Row(1), nullptr);
     EXPECT_EQ(model.Row(4)->url, "http://x/4");
     EXPECT_FALSE(model.Apply(Progress(1, 5, std::nullopt)));  // a forgotten row is no error
+}
+
+// A download running for an hour on a busy proxy is the one the user looks
+// for to stop: its row stays while it runs, within a bound.
+TEST(MonitorModel, AnOpenRowIsNotForgottenWhileItRuns) {
+    std::set<std::size_t> open{1};
+    MonitorModel model(2, [&open](std::size_t row) { return open.contains(row); });
+    for (int i = 0; i < 6; ++i) {
+        model.Apply(RowAdded{i, "http://x/" + std::to_string(i)});
+    }
+    EXPECT_EQ(model.FirstRow(), 1u);
+    ASSERT_NE(model.Row(1), nullptr);
+    EXPECT_EQ(model.Row(1)->url, "http://x/1");
+    model.TakeChanges();
+    open.clear();
+    model.Apply(RowAdded{6, "http://x/6"});
+    EXPECT_EQ(model.FirstRow(), 5u);
+    EXPECT_EQ(model.TakeChanges().forgotten, 4u);
+    // Held open for good (a tunnel for the day), it goes after all.
+    open.insert(5);
+    for (int i = 7; i < 40; ++i) {
+        model.Apply(RowAdded{i, "http://x/" + std::to_string(i)});
+    }
+    EXPECT_EQ(model.Row(5), nullptr);
+    EXPECT_LE(model.RowCount() - model.FirstRow(), 2 * kOpenRowHoldsUpTo);
 }
 
 }  // namespace

@@ -225,6 +225,16 @@ void MonitorView::StopDownload(std::optional<std::int32_t> row) {
     }
 }
 
+void MonitorView::rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) {
+    // Left to Qt, the selection would pass to the row taking the forgotten
+    // one's place, and a stop chosen then would cut another user's download.
+    const std::optional<int> selected = SelectedRow();
+    if (selected && *selected >= first && *selected <= last) {
+        selectionModel()->clear();
+    }
+    QTableView::rowsAboutToBeRemoved(parent, first, last);
+}
+
 void MonitorView::contextMenuEvent(QContextMenuEvent* event) {
     menu_->popup(event->globalPos());
     event->accept();

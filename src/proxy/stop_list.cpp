@@ -30,6 +30,11 @@ bool StopList::Stop(std::int32_t row) {
     return true;
 }
 
+bool StopList::Tracks(std::int32_t row) const {
+    std::lock_guard lock(mutex_);
+    return rows_.contains(row);
+}
+
 std::size_t StopList::Count() const {
     std::lock_guard lock(mutex_);
     return rows_.size();

@@ -27,6 +27,8 @@ public:
     // The user's stop: cuts the browser connection of the row's download.
     // False when the row shows nothing under way.
     bool Stop(std::int32_t row);
+    // The row's exchange is still under way.
+    bool Tracks(std::int32_t row) const;
     std::size_t Count() const;
 
 private:

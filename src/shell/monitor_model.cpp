@@ -15,7 +15,12 @@ void MonitorModel::Apply(const proxy::RowAdded& added) {
     MonitorRow row;
     row.url = added.url;
     rows_.push_back(std::move(row));
-    if (keepRows_ > 0 && rows_.size() > keepRows_) {
+    while (keepRows_ > 0 && rows_.size() > keepRows_) {
+        // Only the oldest rows go, so that a row's place follows from its
+        // number: an open one at the top keeps the rest until it ends.
+        if (rows_.size() <= keepRows_ * kOpenRowHoldsUpTo && stillOpen_ && stillOpen_(first_)) {
+            return;
+        }
         rows_.pop_front();
         ++first_;
         ++forgotten_;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -32,6 +33,9 @@ inline constexpr int kMonitorColumnCount = 8;
 
 // How many of the newest rows both programs keep.
 inline constexpr std::size_t kKeptMonitorRows = 10000;
+// An old row whose download or tunnel is still under way holds the rows
+// after it, up to this many times the kept rows.
+inline constexpr std::size_t kOpenRowHoldsUpTo = 10;
 
 struct MonitorRow {
     std::string url;
@@ -73,7 +77,12 @@ public:
     // keepRows > 0 forgets the oldest rows beyond that many: a proxy runs
     // for weeks, and nobody scrolls back through a million requests. 0 keeps
     // every row of the run (tests).
-    explicit MonitorModel(std::size_t keepRows = 0) : keepRows_(keepRows) {}
+    // `stillOpen` tells whether a row's exchange is under way: the user may
+    // want to find it and stop it, so it is not forgotten while it is,
+    // unless the rows it holds grow past kOpenRowHoldsUpTo times keepRows.
+    explicit MonitorModel(std::size_t keepRows = 0,
+                          std::function<bool(std::size_t row)> stillOpen = {})
+        : keepRows_(keepRows), stillOpen_(std::move(stillOpen)) {}
 
     void Apply(const proxy::RowAdded& added);
     // An update of a row that does not exist gives the log line to show
@@ -93,6 +102,7 @@ private:
     void MarkChanged(std::size_t row, MonitorColumn column);
 
     std::size_t keepRows_;
+    std::function<bool(std::size_t row)> stillOpen_;
     std::size_t first_ = 0;  // index of rows_.front()
     std::deque<MonitorRow> rows_;
     // Since the last TakeChanges.

@@ -106,7 +106,10 @@ ProxyService::ProxyService(std::filesystem::path dataDir, std::filesystem::path 
       executable_(std::move(executable)),
       clock_(clock),
       engine_(published_, lists_, clock, hosts),
-      monitor_(keepMonitorRows),
+      monitor_(keepMonitorRows,
+               [this](std::size_t row) {
+                   return engine_.StopList().Tracks(static_cast<std::int32_t>(row));
+               }),
       consumer_(engine_.Queue(), monitor_, lists_, std::move(log), &statistics_, clock),
       handlers_(engine_),
       server_(handlers_),

@@ -376,6 +376,20 @@ TEST(MonitorView, GrowingNumbersStayWhole) {
 
 // The popup menu acts on the row it was opened on: requests go on arriving
 // while it is open, and that row may even leave the monitor meanwhile.
+// The selected row forgotten, nothing is selected: a stop chosen then must
+// not cut the download of the row that took its place.
+TEST_F(MonitorViewTest, ASelectedRowForgottenLeavesNothingSelected) {
+    Add(static_cast<int>(kKept));
+    view.selectRow(0);
+    Add(1);
+    EXPECT_EQ(view.SelectedRow(), std::nullopt);
+    view.PopupMenu()->popup(view.mapToGlobal(QPoint(10, 10)));
+    EXPECT_FALSE(view.StopDownloadAction()->isEnabled());
+    view.StopDownloadAction()->trigger();
+    view.PopupMenu()->close();
+    EXPECT_TRUE(stopped.empty());
+}
+
 TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheRowItWasOpenedOnAndNothingWithoutOne) {
     const auto choose = [this](QAction* action) {
         view.PopupMenu()->popup(view.mapToGlobal(QPoint(10, 10)));
