@@ -117,36 +117,59 @@ TEST_F(ServiceTest, TheSessionsEndSavesTheDaysCountsAndEditsWhileTheProxyServes)
     service->ShutDown();
 }
 
-// A user renamed while a download runs: the rest of its bytes count in the
-// renamed column, not nowhere, nor in that of another row given the old name.
-TEST_F(ServiceTest, BytesOfADownloadRunningAcrossARenameCountUnderTheNewName) {
+// A download counts in the column of the row it was admitted as, whatever
+// happens to the row's name while it runs: renamed (and another row given
+// the old name), cleared for retyping, or the same as an earlier row's.
+TEST_F(ServiceTest, BytesOfADownloadCountInItsRowsColumnWhateverItsNameBecomes) {
     Start();
-    std::atomic<bool> released{false};
+    std::atomic<int> released{0};
     test::LoopbackServer origin([&released](net::Socket& s) {
         test::ReadUntil(s, "\r\n\r\n");
+        const int before = released.load();
         net::SendAll(
             s, "HTTP/1.1 200 OK\r\nContent-Length: 600000\r\n\r\n" + std::string(300000, 'a'));
-        test::WaitUntil([&released] { return released.load(); });
+        test::WaitUntil([&] { return released.load() > before; });
         net::SendAll(s, std::string(300000, 'b'));
     });
-    auto client = Connect();
-    test::SendText(client,
-                   "GET " + test::LoopbackUrl(origin.Port(), "/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    test::ReadUntil(client, "\r\n\r\n");
-    test::ReadExactly(client, 300000);
-    UsersList& users = service->Lists().users;
-    users.SetName(0, "renamed");
-    service->Statistics().RenameUser(0, users);
-    users.Append(UserRow{true, "local", "", "10.0.0.9"});
-    service->Statistics().AlignWithUsers(*users.Snapshot());
-    released = true;
-    test::ReadExactly(client, 300000);
     const auto& internet = service->Statistics().InternetBytes();
+    const auto download = [&](const std::function<void()>& midway) {
+        auto client = Connect();
+        test::SendText(client, "GET " + test::LoopbackUrl(origin.Port(), "/") +
+                                   " HTTP/1.1\r\nHost: x\r\n\r\n");
+        test::ReadUntil(client, "\r\n\r\n");
+        test::ReadExactly(client, 300000);
+        midway();
+        ++released;
+        test::ReadExactly(client, 300000);
+    };
+    UsersList& users = service->Lists().users;
+    download([&] {
+        users.SetName(0, "renamed");
+        service->Statistics().RenameUser(0, users);
+        users.Append(UserRow{true, "local", "", "10.0.0.9"});
+        service->Statistics().AlignWithUsers(*users.Snapshot());
+    });
     EXPECT_TRUE(test::WaitUntil([&] {
         service->IdlePass();
         return internet.at(0) >= 600000;
     })) << internet.at(0);
     EXPECT_EQ(internet.at(1), 0);
+
+    // This machine becomes the second of two rows named alike.
+    const std::int64_t first = internet.at(0);
+    users.SetIp(0, "10.0.0.8");
+    users.SetName(1, "renamed");
+    users.SetIp(1, "127.0.0.1");
+    service->Statistics().RenameUser(1, users);
+    download([&] {
+        users.SetName(1, "");
+        service->Statistics().RenameUser(1, users);
+    });
+    EXPECT_TRUE(test::WaitUntil([&] {
+        service->IdlePass();
+        return internet.at(1) >= 600000;
+    })) << internet.at(1);
+    EXPECT_EQ(internet.at(0), first);
     service->ShutDown();
 }
 

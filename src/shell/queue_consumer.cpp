@@ -65,20 +65,23 @@ void QueueConsumer::Apply(const TrafficCount& count) {
     if (statistics_ == nullptr) {
         return;
     }
-    // A row renamed since its connection was admitted counts under its name
-    // now, which its column has taken: under the old one the bytes would be
-    // lost, or land in the column of another row given that name.
+    // The row the connection was admitted as counts where it stands now:
+    // renamed, its name cleared, or given another row's name, it keeps its
+    // own column. One no longer there (deleted, or the list read again from
+    // its file, which numbers its rows afresh) counts under the name it had.
     std::string_view name = count.userName;
+    std::optional<std::size_t> row;
     const auto users = lists_.users.Snapshot();  // kept while name may point into it
     if (count.userId != 0) {
-        const auto row = std::find_if(users->rows.begin(), users->rows.end(),
-                                      [&](const UserRow& r) { return r.id == count.userId; });
-        if (row != users->rows.end() && !row->name.empty()) {
-            name = row->name;
+        const auto found = std::find_if(users->rows.begin(), users->rows.end(),
+                                        [&](const UserRow& r) { return r.id == count.userId; });
+        if (found != users->rows.end()) {
+            row = static_cast<std::size_t>(found - users->rows.begin());
+            name = found->name;
         }
     }
     auto error =
-        statistics_->AddTraffic(count.fromCache, count.user, name, count.bytes, clock_.Now());
+        statistics_->AddTraffic(count.fromCache, count.user, name, count.bytes, clock_.Now(), row);
     if (error && !count.fromCache) {
         Log(error->first, error->second);
     }

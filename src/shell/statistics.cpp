@@ -219,9 +219,10 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
                 break;
             }
         }
-        // A second user of one name counts in the first one's column: its
-        // own stays uncaptioned, on every pass alike, or each start and save
-        // would move its counts one column further.
+        // A second user of one name keeps a column of its own, uncaptioned
+        // on every pass alike: captioned, the name would find the first
+        // one's column, and each start and save would move its counts one
+        // column further.
         const bool duplicate =
             (own < old && placed[own]) || (!name.empty() && named.contains(name));
         if (!name.empty()) {
@@ -307,15 +308,20 @@ int StatTable::FindStatListColumn(std::string_view name) const {
     return -1;
 }
 
-std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(bool fromCache, int index,
-                                                                         std::string_view user,
-                                                                         std::int64_t bytes,
-                                                                         Clock::TimePoint now) {
+std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(
+    bool fromCache, int index, std::string_view user, std::int64_t bytes, Clock::TimePoint now,
+    std::optional<std::size_t> userRow) {
     const std::string dateText = StatDateText(now);
     if (today_ < 0 || rows_[static_cast<std::size_t>(today_)][0] != dateText) {
         StartDay(dateText);
     }
-    const int column = FindStatListColumn(user);
+    // Since the last alignment rows are only appended or deleted, and a
+    // deletion takes its column along: row i of those aligned still owns
+    // column i + 1, uncaptioned too (a second user of one name, a name
+    // cleared for retyping).
+    const int column = userRow && *userRow < alignedUsers_ && *userRow + 1 < captions_.size()
+                           ? static_cast<int>(*userRow + 1)
+                           : FindStatListColumn(user);
     if (column < 0) {
         if (fromCache) {
             return std::nullopt;

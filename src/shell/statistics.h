@@ -21,11 +21,13 @@ inline constexpr std::string_view kStatDateCaption = "Дата";
 // Column 0 holds the day ("dd.MM.yyyy", local time); every other cell holds
 // "I/C", whole kilobytes fetched that day from the internet and from the
 // cache. The file has no captions: its column i + 1 belongs to the user in
-// users-list row i. While the program runs a user's column is the one
-// captioned with the user's name, so counts follow the user through edits
-// of the list (rows inserted, deleted, renamed, left without a name); before
-// each save the columns are put back in the users' order, so the file stays
-// readable by position. Columns of departed users stay as surplus after the
+// users-list row i. While the program runs a column is captioned with its
+// user's name (none for a second user of a name), which carries the user's
+// counts through edits of the list by hand (rows inserted, deleted, moved);
+// the window's edits (rows appended, deleted, renamed, left without a name)
+// keep row i's column at i + 1, where its traffic counts. Before each save
+// the columns are put back in the users' order, so the file stays readable
+// by position. Columns of departed users stay as surplus after the
 // users' columns.
 //
 // Today's counters are 64-bit bytes: 32 bits wrapped after 2 GiB a day.
@@ -60,15 +62,15 @@ public:
     // name; -1 when there is none or name is empty.
     int FindStatListColumn(std::string_view name) const;
 
-    // Counts bytes for the user named `user` (admitted as users-list row
-    // index), into the row of the day of now (started when the day changed).
-    // An internet count for a user without a column gives the log line to
-    // show, header and body ("?????", "index/bytes"); a cache count for one
-    // is dropped.
-    std::optional<std::pair<std::string, std::string>> AddTraffic(bool fromCache, int index,
-                                                                  std::string_view user,
-                                                                  std::int64_t bytes,
-                                                                  Clock::TimePoint now);
+    // Counts bytes for the user of users-list row `userRow` (where that
+    // row stands now) in its column; without one, for the user named `user`
+    // (admitted as users-list row index). Into the row of the day of now
+    // (started when the day changed). An internet count for a user without
+    // a column gives the log line to show, header and body ("?????",
+    // "index/bytes"); a cache count for one is dropped.
+    std::optional<std::pair<std::string, std::string>> AddTraffic(
+        bool fromCache, int index, std::string_view user, std::int64_t bytes, Clock::TimePoint now,
+        std::optional<std::size_t> userRow = std::nullopt);
 
     // Every row, whole or not at all, mode 0644. Throws std::system_error.
     // Align with the users first.
@@ -79,8 +81,8 @@ public:
     std::vector<std::string> Sums() const;
 
     // Users-list row `row` has a new name (an empty one too): its column
-    // takes it as caption, or none when an earlier row has that name (it
-    // counts in that one's column), and the counts stay where they are. A
+    // takes it as caption, or none when an earlier row has that name, and
+    // the counts stay where they are. A
     // row added since the columns were last put in the users' order gets a
     // column by validation.
     void RenameUser(std::size_t row, UsersList& users);
