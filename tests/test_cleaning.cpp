@@ -230,14 +230,16 @@ TEST_F(CleaningTest, EntriesInUseSurviveEveryCriterion) {
     }
     ASSERT_TRUE(temporary.filename().native().starts_with(kTemporaryPrefix));
     ASSERT_TRUE(MarkUsed(temporary, kBefore - hours(1)));
+    MakeFile(cache / "busy/done", 10);
     MakeFile(cache / "next/page", 10);
 
+    // A site whose download is still arriving is not small: neither its
+    // finished entries go nor is a message shown naming the one written.
     options = {true, kBefore, true, "1", true, true, "100"};
     cleaner.Start();
-    const auto message = Step();
-    ASSERT_TRUE(message.has_value());
-    EXPECT_TRUE(message->starts_with(kCannotDelete)) << *message;
+    EXPECT_EQ(Step(), std::nullopt);
     EXPECT_TRUE(fs::exists(cache / "busy/z-read"));
+    EXPECT_TRUE(fs::exists(cache / "busy/done"));
     EXPECT_TRUE(fs::exists(temporary));
     EXPECT_EQ(Step(), std::nullopt);
     EXPECT_FALSE(fs::exists(cache / "next"));

@@ -202,17 +202,15 @@ void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
         DeleteOldFiles(site, options_.oldBefore);
     }
     if (options_.delSmall) {
-        const std::int64_t size = CacheDirSize(site, options_.delEmpty);
-        if (!failure_ && !Cancelled() && size < smallLimit_) {
+        failure_.reset();
+        // A site whose first download is still arriving is not small: its
+        // finished entries would go, and the entry being written with them.
+        const Size size = Measure(site, options_.delEmpty);
+        if (!failure_ && !Cancelled() && !size.holdsTemporary && size.bytes < smallLimit_) {
             Show(site.string());
             DeleteDirTree(site);
         }
     }
-}
-
-std::int64_t CacheCleaner::CacheDirSize(const fs::path& folder, bool removeEmpty) {
-    failure_.reset();
-    return Measure(folder, removeEmpty).bytes;
 }
 
 CacheCleaner::Size CacheCleaner::Measure(const fs::path& folder, bool removeEmpty) {

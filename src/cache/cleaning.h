@@ -61,10 +61,6 @@ public:
     // The walkers a step uses. A folder is a real directory; every other
     // entry counts as a file. Links are never followed.
 
-    // Bytes of the files below folder. With removeEmpty, sub-folders totalling
-    // 0 bytes are deleted; a failure there, or a folder that cannot be read,
-    // is reported by the enclosing Step and stops the walk.
-    std::int64_t CacheDirSize(const std::filesystem::path& folder, bool removeEmpty);
     // Deletes files of more than limit bytes; files in use stay.
     void DeleteHugeFiles(const std::filesystem::path& folder, std::int64_t limit);
     // Deletes files last used before `before`; files in use stay.
@@ -79,6 +75,10 @@ private:
         bool holdsTemporary = false;
     };
     bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
+    // Bytes of the files below folder, and whether an entry is being
+    // written there. With removeEmpty, sub-folders totalling 0 bytes are
+    // deleted; a failure there, or a folder that cannot be read, is reported
+    // by the enclosing Step and stops the walk.
     Size Measure(const std::filesystem::path& folder, bool removeEmpty);
     void Handle(const std::filesystem::path& cacheDir, const std::string& name);
     void Show(std::string label);
