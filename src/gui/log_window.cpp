@@ -22,6 +22,8 @@
 namespace vs::gui {
 namespace {
 
+constexpr int kShowWithinMs = 100;
+
 // What an entry's lines take in the text: each line with its end, and the
 // blank line parting it from the next entry.
 std::size_t CharactersOf(const std::vector<std::string>& lines) {
@@ -150,7 +152,9 @@ void LogWindow::Append(std::chrono::system_clock::time_point when, std::string_v
     }
     if (!showPosted_) {
         showPosted_ = true;
-        QTimer::singleShot(0, this, [this] {
+        // Within a tenth of a second, together: shown at each pass, the text
+        // was laid out and painted up to a hundred times a second.
+        QTimer::singleShot(kShowWithinMs, this, [this] {
             showPosted_ = false;
             ShowWaiting();
         });

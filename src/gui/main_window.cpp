@@ -233,11 +233,17 @@ void MainWindow::Pass() {
     inPass_ = true;
     const bool busy = service_.ProxyEngine().Queue().Size() > 0;
     std::optional<std::string> failure = service_.IdlePass();
-    monitorModel_->ShowChanges(service_.Monitor().TakeChanges());
-    for (RuleListPage* page : listPages_) {
-        page->Refresh();
+    // Drained often while workers queue, shown at most every kPassMs: each
+    // showing repaints the grid, and a hundred repaints a second took a
+    // good part of a core from a desktop at browsing rates.
+    if (!busy || !viewShown_.isValid() || viewShown_.elapsed() >= kPassMs) {
+        viewShown_.start();
+        monitorModel_->ShowChanges(service_.Monitor().TakeChanges());
+        for (RuleListPage* page : listPages_) {
+            page->Refresh();
+        }
+        FillLabels();
     }
-    FillLabels();
     if (auto report = service_.TakeListenerReport()) {
         chart_->SetYScaleMax(service_.Applied().scale);
         ShowListenerReport(report->message);

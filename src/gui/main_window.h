@@ -5,6 +5,7 @@
 // second and again soon while workers keep queueing, the monitor grid told
 // exactly what changed, the traffic labels and the chart fed once a second.
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QMessageBox>
 #include <QPointer>
@@ -130,6 +131,7 @@ private:
     // while it listens.
     QString listenerError_;
     QTimer passTimer_;
+    QElapsedTimer viewShown_;  // since the pass last showed its changes
     QTimer tickTimer_;
     QTimer secondTimer_;
     bool inPass_ = false;
