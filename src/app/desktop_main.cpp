@@ -101,6 +101,13 @@ int main(int argc, char** argv) {
                          signalfd_siginfo info;
                          [[maybe_unused]] ssize_t n = ::read(endingFd, &info, sizeof info);
                          endedBySignal = true;
+                         // A box of the start (the folder in use, an
+                         // unreadable settings file) runs its own loop, which
+                         // a quit before the main loop does not end: closed,
+                         // it lets the start end as if clicked away.
+                         if (QWidget* box = QApplication::activeModalWidget()) {
+                             box->close();
+                         }
                          QCoreApplication::quit();
                      });
 
@@ -145,7 +152,9 @@ int main(int argc, char** argv) {
         window.StorePlacement(true);  // as the quit would
         service.SaveForSessionEnd();
     });
-    const int rc = app.exec();
+    // A signal taken during the start (its boxes) ends the session as
+    // one during the main loop would.
+    const int rc = endedBySignal ? 0 : app.exec();
     window.StorePlacement(true);
     bool stragglers = false;
     try {

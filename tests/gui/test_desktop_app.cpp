@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/data_dir.h"
 #include "shell/statistics.h"
 #include "support/child_process.h"
 #include "support/files.h"
@@ -75,6 +76,26 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
 TEST(DesktopApp, SigtermOrAHangupWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
     EndBySignalAndExpectEverythingWritten(SIGTERM);
     EndBySignalAndExpectEverythingWritten(SIGHUP);
+}
+
+// A second copy on a folder in use (autostart beside the daemon) shows its
+// box: the session's end must still end it, nobody there to click it away.
+TEST(DesktopApp, ASignalEndsTheStartsErrorBox) {
+    TempDir dir;
+    const DataFolderLock held(dir.Path());
+    ASSERT_FALSE(held.HeldByAnother());
+    ChildProcess app("second", {VELLOSTORE_PATH}, dir.Path(),
+                     {{"VELLOSTORE_HOME", dir.Path().string()}, {"QT_QPA_PLATFORM", "offscreen"}});
+    // Once the program takes the signal itself: before, it simply dies of it.
+    const auto blocked = [&] {
+        const std::string status = ReadBytes("/proc/" + std::to_string(app.Pid()) + "/status");
+        const auto at = status.find("SigBlk:\t");
+        return at != std::string::npos &&
+               (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGTERM - 1))) != 0;
+    };
+    ASSERT_TRUE(WaitUntil(blocked, 20s));
+    app.Signal(SIGTERM);
+    EXPECT_EQ(app.Wait(20s), 1) << app.Stderr();
 }
 
 // Started where there is no display (ssh, a service) or where the named one
