@@ -377,7 +377,8 @@ void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
             if (cacheFolderTold_ != root) {
                 cacheFolderTold_ = root;
                 untold_ += "В папку кеша " + root.string() + " нельзя писать (" +
-                           std::strerror(errno) + "): новые ответы не сохраняются\n";
+                           ReasonOf(std::system_error(errno, std::generic_category())) +
+                           "): новые ответы не сохраняются\n";
             }
             return;
         }
