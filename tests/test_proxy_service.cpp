@@ -32,33 +32,34 @@ protected:
     }
     net::Socket Connect() { return test::ConnectLoopback(service->Listener().BoundPort()); }
     std::string StatusOf(const std::string& url) { return test::StatusThrough(*service, url); }
+    // Just past the statistics' periodic save.
+    void Tick1801() {
+        for (int tick = 0; tick < 1801; ++tick) {
+            service->Tick100ms();
+        }
+    }
 };
 
 TEST_F(ServiceTest, StatisticsAreSavedPeriodicallyAndAFailedSaveIsToldOnce) {
     Start();
     const auto stat = dir.Path() / "stat.txt";
-    const auto tick1801 = [&] {
-        for (int tick = 0; tick < 1801; ++tick) {
-            service->Tick100ms();
-        }
-    };
     service->Tick100ms();
     EXPECT_FALSE(std::filesystem::exists(stat));  // not at every tick
-    tick1801();
+    Tick1801();
     EXPECT_TRUE(std::filesystem::exists(stat));
     EXPECT_EQ(service->IdlePass(), std::nullopt);
 
     // A folder where the file should go: no save can replace it (as root too).
     std::filesystem::remove(stat);
     std::filesystem::create_directory(stat);
-    tick1801();
+    Tick1801();
     const auto told = service->IdlePass();
     ASSERT_TRUE(told.has_value());
     EXPECT_NE(told->find("stat.txt"), std::string::npos) << *told;
-    tick1801();
+    Tick1801();
     EXPECT_EQ(service->IdlePass(), std::nullopt) << "told again at every periodic save";
     std::filesystem::remove(stat);
-    tick1801();
+    Tick1801();
     EXPECT_TRUE(std::filesystem::is_regular_file(stat));
     EXPECT_EQ(service->IdlePass(), std::nullopt);
 
@@ -76,20 +77,15 @@ TEST_F(ServiceTest, StatisticsAreSavedPeriodicallyAndAFailedSaveIsToldOnce) {
 TEST_F(ServiceTest, AStatisticsFileCopiedInWhileRunningIsKeptAndToldOnce) {
     Start();
     const auto stat = dir.Path() / "stat.txt";
-    const auto tick1801 = [&] {
-        for (int tick = 0; tick < 1801; ++tick) {
-            service->Tick100ms();
-        }
-    };
-    tick1801();
+    Tick1801();
     ASSERT_TRUE(std::filesystem::exists(stat));
     const std::string copied = test::ListFile({{"01.03.2026", "0/0", "7/0"}});
     test::WriteBytes(stat, copied);
-    tick1801();
+    Tick1801();
     const auto told = service->IdlePass();
     ASSERT_TRUE(told.has_value());
     EXPECT_NE(told->find("stat.txt"), std::string::npos) << *told;
-    tick1801();
+    Tick1801();
     EXPECT_EQ(service->IdlePass(), std::nullopt) << "told again at every periodic save";
     service->ShutDown();
     EXPECT_EQ(test::ReadBytes(stat), copied);

@@ -1,7 +1,5 @@
 #include "proxy/proxy_handlers.h"
 
-#include <cerrno>
-
 #include "proxy/generated_pages.h"
 #include "proxy/request_processing.h"
 #include "proxy/response_path.h"
@@ -58,14 +56,10 @@ void ProxyHandlers::OnOutboundConnect(net::Worker& worker, const std::exception*
         // Refused, timed out, unreachable: the browser gets the page rather
         // than an empty reply. The row and the log show the request ended
         // unanswered, as for any answer that never came.
-        // A connect that the server's stop cancelled (a restart for a new
-        // port or parent) is no failure upstream: the browser's connection
-        // is cut like every other one, without a page.
-        const auto* socketError = dynamic_cast<const net::SocketError*>(error);
-        const bool cancelledByStop = worker.Client().WokenUp() ||
-                                     (socketError != nullptr && socketError->Error() == ECANCELED);
+        // A connect the server's stop cancelled finds the browser's socket
+        // shut already (the stop wakes the browsers first): no page goes.
         Exchange* exchange = session->Answering();
-        if (exchange != nullptr && OwesBadGateway(*exchange) && !cancelledByStop &&
+        if (exchange != nullptr && OwesBadGateway(*exchange) &&
             !worker.Outbound().IsLocalAnswer()) {
             AnswerLocally(*session, *exchange, BadGatewayPage());
         }
