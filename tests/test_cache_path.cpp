@@ -699,5 +699,44 @@ TEST_F(CacheFixture, UrlsClimbingOutOfTheCacheAreNeverStoredOrServed) {
     EXPECT_TRUE(Get("/a/../../../escaped").starts_with("HTTP/1.0 404"));
 }
 
+// A browser without its password gets the 407 and nothing else, whatever
+// the lists or the cache would have answered; its row and the log show the
+// 407, as an administrator reads them to see who was served. The rules
+// still count the hit.
+TEST_F(CacheFixture, ARequestRefusedAtAdmissionShowsOnlyItsRefusal) {
+    StartProxy();
+    ASSERT_EQ(BodyOf(Get("/lm/never")), "body of never");
+    Settle();
+    const std::size_t rowsBefore = monitor.RowCount();
+    const std::size_t logBefore = log.size();
+    lists.users.Delete(0);
+    lists.users.Append(UserRow{true, "anna", "pw", ""});
+    lists.users.RebuildUserTokens();
+    lists.black.Append(RuleCells{true, "blocked", "", false, false, 0});
+    lists.urlConverter.Append(RuleCells{true, "/moved", "/new", false, true, 0});
+    StartProxy([](proxy::ProxyConfig& s) {
+        s.offline = true;
+        s.urlConverterEnabled = true;
+    });
+    const std::string refusal = proxy::AuthRequiredAnswer(clock.Now()) + "\r\n";
+    for (const char* path : {"/lm/never", "/lm/missing", "/blocked", "/moved"}) {
+        EXPECT_EQ(ReadAll(Ask(path)), refusal) << path;
+    }
+    Settle();
+    ASSERT_EQ(monitor.RowCount(), rowsBefore + 4);
+    for (std::size_t row = rowsBefore; row < monitor.RowCount(); ++row) {
+        EXPECT_EQ(monitor.Row(row)->answer, "407 Proxy Authentication Required") << row;
+    }
+    for (std::size_t line = logBefore; line < log.size(); ++line) {
+        EXPECT_FALSE(log[line].body.starts_with("HTTP/1.0 200") ||
+                     log[line].body.starts_with("HTTP/1.0 302") ||
+                     log[line].body.starts_with("HTTP/1.0 403") ||
+                     log[line].body.starts_with("HTTP/1.0 404"))
+            << log[line].header << "\n" << log[line].body;
+    }
+    EXPECT_EQ(lists.black.Row(0).hits, 1);
+    EXPECT_EQ(lists.urlConverter.Row(0).hits, 1);
+}
+
 }  // namespace
 }  // namespace vs::cache

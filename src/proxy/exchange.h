@@ -84,6 +84,10 @@ struct Exchange {
     std::unique_ptr<cache::EntryReader> cacheReader;
 
     bool AnsweredHere() const { return answeredBy != AnsweredBy::kUpstream; }
+    // The 407 has answered and closed the connection: what request
+    // processing decides for the request counts its rule hits and logs the
+    // request, but answers nothing and shows no second answer in its row.
+    bool RefusedAtAdmission() const { return answeredBy == AnsweredBy::kAuthRequest; }
     bool IsConnect() const { return method == "CONNECT"; }
     bool IsHead() const { return method == "HEAD"; }
     // Only a GET's answer is stored, and only a GET or HEAD is answered

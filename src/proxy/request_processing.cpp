@@ -81,7 +81,7 @@ std::vector<std::string> AddressesOfProxyHost(const net::HostLookup& hosts,
 // own port; a name that a name server points at the loopback is refused
 // when the proxy connects itself.
 bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& request) {
-    if (e.config->lanReachesHostServices) {
+    if (e.config->lanReachesHostServices || e.RefusedAtAdmission()) {
         return false;
     }
     const DirectTarget target =
@@ -188,6 +188,9 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
 void SendRedirect(Session& s, Exchange& e, std::string_view location,
                   const http::MessageHead& request) {
     LogRequest(s, e, request);
+    if (e.RefusedAtAdmission()) {
+        return;
+    }
     std::string answer = RedirectAnswer(s.Owner().TimeSource().Now(), UriSpelling(location));
     AnswerLocally(s, e, answer);
     e.answeredBy = AnsweredBy::kRedirect;
@@ -196,6 +199,9 @@ void SendRedirect(Session& s, Exchange& e, std::string_view location,
 
 void SendRefusalPage(Session& s, Exchange& e, int rule, const http::MessageHead& request) {
     LogRequest(s, e, request);
+    if (e.RefusedAtAdmission()) {
+        return;
+    }
     std::string page = RefusalPage(e.url, rule);
     e.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(s, e, page);

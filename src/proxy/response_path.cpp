@@ -700,6 +700,9 @@ void FinishCacheWrite(Session& s, Exchange& e) {
 void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
                      std::unique_ptr<cache::EntryReader> reader) {
     LogRequest(s, e, request);
+    if (e.RefusedAtAdmission()) {
+        return;
+    }
     e.condition = Condition::kByProxy;
     e.answeredBy = AnsweredBy::kCache;
     e.cacheReader = std::move(reader);
