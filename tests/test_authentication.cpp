@@ -66,6 +66,26 @@ TEST_F(AdmissionTest, OnlyTheCredentialsOfANamedEnabledRowAdmit) {
     EXPECT_EQ(monitor.Row(4)->answer, "407 Proxy Authentication Required");
 }
 
+// A browser uploading without its password goes on sending the body after
+// the 407 has come: the proxy reads it to its end, so that the browser sees
+// the page and a close, not a reset (which a Windows browser takes for the
+// page lost).
+TEST_F(AdmissionTest, AnUploadRefusedAtItsFirstRequestIsReadNotReset) {
+    HttpOrigin origin;
+    StartProxy();
+    auto client = Connect();
+    SendText(client,
+             "POST " + origin.Url("/") + " HTTP/1.1\r\nHost: x\r\nContent-Length: 1048576\r\n\r\n");
+    EXPECT_EQ(test::ReadAll(client), AuthPage());
+    EXPECT_NO_THROW({
+        for (int block = 0; block < 16; ++block) {
+            SendText(client, std::string(65536, 'b'));
+        }
+        EXPECT_EQ(test::ReadAll(client), "");
+    });
+    EXPECT_EQ(origin.Requests().size(), 0u);
+}
+
 // A user disabled while his browser keeps its connection open is refused
 // from the next request on, not only on the next connection.
 TEST_F(AdmissionTest, ADisabledUsersOpenConnectionIsRefusedAtItsNextRequest) {

@@ -128,6 +128,12 @@ void Session::Begin(std::string firstData, std::string_view address) {
         exchange.url = std::string(head.Target());
         exchange.method = cp1251::Upper(head.Method());
         exchange.config = engine_.Config();
+        // An upload goes on after the 407 has gone out: read to its end, so
+        // that the browser sees the page and a close rather than a reset.
+        if (auto framing = http::RequestFraming(head); framing && end != std::string::npos) {
+            requestBody_ = *framing;
+            requestBody_.Consume(std::string_view(firstData).substr(end));
+        }
         RefuseConnection(*this, exchange);
         if (head.IsRequest()) {
             ProcessRequest(*this, exchange, head);
