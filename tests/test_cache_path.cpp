@@ -618,6 +618,25 @@ TEST_F(CacheFixture, AnswersFromTheCacheHonourTheBrowsersWishToClose) {
     }
 }
 
+// An answer from the cache closes the connection after it; a browser that
+// pipelines (apt does) has sent its next request by then. That request is
+// read and dropped, so the close takes no part of the answer with it.
+TEST_F(CacheFixture, AnAnswerFromTheCacheIsWholeThoughTheNextRequestArrivesMeanwhile) {
+    const std::string big = test::MakeBody(8 << 20);
+    auto writer =
+        BeginEntry(base.cacheDir, EntryFile("/big.bin"), CacheKey(origin.Url("/big.bin")));
+    ASSERT_TRUE(writer && writer->Append(big));
+    ASSERT_TRUE(writer->Finish("", "", clock.Now(), false, clock.Now()));
+    StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
+    auto client = Ask("/big.bin");
+    test::ReadUntil(client, "\r\n\r\n");
+    SendText(client, "GET " + origin.Url("/next") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+    std::string body;
+    EXPECT_NO_THROW(body = ReadAll(client));
+    EXPECT_EQ(body.size(), big.size());
+    EXPECT_TRUE(body == big);
+}
+
 // Framing the proxy cannot trust is relayed as the origin sent it, and
 // nothing is stored.
 TEST_F(CacheFixture, FramingInDoubtIsRelayedButNeverStored) {

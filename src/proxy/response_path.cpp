@@ -717,7 +717,10 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     }
     ReportProgress(s, e);
     e.cacheReader.reset();
-    s.Client().Disconnect();
+    // A browser that pipelines has sent its next request by now: closed
+    // unread, it would reset the connection and take the answer's unsent
+    // end with it.
+    s.Client().DisconnectAfterDraining(s.RequestBodyDue(), std::chrono::seconds(2));
 }
 
 }  // namespace vs::proxy
