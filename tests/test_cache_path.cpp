@@ -637,6 +637,26 @@ TEST_F(CacheFixture, AnAnswerFromTheCacheIsWholeThoughTheNextRequestArrivesMeanw
     EXPECT_TRUE(body == big);
 }
 
+// A GET with a body (a search API's query) asks what its URL alone does not
+// say: its answer is neither stored nor given from the cache.
+TEST_F(CacheFixture, AGetWithABodyIsAskedOfTheOriginEveryTime) {
+    StartProxy([](proxy::ProxyConfig& s) { s.freshWithoutAsking = true; });
+    clock.Set(std::chrono::system_clock::now());
+    const auto getWithBody = [&](std::string_view path) {
+        auto client = Connect();
+        SendText(client, "GET " + origin.Url(path) +
+                             " HTTP/1.1\r\nHost: x\r\nContent-Length: 7\r\n"
+                             "Connection: close\r\n\r\nquery=1");
+        return BodyOf(ReadResponse(client));
+    };
+    EXPECT_EQ(getWithBody("/lm/search"), "body of search");
+    EXPECT_FALSE(std::filesystem::exists(EntryFile("/lm/search")));
+    EXPECT_EQ(BodyOf(Get("/lm/other")), "body of other");
+    const std::size_t asked = origin.Requests().size();
+    EXPECT_EQ(getWithBody("/lm/other"), "body of other");
+    EXPECT_EQ(origin.Requests().size(), asked + 1);
+}
+
 // Framing the proxy cannot trust is relayed as the origin sent it, and
 // nothing is stored.
 TEST_F(CacheFixture, FramingInDoubtIsRelayedButNeverStored) {

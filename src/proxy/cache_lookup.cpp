@@ -109,7 +109,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 2. Only from a cache that is never read, or a request the cache never
     // answers (a POST's answer must come from its origin): nothing can
     // answer.
-    const bool cacheMayAnswer = e.IsGet() || e.IsHead();
+    const bool cacheMayAnswer = e.AsksForTheUrl();
     if ((!readCache || !cacheMayAnswer) && onlyFromCache) {
         return RefuseAsMissing(s, e, config, onlyFromCache, request);
     }

@@ -56,6 +56,9 @@ struct Exchange {
     // The browser asked to switch protocols (a WebSocket): what it sends
     // after the request waits for the answer, which a 101 makes the tunnel's.
     bool asksUpgrade = false;
+    // The request carries a body. A GET with one (a search API's query)
+    // asks what its URL alone does not say: its answer is not the URL's.
+    bool sendsBody = false;
     std::int32_t requestNo = -1;
     std::int32_t monitorRow = -1;
     AnsweredBy answeredBy = AnsweredBy::kUpstream;
@@ -93,6 +96,9 @@ struct Exchange {
     // Only a GET's answer is stored, and only a GET or HEAD is answered
     // from the cache.
     bool IsGet() const { return method == "GET"; }
+    // A GET or HEAD whose answer the URL alone decides: the cache may hold
+    // and give it.
+    bool AsksForTheUrl() const { return (IsGet() || IsHead()) && !sendsBody; }
     bool ToParent() const { return config->useParent; }
 };
 

@@ -188,9 +188,11 @@ bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
 bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::MessageHead& head,
               std::string_view firstBlock, const std::string& key) {
     // Only a GET's answer is what a later GET of the URL should get (a
-    // POST's is one visitor's result), and a CONNECT reply starts a tunnel.
+    // POST's, or a GET's with a body, is one visitor's result), and a
+    // CONNECT reply starts a tunnel.
     // A body whose end is not known for sure is never stored.
-    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.answerBody.Doubtful()) {
+    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || !e.AsksForTheUrl() ||
+        e.answerBody.Doubtful()) {
         return false;
     }
     if (e.authorized || KeptFromTheCache(config, head, firstBlock) ||

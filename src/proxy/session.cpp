@@ -386,6 +386,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.browserCloses = BrowserCloses(head);
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     exchange.asksUpgrade = head.Has("Upgrade");
+    exchange.sendsBody = requestBody_.InBody();
     if (!StillAdmitted(*this, head)) {
         // The user was disabled or removed meanwhile: refused as a new
         // connection would be, and the connection ends with the 407.
