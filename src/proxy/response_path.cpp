@@ -174,9 +174,18 @@ void AddKeptFields(http::MessageHead& head, std::string_view kept) {
 // "private" count the same, and so does a browser's "no-store" (a private
 // window's request, judged by the caller); the switch that ignores them is
 // the user's choice.
+// Events as they happen (a page's event stream, a camera's picture
+// stream): replayed from the cache they would tell old news as new, to a
+// page that comes back for more whenever a stream ends.
+bool IsLiveStream(const http::MessageHead& head) {
+    const std::string_view type = http::ItemToken(head.Value("Content-Type").value_or(""));
+    return cp1251::EqualsNoCase(type, "text/event-stream") ||
+           cp1251::EqualsNoCase(type, "multipart/x-mixed-replace");
+}
+
 bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
                       std::string_view firstBlock) {
-    return VariesByMoreThanEncoding(head) ||
+    return VariesByMoreThanEncoding(head) || IsLiveStream(head) ||
            (!config.ignoreNoCache &&
             (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
              head.ListNames("Cache-Control", "no-store") ||
