@@ -362,14 +362,7 @@ void MainWindow::RestorePlacement() {
     }
     if (screen != nullptr) {
         const QRect room = screen->availableGeometry();
-        // The window manager's frame (title bar, borders) comes on top of
-        // the stored inner size and is not known before the window shows:
-        // room is kept for a tall one (up to three lines of text), or the
-        // bottom row and scroll bar would end below the screen's edge.
-        const int border = style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
-        const int titleBar =
-            std::max(style()->pixelMetric(QStyle::PM_TitleBarHeight), 3 * fontMetrics().height());
-        const QSize frame(2 * border, titleBar + 2 * border);
+        const QSize frame = FrameAllowance(*this);
         placed.setSize(placed.size().boundedTo(room.size() - frame));
         placed.moveLeft(std::clamp(placed.left(), room.left(),
                                    room.right() + 1 - placed.width() - frame.width()));

@@ -24,6 +24,7 @@
 #include "gui/log_window.h"
 #include "gui/monitor_view.h"
 #include "gui/rule_list_page.h"
+#include "gui/screen_fit.h"
 #include "gui/tray.h"
 #include "gui/users_page.h"
 #include "shell/proxy_service.h"
@@ -229,6 +230,12 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
         const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
         EXPECT_LT(window.height(), room.height());
         EXPECT_LT(window.width(), room.width());
+        // So does a window's first size where the screen is smaller than
+        // the design's (1024x600, or scaled twice): the log's, the window's.
+        QWidget other;
+        ResizeWithinTheScreen(other, {5000, 5000});
+        EXPECT_LT(other.height(), room.height());
+        EXPECT_LT(other.width(), room.width());
     }
     service.ShutDown();
 }
