@@ -6,6 +6,7 @@
 #include <QContextMenuEvent>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QScrollBar>
@@ -102,6 +103,7 @@ MonitorView::MonitorView(QWidget* parent)
     horizontalHeader()->setSectionsMovable(true);
     setIconSize(QSize(16, 16));
     LetTheKeyboardLeaveAndOpenTheMenu(*this);
+    copyUrl_->setShortcut(QKeySequence::Copy);
     // The menu acts on the row it was opened on: requests go on arriving
     // while it is open, and the selection may move to a newer row or, when
     // the row leaves the monitor, to another one.
@@ -209,6 +211,17 @@ std::optional<std::string> MonitorView::SelectedUrl() const {
         return std::nullopt;
     }
     return url;
+}
+
+void MonitorView::keyPressEvent(QKeyEvent* event) {
+    // A row is selected whole: the copy is its URL, as the menu's, not the
+    // text of whichever cell the keyboard last stood on.
+    if (event->matches(QKeySequence::Copy)) {
+        CopyUrl(SelectedUrl());
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
 }
 
 void MonitorView::CopyUrl(const std::optional<std::string>& url) {

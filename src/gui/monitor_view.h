@@ -45,6 +45,7 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     void rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) override;
 
 private:

@@ -10,6 +10,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QStandardItemModel>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -408,6 +409,9 @@ TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheRowItWasOpenedOnAndNothingWith
 
     view.selectRow(1);
     choose(view.CopyUrlAction());
+    EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("http://пример.рф/файл"));
+    QApplication::clipboard()->setText("before");
+    QTest::keyClick(&view, Qt::Key_C, Qt::ControlModifier);  // the keyboard's copy, the same
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("http://пример.рф/файл"));
     choose(view.StopDownloadAction());
     EXPECT_EQ(stopped, std::vector<std::int32_t>{1});
