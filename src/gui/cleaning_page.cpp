@@ -60,6 +60,12 @@ CleaningPage::CleaningPage(ProxyService& service, QWidget* parent)
     oldBefore_->setDateTime(ToDateTime(defaults.oldBefore));
     hugeSize_ = NewSizeField(defaults.hugeSize, "hugeSize", this);
     smallSize_ = NewSizeField(defaults.smallSize, "smallSize", this);
+    // Each size after its own box, as they stand, not after "Пуск".
+    setTabOrder(deleteHuge_, hugeSize_);
+    setTabOrder(hugeSize_, deleteEmpty_);
+    setTabOrder(deleteEmpty_, deleteSmall_);
+    setTabOrder(deleteSmall_, smallSize_);
+    setTabOrder(smallSize_, start_);
     progress_->setObjectName("progress");
     // A long path must not widen the window.
     progress_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -72,6 +73,11 @@ LogWindow::LogWindow(const Clock& clock, LogLimits limits, QWidget* parent)
     view_->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(view_, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { menu_->exec(view_->viewport()->mapToGlobal(at)); });
+    // As in the grids: keyboards without a Menu key open it with Shift+F10.
+    auto* menuKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), view_);
+    menuKey->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(menuKey, &QShortcut::activated, this,
+            [this] { menu_->exec(view_->viewport()->mapToGlobal(view_->cursorRect().center())); });
 }
 
 void LogWindow::AddEntry(std::string_view header, std::string_view body) {

@@ -25,6 +25,10 @@ TrainerPage::TrainerPage(QWidget* parent)
     connect(apply, &QPushButton::clicked, this, &TrainerPage::Apply);
     connect(replace, &QPushButton::clicked, this, &TrainerPage::Replace);
     output_->setReadOnly(true);
+    // Tab leaves the texts, as it leaves the fields: typed into the text, it
+    // would take part in the match, and a keyboard user could not get out.
+    input_->setTabChangesFocus(true);
+    output_->setTabChangesFocus(true);
     // Matches and groups are easier to line up in a fixed-width font.
     output_->setFont(QFont(QStringLiteral("monospace")));
     input_->setFont(output_->font());
@@ -42,6 +46,12 @@ TrainerPage::TrainerPage(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(memos, 1);
+    // In the order they stand: each field's button after it.
+    setTabOrder(pattern_, apply);
+    setTabOrder(apply, replacement_);
+    setTabOrder(replacement_, replace);
+    setTabOrder(replace, input_);
+    setTabOrder(input_, output_);
 }
 
 std::string TrainerPage::PatternText() const {

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTest>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +29,12 @@ TEST(TrainerPage, ShowsGroupsAndTheReplacedTextOrNothingForABrokenPattern) {
     EXPECT_EQ(
         page.Output().toPlainText(),
         QStringLiteral("0(2): вв\n1(2): вв\n--------- После -- замены ----------\nдЖа\nВтор"));
+
+    // Tab goes on to the next control: typed into the text, it would be
+    // matched, and a keyboard user could not leave.
+    page.Input().setPlainText(QStringLiteral("abbc"));
+    QTest::keyClick(&page.Input(), Qt::Key_Tab);
+    EXPECT_EQ(page.Input().toPlainText(), QStringLiteral("abbc"));
 
     page.Pattern().setText(QStringLiteral("(b"));
     click("apply");
