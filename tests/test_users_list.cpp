@@ -151,18 +151,21 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     // One with letters the scrambled form cannot hold stays as written: as
     // "??" it would admit any password of two such letters.
     const std::string han = "\xE5\xAF\x86\xE7\xA0\x81";  // "密码"
-    WriteBytes(file_, "1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,"
-                      "\r\n4,True,li," +
-                          han + ",\r\n");
-    ASSERT_TRUE(loaded.Load(file_));
-    EXPECT_EQ(loaded.PasswordsInClear(), (std::vector<std::size_t>{1, 4}));
+    // They are named by the file's lines, a comment above them included.
+    WriteBytes(file_,
+               "# staff\r\n1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,"
+               "\r\n4,True,li," +
+                   han + ",\r\n");
+    EXPECT_FALSE(loaded.Load(file_));  // the comment is left out
+    EXPECT_EQ(loaded.PasswordsInClear(),
+              (std::vector<PasswordInClear>{{.row = 0, .line = 2}, {.row = 3, .line = 5}}));
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     loaded.Save(file_);
     EXPECT_FALSE(test::Has(ReadBytes(file_), Utf16Le("secret")));
     EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",al,1234567,\r\n")));
     EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",eve,0000000,")));
     ASSERT_TRUE(loaded.Load(file_));
-    EXPECT_EQ(loaded.PasswordsInClear(), std::vector<std::size_t>{4});
+    EXPECT_EQ(loaded.PasswordsInClear(), (std::vector<PasswordInClear>{{.row = 3, .line = 4}}));
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:" + han), "10.9.9.9"), 3);
     EXPECT_EQ(FindUser(*loaded.Snapshot(), EncodeBase64("li:??"), "10.9.9.9"), -1);

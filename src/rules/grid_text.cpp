@@ -67,7 +67,7 @@ public:
             if (next < units.size() && units[next] == u'\n') {
                 ++next;
             }
-            ++number;
+            sink_.AtLine(++number);
             try {
                 ReadLine(units.substr(start, end - start), end < units.size());
             } catch (const std::exception& e) {

@@ -35,6 +35,9 @@ public:
     virtual void Field(int column, std::string utf8Text) = 0;
     // The row begun last is no row after all: its line was left out.
     virtual void DropRow() = 0;
+    // The fields that follow come from this line of the file, from 1 (for
+    // a message that names where something stands).
+    virtual void AtLine(std::size_t /*line*/) {}
     // True for a table whose rows always have several fields: a line of
     // one non-empty field is then no row (a comment, a bare pattern, text
     // of another encoding appended to the file) and is left out.

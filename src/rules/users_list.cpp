@@ -49,9 +49,10 @@ std::string StoredFormKey(const UserRow& row) {
 
 class UserSink : public GridSink {
 public:
+    void AtLine(std::size_t line) override { line_ = line; }
     void BeginRow() override { rows_.emplace_back(); }
     void DropRow() override {
-        if (!clearRows_.empty() && clearRows_.back() == rows_.size()) {
+        if (!clearRows_.empty() && clearRows_.back().row + 1 == rows_.size()) {
             clearRows_.pop_back();
         }
         rows_.pop_back();
@@ -72,7 +73,7 @@ public:
             row.name = std::move(text);
         } else if (column == col::kPassword) {
             if (IsWrittenInClear(text)) {
-                clearRows_.push_back(rows_.size());
+                clearRows_.push_back({rows_.size() - 1, line_});
                 row.password = std::move(text);
             } else {
                 row.password = ClearFromCell(text);
@@ -84,12 +85,13 @@ public:
     }
 
     std::vector<UserRow>& Rows() { return rows_; }
-    std::vector<std::size_t>& ClearRows() { return clearRows_; }
+    std::vector<PasswordInClear>& ClearRows() { return clearRows_; }
     std::map<std::string, std::string>& StoredForms() { return storedForms_; }
 
 private:
     std::vector<UserRow> rows_;
-    std::vector<std::size_t> clearRows_;  // line numbers, from 1
+    std::vector<PasswordInClear> clearRows_;
+    std::size_t line_ = 0;
     std::map<std::string, std::string> storedForms_;
 };
 

@@ -60,6 +60,14 @@ struct UsersSnapshot {
 // first enabled row with a name, no password and that address.
 int FindUser(const UsersSnapshot& users, std::string_view token, std::string_view address);
 
+// A row read with its password in clear, and the file's line it stands on
+// (comments and blank lines included), from 1.
+struct PasswordInClear {
+    std::size_t row = 0;
+    std::size_t line = 0;
+    bool operator==(const PasswordInClear&) const = default;
+};
+
 class UsersList {
 public:
     std::shared_ptr<const UsersSnapshot> Snapshot() const { return published_.Get(); }
@@ -95,10 +103,9 @@ public:
     // The file as last read or written, and whether the rows were edited
     // since.
     const ListFileState& FileState() const { return fileState_; }
-    // The lines (from 1) of the last Load whose password was written in
-    // clear rather than scrambled: taken as it stands, scrambled at the
-    // next save.
-    const std::vector<std::size_t>& PasswordsInClear() const { return passwordsInClear_; }
+    // The rows of the last Load whose password was written in clear rather
+    // than scrambled: taken as it stands, scrambled at the next save.
+    const std::vector<PasswordInClear>& PasswordsInClear() const { return passwordsInClear_; }
 
 private:
     void PublishEdit(UsersSnapshot users);
@@ -106,7 +113,7 @@ private:
     vs::Snapshot<UsersSnapshot> published_;
     std::uint64_t lastId_ = 0;
     ListFileState fileState_;
-    std::vector<std::size_t> passwordsInClear_;
+    std::vector<PasswordInClear> passwordsInClear_;
     // User and password in clear -> the password's cell as last read or
     // written.
     std::map<std::string, std::string> storedForms_;

@@ -264,13 +264,13 @@ void ProxyService::LoadList(List& list, std::string_view name) {
 
 void ProxyService::TellPasswordsInClear(const UsersList& list, std::string_view name) {
     // A list typed in by hand may hold hundreds: the first few are named.
-    const std::vector<std::size_t>& lines = list.PasswordsInClear();
+    const std::vector<PasswordInClear>& lines = list.PasswordsInClear();
     for (std::size_t i = 0; i < lines.size() && i < kNamedAtStart; ++i) {
         // The scrambled form holds Windows-1251 only: such a password stays
         // as it was written.
         const bool scramblable =
-            cp1251::FromUtf8Exactly(list.Row(lines[i] - 1).password).has_value();
-        untold_ += "Список " + std::string(name) + ", строка " + std::to_string(lines[i]) +
+            cp1251::FromUtf8Exactly(list.Row(lines[i].row).password).has_value();
+        untold_ += "Список " + std::string(name) + ", строка " + std::to_string(lines[i].line) +
                    (scramblable ? ": пароль записан открытым текстом; он принят и при "
                                   "сохранении будет скрыт\n"
                                 : ": пароль записан открытым текстом; он принят, но "
