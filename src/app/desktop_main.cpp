@@ -23,6 +23,7 @@
 #include "gui/icons.h"
 #include "gui/log_window.h"
 #include "gui/main_window.h"
+#include "gui/show_requests.h"
 #include "gui/tray.h"
 #include "shell/proxy_service.h"
 
@@ -122,6 +123,9 @@ int main(int argc, char** argv) {
     }
     const vs::DataFolderLock folderLock(dataDir);
     if (folderLock.HeldByAnother()) {
+        if (vs::gui::ShowRequests::AskRunningCopy(dataDir)) {
+            return 0;  // the copy holding the folder shows its window
+        }
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"),
                               QString::fromStdString(vs::DataFolderInUseMessage(dataDir)));
         return 1;
@@ -145,6 +149,7 @@ int main(int argc, char** argv) {
         window.HideInTray();
     }
     window.ShowListenerReport(error);
+    const vs::gui::ShowRequests showRequests(dataDir, [&window] { window.ShowInFront(); });
     // Logging out: the session manager asks for the data first, and the
     // display may be gone before it asks the program to quit (then the
     // process ends at once, saving nothing).

@@ -378,6 +378,10 @@ void MainWindow::ToggleShown() {
         HideInTray();
         return;
     }
+    ShowInFront();
+}
+
+void MainWindow::ShowInFront() {
     hiddenInTray_ = false;
     showNormal();
     raise();

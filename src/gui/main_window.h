@@ -79,6 +79,8 @@ public:
 
     // A click on the tray icon: hide, or show with the newest row in view.
     void ToggleShown();
+    // Shown in front, with the newest row in view, however it was hidden.
+    void ShowInFront();
     // Hidden with only the tray icon to come back from; shown again should
     // the tray go (a panel that ends or restarts).
     void HideInTray();

@@ -46,6 +46,12 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
         },
         20s))
         << app.Stderr();
+    // Started again (from the menu, or to reach a window hidden in the
+    // tray): the running copy is asked to show its window, and the second
+    // one ends without a box.
+    ChildProcess again("again", {VELLOSTORE_PATH}, dir.Path(),
+                       {{"VELLOSTORE_HOME", home.string()}, {"QT_QPA_PLATFORM", "offscreen"}});
+    EXPECT_EQ(again.Wait(20s), 0) << again.Stderr();
     HttpOrigin origin;
     auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
     SendText(client, "GET " + origin.Url("/blocked/") + " HTTP/1.1\r\nHost: x\r\n\r\n");
