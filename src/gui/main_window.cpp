@@ -161,6 +161,13 @@ QWidget* MainWindow::BuildSettingsPages() {
     general->setWidgetResizable(true);
     general->setFrameShape(QFrame::NoFrame);
     general->setFocusPolicy(Qt::NoFocus);  // a stop of Tab that shows nothing
+    // The scroll area follows focus moving within it, but not focus that
+    // arrives from outside (Shift+Tab from the tabs onto "Применить").
+    connect(qApp, &QApplication::focusChanged, general, [general](QWidget*, QWidget* now) {
+        if (now != nullptr && general->widget()->isAncestorOf(now)) {
+            general->ensureWidgetVisible(now);
+        }
+    });
     pages->addTab(general, QStringLiteral("Общие"));
     pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
     usersPage_ = new UsersPage(service_);

@@ -180,8 +180,26 @@ void SettingsPages::Edited() {
 void SettingsPages::Apply() {
     emit AboutToApply();
     service_.Apply();
+    // A button pressed from the keyboard is disabled under the focus, which
+    // would then leave the page for the tabs: it goes to the page's first
+    // field instead.
+    QWidget* page = nullptr;
+    for (QPushButton* button : applyButtons_) {
+        if (button->hasFocus()) {
+            page = button->parentWidget();
+        }
+    }
     for (QPushButton* button : applyButtons_) {
         button->setEnabled(false);
+    }
+    if (page != nullptr) {
+        for (QWidget* next = page->nextInFocusChain(); next != page && page->isAncestorOf(next);
+             next = next->nextInFocusChain()) {
+            if (next->isEnabled() && (next->focusPolicy() & Qt::TabFocus) != 0) {
+                next->setFocus(Qt::TabFocusReason);
+                break;
+            }
+        }
     }
     Refresh();
     emit Applied();

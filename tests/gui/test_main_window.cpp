@@ -8,8 +8,10 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QStackedWidget>
 #include <QTableView>
@@ -29,6 +31,7 @@
 #include "gui/users_page.h"
 #include "shell/proxy_service.h"
 #include "shell/settings_store.h"
+#include "support/child_process.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
 #include "support/service_start.h"
@@ -119,6 +122,36 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
             return opened;
         }));
     }
+}
+
+// The general settings page scrolls in a low window: "Применить" reached by
+// Shift+Tab from the tabs is scrolled into view, and pressed, it leaves the
+// focus on the page rather than sending it to the tabs.
+TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
+    MainWindow window(service, log);
+    window.resize(742, 300);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    auto* port = window.findChild<QLineEdit*>("port");
+    auto* apply = window.findChild<QPushButton*>("applyGeneral");
+    ASSERT_TRUE(port != nullptr && apply != nullptr);
+    for (QWidget* page = apply; page->parentWidget() != nullptr; page = page->parentWidget()) {
+        if (auto* pages = qobject_cast<QStackedWidget*>(page->parentWidget())) {
+            pages->setCurrentWidget(page);
+        }
+    }
+    port->setText(QString::number(test::FreePort()));
+    emit port->textEdited(port->text());
+    apply->setFocus(Qt::BacktabFocusReason);
+    ASSERT_TRUE(test::WaitUntil([&] {
+        QCoreApplication::processEvents();
+        return apply->hasFocus();
+    }));
+    QWidget* viewport = apply->parentWidget()->parentWidget();
+    EXPECT_TRUE(viewport->rect().contains(QRect(apply->mapTo(viewport, QPoint()), apply->size())));
+    QTest::keyClick(apply, Qt::Key_Space);
+    EXPECT_FALSE(apply->isEnabled());
+    EXPECT_TRUE(apply->parentWidget()->isAncestorOf(QApplication::focusWidget()));
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
