@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -38,33 +37,23 @@ socklen_t LengthOf(const sockaddr_un& address) {
 
 ShowRequests::ShowRequests(const std::filesystem::path& dataDir, std::function<void()> show)
     : show_(std::move(show)) {
-    socket_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    net::Socket listening(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     const sockaddr_un address = AddressOf(dataDir);
-    if (socket_ < 0 ||
-        ::bind(socket_, reinterpret_cast<const sockaddr*>(&address), LengthOf(address)) != 0 ||
-        ::listen(socket_, 4) != 0) {
-        if (socket_ >= 0) {
-            ::close(socket_);
-        }
-        socket_ = -1;
+    if (!listening.IsOpen() ||
+        ::bind(listening.Fd(), reinterpret_cast<const sockaddr*>(&address), LengthOf(address)) !=
+            0 ||
+        ::listen(listening.Fd(), 4) != 0) {
         return;
     }
-    notifier_ = std::make_unique<QSocketNotifier>(socket_, QSocketNotifier::Read);
+    listening_ = std::move(listening);
+    notifier_ = std::make_unique<QSocketNotifier>(listening_.Fd(), QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this] { TakeRequests(); });
-}
-
-ShowRequests::~ShowRequests() {
-    notifier_.reset();
-    if (socket_ >= 0) {
-        ::close(socket_);
-    }
 }
 
 void ShowRequests::TakeRequests() {
     // The connection is the request: nothing is read from it.
     bool asked = false;
-    for (int connection; (connection = ::accept4(socket_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) {
-        ::close(connection);
+    while (net::Socket(::accept4(listening_.Fd(), nullptr, nullptr, SOCK_CLOEXEC)).IsOpen()) {
         asked = true;
     }
     if (asked && show_) {
@@ -73,15 +62,10 @@ void ShowRequests::TakeRequests() {
 }
 
 bool ShowRequests::AskRunningCopy(const std::filesystem::path& dataDir) {
-    const int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) {
-        return false;
-    }
+    const net::Socket asking(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_un address = AddressOf(dataDir);
-    const bool taken =
-        ::connect(s, reinterpret_cast<const sockaddr*>(&address), LengthOf(address)) == 0;
-    ::close(s);
-    return taken;
+    return asking.IsOpen() && ::connect(asking.Fd(), reinterpret_cast<const sockaddr*>(&address),
+                                        LengthOf(address)) == 0;
 }
 
 }  // namespace vs::gui

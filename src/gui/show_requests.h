@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "net/socket.h"
+
 namespace vs::gui {
 
 class ShowRequests {
@@ -20,7 +22,6 @@ public:
     // thread of the event loop. Without the socket (another copy holds the
     // name) there are no requests, and nothing else changes.
     ShowRequests(const std::filesystem::path& dataDir, std::function<void()> show);
-    ~ShowRequests();
     ShowRequests(const ShowRequests&) = delete;
     ShowRequests& operator=(const ShowRequests&) = delete;
 
@@ -30,7 +31,7 @@ public:
 private:
     void TakeRequests();
 
-    int socket_ = -1;
+    net::Socket listening_;
     std::unique_ptr<QSocketNotifier> notifier_;
     std::function<void()> show_;
 };
