@@ -173,6 +173,21 @@ TEST(PatternSimulator, ShowsEveryGroupOfTheFirstMatch) {
     EXPECT_EQ(many.substr(many.rfind("\r\n") + 2), "99(99): a");
 }
 
+// The user's own text may be long (a page pasted in): a repeated group is
+// searched past the 8 KB a request line is, and a search that would hold the
+// window for minutes gives up in its time and says so.
+TEST(PatternSimulator, ALongTextIsSearchedWholeAndARunawaySearchGivesUpAndSaysSo) {
+    PatternSimulator simulator(std::chrono::milliseconds(100));
+    std::string words;
+    while (words.size() < 20000) {
+        words += "word ";
+    }
+    EXPECT_TRUE(simulator.Apply("^(\\w+ ?)+$", words).starts_with("0(1): word word"))
+        << words.size();
+    const std::string said = simulator.Apply(".*\\w.*;", std::string(700000, 'a'));
+    EXPECT_TRUE(said.starts_with(cp1251::FromUtf8("Поиск прерван"))) << said;
+}
+
 TEST(PatternSimulator, ReplaceShowsTheTextAfterTheFirstReplacement) {
     PatternSimulator simulator;
     EXPECT_EQ(simulator.Replace("(b+)", "x", "abbc"),

@@ -126,14 +126,15 @@ uint32_t EngineOptions(unsigned options) {
     return result;
 }
 
-CodePtr CompileCode(std::string_view pattern, unsigned options) {
+CodePtr CompileCode(std::string_view pattern, unsigned options, uint32_t engineOptions = 0) {
     if (pattern.empty()) {
         throw RegexError::EmptyPattern();
     }
     int error = 0;
     PCRE2_SIZE offset = 0;
     CodePtr code(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                               EngineOptions(options), &error, &offset, CompileContext()));
+                               EngineOptions(options) | engineOptions, &error, &offset,
+                               CompileContext()));
     if (!code) {
         throw RegexError::Rejected(offset, EngineMessage(error));
     }
@@ -244,14 +245,69 @@ pcre2_match_context* InterpretedContext(std::size_t subjectSize) {
     return holder.context;
 }
 
+// A search tried out by the user runs with a callout before every item of
+// the pattern, which gives up once its time is over; the clock is read at
+// every 1024th callout. Its stack is the large one whatever the length of
+// the text, and its work is not counted.
+struct TimedSearch {
+    std::chrono::steady_clock::time_point deadline;
+    std::uint32_t callouts = 0;
+};
+
+int CheckTime(pcre2_callout_block*, void* data) {
+    auto* search = static_cast<TimedSearch*>(data);
+    if ((++search->callouts & 1023) == 0 && std::chrono::steady_clock::now() > search->deadline) {
+        return PCRE2_ERROR_CALLOUT;
+    }
+    return 0;
+}
+
+pcre2_match_context* TimedContext(TimedSearch& search) {
+    struct Holder {
+        LargeMatchStack large;
+        Holder() {
+            if (large.context != nullptr) {
+                pcre2_set_match_limit(large.context, UINT32_MAX);
+            }
+        }
+    };
+    thread_local Holder holder;
+    if (holder.large.context != nullptr) {
+        pcre2_set_callout(holder.large.context, CheckTime, &search);
+    }
+    return holder.large.context;
+}
+
+Pattern::Outcome OutcomeOf(int rc) {
+    if (rc > 0) {
+        return Pattern::Outcome::Match;
+    }
+    // Only a match the engine gave up for its limits is undecided (a URL
+    // padded to make a pattern give up must not pass a black list); any
+    // other failure (a recursion that loops) finds nothing.
+    switch (rc) {
+        case PCRE2_ERROR_MATCHLIMIT:
+        case PCRE2_ERROR_DEPTHLIMIT:
+        case PCRE2_ERROR_HEAPLIMIT:
+        case PCRE2_ERROR_JIT_STACKLIMIT:
+        case PCRE2_ERROR_NOMEMORY:
+        case PCRE2_ERROR_CALLOUT:  // out of time
+            return Pattern::Outcome::Undecided;
+        default:
+            return Pattern::Outcome::NoMatch;
+    }
+}
+
 }  // namespace
 
-Pattern::Pattern(std::string text, unsigned options, detail::CodePtr code)
+Pattern::Pattern(std::string text, unsigned options, detail::CodePtr code,
+                 std::chrono::milliseconds timeLimit)
     : text_(std::move(text)),
       options_(options),
       code_(std::move(code)),
       captureCount_(EngineCaptureCount(code_.get())),
-      interpreted_(!HasCompiledMatcher(code_.get())) {}
+      interpreted_(!HasCompiledMatcher(code_.get())),
+      timeLimit_(timeLimit) {}
 
 std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsigned options) {
     std::shared_ptr<const Pattern> compiled(
@@ -259,6 +315,16 @@ std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsign
     // A pattern that gives up even on an empty text (a recursion into
     // itself, "((?1))") would give up on every URL, and a black list refuses
     // what it cannot decide: it is no pattern.
+    if (compiled->Decide({}) == Outcome::Undecided) {
+        throw RegexError::Rejected(0, "the pattern never ends, even on an empty text");
+    }
+    return compiled;
+}
+
+std::shared_ptr<const Pattern> Pattern::CompileForTryOut(std::string_view pattern, unsigned options,
+                                                         std::chrono::milliseconds limit) {
+    std::shared_ptr<const Pattern> compiled(new Pattern(
+        std::string(pattern), options, CompileCode(pattern, options, PCRE2_AUTO_CALLOUT), limit));
     if (compiled->Decide({}) == Outcome::Undecided) {
         throw RegexError::Rejected(0, "the pattern never ends, even on an empty text");
     }
@@ -284,6 +350,16 @@ int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t*
         }
         local.pairs = pairs;
     }
+    if (timeLimit_.count() > 0) {
+        TimedSearch search{std::chrono::steady_clock::now() + timeLimit_};
+        pcre2_match_context* timed = TimedContext(search);
+        const int rc = timed == nullptr
+                           ? PCRE2_ERROR_NOMEMORY
+                           : pcre2_match(code_.get(), SubjectPointer(subject), subject.size(),
+                                         start, PCRE2_NOTEMPTY, local.data.get(), timed);
+        *ovector = pcre2_get_ovector_pointer(local.data.get());
+        return rc;
+    }
     int rc =
         pcre2_match(code_.get(), SubjectPointer(subject), subject.size(), start, PCRE2_NOTEMPTY,
                     local.data.get(), interpreted_ ? InterpretedContext(subject.size()) : nullptr);
@@ -305,23 +381,7 @@ int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t*
 
 Pattern::Outcome Pattern::Decide(std::string_view subject) const {
     const std::size_t* ovector = nullptr;
-    const int rc = Run(subject, 0, &ovector);
-    if (rc > 0) {
-        return Outcome::Match;
-    }
-    // Only a match the engine gave up for its limits is undecided (a URL
-    // padded to make a pattern give up must not pass a black list); any
-    // other failure (a recursion that loops) finds nothing.
-    switch (rc) {
-        case PCRE2_ERROR_MATCHLIMIT:
-        case PCRE2_ERROR_DEPTHLIMIT:
-        case PCRE2_ERROR_HEAPLIMIT:
-        case PCRE2_ERROR_JIT_STACKLIMIT:
-        case PCRE2_ERROR_NOMEMORY:
-            return Outcome::Undecided;
-        default:
-            return Outcome::NoMatch;
-    }
+    return OutcomeOf(Run(subject, 0, &ovector));
 }
 
 std::optional<std::string_view> Pattern::FindGroup(std::string_view subject, int index) const {
@@ -352,6 +412,13 @@ std::ptrdiff_t Pattern::GroupOffset(std::string_view subject, int index) const {
 }
 
 std::optional<PatternMatch> Pattern::Find(std::string_view subject, std::size_t start) const {
+    Outcome ignored;
+    return Find(subject, start, ignored);
+}
+
+std::optional<PatternMatch> Pattern::Find(std::string_view subject, std::size_t start,
+                                          Outcome& outcome) const {
+    outcome = Outcome::NoMatch;
     if (start > subject.size()) {
         return std::nullopt;
     }
@@ -359,6 +426,7 @@ std::optional<PatternMatch> Pattern::Find(std::string_view subject, std::size_t 
     // Errors (match or depth limit hit by a runaway pattern) count as no
     // match: a rule that cannot be decided must not fire.
     const int rc = Run(subject, start, &ovector);
+    outcome = OutcomeOf(rc);
     if (rc <= 0) {
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 // A compiled Pattern is immutable: any number of threads match it at once
 // with no locking.
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -87,6 +88,14 @@ class Pattern {
 public:
     // Throws RegexError.
     static std::shared_ptr<const Pattern> Compile(std::string_view pattern, unsigned options = 0);
+    // For a user trying a pattern on a text of his own: any length of text,
+    // and no bound on the engine's work but time. A search that runs longer
+    // than `limit` gives up (undecided) rather than holding the window for
+    // minutes. Each step is slower than a Compile'd pattern's: never for
+    // requests. Throws RegexError.
+    static std::shared_ptr<const Pattern> CompileForTryOut(std::string_view pattern,
+                                                           unsigned options,
+                                                           std::chrono::milliseconds limit);
 
     Pattern(const Pattern&) = delete;
     Pattern& operator=(const Pattern&) = delete;
@@ -105,6 +114,9 @@ public:
     // All groups of the first match at or after start. The text before start
     // still counts for lookbehinds and for what "^" and "\b" see.
     std::optional<PatternMatch> Find(std::string_view subject, std::size_t start = 0) const;
+    // The same, telling also whether a search that found nothing gave up.
+    std::optional<PatternMatch> Find(std::string_view subject, std::size_t start,
+                                     Outcome& outcome) const;
     // The replacement template expanded for match, a match of this pattern.
     // See regex.cpp for the template forms.
     std::string Expand(std::string_view replacement, const PatternMatch& match) const;
@@ -117,7 +129,8 @@ public:
     unsigned Options() const { return options_; }
 
 private:
-    Pattern(std::string text, unsigned options, detail::CodePtr code);
+    Pattern(std::string text, unsigned options, detail::CodePtr code,
+            std::chrono::milliseconds timeLimit = {});
     // Runs the search with this thread's match data; returns the engine's
     // result and leaves the offsets in *ovector, valid until the thread's
     // next Run.
@@ -129,6 +142,7 @@ private:
     detail::CodePtr code_;
     int captureCount_;
     bool interpreted_;  // no compiled matcher: its work is bounded per match
+    std::chrono::milliseconds timeLimit_;  // zero: bounded by work, not time
 };
 
 // Replaces the first match of pattern in subject (every match with

@@ -55,12 +55,18 @@ bool TryRow(const RuleRow& row, std::string& url) {
 bool GroupLines(const Pattern& pattern, std::string_view inputText, std::string& lines) {
     lines.clear();
     std::optional<PatternMatch> match;
+    Pattern::Outcome outcome = Pattern::Outcome::NoMatch;
     try {
-        match = pattern.Find(inputText);
+        match = pattern.Find(inputText, 0, outcome);
     } catch (const std::exception&) {
         return false;
     }
     if (!match) {
+        if (outcome == Pattern::Outcome::Undecided) {
+            lines = cp1251::FromUtf8(
+                "Поиск прерван: на этом тексте правило работает слишком долго, совпадение "
+                "не найдено и не исключено");
+        }
         return false;
     }
     const int groups = std::min(match->GroupCount(), kMaxReportedGroups);
@@ -125,7 +131,7 @@ const Pattern* PatternSimulator::Compiled(std::string_view pattern) {
         last_.reset();
         lastText_ = pattern;
         try {
-            last_ = Pattern::Compile(pattern, kRegexCaseless | kRegexMultiline);
+            last_ = Pattern::CompileForTryOut(pattern, kRegexCaseless | kRegexMultiline, limit_);
         } catch (const std::exception&) {
             // The user is still typing it.
         }

@@ -7,6 +7,7 @@
 // PatternSimulator is the converter page's try-out area: it shows what a
 // pattern captures in a sample text and what a replacement makes of it.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -31,6 +32,10 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
 
 class PatternSimulator {
 public:
+    // A search on the user's text gives up after `limit`, and says so.
+    explicit PatternSimulator(std::chrono::milliseconds limit = std::chrono::seconds(2))
+        : limit_(limit) {}
+
     // The memo's separator line between the groups and the replaced text.
     static constexpr std::string_view kReplacedSeparatorUtf8 =
         "--------- После -- замены ----------";
@@ -41,7 +46,8 @@ public:
     // offset 0 and no text for a group that did not take part. Lines are
     // joined by CR LF with no line end after the last, as a memo's text reads
     // without a final empty line. A pattern that does not compile gives ""
-    // and no message: the user is still typing it.
+    // and no message: the user is still typing it. A search that runs out
+    // of time gives a line saying so.
     std::string Apply(std::string_view pattern, std::string_view inputText);
 
     // Apply's lines, then on a match the separator line and the input with
@@ -55,6 +61,7 @@ private:
     // pattern does.
     const Pattern* Compiled(std::string_view pattern);
 
+    std::chrono::milliseconds limit_;
     std::string lastText_;
     std::shared_ptr<const Pattern> last_;
 };
