@@ -11,6 +11,19 @@ namespace vs::http {
 
 namespace {
 
+// A line of the wire: text without control characters (a tab aside), then
+// CR LF.
+bool EndsAtCrLfAlone(std::string_view line) {
+    if (!line.ends_with("\r\n")) {
+        return false;
+    }
+    line.remove_suffix(2);
+    return std::none_of(line.begin(), line.end(), [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return (u < 0x20 && c != '\t') || u == 0x7f;
+    });
+}
+
 constexpr std::size_t kMaxLine = 4096;
 // Longer numbers are not lengths anybody sends; refusing them keeps every
 // length inside 64 bits.
@@ -249,6 +262,15 @@ std::size_t BodyFramer::ConsumeLine(std::string_view bytes) {
 void BodyFramer::LineDone() {
     std::string line;
     line.swap(line_);
+    // A request's framing goes on to an origin that may end a line only at
+    // CR LF and read a bare LF or a control character as part of a chunk
+    // extension: it would find the body's end at another byte than the
+    // proxy, and take what the proxy forwarded as body for a request the
+    // lists never saw. Such a line ends the request.
+    if (!answer_ && !EndsAtCrLfAlone(line)) {
+        Break();
+        return;
+    }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }

@@ -244,11 +244,14 @@ std::string Session::FilterUpstream(std::string_view bytes) {
         }
         if (requestBody_.InBody()) {
             const std::size_t n = requestBody_.Consume(rest);
+            if (requestBody_.Broken()) {
+                // Where the origin would think the body ends is anybody's
+                // guess: what broke it goes nowhere.
+                Refuse();
+                break;
+            }
             out.append(rest.substr(0, n));
             pos += n;
-            if (requestBody_.Broken()) {
-                Refuse();  // where the origin would think the body ends is anybody's guess
-            }
             continue;
         }
         // What follows a CONNECT or an Upgrade depends on its answer: tunnel
