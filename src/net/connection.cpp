@@ -171,11 +171,14 @@ void Connection::Disconnect() {
     socket_.Close();
 }
 
-void Connection::DisconnectAfterDraining(bool peerSending, std::chrono::milliseconds patience) {
-    int waiting = 0;
-    if (!connected_ ||
-        (!peerSending && (::ioctl(socket_.Fd(), FIONREAD, &waiting) != 0 || waiting == 0))) {
-        Disconnect();  // nothing unread: an ordinary close resets nothing
+void Connection::DisconnectAfterDraining(std::chrono::milliseconds patience) {
+    // A socket set to end with a reset (an answer its origin reset, passed
+    // on as one) must not end with an orderly FIN first.
+    linger closing{};
+    socklen_t size = sizeof closing;
+    if (!connected_ || (::getsockopt(socket_.Fd(), SOL_SOCKET, SO_LINGER, &closing, &size) == 0 &&
+                        closing.l_onoff != 0 && closing.l_linger == 0)) {
+        Disconnect();
         return;
     }
     ShutdownOutput();

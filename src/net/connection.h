@@ -22,6 +22,9 @@ namespace vs::net {
 
 enum class Direction { Upstream, Downstream };
 
+// How long a closing connection reads on for its peer's close.
+inline constexpr std::chrono::milliseconds kLingeringClose{2000};
+
 // Hook object of an outbound connection. Both hooks may rewrite the bytes in
 // place; an emptied buffer sends (or delivers) nothing.
 class ConnectionIntercept {
@@ -125,12 +128,12 @@ public:
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
     void Disconnect();
-    // When the peer is still sending (`peerSending`, or bytes wait unread),
-    // ends the output and reads on until the peer stops, for at most
-    // `patience`, before closing: a close with unread bytes resets the
-    // connection, and the reset destroys the answer the peer has not read
-    // yet (a refusal page sent while a large upload is under way).
-    void DisconnectAfterDraining(bool peerSending, std::chrono::milliseconds patience);
+    // Ends the output and reads on until the peer closes too, for at most
+    // `patience`, before closing: bytes that arrive after the close (the
+    // rest of an upload, a pipelining client's next request sent a moment
+    // late) reset the connection, and the reset destroys the answer the peer
+    // has not read yet.
+    void DisconnectAfterDraining(std::chrono::milliseconds patience = kLingeringClose);
 
     // Safe from another thread while the owner may be blocked on the socket.
     // The peer hears an orderly end, unless an unfinished answer must not

@@ -710,7 +710,10 @@ void MappedPortServer::RelayLoop(Worker& worker) {
                 events_.OnOutboundDisconnect(worker);
             } catch (const std::exception&) {
             }
-            client.Disconnect();
+            // An answer ended by the origin's close: a pipelining browser's
+            // next request, arriving after a plain close, would reset the
+            // connection and destroy the answer's unread end.
+            client.DisconnectAfterDraining();
         }
         if (client.InputEnded() && client.Connected() && !OwedToHalfClosedClient(outbound)) {
             client.Disconnect();

@@ -49,9 +49,10 @@ void AnswerLocally(Session& s, const Exchange& e, const std::string& answer) {
             // The browser is gone; the answer is still shown and logged.
         }
     }
-    // Long enough for an upload on the LAN to end, short enough that a
-    // browser holding its connection open costs a worker little.
-    client.DisconnectAfterDraining(s.RequestBodyDue(), std::chrono::seconds(2));
+    // The rest of an upload, or a pipelining browser's next request, is
+    // read until the browser closes: closed unread, the connection would be
+    // reset and the answer lost.
+    client.DisconnectAfterDraining();
 }
 
 namespace {

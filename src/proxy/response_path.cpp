@@ -728,10 +728,10 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     }
     ReportProgress(s, e);
     e.cacheReader.reset();
-    // A browser that pipelines has sent its next request by now: closed
+    // A browser that pipelines sends its next request meanwhile: closed
     // unread, it would reset the connection and take the answer's unsent
     // end with it.
-    s.Client().DisconnectAfterDraining(s.RequestBodyDue(), std::chrono::seconds(2));
+    s.Client().DisconnectAfterDraining();
 }
 
 }  // namespace vs::proxy

@@ -223,7 +223,7 @@ void Session::RefuseWithPage(const std::string& page) {
         client_.WriteLn(page);
     } catch (const net::SocketError&) {
     }
-    client_.DisconnectAfterDraining(true, std::chrono::seconds(2));
+    client_.DisconnectAfterDraining();
 }
 
 std::string Session::FilterUpstream(std::string_view bytes) {

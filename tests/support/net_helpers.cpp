@@ -122,6 +122,9 @@ void HttpOrigin::Serve(net::Socket& socket) {
                 net::SendAll(socket, head + chunk);
                 head.clear();
             }
+            if (target.ends_with("/close")) {
+                return;
+            }
             continue;
         }
         net::SendAll(socket, "HTTP/1.1 200 OK\r\nX-Port: " + std::to_string(Port()) +

@@ -46,7 +46,8 @@ char BodyByte(std::uint64_t position);
 std::string MakeBody(std::size_t size);
 
 // An HTTP/1.1 origin with keep-alive. "/size/N" answers N body bytes of
-// MakeBody, "/close" answers and closes, "/silent" closes without answer,
+// MakeBody ("/size/N/close", then closes), "/close" answers and closes, "/silent" closes without
+// answer,
 // "/cuthead" closes within its answer's head, "/nohttp" answers bytes that
 // are no HTTP and closes, "/refuse" answers 413 and closes with the request's
 // body unread, "/bighead" answers with a head
