@@ -130,6 +130,17 @@ int main(int argc, char** argv) {
                               QString::fromStdString(vs::DataFolderInUseMessage(dataDir)));
         return 1;
     }
+    // Taken with the folder, so that a second start during this one's start
+    // (a double click) reaches it; the window shows once it is there.
+    vs::gui::MainWindow* shownOnRequest = nullptr;
+    bool showAsked = false;
+    const vs::gui::ShowRequests showRequests(dataDir, [&shownOnRequest, &showAsked] {
+        if (shownOnRequest != nullptr) {
+            shownOnRequest->ShowInFront();
+        } else {
+            showAsked = true;
+        }
+    });
     vs::ProxyService service(dataDir, vs::ExecutablePath(), log.Sink(), vs::DefaultClock(),
                              vs::kKeptMonitorRows);
     std::optional<std::string> error;
@@ -149,7 +160,10 @@ int main(int argc, char** argv) {
         window.HideInTray();
     }
     window.ShowListenerReport(error);
-    const vs::gui::ShowRequests showRequests(dataDir, [&window] { window.ShowInFront(); });
+    shownOnRequest = &window;
+    if (showAsked) {
+        window.ShowInFront();
+    }
     // Logging out: the session manager asks for the data first, and the
     // display may be gone before it asks the program to quit (then the
     // process ends at once, saving nothing).
@@ -160,6 +174,7 @@ int main(int argc, char** argv) {
     // A signal taken during the start (its boxes) ends the session as
     // one during the main loop would.
     const int rc = endedBySignal ? 0 : app.exec();
+    shownOnRequest = nullptr;  // the boxes of the end run the loop again
     window.StorePlacement(true);
     bool stragglers = false;
     try {

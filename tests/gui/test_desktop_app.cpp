@@ -104,6 +104,40 @@ TEST(DesktopApp, ASignalEndsTheStartsErrorBox) {
     EXPECT_EQ(app.Wait(20s), 1) << app.Stderr();
 }
 
+// Two starts at once (a double click in the menu): the one that finds the
+// folder taken hands its request to the other, though that one is still
+// starting, and ends without a box; the other runs on.
+TEST(DesktopApp, TwoStartsAtOnceLeaveOneCopyAndNoBox) {
+    TempDir dir;
+    WriteBytes(dir.Path() / "Vellostore.ini",
+               "[TMainForm]\r\nPortEd_Text=" + std::to_string(FreePort()) + "\r\n");
+    const auto start = [&dir](const char* name) {
+        return std::make_unique<ChildProcess>(
+            name, std::vector<std::string>{VELLOSTORE_PATH}, dir.Path(),
+            std::map<std::string, std::string>{
+                {"VELLOSTORE_HOME", dir.Path().string()},
+                {"QT_QPA_PLATFORM", "offscreen"},
+                {"XDG_CONFIG_HOME", (dir.Path() / "config").string()}});
+    };
+    auto first = start("first");
+    auto second = start("second");
+    std::optional<int> ended;
+    ChildProcess* running = nullptr;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if ((ended = first->Wait(10ms))) {
+                running = second.get();
+            } else if ((ended = second->Wait(10ms))) {
+                running = first.get();
+            }
+            return ended.has_value();
+        },
+        20s));
+    EXPECT_EQ(*ended, 0);
+    running->Signal(SIGTERM);
+    EXPECT_EQ(running->Wait(30s), 0) << running->Stderr();
+}
+
 // Started where there is no display (ssh, a service) or where the named one
 // has gone (no X server listens this far up): told so, and an ordinary
 // failure, not an abort with advice to reinstall.
