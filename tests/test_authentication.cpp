@@ -155,8 +155,8 @@ TEST_F(ProxyFixture, ProxyCredentialsNeverReachAnOrigin) {
               "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(origin.Port()) + "\r\n\r\n");
 }
 
-// Toward the parent the browser's line goes on unchanged, unless a parent
-// user is set: then the parent's credentials replace it in place.
+// Toward the parent the browser's credentials line goes on unchanged, unless
+// a parent user is set: then the parent's credentials replace it in place.
 TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     HttpOrigin parent;
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
@@ -186,6 +186,13 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     };
     EXPECT_EQ(parent.Requests()[1], withCredentials("up:stream"));
     EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:stream"));
+    // The parent is told the host the URL names, as an origin is: one going
+    // by the Host field would fetch another site's page for this URL.
+    SendText(client, "GET http://example.invalid/ HTTP/1.1\r\nHost: other.invalid\r\n\r\n");
+    ReadResponse(client);
+    ASSERT_EQ(parent.Requests().size(), 4u);
+    EXPECT_TRUE(test::Has(parent.Requests()[3], "\r\nHost: example.invalid\r\n"))
+        << parent.Requests()[3];
     // The log, which reaches the journal, shows whose scheme, never whose
     // password: neither the browser's nor the parent's.
     client.Close();

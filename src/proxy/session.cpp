@@ -422,9 +422,13 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         }
         addresses = std::move(*allowed);
     }
-    if (!toParent && !exchange.IsConnect()) {
+    if (!exchange.IsConnect()) {
         const DirectTarget direct = ChooseDirectTarget(exchange.url);
-        head.SetTarget(direct.path);
+        if (!toParent) {
+            head.SetTarget(direct.path);
+        }
+        // A parent too: one that goes by the Host field (as a front server
+        // does) would fetch the page of the site it names.
         NameTheUrlsHost(head, direct.authority);
     }
     if (fresh) {
