@@ -440,9 +440,10 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     Get("/nocache-capitals");
     Get("/lm/unkept", "Cache-Control: no-store\r\n");  // a private window's request
     Get("/events");                                    // replayed, it would tell old events as new
+    Get("/bigpolicy");  // served from the cache, it would lose its policy
     Settle();
     for (const char* path : {"/private", "/nostore", "/lm/mine", "/vary-lang", "/nocache",
-                             "/nocache-capitals", "/lm/unkept", "/events"}) {
+                             "/nocache-capitals", "/lm/unkept", "/events", "/bigpolicy"}) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");

@@ -100,14 +100,18 @@ constexpr std::string_view kKeptFields[] = {"Access-Control-Allow-Origin",
                                             "Permissions-Policy"};
 constexpr std::size_t kKeptFieldsRoom = 2048;
 
-std::string KeptFields(const http::MessageHead& head) {
+// Nullopt when the fields do not fit the room: served from the cache
+// without some of them (a long Content-Security-Policy comes last), the page
+// would lose protections its origin sent it with, so it is not stored.
+std::optional<std::string> KeptFields(const http::MessageHead& head) {
     std::string kept;
     for (const std::string_view name : kKeptFields) {
         for (const std::string_view value : head.Values(name)) {
             const std::string line = std::string(name) + ": " + std::string(value) + "\r\n";
-            if (kept.size() + line.size() <= kKeptFieldsRoom) {
-                kept += line;
+            if (kept.size() + line.size() > kKeptFieldsRoom) {
+                return std::nullopt;
             }
+            kept += line;
         }
     }
     return kept;
@@ -138,7 +142,9 @@ void ForEachKeptField(std::string_view kept, Visit visit) {
 // stored, without any, gains them.
 void UpdateKeptFields(cache::EntryReader& entry, const http::MessageHead& notModified,
                       std::string& kept) {
-    std::string fresh = KeptFields(notModified);
+    // Fields that do not fit leave the entry's as they are; the 304's own
+    // go to the browser with the answer.
+    std::string fresh = KeptFields(notModified).value_or("");
     if (fresh.empty()) {
         return;
     }
@@ -239,7 +245,8 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
 
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
     auto entry = cache::EntryPath(e.config->cacheDir, key);
-    if (!entry) {
+    std::optional<std::string> kept = KeptFields(head);
+    if (!entry || !kept) {
         return;
     }
     // This exchange's own hold on the old entry must not keep the new
@@ -258,7 +265,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     }
     e.cacheWriter->Reserve(e.contentLength);
     e.cacheWriter->SetEntityTag(head.Value("ETag").value_or(""));
-    e.cacheWriter->SetKeptFields(KeptFields(head));
+    e.cacheWriter->SetKeptFields(std::move(*kept));
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
     // A Last-Modified that is no date ("yesterday") would date the entry by

@@ -252,6 +252,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
             Answer("text/plain", "",
                    "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n"));
     }
+    if (path == "/bigpolicy") {  // a policy as long as large sites send
+        return reply(Answer(
+            "text/html",
+            lm + "Content-Security-Policy: script-src 'self' " + std::string(2100, 'p') + "\r\n",
+            "guarded"));
+    }
     if (path == "/events") {  // a stream that ends after two events, for the page to come back
         return reply(Answer("text/event-stream; charset=utf-8", lm, "data: 1\n\ndata: 2\n\n"));
     }
