@@ -154,7 +154,12 @@ public:
                 ssize_t n = ::read(peer_, buffer, sizeof buffer);
                 if (n > 0) {
                     received_ += static_cast<std::size_t>(n);
-                } else if (n == 0 || errno != EINTR) {
+                } else if (n == 0) {
+                    // As a browser does once an answer ends the connection:
+                    // the proxy reads on until then.
+                    ::shutdown(peer_, SHUT_WR);
+                    break;
+                } else if (errno != EINTR) {
                     break;
                 }
             }
