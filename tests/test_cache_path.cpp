@@ -281,10 +281,16 @@ TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
     EXPECT_TRUE(Has(typed, "\r\nContent-Type: text/html; charset=utf-8\r\n")) << typed;
     EXPECT_EQ(typed.find("Content-Type"), typed.rfind("Content-Type")) << typed;
 
+    Get("/untyped-nosniff");
     storeGzipped();
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Get("/vary-enc").starts_with("HTTP/1.0 404 Not found\r\n"));
     EXPECT_EQ(BodyOf(Get("/vary-enc", "Accept-Encoding: gzip\r\n")), gzipped);
+    // An origin that sent no type and forbade guessing one gets no guess:
+    // taken for HTML, a user's text quoted in its JSON would run as script.
+    const std::string unguessed = Get("/untyped-nosniff");
+    EXPECT_EQ(BodyOf(unguessed), "{\"c\":\"<html>x\"}");
+    EXPECT_FALSE(Has(unguessed, "\r\nContent-Type:")) << unguessed;
 }
 
 // An entry holds exactly the body its answer's head frames, whatever the

@@ -159,6 +159,17 @@ void UpdateKeptFields(cache::EntryReader& entry, const http::MessageHead& notMod
     }
 }
 
+// The origin sent "X-Content-Type-Options: nosniff": a type guessed from the
+// body (a user's text quoted in JSON taken for HTML) is what it forbade.
+bool ForbidsGuessingTheType(std::string_view kept) {
+    bool forbids = false;
+    ForEachKeptField(kept, [&](std::string_view name, std::string_view value, std::string_view) {
+        forbids = forbids || (cp1251::EqualsNoCase(name, "X-Content-Type-Options") &&
+                              cp1251::EqualsNoCase(http::ItemToken(value), "nosniff"));
+    });
+    return forbids;
+}
+
 // The kept fields the answer lacks (a 304 need not repeat them, the local
 // answer has none of its own).
 void AddKeptFields(http::MessageHead& head, std::string_view kept) {
@@ -359,7 +370,8 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
             head.Set("Content-Type", e.contentType);
         } else if (auto named = head.Value("Content-Type")) {
             e.contentType = *named;  // the 304 names it: one type, no guess beside it
-        } else if (std::string type = cache::SniffContentType(reader->Head(500)); !type.empty()) {
+        } else if (std::string type = cache::SniffContentType(reader->Head(500));
+                   !type.empty() && !ForbidsGuessingTheType(reader->KeptFields())) {
             e.contentType = type;
             head.Insert("Content-Type", type);
         }
