@@ -91,8 +91,6 @@ public:
     // A request whose body is still coming awaits the browser, not an
     // answer: an upload that stalls is idle like any quiet connection.
     bool AwaitsAnswer() const override { return !inFlight_.empty() && !requestBody_.InBody(); }
-    // The browser has yet to send some of its request's body.
-    bool RequestBodyDue() const { return requestBody_.InBody(); }
     std::optional<std::chrono::steady_clock::time_point> HeadStartedAt() const override {
         return headStarted_;
     }
