@@ -184,13 +184,6 @@ void AddKeptFields(http::MessageHead& head, std::string_view kept) {
     }
 }
 
-// Whether an answer says it is not for everyone. Ones that vary by more
-// than the encoding belong to one user: never shared, whatever the switch.
-// "no-cache" anywhere in the first block, body included, in any case: a
-// page's own meta tag keeps it out of the cache too. "no-store" and
-// "private" count the same, and so does a browser's "no-store" (a private
-// window's request, judged by the caller); the switch that ignores them is
-// the user's choice.
 // Events as they happen (a page's event stream, a camera's picture
 // stream): replayed from the cache they would tell old news as new, to a
 // page that comes back for more whenever a stream ends.
@@ -200,6 +193,13 @@ bool IsLiveStream(const http::MessageHead& head) {
            cp1251::EqualsNoCase(type, "multipart/x-mixed-replace");
 }
 
+// Whether an answer says it is not for everyone. Ones that vary by more
+// than the encoding belong to one user: never shared, whatever the switch.
+// "no-cache" anywhere in the first block, body included, in any case: a
+// page's own meta tag keeps it out of the cache too. "no-store" and
+// "private" count the same, and so does a browser's "no-store" (a private
+// window's request, judged by the caller); the switch that ignores them is
+// the user's choice.
 bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
                       std::string_view firstBlock) {
     return VariesByMoreThanEncoding(head) || IsLiveStream(head) ||
@@ -217,7 +217,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     // POST's, or a GET's with a body, is one visitor's result), and a
     // CONNECT reply starts a tunnel.
     // A body whose end is not known for sure is never stored.
-    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || !e.AsksForTheUrl() ||
+    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.sendsBody ||
         e.answerBody.Doubtful()) {
         return false;
     }
@@ -349,6 +349,7 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     }
     head.SetStatus("200 OK");
     e.cacheSize = reader->BodySize();
+    std::string kept = reader->KeptFields();
     if (reader->HasTrailer()) {
         e.contentEncoding = reader->ContentEncoding();
         e.contentType = reader->ContentType();
@@ -370,13 +371,14 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
             head.Set("Content-Type", e.contentType);
         } else if (auto named = head.Value("Content-Type")) {
             e.contentType = *named;  // the 304 names it: one type, no guess beside it
-        } else if (std::string type = cache::SniffContentType(reader->Head(500));
-                   !type.empty() && !ForbidsGuessingTheType(reader->KeptFields())) {
+        } else if (std::string type = ForbidsGuessingTheType(kept)
+                                          ? std::string()
+                                          : cache::SniffContentType(reader->Head(500));
+                   !type.empty()) {
             e.contentType = type;
             head.Insert("Content-Type", type);
         }
     }
-    std::string kept = reader->KeptFields();
     if (e.answeredBy == AnsweredBy::kUpstream) {
         UpdateKeptFields(*reader, head, kept);
         // An origin that has made the page private says so in its 304 too:

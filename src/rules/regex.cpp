@@ -309,26 +309,29 @@ Pattern::Pattern(std::string text, unsigned options, detail::CodePtr code,
       interpreted_(!HasCompiledMatcher(code_.get())),
       timeLimit_(timeLimit) {}
 
-std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsigned options) {
-    std::shared_ptr<const Pattern> compiled(
-        new Pattern(std::string(pattern), options, CompileCode(pattern, options)));
-    // A pattern that gives up even on an empty text (a recursion into
-    // itself, "((?1))") would give up on every URL, and a black list refuses
-    // what it cannot decide: it is no pattern.
-    if (compiled->Decide({}) == Outcome::Undecided) {
+namespace {
+
+// A pattern that gives up even on an empty text (a recursion into itself,
+// "((?1))") would give up on every URL, and a black list refuses what it
+// cannot decide: it is no pattern.
+std::shared_ptr<const Pattern> RefusedIfItNeverEnds(std::shared_ptr<const Pattern> compiled) {
+    if (compiled->Decide({}) == Pattern::Outcome::Undecided) {
         throw RegexError::Rejected(0, "the pattern never ends, even on an empty text");
     }
     return compiled;
 }
 
+}  // namespace
+
+std::shared_ptr<const Pattern> Pattern::Compile(std::string_view pattern, unsigned options) {
+    return RefusedIfItNeverEnds(std::shared_ptr<const Pattern>(
+        new Pattern(std::string(pattern), options, CompileCode(pattern, options))));
+}
+
 std::shared_ptr<const Pattern> Pattern::CompileForTryOut(std::string_view pattern, unsigned options,
                                                          std::chrono::milliseconds limit) {
-    std::shared_ptr<const Pattern> compiled(new Pattern(
-        std::string(pattern), options, CompileCode(pattern, options, PCRE2_AUTO_CALLOUT), limit));
-    if (compiled->Decide({}) == Outcome::Undecided) {
-        throw RegexError::Rejected(0, "the pattern never ends, even on an empty text");
-    }
-    return compiled;
+    return RefusedIfItNeverEnds(std::shared_ptr<const Pattern>(new Pattern(
+        std::string(pattern), options, CompileCode(pattern, options, PCRE2_AUTO_CALLOUT), limit)));
 }
 
 int Pattern::Run(std::string_view subject, std::size_t start, const std::size_t** ovector) const {
