@@ -47,6 +47,18 @@ TEST(HttpDate, FieldsAtFixedPlaces) {
     }
 }
 
+// A server printing its local time with its zone: read as GMT, a date east
+// of it lay hours late, and the proxy's If-Modified-Since let a page changed
+// since pass as unchanged.
+TEST(HttpDate, ZonesOtherThanGmtAreCountedIn) {
+    const Clock::TimePoint moment = kDay + hours(8) + minutes(49) + seconds(37);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 11:49:37 +0300"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 03:19:37 -0530"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 00:49:37 PST"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 UTC"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 +9900"), moment);  // no such zone
+}
+
 // Servers may still send the two older forms; read as "now" they made the
 // proxy ask with its own clock's date, which a changed page could pass.
 TEST(HttpDate, TheOlderFormsAreRead) {

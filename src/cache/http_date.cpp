@@ -40,7 +40,44 @@ int MonthNumber(std::string_view name) {
 
 struct DateFields {
     int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int zoneMinutes = 0;  // east of GMT
 };
+
+// The zone after the time. HTTP wants "GMT", but servers that print their
+// local time with its offset ("+0300") or an RFC 822 zone name exist; read as
+// GMT, a date east of it lies hours late, and a changed page passes the
+// If-Modified-Since built from it. An unknown zone is taken for GMT.
+int ZoneMinutes(std::string_view zone) {
+    while (!zone.empty() && zone.front() == ' ') {
+        zone.remove_prefix(1);
+    }
+    if (zone.size() >= 5 && (zone[0] == '+' || zone[0] == '-')) {
+        const int hours = Number(zone.substr(1, 2));
+        const int minutes = Number(zone.substr(3, 2));
+        if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) {
+            return 0;
+        }
+        return (zone[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    }
+    struct Named {
+        std::string_view name;
+        int minutes;
+    };
+    static constexpr std::array<Named, 8> kNamed = {{{"EST", -300},
+                                                     {"EDT", -240},
+                                                     {"CST", -360},
+                                                     {"CDT", -300},
+                                                     {"MST", -420},
+                                                     {"MDT", -360},
+                                                     {"PST", -480},
+                                                     {"PDT", -420}}};
+    for (const Named& named : kNamed) {
+        if (zone.substr(0, 3) == named.name) {
+            return named.minutes;
+        }
+    }
+    return 0;
+}
 
 std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
     const year_month_day date{year(f.year), month(static_cast<unsigned>(f.month)),
@@ -48,8 +85,8 @@ std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
     if (f.year < 1 || !date.ok() || f.hour > 23 || f.minute > 59 || f.second > 59) {
         return std::nullopt;
     }
-    const sys_seconds moment =
-        sys_days(date) + hours(f.hour) + minutes(f.minute) + seconds(f.second);
+    const sys_seconds moment = sys_days(date) + hours(f.hour) + minutes(f.minute) +
+                               seconds(f.second) - minutes(f.zoneMinutes);
     // Far dates ("Expires: ... 9999") overflow the clock's nanoseconds; the
     // nearest moment it can hold keeps them far in the future or past.
     const sys_seconds earliest = ceil<seconds>(Clock::TimePoint::min());
@@ -117,6 +154,7 @@ std::optional<Clock::TimePoint> ReadHTTPDate(std::string_view text, Clock::TimeP
         f.hour = Field(text, 18, 2);
         f.minute = Field(text, 21, 2);
         f.second = Field(text, 24, 2);
+        f.zoneMinutes = ZoneMinutes(text.substr(25));
         if (const auto moment = MomentOf(f)) {
             return *moment;
         }
