@@ -149,7 +149,7 @@ TEST(CleaningKeys, DaysCountBackFromNowAndAnyNumberOfThemKeepsAFreshFile) {
     EXPECT_EQ(CleaningOptionsOf(settings, kNow)->oldBefore, kNow - days(30));
     for (const int many : {200'000, 2'000'000'000}) {
         settings.cleanOlderThanDays = many;
-        EXPECT_LE(CleaningOptionsOf(settings, kNow)->oldBefore, kNow - years(50)) << many;
+        EXPECT_LT(CleaningOptionsOf(settings, kNow)->oldBefore, sys_days(1900y / 1 / 1)) << many;
     }
 }
 

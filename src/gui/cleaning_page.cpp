@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include <algorithm>
 #include <chrono>
 
 #include "shell/proxy_service.h"
@@ -22,8 +23,14 @@ QDateTime ToDateTime(Clock::TimePoint when) {
         std::chrono::duration_cast<std::chrono::seconds>(when.time_since_epoch()).count());
 }
 
+// The picker reaches the year 9999, far past what the clock's nanoseconds
+// hold: such a date, typed to mean "everything", wrapped round into the past
+// and deleted almost nothing. The nearest moment the clock holds keeps it.
 Clock::TimePoint FromDateTime(const QDateTime& when) {
-    return Clock::TimePoint(std::chrono::seconds(when.toSecsSinceEpoch()));
+    using namespace std::chrono;
+    const seconds earliest = ceil<seconds>(Clock::TimePoint::min().time_since_epoch());
+    const seconds latest = floor<seconds>(Clock::TimePoint::max().time_since_epoch());
+    return Clock::TimePoint(std::clamp(seconds(when.toSecsSinceEpoch()), earliest, latest));
 }
 
 QCheckBox* NewBox(const QString& caption, const char* name, QWidget* page) {

@@ -8,12 +8,13 @@ std::optional<cache::CleaningOptions> CleaningOptionsOf(const Settings& settings
     if (settings.cleanOlderThanDays > 0) {
         // "Almost never" (a million days) is beyond what the clock can count
         // back: such a date would wrap round into the future and take every
-        // entry. No file was last used before the clock's start.
+        // entry; the clock's earliest moment keeps every file, those dated
+        // before 1970 too.
         options.delOld = true;
         const auto days = std::chrono::days(settings.cleanOlderThanDays);
         options.oldBefore = days < std::chrono::floor<std::chrono::days>(now.time_since_epoch())
                                 ? now - days
-                                : Clock::TimePoint{};
+                                : Clock::TimePoint::min();
     }
     if (settings.cleanLargerThanKb > 0) {
         options.delHuge = true;

@@ -6,6 +6,7 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDateTimeEdit>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
@@ -127,6 +128,16 @@ TEST_F(CleaningPageTest, AFolderThatCannotGoIsReportedOnceAndTheRunGoesOn) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     window.Pass();
     EXPECT_EQ(window.ErrorBox(), nullptr);  // taken once, shown once
+}
+
+// "Everything used before 31.12.9999" means every file, not a date wrapped
+// round into the past.
+TEST_F(CleaningPageTest, AFarDateTakesEveryFileUsedBeforeIt) {
+    Control<QCheckBox>("deleteOld").setChecked(true);
+    Control<QDateTimeEdit>("oldBefore")
+        .setDateTime(QDateTime(QDate(9999, 12, 31), QTime(23, 59, 59)));
+    EXPECT_GT(window.findChild<CleaningPage*>()->Options().oldBefore,
+              std::chrono::system_clock::now() + std::chrono::years(200));
 }
 
 }  // namespace
