@@ -46,7 +46,8 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     EXPECT_TRUE(
         Has(AnswerTo("GET http://me:pw@www.Host/Banner.gif HTTP/1.0\r\n\r\n"), "(rule #4)."));
     // Spellings an origin reads as the same page meet the same rule.
-    for (const std::string spelling : {"/%61ds/", "/x/../ads/", "//ads//", "/%2E/ads/"}) {
+    for (const std::string spelling :
+         {"/%61ds/", "/x/../ads/", "//ads//", "/%2E/ads/", "/ads%2Fx.gif", "/x/..%2fads/"}) {
         EXPECT_TRUE(Has(AnswerTo(GetRequest(origin.Url(spelling))), "(rule #3).")) << spelling;
     }
     const std::string port = std::to_string(origin.Port());

@@ -253,16 +253,36 @@ std::string WithHost(std::string text, Map map) {
     return text;
 }
 
+// The path's "/" written as %2F: servers that serve files (nginx among
+// them) read it as the "/" it stands for, so a black-list rule for "/ads/"
+// would pass "/ads%2Fx.gif". Other lists keep the escape's meaning.
+std::string SlashesDecoded(std::string_view path) {
+    std::string out;
+    out.reserve(path.size());
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (EscapedByte(path, i) == '/') {
+            out += '/';
+            i += 2;
+        } else {
+            out += path[i];
+        }
+    }
+    return out;
+}
+
+enum class Reader { kBlackList, kOtherLists };
+
 // Where the URL leads, read as the proxy itself reads it to connect: the
 // host as DottedHost and HostLetters give it (without "www." where the
 // black list's subject has none), the port where it is not the scheme's own
 // (a tunnel's always), and the path and query it asks for, plain.
-std::string PlainPlace(std::string_view url, bool tunnel, bool dropWww) {
+std::string PlainPlace(std::string_view url, bool tunnel, Reader reader) {
     const DirectTarget target = tunnel ? ChooseTunnelTarget(url) : ChooseDirectTarget(url);
     const bool v6 = target.host.find(':') != std::string::npos;
     std::string host =
         HostLetters(DecodeLetters(DottedHost(v6 ? '[' + target.host + ']' : target.host)));
-    if (dropWww && cp1251::EqualsNoCase(std::string_view(host).substr(0, 4), "www.")) {
+    if (reader == Reader::kBlackList &&
+        cp1251::EqualsNoCase(std::string_view(host).substr(0, 4), "www.")) {
         host.erase(0, 4);
     }
     std::string out = std::move(host);
@@ -272,7 +292,9 @@ std::string PlainPlace(std::string_view url, bool tunnel, bool dropWww) {
     if (!tunnel) {
         const std::string_view asked = target.path;
         const std::size_t queryAt = std::min(asked.find('?'), asked.size());
-        out += ResolvePath(DecodeLetters(DecodeUnreserved(asked.substr(0, queryAt))));
+        const std::string_view path = asked.substr(0, queryAt);
+        out += ResolvePath(DecodeLetters(DecodeUnreserved(
+            reader == Reader::kBlackList ? SlashesDecoded(path) : std::string(path))));
         out += DecodeLetters(DecodeUnreserved(asked.substr(queryAt)));
     }
     return cp1251::Lower(out);
@@ -308,7 +330,7 @@ std::string UriSpelling(std::string_view url) {
 }
 
 std::string PlainSpelling(std::string_view url, bool tunnel) {
-    return PlainPlace(url, tunnel, true);
+    return PlainPlace(url, tunnel, Reader::kBlackList);
 }
 
 bool SpellsTheUrlAsked(std::string_view location, std::string_view asked) {
@@ -329,7 +351,7 @@ bool SpellsTheUrlAsked(std::string_view location, std::string_view asked) {
 
 std::string PlainUrl(std::string_view url) {
     const std::string scheme = cp1251::Lower(SchemeOf(url));
-    return (scheme.empty() ? "http" : scheme) + "://" + PlainPlace(url, false, false);
+    return (scheme.empty() ? "http" : scheme) + "://" + PlainPlace(url, false, Reader::kOtherLists);
 }
 
 }  // namespace vs::proxy

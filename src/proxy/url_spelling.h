@@ -22,11 +22,12 @@ namespace vs::proxy {
 // always; the path "/" where none is written, the fragment left out; in
 // path and query, letters, digits and "-._~" written as %XX decoded;
 // everywhere, letters past ASCII, raw or escaped, in UTF-8 or in the code
-// page itself, in the code page; in the path, runs of "/" as one and "."
-// and ".." segments resolved.
+// page itself, in the code page; in the path, "/" written as %2F (servers
+// of files read it so), runs of "/" as one and "." and ".." segments
+// resolved.
 std::string PlainSpelling(std::string_view url, bool tunnel);
 // The same for a whole URL, its scheme ("http" where none is written) and
-// "www." included: "HTTP://Host:80?q" is "http://host/?q".
+// "www." included, %2F kept: "HTTP://Host:80?q" is "http://host/?q".
 std::string PlainUrl(std::string_view url);
 
 // What a converter rule sees, as its result goes out through UriSpelling,
