@@ -54,6 +54,16 @@ void DropUserInfo(http::MessageHead& request) {
     }
 }
 
+// A request naming no host ("GET / HTTP/1.1", "GET http:///x") is for no
+// site the lists can judge: a parent going by the Host field would fetch
+// the one it names past the black list. Browsers ask a proxy for whole URLs.
+bool NamesNoHost(const http::MessageHead& request) {
+    const std::string_view target = request.Target();
+    return cp1251::EqualsNoCase(request.Method(), "CONNECT")
+               ? ChooseTunnelTarget(target).host.empty()
+               : ChooseDirectTarget(target).host.empty();
+}
+
 std::size_t SkipEmptyLines(std::string_view bytes) {
     std::size_t n = 0;
     while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
@@ -380,6 +390,10 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     requestBody_ = *framing;
     http::FoldRepeatedLength(head);
     DropUserInfo(head);
+    if (NamesNoHost(head)) {
+        RefuseWithPage(BadRequestPage());
+        return false;
+    }
     Exchange exchange;
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
