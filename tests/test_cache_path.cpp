@@ -629,10 +629,10 @@ TEST_F(CacheFixture, AnswersFromTheCacheHonourTheBrowsersWishToClose) {
 }
 
 // An answer that ends its connection (one from the cache, one its origin
-// closes after) meets a pipelining browser (apt) that sends its next request
-// a moment later. That request is read and dropped until the browser
-// closes: arriving after the close, it would reset the connection and take
-// the answer's unread end with it.
+// closes after, one to a browser that asked to close) meets a pipelining
+// browser (apt) that sends its next request a moment later. That request is read and dropped until
+// the browser closes: arriving after the close, it would reset the connection and take the answer's
+// unread end with it.
 TEST_F(CacheFixture, AnAnswerEndingItsConnectionIsWholeThoughTheNextRequestComesLate) {
     const std::size_t size = 2 << 20;
     const std::string big = test::MakeBody(size);
@@ -643,10 +643,12 @@ TEST_F(CacheFixture, AnAnswerEndingItsConnectionIsWholeThoughTheNextRequestComes
     lists.noReq.Append(RuleCells{true, "/big.bin", "", false, false, 0});
     test::HttpOrigin closing;
     StartProxy();
-    for (const std::string& url :
-         {origin.Url("/big.bin"), closing.Url("/size/" + std::to_string(size) + "/close")}) {
+    const std::string sized = "/size/" + std::to_string(size);
+    for (const auto& [url, fields] : {std::pair{origin.Url("/big.bin"), ""},
+                                      {closing.Url(sized + "/close"), ""},
+                                      {closing.Url(sized), "Connection: close\r\n"}}) {
         auto client = Connect();
-        SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n");
         test::ReadUntil(client, "\r\n\r\n");
         // Long enough for a close that would not wait.
         test::WaitUntil([this] { return server.ActiveConnections() == 0; }, 500ms);

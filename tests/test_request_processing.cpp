@@ -141,6 +141,20 @@ TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
     HttpOrigin origin;
     const std::string refused = answerToUpload(origin.Url("/refuse"), reset);
     EXPECT_TRUE(refused.starts_with("HTTP/1.1 413 ")) << refused.substr(0, 100);
+    // A slow uploader that reads only once it has sent all (urllib) reads the
+    // page too: the upload outlasts a pause's patience, not the proxy's.
+    {
+        auto client = Connect();
+        const std::size_t piece = 32 << 10;
+        const int pieces = 8;
+        SendText(client, "POST http://host/blocked HTTP/1.1\r\nHost: host\r\nContent-Length: " +
+                             std::to_string(piece * pieces) + "\r\n\r\n");
+        for (int i = 0; i < pieces; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));  // the uploader's pace
+            SendText(client, std::string(piece, 'u'));
+        }
+        EXPECT_TRUE(ReadAll(client).ends_with("</BODY></HTML>\r\n\r\n"));
+    }
 
     const std::string head = AnswerTo("HEAD http://host/blocked HTTP/1.1\r\nHost: host\r\n\r\n");
     EXPECT_TRUE(head.starts_with("HTTP/1.0 403 Forbidden\r\n")) << head;

@@ -171,7 +171,7 @@ void Connection::Disconnect() {
     socket_.Close();
 }
 
-void Connection::DisconnectAfterDraining(std::chrono::milliseconds patience) {
+void Connection::DisconnectAfterDraining() {
     // A socket set to end with a reset (an answer its origin reset, passed
     // on as one) must not end with an orderly FIN first.
     linger closing{};
@@ -182,11 +182,15 @@ void Connection::DisconnectAfterDraining(std::chrono::milliseconds patience) {
         return;
     }
     ShutdownOutput();
-    const auto deadline = std::chrono::steady_clock::now() + patience;
+    // A client that reads only once its upload is sent (urllib) would lose
+    // the answer to a close in the middle of it; one that sends on for ever
+    // is let go at the end.
+    const auto deadline = std::chrono::steady_clock::now() + kLingeringTime;
     std::array<char, 16384> discard;
     while (connected_) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::min(kLingeringPause, std::chrono::ceil<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now()));
         pollfd fd{socket_.Fd(), POLLIN, 0};
         if (left.count() <= 0 || ::poll(&fd, 1, static_cast<int>(left.count())) <= 0 ||
             ::recv(socket_.Fd(), discard.data(), discard.size(), 0) <= 0) {

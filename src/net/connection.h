@@ -22,8 +22,11 @@ namespace vs::net {
 
 enum class Direction { Upstream, Downstream };
 
-// How long a closing connection reads on for its peer's close.
-inline constexpr std::chrono::milliseconds kLingeringClose{2000};
+// How long a closing connection reads on for its peer's close: while the
+// peer keeps sending (a slow upload whose answer came early), each pause at
+// most kLingeringPause, all of it at most kLingeringTime.
+inline constexpr std::chrono::milliseconds kLingeringPause{2000};
+inline constexpr std::chrono::milliseconds kLingeringTime{30000};
 
 // Hook object of an outbound connection. Both hooks may rewrite the bytes in
 // place; an emptied buffer sends (or delivers) nothing.
@@ -128,12 +131,12 @@ public:
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
     void Disconnect();
-    // Ends the output and reads on until the peer closes too, for at most
-    // `patience`, before closing: bytes that arrive after the close (the
+    // Ends the output and reads on until the peer closes too (see
+    // kLingeringPause) before closing: bytes that arrive after the close (the
     // rest of an upload, a pipelining client's next request sent a moment
     // late) reset the connection, and the reset destroys the answer the peer
     // has not read yet.
-    void DisconnectAfterDraining(std::chrono::milliseconds patience = kLingeringClose);
+    void DisconnectAfterDraining();
 
     // Safe from another thread while the owner may be blocked on the socket.
     // The peer hears an orderly end, unless an unfinished answer must not

@@ -612,7 +612,7 @@ void Session::LetBrowserGo(std::string& out) {
         client_.Write(out);  // the answer's last bytes first
     }
     out.clear();
-    client_.Disconnect();
+    client_.DisconnectAfterDraining();
 }
 
 bool Session::UpstreamEndedBetweenAnswers() const {
