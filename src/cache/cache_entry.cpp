@@ -253,22 +253,17 @@ bool SetAttr(int fd, const char* name, std::string_view value) {
     return ::fsetxattr(fd, name, value.data(), value.size(), 0) == 0;
 }
 
-// The fields kept for answers from the cache, most needed first. A file
-// system gives all of a file's attributes one room (a block on ext4), and a
-// URL of a few kilobytes leaves too little for them all: the lines that fit
-// are kept, from the first, rather than none. Without them, answers go out
-// as before.
-void SetFieldsAttr(int fd, std::string_view lines) {
-    while (!lines.empty() && !SetAttr(fd, kFieldsAttr, lines) &&
-           (errno == ENOSPC || errno == E2BIG || errno == ERANGE)) {
-        // Each line ends in CR LF: the end of the line before the last one.
-        const std::size_t cut =
-            lines.size() >= 4 ? lines.rfind("\r\n", lines.size() - 3) : std::string_view::npos;
-        lines = cut == std::string_view::npos ? std::string_view() : lines.substr(0, cut + 2);
-    }
+// The fields kept for answers from the cache. A file system gives all of a
+// file's attributes one room (a block on ext4), which a URL of a few
+// kilobytes leaves too small for them all; they are kept all or not at all:
+// a page served without one of its policy fields (its
+// Content-Security-Policy) would be open to what the policy forbids.
+bool SetFieldsAttr(int fd, std::string_view lines) {
     if (lines.empty()) {
         ::fremovexattr(fd, kFieldsAttr);
+        return true;
     }
+    return SetAttr(fd, kFieldsAttr, lines);
 }
 
 bool TrailerFlagged(int fd) {
@@ -629,8 +624,11 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
             std::chrono::floor<std::chrono::seconds>(haveOriginDate ? originDate : now);
         // A refusal leaves the completion time as origin date, as documented.
         SetAttr(fd_, kOriginAttr, std::to_string(origin.time_since_epoch().count()));
-        // Last, as they may fill what room a long URL's key leaves.
-        SetFieldsAttr(fd_, keptFields_);
+        // Last, as they may not fit in what room a long URL's key leaves.
+        if (!SetFieldsAttr(fd_, keptFields_)) {
+            Discard();
+            return false;
+        }
     }
     // Last of all changes to the file: a write after it would move mtime.
     const timespec times[2] = {ToTimespec(now), ToTimespec(now)};
@@ -804,6 +802,7 @@ std::string EntryReader::KeptFields() const {
 }
 
 void EntryReader::KeepFields(std::string_view lines) {
+    // Renewed fields that do not fit leave the earlier ones, whole.
     SetFieldsAttr(fd_, lines);
 }
 
