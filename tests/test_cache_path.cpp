@@ -661,23 +661,27 @@ TEST_F(CacheFixture, AnAnswerEndingItsConnectionIsWholeThoughTheNextRequestComes
 }
 
 // A GET with a body (a search API's query) asks what its URL alone does not
-// say: its answer is neither stored nor given from the cache.
-TEST_F(CacheFixture, AGetWithABodyIsAskedOfTheOriginEveryTime) {
+// say, and "get" is no GET to a server (methods are case-sensitive): their
+// answers are neither stored nor given from the cache.
+TEST_F(CacheFixture, AGetWithABodyOrInOtherLettersIsAskedOfTheOriginEveryTime) {
     StartProxy([](proxy::ProxyConfig& s) { s.freshWithoutAsking = true; });
     clock.Set(std::chrono::system_clock::now());
-    const auto getWithBody = [&](std::string_view path) {
+    const auto ask = [&](std::string_view method, std::string_view path, std::string body) {
         auto client = Connect();
-        SendText(client, "GET " + origin.Url(path) +
-                             " HTTP/1.1\r\nHost: x\r\nContent-Length: 7\r\n"
-                             "Connection: close\r\n\r\nquery=1");
+        SendText(client, std::string(method) + " " + origin.Url(path) +
+                             " HTTP/1.1\r\nHost: x\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
         return BodyOf(ReadResponse(client));
     };
-    EXPECT_EQ(getWithBody("/lm/search"), "body of search");
+    EXPECT_EQ(ask("GET", "/lm/search", "query=1"), "body of search");
+    EXPECT_EQ(ask("get", "/lm/lower", ""), "body of lower");
     EXPECT_FALSE(std::filesystem::exists(EntryFile("/lm/search")));
+    EXPECT_FALSE(std::filesystem::exists(EntryFile("/lm/lower")));
     EXPECT_EQ(BodyOf(Get("/lm/other")), "body of other");
     const std::size_t asked = origin.Requests().size();
-    EXPECT_EQ(getWithBody("/lm/other"), "body of other");
-    EXPECT_EQ(origin.Requests().size(), asked + 1);
+    EXPECT_EQ(ask("GET", "/lm/other", "query=1"), "body of other");
+    EXPECT_EQ(ask("get", "/lm/other", ""), "body of other");
+    EXPECT_EQ(origin.Requests().size(), asked + 2);
 }
 
 // Framing the proxy cannot trust is relayed as the origin sent it, and

@@ -36,7 +36,10 @@ enum class Condition {
 struct Exchange {
     // The request, as the browser wrote it.
     std::string url;
-    std::string method;
+    std::string method;  // in capitals
+    // Methods are case-sensitive: a server may answer "get" otherwise than
+    // GET, and that answer must not be stored for, or given to, the URL's GET.
+    bool methodInCapitals = true;
     // The configuration current when the request began: every decision on
     // this exchange reads it, so a change of settings meanwhile never sends
     // half a request one way and half the other.
@@ -98,7 +101,7 @@ struct Exchange {
     bool IsGet() const { return method == "GET"; }
     // A GET or HEAD whose answer the URL alone decides: the cache may hold
     // and give it.
-    bool AsksForTheUrl() const { return (IsGet() || IsHead()) && !sendsBody; }
+    bool AsksForTheUrl() const { return (IsGet() || IsHead()) && methodInCapitals && !sendsBody; }
     bool ToParent() const { return config->useParent; }
 };
 

@@ -217,7 +217,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     // POST's, or a GET's with a body, is one visitor's result), and a
     // CONNECT reply starts a tunnel.
     // A body whose end is not known for sure is never stored.
-    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || e.sendsBody ||
+    if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || !e.AsksForTheUrl() ||
         e.answerBody.Doubtful()) {
         return false;
     }

@@ -397,6 +397,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     Exchange exchange;
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
+    exchange.methodInCapitals = exchange.method == head.Method();
     exchange.config = engine_.Config();
     exchange.authorized = head.Has("Authorization");
     exchange.browserForbidsStore = head.ListNames("Cache-Control", "no-store");
