@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -787,6 +788,46 @@ std::size_t DescriptorsBelow(pid_t pid, std::size_t limit, bool socketsOnly = fa
         }
     }
     return count;
+}
+
+// An account at its thread limit (ulimit -u, a service's TasksMax): the
+// browsers no thread can serve are turned away, and the log says why, once,
+// and again when threads start. Root is bound by no thread limit, so the
+// daemon runs as nobody then.
+TEST_F(DaemonTest, BrowsersNoThreadCanServeAreToldOfInTheLog) {
+    std::vector<std::string> asUser;  // the daemon's limits are its own user's to change
+    if (::geteuid() == 0) {
+        fs::create_directories(home);
+        for (const fs::path& folder : {dir.Path(), home}) {
+            ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+        }
+        asUser = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+    }
+    Daemon proxy("proxy", home, FreePort(), "", asUser);
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const auto limitThreads = [&](const std::string& soft) {
+        std::vector<std::string> command = asUser;
+        command.insert(command.end(), {"prlimit", "--pid", std::to_string(proxy.Process().Pid()),
+                                       "--nproc=" + soft + ":"});
+        return RunProgram(command, dir.Path());
+    };
+    ASSERT_EQ(limitThreads("1"), 0) << ReadBytes(dir.Path() / "run.stderr.txt");
+    EXPECT_EQ(ReadAll(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()))), "");
+    EXPECT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stdout(), "Out of threads"); }));
+    rlimit usual{};
+    ::getrlimit(RLIMIT_NPROC, &usual);  // the daemon's own, inherited
+    ASSERT_EQ(limitThreads(usual.rlim_max == RLIM_INFINITY ? "unlimited"
+                                                           : std::to_string(usual.rlim_max)),
+              0)
+        << ReadBytes(dir.Path() / "run.stderr.txt");
+    // The episode ends with a connection taken after a pause in the losses.
+    const std::string request = "GET " + origin.Url("/close") + " HTTP/1.1\r\nHost: x\r\n\r\n";
+    EXPECT_TRUE(WaitUntil([&] {
+        auto browser = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+        SendText(browser, request);
+        EXPECT_TRUE(Has(ReadAll(browser), "hello"));
+        return Has(proxy.Process().Stdout(), "Threads start again, 1 connections refused");
+    }));
 }
 
 // User and system CPU time a process has used, in seconds.

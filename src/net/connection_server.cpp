@@ -142,9 +142,11 @@ void MappedPortServer::AcceptLoop() {
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
             pool_.Run([this, fd, run = run_] { Serve(net::Socket(fd), run); });
+            ShortageOver(Shortage::Threads, outOfThreads_);
         } catch (const std::exception&) {
             ::close(fd);
             ConnectionEnded(*run_);
+            ShortageOf(Shortage::Threads, outOfThreads_, 1);
         }
     }
 }

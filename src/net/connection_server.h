@@ -29,6 +29,7 @@ class Worker;
 enum class Shortage {
     ConnectionCeiling,  // as many browser connections as allowed are open
     Descriptors,        // the process or the system has no descriptor left
+    Threads,            // no worker thread could start (the account's thread limit)
 };
 
 // The handlers called at fixed points of a connection's life, all on the
@@ -200,6 +201,7 @@ private:
     std::atomic<std::size_t> maxConnections_;
     Episode overCeiling_;
     Episode outOfDescriptors_;
+    Episode outOfThreads_;
 
     MappedTarget mapped_;
 

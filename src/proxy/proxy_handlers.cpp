@@ -120,6 +120,11 @@ void ProxyHandlers::OnShortageBegins(net::Shortage what, std::size_t open) {
     if (what == net::Shortage::ConnectionCeiling) {
         engine_.PutToLog("Connection ceiling reached: " + connections,
                          "New connections are closed at once until some of these end.");
+    } else if (what == net::Shortage::Threads) {
+        engine_.PutToLog("Out of threads: " + connections,
+                         "New connections are closed while no thread can start (the account's "
+                         "thread limit, ulimit -u or a service's TasksMax, is too low for this "
+                         "load).");
     } else {
         engine_.PutToLog("Out of file descriptors: " + connections,
                          "Connections are ended while no descriptor is free (the open files "
@@ -132,6 +137,8 @@ void ProxyHandlers::OnShortageEnds(net::Shortage what, std::size_t lost) {
     if (what == net::Shortage::ConnectionCeiling) {
         engine_.PutToLog("Connection ceiling: accepting again, " + count + " connections refused",
                          {});
+    } else if (what == net::Shortage::Threads) {
+        engine_.PutToLog("Threads start again, " + count + " connections refused", {});
     } else {
         engine_.PutToLog("File descriptors free again, " + count + " connections ended", {});
     }

@@ -15,8 +15,15 @@ void BackgroundJobs::Post(std::function<void()> job) {
     if (thread_.joinable()) {
         thread_.join();  // it cleared running_ as its last step
     }
+    // A thread refused (the account at its thread limit) leaves no job
+    // behind that a later post would think running.
+    try {
+        thread_ = std::thread([this] { RunQueued(); });
+    } catch (...) {
+        queued_.pop_back();
+        throw;
+    }
     running_ = true;
-    thread_ = std::thread([this] { RunQueued(); });
 }
 
 void BackgroundJobs::RunQueued() {

@@ -101,7 +101,6 @@ void ListenerControl::Retarget(const ListenerTarget& target) {
 }
 
 void ListenerControl::Request(const ListenerTarget& target, bool restart) {
-    wanted_ = target;
     {
         std::lock_guard lock(lock_);
         pending_ = target;
@@ -110,6 +109,9 @@ void ListenerControl::Request(const ListenerTarget& target, bool restart) {
     // Requests made while one runs queue jobs that find the latest target
     // taken already and return.
     restarts_.Post([this] { RestartPending(); });
+    // Only once on its way: a restart that could not start (no thread to run
+    // it) leaves the next request to ask again.
+    wanted_ = target;
 }
 
 void ListenerControl::HoldParent() {
