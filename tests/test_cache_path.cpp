@@ -159,6 +159,10 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     EXPECT_EQ(BodyOf(part), "of never");
     EXPECT_EQ(BodyOf(Get("/lm/never", "Range: bytes=-5\r\n")), "never");
     EXPECT_EQ(BodyOf(Get("/lm/never", "Range: bytes=0-1,4-5\r\n")), "body of never");
+    // Parts are a GET's: a HEAD learns of the whole.
+    const std::string head = Get("/lm/never", "Range: bytes=5-\r\n", "HEAD");
+    EXPECT_TRUE(head.starts_with("HTTP/1.0 200 ")) << head;
+    EXPECT_TRUE(Has(head, "\r\nContent-Length: 13\r\n")) << head;
     clock.Advance(4min);
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked);  // neither was asked upstream

@@ -739,8 +739,10 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     e.answeredBy = AnsweredBy::kCache;
     e.cacheReader = std::move(reader);
     e.localRange = std::string(request.Value("Range").value_or(""));
-    if (request.Has("If-Range")) {
-        e.localRange.clear();  // which version it names is not known here: the whole body
+    if (request.Has("If-Range") || e.IsHead()) {
+        // Which version it names is not known here, or ranges are a GET's
+        // (RFC 9110 14.2): the whole body.
+        e.localRange.clear();
     }
     http::MessageHead head{NotModifiedText()};
     e.answerBody = http::BodyFramer();
