@@ -196,7 +196,8 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
                      "HTTP/1.1 200 OK\r\n01.01.2030 00:00:00 # 999: Connection from boss/10.0.0.9"
                      "\r\nContent-Length: 2\r\n\r\nok");
     });
-    SendText(client, "GET " + LoopbackUrl(forger.Port(), "/") + " HTTP/1.1\r\n\r\n");
+    // Its URL in raw UTF-8, as curl and wget send letters.
+    SendText(client, "GET " + LoopbackUrl(forger.Port(), "/путь") + " HTTP/1.1\r\n\r\n");
     ReadResponse(client);
     ASSERT_EQ(proxy.Stop(), 0);
 
@@ -212,6 +213,7 @@ TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
     // A header line shaped like an entry stays inside its own.
     EXPECT_TRUE(Has(log, "\n  01.01.2030 00:00:00 # 999: Connection from boss/"));
     EXPECT_FALSE(Has(log, "\n01.01.2030"));
+    EXPECT_TRUE(Has(log, "URL: " + LoopbackUrl(forger.Port(), "/путь") + "\n"));
 }
 
 TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {

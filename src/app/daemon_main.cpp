@@ -47,7 +47,7 @@ std::string LogEntryText(std::string_view header, std::string_view body) {
             out += "  ";
         }
         heading = false;
-        out += vs::cp1251::ToUtf8(line);
+        out += vs::cp1251::LineToUtf8(line);
         out += '\n';
     }
     if (!lines.back().empty()) {

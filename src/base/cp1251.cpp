@@ -1,10 +1,10 @@
 #include "base/cp1251.h"
 
-#include "base/utf.h"
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
+
+#include "base/utf.h"
 
 namespace vs::cp1251 {
 namespace {
@@ -206,6 +206,13 @@ std::string ToUtf8(std::string_view text) {
         AppendUtf8(out, ToUnicode(static_cast<unsigned char>(c)));
     }
     return out;
+}
+
+std::string LineToUtf8(std::string_view line) {
+    if (utf::HasNonAscii(line) && utf::IsValidUtf8(line)) {
+        return std::string(line);
+    }
+    return ToUtf8(line);
 }
 
 std::string FromUtf8(std::string_view utf8) {

@@ -40,6 +40,11 @@ std::optional<char> Encode(char32_t codePoint);
 // nullopt for invalid UTF-8 or any character the code page lacks (where
 // FromUtf8's '?' would change what the text means).
 std::optional<std::string> FromUtf8Exactly(std::string_view utf8);
+// A line off the wire (a URL, a header line) for a reader: many clients send
+// letters raw in UTF-8, which the code page would show as "РїСѓС‚СЊ". A line
+// that is well-formed UTF-8 with characters past ASCII is taken as UTF-8,
+// any other as the code page, as the list and settings files are read.
+std::string LineToUtf8(std::string_view line);
 std::u16string ToUtf16(std::string_view text);
 std::string FromUtf16(std::u16string_view text);
 

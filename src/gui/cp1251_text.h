@@ -14,6 +14,12 @@ inline QString FromCp1251(const std::string& text) {
     return QString::fromStdString(cp1251::ToUtf8(text));
 }
 
+// A URL or header line as the browser or origin wrote it, raw UTF-8
+// letters included.
+inline QString FromWire(const std::string& line) {
+    return QString::fromStdString(cp1251::LineToUtf8(line));
+}
+
 inline std::string ToCp1251(const QString& text) {
     return cp1251::FromUtf8(text.toStdString());
 }

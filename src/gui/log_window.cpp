@@ -196,7 +196,7 @@ void LogWindow::ShowWaiting() {
             if (i > 0) {
                 text += QChar('\n');
             }
-            text += FromCp1251(lines[i]);
+            text += FromWire(lines[i]);
         }
         entryLines_.push_back(static_cast<int>(lines.size()));
         first = false;

@@ -70,7 +70,7 @@ QVariant MonitorTableModel::data(const QModelIndex& index, int role) const {
         case Qt::DisplayRole:
             switch (column) {
                 case MonitorColumn::Url:
-                    return FromCp1251(row->url);
+                    return FromWire(row->url);
                 case MonitorColumn::Size:
                     return FormatCount(row->size);
                 case MonitorColumn::Received:
@@ -79,7 +79,7 @@ QVariant MonitorTableModel::data(const QModelIndex& index, int role) const {
                     // The delegate draws the bar; no value, no bar.
                     return row->progress < 0 ? QVariant() : QVariant(row->progress);
                 case MonitorColumn::Answer:
-                    return FromCp1251(row->answer);
+                    return FromWire(row->answer);
                 default:
                     return {};
             }
@@ -95,10 +95,10 @@ QVariant MonitorTableModel::data(const QModelIndex& index, int role) const {
             // Both columns are too narrow for most of what they hold; the
             // view decides whether the text is cut.
             if (column == MonitorColumn::Url && !row->url.empty()) {
-                return FromCp1251(row->url);
+                return FromWire(row->url);
             }
             if (column == MonitorColumn::Answer && !row->answer.empty()) {
-                return FromCp1251(row->answer);
+                return FromWire(row->answer);
             }
             return {};
         default:

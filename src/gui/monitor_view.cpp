@@ -226,7 +226,7 @@ void MonitorView::keyPressEvent(QKeyEvent* event) {
 
 void MonitorView::CopyUrl(const std::optional<std::string>& url) {
     if (url) {
-        QApplication::clipboard()->setText(FromCp1251(*url));
+        QApplication::clipboard()->setText(FromWire(*url));
     }
 }
 

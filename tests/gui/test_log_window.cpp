@@ -54,6 +54,7 @@ TEST_F(LogWindowTest, EntriesArriveInOrderApartByOneBlankLine) {
     window.AddEntry("# 3 <<< URL: http://b/", "HTTP/1.1 200 OK\r\n\r\n");  // a whole head
     clock_.Advance(std::chrono::seconds(61));
     window.AddEntry("\xcf\xf0\xee\xea\xf1\xe8", "\xf2\xe5\xea\xf1\xf2");
+    window.AddEntry("# 4 >>> URL: http://c/путь", "");  // raw UTF-8, as curl sends it
 
     EXPECT_EQ(window.Text(), at_ +
                                  "# 1:  Outbound Connection\n"
@@ -68,7 +69,8 @@ TEST_F(LogWindowTest, EntriesArriveInOrderApartByOneBlankLine) {
                                  "HTTP/1.1 200 OK\n"
                                  "\n"
                                  "05.03.2024 07:09:10 " +
-                                 QStringLiteral("Прокси\nтекст"));
+                                 QStringLiteral("Прокси\nтекст\n\n05.03.2024 07:09:10 "
+                                                "# 4 >>> URL: http://c/путь"));
 }
 
 TEST_F(LogWindowTest, EntriesWhileHiddenAreDroppedForGood) {
