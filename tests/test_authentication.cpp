@@ -86,6 +86,29 @@ TEST_F(AdmissionTest, AnUploadRefusedAtItsFirstRequestIsReadNotReset) {
     EXPECT_EQ(origin.Requests().size(), 0u);
 }
 
+// A browser of an admitted address that resets before its first request is
+// whole (a page load cancelled, a speculative connection dropped) is still
+// that user's, not an unknown one refused with a 407.
+TEST_F(AdmissionTest, ABrowserResettingAtOnceKeepsItsAddress) {
+    lists.users.Append(UserRow{true, "desk", "", "127.0.0.1"});
+    StartProxy();
+    for (int i = 0; i < 5; ++i) {
+        auto client = Connect();
+        SendText(client, "GET http://x/ HTTP/1.1\r\nHo");
+        net::CloseWithReset(client);
+    }
+    ASSERT_TRUE(test::WaitUntil([&] {
+        Settle();
+        return FindLog("# 4: Connection from desk/127.0.0.1") != nullptr;
+    }));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_NE(FindLog("# " + std::to_string(i) + ": Connection from desk/127.0.0.1"), nullptr);
+    }
+    for (std::size_t row = 0; row < monitor.RowCount(); ++row) {
+        EXPECT_NE(monitor.Row(row)->answer, "407 Proxy Authentication Required");
+    }
+}
+
 // A user disabled while his browser keeps its connection open is refused
 // from the next request on, not only on the next connection.
 TEST_F(AdmissionTest, ADisabledUsersOpenConnectionIsRefusedAtItsNextRequest) {

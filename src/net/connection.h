@@ -156,7 +156,12 @@ public:
 
     int Fd() const { return socket_.Fd(); }
     const net::Socket& Socket() const { return socket_; }
-    std::string PeerAddress() const { return net::PeerAddress(socket_); }
+    std::string PeerAddress() const {
+        return peerAddress_.empty() ? net::PeerAddress(socket_) : peerAddress_;
+    }
+    // As accept() gave it: a browser that reset before its first request
+    // was read has no peer getpeername could name.
+    void SetPeerAddress(std::string address) { peerAddress_ = std::move(address); }
 
     // How long a send may find the peer taking nothing before the
     // connection is given up (the server's idle limit, read at each wait; 0
@@ -187,6 +192,7 @@ protected:
 
 private:
     net::Socket socket_;
+    std::string peerAddress_;
     bool connected_ = false;
     bool endedByReset_ = false;
     bool inputEnded_ = false;

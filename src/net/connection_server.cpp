@@ -125,7 +125,8 @@ void MappedPortServer::Start() {
 
 void MappedPortServer::AcceptLoop() {
     for (;;) {
-        const int fd = AcceptNext();
+        sockaddr_storage peer{};
+        const int fd = AcceptNext(peer);
         if (fd < 0) {
             return;  // the listener was shut down
         }
@@ -141,7 +142,9 @@ void MappedPortServer::AcceptLoop() {
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
-            pool_.Run([this, fd, run = run_] { Serve(net::Socket(fd), run); });
+            pool_.Run([this, fd, address = net::AddressText(peer), run = run_]() mutable {
+                Serve(net::Socket(fd), std::move(address), run);
+            });
             ShortageOver(Shortage::Threads, outOfThreads_);
         } catch (const std::exception&) {
             ::close(fd);
@@ -151,10 +154,12 @@ void MappedPortServer::AcceptLoop() {
     }
 }
 
-int MappedPortServer::AcceptNext() {
+int MappedPortServer::AcceptNext(sockaddr_storage& peer) {
     bool browserWaiting = false;
     for (;;) {
-        const int fd = ::accept4(listener_.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        socklen_t size = sizeof peer;
+        const int fd =
+            ::accept4(listener_.Fd(), reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
         if (fd >= 0) {
             return fd;
         }
@@ -227,8 +232,9 @@ void MappedPortServer::ShortageOver(Shortage what, Episode& episode) {
     }
 }
 
-void MappedPortServer::Serve(net::Socket client, std::shared_ptr<Run> run) {
+void MappedPortServer::Serve(net::Socket client, std::string peer, std::shared_ptr<Run> run) {
     auto worker = std::make_unique<Worker>(std::move(client));
+    worker->Client().SetPeerAddress(std::move(peer));
     // An origin that stops reading an upload would hold the worker for as
     // long as it lives, the browser long gone: nothing moves, so the idle
     // limit ends it.

@@ -168,7 +168,7 @@ private:
 
     void AcceptLoop();
     // The next connection's descriptor, or -1 once the listener is shut.
-    int AcceptNext();
+    int AcceptNext(sockaddr_storage& peer);
     // Out of descriptors: ends the connection waiting first in the queue.
     void ShedOneConnection();
     bool Stopping() const;
@@ -178,7 +178,7 @@ private:
     void ShortageOf(Shortage what, Episode& episode, std::size_t lost);
     void ShortageOver(Shortage what, Episode& episode);
     // `run`: the one that accepted the connection.
-    void Serve(net::Socket client, std::shared_ptr<Run> run);
+    void Serve(net::Socket client, std::string peer, std::shared_ptr<Run> run);
     void ConnectPhase(Worker& worker, int stopEvent);
     void RelayLoop(Worker& worker);
     // Ends a connection whose browser has taken longer than the first

@@ -160,11 +160,16 @@ std::string PeerAddress(const Socket& socket) {
     if (::getpeername(socket.Fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
         return {};
     }
+    return AddressText(addr);
+}
+
+std::string AddressText(const sockaddr_storage& addr) {
     char text[INET6_ADDRSTRLEN] = {};
     if (addr.ss_family == AF_INET) {
-        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(&addr)->sin_addr, text,
+                    sizeof text);
     } else if (addr.ss_family == AF_INET6) {
-        const auto* in6 = reinterpret_cast<sockaddr_in6*>(&addr);
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
         if (IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr)) {
             ::inet_ntop(AF_INET, &in6->sin6_addr.s6_addr[12], text, sizeof text);
         } else {

@@ -2,6 +2,8 @@
 // Thin RAII layer over POSIX TCP sockets. Everything blocks; waiting on two
 // sockets at once is done with poll() by the caller.
 
+#include <sys/socket.h>
+
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -79,6 +81,9 @@ std::string LocalEndpoint(const Socket& socket);
 // Peer address as text: dotted decimal for IPv4 (also IPv4-mapped IPv6), a
 // link-local IPv6 address with its link ("fe80::2%eth0").
 std::string PeerAddress(const Socket& socket);
+// The same for an address accept() gave: a browser that reset at once has
+// none getpeername could give.
+std::string AddressText(const sockaddr_storage& addr);
 
 // Resolves host (IPv4 or IPv6, names through getaddrinfo) and connects to the
 // first address that accepts. While connecting, the wait also watches
