@@ -157,13 +157,16 @@ protected:
     // takes it) that only it sees, in a mount namespace of its own; caching
     // every URL.
     Daemon& OnASmallCacheDisk(const std::string& size) {
+        return OnACacheDisk("-t tmpfs -o size=" + size + " tmpfs");
+    }
+    // The same with the cache folder mounted as `mount` takes `source`.
+    Daemon& OnACacheDisk(const std::string& source) {
         WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
         fs::create_directories(cache);
         return smallDisk.emplace(
             "proxy", home, FreePort(), "",
-            std::vector<std::string>{
-                "unshare", "-m", "sh", "-c",
-                "mount -t tmpfs -o size=" + size + " tmpfs \"$0\" && exec \"$@\"", cache.string()});
+            std::vector<std::string>{"unshare", "-m", "sh", "-c",
+                                     "mount " + source + " \"$0\" && exec \"$@\"", cache.string()});
     }
     bool MayMount() {
         return ::geteuid() == 0 && RunProgram({"unshare", "-m", "true"}, dir.Path()) == 0;
@@ -471,6 +474,20 @@ TEST_F(DaemonTest, SigusrCleansTheCacheByTheSettingsFilesKeys) {
 // A cache folder on a disk that fills up: answers still arrive whole, the
 // log says once, not once per answer, that entries are not stored, and the
 // disk keeps room for the settings and counts saved at the end.
+// A cache folder whose files take no extended attributes (a share, a FAT
+// disk, an older tmpfs; ramfs here) stores nothing: the start says so.
+TEST_F(DaemonTest, ACacheDiskWithoutAttributesIsToldAtTheStart) {
+    if (!MayMount()) {
+        GTEST_SKIP() << "a disk of its own needs a mount namespace";
+    }
+    Daemon& proxy = OnACacheDisk("-t ramfs ramfs");
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const std::string told =
+        "Файлы в папке кеша " + cache.string() + "/ не хранят расширенных атрибутов";
+    EXPECT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stderr(), told); }))
+        << proxy.Process().Stderr();
+}
+
 TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
     if (!MayMount()) {
         GTEST_SKIP() << "a small disk of its own needs a mount namespace";

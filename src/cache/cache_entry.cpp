@@ -720,6 +720,20 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
                                                         std::move(temp), fd.Release(), xattrs));
 }
 
+int AttributesRefusedIn(const std::filesystem::path& root) {
+    // A temporary's name: the start-up sweep takes it should the proxy stop
+    // before it goes.
+    const std::filesystem::path probe =
+        root / (std::string(kTemporaryPrefix) + "probe-" + std::to_string(::getpid()));
+    const Fd fd(::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (fd.Get() < 0) {
+        return 0;
+    }
+    const int refused = SetAttr(fd.Get(), kKeyAttr, "probe") ? 0 : errno;
+    ::unlink(probe.c_str());
+    return refused;
+}
+
 EntryReader::~EntryReader() {
     if (fd_ >= 0) {
         ::close(fd_);

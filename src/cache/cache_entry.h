@@ -167,6 +167,12 @@ std::unique_ptr<EntryWriter> BeginEntry(
     const CacheDir& dir, const std::filesystem::path& entry, std::string key = {},
     EntryMetadata metadata = EntryMetadata::kExtendedAttributes);
 
+// Whether files in the cache folder `root` take the extended attributes
+// every entry keeps its URL in (a share, a FAT disk or an older tmpfs may
+// not): 0 when they do or when no file can be made there to tell, else the
+// file system's error.
+int AttributesRefusedIn(const std::filesystem::path& root);
+
 class EntryReader {
 public:
     ~EntryReader();

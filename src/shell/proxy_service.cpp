@@ -382,6 +382,18 @@ void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
             }
             return;
         }
+        // A share, a FAT disk or an older tmpfs: every entry keeps its URL
+        // in an extended attribute, and none would be stored.
+        if (const int refused = cache::AttributesRefusedIn(root); refused != 0) {
+            if (cacheFolderTold_ != root) {
+                cacheFolderTold_ = root;
+                untold_ += "Файлы в папке кеша " + root.string() +
+                           " не хранят расширенных атрибутов (" +
+                           ReasonOf(std::system_error(refused, std::generic_category())) +
+                           "): новые ответы не сохраняются\n";
+            }
+            return;
+        }
         cacheFolderTold_.clear();
         return;
     }
