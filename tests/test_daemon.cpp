@@ -474,6 +474,23 @@ TEST_F(DaemonTest, SigusrCleansTheCacheByTheSettingsFilesKeys) {
 // A cache folder on a disk that fills up: answers still arrive whole, the
 // log says once, not once per answer, that entries are not stored, and the
 // disk keeps room for the settings and counts saved at the end.
+// A data folder made by root for the service's account: the start says the
+// saves will fail, rather than the first save minutes later.
+TEST_F(DaemonTest, ADataFolderItCannotWriteIsToldAtTheStart) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "runs the daemon as another account";
+    }
+    fs::create_directories(home);
+    fs::permissions(dir.Path(),
+                    fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    Daemon proxy("proxy", home, FreePort(), "",
+                 {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    EXPECT_TRUE(WaitUntil([&] {
+        return Has(proxy.Process().Stderr(), "В папку данных " + home.string() + " нельзя писать");
+    })) << proxy.Process().Stderr();
+}
+
 // A cache folder whose files take no extended attributes (a share, a FAT
 // disk, an older tmpfs; ramfs here) stores nothing: the start says so.
 TEST_F(DaemonTest, ACacheDiskWithoutAttributesIsToldAtTheStart) {

@@ -124,6 +124,7 @@ std::optional<std::string> ProxyService::StartUp() {
     const FileVersion read = FileVersion::Of(SettingsFile());
     settings_ = LoadSettings(SettingsFile());
     TellIfLinkLeadsNowhere(SettingsFile());
+    TellIfDataFolderUnwritable();
     const ListenerTarget target = PublishSettings();
     fileSettings_ = settings_;
     fileSettingsVersion_ = read;
@@ -365,6 +366,16 @@ void ProxyService::TellIfLinkLeadsNowhere(const std::filesystem::path& file) {
         untold_ += "Файл " + file.filename().string() + " — ссылка на " +
                    std::filesystem::read_symlink(file, error).string() +
                    ", которого нет: прокси работает с настройками по умолчанию\n";
+    }
+}
+
+void ProxyService::TellIfDataFolderUnwritable() {
+    // A folder made by root for a service account: the first word would come
+    // with the first save that fails, minutes later or at the stop.
+    if (::access(dataDir_.c_str(), W_OK | X_OK) != 0) {
+        untold_ += "В папку данных " + dataDir_.string() + " нельзя писать (" +
+                   ReasonOf(std::system_error(errno, std::generic_category())) +
+                   "): настройки, списки и статистика не сохраняются\n";
     }
 }
 

@@ -192,6 +192,7 @@ private:
     void SaveFile(std::string_view name, const std::function<void()>& save);
     // Once per folder setting that leaves the proxy without a cache.
     void TellIfLinkLeadsNowhere(const std::filesystem::path& file);
+    void TellIfDataFolderUnwritable();
     void TellIfNoCacheFolder(const std::filesystem::path& root);
     // Once per Windows drive path in the setting, naming the folder used
     // instead.
