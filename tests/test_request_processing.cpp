@@ -95,10 +95,10 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
     EXPECT_TRUE(Has(AnswerTo("GET " + origin.Url(padded) + " HTTP/1.0\r\n\r\n"), "(rule #7)."));
     Settle();
     EXPECT_EQ(origin.Connections(), 0);
-    EXPECT_EQ(lists.black.Row(2).hits, 9);
+    EXPECT_EQ(lists.black.Row(2).hits, 11);
     EXPECT_EQ(lists.black.Row(0).hits, 0);
     EXPECT_EQ(lists.black.Row(5).hits, 9);
-    ASSERT_EQ(monitor.RowCount(), 39u);
+    ASSERT_EQ(monitor.RowCount(), 41u);
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
     EXPECT_EQ(monitor.Row(2)->url, "http://www.Host/Banner.gif");
 }
