@@ -218,10 +218,10 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
         << parent.Requests()[3];
     // A request naming no host is no one's to judge: the parent would take
     // its site from the Host field, past the black list.
-    for (const char* target : {"/", "//example.invalid/", "http:///example.invalid/"}) {
+    for (const char* target : {"/", "//example.invalid/", "http:///example.invalid/", "*"}) {
         auto nameless = Connect();
         SendText(nameless,
-                 std::string("GET ") + target + " HTTP/1.1\r\nHost: other.invalid\r\n\r\n");
+                 std::string("OPTIONS ") + target + " HTTP/1.1\r\nHost: other.invalid\r\n\r\n");
         EXPECT_TRUE(ReadResponse(nameless).starts_with("HTTP/1.0 400 ")) << target;
     }
     EXPECT_EQ(parent.Requests().size(), 4u);

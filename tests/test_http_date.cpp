@@ -56,7 +56,15 @@ TEST(HttpDate, ZonesOtherThanGmtAreCountedIn) {
     EXPECT_EQ(Parse("Sun, 06 Nov 1994 03:19:37 -0530"), moment);
     EXPECT_EQ(Parse("Sun, 06 Nov 1994 00:49:37 PST"), moment);
     EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 UTC"), moment);
-    EXPECT_EQ(Parse("Sun, 06 Nov 1994 08:49:37 +9900"), moment);  // no such zone
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 11:49:37 msk"), moment);  // PHP's date('T')
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 11:49:37 +03:00"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 11:49:37 GMT+0300"), moment);
+    EXPECT_EQ(Parse("Sun, 06 Nov 1994 11:49:37 +0300 (MSK)"), moment);
+    // A zone it cannot read is no date: taken for GMT it could lie late.
+    for (const char* unknown :
+         {"Sun, 06 Nov 1994 08:49:37 XYZT", "Sun, 06 Nov 1994 08:49:37 +9900"}) {
+        EXPECT_EQ(Parse(unknown), kClock.Now()) << unknown;
+    }
 }
 
 // Servers may still send the two older forms; read as "now" they made the

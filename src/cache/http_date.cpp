@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <optional>
@@ -44,39 +45,59 @@ struct DateFields {
 };
 
 // The zone after the time. HTTP wants "GMT", but servers that print their
-// local time with its offset ("+0300") or an RFC 822 zone name exist; read as
-// GMT, a date east of it lies hours late, and a changed page passes the
-// If-Modified-Since built from it. An unknown zone is taken for GMT.
-int ZoneMinutes(std::string_view zone) {
+// local time with its offset ("+0300", "+03:00") or a zone's name exist;
+// read as GMT, a date east of it lies hours late, and a changed page passes
+// the If-Modified-Since built from it. A zone not known is no date at all
+// (the answer's Date or the clock then stand in, which err early): taking
+// it for GMT could err late.
+std::optional<int> OffsetMinutes(std::string_view offset) {
+    if (offset.size() < 5 || (offset[0] != '+' && offset[0] != '-')) {
+        return std::nullopt;
+    }
+    const std::size_t minutesAt = offset[3] == ':' ? 4 : 3;
+    const int hours = Number(offset.substr(1, 2));
+    const int minutes = Number(offset.substr(minutesAt, 2));
+    if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) {
+        return std::nullopt;
+    }
+    return (offset[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+}
+
+std::optional<int> ZoneMinutes(std::string_view zone) {
     while (!zone.empty() && zone.front() == ' ') {
         zone.remove_prefix(1);
     }
-    if (zone.size() >= 5 && (zone[0] == '+' || zone[0] == '-')) {
-        const int hours = Number(zone.substr(1, 2));
-        const int minutes = Number(zone.substr(3, 2));
-        if (hours < 0 || hours > 23 || minutes < 0 || minutes > 59) {
-            return 0;
-        }
-        return (zone[0] == '-' ? -1 : 1) * (hours * 60 + minutes);
+    if (zone.empty()) {
+        return 0;
+    }
+    std::size_t letters = 0;
+    while (letters < zone.size() && std::isalpha(static_cast<unsigned char>(zone[letters]))) {
+        ++letters;
+    }
+    std::string name(zone.substr(0, letters));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string_view rest = zone.substr(letters);
+    if (name.empty() ||
+        ((name == "GMT" || name == "UTC") && !rest.empty() && (rest[0] == '+' || rest[0] == '-'))) {
+        return OffsetMinutes(rest);  // "+0300", "GMT+03:00"
     }
     struct Named {
         std::string_view name;
         int minutes;
     };
-    static constexpr std::array<Named, 8> kNamed = {{{"EST", -300},
-                                                     {"EDT", -240},
-                                                     {"CST", -360},
-                                                     {"CDT", -300},
-                                                     {"MST", -420},
-                                                     {"MDT", -360},
-                                                     {"PST", -480},
-                                                     {"PDT", -420}}};
+    static constexpr Named kNamed[] = {
+        {"GMT", 0},    {"UT", 0},     {"UTC", 0},    {"Z", 0},      {"WET", 0},
+        {"WEST", 60},  {"BST", 60},   {"CET", 60},   {"CEST", 120}, {"EET", 120},
+        {"EEST", 180}, {"MSK", 180},  {"EST", -300}, {"EDT", -240}, {"CST", -360},
+        {"CDT", -300}, {"MST", -420}, {"MDT", -360}, {"PST", -480}, {"PDT", -420},
+        {"JST", 540},  {"KST", 540},  {"HKT", 480},  {"AEST", 600}, {"AEDT", 660}};
     for (const Named& named : kNamed) {
-        if (zone.substr(0, 3) == named.name) {
+        if (name == named.name) {
             return named.minutes;
         }
     }
-    return 0;
+    return std::nullopt;
 }
 
 std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
@@ -154,9 +175,11 @@ std::optional<Clock::TimePoint> ReadHTTPDate(std::string_view text, Clock::TimeP
         f.hour = Field(text, 18, 2);
         f.minute = Field(text, 21, 2);
         f.second = Field(text, 24, 2);
-        f.zoneMinutes = ZoneMinutes(text.substr(25));
-        if (const auto moment = MomentOf(f)) {
-            return *moment;
+        if (const auto zone = ZoneMinutes(text.substr(25))) {
+            f.zoneMinutes = *zone;
+            if (const auto moment = MomentOf(f)) {
+                return *moment;
+            }
         }
     }
     return ParseOlderForms(text, now);

@@ -59,6 +59,9 @@ void DropUserInfo(http::MessageHead& request) {
 // the one it names past the black list. Browsers ask a proxy for whole URLs.
 bool NamesNoHost(const http::MessageHead& request) {
     const std::string_view target = request.Target();
+    if (target == "*") {
+        return true;  // OPTIONS for a whole server: a proxy is asked for one by URL
+    }
     return cp1251::EqualsNoCase(request.Method(), "CONNECT")
                ? ChooseTunnelTarget(target).host.empty()
                : ChooseDirectTarget(target).host.empty();
