@@ -633,10 +633,11 @@ TEST_F(CacheFixture, AnswersFromTheCacheHonourTheBrowsersWishToClose) {
 }
 
 // An answer that ends its connection (one from the cache, one its origin
-// closes after, one to a browser that asked to close) meets a pipelining
-// browser (apt) that sends its next request a moment later. That request is read and dropped until
-// the browser closes: arriving after the close, it would reset the connection and take the answer's
-// unread end with it.
+// closes after, one to a POST that asked to close) meets a browser that
+// sends more a moment later: a pipelining one (apt) its next request, an
+// old one a line end after the POST's body. That is read and dropped until
+// the browser closes: arriving after the close, it would reset the
+// connection and take the answer's unread end with it.
 TEST_F(CacheFixture, AnAnswerEndingItsConnectionIsWholeThoughTheNextRequestComesLate) {
     const std::size_t size = 2 << 20;
     const std::string big = test::MakeBody(size);
@@ -648,19 +649,24 @@ TEST_F(CacheFixture, AnAnswerEndingItsConnectionIsWholeThoughTheNextRequestComes
     test::HttpOrigin closing;
     StartProxy();
     const std::string sized = "/size/" + std::to_string(size);
-    for (const auto& [url, fields] : {std::pair{origin.Url("/big.bin"), ""},
-                                      {closing.Url(sized + "/close"), ""},
-                                      {closing.Url(sized), "Connection: close\r\n"}}) {
+    for (const auto& [request, late] :
+         {std::pair{"GET " + origin.Url("/big.bin") + " HTTP/1.1\r\n\r\n",
+                    "GET " + origin.Url("/next") + " HTTP/1.1\r\n\r\n"},
+          {"GET " + closing.Url(sized + "/close") + " HTTP/1.1\r\n\r\n",
+           "GET " + origin.Url("/next") + " HTTP/1.1\r\n\r\n"},
+          {"POST " + closing.Url(sized) +
+               " HTTP/1.1\r\nConnection: close\r\nContent-Length: 1\r\n\r\nq",
+           std::string("\r\n")}}) {
         auto client = Connect();
-        SendText(client, "GET " + url + " HTTP/1.1\r\nHost: x\r\n" + fields + "\r\n");
+        SendText(client, request);
         test::ReadUntil(client, "\r\n\r\n");
         // Long enough for a close that would not wait.
         test::WaitUntil([this] { return server.ActiveConnections() == 0; }, 500ms);
-        SendText(client, "GET " + origin.Url("/next") + " HTTP/1.1\r\nHost: x\r\n\r\n");
+        SendText(client, late);
         std::string body;
-        EXPECT_NO_THROW(body = ReadAll(client)) << url;
-        EXPECT_EQ(body.size(), size) << url;
-        EXPECT_TRUE(body == big) << url;
+        EXPECT_NO_THROW(body = ReadAll(client)) << request;
+        EXPECT_EQ(body.size(), size) << request;
+        EXPECT_TRUE(body == big) << request;
     }
 }
 

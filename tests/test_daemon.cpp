@@ -351,20 +351,21 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
 }
 
 // A cache folder the service cannot write (left by a first try as root, a
-// read-only disk) is told: nothing would be stored, without a word.
-TEST_F(DaemonTest, ACacheFolderThatCannotBeWrittenIsTold) {
+// read-only disk) or whose files take no extended attributes (a share, a FAT
+// disk, an older tmpfs; ramfs here) stores nothing: the start says so.
+TEST_F(DaemonTest, ACacheDiskThatCannotStoreIsToldAtTheStart) {
     if (!MayMount()) {
         GTEST_SKIP() << "needs root and mount namespaces";
     }
-    WriteBytes(home / "cache.lst", ListFile({{"1", "True", ".", "0"}}));
-    fs::create_directories(cache);
-    Daemon proxy("proxy", home, FreePort(), "",
-                 {"unshare", "-m", "sh", "-c", "mount -t tmpfs -o ro tmpfs \"$0\" && exec \"$@\"",
-                  cache.string()});
-    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
-    EXPECT_TRUE(proxy.Process().WaitForStderr("В папку кеша " + cache.string(), 10s))
-        << proxy.Process().Stderr();
-    EXPECT_EQ(proxy.Stop(), 0);
+    for (const auto& [disk, told] :
+         {std::pair{"-t tmpfs -o ro tmpfs", "В папку кеша " + cache.string()},
+          {"-t ramfs ramfs",
+           "Файлы в папке кеша " + cache.string() + "/ не хранят расширенных атрибутов"}}) {
+        Daemon& proxy = OnACacheDisk(disk);
+        ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+        EXPECT_TRUE(proxy.Process().WaitForStderr(told, 10s)) << proxy.Process().Stderr();
+        EXPECT_EQ(proxy.Stop(), 0);
+    }
 }
 
 // A second start on a data folder in use ends at once: it would serve
@@ -489,20 +490,6 @@ TEST_F(DaemonTest, ADataFolderItCannotWriteIsToldAtTheStart) {
     EXPECT_TRUE(WaitUntil([&] {
         return Has(proxy.Process().Stderr(), "В папку данных " + home.string() + " нельзя писать");
     })) << proxy.Process().Stderr();
-}
-
-// A cache folder whose files take no extended attributes (a share, a FAT
-// disk, an older tmpfs; ramfs here) stores nothing: the start says so.
-TEST_F(DaemonTest, ACacheDiskWithoutAttributesIsToldAtTheStart) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "a disk of its own needs a mount namespace";
-    }
-    Daemon& proxy = OnACacheDisk("-t ramfs ramfs");
-    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
-    const std::string told =
-        "Файлы в папке кеша " + cache.string() + "/ не хранят расширенных атрибутов";
-    EXPECT_TRUE(WaitUntil([&] { return Has(proxy.Process().Stderr(), told); }))
-        << proxy.Process().Stderr();
 }
 
 TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {

@@ -132,6 +132,11 @@ void Connection::Read(std::string& transfer, bool keepOutput) {
     Received(transfer);
 }
 
+bool Connection::InputWaiting() const {
+    pollfd fd{socket_.Fd(), POLLIN, 0};
+    return HasBufferedInput() || ::poll(&fd, 1, 0) > 0;
+}
+
 bool Connection::WaitReadable() const {
     pollfd fd{socket_.Fd(), POLLIN, 0};
     for (;;) {

@@ -130,6 +130,8 @@ public:
     // Bytes read earlier and not yet handed out: the next read returns them
     // without touching the socket.
     bool HasBufferedInput() const { return !input_.empty(); }
+    // Bytes (or the peer's end) wait to be read, now.
+    bool InputWaiting() const;
     void Disconnect();
     // Ends the output and reads on until the peer closes too (see
     // kLingeringPause) before closing: bytes that arrive after the close (the

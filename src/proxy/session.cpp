@@ -602,6 +602,7 @@ bool Session::CompleteAnswering() {
         return false;
     }
     const bool close = exchange->browserCloses && !tunnelOpen_;
+    closingAfterBody_ = exchange->sendsBody;
     if (tunnelOpen_) {
         KeepRowForTunnel(*exchange);
     }
@@ -616,7 +617,16 @@ void Session::LetBrowserGo(std::string& out) {
         client_.Write(out);  // the answer's last bytes first
     }
     out.clear();
-    client_.DisconnectAfterDraining();
+    // A browser that asked to close sends nothing more, but for the line end
+    // an old one adds after a POST's body, or what a faulty one sends anyway:
+    // arriving after a plain close, it would reset the connection and take
+    // the answer's unread end. Reading on for what never comes would cost
+    // every closing connection a wait.
+    if (closingAfterBody_ || client_.InputWaiting()) {
+        client_.DisconnectAfterDraining();
+    } else {
+        client_.Disconnect();
+    }
 }
 
 bool Session::UpstreamEndedBetweenAnswers() const {

@@ -206,6 +206,8 @@ private:
     bool connecting_ = true;  // still in the connect phase
     // Answers completed since the outbound side last connected.
     int answersOnUpstream_ = 0;
+    // The answer that ends the connection was to a request with a body.
+    bool closingAfterBody_ = false;
     bool tunnelOpen_ = false;
     std::int32_t tunnelRow_ = -1;
     // Rows tracked in the engine's stop list and not forgotten yet.
