@@ -162,6 +162,20 @@ TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
     EXPECT_FALSE(Has(head, "<HTML>"));
 }
 
+// curl and wget send letters raw through a proxy (escaping them only when
+// they ask a site themselves): the origin gets them escaped, byte for byte,
+// as browsers send them, where a strict server would refuse them.
+TEST_F(ProxyFixture, LettersSentRawReachTheOriginEscaped) {
+    HttpOrigin origin;
+    StartProxy();
+    EXPECT_TRUE(
+        AnswerTo("GET " + origin.Url("/путь/%41?q=ё") + " HTTP/1.0\r\n\r\n").ends_with("hello"));
+    ASSERT_EQ(origin.Requests().size(), 1u);
+    EXPECT_TRUE(
+        origin.Requests()[0].starts_with("GET /%D0%BF%D1%83%D1%82%D1%8C/%41?q=%D1%91 HTTP/1.0\r\n"))
+        << origin.Requests()[0];
+}
+
 TEST_F(ProxyFixture, HoldingTheCancelKeysLetsABlockedUrlThrough) {
     HttpOrigin origin;
     lists.black.Append(Rule("blocked"));

@@ -1,6 +1,8 @@
 #include "proxy/session.h"
 
 #include "base/cp1251.h"
+#include "base/numbers.h"
+#include "base/utf.h"
 #include "proxy/authentication.h"
 #include "proxy/engine.h"
 #include "proxy/generated_pages.h"
@@ -65,6 +67,24 @@ bool NamesNoHost(const http::MessageHead& request) {
     return cp1251::EqualsNoCase(request.Method(), "CONNECT")
                ? ChooseTunnelTarget(target).host.empty()
                : ChooseDirectTarget(target).host.empty();
+}
+
+// Bytes past ASCII written raw in the target (curl and wget send letters so
+// through a proxy, escaping them only when they ask the site themselves)
+// go on escaped, each byte as it came: a URL holds none raw, and servers
+// that read it strictly refuse it (400) or take the bytes for Latin-1
+// letters (404).
+std::string EscapeRawBytes(std::string_view target) {
+    std::string out;
+    out.reserve(target.size() + target.size() / 2);
+    for (const char c : target) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            AppendPercentEscape(out, static_cast<unsigned char>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 std::size_t SkipEmptyLines(std::string_view bytes) {
@@ -443,7 +463,16 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     if (!exchange.IsConnect()) {
         const DirectTarget direct = ChooseDirectTarget(exchange.url);
         if (!toParent) {
-            head.SetTarget(direct.path);
+            head.SetTarget(utf::HasNonAscii(direct.path) ? EscapeRawBytes(direct.path)
+                                                         : direct.path);
+        } else if (const std::string_view url = head.Target(); utf::HasNonAscii(url)) {
+            // The host as the browser wrote it: the parent looks it up.
+            const std::size_t schemeEnd = url.find("://");
+            const std::size_t pathAt =
+                schemeEnd == std::string_view::npos
+                    ? 0
+                    : std::min(url.find_first_of("/?#", schemeEnd + 3), url.size());
+            head.SetTarget(std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt)));
         }
         // A parent too: one that goes by the Host field (as a front server
         // does) would fetch the page of the site it names.
