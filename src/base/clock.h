@@ -3,6 +3,7 @@
 // window, the statistics day, cleaning by last use), so tests can set the
 // time instead of sleeping.
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 
@@ -19,6 +20,16 @@ class SystemClock : public Clock {
 public:
     TimePoint Now() const override { return std::chrono::system_clock::now(); }
 };
+
+// A moment in whole seconds as the clock holds it: one past what its
+// nanoseconds reach (the year 9999, or 1600) as the nearest moment it holds,
+// still far in the future or the past.
+inline Clock::TimePoint ClampedToClock(std::chrono::sys_seconds moment) {
+    using namespace std::chrono;
+    const sys_seconds earliest = ceil<seconds>(Clock::TimePoint::min());
+    const sys_seconds latest = floor<seconds>(Clock::TimePoint::max());
+    return time_point_cast<Clock::TimePoint::duration>(std::clamp(moment, earliest, latest));
+}
 
 // The process's ordinary clock.
 const Clock& DefaultClock();

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <optional>
 
+#include "base/cp1251.h"
 #include "base/numbers.h"
 
 namespace vs::cache {
@@ -71,15 +71,15 @@ std::optional<int> ZoneMinutes(std::string_view zone) {
         return 0;
     }
     std::size_t letters = 0;
-    while (letters < zone.size() && std::isalpha(static_cast<unsigned char>(zone[letters]))) {
+    while (letters < zone.size() &&
+           ((zone[letters] | 0x20) >= 'a' && (zone[letters] | 0x20) <= 'z')) {
         ++letters;
     }
-    std::string name(zone.substr(0, letters));
-    std::transform(name.begin(), name.end(), name.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    const std::string_view name = zone.substr(0, letters);
     const std::string_view rest = zone.substr(letters);
+    const auto is = [name](std::string_view known) { return cp1251::EqualsNoCase(name, known); };
     if (name.empty() ||
-        ((name == "GMT" || name == "UTC") && !rest.empty() && (rest[0] == '+' || rest[0] == '-'))) {
+        ((is("GMT") || is("UTC")) && !rest.empty() && (rest[0] == '+' || rest[0] == '-'))) {
         return OffsetMinutes(rest);  // "+0300", "GMT+03:00"
     }
     struct Named {
@@ -92,9 +92,9 @@ std::optional<int> ZoneMinutes(std::string_view zone) {
         {"EEST", 180}, {"MSK", 180},  {"EST", -300}, {"EDT", -240}, {"CST", -360},
         {"CDT", -300}, {"MST", -420}, {"MDT", -360}, {"PST", -480}, {"PDT", -420},
         {"JST", 540},  {"KST", 540},  {"HKT", 480},  {"AEST", 600}, {"AEDT", 660}};
-    for (const Named& named : kNamed) {
-        if (name == named.name) {
-            return named.minutes;
+    for (const Named& known : kNamed) {
+        if (is(known.name)) {
+            return known.minutes;
         }
     }
     return std::nullopt;
@@ -108,11 +108,7 @@ std::optional<Clock::TimePoint> MomentOf(const DateFields& f) {
     }
     const sys_seconds moment = sys_days(date) + hours(f.hour) + minutes(f.minute) +
                                seconds(f.second) - minutes(f.zoneMinutes);
-    // Far dates ("Expires: ... 9999") overflow the clock's nanoseconds; the
-    // nearest moment it can hold keeps them far in the future or past.
-    const sys_seconds earliest = ceil<seconds>(Clock::TimePoint::min());
-    const sys_seconds latest = floor<seconds>(Clock::TimePoint::max());
-    return time_point_cast<Clock::TimePoint::duration>(std::clamp(moment, earliest, latest));
+    return ClampedToClock(moment);  // "Expires: ... 9999" stays far away
 }
 
 // "HH:MM:SS" at `at`.

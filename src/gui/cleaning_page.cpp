@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include <algorithm>
 #include <chrono>
 
 #include "shell/proxy_service.h"
@@ -27,10 +26,7 @@ QDateTime ToDateTime(Clock::TimePoint when) {
 // hold: such a date, typed to mean "everything", wrapped round into the past
 // and deleted almost nothing. The nearest moment the clock holds keeps it.
 Clock::TimePoint FromDateTime(const QDateTime& when) {
-    using namespace std::chrono;
-    const seconds earliest = ceil<seconds>(Clock::TimePoint::min().time_since_epoch());
-    const seconds latest = floor<seconds>(Clock::TimePoint::max().time_since_epoch());
-    return Clock::TimePoint(std::clamp(seconds(when.toSecsSinceEpoch()), earliest, latest));
+    return ClampedToClock(std::chrono::sys_seconds(std::chrono::seconds(when.toSecsSinceEpoch())));
 }
 
 QCheckBox* NewBox(const QString& caption, const char* name, QWidget* page) {

@@ -467,11 +467,9 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
                                                          : direct.path);
         } else if (const std::string_view url = head.Target(); utf::HasNonAscii(url)) {
             // The host as the browser wrote it: the parent looks it up.
-            const std::size_t schemeEnd = url.find("://");
+            const std::string_view host = HostNameOf(url);
             const std::size_t pathAt =
-                schemeEnd == std::string_view::npos
-                    ? 0
-                    : std::min(url.find_first_of("/?#", schemeEnd + 3), url.size());
+                static_cast<std::size_t>(host.data() - url.data()) + host.size();
             head.SetTarget(std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt)));
         }
         // A parent too: one that goes by the Host field (as a front server
