@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "net/connection_server.h"
@@ -75,9 +77,7 @@ public:
         worker.Outbound().SetIntercept(record.get());
         Record& mine = *record;
         worker.Client().SetData(std::move(record));
-        if (blockInConnect) {
-            std::this_thread::sleep_for(*blockInConnect);
-        }
+        holdInConnect.wait(true);
         mine.firstData = worker.Client().CurrentReadBuffer();
         if (localAnswer) {
             worker.Outbound().SetLocalAnswer();
@@ -96,7 +96,12 @@ public:
     std::mutex lock;
     std::vector<std::string> events;
     bool localAnswer = false;
-    std::optional<std::chrono::milliseconds> blockInConnect;
+    // While set, a worker is stuck in its connect.
+    std::atomic<bool> holdInConnect{false};
+    void LetGo() {
+        holdInConnect = false;
+        holdInConnect.notify_all();
+    }
     Hook sendHook, receiveHook;
 };
 
@@ -211,7 +216,9 @@ TEST_F(ServerFixture, StopClosesOpenConnectionsAndDestroysTheirRecords) {
 }
 
 TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
-    events.blockInConnect = 4500ms;  // ignores the closed socket until then
+    events.holdInConnect = true;  // ignores the closed socket until let go
+    const std::unique_ptr<Recorder, void (*)(Recorder*)> letGoAtTheEnd(
+        &events, [](Recorder* e) { e->LetGo(); });
     auto client = Connect();
     ASSERT_TRUE(WaitUntil([&] { return server.ActiveConnections() == 1; }));
     auto started = std::chrono::steady_clock::now();
@@ -236,7 +243,8 @@ TEST_F(ServerFixture, StopReportsAWorkerThatDoesNotEnd) {
     } catch (const TerminateTimeout&) {
         gaveUp = true;
     }
-    EXPECT_TRUE(gaveUp || server.ActiveConnections() == 0);
+    EXPECT_TRUE(gaveUp);
+    events.LetGo();
     // Started again, the straggler still meets the stop of its own run: its
     // connect is abandoned, nothing of it reaches the origin.
     server.Start();
@@ -264,16 +272,6 @@ TEST_F(ServerFixture, PoolKeepsEveryFinishedThreadAndReusesIt) {
         EXPECT_TRUE(WaitUntil([&] { return server.IdleThreads() == kBurst; })) << round;
         EXPECT_EQ(server.PoolThreads(), kBurst) << round;
     }
-}
-
-// Literal addresses skip the resolver; names still go through it.
-TEST(ConnectTcp, LiteralAddressesAndNames) {
-    test::LoopbackServer server([](net::Socket& s) { net::SendAll(s, "hi"); });
-    for (const char* host : {"127.0.0.1", "localhost"}) {
-        net::Socket s = net::ConnectTcp(host, server.Port());
-        EXPECT_EQ(ReadAll(s), "hi") << host;
-    }
-    EXPECT_THROW(net::ConnectTcp("127.0.0.1", 0), net::SocketError);
 }
 
 net::Socket ListenOn(const char* address, std::uint16_t port, int backlog) {

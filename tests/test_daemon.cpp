@@ -472,9 +472,6 @@ TEST_F(DaemonTest, SigusrCleansTheCacheByTheSettingsFilesKeys) {
     EXPECT_TRUE(fs::exists(site / "size/1000"));
 }
 
-// A cache folder on a disk that fills up: answers still arrive whole, the
-// log says once, not once per answer, that entries are not stored, and the
-// disk keeps room for the settings and counts saved at the end.
 // A data folder made by root for the service's account: the start says the
 // saves will fail, rather than the first save minutes later.
 TEST_F(DaemonTest, ADataFolderItCannotWriteIsToldAtTheStart) {
@@ -492,6 +489,9 @@ TEST_F(DaemonTest, ADataFolderItCannotWriteIsToldAtTheStart) {
     })) << proxy.Process().Stderr();
 }
 
+// A cache folder on a disk that fills up: answers still arrive whole, the
+// log says once, not once per answer, that entries are not stored, and the
+// disk keeps room for the settings and counts saved at the end.
 TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
     if (!MayMount()) {
         GTEST_SKIP() << "a small disk of its own needs a mount namespace";

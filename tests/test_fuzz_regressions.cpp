@@ -9,7 +9,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/clock.h"
 #include "base/snapshot.h"
 #include "proxy/body_framer.h"
 #include "proxy/http_head.h"
@@ -65,26 +64,6 @@ TEST(FuzzRegressions, OverlongChunkLineEndsTheBodyHoweverTheStreamIsCut) {
         EXPECT_EQ(cut.used, once.used) << head;
         EXPECT_EQ(cut.inBody, once.inBody) << head;
     }
-}
-
-// ThreadSanitizer, CacheFixture.ListsAndTheFreshWindowAnswerWithoutAsking:
-// the test moved its FixedClock on while the worker that had just sent a
-// body from the cache still read it to mark the entry used. Fails only under
-// scripts/test --tsan, which runs this suite.
-TEST(SanitizerRegressions, FixedClockMayBeMovedWhileAProxyThreadReadsIt) {
-    FixedClock clock{std::chrono::system_clock::from_time_t(1796472551)};
-    std::atomic<bool> stop{false};
-    std::thread reader([&] {
-        while (!stop.load()) {
-            (void)clock.Now();
-        }
-    });
-    for (int i = 0; i < 1000; ++i) {
-        clock.Advance(std::chrono::seconds(1));
-    }
-    stop.store(true);
-    reader.join();
-    EXPECT_EQ(clock.Now(), std::chrono::system_clock::from_time_t(1796472551 + 1000));
 }
 
 // ThreadSanitizer, a daemon given SIGHUP under traffic: settings and lists

@@ -5,19 +5,8 @@
 #include <random>
 #include <string>
 
-#include "base/base64.h"
-
 namespace vs {
 namespace {
-
-TEST(Base64Test, PadsTheLastGroupAndUsesTheWholeAlphabet) {
-    EXPECT_EQ(EncodeBase64(""), "");
-    EXPECT_EQ(EncodeBase64("ab"), "YWI=");
-    EXPECT_EQ(EncodeBase64("abc"), "YWJj");
-    EXPECT_EQ(EncodeBase64("Aladdin:open sesame"), "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
-    EXPECT_EQ(EncodeBase64("\xFF\xFF\xFF\xFB\xEF\xBE"), "////++++");
-    EXPECT_EQ(EncodeBase64(std::string("\x00\x80", 2)), "AIA=");
-}
 
 TEST(StoredPasswordTest, AnyBytesRoundTripAndNeverStoreAlike) {
     EXPECT_NE(EncodeStoredPassword("secret"), EncodeStoredPassword("secret"));

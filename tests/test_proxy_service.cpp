@@ -339,34 +339,6 @@ TEST_F(ServiceTest, TheCacheFolderIsTheOneNamedInWhateverLetters) {
     EXPECT_EQ(LoadSettings(dir.Path() / "Vellostore.ini").cacheDir, (dir.Path() / "緩存").string());
 }
 
-TEST(ProxyService, ABusyPortLeavesTheProxyRunningUntilAFreeOneIsApplied) {
-    test::TempDir dir;
-    net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
-    std::ofstream(dir.Path() / "Vellostore.ini")
-        << "[TMainForm]\nPortEd_Text=" << net::LocalPort(taken) << "\n";
-    ProxyService service(dir.Path(), dir.Path() / "vellostore", {});
-    auto message = service.StartUp();
-    ASSERT_TRUE(message.has_value());
-    EXPECT_EQ(*message, PortBusyMessage(net::LocalPort(taken)));
-    EXPECT_FALSE(service.Listener().Listening());
-    // The rest of the core works: the cache folder is there; applying the
-    // same port tries again, a free port listens.
-    EXPECT_TRUE(std::filesystem::is_directory(dir.Path() / "Cache"));
-    service.Apply();
-    std::optional<ListenerReport> report;
-    ASSERT_TRUE(
-        test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
-    EXPECT_EQ(report->message, PortBusyMessage(net::LocalPort(taken)));
-    service.SettingsModel().port = "0";
-    service.Apply();
-    ASSERT_TRUE(
-        test::WaitUntil([&] { return (report = service.TakeListenerReport()).has_value(); }));
-    EXPECT_TRUE(report->listening);
-    EXPECT_FALSE(report->message.has_value());
-    EXPECT_TRUE(service.Listener().Listening());
-    service.ShutDown();
-}
-
 // The tray's check items and the settings boxes act while downloads run:
 // only a new port or a new parent in use cuts connections.
 TEST_F(ServiceTest, SwitchesActOnTheNextRequestWithoutCuttingARunningDownload) {

@@ -131,14 +131,6 @@ TEST(RegexTemplate, CaseConversions) {
     EXPECT_EQ(convert("ab cd", "\\Ux\\L"), "\\Ux\\L");
 }
 
-TEST(RegexTemplate, GroupsPastNinetyNineAreNeverReported) {
-    const std::string subject = Repeat("a", 120);
-    EXPECT_EQ(Replace(Repeat("(a)", 120), "[$99|${100}|$10]", subject), "[a||a]");
-    // A name for such a group gives nothing either.
-    EXPECT_EQ(Replace(Repeat("(a)", 100) + "(?<late>b)", "[${late}]", Repeat("a", 100) + "b"),
-              "[]");
-}
-
 TEST(RegexReplace, FirstOrEveryMatch) {
     EXPECT_EQ(Replace("o", "0", "foo boo"), "f0o boo");
     EXPECT_EQ(Replace("(\\w+)=(\\w+)", "$2=$1", "a=1&b=2", true), "1=a&2=b");

@@ -129,15 +129,5 @@ TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     EXPECT_EQ(s, expected);
 }
 
-TEST(SettingsParseIntOrTest, AcceptsOnlyWholeDecimalNumbersInRange) {
-    EXPECT_EQ(ParseIntOr("\t +7", 99), 7);
-    EXPECT_EQ(ParseIntOr("-007", 99), -7);
-    EXPECT_EQ(ParseIntOr("2147483647", 99), INT_MAX);
-    EXPECT_EQ(ParseIntOr("-2147483648", 99), INT_MIN);
-    for (const char* text : {"12 ", "2147483648", "-2147483649", "", "-", "+-1", "1e3"}) {
-        EXPECT_EQ(ParseIntOr(text, 99), 99) << '"' << text << '"';
-    }
-}
-
 }  // namespace
 }  // namespace vs

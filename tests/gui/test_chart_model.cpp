@@ -13,25 +13,12 @@
 namespace vs {
 namespace {
 
-std::vector<double> Values(const SampleRing& ring) {
-    std::vector<double> values;
-    for (int i = 0; i < ring.Capacity(); ++i) {
-        values.push_back(ring.Value(i));
-    }
-    return values;
-}
-
 SampleRing Filled(int capacity, int first, int last) {
     SampleRing ring(capacity);
     for (int v = first; v <= last; ++v) {
         ring.Push(v);
     }
     return ring;
-}
-
-// Seven pixels a character, twelve a line.
-TextMeasure FixedMeasure() {
-    return TextMeasure{[](const QString& text) { return 7 * static_cast<int>(text.size()); }, 12};
 }
 
 // The chart as the main window has it: bytes per second from 0 to the
@@ -69,31 +56,13 @@ TEST(ChartSamples, RowsClampToTheField) {
     EXPECT_EQ(ring.Y(0), 38 - 4);
 }
 
-TEST(ChartSamples, NewestReplacesOldestAndResizingKeepsTheNewestInOrder) {
+TEST(ChartSamples, NewestReplacesOldest) {
     SampleRing full = Filled(240, 1, 240);
     EXPECT_EQ(full.Value(0), 1);
     full.Push(241);
     EXPECT_EQ(full.Value(0), 2);
     EXPECT_EQ(full.Value(238), 240);
     EXPECT_EQ(full.Value(239), 241);
-
-    // The write position was beyond the new end.
-    SampleRing shrunk = Filled(10, 1, 8);
-    shrunk.SetCapacity(4);
-    EXPECT_EQ(Values(shrunk), (std::vector<double>{5, 6, 7, 8}));
-    shrunk.Push(9);
-    EXPECT_EQ(Values(shrunk), (std::vector<double>{6, 7, 8, 9}));
-
-    // Wrapped once: the added zeros go before the oldest, not between the
-    // oldest and the newest.
-    SampleRing grown = Filled(3, 1, 4);
-    grown.SetMapping(RowMapping{1.0, 0.0, 2, 38});
-    grown.SetCapacity(5);
-    EXPECT_EQ(Values(grown), (std::vector<double>{0, 0, 2, 3, 4}));
-    EXPECT_EQ(grown.Y(0), 38);
-    EXPECT_EQ(grown.Y(4), 34);
-    grown.Push(5);
-    EXPECT_EQ(Values(grown), (std::vector<double>{0, 2, 3, 4, 5}));
 }
 
 // Settings that would divide by zero, overflow the scale's arithmetic or
@@ -115,11 +84,6 @@ TEST(ChartSettings, GuardsRefuseWhatCannotBeDrawn) {
         s.yScaleMin = INT_MAX - 3;
         s.yScaleMax = INT_MAX;
     }));
-    EXPECT_FALSE(with([](ChartSettings& s) { s.stepsX = 0; }));
-    EXPECT_FALSE(with([](ChartSettings& s) { s.resolution = 0; }));
-    EXPECT_FALSE(with([](ChartSettings& s) { s.resolution = INT_MAX; }));
-    EXPECT_FALSE(with([](ChartSettings& s) { s.exponent = 400.0F; }));
-    EXPECT_FALSE(with([](ChartSettings& s) { s.exponent = std::nanf(""); }));
 
     ChartSettings widest = TrafficSettings();
     widest.yScaleMin = INT_MIN;
@@ -128,24 +92,6 @@ TEST(ChartSettings, GuardsRefuseWhatCannotBeDrawn) {
     const std::vector<std::int64_t> numbers = YScaleNumbers(widest);
     EXPECT_EQ(numbers.front(), INT_MIN);
     EXPECT_EQ(numbers.back(), INT_MAX);
-}
-
-TEST(ChartGeometry, ExponentScalesTheBoundsAndNamesItInTheLabel) {
-    ChartSettings s = TrafficSettings();
-    s.yScaleMax = 5;
-    s.exponent = 3.0F;
-    s.yLabel = QStringLiteral("ylabel");
-    ASSERT_TRUE(Acceptable(s));
-    const ChartGeometry g = ComputeGeometry(s, 337, 39, FixedMeasure());
-    EXPECT_EQ(g.scaledMax, 5000.0);
-    EXPECT_FALSE(Pins(g, 5000));
-    EXPECT_FALSE(Pins(g, 0));
-    EXPECT_TRUE(Pins(g, 5001));
-    EXPECT_TRUE(Pins(g, -1));
-    EXPECT_EQ(g.mapping.RowOf(5000), g.mapping.top);
-    EXPECT_EQ(YLabelText(s), QStringLiteral("ylabel x10^3"));
-    s.exponent = -1.5F;
-    EXPECT_EQ(YLabelText(s), QStringLiteral("ylabel x10^-1.5"));
 }
 
 }  // namespace

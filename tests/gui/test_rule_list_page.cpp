@@ -133,27 +133,6 @@ TEST_F(RuleListPageTest, ASaveThatFailsIsToldAndTheNextOneWrites) {
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
 }
 
-TEST_F(RuleListPageTest, RowNumbersOfALongListShowWhole) {
-    // An imported ad list of 12,000 rules, as the list file holds it.
-    std::string file = "\xff\xfe";
-    for (int row = 1; row <= 12000; ++row) {
-        for (char c :
-             std::to_string(row) + ",True,ads" + std::to_string(row) + "\\.example/,0\r\n") {
-            file += {c, '\0'};
-        }
-    }
-    test::WriteBytes(dir.Path() / "black.lst", file);
-    ASSERT_TRUE(service.Lists().Of(ListKind::Black).Load(dir.Path() / "black.lst"));
-    auto black = Page(ListKind::Black);
-    QTableView& grid = black->Grid();
-    grid.scrollToBottom();
-    QCoreApplication::processEvents();
-    ASSERT_EQ(grid.model()->index(11999, 0).data().toString(), QStringLiteral("12000"));
-    // What the delegate needs for the rows on screen, measured by Qt.
-    EXPECT_GE(grid.horizontalHeader()->sectionSize(0),
-              static_cast<QAbstractItemView&>(grid).sizeHintForColumn(0));
-}
-
 // In the window's first size every column of a list shows, the converter's
 // seven included: the hit count was off the right edge.
 TEST_F(RuleListPageTest, EveryColumnShowsInTheWindowsFirstSize) {
