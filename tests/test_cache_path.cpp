@@ -186,7 +186,7 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
 
 // Rules in Cyrillic mean the letters in every list, however a browser
 // escapes them.
-TEST_F(CacheFixture, RulesInCyrillicMeetTheLettersBrowsersEscape) {
+TEST_F(CacheFixture, RulesInCyrillicMeetTheLettersHoweverSpelled) {
     lists.cache.Clear();
     lists.cache.Append(RuleCells{true, "/лес/", "", false, false, 0});
     lists.noReq.Append(RuleCells{true, "/лес/давно", "", false, false, 0});

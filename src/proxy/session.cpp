@@ -87,6 +87,20 @@ std::string EscapeRawBytes(std::string_view target) {
     return out;
 }
 
+// Letters a client sends raw (curl and wget do) are escaped at once, so that
+// the lists, the cache and the origin meet the one spelling a browser sends:
+// a rule written "/%d0%b7..." refuses "/з..." sent raw, and both spellings
+// share one entry. The host stays as written: a parent looks it up.
+void EscapeRawLetters(http::MessageHead& head) {
+    const std::string_view url = head.Target();
+    if (!utf::HasNonAscii(url) || cp1251::EqualsNoCase(head.Method(), "CONNECT")) {
+        return;
+    }
+    const std::string_view host = HostNameOf(url);
+    const std::size_t pathAt = static_cast<std::size_t>(host.data() - url.data()) + host.size();
+    head.SetTarget(std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt)));
+}
+
 std::size_t SkipEmptyLines(std::string_view bytes) {
     std::size_t n = 0;
     while (n < bytes.size() && (bytes[n] == '\r' || bytes[n] == '\n')) {
@@ -417,6 +431,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         RefuseWithPage(BadRequestPage());
         return false;
     }
+    EscapeRawLetters(head);
     Exchange exchange;
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
@@ -463,14 +478,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     if (!exchange.IsConnect()) {
         const DirectTarget direct = ChooseDirectTarget(exchange.url);
         if (!toParent) {
-            head.SetTarget(utf::HasNonAscii(direct.path) ? EscapeRawBytes(direct.path)
-                                                         : direct.path);
-        } else if (const std::string_view url = head.Target(); utf::HasNonAscii(url)) {
-            // The host as the browser wrote it: the parent looks it up.
-            const std::string_view host = HostNameOf(url);
-            const std::size_t pathAt =
-                static_cast<std::size_t>(host.data() - url.data()) + host.size();
-            head.SetTarget(std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt)));
+            head.SetTarget(direct.path);
         }
         // A parent too: one that goes by the Host field (as a front server
         // does) would fetch the page of the site it names.
