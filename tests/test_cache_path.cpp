@@ -198,6 +198,8 @@ TEST_F(CacheFixture, RulesInCyrillicMeetTheLettersHoweverSpelled) {
     EXPECT_EQ(BodyOf(Get(old)), "body of %D0%B4%D0%B0%D0%B2%D0%BD%D0%BE");
     const std::size_t asked = origin.Requests().size();
     EXPECT_EQ(BodyOf(Get(old)), "body of %D0%B4%D0%B0%D0%B2%D0%BD%D0%BE");
+    // Sent raw (curl's way) it is the same URL, and the same entry.
+    EXPECT_EQ(BodyOf(Get("/lm/лес/давно")), "body of %D0%B4%D0%B0%D0%B2%D0%BD%D0%BE");
     EXPECT_EQ(origin.Requests().size(), asked);
 }
 
@@ -227,6 +229,34 @@ TEST_F(CacheFixture, TheBrowsersETagNeverVouchesForAnOlderEntry) {
     EXPECT_EQ(ReadBytes(EntryFile("/etag")), "version 2");
     EXPECT_EQ(BodyOf(Get("/etag", "If-None-Match: \"v1\"\r\n")), "version 2");
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");  // answered from the entry
+}
+
+// An origin that goes by the date alone answers 304 naming another version
+// (the file replaced within its second): the stored body goes once, with its
+// own tag, and the next request fetches the new one. A weak tag (a
+// compressed body's) names the version its strong twin names.
+TEST_F(CacheFixture, A304NamingAnotherVersionLetsTheEntryGo) {
+    const auto originDate = std::chrono::sys_days(std::chrono::year(1994) / 11 / 6) + 8h + 49min + 37s;
+    const auto store = [&](const std::string& body, const std::string& tag) {
+        auto writer = BeginEntry(base.cacheDir, EntryFile("/etag"), CacheKey(origin.Url("/etag")));
+        ASSERT_TRUE(writer && writer->Append(body));
+        writer->SetEntityTag(tag);
+        ASSERT_TRUE(writer->Finish("text/plain", "", originDate, true, clock.Now()));
+    };
+    store("version 1", "\"v1\"");
+    StartProxy();
+    const std::string once = Get("/etag");
+    EXPECT_EQ(BodyOf(once), "version 1");
+    EXPECT_TRUE(Has(once, "\r\nETag: \"v1\"\r\n")) << once;
+    EXPECT_EQ(BodyOf(Get("/etag")), "version 2");
+    Settle();
+    store("version 2, compressed", "W/\"v2\"");
+    for (int i = 0; i < 2; ++i) {
+        const std::string kept = Get("/etag");
+        EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+        EXPECT_EQ(BodyOf(kept), "version 2, compressed");
+        EXPECT_TRUE(Has(kept, "\r\nETag: W/\"v2\"\r\n")) << kept;
+    }
 }
 
 // An entry holds its URL in the one encoding its answer came in. A browser
@@ -286,15 +316,18 @@ TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
     EXPECT_EQ(typed.find("Content-Type"), typed.rfind("Content-Type")) << typed;
 
     Get("/untyped-nosniff");
+    Get("/untyped-nosniff-gz", "Accept-Encoding: gzip\r\n");
     storeGzipped();
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Get("/vary-enc").starts_with("HTTP/1.0 404 Not found\r\n"));
     EXPECT_EQ(BodyOf(Get("/vary-enc", "Accept-Encoding: gzip\r\n")), gzipped);
     // An origin that sent no type and forbade guessing one gets no guess:
     // taken for HTML, a user's text quoted in its JSON would run as script.
-    const std::string unguessed = Get("/untyped-nosniff");
-    EXPECT_EQ(BodyOf(unguessed), "{\"c\":\"<html>x\"}");
-    EXPECT_FALSE(Has(unguessed, "\r\nContent-Type:")) << unguessed;
+    for (const char* path : {"/untyped-nosniff", "/untyped-nosniff-gz"}) {
+        const std::string unguessed = Get(path, "Accept-Encoding: gzip\r\n");
+        EXPECT_EQ(BodyOf(unguessed), "{\"c\":\"<html>x\"}") << path;
+        EXPECT_FALSE(Has(unguessed, "\r\nContent-Type:")) << unguessed;
+    }
 }
 
 // An entry holds exactly the body its answer's head frames, whatever the

@@ -170,6 +170,15 @@ bool ForbidsGuessingTheType(std::string_view kept) {
     return forbids;
 }
 
+// Whether two ETags name one version, weakly compared (RFC 9110 8.8.3.2): a
+// compressed body's "W/" tag is the version its origin's 304 names without.
+bool SameVersion(std::string_view a, std::string_view b) {
+    const auto opaque = [](std::string_view tag) {
+        return tag.starts_with("W/") ? tag.substr(2) : tag;
+    };
+    return opaque(a) == opaque(b);
+}
+
 // The kept fields the answer lacks (a 304 need not repeat them, the local
 // answer has none of its own).
 void AddKeptFields(http::MessageHead& head, std::string_view kept) {
@@ -356,10 +365,16 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
         // A 304 may repeat the fields (the origin's own type and coding):
         // the stored ones replace them, never stand beside them, or a
         // browser decodes the body twice.
+        // No type recorded is none sent: a browser told "text/html" would
+        // run the script a JSON answer quotes, which the origin's answer,
+        // untyped and maybe "nosniff", never let it do.
         head.Remove("Content-Type");
         head.Remove("Content-Encoding");
-        head.Insert({{"Content-Type", e.contentType.empty() ? "text/html" : e.contentType},
-                     {"Content-Encoding", e.contentEncoding}});
+        if (e.contentType.empty()) {
+            head.Insert("Content-Encoding", e.contentEncoding);
+        } else {
+            head.Insert({{"Content-Type", e.contentType}, {"Content-Encoding", e.contentEncoding}});
+        }
     } else {
         // Only bodies without a coding are stored without a trailer: a
         // coding a 304 names is not this body's, and a browser would fail to
@@ -379,13 +394,23 @@ bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
             head.Insert("Content-Type", type);
         }
     }
+    // The body goes out with its own ETag: nginx's 304 for a compressed body
+    // names the plain file's strong tag, and a resume by it would mix the two.
+    const std::string ownTag = reader->EntityTag();
+    const bool anotherVersion = e.answeredBy == AnsweredBy::kUpstream && !ownTag.empty() &&
+                                head.Has("ETag") && !SameVersion(*head.Value("ETag"), ownTag);
+    if (!ownTag.empty()) {
+        head.Set("ETag", ownTag);
+    }
     if (e.answeredBy == AnsweredBy::kUpstream) {
         UpdateKeptFields(*reader, head, kept);
         // An origin that has made the page private says so in its 304 too:
         // the copy stored while it was public answers this request, which
         // the origin vouched for, and then goes, as such an answer would
-        // never have been stored.
-        if (KeptFromTheCache(*e.config, head, head.Text())) {
+        // never have been stored. So does one whose 304 names another version
+        // (an origin that went by the date alone, the file changed within its
+        // second): the next request fetches that version.
+        if (anotherVersion || KeptFromTheCache(*e.config, head, head.Text())) {
             cache::OutdateEntry(e.cacheFileName);
         }
     }

@@ -227,10 +227,11 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                             "version " + std::to_string(version.load())));
     }
     // A page sent without a type, whose 304 names one.
-    if (path == "/untyped-nosniff") {  // a JSON answer quoting a user's "<html>"
-        return reply("HTTP/1.1 200 OK\r\n" + lm +
-                     "X-Content-Type-Options: nosniff\r\nContent-Length: 15\r\n\r\n"
-                     "{\"c\":\"<html>x\"}");
+    // A JSON answer quoting a user's "<html>", plain or compressed.
+    if (path == "/untyped-nosniff" || path == "/untyped-nosniff-gz") {
+        return reply("HTTP/1.1 200 OK\r\n" + lm + "X-Content-Type-Options: nosniff\r\n" +
+                     (path.ends_with("gz") ? "Content-Encoding: gzip\r\n" : "") +
+                     "Content-Length: 15\r\n\r\n{\"c\":\"<html>x\"}");
     }
     if (path == "/untyped") {
         if (ims == kLastModified) {
