@@ -444,6 +444,20 @@ TEST_F(ProxyFixture, ChunkedBodiesPassWholeWithTheNextAnswerAfterThem) {
     ASSERT_EQ(monitor.RowCount(), 2u);
     EXPECT_EQ(monitor.Row(0)->received, static_cast<std::int64_t>(chunked.size() - head.size()));
     EXPECT_EQ(consumer.Traffic().fromInternet, static_cast<std::int64_t>(chunked.size() + 43));
+
+    // An HTTP/1.0 browser cannot read chunks: it gets their content, ended by
+    // the close, though it asked to keep the connection.
+    auto old = Connect();
+    SendText(old, "GET " + test::LoopbackUrl(origin.Port(), "/big") +
+                      " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+    const std::string answer = test::ReadAll(old);
+    const std::size_t headEnd = answer.find("\r\n\r\n") + 4;
+    EXPECT_FALSE(Has(answer.substr(0, headEnd), "Transfer-Encoding")) << answer.substr(0, headEnd);
+    std::string content;
+    for (int i = 0; i < 7; ++i) {
+        content += test::MakeBody(300'000);
+    }
+    EXPECT_TRUE(answer.substr(headEnd) == content) << answer.size();
 }
 
 // The user's stop cuts the download of the row chosen at once, however

@@ -54,8 +54,12 @@ struct Exchange {
     // ("Connection: close", or HTTP/1.0 without keep-alive).
     bool browserCloses = false;
     // An HTTP/1.0 browser, which takes any answer for the final one: it
-    // must never see an interim (1xx) answer.
+    // must never see an interim (1xx) answer, nor chunk framing, which it
+    // cannot read.
     bool browserOnHttp10 = false;
+    // The answer's chunks go to that browser as their content alone, the
+    // connection's close ending it.
+    bool unchunkForBrowser = false;
     // The browser asked to switch protocols (a WebSocket): what it sends
     // after the request waits for the answer, which a 101 makes the tunnel's.
     bool asksUpgrade = false;

@@ -54,14 +54,23 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
 
 // Follows body bytes of the answer, appending them to its entry without the
 // chunk framing. Returns how many belong to the body.
-std::size_t StoreBody(Session& s, Exchange& e, std::string_view body) {
+// How many bytes of `body` are the answer's; the browser's share goes to
+// `relayed` when given: the bytes as they came, or for a browser the chunks
+// are taken off for, their content.
+std::size_t StoreBody(Session& s, Exchange& e, std::string_view body,
+                      std::string* relayed = nullptr) {
     if (!e.answerBody.InBody()) {
         return 0;
     }
     std::string payload;
-    const std::size_t used = e.answerBody.Consume(body, e.cacheWriter ? &payload : nullptr);
+    const bool unchunk = relayed && e.unchunkForBrowser;
+    const std::size_t used =
+        e.answerBody.Consume(body, e.cacheWriter || unchunk ? &payload : nullptr);
     if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
         CacheWriteRefused(s, e, e.cacheWriter->Error());
+    }
+    if (relayed) {
+        relayed->append(unchunk ? std::string_view(payload) : body.substr(0, used));
     }
     return used;
 }
@@ -638,7 +647,10 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
     // How much of the rest is this answer's, before the framer is fed for
     // real while the body is stored.
     http::BodyFramer probe = e.answerBody;
-    const std::size_t bodyBytes = probe.Consume(block.substr(headEnd));
+    const bool unchunk = e.browserOnHttp10 && e.answerBody.Chunked() && !e.answerBody.Doubtful();
+    std::string firstContent;
+    const std::size_t bodyBytes =
+        probe.Consume(block.substr(headEnd), unchunk ? &firstContent : nullptr);
     const std::string_view firstBlock = block.substr(0, headEnd + bodyBytes);
     CountArrival(s, e, firstBlock.size());
     if (ReadAnswerHead(s, e, head, firstBlock)) {
@@ -656,21 +668,30 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         } else {
             http::FoldRepeatedLength(head);
         }
+        // An origin that chunks for an HTTP/1.0 browser (app servers and
+        // devices do) breaks its rule: the browser would keep the chunk lines
+        // in the file, and wait at their end on a kept-alive connection.
+        if (unchunk) {
+            head.Remove("Transfer-Encoding");
+            head.Remove("Keep-Alive");
+            head.Set("Connection", "close");
+            e.unchunkForBrowser = true;
+            e.browserCloses = true;
+        }
         out.append(head.Text());
-        out.append(firstBlock.substr(headEnd));
+        out.append(unchunk ? std::string_view(firstContent) : firstBlock.substr(headEnd));
     }
     ReportProgress(s, e);
     return firstBlock.size();
 }
 
 std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std::string& out) {
-    const std::size_t used = StoreBody(s, e, bytes);
+    const std::size_t used = StoreBody(s, e, bytes, &out);
     if (used == 0) {
         return 0;
     }
     CountArrival(s, e, used);
     e.received += static_cast<std::int64_t>(used);
-    out.append(bytes.substr(0, used));
     ReportProgress(s, e);
     return used;
 }
