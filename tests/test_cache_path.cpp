@@ -236,7 +236,8 @@ TEST_F(CacheFixture, TheBrowsersETagNeverVouchesForAnOlderEntry) {
 // own tag, and the next request fetches the new one. A weak tag (a
 // compressed body's) names the version its strong twin names.
 TEST_F(CacheFixture, A304NamingAnotherVersionLetsTheEntryGo) {
-    const auto originDate = std::chrono::sys_days(std::chrono::year(1994) / 11 / 6) + 8h + 49min + 37s;
+    const auto originDate =
+        std::chrono::sys_days(std::chrono::year(1994) / 11 / 6) + 8h + 49min + 37s;
     const auto store = [&](const std::string& body, const std::string& tag) {
         auto writer = BeginEntry(base.cacheDir, EntryFile("/etag"), CacheKey(origin.Url("/etag")));
         ASSERT_TRUE(writer && writer->Append(body));
