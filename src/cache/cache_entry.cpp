@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <charconv>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -114,6 +115,14 @@ private:
 UseRegistry& Uses() {
     static UseRegistry* registry = new UseRegistry;
     return *registry;
+}
+
+// The room set aside for bodies still arriving, by every writer of the
+// process: a quarter of the free room is what they may hold together, not
+// each (an origin may announce much and send nothing, on many connections).
+std::atomic<std::int64_t>& RoomSetAside() {
+    static std::atomic<std::int64_t>* bytes = new std::atomic<std::int64_t>(0);
+    return *bytes;
 }
 
 // Two spellings of one file (relative or absolute, "a/./b") must meet in the
@@ -528,18 +537,27 @@ void EntryWriter::Reserve(std::int64_t bytes) {
     if (fd_ < 0 || failed_ || bytes <= 0) {
         return;
     }
-    // An origin may announce far more than it sends, and slowly: a quarter
-    // of the free room at most, so that answers in flight can never fill
-    // the disk the settings and statistics are written to.
+    // An origin may announce far more than it sends, and slowly: all
+    // answers in flight together hold a quarter of the free room at most
+    // (the room they hold counted in), so that they can never fill the disk
+    // the settings and statistics are written to.
     struct statvfs room {};
-    if (::fstatvfs(fd_, &room) != 0 ||
-        static_cast<std::uint64_t>(bytes) >
-            static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize / 4) {
+    if (reserved_ > 0 || ::fstatvfs(fd_, &room) != 0) {
+        return;
+    }
+    const std::int64_t aside = RoomSetAside().load();
+    const auto free = static_cast<std::int64_t>(
+        std::min<std::uint64_t>(static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize,
+                                std::numeric_limits<std::int64_t>::max() / 2));
+    if (bytes > (free + aside) / 4 - aside) {
         return;
     }
     // Not an error when refused (a file system without it): the writes
     // then find their blocks as they go.
-    ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+    if (::fallocate(fd_, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes)) == 0) {
+        reserved_ = bytes;
+        RoomSetAside() += bytes;
+    }
 }
 
 void EntryWriter::Close() {
@@ -547,6 +565,7 @@ void EntryWriter::Close() {
         ::close(fd_);
         fd_ = -1;
     }
+    RoomSetAside() -= std::exchange(reserved_, 0);
     if (claimed_) {
         Uses().Release(useKey_, true);
         claimed_ = false;

@@ -152,6 +152,7 @@ private:
     int error_ = 0;
     bool claimed_ = true;
     std::int64_t written_ = 0;     // body bytes in the file
+    std::int64_t reserved_ = 0;    // room set aside by Reserve
     std::int64_t sentToDisk_ = 0;  // how far writing to the disk was started
     std::int64_t handedBack_ = 0;  // how far pages were handed back
 };
