@@ -30,12 +30,12 @@ Engine::Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists, const Cloc
 
 std::int32_t Engine::NextConnectionNo() {
     std::lock_guard guard(counterLock_);
-    return connectionCounter_++;
+    return static_cast<std::int32_t>(connectionCounter_++ & 0x7fffffff);
 }
 
 std::int32_t Engine::NextRequestNo() {
     std::lock_guard guard(monitorRowLock_);
-    return static_cast<std::int32_t>(requestCounter_++ & 0xffffffff);
+    return static_cast<std::int32_t>(requestCounter_++ & 0x7fffffff);
 }
 
 std::int32_t Engine::AddMonitorRow(std::string url) {

@@ -98,10 +98,12 @@ private:
     std::mutex cacheTroubleLock_;
     CacheWriteTrouble cacheTrouble_;
 
+    // Numbers for the log start again at 0 after the largest an int32
+    // holds (weeks of a busy LAN), rather than turn negative.
     std::mutex counterLock_;
-    std::int32_t connectionCounter_ = 0;
+    std::uint32_t connectionCounter_ = 0;
     std::mutex monitorRowLock_;
-    std::int64_t requestCounter_ = 0;
+    std::uint32_t requestCounter_ = 0;
     std::int32_t monitorRowCounter_ = 0;
 
     MonitorQueue queue_;
