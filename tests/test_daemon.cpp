@@ -358,6 +358,12 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
         << proxy.Process().Stderr();
     ASSERT_TRUE(proxy.Process().WaitForStderr("Нет папки кеша " + folder, 10s))
         << proxy.Process().Stderr();
+    // The port let go (by a program still stopping), the proxy listens on
+    // its own: a service has nobody to press Apply.
+    taken.Close();
+    EXPECT_TRUE(proxy.Process().WaitForStderr("listening on", 10s)) << proxy.Process().Stderr();
+    const std::string told = proxy.Process().Stderr();
+    EXPECT_EQ(told.find("уже занят"), told.rfind("уже занят")) << told;
     EXPECT_EQ(proxy.Stop(), 0);
 }
 

@@ -158,11 +158,20 @@ int main(int argc, char** argv) {
         std::cerr << "vellostored: " << e.what() << std::endl;
         return 1;
     }
-    auto report = [&service](const std::optional<std::string>& message) {
+    // A failure tried again is told once, until something else happens.
+    std::string lastTold;
+    auto tell = [&lastTold](const std::string& message) {
+        if (message != lastTold) {
+            PrintError(message);
+            lastTold = message;
+        }
+    };
+    auto report = [&service, &tell, &lastTold](const std::optional<std::string>& message) {
         if (message) {
-            PrintError(*message);  // keeps running with the listener stopped
+            tell(*message);  // keeps running with the listener stopped, and tries again
         }
         if (service.Listener().Listening()) {
+            lastTold.clear();
             std::cerr << "vellostored: listening on " << service.Listener().BoundEndpoint()
                       << ", data directory " << service.DataDir().string() << std::endl;
         }
@@ -220,6 +229,13 @@ int main(int argc, char** argv) {
             service.Tick100ms();
             if (++ticks % 10 == 0) {
                 service.Tick1s();
+            }
+            if (ticks % 20 == 0) {
+                try {
+                    service.RetryListener();
+                } catch (const std::exception& e) {
+                    tell(std::string("vellostored: ") + e.what());
+                }
             }
             // After a stall (a suspended machine) ticks resume from now
             // rather than firing all the missed ones at once.

@@ -222,6 +222,10 @@ void ProxyService::Reload() {
     FollowTarget(target);
 }
 
+void ProxyService::RetryListener() {
+    FollowTarget(ListenerTarget{applied_.port, applied_.parentHost, applied_.parentPort});
+}
+
 template <class List>
 void ProxyService::ReloadIfEditedElsewhere(List& list, std::string_view name) {
     if (!list.FileState().EditedHere() && list.FileState().ChangedElsewhere(ListFile(name))) {

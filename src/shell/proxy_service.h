@@ -87,6 +87,10 @@ public:
     // written by another program since they were read (the daemon's SIGHUP).
     // The statistics are saved; the settings file is left as it is.
     void Reload();
+    // The listener the applied settings want, when it is not what runs: its
+    // port was held by another program (one still stopping), or no thread
+    // could restart it. The daemon has nobody to press Apply, and runs on.
+    void RetryListener();
 
     // One pass of the application thread: the monitor queue is drained.
     // Returns a failure of the cleaning run, else TakeUserMessages().
