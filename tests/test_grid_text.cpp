@@ -81,6 +81,10 @@ TEST(GridTextRead, EncodingFollowsTheByteOrderMark) {
                    "1,True,\xC3\xA9t\xC3\xA9,3\r\n"),
               expected);
     EXPECT_EQ(Read(cp1251::FromUtf8("1,True,реклама,0")), (Rows{{"1", "True", "реклама", "0"}}));
+    // An empty list as saved, a row appended from a terminal.
+    EXPECT_EQ(Read("\xFF\xFE"
+                   "1,True,local,0000000,127.0.0.1\n"),
+              (Rows{{"1", "True", "local", "0000000", "127.0.0.1"}}));
     // UTF-16 of an odd length was cut short: the cut line is left out,
     // however it ends, and the file counts as read in part.
     bool complete = true;
