@@ -9,6 +9,7 @@
 
 #include <fstream>
 
+#include "base/cp1251.h"
 #include "net/host_lookup.h"
 #include "net/socket.h"
 #include "proxy/generated_pages.h"
@@ -213,6 +214,9 @@ TEST(ParentLoop, IsRefusedAtStartAndApplyAndNeverForwardedTo) {
     EXPECT_EQ(applyParent("127.0.0.1", parent.Port()), std::nullopt);
     EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.1 200 OK");
     EXPECT_EQ(applyParent("0.0.0.0", port), ParentLoopMessage("0.0.0.0", port));
+    EXPECT_EQ(applyParent("::1", port),
+              cp1251::FromUtf8("Родительский прокси [::1]:" + std::to_string(port) +
+                               " — это сам Vellostore; запросы к нему не идут"));
     EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
     service.ShutDown();
 }

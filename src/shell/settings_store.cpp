@@ -137,8 +137,11 @@ std::string NoSuchPortMessage(int port) {
 }
 
 std::string ParentLoopMessage(std::string_view host, int port) {
-    return cp1251::FromUtf8("Родительский прокси ") + std::string(host) + ":" +
-           std::to_string(port) + cp1251::FromUtf8(" — это сам Vellostore; запросы к нему не идут");
+    // "::1:8080" would read as an address, "[::1]:8080" as a port of one.
+    const bool bracketed = host.find(':') != std::string_view::npos && !host.starts_with('[');
+    return cp1251::FromUtf8("Родительский прокси ") + (bracketed ? "[" : "") + std::string(host) +
+           (bracketed ? "]:" : ":") + std::to_string(port) +
+           cp1251::FromUtf8(" — это сам Vellostore; запросы к нему не идут");
 }
 
 std::filesystem::path AutostartFile() {
