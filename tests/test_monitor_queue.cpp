@@ -107,32 +107,6 @@ TEST(MonitorModel, RowsHoldNumbersAsTheMonitorShowsThem) {
     EXPECT_EQ(error->body, "7/1");
 }
 
-TEST(MonitorModel, ADrainReportsTheRowsAddedAndOnlyTheCellsThatChanged) {
-    MonitorModel model;
-    for (int i = 0; i < 6; ++i) {
-        model.Apply(RowAdded{i, "http://x/" + std::to_string(i)});
-    }
-    model.Apply(Update(5, [](RowUpdate& u) { u.state = 1; }));
-    MonitorChanges first = model.TakeChanges();
-    EXPECT_EQ(first.added, 6u);
-    EXPECT_TRUE(first.changed.empty());  // cells of new rows come with the rows
-
-    // Rows 1 and 2 get progress, row 4 an answer, row 3 the same state it
-    // has (no change); then one more row arrives.
-    for (int row : {1, 2}) {
-        model.Apply(Update(row, [](RowUpdate& u) { u.size = 100, u.received = 50; }));
-    }
-    model.Apply(Update(3, [](RowUpdate& u) { u.state = 0; }));
-    model.Apply(Update(4, [](RowUpdate& u) { u.answer = "200 OK", u.state = 1; }));
-    model.Apply(RowAdded{6, "http://x/6"});
-    MonitorChanges second = model.TakeChanges();
-    EXPECT_EQ(second.added, 1u);
-    using C = MonitorColumn;
-    EXPECT_EQ(second.changed, (std::vector<ChangedCells>{{1, 2, C::Size, C::Progress},
-                                                         {4, 4, C::State, C::Answer}}));
-    EXPECT_TRUE(model.TakeChanges().Empty());
-}
-
 // A download running for an hour on a busy proxy is the one the user looks
 // for to stop: its row stays while it runs, within a bound.
 TEST(MonitorModel, AnOpenRowIsNotForgottenWhileItRuns) {
