@@ -98,12 +98,12 @@ bool ReadsEncoding(const http::MessageHead& request, std::string_view encoding) 
 
 bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     const ProxyConfig& config = *e.config;
-    const std::string lowerUrl = cp1251::Lower(e.url);
+    const std::string lowerUrl = cp1251::Lower(e.urlSent);
 
     // 1. Only from the cache?
     bool onlyFromCache = config.offline;
     if (!onlyFromCache) {
-        onlyFromCache = OnlyFromCacheListApplies(s, config, request, e.url, lowerUrl);
+        onlyFromCache = OnlyFromCacheListApplies(s, config, request, e.urlSent, lowerUrl);
     }
     const bool readCache = config.readFromCache || config.offline;
     // 2. Only from a cache that is never read, or a request the cache never
@@ -129,10 +129,10 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 5, 6. The entry, opened once for all that follows, if it was written
     // for this very URL: another mapping to the same file (one differing in
     // case only, say) is a miss, and its answer replaces it.
-    const std::string key = cache::CacheKey(e.url);
+    const std::string key = cache::CacheKey(e.urlSent);
     const auto entry = cache::EntryPath(config.cacheDir, key);
     std::unique_ptr<cache::EntryReader> reader =
-        entry ? cache::OpenEntryFor(*entry, cache::EntryIdentity(e.url)) : nullptr;
+        entry ? cache::OpenEntryFor(*entry, cache::EntryIdentity(e.urlSent)) : nullptr;
     if (!reader || !ReadsEncoding(request, reader->ContentEncoding())) {
         // Missing, another key's, being replaced right now, or in an
         // encoding this browser cannot read (its answer then replaces it).
@@ -152,7 +152,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     }
     if (!noRequest && !KeyComboHeld(config.noRequestCancelKeys) && config.noRequestListEnabled) {
         noRequest = s.Owner().FindRuleCountingHit(s.Owner().Lists().noReq, lowerUrl,
-                                                  [&e] { return PlainUrl(e.url); }) >= 0;
+                                                  [&e] { return PlainUrl(e.urlSent); }) >= 0;
     }
     // 8. The local answer.
     if (noRequest) {

@@ -34,8 +34,14 @@ enum class Condition {
 };
 
 struct Exchange {
-    // The request, as the browser wrote it.
+    // The request, as the browser wrote it: what the log, the monitor and
+    // the pages show.
     std::string url;
+    // The same as the origin gets it: letters a client sent raw (curl, old
+    // Windows tools) escaped byte for byte, as a browser sends them. The
+    // cache keys entries by it, and the lists meet it too, so that both
+    // spellings of one URL are one page to them.
+    std::string urlSent;
     std::string method;  // in capitals
     // Methods are case-sensitive: a server may answer "get" otherwise than
     // GET, and that answer must not be stored for, or given to, the URL's GET.

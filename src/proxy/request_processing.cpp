@@ -134,20 +134,27 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         Hits hits;
         UrlConversion conversion = convert(written, hits);
         // A rule may name the letters a browser sent escaped ("/путь/" for
-        // "/%D0%BF..."), or the escapes themselves: both readings are tried,
-        // and the one that rewrote with more rules decides (a tie: the URL as
-        // written), so that a chain meets letters after a rule for its host.
+        // "/%D0%BF..."), or the escapes themselves, which letters sent raw
+        // must meet too: each reading is tried, and the one that rewrote with
+        // more rules decides (a tie: the earlier), so that a chain meets
+        // letters after a rule for its host.
+        const auto tryReading = [&](std::string reading) {
+            if (reading == written) {
+                return;
+            }
+            Hits readingHits;
+            UrlConversion other = convert(std::move(reading), readingHits);
+            if (other.rewritten && (!conversion.rewritten || readingHits.size() > hits.size())) {
+                conversion = std::move(other);
+                hits = std::move(readingHits);
+            }
+        };
         if (e.url.find('%') != std::string::npos ||
             cp1251::FindNoCase(e.url, "xn--") != std::string::npos) {
-            if (std::string letters = cp1251::Lower(LettersInCodePage(e.url)); letters != written) {
-                Hits decodedHits;
-                UrlConversion decoded = convert(std::move(letters), decodedHits);
-                if (decoded.rewritten &&
-                    (!conversion.rewritten || decodedHits.size() > hits.size())) {
-                    conversion = std::move(decoded);
-                    hits = std::move(decodedHits);
-                }
-            }
+            tryReading(cp1251::Lower(LettersInCodePage(e.url)));
+        }
+        if (e.urlSent != e.url) {
+            tryReading(cp1251::Lower(e.urlSent));
         }
         for (const auto& [row, position] : hits) {
             engine.QueueHit(ListKind::UrlConverter, *row, position);
@@ -159,10 +166,14 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     }
     // Black list.
     if (config.blackListEnabled && !KeyComboHeld(config.blackListCancelKeys)) {
-        std::string_view subject = BlackListSubject().FindGroup(lower, 3).value_or("");
-        // The same page by another spelling meets the same rules.
-        const int row = engine.FindRuleCountingHit(
-            engine.Lists().black, subject, [&e] { return PlainSpelling(e.url, e.IsConnect()); });
+        // As the origin gets it: a rule naming the escapes a browser sends
+        // meets letters sent raw. The same page by another spelling (letters
+        // for escapes) meets the same rules.
+        const std::string lowerSent = e.urlSent == e.url ? lower : cp1251::Lower(e.urlSent);
+        std::string_view subject = BlackListSubject().FindGroup(lowerSent, 3).value_or("");
+        const int row = engine.FindRuleCountingHit(engine.Lists().black, subject, [&e] {
+            return PlainSpelling(e.urlSent, e.IsConnect());
+        });
         if (row >= 0) {
             if (e.monitorRow < 0) {
                 s.AddMonitorRow(e);

@@ -247,7 +247,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
         return false;
     }
     return s.Owner().FindRuleCountingHit(s.Owner().Lists().cache, key, [&e] {
-        return PlainUrl(cache::EntryIdentity(e.url));
+        return PlainUrl(cache::EntryIdentity(e.urlSent));
     }) >= 0;
 }
 
@@ -281,7 +281,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
     e.cacheReader.reset();
-    e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, cache::EntryIdentity(e.url));
+    e.cacheWriter = cache::BeginEntry(e.config->cacheDir, *entry, cache::EntryIdentity(e.urlSent));
     if (!e.cacheWriter) {
         if (const int refusal = errno; refusal != 0) {
             s.Owner().CacheWriteFailed(refusal);
@@ -360,7 +360,7 @@ void AnswerWithPart(Exchange& e, http::MessageHead& head, cache::EntryReader& re
 bool ConvertToCacheAnswer(Session& s, Exchange& e, http::MessageHead& head) {
     std::unique_ptr<cache::EntryReader> reader = std::move(e.cacheReader);
     if (!reader) {
-        reader = cache::OpenEntryFor(e.cacheFileName, cache::EntryIdentity(e.url));
+        reader = cache::OpenEntryFor(e.cacheFileName, cache::EntryIdentity(e.urlSent));
     }
     if (!reader) {
         return false;
@@ -573,7 +573,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
     e.contentType = std::string(head.Value("Content-Type").value_or(""));
     bool fromCache = false;
     if (!e.AnsweredHere() || e.answeredBy == AnsweredBy::kCache) {
-        const std::string key = cache::CacheKey(e.url);
+        const std::string key = cache::CacheKey(e.urlSent);
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
         } else {

@@ -87,18 +87,15 @@ std::string EscapeRawBytes(std::string_view target) {
     return out;
 }
 
-// Letters a client sends raw (curl and wget do) are escaped at once, so that
-// the lists, the cache and the origin meet the one spelling a browser sends:
-// a rule written "/%d0%b7..." refuses "/з..." sent raw, and both spellings
-// share one entry. The host stays as written: a parent looks it up.
-void EscapeRawLetters(http::MessageHead& head) {
-    const std::string_view url = head.Target();
-    if (!utf::HasNonAscii(url) || cp1251::EqualsNoCase(head.Method(), "CONNECT")) {
-        return;
+// The URL with letters a client sends raw (curl and wget do) escaped, as a
+// browser sends them. The host stays as written: a parent looks it up.
+std::string UrlAsSent(std::string_view url, bool tunnel) {
+    if (!utf::HasNonAscii(url) || tunnel) {
+        return std::string(url);
     }
     const std::string_view host = HostNameOf(url);
     const std::size_t pathAt = static_cast<std::size_t>(host.data() - url.data()) + host.size();
-    head.SetTarget(std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt)));
+    return std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt));
 }
 
 std::size_t SkipEmptyLines(std::string_view bytes) {
@@ -174,6 +171,7 @@ void Session::Begin(std::string firstData, std::string_view address) {
         Exchange exchange;
         exchange.url = std::string(head.Target());
         exchange.method = cp1251::Upper(head.Method());
+        exchange.urlSent = UrlAsSent(exchange.url, exchange.IsConnect());
         exchange.config = engine_.Config();
         // An upload goes on after the 407 has gone out: read to its end, so
         // that the browser sees the page and a close rather than a reset.
@@ -431,10 +429,10 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         RefuseWithPage(BadRequestPage());
         return false;
     }
-    EscapeRawLetters(head);
     Exchange exchange;
     exchange.url = std::string(head.Target());
     exchange.method = cp1251::Upper(head.Method());
+    exchange.urlSent = UrlAsSent(exchange.url, exchange.IsConnect());
     exchange.methodInCapitals = exchange.method == head.Method();
     exchange.config = engine_.Config();
     exchange.authorized = head.Has("Authorization");
@@ -476,9 +474,14 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         addresses = std::move(*allowed);
     }
     if (!exchange.IsConnect()) {
-        const DirectTarget direct = ChooseDirectTarget(exchange.url);
+        // Raw letters go on escaped, toward the origin and the parent alike:
+        // servers that read the request line strictly refuse them (400) or
+        // take the bytes for Latin-1 letters (404).
+        const DirectTarget direct = ChooseDirectTarget(exchange.urlSent);
         if (!toParent) {
             head.SetTarget(direct.path);
+        } else if (exchange.urlSent != exchange.url) {
+            head.SetTarget(exchange.urlSent);
         }
         // A parent too: one that goes by the Host field (as a front server
         // does) would fetch the page of the site it names.
