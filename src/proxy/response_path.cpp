@@ -53,10 +53,9 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
 }
 
 // Follows body bytes of the answer, appending them to its entry without the
-// chunk framing. Returns how many belong to the body.
-// How many bytes of `body` are the answer's; the browser's share goes to
-// `relayed` when given: the bytes as they came, or for a browser the chunks
-// are taken off for, their content.
+// chunk framing. Returns how many belong to the body. The browser's share
+// goes to `relayed` when given: the bytes as they came, or for a browser the
+// chunks are taken off for, their content.
 std::size_t StoreBody(Session& s, Exchange& e, std::string_view body,
                       std::string* relayed = nullptr) {
     if (!e.answerBody.InBody()) {
