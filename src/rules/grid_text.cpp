@@ -36,12 +36,12 @@ std::u16string DecodeFile(std::string_view bytes, bool& cut) {
     const auto at = [&bytes](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     const bool little = bytes.size() >= 2 && at(0) == 0xFF && at(1) == 0xFE;
     const bool big = bytes.size() >= 2 && at(0) == 0xFE && at(1) == 0xFF;
-    // A mark and no NUL after it is the mark of an empty list as the program
-    // saves it, with rows appended by an 8-bit editor or `echo >>`: every
-    // UTF-16 row holds ASCII commas, hence NULs.
     if (!little && !big) {
         return DecodeUnmarked(bytes);
     }
+    // A mark and no NUL after it is the mark of an empty list as the program
+    // saves it, with rows appended by an 8-bit editor or `echo >>`: every
+    // UTF-16 row holds ASCII commas, hence NULs.
     if (bytes.size() > 2 && bytes.find('\0', 2) == std::string_view::npos) {
         return DecodeUnmarked(bytes.substr(2));
     }
