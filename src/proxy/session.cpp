@@ -1,8 +1,6 @@
 #include "proxy/session.h"
 
 #include "base/cp1251.h"
-#include "base/numbers.h"
-#include "base/utf.h"
 #include "proxy/authentication.h"
 #include "proxy/engine.h"
 #include "proxy/generated_pages.h"
@@ -10,6 +8,7 @@
 #include "proxy/request_processing.h"
 #include "proxy/response_path.h"
 #include "proxy/target.h"
+#include "proxy/url_spelling.h"
 
 namespace vs::proxy {
 
@@ -67,35 +66,6 @@ bool NamesNoHost(const http::MessageHead& request) {
     return cp1251::EqualsNoCase(request.Method(), "CONNECT")
                ? ChooseTunnelTarget(target).host.empty()
                : ChooseDirectTarget(target).host.empty();
-}
-
-// Bytes past ASCII written raw in the target (curl and wget send letters so
-// through a proxy, escaping them only when they ask the site themselves)
-// go on escaped, each byte as it came: a URL holds none raw, and servers
-// that read it strictly refuse it (400) or take the bytes for Latin-1
-// letters (404).
-std::string EscapeRawBytes(std::string_view target) {
-    std::string out;
-    out.reserve(target.size() + target.size() / 2);
-    for (const char c : target) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            AppendPercentEscape(out, static_cast<unsigned char>(c));
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
-// The URL with letters a client sends raw (curl and wget do) escaped, as a
-// browser sends them. The host stays as written: a parent looks it up.
-std::string UrlAsSent(std::string_view url, bool tunnel) {
-    if (!utf::HasNonAscii(url) || tunnel) {
-        return std::string(url);
-    }
-    const std::string_view host = HostNameOf(url);
-    const std::size_t pathAt = static_cast<std::size_t>(host.data() - url.data()) + host.size();
-    return std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt));
 }
 
 std::size_t SkipEmptyLines(std::string_view bytes) {

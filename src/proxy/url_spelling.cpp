@@ -61,6 +61,20 @@ std::string DecodeUnreserved(std::string_view text) {
 // page holds becomes its letters.
 enum class Escapes { kDecoded, kUtf8Letters, kKept };
 
+// Bytes past ASCII, each escaped as it came; the others as they are.
+std::string EscapeRawBytes(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            AppendPercentEscape(out, static_cast<unsigned char>(c));
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 // Letters past ASCII, raw or escaped, in the code page the rules are
 // written in: browsers send "казино" as escaped UTF-8, old pages as escaped
 // Windows-1251, some clients raw. Characters the code page lacks stay as
@@ -111,13 +125,7 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
                 // A letter the code page lacks ("é" in raw UTF-8) escaped as
                 // a browser sends it: raw, the code page would read and fold
                 // its bytes as its own letters.
-                for (const char c : as) {
-                    if (static_cast<unsigned char>(c) >= 0x80) {
-                        AppendPercentEscape(out, static_cast<unsigned char>(c));
-                    } else {
-                        out += c;
-                    }
-                }
+                out += EscapeRawBytes(as);
             } else {
                 out += as;
             }
@@ -308,6 +316,15 @@ std::string RawLettersInCodePage(std::string_view url) {
 
 std::string LettersInCodePage(std::string_view url) {
     return WithHost(DecodeLetters(url, Escapes::kUtf8Letters), HostLetters);
+}
+
+std::string UrlAsSent(std::string_view url, bool tunnel) {
+    if (!utf::HasNonAscii(url) || tunnel) {
+        return std::string(url);
+    }
+    const std::string_view host = HostNameOf(url);
+    const std::size_t pathAt = static_cast<std::size_t>(host.data() - url.data()) + host.size();
+    return std::string(url.substr(0, pathAt)) + EscapeRawBytes(url.substr(pathAt));
 }
 
 std::string UriSpelling(std::string_view url) {

@@ -41,6 +41,14 @@ std::string PlainUrl(std::string_view url);
 std::string RawLettersInCodePage(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
 
+// The URL as the origin gets it: bytes past ASCII written raw in its path or
+// query (curl, wget and old Windows tools send letters so through a proxy)
+// escaped, each byte as it came, as a browser sends them. A URL holds none
+// raw, and servers that read it strictly refuse it (400) or take the bytes
+// for Latin-1 letters (404). The host stays as written (a parent looks it
+// up), and so does a tunnel's "host:port".
+std::string UrlAsSent(std::string_view url, bool tunnel);
+
 // A URL in the code page (a converter rule's result) as a Location header
 // must carry it, in ASCII: a host label with letters past ASCII in its
 // "xn--" form, other such letters as escaped UTF-8 (what browsers send for
