@@ -305,10 +305,18 @@ TEST_F(DaemonTest, ABrowserTurningToAnotherHostAsTheLastOneClosesStillSendsItsBo
 
     const pid_t pid = proxy.Process().Pid();
     ::kill(pid, SIGSTOP);
+    // Every thread stopped, the worker too: the process's own state says only
+    // that its first thread has, and a worker still running would meet the
+    // origin's close before the browser's request.
     ASSERT_TRUE(WaitUntil([pid] {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text((std::istreambuf_iterator<char>(stat)), {});
-        return text.substr(text.rfind(')') + 2, 1) == "T";
+        for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+            std::ifstream stat(task.path() / "stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            if (text.substr(text.rfind(')') + 2, 1) != "T") {
+                return false;
+            }
+        }
+        return true;
     }));
     closeFirst = true;
     ASSERT_TRUE(WaitUntil([&] {
