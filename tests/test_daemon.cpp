@@ -731,12 +731,12 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
 TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
     WriteBytes(home / "users.lst", ListFile({{"1", "True", "anna", EncodeStoredPassword("pw"), ""},
                                              {"2", "True", "local", "0000000", "127.0.0.1"}}));
-    const auto localKilobytes = [&] {
+    const auto localKilobytes = [&](const char* name = "local") {
         UsersList users;
         users.Load(home / "users.lst");
         StatTable table;
         table.Load(home / "stat.txt", 0, users, std::chrono::system_clock::now());
-        const int column = table.FindStatListColumn("local");
+        const int column = table.FindStatListColumn(name);
         return column > 0 ? table.InternetBytes()[column - 1] / 1024 : -1;
     };
     Daemon proxy("proxy", home, FreePort());
@@ -761,9 +761,19 @@ TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
     const std::string historyRow = Utf16(u"01.03.2026").substr(2);
     EXPECT_TRUE(Has(ReadBytes(home / "stat.txt"), historyRow)) << "written over";
 
-    WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
+    // A name mended in place is the same user: the column goes with it.
+    WriteBytes(home / "users.lst", ListFile({{"1", "True", "anna", EncodeStoredPassword("pw"), ""},
+                                             {"2", "True", "lokal", "0000000", "127.0.0.1"}}));
+    const std::size_t toldBeforeRename = proxy.Process().Stderr().size();
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] {
+        return Has(proxy.Process().Stderr().substr(toldBeforeRename), "settings applied");
+    }));
+    EXPECT_EQ(localKilobytes("lokal"), 100);
+
+    WriteBytes(home / "users.lst", ListFile({{"1", "True", "lokal", "0000000", "127.0.0.1"}}));
     EXPECT_EQ(proxy.Stop(), 0);
-    EXPECT_EQ(localKilobytes(), 100);
+    EXPECT_EQ(localKilobytes("lokal"), 100);
     EXPECT_TRUE(Has(ReadBytes(home / "stat.txt"), historyRow));
 }
 

@@ -205,7 +205,9 @@ void ProxyService::Reload() {
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
     // wants; the others keep the hits counted since.
+    const auto usersBefore = lists_.users.Snapshot();
     ForEachList([this](auto& list, std::string_view name) { ReloadIfEditedElsewhere(list, name); });
+    statistics_.FollowRenamedUsers(*usersBefore, *lists_.users.Snapshot());
     const ListenerTarget target = PublishSettings();
     // Taken as the file holds it, as at the start, and not written back: a
     // second edit made while this one was applied would be written over,

@@ -368,6 +368,27 @@ void StatTable::RenameUser(std::size_t row, UsersList& users) {
     }
 }
 
+void StatTable::FollowRenamedUsers(const UsersSnapshot& before, const UsersSnapshot& after) {
+    const auto named = [](const UsersSnapshot& users, const std::string& name) {
+        return std::any_of(users.rows.begin(), users.rows.end(),
+                           [&](const UserRow& row) { return row.name == name; });
+    };
+    for (std::size_t i = 0; i < before.rows.size() && i < after.rows.size(); ++i) {
+        const UserRow& was = before.rows[i];
+        const UserRow& is = after.rows[i];
+        // Names still or already in the other list are rows moved, added or
+        // removed, which the alignment follows by name.
+        if (was.name.empty() || is.name.empty() || was.name == is.name ||
+            was.password != is.password || was.ip != is.ip || named(after, was.name) ||
+            named(before, is.name)) {
+            continue;
+        }
+        if (const int column = FindStatListColumn(was.name); column > 0) {
+            captions_[static_cast<std::size_t>(column)] = is.name;
+        }
+    }
+}
+
 void StatTable::DeleteUserColumn(std::size_t row, const UsersSnapshot& users) {
     beyondCells_.clear();
     const std::size_t column = row + 1;

@@ -86,6 +86,10 @@ public:
     // row added since the columns were last put in the users' order gets a
     // column by validation.
     void RenameUser(std::size_t row, UsersList& users);
+    // The users file was edited by hand from `before` to `after`: a row
+    // left as it was but for its name is the same user renamed, and its
+    // column takes the new name before the columns are put in order.
+    void FollowRenamedUsers(const UsersSnapshot& before, const UsersSnapshot& after);
     // Users-list row `row` was deleted: its column goes, with its cells and
     // counters.
     void DeleteUserColumn(std::size_t row, const UsersSnapshot& users);
