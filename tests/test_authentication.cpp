@@ -195,9 +195,10 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     config.Publish(withUser);
     SendText(client, request);
     ReadResponse(client);
-    // The settings hold a Cyrillic name in the code page; parents read UTF-8.
+    // Parents read UTF-8, letters the code page lacks too.
     withUser = std::make_shared<proxy::ProxyConfig>(*withUser);
-    withUser->parentUser = cp1251::FromUtf8("Пётр");
+    withUser->parentUser = "Пётр";
+    withUser->parentPassword = "Passwört";
     config.Publish(withUser);
     SendText(client, request);
     ReadResponse(client);
@@ -208,7 +209,7 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
                EncodeBase64(credentials) + "\r\nHost: example.invalid\r\n\r\n";
     };
     EXPECT_EQ(parent.Requests()[1], withCredentials("up:stream"));
-    EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:stream"));
+    EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:Passwört"));
     // The parent is told the host the URL names, as an origin is: one going
     // by the Host field would fetch another site's page for this URL.
     SendText(client, "GET http://example.invalid/ HTTP/1.1\r\nHost: other.invalid\r\n\r\n");

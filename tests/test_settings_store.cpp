@@ -81,6 +81,14 @@ TEST(SaveSettings, KeepsWhatItDoesNotOwnAndNoClearPassword) {
     test::WriteBytes(ini, "[TMainForm]\r\nUserPswEd_Text=1234567\r\n");
     SaveSettings(ini, LoadSettings(ini));
     EXPECT_NE(test::ReadBytes(ini).find("UserPswEd_Text=1234567\r\n"), std::string::npos);
+    // Letters the code page lacks are kept, the password then in clear.
+    test::WriteBytes(ini, "[TMainForm]\r\nUserNameEd_Text=jürgen\r\nUserPswEd_Text=Passwört\r\n");
+    for (int save = 0; save < 2; ++save) {
+        const Settings reread = LoadSettings(ini);
+        EXPECT_EQ(reread.parentUser, "jürgen");
+        EXPECT_EQ(reread.parentPassword, "Passwört");
+        SaveSettings(ini, reread);
+    }
     struct stat st {};
     ASSERT_EQ(::stat(ini.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);

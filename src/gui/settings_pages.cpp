@@ -77,12 +77,13 @@ SettingsPages::SettingsPages(ProxyService& service, std::function<void()> showLo
     AddApplyButton(general_, 14)->setObjectName("applyGeneral");
 
     AddSwitch(parent_, 0, QStringLiteral("Использовать родительский прокси"), &Settings::useParent);
-    AddText(parent_, 1, QStringLiteral("Адрес:"), &Settings::parentHost);
+    AddText(parent_, 1, QStringLiteral("Адрес:"), &Settings::parentHost)
+        ->setObjectName("parentHost");
     AddText(parent_, 2, QStringLiteral("Порт:"), &Settings::parentPort)
         ->setObjectName("parentPort");
-    AddText(parent_, 3, QStringLiteral("Имя пользователя:"), &Settings::parentUser)
+    AddText(parent_, 3, QStringLiteral("Имя пользователя:"), &Settings::parentUser, Coding::kUtf8)
         ->setObjectName("parentUser");
-    AddText(parent_, 4, QStringLiteral("Пароль:"), &Settings::parentPassword)
+    AddText(parent_, 4, QStringLiteral("Пароль:"), &Settings::parentPassword, Coding::kUtf8)
         ->setEchoMode(QLineEdit::Password);
     AddApplyButton(parent_, 5)->setObjectName("applyParent");
     Refresh();
@@ -94,7 +95,7 @@ QLineEdit* SettingsPages::AddText(QWidget* page, int row, const QString& caption
     GridOf(page)->addWidget(new QLabel(caption, page), row, 0);
     GridOf(page)->addWidget(edit, row, 1);
     // The model holds the 8-bit code page, as the settings file does, but
-    // for a folder's name.
+    // for a folder's name and the parent's credentials.
     const bool utf8 = coding == Coding::kUtf8;
     QString name = caption;
     name.chop(1);  // its colon

@@ -96,10 +96,10 @@ void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::Messa
     if (config.parentUser.empty()) {
         return;
     }
-    // In UTF-8, as parents on this platform read Basic credentials; the
-    // settings hold the 8-bit text. This proxy's own users list admits both.
-    request.Set(kCredentials, "Basic " + EncodeBase64(cp1251::ToUtf8(config.parentUser + ":" +
-                                                                     config.parentPassword)));
+    // In UTF-8, as parents on this platform read Basic credentials. This
+    // proxy's own users list admits both that and the code page.
+    request.Set(kCredentials,
+                "Basic " + EncodeBase64(config.parentUser + ":" + config.parentPassword));
 }
 
 std::string LoggedRequestText(const http::MessageHead& request) {

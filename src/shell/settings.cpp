@@ -3,6 +3,7 @@
 #include <array>
 #include <limits>
 
+#include "base/cp1251.h"
 #include "base/numbers.h"
 #include "rules/password.h"
 #include "shell/ini_file.h"
@@ -32,7 +33,7 @@ constexpr std::array<SettingsKey, 33> kStoredKeys = {{
     {"PortEd_Text", &Settings::port},
     {"ScaleEd_Text", &Settings::chartScale},
     {"StartHiddenCB_Checked", &Settings::startHidden},
-    {"UserNameEd_Text", &Settings::parentUser},
+    {"UserNameEd_Text", Utf8Text{&Settings::parentUser}},
     {"MappedPortEd_Text", &Settings::parentPort},
     {"MappedHostEd_Text", &Settings::parentHost},
     {"UseParentProxy_Checked", &Settings::useParent},
@@ -59,6 +60,11 @@ constexpr std::array<SettingsKey, 33> kStoredKeys = {{
     {"CleanSitesSmallerThanKB", &Settings::cleanSitesSmallerThanKb},
 }};
 
+// Scrambled from the code page's bytes, as the Windows program stores it.
+std::string DecodedPassword(std::string_view stored) {
+    return cp1251::ToUtf8(DecodeStoredPassword(stored));
+}
+
 template <class... F>
 struct Overload : F... {
     using F::operator()...;
@@ -77,11 +83,14 @@ std::string SettingsKey::ToText(const Settings& settings) const {
             [&](StoredPassword) {
                 // Written back as read while it is the same password: a
                 // hand-written one that merely looks scrambled stays.
-                return !settings.parentPasswordScrambled.empty() &&
-                               DecodeStoredPassword(settings.parentPasswordScrambled) ==
-                                   settings.parentPassword
-                           ? settings.parentPasswordScrambled
-                           : EncodeStoredPassword(settings.parentPassword);
+                if (!settings.parentPasswordScrambled.empty() &&
+                    DecodedPassword(settings.parentPasswordScrambled) == settings.parentPassword) {
+                    return settings.parentPasswordScrambled;
+                }
+                // The scrambled form holds the code page's letters only; a
+                // password with others stays in clear rather than lose them.
+                const auto eightBit = cp1251::FromUtf8Exactly(settings.parentPassword);
+                return eightBit ? EncodeStoredPassword(*eightBit) : settings.parentPassword;
             },
             [&](Utf8Text text) { return settings.*text.member; },
         },
@@ -107,7 +116,7 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                            return;
                        }
                        settings.parentPasswordScrambled = std::string(text);
-                       settings.parentPassword = DecodeStoredPassword(text);
+                       settings.parentPassword = DecodedPassword(text);
                    },
                    [&](Utf8Text field) { settings.*field.member = std::string(text); },
                },

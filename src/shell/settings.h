@@ -65,8 +65,10 @@ struct Settings {
     bool useParent = false;
     std::string parentHost = "127.0.0.1";
     std::string parentPort = "4480";
+    // Both in UTF-8, as parents read Basic credentials. The file holds the
+    // password scrambled where the code page has all its letters, and the
+    // text as read is kept.
     std::string parentUser;
-    // In clear; the file holds it scrambled, and the text as read is kept.
     std::string parentPassword;
     std::string parentPasswordScrambled;
 
@@ -101,7 +103,8 @@ struct Settings {
 // Where the settings live inside the settings file.
 inline constexpr std::string_view kSettingsSection = "TMainForm";
 
-// The parent-proxy password as the file holds it: scrambled under its key,
+// The parent-proxy password as the file holds it: scrambled under its key
+// (or in clear, typed in by hand or with letters the code page lacks),
 // decoded into Settings::parentPassword when read, the text as read kept in
 // Settings::parentPasswordScrambled.
 struct StoredPassword {};
@@ -120,7 +123,10 @@ struct SettingsKey {
                  Utf8Text>
         field;
 
-    bool InUtf8() const { return std::holds_alternative<Utf8Text>(field); }
+    bool InUtf8() const {
+        return std::holds_alternative<Utf8Text>(field) ||
+               std::holds_alternative<StoredPassword>(field);
+    }
     // In UTF-8 where InUtf8, else in the code page.
     std::string ToText(const Settings& settings) const;
     // Text that does not parse as the field's kind leaves the field as it is.

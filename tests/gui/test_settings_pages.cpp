@@ -75,22 +75,29 @@ TEST_F(SettingsPagesTest, ATypedPortWaitsForApplyWhichSavesAndDisablesBothButton
     EXPECT_EQ(user->text(), QStringLiteral("pe tr "));
     user->setText(QStringLiteral("pe tr"));
     emit user->textEdited(user->text());
-    // Letters the code page lacks would reach the parent as "?": refused.
-    QString refusal;
-    QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { refusal = text; });
+    // The parent reads the name in UTF-8, whatever its letters; a field the
+    // file holds in the code page refuses letters it lacks, which would be
+    // saved as "?".
     user->setText(QStringLiteral("pe tr密"));
     emit user->textEdited(user->text());
-    EXPECT_TRUE(refusal.contains(QStringLiteral("«Имя пользователя»")) &&
+    QString refusal;
+    QObject::connect(&pages, &SettingsPages::Failed, [&](const QString& text) { refusal = text; });
+    QLineEdit* host = Find<QLineEdit>("parentHost");
+    ASSERT_NE(host, nullptr);
+    const QString hostBefore = host->text();
+    host->setText(hostBefore + QStringLiteral("密"));
+    emit host->textEdited(host->text());
+    EXPECT_TRUE(refusal.contains(QStringLiteral("«Адрес»")) &&
                 refusal.contains(QStringLiteral("密")))
         << refusal.toStdString();
-    EXPECT_EQ(user->text(), QStringLiteral("pe tr"));
+    EXPECT_EQ(host->text(), hostBefore);
     Find<QCheckBox>("offline")->click();
     Find<QCheckBox>("offline")->click();
     EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "");
 
     parent->click();  // the other page's button applies the same
     EXPECT_EQ(service.Applied().port, next);
-    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "pe tr");
+    EXPECT_EQ(service.ProxyEngine().Config()->parentUser, "pe tr密");
     EXPECT_FALSE(general->isEnabled() || parent->isEnabled());
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "Vellostore.ini"),
                           "PortEd_Text=" + std::to_string(next)));
