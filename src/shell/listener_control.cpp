@@ -44,7 +44,7 @@ ListenerReport ListenerControl::StartLocked(const ListenerTarget& target, bool s
     // No parent until it is known not to be this proxy: forwarding to its
     // own port, each connection would open another until no thread is left.
     HoldParent();
-    if (target.port < 0 || target.port > 65535) {
+    if (target.port < 1 || target.port > 65535) {
         ForgetParent();
         report.message = NoSuchPortMessage(target.port);
         return report;

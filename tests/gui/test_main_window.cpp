@@ -215,7 +215,7 @@ TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) 
     };
     applyPort(net::LocalPort(taken));
     ASSERT_TRUE(passUntil([&] { return box->text().endsWith(busy); })) << box->text().toStdString();
-    applyPort(0);
+    applyPort(test::FreePort());
     ASSERT_TRUE(passUntil([&] { return !box->text().contains(busy); }));
     EXPECT_EQ(box->text(), QStringLiteral("first\n\nsecond"));
 
@@ -224,7 +224,7 @@ TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) 
     ASSERT_TRUE(passUntil([&] { return window.ErrorBox() != nullptr; }));
     box = window.ErrorBox();
     EXPECT_EQ(box->text(), busy);
-    applyPort(0);
+    applyPort(test::FreePort());
     ASSERT_TRUE(passUntil([&] { return box == nullptr || !box->isVisible(); }));
 
     // A busy port found at start-up, handed over before the first pass,
@@ -245,7 +245,7 @@ TEST_F(MainWindowTest, ErrorsJoinOneBoxAndABusyPortLeavesItWhenTheProxyListens) 
 TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
     test::TempDir dir;
     std::ofstream(dir.Path() / "Vellostore.ini")
-        << "[TMainForm]\nPortEd_Text=0\nNormPos=9000,7000,9700,7500\n";
+        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=9000,7000,9700,7500\n";
     LogWindow log;
     ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
     ASSERT_FALSE(service.StartUp().has_value());
@@ -257,7 +257,7 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
     }
     // One as large as the screen leaves room for the window manager's frame.
     std::ofstream(dir.Path() / "Vellostore.ini")
-        << "[TMainForm]\nPortEd_Text=0\nNormPos=0,0,9000,7000\n";
+        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=0,0,9000,7000\n";
     {
         MainWindow window(service, log);
         const QRect room = QGuiApplication::primaryScreen()->availableGeometry();
@@ -279,8 +279,8 @@ TEST(MainWindowPlacement, PositionAndColumnsComeBackAndAreSavedBeforeTheSettings
     const std::string suffix =
         QStringLiteral("(%1x%2)").arg(screen.width()).arg(screen.height()).toStdString();
     std::ofstream(dir.Path() / "Vellostore.ini")
-        << "[TMainForm]\nPortEd_Text=0\nNormPos=0,0,300,300\nNormPos" << suffix
-        << "=40,50,640,450\n";
+        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=0,0,300,300\nNormPos"
+        << suffix << "=40,50,640,450\n";
     LogWindow log;
     ProxyService service(dir.Path(), dir.Path() / "vellostore", log.Sink());
     ASSERT_FALSE(service.StartUp().has_value());

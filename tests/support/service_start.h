@@ -8,18 +8,20 @@
 #include <string_view>
 
 #include "shell/proxy_service.h"
+#include "support/child_process.h"
 #include "support/list_file.h"
 #include "support/net_helpers.h"
 
 namespace vs::test {
 
-// Writes the settings file (port 0 plus `settings`, ini lines) and, unless
+// Writes the settings file (a free port plus `settings`, ini lines) and, unless
 // there are such, a users list admitting this machine as "local" and a cache
 // list storing nothing, and starts
 // the service; false when it did not come up listening.
 inline bool StartOnAFreePort(ProxyService& service, const std::filesystem::path& dataDir,
                              std::string_view settings = "") {
-    std::ofstream(dataDir / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=0\n" << settings;
+    std::ofstream(dataDir / "Vellostore.ini") << "[TMainForm]\nPortEd_Text=" << FreePort() << "\n"
+                                              << settings;
     if (!std::filesystem::exists(dataDir / "users.lst")) {
         std::ofstream(dataDir / "users.lst", std::ios::binary)
             << ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}});
