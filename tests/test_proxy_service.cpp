@@ -169,22 +169,43 @@ TEST_F(ServiceTest, BytesOfADownloadCountInItsRowsColumnWhateverItsNameBecomes) 
     service->ShutDown();
 }
 
-// "stat.txt" is read by position against "users.lst": saved without a
-// deleted user's column while the file still listed him, an end without the
-// close's saves gave every later user's history to the one above.
-TEST_F(ServiceTest, StatisticsAreNeverSavedAheadOfTheUsersFile) {
+// "stat.txt" is read by position against "users.lst": the two saved apart
+// after a user was deleted (one failing on a full disk, or an end between
+// them) give every later user's history to the one above.
+TEST_F(ServiceTest, TheUsersFileAndTheStatisticsChangeTogetherOrNotAtAll) {
     Start();
     UsersList& users = service->Lists().users;
     users.Append(UserRow{true, "anna", "", "10.0.0.1"});
     service->SaveStatistics();
+    const auto usersFile = dir.Path() / "users.lst";
+    const std::string before = test::ReadBytes(usersFile);
+    // A folder where the table should go: no save can replace it (as root too).
+    const auto stat = dir.Path() / "stat.txt";
+    std::filesystem::remove(stat);
+    std::filesystem::create_directory(stat);
     users.Delete(0);
     service->Statistics().DeleteUserColumn(0, *users.Snapshot());
     service->SaveStatistics();
+    EXPECT_EQ(test::ReadBytes(usersFile), before);
+    const auto fromWindow = service->SaveUsersFromWindow();
+    EXPECT_TRUE(fromWindow && test::Has(*fromWindow, "users.lst"));
+    EXPECT_EQ(test::ReadBytes(usersFile), before);
+
+    std::filesystem::remove(stat);
+    service->SaveStatistics();
     UsersList saved;
-    ASSERT_TRUE(saved.Load(dir.Path() / "users.lst"));
+    ASSERT_TRUE(saved.Load(usersFile));
     ASSERT_EQ(saved.Count(), 1u);
     EXPECT_EQ(saved.Row(0).name, "anna");
+
+    // Nor at close.
+    const std::string withAnna = test::ReadBytes(usersFile);
+    users.Insert(0, UserRow{true, "bob", "", "10.0.0.2"});
+    std::filesystem::remove(stat);
+    std::filesystem::create_directory(stat);
     service->ShutDown();
+    EXPECT_EQ(test::ReadBytes(usersFile), withAnna);
+    EXPECT_TRUE(test::Has(service->TakeUserMessages().value_or(""), "users.lst"));
 }
 
 // A password written in clear in users.lst is named at the start with what

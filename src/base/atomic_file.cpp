@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace vs {
 namespace {
@@ -103,13 +104,13 @@ bool WriteAll(int fd, std::string_view bytes) {
     return true;
 }
 
-void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_view bytes,
-                         std::filesystem::perms perms) {
+FileReplacement::FileReplacement(const std::filesystem::path& linkOrFile, std::string_view bytes,
+                                 std::filesystem::perms perms) {
     // Whoever linked it there (an administrator for a service's user, too)
     // switched the file off: nothing is written, and the link stays.
     struct stat leadsTo {};
     if (::stat(linkOrFile.c_str(), &leadsTo) == 0 && IsNullDevice(leadsTo)) {
-        return;
+        return;  // nothing to put in place
     }
     // A file the user keeps elsewhere and links in (a dotfiles folder, a
     // shared disk) is written where it is: replacing the link would leave
@@ -119,13 +120,15 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     struct stat link {};
     const bool ownLink = ::lstat(linkOrFile.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
                          link.st_uid == ::geteuid();
-    const std::filesystem::path path = ownLink ? WhereLinksLead(linkOrFile) : linkOrFile;
+    path_ = ownLink ? WhereLinksLead(linkOrFile) : linkOrFile;
+    const std::filesystem::path& path = path_;
     // A device or FIFO is no file of ours to replace: as root the save would
-    // put a file in its place.
+    // put a file in its place. A folder never can be, and is told before
+    // anything is written.
     struct stat standing {};
     if (::lstat(path.c_str(), &standing) == 0 && !S_ISREG(standing.st_mode) &&
-        !S_ISLNK(standing.st_mode) && !S_ISDIR(standing.st_mode)) {
-        errno = EINVAL;
+        !S_ISLNK(standing.st_mode)) {
+        errno = S_ISDIR(standing.st_mode) ? EISDIR : EINVAL;
         throw SystemError("will not replace what is no file:", path.string());
     }
     const std::filesystem::path dir = path.has_parent_path() ? path.parent_path() : ".";
@@ -174,16 +177,38 @@ void WriteFileAtomically(const std::filesystem::path& linkOrFile, std::string_vi
     if (closed != 0) {
         fail("cannot close");
     }
-    if (::rename(tempName.c_str(), path.c_str()) != 0) {
-        fail("cannot rename");
+    temporary_ = std::move(tempName);
+}
+
+FileReplacement::~FileReplacement() {
+    if (!temporary_.empty()) {
+        ::unlink(temporary_.c_str());
+    }
+}
+
+void FileReplacement::Commit() {
+    if (temporary_.empty()) {
+        return;
+    }
+    const std::string tempName = std::exchange(temporary_, std::string());
+    if (::rename(tempName.c_str(), path_.c_str()) != 0) {
+        const std::system_error error = SystemError("cannot rename", tempName);
+        ::unlink(tempName.c_str());
+        throw error;
     }
     // Makes the rename itself survive a crash. The new file is already in
     // place, so a failure here is not worth reporting as a failed save.
+    const std::filesystem::path dir = path_.has_parent_path() ? path_.parent_path() : ".";
     const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
     }
+}
+
+void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
+                         std::filesystem::perms perms) {
+    FileReplacement(path, bytes, perms).Commit();
 }
 
 int OpenFileToRead(const std::filesystem::path& path) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vs {
@@ -19,6 +20,29 @@ namespace vs {
 // thrown.
 void WriteFileAtomically(const std::filesystem::path& path, std::string_view bytes,
                          std::filesystem::perms perms);
+
+// WriteFileAtomically in two steps, for files that must change together:
+// the constructor writes and syncs the temporary file (throwing, with
+// nothing left behind, when it cannot), Commit puts it in place. Not
+// committed, the temporary file goes with the object.
+class FileReplacement {
+public:
+    FileReplacement(const std::filesystem::path& path, std::string_view bytes,
+                    std::filesystem::perms perms);
+    ~FileReplacement();
+    FileReplacement(FileReplacement&& other) noexcept
+        : path_(std::move(other.path_)), temporary_(std::exchange(other.temporary_, {})) {}
+    FileReplacement(const FileReplacement&) = delete;
+    FileReplacement& operator=(const FileReplacement&) = delete;
+    FileReplacement& operator=(FileReplacement&&) = delete;
+
+    // Throws std::system_error when the rename fails; path is then untouched.
+    void Commit();
+
+private:
+    std::filesystem::path path_;
+    std::string temporary_;  // empty: nothing to put in place
+};
 
 // Removes the temporary files of WriteFileAtomically that a process ended
 // in the middle of a save (a kill, a power loss) left in `folder`, for the

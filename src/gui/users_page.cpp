@@ -250,14 +250,8 @@ void UsersPage::Delete() {
 }
 
 void UsersPage::Save() {
-    try {
-        const OtherVersionKept kept =
-            service_.Lists().users.Save(service_.DataDir() / std::string(kUsersFileName));
-        if (const auto message = OtherVersionKeptMessage(kUsersFileName, kept)) {
-            emit Failed(QString::fromStdString(*message));
-        }
-    } catch (const std::exception& e) {
-        emit Failed(QString::fromStdString(SaveFailureMessage(kUsersFileName, e)));
+    if (const auto message = service_.SaveUsersFromWindow()) {
+        emit Failed(QString::fromStdString(*message));
     }
 }
 

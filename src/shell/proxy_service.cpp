@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 #include <system_error>
 #include <type_traits>
 #include <vector>
@@ -440,7 +441,15 @@ void ProxyService::SaveLists() {
         RuleList& list = lists_.Of(kind);
         SaveList(list, list.Info().fileName);
     }
-    SaveList(lists_.users, kUsersFileName);
+    // Edited here, it is saved with the statistics or not at all.
+    if (!lists_.users.FileState().EditedHere() || !SavesStatistics()) {
+        SaveList(lists_.users, kUsersFileName);
+    } else {
+        SaveFile(kUsersFileName, [] {
+            throw std::runtime_error(
+                "без stat.txt столбцы статистики разошлись бы с пользователями");
+        });
+    }
 }
 
 template <class List>
@@ -472,6 +481,35 @@ void ProxyService::LoadStatistics() {
 }
 
 void ProxyService::SaveStatistics() {
+    SaveStatisticsWith([this] {
+        SaveList(lists_.users, kUsersFileName);
+        return !failingFiles_.contains(std::string(kUsersFileName));
+    });
+}
+
+std::optional<std::string> ProxyService::SaveUsersFromWindow() {
+    std::optional<std::string> told;
+    const auto save = [&] {
+        try {
+            const OtherVersionKept kept = lists_.users.Save(ListFile(kUsersFileName));
+            failingFiles_.erase(std::string(kUsersFileName));
+            told = OtherVersionKeptMessage(kUsersFileName, kept);
+            return true;
+        } catch (const std::exception& e) {
+            told = SaveFailureMessage(kUsersFileName, e);
+            return false;
+        }
+    };
+    if (!SavesStatistics()) {
+        save();
+    } else if (SaveStatisticsWith(save); lists_.users.FileState().EditedHere() && !told) {
+        told = "Список " + std::string(kUsersFileName) +
+               " не сохранён: без stat.txt столбцы статистики разошлись бы с пользователями";
+    }
+    return told;
+}
+
+void ProxyService::SaveStatisticsWith(const std::function<bool()>& saveUsers) {
     // The file is read by position at the next start, against "users.lst"
     // as saved: the users' order.
     statistics_.AlignWithUsers(*lists_.users.Snapshot());
@@ -489,14 +527,18 @@ void ProxyService::SaveStatistics() {
         }
         return;
     }
-    // With a user deleted or added here and the list not yet saved, an end
-    // without the close's saves (a crash, a power cut) would give every
-    // later user's history to another: the list goes to disk first.
-    if (lists_.users.FileState().EditedHere()) {
-        SaveList(lists_.users, kUsersFileName);
-    }
+    // With a user deleted or added here, the two files saved apart (one of
+    // them failing on a full disk, or a crash, a power cut between them)
+    // would give every later user's history to another. The table is
+    // written first and put in place only once the list is: a failure of
+    // either leaves both as they were, still matching.
+    const bool withUsers = lists_.users.FileState().EditedHere();
     SaveFile("stat.txt", [&] {
-        statistics_.Save(StatFile());
+        FileReplacement table = statistics_.PrepareSave(StatFile());
+        if (withUsers && !saveUsers()) {
+            return;
+        }
+        table.Commit();
         statisticsVersion_ = FileVersion::Of(StatFile());
         statisticsChangedTold_ = false;
     });

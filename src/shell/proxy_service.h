@@ -144,6 +144,10 @@ public:
     // user's new name is saved at once). A failure leaves the file as it
     // was; the table is saved again with the settings.
     void SaveStatistics();
+    // The users page's save: users.lst, over a file changed elsewhere too
+    // (kept aside), and with it "stat.txt" whose columns follow its rows.
+    // What went wrong, or the file kept aside, for the user (UTF-8).
+    std::optional<std::string> SaveUsersFromWindow();
     // The cleaning tab's run over the cache folder in use.
     void StartCleaning(cache::CleaningOptions& options);
     // vellostored's run, by the cleaning keys the settings file holds now
@@ -176,6 +180,11 @@ private:
     void TellAddressesThatAreNone(const UsersList& list, std::string_view name);
     void LoadStatistics();
     bool StatisticsChangedElsewhere() const;
+    // This run writes "stat.txt": read whole, not replaced by another program.
+    bool SavesStatistics() const { return !statisticsUnread_ && !StatisticsChangedElsewhere(); }
+    // SaveStatistics with the users list saved by saveUsers (false when it
+    // failed) when edited here: both files change, or neither.
+    void SaveStatisticsWith(const std::function<bool()>& saveUsers);
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);

@@ -337,10 +337,14 @@ std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(
 }
 
 void StatTable::Save(const std::filesystem::path& statFile) const {
+    PrepareSave(statFile).Commit();
+}
+
+FileReplacement StatTable::PrepareSave(const std::filesystem::path& statFile) const {
     namespace fs = std::filesystem;
-    WriteFileAtomically(statFile, WriteGridText(rows_, kGridSeparator),
-                        fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                            fs::perms::others_read);
+    return FileReplacement(statFile, WriteGridText(rows_, kGridSeparator),
+                           fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
 }
 
 std::vector<std::string> StatTable::Sums() const {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/atomic_file.h"
 #include "base/clock.h"
 #include "rules/users_list.h"
 
@@ -75,6 +76,8 @@ public:
     // Every row, whole or not at all, mode 0644. Throws std::system_error.
     // Align with the users first.
     void Save(const std::filesystem::path& statFile) const;
+    // Save written but not yet in place, to go together with the users file.
+    FileReplacement PrepareSave(const std::filesystem::path& statFile) const;
 
     // Footer per user column (from column 1): the totals of all rows as
     // FormatByteSize(internet) " / " FormatByteSize(cache).
