@@ -204,6 +204,7 @@ void Session::OpenDirectTunnel(Exchange& exchange) {
     client_.Write(kTunnelEstablished);
     ShowAnswer(*this, exchange, std::string(kTunnelEstablished));
     tunnelOpen_ = true;
+    MarkUnfinishedAnswer();
     KeepRowForTunnel(exchange);
     FinishExchange(exchange);
 }
@@ -511,7 +512,8 @@ bool Session::AnswerUnfinished() {
 }
 
 void Session::MarkUnfinishedAnswer() {
-    client_.SetCutMeansReset(AnswerUnfinished());
+    // Nor may a tunnel's stream: its framing, if any, is the two ends' own.
+    client_.SetCutMeansReset(tunnelOpen_ || AnswerUnfinished());
 }
 
 std::string Session::FilterDownstream(std::string_view bytes) {
