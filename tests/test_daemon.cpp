@@ -572,6 +572,46 @@ TEST_F(DaemonTest, StalledAnswersTogetherHoldAQuarterOfTheCacheDisk) {
     EXPECT_GE(CacheDiskRoom(proxy), 11u << 20);
 }
 
+// An answer given room when it began grows into it to its end, whatever
+// other answers stored meanwhile.
+TEST_F(DaemonTest, AnAnswerGivenRoomIsStoredWhileOthersFillTheDisk) {
+    if (!MayMount()) {
+        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
+    }
+    Daemon& proxy = OnASmallCacheDisk("128m");
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const std::size_t large = CacheDiskRoom(proxy) / 4 - (64u << 10);  // about 32 MiB
+    std::atomic<bool> othersDone{false};
+    LoopbackServer announced([&](net::Socket& s) {
+        ReadUntil(s, "\r\n\r\n");
+        net::SendAll(s, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(large) + "\r\n\r\n" +
+                            std::string(large / 2, 'a'));
+        WaitUntil([&] { return othersDone.load(); });
+        net::SendAll(s, std::string(large - large / 2, 'a'));
+        ReadAll(s);
+    });
+    auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
+    SendText(client, "GET " + LoopbackUrl(announced.Port(), "/large") + " HTTP/1.1\r\n\r\n");
+    ReadUntil(client, "\r\n\r\n");
+    // 16 MiB stored unannounced, and not given up either.
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/16777216"), dir.Path() / "b"), 0);
+    othersDone = true;
+    EXPECT_EQ(ReadExactly(client, large).size(), large);
+    const fs::path seen =
+        "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
+    const auto storedOfSize = [&](std::uintmax_t size) {
+        for (const auto& file : fs::recursive_directory_iterator(seen)) {
+            if (file.is_regular_file() && !file.path().filename().string().starts_with(".") &&
+                file.file_size() == size) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return storedOfSize(large); }));
+    EXPECT_TRUE(storedOfSize(16777216));
+}
+
 // An answer without end (a live stream sent chunked) goes on to the
 // browser, but its entry is given up before it fills the disk.
 TEST_F(DaemonTest, AnEndlessAnswerNeverFillsTheCacheDisk) {

@@ -503,8 +503,13 @@ void EntryWriter::Appended(std::size_t bytes) {
 // An answer without end (a live stream sent chunked, a hostile origin)
 // would fill the disk the settings and statistics live on: an entry may
 // take a quarter of the room there was when it began, as Reserve allows,
-// and never the disk's last reserve.
+// and never the disk's last reserve. Room Reserve set aside was taken from
+// the disk then: the entry grows into blocks it holds already, whatever
+// others have stored since.
 bool EntryWriter::OutgrowsTheDisk() const {
+    if (written_ <= reserved_) {
+        return false;
+    }
     struct statvfs room {};
     if (::fstatvfs(fd_, &room) != 0) {
         return false;
