@@ -170,6 +170,38 @@ TEST_F(StatTableTest, ColumnsFollowUsersWhileTheFileStaysPositional) {
     EXPECT_EQ(afterEve.InternetBytes()[4], 4096);
 }
 
+// The users file edited by hand (vellostored's SIGHUP): a renamed user keeps
+// the column, with rows added in the same edit or its password changed, and
+// bytes of a connection admitted under an old name still count there.
+TEST_F(StatTableTest, AUserRenamedByHandKeepsTheColumnAndTheConnectionsOpen) {
+    for (const char* name : {"a", "b", "c"}) {
+        users.Append(UserRow{true, name, "", std::string("10.0.0.") + name[0]});
+    }
+    stat.Load(file, 0, users, clock.Now());
+    stat.AddTraffic(false, 1, "b", 2048, clock.Now());
+    const auto followEdit = [&](const auto& edit) {
+        const auto before = users.Snapshot();
+        edit();
+        stat.FollowRenamedUsers(*before, *users.Snapshot());
+        stat.AlignWithUsers(*users.Snapshot());
+    };
+    followEdit([&] {
+        users.Insert(0, UserRow{true, "z", "", "10.0.0.z"});
+        users.SetName(2, "bb");
+    });
+    ASSERT_EQ(stat.FindStatListColumn("bb"), 3);
+    EXPECT_EQ(Today(stat, 3), "2/0");
+    followEdit([&] {
+        users.SetName(2, "bbb");
+        users.SetPassword(2, "new");
+    });
+    EXPECT_EQ(stat.FindStatListColumn("bbb"), 3);
+    EXPECT_FALSE(stat.AddTraffic(false, 1, "b", 1024, clock.Now()));
+    EXPECT_FALSE(stat.AddTraffic(false, 2, "bb", 1024, clock.Now()));
+    EXPECT_EQ(Today(stat, 3), "4/0");
+    EXPECT_EQ(stat.ColumnCount(), 5);
+}
+
 // Two users of one name: the file keeps its columns however often the
 // program starts and saves.
 TEST_F(StatTableTest, TwoUsersOfOneNameLeaveTheFileAsItWasRunAfterRun) {

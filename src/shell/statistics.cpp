@@ -319,9 +319,12 @@ std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(
     // deletion takes its column along: row i of those aligned still owns
     // column i + 1, uncaptioned too (a second user of one name, a name
     // cleared for retyping).
-    const int column = userRow && *userRow < alignedUsers_ && *userRow + 1 < captions_.size()
-                           ? static_cast<int>(*userRow + 1)
-                           : FindStatListColumn(user);
+    int column = userRow && *userRow < alignedUsers_ && *userRow + 1 < captions_.size()
+                     ? static_cast<int>(*userRow + 1)
+                     : FindStatListColumn(user);
+    if (const auto now = renamed_.find(std::string(user)); column < 0 && now != renamed_.end()) {
+        column = FindStatListColumn(now->second);
+    }
     if (column < 0) {
         if (fromCache) {
             return std::nullopt;
@@ -373,23 +376,47 @@ void StatTable::RenameUser(std::size_t row, UsersList& users) {
 }
 
 void StatTable::FollowRenamedUsers(const UsersSnapshot& before, const UsersSnapshot& after) {
-    const auto named = [](const UsersSnapshot& users, const std::string& name) {
-        return std::any_of(users.rows.begin(), users.rows.end(),
-                           [&](const UserRow& row) { return row.name == name; });
+    // Rows whose name the other list lacks: gone from before, new in after.
+    const auto unmatched = [](const UsersSnapshot& from, const UsersSnapshot& other) {
+        std::vector<const UserRow*> rows;
+        for (const UserRow& row : from.rows) {
+            const bool elsewhere =
+                std::any_of(other.rows.begin(), other.rows.end(),
+                            [&](const UserRow& o) { return o.name == row.name; });
+            if (!row.name.empty() && !elsewhere) {
+                rows.push_back(&row);
+            }
+        }
+        return rows;
     };
-    for (std::size_t i = 0; i < before.rows.size() && i < after.rows.size(); ++i) {
-        const UserRow& was = before.rows[i];
-        const UserRow& is = after.rows[i];
-        // Names still or already in the other list are rows moved, added or
-        // removed, which the alignment follows by name.
-        if (was.name.empty() || is.name.empty() || was.name == is.name ||
-            was.password != is.password || was.ip != is.ip || named(after, was.name) ||
-            named(before, is.name)) {
+    const std::vector<const UserRow*> gone = unmatched(before, after);
+    std::vector<const UserRow*> arrived = unmatched(after, before);
+    // As many names gone as came, in the same order: each was renamed,
+    // whatever else its row says now. Otherwise a row was added or removed
+    // too, and a renamed row is the one new row with its password and
+    // address.
+    const bool oneForOne = gone.size() == arrived.size();
+    for (std::size_t i = 0; i < gone.size(); ++i) {
+        const auto alike = [&](const UserRow* row) {
+            return row != nullptr && (row->password == gone[i]->password && row->ip == gone[i]->ip);
+        };
+        const auto same = oneForOne ? arrived.begin() + static_cast<std::ptrdiff_t>(i)
+                                    : std::find_if(arrived.begin(), arrived.end(), alike);
+        if (same == arrived.end() ||
+            (!oneForOne && std::count_if(arrived.begin(), arrived.end(), alike) != 1)) {
             continue;
         }
-        if (const int column = FindStatListColumn(was.name); column > 0) {
-            captions_[static_cast<std::size_t>(column)] = is.name;
+        if (const int column = FindStatListColumn(gone[i]->name); column > 0) {
+            captions_[static_cast<std::size_t>(column)] = (*same)->name;
+            // Connections admitted under the old name count on in its column.
+            for (auto& [old, now] : renamed_) {
+                if (now == gone[i]->name) {
+                    now = (*same)->name;
+                }
+            }
+            renamed_[gone[i]->name] = (*same)->name;
         }
+        *same = nullptr;
     }
 }
 

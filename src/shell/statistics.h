@@ -89,9 +89,11 @@ public:
     // row added since the columns were last put in the users' order gets a
     // column by validation.
     void RenameUser(std::size_t row, UsersList& users);
-    // The users file was edited by hand from `before` to `after`: a row
-    // left as it was but for its name is the same user renamed, and its
-    // column takes the new name before the columns are put in order.
+    // The users file was edited by hand from `before` to `after`: a name
+    // gone paired with a name come (one for one, or by the same password
+    // and address) is the same user renamed, and its column takes the new
+    // name before the columns are put in order; traffic counted under the
+    // old name later lands there too.
     void FollowRenamedUsers(const UsersSnapshot& before, const UsersSnapshot& after);
     // Users-list row `row` was deleted: its column goes, with its cells and
     // counters.
@@ -117,6 +119,8 @@ private:
     // holds the history of users who have left, and a user added since
     // gets a column of his own rather than their counts.
     std::vector<bool> departed_;
+    // Names renamed by hand this run: old name -> the name it has now.
+    std::map<std::string, std::string> renamed_;
     std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
     friend class StatSink;
     // Drops the columns past the first `userColumns` that hold nothing.
