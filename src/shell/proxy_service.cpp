@@ -502,7 +502,11 @@ std::optional<std::string> ProxyService::SaveUsersFromWindow() {
     };
     if (!SavesStatistics()) {
         save();
-    } else if (SaveStatisticsWith(save); lists_.users.FileState().EditedHere() && !told) {
+        return told;
+    }
+    SaveStatisticsWith(save);
+    // Held back with the table, whose failure is told as any save's.
+    if (lists_.users.FileState().EditedHere() && !told) {
         told = "Список " + std::string(kUsersFileName) +
                " не сохранён: без stat.txt столбцы статистики разошлись бы с пользователями";
     }
