@@ -500,7 +500,8 @@ std::optional<std::string> ProxyService::SaveUsersFromWindow() {
             return false;
         }
     };
-    if (!SavesStatistics()) {
+    // Unedited, the list moved no column.
+    if (!SavesStatistics() || !lists_.users.FileState().EditedHere()) {
         save();
         return told;
     }
