@@ -297,10 +297,16 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     e.cacheFileName = entry->string();
     e.lastModified = std::string(head.Value("Last-Modified").value_or(""));
     // A Last-Modified that is no date ("yesterday") would date the entry by
-    // the proxy's clock; the origin's own Date is nearer the truth.
-    if (e.lastModified.empty() ||
-        !cache::ReadHTTPDate(e.lastModified, s.Owner().TimeSource().Now())) {
-        e.lastModified = std::string(head.Value("Date").value_or(""));
+    // the proxy's clock, and one ahead of the origin's clock (a file from an
+    // archive dated years on) would be asked "modified since" a day to come,
+    // which many origins answer 304 to every later version. The origin's own
+    // Date is nearer the truth.
+    const Clock::TimePoint now = s.Owner().TimeSource().Now();
+    const std::string date(head.Value("Date").value_or(""));
+    const auto modified = cache::ReadHTTPDate(e.lastModified, now);
+    const auto dated = cache::ReadHTTPDate(date, now);
+    if (e.lastModified.empty() || !modified || *modified > dated.value_or(now)) {
+        e.lastModified = date;
     }
 }
 

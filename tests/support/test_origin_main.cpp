@@ -85,10 +85,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return false;
     };
 
-    // "/lm/NAME", "/date/NAME" and "/badlm/NAME" answer "body of NAME", dated
-    // by Last-Modified, by Date only, or by Date beside a Last-Modified that
-    // is no date; 304 when If-Modified-Since is that date.
-    if (path.starts_with("/lm/") || path.starts_with("/date/") || path.starts_with("/badlm/")) {
+    // "/lm/NAME", "/date/NAME", "/badlm/NAME" and "/futurelm/NAME" answer
+    // "body of NAME", dated by Last-Modified, by Date only, or by Date beside
+    // a Last-Modified that is no date or ahead of it; 304 when
+    // If-Modified-Since is that date.
+    if (path.starts_with("/lm/") || path.starts_with("/date/") || path.starts_with("/badlm/") ||
+        path.starts_with("/futurelm/")) {
         if (ims == kLastModified) {
             Send(s, "HTTP/1.1 304 Not Modified\r\nConnection: keep-alive\r\n\r\n");
             return true;
@@ -97,7 +99,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return reply(Answer(path.ends_with(".js") ? "text/javascript" : "text/plain",
                             path[1] == 'l'   ? lm
                             : path[1] == 'd' ? date
-                                             : "Last-Modified: yesterday\r\n" + date,
+                            : path[1] == 'f'
+                                ? "Last-Modified: Fri, 01 Jan 2100 00:00:00 GMT\r\n" + date
+                                : "Last-Modified: yesterday\r\n" + date,
                             "body of " + path.substr(path.rfind('/') + 1)));
     }
     if (auto doubtful = kDoubtful.find(path); doubtful != kDoubtful.end()) {
