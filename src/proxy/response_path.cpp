@@ -602,16 +602,27 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
 // A CR that ends no line, or a NUL, in an answer's head: some clients end a
 // line at a bare CR, so "X-A: one<CR>Forged: two" would hand them a field
 // the origin never sent as one. Each goes on as a blank, as RFC 9112 asks of
-// a recipient that forwards the message.
+// a recipient that forwards the message. So does the line end of a folded
+// line (a field's value going on in a line that starts with a blank), which
+// a proxy must not pass on, and which would leave the answer unstored.
 // The head with them blanked; nullopt when it has none (nearly always).
 std::optional<std::string> WithBareControlsBlanked(std::string_view head) {
     std::optional<std::string> blanked;
+    const auto blank = [&](std::size_t i) {
+        if (!blanked) {
+            blanked.emplace(head);
+        }
+        (*blanked)[i] = ' ';
+    };
+    const std::size_t fieldsBegin = head.find("\r\n");  // never joined to the status line
     for (std::size_t i = 0; i < head.size(); ++i) {
-        if (head[i] == '\0' || (head[i] == '\r' && i + 1 < head.size() && head[i + 1] != '\n')) {
-            if (!blanked) {
-                blanked.emplace(head);
-            }
-            (*blanked)[i] = ' ';
+        const bool lineEnd = head[i] == '\r' && i + 1 < head.size() && head[i + 1] == '\n';
+        if (head[i] == '\0' || (head[i] == '\r' && !lineEnd)) {
+            blank(i);
+        } else if (lineEnd && i > fieldsBegin && i + 2 < head.size() &&
+                   (head[i + 2] == ' ' || head[i + 2] == '\t')) {
+            blank(i);
+            blank(i + 1);
         }
     }
     return blanked;
