@@ -217,6 +217,19 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     ASSERT_EQ(parent.Requests().size(), 4u);
     EXPECT_TRUE(test::Has(parent.Requests()[3], "\r\nHost: example.invalid\r\n"))
         << parent.Requests()[3];
+    // And the URL as the lists judged it: a parent reading the host up to
+    // the first "/" would take "example.invalid#@" for user info and go to
+    // a host the lists never saw.
+    for (const char* end : {"#@127.0.0.1:9/", "?@127.0.0.1:9/"}) {
+        SendText(client, std::string("GET http://example.invalid") + end + " HTTP/1.1\r\n\r\n");
+        ReadResponse(client);
+    }
+    ASSERT_EQ(parent.Requests().size(), 6u);
+    EXPECT_TRUE(parent.Requests()[4].starts_with("GET http://example.invalid/ HTTP/1.1\r\n"))
+        << parent.Requests()[4];
+    EXPECT_TRUE(
+        parent.Requests()[5].starts_with("GET http://example.invalid/?@127.0.0.1:9/ HTTP/1.1\r\n"))
+        << parent.Requests()[5];
     // A request naming no host is no one's to judge: the parent would take
     // its site from the Host field, past the black list.
     for (const char* target : {"/", "//example.invalid/", "http:///example.invalid/", "*"}) {
@@ -225,7 +238,7 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
                  std::string("OPTIONS ") + target + " HTTP/1.1\r\nHost: other.invalid\r\n\r\n");
         EXPECT_TRUE(ReadResponse(nameless).starts_with("HTTP/1.0 400 ")) << target;
     }
-    EXPECT_EQ(parent.Requests().size(), 4u);
+    EXPECT_EQ(parent.Requests().size(), 6u);
     // The log, which reaches the journal, shows whose scheme, never whose
     // password: neither the browser's nor the parent's.
     client.Close();

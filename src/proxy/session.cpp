@@ -451,8 +451,12 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         const DirectTarget direct = ChooseDirectTarget(exchange.urlSent);
         if (!toParent) {
             head.SetTarget(direct.path);
-        } else if (exchange.urlSent != exchange.url) {
-            head.SetTarget(exchange.urlSent);
+        } else if (const std::string_view scheme = SchemeOf(exchange.urlSent); !scheme.empty()) {
+            // The parent gets the URL as the lists judged it, its fragment
+            // left out: one reading the host up to the first "/" would take
+            // "a.example#@127.0.0.1" for user info and a host and go where
+            // no rule looked.
+            head.SetTarget(std::string(scheme) + "://" + direct.authority + direct.path);
         }
         // A parent too: one that goes by the Host field (as a front server
         // does) would fetch the page of the site it names.
