@@ -64,6 +64,24 @@ TEST_F(ProxyFixture, ALanBrowserIsRefusedTheHostsOwnServicesWithTheReason) {
     Settle();
     ASSERT_EQ(monitor.RowCount(), std::size(cases));
     EXPECT_EQ(monitor.Row(0)->answer, "403 Forbidden");
+
+    // The switch that lets the LAN reach them, turned off, acts on a
+    // kept-alive connection made while it was on: its next request is
+    // judged again.
+    hosts.names["loop.example"] = {"127.0.0.1"};
+    auto allowed = std::make_shared<proxy::ProxyConfig>(*config.Get());
+    allowed->lanReachesHostServices = true;
+    config.Publish(allowed);
+    const std::string url = "http://loop.example:" + port + "/";
+    auto kept = Connect();
+    test::SendText(kept, GetRequest(url));
+    EXPECT_TRUE(test::ReadResponse(kept).ends_with("hello"));
+    auto refused = std::make_shared<proxy::ProxyConfig>(*allowed);
+    refused->lanReachesHostServices = false;
+    config.Publish(refused);
+    test::SendText(kept, GetRequest(url));
+    EXPECT_TRUE(test::ReadResponse(kept).starts_with("HTTP/1.0 403 Forbidden\r\n"));
+    EXPECT_EQ(origin.Requests().size(), 1u);
 }
 
 // Where the proxy does not connect itself, the host's loopback is judged by

@@ -339,16 +339,24 @@ std::optional<std::vector<std::string>> Session::AddressesFor(Exchange& exchange
         AnswerLocally(*this, exchange, BadGatewayPage());
         return std::nullopt;
     }
-    const HostService service = HostServiceAt(hosts, addresses, target.port, ProxyPort());
+    if (RefusedAsHostService(exchange, target, addresses)) {
+        return std::nullopt;
+    }
+    return addresses;
+}
+
+bool Session::RefusedAsHostService(Exchange& exchange, const Target& target,
+                                   const std::vector<std::string>& addresses) {
+    const HostService service = HostServiceAt(engine_.Hosts(), addresses, target.port, ProxyPort());
     if (service.kind == HostServiceKind::kNone || exchange.config->lanReachesHostServices ||
         ClientIsLocal()) {
-        return addresses;
+        return false;
     }
     std::string page = HostServicePage(exchange.url, service, target.port);
     exchange.answeredBy = AnsweredBy::kErrorPage;
     AnswerLocally(*this, exchange, page);
     ShowAnswer(*this, exchange, std::move(page));
-    return std::nullopt;
+    return true;
 }
 
 int Session::ProxyPort() {
@@ -443,6 +451,12 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
             return false;
         }
         addresses = std::move(*allowed);
+        targetAddresses_ = addresses;
+    } else if (!toParent && RefusedAsHostService(exchange, target, targetAddresses_)) {
+        // A connection kept from an earlier request meets the rule as it
+        // stands now: the switch turned off since acts at once.
+        FinishExchange(exchange);
+        return false;
     }
     if (!exchange.IsConnect()) {
         // Raw letters go on escaped, toward the origin and the parent alike:

@@ -160,6 +160,10 @@ private:
     // its answer here: the 502 page for a host that does not resolve, the
     // 403 page for a service of the proxy's own host.
     std::optional<std::vector<std::string>> AddressesFor(Exchange& exchange, const Target& target);
+    // Whether the browser got the 403 page for a service of the proxy's own
+    // host at one of `addresses`, by the rule of the exchange's settings.
+    bool RefusedAsHostService(Exchange& exchange, const Target& target,
+                              const std::vector<std::string>& addresses);
     // Points the outbound side at `target` (at `addresses` when resolved
     // here): set while connecting, else the connection is replaced when
     // NeedsConnect.
@@ -200,6 +204,8 @@ private:
     // Where the outbound side is (or is about to be) connected; none until
     // the first request is forwarded.
     std::optional<Target> target_;
+    // The addresses a direct target resolved to when it was connected.
+    std::vector<std::string> targetAddresses_;
     std::string clientAddress_;
     std::optional<bool> clientLocal_;
     std::optional<int> proxyPort_;
