@@ -110,7 +110,17 @@ TEST_F(ServiceTest, TheSessionsEndSavesTheDaysCountsAndEditsWhileTheProxyServes)
     EXPECT_TRUE(
         test::Has(test::ReadBytes(dir.Path() / "black.lst"), test::Utf16(u"adserver").substr(2)));
     EXPECT_EQ(StatusOf(origin.Url("/size/10")), "HTTP/1.1 200 OK");
+    // A user renamed by hand meanwhile keeps the column when the close reads
+    // the file, as a SIGHUP would: the counts are not left uncaptioned.
+    test::WriteBytes(dir.Path() / "users.lst",
+                     test::ListFile({{"1", "True", "local host", "0000000", "127.0.0.1"}}));
     service->ShutDown();
+    UsersList users;
+    ASSERT_TRUE(users.Load(dir.Path() / "users.lst"));
+    StatTable reread;
+    reread.Load(stat, 0, users, std::chrono::system_clock::now());
+    EXPECT_EQ(reread.ColumnCount(), 2);
+    EXPECT_GE(reread.InternetBytes()[0], 300 * 1024);
 }
 
 // A download counts in the column of the row it was admitted as, whatever

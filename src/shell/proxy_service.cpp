@@ -445,11 +445,14 @@ void ProxyService::SaveLists() {
     if (!lists_.users.FileState().EditedHere() || !SavesStatistics()) {
         SaveList(lists_.users, kUsersFileName);
     } else {
-        SaveFile(kUsersFileName, [] {
-            throw std::runtime_error(
-                "без stat.txt столбцы статистики разошлись бы с пользователями");
-        });
+        TellUsersHeldBack();
     }
+}
+
+void ProxyService::TellUsersHeldBack() {
+    SaveFile(kUsersFileName, [] {
+        throw std::runtime_error("без stat.txt столбцы статистики разошлись бы с пользователями");
+    });
 }
 
 template <class List>
@@ -547,6 +550,9 @@ void ProxyService::SaveStatisticsWith(const std::function<bool()>& saveUsers) {
         statisticsVersion_ = FileVersion::Of(StatFile());
         statisticsChangedTold_ = false;
     });
+    if (withUsers && failingFiles_.contains("stat.txt")) {
+        TellUsersHeldBack();
+    }
 }
 
 bool ProxyService::StatisticsChangedElsewhere() const {
@@ -627,7 +633,9 @@ void ProxyService::SaveEverything() {
     // The statistics file is read by position against the users file at the
     // next start. A users file edited by hand since it was read is kept as
     // it is, so the columns are saved in its order, as a SIGHUP would.
+    const auto usersBefore = lists_.users.Snapshot();
     ReloadIfEditedElsewhere(lists_.users, kUsersFileName);
+    statistics_.FollowRenamedUsers(*usersBefore, *lists_.users.Snapshot());
     SaveSettingsAndStatistics();
     SaveLists();
 }

@@ -185,6 +185,8 @@ private:
     // SaveStatistics with the users list saved by saveUsers (false when it
     // failed) when edited here: both files change, or neither.
     void SaveStatisticsWith(const std::function<bool()>& saveUsers);
+    // The users list edited here waits for the statistics' save: told once.
+    void TellUsersHeldBack();
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
