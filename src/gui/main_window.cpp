@@ -85,6 +85,7 @@ MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
         connect(tray_, &Tray::SwitchChanged, page, &RuleListPage::ShowSwitches);
     }
     connect(tray_, &Tray::Clicked, this, &MainWindow::ToggleShown);
+    connect(tray_, &Tray::DoubleClicked, this, &MainWindow::ShowInFront);
     connect(tray_, &Tray::ExitRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
     // Shown whether or not a tray runs yet: the icon takes its place in one
     // that appears later (a panel started after the program, or restarted),

@@ -30,8 +30,13 @@ Tray::Tray(ProxyService& service, QObject* parent)
     icon_->setContextMenu(menu_);
     connect(icon_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason why) {
-                if (why == QSystemTrayIcon::Trigger || why == QSystemTrayIcon::DoubleClick) {
+                // A double click comes after the click of its first press,
+                // which already toggled: as a second toggle it would hide
+                // the window it has just shown.
+                if (why == QSystemTrayIcon::Trigger) {
                     emit Clicked();
+                } else if (why == QSystemTrayIcon::DoubleClick) {
+                    emit DoubleClicked();
                 }
             });
     animation_.setInterval(300);

@@ -45,8 +45,9 @@ public:
 signals:
     // A check item changed the model: the settings pages show it.
     void SwitchChanged();
-    // A click on the icon.
+    // A click on the icon, and the double click that may follow it.
     void Clicked();
+    void DoubleClicked();
     void ExitRequested();
 
 private:

@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QMenu>
+#include <QSystemTrayIcon>
 
 #include <gtest/gtest.h>
 
@@ -58,6 +59,17 @@ TEST(Tray, ItsCheckItemsAndTheSettingsBoxesMirrorEachOther) {
         blackList->trigger();
         EXPECT_FALSE(listBox->isChecked());
         EXPECT_FALSE(service.SettingsModel().blackListEnabled);
+
+        // A click shows the hidden window and hides the shown one; the double
+        // click that follows its first press leaves it shown.
+        auto* icon = tray.findChild<QSystemTrayIcon*>();
+        ASSERT_NE(icon, nullptr);
+        window.show();
+        emit icon->activated(QSystemTrayIcon::Trigger);
+        EXPECT_FALSE(window.isVisible());
+        emit icon->activated(QSystemTrayIcon::Trigger);
+        emit icon->activated(QSystemTrayIcon::DoubleClick);
+        EXPECT_TRUE(window.isVisible());
         EXPECT_FALSE(service.ProxyEngine().Config()->blackListEnabled);
         listBox->click();
         emit tray.Menu()->aboutToShow();
