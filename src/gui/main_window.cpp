@@ -264,9 +264,10 @@ void MainWindow::Pass() {
 }
 
 void MainWindow::Tick() {
-    // Held now or pressed since the last look, as far as the platform tells:
-    // X11 reports the keyboard state to any client, a Wayland session only
-    // while one of our windows has the focus.
+    // Held now: X11 reports the keyboard state to any client, a Wayland
+    // session only while one of our windows has the focus. Neither tells of
+    // a key pressed and let go between two looks, so a tap shorter than the
+    // 100 ms between them may go unseen; a key held while clicking is seen.
     const Qt::KeyboardModifiers keys = QGuiApplication::queryKeyboardModifiers();
     AltDown = keys.testFlag(Qt::AltModifier);
     CtrlDown = keys.testFlag(Qt::ControlModifier);
