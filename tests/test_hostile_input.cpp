@@ -146,9 +146,10 @@ TEST_F(HostileInput, CredentialsThatAreNotBase64AreRefused) {
     EXPECT_EQ(origin.Connections(), 0);
 }
 
-// An origin's answer goes on as one answer: a bare CR or a folded line
-// cannot make the browser see a field the origin never sent as one (folds
-// are joined, as a proxy must), and bytes past the
+// An origin's answer goes on as one answer: a bare CR, a folded line or a
+// line of blanks after the status line cannot make the browser see a field
+// the origin never sent as one (folds are joined and such lines left out,
+// as a proxy must), and bytes past the
 // answer (another answer altogether) never reach the browser, which would
 // take them for the answer to its next request, whatever host that asks.
 // Line ends an old server leaves between answers are no harm.
@@ -156,10 +157,11 @@ TEST_F(HostileInput, AnOriginCanNeitherForgeFieldsNorAnswerTheNextRequest) {
     std::atomic<bool> answerRead{false}, closedByProxy{false};
     test::LoopbackServer hostile([&](net::Socket& socket) {
         test::ReadUntil(socket, "\r\n\r\n");
-        net::SendAll(socket, std::string("HTTP/1.1 200 OK\r\nX-A: one\rForged: two\r\n"
-                                         "X-B: a\0b\r\nX-C: c\r\n\td\r\n"
+        net::SendAll(socket, std::string("HTTP/1.1 200 OK\r\n X-Evil: yes\r\n"
+                                         "X-A: one\rForged: two\r\nX-B: a\0b\r\n"
+                                         "X-C: c\r\n\td\r\nX-D: d\n e\r\n"
                                          "Content-Length: 5\r\n\r\nhello\r\n",
-                                         89));
+                                         114));
         test::ReadUntil(socket, "\r\n\r\n");
         net::SendAll(socket, "\r\nHTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nworld");
         test::WaitUntil([&] { return answerRead.load(); });
@@ -171,7 +173,9 @@ TEST_F(HostileInput, AnOriginCanNeitherForgeFieldsNorAnswerTheNextRequest) {
     auto client = Connect();
     test::SendText(client, GetRequest(test::LoopbackUrl(hostile.Port(), "/a")));
     const std::string answer = ReadResponse(client);
-    EXPECT_TRUE(test::Has(answer, "\r\nX-A: one Forged: two\r\nX-B: a b\r\nX-C: c  \td\r\n"))
+    EXPECT_TRUE(
+        answer.starts_with("HTTP/1.1 200 OK\r\nX-A: one Forged: two\r\nX-B: a b\r\n"
+                           "X-C: c  \td\r\nX-D: d  e\r\n"))
         << answer;
     test::SendText(client, GetRequest(test::LoopbackUrl(hostile.Port(), "/b")));
     EXPECT_TRUE(ReadResponse(client).ends_with("\r\n\r\nworld"));

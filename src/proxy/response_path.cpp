@@ -602,30 +602,48 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
 // A CR that ends no line, or a NUL, in an answer's head: some clients end a
 // line at a bare CR, so "X-A: one<CR>Forged: two" would hand them a field
 // the origin never sent as one. Each goes on as a blank, as RFC 9112 asks of
-// a recipient that forwards the message. So does the line end of a folded
-// line (a field's value going on in a line that starts with a blank), which
-// a proxy must not pass on, and which would leave the answer unstored.
-// The head with them blanked; nullopt when it has none (nearly always).
+// a recipient that forwards the message. So does the line end (CR LF or a
+// bare LF) of a folded line, a field's value going on in a line that starts
+// with a blank, which a proxy must not pass on. Lines that start with a
+// blank straight after the status line continue no field: they are left
+// out, as RFC 9112 allows.
+// The head so mended; nullopt when it needs nothing (nearly always).
 std::optional<std::string> WithBareControlsBlanked(std::string_view head) {
-    std::optional<std::string> blanked;
-    const auto blank = [&](std::size_t i) {
-        if (!blanked) {
-            blanked.emplace(head);
-        }
-        (*blanked)[i] = ' ';
+    const auto blankAt = [](std::string_view text, std::size_t at) {
+        return at < text.size() && (text[at] == ' ' || text[at] == '\t');
     };
-    const std::size_t fieldsBegin = head.find("\r\n");  // never joined to the status line
-    for (std::size_t i = 0; i < head.size(); ++i) {
-        const bool lineEnd = head[i] == '\r' && i + 1 < head.size() && head[i + 1] == '\n';
-        if (head[i] == '\0' || (head[i] == '\r' && !lineEnd)) {
-            blank(i);
-        } else if (lineEnd && i > fieldsBegin && i + 2 < head.size() &&
-                   (head[i + 2] == ' ' || head[i + 2] == '\t')) {
-            blank(i);
-            blank(i + 1);
+    const auto needsMending = [&](std::string_view text) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const bool bareCr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
+            if (text[i] == '\0' || bareCr || (text[i] == '\n' && blankAt(text, i + 1))) {
+                return true;
+            }
+        }
+        return false;
+    };
+    const std::size_t statusEnd = head.find('\n');
+    if (statusEnd == std::string_view::npos || !needsMending(head)) {
+        return std::nullopt;
+    }
+    std::size_t fieldsBegin = statusEnd + 1;
+    while (blankAt(head, fieldsBegin)) {
+        const std::size_t lf = head.find('\n', fieldsBegin);
+        fieldsBegin = lf == std::string_view::npos ? head.size() : lf + 1;
+    }
+    std::string out(head.substr(0, statusEnd + 1));
+    out.append(head.substr(fieldsBegin));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const bool bareCr = out[i] == '\r' && (i + 1 == out.size() || out[i + 1] != '\n');
+        if (out[i] == '\0' || bareCr) {
+            out[i] = ' ';
+        } else if (out[i] == '\n' && i > statusEnd && blankAt(out, i + 1)) {
+            out[i] = ' ';
+            if (out[i - 1] == '\r') {
+                out[i - 1] = ' ';
+            }
         }
     }
-    return blanked;
+    return out;
 }
 
 bool Bodiless(const Exchange& e, int status) {
