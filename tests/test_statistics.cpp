@@ -200,6 +200,17 @@ TEST_F(StatTableTest, AUserRenamedByHandKeepsTheColumnAndTheConnectionsOpen) {
     EXPECT_FALSE(stat.AddTraffic(false, 2, "bb", 1024, clock.Now()));
     EXPECT_EQ(Today(stat, 3), "4/0");
     EXPECT_EQ(stat.ColumnCount(), 5);
+    // Two renamed and their rows swapped: each by its address.
+    stat.AddTraffic(false, 1, "a", 1024, clock.Now());
+    followEdit([&] {
+        users.SetName(1, "a2");
+        users.SetName(2, "b2");
+        const UserRow a = users.Row(1);
+        users.Delete(1);
+        users.Insert(2, a);
+    });
+    EXPECT_EQ(Today(stat, stat.FindStatListColumn("a2")), "1/0");
+    EXPECT_EQ(Today(stat, stat.FindStatListColumn("b2")), "4/0");
 }
 
 // Two users of one name: the file keeps its columns however often the

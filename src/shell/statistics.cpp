@@ -389,34 +389,44 @@ void StatTable::FollowRenamedUsers(const UsersSnapshot& before, const UsersSnaps
         }
         return rows;
     };
-    const std::vector<const UserRow*> gone = unmatched(before, after);
+    std::vector<const UserRow*> gone = unmatched(before, after);
     std::vector<const UserRow*> arrived = unmatched(after, before);
-    // As many names gone as came, in the same order: each was renamed,
-    // whatever else its row says now. Otherwise a row was added or removed
-    // too, and a renamed row is the one new row with its password and
-    // address.
-    const bool oneForOne = gone.size() == arrived.size();
-    for (std::size_t i = 0; i < gone.size(); ++i) {
-        const auto alike = [&](const UserRow* row) {
-            return row != nullptr && (row->password == gone[i]->password && row->ip == gone[i]->ip);
-        };
-        const auto same = oneForOne ? arrived.begin() + static_cast<std::ptrdiff_t>(i)
-                                    : std::find_if(arrived.begin(), arrived.end(), alike);
-        if (same == arrived.end() ||
-            (!oneForOne && std::count_if(arrived.begin(), arrived.end(), alike) != 1)) {
-            continue;
-        }
-        if (const int column = FindStatListColumn(gone[i]->name); column > 0) {
-            captions_[static_cast<std::size_t>(column)] = (*same)->name;
+    const auto rename = [&](const UserRow*& from, const UserRow*& to) {
+        if (const int column = FindStatListColumn(from->name); column > 0) {
+            captions_[static_cast<std::size_t>(column)] = to->name;
             // Connections admitted under the old name count on in its column.
             for (auto& [old, now] : renamed_) {
-                if (now == gone[i]->name) {
-                    now = (*same)->name;
+                if (now == from->name) {
+                    now = to->name;
                 }
             }
-            renamed_[gone[i]->name] = (*same)->name;
+            renamed_[from->name] = to->name;
         }
-        *same = nullptr;
+        from = to = nullptr;
+    };
+    // A row gone and a row come with the same password and address, each
+    // the only one so, are one user renamed, wherever the rows moved.
+    const auto alike = [](const UserRow* a) {
+        return [a](const UserRow* b) {
+            return a != nullptr && b != nullptr && a->password == b->password && a->ip == b->ip;
+        };
+    };
+    for (const UserRow*& from : gone) {
+        const auto to = std::find_if(arrived.begin(), arrived.end(), alike(from));
+        if (to != arrived.end() &&
+            std::count_if(arrived.begin(), arrived.end(), alike(from)) == 1 &&
+            std::count_if(gone.begin(), gone.end(), alike(*to)) == 1) {
+            rename(from, *to);
+        }
+    }
+    // As many names left gone as came, in the same order: each was renamed,
+    // whatever else its row says now (a new password, a new address).
+    std::erase(gone, nullptr);
+    std::erase(arrived, nullptr);
+    if (gone.size() == arrived.size()) {
+        for (std::size_t i = 0; i < gone.size(); ++i) {
+            rename(gone[i], arrived[i]);
+        }
     }
 }
 

@@ -90,10 +90,10 @@ public:
     // column by validation.
     void RenameUser(std::size_t row, UsersList& users);
     // The users file was edited by hand from `before` to `after`: a name
-    // gone paired with a name come (one for one, or by the same password
-    // and address) is the same user renamed, and its column takes the new
-    // name before the columns are put in order; traffic counted under the
-    // old name later lands there too.
+    // gone paired with a name come (by the same password and address where
+    // that tells them apart, the rest one for one in order) is the same user
+    // renamed, and its column takes the new name before the columns are put
+    // in order; traffic counted under the old name later lands there too.
     void FollowRenamedUsers(const UsersSnapshot& before, const UsersSnapshot& after);
     // Users-list row `row` was deleted: its column goes, with its cells and
     // counters.
