@@ -206,9 +206,7 @@ void ProxyService::Reload() {
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
     // wants; the others keep the hits counted since.
-    const auto usersBefore = lists_.users.Snapshot();
     ForEachList([this](auto& list, std::string_view name) { ReloadIfEditedElsewhere(list, name); });
-    statistics_.FollowRenamedUsers(*usersBefore, *lists_.users.Snapshot());
     const ListenerTarget target = PublishSettings();
     // Taken as the file holds it, as at the start, and not written back: a
     // second edit made while this one was applied would be written over,
@@ -231,7 +229,15 @@ void ProxyService::RetryListener() {
 
 template <class List>
 void ProxyService::ReloadIfEditedElsewhere(List& list, std::string_view name) {
-    if (!list.FileState().EditedHere() && list.FileState().ChangedElsewhere(ListFile(name))) {
+    if (list.FileState().EditedHere() || !list.FileState().ChangedElsewhere(ListFile(name))) {
+        return;
+    }
+    if constexpr (std::is_same_v<List, UsersList>) {
+        // A row renamed by hand keeps its statistics column.
+        const auto before = list.Snapshot();
+        LoadList(list, name);
+        statistics_.FollowRenamedUsers(*before, *list.Snapshot());
+    } else {
         LoadList(list, name);
     }
 }
@@ -441,18 +447,11 @@ void ProxyService::SaveLists() {
         RuleList& list = lists_.Of(kind);
         SaveList(list, list.Info().fileName);
     }
-    // Edited here, it is saved with the statistics or not at all.
+    // Edited here, it is saved with the statistics or not at all; held
+    // back, it was told of when they failed.
     if (!lists_.users.FileState().EditedHere() || !SavesStatistics()) {
         SaveList(lists_.users, kUsersFileName);
-    } else {
-        TellUsersHeldBack();
     }
-}
-
-void ProxyService::TellUsersHeldBack() {
-    SaveFile(kUsersFileName, [] {
-        throw std::runtime_error("без stat.txt столбцы статистики разошлись бы с пользователями");
-    });
 }
 
 template <class List>
@@ -551,7 +550,10 @@ void ProxyService::SaveStatisticsWith(const std::function<bool()>& saveUsers) {
         statisticsChangedTold_ = false;
     });
     if (withUsers && failingFiles_.contains("stat.txt")) {
-        TellUsersHeldBack();
+        SaveFile(kUsersFileName, [] {
+            throw std::runtime_error(
+                "без stat.txt столбцы статистики разошлись бы с пользователями");
+        });
     }
 }
 
@@ -633,9 +635,7 @@ void ProxyService::SaveEverything() {
     // The statistics file is read by position against the users file at the
     // next start. A users file edited by hand since it was read is kept as
     // it is, so the columns are saved in its order, as a SIGHUP would.
-    const auto usersBefore = lists_.users.Snapshot();
     ReloadIfEditedElsewhere(lists_.users, kUsersFileName);
-    statistics_.FollowRenamedUsers(*usersBefore, *lists_.users.Snapshot());
     SaveSettingsAndStatistics();
     SaveLists();
 }

@@ -185,13 +185,12 @@ private:
     // SaveStatistics with the users list saved by saveUsers (false when it
     // failed) when edited here: both files change, or neither.
     void SaveStatisticsWith(const std::function<bool()>& saveUsers);
-    // The users list edited here waits for the statistics' save: told once.
-    void TellUsersHeldBack();
     void SaveLists();
     template <class List>
     void SaveList(List& list, std::string_view name);
     // A list file changed by another program, with nothing edited here since
-    // it was read, is read again: it is what the user now wants.
+    // it was read, is read again: it is what the user now wants. A user
+    // renamed there keeps the statistics column.
     template <class List>
     void ReloadIfEditedElsewhere(List& list, std::string_view name);
     // The settings file was changed by another program and nothing was
