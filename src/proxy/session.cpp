@@ -469,8 +469,11 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
             // The parent gets the URL as the lists judged it, its fragment
             // left out: one reading the host up to the first "/" would take
             // "a.example#@127.0.0.1" for user info and a host and go where
-            // no rule looked.
-            head.SetTarget(std::string(scheme) + "://" + direct.authority + direct.path);
+            // no rule looked. Nearly always it is the line as it came.
+            const std::string judged = std::string(scheme) + "://" + direct.authority + direct.path;
+            if (judged != head.Target()) {
+                head.SetTarget(judged);
+            }
         }
         // A parent too: one that goes by the Host field (as a front server
         // does) would fetch the page of the site it names.
