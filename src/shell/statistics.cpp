@@ -322,8 +322,10 @@ std::optional<std::pair<std::string, std::string>> StatTable::AddTraffic(
     int column = userRow && *userRow < alignedUsers_ && *userRow + 1 < captions_.size()
                      ? static_cast<int>(*userRow + 1)
                      : FindStatListColumn(user);
-    if (const auto now = renamed_.find(std::string(user)); column < 0 && now != renamed_.end()) {
-        column = FindStatListColumn(now->second);
+    if (column < 0) {
+        if (const auto now = renamed_.find(user); now != renamed_.end()) {
+            column = FindStatListColumn(now->second);
+        }
     }
     if (column < 0) {
         if (fromCache) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -120,7 +121,7 @@ private:
     // gets a column of his own rather than their counts.
     std::vector<bool> departed_;
     // Names renamed by hand this run: old name -> the name it has now.
-    std::map<std::string, std::string> renamed_;
+    std::map<std::string, std::string, std::less<>> renamed_;
     std::vector<std::vector<std::string>> rows_;  // each ColumnCount() cells
     friend class StatSink;
     // Drops the columns past the first `userColumns` that hold nothing.
