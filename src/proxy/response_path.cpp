@@ -608,21 +608,23 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
 // blank straight after the status line continue no field: they are left
 // out, as RFC 9112 allows.
 // The head so mended; nullopt when it needs nothing (nearly always).
-std::optional<std::string> WithBareControlsBlanked(std::string_view head) {
+std::optional<std::string> MendedAnswerHead(std::string_view head) {
     const auto blankAt = [](std::string_view text, std::size_t at) {
         return at < text.size() && (text[at] == ' ' || text[at] == '\t');
     };
-    const auto needsMending = [&](std::string_view text) {
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            const bool bareCr = text[i] == '\r' && (i + 1 == text.size() || text[i + 1] != '\n');
-            if (text[i] == '\0' || bareCr || (text[i] == '\n' && blankAt(text, i + 1))) {
+    const auto bareCr = [](std::string_view text, std::size_t at) {
+        return text[at] == '\r' && (at + 1 == text.size() || text[at + 1] != '\n');
+    };
+    const auto needsMending = [&] {
+        for (std::size_t i = 0; i < head.size(); ++i) {
+            if (head[i] == '\0' || bareCr(head, i) || (head[i] == '\n' && blankAt(head, i + 1))) {
                 return true;
             }
         }
         return false;
     };
     const std::size_t statusEnd = head.find('\n');
-    if (statusEnd == std::string_view::npos || !needsMending(head)) {
+    if (statusEnd == std::string_view::npos || !needsMending()) {
         return std::nullopt;
     }
     std::size_t fieldsBegin = statusEnd + 1;
@@ -633,8 +635,7 @@ std::optional<std::string> WithBareControlsBlanked(std::string_view head) {
     std::string out(head.substr(0, statusEnd + 1));
     out.append(head.substr(fieldsBegin));
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const bool bareCr = out[i] == '\r' && (i + 1 == out.size() || out[i + 1] != '\n');
-        if (out[i] == '\0' || bareCr) {
+        if (out[i] == '\0' || bareCr(out, i)) {
             out[i] = ' ';
         } else if (out[i] == '\n' && i > statusEnd && blankAt(out, i + 1)) {
             out[i] = ' ';
@@ -661,8 +662,8 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
     http::MessageHead head{std::string(block.substr(0, headEnd))};
     // Bytes that are no HTTP at all (no status line) go on as they came.
     if (head.StatusCode() != 0) {
-        if (auto blanked = WithBareControlsBlanked(head.Text())) {
-            head = http::MessageHead(std::move(*blanked));
+        if (auto mended = MendedAnswerHead(head.Text())) {
+            head = http::MessageHead(std::move(*mended));
         }
     }
     const int status = head.StatusCode();
