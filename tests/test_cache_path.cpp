@@ -518,6 +518,14 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
         EXPECT_EQ(BodyOf(Get(path, "Cookie: boris\r\n")), "for boris");
     }
 
+    // A new version the cache may not keep replaces the stored one all the
+    // same: kept, offline would give the page the origin has just outdated.
+    EXPECT_EQ(BodyOf(Get("/goes-private")), "public");
+    Get("/goes-private/now");
+    EXPECT_EQ(BodyOf(Get("/goes-private")), "private now");
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/goes-private")));
+
     // Offline, a POST cannot be answered: the page for what the cache lacks.
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     EXPECT_TRUE(Get("/lm/paid", noBody, "POST").starts_with("HTTP/1.0 404")) << "offline POST";

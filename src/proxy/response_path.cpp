@@ -271,6 +271,20 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
     }
 }
 
+// The origin answered the proxy's own condition with a new version the cache
+// may not keep (made private, or its head too large to keep): the stored copy
+// is the one the origin has just called outdated, and offline or by a
+// never-refresh rule it would be served as the page. An error answer leaves
+// it, as the page may only be out of reach for a while.
+void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
+    if (e.condition != Condition::kByProxy || e.statusCode != 200 || e.cacheWriter) {
+        return;
+    }
+    if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
+        cache::OutdateEntry(*entry);
+    }
+}
+
 void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
     auto entry = cache::EntryPath(e.config->cacheDir, key);
     std::optional<std::string> kept = KeptFields(head);
@@ -584,6 +598,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
+        ForgetEntryANewVersionReplaced(e, key);
         StoreBody(s, e, body);
         if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(s, e, head);

@@ -189,6 +189,20 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         }
         return reply(Answer("text/plain", lm + control, "for " + HeaderValue(head, "Cookie")));
     }
+    // A public page that an edit makes private: "/goes-private/now" does it,
+    // and the new version answers any condition whole, as its date moved.
+    if (path.starts_with("/goes-private")) {
+        static std::atomic<bool> turned{false};
+        turned = turned || path == "/goes-private/now";
+        if (turned) {
+            return reply(Answer("text/plain", "Cache-Control: private\r\n", "private now"));
+        }
+        if (ims == kLastModified) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\n\r\n");
+            return true;
+        }
+        return reply(Answer("text/plain", lm, "public"));
+    }
     if (path == "/vary-lang") {
         return reply(Answer("text/plain", lm + "Vary: Accept-Language\r\n",
                             HeaderValue(head, "Accept-Language")));
