@@ -84,16 +84,19 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
     EXPECT_TRUE(origin.Requests().empty());
     // Nor does a chunked body whose lines end otherwise than at CR LF: an
     // origin strict about them would read a bare LF as part of a chunk
-    // extension and find the body's end elsewhere. The connection ends, and
-    // the line goes nowhere.
+    // extension and find the body's end elsewhere; nor one whose size is no
+    // number. The browser is told, and the line goes nowhere.
     for (const std::string& body :
          {std::string("3;\nabc\r\n0\r\n\r\n"), std::string("3;x\x01y\r\nabc\r\n0\r\n\r\n"),
-          std::string("3\r\nabc\n0\r\n\r\n"), std::string("3\r\nabc\r\n0\r\nX-T: 1\n\r\n")}) {
-        auto client = Connect();
-        test::SendText(client, "POST " + origin.Url("/p") +
-                                   " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" +
-                                   body);
-        test::ReadAll(client);
+          std::string("3\r\nabc\n0\r\n\r\n"), std::string("3\r\nabc\r\n0\r\nX-T: 1\n\r\n"),
+          std::string("zz\r\nabc\r\n0\r\n\r\n"), std::string("10000000000000000\r\nabc\r\n")}) {
+        {
+            auto client = Connect();
+            test::SendText(client,
+                           "POST " + origin.Url("/p") +
+                               " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n" + body);
+            EXPECT_TRUE(test::ReadAll(client).starts_with("HTTP/1.0 400 Bad Request\r\n")) << body;
+        }  // closed: the proxy stops waiting for the rest of the upload
         Settle();
         for (const std::string& request : origin.Requests()) {
             EXPECT_TRUE(request.starts_with("POST /p HTTP/1.1\r\n")) << request;

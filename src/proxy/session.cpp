@@ -230,6 +230,22 @@ void Session::Refuse() {
     client_.Disconnect();
 }
 
+// A browser whose upload broke its own framing is told so, as for any other
+// malformed request, unless an answer has begun: the page would land in it.
+void Session::RefuseBrokenBody() {
+    const bool answerBegun = inFlight_.size() != 1 || inFlight_.front().answerHeadSeen ||
+                             !inFlight_.front().pendingAnswer.empty();
+    if (answerBegun) {
+        Refuse();
+        return;
+    }
+    try {
+        client_.WriteLn(BadRequestPage());
+    } catch (const net::SocketError&) {
+    }
+    client_.DisconnectAfterDraining();
+}
+
 void Session::RefuseWithPage(const std::string& page) {
     if (!inFlight_.empty()) {
         Refuse();
@@ -263,7 +279,7 @@ std::string Session::FilterUpstream(std::string_view bytes) {
             if (requestBody_.Broken()) {
                 // Where the origin would think the body ends is anybody's
                 // guess: what broke it goes nowhere.
-                Refuse();
+                RefuseBrokenBody();
                 break;
             }
             out.append(rest.substr(0, n));

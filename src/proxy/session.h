@@ -194,6 +194,9 @@ private:
     // an empty reply), unless an answer is under way, which a page would
     // break into.
     void RefuseWithPage(const std::string& page);
+    // Ends the browser connection whose upload broke its framing, with the
+    // 400 when the answer to it has not begun.
+    void RefuseBrokenBody();
 
     Engine& engine_;
     net::Connection& client_;
