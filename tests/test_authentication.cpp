@@ -254,9 +254,11 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
 }
 
 // Spellings a lenient reader still takes for the credentials line: a blank
-// before the colon, the password folded onto a line of its own.
+// before the colon, the password folded onto a line of its own; and a
+// site's own login.
 TEST(LoggedRequest, HidesThePasswordHoweverTheLineIsSpelt) {
     for (const char* head : {"GET / HTTP/1.1\r\nProxy-Authorization : Basic c2VjcmV0\r\n\r\n",
+                             "GET / HTTP/1.1\r\nAuthorization: Basic c2VjcmV0\r\n\r\n",
                              "GET / HTTP/1.1\r\nproxy-authorization: Basic\r\n c2VjcmV0\r\n"
                              "Host: x\r\n\r\n"}) {
         const std::string logged = LoggedRequestText(http::MessageHead(head));

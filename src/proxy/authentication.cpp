@@ -117,8 +117,13 @@ std::string LoggedRequestText(const http::MessageHead& request) {
             // The name as a lenient reader takes it, blanks before the colon
             // and all.
             const std::size_t colon = line.find(':');
-            inCredentials = colon != std::string_view::npos &&
-                            cp1251::EqualsNoCase(TrimBlanks(line.substr(0, colon)), kCredentials);
+            const std::string_view name =
+                colon == std::string_view::npos ? line : TrimBlanks(line.substr(0, colon));
+            // A site's own login (Authorization) is as much a password as
+            // the proxy's, and a daemon's log is read by more than its users.
+            inCredentials =
+                colon != std::string_view::npos && (cp1251::EqualsNoCase(name, kCredentials) ||
+                                                    cp1251::EqualsNoCase(name, "Authorization"));
             if (inCredentials) {
                 const std::size_t scheme = line.find_first_not_of(" \t", colon + 1);
                 hideFrom =
