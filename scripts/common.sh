@@ -7,9 +7,10 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_DIR="${VELLOSTORE_BUILD_DIR:-$ROOT/build}"
 
 # Build tools, libraries, Qt's own Russian texts (standard buttons, edit
-# menus), and what the tests drive (curl, openssl).
+# menus), and what the tests drive (curl, openssl, an X server to take away
+# from under the window).
 PACKAGES=(g++ cmake ninja-build pkg-config libpcre2-dev libgtest-dev qt6-base-dev
-          qt6-translations-l10n fonts-dejavu-core curl openssl ca-certificates)
+          qt6-translations-l10n fonts-dejavu-core curl openssl ca-certificates xvfb)
 
 install_missing_packages() {
     local missing=()

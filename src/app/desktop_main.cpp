@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+#include <utility>
 
 #include "base/data_dir.h"
 #include "base/process.h"
@@ -58,6 +59,18 @@ void FailTheStartOnAFatalMessage(QtMsgType type, const QMessageLogContext& conte
                  "vellostored serves without one\n",
                  display != nullptr ? display : "");
     std::_Exit(1);
+}
+
+// The display gone (a logout without a session manager, an X server that
+// ended) makes Qt end the process from inside the main loop by exit(): the
+// one service running then is saved as the session's end would save it.
+// Set from the service's start to the main loop's end.
+vs::ProxyService* savedAtExit = nullptr;
+
+void SaveOnExitFromTheLoop() {
+    if (vs::ProxyService* service = std::exchange(savedAtExit, nullptr)) {
+        service->SaveForSessionEnd();
+    }
 }
 
 }  // namespace
@@ -152,6 +165,8 @@ int main(int argc, char** argv) {
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"), QString::fromLocal8Bit(e.what()));
         return 1;
     }
+    savedAtExit = &service;  // from here on, it counts what must not be lost
+    std::atexit(SaveOnExitFromTheLoop);
     vs::gui::MainWindow window(service, log);
     // "Прятать при старте" needs a tray to come back from.
     if (!service.SettingsModel().startHidden || !vs::gui::Tray::Available()) {
@@ -174,6 +189,7 @@ int main(int argc, char** argv) {
     // A signal taken during the start (its boxes) ends the session as
     // one during the main loop would.
     const int rc = endedBySignal ? 0 : app.exec();
+    savedAtExit = nullptr;
     shownOnRequest = nullptr;  // the boxes of the end run the loop again
     window.StorePlacement(true);
     bool stragglers = false;

@@ -1,6 +1,7 @@
 // vellostore as its user runs it: a real process on the offscreen platform,
-// ended by the session's SIGTERM or by the hangup of the terminal it was
-// started from, either of which must write what the close box writes.
+// ended by the session's SIGTERM, by the hangup of the terminal it was
+// started from or by its X server ending, each of which must write what the
+// close box writes.
 
 #include <signal.h>
 
@@ -21,8 +22,24 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-void EndBySignalAndExpectEverythingWritten(int signal) {
-    SCOPED_TRACE(signal);
+// How a session ends: the session's SIGTERM, the terminal's hangup, or the
+// X server going away under the window (a logout with no session manager
+// to ask first), which ends the process from inside Qt.
+enum class Ending { kTerm, kHangup, kDisplayGone };
+
+// An X server of the test's own, on the first display number free.
+std::unique_ptr<ChildProcess> StartXServer(const fs::path& dir, std::string& display) {
+    auto server = std::make_unique<ChildProcess>(
+        "xvfb", std::vector<std::string>{"Xvfb", "-displayfd", "1", "-nolisten", "tcp"}, dir);
+    if (!WaitUntil([&] { return server->Stdout().ends_with("\n"); }, 20s)) {
+        return nullptr;
+    }
+    display = ":" + server->Stdout().substr(0, server->Stdout().size() - 1);
+    return server;
+}
+
+void EndAndExpectEverythingWritten(Ending ending) {
+    SCOPED_TRACE(static_cast<int>(ending));
     TempDir dir;
     const fs::path home = dir.Path() / "home";
     fs::create_directories(home);
@@ -31,10 +48,17 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
                "[TMainForm]\r\nPortEd_Text=" + std::to_string(port) + "\r\n");
     WriteBytes(home / "users.lst", ListFile({{"1", "True", "local", "0000000", "127.0.0.1"}}));
     WriteBytes(home / "black.lst", ListFile({{"1", "True", "blocked", "41"}}));
-    ChildProcess app("vellostore", {VELLOSTORE_PATH}, dir.Path(),
-                     {{"VELLOSTORE_HOME", home.string()},
-                      {"QT_QPA_PLATFORM", "offscreen"},
-                      {"XDG_CONFIG_HOME", (dir.Path() / "config").string()}});
+    std::map<std::string, std::string> env = {
+        {"VELLOSTORE_HOME", home.string()},
+        {"QT_QPA_PLATFORM", "offscreen"},
+        {"XDG_CONFIG_HOME", (dir.Path() / "config").string()}};
+    std::unique_ptr<ChildProcess> xServer;
+    if (ending == Ending::kDisplayGone) {
+        xServer = StartXServer(dir.Path(), env["DISPLAY"]);
+        ASSERT_NE(xServer, nullptr) << "Xvfb did not start";
+        env["QT_QPA_PLATFORM"] = "xcb";
+    }
+    ChildProcess app("vellostore", {VELLOSTORE_PATH}, dir.Path(), env);
     ASSERT_TRUE(WaitUntil(
         [&] {
             try {
@@ -49,8 +73,7 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
     // Started again (from the menu, or to reach a window hidden in the
     // tray): the running copy is asked to show its window, and the second
     // one ends without a box.
-    ChildProcess again("again", {VELLOSTORE_PATH}, dir.Path(),
-                       {{"VELLOSTORE_HOME", home.string()}, {"QT_QPA_PLATFORM", "offscreen"}});
+    ChildProcess again("again", {VELLOSTORE_PATH}, dir.Path(), env);
     EXPECT_EQ(again.Wait(20s), 0) << again.Stderr();
     HttpOrigin origin;
     auto client = ConnectLoopback(static_cast<std::uint16_t>(port));
@@ -61,14 +84,19 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
                          " HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200"));
 
-    app.Signal(signal);
-    ASSERT_EQ(app.Wait(30s), 0) << app.Stderr();
+    if (ending == Ending::kDisplayGone) {
+        xServer->Signal(SIGTERM);
+        ASSERT_EQ(app.Wait(30s), 1) << app.Stderr();  // Qt's own status for it
+    } else {
+        app.Signal(ending == Ending::kTerm ? SIGTERM : SIGHUP);
+        ASSERT_EQ(app.Wait(30s), 0) << app.Stderr();
+        const std::string ini = ReadBytes(home / "Vellostore.ini");
+        EXPECT_TRUE(Has(ini, "Visible=1\r\n")) << ini;
+        EXPECT_TRUE(Has(ini, "[Monitor Columns Sizes]\r\n")) << ini;
+    }
     // The hit reached the list through the window's own passes.
     EXPECT_EQ(ReadBytes(home / "black.lst"), ListFile({{"1", "True", "blocked", "42"}}));
-    const std::string ini = ReadBytes(home / "Vellostore.ini");
-    EXPECT_TRUE(Has(ini, "Visible=1\r\n")) << ini;
-    EXPECT_TRUE(Has(ini, "[Monitor Columns Sizes]\r\n")) << ini;
-    EXPECT_TRUE(Has(ini, "BlackListCB_Checked=True\r\n")) << ini;
+    EXPECT_TRUE(Has(ReadBytes(home / "Vellostore.ini"), "BlackListCB_Checked=True\r\n"));
     // Today's row: the user's 300 KiB from the internet (headers a little more).
     EXPECT_EQ(ReadBytes(home / "stat.txt"),
               ListFile({{StatDateText(std::chrono::system_clock::now()), "300/0"}}));
@@ -79,9 +107,10 @@ void EndBySignalAndExpectEverythingWritten(int signal) {
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TEST(DesktopApp, SigtermOrAHangupWritesSettingsStatisticsAndEveryListLikeTheCloseBox) {
-    EndBySignalAndExpectEverythingWritten(SIGTERM);
-    EndBySignalAndExpectEverythingWritten(SIGHUP);
+TEST(DesktopApp, SigtermAHangupOrTheDisplayGoingWritesEverythingLikeTheCloseBox) {
+    EndAndExpectEverythingWritten(Ending::kTerm);
+    EndAndExpectEverythingWritten(Ending::kHangup);
+    EndAndExpectEverythingWritten(Ending::kDisplayGone);
 }
 
 // A second copy on a folder in use (autostart beside the daemon) shows its
