@@ -392,7 +392,9 @@ void MainWindow::ToggleShown() {
 
 void MainWindow::ShowInFront() {
     hiddenInTray_ = false;
-    showNormal();
+    // Restored as it was hidden: a maximised window stays maximised.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
     raise();
     activateWindow();
     monitorView_->FollowNewest();

@@ -157,13 +157,18 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
     MainWindow window(service, log);
     EXPECT_TRUE(window.TrayIcon().Shown());
-    window.show();
+    window.showMaximized();
     window.HideInTray();
     ASSERT_FALSE(Tray::Available());  // the offscreen desktop has none, as after a panel ended
     EXPECT_TRUE(test::WaitUntil([&] {
         QCoreApplication::processEvents();
         return window.isVisible();
     }));
+    // As it was hidden: maximised, not brought back at its normal size.
+    EXPECT_TRUE(window.isMaximized());
+    window.HideInTray();
+    window.ShowInFront();
+    EXPECT_TRUE(window.isVisible() && window.isMaximized());
 }
 
 TEST_F(MainWindowTest, TheChartFillsTheStripRightOfTheCacheLabel) {
