@@ -234,6 +234,8 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
                     "\r\nLocation: http://site.example/ab/raw\r\n"));
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/\xCF\xF3\xF2\xFC/raw HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/raw\r\n"));
+    EXPECT_TRUE(Has(AnswerTo("GET http://site.example/%CF%F3%F2%FC/esc HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://site.example/new/esc\r\n"));
     // Letters it lacks, written raw, go on as the same letters.
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/путь/café HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/caf%c3%a9\r\n"));
@@ -266,7 +268,12 @@ TEST_F(ProxyFixture, UrlConverterChainsMeetTheLettersBrowsersEscape) {
     lists.urlConverter.Append(RuleCells{true, "/лес/", "/forest/", false, false, 0});
     lists.urlConverter.Append(
         RuleCells{true, "^http://казино\\.рф/", "http://new.example/", false, true, 0});
+    lists.urlConverter.Append(
+        RuleCells{true, "^http://up\\.example/(.*)", "http://new.example/\\U1", false, true, 0});
     StartProxy([](proxy::ProxyConfig& s) { s.urlConverterEnabled = true; });
+    // A case change acts on the letters, not on the digits of their escapes.
+    EXPECT_TRUE(Has(AnswerTo("GET http://up.example/%D0%BB%D0%B5%D1%81 HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://new.example/%D0%9B%D0%95%D0%A1\r\n"));
     EXPECT_TRUE(Has(AnswerTo("GET http://old.example/%D0%BB%D0%B5%D1%81/x HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://new.example/forest/x\r\n"));
     // A host as browsers send it, in its ASCII form.

@@ -136,25 +136,36 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         // A rule may name the letters a browser sent escaped ("/путь/" for
         // "/%D0%BF..."), or the escapes themselves, which letters sent raw
         // must meet too: each reading is tried, and the one that rewrote with
-        // more rules decides (a tie: the earlier), so that a chain meets
-        // letters after a rule for its host.
-        const auto tryReading = [&](std::string reading) {
+        // more rules decides, so that a chain meets letters after a rule for
+        // its host. A tie goes to the earlier, except that the browser's
+        // escaped letters read as letters win it: a case change ("\U1")
+        // acts on letters, where on escapes it would change only digits.
+        // The code page's escapes are decoded only for a rule that needs it,
+        // as a site reading them would not read the UTF-8 they go on in.
+        const auto tryReading = [&](std::string reading, bool winsTie) {
             if (reading == written) {
                 return;
             }
             Hits readingHits;
             UrlConversion other = convert(std::move(reading), readingHits);
-            if (other.rewritten && (!conversion.rewritten || readingHits.size() > hits.size())) {
+            if (other.rewritten && (!conversion.rewritten || readingHits.size() > hits.size() ||
+                                    (winsTie && readingHits.size() == hits.size()))) {
                 conversion = std::move(other);
                 hits = std::move(readingHits);
             }
         };
         if (e.url.find('%') != std::string::npos ||
             cp1251::FindNoCase(e.url, "xn--") != std::string::npos) {
-            tryReading(cp1251::Lower(LettersInCodePage(e.url)));
+            std::string letters = cp1251::Lower(LettersInCodePage(e.url));
+            std::string every = cp1251::Lower(EveryLetterInCodePage(e.url));
+            const bool codePageEscapes = every != letters;
+            tryReading(std::move(letters), true);
+            if (codePageEscapes) {
+                tryReading(std::move(every), false);
+            }
         }
         if (e.urlSent != e.url) {
-            tryReading(cp1251::Lower(e.urlSent));
+            tryReading(cp1251::Lower(e.urlSent), false);
         }
         for (const auto& [row, position] : hits) {
             engine.QueueHit(ListKind::UrlConverter, *row, position);

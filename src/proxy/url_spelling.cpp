@@ -318,6 +318,10 @@ std::string LettersInCodePage(std::string_view url) {
     return WithHost(DecodeLetters(url, Escapes::kUtf8Letters), HostLetters);
 }
 
+std::string EveryLetterInCodePage(std::string_view url) {
+    return WithHost(DecodeLetters(url, Escapes::kDecoded), HostLetters);
+}
+
 std::string UrlAsSent(std::string_view url, bool tunnel) {
     if (!utf::HasNonAscii(url) || tunnel) {
         return std::string(url);

@@ -37,9 +37,12 @@ std::string PlainUrl(std::string_view url);
 // and other bytes as they are. LettersInCodePage: the same with letters
 // escaped in UTF-8 (as browsers send them) in the code page as well, so that
 // a rule naming "/путь/" meets "/%D0%BF%D1%83%D1%82%D1%8C/", and host labels
-// in their "xn--" form in their letters.
+// in their "xn--" form in their letters. EveryLetterInCodePage: the same
+// with the code page's own bytes escaped ("%EF%F3%F2%FC", as old sites'
+// forms send them) taken for its letters too.
 std::string RawLettersInCodePage(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
+std::string EveryLetterInCodePage(std::string_view url);
 
 // The URL as the origin gets it: bytes past ASCII written raw in its path or
 // query (curl, wget and old Windows tools send letters so through a proxy)
