@@ -337,7 +337,10 @@ std::string UriSpelling(std::string_view url) {
     out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
+        // Besides controls, what a URI cannot hold and browsers escape when
+        // typed: a blank would end the Location where the browser reads it.
+        if (byte < 0x20 || byte == 0x7F ||
+            std::string_view(" \"<>`{}").find(c) != std::string_view::npos) {
             AppendPercentEscape(out, byte);
         } else if (byte >= 0x80) {
             for (const char u : cp1251::ToUtf8(std::string_view(&c, 1))) {

@@ -55,7 +55,8 @@ std::string UrlAsSent(std::string_view url, bool tunnel);
 // A URL in the code page (a converter rule's result) as a Location header
 // must carry it, in ASCII: a host label with letters past ASCII in its
 // "xn--" form, other such letters as escaped UTF-8 (what browsers send for
-// them), and control characters escaped, so that none can end the line.
+// them), and control characters escaped, so that none can end the line, as
+// are blanks and the other characters browsers escape when typed.
 std::string UriSpelling(std::string_view url);
 
 // Whether a converter rule's result, as a Location spells it, is the URL the
