@@ -36,7 +36,7 @@ std::string PortOf(const std::string& answer) {
 // page would be stored under this URL) or when it had none; the connection
 // to the previous host is replaced once its answer is complete, and nothing
 // is lost on the way (a POST, which a browser would not send again,
-// included).
+// included). Fields for the browser's connection to the proxy stay behind.
 TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     HttpOrigin first, second;
     StartProxy();
@@ -47,7 +47,10 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
         return PortOf(ReadResponse(client));
     };
     const std::string one = std::to_string(first.Port()), two = std::to_string(second.Port());
-    EXPECT_EQ(ask(first, "GET /a/b?x=1 HTTP/1.1\r\nHost: h\r\n\r\n"), one);
+    EXPECT_EQ(ask(first,
+                  "GET /a/b?x=1 HTTP/1.1\r\nHost: h\r\nProxy-Connection: keep-alive\r\n"
+                  "Connection: keep-alive, X-Hop\r\nX-Hop: 1\r\nKeep-Alive: 300\r\n\r\n"),
+              one);
     EXPECT_EQ(ask(second, "GET /other HTTP/1.1\r\nHost: h\r\n\r\n"), two);
     EXPECT_EQ(ask(second, "POST /form HTTP/1.1\r\nContent-Length: 3\r\n\r\nx=1"), two);
     EXPECT_EQ(ask(first, "GET /back HTTP/1.1\r\n\r\n"), one);
@@ -56,8 +59,9 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     const std::string firstHost = "Host: 127.0.0.1:" + one + "\r\n";
     const std::string secondHost = "Host: 127.0.0.1:" + two + "\r\n";
     EXPECT_EQ(first.Requests(),
-              (std::vector<std::string>{"GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "\r\n",
-                                        "GET /back HTTP/1.1\r\n" + firstHost + "\r\n"}));
+              (std::vector<std::string>{
+                  "GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "Connection: keep-alive, X-Hop\r\n\r\n",
+                  "GET /back HTTP/1.1\r\n" + firstHost + "\r\n"}));
     ASSERT_EQ(second.Requests().size(), 2u);
     EXPECT_EQ(second.Requests()[0], "GET /other HTTP/1.1\r\n" + secondHost + "\r\n");
     EXPECT_EQ(second.Requests()[1],

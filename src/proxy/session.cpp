@@ -55,6 +55,27 @@ void DropUserInfo(http::MessageHead& request) {
     }
 }
 
+// Fields for the browser's connection to this proxy alone: those its
+// Connection field names, Keep-Alive and Proxy-Connection. Forwarded, they
+// would tell the next hop of a connection it does not have. An upgrade's
+// Upgrade goes on, as the proxy passes the upgrade through, and the
+// proxy's own credentials are its own to drop or replace.
+void DropHopByHopFields(http::MessageHead& request) {
+    std::vector<std::string> named;
+    for (const std::string_view item : request.ListItems("Connection")) {
+        if (!cp1251::EqualsNoCase(item, "Upgrade") &&
+            !cp1251::EqualsNoCase(item, "Proxy-Authorization") &&
+            !cp1251::EqualsNoCase(item, "Connection")) {
+            named.emplace_back(item);
+        }
+    }
+    named.emplace_back("Keep-Alive");
+    named.emplace_back("Proxy-Connection");
+    for (const std::string& name : named) {
+        request.Remove(name);
+    }
+}
+
 // A request naming no host ("GET / HTTP/1.1", "GET http:///x") is for no
 // site the lists can judge: a parent going by the Host field would fetch
 // the one it names past the black list. Browsers ask a proxy for whole URLs.
@@ -436,6 +457,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     exchange.asksUpgrade = head.Has("Upgrade");
     exchange.sendsBody = requestBody_.InBody();
+    DropHopByHopFields(head);
     if (!StillAdmitted(*this, head)) {
         // The user was disabled or removed meanwhile: refused as a new
         // connection would be, and the connection ends with the 407.
