@@ -502,7 +502,10 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         // take the bytes for Latin-1 letters (404).
         const DirectTarget direct = ChooseDirectTarget(exchange.urlSent);
         if (!toParent) {
-            head.SetTarget(direct.path);
+            // An origin is asked about itself as a whole by "*", which a
+            // proxy is asked by the URL without a path.
+            const bool wholeServer = direct.wholeServer && exchange.method == "OPTIONS";
+            head.SetTarget(wholeServer ? std::string_view("*") : std::string_view(direct.path));
         } else if (const std::string_view scheme = SchemeOf(exchange.urlSent); !scheme.empty()) {
             // The parent gets the URL as the lists judged it, its fragment
             // left out: one reading the host up to the first "/" would take

@@ -100,6 +100,7 @@ DirectTarget ChooseDirectTarget(std::string_view url) {
     // "http://host" asks for "/", and "http://host?q" for "/?q". A fragment
     // is the browser's own business and never part of a request.
     const std::string_view tail = parts.tail.substr(0, parts.tail.find('#'));
+    target.wholeServer = tail.empty();
     if (!tail.starts_with('/')) {
         target.path.assign(1, '/');
     }

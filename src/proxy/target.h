@@ -17,6 +17,9 @@ struct DirectTarget {
     std::string authority;
     // The port the URL's scheme means when it names none.
     int usualPort = 80;
+    // The URL names no path and no query ("http://host"): an OPTIONS for
+    // it asks about the whole server.
+    bool wholeServer = false;
 };
 
 // The URL's scheme as written ("HTTP" of "HTTP://host/"), empty when it has
