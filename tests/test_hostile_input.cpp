@@ -212,6 +212,74 @@ TEST_F(HostileInput, AnAnswerWhoseFramingBreaksEndsItsConnections) {
     ExpectStillServing();
 }
 
+// Answers whose end the browser could misread: a body unchunked for an
+// HTTP/1.0 browser that the origin ends early, or whose chunks break, ends
+// with a reset, not as a whole file; a length no number is not passed on
+// for the browser to frame by, one with leading zeros goes on plain; an
+// answer whose end was in doubt leaves no connection behind for the next
+// request to find its bytes on; and a switch of protocol nobody asked for
+// opens no tunnel past the lists.
+TEST_F(HostileInput, AnswersWhoseEndIsInDoubtMisleadNeitherTheBrowserNorTheNextRequest) {
+    test::LoopbackServer odd([](net::Socket& socket) {
+        for (std::string head; !(head = test::ReadUntil(socket, "\r\n\r\n")).empty();) {
+            const std::string path = head.substr(4, head.find(' ', 4) - 4);
+            const std::string ok = "HTTP/1.1 200 OK\r\n";
+            if (path == "/cut") {
+                net::SendAll(socket, ok + "Transfer-Encoding: chunked\r\n\r\n14\r\n0123456789");
+                return;  // an orderly close amid the chunk
+            }
+            if (path == "/broken") {
+                net::SendAll(socket, ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhello\r\nzz\r\n");
+            } else if (path == "/both") {
+                net::SendAll(socket, ok +
+                                         "Transfer-Encoding: chunked\r\nContent-Length: 49\r\n\r\n"
+                                         "0\r\n\r\n" +
+                                         ok + "Content-Length: 6\r\n\r\nforged");
+            } else if (path == "/plus") {
+                net::SendAll(socket, ok + "Content-Length: +5\r\n\r\nfirst");
+                return;  // the end of a body framed by none
+            } else if (path == "/zeros") {
+                net::SendAll(socket, ok + "Content-Length: 0000000000000000005\r\n\r\nfirst");
+                continue;
+            } else if (path == "/switch") {
+                net::SendAll(socket, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n");
+            } else {
+                net::SendAll(socket, ok + "Content-Length: 5\r\n\r\nfresh");
+                continue;
+            }
+            test::ReadAll(socket);  // kept open until the proxy lets go
+            return;
+        }
+    });
+    StartProxy();
+    const auto url = [&](const char* path) { return test::LoopbackUrl(odd.Port(), path); };
+    for (const char* path : {"/cut", "/broken"}) {
+        auto client = Connect();
+        test::SendText(client, "GET " + url(path) + " HTTP/1.0\r\n\r\n");
+        char block[4096];
+        std::optional<std::size_t> got;
+        while ((got = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
+        }
+        EXPECT_FALSE(got.has_value()) << path << ": ended in order, as if whole";
+    }
+    auto client = Connect();
+    test::SendText(client, GetRequest(url("/zeros")));
+    EXPECT_TRUE(test::ReadResponse(client).ends_with("\r\nContent-Length: 5\r\n\r\nfirst"));
+    test::SendText(client, GetRequest(url("/next")));
+    EXPECT_TRUE(test::ReadResponse(client).ends_with("fresh"));
+    const std::string plus = AnswerTo(GetRequest(url("/plus")));
+    EXPECT_FALSE(test::Has(plus, "Content-Length")) << plus;
+    EXPECT_TRUE(test::Has(plus, "\r\nConnection: close\r\n")) << plus;
+    client = Connect();
+    test::SendText(client, GetRequest(url("/both")));
+    test::ReadUntil(client, "0\r\n\r\n");
+    test::SendText(client, GetRequest(url("/next")));  // on a new connection, if at all
+    EXPECT_FALSE(test::Has(test::ReadResponse(client), "forged"));
+    client = Connect();
+    test::SendText(client, GetRequest(url("/switch")) + GetRequest(url("/next")));
+    EXPECT_TRUE(test::ReadAll(client).ends_with("Upgrade: x\r\n\r\n"));  // and no tunnel
+}
+
 TEST(HostileFiles, ListFilesOfRandomBytesLoadWhatTheyCanAndNothingBreaks) {
     test::TempDir dir;
     std::mt19937 random(7);

@@ -37,14 +37,16 @@ struct Length {
 };
 
 std::optional<std::uint64_t> Decimal(std::string_view text) {
-    if (text.empty() || text.size() > kMaxLengthDigits) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) {
+        return std::nullopt;
+    }
+    // Leading zeros are legal and say nothing of the size.
+    text.remove_prefix(std::min(text.find_first_not_of('0'), text.size() - 1));
+    if (text.size() > kMaxLengthDigits) {
         return std::nullopt;
     }
     std::uint64_t value = 0;
     for (char c : text) {
-        if (c < '0' || c > '9') {
-            return std::nullopt;
-        }
         value = value * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return value;
@@ -132,17 +134,22 @@ std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
     return BodyFramer::WithLength(length.value);
 }
 
-bool FoldRepeatedLength(MessageHead& head) {
+LengthMending MendLength(MessageHead& head) {
     const std::vector<std::string_view> values = head.Values("Content-Length");
-    if (!head.Complete() || values.empty() ||
-        (values.size() == 1 && values.front().find(',') == std::string_view::npos)) {
-        return false;
+    if (!head.Complete() || values.empty()) {
+        return LengthMending::kAsItCame;
     }
     const Length length = ReadLength(head);
     if (length.state != LengthState::Valid) {
-        return false;
+        head.Remove("Content-Length");
+        return LengthMending::kDropped;
     }
-    return head.Set("Content-Length", std::to_string(length.value));
+    const std::string plain = std::to_string(length.value);
+    if (values.size() == 1 && TrimBlanks(values.front()) == plain) {
+        return LengthMending::kAsItCame;
+    }
+    head.Set("Content-Length", plain);
+    return LengthMending::kRewritten;
 }
 
 BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {

@@ -84,7 +84,7 @@ void ProxyHandlers::OnOutboundDisconnect(net::Worker& worker) {
             } catch (const net::SocketError&) {
             }
         }
-        if (session->AnswerCutByReset()) {
+        if (session->AnswerCutShort()) {
             net::CloseWithReset(worker.Client().Socket());
         }
         Exchange* exchange = session->Answering();

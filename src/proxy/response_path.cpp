@@ -715,8 +715,13 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         // after the proxy frame it otherwise.
         if (head.Complete() && head.Has("Transfer-Encoding")) {
             head.Remove("Content-Length");
-        } else {
-            http::FoldRepeatedLength(head);
+        } else if (http::MendLength(head) == http::LengthMending::kDropped) {
+            // The browser reads to the close as the proxy does, rather than
+            // frame by a length the proxy did not, and wait on its next
+            // request's answer behind the rest of this one.
+            head.Remove("Keep-Alive");
+            head.Set("Connection", "close");
+            e.browserCloses = true;
         }
         // An origin that chunks for an HTTP/1.0 browser (app servers and
         // devices do) breaks its rule: the browser would keep the chunk lines
@@ -726,6 +731,12 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
             head.Remove("Keep-Alive");
             head.Set("Connection", "close");
             e.unchunkForBrowser = true;
+            e.browserCloses = true;
+        } else if (e.browserOnHttp10 && e.answerBody.Chunked()) {
+            // Chunks in doubt go as they came; the browser, which reads
+            // none, reads to the close rather than wait at their end.
+            head.Remove("Keep-Alive");
+            head.Set("Connection", "close");
             e.browserCloses = true;
         }
         out.append(head.Text());

@@ -439,7 +439,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
         return false;
     }
     requestBody_ = *framing;
-    http::FoldRepeatedLength(head);
+    http::MendLength(head);
     DropUserInfo(head);
     if (NamesNoHost(head)) {
         RefuseWithPage(BadRequestPage());
@@ -628,10 +628,14 @@ std::string Session::FilterDownstream(std::string_view bytes) {
             exchange->pendingAnswer.clear();
             const std::size_t n = AnswerBegins(*this, *exchange, block, out);
             rest = std::string_view(block).substr(n);
-            if (exchange->statusCode == 101 ||
+            if ((exchange->statusCode == 101 && exchange->asksUpgrade) ||
                 (exchange->IsConnect() && exchange->statusCode >= 200 &&
                  exchange->statusCode < 300)) {
                 tunnelOpen_ = true;  // everything after this answer is the tunnel's
+            } else if (exchange->statusCode == 101) {
+                // A switch nobody asked for: the browser's next request would
+                // reach this origin unjudged. The connection ends with it.
+                exchange->browserCloses = true;
             }
         }
         if (exchange->answerBody.Broken()) {
@@ -678,9 +682,16 @@ bool Session::CompleteAnswering() {
     if (tunnelOpen_) {
         KeepRowForTunnel(*exchange);
     }
+    // An answer whose end was in doubt (chunks beside a length) may have
+    // left bytes on its connection that the next request would take for
+    // its answer: the connection goes, unless requests wait on it already.
+    const bool endInDoubt = exchange->answerBody.Doubtful() && !tunnelOpen_;
     FinishExchange(*exchange);
     inFlight_.pop_front();
     ++answersOnUpstream_;
+    if (endInDoubt && inFlight_.empty()) {
+        outbound_.Disconnect();
+    }
     return close;
 }
 
@@ -733,8 +744,17 @@ std::string Session::UpstreamClosed() {
     return rest;
 }
 
-bool Session::AnswerCutByReset() {
-    return outbound_.EndedByReset() && AnswerUnfinished();
+bool Session::AnswerCutShort() {
+    if (outbound_.EndedByReset() && AnswerUnfinished()) {
+        return true;
+    }
+    // A body unchunked for the browser ends at the close: one the origin
+    // ended early, or whose chunks broke, must not end in order there. A
+    // browser reading a length or chunks sees the cut itself, and keeps
+    // what came (a download resumes from it).
+    const Exchange* exchange = Answering();
+    return exchange != nullptr && exchange->unchunkForBrowser &&
+           (AnswerUnfinished() || exchange->answerBody.Broken());
 }
 
 void Session::AddMonitorRow(Exchange& exchange) {

@@ -73,9 +73,10 @@ public:
     // answer tells the browser the same, and it sends the request again.
     bool UpstreamEndedBetweenAnswers() const;
     // After UpstreamClosed: the origin reset the connection amid an
-    // answer's body. The browser must see the same, or an answer running to
-    // the close would look whole.
-    bool AnswerCutByReset();
+    // answer's body, or ended early or broke the chunks of one unchunked for
+    // an HTTP/1.0 browser. The browser must see a reset, or an answer it
+    // reads to the close would look whole.
+    bool AnswerCutShort();
 
     // Hooks of the connection server.
     void Send(std::string& bytes) override;
