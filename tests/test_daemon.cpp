@@ -836,6 +836,32 @@ TEST_F(DaemonTest, ALogNobodyReadsNeitherHoldsTheStopNorTheServing) {
     ::close(reader);
 }
 
+// Started with its standard descriptors closed (">&-", as some service
+// wrappers do), it gives them neither to its files nor to connections: the
+// log would be written into them.
+TEST_F(DaemonTest, StartedWithoutStandardDescriptorsItWritesItsLogNowhereElse) {
+    Daemon proxy("proxy", home, FreePort(), "", {"sh", "-c", "exec \"$0\" <&- >&- 2>&-"});
+    const auto port = static_cast<std::uint16_t>(proxy.Port());
+    ASSERT_TRUE(WaitUntil([&] {
+        try {
+            ConnectLoopback(port);
+            return true;
+        } catch (const std::exception&) {
+            return false;
+        }
+    }));
+    auto client = ConnectLoopback(port);
+    SendText(client, "GET " + origin.Url("/") + " HTTP/1.0\r\n\r\n");
+    EXPECT_TRUE(ReadAll(client).ends_with("hello"));
+    for (int fd = 0; fd <= 2; ++fd) {
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(proxy.Process().Pid()) + "/fd/" +
+                                   std::to_string(fd)),
+                  "/dev/null")
+            << fd;
+    }
+    EXPECT_EQ(proxy.Stop(), 0);
+}
+
 // A stop during heavy traffic, and kills at points moving through the
 // saves, never leave a file cut short.
 TEST_F(DaemonTest, AStopUnderTrafficOrAKillDuringSavesNeverLeavesATruncatedFile) {

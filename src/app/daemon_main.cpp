@@ -114,6 +114,7 @@ bool StartCleaning(vs::ProxyService& service) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vs::ReserveStandardDescriptors();
     if (const std::optional<int> answered = AnswerArguments(argc, argv)) {
         return *answered;
     }

@@ -76,6 +76,7 @@ void SaveOnExitFromTheLoop() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    vs::ReserveStandardDescriptors();
     // SIGTERM, SIGINT and the hangup of the terminal it was started from end
     // the session like the close box: the event loop returns and the
     // settings, statistics and lists are written. Blocked before any thread
