@@ -149,9 +149,10 @@ TEST_F(StoredBodies, CutShortLeaveNoEntry) {
 }
 
 // A browser that stops taking a download without closing (a hung tab, a
-// machine gone to sleep) is let go at the idle limit, whether its answer
-// came from the origin while being stored or from the entry: it held the
-// worker, the origin connection and the entry for good.
+// machine gone to sleep) is let go at the idle limit, not at some multiple
+// of it, whether its answer came from the origin while being stored or from
+// the entry: it held the worker, the origin connection and the entry for
+// good.
 TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
     base.freshWithoutAsking = true;  // the third one from the entry
     StartProxy();
@@ -162,13 +163,16 @@ TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
         server.SetLimits({std::chrono::milliseconds(0), limit, 0});
     };
     const auto stallAndWaitForTheEnd = [&] {
-        idleLimit(std::chrono::milliseconds(300));
+        const std::chrono::milliseconds limit(1000);
+        idleLimit(limit);
         auto stalled = Connect();
         const int small = 4096;
         ::setsockopt(stalled.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
         SendText(stalled, GetRequest(url));
         ASSERT_EQ(test::ReadExactly(stalled, 1000).size(), 1000u);
+        const auto stalledAt = std::chrono::steady_clock::now();
         EXPECT_TRUE(test::WaitUntil([this] { return server.ActiveConnections() == 0; }));
+        EXPECT_LT(std::chrono::steady_clock::now() - stalledAt, limit * 18 / 10);
     };
     stallAndWaitForTheEnd();
     Settle();

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -411,16 +412,62 @@ void CloseWithReset(const Socket& socket) {
     ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
+bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point lastMoved) {
+    timeval limit{};
+    socklen_t size = sizeof limit;
+    const bool limited = ::getsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
+                         (limit.tv_sec > 0 || limit.tv_usec > 0);
+    const auto deadline =
+        lastMoved + std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+    while (true) {
+        int wait = -1;
+        if (limited) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            wait =
+                static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+        }
+        pollfd ready{socket.Fd(), POLLOUT, 0};
+        const int n = ::poll(&ready, 1, wait);
+        if (n > 0 || (n < 0 && errno != EINTR)) {
+            return true;  // room, or an error the next send tells
+        }
+    }
+}
+
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece) {
+    // Without blocking in the send: a blocking one that moves a little sits
+    // out its whole time-out all the same, so a browser that stopped reading
+    // would be let go only after several limits.
+    auto lastMoved = std::chrono::steady_clock::now();
     while (!bytes.empty()) {
-        ssize_t n = ::send(socket.Fd(), bytes.data(), std::min(bytes.size(), piece), MSG_NOSIGNAL);
+        ssize_t n = ::send(socket.Fd(), bytes.data(), std::min(bytes.size(), piece),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR ||
+                ((errno == EAGAIN || errno == EWOULDBLOCK) && WaitToSend(socket, lastMoved))) {
                 continue;
             }
             throw SocketError("send", errno);
         }
+        lastMoved = std::chrono::steady_clock::now();
         bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+NonBlockingWhile::NonBlockingWhile(const Socket& socket)
+    : fd_(socket.Fd()), flags_(::fcntl(fd_, F_GETFL)) {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
+        ::fcntl(fd_, F_SETFL, flags_ | O_NONBLOCK);
+    }
+}
+
+NonBlockingWhile::~NonBlockingWhile() {
+    if (flags_ >= 0 && (flags_ & O_NONBLOCK) == 0) {
+        ::fcntl(fd_, F_SETFL, flags_);
     }
 }
 

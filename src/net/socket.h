@@ -108,14 +108,33 @@ std::optional<std::size_t> ReceiveUnlessReset(const Socket& socket, char* data,
 // that what it received is not all there was.
 void CloseWithReset(const Socket& socket);
 
-// A blocking send to `socket` (send, sendfile) that finds the peer taking
-// nothing for `limit` fails with EAGAIN; 0 waits for ever. A send that moves
-// some bytes meanwhile returns them as usual.
+// A peer that takes nothing for `limit` is given up on by SendAll and by
+// WaitToSend; 0 waits for ever.
 void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
 
+// Waits until `socket` has room to send, or true at an error the next send
+// tells; false once the peer has taken nothing for the limit set by
+// SetSendTimeout since `lastMoved`.
+bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point lastMoved);
+
 // Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
-// peer is gone. Never raises SIGPIPE.
+// peer is gone, or EAGAIN when it took nothing for the send limit. Never
+// raises SIGPIPE.
 void SendAll(const Socket& socket, std::string_view bytes, std::size_t piece = kBlockSize);
+
+// The socket does not block while this lives (a sendfile, which has no flag
+// for it, then waits through WaitToSend).
+class NonBlockingWhile {
+public:
+    explicit NonBlockingWhile(const Socket& socket);
+    ~NonBlockingWhile();
+    NonBlockingWhile(const NonBlockingWhile&) = delete;
+    NonBlockingWhile& operator=(const NonBlockingWhile&) = delete;
+
+private:
+    int fd_;
+    int flags_;
+};
 
 // The same, but a peer that takes nothing for `patience` (0: no limit) is
 // given up on (SocketError ETIMEDOUT) rather than waited for without end,

@@ -514,9 +514,14 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
                              std::int64_t left) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
     const std::int64_t all = left;
+    const net::NonBlockingWhile noBlocking(client.Socket());
+    auto lastMoved = std::chrono::steady_clock::now();
     while (left > 0 && client.Connected()) {
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
+        if (sent < 0 && errno == EAGAIN && net::WaitToSend(client.Socket(), lastMoved)) {
+            continue;
+        }
         if (sent <= 0) {
             // The browser went, stopped taking bytes for the idle limit, or
             // the entry broke: end, never pad.
@@ -526,6 +531,7 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
             client.Disconnect();
             break;
         }
+        lastMoved = std::chrono::steady_clock::now();
         left -= sent;
     }
     return all - left;
