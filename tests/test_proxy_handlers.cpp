@@ -2,8 +2,10 @@
 // tunnels behave, and what the log shows.
 
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -209,7 +211,8 @@ TEST_F(ProxyFixture, ATunnelMovesBothWaysAtOnce) {
 // A tunnel passes each end on as it came: a browser's half-close read
 // before the upgrade's answer reaches the origin once the tunnel opens (an
 // origin that answers at the end would otherwise wait for good), and an
-// origin's reset reaches the browser as a reset, not as a stream come whole.
+// origin's reset reaches the browser as a reset, not as a stream come whole,
+// after the bytes sent before it.
 TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
     std::atomic<bool> halfClosed{false};
     test::LoopbackServer answersAtTheEnd([&halfClosed](net::Socket& s) {
@@ -218,10 +221,20 @@ TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
         net::SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n");
         net::SendAll(s, "heard " + std::to_string(test::ReadAll(s).size()));
     });
-    test::LoopbackServer resets([](net::Socket& s) {
+    // The reset comes once the proxy's side has taken every byte, as a
+    // server's does that closes with a request of the client's unread.
+    std::atomic<bool> resetSent{false};
+    const std::string sentBeforeReset = test::MakeBody(2 << 20);
+    test::LoopbackServer resets([&](net::Socket& s) {
         test::ReadUntil(s, "\r\n\r\n");
-        net::SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\nsome");
+        net::SendAll(s, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n" + sentBeforeReset);
+        test::WaitUntil([&] {
+            int queued = 0;
+            return ::ioctl(s.Fd(), SIOCOUTQ, &queued) == 0 && queued == 0;
+        });
         net::CloseWithReset(s);
+        s.Close();
+        resetSent = true;
     });
     StartProxy();
     const timeval limit{20, 0};  // a tunnel that never ends fails, not hangs
@@ -238,11 +251,16 @@ TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
     EXPECT_TRUE(test::ReadAll(leaving).ends_with("\r\n\r\nheard 0"));
 
     auto cut = upgrade(resets.Port());
+    ASSERT_TRUE(test::WaitUntil([&] { return resetSent.load(); }));
+    std::string received;
     char block[4096];
     std::optional<std::size_t> got;
     while ((got = net::ReceiveUnlessReset(cut, block, sizeof block)).value_or(0) > 0) {
+        received.append(block, *got);
     }
     EXPECT_FALSE(got.has_value()) << "the origin's reset arrived as an orderly end";
+    // Everything the origin sent before it, as a direct client gets it.
+    EXPECT_TRUE(received.ends_with(sentBeforeReset)) << received.size();
 }
 
 // A stop (or a new port) cuts an answer running to the close with a reset:

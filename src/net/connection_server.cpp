@@ -1,10 +1,12 @@
 #include "net/connection_server.h"
 
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -436,10 +438,39 @@ struct TunnelWay {
     bool Done() const { return outputShut || !to.Connected(); }
 };
 
+// The bytes the kernel still holds for a browser reach it before a reset,
+// which would throw them away: a direct client gets all an origin sent
+// before its reset. A browser that takes nothing for its send limit, or the
+// user's stop, ends the wait; a side without a send limit is not waited for.
+void LetQueuedBytesGo(Connection& side) {
+    timeval limit{};
+    socklen_t size = sizeof limit;
+    if (::getsockopt(side.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0 ||
+        (limit.tv_sec == 0 && limit.tv_usec == 0)) {
+        return;
+    }
+    const auto patience =
+        std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+    constexpr int kLookMs = 20;  // the kernel tells of no emptied queue
+    int queued = 0;
+    int before = -1;
+    auto lastMoved = SteadyClock::now();
+    while (!side.WokenUp() && ::ioctl(side.Fd(), SIOCOUTQ, &queued) == 0 && queued > 0) {
+        if (queued != before) {
+            before = queued;
+            lastMoved = SteadyClock::now();
+        } else if (SteadyClock::now() - lastMoved > patience) {
+            return;
+        }
+        ::poll(nullptr, 0, kLookMs);
+    }
+}
+
 // A side that ended by a reset (or failed) ends the other with a reset too:
 // an orderly end would tell that peer its stream came whole.
 void PassReset(Connection& gone, Connection& other) {
     if (!gone.Connected() && gone.EndedByReset() && other.Connected()) {
+        LetQueuedBytesGo(other);
         net::CloseWithReset(other.Socket());
         other.Disconnect();
     }
@@ -570,17 +601,18 @@ void RelayTunnel(Connection& client, Connection& outbound, ConnectionIntercept& 
         idle.Moved();
         for (auto [side, fd, hungUp] : {std::tuple{&client, &fds[0], &clientHungUp},
                                         std::tuple{&outbound, &fds[1], &outboundHungUp}}) {
-            // A stop or an error ends the side at once; a peer's plain
-            // hang-up is read to its end like any close.
-            if ((fd->revents & POLLERR) != 0 || ((fd->revents & POLLHUP) != 0 && side->WokenUp())) {
+            // A stop ends the side at once; a peer's hang-up or reset is read
+            // to its end like any close, so that what it sent before still
+            // goes on, and the read meets the reset and passes it on.
+            if ((fd->revents & (POLLERR | POLLHUP)) != 0 && side->WokenUp()) {
                 side->PeerEnded(true, false);
                 PassReset(*side, side == &client ? outbound : client);
-            } else if ((fd->revents & POLLHUP) != 0 && (fd->events & POLLIN) == 0) {
+            } else if ((fd->revents & (POLLERR | POLLHUP)) != 0 && (fd->events & POLLIN) == 0) {
                 *hungUp = true;
             }
         }
         const auto readyFor = [](const pollfd& fd, short event) {
-            return fd.fd >= 0 && (fd.revents & (event | POLLHUP)) != 0;
+            return fd.fd >= 0 && (fd.revents & (event | POLLHUP | POLLERR)) != 0;
         };
         StepTunnelWay(up, readyFor(fds[0], POLLIN), readyFor(fds[1], POLLOUT), intercept);
         StepTunnelWay(down, readyFor(fds[1], POLLIN), readyFor(fds[0], POLLOUT), intercept);
