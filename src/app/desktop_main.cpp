@@ -63,13 +63,22 @@ void FailTheStartOnAFatalMessage(QtMsgType type, const QMessageLogContext& conte
 
 // The display gone (a logout without a session manager, an X server that
 // ended) makes Qt end the process from inside the main loop by exit(): the
-// one service running then is saved as the session's end would save it.
-// Set from the service's start to the main loop's end.
-vs::ProxyService* savedAtExit = nullptr;
+// one service running then is saved as the session's end would save it,
+// with the window's placement and columns as Qt last knew them. Set from
+// the service's start to the main loop's end.
+struct SavedAtExit {
+    vs::ProxyService* service = nullptr;
+    vs::gui::MainWindow* window = nullptr;
+};
+SavedAtExit savedAtExit;
 
 void SaveOnExitFromTheLoop() {
-    if (vs::ProxyService* service = std::exchange(savedAtExit, nullptr)) {
-        service->SaveForSessionEnd();
+    const SavedAtExit saved = std::exchange(savedAtExit, {});
+    if (saved.window != nullptr) {
+        saved.window->StorePlacement(true);
+    }
+    if (saved.service != nullptr) {
+        saved.service->SaveForSessionEnd();
     }
 }
 
@@ -166,9 +175,10 @@ int main(int argc, char** argv) {
         QMessageBox::critical(nullptr, QStringLiteral("Ошибка"), QString::fromLocal8Bit(e.what()));
         return 1;
     }
-    savedAtExit = &service;  // from here on, it counts what must not be lost
+    savedAtExit.service = &service;  // from here on, it counts what must not be lost
     std::atexit(SaveOnExitFromTheLoop);
     vs::gui::MainWindow window(service, log);
+    savedAtExit.window = &window;
     // "Прятать при старте" needs a tray to come back from.
     if (!service.SettingsModel().startHidden || !vs::gui::Tray::Available()) {
         window.show();
@@ -190,7 +200,7 @@ int main(int argc, char** argv) {
     // A signal taken during the start (its boxes) ends the session as
     // one during the main loop would.
     const int rc = endedBySignal ? 0 : app.exec();
-    savedAtExit = nullptr;
+    savedAtExit = {};
     shownOnRequest = nullptr;  // the boxes of the end run the loop again
     window.StorePlacement(true);
     bool stragglers = false;
