@@ -57,6 +57,10 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     EXPECT_EQ(ask(second, "POST /form HTTP/1.1\r\nContent-Length: 3\r\n\r\nx=1"), two);
     EXPECT_EQ(ask(first, "GET /back HTTP/1.1\r\n\r\n"), one);
     EXPECT_EQ(ask(first, "OPTIONS  HTTP/1.1\r\n\r\n"), one);  // about the whole server
+    // An upgrade goes on with what its Connection field names.
+    EXPECT_EQ(ask(first, "GET /up HTTP/1.1\r\nConnection: Upgrade, HTTP2-Settings\r\n"
+                         "Upgrade: h2c\r\nHTTP2-Settings: AAMAAABkAAQAoAAAAAIAAAAA\r\n\r\n"),
+              one);
     client.Close();
 
     const std::string firstHost = "Host: 127.0.0.1:" + one + "\r\n";
@@ -65,13 +69,16 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
               (std::vector<std::string>{
                   "GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "Connection: keep-alive, X-Hop\r\n\r\n",
                   "GET /back HTTP/1.1\r\n" + firstHost + "\r\n",
-                  "OPTIONS * HTTP/1.1\r\n" + firstHost + "\r\n"}));
+                  "OPTIONS * HTTP/1.1\r\n" + firstHost + "\r\n",
+                  "GET /up HTTP/1.1\r\n" + firstHost +
+                      "Connection: Upgrade, HTTP2-Settings\r\nUpgrade: h2c\r\n"
+                      "HTTP2-Settings: AAMAAABkAAQAoAAAAAIAAAAA\r\n\r\n"}));
     ASSERT_EQ(second.Requests().size(), 2u);
     EXPECT_EQ(second.Requests()[0], "GET /other HTTP/1.1\r\n" + secondHost + "\r\n");
     EXPECT_EQ(second.Requests()[1],
               "POST /form HTTP/1.1\r\nContent-Length: 3\r\n" + secondHost + "\r\n");
     Settle();
-    EXPECT_EQ(monitor.RowCount(), 5u);
+    EXPECT_EQ(monitor.RowCount(), 6u);
 }
 
 // Several requests in one read, as a pipelining client sends them: each is

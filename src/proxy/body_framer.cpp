@@ -134,22 +134,20 @@ std::optional<BodyFramer> RequestFraming(const MessageHead& head) {
     return BodyFramer::WithLength(length.value);
 }
 
-LengthMending MendLength(MessageHead& head) {
+void MendLength(MessageHead& head) {
     const std::vector<std::string_view> values = head.Values("Content-Length");
     if (!head.Complete() || values.empty()) {
-        return LengthMending::kAsItCame;
+        return;
     }
     const Length length = ReadLength(head);
     if (length.state != LengthState::Valid) {
         head.Remove("Content-Length");
-        return LengthMending::kDropped;
+        return;
     }
     const std::string plain = std::to_string(length.value);
-    if (values.size() == 1 && TrimBlanks(values.front()) == plain) {
-        return LengthMending::kAsItCame;
+    if (values.size() != 1 || TrimBlanks(values.front()) != plain) {
+        head.Set("Content-Length", plain);
     }
-    head.Set("Content-Length", plain);
-    return LengthMending::kRewritten;
 }
 
 BodyFramer AnswerFraming(const MessageHead& head, bool bodiless) {

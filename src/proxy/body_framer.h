@@ -85,8 +85,7 @@ std::optional<BodyFramer> RequestFraming(const MessageHead& head);
 // plain field: a peer after the proxy may refuse the list (RFC 9110 8.6) or
 // count the zeros. One that is no length ("+5", "5, 6") goes on not at all,
 // as the proxy then reads the body to the close, which the peer must too.
-enum class LengthMending { kAsItCame, kRewritten, kDropped };
-LengthMending MendLength(MessageHead& head);
+void MendLength(MessageHead& head);
 
 // The framing of an answer's body. `bodiless` for answers that never have
 // one whatever they say (to a HEAD, 1xx, 204, 304). Chunked coding wins

@@ -721,13 +721,8 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         // after the proxy frame it otherwise.
         if (head.Complete() && head.Has("Transfer-Encoding")) {
             head.Remove("Content-Length");
-        } else if (http::MendLength(head) == http::LengthMending::kDropped) {
-            // The browser reads to the close as the proxy does, rather than
-            // frame by a length the proxy did not, and wait on its next
-            // request's answer behind the rest of this one.
-            head.Remove("Keep-Alive");
-            head.Set("Connection", "close");
-            e.browserCloses = true;
+        } else {
+            http::MendLength(head);  // one that is no number goes: read to the close
         }
         // An origin that chunks for an HTTP/1.0 browser (app servers and
         // devices do) breaks its rule: the browser would keep the chunk lines
@@ -738,9 +733,12 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
             head.Set("Connection", "close");
             e.unchunkForBrowser = true;
             e.browserCloses = true;
-        } else if (e.browserOnHttp10 && e.answerBody.Chunked()) {
-            // Chunks in doubt go as they came; the browser, which reads
-            // none, reads to the close rather than wait at their end.
+        } else if (e.answerBody.Doubtful()) {
+            // The origin connection goes after an answer whose end is in
+            // doubt, and the browser's with it: told so, it sends its next
+            // request on a new one rather than find this one closed (a POST
+            // would be lost), and an HTTP/1.0 one reads chunks it cannot
+            // read, or a length that went, to the close.
             head.Remove("Keep-Alive");
             head.Set("Connection", "close");
             e.browserCloses = true;

@@ -1,5 +1,7 @@
 #include "proxy/session.h"
 
+#include <algorithm>
+
 #include "base/cp1251.h"
 #include "proxy/authentication.h"
 #include "proxy/engine.h"
@@ -57,16 +59,24 @@ void DropUserInfo(http::MessageHead& request) {
 
 // Fields for the browser's connection to this proxy alone: those its
 // Connection field names, Keep-Alive and Proxy-Connection. Forwarded, they
-// would tell the next hop of a connection it does not have. An upgrade's
-// Upgrade goes on, as the proxy passes the upgrade through, and the
-// proxy's own credentials are its own to drop or replace.
+// would tell the next hop of a connection it does not have. An upgrade
+// goes on with all it names (Upgrade, HTTP2-Settings), as the proxy passes
+// the upgrade through; the proxy's own credentials are its own to drop or
+// replace; and the body's framing and the host stay whatever a browser
+// names, or a body the proxy framed by its length would reach the origin
+// without it, and a request hidden in it would pass the lists unseen.
 void DropHopByHopFields(http::MessageHead& request) {
     std::vector<std::string> named;
-    for (const std::string_view item : request.ListItems("Connection")) {
-        if (!cp1251::EqualsNoCase(item, "Upgrade") &&
-            !cp1251::EqualsNoCase(item, "Proxy-Authorization") &&
-            !cp1251::EqualsNoCase(item, "Connection")) {
-            named.emplace_back(item);
+    if (!request.Has("Upgrade")) {
+        for (const std::string_view item : request.ListItems("Connection")) {
+            static constexpr std::string_view kKept[] = {"Connection", "Content-Length", "Host",
+                                                          "Proxy-Authorization",
+                                                          "Transfer-Encoding"};
+            if (std::none_of(std::begin(kKept), std::end(kKept), [item](std::string_view kept) {
+                    return cp1251::EqualsNoCase(item, kept);
+                })) {
+                named.emplace_back(item);
+            }
         }
     }
     named.emplace_back("Keep-Alive");
