@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "support/cache_fixture.h"
 
 namespace vs::cache {
@@ -184,6 +186,22 @@ TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
     stallAndWaitForTheEnd();
     Settle();
     EXPECT_EQ(monitor.Row(2)->image, 2);
+
+    // A reader slower than the buffers, but steady, is no stalled one: it
+    // takes some at every look, far less than would tell of room (a third
+    // of the buffer).
+    idleLimit(std::chrono::milliseconds(1000));
+    auto slow = Connect();
+    const int window = 128 << 10;  // every read below frees room the sender hears of
+    ::setsockopt(slow.Fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    SendText(slow, GetRequest(sized.Url("/size/" + std::to_string(8 << 20))));
+    std::string got;
+    for (int look = 0; look < 12; ++look) {
+        got += test::ReadExactly(slow, 64 << 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));  // the reader's own pace
+    }
+    got += test::ReadAll(slow);
+    EXPECT_EQ(BodyOf(got).size(), std::size_t{8 << 20});
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -412,23 +414,35 @@ void CloseWithReset(const Socket& socket) {
     ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point lastMoved) {
+bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point& lastMoved) {
     timeval limit{};
     socklen_t size = sizeof limit;
     const bool limited = ::getsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
                          (limit.tv_sec > 0 || limit.tv_usec > 0);
-    const auto deadline =
-        lastMoved + std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+    const auto patience =
+        std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+    // Room is told only once a third of the buffer is free: a reader slower
+    // than that within the limit still takes bytes, which the queue's
+    // shrinking tells, looked at now and then.
+    constexpr int kLookMs = 250;
+    int queued = -1;
     while (true) {
         int wait = -1;
         if (limited) {
+            int now = 0;
+            if (::ioctl(socket.Fd(), SIOCOUTQ, &now) == 0) {
+                if (queued >= 0 && now < queued) {
+                    lastMoved = std::chrono::steady_clock::now();
+                }
+                queued = now;
+            }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
+                lastMoved + patience - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return false;
             }
             wait =
-                static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), INT_MAX));
+                static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), kLookMs));
         }
         pollfd ready{socket.Fd(), POLLOUT, 0};
         const int n = ::poll(&ready, 1, wait);

@@ -114,8 +114,8 @@ void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
 
 // Waits until `socket` has room to send, or true at an error the next send
 // tells; false once the peer has taken nothing for the limit set by
-// SetSendTimeout since `lastMoved`.
-bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point lastMoved);
+// SetSendTimeout since `lastMoved`, which bytes it takes meanwhile move on.
+bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point& lastMoved);
 
 // Sends all bytes, in pieces of at most `piece`. Throws SocketError when the
 // peer is gone, or EAGAIN when it took nothing for the send limit. Never
