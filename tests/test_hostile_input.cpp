@@ -216,13 +216,15 @@ TEST_F(HostileInput, AnAnswerWhoseFramingBreaksEndsItsConnections) {
     ExpectStillServing();
 }
 
-// Answers whose end the browser could misread: a body unchunked for an
+// Answers whose end the browser could misread, or that tell of the origin's
+// connection as if it were the browser's: a body unchunked for an
 // HTTP/1.0 browser that the origin ends early, or whose chunks break, ends
 // with a reset, not as a whole file; a length no number is not passed on
 // for the browser to frame by, one with leading zeros goes on plain; an
 // answer whose end was in doubt leaves no connection behind for the next
-// request to find its bytes on; and a switch of protocol nobody asked for
-// opens no tunnel past the lists.
+// request to find its bytes on; the fields for the origin's connection
+// alone stay behind; and a switch of protocol nobody asked for opens no
+// tunnel past the lists.
 TEST_F(HostileInput, AnswersWhoseEndIsInDoubtMisleadNeitherTheBrowserNorTheNextRequest) {
     test::LoopbackServer odd([](net::Socket& socket) {
         for (std::string head; !(head = test::ReadUntil(socket, "\r\n\r\n")).empty();) {
@@ -244,6 +246,11 @@ TEST_F(HostileInput, AnswersWhoseEndIsInDoubtMisleadNeitherTheBrowserNorTheNextR
                 return;  // the end of a body framed by none
             } else if (path == "/zeros") {
                 net::SendAll(socket, ok + "Content-Length: 0000000000000000005\r\n\r\nfirst");
+                continue;
+            } else if (path == "/hop") {
+                net::SendAll(socket, ok +
+                                         "Connection: keep-alive, X-Hop\r\nX-Hop: 1\r\n"
+                                         "Keep-Alive: timeout=1\r\nContent-Length: 5\r\n\r\nfresh");
                 continue;
             } else if (path == "/switch") {
                 net::SendAll(socket, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n\r\n");
@@ -271,6 +278,11 @@ TEST_F(HostileInput, AnswersWhoseEndIsInDoubtMisleadNeitherTheBrowserNorTheNextR
     EXPECT_TRUE(test::ReadResponse(client).ends_with("\r\nContent-Length: 5\r\n\r\nfirst"));
     test::SendText(client, GetRequest(url("/next")));
     EXPECT_TRUE(test::ReadResponse(client).ends_with("fresh"));
+    // Fields for the origin's connection alone stay behind.
+    test::SendText(client, GetRequest(url("/hop")));
+    const std::string hop = test::ReadResponse(client);
+    EXPECT_TRUE(hop.ends_with("fresh")) << hop;
+    EXPECT_FALSE(test::Has(hop, "X-Hop:") || test::Has(hop, "Keep-Alive:")) << hop;
     const std::string plus = AnswerTo(GetRequest(url("/plus")));
     EXPECT_FALSE(test::Has(plus, "Content-Length")) << plus;
     EXPECT_TRUE(test::Has(plus, "\r\nConnection: close\r\n")) << plus;

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "base/blanks.h"
+#include "base/cp1251.h"
 
 namespace vs::http {
 
@@ -295,6 +298,29 @@ bool MessageHead::Set(std::string_view name, std::string_view value) {
     }
     Parse();
     return true;
+}
+
+void DropConnectionFields(MessageHead& head) {
+    // Nearly always "keep-alive" or "close", which name no field of their
+    // own to look for.
+    static constexpr std::string_view kKept[] = {
+        "close", "keep-alive",          "Connection",       "Content-Length",
+        "Host",  "Proxy-Authorization", "Transfer-Encoding"};
+    std::vector<std::string> named;
+    if (!head.Has("Upgrade") && head.StatusCode() != 101) {
+        for (const std::string_view item : head.ListItems("Connection")) {
+            if (std::none_of(std::begin(kKept), std::end(kKept), [item](std::string_view kept) {
+                    return cp1251::EqualsNoCase(item, kept);
+                })) {
+                named.emplace_back(item);
+            }
+        }
+    }
+    for (const std::string& name : named) {
+        head.Remove(name);
+    }
+    head.Remove("Keep-Alive");
+    head.Remove("Proxy-Connection");
 }
 
 }  // namespace vs::http

@@ -131,4 +131,14 @@ private:
 // blanks trimmed ("private", "gzip").
 std::string_view ItemToken(std::string_view item);
 
+// Drops the fields for one connection alone, the browser's to the proxy or
+// the origin's to it: those the Connection field names, Keep-Alive and
+// Proxy-Connection. Forwarded, they would tell the next hop of a connection
+// it does not have. An upgrade (a request with Upgrade, a 101) keeps all it
+// names (Upgrade, HTTP2-Settings), as the proxy passes it through; the
+// body's framing, the host and the proxy's credentials stay whatever the
+// field names, or a body framed by its length would go on without it and
+// a request hidden in it would pass the lists unseen.
+void DropConnectionFields(MessageHead& head);
+
 }  // namespace vs::http

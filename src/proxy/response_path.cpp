@@ -716,9 +716,11 @@ std::size_t AnswerBegins(Session& s, Exchange& e, std::string_view block, std::s
         }
         SendCacheAnswer(s, e, head.Text());
     } else {
-        // Relayed as received, but for its framing: the coding frames the
+        // Relayed as received, but for the fields for the origin's
+        // connection alone and for its framing: the coding frames the
         // body, and a length left beside it would let a client or cache
         // after the proxy frame it otherwise.
+        http::DropConnectionFields(head);
         if (head.Complete() && head.Has("Transfer-Encoding")) {
             head.Remove("Content-Length");
         } else {

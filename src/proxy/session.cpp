@@ -57,35 +57,6 @@ void DropUserInfo(http::MessageHead& request) {
     }
 }
 
-// Fields for the browser's connection to this proxy alone: those its
-// Connection field names, Keep-Alive and Proxy-Connection. Forwarded, they
-// would tell the next hop of a connection it does not have. An upgrade
-// goes on with all it names (Upgrade, HTTP2-Settings), as the proxy passes
-// the upgrade through; the proxy's own credentials are its own to drop or
-// replace; and the body's framing and the host stay whatever a browser
-// names, or a body the proxy framed by its length would reach the origin
-// without it, and a request hidden in it would pass the lists unseen.
-void DropHopByHopFields(http::MessageHead& request) {
-    std::vector<std::string> named;
-    if (!request.Has("Upgrade")) {
-        for (const std::string_view item : request.ListItems("Connection")) {
-            static constexpr std::string_view kKept[] = {"Connection", "Content-Length", "Host",
-                                                          "Proxy-Authorization",
-                                                          "Transfer-Encoding"};
-            if (std::none_of(std::begin(kKept), std::end(kKept), [item](std::string_view kept) {
-                    return cp1251::EqualsNoCase(item, kept);
-                })) {
-                named.emplace_back(item);
-            }
-        }
-    }
-    named.emplace_back("Keep-Alive");
-    named.emplace_back("Proxy-Connection");
-    for (const std::string& name : named) {
-        request.Remove(name);
-    }
-}
-
 // A request naming no host ("GET / HTTP/1.1", "GET http:///x") is for no
 // site the lists can judge: a parent going by the Host field would fetch
 // the one it names past the black list. Browsers ask a proxy for whole URLs.
@@ -467,7 +438,7 @@ bool Session::TakeRequest(http::MessageHead head, std::string& out) {
     exchange.browserOnHttp10 = head.Version() == "HTTP/1.0";
     exchange.asksUpgrade = head.Has("Upgrade");
     exchange.sendsBody = requestBody_.InBody();
-    DropHopByHopFields(head);
+    http::DropConnectionFields(head);
     if (!StillAdmitted(*this, head)) {
         // The user was disabled or removed meanwhile: refused as a new
         // connection would be, and the connection ends with the 407.
