@@ -1,7 +1,5 @@
 #include "proxy/session.h"
 
-#include <algorithm>
-
 #include "base/cp1251.h"
 #include "proxy/authentication.h"
 #include "proxy/engine.h"
@@ -663,16 +661,9 @@ bool Session::CompleteAnswering() {
     if (tunnelOpen_) {
         KeepRowForTunnel(*exchange);
     }
-    // An answer whose end was in doubt (chunks beside a length) may have
-    // left bytes on its connection that the next request would take for
-    // its answer: the connection goes, unless requests wait on it already.
-    const bool endInDoubt = exchange->answerBody.Doubtful() && !tunnelOpen_;
     FinishExchange(*exchange);
     inFlight_.pop_front();
     ++answersOnUpstream_;
-    if (endInDoubt && inFlight_.empty()) {
-        outbound_.Disconnect();
-    }
     return close;
 }
 
