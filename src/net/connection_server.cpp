@@ -1,12 +1,10 @@
 #include "net/connection_server.h"
 
 #include <fcntl.h>
-#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -443,23 +441,19 @@ struct TunnelWay {
 // before its reset. A browser that takes nothing for its send limit, or the
 // user's stop, ends the wait; a side without a send limit is not waited for.
 void LetQueuedBytesGo(Connection& side) {
-    timeval limit{};
-    socklen_t size = sizeof limit;
-    if (::getsockopt(side.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0 ||
-        (limit.tv_sec == 0 && limit.tv_usec == 0)) {
+    const std::optional<std::chrono::microseconds> patience = net::SendLimit(side.Socket());
+    if (!patience) {
         return;
     }
-    const auto patience =
-        std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
     constexpr int kLookMs = 20;  // the kernel tells of no emptied queue
-    int queued = 0;
-    int before = -1;
+    std::optional<int> before;
     auto lastMoved = SteadyClock::now();
-    while (!side.WokenUp() && ::ioctl(side.Fd(), SIOCOUTQ, &queued) == 0 && queued > 0) {
+    for (std::optional<int> queued;
+         !side.WokenUp() && (queued = net::QueuedToSend(side.Socket())) && *queued > 0;) {
         if (queued != before) {
             before = queued;
             lastMoved = SteadyClock::now();
-        } else if (SteadyClock::now() - lastMoved > patience) {
+        } else if (SteadyClock::now() - lastMoved > *patience) {
             return;
         }
         ::poll(nullptr, 0, kLookMs);

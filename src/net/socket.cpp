@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -414,30 +413,42 @@ void CloseWithReset(const Socket& socket) {
     ::setsockopt(socket.Fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
 }
 
-bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point& lastMoved) {
+std::optional<std::chrono::microseconds> SendLimit(const Socket& socket) {
     timeval limit{};
     socklen_t size = sizeof limit;
-    const bool limited = ::getsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) == 0 &&
-                         (limit.tv_sec > 0 || limit.tv_usec > 0);
-    const auto patience =
-        std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+    if (::getsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, &size) != 0 ||
+        (limit.tv_sec == 0 && limit.tv_usec == 0)) {
+        return std::nullopt;
+    }
+    return std::chrono::seconds(limit.tv_sec) + std::chrono::microseconds(limit.tv_usec);
+}
+
+std::optional<int> QueuedToSend(const Socket& socket) {
+    int queued = 0;
+    if (::ioctl(socket.Fd(), SIOCOUTQ, &queued) != 0) {
+        return std::nullopt;
+    }
+    return queued;
+}
+
+bool WaitToSend(const Socket& socket, std::chrono::steady_clock::time_point& lastMoved) {
+    const std::optional<std::chrono::microseconds> patience = SendLimit(socket);
     // Room is told only once a third of the buffer is free: a reader slower
     // than that within the limit still takes bytes, which the queue's
     // shrinking tells, looked at now and then.
     constexpr int kLookMs = 250;
-    int queued = -1;
+    std::optional<int> queued;
     while (true) {
         int wait = -1;
-        if (limited) {
-            int now = 0;
-            if (::ioctl(socket.Fd(), SIOCOUTQ, &now) == 0) {
-                if (queued >= 0 && now < queued) {
+        if (patience) {
+            if (const std::optional<int> now = QueuedToSend(socket)) {
+                if (queued && *now < *queued) {
                     lastMoved = std::chrono::steady_clock::now();
                 }
                 queued = now;
             }
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-                lastMoved + patience - std::chrono::steady_clock::now());
+                lastMoved + *patience - std::chrono::steady_clock::now());
             if (left.count() <= 0) {
                 return false;
             }

@@ -112,6 +112,11 @@ void CloseWithReset(const Socket& socket);
 // WaitToSend; 0 waits for ever.
 void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
 
+// The limit SetSendTimeout set; nullopt when none.
+std::optional<std::chrono::microseconds> SendLimit(const Socket& socket);
+// The bytes the kernel holds for the peer, sent or not yet acknowledged.
+std::optional<int> QueuedToSend(const Socket& socket);
+
 // Waits until `socket` has room to send, or true at an error the next send
 // tells; false once the peer has taken nothing for the limit set by
 // SetSendTimeout since `lastMoved`, which bytes it takes meanwhile move on.
