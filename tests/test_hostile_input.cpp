@@ -107,7 +107,8 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
     // them would find no length and take the body for a request. A length
     // said twice goes on said once, which such an origin would refuse too.
     // And one a browser names in its Connection field, as a field for the
-    // proxy alone, goes on all the same.
+    // proxy alone, goes on all the same, and unnamed: a next hop that
+    // honoured the name would drop the length and find a request in the body.
     auto client = Connect();
     for (const std::string& lengths :
          {std::string("Content-Length: 5"), std::string("Content-Length: 5, 5\nContent-Length: 5"),
@@ -123,6 +124,7 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
         EXPECT_EQ(request.find("\r\nContent-Length:"), request.rfind("\r\nContent-Length:"))
             << request;
         EXPECT_FALSE(test::Has(request, "\n\n")) << request;
+        EXPECT_FALSE(test::Has(request, "Content-Length\r\n")) << request;
     }
     ExpectStillServing();
 }
@@ -282,7 +284,7 @@ TEST_F(HostileInput, AnswersWhoseEndIsInDoubtMisleadNeitherTheBrowserNorTheNextR
     test::SendText(client, GetRequest(url("/hop")));
     const std::string hop = test::ReadResponse(client);
     EXPECT_TRUE(hop.ends_with("fresh")) << hop;
-    EXPECT_FALSE(test::Has(hop, "X-Hop:") || test::Has(hop, "Keep-Alive:")) << hop;
+    EXPECT_FALSE(test::Has(hop, "X-Hop") || test::Has(hop, "Keep-Alive:")) << hop;
     const std::string plus = AnswerTo(GetRequest(url("/plus")));
     EXPECT_FALSE(test::Has(plus, "Content-Length")) << plus;
     EXPECT_TRUE(test::Has(plus, "\r\nConnection: close\r\n")) << plus;

@@ -67,7 +67,7 @@ TEST_F(ProxyFixture, EveryRequestGoesToItsOwnHostOnAKeptAliveConnection) {
     const std::string secondHost = "Host: 127.0.0.1:" + two + "\r\n";
     EXPECT_EQ(first.Requests(),
               (std::vector<std::string>{
-                  "GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "Connection: keep-alive, X-Hop\r\n\r\n",
+                  "GET /a/b?x=1 HTTP/1.1\r\n" + firstHost + "Connection: keep-alive\r\n\r\n",
                   "GET /back HTTP/1.1\r\n" + firstHost + "\r\n",
                   "OPTIONS * HTTP/1.1\r\n" + firstHost + "\r\n",
                   "GET /up HTTP/1.1\r\n" + firstHost +

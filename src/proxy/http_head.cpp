@@ -306,18 +306,34 @@ void DropConnectionFields(MessageHead& head) {
     static constexpr std::string_view kKept[] = {
         "close", "keep-alive",          "Connection",       "Content-Length",
         "Host",  "Proxy-Authorization", "Transfer-Encoding"};
+    if (head.Has("Upgrade") || head.StatusCode() == 101) {
+        head.Remove("Keep-Alive");
+        head.Remove("Proxy-Connection");
+        return;
+    }
     std::vector<std::string> named;
-    if (!head.Has("Upgrade") && head.StatusCode() != 101) {
-        for (const std::string_view item : head.ListItems("Connection")) {
-            if (std::none_of(std::begin(kKept), std::end(kKept), [item](std::string_view kept) {
-                    return cp1251::EqualsNoCase(item, kept);
-                })) {
-                named.emplace_back(item);
-            }
+    std::string options;  // what this hop says of its own connection
+    for (const std::string_view item : head.ListItems("Connection")) {
+        const std::string_view token = ItemToken(item);
+        if (cp1251::EqualsNoCase(token, "close") || cp1251::EqualsNoCase(token, "keep-alive")) {
+            options.append(options.empty() ? "" : ", ").append(token);
+        }
+        if (std::none_of(std::begin(kKept), std::end(kKept), [token](std::string_view kept) {
+                return cp1251::EqualsNoCase(token, kept);
+            })) {
+            named.emplace_back(token);
         }
     }
     for (const std::string& name : named) {
         head.Remove(name);
+    }
+    // Left in Connection, a name would have the next hop drop the field
+    // that follows it; a body's length dropped there lets the request
+    // hidden in the body through.
+    if (options.empty()) {
+        head.Remove("Connection");
+    } else if (head.Values("Connection").size() != 1 || head.Value("Connection") != options) {
+        head.Set("Connection", options);
     }
     head.Remove("Keep-Alive");
     head.Remove("Proxy-Connection");
