@@ -265,6 +265,10 @@ TEST(LoggedRequest, HidesThePasswordHoweverTheLineIsSpelt) {
         EXPECT_FALSE(test::Has(logged, "c2VjcmV0")) << logged;
         EXPECT_TRUE(test::Has(logged, "Basic")) << logged;
     }
+    // An API key sent as the whole value, with no scheme before it.
+    const std::string logged = LoggedRequestText(
+        http::MessageHead("GET / HTTP/1.1\r\nAuthorization: c2VjcmV0 \r\nHost: x\r\n\r\n"));
+    EXPECT_TRUE(test::Has(logged, "\r\nAuthorization: ********\r\nHost: x\r\n")) << logged;
 }
 
 }  // namespace

@@ -102,6 +102,27 @@ void ApplyProxyCredentials(const ProxyConfig& config, bool toParent, http::Messa
                 "Basic " + EncodeBase64(config.parentUser + ":" + config.parentPassword));
 }
 
+namespace {
+
+bool FoldFollows(std::string_view text, std::size_t lineEnd) {
+    return lineEnd + 1 < text.size() && (text[lineEnd + 1] == ' ' || text[lineEnd + 1] == '\t');
+}
+
+// Where the secret of a credentials line starts: after the scheme's word
+// ("Basic", "Bearer"), or at the value when a lone word is all there is
+// (an API key sent without a scheme) and no folded line carries the rest.
+std::size_t CredentialsStart(std::string_view line, std::size_t colon, bool foldFollows) {
+    const std::size_t scheme = line.find_first_not_of(" \t\r", colon + 1);
+    if (scheme == std::string_view::npos) {
+        return scheme;
+    }
+    const std::size_t afterScheme = line.find_first_of(" \t\r", scheme);
+    const bool loneWord = line.find_first_not_of(" \t\r", afterScheme) == std::string_view::npos;
+    return loneWord && !foldFollows ? colon + 1 : afterScheme;
+}
+
+}  // namespace
+
 std::string LoggedRequestText(const http::MessageHead& request) {
     std::string text = request.Text();
     bool inCredentials = false;  // a folded line goes on the one before
@@ -125,9 +146,7 @@ std::string LoggedRequestText(const http::MessageHead& request) {
                 colon != std::string_view::npos && (cp1251::EqualsNoCase(name, kCredentials) ||
                                                     cp1251::EqualsNoCase(name, "Authorization"));
             if (inCredentials) {
-                const std::size_t scheme = line.find_first_not_of(" \t", colon + 1);
-                hideFrom =
-                    scheme == std::string_view::npos ? scheme : line.find_first_of(" \t\r", scheme);
+                hideFrom = CredentialsStart(line, colon, FoldFollows(text, end));
             }
         }
         if (hideFrom != std::string_view::npos && hideFrom < valueEnd) {
