@@ -734,10 +734,12 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     };
     EXPECT_FALSE(blocked());
 
-    // A rule the matcher refuses is named, so that the user learns it is
-    // dead; the others act. A new port listens in place of the old one.
-    WriteBytes(home / "black.lst",
-               ListFile({{"1", "True", "blocked", "5"}, {"2", "True", "bad(unclosed", "0"}}));
+    // A rule the matcher refuses is named where the file holds it, so that
+    // the user learns it is dead; the others act. A new port listens in
+    // place of the old one.
+    WriteBytes(home / "black.lst", ListFile({{"; by hand"},
+                                             {"1", "True", "blocked", "5"},
+                                             {"2", "True", "bad(unclosed", "0"}}));
     const int second = FreePort();
     const std::string edited = "[TMainForm]\r\nPortEd_Text=" + std::to_string(second);
     WriteBytes(home / "Vellostore.ini", edited);
@@ -745,7 +747,7 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     ASSERT_TRUE(proxy.Process().WaitForStderr(":" + std::to_string(second) + ",", 10s));
     // Taken, not written back: an edit made meanwhile would be lost.
     EXPECT_EQ(ReadBytes(home / "Vellostore.ini"), edited);
-    EXPECT_TRUE(Has(proxy.Process().Stderr(), "black.lst, строка 2, правило не действует: "))
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "black.lst, строка 3 (№2), правило не действует: "))
         << proxy.Process().Stderr();
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port())), std::exception);
     at = LoopbackUrl(second, "");

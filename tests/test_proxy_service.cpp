@@ -242,7 +242,7 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
     EXPECT_TRUE(test::Has(told,
                           "строка 3: пароль записан открытым текстом; он принят, но "
                           "останется открытым"));
-    EXPECT_TRUE(test::Has(told, "строка 2: \"10.0.0.0/8\" — не адрес компьютера"));
+    EXPECT_TRUE(test::Has(told, "строка 2 (№2): \"10.0.0.0/8\" — не адрес компьютера"));
     EXPECT_FALSE(test::Has(told, "\"127.0.0.1\""));
     service->ShutDown();
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "users.lst"),

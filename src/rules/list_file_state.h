@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "base/atomic_file.h"
 #include "rules/grid_text.h"
@@ -21,11 +22,15 @@ class ListFileState {
 public:
     // `before`: the file's version taken before its bytes were read;
     // `whole`: every line was read.
-    void Read(const FileVersion& before, bool whole, GridGaps gaps = {}) {
+    // `rowLines`: the file line each row came from, for messages that name
+    // where a row stands.
+    void Read(const FileVersion& before, bool whole, GridGaps gaps = {},
+              std::vector<std::size_t> rowLines = {}) {
         version_ = before;
         whole_ = whole;
         edited_ = false;
         gaps_ = gaps;
+        rowLines_ = std::move(rowLines);
     }
     void Written(const std::filesystem::path& file) {
         version_ = FileVersion::Of(file);
@@ -37,6 +42,11 @@ public:
     bool ReadWhole() const { return whole_; }
     // The lines the last read left out (they hold no row).
     const GridGaps& Gaps() const { return gaps_; }
+    // The line row `row` was read from, from 1; 0 for a row that came
+    // otherwise, or after an edit.
+    std::size_t LineOfRow(std::size_t row) const {
+        return !edited_ && row < rowLines_.size() ? rowLines_[row] : 0;
+    }
     bool EditedHere() const { return edited_; }
     bool ChangedElsewhere(const std::filesystem::path& file) const {
         return !(FileVersion::Of(file) == version_);
@@ -67,6 +77,7 @@ private:
     bool whole_ = true;
     bool edited_ = false;
     GridGaps gaps_;
+    std::vector<std::size_t> rowLines_;
 };
 
 }  // namespace vs

@@ -37,8 +37,15 @@ class RuleSink : public GridSink {
 public:
     explicit RuleSink(const ListInfo& info) : info_(info) {}
 
-    void BeginRow() override { rows_.emplace_back(); }
-    void DropRow() override { rows_.pop_back(); }
+    void AtLine(std::size_t line) override { line_ = line; }
+    void BeginRow() override {
+        rows_.emplace_back();
+        lines_.push_back(line_);
+    }
+    void DropRow() override {
+        rows_.pop_back();
+        lines_.pop_back();
+    }
     bool RowsHaveSeparators() const override { return true; }
 
     void Field(int column, std::string text) override {
@@ -67,10 +74,13 @@ public:
     }
 
     std::vector<RuleCells>& Rows() { return rows_; }
+    std::vector<std::size_t>& Lines() { return lines_; }
 
 private:
     const ListInfo& info_;
     std::vector<RuleCells> rows_;
+    std::vector<std::size_t> lines_;
+    std::size_t line_ = 0;
 };
 
 std::vector<std::string> FileFields(const ListInfo& info, std::size_t position,
@@ -238,7 +248,7 @@ bool RuleList::Load(const std::filesystem::path& file) {
         rows.push_back(std::make_shared<const RuleRow>(std::move(cells)));
     }
     Publish(std::move(rows));
-    fileState_.Read(before, complete, gaps);
+    fileState_.Read(before, complete, gaps, std::move(sink.Lines()));
     return complete;
 }
 

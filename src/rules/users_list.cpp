@@ -50,12 +50,16 @@ std::string StoredFormKey(const UserRow& row) {
 class UserSink : public GridSink {
 public:
     void AtLine(std::size_t line) override { line_ = line; }
-    void BeginRow() override { rows_.emplace_back(); }
+    void BeginRow() override {
+        rows_.emplace_back();
+        lines_.push_back(line_);
+    }
     void DropRow() override {
         if (!clearRows_.empty() && clearRows_.back().row + 1 == rows_.size()) {
             clearRows_.pop_back();
         }
         rows_.pop_back();
+        lines_.pop_back();
     }
     bool RowsHaveSeparators() const override { return true; }
 
@@ -85,12 +89,14 @@ public:
     }
 
     std::vector<UserRow>& Rows() { return rows_; }
+    std::vector<std::size_t>& Lines() { return lines_; }
     std::vector<PasswordInClear>& ClearRows() { return clearRows_; }
     std::map<std::string, std::string>& StoredForms() { return storedForms_; }
 
 private:
     std::vector<UserRow> rows_;
     std::vector<PasswordInClear> clearRows_;
+    std::vector<std::size_t> lines_;
     std::size_t line_ = 0;
     std::map<std::string, std::string> storedForms_;
 };
@@ -255,7 +261,7 @@ bool UsersList::Load(const std::filesystem::path& file) {
     storedForms_ = std::move(sink.StoredForms());
     users.tokens = AllTokens(users.rows);
     published_.Publish(std::make_shared<const UsersSnapshot>(std::move(users)));
-    fileState_.Read(before, complete, gaps);
+    fileState_.Read(before, complete, gaps, std::move(sink.Lines()));
     return complete;
 }
 

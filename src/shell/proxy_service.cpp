@@ -19,6 +19,15 @@
 namespace vs {
 namespace {
 
+// A row named at the start as the file holds it (comments and blank lines
+// count), with the number the window's grid gives it.
+template <class List>
+std::string WhereRowStands(const List& list, std::size_t row) {
+    const std::size_t line = list.FileState().LineOfRow(row);
+    const std::string number = "№" + std::to_string(row + 1);
+    return line == 0 ? number : "строка " + std::to_string(line) + " (" + number + ")";
+}
+
 // Why a save failed, in the window's language where the reason is a common
 // one: the user needs the cause, not the temporary file's name.
 std::string ReasonOf(const std::exception& failure) {
@@ -306,8 +315,8 @@ void ProxyService::TellAddressesThatAreNone(const UsersList& list, std::string_v
         const UserRow& row = users->rows[i];
         if (row.enable && !TrimBlanks(row.ip).empty() && !net::IsAddress(row.ip)) {
             ++told;
-            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(i + 1) +
-                       ": \"" + row.ip +
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) + ": \"" +
+                       row.ip +
                        "\" — не адрес компьютера (диапазоны, маски и имена не действуют): "
                        "строка никого не допускает\n";
         }
@@ -326,7 +335,7 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
             continue;
         }
         if (++dead <= kNamedAtStart) {
-            untold_ += "Список " + std::string(name) + ", строка " + std::to_string(i + 1) +
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
                        ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
         }
     }
