@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QHeaderView>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -119,7 +120,14 @@ bool UsersTableModel::setData(const QModelIndex& index, const QVariant& value, i
     if (!IsText(column) || role != Qt::EditRole) {
         return false;
     }
-    std::string text = value.toString().toStdString();
+    // Pasted with the line end of the file it came from, a name or a
+    // password would be one no browser sends, and an address none the
+    // proxy sees; the grid would show no sign of it.
+    QString typed = value.toString().remove(QRegularExpression(QStringLiteral("[\r\n]")));
+    if (column != UserColumn::Password) {
+        typed = typed.trimmed();
+    }
+    std::string text = typed.toStdString();
     if (TextOf(users.Row(row), column).toStdString() == text) {
         return true;  // an editor closed unchanged renames nothing
     }
@@ -130,8 +138,7 @@ bool UsersTableModel::setData(const QModelIndex& index, const QVariant& value, i
         case UserColumn::Password:
             // users.lst keeps passwords scrambled in 8-bit text, where such
             // a character would turn into "?" and the password into another.
-            if (const QString outside = CharactersOutsideCp1251(value.toString());
-                !outside.isEmpty()) {
+            if (const QString outside = CharactersOutsideCp1251(typed); !outside.isEmpty()) {
                 emit PasswordRefused(outside);
                 return false;
             }

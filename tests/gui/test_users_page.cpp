@@ -84,8 +84,9 @@ TEST_F(UsersPageTest, EditsInTheGridDecideTheNextConnection) {
     window->Users().AddAction()->trigger();
     ASSERT_EQ(Users().rowCount(), 4);
     EXPECT_EQ(window->Users().Grid().currentIndex().row(), 3);
-    Edit(3, UserColumn::Name, QStringLiteral("carol"));
-    Edit(3, UserColumn::Password, QStringLiteral("pw3"));
+    // Pasted with the line ends of the file they came from.
+    Edit(3, UserColumn::Name, QStringLiteral(" carol\r\n"));
+    Edit(3, UserColumn::Password, QStringLiteral("pw3\n"));
     EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 407 "));
     Edit(3, UserColumn::Enable, Qt::Checked, Qt::CheckStateRole);
     EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 200 "));
@@ -99,6 +100,11 @@ TEST_F(UsersPageTest, EditsInTheGridDecideTheNextConnection) {
                                  QStringLiteral("密码"), Qt::EditRole));
     EXPECT_TRUE(refused.contains(QStringLiteral("密码"))) << refused.toStdString();
     EXPECT_TRUE(test::Has(StatusAs("carol:pw3"), " 200 "));
+
+    Edit(local, UserColumn::Ip, QStringLiteral("10.0.0.9"));
+    Edit(local, UserColumn::Ip, QStringLiteral(" 127.0.0.1\r\n"));
+    Edit(local, UserColumn::Enable, Qt::Checked, Qt::CheckStateRole);
+    EXPECT_TRUE(test::Has(StatusAs(""), " 200 "));
 }
 
 TEST_F(UsersPageTest, AUsersColumnFollowsANewNameAndGoesWithTheUser) {
