@@ -57,7 +57,7 @@ void Echo(net::Socket& s) {
 class IdleLimitTest : public test::ProxyFixture {
 protected:
     void SetUp() override {
-        server.SetLimits({300ms, 300ms, 0});
+        server.SetLimits({300ms, 300ms, 0, 300ms});
         StartProxy();
     }
     net::Socket Open() { return Bounded(Connect()); }

@@ -162,7 +162,7 @@ TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
     // The limit a connection gets is the one standing at its accept: a
     // reader slowed down (under a sanitizer) is no stalled one.
     const auto idleLimit = [this](std::chrono::milliseconds limit) {
-        server.SetLimits({std::chrono::milliseconds(0), limit, 0});
+        server.SetLimits({std::chrono::milliseconds(0), limit, 0, limit});
     };
     const auto stallAndWaitForTheEnd = [&] {
         const std::chrono::milliseconds limit(1000);
@@ -202,6 +202,17 @@ TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
     }
     got += test::ReadAll(slow);
     EXPECT_EQ(BodyOf(got).size(), std::size_t{8 << 20});
+
+    // A short limit for idle connections is no limit for a reader: one that
+    // pauses past it, as a slow one seems to while its kernel tells of no
+    // room, goes on to the end.
+    server.SetLimits({std::chrono::milliseconds(0), std::chrono::milliseconds(500), 0});
+    auto pausing = Connect();
+    SendText(pausing, GetRequest(url));
+    got = test::ReadExactly(pausing, 1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2000));  // the reader's own pace
+    got += test::ReadAll(pausing);
+    EXPECT_EQ(BodyOf(got).size(), std::size_t{32 << 20});
 }
 
 }  // namespace

@@ -86,11 +86,14 @@ void MappedPortServer::SetLimits(const ConnectionLimits& limits) {
     firstRequestMs_ = limits.firstRequest.count();
     idleMs_ = limits.idle.count();
     maxConnections_ = limits.maxConnections;
+    stalledReaderMs_ = limits.stalledReader.count();
+    sendPatienceMs_ =
+        limits.idle.count() == 0 ? 0 : std::max(limits.idle, limits.stalledReader).count();
 }
 
 ConnectionLimits MappedPortServer::Limits() const {
     return ConnectionLimits{Milliseconds(firstRequestMs_.load()), Milliseconds(idleMs_.load()),
-                            maxConnections_.load()};
+                            maxConnections_.load(), Milliseconds(stalledReaderMs_.load())};
 }
 
 void MappedPortServer::SetMapped(std::string host, int port) {
@@ -236,15 +239,14 @@ void MappedPortServer::Serve(net::Socket client, std::string peer, std::shared_p
     auto worker = std::make_unique<Worker>(std::move(client));
     worker->Client().SetPeerAddress(std::move(peer));
     // An origin that stops reading an upload would hold the worker for as
-    // long as it lives, the browser long gone: nothing moves, so the idle
-    // limit ends it.
+    // long as it lives, the browser long gone: a send that moves nothing
+    // for the send patience ends it.
     // A stop of the browser's connection (the user's, of its monitor row)
     // ends that wait at once.
-    worker->Outbound().SetSendPatience(idleMs_, worker->Client());
+    worker->Outbound().SetSendPatience(sendPatienceMs_, worker->Client());
     // A browser that stops taking its download, without closing, would hold
-    // the worker, the origin and the entry being written for good: a send
-    // that moves nothing for the idle limit gives it up.
-    net::SetSendTimeout(worker->Client().Socket(), Milliseconds(idleMs_.load()));
+    // the worker, the origin and the entry being written for good.
+    net::SetSendTimeout(worker->Client().Socket(), Milliseconds(sendPatienceMs_.load()));
     {
         std::lock_guard lock(workersLock_);
         workers_.insert(worker.get());

@@ -100,6 +100,12 @@ struct ConnectionLimits {
     // Browser connections open at once; beyond it a new one is closed at
     // once rather than given a thread.
     std::size_t maxConnections = 4096;
+    // The least a send that moves nothing waits for its reader, while the
+    // idle limit is on, before it gives the reader up; the idle limit when
+    // that is longer. A slow reader's kernel tells of room only once half
+    // its buffer is free, minutes apart at a kilobyte a second: a short
+    // limit for idle connections must not cut a download that goes on.
+    std::chrono::milliseconds stalledReader{300'000};
 };
 
 class MappedPortServer {
@@ -199,6 +205,8 @@ private:
     std::atomic<std::int64_t> firstRequestMs_;
     std::atomic<std::int64_t> idleMs_;
     std::atomic<std::size_t> maxConnections_;
+    std::atomic<std::int64_t> stalledReaderMs_;
+    std::atomic<std::int64_t> sendPatienceMs_;  // 0 while the idle limit is off
     Episode overCeiling_;
     Episode outOfDescriptors_;
     Episode outOfThreads_;
