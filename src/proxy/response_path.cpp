@@ -509,9 +509,11 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
 }
 
 // The rest of an entry's body, after the first block, from the file to the
-// browser's socket inside the kernel. Returns the bytes sent.
-std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader,
-                             std::int64_t left) {
+// browser's socket inside the kernel. Returns the bytes sent; `thrownAway`
+// gets those a reset of a browser that stopped taking them dropped from
+// the socket's queue.
+std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
+                             std::int64_t& thrownAway) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
     const std::int64_t all = left;
     const net::NonBlockingWhile noBlocking(client.Socket());
@@ -526,6 +528,7 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
             // The browser went, stopped taking bytes for the idle limit, or
             // the entry broke: end, never pad.
             if (sent < 0 && errno == EAGAIN) {
+                thrownAway = net::QueuedToSend(client.Socket()).value_or(0);
                 net::CloseWithReset(client.Socket());
             }
             client.Disconnect();
@@ -566,18 +569,30 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
         client.Write(block);
         sent = client.Connected() ? firstPiece : 0;
     }
-    const auto tell = [&](std::int64_t piece) {
-        CountBytes(s, true, piece);
-        e.received += piece;
+    // Counted as the browser takes them: what still waits in the socket's
+    // queue is counted once the answer is through, and never when a reset
+    // throws it away (up to the whole send buffer, megabytes).
+    std::int64_t uncounted = 0;
+    const auto tell = [&](std::int64_t piece, std::int64_t notTaken) {
+        uncounted += piece;
+        const std::int64_t taken = std::max<std::int64_t>(uncounted - notTaken, 0);
+        uncounted -= taken;
+        CountBytes(s, true, taken);
+        e.received += taken;
         ReportProgress(s, e);
     };
-    tell(sent);
+    const auto queued = [&client] {
+        return client.Connected() ? net::QueuedToSend(client.Socket()).value_or(0) : 0;
+    };
+    tell(sent, queued());
+    std::int64_t thrownAway = 0;
     while (left > 0 && client.Connected()) {
-        const std::int64_t piece =
-            SendRestOfEntry(client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize));
+        const std::int64_t piece = SendRestOfEntry(
+            client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize), thrownAway);
         left -= piece;
-        tell(piece);
+        tell(piece, client.Connected() ? queued() : thrownAway);
     }
+    tell(0, thrownAway);
     if (reader) {
         reader->MarkUsed(s.Owner().TimeSource().Now());
     }
