@@ -735,11 +735,15 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_FALSE(blocked());
 
     // A rule the matcher refuses is named where the file holds it, so that
-    // the user learns it is dead; the others act. A new port listens in
-    // place of the old one.
-    WriteBytes(home / "black.lst", ListFile({{"; by hand"},
-                                             {"1", "True", "blocked", "5"},
-                                             {"2", "True", "bad(unclosed", "0"}}));
+    // the user learns it is dead; the others act. So is one that refuses
+    // pages it does not name, as it cannot decide ordinary URLs. A new port
+    // listens in place of the old one.
+    WriteBytes(home / "black.lst",
+               ListFile({{"; by hand"},
+                         {"1", "True", "blocked", "5"},
+                         {"2", "True", "bad(unclosed", "0"},
+                         {"3", "True", "^(\\w+\\.?)+\\.doubleclick\\.net/", "0"},
+                         {"4", "True", "^(\\w+\\.)+doubleclick\\.net/", "0"}}));
     const int second = FreePort();
     const std::string edited = "[TMainForm]\r\nPortEd_Text=" + std::to_string(second);
     WriteBytes(home / "Vellostore.ini", edited);
@@ -749,6 +753,9 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_EQ(ReadBytes(home / "Vellostore.ini"), edited);
     EXPECT_TRUE(Has(proxy.Process().Stderr(), "black.lst, строка 3 (№2), правило не действует: "))
         << proxy.Process().Stderr();
+    EXPECT_TRUE(Has(proxy.Process().Stderr(),
+                    "black.lst, строка 4 (№3): проверка правила не успевает завершиться"));
+    EXPECT_FALSE(Has(proxy.Process().Stderr(), "строка 5 (№4)"));
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port())), std::exception);
     at = LoopbackUrl(second, "");
     EXPECT_TRUE(blocked());

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <stdexcept>
@@ -83,6 +84,14 @@ private:
     std::size_t line_ = 0;
 };
 
+std::string Repeated(std::string_view part, int times) {
+    std::string text;
+    for (int i = 0; i < times; ++i) {
+        text.append(part);
+    }
+    return text;
+}
+
 std::vector<std::string> FileFields(const ListInfo& info, std::size_t position,
                                     const RuleRow& row) {
     const RuleCells& cells = row.Cells();
@@ -132,6 +141,25 @@ RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hi
     } catch (const RegexError& e) {
         error_ = e.what();
     }
+}
+
+bool GivesUpOnOrdinaryUrls(const Pattern& pattern) {
+    // A long host label or hash-named file, and many short parts between
+    // dots, slashes and dashes: the runs nested repeats split every way.
+    // Each ends in every printable character, or the engine would see at
+    // once that a letter the pattern needs is missing, and never start.
+    static const std::string kTail = [] {
+        std::string tail;
+        for (char c = '!'; c <= '~'; ++c) {
+            tail += c;
+        }
+        return tail;
+    }();
+    static const std::string kUrls[] = {std::string(60, 'a') + kTail, Repeated("a.", 30) + kTail,
+                                        Repeated("a/", 30) + kTail, Repeated("a-", 30) + kTail};
+    return std::any_of(std::begin(kUrls), std::end(kUrls), [&pattern](const std::string& url) {
+        return pattern.Decide(url) == Pattern::Outcome::Undecided;
+    });
 }
 
 int FindRule(const RuleListSnapshot& list, std::string_view subject, UndecidedRule undecided) {

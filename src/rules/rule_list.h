@@ -85,6 +85,12 @@ struct RuleListSnapshot {
     std::vector<std::shared_ptr<const RuleRow>> rows;
 };
 
+// Whether the matcher gives up on the pattern for a plain URL of ordinary
+// length (nested repeats such as "(\w+)*", which run away on a long host
+// label or file name): in a refusal list it would refuse pages it does not
+// name.
+bool GivesUpOnOrdinaryUrls(const Pattern& pattern);
+
 // Index of the first enabled row whose pattern matches subject, or -1.
 int FindRule(const RuleListSnapshot& list, std::string_view subject,
              UndecidedRule undecided = UndecidedRule::Skipped);

@@ -339,6 +339,23 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
                        ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
         }
     }
+    // A refusal list refuses what it cannot decide, so that padding a URL
+    // passes no rule: a rule that cannot decide ordinary URLs refuses pages
+    // it does not name, and the user sees only a "rule #" on them.
+    std::size_t runaway = 0;
+    for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
+        const RuleRow& row = *snapshot->rows[i];
+        if (list.Info().undecided != UndecidedRule::Fires || !row.Cells().enable ||
+            !row.CompiledPattern() || !GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+            continue;
+        }
+        if (++runaway <= kNamedAtStart) {
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
+                       ": проверка правила не успевает завершиться на длинных адресах "
+                       "(вложенные повторы, как в \"(\\w+)*\"), и оно запрещает и те адреса, "
+                       "которых не называет\n";
+        }
+    }
     if (dead > kNamedAtStart) {
         untold_ += "Список " + std::string(name) +
                    ", ещё правил, которые не действуют: " + std::to_string(dead - kNamedAtStart) +
