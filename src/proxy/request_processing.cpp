@@ -154,12 +154,15 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
                 hits = std::move(readingHits);
             }
         };
-        if (e.url.find('%') != std::string::npos ||
-            cp1251::FindNoCase(e.url, "xn--") != std::string::npos) {
+        const bool escapedLetters = e.url.find('%') != std::string::npos ||
+                                    cp1251::FindNoCase(e.url, "xn--") != std::string::npos;
+        // Raw code-page bytes are read as their letters too, but do not
+        // win a tie: a redirect would spell them as UTF-8.
+        if (escapedLetters || utf::HasNonAscii(e.url)) {
             std::string letters = cp1251::Lower(LettersInCodePage(e.url));
             std::string every = cp1251::Lower(EveryLetterInCodePage(e.url));
             const bool codePageEscapes = every != letters;
-            tryReading(std::move(letters), true);
+            tryReading(std::move(letters), escapedLetters);
             if (codePageEscapes) {
                 tryReading(std::move(every), false);
             }

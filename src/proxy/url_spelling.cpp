@@ -107,8 +107,17 @@ std::string DecodeLetters(std::string_view text, Escapes escapes = Escapes::kDec
         }
         if (!utf::IsValidUtf8(bytes)) {
             // The code page's own bytes; escaped ones stay escaped where
-            // only UTF-8 letters are to be decoded.
-            out += escapes == Escapes::kDecoded ? bytes : std::string(text.substr(i, end - i));
+            // only UTF-8 letters are to be decoded. Kept as they came, raw
+            // ones are escaped as they go on to the origin: a redirect
+            // would otherwise spell them as the UTF-8 of their letters,
+            // which the site never sent and does not read.
+            if (escapes == Escapes::kDecoded) {
+                out += bytes;
+            } else if (escapes == Escapes::kKept) {
+                out += EscapeRawBytes(text.substr(i, end - i));
+            } else {
+                out += text.substr(i, end - i);
+            }
             i = end;
             continue;
         }
