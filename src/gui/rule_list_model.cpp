@@ -237,6 +237,12 @@ void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
     // after being told it would not act: no error box follows the question.
     if (!row.Error().empty() && CharactersOutsideCp1251(text).isEmpty()) {
         emit PatternFailed(ErrorText(row));
+    } else if (list_.Info().undecided == UndecidedRule::Fires && row.CompiledPattern() &&
+               GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+        QString warning = QString::fromUtf8(kGivesUpWarning.data(),
+                                            static_cast<qsizetype>(kGivesUpWarning.size()));
+        warning[0] = warning[0].toUpper();
+        emit PatternFailed(warning);
     }
 }
 

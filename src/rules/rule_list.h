@@ -90,6 +90,10 @@ struct RuleListSnapshot {
 // label or file name): in a refusal list it would refuse pages it does not
 // name.
 bool GivesUpOnOrdinaryUrls(const Pattern& pattern);
+// What the user is told of such a rule in a refusal list.
+inline constexpr std::string_view kGivesUpWarning =
+    "проверка правила не успевает завершиться на длинных адресах (вложенные повторы, как в "
+    "\"(\\w+)*\"), и оно запрещает и те адреса, которых не называет";
 
 // Index of the first enabled row whose pattern matches subject, or -1.
 int FindRule(const RuleListSnapshot& list, std::string_view subject,

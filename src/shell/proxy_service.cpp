@@ -350,10 +350,8 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
             continue;
         }
         if (++runaway <= kNamedAtStart) {
-            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
-                       ": проверка правила не успевает завершиться на длинных адресах "
-                       "(вложенные повторы, как в \"(\\w+)*\"), и оно запрещает и те адреса, "
-                       "которых не называет\n";
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) + ": " +
+                       std::string(kGivesUpWarning) + "\n";
         }
     }
     if (dead > kNamedAtStart) {

@@ -133,6 +133,23 @@ TEST_F(RuleListPageTest, ASaveThatFailsIsToldAndTheNextOneWrites) {
     EXPECT_TRUE(std::filesystem::is_regular_file(file));
 }
 
+// A black-list rule the matcher gives up on for ordinary URLs refuses pages
+// it does not name: its author hears of it as he types it. Other lists pass
+// such a rule by, and say nothing.
+TEST_F(RuleListPageTest, ARuleThatRefusesWhatItDoesNotNameIsToldAsItIsTyped) {
+    QStringList told;
+    for (ListKind kind : {ListKind::Black, ListKind::Cache}) {
+        auto page = Page(kind);
+        QObject::connect(page.get(), &RuleListPage::Failed,
+                         [&](const QString& message) { told << message; });
+        AddRule(*page, QStringLiteral("^(\\w+\\.)+doubleclick\\.net/"));
+        AddRule(*page, QStringLiteral("(\\w+)*\\.swf$"));
+    }
+    ASSERT_EQ(told.size(), 1);
+    EXPECT_TRUE(told[0].startsWith(QStringLiteral("Проверка правила не успевает")))
+        << told[0].toStdString();
+}
+
 // In the window's first size every column of a list shows, the converter's
 // seven included: the hit count was off the right edge.
 TEST_F(RuleListPageTest, EveryColumnShowsInTheWindowsFirstSize) {
