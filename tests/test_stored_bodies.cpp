@@ -189,6 +189,19 @@ TEST_F(StoredBodies, ABrowserThatStopsTakingItsDownloadIsLetGoAtTheIdleLimit) {
     // Counted as it took them: what the reset threw away from the socket's
     // queue never reached it.
     EXPECT_LT(monitor.Row(2)->received, 64 << 10);
+    // Nor when the user cancels the download, and the browser's reset
+    // throws the queue away.
+    {
+        auto cancelled = Connect();
+        const int buffer = 64 << 10;
+        ::setsockopt(cancelled.Fd(), SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
+        SendText(cancelled, GetRequest(url));
+        ASSERT_EQ(test::ReadExactly(cancelled, 1 << 20).size(), std::size_t{1 << 20});
+        net::CloseWithReset(cancelled);
+    }
+    EXPECT_TRUE(test::WaitUntil([this] { return server.ActiveConnections() == 0; }));
+    Settle();
+    EXPECT_LT(monitor.Row(3)->received, (1 << 20) + (256 << 10));
 
     // A reader slower than the buffers, but steady, is no stalled one: it
     // takes some at every look, far less than would tell of room (a third

@@ -510,14 +510,18 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
 
 // The rest of an entry's body, after the first block, from the file to the
 // browser's socket inside the kernel. Returns the bytes sent; `thrownAway`
-// gets those a reset of a browser that stopped taking them dropped from
-// the socket's queue.
+// gets those a reset dropped from the socket's queue: the proxy's, of a
+// browser that stopped taking them, or the browser's own, when the user
+// cancelled the download.
 std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
                              std::int64_t& thrownAway) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
     const std::int64_t all = left;
     const net::NonBlockingWhile noBlocking(client.Socket());
     auto lastMoved = std::chrono::steady_clock::now();
+    // The queue as the last send left it: a browser's reset empties it
+    // before the proxy can look.
+    std::int64_t queued = 0;
     while (left > 0 && client.Connected()) {
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
@@ -530,12 +534,15 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
             if (sent < 0 && errno == EAGAIN) {
                 thrownAway = net::QueuedToSend(client.Socket()).value_or(0);
                 net::CloseWithReset(client.Socket());
+            } else if (sent < 0) {
+                thrownAway = queued;
             }
             client.Disconnect();
             break;
         }
         lastMoved = std::chrono::steady_clock::now();
         left -= sent;
+        queued = net::QueuedToSend(client.Socket()).value_or(0);
     }
     return all - left;
 }
