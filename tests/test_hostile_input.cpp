@@ -107,18 +107,20 @@ TEST_F(HostileInput, RequestsWhoseFramingIsInDoubtNeverReachTheOrigin) {
     // them would find no length and take the body for a request. A length
     // said twice goes on said once, which such an origin would refuse too.
     // And one a browser names in its Connection field, as a field for the
-    // proxy alone, goes on all the same, and unnamed: a next hop that
-    // honoured the name would drop the length and find a request in the body.
+    // proxy alone, goes on all the same, and unnamed, in an upgrade too: a
+    // next hop that honoured the name would drop the length and find a
+    // request in the body.
     auto client = Connect();
     for (const std::string& lengths :
          {std::string("Content-Length: 5"), std::string("Content-Length: 5, 5\nContent-Length: 5"),
-          std::string("Connection: keep-alive, Content-Length\nContent-Length: 5")}) {
+          std::string("Connection: keep-alive, Content-Length\nContent-Length: 5"),
+          std::string("Upgrade: x\nConnection: Upgrade, Content-Length\nContent-Length: 5")}) {
         test::SendText(client,
                        "POST " + origin.Url("/p") + " HTTP/1.1\nHost: x\n" + lengths + "\n\nhello");
         EXPECT_TRUE(ReadResponse(client).ends_with("hello"));
     }
     const std::vector<std::string> requests = origin.Requests();
-    ASSERT_EQ(requests.size(), refused + 3);
+    ASSERT_EQ(requests.size(), refused + 4);
     for (const std::string& request : std::vector(requests.begin() + refused, requests.end())) {
         EXPECT_TRUE(test::Has(request, "\r\nContent-Length: 5\r\n")) << request;
         EXPECT_EQ(request.find("\r\nContent-Length:"), request.rfind("\r\nContent-Length:"))

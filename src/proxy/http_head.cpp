@@ -306,21 +306,23 @@ void DropConnectionFields(MessageHead& head) {
     static constexpr std::string_view kKept[] = {
         "close", "keep-alive",          "Connection",       "Content-Length",
         "Host",  "Proxy-Authorization", "Transfer-Encoding"};
-    if (head.Has("Upgrade") || head.StatusCode() == 101) {
-        head.Remove("Keep-Alive");
-        head.Remove("Proxy-Connection");
-        return;
-    }
+    const auto isKept = [](std::string_view token) {
+        return std::any_of(std::begin(kKept), std::end(kKept), [token](std::string_view kept) {
+            return cp1251::EqualsNoCase(token, kept);
+        });
+    };
+    // An upgrade goes on with all it names but what the proxy keeps.
+    const bool upgrade = head.Has("Upgrade") || head.StatusCode() == 101;
     std::vector<std::string> named;
     std::string options;  // what this hop says of its own connection
     for (const std::string_view item : head.ListItems("Connection")) {
         const std::string_view token = ItemToken(item);
-        if (cp1251::EqualsNoCase(token, "close") || cp1251::EqualsNoCase(token, "keep-alive")) {
+        const bool own =
+            cp1251::EqualsNoCase(token, "close") || cp1251::EqualsNoCase(token, "keep-alive");
+        if (own || (upgrade && !isKept(token))) {
             options.append(options.empty() ? "" : ", ").append(token);
         }
-        if (std::none_of(std::begin(kKept), std::end(kKept), [token](std::string_view kept) {
-                return cp1251::EqualsNoCase(token, kept);
-            })) {
+        if (!upgrade && !isKept(token)) {
             named.emplace_back(token);
         }
     }

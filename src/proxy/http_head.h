@@ -138,7 +138,8 @@ std::string_view ItemToken(std::string_view item);
 // names (Upgrade, HTTP2-Settings), as the proxy passes it through; the
 // body's framing, the host and the proxy's credentials stay whatever the
 // field names, or a body framed by its length would go on without it and
-// a request hidden in it would pass the lists unseen.
+// a request hidden in it would pass the lists unseen. Connection goes on
+// naming none of these, nor what went.
 void DropConnectionFields(MessageHead& head);
 
 }  // namespace vs::http
