@@ -279,6 +279,7 @@ void ProxyService::LoadList(List& list, std::string_view name) {
     }
     if constexpr (std::is_same_v<List, RuleList>) {
         TellRulesThatCannotMatch(list, name);
+        TellRulesThatRefuseWhatTheyDoNotName(list, name);
     } else {
         TellPasswordsInClear(list, name);
         TellAddressesThatAreNone(list, name);
@@ -339,25 +340,33 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
                        ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
         }
     }
-    // A refusal list refuses what it cannot decide, so that padding a URL
-    // passes no rule: a rule that cannot decide ordinary URLs refuses pages
-    // it does not name, and the user sees only a "rule #" on them.
-    std::size_t runaway = 0;
-    for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
-        const RuleRow& row = *snapshot->rows[i];
-        if (list.Info().undecided != UndecidedRule::Fires || !row.Cells().enable ||
-            !row.CompiledPattern() || !GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
-            continue;
-        }
-        if (++runaway <= kNamedAtStart) {
-            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) + ": " +
-                       std::string(kGivesUpWarning) + "\n";
-        }
-    }
     if (dead > kNamedAtStart) {
         untold_ += "Список " + std::string(name) +
                    ", ещё правил, которые не действуют: " + std::to_string(dead - kNamedAtStart) +
                    "\n";
+    }
+}
+
+void ProxyService::TellRulesThatRefuseWhatTheyDoNotName(const RuleList& list,
+                                                        std::string_view name) {
+    // A refusal list refuses what it cannot decide, so that padding a URL
+    // passes no rule: a rule that cannot decide ordinary URLs refuses pages
+    // it does not name, and the user sees only a "rule #" on them.
+    // Each such rule costs the engine's whole budget, four times over: past
+    // the few named, the rest are left to be found by their authors.
+    if (list.Info().undecided != UndecidedRule::Fires) {
+        return;
+    }
+    const auto snapshot = list.Snapshot();
+    std::size_t runaway = 0;
+    for (std::size_t i = 0; i < snapshot->rows.size() && runaway < kNamedAtStart; ++i) {
+        const RuleRow& row = *snapshot->rows[i];
+        if (row.Cells().enable && row.CompiledPattern() &&
+            GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+            ++runaway;
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) + ": " +
+                       std::string(kGivesUpWarning) + "\n";
+        }
     }
 }
 

@@ -176,6 +176,7 @@ private:
     // Rows of a list the start tells of one by one; the rest are counted.
     static constexpr std::size_t kNamedAtStart = 10;
     void TellRulesThatCannotMatch(const RuleList& list, std::string_view name);
+    void TellRulesThatRefuseWhatTheyDoNotName(const RuleList& list, std::string_view name);
     void TellPasswordsInClear(const UsersList& list, std::string_view name);
     void TellAddressesThatAreNone(const UsersList& list, std::string_view name);
     void LoadStatistics();
