@@ -238,8 +238,8 @@ TEST_F(ProxyFixture, UrlConverterRedirectsToTheFinalLowerCasedText) {
                     "\r\nLocation: http://site.example/new/esc\r\n"));
     // Such bytes where no rule looks go on as they came, escaped as the
     // origin would get them: the site reads its own code page.
-    EXPECT_TRUE(Has(AnswerTo("GET http://old.example/q?\xEF\xF0 HTTP/1.0\r\n\r\n"),
-                    "\r\nLocation: http://new.example/q?%ef%f0\r\n"));
+    EXPECT_TRUE(Has(AnswerTo("GET http://old.example/q?a=%20&b=\xEF\xF0 HTTP/1.0\r\n\r\n"),
+                    "\r\nLocation: http://new.example/q?a=%20&b=%ef%f0\r\n"));
     // Letters it lacks, written raw, go on as the same letters.
     EXPECT_TRUE(Has(AnswerTo("GET http://site.example/путь/café HTTP/1.0\r\n\r\n"),
                     "\r\nLocation: http://site.example/new/caf%c3%a9\r\n"));

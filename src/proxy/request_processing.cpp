@@ -154,15 +154,16 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
                 hits = std::move(readingHits);
             }
         };
-        const bool escapedLetters = e.url.find('%') != std::string::npos ||
-                                    cp1251::FindNoCase(e.url, "xn--") != std::string::npos;
-        // Raw code-page bytes are read as their letters too, but do not
-        // win a tie: a redirect would spell them as UTF-8.
+        const bool escapedLetters = HasEscapedLetters(e.url);
+        // Raw code-page bytes are read as their letters too, but then the
+        // letters do not win a tie: a redirect would spell those bytes as
+        // UTF-8, which the site never sent.
+        const bool rawCodePage = utf::HasNonAscii(e.url) && !utf::IsValidUtf8(e.url);
         if (escapedLetters || utf::HasNonAscii(e.url)) {
             std::string letters = cp1251::Lower(LettersInCodePage(e.url));
             std::string every = cp1251::Lower(EveryLetterInCodePage(e.url));
             const bool codePageEscapes = every != letters;
-            tryReading(std::move(letters), escapedLetters);
+            tryReading(std::move(letters), escapedLetters && !rawCodePage);
             if (codePageEscapes) {
                 tryReading(std::move(every), false);
             }

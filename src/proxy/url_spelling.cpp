@@ -323,6 +323,15 @@ std::string RawLettersInCodePage(std::string_view url) {
     return DecodeLetters(url, Escapes::kKept);
 }
 
+bool HasEscapedLetters(std::string_view url) {
+    for (std::size_t i = url.find('%'); i != std::string_view::npos; i = url.find('%', i + 1)) {
+        if (EscapedByte(url, i).value_or(0) >= 0x80) {
+            return true;
+        }
+    }
+    return cp1251::FindNoCase(url, "xn--") != std::string::npos;
+}
+
 std::string LettersInCodePage(std::string_view url) {
     return WithHost(DecodeLetters(url, Escapes::kUtf8Letters), HostLetters);
 }

@@ -33,14 +33,18 @@ std::string PlainUrl(std::string_view url);
 // What a converter rule sees, as its result goes out through UriSpelling,
 // which takes raw bytes for the code page's. RawLettersInCodePage: the URL
 // with letters written raw in UTF-8 (as curl and many tools send them) in
-// the code page, where it has them, and escaped where it has not; escapes
-// and other bytes as they are. LettersInCodePage: the same with letters
+// the code page, where it has them, and escaped where it has not; the code
+// page's own bytes written raw escaped each as it came; escapes as they
+// are. LettersInCodePage: the same with letters
 // escaped in UTF-8 (as browsers send them) in the code page as well, so that
 // a rule naming "/путь/" meets "/%D0%BF%D1%83%D1%82%D1%8C/", and host labels
 // in their "xn--" form in their letters. EveryLetterInCodePage: the same
 // with the code page's own bytes escaped ("%EF%F3%F2%FC", as old sites'
 // forms send them) taken for its letters too.
 std::string RawLettersInCodePage(std::string_view url);
+// Whether the URL holds letters the readings above read otherwise: bytes
+// past ASCII escaped, or host labels in their "xn--" form.
+bool HasEscapedLetters(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
 std::string EveryLetterInCodePage(std::string_view url);
 
