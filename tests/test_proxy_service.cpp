@@ -231,6 +231,7 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
         const std::string number = std::to_string(user);
         rows.push_back({number, "True", std::string("u").append(number), "pw", ""});
     }
+    rows.push_back({"41", "True", "bob ", "", "10.0.0.2"});  // a blank no grid shows
     test::WriteBytes(dir.Path() / "users.lst", test::ListFile(rows));
     Start();
     const std::string told = service->TakeUserMessages().value_or("");
@@ -243,6 +244,7 @@ TEST_F(ServiceTest, PasswordsWrittenInClearAreToldWithWhatTheSaveDoes) {
                           "строка 3: пароль записан открытым текстом; он принят, но "
                           "останется открытым"));
     EXPECT_TRUE(test::Has(told, "строка 2 (№2): \"10.0.0.0/8\" — не адрес компьютера"));
+    EXPECT_TRUE(test::Has(told, "строка 41 (№41): в имени \"bob \" пробел"));
     EXPECT_FALSE(test::Has(told, "\"127.0.0.1\""));
     service->ShutDown();
     EXPECT_TRUE(test::Has(test::ReadBytes(dir.Path() / "users.lst"),

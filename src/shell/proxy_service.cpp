@@ -309,7 +309,8 @@ void ProxyService::TellPasswordsInClear(const UsersList& list, std::string_view 
 
 void ProxyService::TellAddressesThatAreNone(const UsersList& list, std::string_view name) {
     // A network written as a range, a mask or a name ("192.168.1.0/24",
-    // "192.168.1.*") admits nobody: its users would only see 407s.
+    // "192.168.1.*") admits nobody: its users would only see 407s. So does
+    // a name with a blank at its edge, which the grid does not show.
     std::size_t told = 0;
     const auto users = list.Snapshot();
     for (std::size_t i = 0; i < users->rows.size() && told < kNamedAtStart; ++i) {
@@ -320,6 +321,13 @@ void ProxyService::TellAddressesThatAreNone(const UsersList& list, std::string_v
                        row.ip +
                        "\" — не адрес компьютера (диапазоны, маски и имена не действуют): "
                        "строка никого не допускает\n";
+        } else if (row.enable && !row.name.empty() && TrimBlanks(row.name) != row.name) {
+            // A blank after a name typed by hand is seen nowhere, and no
+            // browser sends it: the user would only see 407s.
+            ++told;
+            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
+                       ": в имени \"" + row.name +
+                       "\" пробел в начале или в конце; браузеры присылают имя без него\n";
         }
     }
 }
