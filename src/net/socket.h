@@ -116,6 +116,9 @@ void SetSendTimeout(const Socket& socket, std::chrono::milliseconds limit);
 std::optional<std::chrono::microseconds> SendLimit(const Socket& socket);
 // The bytes the kernel holds for the peer, sent or not yet acknowledged.
 std::optional<int> QueuedToSend(const Socket& socket);
+// The bytes the peer has acknowledged over the connection's life; still
+// told after a reset has emptied the queue.
+std::optional<std::uint64_t> BytesAcknowledged(const Socket& socket);
 
 // Waits until `socket` has room to send, or true at an error the next send
 // tells; false once the peer has taken nothing for the limit set by

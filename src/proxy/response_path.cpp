@@ -508,20 +508,51 @@ void ShowSizeAndLog(Session& s, Exchange& e, const http::MessageHead& head) {
     s.Owner().PutToLog("# " + std::to_string(s.connectionNo) + " <<< URL: " + e.url, head.Text());
 }
 
+// How much of an answer's body the browser has taken: what its side has
+// acknowledged since the answer began, less the head. What waits in the
+// socket's queue is not taken, and a reset throws it away, the browser's
+// (a download cancelled) or the proxy's (a browser that stopped reading):
+// megabytes that reached nobody.
+class BodyTaken {
+public:
+    // `measured`: false for a body that goes out with the head in one
+    // write, which is taken whole or not at all.
+    BodyTaken(const net::Socket& socket, std::size_t headBytes, bool measured)
+        : socket_(socket),
+          before_(measured ? net::BytesAcknowledged(socket) : std::nullopt),
+          headBytes_(static_cast<std::int64_t>(headBytes)) {}
+
+    void Handed(std::int64_t bytes) { handed_ += bytes; }
+    std::int64_t HandedSoFar() const { return handed_; }
+    // At most what was handed; all of it where the kernel cannot tell.
+    std::int64_t Now() const {
+        const std::optional<std::uint64_t> now =
+            before_ ? net::BytesAcknowledged(socket_) : std::nullopt;
+        if (!now) {
+            return handed_;
+        }
+        const auto acknowledged = static_cast<std::int64_t>(*now - *before_) - headBytes_;
+        return std::clamp<std::int64_t>(acknowledged, 0, handed_);
+    }
+    // Read before the connection goes: what the browser took, for good.
+    void Ended() { atEnd_ = Now(); }
+    std::optional<std::int64_t> AtEnd() const { return atEnd_; }
+
+private:
+    const net::Socket& socket_;
+    std::optional<std::uint64_t> before_;
+    std::int64_t headBytes_;
+    std::int64_t handed_ = 0;
+    std::optional<std::int64_t> atEnd_;
+};
+
 // The rest of an entry's body, after the first block, from the file to the
-// browser's socket inside the kernel. Returns the bytes sent; `thrownAway`
-// gets those a reset dropped from the socket's queue: the proxy's, of a
-// browser that stopped taking them, or the browser's own, when the user
-// cancelled the download.
-std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
-                             std::int64_t& thrownAway) {
+// browser's socket inside the kernel.
+void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
+                     BodyTaken& taken) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
-    const std::int64_t all = left;
     const net::NonBlockingWhile noBlocking(client.Socket());
     auto lastMoved = std::chrono::steady_clock::now();
-    // The queue as the last send left it: a browser's reset empties it
-    // before the proxy can look.
-    std::int64_t queued = 0;
     while (left > 0 && client.Connected()) {
         const std::int64_t sent = reader.SendSome(
             client.Fd(), static_cast<std::size_t>(std::min<std::int64_t>(left, kPiece)));
@@ -531,20 +562,18 @@ std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader
         if (sent <= 0) {
             // The browser went, stopped taking bytes for the idle limit, or
             // the entry broke: end, never pad.
-            if (sent < 0 && errno == EAGAIN) {
-                thrownAway = net::QueuedToSend(client.Socket()).value_or(0);
+            const bool stalled = sent < 0 && errno == EAGAIN;
+            taken.Ended();
+            if (stalled) {
                 net::CloseWithReset(client.Socket());
-            } else if (sent < 0) {
-                thrownAway = queued;
             }
             client.Disconnect();
             break;
         }
         lastMoved = std::chrono::steady_clock::now();
         left -= sent;
-        queued = net::QueuedToSend(client.Socket()).value_or(0);
+        taken.Handed(sent);
     }
-    return all - left;
 }
 
 // Writes the answer's head and the body of the entry the exchange serves
@@ -571,35 +600,29 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
             client.Disconnect();  // the entry broke: end, never pad
         }
     }
-    std::int64_t sent = 0;
+    BodyTaken taken(client.Socket(), head.size(), left > firstPiece);
     if (client.Connected()) {
         client.Write(block);
-        sent = client.Connected() ? firstPiece : 0;
+        taken.Handed(client.Connected() ? firstPiece : 0);
     }
-    // Counted as the browser takes them: what still waits in the socket's
-    // queue is counted once the answer is through, and never when a reset
-    // throws it away (up to the whole send buffer, megabytes).
-    std::int64_t uncounted = 0;
-    const auto tell = [&](std::int64_t piece, std::int64_t notTaken) {
-        uncounted += piece;
-        const std::int64_t taken = std::max<std::int64_t>(uncounted - notTaken, 0);
-        uncounted -= taken;
-        CountBytes(s, true, taken);
-        e.received += taken;
+    std::int64_t counted = 0;
+    const auto tell = [&](std::int64_t upTo) {
+        if (upTo > counted) {
+            CountBytes(s, true, upTo - counted);
+            e.received += upTo - counted;
+            counted = upTo;
+        }
         ReportProgress(s, e);
     };
-    const auto queued = [&client] {
-        return client.Connected() ? net::QueuedToSend(client.Socket()).value_or(0) : 0;
-    };
-    tell(sent, queued());
-    std::int64_t thrownAway = 0;
+    tell(taken.Now());
     while (left > 0 && client.Connected()) {
-        const std::int64_t piece = SendRestOfEntry(
-            client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize), thrownAway);
-        left -= piece;
-        tell(piece, client.Connected() ? queued() : thrownAway);
+        const std::int64_t before = taken.HandedSoFar();
+        SendRestOfEntry(client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize), taken);
+        left -= taken.HandedSoFar() - before;
+        tell(taken.AtEnd().value_or(taken.Now()));
     }
-    tell(0, thrownAway);
+    // A whole answer is the browser's, what still waits in the queue too.
+    tell(taken.AtEnd().value_or(taken.HandedSoFar()));
     if (reader) {
         reader->MarkUsed(s.Owner().TimeSource().Now());
     }
