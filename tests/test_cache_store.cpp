@@ -307,6 +307,28 @@ TEST_F(CacheEntry, ALongKeyKeepsAllItsFieldsOrNone) {
     reader.reset();
     fs::resize_file(entry, 2);
     EXPECT_FALSE(OpenEntry(entry));
+
+    // Nor does an entry go without its origin's date, tag or size where its
+    // key left no room: it was asked about with the proxy's own date, and a
+    // changed page was "not modified".
+    const auto originDate = kT0 - std::chrono::hours(1);
+    for (std::size_t length = 3900; length < 4100; length += 4) {
+        writer = BeginEntry(dir, entry, "http://h/" + std::string(length, 'k'));
+        ASSERT_TRUE(writer);
+        writer->SetEntityTag("\"v1\"");
+        ASSERT_TRUE(writer->Append("body"));
+        if (writer->Finish("", "", originDate, true, kT0)) {
+            reader = OpenEntry(entry);
+            ASSERT_TRUE(reader) << length;
+            EXPECT_EQ(reader->OriginDate(), std::chrono::floor<std::chrono::seconds>(originDate))
+                << length;
+            EXPECT_EQ(reader->EntityTag(), "\"v1\"") << length;
+            reader.reset();
+            fs::resize_file(entry, 2);
+            EXPECT_FALSE(OpenEntry(entry)) << length;
+        }
+        DeleteEntry(entry);
+    }
 }
 
 TEST_F(CacheEntry, WritersExcludeAllReadersShare) {

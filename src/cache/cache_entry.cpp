@@ -635,19 +635,22 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
                 return false;
             }
         }
-        if (!entityTag_.empty()) {
-            SetAttr(fd_, kEntityTagAttr, entityTag_);  // without it, the date alone asks
-        }
+        // Without the tag, the date or the size, the proxy would ask the
+        // origin with its own clock's date, and be told "not modified" of a
+        // changed page, or serve an entry cut short: an entry whose key
+        // left no room for them is none.
         struct stat written {};
-        if (::fstat(fd_, &written) == 0) {
-            SetAttr(fd_, kSizeAttr, std::to_string(written.st_size));  // without it, no check
-        }
         // Whole seconds: HTTP dates have no fractions, and keeping the odd
         // second is what makes If-Modified-Since equal the origin's date.
         const auto origin =
             std::chrono::floor<std::chrono::seconds>(haveOriginDate ? originDate : now);
-        // A refusal leaves the completion time as origin date, as documented.
-        SetAttr(fd_, kOriginAttr, std::to_string(origin.time_since_epoch().count()));
+        if ((!entityTag_.empty() && !SetAttr(fd_, kEntityTagAttr, entityTag_)) ||
+            ::fstat(fd_, &written) != 0 ||
+            !SetAttr(fd_, kSizeAttr, std::to_string(written.st_size)) ||
+            !SetAttr(fd_, kOriginAttr, std::to_string(origin.time_since_epoch().count()))) {
+            Discard();
+            return false;
+        }
         // Last, as they may not fit in what room a long URL's key leaves.
         if (!SetFieldsAttr(fd_, keptFields_)) {
             Discard();
