@@ -743,7 +743,8 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
                          {"1", "True", "blocked", "5"},
                          {"2", "True", "bad(unclosed", "0"},
                          {"3", "True", "^(\\w+\\.?)+\\.doubleclick\\.net/", "0"},
-                         {"4", "True", "^(\\w+\\.)+doubleclick\\.net/", "0"}}));
+                         {"4", "True", "^(\\w+\\.)+doubleclick\\.net/", "0"},
+                         {"5", "True", "(\\d+)*\\.exe$", "0"}}));
     const int second = FreePort();
     const std::string edited = "[TMainForm]\r\nPortEd_Text=" + std::to_string(second);
     WriteBytes(home / "Vellostore.ini", edited);
@@ -756,6 +757,7 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_TRUE(Has(proxy.Process().Stderr(),
                     "black.lst, строка 4 (№3): проверка правила не успевает завершиться"));
     EXPECT_FALSE(Has(proxy.Process().Stderr(), "строка 5 (№4)"));
+    EXPECT_TRUE(Has(proxy.Process().Stderr(), "строка 6 (№5): проверка правила"));
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port())), std::exception);
     at = LoopbackUrl(second, "");
     EXPECT_TRUE(blocked());

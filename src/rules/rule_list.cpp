@@ -144,8 +144,9 @@ RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hi
 }
 
 bool GivesUpOnOrdinaryUrls(const Pattern& pattern) {
-    // A long host label or hash-named file, and many short parts between
-    // dots, slashes and dashes: the runs nested repeats split every way.
+    // A long host label, hash-named file or number, and many short parts
+    // between dots, slashes and dashes: the runs nested repeats split every
+    // way.
     // Each ends in every printable character, or the engine would see at
     // once that a letter the pattern needs is missing, and never start.
     static const std::string kTail = [] {
@@ -155,8 +156,9 @@ bool GivesUpOnOrdinaryUrls(const Pattern& pattern) {
         }
         return tail;
     }();
-    static const std::string kUrls[] = {std::string(60, 'a') + kTail, Repeated("a.", 30) + kTail,
-                                        Repeated("a/", 30) + kTail, Repeated("a-", 30) + kTail};
+    static const std::string kUrls[] = {std::string(60, 'a') + kTail, std::string(60, '1') + kTail,
+                                        Repeated("a.", 30) + kTail,   Repeated("1.", 30) + kTail,
+                                        Repeated("a/", 30) + kTail,   Repeated("a-", 30) + kTail};
     return std::any_of(std::begin(kUrls), std::end(kUrls), [&pattern](const std::string& url) {
         return pattern.Decide(url) == Pattern::Outcome::Undecided;
     });
