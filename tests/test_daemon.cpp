@@ -249,8 +249,8 @@ TEST_F(DaemonTest, TunnelsHttpsDirectlyAndThroughAParent) {
     EXPECT_TRUE(origin.Requests()[0].starts_with("GET /size/1000 HTTP/1.1\r\n"));
 }
 
-// The receive queue of this machine's TCP socket from localPort (-1: any)
-// to remotePort and whether it is in CLOSE_WAIT, if there is one.
+// The receive queue of this machine's live TCP socket from localPort (-1:
+// any) to remotePort and whether it is in CLOSE_WAIT, if there is one.
 struct TcpState {
     long receiveQueue = 0;
     bool closeWait = false;
@@ -267,7 +267,10 @@ std::optional<TcpState> FindTcp(int localPort, int remotePort) {
             const auto port = [](const std::string& address) {
                 return std::stoi(address.substr(address.rfind(':') + 1), nullptr, 16);
             };
-            if ((localPort < 0 || port(local) == localPort) && port(remote) == remotePort) {
+            // A connection of an earlier test that ended between the same
+            // ports lingers in TIME_WAIT ("06") and is no one's now.
+            if ((localPort < 0 || port(local) == localPort) && port(remote) == remotePort &&
+                state != "06") {
                 return TcpState{std::stol(queues.substr(queues.find(':') + 1), nullptr, 16),
                                 state == "08"};
             }
