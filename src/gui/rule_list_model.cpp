@@ -179,8 +179,13 @@ bool RuleListModel::setData(const QModelIndex& index, const QVariant& value, int
     }
     if (role == Qt::CheckStateRole && IsSwitch(index.column())) {
         RuleCells cells = list_.Row(static_cast<std::size_t>(index.row()));
-        SwitchOf(cells, FieldOf(index.column())) = value.toInt() == Qt::Checked;
+        const bool on = value.toInt() == Qt::Checked;
+        SwitchOf(cells, FieldOf(index.column())) = on;
         Store(index.row(), std::move(cells), index.column(), index.column());
+        if (on && FieldOf(index.column()) == RuleField::Enable) {
+            WarnIfItRefusesWhatItDoesNotName(
+                *list_.Snapshot()->rows.at(static_cast<std::size_t>(index.row())));
+        }
         return true;
     }
     if (role != Qt::EditRole || !IsText(index.column())) {
@@ -237,8 +242,14 @@ void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
     // after being told it would not act: no error box follows the question.
     if (!row.Error().empty() && CharactersOutsideCp1251(text).isEmpty()) {
         emit PatternFailed(ErrorText(row));
-    } else if (list_.Info().undecided == UndecidedRule::Fires && row.CompiledPattern() &&
-               GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+    } else if (row.Cells().enable) {
+        WarnIfItRefusesWhatItDoesNotName(row);
+    }
+}
+
+void RuleListModel::WarnIfItRefusesWhatItDoesNotName(const RuleRow& row) {
+    if (list_.Info().undecided == UndecidedRule::Fires && row.CompiledPattern() &&
+        GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
         QString warning = QString::fromUtf8(kGivesUpWarning.data(),
                                             static_cast<qsizetype>(kGivesUpWarning.size()));
         warning[0] = warning[0].toUpper();

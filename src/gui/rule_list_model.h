@@ -64,6 +64,9 @@ signals:
 
 private:
     void Store(int row, RuleCells cells, int firstColumn, int lastColumn);
+    // A black-list rule the matcher gives up on for ordinary URLs refuses
+    // pages it does not name: told as it is typed or switched on.
+    void WarnIfItRefusesWhatItDoesNotName(const RuleRow& row);
     // Rows of the given rules after a paste, enabled as the row pasted into.
     void InsertRules(int row, const QStringList& rules, bool enable);
     // Rows of the cells at `row`, in the list and in the view, in one step.

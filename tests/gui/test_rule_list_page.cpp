@@ -148,6 +148,17 @@ TEST_F(RuleListPageTest, ARuleThatRefusesWhatItDoesNotNameIsToldAsItIsTyped) {
     ASSERT_EQ(told.size(), 1);
     EXPECT_TRUE(told[0].startsWith(QStringLiteral("Проверка правила не успевает")))
         << told[0].toStdString();
+    // Typed while off, it is told when switched on.
+    auto black = Page(ListKind::Black);
+    QObject::connect(black.get(), &RuleListPage::Failed,
+                     [&](const QString& message) { told << message; });
+    black->AddRow();
+    RuleListModel& model = black->Model();
+    const int row = model.rowCount() - 1;
+    model.setData(model.index(row, 2), QStringLiteral("(\\d+)*\\.exe$"));
+    EXPECT_EQ(told.size(), 1);
+    model.setData(model.index(row, 1), Qt::Checked, Qt::CheckStateRole);
+    EXPECT_EQ(told.size(), 2);
 }
 
 // In the window's first size every column of a list shows, the converter's
