@@ -129,8 +129,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
                 *list, std::move(subject),
                 [&hits](const RuleRow& row, int position) { hits.emplace_back(&row, position); });
         };
-        const std::string written =
-            utf::HasNonAscii(e.url) ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower;
+        const bool nonAscii = utf::HasNonAscii(e.url);
+        const std::string written = nonAscii ? cp1251::Lower(RawLettersInCodePage(e.url)) : lower;
         Hits hits;
         UrlConversion conversion = convert(written, hits);
         // A rule may name the letters a browser sent escaped ("/путь/" for
@@ -158,8 +158,8 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
         // Raw code-page bytes are read as their letters too, but then the
         // letters do not win a tie: a redirect would spell those bytes as
         // UTF-8, which the site never sent.
-        const bool rawCodePage = utf::HasNonAscii(e.url) && !utf::IsValidUtf8(e.url);
-        if (escapedLetters || utf::HasNonAscii(e.url)) {
+        const bool rawCodePage = nonAscii && !utf::IsValidUtf8(e.url);
+        if (escapedLetters || nonAscii) {
             std::string letters = cp1251::Lower(LettersInCodePage(e.url));
             std::string every = cp1251::Lower(EveryLetterInCodePage(e.url));
             const bool codePageEscapes = every != letters;

@@ -547,10 +547,11 @@ private:
 };
 
 // The rest of an entry's body, after the first block, from the file to the
-// browser's socket inside the kernel.
-void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
-                     BodyTaken& taken) {
+// browser's socket inside the kernel. Returns the bytes sent.
+std::int64_t SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::int64_t left,
+                             BodyTaken& taken) {
     constexpr std::size_t kPiece = net::kBulkBlockSize;
+    const std::int64_t all = left;
     const net::NonBlockingWhile noBlocking(client.Socket());
     auto lastMoved = std::chrono::steady_clock::now();
     while (left > 0 && client.Connected()) {
@@ -574,6 +575,7 @@ void SendRestOfEntry(net::Connection& client, cache::EntryReader& reader, std::i
         left -= sent;
         taken.Handed(sent);
     }
+    return all - left;
 }
 
 // Writes the answer's head and the body of the entry the exchange serves
@@ -616,9 +618,8 @@ void SendCacheAnswer(Session& s, Exchange& e, std::string_view head) {
     };
     tell(taken.Now());
     while (left > 0 && client.Connected()) {
-        const std::int64_t before = taken.HandedSoFar();
-        SendRestOfEntry(client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize), taken);
-        left -= taken.HandedSoFar() - before;
+        left -= SendRestOfEntry(client, *reader, std::min<std::int64_t>(left, net::kBulkBlockSize),
+                                taken);
         tell(taken.AtEnd().value_or(taken.Now()));
     }
     // A whole answer is the browser's, what still waits in the queue too.
