@@ -86,6 +86,20 @@ TEST_F(CacheFixture, AVersionOfTheSameSecondIsToldByItsEntityTag) {
     EXPECT_EQ(ReadBytes(EntryFile("/versioned")), "version 2");
 }
 
+// A file written again within the second it was served keeps its date and,
+// from many file servers, its tag: only a whole fetch tells the versions
+// apart, and the copy it stores is dated by a second that has ended.
+TEST_F(CacheFixture, AFileServedInTheSecondItWasWrittenIsFetchedWholeNextTime) {
+    StartProxy();
+    EXPECT_EQ(BodyOf(Get("/just-written")), "version 1");
+    Settle();
+    Get("/just-written/next");
+    EXPECT_EQ(BodyOf(Get("/just-written")), "version 2");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:36 GMT");
+    Settle();
+    EXPECT_EQ(ReadBytes(EntryFile("/just-written")), "version 2");
+}
+
 // Offline, stored URLs are answered with the type and encoding their
 // origin gave (kept in the entry's trailer), or else the type their first
 // bytes show, and the rest refused, all without asking the origin.

@@ -321,6 +321,14 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     const auto dated = cache::ReadHTTPDate(date, now);
     if (e.lastModified.empty() || !modified || *modified > dated.value_or(now)) {
         e.lastModified = date;
+    } else if (dated.value_or(now) - *modified < std::chrono::seconds(1)) {
+        // Dated the second it was sent, the file may change again within
+        // that second, and a 304 asked by the date would keep the old body
+        // for good; an origin's tag is often no more than the date and the
+        // size. The entry is dated a second early and kept without the tag:
+        // the next request fetches it whole and stores it by an ended second.
+        e.lastModified = cache::FormatHTTPDate(*modified - std::chrono::seconds(1));
+        e.cacheWriter->SetEntityTag("");
     }
 }
 

@@ -244,6 +244,22 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return reply(Answer("text/plain", lm + "ETag: " + tag + "\r\n",
                             "version " + std::to_string(version.load())));
     }
+    // A file served in the second it was written, and written again within
+    // it, of the same size: date and tag (a file server's, made of the two)
+    // stay as they were. "/just-written/next" writes it.
+    if (path.starts_with("/just-written")) {
+        static std::atomic<int> version{1};
+        if (path == "/just-written/next") {
+            ++version;
+        }
+        const std::string inm = HeaderValue(head, "If-None-Match");
+        if (ims == kLastModified && (inm.empty() || inm == "\"same\"")) {
+            Send(s, "HTTP/1.1 304 Not Modified\r\nETag: \"same\"\r\n\r\n");
+            return true;
+        }
+        return reply(Answer("text/plain", lm + "Date: " + kLastModified + "\r\nETag: \"same\"\r\n",
+                            "version " + std::to_string(version.load())));
+    }
     // A page sent without a type, whose 304 names one.
     // A JSON answer quoting a user's "<html>", plain or compressed.
     if (path == "/untyped-nosniff" || path == "/untyped-nosniff-gz") {
