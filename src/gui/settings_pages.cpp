@@ -181,23 +181,24 @@ void SettingsPages::Edited() {
 void SettingsPages::Apply() {
     emit AboutToApply();
     service_.Apply();
-    // A button pressed from the keyboard is disabled under the focus, which
-    // would then leave the page for the tabs: it goes to the page's first
-    // field instead.
-    QWidget* page = nullptr;
+    // The pressed button is disabled under the focus, which would then leave
+    // the page for the tabs: it goes to the field just before the button,
+    // so that a page scrolled down to it stays where the user was.
+    QPushButton* pressed = nullptr;
     for (QPushButton* button : applyButtons_) {
         if (button->hasFocus()) {
-            page = button->parentWidget();
+            pressed = button;
         }
     }
     for (QPushButton* button : applyButtons_) {
         button->setEnabled(false);
     }
-    if (page != nullptr) {
-        for (QWidget* next = page->nextInFocusChain(); next != page && page->isAncestorOf(next);
-             next = next->nextInFocusChain()) {
-            if (next->isEnabled() && (next->focusPolicy() & Qt::TabFocus) != 0) {
-                next->setFocus(Qt::TabFocusReason);
+    if (pressed != nullptr) {
+        QWidget* page = pressed->parentWidget();
+        for (QWidget* field = pressed->previousInFocusChain();
+             field != pressed && page->isAncestorOf(field); field = field->previousInFocusChain()) {
+            if (field->isEnabled() && (field->focusPolicy() & Qt::TabFocus) != 0) {
+                field->setFocus(Qt::TabFocusReason);
                 break;
             }
         }

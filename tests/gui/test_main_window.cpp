@@ -126,7 +126,8 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
 
 // The general settings page scrolls in a low window: "Применить" reached by
 // Shift+Tab from the tabs is scrolled into view, and pressed, it leaves the
-// focus on the page rather than sending it to the tabs.
+// focus on the page rather than sending it to the tabs, and the page where
+// it was.
 TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     MainWindow window(service, log);
     window.resize(742, 300);
@@ -152,6 +153,9 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     QTest::keyClick(apply, Qt::Key_Space);
     EXPECT_FALSE(apply->isEnabled());
     EXPECT_TRUE(apply->parentWidget()->isAncestorOf(QApplication::focusWidget()));
+    // and where the user was: the page is not scrolled back to its top
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(viewport->rect().contains(QRect(apply->mapTo(viewport, QPoint()), apply->size())));
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
