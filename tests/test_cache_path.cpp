@@ -1,7 +1,9 @@
 // The proxy caching end to end: a real origin server process, the real
 // engine on loopback, and entries on disk.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include "cache/http_date.h"
@@ -98,6 +100,23 @@ TEST_F(CacheFixture, AFileServedInTheSecondItWasWrittenIsFetchedWholeNextTime) {
     EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:36 GMT");
     Settle();
     EXPECT_EQ(ReadBytes(EntryFile("/just-written")), "version 2");
+}
+
+// A copy of a cache folder that ran out of room cuts the file it was
+// writing and keeps none of the attributes that would tell: an entry from
+// elsewhere is fetched whole, and its answer replaces it.
+TEST_F(CacheFixture, AnEntryFromElsewhereIsFetchedWholeRatherThanAskedAbout) {
+    StartProxy();
+    const std::filesystem::path copied = EntryFile("/lm/copied");
+    test::WriteBytes(copied, "body o");
+    const timespec originDate[2] = {{784111777, 0}, {784111777, 0}};  // the origin's date
+    ASSERT_EQ(::utimensat(AT_FDCWD, copied.c_str(), originDate, 0), 0);
+    EXPECT_EQ(BodyOf(Get("/lm/copied")), "body of copied");
+    EXPECT_EQ(LastIms(), "-");
+    Settle();
+    EXPECT_EQ(ReadBytes(copied), "body of copied");
+    EXPECT_EQ(BodyOf(Get("/lm/copied")), "body of copied");
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");  // its own now, asked about
 }
 
 // Offline, stored URLs are answered with the type and encoding their

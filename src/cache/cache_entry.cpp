@@ -865,10 +865,15 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
         !StillNamed(entry, info)) {
         return nullptr;
     }
+    // Every entry this program writes carries the flag, "0" or "1".
+    const std::optional<std::string> flag = GetAttr(fd.Get(), kTrailerAttr);
     // A file cut short (a copy that ran out of room, a hand's truncate) would
-    // be served as a whole answer of its new length.
-    if (const auto size = GetAttr(fd.Get(), kSizeAttr);
-        size && ParseDigits(*size) != std::optional<std::int64_t>(info.st_size)) {
+    // be served as a whole answer of its new length; so would one of ours
+    // whose size went (stored by a version that kept none), and an empty
+    // file from elsewhere is what a copy leaves where it ran out of room.
+    const auto size = GetAttr(fd.Get(), kSizeAttr);
+    if (size ? ParseDigits(*size) != std::optional<std::int64_t>(info.st_size)
+             : flag.has_value() || info.st_size == 0) {
         return nullptr;
     }
     const auto tail = [&]() -> std::optional<Trailer> {
@@ -881,8 +886,6 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
         return ParseTrailer(bytes);
     };
     Trailer trailer;
-    // Every entry this program writes carries the flag, "0" or "1".
-    const std::optional<std::string> flag = GetAttr(fd.Get(), kTrailerAttr);
     bool hasTrailer = flag == "1";
     if (hasTrailer) {
         std::optional<Trailer> parsed = tail();
@@ -910,6 +913,7 @@ std::unique_ptr<EntryReader> OpenEntry(const std::filesystem::path& entry) {
     reader->entry_ = entry;
     reader->bodySize_ = info.st_size - static_cast<std::int64_t>(trailer.size);
     reader->hasTrailer_ = hasTrailer;
+    reader->writtenHere_ = flag.has_value();
     reader->contentType_ = std::move(type);
     reader->contentEncoding_ = std::move(trailer.contentEncoding);
     reader->key_ = GetAttr(fd.Get(), kKeyAttr).value_or("");

@@ -187,6 +187,10 @@ public:
         position_ = std::clamp<std::int64_t>(position, 0, bodySize_);
     }
     bool HasTrailer() const { return hasTrailer_; }
+    // False for an entry that came from elsewhere (the Windows program's
+    // folder, a copy that lost the attributes): nothing vouches that it is
+    // whole.
+    bool WrittenHere() const { return writtenHere_; }
     // From the trailer, or for an entry without one from its recorded type;
     // empty when none was kept.
     const std::string& ContentType() const { return contentType_; }
@@ -235,6 +239,7 @@ private:
     std::int64_t bodySize_ = 0;
     std::int64_t position_ = 0;
     bool hasTrailer_ = false;
+    bool writtenHere_ = false;
     std::string contentType_;
     std::string contentEncoding_;
     std::string key_;

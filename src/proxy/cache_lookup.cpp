@@ -172,6 +172,12 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (request.Has("Range")) {
         return false;
     }
+    // Nor is an entry that came from elsewhere: no size vouches that it is
+    // whole (a copy that ran out of room cuts the file it was writing), and
+    // a 304 would serve it as it is. Its answer replaces it.
+    if (!reader->WrittenHere()) {
+        return false;
+    }
     // The browser's own conditions give way to the proxy's, in their place:
     // a 304 must say that the entry is current, not that the browser's copy
     // is (an If-None-Match naming a newer version than the entry's would
