@@ -292,7 +292,11 @@ namespace {
 
 QString ScreenSuffix() {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    const QSize size = screen != nullptr ? screen->size() : QSize(0, 0);
+    // In the screen's pixels: a scale factor set or dropped leaves the key
+    // as it was.
+    const QSize size = screen != nullptr
+                           ? (QSizeF(screen->size()) * screen->devicePixelRatio()).toSize()
+                           : QSize(0, 0);
     return QStringLiteral("(%1x%2)").arg(size.width()).arg(size.height());
 }
 
