@@ -382,7 +382,8 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     const std::string lines =
         "Content-Encoding: x\r\nContent-Length: 5\r\nLast-Modified: never\r\n";
     EXPECT_EQ(fetch("/bodyheaders", "never\r\n"), lines);
-    // Chunked answers are stored without their framing; a gzip one arriving
+    // Chunked answers are stored without their framing, sizes spelt with
+    // any number of leading zeros among them; a gzip one arriving
     // whole in one block keeps its encoding.
     const std::string gzip("\x1f\x8b\x08\x00gzipped-js", 14);
     fetch("/gzchunked", "0\r\n\r\n");

@@ -282,6 +282,11 @@ void BodyFramer::LineDone() {
     switch (mode_) {
         case Mode::ChunkSize: {
             std::string_view size = TrimBlanks(std::string_view(line).substr(0, line.find(';')));
+            // Leading zeros are legal in any number; only the digits after
+            // them can pass what a length may be.
+            while (size.size() > 1 && size.front() == '0') {
+                size.remove_prefix(1);
+            }
             std::uint64_t value = 0;
             bool valid = !size.empty() && size.size() <= 15;
             for (char c : size) {

@@ -145,7 +145,7 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     }
     if (path == "/chunked") {
         Send(s, plain + "Transfer-Encoding: chunked\r\n\r\n" +
-                    "5\r\nfirst\r\n7;x=1\r\n-second\r\n6\r\n-third\r\n0\r\n\r\n");
+                    "5\r\nfirst\r\n7;x=1\r\n-second\r\n00000000000000006\r\n-third\r\n0\r\n\r\n");
         return true;
     }
     if (path == "/gzchunked") {  // in one write
