@@ -500,6 +500,16 @@ TEST_F(DaemonTest, SigusrCleansTheCacheByTheSettingsFilesKeys) {
         << proxy.Process().Stderr();
     EXPECT_FALSE(fs::exists(site / "size/300000"));
     EXPECT_TRUE(fs::exists(site / "size/1000"));
+    // A folder gone (emptied by hand) is waited for, and said to be.
+    fs::remove_all(cache);
+    proxy.Process().Signal(SIGUSR1);
+    EXPECT_TRUE(proxy.Process().WaitForStderr("the cleaning waits for the cache folder", 10s))
+        << proxy.Process().Stderr();
+    fs::create_directories(cache);
+    EXPECT_TRUE(WaitUntil([&] {
+        const std::string told = proxy.Process().Stderr();
+        return told.find("cache cleaning ended") != told.rfind("cache cleaning ended");
+    })) << proxy.Process().Stderr();
 }
 
 // A data folder made by root for the service's account: the start says the

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -100,6 +101,14 @@ bool StartCleaning(vs::ProxyService& service) {
     try {
         if (service.StartCleaningBySettingsFile()) {
             std::cerr << "vellostored: cleaning the cache" << std::endl;
+            // A folder not there yet (a disk to come) is waited for, which
+            // would otherwise look like a run that never ends.
+            std::error_code error;
+            if (const auto config = service.ProxyEngine().Config();
+                config && !std::filesystem::is_directory(config->cacheDir.Root(), error)) {
+                std::cerr << "vellostored: the cleaning waits for the cache folder "
+                          << config->cacheDir.Root().string() << " to be there" << std::endl;
+            }
             return true;
         }
         std::cerr << "vellostored: nothing to clean by: CleanOlderThanDays, CleanLargerThanKB "
