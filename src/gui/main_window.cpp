@@ -292,11 +292,10 @@ namespace {
 
 QString ScreenSuffix() {
     const QScreen* screen = QGuiApplication::primaryScreen();
-    // In the screen's pixels: a scale factor set or dropped leaves the key
-    // as it was.
-    const QSize size = screen != nullptr
-                           ? (QSizeF(screen->size()) * screen->devicePixelRatio()).toSize()
-                           : QSize(0, 0);
+    // In the units the rectangle is stored in: a start under another scale
+    // factor keeps a key of its own rather than reading this one's numbers
+    // in other units.
+    const QSize size = screen != nullptr ? screen->size() : QSize(0, 0);
     return QStringLiteral("(%1x%2)").arg(size.width()).arg(size.height());
 }
 
