@@ -121,6 +121,17 @@ TEST_F(CleaningTest, HugeAndOldGoFirstSoTheSiteLeftCanBeSmall) {
     EXPECT_TRUE(fs::exists(cache / "a/exactly"));
     EXPECT_EQ(Step(), std::nullopt);
     EXPECT_FALSE(fs::exists(cache / "b"));
+
+    // A use dated by a clock that ran years ahead tells no age: the entry
+    // ages from the run, and goes with what was used before it.
+    MakeFile(cache / "a/ahead", 30'000, kNow + years(5));
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_EQ(EntryLastUse(cache / "a/ahead", kBefore), kNow);
+    options.oldBefore = kNow + seconds(1);
+    cleaner.Start();
+    RunToEnd();
+    EXPECT_FALSE(fs::exists(cache / "a/ahead"));
 }
 
 // A site of tens of thousands of files takes seconds: the label follows the

@@ -115,6 +115,14 @@ bool Missing(const fs::path& path) {
     return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
+// A use dated ahead of the run was dated by a clock that ran ahead (a flat
+// board battery): its age is unknown, and left as it is, the entry would be
+// new until that day came. It is dated by the run, to age from there.
+Clock::TimePoint LastUseAsOf(const fs::path& entry, Clock::TimePoint before, Clock::TimePoint now) {
+    const Clock::TimePoint used = EntryLastUse(entry, before);
+    return used > now && MarkUsed(entry, now) ? now : used;
+}
+
 }  // namespace
 
 Clock::TimePoint DefaultOldBefore() {
@@ -171,7 +179,7 @@ std::optional<std::string> CacheCleaner::Step(const fs::path& cacheDir, Clock::T
         Stop();
         return std::nullopt;
     }
-    Handle(cacheDir, listing_[current_]);
+    Handle(cacheDir, listing_[current_], now);
     return failure_;
 }
 
@@ -182,7 +190,7 @@ void CacheCleaner::Show(std::string label) {
     }
 }
 
-void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
+void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name, Clock::TimePoint now) {
     // The last site's last deletion is not this one's.
     Show({});
     if (name == "." || name == "..") {
@@ -199,7 +207,7 @@ void CacheCleaner::Handle(const fs::path& cacheDir, const std::string& name) {
         DeleteHugeFiles(site, hugeLimit_);
     }
     if (options_.delOld) {
-        DeleteOldFiles(site, options_.oldBefore);
+        DeleteOldFiles(site, options_.oldBefore, now);
     }
     if (options_.delSmall) {
         failure_.reset();
@@ -257,15 +265,16 @@ void CacheCleaner::DeleteHugeFiles(const fs::path& folder, std::int64_t limit) {
     }
 }
 
-void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint before) {
+void CacheCleaner::DeleteOldFiles(const fs::path& folder, Clock::TimePoint before,
+                                  Clock::TimePoint now) {
     for (const Item& item : ListFolder(folder)) {
         if (Cancelled()) {
             return;
         }
         if (item.kind == Kind::kFolder) {
-            DeleteOldFiles(item.path, before);
+            DeleteOldFiles(item.path, before, now);
             // A file that vanished meanwhile reads as used at `before`: kept.
-        } else if (item.kind == Kind::kEntry && EntryLastUse(item.path, before) < before) {
+        } else if (item.kind == Kind::kEntry && LastUseAsOf(item.path, before, now) < before) {
             Show(item.path.string());
             DeleteEntry(item.path);
         }

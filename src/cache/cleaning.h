@@ -64,7 +64,8 @@ public:
     // Deletes files of more than limit bytes; files in use stay.
     void DeleteHugeFiles(const std::filesystem::path& folder, std::int64_t limit);
     // Deletes files last used before `before`; files in use stay.
-    void DeleteOldFiles(const std::filesystem::path& folder, Clock::TimePoint before);
+    void DeleteOldFiles(const std::filesystem::path& folder, Clock::TimePoint before,
+                        Clock::TimePoint now);
     // Deletes the tree, stopping at the first file that cannot go (in use,
     // being written): the message names it and the folder stays.
     std::optional<std::string> DeleteDirTree(const std::filesystem::path& folder);
@@ -80,7 +81,8 @@ private:
     // deleted; a failure there, or a folder that cannot be read, is reported
     // by the enclosing Step and stops the walk.
     Size Measure(const std::filesystem::path& folder, bool removeEmpty);
-    void Handle(const std::filesystem::path& cacheDir, const std::string& name);
+    void Handle(const std::filesystem::path& cacheDir, const std::string& name,
+                Clock::TimePoint now);
     void Show(std::string label);
 
     CleaningOptions options_;
