@@ -422,15 +422,9 @@ TEST_F(CacheFixture, CutShortAnswersLeaveNoEntry) {
     // An answer running to the close that the origin resets instead is cut
     // short, and the browser must see a reset too, not an orderly end.
     {
-        auto client = Ask("/nolength-reset");
-        std::string got;
-        char block[4096];
-        std::optional<std::size_t> n;
-        while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
-            got.append(block, *n);
-        }
-        EXPECT_FALSE(n.has_value()) << got;
-        EXPECT_TRUE(got.ends_with("part of it")) << got;
+        const auto got = test::ReadToEnd(Ask("/nolength-reset"));
+        EXPECT_TRUE(got.reset) << got.bytes;
+        EXPECT_TRUE(got.bytes.ends_with("part of it")) << got.bytes;
     }
     Settle();
     EXPECT_FALSE(EntryExists(EntryFile("/nolength-reset")));

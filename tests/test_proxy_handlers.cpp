@@ -259,15 +259,10 @@ TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
 
     auto cut = upgrade(resets.Port());
     ASSERT_TRUE(test::WaitUntil([&] { return resetSent.load(); }));
-    std::string received;
-    char block[4096];
-    std::optional<std::size_t> got;
-    while ((got = net::ReceiveUnlessReset(cut, block, sizeof block)).value_or(0) > 0) {
-        received.append(block, *got);
-    }
-    EXPECT_FALSE(got.has_value()) << "the origin's reset arrived as an orderly end";
+    const auto received = test::ReadToEnd(cut);
+    EXPECT_TRUE(received.reset) << "the origin's reset arrived as an orderly end";
     // Everything the origin sent before it, as a direct client gets it.
-    EXPECT_TRUE(received.ends_with(sentBeforeReset)) << received.size();
+    EXPECT_TRUE(received.bytes.ends_with(sentBeforeReset)) << received.bytes.size();
 }
 
 // A stop (or a new port) cuts an answer running to the close with a reset:

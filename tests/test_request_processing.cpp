@@ -109,8 +109,8 @@ TEST_F(ProxyFixture, TheFirstEnabledMatchingBlackListRuleRefusesWithItsNumber) {
 TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
     lists.black.Append(Rule("blocked"));
     StartProxy();
-    // What reaches a browser uploading 16 MiB; whether it ended in a reset.
-    const auto answerToUpload = [&](const std::string& url, bool& reset) {
+    // What reaches a browser uploading 16 MiB, and whether it ended in a reset.
+    const auto answerToUpload = [&](const std::string& url) {
         auto client = Connect();
         const std::size_t size = 16 << 20;
         std::thread upload([&] {
@@ -121,25 +121,18 @@ TEST_F(ProxyFixture, ARefusalReachesABrowserStillUploadingAndAHeadGetsNoPage) {
                 // The proxy may stop reading before the last byte.
             }
         });
-        std::string page;
-        char block[4096];
-        std::optional<std::size_t> n;
-        while ((n = net::ReceiveUnlessReset(client, block, sizeof block)).value_or(0) > 0) {
-            page.append(block, *n);
-        }
+        auto answer = test::ReadToEnd(client);
         upload.join();
-        reset = !n.has_value();
-        return page;
+        return answer;
     };
-    bool reset = false;
-    const std::string page = answerToUpload("http://host/blocked", reset);
+    const auto [page, reset] = answerToUpload("http://host/blocked");
     EXPECT_FALSE(reset) << "reset after " << page.size() << " bytes";
     EXPECT_TRUE(page.starts_with("HTTP/1.0 403 Forbidden\r\n"));
     EXPECT_TRUE(page.ends_with("</BODY></HTML>\r\n\r\n"));
     // An origin refusing the upload unread, then closing: its answer waits
     // behind the close, and reaches the browser instead of the 502 page.
     HttpOrigin origin;
-    const std::string refused = answerToUpload(origin.Url("/refuse"), reset);
+    const std::string refused = answerToUpload(origin.Url("/refuse")).bytes;
     EXPECT_TRUE(refused.starts_with("HTTP/1.1 413 ")) << refused.substr(0, 100);
     // A slow uploader that reads only once it has sent all (urllib) reads the
     // page too: the upload outlasts a pause's patience, not the proxy's.

@@ -156,6 +156,17 @@ std::string ReadAll(const net::Socket& socket, std::size_t limit) {
     return out;
 }
 
+ReadToEndResult ReadToEnd(const net::Socket& socket) {
+    ReadToEndResult result;
+    char block[65536];
+    std::optional<std::size_t> n;
+    while ((n = net::ReceiveUnlessReset(socket, block, sizeof block)).value_or(0) > 0) {
+        result.bytes.append(block, *n);
+    }
+    result.reset = !n.has_value();
+    return result;
+}
+
 std::string ReadUntil(const net::Socket& socket, std::string_view text) {
     std::string out;
     char c;

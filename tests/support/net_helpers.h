@@ -73,6 +73,13 @@ net::Socket ConnectLoopback(std::uint16_t port);
 void SendText(const net::Socket& socket, std::string_view text);
 // Reads until the peer closes (or `limit` bytes).
 std::string ReadAll(const net::Socket& socket, std::size_t limit = SIZE_MAX);
+// Reads to the end; `reset` tells whether it came as a reset rather than an
+// orderly end (a cut answer must not look whole).
+struct ReadToEndResult {
+    std::string bytes;
+    bool reset = false;
+};
+ReadToEndResult ReadToEnd(const net::Socket& socket);
 // Reads until `text` has arrived; returns everything read. Byte by byte, so
 // that whatever follows stays unread.
 std::string ReadUntil(const net::Socket& socket, std::string_view text);
