@@ -133,6 +133,15 @@ void Session::Begin(std::string firstData, std::string_view address) {
         outbound_.SetLocalAnswer();
         return;
     }
+    if (firstData.empty()) {
+        // The browser closed at once (a port check, a preconnect given up):
+        // nothing is asked for, so nothing leaves the machine, and nobody is
+        // told of a login refused (browsers open such connections by the
+        // dozen). A parent that names this proxy as its own parent would
+        // otherwise pass such a connection back and forth for good.
+        outbound_.SetLocalAnswer();
+        return;
+    }
     userIndex = AdmitConnection(*this, head, address);
     if (userIndex < 0) {
         // The first request is still logged, listed and counted, but nothing
@@ -154,14 +163,6 @@ void Session::Begin(std::string firstData, std::string_view address) {
             ProcessRequest(*this, exchange, head);
         }
         FinishExchange(exchange);
-        outbound_.SetLocalAnswer();
-        return;
-    }
-    if (firstData.empty()) {
-        // The browser closed at once (a port check, a preconnect given up):
-        // nothing is asked for, so nothing leaves the machine. A parent that
-        // names this proxy as its own parent would otherwise pass such a
-        // connection back and forth for good.
         outbound_.SetLocalAnswer();
         return;
     }
