@@ -22,11 +22,8 @@ using test::ReadAll;
 using test::SendText;
 using test::WaitUntil;
 
-// A proxy that failed to close a connection shows as a failed read rather
-// than a test hanging until ctest gives up.
 net::Socket Bounded(net::Socket socket) {
-    timeval limit{20, 0};
-    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    test::LimitWaits(socket);
     return socket;
 }
 

@@ -188,6 +188,11 @@ protected:
     std::optional<Daemon> smallDisk;
 };
 
+// A disk of a test's own needs root and a mount namespace.
+#define SKIP_UNLESS_MAY_MOUNT() \
+    if (!MayMount())            \
+    GTEST_SKIP() << "needs root and a mount namespace"
+
 TEST_F(DaemonTest, RelaysALargeBodyByteForByteAndLogsWithTimes) {
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
@@ -301,8 +306,7 @@ TEST_F(DaemonTest, ABrowserTurningToAnotherHostAsTheLastOneClosesStillSendsItsBo
     Daemon proxy("proxy", home, FreePort());
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
     auto client = ConnectLoopback(static_cast<std::uint16_t>(proxy.Port()));
-    timeval limit{20, 0};
-    ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    test::LimitWaits(client);
     SendText(client, "GET " + LoopbackUrl(first.Port(), "/") + " HTTP/1.1\r\nHost: a\r\n\r\n");
     ASSERT_TRUE(Has(ReadResponse(client), "\r\n\r\na"));
 
@@ -384,9 +388,7 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
 // read-only disk) or whose files take no extended attributes (a share, a FAT
 // disk, an older tmpfs; ramfs here) stores nothing: the start says so.
 TEST_F(DaemonTest, ACacheDiskThatCannotStoreIsToldAtTheStart) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "needs root and mount namespaces";
-    }
+    SKIP_UNLESS_MAY_MOUNT();
     for (const auto& [disk, told] :
          {std::pair{"-t tmpfs -o ro tmpfs", "В папку кеша " + cache.string()},
           {"-t ramfs ramfs",
@@ -533,9 +535,7 @@ TEST_F(DaemonTest, ADataFolderItCannotWriteIsToldAtTheStart) {
 // log says once, not once per answer, that entries are not stored, and the
 // disk keeps room for the settings and counts saved at the end.
 TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
-    }
+    SKIP_UNLESS_MAY_MOUNT();
     Daemon& proxy = OnASmallCacheDisk("1m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
 
@@ -564,9 +564,7 @@ TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
 // set room aside for it on the cache disk: together a quarter of it at
 // most, not each a quarter of what the ones before left.
 TEST_F(DaemonTest, StalledAnswersTogetherHoldAQuarterOfTheCacheDisk) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
-    }
+    SKIP_UNLESS_MAY_MOUNT();
     Daemon& proxy = OnASmallCacheDisk("16m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
     LoopbackServer stalling([](net::Socket& s) {
@@ -588,9 +586,7 @@ TEST_F(DaemonTest, StalledAnswersTogetherHoldAQuarterOfTheCacheDisk) {
 // An answer given room when it began grows into it to its end, whatever
 // other answers stored meanwhile.
 TEST_F(DaemonTest, AnAnswerGivenRoomIsStoredWhileOthersFillTheDisk) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
-    }
+    SKIP_UNLESS_MAY_MOUNT();
     Daemon& proxy = OnASmallCacheDisk("128m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
     const std::size_t large = CacheDiskRoom(proxy) / 4 - (64u << 10);  // about 32 MiB
@@ -628,9 +624,7 @@ TEST_F(DaemonTest, AnAnswerGivenRoomIsStoredWhileOthersFillTheDisk) {
 // An answer without end (a live stream sent chunked) goes on to the
 // browser, but its entry is given up before it fills the disk.
 TEST_F(DaemonTest, AnEndlessAnswerNeverFillsTheCacheDisk) {
-    if (!MayMount()) {
-        GTEST_SKIP() << "a small disk of its own needs a mount namespace";
-    }
+    SKIP_UNLESS_MAY_MOUNT();
     Daemon& proxy = OnASmallCacheDisk("64m");
     ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
     const std::string chunk = "10000\r\n" + std::string(0x10000, 's') + "\r\n";
@@ -1032,8 +1026,7 @@ TEST_F(DaemonTest, RunningOutOfDescriptorsEndsConnectionsWithoutSpinningAndRecov
     const auto sockets = [pid] { return DescriptorsBelow(pid, kLimit, true); };
     const auto browser = [port] {
         net::Socket socket = ConnectLoopback(port);
-        timeval limit{20, 0};
-        ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        test::LimitWaits(socket);
         return socket;
     };
 

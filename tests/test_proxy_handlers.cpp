@@ -184,9 +184,7 @@ TEST_F(ProxyFixture, ATunnelMovesBothWaysAtOnce) {
     StartProxy();
     constexpr std::size_t kTotal = 16 << 20;
     auto client = Connect();
-    const timeval limit{20, 0};  // a stuck tunnel fails, not hangs
-    ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(client.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    test::LimitWaits(client);  // a stuck tunnel fails, not hangs
     SendText(client, "CONNECT 127.0.0.1:" + std::to_string(echo.Port()) + " HTTP/1.1\r\n\r\n");
     ASSERT_TRUE(Has(test::ReadUntil(client, "\r\n\r\n"), " 200 "));
     auto writer = std::async(std::launch::async, [&client] {
@@ -244,10 +242,9 @@ TEST_F(ProxyFixture, ATunnelPassesOnEachEndAsItCame) {
         resetSent = true;
     });
     StartProxy();
-    const timeval limit{20, 0};  // a tunnel that never ends fails, not hangs
     const auto upgrade = [&](std::uint16_t port) {
         auto client = Connect();
-        ::setsockopt(client.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        test::LimitWaits(client);  // a tunnel that never ends fails, not hangs
         SendText(client, "GET " + test::LoopbackUrl(port, "/ws") +
                              " HTTP/1.1\r\nHost: x\r\nUpgrade: x\r\nConnection: Upgrade\r\n\r\n");
         return client;

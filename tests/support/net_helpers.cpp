@@ -156,6 +156,12 @@ std::string ReadAll(const net::Socket& socket, std::size_t limit) {
     return out;
 }
 
+void LimitWaits(const net::Socket& socket) {
+    const timeval limit{20, 0};
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(socket.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
 ReadToEndResult ReadToEnd(const net::Socket& socket) {
     ReadToEndResult result;
     char block[65536];

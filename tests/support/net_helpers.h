@@ -73,6 +73,9 @@ net::Socket ConnectLoopback(std::uint16_t port);
 void SendText(const net::Socket& socket, std::string_view text);
 // Reads until the peer closes (or `limit` bytes).
 std::string ReadAll(const net::Socket& socket, std::size_t limit = SIZE_MAX);
+// A proxy that failed to close or to relay shows as a failed read or write
+// rather than a test hanging until ctest gives up.
+void LimitWaits(const net::Socket& socket);
 // Reads to the end; `reset` tells whether it came as a reset rather than an
 // orderly end (a cut answer must not look whole).
 struct ReadToEndResult {
