@@ -975,7 +975,7 @@ std::int64_t GetFileSize64(const std::filesystem::path& entry) {
 
 bool MarkUsed(const std::filesystem::path& entry, Clock::TimePoint now) {
     const timespec times[2] = {ToTimespec(now), {0, UTIME_OMIT}};
-    return ::utimensat(AT_FDCWD, entry.c_str(), times, 0) == 0;
+    return ::utimensat(AT_FDCWD, entry.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 bool DeleteEntry(const std::filesystem::path& entry) {

@@ -115,12 +115,13 @@ bool Missing(const fs::path& path) {
     return ::lstat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
-// A use dated ahead of the run was dated by a clock that ran ahead (a flat
-// board battery): its age is unknown, and left as it is, the entry would be
-// new until that day came. It is dated by the run, to age from there.
+// A use dated a day or more ahead of the run was dated by a clock that ran
+// ahead (a flat board battery): its age is unknown, and left as it is, the
+// entry would be new until that day came. It is dated by the run, to age
+// from there. (Uses while a long run goes on are later than its start.)
 Clock::TimePoint LastUseAsOf(const fs::path& entry, Clock::TimePoint before, Clock::TimePoint now) {
     const Clock::TimePoint used = EntryLastUse(entry, before);
-    return used > now && MarkUsed(entry, now) ? now : used;
+    return used > now + std::chrono::hours(24) && MarkUsed(entry, now) ? now : used;
 }
 
 }  // namespace
