@@ -3,9 +3,11 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <thread>
 
 namespace vs::gui {
 
@@ -61,11 +63,22 @@ void ShowRequests::TakeRequests() {
     }
 }
 
-bool ShowRequests::AskRunningCopy(const std::filesystem::path& dataDir) {
-    const net::Socket asking(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+bool ShowRequests::AskRunningCopy(const std::filesystem::path& dataDir,
+                                  std::chrono::milliseconds patience) {
     const sockaddr_un address = AddressOf(dataDir);
-    return asking.IsOpen() && ::connect(asking.Fd(), reinterpret_cast<const sockaddr*>(&address),
-                                        LengthOf(address)) == 0;
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    do {
+        const net::Socket asking(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!asking.IsOpen()) {
+            return false;
+        }
+        if (::connect(asking.Fd(), reinterpret_cast<const sockaddr*>(&address),
+                      LengthOf(address)) == 0) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
 }
 
 }  // namespace vs::gui

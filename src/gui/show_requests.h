@@ -8,6 +8,7 @@
 
 #include <QSocketNotifier>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -25,8 +26,11 @@ public:
     ShowRequests(const ShowRequests&) = delete;
     ShowRequests& operator=(const ShowRequests&) = delete;
 
-    // True when a copy holding `dataDir` took the request.
-    static bool AskRunningCopy(const std::filesystem::path& dataDir);
+    // True when a copy holding `dataDir` took the request. A copy started at
+    // the same moment (a double click) takes the folder a moment before it
+    // listens: it is asked again for `patience`.
+    static bool AskRunningCopy(const std::filesystem::path& dataDir,
+                               std::chrono::milliseconds patience = std::chrono::seconds(3));
 
 private:
     void TakeRequests();
