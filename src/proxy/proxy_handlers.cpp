@@ -112,7 +112,10 @@ bool ProxyHandlers::OwesBadGateway(const Exchange& exchange) const {
 }
 
 void ProxyHandlers::OnDisconnect(net::Worker& worker) {
-    engine_.PutToLog(Heading(SessionOf(worker), ":  Client Disconnection"), {});
+    const Session* session = SessionOf(worker);
+    if (session == nullptr || !session->AskedNothing()) {
+        engine_.PutToLog(Heading(session, ":  Client Disconnection"), {});
+    }
 }
 
 void ProxyHandlers::OnShortageBegins(net::Shortage what, std::size_t open) {

@@ -139,6 +139,7 @@ void Session::Begin(std::string firstData, std::string_view address) {
         // told of a login refused (browsers open such connections by the
         // dozen). A parent that names this proxy as its own parent would
         // otherwise pass such a connection back and forth for good.
+        askedNothing_ = true;
         outbound_.SetLocalAnswer();
         return;
     }

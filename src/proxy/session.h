@@ -116,6 +116,9 @@ public:
     Exchange* Answering() { return inFlight_.empty() ? nullptr : &inFlight_.front(); }
     const std::string& ClientAddress() const { return clientAddress_; }
     std::size_t InFlight() const { return inFlight_.size(); }
+    // The browser closed before it sent a byte: the connection is nobody's
+    // business, its end included.
+    bool AskedNothing() const { return askedNothing_; }
 
     const std::int32_t connectionNo;
     // Row of the users list that admitted the browser, -1 when refused.
@@ -211,6 +214,7 @@ private:
     // The addresses a direct target resolved to when it was connected.
     std::vector<std::string> targetAddresses_;
     std::string clientAddress_;
+    bool askedNothing_ = false;
     std::optional<bool> clientLocal_;
     std::optional<int> proxyPort_;
     bool connecting_ = true;  // still in the connect phase
