@@ -248,8 +248,7 @@ void RuleListModel::StoreText(const QModelIndex& index, const QString& pasted) {
 }
 
 void RuleListModel::WarnIfItRefusesWhatItDoesNotName(const RuleRow& row) {
-    if (list_.Info().undecided == UndecidedRule::Fires && row.CompiledPattern() &&
-        GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+    if (RefusesWhatItDoesNotName(list_.Info(), row)) {
         QString warning = QString::fromUtf8(kGivesUpWarning.data(),
                                             static_cast<qsizetype>(kGivesUpWarning.size()));
         warning[0] = warning[0].toUpper();

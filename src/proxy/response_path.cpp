@@ -318,10 +318,10 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     const Clock::TimePoint now = s.Owner().TimeSource().Now();
     const std::string date(head.Value("Date").value_or(""));
     const auto modified = cache::ReadHTTPDate(e.lastModified, now);
-    const auto dated = cache::ReadHTTPDate(date, now);
-    if (e.lastModified.empty() || !modified || *modified > dated.value_or(now)) {
+    const Clock::TimePoint sent = cache::ReadHTTPDate(date, now).value_or(now);
+    if (e.lastModified.empty() || !modified || *modified > sent) {
         e.lastModified = date;
-    } else if (dated.value_or(now) - *modified < std::chrono::seconds(1)) {
+    } else if (sent - *modified < std::chrono::seconds(1)) {
         // Dated the second it was sent, the file may change again within
         // that second, and a 304 asked by the date would keep the old body
         // for good; an origin's tag is often no more than the date and the

@@ -143,7 +143,11 @@ RuleRow::RuleRow(RuleCells cells, Id id) : cells_(std::move(cells)), id_(id), hi
     }
 }
 
-bool GivesUpOnOrdinaryUrls(const Pattern& pattern) {
+bool RefusesWhatItDoesNotName(const ListInfo& info, const RuleRow& row) {
+    if (info.undecided != UndecidedRule::Fires || !row.CompiledPattern()) {
+        return false;
+    }
+    const Pattern& pattern = *row.CompiledPattern();
     // A long host label, hash-named file or number, and many short parts
     // between dots, slashes and dashes: the runs nested repeats split every
     // way.

@@ -85,11 +85,11 @@ struct RuleListSnapshot {
     std::vector<std::shared_ptr<const RuleRow>> rows;
 };
 
-// Whether the matcher gives up on the pattern for a plain URL of ordinary
-// length (nested repeats such as "(\w+)*", which run away on a long host
-// label or file name): in a refusal list it would refuse pages it does not
-// name.
-bool GivesUpOnOrdinaryUrls(const Pattern& pattern);
+// Whether the matcher gives up on the row's pattern for a plain URL of
+// ordinary length (nested repeats such as "(\w+)*", which run away on a
+// long host label or file name) in a list that refuses what it cannot
+// decide: the rule then refuses pages it does not name.
+bool RefusesWhatItDoesNotName(const ListInfo& info, const RuleRow& row);
 // What the user is told of such a rule in a refusal list.
 inline constexpr std::string_view kGivesUpWarning =
     "проверка правила не успевает завершиться на длинных адресах (вложенные повторы, как в "

@@ -362,15 +362,11 @@ void ProxyService::TellRulesThatRefuseWhatTheyDoNotName(const RuleList& list,
     // it does not name, and the user sees only a "rule #" on them.
     // Each such rule costs the engine's whole budget, four times over: past
     // the few named, the rest are left to be found by their authors.
-    if (list.Info().undecided != UndecidedRule::Fires) {
-        return;
-    }
     const auto snapshot = list.Snapshot();
     std::size_t runaway = 0;
     for (std::size_t i = 0; i < snapshot->rows.size() && runaway < kNamedAtStart; ++i) {
         const RuleRow& row = *snapshot->rows[i];
-        if (row.Cells().enable && row.CompiledPattern() &&
-            GivesUpOnOrdinaryUrls(*row.CompiledPattern())) {
+        if (row.Cells().enable && RefusesWhatItDoesNotName(list.Info(), row)) {
             ++runaway;
             untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) + ": " +
                        std::string(kGivesUpWarning) + "\n";
