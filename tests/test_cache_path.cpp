@@ -505,6 +505,8 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     EXPECT_EQ(BodyOf(Get("/private", "Cookie: boris\r\n")), "for boris");
     EXPECT_EQ(BodyOf(Get("/nostore", "Cookie: anna\r\n")), "for anna");
     EXPECT_EQ(BodyOf(Get("/nostore", "Cookie: boris\r\n")), "for boris");
+    EXPECT_EQ(BodyOf(Get("/session", "Cookie: anna\r\n")), "for anna");
+    EXPECT_EQ(BodyOf(Get("/session")), "for ");
     Get("/lm/mine", "Authorization: Basic YTpi\r\n");
     EXPECT_EQ(BodyOf(Get("/vary-lang", "Accept-Language: ru\r\n")), "ru");
     EXPECT_EQ(BodyOf(Get("/vary-lang", "Accept-Language: en\r\n")), "en");
@@ -515,8 +517,9 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     Get("/events");                                    // replayed, it would tell old events as new
     Get("/bigpolicy");  // served from the cache, it would lose its policy
     Settle();
-    for (const char* path : {"/private", "/nostore", "/lm/mine", "/vary-lang", "/nocache",
-                             "/nocache-capitals", "/lm/unkept", "/events", "/bigpolicy"}) {
+    for (const char* path :
+         {"/private", "/nostore", "/session", "/lm/mine", "/vary-lang", "/nocache",
+          "/nocache-capitals", "/lm/unkept", "/events", "/bigpolicy"}) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");
@@ -524,6 +527,7 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     StartProxy([](proxy::ProxyConfig& s) { s.ignoreNoCache = true; });
     Get("/private", "Cookie: anna\r\n");
     Get("/nostore", "Cookie: anna\r\n");
+    Get("/session", "Cookie: anna\r\n");
     Get("/lm/mine", "Authorization: Basic YTpi\r\n");
     Get("/vary-lang", "Accept-Language: ru\r\n");
     Get("/nocache");
@@ -533,13 +537,14 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     EXPECT_FALSE(EntryExists(EntryFile("/events")));
     EXPECT_EQ(ReadBytes(EntryFile("/private")), "for anna");
     EXPECT_EQ(ReadBytes(EntryFile("/nostore")), "for anna");
+    EXPECT_EQ(ReadBytes(EntryFile("/session")), "for anna");
     EXPECT_FALSE(EntryExists(EntryFile("/lm/mine")));
     EXPECT_FALSE(EntryExists(EntryFile("/vary-lang")));
     // With the switch off again, the origin's 304 says the page is private:
     // the copy answers that request once and is then given up, not kept
     // for everyone.
     StartProxy();
-    for (const char* path : {"/private", "/nostore"}) {
+    for (const char* path : {"/private", "/nostore", "/session"}) {
         EXPECT_EQ(BodyOf(Get(path, "Cookie: boris\r\n")), "for anna");
         Settle();
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;

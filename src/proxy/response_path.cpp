@@ -215,15 +215,17 @@ bool IsLiveStream(const http::MessageHead& head) {
 // "no-cache" anywhere in the first block, body included, in any case: a
 // page's own meta tag keeps it out of the cache too. "no-store" and
 // "private" count the same, and so does a browser's "no-store" (a private
-// window's request, judged by the caller); the switch that ignores them is
-// the user's choice.
+// window's request, judged by the caller). So does an answer that sets a
+// cookie: it begins or renews one visitor's session, and its page is often
+// that visitor's own ("Welcome, anna") though the origin forgot to say so.
+// The switch that ignores them all is the user's choice.
 bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
                       std::string_view firstBlock) {
     return VariesByMoreThanEncoding(head) || IsLiveStream(head) ||
            (!config.ignoreNoCache &&
             (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
              head.ListNames("Cache-Control", "no-store") ||
-             head.ListNames("Cache-Control", "private")));
+             head.ListNames("Cache-Control", "private") || head.Has("Set-Cookie")));
 }
 
 // What may be stored for every user of the proxy: not an answer to a user's

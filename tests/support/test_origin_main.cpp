@@ -180,9 +180,12 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
             "text/plain",
             path == "/nocache" ? "Pragma: no-cache\r\n" : "Cache-Control: NO-CACHE\r\n", "fresh"));
     }
-    if (path == "/private" || path == "/nostore") {
+    // Pages for one visitor, said three ways (the last by its session cookie).
+    if (path == "/private" || path == "/nostore" || path == "/session") {
         const std::string control = path == "/private" ? "Cache-Control: private, max-age=60\r\n"
-                                                       : "Cache-Control: no-store\r\n";
+                                    : path == "/nostore"
+                                        ? "Cache-Control: no-store\r\n"
+                                        : "Set-Cookie: sid=" + HeaderValue(head, "Cookie") + "\r\n";
         if (ims == kLastModified) {
             Send(s, "HTTP/1.1 304 Not Modified\r\n" + control + "\r\n");
             return true;
