@@ -103,7 +103,9 @@ std::string Pattern(int list, int i) {
 // host up, whereas a real connection looks it up once per connect.
 class FixedHosts : public net::HostLookup {
 public:
-    std::vector<std::string> Resolve(const std::string&) const override { return {"192.0.2.1"}; }
+    std::vector<std::string> AskResolver(const std::string&) const override {
+        return {"192.0.2.1"};
+    }
 };
 
 // A whole engine with its lists, settings and a cache folder, and one

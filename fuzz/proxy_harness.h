@@ -45,7 +45,7 @@ inline RuleCells Rule(std::string pattern, std::string repl = "", bool need = fa
 // The browser is taken for one elsewhere on the LAN.
 class FuzzHosts : public net::HostLookup {
 public:
-    std::vector<std::string> Resolve(const std::string& host) const override {
+    std::vector<std::string> AskResolver(const std::string& host) const override {
         unsigned char bytes[16];
         if (::inet_pton(AF_INET, host.c_str(), bytes) == 1 ||
             ::inet_pton(AF_INET6, host.c_str(), bytes) == 1) {

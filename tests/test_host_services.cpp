@@ -100,7 +100,8 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     HttpOrigin parent;
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     const std::string port = std::to_string(origin.Port());
-    for (const char* host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]"}) {
+    for (const char* host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]",
+                             "%6cocalhost", "%31%32%37.0.0.1"}) {
         const std::string answer =
             Raw(GetRequest(std::string("http://") + host + ":" + port + "/lm/page"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;
@@ -198,6 +199,20 @@ TEST_F(ProxyFixture, AnUnreachableHostGetsThe502PageInsteadOfAnEmptyReply) {
     for (std::size_t row : {0u, 1u, 2u, 4u, 6u}) {
         EXPECT_EQ(monitor.Row(row)->answer, "502 Bad Gateway") << row;
     }
+}
+
+// Names below "localhost" are the loopback, as browsers take them: a
+// developer's "app.localhost" is reached without asking a name server (this
+// test's lookup knows no name at all).
+TEST_F(ProxyFixture, NamesBelowLocalhostReachTheLoopbackWithoutANameServer) {
+    HttpOrigin origin;
+    StartProxy();
+    const std::string port = std::to_string(origin.Port());
+    for (const std::string host : {"app.localhost", "A.B.LocalHost."}) {
+        EXPECT_TRUE(Raw(GetRequest("http://" + host + ":" + port + "/")).ends_with("hello"))
+            << host;
+    }
+    EXPECT_EQ(origin.Connections(), 2);
 }
 
 // A parent that is the proxy's own listener, by name or by address, would

@@ -93,9 +93,9 @@ struct ParentAskers : NoConnections {
 
 // A name whose lookup waits until the test lets it answer.
 struct SlowName : test::TestHosts {
-    std::vector<std::string> Resolve(const std::string& host) const override {
+    std::vector<std::string> AskResolver(const std::string& host) const override {
         if (host != "slow.example") {
-            return TestHosts::Resolve(host);
+            return TestHosts::AskResolver(host);
         }
         ++asked;
         test::WaitUntil([this] { return answer.load(); });

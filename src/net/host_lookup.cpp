@@ -129,7 +129,35 @@ struct IfAddrsDeleter {
 
 }  // namespace
 
+namespace {
+
+// A URL's host as the resolver takes it: an IPv6 literal without its
+// brackets, a name without the root's dot ("localhost." is localhost).
+std::string_view BareHost(std::string_view host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+    }
+    if (!host.empty() && host.back() == '.') {
+        host.remove_suffix(1);
+    }
+    return host;
+}
+
+bool IsLocalhostName(std::string_view host) {
+    const std::string lower = cp1251::Lower(BareHost(host));
+    return lower == "localhost" || lower.ends_with(".localhost");
+}
+
+}  // namespace
+
 std::vector<std::string> HostLookup::Resolve(const std::string& host) const {
+    if (IsLocalhostName(host)) {
+        return {"127.0.0.1", "::1"};
+    }
+    return AskResolver(host);
+}
+
+std::vector<std::string> HostLookup::AskResolver(const std::string& host) const {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -186,22 +214,6 @@ bool ReachesLoopback(std::string_view address) {
     return a && IsLoopback(*a);
 }
 
-namespace {
-
-// A URL's host as the resolver takes it: an IPv6 literal without its
-// brackets, a name without the root's dot ("localhost." is localhost).
-std::string_view BareHost(std::string_view host) {
-    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-    }
-    if (!host.empty() && host.back() == '.') {
-        host.remove_suffix(1);
-    }
-    return host;
-}
-
-}  // namespace
-
 std::optional<std::string> NumericAddress(std::string_view host) {
     host = BareHost(host);
     // Numbers start with a digit (decimal, octal, hex) or hold a colon.
@@ -230,8 +242,7 @@ std::optional<std::string> NumericAddress(std::string_view host) {
 }
 
 bool NamesLoopback(std::string_view host) {
-    const std::string lower = cp1251::Lower(BareHost(host));
-    if (lower == "localhost" || lower.ends_with(".localhost")) {
+    if (IsLocalhostName(host)) {
         return true;  // always the loopback, whatever a name server says
     }
     const std::optional<std::string> address = NumericAddress(host);

@@ -23,11 +23,18 @@ public:
     virtual ~HostLookup() = default;
     // The numeric addresses `host` stands for, in the order to try them
     // ("192.0.2.1", "2001:db8::1", "fe80::1%2"); a literal gives itself.
-    // Throws ResolveError when there is none.
-    virtual std::vector<std::string> Resolve(const std::string& host) const;
+    // "localhost" and the names below it are the loopback and are never
+    // asked of the resolver, as browsers do: a name server would be told the
+    // names of the user's local sites, and would not know them. Throws
+    // ResolveError when there is none.
+    std::vector<std::string> Resolve(const std::string& host) const;
     // Whether a connection from or to `address` stays on this machine: a
     // loopback or unspecified address, or one of its interfaces'.
     virtual bool IsOwnAddress(std::string_view address) const;
+
+protected:
+    // What the system's resolver says of any other host, as Resolve.
+    virtual std::vector<std::string> AskResolver(const std::string& host) const;
 };
 
 // The system's resolver and interface list.

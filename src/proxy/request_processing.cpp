@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/cp1251.h"
+#include "base/numbers.h"
 #include "base/utf.h"
 #include "proxy/authentication.h"
 #include "proxy/cache_lookup.h"
@@ -74,6 +75,27 @@ std::vector<std::string> AddressesOfProxyHost(const net::HostLookup& hosts,
     }
 }
 
+// A host written with escapes ("%6cocalhost", "%31%32%37.0.0.1"): a URL may
+// spell its host so, and a parent proxy that reads the escapes would
+// connect where the plain spelling leads. An IPv6 literal's "%" begins its
+// link, which stays as written.
+std::string HostUnescaped(std::string_view host) {
+    if (host.starts_with('[')) {
+        return std::string(host);
+    }
+    std::string out;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (host[i] == '%' && i + 2 < host.size() && HexDigitValue(host[i + 1]) >= 0 &&
+            HexDigitValue(host[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(host[i + 1]) * 16 + HexDigitValue(host[i + 2]));
+            i += 2;
+        } else {
+            out += host[i];
+        }
+    }
+    return out;
+}
+
 // A LAN browser may not have what the host's loopback serves where no
 // connect of the proxy's own would show it: an answer from the cache without
 // asking, or a parent proxy on this machine connecting there for it. Only
@@ -89,7 +111,7 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
         e.IsConnect() ? ChooseTunnelTarget(e.url) : ChooseDirectTarget(e.url);
     Engine& engine = s.Owner();
     HostService service;
-    if (net::NamesLoopback(target.host)) {
+    if (net::NamesLoopback(target.host) || net::NamesLoopback(HostUnescaped(target.host))) {
         service = {HostServiceKind::kLoopback, target.host};
     } else if (target.port == s.ProxyPort() && !s.ClientIsLocal()) {
         service = HostServiceAt(engine.Hosts(), AddressesOfProxyHost(engine.Hosts(), target.host),

@@ -18,7 +18,7 @@ namespace vs::test {
 
 class TestHosts : public net::HostLookup {
 public:
-    std::vector<std::string> Resolve(const std::string& host) const override {
+    std::vector<std::string> AskResolver(const std::string& host) const override {
         if (auto it = names.find(host); it != names.end()) {
             return it->second;
         }
