@@ -215,6 +215,21 @@ TEST_F(IdleLimitTest, BeyondTheCeilingBrowsersAreClosedAtOnceAndLoggedOncePerEpi
     EXPECT_EQ(CountLog("Connection ceiling reached: 2 browser connections open"), 1u);
 }
 
+// A limit of years, typed into the file (the window offers a day at most),
+// is kept as such: it never wraps into a cut after a moment.
+using LongLimitTest = test::ProxyFixture;
+TEST_F(LongLimitTest, AFirstRequestLimitOfYearsIsNoCutAtOnce) {
+    server.SetLimits({536870912s, 536870912s, 0, 300s});
+    StartProxy();
+    auto silent = Bounded(Connect());
+    ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 1; }));
+    test::HttpOrigin origin;
+    auto other = Bounded(Connect());
+    SendText(other, GetRequest(origin.Url("/")));
+    EXPECT_TRUE(test::Has(test::ReadResponse(other), "hello"));
+    EXPECT_FALSE(ClosedAlready(silent));
+}
+
 // The keys older files lack keep their defaults.
 TEST(ProxyServiceNetwork, BrowsersOfBothFamiliesShareThePortUnderTheStoredLimits) {
     test::TempDir dir;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 
 namespace vs::net {
 
@@ -144,7 +145,10 @@ bool Connection::WaitReadable() const {
         if (readDeadline_) {
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
                 *readDeadline_ - std::chrono::steady_clock::now());
-            wait = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+            // A limit of years typed into the file must not wrap into a
+            // moment.
+            wait = static_cast<int>(
+                std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
         }
         const int ready = ::poll(&fd, 1, wait);
         if (ready > 0 || (ready < 0 && errno != EINTR)) {
