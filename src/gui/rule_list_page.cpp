@@ -177,8 +177,20 @@ RuleListPage::RuleListPage(ProxyService& service, ListKind kind, QWidget* parent
     connect(
         model_, &RuleListModel::TextNeedsConfirmation, this,
         [this](const QPersistentModelIndex& index, const QString& text, const QString& outside) {
-            if (index.isValid() && confirm_(text, outside)) {
+            if (!index.isValid()) {
+                return;
+            }
+            if (confirm_(text, outside)) {
                 model_->StoreText(index, text);
+                return;
+            }
+            // Not stored, yet not lost: the typed text goes back into the
+            // cell's editor, so that one wrong letter is mended, not a long
+            // rule typed again.
+            grid_->setCurrentIndex(index);
+            grid_->edit(index);
+            if (auto* editor = qobject_cast<QLineEdit*>(grid_->indexWidget(index))) {
+                editor->setText(text);
             }
         },
         Qt::QueuedConnection);

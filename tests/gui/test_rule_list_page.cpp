@@ -337,6 +337,11 @@ TEST_F(RuleListPageTest, TextOutsideTheCodePageIsStoredOnlyWhenConfirmed) {
     QCoreApplication::processEvents();
     ASSERT_EQ(asked, std::vector<QString>{QStringLiteral("★")});
     EXPECT_EQ(Rule(*page, 0), QStringLiteral("blocked"));
+    // Refused, what was typed comes back in the cell's editor to be mended.
+    QLineEdit* editor = EditorAt(page->Grid(), 0, 2);
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->text(), typed);
+    Press(*editor, Qt::Key_Escape);
 
     answer = true;
     QStringList told;  // the question said it all: no error box after it
