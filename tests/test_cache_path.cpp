@@ -171,6 +171,7 @@ TEST_F(CacheFixture, OfflineAnswersCachedUrlsWithTheirTypeAndRefusesTheRest) {
 TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     lists.onlyFromCache.Append(RuleCells{true, "/lm/only", "", false, false, 0});
     lists.noReq.Append(RuleCells{true, "/lm/never", "", false, false, 0});
+    lists.noReq.Append(RuleCells{true, "/etag", "", false, false, 0});
     StartProxy([](proxy::ProxyConfig& s) { s.freshWithoutAsking = true; });
     clock.Set(std::chrono::system_clock::now());
 
@@ -183,6 +184,7 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
 
     Get("/lm/never");
     Get("/lm/fresh");
+    Get("/etag");
     std::size_t asked = origin.Requests().size();
     EXPECT_EQ(BodyOf(Get("/lm/never")), "body of never");
     // A part of it (a resumed download, a video seeking): 206 with its place;
@@ -197,6 +199,11 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     const std::string head = Get("/lm/never", "Range: bytes=5-\r\n", "HEAD");
     EXPECT_TRUE(head.starts_with("HTTP/1.0 200 ")) << head;
     EXPECT_TRUE(Has(head, "\r\nContent-Length: 13\r\n")) << head;
+    // A resumed download names the version it holds: the part when it is
+    // the entry's, the whole when it is another.
+    EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: \"v2\"\r\n")), "2");
+    EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: \"v1\"\r\n")), "version 2");
+    EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: W/\"v2\"\r\n")), "version 2");
     clock.Advance(4min);
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked);  // neither was asked upstream

@@ -908,9 +908,15 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     e.answeredBy = AnsweredBy::kCache;
     e.cacheReader = std::move(reader);
     e.localRange = std::string(request.Value("Range").value_or(""));
-    if (request.Has("If-Range") || e.IsHead()) {
-        // Which version it names is not known here, or ranges are a GET's
-        // (RFC 9110 14.2): the whole body.
+    // A resumed download names the version it holds: the part only for the
+    // entry's own strong tag (RFC 9110 13.1.5), the whole for anything else,
+    // a date included (an entry dated within its second may not be what
+    // the browser holds). Ranges are a GET's (14.2): a HEAD learns of the
+    // whole.
+    const std::optional<std::string_view> version = request.Value("If-Range");
+    const std::string ownTag = e.cacheReader->EntityTag();
+    if ((version && (ownTag.empty() || ownTag.starts_with("W/") || *version != ownTag)) ||
+        e.IsHead()) {
         e.localRange.clear();
     }
     http::MessageHead head{NotModifiedText()};
