@@ -365,7 +365,10 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
     // A cache folder that cannot be made is named in its own letters.
     const std::string folder = (home / "没有" / "キャッシュ").string();
     net::Socket taken = net::ListenTcp("0.0.0.0", 0, 1);
-    Daemon proxy("proxy", home, net::LocalPort(taken), "CacheDir_Text=" + folder + "\r\n");
+    // So is a value it does not understand, which the next save replaces.
+    Daemon proxy(
+        "proxy", home, net::LocalPort(taken),
+        "CacheDir_Text=" + folder + "\r\nOffLine_Checked=yes\r\nMaxConnections=100 ; LAN\r\n");
     ASSERT_TRUE(
         proxy.Process().WaitForStderr("Порт " + std::to_string(proxy.Port()) + " уже занят", 10s))
         << proxy.Process().Stderr();
@@ -374,6 +377,9 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
     ASSERT_TRUE(proxy.Process().WaitForStderr("ответы не сохраняются в кеш", 10s))
         << proxy.Process().Stderr();
     ASSERT_TRUE(proxy.Process().WaitForStderr("Нет папки кеша " + folder, 10s))
+        << proxy.Process().Stderr();
+    ASSERT_TRUE(proxy.Process().WaitForStderr(
+        "не поняты значения (взяты исходные): OffLine_Checked=yes; MaxConnections=100 ; LAN", 10s))
         << proxy.Process().Stderr();
     // The port let go (by a program still stopping), the proxy listens on
     // its own: a service has nobody to press Apply.

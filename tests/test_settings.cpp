@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <climits>
 #include <string>
 #include <utility>
@@ -115,11 +117,20 @@ TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
 TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     EXPECT_EQ(LoadSettings(dir_.Path() / "absent.ini"), Settings{});
     EXPECT_EQ(LoadText("[Other]\r\nPortEd_Text=1\r\n"), Settings{});
-    const Settings s = LoadText(
-        "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
-        "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
-        "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
-        std::string(3000, 'c') + "\n");
+    WriteBytes(file_,
+               "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
+               "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
+               "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
+                   std::string(3000, 'c') + "\nMaxConnections=\nOffLine_Checked=\n");
+    std::vector<std::string> notUnderstood;
+    const Settings s = LoadSettings(file_, &notUnderstood);
+    // Named for the user, as the next save writes the defaults over them; an
+    // empty value is no mistake.
+    std::sort(notUnderstood.begin(), notUnderstood.end());
+    EXPECT_EQ(notUnderstood,
+              (std::vector<std::string>{"BLKeyCombo_ItemIndex=0x10", "BlackListCB_Checked=yes",
+                                        "OnlyFromCacheKeyCombo_ItemIndex=2147483648",
+                                        "StartHiddenCB_Checked=Truely", "StatCols=5 columns"}));
 
     // Only the well-formed neighbours count; a present empty text is a value.
     Settings expected;

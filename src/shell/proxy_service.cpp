@@ -132,7 +132,9 @@ std::optional<std::string> ProxyService::StartUp() {
     ForEachList([&savedFiles](auto&, std::string_view name) { savedFiles.push_back(name); });
     RemoveSaveLeftovers(dataDir_, savedFiles);
     const FileVersion read = FileVersion::Of(SettingsFile());
-    settings_ = LoadSettings(SettingsFile());
+    std::vector<std::string> notUnderstood;
+    settings_ = LoadSettings(SettingsFile(), &notUnderstood);
+    TellNotUnderstood(notUnderstood);
     TellIfLinkLeadsNowhere(SettingsFile());
     TellIfDataFolderUnwritable();
     const ListenerTarget target = PublishSettings();
@@ -210,7 +212,9 @@ void ProxyService::PublishSwitches() {
 void ProxyService::Reload() {
     consumer_.Drain();  // the traffic counted so far belongs in the save below
     const FileVersion read = FileVersion::Of(SettingsFile());
-    Settings reread = LoadSettings(SettingsFile());
+    std::vector<std::string> notUnderstood;
+    Settings reread = LoadSettings(SettingsFile(), &notUnderstood);
+    TellNotUnderstood(notUnderstood);
     reread.onlyFromCacheEnabled = settings_.onlyFromCacheEnabled;  // not a stored setting
     settings_ = reread;
     // A list file edited by hand since it was read is what the user now
@@ -394,6 +398,12 @@ void ProxyService::SaveFile(std::string_view name, const std::function<void()>& 
         if (failingFiles_.insert(file).second) {
             untold_ += SaveFailureMessage(file, e) + "\n";
         }
+    }
+}
+
+void ProxyService::TellNotUnderstood(const std::vector<std::string>& keys) {
+    if (auto message = NotUnderstoodMessage(keys)) {
+        untold_ += *message + "\n";
     }
 }
 

@@ -211,6 +211,7 @@ private:
     void TellIfNoCacheFolder(const std::filesystem::path& root);
     // Once per Windows drive path in the setting, naming the folder used
     // instead.
+    void TellNotUnderstood(const std::vector<std::string>& keys);
     void TellIfWindowsCacheFolder(const std::string& setting, const std::filesystem::path& root);
 
     std::filesystem::path dataDir_;

@@ -97,17 +97,24 @@ std::string SettingsKey::ToText(const Settings& settings) const {
         field);
 }
 
-void SettingsKey::FromText(Settings& settings, std::string_view text) const {
+bool SettingsKey::FromText(Settings& settings, std::string_view text) const {
+    bool understood = true;
     std::visit(Overload{
                    [&](bool Settings::*m) {
                        if (EqualsAsciiNoCase(text, "True")) {
                            settings.*m = true;
                        } else if (EqualsAsciiNoCase(text, "False")) {
                            settings.*m = false;
+                       } else {
+                           understood = text.empty();
                        }
                    },
                    [&](std::string Settings::*m) { settings.*m = std::string(text); },
-                   [&](int Settings::*m) { settings.*m = ParseIntOr(text, settings.*m); },
+                   [&](int Settings::*m) {
+                       // A number is what two different fallbacks agree on.
+                       understood = text.empty() || ParseIntOr(text, 0) == ParseIntOr(text, 1);
+                       settings.*m = ParseIntOr(text, settings.*m);
+                   },
                    [&](StoredPassword) {
                        // Typed in by hand, in clear: scrambled by the next save.
                        if (IsWrittenInClear(text)) {
@@ -121,23 +128,39 @@ void SettingsKey::FromText(Settings& settings, std::string_view text) const {
                    [&](Utf8Text field) { settings.*field.member = std::string(text); },
                },
                field);
+    return understood;
 }
 
 std::span<const SettingsKey> StoredSettingsKeys() {
     return kStoredKeys;
 }
 
-Settings LoadSettings(const std::filesystem::path& iniFile) {
+Settings LoadSettings(const std::filesystem::path& iniFile,
+                      std::vector<std::string>* notUnderstood) {
     const IniFile ini = IniFile::Load(iniFile);
     Settings settings;
     for (const SettingsKey& key : StoredSettingsKeys()) {
         const auto text = key.InUtf8() ? ini.GetUtf8(kSettingsSection, key.key)
                                        : ini.Get(kSettingsSection, key.key);
-        if (text) {
-            key.FromText(settings, *text);
+        if (text && !key.FromText(settings, *text) && notUnderstood != nullptr) {
+            notUnderstood->push_back(std::string(key.key) + "=" + cp1251::ToUtf8(*text));
         }
     }
     return settings;
+}
+
+std::optional<std::string> NotUnderstoodMessage(const std::vector<std::string>& keys) {
+    if (keys.empty()) {
+        return std::nullopt;
+    }
+    std::string told;
+    for (const std::string& key : keys) {
+        told += (told.empty() ? "" : "; ") + key;
+    }
+    // The file is written back with the values taken, so the user's text
+    // goes at the next save: this is the one word about it.
+    return "В Vellostore.ini не поняты значения (взяты исходные): " + told +
+           ". Флажок — True или False, число — целое";
 }
 
 std::optional<std::string> StoredSettingsValue(const std::filesystem::path& iniFile,

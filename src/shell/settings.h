@@ -129,8 +129,9 @@ struct SettingsKey {
     }
     // In UTF-8 where InUtf8, else in the code page.
     std::string ToText(const Settings& settings) const;
-    // Text that does not parse as the field's kind leaves the field as it is.
-    void FromText(Settings& settings, std::string_view text) const;
+    // Text that does not parse as the field's kind leaves the field as it
+    // is, and gives false.
+    bool FromText(Settings& settings, std::string_view text) const;
 };
 
 // Every stored setting in the order the settings file holds them; reading
@@ -143,7 +144,13 @@ std::span<const SettingsKey> StoredSettingsKeys();
 // holding a whole decimal number. A file that exists but cannot be read
 // throws std::system_error: starting on defaults would later save them over
 // the user's settings.
-Settings LoadSettings(const std::filesystem::path& iniFile);
+// `notUnderstood`, when given, receives such keys as "key=value" lines.
+Settings LoadSettings(const std::filesystem::path& iniFile,
+                      std::vector<std::string>* notUnderstood = nullptr);
+
+// A line for the user naming the values LoadSettings did not understand;
+// nothing when it understood them all.
+std::optional<std::string> NotUnderstoodMessage(const std::vector<std::string>& keys);
 // One value of the settings section as the file holds it, if it does (the
 // window's placement, read under a key that names the screen size first).
 std::optional<std::string> StoredSettingsValue(const std::filesystem::path& iniFile,
