@@ -169,6 +169,19 @@ TEST_F(IniFileTest, SaveReplacesTheFileWholeWithTheGivenModeOrNotAtAll) {
     widened.Save(file_, kOwnerRw);
     EXPECT_EQ(ReadBytes(file_), "[Main]\r\nCacheDir_Text=/srv/緩存\r\nName=Пётр\r\n");
     EXPECT_EQ(IniFile::Load(file_).GetUtf8("Main", "CacheDir_Text"), "/srv/緩存");
+    // A line added to it in a UTF-8 editor means its letters, and is written
+    // back in the code page while that holds them.
+    for (const std::string folder : {"/srv/кеш", "/srv/緩存"}) {
+        WriteBytes(file_,
+                   codePage + "Name=" + cp1251::FromUtf8("Пётр") + "\r\nTmp=" + folder + "\r\n");
+        IniFile mixed = IniFile::Load(file_);
+        EXPECT_EQ(mixed.GetUtf8("Main", "Tmp"), folder);
+        EXPECT_EQ(mixed.GetUtf8("Main", "Name"), "Пётр");
+        mixed.Save(file_, kOwnerRw);
+        const std::string written =
+            "[Main]\r\nCacheDir_Text=/srv/кеш\r\nName=Пётр\r\nTmp=" + folder + "\r\n";
+        EXPECT_EQ(ReadBytes(file_), folder == "/srv/кеш" ? cp1251::FromUtf8(written) : written);
+    }
     WriteBytes(file_, codePage);
 
     // A file kept elsewhere and linked in is saved where it is; the link stays.

@@ -153,6 +153,7 @@ IniFile IniFile::Parse(std::string_view text) {
     } else if (utf::HasNonAscii(text) && utf::IsValidUtf8(text)) {
         ini.encoding_ = Encoding::kUtf8;
     }
+    const bool codePage = ini.encoding_ == Encoding::kCodePage;
     // A line ends at LF, CR LF or a CR alone (an editor that writes those);
     // a NUL ends what it holds. Either, kept in a value, would refuse every
     // later save of the file.
@@ -160,7 +161,20 @@ IniFile IniFile::Parse(std::string_view text) {
         const std::size_t end = text.find_first_of("\r\n");
         std::string_view line = text.substr(0, end);
         line = line.substr(0, line.find('\0'));
-        if (ini.encoding_ == Encoding::kCodePage) {
+        if (codePage && utf::HasNonAscii(line) && utf::IsValidUtf8(line)) {
+            // A line added in a UTF-8 editor to a file in the code page (a
+            // cache folder typed in nano into the Windows program's file):
+            // its letters mean what they say, as in the lists, read line by
+            // line. Code-page Cyrillic is almost never valid UTF-8. What the
+            // code page cannot hold takes the file to UTF-8 at the save, as
+            // such a value set here would.
+            ini.lines_.push_back(cp1251::FromUtf8(line));
+            ini.unicode_.resize(ini.lines_.size());
+            ini.unicode_.back() = std::string(line);
+            if (!cp1251::FromUtf8Exactly(line)) {
+                ini.encoding_ = Encoding::kUtf8;
+            }
+        } else if (codePage) {
             ini.lines_.emplace_back(line);
         } else {
             // The line as it was, for the save: characters the code page
