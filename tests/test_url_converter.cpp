@@ -72,6 +72,12 @@ TEST(UrlConverter, NeedRowOpensTheChainForTheRowsAfterIt) {
     const Outcome same = Convert(strip, "http://a.com/list?id=5");
     EXPECT_FALSE(same.conversion.rewritten);
     EXPECT_EQ(same.hits.size(), 1u);
+    // Nor a rule that leaves nothing (its result cell empty): an empty
+    // Location sends the browser back to where it was.
+    const Outcome empty =
+        Convert(List({{.rule = "^http://a\\.com/.*", .repl = "", .need = true}}), "http://a.com/x");
+    EXPECT_FALSE(empty.conversion.rewritten);
+    EXPECT_EQ(empty.conversion.url, "http://a.com/x");
 }
 
 TEST(UrlConverter, TemplatesAndCase) {

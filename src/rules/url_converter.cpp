@@ -121,8 +121,12 @@ UrlConversion ApplyUrlConverter(const RuleListSnapshot& list, std::string lowerU
         }
     }
     // Rules that gave back the URL they were given ask for no redirect: the
-    // browser would be sent to the same URL again and again.
-    result.rewritten = result.rewritten && result.url != given;
+    // browser would be sent to the same URL again and again. So do rules that
+    // left nothing: an empty Location sends it back to where it was.
+    result.rewritten = result.rewritten && result.url != given && !result.url.empty();
+    if (result.url.empty()) {
+        result.url = given;
+    }
     return result;
 }
 
