@@ -204,6 +204,8 @@ TEST_F(CacheFixture, ListsAndTheFreshWindowAnswerWithoutAsking) {
     EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: \"v2\"\r\n")), "2");
     EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: \"v1\"\r\n")), "version 2");
     EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: W/\"v2\"\r\n")), "version 2");
+    EXPECT_EQ(BodyOf(Get("/etag", "Range: bytes=8-\r\nIf-Range: \"v2\"\r\nIf-Range: \"v1\"\r\n")),
+              "version 2");
     clock.Advance(4min);
     EXPECT_EQ(BodyOf(Get("/lm/fresh")), "body of fresh");
     EXPECT_EQ(origin.Requests().size(), asked);  // neither was asked upstream

@@ -913,10 +913,11 @@ void AnswerFromCache(Session& s, Exchange& e, const http::MessageHead& request,
     // a date included (an entry dated within its second may not be what
     // the browser holds). Ranges are a GET's (14.2): a HEAD learns of the
     // whole.
-    const std::optional<std::string_view> version = request.Value("If-Range");
+    const std::vector<std::string_view> versions = request.Values("If-Range");
     const std::string ownTag = e.cacheReader->EntityTag();
-    if ((version && (ownTag.empty() || ownTag.starts_with("W/") || *version != ownTag)) ||
-        e.IsHead()) {
+    const bool namesThisEntry = versions.size() == 1 && !ownTag.empty() &&
+                                !ownTag.starts_with("W/") && versions.front() == ownTag;
+    if ((!versions.empty() && !namesThisEntry) || e.IsHead()) {
         e.localRange.clear();
     }
     http::MessageHead head{NotModifiedText()};
