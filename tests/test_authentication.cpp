@@ -219,10 +219,15 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     SendText(client, request);
     ReadResponse(client);
     ASSERT_EQ(parent.Requests().size(), 3u);
-    EXPECT_EQ(parent.Requests()[0], request);
+    // With this proxy's hop, for a ring of parents to be found out.
+    const std::string hop = "Via: " + engine.HopName() + "\r\n";
+    EXPECT_EQ(parent.Requests()[0],
+              "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic "
+              "bWU6bWluZQ==\r\n" +
+                  hop + "Host: example.invalid\r\n\r\n");
     const auto withCredentials = [&](const std::string& credentials) {
         return "GET http://example.invalid/ HTTP/1.1\r\nProxy-Authorization: Basic " +
-               EncodeBase64(credentials) + "\r\nHost: example.invalid\r\n\r\n";
+               EncodeBase64(credentials) + "\r\n" + hop + "Host: example.invalid\r\n\r\n";
     };
     EXPECT_EQ(parent.Requests()[1], withCredentials("up:stream"));
     EXPECT_EQ(parent.Requests()[2], withCredentials("Пётр:Passwört"));
@@ -266,7 +271,7 @@ TEST_F(ProxyFixture, ParentCredentialsReplaceTheBrowsersLineInPlace) {
     }
     ASSERT_NE(FindLog("# 0 >>> URL: http://example.invalid/"), nullptr);
     EXPECT_TRUE(test::Has(FindLog("# 0 >>> URL: http://example.invalid/")->body,
-                          "\r\nProxy-Authorization: Basic ********\r\nHost:"));
+                          "\r\nProxy-Authorization: Basic ********\r\n" + hop + "Host:"));
 }
 
 // Spellings a lenient reader still takes for the credentials line: a blank

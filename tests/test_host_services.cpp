@@ -7,6 +7,7 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "base/cp1251.h"
@@ -18,6 +19,7 @@
 #include "support/child_process.h"
 #include "support/proxy_fixture.h"
 #include "support/service_start.h"
+#include "support/wait.h"
 
 namespace vs {
 namespace {
@@ -101,10 +103,14 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     const std::string port = std::to_string(origin.Port());
     for (const char* host : {"localhost", "LocalHost.", "127.1", "2130706433", "[::1]",
-                             "%6cocalhost", "%31%32%37.0.0.1"}) {
+                             "%6cocalhost", "%31%32%37.0.0.1", "%5b::1%5d"}) {
         const std::string answer =
             Raw(GetRequest(std::string("http://") + host + ":" + port + "/lm/page"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;
+    }
+    for (const std::string& escaped : {GetRequest("http://localhost%3a" + port + "/lm/page"),
+                                       "CONNECT %5b::1%5d:" + port + " HTTP/1.1\r\n\r\n"}) {
+        EXPECT_TRUE(Raw(escaped).starts_with("HTTP/1.0 403 Forbidden\r\n")) << escaped;
     }
     // Nor the proxy's own port at one of the host's addresses: the parent
     // would connect back to the proxy, from the host itself.
@@ -252,6 +258,37 @@ TEST(ParentLoop, IsRefusedAtStartAndApplyAndNeverForwardedTo) {
                                " — это сам Vellostore; запросы к нему не идут"));
     EXPECT_EQ(test::StatusThrough(service, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
     service.ShutDown();
+}
+
+// Two proxies made each other's parent (two offices, each the other's
+// gateway): a request goes round once and comes back to the first, which
+// ends it with the 502 page and says why, rather than each opening
+// connections until none are left.
+TEST(ParentLoop, BetweenTwoProxiesEndsWhereItBegan) {
+    test::TempDir dirs[2];
+    std::vector<std::string> headings;
+    ProxyService first(dirs[0].Path(), dirs[0].Path() / "vellostore",
+                       [&](std::string_view h, std::string_view) { headings.emplace_back(h); });
+    ProxyService second(dirs[1].Path(), dirs[1].Path() / "vellostore", {});
+    ASSERT_TRUE(test::StartOnAFreePort(first, dirs[0].Path(), "MaxConnections=20\n"));
+    ASSERT_TRUE(test::StartOnAFreePort(second, dirs[1].Path(), "MaxConnections=20\n"));
+    for (auto [from, to] : {std::pair{&first, &second}, std::pair{&second, &first}}) {
+        from->SettingsModel().useParent = true;
+        from->SettingsModel().parentPort = std::to_string(to->Listener().BoundPort());
+        from->Apply();
+        EXPECT_TRUE(test::WaitUntil([&] { return from->TakeListenerReport().has_value(); }));
+    }
+    EXPECT_EQ(test::StatusThrough(first, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
+    EXPECT_TRUE(test::WaitUntil([&] { return first.Server().ActiveConnections() == 0; }));
+    first.IdlePass();
+    EXPECT_EQ(std::count_if(headings.begin(), headings.end(),
+                            [](const std::string& h) { return Has(h, "Connection from"); }),
+              2);  // the browser's, and the second proxy's coming back
+    EXPECT_EQ(std::count_if(headings.begin(), headings.end(),
+                            [](const std::string& h) { return Has(h, ": Proxy loop: "); }),
+              1);
+    second.ShutDown();
+    first.ShutDown();
 }
 
 }  // namespace

@@ -113,8 +113,11 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if ((!readCache || !cacheMayAnswer) && onlyFromCache) {
         return RefuseAsMissing(s, e, config, onlyFromCache, request);
     }
-    // 3. Proxy credentials.
+    // 3. Proxy credentials, and this proxy's hop for a parent to pass on.
     ApplyProxyCredentials(config, e.ToParent(), request);
+    if (e.ToParent()) {
+        request.Insert("Via", s.Owner().HopName());
+    }
     if (!cacheMayAnswer) {
         return false;  // never conditional, never from the cache
     }

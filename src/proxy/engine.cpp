@@ -1,6 +1,8 @@
 #include "proxy/engine.h"
 
 #include <chrono>
+#include <cstdio>
+#include <random>
 #include <system_error>
 #include <utility>
 
@@ -24,9 +26,19 @@ RuleList& RuleLists::Of(ListKind kind) {
     return urlConverter;
 }
 
+namespace {
+
+std::string NewHopName() {
+    char name[32];
+    std::snprintf(name, sizeof name, "1.1 vellostore-%08x", std::random_device{}());
+    return name;
+}
+
+}  // namespace
+
 Engine::Engine(const Snapshot<ProxyConfig>& config, RuleLists& lists, const Clock& clock,
                const net::HostLookup& hosts)
-    : config_(config), lists_(lists), clock_(clock), hosts_(hosts) {}
+    : config_(config), lists_(lists), clock_(clock), hosts_(hosts), hopName_(NewHopName()) {}
 
 std::int32_t Engine::NextConnectionNo() {
     std::lock_guard guard(counterLock_);

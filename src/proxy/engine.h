@@ -78,6 +78,10 @@ public:
     // Where direct requests' host names lead, and whose addresses are the
     // proxy host's own.
     const net::HostLookup& Hosts() const { return hosts_; }
+    // This running proxy's entry in the Via field of the requests it sends
+    // to a parent ("1.1 vellostore-3fa9c2d1", a new number each run): a
+    // request that arrives with it has gone round a loop of proxies.
+    const std::string& HopName() const { return hopName_; }
 
     // Set once the application runs; cleared when it is asked to close.
     std::atomic<bool> producingEnabled{true};
@@ -89,6 +93,7 @@ private:
     RuleLists& lists_;
     const Clock& clock_;
     const net::HostLookup& hosts_;
+    const std::string hopName_;
 
     struct CacheWriteTrouble {
         bool ongoing = false;

@@ -1,5 +1,6 @@
 #include "proxy/request_processing.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -75,25 +76,28 @@ std::vector<std::string> AddressesOfProxyHost(const net::HostLookup& hosts,
     }
 }
 
-// A host written with escapes ("%6cocalhost", "%31%32%37.0.0.1"): a URL may
-// spell its host so, and a parent proxy that reads the escapes would
-// connect where the plain spelling leads. An IPv6 literal's "%" begins its
-// link, which stays as written.
-std::string HostUnescaped(std::string_view host) {
-    if (host.starts_with('[')) {
-        return std::string(host);
+// A URL's authority with its escapes read ("%6cocalhost%3a8080",
+// "%5b::1%5d"): a URL may spell its host so, and a parent proxy that reads
+// the escapes before it splits host from port would connect where the
+// plain spelling leads. A CONNECT's target is all authority.
+std::string AuthorityUnescaped(std::string_view url, bool tunnel) {
+    std::size_t from = 0, to = url.size();
+    if (!tunnel) {
+        const std::size_t scheme = url.find("://");
+        from = scheme == std::string_view::npos ? 0 : scheme + 3;
+        to = std::min(url.size(), url.find_first_of("/?#", from));
     }
-    std::string out;
-    for (std::size_t i = 0; i < host.size(); ++i) {
-        if (host[i] == '%' && i + 2 < host.size() && HexDigitValue(host[i + 1]) >= 0 &&
-            HexDigitValue(host[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigitValue(host[i + 1]) * 16 + HexDigitValue(host[i + 2]));
+    std::string out(url.substr(0, from));
+    for (std::size_t i = from; i < to; ++i) {
+        if (url[i] == '%' && i + 2 < to && HexDigitValue(url[i + 1]) >= 0 &&
+            HexDigitValue(url[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigitValue(url[i + 1]) * 16 + HexDigitValue(url[i + 2]));
             i += 2;
         } else {
-            out += host[i];
+            out += url[i];
         }
     }
-    return out;
+    return out.append(url.substr(to));
 }
 
 // A LAN browser may not have what the host's loopback serves where no
@@ -107,11 +111,11 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     if (e.config->lanReachesHostServices || e.RefusedAtAdmission()) {
         return false;
     }
-    const DirectTarget target =
-        e.IsConnect() ? ChooseTunnelTarget(e.url) : ChooseDirectTarget(e.url);
+    const std::string url = AuthorityUnescaped(e.url, e.IsConnect());
+    const DirectTarget target = e.IsConnect() ? ChooseTunnelTarget(url) : ChooseDirectTarget(url);
     Engine& engine = s.Owner();
     HostService service;
-    if (net::NamesLoopback(target.host) || net::NamesLoopback(HostUnescaped(target.host))) {
+    if (net::NamesLoopback(target.host)) {
         service = {HostServiceKind::kLoopback, target.host};
     } else if (target.port == s.ProxyPort() && !s.ClientIsLocal()) {
         service = HostServiceAt(engine.Hosts(), AddressesOfProxyHost(engine.Hosts(), target.host),
@@ -131,6 +135,28 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     return true;
 }
 
+// A request that carries this proxy's own hop has gone round a loop of
+// parents (two offices, each made the other's parent): passed on, it would
+// open connections until none were left in either. It ends here.
+bool RefuseTheLoop(Session& s, Exchange& e, const http::MessageHead& request) {
+    const std::vector<std::string_view> hops = request.ListItems("Via");
+    if (std::find(hops.begin(), hops.end(), s.Owner().HopName()) == hops.end()) {
+        return false;
+    }
+    if (e.monitorRow < 0) {
+        s.AddMonitorRow(e);
+    }
+    LogRequest(s, e, request);
+    s.Owner().PutToLog("# " + std::to_string(s.connectionNo) +
+                           ": Proxy loop: the request came back through the parent proxy",
+                       {});
+    std::string page = BadGatewayPage();
+    e.answeredBy = AnsweredBy::kErrorPage;
+    AnswerLocally(s, e, page);
+    ShowAnswer(s, e, std::move(page));
+    return true;
+}
+
 }  // namespace
 
 bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
@@ -139,6 +165,9 @@ bool ProcessRequest(Session& s, Exchange& e, http::MessageHead& request) {
     const std::string lower = cp1251::Lower(e.url);
     e.requestNo = engine.NextRequestNo();
     const ProxyConfig& config = *e.config;
+    if (RefuseTheLoop(s, e, request)) {
+        return false;
+    }
 
     // URL converter.
     if (config.urlConverterEnabled && !KeyComboHeld(config.urlConverterCancelKeys)) {
