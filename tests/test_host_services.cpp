@@ -219,6 +219,13 @@ TEST_F(ProxyFixture, NamesBelowLocalhostReachTheLoopbackWithoutANameServer) {
             << host;
     }
     EXPECT_EQ(origin.Connections(), 2);
+    // A parent named so too: the origin stands in for it.
+    auto toParent = std::make_shared<proxy::ProxyConfig>(*config.Get());
+    toParent->useParent = true;
+    config.Publish(toParent);
+    server.SetMapped("parent.localhost", origin.Port());
+    EXPECT_TRUE(Raw(GetRequest("http://elsewhere.example/")).ends_with("hello"));
+    EXPECT_EQ(origin.Connections(), 3);
 }
 
 // A parent that is the proxy's own listener, by name or by address, would

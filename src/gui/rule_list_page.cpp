@@ -100,23 +100,30 @@ public:
     }
 };
 
-// Enter opens the editor on the cell the list edits; Space toggles a switch.
+// Enter opens the editor on the cell the list edits (so do F2 and a double
+// click, where a desktop user tries first); Space toggles a switch.
 class RuleGridView : public QTableView {
 public:
     RuleGridView(RuleListModel& model, QWidget* parent) : QTableView(parent), model_(model) {
         setModel(&model);
-        // Text cells open only on Enter (EditCurrent), never on a click.
+        // Text cells open through EditCurrent, never on a single click.
         setEditTriggers(QAbstractItemView::NoEditTriggers);
         connect(this, &QAbstractItemView::clicked, this, [this](const QModelIndex& index) {
             if (model_.IsSwitch(index.column())) {
                 model_.Toggle(index);
             }
         });
+        connect(this, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& index) {
+            if (!model_.IsSwitch(index.column()) && state() != EditingState) {
+                EditCurrent();
+            }
+        });
     }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override {
-        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+        const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
+                           event->key() == Qt::Key_F2;
         if (enter && state() != EditingState) {
             EditCurrent();
             event->accept();

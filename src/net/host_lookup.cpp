@@ -143,12 +143,12 @@ std::string_view BareHost(std::string_view host) {
     return host;
 }
 
+}  // namespace
+
 bool IsLocalhostName(std::string_view host) {
     const std::string lower = cp1251::Lower(BareHost(host));
     return lower == "localhost" || lower.ends_with(".localhost");
 }
-
-}  // namespace
 
 std::vector<std::string> HostLookup::Resolve(const std::string& host) const {
     if (IsLocalhostName(host)) {

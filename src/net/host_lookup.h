@@ -51,6 +51,10 @@ bool ReachesLoopback(std::string_view address);
 // "[::1]" gives "::1"); nothing for a name. Never asks a name server.
 std::optional<std::string> NumericAddress(std::string_view host);
 
+// Whether a host is "localhost" or a name below it ("app.localhost",
+// "LocalHost."): the loopback, never asked of a name server.
+bool IsLocalhostName(std::string_view host);
+
 // Whether a host, by its text alone, leads to this machine's loopback:
 // "localhost" and names below it, or a numeric address in any form the
 // system's resolver takes ("127.1", "2130706433", "[::1]"). Never asks a

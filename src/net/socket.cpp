@@ -19,6 +19,8 @@
 #include <memory>
 #include <vector>
 
+#include "net/host_lookup.h"
+
 namespace vs::net {
 
 SocketError::SocketError(const std::string& what, int error)
@@ -333,6 +335,9 @@ Socket ConnectFirst(const std::vector<Target>& targets, int cancelFd, int& error
 Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
     if (port <= 0 || port > 65535) {
         throw SocketError("connect " + host + ":" + std::to_string(port), EINVAL);
+    }
+    if (IsLocalhostName(host)) {  // a parent on this machine, named so
+        return ConnectTcp(std::vector<std::string>{"127.0.0.1", "::1"}, port, cancelFd);
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -113,7 +113,19 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     }
     urls.setCurrentIndex(urls.model()->index(0, 3));  // "Замена"
     Press(urls, Qt::Key_Return);
-    EXPECT_NE(EditorAt(urls, 0, 3), nullptr);
+    ASSERT_NE(EditorAt(urls, 0, 3), nullptr);
+    Press(*EditorAt(urls, 0, 3), Qt::Key_Escape);
+    // F2 and a double click, where a desktop user tries first, open it too.
+    Press(urls, Qt::Key_F2);
+    ASSERT_NE(EditorAt(urls, 0, 3), nullptr);
+    Press(*EditorAt(urls, 0, 3), Qt::Key_Escape);
+    const QModelIndex rule = urls.model()->index(0, 2);
+    Click(urls, rule);
+    const QPointF at = urls.visualRect(rule).center();
+    QMouseEvent twice(QEvent::MouseButtonDblClick, at, urls.viewport()->mapToGlobal(at),
+                      Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(urls.viewport(), &twice);
+    EXPECT_NE(EditorAt(urls, 0, 2), nullptr);
 }
 
 TEST_F(RuleListPageTest, ASaveThatFailsIsToldAndTheNextOneWrites) {
