@@ -288,12 +288,21 @@ TEST(ParentLoop, BetweenTwoProxiesEndsWhereItBegan) {
     EXPECT_EQ(test::StatusThrough(first, "http://a.example/"), "HTTP/1.0 502 Bad Gateway");
     EXPECT_TRUE(test::WaitUntil([&] { return first.Server().ActiveConnections() == 0; }));
     first.IdlePass();
-    EXPECT_EQ(std::count_if(headings.begin(), headings.end(),
-                            [](const std::string& h) { return Has(h, "Connection from"); }),
-              2);  // the browser's, and the second proxy's coming back
-    EXPECT_EQ(std::count_if(headings.begin(), headings.end(),
-                            [](const std::string& h) { return Has(h, ": Proxy loop: "); }),
-              1);
+    const auto count = [&headings](const char* what) {
+        return std::count_if(headings.begin(), headings.end(),
+                             [what](const std::string& h) { return Has(h, what); });
+    };
+    EXPECT_EQ(count("Connection from"), 2);  // the browser's, and the second proxy's coming back
+    EXPECT_EQ(count(": Proxy loop: "), 1);
+    // Known at once however a proxy on the way wrote the hop.
+    EXPECT_EQ(test::StatusThrough(
+                  first, "http://a.example/",
+                  "Via: 1.0 other, " + first.ProxyEngine().HopName() + " (Vellostore)\r\n"),
+              "HTTP/1.0 502 Bad Gateway");
+    EXPECT_TRUE(test::WaitUntil([&] { return first.Server().ActiveConnections() == 0; }));
+    first.IdlePass();
+    EXPECT_EQ(count(": Proxy loop: "), 2);
+    EXPECT_EQ(count("Connection from"), 3);  // not sent round first
     second.ShutDown();
     first.ShutDown();
 }

@@ -121,7 +121,8 @@ TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
                "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
                "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
                "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
-                   std::string(3000, 'c') + "\nMaxConnections=\nOffLine_Checked=\n");
+                   std::string(3000, 'c') +
+                   "\nMaxConnections=\nOffLine_Checked=\nMappedPortEd_Text=2896O\n");
     std::vector<std::string> notUnderstood;
     const Settings s = LoadSettings(file_, &notUnderstood);
     // Named for the user, as the next save writes the defaults over them; an
@@ -129,6 +130,7 @@ TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     std::sort(notUnderstood.begin(), notUnderstood.end());
     EXPECT_EQ(notUnderstood,
               (std::vector<std::string>{"BLKeyCombo_ItemIndex=0x10", "BlackListCB_Checked=yes",
+                                        "MappedPortEd_Text=2896O",
                                         "OnlyFromCacheKeyCombo_ItemIndex=2147483648",
                                         "StartHiddenCB_Checked=Truely", "StatCols=5 columns"}));
 
@@ -136,6 +138,7 @@ TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     Settings expected;
     expected.hideOnlyFromCacheAnswers = false;
     expected.port = "";
+    expected.parentPort = "2896O";  // applying takes the fallback
     expected.cacheDir = std::string(IniFile::kMaxValueLength, 'c');
     EXPECT_EQ(s, expected);
 }

@@ -139,8 +139,12 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
 // parents (two offices, each made the other's parent): passed on, it would
 // open connections until none were left in either. It ends here.
 bool RefuseTheLoop(Session& s, Exchange& e, const http::MessageHead& request) {
+    // A proxy on the way may add a comment to the hop ("(Vellostore)").
+    const std::string& own = s.Owner().HopName();
     const std::vector<std::string_view> hops = request.ListItems("Via");
-    if (std::find(hops.begin(), hops.end(), s.Owner().HopName()) == hops.end()) {
+    if (std::none_of(hops.begin(), hops.end(), [&own](std::string_view hop) {
+            return hop.starts_with(own) && (hop.size() == own.size() || hop[own.size()] == ' ');
+        })) {
         return false;
     }
     if (e.monitorRow < 0) {

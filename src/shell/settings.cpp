@@ -30,17 +30,17 @@ constexpr std::array<SettingsKey, 33> kStoredKeys = {{
     {"NoReqCB_Checked", &Settings::noRequestListEnabled},
     {"CacheDir_Text", Utf8Text{&Settings::cacheDir}},
     {"CacheEnCB_Checked", &Settings::readFromCache},
-    {"PortEd_Text", &Settings::port},
-    {"ScaleEd_Text", &Settings::chartScale},
+    {"PortEd_Text", NumberText{&Settings::port}},
+    {"ScaleEd_Text", NumberText{&Settings::chartScale}},
     {"StartHiddenCB_Checked", &Settings::startHidden},
     {"UserNameEd_Text", Utf8Text{&Settings::parentUser}},
-    {"MappedPortEd_Text", &Settings::parentPort},
+    {"MappedPortEd_Text", NumberText{&Settings::parentPort}},
     {"MappedHostEd_Text", &Settings::parentHost},
     {"UseParentProxy_Checked", &Settings::useParent},
     {"NoCacheIgnoreCB_Checked", &Settings::ignoreNoCache},
     {"NoReqNewFilesCB_Checked", &Settings::freshWithoutAsking},
-    {"NewFilesHour_Text", &Settings::freshHours},
-    {"NewFilesMin_Text", &Settings::freshMinutes},
+    {"NewFilesHour_Text", NumberText{&Settings::freshHours}},
+    {"NewFilesMin_Text", NumberText{&Settings::freshMinutes}},
     {"NoReqKeyCombo_ItemIndex", &Settings::noRequestCancelKeys},
     {"BLKeyCombo_ItemIndex", &Settings::blackListCancelKeys},
     {"OnlyFromCacheKeyCombo_ItemIndex", &Settings::onlyFromCacheCancelKeys},
@@ -63,6 +63,12 @@ constexpr std::array<SettingsKey, 33> kStoredKeys = {{
 // Scrambled from the code page's bytes, as the Windows program stores it.
 std::string DecodedPassword(std::string_view stored) {
     return cp1251::ToUtf8(DecodeStoredPassword(stored));
+}
+
+// An empty value is no mistake (the default is meant); a whole number is
+// what two different fallbacks agree on.
+bool EmptyOrWholeNumber(std::string_view text) {
+    return text.empty() || ParseIntOr(text, 0) == ParseIntOr(text, 1);
 }
 
 template <class... F>
@@ -93,6 +99,7 @@ std::string SettingsKey::ToText(const Settings& settings) const {
                 return eightBit ? EncodeStoredPassword(*eightBit) : settings.parentPassword;
             },
             [&](Utf8Text text) { return settings.*text.member; },
+            [&](NumberText text) { return settings.*text.member; },
         },
         field);
 }
@@ -111,8 +118,7 @@ bool SettingsKey::FromText(Settings& settings, std::string_view text) const {
                    },
                    [&](std::string Settings::*m) { settings.*m = std::string(text); },
                    [&](int Settings::*m) {
-                       // A number is what two different fallbacks agree on.
-                       understood = text.empty() || ParseIntOr(text, 0) == ParseIntOr(text, 1);
+                       understood = EmptyOrWholeNumber(text);
                        settings.*m = ParseIntOr(text, settings.*m);
                    },
                    [&](StoredPassword) {
@@ -126,6 +132,10 @@ bool SettingsKey::FromText(Settings& settings, std::string_view text) const {
                        settings.parentPassword = DecodedPassword(text);
                    },
                    [&](Utf8Text field) { settings.*field.member = std::string(text); },
+                   [&](NumberText field) {
+                       understood = EmptyOrWholeNumber(text);
+                       settings.*field.member = std::string(text);
+                   },
                },
                field);
     return understood;

@@ -114,13 +114,19 @@ struct Utf8Text {
     std::string Settings::*member;
 };
 
+// A number field kept as the text typed into it (the port, the chart's
+// scale): applying the settings takes its number, or its fallback.
+struct NumberText {
+    std::string Settings::*member;
+};
+
 // One stored setting: its key in the settings file and the field it fills.
 // Booleans are stored as "True"/"False", numbers as decimal, texts as they
 // are.
 struct SettingsKey {
     std::string_view key;
     std::variant<bool Settings::*, std::string Settings::*, int Settings::*, StoredPassword,
-                 Utf8Text>
+                 Utf8Text, NumberText>
         field;
 
     bool InUtf8() const {
