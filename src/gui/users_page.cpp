@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTableView>
@@ -195,7 +196,17 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
       model_(new UsersTableModel(service, this)),
       grid_(new QTableView(this)),
       add_(new QAction(QStringLiteral("Добавить"), this)),
-      delete_(new QAction(QStringLiteral("Удалить"), this)) {
+      delete_(new QAction(QStringLiteral("Удалить"), this)),
+      confirmDelete_([this](const QString& name) {
+          // One click beside "Добавить" would take years of statistics
+          // with it, and nothing brings them back.
+          return QMessageBox::question(
+                     this, QStringLiteral("Vellostore"),
+                     QStringLiteral("Удалить пользователя «%1»?\nЕго статистика за все дни "
+                                    "будет удалена вместе с ним.")
+                         .arg(name),
+                     QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+      }) {
     grid_->setObjectName(QString::fromLatin1(kGridName));
     grid_->setModel(model_);
     grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -249,6 +260,11 @@ void UsersPage::Add() {
 void UsersPage::Delete() {
     const QModelIndex current = grid_->currentIndex();
     if (!current.isValid()) {
+        return;
+    }
+    const UserRow user = service_.Lists().users.Row(static_cast<std::size_t>(current.row()));
+    const bool blank = user.name.empty() && user.password.empty() && user.ip.empty();
+    if (!blank && !confirmDelete_(QString::fromStdString(user.name))) {
         return;
     }
     model_->DeleteUser(current.row());

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include <cstddef>
+#include <functional>
 #include <string>
 
 class QAction;
@@ -75,9 +76,14 @@ public:
 
     // "Добавить": a new last row, made current.
     void Add();
-    // "Удалить": the current row; the row in its place (or the new last
-    // one) becomes current. Nothing without a current row.
+    // "Удалить": the current row, once the user has confirmed it (a row
+    // left blank goes without a question); the row in its place (or the new
+    // last one) becomes current. Nothing without a current row.
     void Delete();
+    // Asks whether the user named so (with all the days of traffic counted
+    // for it) is to go; a message box unless a test answers.
+    using Confirmation = std::function<bool(const QString& name)>;
+    void SetDeleteConfirmation(Confirmation confirm) { confirmDelete_ = std::move(confirm); }
     // "Сохранить": "users.lst" with the passwords scrambled.
     void Save();
 
@@ -92,6 +98,7 @@ private:
     QTableView* grid_;
     QAction* add_;
     QAction* delete_;
+    Confirmation confirmDelete_;
 };
 
 }  // namespace vs::gui

@@ -119,8 +119,20 @@ TEST_F(UsersPageTest, AUsersColumnFollowsANewNameAndGoesWithTheUser) {
     EXPECT_TRUE(StatFileHas("01.01.2020,5/1,7/2,\r\n"));
     EXPECT_TRUE(StatFileHas(StatDateText(std::chrono::system_clock::now()) + ","));
 
+    // Asked first, by name: "No" keeps the user and its days.
     QTableView& grid = window->Users().Grid();
     grid.setCurrentIndex(Users().index(0, static_cast<int>(UserColumn::Name)));
+    QStringList asked;
+    bool answer = false;
+    window->Users().SetDeleteConfirmation([&](const QString& name) {
+        asked << name;
+        return answer;
+    });
+    window->Users().DeleteAction()->trigger();
+    EXPECT_EQ(asked, QStringList{QStringLiteral("Анна")});
+    ASSERT_EQ(Users().rowCount(), 3);
+    EXPECT_EQ(Caption(1), QStringLiteral("Анна"));
+    answer = true;
     window->Users().DeleteAction()->trigger();
     ASSERT_EQ(Users().rowCount(), 2);
     EXPECT_EQ(grid.currentIndex().row(), 0);
