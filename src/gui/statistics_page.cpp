@@ -294,6 +294,10 @@ void StatisticsPage::Sum() {
 void StatisticsPage::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     Refresh();
+    if (!shownBefore_) {
+        shownBefore_ = true;
+        grid_->scrollToBottom();
+    }
     refreshTimer_.start(kRefreshMs);
 }
 

@@ -103,6 +103,9 @@ private:
     QHeaderView* footer_;
     // Today's cells grow with the traffic while the page shows.
     QTimer refreshTimer_;
+    // The first showing opens at today's row, below years of days; later
+    // ones keep the place the user scrolled to.
+    bool shownBefore_ = false;
 };
 
 }  // namespace vs::gui

@@ -83,6 +83,32 @@ TEST_F(StatisticsPageTest, CellsFollowTheTrafficAndTheFootersLastWhileThePageSho
     EXPECT_EQ(footers.Footer(2), QString());
 }
 
+// Years of days: the page opens at today's row, and later keeps the place
+// the user scrolled to.
+TEST_F(StatisticsPageTest, OpensAtTodayBelowTheYears) {
+    std::vector<std::vector<std::string>> days;
+    for (int month = 1; month <= 12; ++month) {
+        for (int day = 10; day <= 28; ++day) {
+            days.push_back({std::to_string(day) + "." + (month < 10 ? "0" : "") +
+                                std::to_string(month) + ".2020",
+                            "1/0", "1/0"});
+        }
+    }
+    Start(UserRow{true, "bob", "", "10.0.0.2"}, days);
+    StatisticsPage page(service);
+    page.resize(600, 300);
+    page.show();
+    QCoreApplication::processEvents();
+    QScrollBar& bar = *page.Grid().verticalScrollBar();
+    ASSERT_GT(bar.maximum(), 0);
+    EXPECT_EQ(bar.value(), bar.maximum());
+    bar.setValue(0);
+    page.hide();
+    page.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(bar.value(), 0);
+}
+
 // A user who took a gigabyte in a day has a cell of fifteen characters,
 // which the default width cut to "1048576/1048…"; a long user name was cut
 // in the caption.
