@@ -127,10 +127,6 @@ struct IfAddrsDeleter {
     void operator()(ifaddrs* list) const { ::freeifaddrs(list); }
 };
 
-}  // namespace
-
-namespace {
-
 // A URL's host as the resolver takes it: an IPv6 literal without its
 // brackets, a name without the root's dot ("localhost." is localhost).
 std::string_view BareHost(std::string_view host) {
@@ -150,9 +146,14 @@ bool IsLocalhostName(std::string_view host) {
     return lower == "localhost" || lower.ends_with(".localhost");
 }
 
+const std::vector<std::string>& LocalhostAddresses() {
+    static const std::vector<std::string> addresses = {"127.0.0.1", "::1"};
+    return addresses;
+}
+
 std::vector<std::string> HostLookup::Resolve(const std::string& host) const {
     if (IsLocalhostName(host)) {
-        return {"127.0.0.1", "::1"};
+        return LocalhostAddresses();
     }
     return AskResolver(host);
 }

@@ -54,6 +54,8 @@ std::optional<std::string> NumericAddress(std::string_view host);
 // Whether a host is "localhost" or a name below it ("app.localhost",
 // "LocalHost."): the loopback, never asked of a name server.
 bool IsLocalhostName(std::string_view host);
+// What such a name stands for: both families' loopback, in the order to try.
+const std::vector<std::string>& LocalhostAddresses();
 
 // Whether a host, by its text alone, leads to this machine's loopback:
 // "localhost" and names below it, or a numeric address in any form the

@@ -337,7 +337,7 @@ Socket ConnectTcp(const std::string& host, int port, int cancelFd) {
         throw SocketError("connect " + host + ":" + std::to_string(port), EINVAL);
     }
     if (IsLocalhostName(host)) {  // a parent on this machine, named so
-        return ConnectTcp(std::vector<std::string>{"127.0.0.1", "::1"}, port, cancelFd);
+        return ConnectTcp(LocalhostAddresses(), port, cancelFd);
     }
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "base/cp1251.h"
-#include "base/numbers.h"
 #include "base/utf.h"
 #include "proxy/authentication.h"
 #include "proxy/cache_lookup.h"
@@ -76,30 +75,6 @@ std::vector<std::string> AddressesOfProxyHost(const net::HostLookup& hosts,
     }
 }
 
-// A URL's authority with its escapes read ("%6cocalhost%3a8080",
-// "%5b::1%5d"): a URL may spell its host so, and a parent proxy that reads
-// the escapes before it splits host from port would connect where the
-// plain spelling leads. A CONNECT's target is all authority.
-std::string AuthorityUnescaped(std::string_view url, bool tunnel) {
-    std::size_t from = 0, to = url.size();
-    if (!tunnel) {
-        const std::size_t scheme = url.find("://");
-        from = scheme == std::string_view::npos ? 0 : scheme + 3;
-        to = std::min(url.size(), url.find_first_of("/?#", from));
-    }
-    std::string out(url.substr(0, from));
-    for (std::size_t i = from; i < to; ++i) {
-        if (url[i] == '%' && i + 2 < to && HexDigitValue(url[i + 1]) >= 0 &&
-            HexDigitValue(url[i + 2]) >= 0) {
-            out += static_cast<char>(HexDigitValue(url[i + 1]) * 16 + HexDigitValue(url[i + 2]));
-            i += 2;
-        } else {
-            out += url[i];
-        }
-    }
-    return out.append(url.substr(to));
-}
-
 // A LAN browser may not have what the host's loopback serves where no
 // connect of the proxy's own would show it: an answer from the cache without
 // asking, or a parent proxy on this machine connecting there for it. Only
@@ -111,7 +86,12 @@ bool RefuseTheHostsLoopback(Session& s, Exchange& e, const http::MessageHead& re
     if (e.config->lanReachesHostServices || e.RefusedAtAdmission()) {
         return false;
     }
-    const std::string url = AuthorityUnescaped(e.url, e.IsConnect());
+    // As a parent that reads escapes in the host would take it; most URLs
+    // hold none, and are judged as they are.
+    const std::string unescaped = e.url.find('%') == std::string::npos
+                                      ? std::string()
+                                      : AuthorityUnescaped(e.url, e.IsConnect());
+    const std::string_view url = unescaped.empty() ? std::string_view(e.url) : unescaped;
     const DirectTarget target = e.IsConnect() ? ChooseTunnelTarget(url) : ChooseDirectTarget(url);
     Engine& engine = s.Owner();
     HostService service;

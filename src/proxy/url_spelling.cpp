@@ -371,6 +371,27 @@ std::string UriSpelling(std::string_view url) {
     return out;
 }
 
+std::string AuthorityUnescaped(std::string_view url, bool tunnel) {
+    std::size_t from = 0;
+    std::size_t to = url.size();
+    if (!tunnel) {
+        const std::size_t scheme = url.find("://");
+        from = scheme == std::string_view::npos ? 0 : scheme + 3;
+        to = std::min(url.size(), url.find_first_of("/?#", from));
+    }
+    const std::string_view authority = url.substr(0, to);
+    std::string out(url.substr(0, from));
+    for (std::size_t i = from; i < to; ++i) {
+        if (const auto byte = EscapedByte(authority, i)) {
+            out += static_cast<char>(*byte);
+            i += 2;
+        } else {
+            out += url[i];
+        }
+    }
+    return out.append(url.substr(to));
+}
+
 std::string PlainSpelling(std::string_view url, bool tunnel) {
     return PlainPlace(url, tunnel, Reader::kBlackList);
 }

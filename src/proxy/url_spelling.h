@@ -48,6 +48,11 @@ bool HasEscapedLetters(std::string_view url);
 std::string LettersInCodePage(std::string_view url);
 std::string EveryLetterInCodePage(std::string_view url);
 
+// The URL with the escapes of its host and port read ("%6cocalhost%3a8080",
+// "%5b::1%5d"; a CONNECT's target is all authority), the rest as it is: how
+// a parent that reads escapes before it splits host from port takes it.
+std::string AuthorityUnescaped(std::string_view url, bool tunnel);
+
 // The URL as the origin gets it: bytes past ASCII written raw in its path or
 // query (curl, wget and old Windows tools send letters so through a proxy)
 // escaped, each byte as it came, as a browser sends them. A URL holds none

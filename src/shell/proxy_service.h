@@ -209,9 +209,10 @@ private:
     void TellIfLinkLeadsNowhere(const std::filesystem::path& file);
     void TellIfDataFolderUnwritable();
     void TellIfNoCacheFolder(const std::filesystem::path& root);
+    // The settings file's values that could not be read, "key=value".
+    void TellNotUnderstood(const std::vector<std::string>& keys);
     // Once per Windows drive path in the setting, naming the folder used
     // instead.
-    void TellNotUnderstood(const std::vector<std::string>& keys);
     void TellIfWindowsCacheFolder(const std::string& setting, const std::filesystem::path& root);
 
     std::filesystem::path dataDir_;
