@@ -2,6 +2,8 @@
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QPainter>
+#include <QPen>
 #include <QShortcut>
 #include <QTableView>
 
@@ -19,6 +21,22 @@ void LetTheKeyboardLeaveAndOpenTheMenu(QTableView& grid) {
         QContextMenuEvent event(QContextMenuEvent::Keyboard, at, grid.viewport()->mapToGlobal(at));
         QCoreApplication::sendEvent(grid.viewport(), &event);
     });
+}
+
+RowGrid::RowGrid(QWidget* parent) : QTableView(parent) {
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+}
+
+void RowGrid::paintEvent(QPaintEvent* event) {
+    QTableView::paintEvent(event);
+    const QModelIndex current = currentIndex();
+    if (!hasFocus() || !current.isValid() || state() == EditingState) {
+        return;
+    }
+    QPainter painter(viewport());
+    painter.setPen(QPen(palette().color(QPalette::HighlightedText), 1, Qt::DotLine));
+    painter.drawRect(visualRect(current).adjusted(1, 1, -2, -2));
 }
 
 }  // namespace vs::gui

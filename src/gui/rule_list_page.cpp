@@ -101,10 +101,12 @@ public:
 };
 
 // Enter opens the editor on the cell the list edits (so do F2 and a double
-// click, where a desktop user tries first); Space toggles a switch.
-class RuleGridView : public QTableView {
+// click, where a desktop user tries first); Space toggles the current
+// switch, or the row's "Разрешить" from any other cell, so that it never
+// does nothing on a row that looks selected whole.
+class RuleGridView : public RowGrid {
 public:
-    RuleGridView(RuleListModel& model, QWidget* parent) : QTableView(parent), model_(model) {
+    RuleGridView(RuleListModel& model, QWidget* parent) : RowGrid(parent), model_(model) {
         setModel(&model);
         // Text cells open through EditCurrent, never on a single click.
         setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -129,12 +131,12 @@ protected:
             event->accept();
             return;
         }
-        if (event->key() == Qt::Key_Space && model_.IsSwitch(currentIndex().column())) {
-            model_.Toggle(currentIndex());
+        if (event->key() == Qt::Key_Space && currentIndex().isValid()) {
+            model_.Toggle(SwitchToToggle(currentIndex()));
             event->accept();
             return;
         }
-        QTableView::keyPressEvent(event);
+        RowGrid::keyPressEvent(event);
     }
 
 private:
@@ -145,6 +147,13 @@ private:
             return model_.ColumnOf(RuleField::Rule);
         }
         return model_.IsText(current) ? current : -1;
+    }
+
+    QModelIndex SwitchToToggle(const QModelIndex& current) const {
+        if (model_.IsSwitch(current.column())) {
+            return current;
+        }
+        return model_.index(current.row(), model_.ColumnOf(RuleField::Enable));
     }
 
     void EditCurrent() {
@@ -270,8 +279,6 @@ QWidget* RuleListPage::BuildSwitches() {
 void RuleListPage::BuildGrid() {
     grid_ = new RuleGridView(*model_, this);
     grid_->setObjectName(GridName());
-    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
     grid_->verticalHeader()->hide();  // the number column is the row header
     grid_->verticalHeader()->setDefaultSectionSize(grid_->fontMetrics().height() + 6);
     grid_->setWordWrap(false);

@@ -194,7 +194,7 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
     : QWidget(parent),
       service_(service),
       model_(new UsersTableModel(service, this)),
-      grid_(new QTableView(this)),
+      grid_(new RowGrid(this)),
       add_(new QAction(QStringLiteral("Добавить"), this)),
       delete_(new QAction(QStringLiteral("Удалить"), this)),
       confirmDelete_([this](const QString& name) {
@@ -209,8 +209,6 @@ UsersPage::UsersPage(ProxyService& service, QWidget* parent)
       }) {
     grid_->setObjectName(QString::fromLatin1(kGridName));
     grid_->setModel(model_);
-    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
     grid_->verticalHeader()->hide();
     grid_->setColumnWidth(static_cast<int>(UserColumn::Number), 40);
     grid_->setColumnWidth(static_cast<int>(UserColumn::Enable), 80);

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QHeaderView>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -18,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -102,6 +104,29 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     editor->insert(pasted);
     EXPECT_EQ(editor->text().size(), pasted.size());
     editor->undo();
+    Press(*editor, Qt::Key_Escape);
+
+    // The row is selected whole, so the cell Enter acts on is framed, and
+    // Space switches the row's rule off from any cell of it.
+    const QModelIndex hits = grid.model()->index(0, 3);
+    grid.setCurrentIndex(hits);
+    black->activateWindow();
+    grid.setFocus();
+    ASSERT_TRUE(grid.hasFocus());
+    const QImage shot = grid.viewport()->grab().toImage();
+    // Marks that stand out from the row's colour, not its gradient.
+    const auto marksOnLeftEdge = [&shot](const QRect& cell) {
+        const int background = qGray(shot.pixel(cell.center().x(), cell.top() + 1));
+        int marks = 0;
+        for (int y = cell.top() + 2; y < cell.bottom() - 1; ++y) {
+            marks += std::abs(qGray(shot.pixel(cell.left() + 1, y)) - background) > 64;
+        }
+        return marks;
+    };
+    EXPECT_GT(marksOnLeftEdge(grid.visualRect(hits)), 0);
+    EXPECT_EQ(marksOnLeftEdge(grid.visualRect(grid.model()->index(0, 2))), 0);
+    Press(grid, Qt::Key_Space);
+    EXPECT_EQ(grid.model()->index(0, 1).data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
 
     auto converter = Page(ListKind::UrlConverter);
     converter->AddRow();
