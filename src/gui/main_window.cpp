@@ -61,6 +61,26 @@ QLabel* StripLabel(QWidget* strip, const QString& text, int x, int y, int width 
     return label;
 }
 
+// A page as wide as its controls would, on a small or scaled screen, push
+// the window's edge with its close box off the screen (a window is never
+// smaller than its widest page); in a scroll area it scrolls sideways
+// there instead, and a taller one scrolls down. The area follows focus
+// moving within it, but not focus that arrives from outside (Shift+Tab
+// from the tabs onto "Применить").
+QScrollArea* Scrolling(QWidget* page) {
+    auto* area = new QScrollArea;
+    area->setWidget(page);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    area->setFocusPolicy(Qt::NoFocus);  // a stop of Tab that shows nothing
+    QObject::connect(qApp, &QApplication::focusChanged, area, [area](QWidget*, QWidget* now) {
+        if (now != nullptr && area->widget()->isAncestorOf(now)) {
+            area->ensureWidgetVisible(now);
+        }
+    });
+    return area;
+}
+
 }  // namespace
 
 MainWindow::MainWindow(ProxyService& service, LogWindow& log, QWidget* parent)
@@ -157,20 +177,8 @@ QWidget* MainWindow::BuildSettingsPages() {
             [this] { chart_->SetYScaleMax(service_.Applied().scale); });
     // The general page holds more fields than the window's first height
     // shows: it scrolls rather than making the whole window taller.
-    auto* general = new QScrollArea;
-    general->setWidget(settings_->GeneralPage());
-    general->setWidgetResizable(true);
-    general->setFrameShape(QFrame::NoFrame);
-    general->setFocusPolicy(Qt::NoFocus);  // a stop of Tab that shows nothing
-    // The scroll area follows focus moving within it, but not focus that
-    // arrives from outside (Shift+Tab from the tabs onto "Применить").
-    connect(qApp, &QApplication::focusChanged, general, [general](QWidget*, QWidget* now) {
-        if (now != nullptr && general->widget()->isAncestorOf(now)) {
-            general->ensureWidgetVisible(now);
-        }
-    });
-    pages->addTab(general, QStringLiteral("Общие"));
-    pages->addTab(settings_->ParentPage(), QStringLiteral(" Родительский прокси "));
+    pages->addTab(Scrolling(settings_->GeneralPage()), QStringLiteral("Общие"));
+    pages->addTab(Scrolling(settings_->ParentPage()), QStringLiteral(" Родительский прокси "));
     usersPage_ = new UsersPage(service_);
     statisticsPage_ = new StatisticsPage(service_);
     connect(usersPage_, &UsersPage::Failed, this, &MainWindow::ShowError);
@@ -179,7 +187,7 @@ QWidget* MainWindow::BuildSettingsPages() {
     pages->addTab(statisticsPage_, QStringLiteral("Статистика"));
     KeepLayoutOf(usersPage_->Grid(), std::string(UsersPage::kGridName));
     KeepLayoutOf(statisticsPage_->Grid(), std::string(StatisticsPage::kGridName));
-    pages->addTab(new CleaningPage(service_), QStringLiteral("Очистка кеша"));
+    pages->addTab(Scrolling(new CleaningPage(service_)), QStringLiteral("Очистка кеша"));
     return pages;
 }
 
@@ -194,7 +202,7 @@ QWidget* MainWindow::BuildListPages() {
         auto* page = new RuleListPage(service_, kind);
         connect(page, &RuleListPage::Failed, this, &MainWindow::ShowError);
         listPages_.push_back(page);
-        pages->addTab(page, QString::fromUtf8(caption));
+        pages->addTab(Scrolling(page), QString::fromUtf8(caption));
         KeepLayoutOf(page->Grid(), page->GridName().toStdString());
     }
     pages->addTab(new TrainerPage, QStringLiteral("Тренажер"));

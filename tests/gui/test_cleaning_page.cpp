@@ -11,6 +11,7 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QTabWidget>
 
 #include <gtest/gtest.h>
@@ -92,7 +93,11 @@ TEST_F(CleaningPageTest, ALargeCacheIsCleanedWhileTheWindowKeepsRunning) {
     // The page in view, its label painted as the run goes.
     auto* page = window.findChild<CleaningPage*>();
     window.Pages().setCurrentIndex(1);
-    qobject_cast<QTabWidget*>(page->parentWidget()->parentWidget())->setCurrentWidget(page);
+    for (QWidget* w = page; w->parentWidget() != nullptr; w = w->parentWidget()) {
+        if (auto* stack = qobject_cast<QStackedWidget*>(w->parentWidget())) {
+            stack->setCurrentWidget(w);
+        }
+    }
     window.show();
     Control<QCheckBox>("deleteHuge").setChecked(true);
     Control<QLineEdit>("hugeSize").setText(QStringLiteral(" 1"));

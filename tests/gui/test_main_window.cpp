@@ -279,6 +279,16 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
         EXPECT_LT(other.height(), room.height());
         EXPECT_LT(other.width(), room.width());
     }
+    // A screen of 800x600 at a scale of 1.5 holds 533 pixels across: no page
+    // may keep the window wider than that, with its close box off screen.
+    std::ofstream(dir.Path() / "Vellostore.ini")
+        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=0,0,480,360\n";
+    {
+        MainWindow window(service, log);
+        window.show();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window.width(), 480);
+    }
     service.ShutDown();
 }
 
