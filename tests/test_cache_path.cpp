@@ -49,6 +49,12 @@ TEST_F(CacheFixture, StoresTheBodyThenServesTheOriginsNotModifiedFromTheEntry) {
     // the whole entry to a resumed download.
     Get("/lm/page", "Range: bytes=5-\r\n");
     EXPECT_EQ(LastIms(), "-");
+    // So does a reload the browser forces: the user's one way to replace an
+    // entry whose date the origin keeps vouching for.
+    for (const char* reload : {"Cache-Control: no-cache\r\n", "Pragma: no-cache\r\n"}) {
+        EXPECT_EQ(BodyOf(Get("/lm/page", reload)), "body of page");
+        EXPECT_EQ(LastIms(), "-");
+    }
 
     // A write the origin accepted leaves the stored copy old: it goes, and
     // the next request finds no entry to ask about. A request that only

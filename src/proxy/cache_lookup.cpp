@@ -175,6 +175,13 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (request.Has("Range")) {
         return false;
     }
+    // Nor is a reload the browser forces (Ctrl+F5 sends "no-cache"): it asks
+    // for the page whole, and it is the user's one way to replace an entry
+    // the origin keeps vouching for by its date (a page cut short by a
+    // server that died mid-answer, when only its close framed the body).
+    if (request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache")) {
+        return false;
+    }
     // Nor is an entry that came from elsewhere: no size vouches that it is
     // whole (a copy that ran out of room cuts the file it was writing), and
     // a 304 would serve it as it is. Its answer replaces it.
