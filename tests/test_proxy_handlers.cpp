@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "proxy/generated_pages.h"
+#include "support/files.h"
 #include "support/proxy_fixture.h"
 #include "support/wait.h"
 
@@ -403,14 +404,16 @@ TEST_F(ProxyFixture, LogNamesEachConnectionsEvents) {
 }
 
 // A nearly full disk refuses large entries while small ones still fit: the
-// log hears when refusals begin and, once a minute passed without one, that
-// entries are stored again, with how many answers were not.
+// log hears when refusals begin, of each new reason, and, once a minute
+// passed without one, that entries are stored again, with how many answers
+// were not. A cache folder deleted to make room is told as what it is.
 TEST_F(ProxyFixture, CacheTroubleIsToldWhenItBeginsAndWhenItIsOver) {
     StartProxy();
     engine.CacheWriteFailed(ENOSPC);
     engine.CacheWriteSucceeded();
     clock.Advance(std::chrono::seconds(50));
     engine.CacheWriteFailed(EROFS);
+    engine.CacheWriteFailed(ENOSPC);
     clock.Advance(std::chrono::seconds(50));
     engine.CacheWriteSucceeded();
     clock.Advance(std::chrono::seconds(20));
@@ -419,7 +422,20 @@ TEST_F(ProxyFixture, CacheTroubleIsToldWhenItBeginsAndWhenItIsOver) {
     consumer.Drain();
     EXPECT_EQ(LogHeaders(), (std::vector<std::string>{
                                 "Cache entries are not stored: No space left on device ()",
-                                "Cache entries are stored again, 2 answers were not stored"}));
+                                "Cache entries are not stored: Read-only file system ()",
+                                "Cache entries are stored again, 3 answers were not stored"}));
+
+    const test::TempDir dir;
+    auto moved = std::make_shared<proxy::ProxyConfig>(*config.Get());
+    moved->cacheDir = cache::CacheDir(dir.Path() / "Cache");
+    config.Publish(moved);
+    engine.CacheWriteFailed(ENOENT);
+    engine.CacheWriteFailed(ENOENT);
+    consumer.Drain();
+    ASSERT_EQ(log.size(), 4u);
+    EXPECT_EQ(log.back().header, "Cache entries are not stored: No such file or directory (" +
+                                     (dir.Path() / "Cache").string() + "/)");
+    EXPECT_TRUE(Has(log.back().body, "The cache folder is missing"));
 }
 
 // Bodies nobody stores pass the relay without being read, bounded by their

@@ -1,7 +1,10 @@
 #include "proxy/engine.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <system_error>
 #include <utility>
@@ -91,19 +94,35 @@ constexpr auto kCacheTroubleQuiet = std::chrono::minutes(1);
 
 void Engine::CacheWriteFailed(int error) {
     const Clock::TimePoint now = clock_.Now();
+    const std::string folder = Config()->cacheDir.Root().string();
     {
         std::lock_guard guard(cacheTroubleLock_);
-        ++cacheTrouble_.refused;
-        cacheTrouble_.lastRefusal = now;
-        if (std::exchange(cacheTrouble_.ongoing, true)) {
+        CacheWriteTrouble& trouble = cacheTrouble_;
+        if (trouble.ongoing && trouble.folder != folder) {
+            trouble = {};  // settings applied with another folder
+        }
+        ++trouble.refused;
+        trouble.lastRefusal = now;
+        trouble.ongoing = true;
+        trouble.folder = folder;
+        if (std::ranges::find(trouble.toldReasons, error) != trouble.toldReasons.end()) {
             return;
         }
+        trouble.toldReasons.push_back(error);
     }
-    const std::string folder = cp1251::FromUtf8(Config()->cacheDir.Root().string());
+    // The folder itself gone is not undone by freeing space: it is made
+    // again only when settings are taken, never behind the user's back on
+    // what may be the wrong disk (one not mounted).
+    const bool folderGone = error == ENOENT && !std::filesystem::exists(folder);
     PutToLog("Cache entries are not stored: " +
-                 cp1251::FromUtf8(std::generic_category().message(error)) + " (" + folder + ")",
-             "Answers still reach the browsers whole. Entries are stored again once the cache "
-             "folder takes them.");
+                 cp1251::FromUtf8(std::generic_category().message(error)) + " (" +
+                 cp1251::FromUtf8(folder) + ")",
+             folderGone
+                 ? "Answers still reach the browsers whole. The cache folder is missing: "
+                   "create it again, or restart the program or reload its settings (SIGHUP), which "
+                   "make it."
+                 : "Answers still reach the browsers whole. Entries are stored again "
+                   "once the cache folder takes them.");
 }
 
 void Engine::CacheWriteSucceeded() {
@@ -114,8 +133,8 @@ void Engine::CacheWriteSucceeded() {
             clock_.Now() - cacheTrouble_.lastRefusal < kCacheTroubleQuiet) {
             return;
         }
-        refused = std::exchange(cacheTrouble_.refused, 0);
-        cacheTrouble_.ongoing = false;
+        refused = cacheTrouble_.refused;
+        cacheTrouble_ = {};
     }
     PutToLog(
         "Cache entries are stored again, " + std::to_string(refused) + " answers were not stored",

@@ -99,6 +99,11 @@ private:
         bool ongoing = false;
         std::int64_t refused = 0;  // answers not stored since it began
         Clock::TimePoint lastRefusal{};
+        // Each reason is told once a trouble, and a folder of its own is a
+        // trouble of its own: a full disk whose folder the user then
+        // deletes needs other help than the first line gave.
+        std::string folder;
+        std::vector<int> toldReasons;
     };
     std::mutex cacheTroubleLock_;
     CacheWriteTrouble cacheTrouble_;
