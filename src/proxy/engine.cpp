@@ -113,7 +113,9 @@ void Engine::CacheWriteFailed(int error) {
     // The folder itself gone is not undone by freeing space: it is made
     // again only when settings are taken, never behind the user's back on
     // what may be the wrong disk (one not mounted).
-    const bool folderGone = error == ENOENT && !std::filesystem::exists(folder);
+    std::error_code unknown;
+    const bool folderGone =
+        error == ENOENT && !std::filesystem::exists(folder, unknown) && !unknown;
     PutToLog("Cache entries are not stored: " +
                  cp1251::FromUtf8(std::generic_category().message(error)) + " (" +
                  cp1251::FromUtf8(folder) + ")",
