@@ -568,11 +568,17 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
 
     // A new version the cache may not keep replaces the stored one all the
     // same: kept, offline would give the page the origin has just outdated.
+    // So does one a forced reload brings while the origin still vouches for
+    // the stored one by its date.
     EXPECT_EQ(BodyOf(Get("/goes-private")), "public");
+    EXPECT_EQ(BodyOf(Get("/goes-private-dated")), "public");
     Get("/goes-private/now");
     EXPECT_EQ(BodyOf(Get("/goes-private")), "private now");
+    EXPECT_EQ(BodyOf(Get("/goes-private-dated")), "public");
+    EXPECT_EQ(BodyOf(Get("/goes-private-dated", "Pragma: no-cache\r\n")), "private now");
     Settle();
     EXPECT_FALSE(EntryExists(EntryFile("/goes-private")));
+    EXPECT_FALSE(EntryExists(EntryFile("/goes-private-dated")));
 
     // Offline, a POST cannot be answered: the page for what the cache lacks.
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });

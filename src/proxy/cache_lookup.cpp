@@ -180,6 +180,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // the origin keeps vouching for by its date (a page cut short by a
     // server that died mid-answer, when only its close framed the body).
     if (request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache")) {
+        e.condition = Condition::kReloadForced;
         return false;
     }
     // Nor is an entry that came from elsewhere: no size vouches that it is

@@ -31,6 +31,7 @@ enum class Condition {
     kAsSent,
     kByProxy,          // the proxy's own, for its cache entry (or a local cache answer)
     kBrowsersRemoved,  // the browser's removed, so that a write-only cache gets the whole answer
+    kReloadForced,     // none, for the browser asked the whole over a stored entry
 };
 
 struct Exchange {

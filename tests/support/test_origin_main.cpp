@@ -193,16 +193,17 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
         return reply(Answer("text/plain", lm + control, "for " + HeaderValue(head, "Cookie")));
     }
     // A public page that an edit makes private: "/goes-private/now" does it,
-    // and the new version answers any condition whole, as its date moved.
+    // and the new version answers any condition whole, as its date moved;
+    // "/goes-private-dated" keeps vouching for the old one by its date.
     if (path.starts_with("/goes-private")) {
         static std::atomic<bool> turned{false};
         turned = turned || path == "/goes-private/now";
-        if (turned) {
-            return reply(Answer("text/plain", "Cache-Control: private\r\n", "private now"));
-        }
-        if (ims == kLastModified) {
+        if (ims == kLastModified && (!turned || path == "/goes-private-dated")) {
             Send(s, "HTTP/1.1 304 Not Modified\r\n\r\n");
             return true;
+        }
+        if (turned) {
+            return reply(Answer("text/plain", "Cache-Control: private\r\n", "private now"));
         }
         return reply(Answer("text/plain", lm, "public"));
     }
