@@ -425,17 +425,27 @@ TEST_F(ProxyFixture, CacheTroubleIsToldWhenItBeginsAndWhenItIsOver) {
                                 "Cache entries are not stored: Read-only file system ()",
                                 "Cache entries are stored again, 3 answers were not stored"}));
 
+    // Settings taken since (a reload that made a deleted folder again, or
+    // named another) hear each reason anew, and the count runs on.
+    engine.CacheWriteFailed(ENOSPC);
     const test::TempDir dir;
     auto moved = std::make_shared<proxy::ProxyConfig>(*config.Get());
     moved->cacheDir = cache::CacheDir(dir.Path() / "Cache");
     config.Publish(moved);
     engine.CacheWriteFailed(ENOENT);
     engine.CacheWriteFailed(ENOENT);
+    config.Publish(std::make_shared<proxy::ProxyConfig>(*moved));
+    engine.CacheWriteFailed(ENOENT);
+    clock.Advance(std::chrono::seconds(61));
+    engine.CacheWriteSucceeded();
     consumer.Drain();
-    ASSERT_EQ(log.size(), 4u);
-    EXPECT_EQ(log.back().header, "Cache entries are not stored: No such file or directory (" +
-                                     (dir.Path() / "Cache").string() + "/)");
-    EXPECT_TRUE(Has(log.back().body, "The cache folder is missing"));
+    ASSERT_EQ(log.size(), 7u);
+    const std::string missing = "Cache entries are not stored: No such file or directory (" +
+                                (dir.Path() / "Cache").string() + "/)";
+    EXPECT_EQ(log[4].header, missing);
+    EXPECT_TRUE(Has(log[4].body, "The cache folder is missing"));
+    EXPECT_EQ(log[5].header, missing);
+    EXPECT_EQ(log[6].header, "Cache entries are stored again, 4 answers were not stored");
 }
 
 // Bodies nobody stores pass the relay without being read, bounded by their

@@ -94,22 +94,25 @@ constexpr auto kCacheTroubleQuiet = std::chrono::minutes(1);
 
 void Engine::CacheWriteFailed(int error) {
     const Clock::TimePoint now = clock_.Now();
-    const std::string folder = Config()->cacheDir.Root().string();
+    const std::shared_ptr<const ProxyConfig> config = Config();
     {
         std::lock_guard guard(cacheTroubleLock_);
         CacheWriteTrouble& trouble = cacheTrouble_;
-        if (trouble.ongoing && trouble.folder != folder) {
-            trouble = {};  // settings applied with another folder
+        const bool sameSettings =
+            !trouble.toldUnder.owner_before(config) && !config.owner_before(trouble.toldUnder);
+        if (!sameSettings) {
+            trouble.toldReasons.clear();
+            trouble.toldUnder = config;
         }
         ++trouble.refused;
         trouble.lastRefusal = now;
         trouble.ongoing = true;
-        trouble.folder = folder;
         if (std::ranges::find(trouble.toldReasons, error) != trouble.toldReasons.end()) {
             return;
         }
         trouble.toldReasons.push_back(error);
     }
+    const std::string folder = config->cacheDir.Root().string();
     // The folder itself gone is not undone by freeing space: it is made
     // again only when settings are taken, never behind the user's back on
     // what may be the wrong disk (one not mounted).

@@ -99,11 +99,12 @@ private:
         bool ongoing = false;
         std::int64_t refused = 0;  // answers not stored since it began
         Clock::TimePoint lastRefusal{};
-        // Each reason is told once a trouble, and a folder of its own is a
-        // trouble of its own: a full disk whose folder the user then
-        // deletes needs other help than the first line gave.
-        std::string folder;
+        // Each reason is told once, and again under settings taken since:
+        // a full disk whose folder the user then deletes needs other help
+        // than the first line gave, and a reload that made the folder again
+        // may meet it deleted once more.
         std::vector<int> toldReasons;
+        std::weak_ptr<const ProxyConfig> toldUnder;
     };
     std::mutex cacheTroubleLock_;
     CacheWriteTrouble cacheTrouble_;
