@@ -2,6 +2,7 @@
 
 #include <QContextMenuEvent>
 #include <QCoreApplication>
+#include <QItemSelectionModel>
 #include <QPainter>
 #include <QPen>
 #include <QShortcut>
@@ -14,8 +15,12 @@ void LetTheKeyboardLeaveAndOpenTheMenu(QTableView& grid) {
     auto* menuKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), &grid);
     menuKey->setContext(Qt::WidgetWithChildrenShortcut);
     QObject::connect(menuKey, &QShortcut::activated, &grid, [&grid] {
-        // Where the Menu key would open it: at the current cell.
+        // Where the Menu key would open it: at the current cell, brought
+        // into view first (the menu acts on its row).
         const QModelIndex current = grid.currentIndex();
+        if (current.isValid()) {
+            grid.scrollTo(current);
+        }
         const QPoint at = current.isValid() ? grid.visualRect(current).center()
                                             : grid.viewport()->rect().center();
         QContextMenuEvent event(QContextMenuEvent::Keyboard, at, grid.viewport()->mapToGlobal(at));
@@ -34,8 +39,13 @@ void RowGrid::paintEvent(QPaintEvent* event) {
     if (!hasFocus() || !current.isValid() || state() == EditingState) {
         return;
     }
+    // In the selection's text colour on a selected row, else in the text's
+    // (focus arriving by Tab makes a cell current without selecting it).
+    const bool selected =
+        selectionModel() != nullptr && selectionModel()->isRowSelected(current.row(), {});
     QPainter painter(viewport());
-    painter.setPen(QPen(palette().color(QPalette::HighlightedText), 1, Qt::DotLine));
+    painter.setPen(QPen(palette().color(selected ? QPalette::HighlightedText : QPalette::Text), 1,
+                        Qt::DotLine));
     painter.drawRect(visualRect(current).adjusted(1, 1, -2, -2));
 }
 

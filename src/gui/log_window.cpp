@@ -76,8 +76,13 @@ LogWindow::LogWindow(const Clock& clock, LogLimits limits, QWidget* parent)
     // As in the grids: keyboards without a Menu key open it with Shift+F10.
     auto* menuKey = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), view_);
     menuKey->setContext(Qt::WidgetWithChildrenShortcut);
-    connect(menuKey, &QShortcut::activated, this,
-            [this] { menu_->exec(view_->viewport()->mapToGlobal(view_->cursorRect().center())); });
+    connect(menuKey, &QShortcut::activated, this, [this] {
+        // At the caret, unless it is scrolled out of view (Ctrl+A leaves it
+        // at the end): the menu would open away from the window.
+        const QRect seen = view_->viewport()->rect();
+        const QPoint caret = view_->cursorRect().center();
+        menu_->exec(view_->viewport()->mapToGlobal(seen.contains(caret) ? caret : seen.center()));
+    });
 }
 
 void LogWindow::AddEntry(std::string_view header, std::string_view body) {

@@ -202,7 +202,7 @@ QWidget* MainWindow::BuildListPages() {
         auto* page = new RuleListPage(service_, kind);
         connect(page, &RuleListPage::Failed, this, &MainWindow::ShowError);
         listPages_.push_back(page);
-        pages->addTab(Scrolling(page), QString::fromUtf8(caption));
+        pages->addTab(page, QString::fromUtf8(caption));
         KeepLayoutOf(page->Grid(), page->GridName().toStdString());
     }
     pages->addTab(new TrainerPage, QStringLiteral("Тренажер"));

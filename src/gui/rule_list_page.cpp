@@ -235,7 +235,12 @@ QWidget* RuleListPage::BuildSwitches() {
     addBox(top, QStringLiteral("Разрешен"), switches.enabled, "enabled");
     if (switches.cancelKeys != nullptr) {
         top->addSpacing(16);
-        top->addWidget(new QLabel(QStringLiteral("Отключать, пока нажаты:"), strip));
+        // Two lines where a small or scaled screen leaves no room for one:
+        // the strip sets the window's least width, and the grid below must
+        // stay within the window, its scroll bar in reach.
+        auto* keysLabel = new QLabel(QStringLiteral("Отключать, пока нажаты:"), strip);
+        keysLabel->setWordWrap(true);
+        top->addWidget(keysLabel);
         auto* keys = new QComboBox(strip);
         keys->setObjectName(QStringLiteral("cancelKeys"));
         for (const char* item : kCancelKeyItems) {
@@ -265,13 +270,12 @@ QWidget* RuleListPage::BuildSwitches() {
     top->addWidget(reset);
 
     if (kind_ == ListKind::OnlyFromCache) {
-        auto* more = new QHBoxLayout;
-        rows->addLayout(more);
-        addBox(more, QStringLiteral("Отменить для запросов из Opera"),
+        // One under the other: side by side they made the page wider than
+        // the strip above.
+        addBox(rows, QStringLiteral("Отменить для запросов из Opera"),
                &Settings::onlyFromCacheSparesOpera, "sparesOpera");
-        addBox(more, QStringLiteral("Не показывать соединения в мониторе"),
+        addBox(rows, QStringLiteral("Не показывать соединения в мониторе"),
                &Settings::hideOnlyFromCacheAnswers, "hideAnswers");
-        more->addStretch(1);
     }
     return strip;
 }

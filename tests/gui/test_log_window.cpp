@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QScrollBar>
+#include <QTest>
 #include <QTextBlock>
 #include <QTextDocument>
 
@@ -21,6 +22,7 @@
 #include "base/clock.h"
 #include "gui/log_window.h"
 #include "support/local_time.h"
+#include "support/popup.h"
 
 #include <ostream>
 
@@ -129,6 +131,22 @@ TEST_F(LogWindowTest, PopupMenuCopiesAllClearsAndTogglesRefresh) {
     EXPECT_FALSE(window.FollowsEnd());
     items[2]->trigger();
     EXPECT_TRUE(window.FollowsEnd());
+
+    // Shift+F10 opens it at the caret, and within the window when the caret
+    // lies out of view (Ctrl+A leaves it at the end).
+    window.resize(400, 200);
+    for (int entry = 0; entry < 100; ++entry) {
+        window.AddEntry("more", "line");
+    }
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    window.View().setFocus();
+    window.View().selectAll();
+    window.View().verticalScrollBar()->setValue(0);
+    const auto at = test::WherePopupOpens(
+        [&window] { QTest::keyClick(&window.View(), Qt::Key_F10, Qt::ShiftModifier); });
+    ASSERT_TRUE(at.has_value());
+    EXPECT_TRUE(test::OnScreen(*window.View().viewport()).contains(*at));
 }
 
 TEST_F(LogWindowTest, RefreshFollowsTheEndAndUntickedKeepsTheCaretInView) {

@@ -34,6 +34,7 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
+#include "support/popup.h"
 #include "support/service_start.h"
 #include "support/wait.h"
 #include "widgets/traffic_chart.h"
@@ -87,12 +88,15 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     window.ListPage(ListKind::Black).AddRow();
-    for (QTableView* grid : {&window.ListPage(ListKind::Black).Grid(), &window.Users().Grid()}) {
+    const auto bringForward = [](QWidget* grid) {
         for (QWidget* page = grid; page->parentWidget() != nullptr; page = page->parentWidget()) {
             if (auto* pages = qobject_cast<QStackedWidget*>(page->parentWidget())) {
                 pages->setCurrentWidget(page);
             }
         }
+    };
+    for (QTableView* grid : {&window.ListPage(ListKind::Black).Grid(), &window.Users().Grid()}) {
+        bringForward(grid);
         ASSERT_GT(grid->model()->rowCount(), 0);
         grid->setFocus();
         // The focus arrives once the window is active again (a loaded
@@ -105,23 +109,26 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
         EXPECT_FALSE(grid == QApplication::focusWidget() ||
                      grid->isAncestorOf(QApplication::focusWidget()));
 
-        // A menu may run its own event loop until it closes.
-        bool opened = false;
-        QTimer closer;
-        QObject::connect(&closer, &QTimer::timeout, [&opened] {
-            if (QWidget* menu = QApplication::activePopupWidget()) {
-                opened = true;
-                menu->close();
-            }
-        });
-        closer.start(10);
         grid->setFocus();
-        QTest::keyClick(grid, Qt::Key_F10, Qt::ShiftModifier);
-        EXPECT_TRUE(test::WaitUntil([&] {
-            QCoreApplication::processEvents();
-            return opened;
-        }));
+        const auto at = test::WherePopupOpens(
+            [grid] { QTest::keyClick(grid, Qt::Key_F10, Qt::ShiftModifier); });
+        ASSERT_TRUE(at.has_value());
+        EXPECT_TRUE(test::OnScreen(*grid->viewport()).contains(*at));
     }
+    // On the current row, brought into view: where it lay out of view, the
+    // menu opened away from the window.
+    QTableView& rules = window.ListPage(ListKind::Black).Grid();
+    bringForward(&rules);
+    rules.setFocus();
+    for (int row = 0; row < 100; ++row) {
+        window.ListPage(ListKind::Black).AddRow();
+    }
+    rules.setCurrentIndex(rules.model()->index(rules.model()->rowCount() - 1, 2));
+    rules.scrollToTop();
+    const auto at = test::WherePopupOpens(
+        [&rules] { QTest::keyClick(&rules, Qt::Key_F10, Qt::ShiftModifier); });
+    ASSERT_TRUE(at.has_value());
+    EXPECT_TRUE(test::OnScreen(*rules.viewport()).contains(*at));
 }
 
 // The general settings page scrolls in a low window: "Применить" reached by

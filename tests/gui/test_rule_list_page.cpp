@@ -113,7 +113,7 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     black->activateWindow();
     grid.setFocus();
     ASSERT_TRUE(grid.hasFocus());
-    const QImage shot = grid.viewport()->grab().toImage();
+    QImage shot = grid.viewport()->grab().toImage();
     // Marks that stand out from the row's colour, not its gradient.
     const auto marksOnLeftEdge = [&shot](const QRect& cell) {
         const int background = qGray(shot.pixel(cell.center().x(), cell.top() + 1));
@@ -125,6 +125,10 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     };
     EXPECT_GT(marksOnLeftEdge(grid.visualRect(hits)), 0);
     EXPECT_EQ(marksOnLeftEdge(grid.visualRect(grid.model()->index(0, 2))), 0);
+    // Focus arriving by Tab makes a cell current without selecting its row.
+    grid.clearSelection();
+    shot = grid.viewport()->grab().toImage();
+    EXPECT_GT(marksOnLeftEdge(grid.visualRect(hits)), 0);
     Press(grid, Qt::Key_Space);
     EXPECT_EQ(grid.model()->index(0, 1).data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
 
