@@ -262,6 +262,15 @@ TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondi
     EXPECT_EQ(BodyOf(Get("/etag", "If-None-Match: \"v2\"\r\n")), "version 2");
     Settle();
     EXPECT_EQ(ReadBytes(EntryFile("/etag")), "version 2");
+    // Written for offline use, the store must not keep a version the origin
+    // has since made one it may not keep.
+    Get("/goes-private");
+    Settle();
+    ASSERT_TRUE(EntryExists(EntryFile("/goes-private")));
+    Get("/goes-private/now");
+    EXPECT_EQ(BodyOf(Get("/goes-private")), "private now");
+    Settle();
+    EXPECT_FALSE(EntryExists(EntryFile("/goes-private")));
 }
 
 // The proxy's condition alone says whether its entry is current: a 304 the

@@ -124,9 +124,9 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // 4. A write-only cache: the origin must answer in full, so the browser's
     // own conditions go.
     if (!readCache) {
-        if (request.Remove("If-Modified-Since") | request.Remove("If-None-Match")) {
-            e.condition = Condition::kBrowsersRemoved;
-        }
+        request.Remove("If-Modified-Since");
+        request.Remove("If-None-Match");
+        e.condition = Condition::kWholeOverEntry;
         return false;
     }
     // 5, 6. The entry, opened once for all that follows, if it was written
@@ -139,6 +139,9 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (!reader || !ReadsEncoding(request, reader->ContentEncoding())) {
         // Missing, another key's, being replaced right now, or in an
         // encoding this browser cannot read (its answer then replaces it).
+        if (reader) {
+            e.condition = Condition::kWholeOverEntry;
+        }
         return onlyFromCache && RefuseAsMissing(s, e, config, onlyFromCache, request);
     }
     // 7. Answer without asking?
@@ -173,6 +176,7 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // Nor is a request for part of the body: the 304 would give the whole
     // entry where the browser asked for a part (a resumed download).
     if (request.Has("Range")) {
+        e.condition = Condition::kWholeOverEntry;
         return false;
     }
     // Nor is a reload the browser forces (Ctrl+F5 sends "no-cache"): it asks
@@ -180,13 +184,14 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // the origin keeps vouching for by its date (a page cut short by a
     // server that died mid-answer, when only its close framed the body).
     if (request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache")) {
-        e.condition = Condition::kReloadForced;
+        e.condition = Condition::kWholeOverEntry;
         return false;
     }
     // Nor is an entry that came from elsewhere: no size vouches that it is
     // whole (a copy that ran out of room cuts the file it was writing), and
     // a 304 would serve it as it is. Its answer replaces it.
     if (!reader->WrittenHere()) {
+        e.condition = Condition::kWholeOverEntry;
         return false;
     }
     // The browser's own conditions give way to the proxy's, in their place:

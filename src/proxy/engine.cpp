@@ -114,7 +114,8 @@ void Engine::CacheWriteFailed(int error) {
     }
     const std::string folder = config->cacheDir.Root().string();
     // The folder itself gone is not undone by freeing space: it is made
-    // again only when settings are taken, never behind the user's back on
+    // again when settings are taken (a start; the daemon's SIGHUP, which
+    // ends the desktop program instead), never behind the user's back on
     // what may be the wrong disk (one not mounted).
     std::error_code unknown;
     const bool folderGone =
@@ -122,12 +123,10 @@ void Engine::CacheWriteFailed(int error) {
     PutToLog("Cache entries are not stored: " +
                  cp1251::FromUtf8(std::generic_category().message(error)) + " (" +
                  cp1251::FromUtf8(folder) + ")",
-             folderGone
-                 ? "Answers still reach the browsers whole. The cache folder is missing: "
-                   "create it again, or restart the program or reload its settings (SIGHUP), which "
-                   "make it."
-                 : "Answers still reach the browsers whole. Entries are stored again "
-                   "once the cache folder takes them.");
+             folderGone ? "Answers still reach the browsers whole. The cache folder is missing: "
+                          "create it again, or restart the program, which makes it."
+                        : "Answers still reach the browsers whole. Entries are stored again "
+                          "once the cache folder takes them.");
 }
 
 void Engine::CacheWriteSucceeded() {

@@ -29,9 +29,12 @@ enum class AnsweredBy {
 // What became of the request's If-Modified-Since.
 enum class Condition {
     kAsSent,
-    kByProxy,          // the proxy's own, for its cache entry (or a local cache answer)
-    kBrowsersRemoved,  // the browser's removed, so that a write-only cache gets the whole answer
-    kReloadForced,     // none, for the browser asked the whole over a stored entry
+    kByProxy,  // the proxy's own, for its cache entry (or a local cache answer)
+    // None, the browser's removed in a write-only cache: the whole answer is
+    // to replace what is stored (also after a forced reload, over an entry
+    // from elsewhere or in an encoding this browser cannot read), and one
+    // the cache may not keep outdates it.
+    kWholeOverEntry,
 };
 
 struct Exchange {

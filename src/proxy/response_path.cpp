@@ -273,16 +273,14 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
     }
 }
 
-// The origin answered the proxy's own condition, or a reload the browser
-// forced, with a new version the cache may not keep (made private, or its
-// head too large to keep): the stored copy is the one the origin has just
-// called outdated (or the user did, reloading), and offline or by a
-// never-refresh rule it would be served as the page. An error answer leaves
-// it, as the page may only be out of reach for a while.
+// The origin answered the proxy's own condition, or a request asked whole
+// over a stored entry, with a new version the cache may not keep (made
+// private, or its head too large to keep): the stored copy is the one the
+// origin has just called outdated, and offline or by a never-refresh rule
+// it would be served as the page. An error answer leaves it, as the page
+// may only be out of reach for a while.
 void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
-    const bool replacing =
-        e.condition == Condition::kByProxy || e.condition == Condition::kReloadForced;
-    if (!replacing || e.statusCode != 200 || e.cacheWriter) {
+    if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.cacheWriter) {
         return;
     }
     if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
