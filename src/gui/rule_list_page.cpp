@@ -238,8 +238,16 @@ QWidget* RuleListPage::BuildSwitches() {
         // Two lines where a small or scaled screen leaves no room for one:
         // the strip sets the window's least width, and the grid below must
         // stay within the window, its scroll bar in reach.
+        // At most two lines, and room for both: the window's least height
+        // does not ask the label how tall it grows.
         auto* keysLabel = new QLabel(QStringLiteral("Отключать, пока нажаты:"), strip);
         keysLabel->setWordWrap(true);
+        const QFontMetrics metrics = keysLabel->fontMetrics();
+        keysLabel->setMinimumWidth(
+            std::max(metrics.horizontalAdvance(QStringLiteral("Отключать,")),
+                     metrics.horizontalAdvance(QStringLiteral("пока нажаты:"))) +
+            2);
+        keysLabel->setMinimumHeight(keysLabel->heightForWidth(keysLabel->minimumWidth()));
         top->addWidget(keysLabel);
         auto* keys = new QComboBox(strip);
         keys->setObjectName(QStringLiteral("cancelKeys"));

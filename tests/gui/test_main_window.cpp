@@ -8,15 +8,20 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
 #include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -163,6 +168,20 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     // and where the user was: the page is not scrolled back to its top
     QCoreApplication::processEvents();
     EXPECT_TRUE(viewport->rect().contains(QRect(apply->mapTo(viewport, QPoint()), apply->size())));
+
+    // The wheel over a number the page scrolled under the pointer scrolls
+    // the page on, and leaves the number as it was.
+    auto* connections = window.findChild<QSpinBox*>("maxConnections");
+    ASSERT_NE(connections, nullptr);
+    auto* bar = qobject_cast<QScrollArea*>(viewport->parentWidget())->verticalScrollBar();
+    bar->setValue(bar->maximum());
+    const int value = connections->value();
+    const QPointF at = QPointF(connections->rect().center());
+    QWheelEvent up(at, connections->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                   Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(connections, &up);
+    EXPECT_EQ(connections->value(), value);
+    EXPECT_LT(bar->value(), bar->maximum());
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
@@ -286,15 +305,30 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
         EXPECT_LT(other.height(), room.height());
         EXPECT_LT(other.width(), room.width());
     }
-    // A screen of 800x600 at a scale of 1.5 holds 533 pixels across: no page
-    // may keep the window wider than that, with its close box off screen.
+    // A screen of 1024x600 at a scale of 2 holds 512 pixels across, with the
+    // window manager's border: no page may keep the window wider than that,
+    // with its close box off screen.
     std::ofstream(dir.Path() / "Vellostore.ini")
-        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=0,0,480,360\n";
+        << "[TMainForm]\nPortEd_Text=" << test::FreePort() << "\nNormPos=0,0,500,300\n";
     {
         MainWindow window(service, log);
         window.show();
         QCoreApplication::processEvents();
-        EXPECT_EQ(window.width(), 480);
+        EXPECT_EQ(window.width(), 500);
+        // At its least size, the lists' wrapped captions still show whole.
+        window.resize(1, 1);
+        for (ListKind kind : {ListKind::Black, ListKind::OnlyFromCache}) {
+            RuleListPage& page = window.ListPage(kind);
+            for (QWidget* w = &page; w->parentWidget() != nullptr; w = w->parentWidget()) {
+                if (auto* pages = qobject_cast<QStackedWidget*>(w->parentWidget())) {
+                    pages->setCurrentWidget(w);
+                }
+            }
+            QCoreApplication::processEvents();
+            for (const QLabel* label : page.findChildren<QLabel*>()) {
+                EXPECT_GE(label->height(), label->heightForWidth(label->width())) << int(kind);
+            }
+        }
     }
     service.ShutDown();
 }
