@@ -267,10 +267,12 @@ TEST_F(CacheFixture, AWriteOnlyCacheStoresButNeverServesAndDropsTheBrowsersCondi
     Get("/goes-private");
     Settle();
     ASSERT_TRUE(EntryExists(EntryFile("/goes-private")));
+    Get("/lm/w", "", "HEAD");  // a HEAD, never stored, replaces nothing
     Get("/goes-private/now");
     EXPECT_EQ(BodyOf(Get("/goes-private")), "private now");
     Settle();
     EXPECT_FALSE(EntryExists(EntryFile("/goes-private")));
+    EXPECT_EQ(ReadBytes(EntryFile("/lm/w")), "body of w");
 }
 
 // The proxy's condition alone says whether its entry is current: a 304 the
@@ -347,6 +349,11 @@ TEST_F(CacheFixture, AnEncodedEntryGoesOnlyToBrowsersThatReadItsEncoding) {
     EXPECT_EQ(served.find("Content-Type"), served.rfind("Content-Type")) << served;
     EXPECT_EQ(BodyOf(served), gzipped);
 
+    // A HEAD from a browser that cannot read it leaves it: that answer has
+    // no body to replace it with.
+    Get("/vary-enc", "", "HEAD");
+    Settle();
+    EXPECT_TRUE(EntryExists(EntryFile("/vary-enc")));
     for (std::string_view cannotRead :
          {"", "Accept-Encoding: identity\r\n", "Accept-Encoding: gzip;q=0, deflate\r\n"}) {
         storeGzipped();

@@ -278,9 +278,10 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
 // private, or its head too large to keep): the stored copy is the one the
 // origin has just called outdated, and offline or by a never-refresh rule
 // it would be served as the page. An error answer leaves it, as the page
-// may only be out of reach for a while.
+// may only be out of reach for a while, and so does the answer to a HEAD,
+// which is never stored and so never has a writer.
 void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
-    if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.cacheWriter) {
+    if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.IsHead() || e.cacheWriter) {
         return;
     }
     if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
