@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 
 #include <chrono>
@@ -59,6 +60,9 @@ CleaningPage::CleaningPage(ProxyService& service, QWidget* parent)
     const cache::CleaningOptions defaults;
     oldBefore_->setObjectName("oldBefore");
     oldBefore_->setDisplayFormat(QStringLiteral("dd.MM.yyyy HH:mm:ss"));
+    // The calendar names months and days in the window's language, whatever
+    // the system's locale.
+    oldBefore_->setLocale(QLocale(QLocale::Russian, QLocale::Russia));
     oldBefore_->setCalendarPopup(true);
     oldBefore_->setDateTime(ToDateTime(defaults.oldBefore));
     hugeSize_ = NewSizeField(defaults.hugeSize, "hugeSize", this);

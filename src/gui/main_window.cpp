@@ -1,8 +1,6 @@
 #include "gui/main_window.h"
 
-#include <QAbstractSpinBox>
 #include <QApplication>
-#include <QComboBox>
 #include <QEvent>
 #include <QFont>
 #include <QGuiApplication>
@@ -18,6 +16,7 @@
 
 #include "gui/cleaning_page.h"
 #include "gui/cp1251_text.h"
+#include "gui/field_wheel.h"
 #include "gui/grid_layouts.h"
 #include "gui/log_window.h"
 #include "gui/monitor_table_model.h"
@@ -69,37 +68,9 @@ QLabel* StripLabel(QWidget* strip, const QString& text, int x, int y, int width 
 // there instead, and a taller one scrolls down. The area follows focus
 // moving within it, but not focus that arrives from outside (Shift+Tab
 // from the tabs onto "Применить").
-// The wheel over a field of a scrolling page scrolls the page: turned
-// while the page moved a field under the pointer, it changed the field (a
-// cleaning date a user never chose, a number Apply then stored). A field
-// that has the focus still takes it.
-class WheelScrollsPage : public QObject {
-public:
-    WheelScrollsPage(QScrollArea& area) : QObject(&area), area_(area) {}
-
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        auto* field = qobject_cast<QWidget*>(watched);
-        if (event->type() != QEvent::Wheel || field == nullptr || field->hasFocus()) {
-            return false;
-        }
-        QCoreApplication::sendEvent(area_.viewport(), event);
-        return true;
-    }
-
-private:
-    QScrollArea& area_;
-};
-
 QScrollArea* Scrolling(QWidget* page) {
     auto* area = new QScrollArea;
-    auto* wheel = new WheelScrollsPage(*area);
-    for (QWidget* field : page->findChildren<QWidget*>()) {
-        if (qobject_cast<QAbstractSpinBox*>(field) != nullptr ||
-            qobject_cast<QComboBox*>(field) != nullptr) {
-            field->setFocusPolicy(Qt::StrongFocus);  // the wheel gives no focus
-            field->installEventFilter(wheel);
-        }
-    }
+    KeepTheWheelOffFields(*page, area);
     area->setWidget(page);
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);

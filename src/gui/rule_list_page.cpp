@@ -20,6 +20,7 @@
 #include <limits>
 
 #include "gui/column_fit.h"
+#include "gui/field_wheel.h"
 #include "gui/grid_keys.h"
 #include "gui/rule_list_model.h"
 #include "shell/proxy_service.h"
@@ -267,6 +268,9 @@ QWidget* RuleListPage::BuildSwitches() {
             keys->setCurrentIndex(index >= 0 && index < keys->count() ? index : 0);
         });
     }
+    // A choice the wheel made in passing is published at once, and
+    // holding those keys then switches the list off.
+    KeepTheWheelOffFields(*strip, nullptr);
     top->addStretch(1);
     auto* save = new QPushButton(QStringLiteral("Сохранить"), strip);
     save->setObjectName(QStringLiteral("save"));

@@ -182,6 +182,19 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     QCoreApplication::sendEvent(connections, &up);
     EXPECT_EQ(connections->value(), value);
     EXPECT_LT(bar->value(), bar->maximum());
+    // Nor does the field that has the focus take the rest of that turn when
+    // the page brings it under the pointer.
+    auto* focused = window.findChildren<QSpinBox*>().front();
+    ASSERT_NE(focused, connections);
+    focused->setFocus();
+    ASSERT_TRUE(test::WaitUntil([&] {
+        QCoreApplication::processEvents();
+        return focused->hasFocus();
+    }));
+    const int focusedValue = focused->value();
+    QCoreApplication::sendEvent(connections, &up);
+    QCoreApplication::sendEvent(focused, &up);
+    EXPECT_EQ(focused->value(), focusedValue);
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {

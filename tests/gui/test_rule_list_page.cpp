@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,15 @@ TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     EXPECT_GT(marksOnLeftEdge(grid.visualRect(hits)), 0);
     Press(grid, Qt::Key_Space);
     EXPECT_EQ(grid.model()->index(0, 1).data(Qt::CheckStateRole).toInt(), Qt::Unchecked);
+    // A wheel turned over the keys' choice in passing leaves it: chosen, it
+    // would be published at once.
+    auto* keys = black->findChild<QComboBox*>("cancelKeys");
+    ASSERT_NE(keys, nullptr);
+    const QPointF on = QPointF(keys->rect().center());
+    QWheelEvent down(on, keys->mapToGlobal(on), QPoint(), QPoint(0, -120), Qt::NoButton,
+                     Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(keys, &down);
+    EXPECT_EQ(keys->currentIndex(), 0);
 
     auto converter = Page(ListKind::UrlConverter);
     converter->AddRow();
