@@ -22,14 +22,18 @@ public:
         if (event->type() != QEvent::Wheel) {
             return false;
         }
+        // A turn begun over a caption or a gap reaches the page itself.
+        if (page_ != nullptr && watched == page_->viewport()) {
+            sincePageTurned_.start();
+            return false;
+        }
         const bool scrolling =
             sincePageTurned_.isValid() && sincePageTurned_.elapsed() < kGestureMs;
         if (static_cast<QWidget*>(watched)->hasFocus() && !scrolling) {
             return false;
         }
         if (page_ != nullptr) {
-            sincePageTurned_.start();
-            QCoreApplication::sendEvent(page_->viewport(), event);
+            QCoreApplication::sendEvent(page_->viewport(), event);  // which starts the turn
         }
         return true;
     }
@@ -43,6 +47,9 @@ private:
 
 void KeepTheWheelOffFields(QWidget& fields, QAbstractScrollArea* page) {
     auto* guard = new WheelGuard(&fields, page);
+    if (page != nullptr) {
+        page->viewport()->installEventFilter(guard);
+    }
     for (QWidget* field : fields.findChildren<QWidget*>()) {
         if (qobject_cast<QAbstractSpinBox*>(field) != nullptr ||
             qobject_cast<QComboBox*>(field) != nullptr) {

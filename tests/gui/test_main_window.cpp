@@ -169,32 +169,30 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(viewport->rect().contains(QRect(apply->mapTo(viewport, QPoint()), apply->size())));
 
-    // The wheel over a number the page scrolled under the pointer scrolls
-    // the page on, and leaves the number as it was.
+    // A turn of the wheel that scrolls the page changes no field the page
+    // brings under the pointer: neither one that has the focus, when the
+    // turn began over a caption or a gap of the page, nor any other.
     auto* connections = window.findChild<QSpinBox*>("maxConnections");
-    ASSERT_NE(connections, nullptr);
+    auto* focused = window.findChildren<QSpinBox*>().front();
+    ASSERT_TRUE(connections != nullptr && focused != connections);
     auto* bar = qobject_cast<QScrollArea*>(viewport->parentWidget())->verticalScrollBar();
     bar->setValue(bar->maximum());
-    const int value = connections->value();
-    const QPointF at = QPointF(connections->rect().center());
-    QWheelEvent up(at, connections->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
-                   Qt::NoModifier, Qt::NoScrollPhase, false);
-    QCoreApplication::sendEvent(connections, &up);
-    EXPECT_EQ(connections->value(), value);
-    EXPECT_LT(bar->value(), bar->maximum());
-    // Nor does the field that has the focus take the rest of that turn when
-    // the page brings it under the pointer.
-    auto* focused = window.findChildren<QSpinBox*>().front();
-    ASSERT_NE(focused, connections);
     focused->setFocus();
     ASSERT_TRUE(test::WaitUntil([&] {
         QCoreApplication::processEvents();
         return focused->hasFocus();
     }));
     const int focusedValue = focused->value();
-    QCoreApplication::sendEvent(connections, &up);
+    const int value = connections->value();
+    const QPointF at = QPointF(connections->rect().center());
+    QWheelEvent up(at, connections->mapToGlobal(at), QPoint(), QPoint(0, 120), Qt::NoButton,
+                   Qt::NoModifier, Qt::NoScrollPhase, false);
+    QCoreApplication::sendEvent(viewport, &up);
     QCoreApplication::sendEvent(focused, &up);
+    QCoreApplication::sendEvent(connections, &up);
     EXPECT_EQ(focused->value(), focusedValue);
+    EXPECT_EQ(connections->value(), value);
+    EXPECT_LT(bar->value(), bar->maximum());
 }
 
 TEST_F(MainWindowTest, TheTrayIconIsShownBeforeATrayRunsAndAWindowHiddenInOneThatWentComesBack) {
