@@ -236,11 +236,11 @@ QWidget* RuleListPage::BuildSwitches() {
     addBox(top, QStringLiteral("Разрешен"), switches.enabled, "enabled");
     if (switches.cancelKeys != nullptr) {
         top->addSpacing(16);
-        // Two lines where a small or scaled screen leaves no room for one:
-        // the strip sets the window's least width, and the grid below must
-        // stay within the window, its scroll bar in reach.
-        // At most two lines, and room for both: the window's least height
-        // does not ask the label how tall it grows.
+        // Two lines where a small or scaled screen leaves no room for one
+        // (the strip sets the window's least width, and the grid below must
+        // stay within the window, its scroll bar in reach); at most two,
+        // with room for both, as the window's least height does not ask the
+        // label how tall it grows.
         auto* keysLabel = new QLabel(QStringLiteral("Отключать, пока нажаты:"), strip);
         keysLabel->setWordWrap(true);
         const QFontMetrics metrics = keysLabel->fontMetrics();
