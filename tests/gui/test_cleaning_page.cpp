@@ -11,8 +11,6 @@
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStackedWidget>
-#include <QTabWidget>
 
 #include <gtest/gtest.h>
 
@@ -24,6 +22,7 @@
 #include "shell/proxy_service.h"
 #include "support/files.h"
 #include "support/service_start.h"
+#include "support/window_pages.h"
 
 namespace vs::gui {
 namespace {
@@ -93,11 +92,7 @@ TEST_F(CleaningPageTest, ALargeCacheIsCleanedWhileTheWindowKeepsRunning) {
     // The page in view, its label painted as the run goes.
     auto* page = window.findChild<CleaningPage*>();
     window.Pages().setCurrentIndex(1);
-    for (QWidget* w = page; w->parentWidget() != nullptr; w = w->parentWidget()) {
-        if (auto* stack = qobject_cast<QStackedWidget*>(w->parentWidget())) {
-            stack->setCurrentWidget(w);
-        }
-    }
+    test::ShowPagesHolding(*page);
     window.show();
     Control<QCheckBox>("deleteHuge").setChecked(true);
     Control<QLineEdit>("hugeSize").setText(QStringLiteral(" 1"));

@@ -22,7 +22,7 @@
 #include "base/clock.h"
 #include "gui/log_window.h"
 #include "support/local_time.h"
-#include "support/popup.h"
+#include "support/window_pages.h"
 
 #include <ostream>
 

@@ -17,7 +17,6 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSpinBox>
-#include <QStackedWidget>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
@@ -39,9 +38,9 @@
 #include "support/child_process.h"
 #include "support/files.h"
 #include "support/net_helpers.h"
-#include "support/popup.h"
 #include "support/service_start.h"
 #include "support/wait.h"
+#include "support/window_pages.h"
 #include "widgets/traffic_chart.h"
 
 namespace vs::gui {
@@ -93,15 +92,8 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     window.ListPage(ListKind::Black).AddRow();
-    const auto bringForward = [](QWidget* grid) {
-        for (QWidget* page = grid; page->parentWidget() != nullptr; page = page->parentWidget()) {
-            if (auto* pages = qobject_cast<QStackedWidget*>(page->parentWidget())) {
-                pages->setCurrentWidget(page);
-            }
-        }
-    };
     for (QTableView* grid : {&window.ListPage(ListKind::Black).Grid(), &window.Users().Grid()}) {
-        bringForward(grid);
+        test::ShowPagesHolding(*grid);
         ASSERT_GT(grid->model()->rowCount(), 0);
         grid->setFocus();
         // The focus arrives once the window is active again (a loaded
@@ -123,7 +115,7 @@ TEST_F(MainWindowTest, TheKeyboardLeavesAGridAndOpensItsMenu) {
     // On the current row, brought into view: where it lay out of view, the
     // menu opened away from the window.
     QTableView& rules = window.ListPage(ListKind::Black).Grid();
-    bringForward(&rules);
+    test::ShowPagesHolding(rules);
     rules.setFocus();
     for (int row = 0; row < 100; ++row) {
         window.ListPage(ListKind::Black).AddRow();
@@ -148,11 +140,7 @@ TEST_F(MainWindowTest, TheSettingsFocusIsInViewAndStaysOnThePageAfterApply) {
     auto* port = window.findChild<QLineEdit*>("port");
     auto* apply = window.findChild<QPushButton*>("applyGeneral");
     ASSERT_TRUE(port != nullptr && apply != nullptr);
-    for (QWidget* page = apply; page->parentWidget() != nullptr; page = page->parentWidget()) {
-        if (auto* pages = qobject_cast<QStackedWidget*>(page->parentWidget())) {
-            pages->setCurrentWidget(page);
-        }
-    }
+    test::ShowPagesHolding(*apply);
     port->setText(QString::number(test::FreePort()));
     emit port->textEdited(port->text());
     apply->setFocus(Qt::BacktabFocusReason);
@@ -330,11 +318,7 @@ TEST(MainWindowPlacement, APlacementBeyondTheScreenIsBroughtOntoIt) {
         window.resize(1, 1);
         for (ListKind kind : {ListKind::Black, ListKind::OnlyFromCache}) {
             RuleListPage& page = window.ListPage(kind);
-            for (QWidget* w = &page; w->parentWidget() != nullptr; w = w->parentWidget()) {
-                if (auto* pages = qobject_cast<QStackedWidget*>(w->parentWidget())) {
-                    pages->setCurrentWidget(w);
-                }
-            }
+            test::ShowPagesHolding(page);
             QCoreApplication::processEvents();
             for (const QLabel* label : page.findChildren<QLabel*>()) {
                 EXPECT_GE(label->height(), label->heightForWidth(label->width())) << int(kind);

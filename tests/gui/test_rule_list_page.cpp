@@ -14,7 +14,6 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
-#include <QTabWidget>
 #include <QTableView>
 #include <QWheelEvent>
 
@@ -34,6 +33,7 @@
 #include "support/net_helpers.h"
 #include "support/service_start.h"
 #include "support/text.h"
+#include "support/window_pages.h"
 
 namespace vs::gui {
 namespace {
@@ -220,13 +220,7 @@ TEST_F(RuleListPageTest, EveryColumnShowsInTheWindowsFirstSize) {
     window.show();
     for (ListKind kind : {ListKind::Black, ListKind::UrlConverter}) {
         RuleListPage& page = window.ListPage(kind);
-        // Every tab that holds the page made current (a tab's page sits in
-        // the tab widget's stack).
-        for (QWidget* w = &page; w->parentWidget() != nullptr; w = w->parentWidget()) {
-            if (auto* tabs = qobject_cast<QTabWidget*>(w->parentWidget()->parentWidget())) {
-                tabs->setCurrentWidget(w);
-            }
-        }
+        test::ShowPagesHolding(page);
         QCoreApplication::processEvents();
         ASSERT_TRUE(page.isVisible());
         const QTableView& grid = page.Grid();
