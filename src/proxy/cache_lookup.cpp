@@ -173,24 +173,18 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     if (e.IsHead()) {
         return false;
     }
-    // Nor is a request for part of the body: the 304 would give the whole
-    // entry where the browser asked for a part (a resumed download).
-    if (request.Has("Range")) {
-        e.condition = Condition::kWholeOverEntry;
-        return false;
-    }
-    // Nor is a reload the browser forces (Ctrl+F5 sends "no-cache"): it asks
-    // for the page whole, and it is the user's one way to replace an entry
-    // the origin keeps vouching for by its date (a page cut short by a
-    // server that died mid-answer, when only its close framed the body).
-    if (request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache")) {
-        e.condition = Condition::kWholeOverEntry;
-        return false;
-    }
-    // Nor is an entry that came from elsewhere: no size vouches that it is
-    // whole (a copy that ran out of room cuts the file it was writing), and
-    // a 304 would serve it as it is. Its answer replaces it.
-    if (!reader->WrittenHere()) {
+    // Nor is a request asked whole over the entry, whose answer then
+    // replaces it: a request for part of the body (the 304 would give the
+    // whole entry where the browser asked for a part, a resumed download); a
+    // reload the browser forces (Ctrl+F5 sends "no-cache"), the user's one
+    // way to replace an entry the origin keeps vouching for by its date (a
+    // page cut short by a server that died mid-answer, when only its close
+    // framed the body); and an entry that came from elsewhere (no size
+    // vouches that it is whole: a copy that ran out of room cuts the file it
+    // was writing, and a 304 would serve it as it is).
+    const bool forcedReload =
+        request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache");
+    if (request.Has("Range") || forcedReload || !reader->WrittenHere()) {
         e.condition = Condition::kWholeOverEntry;
         return false;
     }
