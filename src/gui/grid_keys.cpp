@@ -35,15 +35,24 @@ RowGrid::RowGrid(QWidget* parent) : QTableView(parent) {
 
 void RowGrid::paintEvent(QPaintEvent* event) {
     QTableView::paintEvent(event);
+    if (!hasFocus() || state() == EditingState) {
+        return;
+    }
+    QPainter painter(viewport());
     const QModelIndex current = currentIndex();
-    if (!hasFocus() || !current.isValid() || state() == EditingState) {
+    if (!current.isValid()) {
+        // An empty list has no cell to frame; the Tab that arrived here must
+        // still show where it went (Shift+F10 adds the first row).
+        if (model() != nullptr && model()->rowCount() == 0) {
+            painter.setPen(QPen(palette().color(QPalette::Text), 1, Qt::DotLine));
+            painter.drawRect(viewport()->rect().adjusted(1, 1, -2, -2));
+        }
         return;
     }
     // In the selection's text colour on a selected row, else in the text's
     // (focus arriving by Tab makes a cell current without selecting it).
     const bool selected =
         selectionModel() != nullptr && selectionModel()->isRowSelected(current.row(), {});
-    QPainter painter(viewport());
     painter.setPen(QPen(palette().color(selected ? QPalette::HighlightedText : QPalette::Text), 1,
                         Qt::DotLine));
     painter.drawRect(visualRect(current).adjusted(1, 1, -2, -2));

@@ -92,8 +92,20 @@ protected:
 
 TEST_F(RuleListPageTest, EnterOpensTheEditorOnTheCellTheListEdits) {
     auto black = Page(ListKind::Black);
-    AddRule(*black, QStringLiteral("ads"));
     QTableView& grid = black->Grid();
+    // An empty list that takes the focus shows it, with no cell to frame.
+    black->activateWindow();
+    grid.setFocus();
+    ASSERT_TRUE(grid.hasFocus());
+    const QImage empty = grid.viewport()->grab().toImage();
+    const QRgb blank = empty.pixel(empty.rect().center());
+    int marked = 0;
+    for (int y = 2; y < empty.height() - 2; ++y) {
+        marked += std::abs(qGray(empty.pixel(1, y)) - qGray(blank)) > 64;
+    }
+    EXPECT_GT(marked, 0);
+
+    AddRule(*black, QStringLiteral("ads"));
     grid.setCurrentIndex(grid.model()->index(0, 3));  // the hit count
     Press(grid, Qt::Key_Return);
     QLineEdit* editor = EditorAt(grid, 0, 2);
