@@ -117,22 +117,26 @@ TEST_F(SettingsTest, AFileFromTheDesktopProgramReadsAndWritesBackKeyForKey) {
 TEST_F(SettingsTest, MissingOrMalformedValuesKeepTheDefaults) {
     EXPECT_EQ(LoadSettings(dir_.Path() / "absent.ini"), Settings{});
     EXPECT_EQ(LoadText("[Other]\r\nPortEd_Text=1\r\n"), Settings{});
-    WriteBytes(file_,
-               "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
-               "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
-               "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
-                   std::string(3000, 'c') +
-                   "\nMaxConnections=\nOffLine_Checked=\nMappedPortEd_Text=2896O\n");
+    WriteBytes(
+        file_,
+        "ScaleEd_Text=50\r\nPortEd_Text=1\r\nUnrelated=1\r\n[Other]\nUserNameEd_Text=x\n"
+        "[tmainform]\nblacklistcb_checked=yes\nStartHiddenCB_Checked=Truely\n"
+        "BLKeyCombo_ItemIndex=0x10\nOnlyFromCacheKeyCombo_ItemIndex=2147483648\n"
+        "StatCols=5 columns\nHideConnect_Checked=fAlSe\nPortEd_Text=\nCacheDir_Text=" +
+            std::string(3000, 'c') +
+            "\nMaxConnections=\nOffLine_Checked=\nMappedPortEd_Text=2896O\nKeepAliveTimeout=-1\n");
     std::vector<std::string> notUnderstood;
     const Settings s = LoadSettings(file_, &notUnderstood);
     // Named for the user, as the next save writes the defaults over them; an
-    // empty value is no mistake.
+    // empty value is no mistake, nor a key outside the section that the
+    // section sets too. A negative limit is no "none": the guard stays.
     std::sort(notUnderstood.begin(), notUnderstood.end());
     EXPECT_EQ(notUnderstood,
-              (std::vector<std::string>{"BLKeyCombo_ItemIndex=0x10", "BlackListCB_Checked=yes",
-                                        "MappedPortEd_Text=2896O",
-                                        "OnlyFromCacheKeyCombo_ItemIndex=2147483648",
-                                        "StartHiddenCB_Checked=Truely", "StatCols=5 columns"}));
+              (std::vector<std::string>{
+                  "BLKeyCombo_ItemIndex=0x10", "BlackListCB_Checked=yes", "KeepAliveTimeout=-1",
+                  "MappedPortEd_Text=2896O", "OnlyFromCacheKeyCombo_ItemIndex=2147483648",
+                  "ScaleEd_Text=50 (вне раздела [TMainForm])", "StartHiddenCB_Checked=Truely",
+                  "StatCols=5 columns", "UserNameEd_Text=x (вне раздела [TMainForm])"}));
 
     // Only the well-formed neighbours count; a present empty text is a value.
     Settings expected;

@@ -226,6 +226,21 @@ std::optional<std::size_t> IniFile::FindEntry(std::string_view section,
     return std::nullopt;
 }
 
+std::vector<std::pair<std::string, std::string>> IniFile::EntriesOutside(
+    std::string_view section) const {
+    std::vector<std::pair<std::string, std::string>> entries;
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const LineParts parts = Split(lines_[i]);
+        if (parts.kind == LineKind::kSection) {
+            inSection = NamesEqual(parts.name, section);
+        } else if (!inSection && parts.kind == LineKind::kEntry) {
+            entries.emplace_back(parts.name, CodePageValue(i));
+        }
+    }
+    return entries;
+}
+
 std::optional<std::string> IniFile::Get(std::string_view section, std::string_view key) const {
     const auto line = FindEntry(section, key);
     if (!line) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace vs {
@@ -34,6 +35,11 @@ public:
     // Section and key names compare with ASCII case folding; the first
     // occurrence of the key wins, even across repeated sections.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+
+    // The entries ("key=value", code page) that stand in no section or in
+    // another one than `section`, in the order of the file: what a reader of
+    // the section passes over.
+    std::vector<std::pair<std::string, std::string>> EntriesOutside(std::string_view section) const;
 
     // The value in UTF-8 as the file holds it, for a value that names
     // something outside the code page's world, such as a folder: a file in

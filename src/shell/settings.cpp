@@ -1,5 +1,6 @@
 #include "shell/settings.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 
@@ -52,12 +53,12 @@ constexpr std::array<SettingsKey, 33> kStoredKeys = {{
     {"UserPswEd_Text", StoredPassword{}},
     {"StatCols", &Settings::statColumns},
     {"LanHostServicesCB_Checked", &Settings::lanReachesHostServices},
-    {"FirstRequestTimeout", &Settings::firstRequestSeconds},
-    {"KeepAliveTimeout", &Settings::idleSeconds},
-    {"MaxConnections", &Settings::maxConnections},
-    {"CleanOlderThanDays", &Settings::cleanOlderThanDays},
-    {"CleanLargerThanKB", &Settings::cleanLargerThanKb},
-    {"CleanSitesSmallerThanKB", &Settings::cleanSitesSmallerThanKb},
+    {"FirstRequestTimeout", Count{&Settings::firstRequestSeconds}},
+    {"KeepAliveTimeout", Count{&Settings::idleSeconds}},
+    {"MaxConnections", Count{&Settings::maxConnections}},
+    {"CleanOlderThanDays", Count{&Settings::cleanOlderThanDays}},
+    {"CleanLargerThanKB", Count{&Settings::cleanLargerThanKb}},
+    {"CleanSitesSmallerThanKB", Count{&Settings::cleanSitesSmallerThanKb}},
 }};
 
 // Scrambled from the code page's bytes, as the Windows program stores it.
@@ -100,6 +101,7 @@ std::string SettingsKey::ToText(const Settings& settings) const {
             },
             [&](Utf8Text text) { return settings.*text.member; },
             [&](NumberText text) { return settings.*text.member; },
+            [&](Count count) { return std::to_string(settings.*count.member); },
         },
         field);
 }
@@ -136,6 +138,13 @@ bool SettingsKey::FromText(Settings& settings, std::string_view text) const {
                        understood = EmptyOrWholeNumber(text);
                        settings.*field.member = std::string(text);
                    },
+                   [&](Count count) {
+                       const int value = ParseIntOr(text, -1);
+                       understood = text.empty() || value >= 0;
+                       if (value >= 0) {
+                           settings.*count.member = value;
+                       }
+                   },
                },
                field);
     return understood;
@@ -154,6 +163,20 @@ Settings LoadSettings(const std::filesystem::path& iniFile,
                                        : ini.Get(kSettingsSection, key.key);
         if (text && !key.FromText(settings, *text) && notUnderstood != nullptr) {
             notUnderstood->push_back(std::string(key.key) + "=" + cp1251::ToUtf8(*text));
+        }
+    }
+    if (notUnderstood != nullptr) {
+        // A setting written above the section's heading, or a file whose
+        // heading was lost, is read by nobody: unnamed, the port or switch
+        // the user wrote goes back to its default without a word.
+        for (const auto& [name, value] : ini.EntriesOutside(kSettingsSection)) {
+            const auto known = std::ranges::find_if(
+                StoredSettingsKeys(),
+                [&](const SettingsKey& key) { return EqualsAsciiNoCase(key.key, name); });
+            if (known != StoredSettingsKeys().end() && !ini.Get(kSettingsSection, known->key)) {
+                notUnderstood->push_back(name + "=" + cp1251::ToUtf8(value) + " (вне раздела [" +
+                                         std::string(kSettingsSection) + "])");
+            }
         }
     }
     return settings;

@@ -120,13 +120,20 @@ struct NumberText {
     std::string Settings::*member;
 };
 
+// A limit or threshold (seconds, connections, days, kilobytes) where 0 means
+// "none": a negative one is not understood rather than read as "none", so
+// a "-1" meant as "the default" does not switch a LAN server's guard off.
+struct Count {
+    int Settings::*member;
+};
+
 // One stored setting: its key in the settings file and the field it fills.
 // Booleans are stored as "True"/"False", numbers as decimal, texts as they
 // are.
 struct SettingsKey {
     std::string_view key;
     std::variant<bool Settings::*, std::string Settings::*, int Settings::*, StoredPassword,
-                 Utf8Text, NumberText>
+                 Utf8Text, NumberText, Count>
         field;
 
     bool InUtf8() const {
