@@ -748,7 +748,8 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
     EXPECT_FALSE(blocked());
 
     // A rule the matcher refuses is named where the file holds it, so that
-    // the user learns it is dead; the others act. So is one that refuses
+    // the user learns it is dead, and so is one edged with an unseen blank;
+    // the others act. So is one that refuses
     // pages it does not name, as it cannot decide ordinary URLs. A new port
     // listens in place of the old one.
     WriteBytes(home / "black.lst",
@@ -757,7 +758,8 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
                          {"2", "True", "bad(unclosed", "0"},
                          {"3", "True", "^(\\w+\\.?)+\\.doubleclick\\.net/", "0"},
                          {"4", "True", "^(\\w+\\.)+doubleclick\\.net/", "0"},
-                         {"5", "True", "(\\d+)*\\.exe$", "0"}}));
+                         {"5", "True", "(\\d+)*\\.exe$", "0"},
+                         {"6", "True", "tracker ", "0"}}));
     const int second = FreePort();
     const std::string edited = "[TMainForm]\r\nPortEd_Text=" + std::to_string(second);
     WriteBytes(home / "Vellostore.ini", edited);
@@ -771,6 +773,9 @@ TEST_F(DaemonTest, FilesEditedByHandAreTakenOnSighupAndNeverOverwrittenByTheStop
                     "black.lst, строка 4 (№3): проверка правила не успевает завершиться"));
     EXPECT_FALSE(Has(proxy.Process().Stderr(), "строка 5 (№4)"));
     EXPECT_TRUE(Has(proxy.Process().Stderr(), "строка 6 (№5): проверка правила"));
+    EXPECT_TRUE(Has(proxy.Process().Stderr(),
+                    "строка 7 (№6), правило не действует: \"tracker \" начинается или кончается "
+                    "пробелом"));
     EXPECT_THROW(ConnectLoopback(static_cast<std::uint16_t>(proxy.Port())), std::exception);
     at = LoopbackUrl(second, "");
     EXPECT_TRUE(blocked());
@@ -834,6 +839,14 @@ TEST_F(DaemonTest, TrafficStaysWithItsUserWhenTheUsersFileIsEditedByHand) {
         return Has(proxy.Process().Stderr().substr(toldBeforeRename), "settings applied");
     }));
     EXPECT_EQ(localKilobytes("lokal"), 100);
+    // Switched off by hand, the list admits nobody: told as at a start.
+    WriteBytes(home / "users.lst", ListFile({{"1", "False", "lokal", "0000000", "127.0.0.1"}}));
+    const std::size_t toldBeforeNobody = proxy.Process().Stderr().size();
+    proxy.Process().Signal(SIGHUP);
+    ASSERT_TRUE(WaitUntil([&] {
+        return Has(proxy.Process().Stderr().substr(toldBeforeNobody), "settings applied");
+    }));
+    EXPECT_TRUE(Has(proxy.Process().Stderr().substr(toldBeforeNobody), "никого не допускает"));
 
     WriteBytes(home / "users.lst", ListFile({{"1", "True", "lokal", "0000000", "127.0.0.1"}}));
     EXPECT_EQ(proxy.Stop(), 0);

@@ -250,6 +250,10 @@ void ProxyService::ReloadIfEditedElsewhere(List& list, std::string_view name) {
         const auto before = list.Snapshot();
         LoadList(list, name);
         statistics_.FollowRenamedUsers(*before, *list.Snapshot());
+        // Emptied or switched off by hand: browsers would only meet 407.
+        if (auto nobody = NobodyAdmittedMessage(*list.Snapshot())) {
+            untold_ += *nobody + "\n";
+        }
     } else {
         LoadList(list, name);
     }
@@ -340,16 +344,26 @@ void ProxyService::TellRulesThatCannotMatch(const RuleList& list, std::string_vi
     // A pattern the matcher refuses matches nothing. In a list of thousands
     // of imported rows the user would never find out which ones are dead;
     // the first few are named, the rest counted.
+    // So does one that begins or ends with a blank, which the grid does not
+    // show: a URL holds no blank to meet it.
     std::size_t dead = 0;
     const auto snapshot = list.Snapshot();
     for (std::size_t i = 0; i < snapshot->rows.size(); ++i) {
         const RuleRow& row = *snapshot->rows[i];
-        if (!row.Cells().enable || row.Error().empty() || row.Cells().rule.empty()) {
+        const std::string& rule = row.Cells().rule;
+        const bool blankEdged = TrimBlanks(rule) != rule;
+        if (!row.Cells().enable || rule.empty() || (row.Error().empty() && !blankEdged)) {
             continue;
         }
         if (++dead <= kNamedAtStart) {
-            untold_ += "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
-                       ", правило не действует: " + cp1251::ToUtf8(row.Error()) + "\n";
+            untold_ +=
+                "Список " + std::string(name) + ", " + WhereRowStands(list, i) +
+                ", правило не действует: " +
+                (row.Error().empty() ? "\"" + rule +
+                                           "\" начинается или кончается пробелом, а в адресах "
+                                           "пробелов не бывает"
+                                     : cp1251::ToUtf8(row.Error())) +
+                "\n";
         }
     }
     if (dead > kNamedAtStart) {
