@@ -86,7 +86,8 @@ bool IsWrittenInClear(std::string_view cell) {
     if (cell.empty()) {
         return false;  // the empty password, however it is stored
     }
-    if (cell.size() < 7 || (cell.size() - 7) % 4 != 0 || cell[0] < '0' || cell[0] > '9') {
+    // The scrambled form leads with a digit 0 to 8, never 9.
+    if (cell.size() < 7 || (cell.size() - 7) % 4 != 0 || cell[0] < '0' || cell[0] > '8') {
         return true;
     }
     return !std::all_of(cell.begin() + 1, cell.end(), [](char c) { return HexDigitValue(c) >= 0; });
