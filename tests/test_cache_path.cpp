@@ -544,13 +544,14 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     Get("/vary-enc");
     Get("/nocache");
     Get("/nocache-capitals");
+    Get("/meta-nocache");                              // however its bytes arrive
     Get("/lm/unkept", "Cache-Control: no-store\r\n");  // a private window's request
     Get("/events");                                    // replayed, it would tell old events as new
     Get("/bigpolicy");  // served from the cache, it would lose its policy
     Settle();
     for (const char* path :
          {"/private", "/nostore", "/session", "/lm/mine", "/vary-lang", "/nocache",
-          "/nocache-capitals", "/lm/unkept", "/events", "/bigpolicy"}) {
+          "/nocache-capitals", "/meta-nocache", "/lm/unkept", "/events", "/bigpolicy"}) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");

@@ -102,6 +102,11 @@ struct Exchange {
     // answers this request.
     std::unique_ptr<cache::EntryWriter> cacheWriter;
     std::unique_ptr<cache::EntryReader> cacheReader;
+    // While the entry is written, the page's head is looked through for
+    // its own "no-cache", however the network cut it: the body bytes still
+    // to look at, and the last few looked at (the word split between reads).
+    std::size_t pageHeadLeft = 0;
+    std::string pageHeadTail;
 
     bool AnsweredHere() const { return answeredBy != AnsweredBy::kUpstream; }
     // The 407 has answered and closed the connection: what request

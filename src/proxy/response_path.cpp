@@ -336,6 +336,32 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
     }
 }
 
+// How much of a stored page's body is looked through for its own
+// "no-cache" whatever the first block held: where the meta tags of a page's
+// head stand. The first block counts whole, as always; beyond both, the
+// word is the page's text.
+constexpr std::size_t kPageHeadLooked = 8192;
+constexpr std::string_view kNoCache = "no-cache";
+
+// A page whose head arrives after its answer's head, or split, says
+// "no-cache" there as well as one that came in one piece: its entry goes.
+void LookThroughPageHead(Session& s, Exchange& e, std::string_view body) {
+    if (!e.cacheWriter || e.pageHeadLeft == 0) {
+        return;
+    }
+    const std::string_view looked = body.substr(0, e.pageHeadLeft);
+    e.pageHeadLeft -= looked.size();
+    std::string text = e.pageHeadTail;
+    text.append(looked);
+    if (cp1251::FindNoCase(text, kNoCache) != std::string::npos) {
+        e.pageHeadLeft = 0;
+        CacheWriteRefused(s, e, 0);
+        ForgetEntryANewVersionReplaced(e, cache::CacheKey(e.urlSent));
+        return;
+    }
+    e.pageHeadTail = text.substr(text.size() - std::min(text.size(), kNoCache.size() - 1));
+}
+
 // The first and last byte of the one range "bytes=a-b", "bytes=a-" or
 // "bytes=-n" asks of a body of `size` bytes; none when the text asks for
 // several ranges, names no byte of the body, or is no such text (the whole
@@ -659,6 +685,11 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         const std::string key = cache::CacheKey(e.urlSent);
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
+            if (e.cacheWriter && !e.config->ignoreNoCache) {
+                e.pageHeadLeft = kPageHeadLooked - std::min(kPageHeadLooked, body.size());
+                e.pageHeadTail = firstBlock.substr(
+                    firstBlock.size() - std::min(firstBlock.size(), kNoCache.size() - 1));
+            }
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
@@ -815,6 +846,7 @@ std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std
     if (used == 0) {
         return 0;
     }
+    LookThroughPageHead(s, e, bytes.substr(0, used));
     CountArrival(s, e, used);
     e.received += static_cast<std::int64_t>(used);
     ReportProgress(s, e);
@@ -825,8 +857,9 @@ std::size_t AnswerUnseenRoom(const Exchange& e) {
     // Nothing may slip past a head still being read. Stored bytes may: the
     // plain room holds body bytes only (never chunk lines), exactly what
     // the entry holds, and the relay appends them to it.
-    if (!e.answerHeadSeen || !e.pendingAnswer.empty() || e.AnsweredHere()) {
-        return 0;
+    if (!e.answerHeadSeen || !e.pendingAnswer.empty() || e.AnsweredHere() ||
+        (e.cacheWriter && e.pageHeadLeft > 0)) {
+        return 0;  // the page's head is still to be looked through
     }
     return static_cast<std::size_t>(
         std::min<std::uint64_t>(e.answerBody.PlainRoom(), net::kBulkBlockSize));

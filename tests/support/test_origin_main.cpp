@@ -175,6 +175,16 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                  "X-Content-Type-Options: nosniff\r\n",
                             "wOF2"));
     }
+    if (path == "/meta-nocache") {  // its own meta tag arriving after the head, split
+        const std::string page =
+            "<html><head><meta http-equiv=\"Pragma\" content=\"no-cache\"></head></html>";
+        const std::size_t split = page.find("no-cache") + 4;
+        Send(s, plain + lm + "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" +
+                    page.substr(0, split));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Send(s, page.substr(split));
+        return true;
+    }
     if (path == "/nocache" || path == "/nocache-capitals") {
         return reply(Answer(
             "text/plain",
