@@ -211,6 +211,12 @@ TEST_F(StatTableTest, AUserRenamedByHandKeepsTheColumnAndTheConnectionsOpen) {
     });
     EXPECT_EQ(Today(stat, stat.FindStatListColumn("a2")), "1/0");
     EXPECT_EQ(Today(stat, stat.FindStatListColumn("b2")), "4/0");
+    // One added and taken away again before it counted anything leaves no
+    // empty column behind, to be written to every row of the file.
+    const int columns = stat.ColumnCount();
+    followEdit([&] { users.Insert(1, UserRow{true, "newbie", "", "10.0.0.9"}); });
+    followEdit([&] { users.Delete(1); });
+    EXPECT_EQ(stat.ColumnCount(), columns);
 }
 
 // Two users of one name: the file keeps its columns however often the

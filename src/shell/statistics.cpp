@@ -271,10 +271,11 @@ void StatTable::AlignWithUsers(const UsersSnapshot& users) {
 
 void StatTable::DropEmptyTail(std::size_t userColumns) {
     // Columns past every user's that hold nothing on any day (a mistyped
-    // "StatCols", users long gone with nothing counted) would be written to
+    // "StatCols", users long gone with nothing counted, one added and taken
+    // away again by hand, whose name alone is left) would be written to
     // every row of the file for good.
     const auto empty = [this](std::size_t c) {
-        if (!captions_[c].empty() || internetBytes_[c - 1] != 0 || cacheBytes_[c - 1] != 0) {
+        if (internetBytes_[c - 1] != 0 || cacheBytes_[c - 1] != 0) {
             return false;
         }
         return std::all_of(rows_.begin(), rows_.end(),
