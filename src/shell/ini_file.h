@@ -36,7 +36,7 @@ public:
     // occurrence of the key wins, even across repeated sections.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
 
-    // The entries ("key=value", code page) that stand in no section or in
+    // The entries (name and value, in the code page) that stand in no section or in
     // another one than `section`, in the order of the file: what a reader of
     // the section passes over.
     std::vector<std::pair<std::string, std::string>> EntriesOutside(std::string_view section) const;
