@@ -22,22 +22,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
+using test::FilesUnder;
 using test::ReadBytes;
 using test::TempDir;
 using test::WriteBytes;
 
 const Clock::TimePoint kT0 = sys_days(2023y / 3 / 14) + hours(9) + milliseconds(250);
-
-std::vector<std::string> FilesUnder(const fs::path& dir) {
-    std::vector<std::string> files;
-    for (const auto& item : fs::recursive_directory_iterator(dir)) {
-        if (!item.is_directory()) {
-            files.push_back(fs::relative(item.path(), dir).string());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 bool Store(const CacheDir& dir, const fs::path& entry, std::string_view body,
            std::string_view type = "", std::string_view encoding = "",

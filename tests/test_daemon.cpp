@@ -615,13 +615,11 @@ TEST_F(DaemonTest, AnAnswerGivenRoomIsStoredWhileOthersFillTheDisk) {
     const fs::path seen =
         "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
     const auto storedOfSize = [&](std::uintmax_t size) {
-        for (const auto& file : fs::recursive_directory_iterator(seen)) {
-            if (file.is_regular_file() && !file.path().filename().string().starts_with(".") &&
-                file.file_size() == size) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::any_of(test::FilesUnder(seen), [&](const fs::path& file) {
+            std::error_code gone;
+            return !file.filename().string().starts_with(".") &&
+                   fs::file_size(seen / file, gone) == size;
+        });
     };
     EXPECT_TRUE(WaitUntil([&] { return storedOfSize(large); }));
     EXPECT_TRUE(storedOfSize(16777216));
@@ -652,8 +650,8 @@ TEST_F(DaemonTest, AnEndlessAnswerNeverFillsTheCacheDisk) {
     const fs::path seen =
         "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
     std::uintmax_t held = 0;
-    for (const auto& file : fs::recursive_directory_iterator(seen)) {
-        held += file.is_regular_file() ? file.file_size() : 0;
+    for (const std::string& file : test::FilesUnder(seen)) {
+        held += fs::file_size(seen / file);
     }
     EXPECT_LT(held, 32u << 20);
     client.Close();

@@ -352,16 +352,7 @@ TEST_F(ServiceTest, TheCacheFolderIsTheOneNamedInWhateverLetters) {
     test::HttpOrigin origin;
     const auto storedIn = [&](const fs::path& folder, const std::string& path) {
         EXPECT_EQ(StatusOf(origin.Url(path)), "HTTP/1.1 200 OK");
-        return test::WaitUntil([&] {
-            std::error_code error;
-            for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end;
-                 it.increment(error)) {
-                if (it->is_regular_file()) {
-                    return true;
-                }
-            }
-            return false;
-        });
+        return test::WaitUntil([&] { return !test::FilesUnder(folder).empty(); });
     };
     EXPECT_TRUE(storedIn(dir.Path() / "キャッシュ", "/a"));
 

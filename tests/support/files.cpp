@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/xattr.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -35,6 +36,19 @@ void WriteBytes(const std::filesystem::path& path, std::string_view bytes) {
     }
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> FilesUnder(const std::filesystem::path& dir) {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(dir, error), end; !error && it != end;
+         it.increment(error)) {
+        if (!it->is_directory(error)) {
+            files.push_back(it->path().lexically_relative(dir).string());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 bool ExtendedAttributesWork(const std::filesystem::path& dir) {

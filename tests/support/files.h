@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vs::test {
 
@@ -26,6 +27,10 @@ private:
 std::string ReadBytes(const std::filesystem::path& path);
 // Replaces the file with `bytes`, making its folder first.
 void WriteBytes(const std::filesystem::path& path, std::string_view bytes);
+
+// The files below `dir` (all but folders: temporary names too), relative
+// to it and sorted; none when it is missing or goes meanwhile.
+std::vector<std::string> FilesUnder(const std::filesystem::path& dir);
 
 // Whether files in `dir` take user extended attributes, which cache entries
 // need (tmpfs on older kernels and some FUSE file systems refuse them).
