@@ -52,28 +52,6 @@ void CountArrival(Session& s, Exchange& e, std::size_t bytes) {
     }
 }
 
-// Follows body bytes of the answer, appending them to its entry without the
-// chunk framing. Returns how many belong to the body. The browser's share
-// goes to `relayed` when given: the bytes as they came, or for a browser the
-// chunks are taken off for, their content.
-std::size_t StoreBody(Session& s, Exchange& e, std::string_view body,
-                      std::string* relayed = nullptr) {
-    if (!e.answerBody.InBody()) {
-        return 0;
-    }
-    std::string payload;
-    const bool unchunk = relayed && e.unchunkForBrowser;
-    const std::size_t used =
-        e.answerBody.Consume(body, e.cacheWriter || unchunk ? &payload : nullptr);
-    if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
-        CacheWriteRefused(s, e, e.cacheWriter->Error());
-    }
-    if (relayed) {
-        relayed->append(unchunk ? std::string_view(payload) : body.substr(0, used));
-    }
-    return used;
-}
-
 // An answer that differs by anything but the encoding the browser accepts
 // (its language, its cookies, "*") is some one browser's: one entry per URL
 // cannot hold it for all.
@@ -339,7 +317,9 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 // How much of a stored page's body is looked through for its own
 // "no-cache" whatever the first block held: where the meta tags of a page's
 // head stand. The first block counts whole, as always; beyond both, the
-// word is the page's text.
+// word is the page's text. The body is looked at as the entry holds it,
+// without chunk lines, which would split the word; a compressed one shows
+// no word to find.
 constexpr std::size_t kPageHeadLooked = 8192;
 constexpr std::string_view kNoCache = "no-cache";
 
@@ -360,6 +340,29 @@ void LookThroughPageHead(Session& s, Exchange& e, std::string_view body) {
         return;
     }
     e.pageHeadTail = text.substr(text.size() - std::min(text.size(), kNoCache.size() - 1));
+}
+
+// Follows body bytes of the answer, appending them to its entry without the
+// chunk framing. Returns how many belong to the body. The browser's share
+// goes to `relayed` when given: the bytes as they came, or for a browser the
+// chunks are taken off for, their content.
+std::size_t StoreBody(Session& s, Exchange& e, std::string_view body,
+                      std::string* relayed = nullptr) {
+    if (!e.answerBody.InBody()) {
+        return 0;
+    }
+    std::string payload;
+    const bool unchunk = relayed && e.unchunkForBrowser;
+    const std::size_t used =
+        e.answerBody.Consume(body, e.cacheWriter || unchunk ? &payload : nullptr);
+    if (e.cacheWriter && !payload.empty() && !e.cacheWriter->Append(payload)) {
+        CacheWriteRefused(s, e, e.cacheWriter->Error());
+    }
+    LookThroughPageHead(s, e, payload);
+    if (relayed) {
+        relayed->append(unchunk ? std::string_view(payload) : body.substr(0, used));
+    }
+    return used;
 }
 
 // The first and last byte of the one range "bytes=a-b", "bytes=a-" or
@@ -685,11 +688,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         const std::string key = cache::CacheKey(e.urlSent);
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
-            if (e.cacheWriter && !e.config->ignoreNoCache) {
-                e.pageHeadLeft = kPageHeadLooked - std::min(kPageHeadLooked, body.size());
-                e.pageHeadTail = firstBlock.substr(
-                    firstBlock.size() - std::min(firstBlock.size(), kNoCache.size() - 1));
-            }
+            e.pageHeadLeft = e.config->ignoreNoCache ? 0 : kPageHeadLooked;
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
@@ -846,7 +845,6 @@ std::size_t AnswerContinues(Session& s, Exchange& e, std::string_view bytes, std
     if (used == 0) {
         return 0;
     }
-    LookThroughPageHead(s, e, bytes.substr(0, used));
     CountArrival(s, e, used);
     e.received += static_cast<std::int64_t>(used);
     ReportProgress(s, e);

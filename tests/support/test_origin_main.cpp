@@ -175,14 +175,18 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                  "X-Content-Type-Options: nosniff\r\n",
                             "wOF2"));
     }
-    if (path == "/meta-nocache") {  // its own meta tag arriving after the head, split
+    if (path == "/meta-nocache") {  // its own meta tag after the head, split by a chunk's end
         const std::string page =
             "<html><head><meta http-equiv=\"Pragma\" content=\"no-cache\"></head></html>";
         const std::size_t split = page.find("no-cache") + 4;
-        Send(s, plain + lm + "Content-Length: " + std::to_string(page.size()) + "\r\n\r\n" +
-                    page.substr(0, split));
+        const auto chunk = [](std::string_view data) {
+            char size[16];
+            std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+            return size + std::string(data) + "\r\n";
+        };
+        Send(s, plain + lm + "Transfer-Encoding: chunked\r\n\r\n" + chunk(page.substr(0, split)));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        Send(s, page.substr(split));
+        Send(s, chunk(page.substr(split)) + "0\r\n\r\n");
         return true;
     }
     if (path == "/nocache" || path == "/nocache-capitals") {
