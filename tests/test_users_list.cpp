@@ -155,14 +155,17 @@ TEST_F(UsersFileTest, SaveScramblesAndReloadRestores) {
     WriteBytes(file_,
                "# staff\r\n1,True,bob,secret,\r\n2,True,eve,0000000,10.1.1.2\r\n3,True,al,1234567,"
                "\r\n4,True,li," +
-                   han + ",\r\n5,True,jo,9876543,\r\n");
+                   han + ",\r\n5,True,jo,9876543,\r\n6,True,dan,1facade,\r\n");
     EXPECT_FALSE(loaded.Load(file_));  // the comment is left out
-    // A lead digit the scrambled form never has ("9") marks a clear one.
-    EXPECT_EQ(loaded.PasswordsInClear(),
-              (std::vector<PasswordInClear>{
-                  {.row = 0, .line = 2}, {.row = 3, .line = 5}, {.row = 4, .line = 6}}));
+    // A lead digit ("9") or letters ("f") the scrambled form never has mark
+    // a clear one.
+    EXPECT_EQ(loaded.PasswordsInClear(), (std::vector<PasswordInClear>{{.row = 0, .line = 2},
+                                                                       {.row = 3, .line = 5},
+                                                                       {.row = 4, .line = 6},
+                                                                       {.row = 5, .line = 7}}));
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("bob", "secret"), "10.9.9.9"), 0);
     EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("jo", "9876543"), "10.9.9.9"), 4);
+    EXPECT_EQ(FindUser(*loaded.Snapshot(), Token("dan", "1facade"), "10.9.9.9"), 5);
     loaded.Save(file_);
     EXPECT_FALSE(test::Has(ReadBytes(file_), Utf16Le("secret")));
     EXPECT_TRUE(test::Has(ReadBytes(file_), Utf16Le(",al,1234567,\r\n")));

@@ -112,7 +112,7 @@ bool StartCleaning(vs::ProxyService& service) {
             return true;
         }
         std::cerr << "vellostored: nothing to clean by: CleanOlderThanDays, CleanLargerThanKB "
-                     "and CleanSitesSmallerThanKB are not set in Vellostore.ini"
+                     "and CleanSitesSmallerThanKB are not set in Vellostore.ini (or not understood)"
                   << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "vellostored: " << e.what() << std::endl;

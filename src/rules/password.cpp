@@ -86,11 +86,13 @@ bool IsWrittenInClear(std::string_view cell) {
     if (cell.empty()) {
         return false;  // the empty password, however it is stored
     }
-    // The scrambled form leads with a digit 0 to 8, never 9.
+    // The scrambled form leads with a digit 0 to 8, never 9, and goes on in
+    // upper-case hexadecimal: "1facade" typed by hand is no scrambled form.
     if (cell.size() < 7 || (cell.size() - 7) % 4 != 0 || cell[0] < '0' || cell[0] > '8') {
         return true;
     }
-    return !std::all_of(cell.begin() + 1, cell.end(), [](char c) { return HexDigitValue(c) >= 0; });
+    return !std::all_of(cell.begin() + 1, cell.end(),
+                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
 }
 
 }  // namespace vs
