@@ -541,7 +541,8 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     Get("/vary-enc");
     Get("/nocache");
     Get("/nocache-capitals");
-    test::ReadUntil(Ask("/meta-nocache"), "0\r\n\r\n");  // however its bytes arrive
+    test::ReadUntil(Ask("/meta-nocache"), "0\r\n\r\n");     // however its bytes arrive
+    test::ReadUntil(Ask("/meta-nocache-gz"), "0\r\n\r\n");  // compressed: no text to read
     Get("/lm/unkept", "Cache-Control: no-store\r\n");  // a private window's request
     Get("/events");                                    // replayed, it would tell old events as new
     Get("/bigpolicy");  // served from the cache, it would lose its policy
@@ -552,6 +553,7 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");
+    EXPECT_TRUE(EntryExists(EntryFile("/meta-nocache-gz")));
 
     StartProxy([](proxy::ProxyConfig& s) { s.ignoreNoCache = true; });
     Get("/private", "Cookie: anna\r\n");

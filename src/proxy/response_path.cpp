@@ -318,8 +318,8 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 // "no-cache" whatever the first block held: where the meta tags of a page's
 // head stand. The first block counts whole, as always; beyond both, the
 // word is the page's text. The body is looked at as the entry holds it,
-// without chunk lines, which would split the word; a compressed one shows
-// no word to find.
+// without chunk lines, which would split the word; a compressed one is not
+// looked into.
 constexpr std::size_t kPageHeadLooked = 8192;
 constexpr std::string_view kNoCache = "no-cache";
 
@@ -688,7 +688,11 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         const std::string key = cache::CacheKey(e.urlSent);
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
             CreateEntry(s, e, head, key);
-            e.pageHeadLeft = e.config->ignoreNoCache ? 0 : kPageHeadLooked;
+            // A compressed body's bytes may spell the word by chance (a
+            // file name in its header): they are no text of the page.
+            const bool plainText =
+                e.contentEncoding.empty() || cp1251::EqualsNoCase(e.contentEncoding, "identity");
+            e.pageHeadLeft = e.config->ignoreNoCache || !plainText ? 0 : kPageHeadLooked;
         } else {
             ForgetEntryAfterAWrite(e, key);
         }

@@ -175,7 +175,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
                                  "X-Content-Type-Options: nosniff\r\n",
                             "wOF2"));
     }
-    if (path == "/meta-nocache") {  // its own meta tag after the head, split by a chunk's end
+    // Its own meta tag after the head, split by a chunk's end; or bytes that
+    // merely spell the word inside a compressed body.
+    if (path == "/meta-nocache" || path == "/meta-nocache-gz") {
         const std::string page =
             "<html><head><meta http-equiv=\"Pragma\" content=\"no-cache\"></head></html>";
         const std::size_t split = page.find("no-cache") + 4;
@@ -184,7 +186,9 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
             std::snprintf(size, sizeof size, "%zx\r\n", data.size());
             return size + std::string(data) + "\r\n";
         };
-        Send(s, plain + lm + "Transfer-Encoding: chunked\r\n\r\n" + chunk(page.substr(0, split)));
+        const std::string coding = path.ends_with("-gz") ? "Content-Encoding: gzip\r\n" : "";
+        Send(s, plain + lm + coding + "Transfer-Encoding: chunked\r\n\r\n" +
+                    chunk(page.substr(0, split)));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         Send(s, chunk(page.substr(split)) + "0\r\n\r\n");
         return true;
