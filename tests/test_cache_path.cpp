@@ -427,6 +427,15 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     EXPECT_FALSE(EntryHasTrailer(EntryFile("/bodyheaders")));
     EXPECT_EQ(ReadBytes(EntryFile("/gzchunked")), gzip + "text/javascript\x0fgzip\x04\x02");
     EXPECT_EQ(ReadBytes(EntryFile("/chunked")), "first-second-third");
+    // Dated by the proxy's clock (the origin gave no date), which then turns
+    // out a day fast: asked "modified since" a day to come, the origin would
+    // vouch for the entry until then.
+    clock.Advance(-std::chrono::hours(24));
+    const std::size_t asked = origin.Requests().size();
+    fetch("/chunked", "0\r\n\r\n");
+    ASSERT_TRUE(test::WaitUntil([&] { return origin.Requests().size() > asked; }));
+    EXPECT_EQ(LastIms(), "-");
+    clock.Advance(std::chrono::hours(24));
 
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string served = Get("/gzchunked", "Accept-Encoding: gzip\r\n");

@@ -181,10 +181,14 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // page cut short by a server that died mid-answer, when only its close
     // framed the body); and an entry that came from elsewhere (no size
     // vouches that it is whole: a copy that ran out of room cuts the file it
-    // was writing, and a 304 would serve it as it is).
+    // was writing, and a 304 would serve it as it is). So is an entry dated
+    // ahead of now, by the proxy's own clock while it ran fast (the origin
+    // gave no date): asked "modified since" a day to come, the origin would
+    // vouch for it until then.
     const bool forcedReload =
         request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache");
-    if (request.Has("Range") || forcedReload || !reader->WrittenHere()) {
+    if (request.Has("Range") || forcedReload || !reader->WrittenHere() ||
+        reader->OriginDate() > now) {
         e.condition = Condition::kWholeOverEntry;
         return false;
     }
