@@ -436,6 +436,17 @@ TEST_F(CacheFixture, EntriesHoldExactlyTheBodyTheirHeadFrames) {
     ASSERT_TRUE(test::WaitUntil([&] { return origin.Requests().size() > asked; }));
     EXPECT_EQ(LastIms(), "-");
     clock.Advance(std::chrono::hours(24));
+    // A date of the origin's own ahead of a slow proxy clock is the
+    // origin's to compare: asked with it, as always.
+    const auto years = std::chrono::hours(24 * 366 * 33);
+    clock.Advance(-years);
+    fetch("/date/ahead", "body of ahead");
+    Settle();
+    const std::size_t stored = origin.Requests().size();
+    fetch("/date/ahead", "body of ahead");
+    ASSERT_TRUE(test::WaitUntil([&] { return origin.Requests().size() > stored; }));
+    EXPECT_EQ(LastIms(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    clock.Advance(years);
 
     StartProxy([](proxy::ProxyConfig& s) { s.offline = true; });
     std::string served = Get("/gzchunked", "Accept-Encoding: gzip\r\n");

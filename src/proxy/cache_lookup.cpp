@@ -181,14 +181,18 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // page cut short by a server that died mid-answer, when only its close
     // framed the body); and an entry that came from elsewhere (no size
     // vouches that it is whole: a copy that ran out of room cuts the file it
-    // was writing, and a 304 would serve it as it is). So is an entry dated
-    // ahead of now, by the proxy's own clock while it ran fast (the origin
-    // gave no date): asked "modified since" a day to come, the origin would
-    // vouch for it until then.
+    // was writing, and a 304 would serve it as it is). So is an entry the
+    // proxy dated by its own clock (the origin gave no date; the date is
+    // then its completion's second) while that clock ran fast: asked
+    // "modified since" a day to come, the origin would vouch for it until
+    // then. A date of the origin's own is the origin's to compare, however
+    // the proxy's clock stands.
     const bool forcedReload =
         request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache");
-    if (request.Has("Range") || forcedReload || !reader->WrittenHere() ||
-        reader->OriginDate() > now) {
+    const bool datedAheadHere =
+        reader->OriginDate() > now &&
+        reader->OriginDate() == std::chrono::floor<std::chrono::seconds>(reader->CompletionTime());
+    if (request.Has("Range") || forcedReload || !reader->WrittenHere() || datedAheadHere) {
         e.condition = Condition::kWholeOverEntry;
         return false;
     }
