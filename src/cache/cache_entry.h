@@ -209,6 +209,13 @@ public:
     // fields that go with it now.
     void KeepFields(std::string_view lines);
     Clock::TimePoint CompletionTime() const { return completionTime_; }
+    // Whether its date is the proxy's own, the second it was completed in,
+    // given for an answer that came with no date of the origin's (a date
+    // of the origin's matches that second by chance only, and is then as
+    // good as the proxy's).
+    bool DatedHere() const {
+        return originDate_ == std::chrono::floor<std::chrono::seconds>(completionTime_);
+    }
 
     // The first n body bytes (fewer when the body is shorter), for sniffing;
     // does not move the reading position.

@@ -76,7 +76,7 @@ std::string_view CodingName(std::string_view coding) {
 // cannot read. No Accept-Encoding at all counts as none: tools that send
 // none (curl, wget, scripts) get from origins the body as it is.
 bool ReadsEncoding(const http::MessageHead& request, std::string_view encoding) {
-    if (encoding.empty() || cp1251::EqualsNoCase(encoding, "identity")) {
+    if (http::IsIdentityCoding(encoding)) {
         return true;
     }
     bool named = false;
@@ -182,16 +182,13 @@ bool CacheLookup(Session& s, Exchange& e, http::MessageHead& request) {
     // framed the body); and an entry that came from elsewhere (no size
     // vouches that it is whole: a copy that ran out of room cuts the file it
     // was writing, and a 304 would serve it as it is). So is an entry the
-    // proxy dated by its own clock (the origin gave no date; the date is
-    // then its completion's second) while that clock ran fast: asked
-    // "modified since" a day to come, the origin would vouch for it until
-    // then. A date of the origin's own is the origin's to compare, however
-    // the proxy's clock stands.
+    // proxy dated by its own clock (the origin gave no date) while that
+    // clock ran fast: asked "modified since" a day to come, the origin would
+    // vouch for it until then. A date of the origin's own is the origin's to
+    // compare, however the proxy's clock stands.
     const bool forcedReload =
         request.ListNames("Cache-Control", "no-cache") || request.ListNames("Pragma", "no-cache");
-    const bool datedAheadHere =
-        reader->OriginDate() > now &&
-        reader->OriginDate() == std::chrono::floor<std::chrono::seconds>(reader->CompletionTime());
+    const bool datedAheadHere = reader->DatedHere() && reader->OriginDate() > now;
     if (request.Has("Range") || forcedReload || !reader->WrittenHere() || datedAheadHere) {
         e.condition = Condition::kWholeOverEntry;
         return false;

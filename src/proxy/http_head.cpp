@@ -224,6 +224,10 @@ std::string_view ItemToken(std::string_view item) {
     return TrimBlanks(item.substr(0, item.find_first_of("=;")));
 }
 
+bool IsIdentityCoding(std::string_view encoding) {
+    return encoding.empty() || cp1251::EqualsNoCase(encoding, "identity");
+}
+
 void MessageHead::SetTarget(std::string_view target) {
     if (!IsRequest()) {
         return;

@@ -131,6 +131,10 @@ private:
 // blanks trimmed ("private", "gzip").
 std::string_view ItemToken(std::string_view item);
 
+// Whether a Content-Encoding value names no coding at all (none, or
+// "identity"): the body's bytes are the page's own.
+bool IsIdentityCoding(std::string_view encoding);
+
 // Drops the fields for one connection alone, the browser's to the proxy or
 // the origin's to it: those the Connection field names, Keep-Alive and
 // Proxy-Connection. Forwarded, they would tell the next hop of a connection

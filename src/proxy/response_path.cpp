@@ -188,6 +188,8 @@ bool IsLiveStream(const http::MessageHead& head) {
            cp1251::EqualsNoCase(type, "multipart/x-mixed-replace");
 }
 
+constexpr std::string_view kNoCache = "no-cache";
+
 // Whether an answer says it is not for everyone. Ones that vary by more
 // than the encoding belong to one user: never shared, whatever the switch.
 // "no-cache" anywhere in the first block, body included, in any case: a
@@ -201,7 +203,7 @@ bool KeptFromTheCache(const ProxyConfig& config, const http::MessageHead& head,
                       std::string_view firstBlock) {
     return VariesByMoreThanEncoding(head) || IsLiveStream(head) ||
            (!config.ignoreNoCache &&
-            (cp1251::FindNoCase(firstBlock, "no-cache") != std::string_view::npos ||
+            (cp1251::FindNoCase(firstBlock, kNoCache) != std::string_view::npos ||
              head.ListNames("Cache-Control", "no-store") ||
              head.ListNames("Cache-Control", "private") || head.Has("Set-Cookie")));
 }
@@ -321,7 +323,6 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
 // without chunk lines, which would split the word; a compressed one is not
 // looked into.
 constexpr std::size_t kPageHeadLooked = 8192;
-constexpr std::string_view kNoCache = "no-cache";
 
 // A page whose head arrives after its answer's head, or split, says
 // "no-cache" there as well as one that came in one piece: its entry goes.
@@ -690,8 +691,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
             CreateEntry(s, e, head, key);
             // A compressed body's bytes may spell the word by chance (a
             // file name in its header): they are no text of the page.
-            const bool plainText =
-                e.contentEncoding.empty() || cp1251::EqualsNoCase(e.contentEncoding, "identity");
+            const bool plainText = http::IsIdentityCoding(e.contentEncoding);
             e.pageHeadLeft = e.config->ignoreNoCache || !plainText ? 0 : kPageHeadLooked;
         } else {
             ForgetEntryAfterAWrite(e, key);

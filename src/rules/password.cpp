@@ -1,6 +1,5 @@
 #include "rules/password.h"
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <random>
@@ -91,8 +90,7 @@ bool IsWrittenInClear(std::string_view cell) {
     if (cell.size() < 7 || (cell.size() - 7) % 4 != 0 || cell[0] < '0' || cell[0] > '8') {
         return true;
     }
-    return !std::all_of(cell.begin() + 1, cell.end(),
-                        [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+    return cell.find_first_not_of(kHexDigits, 1) != std::string_view::npos;
 }
 
 }  // namespace vs
