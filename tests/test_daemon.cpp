@@ -168,13 +168,18 @@ protected:
             std::vector<std::string>{"unshare", "-m", "sh", "-c",
                                      "mount " + source + " \"$0\" && exec \"$@\"", cache.string()});
     }
-    // The free bytes of the disk the daemon mounted for its cache, as the
-    // daemon sees it.
+    // `path` of the cache folder as the daemon that mounted a disk there sees it.
+    fs::path OnTheCacheDisk(Daemon& proxy, const std::string& path = "") {
+        return "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string() + path;
+    }
+    // The entry of the origin's `path` there.
+    fs::path OriginEntryOnTheCacheDisk(Daemon& proxy, const std::string& path) {
+        return OnTheCacheDisk(proxy, "/127.0.0.1!" + std::to_string(origin.Port()) + path);
+    }
+    // The free bytes of that disk.
     std::uint64_t CacheDiskRoom(Daemon& proxy) {
         struct statvfs room {};
-        const std::string seen =
-            "/proc/" + std::to_string(proxy.Process().Pid()) + "/root" + cache.string();
-        EXPECT_EQ(::statvfs(seen.c_str(), &room), 0);
+        EXPECT_EQ(::statvfs(OnTheCacheDisk(proxy).c_str(), &room), 0);
         return room.f_bavail * room.f_frsize;
     }
     bool MayMount() {
@@ -404,6 +409,16 @@ TEST_F(DaemonTest, ACacheDiskThatCannotStoreIsToldAtTheStart) {
         EXPECT_TRUE(proxy.Process().WaitForStderr(told, 10s)) << proxy.Process().Stderr();
         EXPECT_EQ(proxy.Stop(), 0);
     }
+    // A cache copied from elsewhere to such a disk is used as it is: a visit
+    // online, whose answer the disk cannot keep, leaves the copy in place.
+    Daemon& proxy = OnACacheDisk("-t ramfs ramfs");
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const fs::path copied = OriginEntryOnTheCacheDisk(proxy, "/size/10");
+    fs::create_directories(copied.parent_path());
+    WriteBytes(copied, "copied");
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), origin.Url("/size/10"), dir.Path() / "b"), 0);
+    EXPECT_TRUE(FileHoldsBody(dir.Path() / "b", 10));
+    EXPECT_EQ(ReadBytes(copied), "copied");
 }
 
 // A second start on a data folder in use ends at once: it would serve
@@ -560,6 +575,11 @@ TEST_F(DaemonTest, AFullCacheDiskIsToldInTheLogOnceAndKeepsRoomForTheSettings) {
         ASSERT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200 OK\r\n"));
     }
     EXPECT_GE(CacheDiskRoom(proxy), 1u << 20 >> 6);
+    // A reload the full disk cannot store leaves the stored copy.
+    ASSERT_TRUE(fs::exists(OriginEntryOnTheCacheDisk(proxy, "/size/1000")));
+    SendText(client, "GET " + origin.Url("/size/1000") + " HTTP/1.1\r\nPragma: no-cache\r\n\r\n");
+    ASSERT_TRUE(ReadResponse(client).starts_with("HTTP/1.1 200 OK\r\n"));
+    EXPECT_TRUE(fs::exists(OriginEntryOnTheCacheDisk(proxy, "/size/1000")));
     ASSERT_EQ(proxy.Stop(), 0);
     const std::string log = proxy.Process().Stdout();
     EXPECT_TRUE(Has(log, told)) << log;

@@ -703,16 +703,6 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
     if (!ForceEntryDirs(dir, entry)) {
         return nullptr;
     }
-    if (exists && !S_ISDIR(existing.st_mode)) {
-        // Held until the unlink, so nobody starts reading the old file
-        // in between. A link or the like is no entry and has no lock.
-        std::optional<Fd> locked;
-        if (S_ISREG(existing.st_mode) && !(locked = LockForRemoval(entry))) {
-            errno = 0;  // read elsewhere
-            return nullptr;
-        }
-        ::unlink(entry.c_str());
-    }
 
     const std::filesystem::path folder = entry.parent_path();
     std::filesystem::path temp;
@@ -743,8 +733,30 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
     // trailer, before the caller spends effort on an encoded answer.
     const bool xattrs =
         metadata == EntryMetadata::kExtendedAttributes && SetAttr(fd.Get(), kTrailerAttr, "0");
-    return std::unique_ptr<EntryWriter>(new EntryWriter(entry, std::move(key), claim.Hand(),
+    const int refusal = errno;
+    std::unique_ptr<EntryWriter> writer(new EntryWriter(entry, std::move(key), claim.Hand(),
                                                         std::move(temp), fd.Release(), xattrs));
+    // Without its attributes an entry could never be served for sure.
+    if (metadata == EntryMetadata::kExtendedAttributes && !xattrs) {
+        writer.reset();
+        errno = refusal;
+        return nullptr;
+    }
+    // The old copy goes only once a new one is under way: a disk that is
+    // full, takes no new files or keeps no attributes (a cache copied to a
+    // FAT disk) keeps what it holds to be served. Held until the unlink, so
+    // nobody starts reading the old file in between. A link or the like is
+    // no entry and has no lock.
+    if (exists && !S_ISDIR(existing.st_mode)) {
+        std::optional<Fd> locked;
+        if (S_ISREG(existing.st_mode) && !(locked = LockForRemoval(entry))) {
+            writer.reset();
+            errno = 0;  // read elsewhere
+            return nullptr;
+        }
+        ::unlink(entry.c_str());
+    }
+    return writer;
 }
 
 int AttributesRefusedIn(const std::filesystem::path& root) {

@@ -96,10 +96,6 @@ public:
     // on a file system that discards freed blocks at once.
     void Reserve(std::int64_t bytes);
 
-    // Whether Finish can keep the key and a trailer, i.e. whether an answer
-    // is worth writing at all.
-    bool KeepsMetadata() const { return xattrs_; }
-
     // Adds the trailer when contentEncoding is not empty (else records the
     // content type, when there is one), sets the metadata (the key; origin
     // date := originDate, or now without one; completion time := now) and
@@ -161,9 +157,11 @@ private:
 // the cache folder `dir`. Fails (nullptr) when the entry is in use or its
 // folders or file cannot be made (see ForceEntryDirs); errno then tells the
 // file system's refusal, and is 0 when nothing is wrong with the disk (the
-// URL is busy, or names a file no file system holds). An
-// existing file of that name is deleted first, so an entry is never served
-// half replaced; an answer cut short therefore loses the old copy too.
+// URL is busy, or names a file no file system holds), and so when the
+// folder keeps no extended attributes though `metadata` asks for them. Once
+// the new file is made, an existing file of that name is deleted, so an
+// entry is never served half replaced; an answer cut short therefore loses
+// the old copy too.
 std::unique_ptr<EntryWriter> BeginEntry(
     const CacheDir& dir, const std::filesystem::path& entry, std::string key = {},
     EntryMetadata metadata = EntryMetadata::kExtendedAttributes);

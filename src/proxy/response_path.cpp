@@ -259,7 +259,10 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
 // origin has just called outdated, and offline or by a never-refresh rule
 // it would be served as the page. An error answer leaves it, as the page
 // may only be out of reach for a while, and so does the answer to a HEAD,
-// which is never stored and so never has a writer.
+// which is never stored and so never has a writer. A version the cache
+// folder could not take (a full disk; a copied cache on a disk that keeps no
+// attributes) is no reason either: the copy is all there is offline, and
+// online it is asked for again each time.
 void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
     if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.IsHead() || e.cacheWriter) {
         return;
@@ -269,11 +272,21 @@ void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
     }
 }
 
-void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const std::string& key) {
+// What became of the entry for an answer the cache may keep.
+enum class NewEntry {
+    kBegun,
+    kNotKept,  // no file can hold its URL, or its head is too large to keep
+    // The cache folder could not take it (full, unwritable, keeping no
+    // attributes) or another answer is being written to it.
+    kRefusedByTheCache,
+};
+
+NewEntry CreateEntry(Session& s, Exchange& e, const http::MessageHead& head,
+                     const std::string& key) {
     auto entry = cache::EntryPath(e.config->cacheDir, key);
     std::optional<std::string> kept = KeptFields(head);
     if (!entry || !kept) {
-        return;
+        return NewEntry::kNotKept;
     }
     // This exchange's own hold on the old entry must not keep the new
     // answer out of it.
@@ -283,11 +296,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
         if (const int refusal = errno; refusal != 0) {
             s.Owner().CacheWriteFailed(refusal);
         }
-        return;
-    }
-    if (!e.cacheWriter->KeepsMetadata()) {
-        e.cacheWriter.reset();  // could never be served for sure
-        return;
+        return NewEntry::kRefusedByTheCache;
     }
     e.cacheWriter->Reserve(e.contentLength);
     e.cacheWriter->SetEntityTag(head.Value("ETag").value_or(""));
@@ -314,6 +323,7 @@ void CreateEntry(Session& s, Exchange& e, const http::MessageHead& head, const s
         e.lastModified = cache::FormatHTTPDate(*modified - std::chrono::seconds(1));
         e.cacheWriter->SetEntityTag("");
     }
+    return NewEntry::kBegun;
 }
 
 // How much of a stored page's body is looked through for its own
@@ -687,8 +697,9 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
     bool fromCache = false;
     if (!e.AnsweredHere() || e.answeredBy == AnsweredBy::kCache) {
         const std::string key = cache::CacheKey(e.urlSent);
+        NewEntry stored = NewEntry::kNotKept;
         if (Cachable(s, e, *e.config, head, firstBlock, key)) {
-            CreateEntry(s, e, head, key);
+            stored = CreateEntry(s, e, head, key);
             // A compressed body's bytes may spell the word by chance (a
             // file name in its header): they are no text of the page.
             const bool plainText = http::IsIdentityCoding(e.contentEncoding);
@@ -696,7 +707,9 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
-        ForgetEntryANewVersionReplaced(e, key);
+        if (stored != NewEntry::kRefusedByTheCache) {
+            ForgetEntryANewVersionReplaced(e, key);
+        }
         StoreBody(s, e, body);
         if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(s, e, head);

@@ -19,10 +19,12 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
     : name_(std::move(name)),
       out_(logDir / (name_ + ".stdout.txt")),
       err_(logDir / (name_ + ".stderr.txt")) {
+    // Emptied before the child runs: a process of the same name before it
+    // must not be read as this one (its "listening" taken for this one's).
+    const int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = ::fork();
     if (pid_ == 0) {
-        int out = ::open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = ::open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int null = ::open("/dev/null", O_RDONLY);
         ::dup2(null, 0);
         ::dup2(out, 1);
@@ -41,6 +43,8 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
         ::execvp(args[0], args.data());
         ::_exit(127);
     }
+    ::close(out);
+    ::close(err);
 }
 
 ChildProcess::~ChildProcess() {
