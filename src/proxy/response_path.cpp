@@ -188,6 +188,16 @@ bool IsLiveStream(const http::MessageHead& head) {
            cp1251::EqualsNoCase(type, "multipart/x-mixed-replace");
 }
 
+// Sound or pictures of no announced length: a broadcast (net radio, a
+// camera), which ends where the station restarted or the listener stopped.
+// Stored, it would grow for as long as it plays and be replayed as live.
+bool IsBroadcast(const http::MessageHead& head) {
+    const std::string_view type = http::ItemToken(head.Value("Content-Type").value_or(""));
+    const std::string_view major = type.substr(0, type.find('/'));
+    return (cp1251::EqualsNoCase(major, "audio") || cp1251::EqualsNoCase(major, "video")) &&
+           !head.Has("Content-Length");
+}
+
 constexpr std::string_view kNoCache = "no-cache";
 
 // Whether an answer says it is not for everyone. Ones that vary by more
@@ -217,7 +227,7 @@ bool Cachable(Session& s, Exchange& e, const ProxyConfig& config, const http::Me
     // CONNECT reply starts a tunnel.
     // A body whose end is not known for sure is never stored.
     if (e.statusCode != 200 || e.AnsweredHere() || !e.IsGet() || !e.AsksForTheUrl() ||
-        e.answerBody.Doubtful()) {
+        e.answerBody.Doubtful() || IsBroadcast(head)) {
         return false;
     }
     if (e.authorized || KeptFromTheCache(config, head, firstBlock) ||

@@ -323,6 +323,11 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     if (path == "/events") {  // a stream that ends after two events, for the page to come back
         return reply(Answer("text/event-stream; charset=utf-8", lm, "data: 1\n\ndata: 2\n\n"));
     }
+    if (path == "/radio") {  // a broadcast the station ended: its close ends the body
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n" + lm + "\r\n" +
+                    std::string(4000, 'r'));
+        return false;
+    }
     if (path == "/spaces") {
         return reply(plain + "content-length:  12 \r\n\r\ntwelve bytes");
     }
