@@ -238,20 +238,20 @@ TEST_F(CacheEntry, UnfinishedOrReplacedWrites) {
     {
         auto writer = BeginEntry(dir, entry);
         ASSERT_TRUE(writer);
-        // The old copy goes at once, so it is never served half replaced.
-        EXPECT_FALSE(EntryExists(entry));
-        EXPECT_EQ(FilesUnder(temp.Path()).size(), 1u);  // the temporary file
+        EXPECT_EQ(FilesUnder(temp.Path()).size(), 2u);  // the old copy and the temporary file
         writer->Append("cut short");
     }
-    EXPECT_TRUE(FilesUnder(temp.Path()).empty());
+    // An answer cut short leaves the old copy as it was, to be served offline.
+    EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/page"});
+    EXPECT_EQ(ReadBytes(entry), "old version");
 
     auto writer = BeginEntry(dir, entry);
     writer->Discard();
     EXPECT_FALSE(writer->Append("y"));
     EXPECT_FALSE(writer->Finish("", "", {}, false, kT0));
-    EXPECT_TRUE(FilesUnder(temp.Path()).empty());
     EXPECT_TRUE(Store(dir, entry, "new"));
     EXPECT_EQ(FilesUnder(temp.Path()), std::vector<std::string>{"h/page"});
+    EXPECT_EQ(ReadBytes(entry), "new");
 
     ASSERT_TRUE(Store(dir, temp.Path() / "h/a/b", "deep"));
     EXPECT_FALSE(BeginEntry(dir, temp.Path() / "h/a"));      // a folder has the name

@@ -661,8 +661,8 @@ bool EntryWriter::Finish(std::string_view contentType, std::string_view contentE
     const timespec times[2] = {ToTimespec(now), ToTimespec(now)};
     ::futimens(fd_, times);
 
-    // Another process may still read a file of that name (ours was deleted
-    // at BeginEntry, so it is theirs); replacing it under them is refused.
+    // The old copy, or another process's file of that name: replacing it
+    // while another process reads it is refused.
     std::optional<Fd> previous;
     struct stat existing;
     if (::lstat(entry_.c_str(), &existing) == 0) {
@@ -742,19 +742,18 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
         errno = refusal;
         return nullptr;
     }
-    // The old copy goes only once a new one is under way: a disk that is
-    // full, takes no new files or keeps no attributes (a cache copied to a
-    // FAT disk) keeps what it holds to be served. Held until the unlink, so
-    // nobody starts reading the old file in between. A link or the like is
-    // no entry and has no lock.
+    // The old copy stays until Finish renames the new one over it: an answer
+    // the disk runs out of room for, or the user stops, leaves it to be
+    // served offline. One another process reads could not be replaced then,
+    // so the answer is not written at all. A link or the like is no entry.
     if (exists && !S_ISDIR(existing.st_mode)) {
-        std::optional<Fd> locked;
-        if (S_ISREG(existing.st_mode) && !(locked = LockForRemoval(entry))) {
+        if (!S_ISREG(existing.st_mode)) {
+            ::unlink(entry.c_str());
+        } else if (!LockForRemoval(entry)) {
             writer.reset();
             errno = 0;  // read elsewhere
             return nullptr;
         }
-        ::unlink(entry.c_str());
     }
     return writer;
 }

@@ -158,10 +158,9 @@ private:
 // folders or file cannot be made (see ForceEntryDirs); errno then tells the
 // file system's refusal, and is 0 when nothing is wrong with the disk (the
 // URL is busy, or names a file no file system holds), and so when the
-// folder keeps no extended attributes though `metadata` asks for them. Once
-// the new file is made, an existing file of that name is deleted, so an
-// entry is never served half replaced; an answer cut short therefore loses
-// the old copy too.
+// folder keeps no extended attributes though `metadata` asks for them. An
+// existing file of that name is replaced only when Finish succeeds: an
+// answer cut short, or one the disk has no room for, leaves the old copy.
 std::unique_ptr<EntryWriter> BeginEntry(
     const CacheDir& dir, const std::filesystem::path& entry, std::string key = {},
     EntryMetadata metadata = EntryMetadata::kExtendedAttributes);
