@@ -566,11 +566,12 @@ TEST_F(CacheFixture, OnlyWhatEveryUserMayGetIsStored) {
     Get("/lm/unkept", "Cache-Control: no-store\r\n");  // a private window's request
     Get("/events");                                    // replayed, it would tell old events as new
     Get("/radio");                                     // and so would a broadcast
+    Get("/radio-icy");
     Get("/bigpolicy");  // served from the cache, it would lose its policy
     Settle();
-    for (const char* path :
-         {"/private", "/nostore", "/session", "/lm/mine", "/vary-lang", "/nocache",
-          "/nocache-capitals", "/meta-nocache", "/lm/unkept", "/events", "/radio", "/bigpolicy"}) {
+    for (const char* path : {"/private", "/nostore", "/session", "/lm/mine", "/vary-lang",
+                             "/nocache", "/nocache-capitals", "/meta-nocache", "/lm/unkept",
+                             "/events", "/radio", "/radio-icy", "/bigpolicy"}) {
         EXPECT_FALSE(EntryExists(EntryFile(path))) << path;
     }
     EXPECT_EQ(ReadBytes(EntryFile("/vary-enc")), "any");

@@ -191,11 +191,16 @@ bool IsLiveStream(const http::MessageHead& head) {
 // Sound or pictures of no announced length: a broadcast (net radio, a
 // camera), which ends where the station restarted or the listener stopped.
 // Stored, it would grow for as long as it plays and be replayed as live.
+// Radio servers name their station in "icy-" fields, whatever type they give.
 bool IsBroadcast(const http::MessageHead& head) {
+    if (head.Has("Content-Length")) {
+        return false;
+    }
     const std::string_view type = http::ItemToken(head.Value("Content-Type").value_or(""));
     const std::string_view major = type.substr(0, type.find('/'));
-    return (cp1251::EqualsNoCase(major, "audio") || cp1251::EqualsNoCase(major, "video")) &&
-           !head.Has("Content-Length");
+    return cp1251::EqualsNoCase(major, "audio") || cp1251::EqualsNoCase(major, "video") ||
+           cp1251::EqualsNoCase(type, "application/ogg") || head.Has("icy-name") ||
+           head.Has("icy-metaint");
 }
 
 constexpr std::string_view kNoCache = "no-cache";

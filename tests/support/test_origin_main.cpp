@@ -323,9 +323,11 @@ bool Serve(vs::net::Socket& s, const std::string& head) {
     if (path == "/events") {  // a stream that ends after two events, for the page to come back
         return reply(Answer("text/event-stream; charset=utf-8", lm, "data: 1\n\ndata: 2\n\n"));
     }
-    if (path == "/radio") {  // a broadcast the station ended: its close ends the body
-        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: audio/mpeg\r\n" + lm + "\r\n" +
-                    std::string(4000, 'r'));
+    // Broadcasts the station ended: the close ends the body.
+    if (path == "/radio" || path == "/radio-icy") {
+        const std::string type =
+            path == "/radio" ? "audio/mpeg\r\n" : "application/octet-stream\r\nicy-name: One\r\n";
+        Send(s, "HTTP/1.1 200 OK\r\nContent-Type: " + type + lm + "\r\n" + std::string(4000, 'r'));
         return false;
     }
     if (path == "/spaces") {
