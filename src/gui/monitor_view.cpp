@@ -221,6 +221,13 @@ void MonitorView::keyPressEvent(QKeyEvent* event) {
         event->accept();
         return;
     }
+    // The row the keyboard stood on may have been forgotten: Qt would then
+    // start every move, Ctrl+End too, from the grid's first row. The keys
+    // go on from the first row in view instead.
+    if (!currentIndex().isValid() && model_ != nullptr && model_->rowCount() > 0) {
+        const QModelIndex top = model_->index(std::max(rowAt(0), 0), 0);
+        selectionModel()->setCurrentIndex(top, QItemSelectionModel::NoUpdate);
+    }
     QTableView::keyPressEvent(event);
 }
 

@@ -389,6 +389,9 @@ TEST_F(MonitorViewTest, ASelectedRowForgottenLeavesNothingSelected) {
     view.StopDownloadAction()->trigger();
     view.PopupMenu()->close();
     EXPECT_TRUE(stopped.empty());
+    // The keyboard goes on from the rows in view: the end is the newest row.
+    QTest::keyClick(&view, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_EQ(view.SelectedRow(), model.rowCount() - 1);
 }
 
 TEST_F(MonitorViewTest, PopupMenuCopiesAndStopsTheRowItWasOpenedOnAndNothingWithoutOne) {
