@@ -609,6 +609,28 @@ TEST_F(DaemonTest, StalledAnswersTogetherHoldAQuarterOfTheCacheDisk) {
     EXPECT_GE(CacheDiskRoom(proxy), 11u << 20);
 }
 
+// A page a fifth of the disk or more is replaced by a reload: the room its
+// old copy gives back counts, though that copy goes only at the end.
+TEST_F(DaemonTest, ALargePageIsReplacedByItsReload) {
+    SKIP_UNLESS_MAY_MOUNT();
+    Daemon& proxy = OnASmallCacheDisk("100m");
+    ASSERT_TRUE(proxy.Ready()) << proxy.Process().Stderr();
+    const std::string url = origin.Url("/size/" + std::to_string(22 << 20));
+    const fs::path entry = OriginEntryOnTheCacheDisk(proxy, "/size/" + std::to_string(22 << 20));
+    ASSERT_EQ(Curl(dir, proxy.Proxy(), url, dir.Path() / "b"), 0);
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(entry); }));
+    struct stat stored {};
+    ASSERT_EQ(::stat(entry.c_str(), &stored), 0);
+    ASSERT_EQ(RunProgram({"curl", "-sS", "-H", "Pragma: no-cache", "-x", proxy.Proxy(), "-o",
+                          (dir.Path() / "b").string(), url},
+                         dir.Path()),
+              0);
+    struct stat reloaded {};
+    EXPECT_TRUE(WaitUntil([&] {
+        return ::stat(entry.c_str(), &reloaded) == 0 && reloaded.st_ino != stored.st_ino;
+    }));
+}
+
 // An answer given room when it began grows into it to its end, whatever
 // other answers stored meanwhile.
 TEST_F(DaemonTest, AnAnswerGivenRoomIsStoredWhileOthersFillTheDisk) {

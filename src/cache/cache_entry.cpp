@@ -514,7 +514,8 @@ bool EntryWriter::OutgrowsTheDisk() const {
     if (::fstatvfs(fd_, &room) != 0) {
         return false;
     }
-    const auto free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize;
+    const auto free = static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize +
+                      static_cast<std::uint64_t>(replaced_);
     return static_cast<std::uint64_t>(written_) >
                (free + static_cast<std::uint64_t>(written_)) / 4 ||
            InLastReserve(room);
@@ -551,9 +552,10 @@ void EntryWriter::Reserve(std::int64_t bytes) {
         return;
     }
     const std::int64_t aside = RoomSetAside().load();
-    const auto free = static_cast<std::int64_t>(
-        std::min<std::uint64_t>(static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize,
-                                std::numeric_limits<std::int64_t>::max() / 2));
+    const auto free = static_cast<std::int64_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(room.f_bavail) * room.f_frsize +
+            static_cast<std::uint64_t>(replaced_),
+        std::numeric_limits<std::int64_t>::max() / 2));
     if (bytes > (free + aside) / 4 - aside) {
         return;
     }
@@ -753,6 +755,8 @@ std::unique_ptr<EntryWriter> BeginEntry(const CacheDir& dir, const std::filesyst
             writer.reset();
             errno = 0;  // read elsewhere
             return nullptr;
+        } else {
+            writer->replaced_ = static_cast<std::int64_t>(existing.st_blocks) * 512;
         }
     }
     return writer;

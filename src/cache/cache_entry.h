@@ -149,6 +149,9 @@ private:
     bool claimed_ = true;
     std::int64_t written_ = 0;     // body bytes in the file
     std::int64_t reserved_ = 0;    // room set aside by Reserve
+    // Room the old copy gives back when this one takes its place: counted
+    // as free, or a page of a fifth of the disk could never be refreshed.
+    std::int64_t replaced_ = 0;
     std::int64_t sentToDisk_ = 0;  // how far writing to the disk was started
     std::int64_t handedBack_ = 0;  // how far pages were handed back
 };
