@@ -2,6 +2,7 @@
 // are, a browser beyond the ceiling is turned away at once; both address
 // families share the service's port. Real loopback sockets throughout.
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -213,6 +214,44 @@ TEST_F(IdleLimitTest, BeyondTheCeilingBrowsersAreClosedAtOnceAndLoggedOncePerEpi
         return CountLog("Connection ceiling: accepting again, 3 connections refused") == 1;
     }));
     EXPECT_EQ(CountLog("Connection ceiling reached: 2 browser connections open"), 1u);
+}
+
+// A browser of another machine, seen from 127.0.0.2: only 127.0.0.1 is this
+// machine's own.
+class OthersShareTest : public IdleLimitTest {
+protected:
+    void SetUp() override {
+        hosts.browserOnLan = true;
+        hosts.ownAddresses = {"127.0.0.1"};
+        IdleLimitTest::SetUp();
+    }
+    net::Socket OpenFromAnotherMachine() {
+        net::Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, "127.0.0.2", &address.sin_addr);
+        EXPECT_EQ(::bind(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+        address.sin_port = htons(server.BoundPort());
+        EXPECT_EQ(::connect(socket.Fd(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        return Bounded(std::move(socket));
+    }
+};
+
+// One LAN host holding connections open until the ceiling, admitted or not,
+// cannot lock out the desktop: the last eighth is kept for this machine.
+TEST_F(OthersShareTest, AnotherMachineCannotTakeTheWholeCeiling) {
+    server.SetLimits({0ms, 0ms, 8});
+    test::HttpOrigin origin;
+    std::vector<net::Socket> held;
+    for (int i = 0; i < 7; ++i) {
+        held.push_back(OpenFromAnotherMachine());
+    }
+    ASSERT_TRUE(WaitUntil([this] { return server.ActiveConnections() == 7; }));
+    EXPECT_EQ(ReadAll(OpenFromAnotherMachine()), "");
+    EXPECT_TRUE(test::Has(AnswerTo(GetRequest(origin.Url("/close"))), "hello"));
+    EXPECT_EQ(CountLog("Connection ceiling for other machines reached: 7 browser connections open"),
+              1u);
 }
 
 // A limit of years, typed into the file (the window offers a day at most),

@@ -133,19 +133,28 @@ void MappedPortServer::AcceptLoop() {
         if (fd < 0) {
             return;  // the listener was shut down
         }
-        if (!Admit()) {
+        std::string address = net::AddressText(peer);
+        const Admission admission = Admit(address);
+        if (admission == Admission::kOverCeiling || admission == Admission::kOverOthersShare) {
             ::close(fd);
-            ShortageOf(Shortage::ConnectionCeiling, overCeiling_, 1);
+            if (admission == Admission::kOverCeiling) {
+                ShortageOf(Shortage::ConnectionCeiling, overCeiling_, 1);
+            } else {
+                ShortageOf(Shortage::OthersShare, overOthersShare_, 1);
+            }
             continue;
         }
         ShortageOver(Shortage::ConnectionCeiling, overCeiling_);
+        if (admission == Admission::kAdmitted) {
+            ShortageOver(Shortage::OthersShare, overOthersShare_);
+        }
         ShortageOver(Shortage::Descriptors, outOfDescriptors_);
         // Answers often go out in more than one write; waiting to coalesce
         // them would only add latency on the way to the browser.
         int on = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         try {
-            pool_.Run([this, fd, address = net::AddressText(peer), run = run_]() mutable {
+            pool_.Run([this, fd, address = std::move(address), run = run_]() mutable {
                 Serve(net::Socket(fd), std::move(address), run);
             });
             ShortageOver(Shortage::Threads, outOfThreads_);
@@ -206,15 +215,31 @@ bool MappedPortServer::Stopping() const {
     return stopping_;
 }
 
-bool MappedPortServer::Admit() {
-    std::lock_guard lock(workersLock_);
+MappedPortServer::Admission MappedPortServer::Admit(std::string_view address) {
     const std::size_t ceiling = maxConnections_.load(std::memory_order_relaxed);
-    if (ceiling > 0 && running_ >= ceiling) {
-        return false;
+    const std::size_t othersShare = ceiling - ceiling / 8;
+    {
+        std::lock_guard lock(workersLock_);
+        if (ceiling == 0 || running_ < othersShare) {
+            ++running_;
+            ++run_->running;
+            return Admission::kAdmitted;
+        }
+        if (running_ >= ceiling) {
+            return Admission::kOverCeiling;
+        }
+    }
+    // Outside the lock: it may ask the system for its interfaces.
+    if (!events_.FromThisMachine(address)) {
+        return Admission::kOverOthersShare;
+    }
+    std::lock_guard lock(workersLock_);
+    if (running_ >= ceiling) {
+        return Admission::kOverCeiling;
     }
     ++running_;
     ++run_->running;
-    return true;
+    return Admission::kFromThisMachine;
 }
 
 void MappedPortServer::ShortageOf(Shortage what, Episode& episode, std::size_t lost) {

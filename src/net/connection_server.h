@@ -28,8 +28,12 @@ class Worker;
 // What makes the server turn browsers away or end their connections.
 enum class Shortage {
     ConnectionCeiling,  // as many browser connections as allowed are open
-    Descriptors,        // the process or the system has no descriptor left
-    Threads,            // no worker thread could start (the account's thread limit)
+    // As many as other machines may hold are open: the last eighth of the
+    // ceiling is kept for browsers on this machine, so that one LAN host
+    // opening connections until the ceiling cannot lock the desktop out.
+    OthersShare,
+    Descriptors,  // the process or the system has no descriptor left
+    Threads,      // no worker thread could start (the account's thread limit)
 };
 
 // The handlers called at fixed points of a connection's life, all on the
@@ -46,6 +50,10 @@ public:
     virtual void OnOutboundDisconnect(Worker& worker) = 0;
     // The worker ends its connection.
     virtual void OnDisconnect(Worker& worker) = 0;
+    // Whether a browser at `address` sits on this machine. Asked on the
+    // listener's thread, and only once other machines hold their share of
+    // the ceiling.
+    virtual bool FromThisMachine(std::string_view address) const { return false; }
 
     // A shortage began, with `open` browser connections: new ones are
     // closed at once or ended. Called once per episode, not per connection,
@@ -178,9 +186,15 @@ private:
     // Out of descriptors: ends the connection waiting first in the queue.
     void ShedOneConnection();
     bool Stopping() const;
-    // Accounts for an accepted connection; false when it is over the
-    // ceiling and must be closed.
-    bool Admit();
+    enum class Admission {
+        kAdmitted,
+        kFromThisMachine,  // admitted into the share kept for this machine
+        kOverCeiling,      // closed at once
+        kOverOthersShare,  // closed at once: from another machine
+    };
+    // Accounts for an accepted connection from `address`, unless it is over
+    // the ceiling or its machine's share of it.
+    Admission Admit(std::string_view address);
     void ShortageOf(Shortage what, Episode& episode, std::size_t lost);
     void ShortageOver(Shortage what, Episode& episode);
     // `run`: the one that accepted the connection.
@@ -208,6 +222,7 @@ private:
     std::atomic<std::int64_t> stalledReaderMs_;
     std::atomic<std::int64_t> sendPatienceMs_;  // 0 while the idle limit is off
     Episode overCeiling_;
+    Episode overOthersShare_;
     Episode outOfDescriptors_;
     Episode outOfThreads_;
 

@@ -118,11 +118,19 @@ void ProxyHandlers::OnDisconnect(net::Worker& worker) {
     }
 }
 
+bool ProxyHandlers::FromThisMachine(std::string_view address) const {
+    return engine_.Hosts().IsOwnAddress(address);
+}
+
 void ProxyHandlers::OnShortageBegins(net::Shortage what, std::size_t open) {
     const std::string connections = std::to_string(open) + " browser connections open";
     if (what == net::Shortage::ConnectionCeiling) {
         engine_.PutToLog("Connection ceiling reached: " + connections,
                          "New connections are closed at once until some of these end.");
+    } else if (what == net::Shortage::OthersShare) {
+        engine_.PutToLog("Connection ceiling for other machines reached: " + connections,
+                         "New connections from other machines are closed at once until some of "
+                         "these end; the last eighth of MaxConnections is kept for this machine.");
     } else if (what == net::Shortage::Threads) {
         engine_.PutToLog("Out of threads: " + connections,
                          "New connections are closed while no thread can start (the account's "
@@ -139,6 +147,10 @@ void ProxyHandlers::OnShortageEnds(net::Shortage what, std::size_t lost) {
     const std::string count = std::to_string(lost);
     if (what == net::Shortage::ConnectionCeiling) {
         engine_.PutToLog("Connection ceiling: accepting again, " + count + " connections refused",
+                         {});
+    } else if (what == net::Shortage::OthersShare) {
+        engine_.PutToLog("Connection ceiling for other machines: accepting again, " + count +
+                             " connections refused",
                          {});
     } else if (what == net::Shortage::Threads) {
         engine_.PutToLog("Threads start again, " + count + " connections refused", {});

@@ -16,6 +16,7 @@ public:
     void OnOutboundConnect(net::Worker& worker, const std::exception* error) override;
     void OnOutboundDisconnect(net::Worker& worker) override;
     void OnDisconnect(net::Worker& worker) override;
+    bool FromThisMachine(std::string_view address) const override;
     void OnShortageBegins(net::Shortage what, std::size_t open) override;
     void OnShortageEnds(net::Shortage what, std::size_t lost) override;
 
