@@ -281,7 +281,18 @@ void BodyFramer::LineDone() {
     }
     switch (mode_) {
         case Mode::ChunkSize: {
-            std::string_view size = TrimBlanks(std::string_view(line).substr(0, line.find(';')));
+            const std::string_view written = std::string_view(line).substr(0, line.find(';'));
+            std::string_view size = TrimBlanks(written);
+            // Blanks are allowed only before an extension's ";": an origin
+            // reading the digits from the line's first byte would find no
+            // size in " 5" and take the chunk for the next request.
+            const bool leadingBlank = size.data() != written.data();
+            const bool trailingBlank = !leadingBlank && size.size() != written.size();
+            if (!answer_ &&
+                (leadingBlank || (trailingBlank && line.find(';') == std::string::npos))) {
+                Break();
+                break;
+            }
             // Leading zeros are legal in any number; only the digits after
             // them can pass what a length may be.
             while (size.size() > 1 && size.front() == '0') {
