@@ -243,7 +243,9 @@ std::optional<std::string> NumericAddress(std::string_view host) {
 }
 
 bool NamesLoopback(std::string_view host) {
-    if (IsLocalhostName(host)) {
+    // The other name for the loopback that many systems' hosts files give,
+    // as a parent proxy on this machine would read it there.
+    if (IsLocalhostName(host) || cp1251::Lower(BareHost(host)) == "localhost.localdomain") {
         return true;  // always the loopback, whatever a name server says
     }
     const std::optional<std::string> address = NumericAddress(host);
