@@ -103,8 +103,8 @@ TEST_F(CacheFixture, ALanBrowserGetsTheLoopbackNeitherFromTheCacheNorThroughAPar
     StartProxy([](proxy::ProxyConfig& s) { s.useParent = true; }, parent.Port());
     const std::string port = std::to_string(origin.Port());
     for (const char* host :
-         {"localhost", "LocalHost.", "localhost.localdomain", "127.1", "2130706433", "[::1]",
-          "%6cocalhost", "%31%32%37.0.0.1", "%5b::1%5d"}) {
+         {"localhost", "LocalHost.", "localhost.localdomain", "ip6-localhost", "127.1",
+          "2130706433", "[::1]", "%6cocalhost", "%31%32%37.0.0.1", "%5b::1%5d"}) {
         const std::string answer =
             Raw(GetRequest(std::string("http://") + host + ":" + port + "/lm/page"));
         EXPECT_TRUE(answer.starts_with("HTTP/1.0 403 Forbidden\r\n")) << host;

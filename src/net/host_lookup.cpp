@@ -6,6 +6,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -243,9 +244,14 @@ std::optional<std::string> NumericAddress(std::string_view host) {
 }
 
 bool NamesLoopback(std::string_view host) {
-    // The other name for the loopback that many systems' hosts files give,
-    // as a parent proxy on this machine would read it there.
-    if (IsLocalhostName(host) || cp1251::Lower(BareHost(host)) == "localhost.localdomain") {
+    // The other names for the loopback that systems' hosts files give, as a
+    // parent proxy on this machine would read them there.
+    static constexpr std::string_view kHostsFileNames[] = {"localhost.localdomain", "localhost6",
+                                                           "localhost6.localdomain6",
+                                                           "ip6-localhost", "ip6-loopback"};
+    const std::string lower = cp1251::Lower(BareHost(host));
+    if (IsLocalhostName(host) || std::find(std::begin(kHostsFileNames), std::end(kHostsFileNames),
+                                           lower) != std::end(kHostsFileNames)) {
         return true;  // always the loopback, whatever a name server says
     }
     const std::optional<std::string> address = NumericAddress(host);

@@ -58,8 +58,9 @@ bool IsLocalhostName(std::string_view host);
 const std::vector<std::string>& LocalhostAddresses();
 
 // Whether a host, by its text alone, leads to this machine's loopback:
-// "localhost" and names below it, "localhost.localdomain" (many hosts files
-// name the loopback so), or a numeric address in any form the
+// "localhost" and names below it, the loopback's other names in systems'
+// hosts files ("localhost.localdomain", "ip6-localhost", ...), or a numeric
+// address in any form the
 // system's resolver takes ("127.1", "2130706433", "[::1]"). Never asks a
 // name server, so it is cheap enough for every request and leaks nothing.
 bool NamesLoopback(std::string_view host);
