@@ -381,7 +381,10 @@ TEST_F(DaemonTest, WhatTheStartCannotDoIsToldAndTheDaemonKeepsRunning) {
         << proxy.Process().Stderr();
     ASSERT_TRUE(proxy.Process().WaitForStderr("ответы не сохраняются в кеш", 10s))
         << proxy.Process().Stderr();
-    ASSERT_TRUE(proxy.Process().WaitForStderr("Нет папки кеша " + folder, 10s))
+    ASSERT_TRUE(proxy.Process().WaitForStderr("Нет папки кеша " + folder +
+                                                  "/ (создать её не удалось: нет папки " +
+                                                  (home / "没有").string() + ")",
+                                              10s))
         << proxy.Process().Stderr();
     ASSERT_TRUE(proxy.Process().WaitForStderr(
         "не поняты значения (взяты исходные): OffLine_Checked=yes; MaxConnections=100 ; LAN", 10s))

@@ -1,6 +1,7 @@
 #include "shell/proxy_service.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -484,10 +485,24 @@ void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
     }
     // A mistyped folder (its parent missing, a file of that name): the proxy
     // goes on without a cache, which the user would otherwise never learn.
+    // Asked to make it once more, the system tells why it cannot.
+    if (::mkdir(root.c_str(), 0777) == 0) {
+        TellIfNoCacheFolder(root);  // made after all: the parent came meanwhile
+        return;
+    }
+    const int refusal = errno;
     if (cacheFolderTold_ != root) {
         cacheFolderTold_ = root;
-        untold_ += "Нет папки кеша " + root.string() +
-                   " (создать её не удалось): ответы не сохраняются и не берутся из кеша\n";
+        // The root ends in "/": its own name is the last but one part.
+        const std::filesystem::path above =
+            root.has_filename() ? root.parent_path() : root.parent_path().parent_path();
+        const std::string why = refusal == ENOENT   ? "нет папки " + above.string()
+                                : refusal == EEXIST ? std::string("на её месте файл")
+                                : refusal == ENOTDIR
+                                    ? std::string("на пути к ней файл")
+                                    : ReasonOf(std::system_error(refusal, std::generic_category()));
+        untold_ += "Нет папки кеша " + root.string() + " (создать её не удалось: " + why +
+                   "): ответы не сохраняются и не берутся из кеша\n";
     }
 }
 
