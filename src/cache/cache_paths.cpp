@@ -194,7 +194,7 @@ std::optional<std::filesystem::path> EntryPath(const CacheDir& dir, std::string_
 }
 
 std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem::path& dataDir,
-                            CacheDir& cacheDir) {
+                            CacheDir& cacheDir, int* makeError) {
     std::string text(cacheDirText.empty() ? std::string_view("Cache") : cacheDirText);
     if (!text.empty() && (text.back() == '/' || text.back() == '\\')) {
         text.pop_back();
@@ -214,7 +214,10 @@ std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem
         root = dataDir / relative;
     }
     cacheDir = CacheDir(root);
-    ::mkdir(root.c_str(), 0777);
+    const int made = ::mkdir(root.c_str(), 0777) == 0 ? 0 : errno;
+    if (makeError != nullptr) {
+        *makeError = made;
+    }
     return text;
 }
 

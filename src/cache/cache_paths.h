@@ -61,10 +61,11 @@ bool IsWindowsDrive(std::string_view text);
 // leading "\", its "\" read as "/") is relative to dataDir.
 // Creates the folder when missing, one level only: a missing parent means a
 // mistyped setting, and making a whole chain of folders for it would hide
-// that. Returns the text for the settings field: the trailing separator
-// goes, a leading "\" stays.
+// that; `makeError`, when given, gets why the folder could not be made (0
+// when it was; EEXIST also when it stood there already). Returns the text for
+// the settings field: the trailing separator goes, a leading "\" stays.
 std::string CacheDirPrepare(std::string_view cacheDirText, const std::filesystem::path& dataDir,
-                            CacheDir& cacheDir);
+                            CacheDir& cacheDir, int* makeError = nullptr);
 
 // Creates the folders between the cache folder and the entry's parent. False
 // when they cannot be made, e.g. because a file stands where a folder is

@@ -140,11 +140,15 @@ std::string_view BareHost(std::string_view host) {
     return host;
 }
 
+// IsLocalhostName of a host already bare and lower-cased.
+bool IsLocalhostLower(std::string_view lower) {
+    return lower == "localhost" || lower.ends_with(".localhost");
+}
+
 }  // namespace
 
 bool IsLocalhostName(std::string_view host) {
-    const std::string lower = cp1251::Lower(BareHost(host));
-    return lower == "localhost" || lower.ends_with(".localhost");
+    return IsLocalhostLower(cp1251::Lower(BareHost(host)));
 }
 
 const std::vector<std::string>& LocalhostAddresses() {
@@ -250,8 +254,8 @@ bool NamesLoopback(std::string_view host) {
                                                            "localhost6.localdomain6",
                                                            "ip6-localhost", "ip6-loopback"};
     const std::string lower = cp1251::Lower(BareHost(host));
-    if (IsLocalhostName(host) || std::find(std::begin(kHostsFileNames), std::end(kHostsFileNames),
-                                           lower) != std::end(kHostsFileNames)) {
+    if (IsLocalhostLower(lower) || std::find(std::begin(kHostsFileNames), std::end(kHostsFileNames),
+                                             lower) != std::end(kHostsFileNames)) {
         return true;  // always the loopback, whatever a name server says
     }
     const std::optional<std::string> address = NumericAddress(host);

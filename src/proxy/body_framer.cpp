@@ -281,15 +281,15 @@ void BodyFramer::LineDone() {
     }
     switch (mode_) {
         case Mode::ChunkSize: {
-            const std::string_view written = std::string_view(line).substr(0, line.find(';'));
+            const std::size_t extension = line.find(';');
+            const std::string_view written = std::string_view(line).substr(0, extension);
             std::string_view size = TrimBlanks(written);
             // Blanks are allowed only before an extension's ";": an origin
             // reading the digits from the line's first byte would find no
             // size in " 5" and take the chunk for the next request.
             const bool leadingBlank = size.data() != written.data();
-            const bool trailingBlank = !leadingBlank && size.size() != written.size();
-            if (!answer_ &&
-                (leadingBlank || (trailingBlank && line.find(';') == std::string::npos))) {
+            const bool trailingBlank = size.size() != written.size();
+            if (!answer_ && (leadingBlank || (trailingBlank && extension == std::string::npos))) {
                 Break();
                 break;
             }

@@ -268,6 +268,17 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
     }
 }
 
+// What became of the entry for an answer.
+enum class NewEntry {
+    kBegun,
+    // Not to be kept (not cachable, its head too large, its page saying
+    // "no-cache"), or no file can hold its URL.
+    kNotKept,
+    // The cache folder could not take it (full, unwritable, keeping no
+    // attributes) or another answer is being written to it.
+    kRefusedByTheCache,
+};
+
 // The origin answered the proxy's own condition, or a request asked whole
 // over a stored entry, with a new version the cache may not keep (made
 // private, or its head too large to keep): the stored copy is the one the
@@ -278,23 +289,15 @@ void ForgetEntryAfterAWrite(const Exchange& e, const std::string& key) {
 // folder could not take (a full disk; a copied cache on a disk that keeps no
 // attributes) is no reason either: the copy is all there is offline, and
 // online it is asked for again each time.
-void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key) {
-    if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.IsHead() || e.cacheWriter) {
+void ForgetEntryANewVersionReplaced(const Exchange& e, const std::string& key, NewEntry stored) {
+    if (e.condition == Condition::kAsSent || e.statusCode != 200 || e.IsHead() ||
+        stored != NewEntry::kNotKept) {
         return;
     }
     if (auto entry = cache::EntryPath(e.config->cacheDir, key)) {
         cache::OutdateEntry(*entry);
     }
 }
-
-// What became of the entry for an answer the cache may keep.
-enum class NewEntry {
-    kBegun,
-    kNotKept,  // no file can hold its URL, or its head is too large to keep
-    // The cache folder could not take it (full, unwritable, keeping no
-    // attributes) or another answer is being written to it.
-    kRefusedByTheCache,
-};
 
 NewEntry CreateEntry(Session& s, Exchange& e, const http::MessageHead& head,
                      const std::string& key) {
@@ -362,7 +365,7 @@ void LookThroughPageHead(Session& s, Exchange& e, std::string_view body) {
     if (cp1251::FindNoCase(text, kNoCache) != std::string::npos) {
         e.pageHeadLeft = 0;
         CacheWriteRefused(s, e, 0);
-        ForgetEntryANewVersionReplaced(e, cache::CacheKey(e.urlSent));
+        ForgetEntryANewVersionReplaced(e, cache::CacheKey(e.urlSent), NewEntry::kNotKept);
         return;
     }
     e.pageHeadTail = text.substr(text.size() - std::min(text.size(), kNoCache.size() - 1));
@@ -722,9 +725,7 @@ bool ReadAnswerHead(Session& s, Exchange& e, http::MessageHead& head, std::strin
         } else {
             ForgetEntryAfterAWrite(e, key);
         }
-        if (stored != NewEntry::kRefusedByTheCache) {
-            ForgetEntryANewVersionReplaced(e, key);
-        }
+        ForgetEntryANewVersionReplaced(e, key, stored);
         StoreBody(s, e, body);
         if (e.statusCode == 304 && e.condition == Condition::kByProxy && !e.cacheFileName.empty()) {
             fromCache = ConvertToCacheAnswer(s, e, head);

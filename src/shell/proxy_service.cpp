@@ -1,7 +1,6 @@
 #include "shell/proxy_service.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,9 +161,10 @@ ListenerTarget ProxyService::PublishSettings() {
     auto previous = engine_.Config();
     applied_ = ApplySettings(settings_, previous ? previous->freshWindow : std::chrono::seconds(0));
     cache::CacheDir cacheDir;
-    settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir);
+    int makeError = 0;
+    settings_.cacheDir = cache::CacheDirPrepare(settings_.cacheDir, dataDir_, cacheDir, &makeError);
     TellIfWindowsCacheFolder(settings_.cacheDir, cacheDir.Root());
-    TellIfNoCacheFolder(cacheDir.Root());
+    TellIfNoCacheFolder(cacheDir.Root(), makeError);
     // Temporaries a crash left behind; live writers hold their files locked
     // and keep them. The walk may take long on a big cache: nobody waits.
     if (cacheDir.Root() != sweptCacheRoot_) {
@@ -454,7 +454,7 @@ void ProxyService::TellIfDataFolderUnwritable() {
     }
 }
 
-void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
+void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root, int makeError) {
     std::error_code error;
     if (std::filesystem::is_directory(root, error)) {
         // One made by another account (a first try as root) or on a disk
@@ -485,22 +485,17 @@ void ProxyService::TellIfNoCacheFolder(const std::filesystem::path& root) {
     }
     // A mistyped folder (its parent missing, a file of that name): the proxy
     // goes on without a cache, which the user would otherwise never learn.
-    // Asked to make it once more, the system tells why it cannot.
-    if (::mkdir(root.c_str(), 0777) == 0) {
-        TellIfNoCacheFolder(root);  // made after all: the parent came meanwhile
-        return;
-    }
-    const int refusal = errno;
     if (cacheFolderTold_ != root) {
         cacheFolderTold_ = root;
         // The root ends in "/": its own name is the last but one part.
         const std::filesystem::path above =
             root.has_filename() ? root.parent_path() : root.parent_path().parent_path();
-        const std::string why = refusal == ENOENT   ? "нет папки " + above.string()
-                                : refusal == EEXIST ? std::string("на её месте файл")
-                                : refusal == ENOTDIR
-                                    ? std::string("на пути к ней файл")
-                                    : ReasonOf(std::system_error(refusal, std::generic_category()));
+        const std::string why =
+            makeError == ENOENT   ? "нет папки " + above.string()
+            : makeError == EEXIST ? std::string("на её месте файл")
+            : makeError == ENOTDIR
+                ? std::string("на пути к ней файл")
+                : ReasonOf(std::system_error(makeError, std::generic_category()));
         untold_ += "Нет папки кеша " + root.string() + " (создать её не удалось: " + why +
                    "): ответы не сохраняются и не берутся из кеша\n";
     }

@@ -208,7 +208,8 @@ private:
     // Once per folder setting that leaves the proxy without a cache.
     void TellIfLinkLeadsNowhere(const std::filesystem::path& file);
     void TellIfDataFolderUnwritable();
-    void TellIfNoCacheFolder(const std::filesystem::path& root);
+    // `makeError`: why the start could not make the folder, if it could not.
+    void TellIfNoCacheFolder(const std::filesystem::path& root, int makeError);
     // The settings file's values that could not be read, "key=value".
     void TellNotUnderstood(const std::vector<std::string>& keys);
     // Once per Windows drive path in the setting, naming the folder used
